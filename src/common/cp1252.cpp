@@ -1,0 +1,89 @@
+#include "common/cp1252.h"
+
+#include <cstdint>
+
+namespace tolven {
+
+namespace {
+// Code points of 0x80..0x9F.
+constexpr uint16_t kHigh[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+uint32_t CodePointOf(unsigned char b) {
+  if (b >= 0x80 && b <= 0x9F) return kHigh[b - 0x80];
+  return b;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+char ByteOf(uint32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
+  for (int i = 0; i < 32; ++i) {
+    if (kHigh[i] == cp) return static_cast<char>(0x80 + i);
+  }
+  return '?';
+}
+}  // namespace
+
+std::string Cp1252ToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) AppendUtf8(out, CodePointOf(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string Utf8ToCp1252(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    int extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
+    bool valid = extra > 0 && i + static_cast<size_t>(extra) < text.size();
+    uint32_t cp = 0;
+    if (valid) {
+      cp = b & (0x3F >> extra);
+      for (int k = 1; k <= extra; ++k) {
+        auto cont = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+        if ((cont & 0xC0) != 0x80) {
+          valid = false;
+          break;
+        }
+        cp = (cp << 6) | (cont & 0x3F);
+      }
+    }
+    if (!valid) {
+      out += static_cast<char>(b);  // not UTF-8: keep the byte as it is
+      ++i;
+      continue;
+    }
+    out += ByteOf(cp);
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return out;
+}
+
+}  // namespace tolven

@@ -1,0 +1,113 @@
+// The one door to a database engine. SQL comes in as finished text in SQL
+// Server's dialect (with the dialect's help where an engine differs); nothing
+// here rewrites it. Texts are Windows-1252 on this side of the interface.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/datetime.h"
+#include "db/dialect.h"
+
+namespace tolven::db {
+
+struct DbError {
+  int32_t number = 0;     // native error number of the engine (0: none)
+  std::string text;       // description
+  std::string source;     // engine or driver that reported it
+  std::string sqlState;   // five-character state where the engine has one
+  std::vector<int32_t> nativeNumbers;  // every native number of the diagnostic records
+
+  void Clear() { *this = DbError(); }
+};
+
+// Column type categories, as far as the NULL rules need them.
+enum class ColumnKind {
+  Text,      // any character column
+  Bool,      // a true boolean column
+  Date,      // a plain date column
+  DateTime,  // date and time (SQL Server's datetime)
+  Integer,
+  Decimal,   // money and fixed-point values
+  Float,
+  Other,     // computed columns without a declared type
+};
+
+class Value {
+ public:
+  using Storage = std::variant<std::monostate, int64_t, double, std::string>;
+  Value() = default;
+  Value(int64_t v) : v_(v) {}
+  Value(int v) : v_(int64_t{v}) {}
+  Value(double v) : v_(v) {}
+  Value(std::string v) : v_(std::move(v)) {}
+  Value(const char* v) : v_(std::string(v)) {}
+
+  bool IsNull() const { return std::holds_alternative<std::monostate>(v_); }
+  bool IsText() const { return std::holds_alternative<std::string>(v_); }
+  bool IsInteger() const { return std::holds_alternative<int64_t>(v_); }
+
+  // Conversions as the program's readers need them; NULL gives 0 / "" / false.
+  int64_t AsInt64() const;
+  // The value rounded to a whole number (halves to even), clamped to 32 bits.
+  int32_t AsInt() const;
+  double AsDouble() const;
+  std::string AsString() const;
+  bool AsBool() const;  // any non-zero number; texts "true"/"-1"/"1"
+  // A date/time read from the engine's text form; 01.01.1900 when unreadable.
+  DateTime AsDateTime() const;
+
+  const Storage& storage() const { return v_; }
+
+ private:
+  Storage v_;
+};
+
+// A read-only, fully fetched result (a client-side static cursor): it holds no
+// lock on the database once it is returned.
+class ResultSet {
+ public:
+  ResultSet(std::vector<std::string> names, std::vector<ColumnKind> kinds, std::vector<std::vector<Value>> rows);
+
+  bool Eof() const { return pos_ >= rows_.size(); }
+  void MoveNext() { ++pos_; }
+  void MoveFirst() { pos_ = 0; }
+  size_t RecordCount() const { return rows_.size(); }
+  size_t ColumnCount() const { return names_.size(); }
+  const std::string& ColumnName(size_t i) const { return names_[i]; }
+  ColumnKind Kind(size_t i) const { return kinds_[i]; }
+  // Index of a column by name (case-insensitive), -1 when missing.
+  int Find(const std::string& name) const;
+  // The raw value of the current row; NULL past the end or for a missing column.
+  const Value& Raw(size_t column) const;
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<ColumnKind> kinds_;
+  std::vector<std::vector<Value>> rows_;
+  size_t pos_ = 0;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  virtual bool IsOpen() const = 0;
+  virtual void Close() = 0;
+  // Runs one statement. On failure fills err and returns false; never throws.
+  virtual bool Execute(const std::string& sql, DbError& err) = 0;
+  // Runs a query and fetches the whole result; nullptr on failure.
+  virtual std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) = 0;
+  // Transactions lock for writing at their start, so that two stations never
+  // deadlock half-way through a settlement.
+  virtual bool BeginTrans(DbError& err) = 0;
+  virtual bool CommitTrans(DbError& err) = 0;
+  virtual bool RollbackTrans(DbError& err) = 0;
+  virtual bool InTransaction() const = 0;
+  virtual void SetCommandTimeout(int seconds) = 0;
+  virtual const Dialect& dialect() const = 0;
+};
+
+}  // namespace tolven::db

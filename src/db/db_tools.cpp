@@ -1,0 +1,153 @@
+#include "db/db_tools.h"
+
+#include <cstdio>
+
+#include "common/text.h"
+
+namespace tolven::db {
+
+std::string SqlText(std::string_view text) { return "'" + ReplaceAll(std::string(text), "'", "''") + "'"; }
+
+Value GetFieldValue(const ResultSet& rs, const std::string& field) {
+  int i = rs.Find(field);
+  if (i < 0) return Value(int64_t{0});
+  auto column = static_cast<size_t>(i);
+  const Value& raw = rs.Raw(column);
+  if (raw.IsNull()) {
+    switch (rs.Kind(column)) {
+      case ColumnKind::Text: return Value(std::string());
+      case ColumnKind::Bool: return Value(int64_t{0});
+      case ColumnKind::Date: return Value(std::string("1900-01-01"));
+      default: return Value(int64_t{0});
+    }
+  }
+  if (raw.IsText()) return Value(TrimBlanks(raw.AsString()));
+  return raw;
+}
+
+bool DbTools::ExecSQLOn(Connection& connection, const std::string& sql, DbError& err) {
+  return connection.Execute(sql, err);
+}
+
+std::string DbTools::SqlDate(const Date& date) const {
+  return "'" + (state_.datumFormat == "D" ? FormatDMY(date) : FormatISODate(date)) + "'";
+}
+
+std::string DbTools::SqlDateTime(const Date& date, const std::string& timeText) const {
+  return "'" + (state_.datumFormat == "D" ? FormatDMY(date) : FormatISODate(date)) + " " + timeText + "'";
+}
+
+std::string DbTools::SqlBool(bool flag) const {
+  if (!flag) return " 0 ";
+  return state_.boolTrueWert == 1 ? " 1 " : " -1 ";
+}
+
+std::string DbTools::SqlNow() {
+  DateTime now = env_.Now();
+  return SqlDateTime(now.date, FormatHMS(now));
+}
+
+bool DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum,
+                          int32_t& number, DbError& err) {
+  const std::string where = " WHERE name = " + SqlText(name) + " ";
+  // Touching the row first takes its write lock on every engine, so the read
+  // below and the update after it cannot interleave with another station.
+  if (!connection.Execute("UPDATE uniquenr SET wert = wert" + where, err)) return false;
+  auto rs = connection.Query("SELECT * FROM uniquenr" + where, err);
+  if (!rs) return false;
+  if (rs->Eof()) {
+    number = name == "KABUBUNR" ? GetNextBelegNr() : start;
+    return connection.Execute("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ( " + SqlText(name) +
+                                  " , " + NumStr(int64_t{number} + 1) + " , " + NumStr(start) + " , " +
+                                  NumStr(maximum) + " ) ",
+                              err);
+  }
+  int64_t wert = GetFieldValue(*rs, "wert").AsInt64();
+  if (wert > GetFieldValue(*rs, "maxwert").AsInt64()) wert = GetFieldValue(*rs, "startwert").AsInt64();
+  number = static_cast<int32_t>(wert);
+  return connection.Execute("UPDATE uniquenr SET wert = " + NumStr(wert + 1) + where, err);
+}
+
+int32_t DbTools::GetUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum) {
+  if (start == 0) start = 1;
+  if (maximum == 0) maximum = 999999999;
+  const bool own = !connection.InTransaction();
+  DbError err;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (own && !connection.BeginTrans(err)) break;
+    int32_t number = 0;
+    bool ok = TryUniqueNr(name, connection, start, maximum, number, err);
+    if (own) {
+      DbError ignored;
+      if (ok) {
+        ok = connection.CommitTrans(err);
+        if (!ok) connection.RollbackTrans(ignored);
+      } else {
+        connection.RollbackTrans(ignored);
+      }
+    }
+    if (ok) return number;
+    // A new counter inserted by another station at the same moment: read it again.
+    if (!own) break;
+  }
+  LogSqlError("Zähler " + name + " konnte nicht gelesen werden: " + err.text, true);
+  return -1;
+}
+
+int32_t DbTools::GetNextBelegNr() {
+  DbError err;
+  auto rs = conn_->Query("SELECT MAX(bunr) AS nummer FROM kassea", err);
+  int64_t max = rs && !rs->Eof() ? GetFieldValue(*rs, "nummer").AsInt64() : 0;
+  return static_cast<int32_t>(max + 1);
+}
+
+int32_t DbTools::GetAccountForName(const std::string& designation) {
+  DbError err;
+  auto rs = conn_->Query("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation), err);
+  if (!rs || rs->Eof()) return 0;
+  return GetFieldValue(*rs, "konto").AsInt();
+}
+
+void DbTools::WriteSysLog(const std::string& type, std::string& text) {
+  text = ReplaceAll(text, "'", "\xB4");  // the log has always stored ´ for '
+  std::string memo = text.size() > 100 ? text : "";
+  std::string sql = "INSERT INTO syslog (datumzeit, filnr, kasse, staid, kanr, kaname, typ, memotext, txt) VALUES (" +
+                    SqlNow() + " , " + NumStr(state_.filiale) + " , " + NumStr(state_.kasse) + " , " +
+                    SqlText(state_.staId.substr(0, 30)) + " , " + NumStr(state_.kaNr) + " , " +
+                    SqlText(state_.kaName.substr(0, 30)) + " , " + SqlText(type) + " , " + SqlText(memo) + " , " +
+                    SqlText(text.substr(0, 100)) + " ) ";
+  DbError err;
+  if (!ExecSQL(sql, err)) {
+    ui_.MessageBox("SysLog-Eintrag fehlgeschlagen.\r\n" + text + "\r\n" + err.text, platform::MsgKind::Critical);
+  }
+}
+
+void DbTools::WriteSysLogMemo(const std::string& type, const std::string& text, std::string memo) {
+  memo = ReplaceAll(memo, "'", "\xB4");
+  std::string sql = "INSERT INTO syslog (datumzeit, filnr, kasse, staid, kanr, kaname, typ, txt, memotext) VALUES (" +
+                    SqlNow() + " , " + NumStr(state_.filiale) + " , " + NumStr(state_.kasse) + " , " +
+                    SqlText(state_.staId.substr(0, 30)) + " , " + NumStr(state_.kaNr) + " , " +
+                    SqlText(state_.kaName.substr(0, 30)) + " , " + SqlText(type) + " , " +
+                    SqlText(text.substr(0, 100)) + " , " + SqlText(memo) + " ) ";
+  DbError err;
+  if (!ExecSQL(sql, err)) {
+    ui_.MessageBox("SysLog-Eintrag fehlgeschlagen.\r\n" + text + "\r\n" + err.text, platform::MsgKind::Critical);
+  }
+}
+
+std::string DbTools::SqlErrorLogPath() {
+  DateTime now = env_.Now();
+  char yy[8];
+  std::snprintf(yy, sizeof yy, "%02d", now.date.year % 100);
+  return state_.logPfad + "SQLERR" + yy + ".LOG";
+}
+
+void DbTools::LogSqlError(const std::string& text, bool quiet) {
+  WriteSysLog("F", text);
+  if (!quiet) ui_.MessageBox(text, platform::MsgKind::Critical, "ACHTUNG");
+  DateTime now = env_.Now();
+  std::string line = FormatDMY(now.date) + " " + FormatHMS(now) + " " + std::to_string(state_.kasse) + " " + text + "\r\n";
+  (void)env_.AppendFile(SqlErrorLogPath(), line);  // a log that cannot be written must not stop the caller
+}
+
+}  // namespace tolven::db

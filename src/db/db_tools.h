@@ -1,0 +1,83 @@
+// The shared database and log tools: statements with an error report instead of
+// an exception, typed reading with the NULL rules, SQL literals the connected
+// server accepts, counters, the system log table and the SQL error log file.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/datetime.h"
+#include "db/connection.h"
+#include "db/startup_state.h"
+#include "platform/env.h"
+#include "platform/ui.h"
+
+namespace tolven::db {
+
+// A text literal: between single quotes with every embedded apostrophe doubled,
+// so no text can change the statement it is put into.
+std::string SqlText(std::string_view text);
+
+// The value of a field in the current row, NULL replaced by the default of the
+// column's kind: "" for text, false for booleans, 01.01.1900 for plain dates and
+// 0 for everything else (SQL Server's datetime included). Texts come back
+// without leading and trailing blanks. A missing column gives NULL -> 0.
+Value GetFieldValue(const ResultSet& rs, const std::string& field);
+
+class DbTools {
+ public:
+  DbTools(Connection& connection, const StartupState& state, platform::Env& env, platform::Ui& ui)
+      : conn_(&connection), state_(state), env_(env), ui_(ui) {}
+
+  Connection& connection() { return *conn_; }
+  const Dialect& dialect() const { return conn_->dialect(); }
+  const StartupState& state() const { return state_; }
+  platform::Env& env() { return env_; }
+  platform::Ui& ui() { return ui_; }
+
+  bool ExecSQL(const std::string& sql, DbError& err) { return ExecSQLOn(*conn_, sql, err); }
+  static bool ExecSQLOn(Connection& connection, const std::string& sql, DbError& err);
+  // A read-only result set on the connection; nullptr with err filled on failure.
+  std::unique_ptr<ResultSet> Open(const std::string& sql, DbError& err) { return conn_->Query(sql, err); }
+
+  std::string SqlDate(const Date& date) const;
+  std::string SqlDateTime(const Date& date, const std::string& timeText) const;
+  std::string SqlBool(bool flag) const;
+  // SqlDateTime of the current local time.
+  std::string SqlNow();
+
+  // The next number of a named counter. Read and advance happen under a write
+  // lock (inside the caller's transaction, or a transaction of its own), so two
+  // stations never get the same number. A start or maximum of 0 means default.
+  int32_t GetUniqueNr(const std::string& name, Connection& connection, int32_t start = 1,
+                      int32_t maximum = 999999999);
+  int32_t GetUniqueNr(const std::string& name, int32_t start = 1, int32_t maximum = 999999999) {
+    return GetUniqueNr(name, *conn_, start, maximum);
+  }
+  int32_t GetNextBelegNr();
+  int32_t GetAccountForName(const std::string& designation);
+
+  void WriteSysLog(const std::string& type, std::string& text);
+  void WriteSysLog(const std::string& type, const std::string& text) {
+    std::string copy = text;
+    WriteSysLog(type, copy);
+  }
+  void WriteSysLogMemo(const std::string& type, const std::string& text, std::string memo);
+  void LogSqlError(const std::string& text, bool quiet = false);
+  std::string SqlErrorLogPath();
+
+  // Fixed texts of the printouts pass through here; unchanged for now.
+  static std::string Translate(const std::string& text) { return text; }
+
+ private:
+  bool TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum,
+                   int32_t& number, DbError& err);
+
+  Connection* conn_;
+  const StartupState& state_;
+  platform::Env& env_;
+  platform::Ui& ui_;
+};
+
+}  // namespace tolven::db

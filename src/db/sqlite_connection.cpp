@@ -1,0 +1,197 @@
+#include "db/sqlite_connection.h"
+
+#include <sqlite3.h>
+
+#include "common/cp1252.h"
+#include "common/text.h"
+
+namespace tolven::db {
+
+namespace {
+
+ColumnKind KindOfDecl(const char* decl) {
+  if (!decl) return ColumnKind::Other;
+  std::string d = ToUpper(decl);
+  auto has = [&](const char* w) { return d.find(w) != std::string::npos; };
+  if (has("CHAR") || has("TEXT") || has("CLOB")) return ColumnKind::Text;
+  if (has("BOOL") || has("BIT")) return ColumnKind::Bool;
+  if (has("DATETIME") || has("TIMESTAMP")) return ColumnKind::DateTime;
+  if (has("DATE")) return ColumnKind::Date;
+  if (has("INT")) return ColumnKind::Integer;
+  if (has("DEC") || has("NUMERIC") || has("MONEY")) return ColumnKind::Decimal;
+  if (has("REAL") || has("FLOA") || has("DOUB")) return ColumnKind::Float;
+  return ColumnKind::Other;
+}
+
+class SqliteConnection final : public Connection {
+ public:
+  explicit SqliteConnection(sqlite3* db) : db_(db) { SetCommandTimeout(30); }
+  ~SqliteConnection() override { Close(); }
+
+  bool IsOpen() const override { return db_ != nullptr; }
+
+  void Close() override {
+    if (db_) {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+    }
+  }
+
+  bool Execute(const std::string& sql, DbError& err) override {
+    err.Clear();
+    sqlite3_stmt* stmt = Prepare(sql, err);
+    if (!stmt) return false;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    }
+    bool ok = rc == SQLITE_DONE;
+    if (!ok) Fail(err);
+    sqlite3_finalize(stmt);
+    return ok;
+  }
+
+  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
+    err.Clear();
+    sqlite3_stmt* stmt = Prepare(sql, err);
+    if (!stmt) return nullptr;
+    int n = sqlite3_column_count(stmt);
+    std::vector<std::string> names;
+    std::vector<ColumnKind> kinds;
+    for (int i = 0; i < n; ++i) {
+      names.push_back(Utf8ToCp1252(sqlite3_column_name(stmt, i)));
+      kinds.push_back(KindOfDecl(sqlite3_column_decltype(stmt, i)));
+    }
+    std::vector<std::vector<Value>> rows;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      std::vector<Value> row;
+      row.reserve(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) {
+        switch (sqlite3_column_type(stmt, i)) {
+          case SQLITE_INTEGER: row.emplace_back(static_cast<int64_t>(sqlite3_column_int64(stmt, i))); break;
+          case SQLITE_FLOAT: row.emplace_back(sqlite3_column_double(stmt, i)); break;
+          case SQLITE_NULL: row.emplace_back(); break;
+          default: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+            int len = sqlite3_column_bytes(stmt, i);
+            row.emplace_back(Utf8ToCp1252(std::string(text ? text : "", static_cast<size_t>(len))));
+          }
+        }
+      }
+      rows.push_back(std::move(row));
+    }
+    if (rc != SQLITE_DONE) {
+      Fail(err);
+      sqlite3_finalize(stmt);
+      return nullptr;
+    }
+    sqlite3_finalize(stmt);
+    return std::make_unique<ResultSet>(std::move(names), std::move(kinds), std::move(rows));
+  }
+
+  bool BeginTrans(DbError& err) override {
+    if (!Execute("BEGIN IMMEDIATE", err)) return false;
+    inTransaction_ = true;
+    return true;
+  }
+
+  bool CommitTrans(DbError& err) override {
+    bool ok = Execute("COMMIT", err);
+    if (ok || sqlite3_get_autocommit(db_)) inTransaction_ = false;
+    return ok;
+  }
+
+  bool RollbackTrans(DbError& err) override {
+    bool ok = Execute("ROLLBACK", err);
+    inTransaction_ = false;
+    return ok;
+  }
+
+  bool InTransaction() const override { return inTransaction_ && db_ && !sqlite3_get_autocommit(db_); }
+
+  void SetCommandTimeout(int seconds) override {
+    if (db_) sqlite3_busy_timeout(db_, seconds * 1000);
+  }
+
+  const Dialect& dialect() const override { return SqliteDialect(); }
+
+  sqlite3* handle() { return db_; }
+
+ private:
+  sqlite3_stmt* Prepare(const std::string& sql, DbError& err) {
+    if (!db_) {
+      err.number = SQLITE_MISUSE;
+      err.text = "Die Datenbankverbindung ist geschlossen.";
+      err.source = "SQLite";
+      return nullptr;
+    }
+    std::string utf8 = Cp1252ToUtf8(sql);
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db_, utf8.c_str(), static_cast<int>(utf8.size()), &stmt, &tail) != SQLITE_OK) {
+      Fail(err);
+      return nullptr;
+    }
+    if (!stmt) {  // nothing but blanks or a comment
+      err.number = SQLITE_MISUSE;
+      err.text = "Leere SQL-Anweisung.";
+      err.source = "SQLite";
+      return nullptr;
+    }
+    return stmt;
+  }
+
+  void Fail(DbError& err) {
+    err.number = sqlite3_extended_errcode(db_);
+    err.text = Utf8ToCp1252(sqlite3_errmsg(db_));
+    err.source = "SQLite";
+    err.nativeNumbers = {err.number};
+  }
+
+  sqlite3* db_;
+  bool inTransaction_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, DbError& err) {
+  err.Clear();
+  sqlite3* db = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(Cp1252ToUtf8(path).c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    err.number = rc;
+    err.text = db ? Utf8ToCp1252(sqlite3_errmsg(db)) : "out of memory";
+    err.text += " (" + path + ")";
+    err.source = "SQLite";
+    if (db) sqlite3_close_v2(db);
+    return nullptr;
+  }
+  auto conn = std::make_unique<SqliteConnection>(db);
+  // WAL lets readers of other stations go on during a settlement; FULL makes
+  // every commit reach the disk before it returns.
+  DbError ignored;
+  auto mode = conn->Query("PRAGMA journal_mode=WAL", ignored);
+  if (!conn->Execute("PRAGMA synchronous=FULL", err)) return nullptr;
+  return conn;
+}
+
+bool ExecuteSqliteScript(Connection& connection, const std::string& script, DbError& err) {
+  auto* conn = dynamic_cast<SqliteConnection*>(&connection);
+  if (!conn) {
+    err.text = "not a SQLite connection";
+    return false;
+  }
+  char* message = nullptr;
+  std::string utf8 = Cp1252ToUtf8(script);
+  if (sqlite3_exec(conn->handle(), utf8.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    err.number = sqlite3_extended_errcode(conn->handle());
+    err.text = Utf8ToCp1252(message ? message : "");
+    err.source = "SQLite";
+    sqlite3_free(message);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tolven::db

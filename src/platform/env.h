@@ -1,0 +1,67 @@
+// Everything the program needs from the operating system apart from devices:
+// clocks, waits, files, folders and starting programs. All fixed waits go
+// through SleepMs, so component tests run on a fake clock without sleeping.
+// Paths are Windows-1252 text like every other text of the program; the
+// implementation converts them at the edge.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/datetime.h"
+#include "common/status.h"
+
+namespace tolven::platform {
+
+// The separator of folder names on this platform.
+#ifdef _WIN32
+inline constexpr char kPathSep = '\\';
+#else
+inline constexpr char kPathSep = '/';
+#endif
+inline const std::string kPathSepText(1, kPathSep);
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // Local wall-clock time with milliseconds.
+  virtual DateTime Now() = 0;
+  // Seconds since 01.01.1970 00:00:00 UTC.
+  virtual int64_t UnixTime() = 0;
+  // Milliseconds on a clock that never jumps (not affected by midnight or clock changes).
+  virtual int64_t MonotonicMs() = 0;
+  virtual void SleepMs(int ms) = 0;
+
+  // True when the path is not empty and names an existing regular file; any
+  // error gives false.
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool FolderExists(const std::string& path) = 0;
+  // Deleting a missing file is an error (the callers test for existence first).
+  virtual Status DeleteFile(const std::string& path) = 0;
+  // Replaces an existing target.
+  virtual Status RenameFile(const std::string& from, const std::string& to) = 0;
+  virtual Status ReadFile(const std::string& path, std::string& contents) = 0;
+  // Creates or replaces the file with exactly these bytes.
+  virtual Status WriteFile(const std::string& path, const std::string& contents) = 0;
+  // Publishes the file atomically: written to a temporary name in the same
+  // folder, synced, then renamed into place; a reader never sees half of it.
+  // On failure the temporary file is removed and the old file left as it was.
+  virtual Status WriteFileAtomic(const std::string& path, const std::string& contents) = 0;
+  // Appends, creating the file when missing; the folder is not created.
+  virtual Status AppendFile(const std::string& path, const std::string& contents) = 0;
+  // Creates the folder and any missing parents; an existing folder is fine.
+  virtual Status CreateFolder(const std::string& path) = 0;
+  // Starts a program without waiting for it.
+  virtual Status StartProgram(const std::string& path, const std::vector<std::string>& args) = 0;
+  // The folder from which the program was started, without a trailing separator.
+  virtual std::string ProgramFolder() = 0;
+  // Names of the files in a folder (no sub-folders), unsorted.
+  virtual std::vector<std::string> ListFiles(const std::string& folder) = 0;
+};
+
+// The real operating system.
+Env& DefaultEnv();
+
+}  // namespace tolven::platform

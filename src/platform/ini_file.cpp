@@ -1,0 +1,151 @@
+#include "platform/ini_file.h"
+
+#include <vector>
+
+#include "common/text.h"
+
+namespace tolven::platform {
+
+namespace {
+
+struct Line {
+  std::string text;  // without its line end
+  std::string end;   // "\r\n", "\n" or "" for a last line without one
+};
+
+std::vector<Line> SplitLines(const std::string& contents) {
+  std::vector<Line> lines;
+  size_t pos = 0;
+  while (pos < contents.size()) {
+    size_t nl = contents.find('\n', pos);
+    if (nl == std::string::npos) {
+      lines.push_back({contents.substr(pos), ""});
+      break;
+    }
+    bool cr = nl > pos && contents[nl - 1] == '\r';
+    lines.push_back({contents.substr(pos, nl - pos - (cr ? 1 : 0)), cr ? "\r\n" : "\n"});
+    pos = nl + 1;
+  }
+  return lines;
+}
+
+std::string Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+// The section name of a "[name]" line, or false.
+bool SectionOf(const std::string& line, std::string& name) {
+  std::string t = Trim(line);
+  if (t.size() < 2 || t.front() != '[') return false;
+  size_t close = t.find(']');
+  if (close == std::string::npos) return false;
+  name = Trim(std::string_view(t).substr(1, close - 1));
+  return true;
+}
+
+bool KeyOf(const std::string& line, std::string& key, std::string& value) {
+  size_t eq = line.find('=');
+  if (eq == std::string::npos) return false;
+  key = Trim(std::string_view(line).substr(0, eq));
+  value = Trim(std::string_view(line).substr(eq + 1));
+  return !key.empty();
+}
+
+bool SameName(const std::string& a, const std::string& b) { return ToUpper(a) == ToUpper(b); }
+
+}  // namespace
+
+std::string IniFile::PathOf(const std::string& file) const {
+  if (folder_.empty()) return file;
+  if (EndsWith(folder_, kPathSepText)) return folder_ + file;
+  return folder_ + kPathSepText + file;
+}
+
+std::string IniFile::Read(const std::string& file, const std::string& section, const std::string& key,
+                          const std::string& defaultValue) const {
+  auto cut = [](std::string v) {
+    if (v.size() > kBufferSize - 1) v.resize(kBufferSize - 1);
+    return v;
+  };
+  std::string contents;
+  if (!env_.ReadFile(PathOf(file), contents)) return cut(TrimRightBlanks(defaultValue));
+  bool inSection = false;
+  for (const Line& line : SplitLines(contents)) {
+    std::string name;
+    if (SectionOf(line.text, name)) {
+      inSection = SameName(name, section);
+      continue;
+    }
+    std::string k, v;
+    if (inSection && KeyOf(line.text, k, v) && SameName(k, key)) {
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+        v = v.substr(1, v.size() - 2);
+      }
+      return cut(v);
+    }
+  }
+  return cut(TrimRightBlanks(defaultValue));
+}
+
+Status IniFile::Write(const std::string& file, const std::string& section, const std::string& key,
+                      const std::string& value) {
+  const std::string path = PathOf(file);
+  std::string contents;
+  if (env_.FileExists(path)) {
+    Status st = env_.ReadFile(path, contents);
+    if (!st) return st;
+  }
+  std::vector<Line> lines = SplitLines(contents);
+  // Keep the file's own line ends; a new file gets CR LF.
+  std::string eol = "\r\n";
+  for (const Line& l : lines) {
+    if (!l.end.empty()) {
+      eol = l.end;
+      break;
+    }
+  }
+  const std::string entry = key + "=" + value;
+
+  int sectionStart = -1;      // index of the section's header line
+  int lastContent = -1;       // last non-blank line inside the section
+  int keyLine = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string name;
+    if (SectionOf(lines[i].text, name)) {
+      if (sectionStart >= 0) break;  // the section ended
+      if (SameName(name, section)) {
+        sectionStart = static_cast<int>(i);
+        lastContent = sectionStart;
+      }
+      continue;
+    }
+    if (sectionStart < 0) continue;
+    if (!Trim(lines[i].text).empty()) lastContent = static_cast<int>(i);
+    std::string k, v;
+    if (KeyOf(lines[i].text, k, v) && SameName(k, key)) {
+      keyLine = static_cast<int>(i);
+      break;
+    }
+  }
+
+  if (keyLine >= 0) {
+    lines[static_cast<size_t>(keyLine)].text = entry;
+  } else if (sectionStart >= 0) {
+    auto at = static_cast<size_t>(lastContent);
+    if (lines[at].end.empty()) lines[at].end = eol;
+    lines.insert(lines.begin() + static_cast<long>(at) + 1, Line{entry, eol});
+  } else {
+    if (!lines.empty() && lines.back().end.empty()) lines.back().end = eol;
+    lines.push_back({"[" + section + "]", eol});
+    lines.push_back({entry, eol});
+  }
+
+  std::string out;
+  for (const Line& l : lines) out += l.text + l.end;
+  return env_.WriteFileAtomic(path, out);
+}
+
+}  // namespace tolven::platform

@@ -1,0 +1,27 @@
+// Serial ports (printers, pole displays, the beverage dispenser).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/status.h"
+
+namespace tolven::platform {
+
+enum class Handshake { None, XonXoff, RtsCts };
+
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  // settings: "9600,N,8,1" (baud, parity N/E/O/M/S, data bits, stop bits).
+  virtual Status Open(const std::string& device, const std::string& settings, Handshake handshake) = 0;
+  virtual Status SetLines(bool dtr, bool rts) = 0;
+  // Writes every byte; partial writes and interrupted calls are retried inside.
+  virtual Status Write(const std::string& bytes) = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+};
+
+std::unique_ptr<SerialPort> MakeSerialPort();
+
+}  // namespace tolven::platform

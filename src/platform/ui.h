@@ -1,0 +1,32 @@
+// What the original showed in windows: the start-up status line, the log, message
+// boxes and one input box. An unattended gateway never blocks on any of them.
+#pragma once
+
+#include <string>
+
+namespace tolven::platform {
+
+enum class MsgKind { Information, Critical, Exclamation, Question };
+
+const char* MsgKindName(MsgKind kind);
+
+class Ui {
+ public:
+  virtual ~Ui() = default;
+  // Status line of the start-up window.
+  virtual void Status(const std::string& text) = 0;
+  // One finished log line ("HH:MM:SS  text").
+  virtual void LogLine(const std::string& line) = 0;
+  // A message box; an empty title means the application title.
+  virtual void MessageBox(const std::string& text, MsgKind kind, const std::string& title = "") = 0;
+  // Asks for a text; without anyone to ask, the answer is empty.
+  virtual std::string InputBox(const std::string& prompt, const std::string& title) = 0;
+};
+
+inline constexpr const char* kAppTitle = "TOLVENPDA";
+
+// Console: log lines to standard output, message boxes to standard error (both
+// UTF-8), input boxes on the controlling terminal when there is one.
+Ui& ConsoleUi();
+
+}  // namespace tolven::platform

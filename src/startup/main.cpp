@@ -1,0 +1,58 @@
+// The gateway's entry point.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/cp1252.h"
+#include "platform/env.h"
+#include "platform/signals.h"
+#include "platform/ui.h"
+#include "startup/init_db.h"
+#include "startup/module_start.h"
+#include "startup/run_gateway.h"
+
+namespace {
+
+void PrintHelp() {
+  std::fputs(tolven::Cp1252ToUtf8(
+      "Aufruf: tolvenpda [--help | --version | --init-db]\n"
+      "\n"
+      "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
+      "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
+      "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
+      "\n"
+      "  --help      diese Hilfe\n"
+      "  --version   Programmversion\n"
+      "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
+      "\n"
+      "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
+      "(Vorgabe /etc/tolven). Beenden mit Strg-C oder SIGTERM.\n").c_str(), stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tolven;
+  std::string option = argc > 1 ? argv[1] : "";
+  if (option == "--help" || option == "-h") {
+    PrintHelp();
+    return kExitOk;
+  }
+  if (option == "--version") {
+    std::printf("tolvenpda %d.%d.%d\n", TOLVEN_VERSION_MAJOR, TOLVEN_VERSION_MINOR, TOLVEN_VERSION_PATCH);
+    return kExitOk;
+  }
+  if (!option.empty() && option != "--init-db") {
+    std::fprintf(stderr, "Unbekannte Option: %s\n", argv[1]);
+    PrintHelp();
+    return kExitUsage;
+  }
+
+  platform::Env& env = platform::DefaultEnv();
+  platform::Ui& ui = platform::ConsoleUi();
+  ModuleStart start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
+  if (option == "--init-db") return InitDatabase(start, ui);
+
+  platform::InstallStopHandlers();
+  return RunGateway(start, env, ui);
+}

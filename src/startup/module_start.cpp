@@ -1,0 +1,238 @@
+#include "startup/module_start.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/text.h"
+#include "db/db_tools.h"
+#include "db/sqlite_connection.h"
+#include "startup/scramble.h"
+
+namespace tolven {
+
+using platform::kPathSepText;
+using platform::MsgKind;
+
+std::string ConfigFolderFromEnvironment() {
+  const char* dir = std::getenv("TOLVEN_WINDIR");
+  return dir && *dir ? std::string(dir) : std::string("/etc/tolven");
+}
+
+ModuleStart::ModuleStart(platform::Env& env, platform::Ui& ui, std::string configFolder)
+    : env_(env), ui_(ui), ini_(env, std::move(configFolder)) {}
+
+std::string ModuleStart::ReadIni(const std::string& file, const std::string& section, const std::string& key,
+                                 const std::string& defaultValue) {
+  std::string value = ini_.Read(file, section, key, "");
+  if (!value.empty()) return value;
+  (void)ini_.Write(file, section, key, defaultValue);  // the POS programs share the file and expect every key
+  return defaultValue;
+}
+
+bool ModuleStart::AcquireInstance() {
+  lock_ = platform::MakeInstanceLock();
+  Status st = lock_->Acquire(ini_.PathOf(kLockFile));
+  if (st) return true;
+  if (lock_->busy()) {
+    ui_.MessageBox("Programm läuft bereits.", MsgKind::Information);
+  } else {
+    ui_.MessageBox("Programm läuft bereits.\r\n(" + st.message() + ")", MsgKind::Information);
+  }
+  return false;
+}
+
+int ModuleStart::ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc) {
+  if (!pwdc.empty()) {
+    password_ = ScrambleText(HexDecode(pwdc));
+    return kExitOk;
+  }
+  password_ = pwd;
+  if (password_.empty()) {
+    password_ = ui_.InputBox("Bitte geben Sie das Passwort für den Benutzer '" + user + "' ein", "DATENBANK-ZUGRIFF");
+  }
+  if (!password_.empty()) {
+    (void)ini_.Write(kIniFile, "DATABASE", "PWDC", HexEncode(ScrambleText(password_)));
+    (void)ini_.Write(kIniFile, "DATABASE", "PWD", "");
+    return kExitOk;
+  }
+  ui_.MessageBox("Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.", MsgKind::Critical);
+  return kExitNoPassword;
+}
+
+int ModuleStart::ReadConfiguration(StartupState& state, bool askPassword) {
+  ui_.Status("Lese INI...");
+  state.configFolder = ini_.folder();
+  state.programFolder = env_.ProgramFolder();
+  state.engine = ToUpper(TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ENGINE", "")));
+  if (state.engine.empty()) state.engine = "MSSQL";
+  server_ = ReadIni(kIniFile, "DATABASE", "SERVER", "(local)");
+  user_ = ReadIni(kIniFile, "DATABASE", "USER", "sa");
+  std::string pwd = ReadIni(kIniFile, "DATABASE", "PWD", "");
+  std::string pwdc = ReadIni(kIniFile, "DATABASE", "PWDC", "");
+  // The embedded engine has no login, so there is no password to ask for.
+  if (askPassword && state.engine != "SQLITE") {
+    int rc = ResolvePassword(user_, pwd, pwdc);
+    if (rc != kExitOk) return rc;
+  }
+
+  state.datenbankPfad = ReadIni(kIniFile, "PFADE", "DATENBANK", state.programFolder);
+  ReadIni(kIniFile, "DATABASE", "PROVIDER", "");
+  ReadIni(kIniFile, "DATABASE", "JET-PROVIDER", "4.0");
+  std::string exe = ReadIni(kIniFile, "PFADE", "EXE", state.programFolder + kPathSepText);
+  std::string kassnr = ReadIni(kIniFile, "SETUP", "KASSNR", "1");
+  state.filiale = 1;
+  int64_t station = LeadingWholeNumber(kassnr);
+  state.kasse = static_cast<int32_t>(station < 0 ? -station : station);
+  state.exePfad = EndsWith(exe, kPathSepText) ? exe : exe + kPathSepText;
+  char year[8];
+  std::snprintf(year, sizeof year, "%04d", env_.Now().date.year);
+  state.logPfad = state.exePfad + "LOG" + kPathSepText + year + kPathSepText;
+  state.archivPfad = state.exePfad + "ARCHIV" + kPathSepText;
+  state.archivDtaPfad = state.archivPfad + "DTA" + kPathSepText;
+  state.archivBonPfad = state.archivPfad + "BON" + kPathSepText;
+  state.reKopfDatei = state.programFolder + kPathSepText + "REKOPF.RTF";
+  state.voucherDatei = state.programFolder + kPathSepText + "voucher.RTF";
+  ReadIni(kIniFile, "PFADE", "ELPAY", "C:\\Programme\\ElPay\\ElPay\\");
+  odbcDriver_ = ini_.Read(kIniFile, "DATABASE", "ODBCDRIVER", "FreeTDS");
+  state.installationNr = LeadingWholeNumber(ini_.Read(kIniFile, "SETUP", "INSTALLATIONNR", "0"));
+  return kExitOk;
+}
+
+std::string ModuleStart::SqlServerConnectionString(const std::string& driver, const std::string& server,
+                                                   const std::string& user, const std::string& password,
+                                                   const std::string& database) {
+  // Values holding ";" or braces go between braces, with "}" doubled, as ODBC wants it.
+  auto value = [](const std::string& v) {
+    if (v.find_first_of(";{}= ") == std::string::npos) return v;
+    return "{" + ReplaceAll(v, "}", "}}") + "}";
+  };
+  std::string s = "Driver=" + value(driver) + ";Server=" + value(server) + ";UID=" + value(user);
+  if (!password.empty()) s += ";PWD=" + value(password);
+  s += ";Database=" + value(database) + ";ClientCharset=CP1252";
+  return s;
+}
+
+std::unique_ptr<db::Connection> ModuleStart::OpenDatabase(const StartupState& state, bool create,
+                                                          db::DbError& err) {
+  if (state.engine == "SQLITE") {
+    std::string folder = state.datenbankPfad;
+    if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
+    return db::OpenSqlite(folder + kSqliteFileName, create, err);
+  }
+  err.Clear();
+  err.number = -1;
+  err.source = "tolvenpda";
+  err.text = "Das Datenbank-System '" + state.engine +
+             "' wird von dieser Version noch nicht unterstützt (Verbindung: " +
+             SqlServerConnectionString(odbcDriver_, server_, user_, password_.empty() ? "" : "***", "tolven") +
+             "). Tragen Sie ENGINE=SQLITE im Abschnitt DATABASE von " + kIniFile + " ein.";
+  return nullptr;
+}
+
+int ModuleStart::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection) {
+  ui_.Status("Verbindung zum Datenbank-Server wird aufgebaut...");
+  if (state.engine == "SQLITE") {
+    std::string folder = state.datenbankPfad;
+    if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
+    std::string path = folder + kSqliteFileName;
+    if (!env_.FileExists(path)) {
+      ui_.MessageBox("Die Datenbank-Datei '" + path + "' wurde nicht gefunden.\r\n\r\n" +
+                         "Legen Sie sie mit 'tolvenpda --init-db' an und starten Sie das Programm erneut.",
+                     MsgKind::Critical);
+      return kExitNoDatabase;
+    }
+  }
+  db::DbError err;
+  connection = OpenDatabase(state, false, err);
+  if (!connection) {
+    ui_.MessageBox(
+        "Die Datenbank konnte nicht geöffnet werden. Das Programm wird daher beendet.\r\n\r\n"
+        "Starten Sie das Programm neu, nachdem Sie den Fehler beseitigt haben. Nachfolgend finden Sie hierzu "
+        "nähere Informationen.\r\n\r\nFehler-Beschreibung: " +
+            err.text + "\r\n\r\nFehler-Nr.: " + std::to_string(err.number) + "\r\nFehler-Quelle: " + err.source,
+        MsgKind::Critical);
+    return kExitNoDatabase;
+  }
+  connection->SetCommandTimeout(10);
+  // The embedded engine has no server that could miss the database; the
+  // missing file was reported above.
+  connection->SetCommandTimeout(30);
+  return kExitOk;
+}
+
+bool ModuleStart::ProbeDateFormat(StartupState& state, db::Connection& connection) {
+  ui_.Status("Prüfe Datenbank-Datumsformat...");
+  db::DbError err;
+  if (connection.Execute("UPDATE system SET moddate = '31.12.2000'", err)) {
+    state.datumFormat = "D";
+    return true;
+  }
+  state.datumFormat = "E";
+  if (!connection.Execute("UPDATE system SET moddate = '12/31/2000'", err)) {
+    ui_.MessageBox("Unbekanntes Datumsformat !", MsgKind::Critical);
+  }
+  return true;
+}
+
+bool ModuleStart::ProbeBoolean(StartupState& state, db::Connection& connection) {
+  db::DbError err;
+  auto readBack = [&]() -> int64_t {
+    db::DbError readErr;
+    auto rs = connection.Query("SELECT booltest FROM system", readErr);
+    return rs && !rs->Eof() ? db::GetFieldValue(*rs, "booltest").AsInt64() : 0;
+  };
+  if (!connection.Execute("UPDATE system SET booltest = 0", err)) {
+    ui_.MessageBox("BoolTest-Fehler (1): " + err.text, MsgKind::Critical);
+  }
+  state.boolTrueWert = 0;
+  if (connection.Execute("UPDATE system SET booltest = 1", err)) {
+    if (readBack() == 1) state.boolTrueWert = 1;
+  } else {
+    ui_.MessageBox("BoolTest-Fehler (2): " + err.text, MsgKind::Critical);
+  }
+  if (connection.Execute("UPDATE system SET booltest = -1", err)) {
+    if (readBack() == -1) state.boolTrueWert = -1;
+  } else {
+    ui_.MessageBox("BoolTest-Fehler (3): " + err.text, MsgKind::Critical);
+  }
+  if (state.boolTrueWert == 0) {
+    ui_.MessageBox("Boolean-TRUE-Wert konnte nicht ermittelt werden.", MsgKind::Critical);
+    connection.Close();
+    return false;
+  }
+  return true;
+}
+
+void ModuleStart::ReadSystemValues(StartupState& state, db::Connection& connection) {
+  db::DbError err;
+  auto rs = connection.Query("SELECT mwst1, mwst2, sprache FROM system", err);
+  state.mwst[0] = Rate{0};
+  if (!rs || rs->Eof()) return;
+  state.mwst[1] = ParseRate(db::GetFieldValue(*rs, "mwst1").AsString()).value_or(Rate{0});
+  state.mwst[2] = ParseRate(db::GetFieldValue(*rs, "mwst2").AsString()).value_or(Rate{0});
+  state.sprache = db::GetFieldValue(*rs, "sprache").AsString();
+}
+
+int ModuleStart::Main(StartupState& state, std::unique_ptr<db::Connection>& connection) {
+  if (!AcquireInstance()) return kExitAlreadyRunning;
+  state.tseInUse = true;
+  state.tseViaServer = true;
+  state.dbIsClientServer = true;
+
+  int rc = ReadConfiguration(state, true);
+  if (rc != kExitOk) return rc;
+  // Error lines of the SQL and TSE logs must not be lost for want of a folder.
+  (void)env_.CreateFolder(state.logPfad + "TSE");
+
+  ui_.Status("Prüfe Datumsformat...");
+  ui_.Status("Datenbank wird geöffnet...");
+  rc = OpenConnection(state, connection);
+  if (rc != kExitOk) return rc;
+
+  ProbeDateFormat(state, *connection);
+  if (!ProbeBoolean(state, *connection)) return kExitProbeFailed;
+  ReadSystemValues(state, *connection);
+  return kExitOk;
+}
+
+}  // namespace tolven

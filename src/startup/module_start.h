@@ -1,0 +1,74 @@
+// Start-up: one instance only, TOLVEN.INI, the one database connection, the SQL
+// dialect probes, VAT rates and language. Every "end" of the start-up returns a
+// non-zero exit status and shows nothing further.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "db/connection.h"
+#include "db/startup_state.h"
+#include "platform/env.h"
+#include "platform/ini_file.h"
+#include "platform/instance_lock.h"
+#include "platform/ui.h"
+
+namespace tolven {
+
+inline constexpr const char* kIniFile = "TOLVEN.INI";
+inline constexpr const char* kLockFile = "tolvenpda.lock";
+inline constexpr const char* kSqliteFileName = "tolven.db";
+
+// Exit statuses of the program.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitAlreadyRunning = 2,
+  kExitNoPassword = 3,
+  kExitNoDatabase = 4,
+  kExitProbeFailed = 5,
+  kExitUsage = 64,
+};
+
+// The configuration folder: $TOLVEN_WINDIR, default /etc/tolven.
+std::string ConfigFolderFromEnvironment();
+
+class ModuleStart {
+ public:
+  ModuleStart(platform::Env& env, platform::Ui& ui, std::string configFolder);
+
+  // Steps of the start-up in their order. On success returns kExitOk with the
+  // state filled and the connection open; otherwise the exit status.
+  int Main(StartupState& state, std::unique_ptr<db::Connection>& connection);
+
+  // Reads a value; an empty value gives the default, which is written back.
+  std::string ReadIni(const std::string& file, const std::string& section, const std::string& key,
+                      const std::string& defaultValue);
+  // Steps 3 to 5 alone: INI values, folders, station number (used by --init-db too).
+  int ReadConfiguration(StartupState& state, bool askPassword);
+  // The ODBC connection string for SQL Server.
+  static std::string SqlServerConnectionString(const std::string& driver, const std::string& server,
+                                               const std::string& user, const std::string& password,
+                                               const std::string& database);
+  // Opens the configured database; create makes a missing SQLite file.
+  std::unique_ptr<db::Connection> OpenDatabase(const StartupState& state, bool create, db::DbError& err);
+
+  platform::IniFile& ini() { return ini_; }
+  const std::string& password() const { return password_; }
+
+ private:
+  bool AcquireInstance();
+  int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc);
+  int OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
+  bool ProbeDateFormat(StartupState& state, db::Connection& connection);
+  bool ProbeBoolean(StartupState& state, db::Connection& connection);
+  void ReadSystemValues(StartupState& state, db::Connection& connection);
+
+  platform::Env& env_;
+  platform::Ui& ui_;
+  platform::IniFile ini_;
+  std::unique_ptr<platform::InstanceLock> lock_;
+  std::string server_, user_, password_, odbcDriver_;
+};
+
+}  // namespace tolven
