@@ -1,0 +1,78 @@
+// The one door to the fiscal signing device (TSE): start a transaction, finish
+// it, or both in one go. Every request goes through the TSE server of the
+// installation (TseServerAdapter); this facade owns the result record, the
+// readiness flag and the TSE day log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "db/db_tools.h"
+
+namespace tolven::fiscal {
+
+inline constexpr const char* kProcessTypeReceipt = "Kassenbeleg-V1";
+inline constexpr const char* kProcessTypeOrder = "Bestellung-V1";
+
+// What the callers store with a receipt or an order.
+struct TseResult {
+  int32_t transactionNumber = -1;  // -1: the start failed
+  int32_t startTime = 0;           // seconds since 1970 UTC
+  int32_t finishTime = 0;
+  std::string serialNumber;
+  int32_t signatureCounter = 0;
+  std::string signature;           // empty: the finish failed
+  std::string processType;
+  std::string processData;
+};
+
+// Texts of the receipt QR code that the TSE server does not deliver; set in
+// TOLVEN.INI section "TSE" (KASSENID, SIGALGORITHMUS, PUBLICKEY).
+struct TseIdentity {
+  std::string registerId;
+  std::string signatureAlgorithm = "ecdsa-plain-SHA384";
+  std::string publicKey;
+};
+
+class TseServerAdapter;
+
+class Tse {
+ public:
+  // `adapter` carries out every start and finish. TseReady starts true when the
+  // TSE is in use: the first request is the probe, so the first settlement
+  // after a restart is signed.
+  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity);
+
+  bool TseInUse() const { return tools_.state().tseInUse; }
+  bool TseReady() const { return ready_; }
+  // Cleared by the adapter on every failure, set again by every answer.
+  void SetReady(bool ready) { ready_ = ready; }
+  const TseIdentity& identity() const { return identity_; }
+
+  // Starts a transaction with empty process type and data; returns its number
+  // (-1 on failure) and the start time.
+  int32_t TSE_StartTransaction(int32_t& startTime);
+  // True when a signature came back.
+  bool TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
+                             const std::string& processData, std::string& serialNumber, int32_t& finishTime,
+                             int32_t& signatureCounter, std::string& signature);
+  // Start, then finish with the number the start gave (also when it was -1).
+  bool TSE_StartAndFinish(const std::string& processType, const std::string& processData, TseResult& result);
+
+  // "YYYY-MM-DDTHH:MM:SS.000Z" of seconds since 1970 (already UTC, no shift).
+  static std::string TSE_UnixTimeToISO(int64_t seconds);
+
+  // Appends one line to the TSE day log: LogPfad + "TSE/TSE_VS_<kasse>_<YYMMDD>.LOG".
+  void WriteTseLog(const std::string& text);
+  std::string TseLogPath();
+
+  db::DbTools& tools() { return tools_; }
+
+ private:
+  db::DbTools& tools_;
+  TseServerAdapter& adapter_;
+  TseIdentity identity_;
+  bool ready_;
+};
+
+}  // namespace tolven::fiscal

@@ -1,0 +1,134 @@
+#include "support/fake_env.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace tolven::testing {
+
+namespace {
+int64_t ToEpochMs(const DateTime& t) {
+  return (DaysFromCivil(t.date) * 86400 + t.hour * 3600 + t.minute * 60 + t.second) * 1000 + t.millisecond;
+}
+}  // namespace
+
+FakeEnv::FakeEnv() : epochMs_(ToEpochMs(DateTime{Date{2026, 12, 5}, 12, 0, 0, 0})) {}
+
+void FakeEnv::SetNow(const DateTime& t) { epochMs_ = ToEpochMs(t); }
+
+void FakeEnv::Advance(int64_t ms) {
+  epochMs_ += ms;
+  monotonicMs_ += ms;
+}
+
+DateTime FakeEnv::Now() {
+  DateTime t = FromUnixTime(epochMs_ / 1000);
+  t.millisecond = static_cast<int>(epochMs_ % 1000);
+  return t;
+}
+
+int64_t FakeEnv::UnixTime() { return epochMs_ / 1000; }
+
+void FakeEnv::SleepMs(int ms) {
+  sleeps_.push_back(ms);
+  Advance(ms);
+  if (onSleep) onSleep(ms);
+}
+
+void FakeEnv::FailOperation(const std::string& op, const std::string& match, int count) {
+  faults_.insert({op, Fault{match, count}});
+}
+
+bool FakeEnv::Faulty(const std::string& op, const std::string& path) {
+  auto range = faults_.equal_range(op);
+  for (auto it = range.first; it != range.second; ++it) {
+    Fault& f = it->second;
+    if (f.remaining == 0) continue;
+    if (!f.match.empty() && path.find(f.match) == std::string::npos) continue;
+    if (f.remaining > 0) --f.remaining;
+    return true;
+  }
+  return false;
+}
+
+bool FakeEnv::FileExists(const std::string& path) { return platform::DefaultEnv().FileExists(path); }
+bool FakeEnv::FolderExists(const std::string& path) { return platform::DefaultEnv().FolderExists(path); }
+
+Status FakeEnv::DeleteFile(const std::string& path) {
+  if (Faulty("delete", path)) return Status::Error("unlink(" + path + "): injected fault", 5);
+  return platform::DefaultEnv().DeleteFile(path);
+}
+
+Status FakeEnv::RenameFile(const std::string& from, const std::string& to) {
+  if (Faulty("rename", from + " -> " + to)) return Status::Error("rename(" + from + "): injected fault", 13);
+  return platform::DefaultEnv().RenameFile(from, to);
+}
+
+Status FakeEnv::ReadFile(const std::string& path, std::string& contents) {
+  if (Faulty("read", path)) return Status::Error("read(" + path + "): injected fault", 5);
+  return platform::DefaultEnv().ReadFile(path, contents);
+}
+
+Status FakeEnv::WriteFile(const std::string& path, const std::string& contents) {
+  if (Faulty("write", path)) return Status::Error("write(" + path + "): injected fault", 28);
+  return platform::DefaultEnv().WriteFile(path, contents);
+}
+
+Status FakeEnv::WriteFileAtomic(const std::string& path, const std::string& contents) {
+  if (Faulty("write", path)) return Status::Error("write(" + path + "): injected fault", 28);
+  if (Faulty("rename", path)) return Status::Error("rename(" + path + "): injected fault", 13);
+  return platform::DefaultEnv().WriteFileAtomic(path, contents);
+}
+
+Status FakeEnv::AppendFile(const std::string& path, const std::string& contents) {
+  if (Faulty("append", path)) return Status::Error("append(" + path + "): injected fault", 28);
+  return platform::DefaultEnv().AppendFile(path, contents);
+}
+
+Status FakeEnv::CreateFolder(const std::string& path) { return platform::DefaultEnv().CreateFolder(path); }
+
+Status FakeEnv::StartProgram(const std::string& path, const std::vector<std::string>& args) {
+  std::string line = path;
+  for (const auto& a : args) line += " " + a;
+  startedPrograms.push_back(line);
+  return Status::Ok();
+}
+
+std::vector<std::string> FakeEnv::ListFiles(const std::string& folder) {
+  return platform::DefaultEnv().ListFiles(folder);
+}
+
+bool FakeUi::HasMessage(const std::string& part) const {
+  for (const auto& m : messages) {
+    if (m.text.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "tolvenXXXXXX").string();
+  char* made = ::mkdtemp(tmpl.data());
+  path_ = made ? made : tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteAll(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+}  // namespace tolven::testing
