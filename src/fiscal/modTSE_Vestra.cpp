@@ -39,7 +39,7 @@ bool modTSE_Vestra::SendRequest(const std::string& sql, int32_t key) {
   }
   if (tools_.ExecSQL(sql, err)) return true;
   tools_.LogSqlError("Fehler bei Anfrage an TSE-Server: " + err.text);
-  log_.AddLogLine("FEHLER bei Anfrage an TSE-Server: " + err.text);
+  log_->AddLogLine("FEHLER bei Anfrage an TSE-Server: " + err.text);
   SetReady(false);
   return false;
 }
@@ -87,7 +87,7 @@ int32_t modTSE_Vestra::Start(const std::string& processType, const std::string& 
     lastTimeout_ = FormatDMY(tools_.env().Now().date) + " " + FormatHMS(tools_.env().Now()) + " Trx-Start";
     tools_.WriteSysLog("T", "Keine Antwort vom TSE-Server erhalten (Trx-Start)");
     Log(" - TSE-SERVER TIMEOUT");
-    log_.AddLogLine("FEHLER: Keine Antwort vom TSE-Server erhalten (Trx-Start)");
+    log_->AddLogLine("FEHLER: Keine Antwort vom TSE-Server erhalten (Trx-Start)");
     SetReady(false);
   } else {
     result = GetFieldValue(*answer, "tse_trxnr").AsInt();
@@ -122,7 +122,7 @@ bool modTSE_Vestra::Finish(int32_t transactionNumber, const std::string& process
     lastTimeout_ = FormatDMY(tools_.env().Now().date) + " " + FormatHMS(tools_.env().Now()) + " Trx-Finish";
     tools_.WriteSysLog("T", text);
     Log(" - TSE-SERVER TIMEOUT");
-    log_.AddLogLine("FEHLER: " + text);
+    log_->AddLogLine("FEHLER: " + text);
     SetReady(false);
   } else {
     finishTime = GetFieldValue(*answer, "tse_logtimeutc").AsInt();

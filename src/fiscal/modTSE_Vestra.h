@@ -32,8 +32,9 @@ class modTSE_Vestra final : public TseServerAdapter {
   // within a few milliseconds, long enough not to hammer the shared database.
   static constexpr int kPollPauseMs = 4;
 
-  // `log` receives a line in the main log for every failure the operator must see.
-  modTSE_Vestra(db::DbTools& tools, LogSink& log) : tools_(tools), log_(log) {}
+  explicit modTSE_Vestra(db::DbTools& tools) : tools_(tools) {}
+  // The main log receives a line for every failure the operator must see.
+  void SetLog(LogSink& log) { log_ = &log; }
   // The facade whose readiness flag and TSE log this adapter maintains.
   void Attach(Tse& tse) { tse_ = &tse; }
 
@@ -59,7 +60,8 @@ class modTSE_Vestra final : public TseServerAdapter {
   std::string Where(int32_t key) const;
 
   db::DbTools& tools_;
-  LogSink& log_;
+  NullLog nullLog_;
+  LogSink* log_ = &nullLog_;
   Tse* tse_ = nullptr;
   int32_t lastKey_ = -1;
   int64_t answerQueries_ = 0;
