@@ -13,7 +13,7 @@ TestDb::TestDb() {
     ADD_FAILURE() << "open: " << err.text;
     return;
   }
-  if (!db::ExecuteSqliteScript(*conn_, db::SchemaScript("sqlite"), err)) ADD_FAILURE() << "schema: " << err.text;
+  if (!db::ExecuteSqliteScript(*conn_, "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n", err)) ADD_FAILURE() << "schema: " << err.text;
   state_.engine = "SQLITE";
   state_.datumFormat = "E";
   state_.boolTrueWert = -1;

@@ -1,0 +1,73 @@
+#include "support/gateway_fixture.h"
+
+#include <filesystem>
+
+namespace tolven::testing {
+
+int32_t ScriptedTseServer::Start(const std::string&, const std::string&, int32_t& startTime) {
+  calls.push_back("S");
+  startTime = answer ? now : 0;
+  return answer ? nextTrx++ : -1;
+}
+
+bool ScriptedTseServer::Finish(int32_t trx, const std::string& processType, const std::string& processData,
+                               std::string& serial, int32_t& finishTime, int32_t& counter, std::string& signature) {
+  calls.push_back("F:" + std::to_string(trx) + ":" + processType + ":" + processData);
+  serial.clear();
+  signature.clear();
+  finishTime = 0;
+  counter = 0;
+  if (!answer) return false;
+  serial = "SERIAL-1";
+  finishTime = now + 1;
+  counter = nextCounter++;
+  signature = emptySignature ? "" : "SIG" + std::to_string(counter);
+  return !signature.empty();
+}
+
+namespace {
+gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
+  gateway::GatewayHooks h;
+  h.printKueBon = [f](int32_t trx, int32_t start, int32_t table, const std::string& waiter) {
+    f->kitchenCalls.push_back(std::to_string(trx) + "/" + std::to_string(start) + "/" + std::to_string(table) + "/" +
+                              waiter);
+  };
+  h.settleTable = [f](int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list) {
+    f->settleCalls.push_back(std::to_string(slot) + "/" + std::to_string(table) + "/" + std::to_string(waiter) + "/" +
+                             payment + "/" + list);
+  };
+  h.handleRequest = [f](int slot, const std::string& request, const std::string&) {
+    f->requestCalls.push_back(std::to_string(slot));
+    std::filesystem::remove(request);
+  };
+  return h;
+}
+}  // namespace
+
+GatewayFixture::GatewayFixture()
+    : tse(db.tools(), tseServer, fiscal::TseIdentity{}), form(db.tools(), tse, MakeHooks(this)) {
+  for (int i = 1; i <= 2; ++i) std::filesystem::create_directories(Slot(i));
+  db.Exec("UPDATE system SET pfadppcsync1 = '" + Slot(1) + "', pfadppcsync2 = '" + Slot(2) +
+          "', pdaprt1 = 'COM1', pdaprt2 = 'kein Drucker'");
+  db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Anna', '4711')");
+  db.Exec("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2)");
+  form.Load();
+}
+
+void GatewayFixture::Drop(int slot, const std::string& name, const std::vector<std::string>& lines) {
+  std::string contents;
+  for (const auto& l : lines) contents += l + "\r\n";
+  WriteAll(Slot(slot) + name, contents);
+}
+
+std::string GatewayFixture::Confirm(int slot) { return ReadAll(Slot(slot) + "confirm.kas"); }
+
+void GatewayFixture::AddArticle(const std::string& artnr, const std::string& name, int price, int group,
+                                const std::string& extra) {
+  db.Exec("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, ahpreis, angpreis, happy1preis, "
+          "happy2preis) VALUES ('" + artnr + "', '" + name + "', " + std::to_string(group) + ", " +
+          std::to_string(price) + ", 0, 0, 0, 0, 0)");
+  if (!extra.empty()) db.Exec("UPDATE artikel SET " + extra + " WHERE artnr = '" + artnr + "'");
+}
+
+}  // namespace tolven::testing
