@@ -1,0 +1,117 @@
+// The real gateway and the TSE server stand-in on a temporary installation:
+// terminals drop order files, the gateway books and confirms them, has them
+// started on the TSE, and stops cleanly on SIGTERM.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "common/cp1252.h"
+#include "db/sqlite_connection.h"
+#include "support/fake_env.h"
+#include "support/process.h"
+
+namespace tolven::testing {
+namespace {
+
+const std::string kGateway = std::string(TOLVEN_BUILD_DIR) + "/tolvenpda";
+const std::string kTseSim = std::string(TOLVEN_BUILD_DIR) + "/tse-sim";
+
+class Installation {
+ public:
+  Installation() {
+    for (const char* d : {"etc", "data", "pda1", "pda2"}) std::filesystem::create_directories(dir / d);
+    WriteAll(dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + dir / "data" +
+                                         "\r\nEXE=" + dir / "data" + "\r\n[SETUP]\r\nKASSNR=2\r\n");
+    env = {{"TOLVEN_WINDIR", dir / "etc"}};
+  }
+  int InitDb() { return RunProgram(kGateway, {"--init-db"}, env, dir / "init.log"); }
+  void Sql(const std::string& sql) {
+    db::DbError err;
+    auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
+    ASSERT_TRUE(c) << err.text;
+    ASSERT_TRUE(c->Execute(sql, err)) << sql << ": " << err.text;
+  }
+  std::string Scalar(const std::string& sql) {
+    db::DbError err;
+    auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
+    auto rs = c ? c->Query(sql, err) : nullptr;
+    return rs && !rs->Eof() ? rs->Raw(0).AsString() : "";
+  }
+  // Like a terminal: written under another name, then renamed into place.
+  void Drop(const std::string& folder, const std::string& name, const std::string& contents) {
+    WriteAll(dir / (folder + "/" + name + ".tmp"), contents);
+    std::filesystem::rename(dir / (folder + "/" + name + ".tmp"), dir / (folder + "/" + name));
+  }
+
+  TempDir dir;
+  std::map<std::string, std::string> env;
+};
+
+TEST(GatewayEndToEnd, OrdersFromTwoTerminalsAreBookedConfirmedAndStartedOnTheTse) {
+  Installation inst;
+  ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" + "'");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis) VALUES ('10', 'Weißbier 0,5', 1, 420, 0)");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis) VALUES ('20', 'Schnitzel', 2, 1390, 1)");
+  inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
+  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+
+  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+
+  inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;2x5\r\nE;;\r\n");
+  inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\nD;99;1;;\r\n");
+  const std::string confirm1 = inst.dir / "pda1/confirm.kas";
+  const std::string confirm2 = inst.dir / "pda2/confirm.kas";
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(confirm1) && std::filesystem::exists(confirm2); }, 20000))
+      << ReadAll(inst.dir / "gateway.log");
+  EXPECT_EQ(ReadAll(confirm1), "OK\r\n");
+  EXPECT_EQ(ReadAll(confirm2), " +++ Artikel >99< nicht gefunden.\r\n");
+  EXPECT_FALSE(std::filesystem::exists(inst.dir / "pda1/bestell.txt"));
+
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 12"), "2");
+  EXPECT_EQ(inst.Scalar("SELECT epreis FROM bestellung WHERE artnr = '20'"), "1690");
+  EXPECT_EQ(inst.Scalar("SELECT belaginfo FROM bestellung WHERE artnr = '20'"), "2xPommes, ");
+  EXPECT_EQ(inst.Scalar("SELECT artbez FROM bestellung WHERE artnr = '10' AND tisch = 14"), "Weißbier 0,5");
+
+  // The first order was started on the TSE (the second had a failed line); every
+  // request and answer row is cleaned up.
+  const std::string tseLog = inst.dir / ("data/LOG/" + std::to_string(2026) + "/TSE");
+  ASSERT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_server_req") == "0"; }, 5000));
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_server_ans"), "0");
+  std::string logText;
+  for (const auto& e : std::filesystem::directory_iterator(
+           std::filesystem::path(inst.dir.path()) / "data/LOG")) {
+    for (const auto& f : std::filesystem::recursive_directory_iterator(e.path())) {
+      if (f.path().filename().string().rfind("TSE_VS_2_", 0) == 0) logText += ReadAll(f.path().string());
+    }
+  }
+  EXPECT_NE(logText.find(" 2  - Transaktionsnummer=1\r\n"), std::string::npos) << logText;
+
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(5000), 0);
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(5000), 0);
+  const std::string out = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
+  EXPECT_NE(out.find("Orderterminal-Gateway gestartet. Warte auf Anfragen..."), std::string::npos);
+  EXPECT_NE(out.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << "log is UTF-8 on the console";
+}
+
+TEST(GatewayEndToEnd, SecondInstanceAndMissingDatabaseEndWithAMessage) {
+  Installation inst;
+  EXPECT_NE(RunProgram(kGateway, {}, inst.env, inst.dir / "nodb.log"), 0);
+  EXPECT_NE(ReadAll(inst.dir / "nodb.log").find("--init-db"), std::string::npos);
+
+  ASSERT_EQ(inst.InitDb(), 0);
+  EXPECT_NE(inst.InitDb(), 0) << "a database with tables is left alone";
+  ChildProcess first(kGateway, {}, inst.env, inst.dir / "first.log");
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "first.log").find("gestartet") != std::string::npos; }, 10000));
+  EXPECT_EQ(RunProgram(kGateway, {}, inst.env, inst.dir / "second.log"), 2);
+  EXPECT_NE(Utf8ToCp1252(ReadAll(inst.dir / "second.log")).find("Programm läuft bereits."), std::string::npos);
+  first.Signal(SIGINT);
+  EXPECT_EQ(first.Wait(5000), 0);
+}
+
+}  // namespace
+}  // namespace tolven::testing

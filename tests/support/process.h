@@ -1,0 +1,39 @@
+// Running the real binaries in end-to-end tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tolven::testing {
+
+class ChildProcess {
+ public:
+  // Starts the program with extra environment variables; standard output and
+  // error go to `outputFile`.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               const std::map<std::string, std::string>& env, const std::string& outputFile);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  void Signal(int sig);
+  // Waits up to timeoutMs for the end; returns the exit status, -1 on time-out, 128+n for a signal.
+  int Wait(int timeoutMs);
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Runs the program to its end and returns its exit status.
+int RunProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::map<std::string, std::string>& env, const std::string& outputFile, int timeoutMs = 30000);
+
+// Polls until the predicate holds or the time is up.
+bool WaitFor(const std::function<bool()>& predicate, int timeoutMs);
+
+}  // namespace tolven::testing
