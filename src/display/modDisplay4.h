@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "db/db_tools.h"
+#include "display/display_protocol.h"
 #include "platform/ini_file.h"
 #include "platform/serial_port.h"
 
@@ -45,8 +46,19 @@ class modDisplay4 {
   bool initialised() const { return initialised_; }
   // The display's open port, for printing through it; nullptr when it is closed.
   platform::SerialPort* port();
+  // The two display texts of `system`, read at every opening and kept for callers.
+  const std::string& disptxt1() const { return disptxt1_; }
+  const std::string& disptxt2() const { return disptxt2_; }
 
  private:
+  bool ReadConfiguration(int& comdisp, std::string& disptyp);
+  void StartMonitorProgram();
+  void StartBcsProgram();
+  bool OpenPort();
+  void WriteMonitorFile(const std::vector<std::pair<int, std::string>>& extra);
+  // Sends the steps in order; a failed write closes the port and stops.
+  void Send(const DisplaySequence& steps);
+
   db::DbTools& tools_;
   platform::IniFile& ini_;
   PortFactory portFactory_;
