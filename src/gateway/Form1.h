@@ -63,6 +63,7 @@ class Form1 final : public LogSink {
   bool beenden() const { return beenden_; }
   void Close() { beenden_ = true; }
   const std::array<TerminalSlot, kSlots + 1>& slots() const { return slots_; }
+  TerminalSlot& slot(int i) { return slots_[static_cast<size_t>(i)]; }
   static std::string Version();
   OrderImport& orderImport() { return orderImport_; }
 

@@ -1,0 +1,241 @@
+#include "printing/customer_receipt.h"
+
+#include "common/money.h"
+#include "common/text.h"
+
+namespace tolven::printing {
+
+using db::DbTools;
+using db::GetFieldValue;
+using db::SqlText;
+
+namespace {
+
+std::string Tr(const std::string& text) { return DbTools::Translate(text); }
+
+// A rate as "0.0".
+std::string RateText(Rate rate) {
+  int64_t tenths = DivRoundHalfEven(rate.units, 1000);
+  std::string s = std::to_string((tenths < 0 ? -tenths : tenths) / 10) + "." + std::to_string((tenths < 0 ? -tenths : tenths) % 10);
+  return tenths < 0 ? "-" + s : s;
+}
+
+std::string Amount(int64_t cents) { return FormatCents(cents); }
+
+struct VatSums {
+  int64_t vat[3] = {0, 0, 0};
+  int64_t gross[3] = {0, 0, 0};
+};
+
+}  // namespace
+
+struct CustomerReceipt::Layout {
+  int textWidth = 27;
+  std::string dashes = std::string(38, '-');
+  std::string columnHead = "Artikel                        Preis";
+  std::string separator = "   ";
+};
+
+std::string CustomerReceipt::ArchivePath(int32_t bunr) const {
+  return tools_.state().archivBonPfad + "BON" + std::to_string(bunr) + ".BON";
+}
+
+std::string CustomerReceipt::ReceiptChannel() {
+  db::DbError err;
+  std::string channel;
+  if (auto sys = tools_.Open("SELECT bondruckport FROM system", err); sys && !sys->Eof()) {
+    channel = GetFieldValue(*sys, "bondruckport").AsString();
+  }
+  auto hw = tools_.Open("SELECT bondruckport FROM systemhw WHERE filnr = " + NumStr(tools_.state().filiale) +
+                            " AND kasse = " + NumStr(tools_.state().kasse),
+                        err);
+  if (hw && !hw->Eof()) channel = GetFieldValue(*hw, "bondruckport").AsString();
+  return channel;
+}
+
+void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
+  db::DbError err;
+  auto rs = tools_.Open("SELECT txt, font FROM bontexte WHERE kf = " + SqlText(kf) + " ORDER BY pos", err);
+  for (; rs && !rs->Eof(); rs->MoveNext()) {
+    std::string text = GetFieldValue(*rs, "txt").AsString();
+    text = text.size() > 1 ? text.substr(1) : "";
+    if (text == "." || ToUpper(text) == "<LEER>") text = " ";
+    if (text.empty()) continue;
+    if (withFonts) {
+      std::string on;
+      switch (GetFieldValue(*rs, "font").AsInt()) {
+        case 1: on = druck_.GetPrinterCode("DOPPELT_HOCH_BREIT"); break;
+        case 2: on = druck_.GetPrinterCode("DOPPELT_HOCH"); break;
+        case 3: on = druck_.GetPrinterCode("DOPPELT_BREIT"); break;
+        default: break;
+      }
+      if (!on.empty()) text = on + text + druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
+    }
+    druck_.AddPrintLine(text);
+  }
+}
+
+bool CustomerReceipt::Compose(int32_t bunr) {
+  db::DbError err;
+  auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr), err);
+  auto sys = tools_.Open("SELECT * FROM system", err);
+  if (!head || head->Eof() || !sys || sys->Eof()) return false;
+  auto flag = [&](const char* column) { return GetFieldValue(*sys, column).AsBool(); };
+  const auto& rates = tools_.state().mwst;
+
+  Layout L;
+  if (GetFieldValue(*sys, "bontyp").AsInt() == 6) {
+    L.textWidth = 18;
+    L.dashes = std::string(29, '-');
+    L.columnHead = "Artikel               Preis";
+    L.separator = " ";
+  }
+  const int32_t table = GetFieldValue(*head, "tisch").AsInt();
+  const int32_t waiter = GetFieldValue(*head, "kanr").AsInt();
+  const int32_t customer = GetFieldValue(*head, "kdnr").AsInt();
+  const std::string zahlart = GetFieldValue(*head, "zahlart").AsString();
+
+  druck_.ResetPrintLines();
+  if (flag("bonmemlogo")) druck_.AddPrintLine(druck_.GetPrinterCode("LOGO"));
+  AddTexts("K", true);
+
+  if (customer > 0) {
+    auto c = tools_.Open("SELECT vname, name, strasse, plz, ort FROM kunden WHERE kdnr = " + NumStr(customer), err);
+    if (c && !c->Eof() && !GetFieldValue(*c, "name").AsString().empty()) {
+      druck_.AddPrintLine(" ");
+      druck_.AddPrintLine(
+          TrimBlanks(GetFieldValue(*c, "vname").AsString() + " " + GetFieldValue(*c, "name").AsString()));
+      druck_.AddPrintLine(GetFieldValue(*c, "strasse").AsString());
+      druck_.AddPrintLine(GetFieldValue(*c, "plz").AsString() + " " + GetFieldValue(*c, "ort").AsString());
+    }
+  }
+
+  druck_.AddPrintLine(" ");
+  if (flag("bonshowtitel")) {
+    druck_.AddPrintLine(" ");
+    druck_.AddPrintLine(Tr("RECHNUNG"));
+    druck_.AddPrintLine(" ");
+  }
+  DateTime now = tools_.env().Now();
+  druck_.AddPrintLine(flag("bonshowzeit") ? FormatDMY(now.date) + "  " + FormatHM(now) : FormatDMY(now.date));
+  druck_.AddPrintLine(" ");
+  druck_.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
+  druck_.AddPrintLine(" ");
+  if (table == 0) {
+    druck_.AddPrintLine(Tr("Ausser-Haus-Verkauf"));
+  } else if (table < 0) {
+    druck_.AddPrintLine("Zimmer " + std::to_string(-int64_t{table}));
+  } else {
+    druck_.AddPrintLine(Tr("Tisch") + " " + std::to_string(table));
+  }
+  druck_.AddPrintLine(" ");
+  if (flag("bonshowbed")) {
+    auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter), err);
+    druck_.AddPrintLine(Tr("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
+  }
+  druck_.AddPrintLine(" ");
+  druck_.AddPrintLine(Tr(L.columnHead));
+  druck_.AddPrintLine(L.dashes);
+
+  VatSums sums;
+  int64_t total = 0;
+  auto lines = tools_.Open("SELECT * FROM kasspro WHERE bunr = " + NumStr(bunr) + " ORDER BY pos", err);
+  for (; lines && !lines->Eof(); lines->MoveNext()) {
+    const int64_t menge = GetFieldValue(*lines, "menge").AsInt64();
+    const int64_t preis = GetFieldValue(*lines, "preis").AsInt64();
+    const std::string artnr = GetFieldValue(*lines, "artnr").AsString();
+    const int64_t amount = menge * preis;
+    total += amount;
+    std::string text = GetFieldValue(*lines, "artbez").AsString();
+    int code = GetFieldValue(*lines, "mwstschl").AsInt();
+    bool takeAway = false;
+    // Lines without an article record (vouchers, VAT rows) keep the text and
+    // VAT key the settlement stored with them.
+    auto art = tools_.Open("SELECT artbez, mwst, ausserhaus FROM artikel WHERE artnr = " + SqlText(artnr), err);
+    if (art && !art->Eof()) {
+      text = GetFieldValue(*art, "artbez").AsString();
+      code = GetFieldValue(*art, "mwst").AsInt();
+      takeAway = GetFieldValue(*art, "ausserhaus").AsBool();
+    }
+    if (code == 1 && table == 0 && takeAway) code = 2;
+    const int slot = code == 1 ? 1 : code == 2 ? 2 : 0;
+    const Rate rate = code >= 0 && code <= 3 ? rates[static_cast<size_t>(code)] : Rate{0};
+    const int64_t net = DivRoundHalfEven(amount * 100 * Rate::kScale, 100 * Rate::kScale + rate.units);
+    sums.vat[slot] += amount - net;
+    sums.gross[slot] += amount;
+    if (flag("bonshowartnr")) text = artnr + "-" + text;
+    druck_.AddPrintLine(PadRight(text, L.textWidth) + PadLeft(Amount(amount), 9) + " " + std::to_string(slot));
+    const int64_t rabatt = GetFieldValue(*lines, "rabatt").AsInt64();
+    if (flag("bonshowrabatt") && rabatt > 0) druck_.AddPrintLine(" Rabatt " + Amount(menge * rabatt));
+    if (menge > 1) druck_.AddPrintLine(" " + std::to_string(menge) + "x " + Amount(preis));
+  }
+
+  druck_.AddPrintLine(L.dashes);
+  const bool big = flag("bonsumgross");
+  druck_.AddPrintLine((big ? druck_.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(Tr("SUMME") + " EUR", L.textWidth) +
+                      PadLeft(Amount(total), 9) + (big ? druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
+
+  const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
+  if (!foreign.empty()) {
+    Rate kurs = ParseRate(GetFieldValue(*sys, "waehkurs").AsString()).value_or(Rate{0});
+    int64_t converted = kurs.units > 0 ? DivRoundHalfEven(total * Rate::kScale, kurs.units) : 0;
+    druck_.AddPrintLine(" ");
+    druck_.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted) + ")");
+  }
+
+  druck_.AddPrintLine(" ");
+  if (sums.gross[2] == 0 && sums.gross[0] == 0) {
+    druck_.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
+    druck_.AddPrintLine(Tr("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
+  } else {
+    for (int code : {1, 2}) {
+      druck_.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + Tr("MwSt") +
+                          PadLeft(Amount(sums.vat[code]), 6) + L.separator + Tr("Netto") +
+                          PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
+    }
+    if (sums.gross[0] > 0) {
+      druck_.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + Tr("Netto") +
+                          PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
+    }
+    const int64_t vat = sums.vat[0] + sums.vat[1] + sums.vat[2];
+    const int64_t gross = sums.gross[0] + sums.gross[1] + sums.gross[2];
+    druck_.AddPrintLine(Tr("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + Tr("Netto") +
+                        PadLeft(Amount(gross - vat), 7));
+  }
+
+  druck_.AddPrintLine(" ");
+  static const struct {
+    const char* zahlart;
+    const char* line;
+  } kPayments[] = {{"BAR", "BAR-Zahlung"},
+                   {"CC", "Zahlung mit Kreditkarte"},
+                   {"EC", "Zahlung mit EC-Karte"},
+                   {"MASTER", "Zahlung mit Eurocard/Mastercard"},
+                   {"VISA", "Zahlung mit VISA-Karte"},
+                   {"AMEX", "Zahlung mit American Express"},
+                   {"DINERS", "Zahlung mit Diners Club"},
+                   {"RECH", "Zahlung per Rechnung"},
+                   {"KDKTO", "Zahlung per Kundenkonto"},
+                   {"HS3", "Buchung auf Zimmer"}};
+  for (const auto& p : kPayments) {
+    if (zahlart == p.zahlart) druck_.AddPrintLine(Tr(p.line));
+  }
+
+  druck_.AddPrintLine(" ");
+  AddTexts("F", false);
+  const int feed = GetFieldValue(*sys, "bonvor").AsInt();
+  for (int i = 0; i < feed && i < 100; ++i) druck_.AddPrintLine(" ");
+  return true;
+}
+
+Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter) {
+  if (!Compose(bunr)) return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
+  (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
+  Status archived = druck_.PrintLines("FILE:" + ArchivePath(bunr), false, false);
+  std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
+  Status printed = druck_.PrintLines(channel, true, false);
+  if (!archived) return archived;
+  return printed;
+}
+
+}  // namespace tolven::printing

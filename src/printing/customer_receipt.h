@@ -1,0 +1,41 @@
+// The customer receipt of a stored receipt record: composed in the print-line
+// buffer from the layout options of `system`, archived as "BON<nr>.BON" and
+// printed on the terminal's printer or the receipt printer channel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/status.h"
+#include "db/db_tools.h"
+#include "printing/modDruck2.h"
+
+namespace tolven::printing {
+
+class CustomerReceipt {
+ public:
+  CustomerReceipt(db::DbTools& tools, modDruck2& druck) : tools_(tools), druck_(druck) {}
+
+  // Composes the receipt into the print-line buffer; false when the receipt
+  // record cannot be read.
+  bool Compose(int32_t bunr);
+  // Composes, archives and prints. `terminalPrinter` is the terminal's PdaPrt
+  // ("" = the receipt printer channel). An error when the archive or the
+  // printout failed (the other one is still attempted).
+  Status Print(int32_t bunr, const std::string& terminalPrinter);
+
+  // The receipt printer channel: `bondruckport` of `system`, replaced by the
+  // station's `systemhw` row when there is one.
+  std::string ReceiptChannel();
+  std::string ArchivePath(int32_t bunr) const;
+
+ private:
+  struct Layout;
+  void AddTexts(const std::string& kf, bool withFonts);
+
+  db::DbTools& tools_;
+  modDruck2& druck_;
+};
+
+}  // namespace tolven::printing

@@ -1,0 +1,165 @@
+// Whole customer receipts, composed from stored receipt records, line by line.
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "printing/customer_receipt.h"
+#include "support/fake_print_engine.h"
+#include "support/test_db.h"
+
+namespace tolven::testing {
+namespace {
+
+const std::string kWideDash(38, '-');
+const std::string kNarrowDash(29, '-');
+
+class CustomerReceiptTest : public ::testing::Test {
+ protected:
+  CustomerReceiptTest() : ini(db.env(), db.folder()), druck(ini, db.ui(), engine), receipt(db.tools(), druck) {
+    db.Exec("INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')");
+    db.Exec("INSERT INTO artikel (artnr, artbez, mwst, ausserhaus) VALUES ('10', 'Weißbier 0,5', 1, 0), "
+            "('20', 'Schnitzel', 2, 0), ('11', 'Apfelschorle', 1, -1)");
+    db.Exec("UPDATE system SET bonshowtitel = -1, bonshowzeit = -1, bonshowbed = -1, bonsumgross = 0, bontyp = 0, "
+            "bonvor = 2, bondruckport = 'COM2'");
+    db.Exec("INSERT INTO bontexte (kf, pos, txt, font) VALUES ('K', 1, 'xCafé Tolven', 1), ('K', 2, 'x.', 0), "
+            "('K', 3, 'x<leer>', 0), ('K', 4, 'x', 0), ('F', 1, 'xVielen Dank!', 2)");
+  }
+  void Receipt(int bunr, int table, const std::string& zahlart,
+               const std::vector<std::tuple<std::string, int, int, int>>& lines) {
+    db.Exec("INSERT INTO kass (bunr, tisch, kanr, kdnr, zahlart) VALUES (" + std::to_string(bunr) + ", " +
+            std::to_string(table) + ", 3, 0, '" + zahlart + "')");
+    int pos = 0;
+    for (const auto& [artnr, menge, preis, rabatt] : lines) {
+      db.Exec("INSERT INTO kasspro (bunr, pos, artnr, artbez, menge, preis, rabatt, mwstschl) VALUES (" +
+              std::to_string(bunr) + ", " + std::to_string(++pos) + ", '" + artnr + "', 'gespeichert', " +
+              std::to_string(menge) + ", " + std::to_string(preis) + ", " + std::to_string(rabatt) + ", 0)");
+    }
+  }
+  std::vector<std::string> Composed(int bunr) {
+    EXPECT_TRUE(receipt.Compose(bunr));
+    return druck.CurrentLines();
+  }
+  static std::string Line(const std::string& text, const std::string& amount, const std::string& mark, int width) {
+    return PadRight(text, width) + PadLeft(amount, 9) + " " + mark;
+  }
+
+  TestDb db;
+  platform::IniFile ini;
+  FakePrintEngine engine;
+  printing::modDruck2 druck;
+  printing::CustomerReceipt receipt;
+};
+
+TEST_F(CustomerReceiptTest, WideReceiptWithTwoRatesAndHeadFonts) {
+  Receipt(123, 12, "BAR", {{"10", 2, 420, 0}, {"20", 1, 1390, 0}});
+  const std::vector<std::string> expected = {
+      "\x1b!0Café Tolven\x1b!" + std::string(1, '\0'),
+      " ",
+      " ",
+      " ",
+      " ",
+      "RECHNUNG",
+      " ",
+      "05.12.2026  12:00",
+      " ",
+      "Bon-Nr 123",
+      " ",
+      "Tisch 12",
+      " ",
+      "Es bediente Sie Anna",
+      " ",
+      "Artikel                        Preis",
+      kWideDash,
+      Line("Weißbier 0,5", "8.40", "1", 27),
+      " 2x 4.20",
+      Line("Schnitzel", "13.90", "2", 27),
+      kWideDash,
+      PadRight("SUMME EUR", 27) + PadLeft("22.30", 9),
+      " ",
+      "19.0% MwSt  1.34   Netto   7.06",
+      " 7.0% MwSt  0.91   Netto  12.99",
+      "Summe MwSt  2.25   Netto  20.05",
+      " ",
+      "BAR-Zahlung",
+      " ",
+      "Vielen Dank!",
+      " ",
+      " ",
+  };
+  EXPECT_EQ(Composed(123), expected);
+}
+
+TEST_F(CustomerReceiptTest, NarrowTakeAwayReceiptCountsTheTakeAwayArticleAtRateTwo) {
+  db.Exec("UPDATE system SET bontyp = 6, bonshowtitel = 0, bonshowzeit = 0, bonshowbed = 0, bonvor = 0, "
+          "bonsumgross = -1, bonshowrabatt = -1, bonshowartnr = -1, fremdwaeh = 'CHF', waehkurs = 0.9");
+  db.Exec("DELETE FROM bontexte");
+  Receipt(7, 0, "VISA", {{"11", 1, 330, 0}, {"10", 1, 420, 20}});
+  const std::vector<std::string> expected = {
+      " ",
+      "05.12.2026",
+      " ",
+      "Bon-Nr 7",
+      " ",
+      "Ausser-Haus-Verkauf",
+      " ",
+      " ",
+      "Artikel               Preis",
+      kNarrowDash,
+      Line("11-Apfelschorle", "3.30", "2", 18),
+      Line("10-Weißbier 0,5", "4.20", "1", 18),
+      " Rabatt 0.20",
+      kNarrowDash,
+      "\x1b!\x10" + PadRight("SUMME EUR", 18) + PadLeft("7.50", 9) + "\x1b!" + std::string(1, '\0'),
+      " ",
+      "(entspricht CHF 8.33)",
+      " ",
+      "19.0% MwSt  0.67 Netto   3.53",
+      " 7.0% MwSt  0.22 Netto   3.08",
+      "Summe MwSt  0.89 Netto   6.61",
+      " ",
+      "Zahlung mit VISA-Karte",
+      " ",
+  };
+  auto lines = Composed(7);
+  EXPECT_EQ(lines, expected);
+  for (size_t i = 10; i <= 11; ++i) EXPECT_EQ(lines[i].size(), 29u);
+}
+
+TEST_F(CustomerReceiptTest, SingleRateSummaryRoomAndCustomerAddress) {
+  db.Exec("DELETE FROM bontexte");
+  db.Exec("UPDATE system SET bonshowtitel = 0, bonshowbed = 0, bonvor = 0");
+  db.Exec("INSERT INTO kunden (kdnr, vname, name, strasse, plz, ort) VALUES (9, 'Erika', 'Muster', 'Hauptstr. 1', "
+          "'12345', 'Berlin')");
+  Receipt(8, -104, "KDKTO", {{"10", 1, 420, 0}});
+  db.Exec("UPDATE kass SET kdnr = 9 WHERE bunr = 8");
+  auto lines = Composed(8);
+  const std::vector<std::string> head = {" ", "Erika Muster", "Hauptstr. 1", "12345 Berlin", " "};
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), head);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Zimmer 104"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "MwSt 19.0%:  EUR    0.67"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Nettobetrag: EUR    3.53"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Zahlung per Kundenkonto"), lines.end());
+}
+
+TEST_F(CustomerReceiptTest, ArchivedWithoutCutThenPrintedOnTheTerminalOrReceiptPrinter) {
+  Receipt(123, 12, "BAR", {{"10", 1, 420, 0}});
+  ASSERT_TRUE(receipt.Print(123, "Kasse"));
+  ASSERT_EQ(engine.printouts.size(), 2u);
+  EXPECT_EQ(engine.printouts[0].channel, "FILE:" + db.state().archivBonPfad + "BON123.BON");
+  EXPECT_FALSE(engine.printouts[0].cutAtEnd);
+  EXPECT_EQ(engine.printouts[1].channel, "NETZKasse");
+  EXPECT_TRUE(engine.printouts[1].cutAtEnd);
+  EXPECT_EQ(engine.printouts[0].lines, engine.printouts[1].lines);
+
+  EXPECT_TRUE(receipt.Print(123, ""));
+  EXPECT_EQ(engine.printouts.back().channel, "COM2");
+  db.Exec("INSERT INTO systemhw (filnr, kasse, bondruckport) VALUES (1, 1, 'LPT1')");
+  EXPECT_TRUE(receipt.Print(123, ""));
+  EXPECT_EQ(engine.printouts.back().channel, "LPT1");
+
+  engine.FailChannel("LPT1");
+  EXPECT_FALSE(receipt.Print(123, ""));
+  EXPECT_FALSE(receipt.Print(999, ""));
+}
+
+}  // namespace
+}  // namespace tolven::testing
