@@ -75,6 +75,10 @@ std::string Utf8ToCp1252(std::string_view text) {
         cp = (cp << 6) | (cont & 0x3F);
       }
     }
+    // Over-long forms, surrogates and codes beyond U+10FFFF are not UTF-8: read
+    // as characters they could forge a "/" or a NUL in a file name or SQL text.
+    static constexpr uint32_t kSmallest[4] = {0, 0x80, 0x800, 0x10000};
+    if (valid && (cp < kSmallest[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)) valid = false;
     if (!valid) {
       out += static_cast<char>(b);  // not UTF-8: keep the byte as it is
       ++i;

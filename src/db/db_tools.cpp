@@ -1,5 +1,6 @@
 #include "db/db_tools.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "common/text.h"
@@ -47,6 +48,24 @@ std::string DbTools::SqlNow() {
   return SqlDateTime(now.date, FormatHMS(now));
 }
 
+namespace {
+// MAX(bunr) of the older period + 1 (none: 1). False when it cannot be read: a
+// counter seeded with 1 instead would hand out the older period's numbers again.
+bool NextBelegNrOn(Connection& connection, int32_t& number, DbError& err) {
+  auto rs = connection.Query("SELECT MAX(bunr) AS nummer FROM kassea", err);
+  if (!rs) return false;
+  int64_t max = rs->Eof() ? 0 : GetFieldValue(*rs, "nummer").AsInt64();
+  if (max < 0) max = 0;
+  if (max >= INT32_MAX) {
+    err.number = -1;
+    err.text = "Die Belegnummern der Tabelle kassea sind ausgeschöpft.";
+    return false;
+  }
+  number = static_cast<int32_t>(max + 1);
+  return true;
+}
+}  // namespace
+
 bool DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum,
                           int32_t& number, DbError& err) {
   const std::string where = " WHERE name = " + SqlText(name) + " ";
@@ -56,14 +75,21 @@ bool DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32
   auto rs = connection.Query("SELECT * FROM uniquenr" + where, err);
   if (!rs) return false;
   if (rs->Eof()) {
-    number = name == "KABUBUNR" ? GetNextBelegNr() : start;
+    number = start;
+    if (name == "KABUBUNR" && !NextBelegNrOn(connection, number, err)) return false;
     return connection.Execute("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ( " + SqlText(name) +
                                   " , " + NumStr(int64_t{number} + 1) + " , " + NumStr(start) + " , " +
                                   NumStr(maximum) + " ) ",
                               err);
   }
   int64_t wert = GetFieldValue(*rs, "wert").AsInt64();
-  if (wert > GetFieldValue(*rs, "maxwert").AsInt64()) wert = GetFieldValue(*rs, "startwert").AsInt64();
+  int64_t maxwert = GetFieldValue(*rs, "maxwert").AsInt64();
+  // A row without a usable maximum (NULL or 0, as other programs may leave it)
+  // would wrap at every draw and hand out its start value again and again; and
+  // no number beyond 32 bits may be handed out.
+  if (maxwert <= 0) maxwert = 999999999;
+  if (maxwert > INT32_MAX) maxwert = INT32_MAX;
+  if (wert > maxwert) wert = GetFieldValue(*rs, "startwert").AsInt64();
   number = static_cast<int32_t>(wert);
   return connection.Execute("UPDATE uniquenr SET wert = " + NumStr(wert + 1) + where, err);
 }
@@ -96,9 +122,8 @@ int32_t DbTools::GetUniqueNr(const std::string& name, Connection& connection, in
 
 int32_t DbTools::GetNextBelegNr() {
   DbError err;
-  auto rs = conn_->Query("SELECT MAX(bunr) AS nummer FROM kassea", err);
-  int64_t max = rs && !rs->Eof() ? GetFieldValue(*rs, "nummer").AsInt64() : 0;
-  return static_cast<int32_t>(max + 1);
+  int32_t number = 0;
+  return NextBelegNrOn(*conn_, number, err) ? number : -1;
 }
 
 int32_t DbTools::GetAccountForName(const std::string& designation) {
@@ -142,7 +167,9 @@ std::string DbTools::SqlErrorLogPath() {
   return state_.logPfad + "SQLERR" + yy + ".LOG";
 }
 
-void DbTools::LogSqlError(const std::string& text, bool quiet) {
+void DbTools::LogSqlError(const std::string& message, bool quiet) {
+  // The syslog turns "'" into "´"; the box and the file show the text as stored.
+  std::string text = message;
   WriteSysLog("F", text);
   if (!quiet) ui_.MessageBox(text, platform::MsgKind::Critical, "ACHTUNG");
   DateTime now = env_.Now();

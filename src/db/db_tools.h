@@ -55,6 +55,8 @@ class DbTools {
   int32_t GetUniqueNr(const std::string& name, int32_t start = 1, int32_t maximum = 999999999) {
     return GetUniqueNr(name, *conn_, start, maximum);
   }
+  // The largest receipt number of the older period (kassea) + 1, 1 when it has
+  // none; -1 when it cannot be read.
   int32_t GetNextBelegNr();
   int32_t GetAccountForName(const std::string& designation);
 

@@ -37,23 +37,50 @@ class SqliteConnection final : public Connection {
     }
   }
 
+  // A text of several statements runs them all in order, as the server runs a
+  // batch; the first failure ends it and is reported.
   bool Execute(const std::string& sql, DbError& err) override {
     err.Clear();
-    sqlite3_stmt* stmt = Prepare(sql, err);
-    if (!stmt) return false;
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    std::string utf8 = Cp1252ToUtf8(sql);
+    const char* rest = utf8.c_str();
+    bool any = false;
+    for (;;) {
+      sqlite3_stmt* stmt = Prepare(rest, err);
+      if (!stmt) {
+        if (err.number != 0) return false;
+        break;
+      }
+      any = true;
+      int rc;
+      while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      }
+      bool ok = rc == SQLITE_DONE;
+      if (!ok) Fail(err);
+      sqlite3_finalize(stmt);
+      if (!ok) return false;
     }
-    bool ok = rc == SQLITE_DONE;
-    if (!ok) Fail(err);
-    sqlite3_finalize(stmt);
-    return ok;
+    if (!any) EmptyStatement(err);
+    return any;
   }
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
     err.Clear();
-    sqlite3_stmt* stmt = Prepare(sql, err);
-    if (!stmt) return nullptr;
+    std::string utf8 = Cp1252ToUtf8(sql);
+    const char* rest = utf8.c_str();
+    sqlite3_stmt* stmt = Prepare(rest, err);
+    if (!stmt) {
+      if (err.number == 0) EmptyStatement(err);
+      return nullptr;
+    }
+    // A reader never runs a second statement hidden behind the first.
+    if (sqlite3_stmt* more = Prepare(rest, err); more || err.number != 0) {
+      sqlite3_finalize(more);
+      sqlite3_finalize(stmt);
+      err.number = SQLITE_MISUSE;
+      err.text = "Eine Abfrage darf nur eine Anweisung enthalten.";
+      err.source = "SQLite";
+      return nullptr;
+    }
     int n = sqlite3_column_count(stmt);
     std::vector<std::string> names;
     std::vector<ColumnKind> kinds;
@@ -118,27 +145,34 @@ class SqliteConnection final : public Connection {
   sqlite3* handle() { return db_; }
 
  private:
-  sqlite3_stmt* Prepare(const std::string& sql, DbError& err) {
+  // The next statement of a UTF-8 text; `rest` moves behind it. nullptr with
+  // err.number 0 when only blanks, semicolons or comments are left.
+  sqlite3_stmt* Prepare(const char*& rest, DbError& err) {
     if (!db_) {
       err.number = SQLITE_MISUSE;
       err.text = "Die Datenbankverbindung ist geschlossen.";
       err.source = "SQLite";
       return nullptr;
     }
-    std::string utf8 = Cp1252ToUtf8(sql);
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db_, utf8.c_str(), static_cast<int>(utf8.size()), &stmt, &tail) != SQLITE_OK) {
-      Fail(err);
-      return nullptr;
+    while (*rest) {
+      sqlite3_stmt* stmt = nullptr;
+      const char* tail = nullptr;
+      if (sqlite3_prepare_v2(db_, rest, -1, &stmt, &tail) != SQLITE_OK) {
+        Fail(err);
+        return nullptr;
+      }
+      bool moved = tail != rest;
+      rest = tail;
+      if (stmt) return stmt;
+      if (!moved) break;
     }
-    if (!stmt) {  // nothing but blanks or a comment
-      err.number = SQLITE_MISUSE;
-      err.text = "Leere SQL-Anweisung.";
-      err.source = "SQLite";
-      return nullptr;
-    }
-    return stmt;
+    return nullptr;
+  }
+
+  static void EmptyStatement(DbError& err) {
+    err.number = SQLITE_MISUSE;
+    err.text = "Leere SQL-Anweisung.";
+    err.source = "SQLite";
   }
 
   void Fail(DbError& err) {

@@ -23,7 +23,12 @@ int InitDatabase(ModuleStart& start, platform::Ui& ui) {
     return kExitNoDatabase;
   }
   auto rs = connection->Query("SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table'", err);
-  if (!rs || db::GetFieldValue(*rs, "n").AsInt() != 0) {
+  if (!rs) {  // for example a file that is no database: never overwrite it
+    ui.MessageBox("Die Datenbank kann nicht gelesen werden; es wurde nichts geändert: " + err.text,
+                  platform::MsgKind::Critical);
+    return kExitNoDatabase;
+  }
+  if (db::GetFieldValue(*rs, "n").AsInt() != 0) {
     ui.MessageBox("Die Datenbank enthält bereits Tabellen; es wurde nichts geändert.", platform::MsgKind::Critical);
     return kExitNoDatabase;
   }

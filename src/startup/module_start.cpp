@@ -1,5 +1,6 @@
 #include "startup/module_start.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,7 +37,11 @@ bool ModuleStart::AcquireInstance() {
   if (lock_->busy()) {
     ui_.MessageBox("Programm läuft bereits.", MsgKind::Information);
   } else {
-    ui_.MessageBox("Programm läuft bereits.\r\n(" + st.message() + ")", MsgKind::Information);
+    // No lock file (missing or read-only configuration folder) is no running
+    // gateway; saying so would send the operator looking for the wrong thing.
+    ui_.MessageBox("Die Sperrdatei '" + ini_.PathOf(kLockFile) +
+                       "' kann nicht angelegt werden; das Programm wird beendet.\r\n\r\n" + st.message(),
+                   MsgKind::Critical);
   }
   return false;
 }
@@ -82,7 +87,9 @@ int ModuleStart::ReadConfiguration(StartupState& state, bool askPassword) {
   std::string kassnr = ReadIni(kIniFile, "SETUP", "KASSNR", "1");
   state.filiale = 1;
   int64_t station = LeadingWholeNumber(kassnr);
-  state.kasse = static_cast<int32_t>(station < 0 ? -station : station);
+  if (station < 0) station = -station;
+  // -2147483648 has no positive counterpart in 32 bits: no usable number, like "abc".
+  state.kasse = station > INT32_MAX ? 0 : static_cast<int32_t>(station);
   state.exePfad = EndsWith(exe, kPathSepText) ? exe : exe + kPathSepText;
   char year[8];
   std::snprintf(year, sizeof year, "%04d", env_.Now().date.year);
@@ -214,7 +221,7 @@ void ModuleStart::ReadSystemValues(StartupState& state, db::Connection& connecti
 }
 
 int ModuleStart::Main(StartupState& state, std::unique_ptr<db::Connection>& connection) {
-  if (!AcquireInstance()) return kExitAlreadyRunning;
+  if (!AcquireInstance()) return lock_->busy() ? kExitAlreadyRunning : kExitNoLock;
   state.tseInUse = true;
   state.tseViaServer = true;
   state.dbIsClientServer = true;

@@ -27,6 +27,7 @@ enum ExitCode : int {
   kExitNoPassword = 3,
   kExitNoDatabase = 4,
   kExitProbeFailed = 5,
+  kExitNoLock = 6,  // the single-instance lock file cannot be created
   kExitUsage = 64,
 };
 

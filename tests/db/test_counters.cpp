@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/db_tools.h"
+#include "support/faulty_connection.h"
+#include "support/test_db.h"
+
+namespace tolven::db {
+namespace {
+
+using tolven::testing::TestDb;
+
+struct CounterRow {
+  int64_t wert, startwert, maxwert;
+};
+
+// NULL reads as 0.
+CounterRow ReadCounter(TestDb& db, const std::string& name) {
+  auto column = [&](const std::string& col) -> int64_t {
+    std::string v = db.Scalar("SELECT " + col + " FROM uniquenr WHERE name = '" + name + "'");
+    return v.empty() ? 0 : std::stoll(v);
+  };
+  return CounterRow{column("wert"), column("startwert"), column("maxwert")};
+}
+
+TEST(GetUniqueNr, NewReceiptCounterContinuesFromTheOlderPeriod) {
+  TestDb db;
+  db.Exec("INSERT INTO kassea (bunr) VALUES (4711)");
+  db.Exec("INSERT INTO kassea (bunr) VALUES (17)");
+  EXPECT_EQ(db.tools().GetUniqueNr("KABUBUNR"), 4712);
+  EXPECT_EQ(ReadCounter(db, "KABUBUNR").wert, 4713);
+  EXPECT_EQ(db.tools().GetUniqueNr("KABUBUNR"), 4713);
+  EXPECT_EQ(ReadCounter(db, "KABUBUNR").wert, 4714);
+}
+
+TEST(GetUniqueNr, EmptyOlderPeriodStartsAtOne) {
+  TestDb db;
+  EXPECT_EQ(db.tools().GetNextBelegNr(), 1);
+  EXPECT_EQ(db.tools().GetUniqueNr("KABUBUNR", 500), 1);  // seeded from kassea, not from start
+}
+
+TEST(GetUniqueNr, UnreadableOlderPeriodSeedsNothing) {
+  TestDb db;
+  db.Exec("DROP TABLE kassea");
+  EXPECT_EQ(db.tools().GetNextBelegNr(), -1);
+  EXPECT_EQ(db.tools().GetUniqueNr("KABUBUNR"), -1);  // never restarts the receipt numbers at 1
+  EXPECT_EQ(db.Count("uniquenr"), 0);
+  EXPECT_EQ(db.Count("syslog", "typ = 'F' AND txt LIKE '%KABUBUNR%'"), 1);
+}
+
+TEST(GetUniqueNr, NewCountersAndWrapping) {
+  struct Case {
+    std::string name;
+    std::string existing;  // row values "wert, startwert, maxwert", or "" for a new counter
+    int32_t start, maximum;
+    int32_t expected;
+    CounterRow after;
+  };
+  const std::vector<Case> cases = {
+      {"BUNR", "", 1, 999999999, 1, {2, 1, 999999999}},
+      {"SEQNR", "", 100, 500, 100, {101, 100, 500}},
+      {"ZERO", "", 0, 0, 1, {2, 1, 999999999}},          // 0 means "not given"
+      {"WRAP", "1000, 5, 999", 1, 999999999, 5, {6, 5, 999}},
+      {"EDGE", "999, 5, 999", 1, 999999999, 999, {1000, 5, 999}},
+      {"NEXT", "42, 1, 999999999", 1, 999999999, 42, {43, 1, 999999999}},
+      // A row without a maximum must not hand out its start value at every draw.
+      {"NOMAX", "42, 1, 0", 1, 999999999, 42, {43, 1, 0}},
+      {"NULLMAX", "42, 1, NULL", 1, 999999999, 42, {43, 1, 0}},
+      {"HUGEMAX", "2147483648, 7, 9999999999", 1, 999999999, 7, {8, 7, 9999999999}},
+  };
+  TestDb db;
+  for (const auto& c : cases) {
+    if (!c.existing.empty())
+      db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('" + c.name + "', " + c.existing + ")");
+    EXPECT_EQ(db.tools().GetUniqueNr(c.name, c.start, c.maximum), c.expected) << c.name;
+      CounterRow row = ReadCounter(db, c.name);
+    EXPECT_EQ(row.wert, c.after.wert) << c.name;
+    EXPECT_EQ(row.startwert, c.after.startwert) << c.name;
+    EXPECT_EQ(row.maxwert, c.after.maxwert) << c.name;
+  }
+  EXPECT_EQ(db.Count("uniquenr"), static_cast<int64_t>(cases.size()));
+  EXPECT_FALSE(db.conn().InTransaction());
+}
+
+TEST(GetUniqueNr, InsideTheCallersTransactionGoesWithItsRollback) {
+  TestDb db;
+  DbError err;
+  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
+  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 1);
+  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 2);
+  EXPECT_TRUE(db.conn().InTransaction());  // never commits the caller's transaction
+  ASSERT_TRUE(db.conn().RollbackTrans(err));
+  // The receipt that drew the numbers was rolled back, so are the numbers.
+  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 1);
+}
+
+// Whatever database call fails, a draw either hands out the stored number and
+// advances the counter, or hands out nothing and leaves the counter as it was.
+TEST(GetUniqueNr, AFailingStatementNeverLeavesAHalfDraw) {
+  TestDb db;
+  tolven::testing::FaultyConnection faulty(db.conn());
+  DbTools tools(faulty, db.state(), db.env(), db.ui());
+  db.Exec("INSERT INTO kassea (bunr) VALUES (99)");
+  db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('BUNR', 7, 1, 999999999)");
+  for (const bool fresh : {false, true}) {  // an existing counter, a new one seeded from kassea
+    const std::string name = fresh ? "KABUBUNR" : "BUNR";
+    for (int64_t n = 1;; ++n) {
+      SCOPED_TRACE(name + " failing call " + std::to_string(n));
+      if (fresh) db.Exec("DELETE FROM uniquenr WHERE name = 'KABUBUNR'");
+      const int64_t before = fresh ? 100 : ReadCounter(db, name).wert;
+      faulty.FailCall(n);
+      int32_t got = tools.GetUniqueNr(name);
+      const bool tripped = faulty.failed();
+      faulty.FailCall(0);
+      EXPECT_FALSE(db.conn().InTransaction());
+      const bool exists = db.Count("uniquenr", "name = '" + name + "'") == 1;
+      if (got == -1) {
+        EXPECT_TRUE(tripped);
+        EXPECT_EQ(exists, !fresh);
+        if (exists) {
+          EXPECT_EQ(ReadCounter(db, name).wert, before);
+        }
+      } else {
+        EXPECT_EQ(got, before);
+        ASSERT_TRUE(exists);
+        EXPECT_EQ(ReadCounter(db, name).wert, before + 1);
+      }
+      if (!tripped) break;  // the whole draw ran without reaching call n
+      ASSERT_LT(n, 50);
+    }
+  }
+}
+
+TEST(GetUniqueNr, TwoStationsNeverGetTheSameNumber) {
+  TestDb db;
+  auto second = db.OpenSecond();
+  ASSERT_TRUE(second);
+  tolven::testing::FakeEnv secondEnv;
+  tolven::testing::FakeUi secondUi;
+  StartupState secondState = db.state();
+  secondState.kasse = 2;
+  DbTools secondTools(*second, secondState, secondEnv, secondUi);
+
+  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 1);
+
+  // Station 1 settles: its transaction holds the counter until it commits. With
+  // no time to wait, station 2 gets no number at all (never a duplicate); its
+  // error log cannot reach the locked database either, so it says so on screen.
+  DbError err;
+  second->SetCommandTimeout(0);
+  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
+  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 2);
+  EXPECT_EQ(secondTools.GetUniqueNr("BUNR"), -1);
+  EXPECT_TRUE(secondUi.HasMessage("SysLog-Eintrag fehlgeschlagen."));
+  ASSERT_TRUE(db.conn().CommitTrans(err)) << err.text;
+  EXPECT_EQ(secondTools.GetUniqueNr("BUNR"), 3);
+
+  // With time to wait, station 2 waits for station 1's commit and then draws
+  // the next number.
+  second->SetCommandTimeout(10);
+  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
+  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 4);
+  std::atomic<int32_t> drawn{0};
+  std::thread station2([&] { drawn = secondTools.GetUniqueNr("BUNR"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(drawn.load(), 0) << "station 2 drew a number while station 1 held the counter";
+  ASSERT_TRUE(db.conn().CommitTrans(err)) << err.text;
+  station2.join();
+  EXPECT_EQ(drawn.load(), 5);
+
+  // The same the other way round, inside a transaction of station 2.
+  ASSERT_TRUE(second->BeginTrans(err)) << err.text;
+  EXPECT_EQ(secondTools.GetUniqueNr("BUNR"), 6);
+  db.conn().SetCommandTimeout(0);
+  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), -1);
+  ASSERT_TRUE(second->CommitTrans(err)) << err.text;
+  db.conn().SetCommandTimeout(10);
+
+  // Interleaved drawing, with and without transactions of the callers.
+  std::set<int32_t> seen = {1, 2, 3, 4, 5, 6};
+  for (int i = 0; i < 100; ++i) {
+    Connection& c = i % 2 == 0 ? db.conn() : *second;
+    DbTools& tools = i % 2 == 0 ? db.tools() : secondTools;
+    bool own = i % 3 == 0;
+    if (own) {
+      ASSERT_TRUE(c.BeginTrans(err)) << err.text;
+    }
+    int32_t n = tools.GetUniqueNr("BUNR");
+    if (own) {
+      ASSERT_TRUE(c.CommitTrans(err)) << err.text;
+    }
+    EXPECT_TRUE(seen.insert(n).second) << "number " << n << " handed out twice";
+  }
+  EXPECT_EQ(*seen.rbegin(), 106);
+  EXPECT_EQ(ReadCounter(db, "BUNR").wert, 107);
+}
+
+}  // namespace
+}  // namespace tolven::db

@@ -1,0 +1,50 @@
+// A configuration folder with TOLVEN.INI, a program folder, an installation
+// folder and a real SQLite database, for running the start-up as the gateway does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "db/connection.h"
+#include "db/startup_state.h"
+#include "startup/module_start.h"
+#include "support/fake_env.h"
+#include "support/test_db.h"
+
+namespace tolven::testing {
+
+class StartupTest : public ::testing::Test {
+ protected:
+  StartupTest() {
+    env_.programFolder = program_.path();  // never the real /opt/tolven
+    exe_ = install_ / "kasse";
+  }
+
+  std::string IniPath() const { return config_ / "TOLVEN.INI"; }
+  void PutIni(const std::string& contents) { WriteAll(IniPath(), contents); }
+  std::string Ini() const { return ReadAll(IniPath()); }
+
+  // An INI for the embedded engine; the database folder defaults to the test database.
+  std::string SqliteIni(const std::string& kassnr = "-3", const std::string& dbFolder = "") {
+    return "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + (dbFolder.empty() ? db_.folder() : dbFolder) +
+           "\r\nEXE=" + exe_ + "\r\n[SETUP]\r\nKASSNR=" + kassnr + "\r\n";
+  }
+
+  int RunMain() {
+    start_ = std::make_unique<ModuleStart>(env_, ui_, config_.path());
+    return start_->Main(state_, connection_);
+  }
+
+  TempDir config_, program_, install_;
+  TestDb db_;
+  FakeEnv env_;
+  FakeUi ui_;
+  std::string exe_;
+  StartupState state_;
+  std::unique_ptr<db::Connection> connection_;
+  std::unique_ptr<ModuleStart> start_;
+};
+
+}  // namespace tolven::testing
