@@ -1,0 +1,212 @@
+#include "fiscal/receipt_checks.h"
+
+#include <array>
+
+#include "common/text.h"
+#include "fiscal/CRijndael.h"
+
+namespace tolven::fiscal {
+
+using db::GetFieldValue;
+using db::SqlText;
+
+namespace {
+
+// 63 printable characters; the key is the text from the 6th character on, and
+// the cipher takes its first 32 bytes.
+constexpr std::string_view kSignatureConstant = "2Kif@DKYCRxa&SlIyC-lV5qz5PeLUPMF+kb#U@*GOn%df4&g6UJ@&ajUT=EnKs7";
+constexpr size_t kSignatureKeyStart = 5;
+
+std::array<uint16_t, 256> MakeKermitTable() {
+  std::array<uint16_t, 256> table{};
+  for (unsigned n = 0; n < 256; ++n) {
+    unsigned c = n;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ 0x8408u : c >> 1;
+    table[n] = static_cast<uint16_t>(c);
+  }
+  return table;
+}
+
+// Zero-padded to `width` characters without ever cutting a digit.
+std::string ZeroPadded(int64_t value, int width) {
+  const bool negative = value < 0;
+  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  std::string digits = std::to_string(magnitude);
+  const size_t room = static_cast<size_t>(width - (negative ? 1 : 0));
+  if (digits.size() < room) digits.insert(0, room - digits.size(), '0');
+  return negative ? "-" + digits : digits;
+}
+
+std::string Cut(std::string_view text, size_t n) { return std::string(text.substr(0, n)); }
+
+std::string TimeOf(const DateTime& t) {
+  std::string hms = FormatHMS(t);
+  return hms.substr(0, 2) + hms.substr(3, 2) + hms.substr(6, 2);
+}
+
+DateTime ToSecond(DateTime t) {
+  t.millisecond = 0;
+  return t;
+}
+
+// The header statement; the column list is the one the other programs of the
+// installation write, the customer columns only where the receipt shows them.
+std::string HeaderInsert(db::DbTools& tools, const ReceiptHeader& h, const ReceiptSafeguards& s) {
+  const StartupState& st = tools.state();
+  const std::string sep = " , ";
+  const int doy = (h.datumzeit.date.year % 100) * 1000 + DayOfYear(h.datumzeit.date);
+  std::string sql =
+      "INSERT INTO kass ( bunr, seqnr, datumzeit, vorgangstart, doy, version, staid, kdnr, cardno, kdgrp, kanr, "
+      "kaname, filnr, kasse, tisch, "
+      " betrag, umsatzzaehler, umszaehlcrypt, mwst1proz, mwst2proz, mwst3proz, mwst1altproz, mwst2altproz, mwst1, "
+      "mwst2, mwst3, mwst1alt, mwst2alt, sum0, sum1, sum2, sum3, sum1alt, sum2alt,"
+      " rabatt, zahlart, bargegeben, barzurueck, sumgsin, sumgsout, sumgsfremd, sumauslagen, bonus, gaeste, "
+      "pcatransid, "
+      " crc, signatur0, sigver, payload, depline, sigsernr,  "
+      " tim_tpid, tim_tpidno, tim_sernr, ";
+  if (h.customerOnReceipt) sql += " name1, name2, strasse, plzort, ";
+  sql += " info, txt ) VALUES ( ";
+  sql += NumStr(h.bunr) + sep + NumStr(h.seqnr) + sep +
+         tools.SqlDateTime(h.datumzeit.date, FormatHMS(h.datumzeit)) + sep +
+         tools.SqlDateTime(h.vorgangstart.date, FormatHMS(h.vorgangstart)) + sep + NumStr(doy) + sep +
+         NumStr(h.version) + sep + SqlText(Cut(h.staid, 30)) + sep + NumStr(h.kdnr) + sep +
+         SqlText(Cut(h.cardno, 30)) + sep + NumStr(h.kdgrp) + sep + NumStr(h.kanr) + sep +
+         SqlText(Cut(h.kaname, 30)) + sep + NumStr(st.filiale) + sep + NumStr(st.kasse) + sep + NumStr(h.tisch) +
+         sep;
+  sql += NumStr(h.betrag) + sep + NumStr(s.umsatzzaehler) + sep + "''" + sep + FormatRate(h.rate1) + sep +
+         FormatRate(h.rate2) + sep + FormatRate(h.rate3) + sep + FormatRate(h.oldRate1) + sep +
+         FormatRate(h.oldRate2) + sep + NumStr(h.mwst1) + sep + NumStr(h.mwst2) + sep + NumStr(h.mwst3) + sep +
+         NumStr(h.mwst1alt) + sep + NumStr(h.mwst2alt) + sep + NumStr(h.sum0) + sep + NumStr(h.sum1) + sep +
+         NumStr(h.sum2) + sep + NumStr(h.sum3) + sep + NumStr(h.sum1alt) + sep + NumStr(h.sum2alt) + sep;
+  sql += NumStr(h.rabatt) + sep + SqlText(Cut(h.zahlart, 10)) + sep + NumStr(h.bargegeben) + sep +
+         NumStr(h.barzurueck) + sep + NumStr(h.sumgsin) + sep + NumStr(h.sumgsout) + sep + NumStr(h.sumgsfremd) +
+         sep + NumStr(h.sumauslagen) + sep + NumStr(h.bonus) + sep + NumStr(h.gaeste) + sep + NumStr(h.pcatransid) +
+         sep;
+  sql += SqlText(s.crc) + sep + SqlText(s.signatur0) + sep + NumStr(1) + sep + "''" + sep + "''" + sep + "''" + sep;
+  sql += SqlText(Cut(h.timTpid, 50)) + sep + NumStr(h.timTpidno) + sep + SqlText(Cut(h.timSernr, 50)) + sep;
+  if (h.customerOnReceipt) {
+    sql += SqlText(Cut(h.name1, 40)) + sep + SqlText(Cut(h.name2, 40)) + sep + SqlText(Cut(h.strasse, 40)) + sep +
+           SqlText(Cut(h.plzort, 40)) + sep;
+  }
+  sql += SqlText(Cut(h.info, 100)) + sep + SqlText(Cut(h.txt, 40)) + " ) ";
+  return sql;
+}
+
+// The turnover counter after this receipt, and the time of receipt bunr - 1 when
+// there is one. False with the error text when the database cannot be read or
+// the counter would leave 32 bits.
+bool CarryTurnoverCounter(db::DbTools& tools, const ReceiptHeader& h, Cents& counter, bool& hasPrevious,
+                          DateTime& previous, std::string& errorText) {
+  db::DbError err;
+  auto rs = tools.Open("SELECT datumzeit, umsatzzaehler, depline FROM kass WHERE bunr = " + NumStr(int64_t{h.bunr} - 1),
+                       err);
+  if (!rs) {
+    errorText = "Vorbeleg nicht lesbar: " + err.text;
+    return false;
+  }
+  hasPrevious = !rs->Eof();
+  if (!hasPrevious) {
+    // The chain starts here; the next receipt rebuilds it from the stored amounts.
+    counter = 0;
+    return true;
+  }
+  previous = ToSecond(GetFieldValue(*rs, "datumzeit").AsDateTime());
+  int64_t before = GetFieldValue(*rs, "umsatzzaehler").AsInt64();
+  if (before == 0) {
+    auto sum = tools.Open("SELECT SUM(betrag) AS umsatz FROM kass WHERE datumzeit >= " +
+                              tools.SqlDateTime(Date{2017, 1, 1}, "00:00:00"),
+                          err);
+    if (!sum) {
+      errorText = "Umsatzzähler nicht ermittelbar: " + err.text;
+      return false;
+    }
+    before = sum->Eof() ? 0 : GetFieldValue(*sum, "umsatz").AsInt64();
+  }
+  auto next = CheckedCents(before + int64_t{h.betrag});
+  if (!next) {
+    errorText = "Umsatzzähler außerhalb des zulässigen Bereichs (" + std::to_string(before) + " + " +
+                std::to_string(h.betrag) + ")";
+    return false;
+  }
+  counter = *next;
+  return true;
+}
+
+}  // namespace
+
+std::string Crc16Text(std::string_view text) {
+  static const std::array<uint16_t, 256> kTable = MakeKermitTable();
+  unsigned crc = 0;
+  for (char ch : text) {
+    const unsigned c = static_cast<unsigned char>(ch);
+    crc = kTable[(crc ^ c) & 0xFFu] ^ (crc >> 8);
+  }
+  std::string out;
+  out += static_cast<char>(crc & 0xFFu);
+  out += static_cast<char>((crc >> 8) & 0xFFu);
+  return out;
+}
+
+std::string RecordCRC(const Date& date, int64_t number, int64_t amount) {
+  const std::string input = FormatDMY(date) + FormatZeroPadded(static_cast<float>(number), 10) +
+                            FormatZeroPadded(static_cast<float>(amount), 10);
+  return HexEncode(Crc16Text(input));
+}
+
+std::string SignatureKeyData(const SignatureInput& in) {
+  return ZeroPadded(in.installationNr, 6) + ZeroPadded(in.bunr, 8) + FormatYYYYMMDD(in.time.date) + TimeOf(in.time) +
+         ZeroPadded(in.normalRate, 8) + ZeroPadded(in.reducedRate1, 8) + ZeroPadded(in.reducedRate2, 8) +
+         ZeroPadded(0, 8) + ZeroPadded(in.zeroRate, 8) + ZeroPadded(in.turnoverCounter, 10) + PadRight(in.zahlart, 6);
+}
+
+std::string SignatureKey() { return std::string(kSignatureConstant.substr(kSignatureKeyStart)); }
+
+std::string Signatur0(const SignatureInput& input) {
+  CRijndael cipher;
+  const std::vector<uint8_t> bytes = cipher.EncryptData(SignatureKeyData(input), SignatureKey());
+  return HexEncode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+bool BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, std::string& errorText,
+                    ReceiptSafeguards* stored) {
+  errorText.clear();
+  if (header.rate1.IsZero() || header.rate2.IsZero()) {
+    errorText = "Falsche MwSt-Sätze 1/2";
+    return false;
+  }
+
+  ReceiptSafeguards s;
+  bool hasPrevious = false;
+  DateTime previous;
+  if (!CarryTurnoverCounter(tools, header, s.umsatzzaehler, hasPrevious, previous, errorText)) return false;
+
+  const DateTime now = ToSecond(header.datumzeit);
+  if (hasPrevious && now < previous) {
+    errorText = "Chronologische Abfolge nicht gegeben! " + FormatDMY(now.date) + " " + FormatHMS(now) + "<" +
+                FormatDMY(previous.date) + " " + FormatHMS(previous);
+    return false;
+  }
+
+  SignatureInput sig;
+  sig.installationNr = tools.state().installationNr;
+  sig.bunr = header.bunr;
+  sig.time = now;
+  sig.normalRate = header.sum1;
+  sig.reducedRate1 = header.sum2;
+  sig.reducedRate2 = header.sum3;
+  sig.zeroRate = header.sum0;
+  sig.turnoverCounter = s.umsatzzaehler;
+  sig.zahlart = header.zahlart;
+  s.signatur0 = Signatur0(sig);
+  s.crc = RecordCRC(header.datumzeit.date, header.bunr, header.betrag);
+
+  db::DbError err;
+  if (!tools.ExecSQL(HeaderInsert(tools, header, s), err)) {
+    errorText = errorText + "\r\n" + "kass:" + "\r\n\r\n" + err.text;
+    return false;
+  }
+  if (stored) *stored = s;
+  return true;
+}
+
+}  // namespace tolven::fiscal

@@ -1,0 +1,139 @@
+#include "settlement/ledgers.h"
+
+#include "common/text.h"
+
+namespace tolven::settlement {
+
+using db::GetFieldValue;
+using db::SqlText;
+
+namespace {
+
+const std::string kSep = " , ";
+
+std::string Cut(const std::string& text, size_t n) { return text.substr(0, n); }
+
+void Fail(db::DbError& err, const std::string& text) {
+  err.Clear();
+  err.number = -1;
+  err.text = text;
+}
+
+// The balance of the newest row of a ledger, 0 when the ledger is empty.
+bool LastBalance(db::DbTools& tools, const std::string& rest, int64_t& balance, db::DbError& err) {
+  auto rs = tools.Open(tools.dialect().SelectTop(1, rest), err);
+  if (!rs) return false;
+  balance = rs->Eof() ? 0 : GetFieldValue(*rs, "saldo").AsInt64();
+  return true;
+}
+
+// last + amount, refused when the balance would leave 32 bits.
+bool NewBalance(int64_t last, int64_t amount, int64_t& balance, db::DbError& err) {
+  if (!CheckedCents(last + amount)) {
+    Fail(err, "Saldo außerhalb des zulässigen Wertebereichs (" + std::to_string(last) + " + " +
+                  std::to_string(amount) + ")");
+    return false;
+  }
+  balance = last + amount;
+  return true;
+}
+
+bool DrawNumber(db::DbTools& tools, const std::string& counter, int32_t maximum, int32_t& number, db::DbError& err) {
+  number = tools.GetUniqueNr(counter, 1, maximum);
+  if (number > 0) return true;
+  Fail(err, "Zähler " + counter + " nicht verfügbar");
+  return false;
+}
+
+std::string Stamp(db::DbTools& tools, const DateTime& now) { return tools.SqlDateTime(now.date, FormatHMS(now)); }
+
+}  // namespace
+
+int32_t Msecs(const DateTime& t) { return SecondsSinceMidnight(t) * 100 + t.millisecond / 10; }
+
+int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
+                  int32_t seqnr, db::DbError& err) {
+  err.Clear();
+  int64_t last = 0;
+  // msecs breaks the tie between two bookings of one customer in the same second.
+  if (!LastBalance(tools, "saldo FROM kdkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC, msecs DESC",
+                   last, err)) {
+    return 0;
+  }
+  int64_t balance = 0;
+  if (!NewBalance(last, betrag, balance, err)) return 0;
+  int32_t number = 0;
+  if (!DrawNumber(tools, "KDKTOBUNR", 999999999, number, err)) return 0;
+  const DateTime now = tools.env().Now();
+  const std::string sql = "INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo ) VALUES (" +
+                          NumStr(number) + kSep + Stamp(tools, now) + kSep + NumStr(Msecs(now)) + kSep + NumStr(kdnr) +
+                          kSep + NumStr(bunr) + kSep + NumStr(seqnr) + kSep + SqlText(Cut(txt, 40)) + kSep +
+                          NumStr(betrag) + kSep + NumStr(balance) + " ) ";
+  if (!tools.ExecSQL(sql, err)) return 0;
+  return number;
+}
+
+bool BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt, db::DbError& err) {
+  err.Clear();
+  int64_t last = 0;
+  if (!LastBalance(tools, "saldo FROM bkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC", last,
+                   err)) {
+    return false;
+  }
+  int64_t balance = 0;
+  if (!NewBalance(last, punkte, balance, err)) return false;
+  const DateTime now = tools.env().Now();
+  const std::string sql = "INSERT INTO bkto (datumzeit, kdnr, txt, punkte, saldo ) VALUES (" + std::string(" ") +
+                          Stamp(tools, now) + kSep + NumStr(kdnr) + kSep + SqlText(Cut(txt, 40)) + kSep +
+                          NumStr(punkte) + kSep + NumStr(balance) + " ) ";
+  return tools.ExecSQL(sql, err);
+}
+
+bool BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart,
+               Cents betrag, const std::string& txt, int32_t kdnr, db::DbError& err) {
+  err.Clear();
+  int32_t number = 0;
+  if (!DrawNumber(tools, "BUNR2", 999999999, number, err)) return false;
+  const DateTime now = tools.env().Now();
+  const StartupState& st = tools.state();
+  const std::string sql =
+      "INSERT INTO buch2 (bunr2, bunr, seqnr, typ, datumzeit, zahlart, betrag, kasse, kanr, kaname, crc, kdnr, txt ) "
+      "VALUES ( + " +
+      NumStr(number) + kSep + NumStr(bunr) + kSep + NumStr(seqnr) + kSep + NumStr(typ) + kSep + Stamp(tools, now) +
+      kSep + SqlText(Cut(zahlart, 6)) + kSep + NumStr(betrag) + kSep + NumStr(st.kasse) + kSep + NumStr(st.kaNr) +
+      kSep + SqlText(Cut(st.kaName, 30)) + kSep + SqlText(RecordCRC(now.date, number, betrag)) + kSep +
+      NumStr(kdnr) + kSep + SqlText(Cut(txt, 30)) + " ) ";
+  if (!tools.ExecSQL(sql, err)) return false;
+  // Only the exact text "BAR" moves cash; "BARGELD" or "BARZAHL" are other means of payment.
+  if (zahlart != "BAR") return true;
+  db::DbError cash;
+  if (BookBarsaldo(tools, bunr, betrag, txt, cash)) return true;
+  // Without the reason the operator could not tell why the journal booking failed.
+  err = cash;
+  err.text = "barsaldo: " + cash.text;
+  return false;
+}
+
+bool BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt, db::DbError& err) {
+  err.Clear();
+  const StartupState& st = tools.state();
+  int64_t last = 0;
+  if (!LastBalance(tools,
+                   "saldo FROM barsaldo WHERE kasse = " + NumStr(st.kasse) + " ORDER BY kasse, datumzeit DESC, msecs DESC",
+                   last, err)) {
+    return false;
+  }
+  int64_t balance = 0;
+  if (!NewBalance(last, betrag, balance, err)) return false;
+  int32_t number = 0;
+  if (!DrawNumber(tools, "BARSNR", 99999999, number, err)) return false;
+  const DateTime now = tools.env().Now();
+  const std::string sql =
+      "INSERT INTO barsaldo (datumzeit, msecs, lfdnr, kasse, bunr, txt, kanr, kaname, betrag, saldo ) VALUES ( " +
+      Stamp(tools, now) + kSep + NumStr(Msecs(now)) + kSep + NumStr(number) + kSep + NumStr(st.kasse) + kSep +
+      NumStr(bunr) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(st.kaNr) + kSep + SqlText(Cut(st.kaName, 30)) +
+      kSep + NumStr(betrag) + kSep + NumStr(balance) + " ) ";
+  return tools.ExecSQL(sql, err);
+}
+
+}  // namespace tolven::settlement

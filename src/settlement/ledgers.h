@@ -1,0 +1,38 @@
+// The running account ledgers a receipt is booked into: customer account
+// (`kdkto`), bonus points (`bkto`), payment journal (`buch2`) and the register's
+// cash balance (`barsaldo`). Each booking appends one row whose balance is the
+// previous balance plus the amount; none of them retries or opens a transaction
+// of its own, so they belong inside the settlement's transaction.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/datetime.h"
+#include "common/money.h"
+#include "db/db_tools.h"
+#include "fiscal/receipt_checks.h"
+
+namespace tolven::settlement {
+
+using fiscal::RecordCRC;
+
+// Hundredths of a second since midnight: the sub-second stamp of a booking.
+int32_t Msecs(const DateTime& t);
+
+// Customer account: returns the booking number (`kdktobunr`), 0 on failure with err filled.
+int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
+                  int32_t seqnr, db::DbError& err);
+
+// Bonus points of a customer.
+bool BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt, db::DbError& err);
+
+// Payment journal. A payment type of exactly "BAR" also books the cash balance;
+// when that fails the result is false and err says why.
+bool BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart,
+               Cents betrag, const std::string& txt, int32_t kdnr, db::DbError& err);
+
+// Cash balance of this register.
+bool BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt, db::DbError& err);
+
+}  // namespace tolven::settlement

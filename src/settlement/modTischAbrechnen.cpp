@@ -1,0 +1,85 @@
+#include "settlement/modTischAbrechnen.h"
+
+#include "common/text.h"
+#include "settlement/receipt_record.h"
+#include "settlement/settlement_work.h"
+
+namespace tolven::settlement {
+
+namespace {
+
+// A log line stays one line.
+std::string OneLine(std::string text) {
+  text = ReplaceAll(std::move(text), "\r\n", " ");
+  return ReplaceAll(std::move(text), "\n", " ");
+}
+
+}  // namespace
+
+modTischAbrechnen::modTischAbrechnen(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings)
+    : tools_(tools), log_(log), tse_(tse), settings_(std::move(settings)) {}
+
+int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                          Cents bargegeben, Cents barzurueck) {
+  lastError_.clear();
+  detail::Work w;
+  w.start = tools_.env().Now();
+  w.tisch = tisch;
+  w.kanr = kanr;
+  w.bargegeben = bargegeben;
+  w.barzurueck = barzurueck;
+  detail::RewritePaymentType(zahlart, w);
+  w.receipt = zahlart;
+  w.rates.current = tools_.state().mwst;
+  w.rates.old1 = settings_.oldRate1;
+  w.rates.old2 = settings_.oldRate2;
+
+  std::string error;
+  if (!detail::ReadSettlement(tools_, log_, orderRows, w, error)) {
+    lastError_ = error;
+    // The refusals name the table; the operator can correct the data and settle again.
+    const std::string text = error == "Abrechnung auf Kellner 0 gesperrt."
+                                 ? error
+                                 : error + " - Tisch " + std::to_string(tisch) + " nicht abgerechnet.";
+    tools_.LogSqlError(text);
+    log_.AddLogLine("FEHLER: " + OneLine(text));
+    return -1;
+  }
+
+  if (!detail::StoreSettlement(tools_, settings_, w, error)) {
+    lastError_ = error;
+    const std::string text = (w.bunr > 0 ? std::to_string(w.bunr) + ": " : std::string()) + error;
+    tools_.LogSqlError(text);
+    log_.AddLogLine("FEHLER: Tisch " + std::to_string(tisch) + " Beleg " + OneLine(text));
+    return -1;
+  }
+
+  SignReceipt(w);
+  return w.bunr;
+}
+
+void modTischAbrechnen::SignReceipt(const detail::Work& w) {
+  if (!tools_.state().tseInUse) return;
+  const std::string processData = BuildProcessData(w.totals, w.receipt, w.received);
+  fiscal::TseResult result;
+  // Without a ready TSE the receipt stays unsigned; it is reported like a failed
+  // signature so that it can be found and signed later.
+  const bool signedOk =
+      tse_ && tse_->TseReady() && tse_->TSE_StartAndFinish(fiscal::kProcessTypeReceipt, processData, result);
+  if (!signedOk) {
+    const std::string text = "Beleg " + std::to_string(w.bunr) + " nicht über TSE abgesichert";
+    tools_.ui().MessageBox(text, platform::MsgKind::Critical);
+    log_.AddLogLine("FEHLER: " + text);
+    tools_.WriteSysLogMemo("P", text,
+                           "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
+    return;
+  }
+  db::DbError err;
+  if (!UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, BuildQrText(tse_->identity(), result), err)) {
+    const std::string text = "TSE-Signatur erfolgreich, aber nicht gespeichert: " + err.text;
+    tools_.LogSqlError(text);
+    log_.AddLogLine("FEHLER: Beleg " + std::to_string(w.bunr) + ": " + OneLine(text));
+  }
+}
+
+}  // namespace tolven::settlement

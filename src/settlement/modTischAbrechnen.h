@@ -1,0 +1,62 @@
+// Settlement of one table paid at an order terminal: totals and VAT, then in
+// one database transaction the receipt number, header, lines, vouchers,
+// outlays, account bookings and line-cancellation marks, then (after the
+// commit) the TSE signature. A settlement is stored completely or not at all;
+// a missing signature never undoes a stored receipt.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/log_sink.h"
+#include "common/money.h"
+#include "db/db_tools.h"
+#include "fiscal/modTSE.h"
+
+namespace tolven::settlement {
+
+namespace detail {
+struct Work;
+}
+
+// Receipt values this gateway does not produce itself.
+struct SettlementSettings {
+  // Rates 1 and 2 of a former VAT period (keys 11 and 12); 0 unless set.
+  Rate oldRate1, oldRate2;
+  int32_t version = 0;
+  std::string timTpid;
+  int32_t timTpidno = 0;
+  std::string timSernr;
+  // Receipts of this installation carry the customer columns.
+  bool customerOnReceipt = false;
+};
+
+class modTischAbrechnen {
+ public:
+  // `tse` may be null when the installation signs without a TSE (TseInUse false).
+  modTischAbrechnen(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings = {});
+
+  // Settles the order rows ("SELECT *, menge*epreis as gpreis FROM bestellung
+  // WHERE tisch = ..."). `zahlart` comes back rewritten for "PCA..." and
+  // "ZIMMER...". Returns the receipt number, or -1 when nothing was stored; every
+  // refusal and failure is reported in the log (a line beginning "FEHLER"), by
+  // message box and in the SQL error log. Neither deletes the order rows nor
+  // prints the receipt.
+  int32_t TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                         Cents bargegeben = 0, Cents barzurueck = 0);
+
+  // The reason of the last refusal or failure ("" after a stored settlement).
+  const std::string& lastError() const { return lastError_; }
+
+ private:
+  // After the commit: the TSE signature and its columns on the header.
+  void SignReceipt(const detail::Work& work);
+
+  db::DbTools& tools_;
+  LogSink& log_;
+  fiscal::Tse* tse_;
+  SettlementSettings settings_;
+  std::string lastError_;
+};
+
+}  // namespace tolven::settlement

@@ -1,0 +1,116 @@
+#include "settlement/receipt_record.h"
+
+#include "common/text.h"
+#include "fiscal/receipt_checks.h"
+
+namespace tolven::settlement {
+
+using db::SqlText;
+
+namespace {
+
+const std::string kSep = " , ";
+
+std::string Cut(const std::string& text, size_t n) { return text.substr(0, n); }
+
+std::string Stamp(db::DbTools& tools, const DateTime& t) { return tools.SqlDateTime(t.date, FormatHMS(t)); }
+
+}  // namespace
+
+bool InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line,
+                       db::DbError& err) {
+  const StartupState& st = tools.state();
+  const std::string sql =
+      "INSERT INTO kasspro ( bunr, seqnr, pos, datumzeit, gvtyp, tisch, version, kdnr, kanr, filnr, kasse, "
+      "artnr, artgrp, artgrp2, artbez, grpbez, grpbez2, ticket, konto, kostenstelle, menge, volgew, preis, posbetrag, "
+      "ekpreis, rabatt, rabgrund, mwst, mwstproz, mwstsatz, mwstschl, info, crc, zahlart ) VALUES ( " +
+      NumStr(ctx.bunr) + kSep + NumStr(ctx.seqnr) + kSep + NumStr(pos) + kSep + Stamp(tools, ctx.time) + kSep +
+      SqlText(line.gvtyp) + kSep + NumStr(ctx.tisch) + kSep + NumStr(ctx.version) + kSep + NumStr(ctx.kdnr) + kSep +
+      NumStr(ctx.kanr) + kSep + NumStr(st.filiale) + kSep + NumStr(st.kasse) + kSep + SqlText(Cut(line.artnr, 15)) +
+      kSep + NumStr(line.artgrp) + kSep + NumStr(line.artgrp2) + kSep + SqlText(Cut(line.artbez, 40)) + kSep +
+      SqlText(Cut(line.grpbez, 40)) + kSep + SqlText(Cut(line.grpbez2, 40)) + kSep + NumStr(line.ticket) + kSep +
+      NumStr(line.konto) + kSep + NumStr(line.kostenstelle) + kSep + NumStr(line.menge) + kSep +
+      FormatRate(line.volgew) + kSep + NumStr(line.preis) + kSep + NumStr(line.posbetrag) + kSep + NumStr(0) + kSep +
+      NumStr(line.rabatt) + kSep + SqlText(Cut(line.rabgrund, 40)) + kSep + FormatRate(line.rate) + kSep +
+      FormatRate(line.rate) + kSep + NumStr(line.vatKey) + kSep + NumStr(line.vatKey) + kSep +
+      SqlText(Cut(line.info, 100)) + kSep + SqlText(fiscal::RecordCRC(ctx.time.date, ctx.bunr, line.posbetrag)) +
+      kSep + SqlText(Cut(ctx.zahlart, 10)) + " ) ";
+  return tools.ExecSQL(sql, err);
+}
+
+bool InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
+                     int32_t bonusAccount, db::DbError& err) {
+  const StartupState& st = tools.state();
+  const std::string minus = NumStr(-int64_t{share});
+  const std::string sql =
+      "INSERT INTO kasspro ( bunr, seqnr, pos, datumzeit, gvtyp, version, kdnr, kanr, filnr, kasse, "
+      "artnr, artgrp, artgrp2, artbez, grpbez, grpbez2, menge, volgew, preis, "
+      "ekpreis, posbetrag, rabatt, rabgrund, mwst, mwstproz, mwstschl, konto, info, zahlart ) VALUES ( " +
+      NumStr(ctx.bunr) + kSep + NumStr(ctx.seqnr) + kSep + NumStr(pos) + kSep + Stamp(tools, ctx.time) + kSep +
+      SqlText("Umsatz") + kSep + NumStr(ctx.version) + kSep + NumStr(ctx.kdnr) + kSep + NumStr(ctx.kanr) + kSep +
+      NumStr(st.filiale) + kSep + NumStr(st.kasse) + kSep + SqlText("BONUS") + kSep + NumStr(0) + kSep + NumStr(0) +
+      kSep + SqlText("Bonus-Rabatt (" + FormatRate(rate) + "%)") + kSep + "''" + kSep + "''" + kSep + NumStr(1) +
+      kSep + NumStr(0) + kSep + minus + kSep + minus + kSep + minus + kSep + NumStr(0) + kSep + "''" + kSep +
+      FormatRate(rate) + kSep + FormatRate(rate) + kSep + NumStr(vatKey) + kSep + NumStr(bonusAccount) + kSep + "''" +
+      kSep + SqlText(Cut(ctx.zahlart, 10)) + " ) ";
+  return tools.ExecSQL(sql, err);
+}
+
+bool InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
+                       int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
+                       const std::string& bemerk, db::DbError& err) {
+  const StartupState& st = tools.state();
+  const std::string sql =
+      "INSERT INTO gutscheine ( status, gsnr, typ, mwstschl, mwstproz, bunr, datum, betrag, filnr, kasse, zahlart, "
+      "bemerk ) VALUES ( " +
+      NumStr(0) + kSep + SqlText(Cut(gsnr, 30)) + kSep + NumStr(typ) + kSep + NumStr(vatKey) + kSep +
+      FormatRate(rate) + kSep + NumStr(ctx.bunr) + kSep + Stamp(tools, ctx.time) + kSep + NumStr(betrag) + kSep +
+      NumStr(st.filiale) + kSep + NumStr(st.kasse) + kSep + SqlText(Cut(receivedZahlart, 10)) + kSep +
+      SqlText(Cut(bemerk, 100)) + " ) ";
+  return tools.ExecSQL(sql, err);
+}
+
+bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, db::DbError& err) {
+  const StartupState& st = tools.state();
+  // An exact match: a number holding "%" or "_" must not redeem other vouchers.
+  const std::string sql = "UPDATE gutscheine SET " + std::string(" status = 1 , ") + " datum_einl = " +
+                          Stamp(tools, ctx.time) + " , " + " filnr_einl = " + NumStr(st.filiale) + " , " +
+                          " kasse_einl = " + NumStr(st.kasse) + " , " + " bunr_einl = " + NumStr(ctx.bunr) +
+                          " WHERE gsnr = " + SqlText(Cut(gsnr, 30)) + " ";
+  return tools.ExecSQL(sql, err);
+}
+
+bool InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
+                  const Customer& c, db::DbError& err) {
+  const StartupState& st = tools.state();
+  const std::string sql =
+      "INSERT INTO auslagen ( bunr, kasse, datumzeit, betrag, zahlart, txt, kdnr, name1, name2, strasse, plzort ) "
+      "VALUES ( " +
+      NumStr(ctx.bunr) + kSep + NumStr(st.kasse) + kSep + Stamp(tools, ctx.time) + kSep + NumStr(betrag) + kSep +
+      SqlText(Cut(ctx.zahlart, 10)) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(c.kdnr) + kSep +
+      SqlText(Cut(c.name1, 40)) + kSep + SqlText(Cut(c.name2, 40)) + kSep + SqlText(Cut(c.strasse, 40)) + kSep +
+      SqlText(Cut(c.plzort, 40)) + " ) ";
+  return tools.ExecSQL(sql, err);
+}
+
+std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseResult& r) {
+  return "V0;" + identity.registerId + ";" + fiscal::kProcessTypeReceipt + ";" + r.processData + ";" +
+         std::to_string(r.transactionNumber) + ";" + std::to_string(r.signatureCounter) + ";" +
+         fiscal::Tse::TSE_UnixTimeToISO(r.startTime) + ";" + fiscal::Tse::TSE_UnixTimeToISO(r.finishTime) + ";" +
+         identity.signatureAlgorithm + ";unixTime;" + r.signature + ";" + identity.publicKey;
+}
+
+bool UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& r, int32_t tseStartbest,
+                      const std::string& qr, db::DbError& err) {
+  const std::string sql = "UPDATE kass SET " + std::string("tse_trx = ") + NumStr(r.transactionNumber) + " , " +
+                          "tse_sigcount = " + NumStr(r.signatureCounter) + " , " + "tse_startbest = " +
+                          NumStr(tseStartbest) + " , " + "tse_start = " + NumStr(r.startTime) + " , " +
+                          "tse_stop = " + NumStr(r.finishTime) + " , " + "tse_sernr = " +
+                          SqlText(Cut(r.serialNumber, 255)) + " , " + "tse_processtype = " +
+                          SqlText(fiscal::kProcessTypeReceipt) + " , " + "tse_processdata = " +
+                          SqlText(r.processData) + " , " + "tse_qr = " + SqlText(qr) + " , " + "tse_signatur = " +
+                          SqlText(r.signature) + "  " + " WHERE bunr = " + NumStr(bunr);
+  return tools.ExecSQL(sql, err);
+}
+
+}  // namespace tolven::settlement

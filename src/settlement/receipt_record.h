@@ -1,0 +1,83 @@
+// What a settlement writes besides the header and the ledgers: the receipt
+// lines (`kasspro`), the bonus-discount lines, vouchers sold and redeemed
+// (`gutscheine`), outlays (`auslagen`) and, after signing, the TSE columns of the
+// header with the QR text. Every statement runs through ExecSQL inside the
+// settlement's transaction; texts are cut to their columns so that a long
+// terminal text can never make the server refuse a whole receipt.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/datetime.h"
+#include "common/money.h"
+#include "db/db_tools.h"
+#include "fiscal/modTSE.h"
+
+namespace tolven::settlement {
+
+// Values every line of one receipt shares.
+struct ReceiptContext {
+  int32_t bunr = 0;
+  int32_t seqnr = 0;
+  DateTime time;  // receipt date and time
+  int32_t tisch = 0;
+  int32_t version = 0;
+  int32_t kdnr = 0;
+  int32_t kanr = 0;
+  std::string zahlart;  // the receipt's own payment type ("MIX" once a payment row occurs)
+};
+
+struct ArticleLine {
+  std::string gvtyp;  // "Umsatz", "TrinkgeldAG", "EinzweckgutscheinKauf", "EinzweckgutscheinEinloesung"
+  std::string artnr;
+  int32_t artgrp = 0;
+  int32_t artgrp2 = 0;
+  std::string artbez, grpbez, grpbez2;
+  int32_t ticket = 0;
+  int32_t konto = 0;
+  int32_t kostenstelle = 0;
+  int32_t menge = 0;
+  Rate volgew;
+  Cents preis = 0;
+  Cents posbetrag = 0;
+  Cents rabatt = 0;
+  std::string rabgrund;
+  int vatKey = 0;
+  Rate rate;
+  std::string info;
+};
+
+bool InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line,
+                       db::DbError& err);
+
+// One line per VAT key that carries a share of the bonus redemption.
+bool InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
+                     int32_t bonusAccount, db::DbError& err);
+
+// typ 1 for a single-purpose voucher, 0 for an own voucher.
+bool InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
+                       int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
+                       const std::string& bemerk, db::DbError& err);
+
+// Marks the voucher with exactly this number redeemed by this receipt.
+bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, db::DbError& err);
+
+struct Customer {
+  int32_t kdnr = 0;
+  int32_t kdgrp = 0;
+  std::string name1, name2, strasse, plzort;
+};
+
+bool InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
+                  const Customer& customer, db::DbError& err);
+
+// "V0;" + register id + ";Kassenbeleg-V1;" + process data + ";" + transaction
+// number + ";" + signature counter + ";" + start + ";" + finish + ";" +
+// algorithm + ";unixTime;" + signature + ";" + public key.
+std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseResult& result);
+
+bool UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& result, int32_t tseStartbest,
+                      const std::string& qr, db::DbError& err);
+
+}  // namespace tolven::settlement

@@ -1,0 +1,294 @@
+// The reading part of a settlement: nothing here writes to the database.
+#include <map>
+
+#include "common/text.h"
+#include "settlement/settlement_work.h"
+
+namespace tolven::settlement::detail {
+
+using db::GetFieldValue;
+using db::SqlText;
+
+namespace {
+
+struct ArticleRecord {
+  int mwst = 0;
+  bool ausserhaus = false;
+  int32_t ticket = 0;
+  int32_t kostenstelle = 0;
+};
+
+struct GroupRecord {
+  int32_t artgrp2 = 0;
+  std::string grpbez, grpbez2;
+};
+
+// Lookups of one settlement; each article and group is read once.
+class Lookups {
+ public:
+  explicit Lookups(db::DbTools& tools) : tools_(tools) {}
+
+  // False on a database error; found tells whether the article exists.
+  bool Article(const std::string& artnr, bool& found, ArticleRecord& out, std::string& error) {
+    auto it = articles_.find(artnr);
+    if (it == articles_.end()) {
+      db::DbError err;
+      auto rs = tools_.Open("SELECT typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM artikel "
+                            "WHERE artnr = " + SqlText(artnr) + " ",
+                            err);
+      if (!rs) {
+        error = "Artikel " + artnr + " nicht lesbar: " + err.text;
+        return false;
+      }
+      std::optional<ArticleRecord> record;
+      if (!rs->Eof()) {
+        record = ArticleRecord{GetFieldValue(*rs, "mwst").AsInt(), GetFieldValue(*rs, "ausserhaus").AsBool(),
+                               GetFieldValue(*rs, "ticket").AsInt(), GetFieldValue(*rs, "kostenstelle").AsInt()};
+      }
+      it = articles_.emplace(artnr, record).first;
+    }
+    found = it->second.has_value();
+    if (found) out = *it->second;
+    return true;
+  }
+
+  bool Group(int32_t artgrp, GroupRecord& out, std::string& error) {
+    out = GroupRecord();
+    if (artgrp <= 0) return true;
+    auto it = groups_.find(artgrp);
+    if (it != groups_.end()) {
+      out = it->second;
+      return true;
+    }
+    db::DbError err;
+    auto rs = tools_.Open("SELECT artgrp2, grpbez FROM artgrp WHERE artgrp = " + NumStr(artgrp), err);
+    if (!rs) {
+      error = "Artikelgruppe " + std::to_string(artgrp) + " nicht lesbar: " + err.text;
+      return false;
+    }
+    if (!rs->Eof()) {
+      out.artgrp2 = GetFieldValue(*rs, "artgrp2").AsInt();
+      out.grpbez = GetFieldValue(*rs, "grpbez").AsString();
+    }
+    if (out.artgrp2 > 0) {
+      auto rs2 = tools_.Open("SELECT grpbez FROM artgrp2 WHERE artgrp2 = " + NumStr(out.artgrp2), err);
+      if (!rs2) {
+        error = "Artikelgruppe " + std::to_string(out.artgrp2) + " nicht lesbar: " + err.text;
+        return false;
+      }
+      if (!rs2->Eof()) out.grpbez2 = GetFieldValue(*rs2, "grpbez").AsString();
+    }
+    groups_.emplace(artgrp, out);
+    return true;
+  }
+
+ private:
+  db::DbTools& tools_;
+  std::map<std::string, std::optional<ArticleRecord>> articles_;
+  std::map<int32_t, GroupRecord> groups_;
+};
+
+// The account of a designation; unlike a plain lookup, a database error
+// refuses the settlement instead of booking to account 0.
+bool AccountForName(db::DbTools& tools, const std::string& designation, int32_t& konto, std::string& error) {
+  db::DbError err;
+  auto rs = tools.Open("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation), err);
+  if (!rs) {
+    error = "Konto " + designation + " nicht lesbar: " + err.text;
+    return false;
+  }
+  konto = rs->Eof() ? 0 : GetFieldValue(*rs, "konto").AsInt();
+  return true;
+}
+
+// The digits of a number field as text, so that a 16-digit card number keeps
+// every digit (a floating-point value would not).
+std::string NumericText(const std::string& field) {
+  std::string t = TrimLeftBlanks(field);
+  std::string sign;
+  if (!t.empty() && (t[0] == '-' || t[0] == '+')) {
+    if (t[0] == '-') sign = "-";
+    t.erase(0, 1);
+  }
+  size_t n = 0;
+  while (n < t.size() && t[n] >= '0' && t[n] <= '9') ++n;
+  std::string digits = t.substr(0, n);
+  size_t first = digits.find_first_not_of('0');
+  digits = first == std::string::npos ? "0" : digits.substr(first);
+  return digits == "0" ? digits : sign + digits;
+}
+
+Rate RateOf(const db::Value& v) {
+  if (auto r = ParseRate(v.AsString())) return *r;
+  return RateFromDouble(v.AsDouble());
+}
+
+// Opens a one-row lookup; false (with the reason) only on a database error.
+bool OpenLookup(db::DbTools& tools, const std::string& sql, std::unique_ptr<db::ResultSet>& rs, std::string& error) {
+  db::DbError err;
+  rs = tools.Open(sql, err);
+  if (rs) return true;
+  error = "Lesefehler: " + err.text;
+  return false;
+}
+
+bool ReadHeaderData(db::DbTools& tools, int32_t kdnr, Work& w, std::string& error) {
+  std::unique_ptr<db::ResultSet> rs;
+  w.customer = Customer();
+  w.customer.kdnr = kdnr;
+  if (!OpenLookup(tools, "SELECT * FROM kunden WHERE kdnr = " + NumStr(kdnr), rs, error)) return false;
+  if (!rs->Eof()) {
+    w.customer.kdgrp = GetFieldValue(*rs, "kdgrp").AsInt();
+    w.customer.name1 = GetFieldValue(*rs, "vname").AsString() + " " + GetFieldValue(*rs, "name").AsString();
+    w.customer.name2 = GetFieldValue(*rs, "name2").AsString();
+    w.customer.strasse = GetFieldValue(*rs, "strasse").AsString();
+    w.customer.plzort = GetFieldValue(*rs, "plz").AsString() + " " + GetFieldValue(*rs, "ort").AsString();
+  }
+  if (!OpenLookup(tools, "SELECT * FROM kassi WHERE kanr = " + NumStr(w.kanr), rs, error)) return false;
+  if (!rs->Eof()) w.kaname = GetFieldValue(*rs, "name").AsString();
+  if (!OpenLookup(tools, "SELECT * FROM tische WHERE tisch = " + NumStr(w.tisch), rs, error)) return false;
+  if (!rs->Eof()) {
+    w.bubemerk = GetFieldValue(*rs, "bubemerk").AsString();
+    w.tableGuests = GetFieldValue(*rs, "gaeste").AsInt();
+    w.tseStartbest = GetFieldValue(*rs, "tse_startbest").AsInt();
+  }
+  if (!OpenLookup(tools, "SELECT gstypeu1mwstschl FROM system", rs, error)) return false;
+  w.gstypKey = rs->Eof() ? 0 : GetFieldValue(*rs, "gstypeu1mwstschl").AsInt();
+  return true;
+}
+
+OrderRow ReadRow(const db::ResultSet& rs) {
+  OrderRow r;
+  r.artnr = ApplyZeitRule(GetFieldValue(rs, "artnr").AsString());
+  r.kind = ClassifyArticle(r.artnr);
+  r.artbez = GetFieldValue(rs, "artbez").AsString();
+  r.rabgrund = GetFieldValue(rs, "rabgrund").AsString();
+  r.info = GetFieldValue(rs, "info").AsString();
+  if (r.info.empty()) r.info = GetFieldValue(rs, "belaginfo").AsString().substr(0, 80);
+  r.menge = GetFieldValue(rs, "menge").AsInt64();
+  r.epreis = GetFieldValue(rs, "epreis").AsInt64();
+  r.rabatt = GetFieldValue(rs, "rabatt").AsInt64();
+  r.gast = GetFieldValue(rs, "gast").AsInt();
+  r.konto = GetFieldValue(rs, "konto").AsInt();
+  r.artgrp = GetFieldValue(rs, "artgrp").AsInt();
+  r.volgew = RateOf(GetFieldValue(rs, "volgew"));
+  return r;
+}
+
+// The VAT key, rate and article data of an article row. False (with the reason)
+// when the row cannot be taxed for certain: an ordinary article without an
+// article record, or a key without a rate.
+bool ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow& r, std::string& error) {
+  switch (r.kind) {
+    case RowKind::EmployerTip:
+    case RowKind::FreeAmount1: r.vatKey = 1; break;
+    case RowKind::FreeAmount2: r.vatKey = 2; break;
+    case RowKind::FreeAmount0: r.vatKey = 0; break;
+    case RowKind::SinglePurposeVoucher:
+      r.vatKey = w.gstypKey;
+      if (!AccountForName(tools, "EZGS_MWST_" + std::to_string(r.vatKey), r.konto, error)) return false;
+      break;
+    default: {
+      bool found = false;
+      ArticleRecord a;
+      if (!lookups.Article(r.artnr, found, a, error)) return false;
+      if (!found) {
+        // Taxing an unknown article at 0 % would understate the VAT of the receipt.
+        error = "Artikel " + r.artnr + " nicht im Artikelstamm";
+        return false;
+      }
+      r.vatKey = a.mwst;
+      // Take-away on the counter table is taxed at the reduced rate.
+      if (a.ausserhaus && r.vatKey == 1 && w.tisch == 0) r.vatKey = 2;
+      r.ticket = a.ticket;
+      r.kostenstelle = a.kostenstelle;
+      break;
+    }
+  }
+  auto rate = w.rates.ForKey(r.vatKey);
+  if (!rate) {
+    error = "Unbekannter MwSt-Schlüssel " + std::to_string(r.vatKey) + " bei Artikel " + r.artnr;
+    return false;
+  }
+  r.rate = *rate;
+  GroupRecord g;
+  if (!lookups.Group(r.artgrp, g, error)) return false;
+  r.artgrp2 = g.artgrp2;
+  r.grpbez = g.grpbez;
+  r.grpbez2 = g.grpbez2;
+  return true;
+}
+
+}  // namespace
+
+void RewritePaymentType(std::string& zahlart, Work& w) {
+  w.pcatransid = 0;
+  w.cardno.clear();
+  if (StartsWith(zahlart, "PCA")) {
+    const std::string rest = zahlart.size() > 4 ? zahlart.substr(4) : "";
+    zahlart = "PCA";
+    w.pcatransid = LeadingWholeNumber(GetToken(rest, 1));
+    w.cardno = NumericText(GetToken(rest, 2));
+  } else if (StartsWith(zahlart, "ZIMMER")) {
+    zahlart = "ZIMMER";
+  }
+  w.received = zahlart;
+  w.receipt = zahlart;
+}
+
+bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& w, std::string& error) {
+  if (w.kanr == 0) {
+    std::unique_ptr<db::ResultSet> rs;
+    if (!OpenLookup(tools, "SELECT nokassi0 from system", rs, error)) return false;
+    if (!rs->Eof() && GetFieldValue(*rs, "nokassi0").AsBool()) {
+      error = "Abrechnung auf Kellner 0 gesperrt.";
+      return false;
+    }
+  }
+
+  orderRows.MoveFirst();
+  if (orderRows.Eof()) {
+    error = "Keine Bestellpositionen zu Tisch " + std::to_string(w.tisch);
+    return false;
+  }
+  const int32_t kdnr = GetFieldValue(orderRows, "kdnr").AsInt();
+  w.rows.clear();
+  for (; !orderRows.Eof(); orderRows.MoveNext()) {
+    OrderRow r = ReadRow(orderRows);
+    if (!CheckedCents(r.menge) || !CheckedCents(r.epreis) || !CheckedCents(r.menge * r.epreis)) {
+      error = "Betrag einer Position außerhalb des zulässigen Wertebereichs (" + r.artnr + ")";
+      return false;
+    }
+    // The caller's gpreis when given, else menge x epreis as the line stores it.
+    r.gpreis = orderRows.Find("gpreis") >= 0 ? GetFieldValue(orderRows, "gpreis").AsInt64() : r.menge * r.epreis;
+    w.rows.push_back(std::move(r));
+  }
+  orderRows.MoveFirst();
+
+  if (!ReadHeaderData(tools, kdnr, w, error)) return false;
+
+  Lookups lookups(tools);
+  bool hasBonus = false;
+  std::vector<TotalsRow> totalsRows;
+  for (OrderRow& r : w.rows) {
+    if (IsArticleKind(r.kind) && !ResolveArticleRow(tools, lookups, w, r, error)) return false;
+    hasBonus = hasBonus || r.kind == RowKind::Bonus;
+    totalsRows.push_back(TotalsRow{r.kind, r.gpreis, r.menge, r.rabatt, r.gast, r.vatKey});
+  }
+  if (hasBonus && !AccountForName(tools, "BONUS", w.bonusAccount, error)) return false;
+
+  if (!ComputeTotals(totalsRows, w.rates, w.tableGuests, w.received, w.totals, error)) return false;
+  for (int32_t gast : w.totals.unmarkedGuests) {
+    log.AddLogLine("Tisch " + std::to_string(w.tisch) + ": Gast-Nr " + std::to_string(gast) +
+                   " außerhalb 0-99 wird bei der Gästezahl nicht gezählt.");
+  }
+  if (w.totals.receiptIsMix) w.receipt = "MIX";
+  if (w.received == "KDKTO" && w.customer.kdnr <= 0) {
+    // A customer-account payment without a customer would be owed by no one.
+    error = "Zahlung auf Kundenkonto ohne Kunde";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tolven::settlement::detail

@@ -1,0 +1,231 @@
+// All or nothing under failures, and the signature after the commit.
+#include <gtest/gtest.h>
+
+#include "settlement/settlement_fixture.h"
+#include "support/faulty_connection.h"
+
+namespace tolven::settlement::fixture {
+namespace {
+
+using SettlementFaults = SettlementFixture;
+
+// Every row of every table a settlement writes (TSE columns of the header
+// apart, which only the signature fills).
+std::string Snapshot(SettlementFixture& f) {
+  const char* queries[] = {
+      "SELECT bunr, seqnr, datumzeit, betrag, umsatzzaehler, sum0, sum1, sum2, mwst1, mwst2, zahlart, sumgsin, "
+      "sumgsout, sumgsfremd, sumauslagen, gaeste, kdnr, crc, signatur0 FROM kass ORDER BY bunr",
+      "SELECT * FROM kasspro ORDER BY bunr, pos",
+      "SELECT * FROM gutscheine ORDER BY gsnr",
+      "SELECT * FROM auslagen",
+      "SELECT * FROM offrech",
+      "SELECT * FROM kdkto ORDER BY kdktobunr",
+      "SELECT * FROM bkto ORDER BY datumzeit, punkte",
+      "SELECT * FROM buch2 ORDER BY bunr2",
+      "SELECT * FROM barsaldo ORDER BY lfdnr",
+      "SELECT * FROM uniquenr ORDER BY name",
+      "SELECT * FROM zeilenstornos ORDER BY id",
+      "SELECT * FROM kunden ORDER BY kdnr",
+      "SELECT * FROM bestellung ORDER BY id",
+  };
+  std::string out;
+  for (const char* q : queries) out += std::string(q).substr(0, 40) + ":\n" + f.Dump(q);
+  return out;
+}
+
+class FaultsTest : public SettlementFixture {
+ public:
+  // A table with a bit of everything: articles, a voucher sold and one
+  // redeemed, bonus points, an outlay, partial cash, a pending cancellation,
+  // paid on the customer account.
+  void BusyTable() {
+    db.Exec("INSERT INTO gutscheine (status, gsnr, betrag) VALUES (0, 'GS-7', 1000)");
+    db.Exec("INSERT INTO zeilenstornos (id, kasse, seqnr) VALUES (1, 1, -1)");
+    db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('BUNR', 5, 1, 999999999)");
+    Orders(12,
+           {{"COLA", 2, 250, 1, "", 10},
+            {"SALAT", 1, 535},
+            {"$$$GS", 1, 2000, 1, "GS-8;Geschenk"},
+            {"$$$GS", 1, -1000, 1, "GS-7"},
+            {"$$$BONUS", 1, -100, 1, "10"},
+            {"$$$AUSLAGE", 1, 300, 1, "", 0, "Blumen"},
+            {"$$BAR", 1, -200}},
+           7);
+  }
+  std::string State() { return Snapshot(*this); }
+};
+
+struct Twin final : FaultsTest {
+  void TestBody() override {}
+};
+
+TEST_F(FaultsTest, AFailingJournalInsertLeavesNothingBehind) {
+  BusyTable();
+  const std::string before = State();
+  db.Exec("CREATE TRIGGER buch2_fails BEFORE INSERT ON buch2 BEGIN SELECT RAISE(ABORT, 'Journal voll'); END");
+  std::string zahlart = "KDKTO";
+  EXPECT_EQ(Settle(12, zahlart), -1);
+  EXPECT_EQ(State(), before);
+  ASSERT_FALSE(db.ui().messages.empty());
+  EXPECT_EQ(db.ui().messages.back().text.substr(0, 11), "5: buch2: J");
+  EXPECT_TRUE(log.Has("FEHLER"));
+  EXPECT_EQ(db.Count("syslog", "typ = 'F' AND txt LIKE '5: buch2:%'"), 1);
+  EXPECT_FALSE(db.conn().InTransaction());
+
+  // Once the fault is gone the same rows settle with the same number.
+  db.Exec("DROP TRIGGER buch2_fails");
+  zahlart = "KDKTO";
+  EXPECT_EQ(Settle(12, zahlart), 5);
+}
+
+// Fails the 1st, 2nd, 3rd ... database call of one settlement and its signature
+// until a run gets through untouched. Every run either stores the complete
+// receipt or leaves the database exactly as it was.
+TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
+  BusyTable();
+  FakeTseAdapter adapter;
+  UseTse(adapter);
+  const std::string before = State();
+
+  // The complete result, from an undisturbed run on a twin database.
+  std::string complete;
+  {
+    Twin twin;
+    twin.BusyTable();
+    FakeTseAdapter twinAdapter;
+    twin.UseTse(twinAdapter);
+    std::string zahlart = "KDKTO";
+    ASSERT_EQ(twin.Settle(12, zahlart), 5);
+    complete = twin.State();
+  }
+
+  tolven::testing::FaultyConnection faulty(db.conn());
+  db::DbTools tools(faulty, db.state(), db.env(), db.ui());
+  int64_t failures = 0, storedDespiteFailure = 0;
+  for (int64_t n = 1; n < 500; ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    faulty.FailCall(n);
+    tse = std::make_unique<fiscal::Tse>(tools, adapter, fiscal::TseIdentity{"KASSE-1", "ecdsa", "KEY"});
+    std::string zahlart = "KDKTO";
+    const int32_t bunr = Settle(12, zahlart, 3, &tools);
+    ASSERT_FALSE(db.conn().InTransaction());
+    if (!faulty.failed()) {
+      EXPECT_EQ(bunr, 5);
+      EXPECT_EQ(State(), complete);
+      EXPECT_GT(failures, 20) << "the sweep should have met every statement";
+      EXPECT_EQ(storedDespiteFailure, 1) << "only the TSE columns may fail after the commit";
+      return;
+    }
+    ++failures;
+    if (bunr < 0) {
+      ASSERT_EQ(State(), before) << "failed: " << faulty.log().back();
+      continue;
+    }
+    // Only what comes after the commit may fail without undoing the receipt.
+    ++storedDespiteFailure;
+    ASSERT_EQ(bunr, 5);
+    ASSERT_EQ(State(), complete);
+    // Back to the start for the next run.
+    for (const char* table : {"kass", "kasspro", "gutscheine", "auslagen", "kdkto", "bkto", "buch2", "barsaldo",
+                              "uniquenr", "zeilenstornos", "kunden", "bestellung"}) {
+      db.Exec(std::string("DELETE FROM ") + table);
+    }
+    db.Exec("DELETE FROM artikel");
+    db.Exec("DELETE FROM artgrp");
+    db.Exec("DELETE FROM artgrp2");
+    db.Exec("DELETE FROM kassi");
+    db.Exec("DELETE FROM tische");
+    db.Exec("DELETE FROM kontenrahmen");
+    db.Exec("DELETE FROM sqlite_sequence");
+    for (const std::string& sql : FixtureStatements()) db.Exec(sql);
+    BusyTable();
+    ASSERT_EQ(State(), before);
+  }
+  FAIL() << "the sweep did not end";
+}
+
+TEST_F(SettlementFaults, SignedAfterTheCommitWithQrText) {
+  FakeTseAdapter adapter;
+  UseTse(adapter);
+  Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}});
+  ASSERT_EQ(Settle(12, "BAR"), 1);
+  const std::string processData = "Beleg^5.00_5.35_0.00_0.00_0.00^10.35:Bar";
+  EXPECT_EQ(adapter.lastProcessData, processData);
+  EXPECT_EQ(Dump("SELECT tse_trx, tse_sigcount, tse_startbest, tse_start, tse_stop, tse_sernr, tse_processtype, "
+                 "tse_processdata, tse_signatur FROM kass"),
+            "4711|99|77|1764936000|1764936002|SER-0815|Kassenbeleg-V1|" + processData + "|MEUCIQ==\n");
+  EXPECT_EQ(db.Scalar("SELECT tse_qr FROM kass"),
+            "V0;KASSE-1;Kassenbeleg-V1;" + processData +
+                ";4711;99;2025-12-05T12:00:00.000Z;2025-12-05T12:00:02.000Z;ecdsa-plain-SHA384;unixTime;MEUCIQ==;"
+                "BPUBKEY");
+  EXPECT_TRUE(db.ui().messages.empty());
+}
+
+TEST_F(SettlementFaults, AnUnsignedReceiptIsKeptAndReported) {
+  struct Case {
+    const char* what;
+    bool answer;
+    bool ready;
+    int expectedStarts;
+  };
+  for (const Case& c : {Case{"no answer", false, true, 1}, Case{"TSE not ready", true, false, 0}}) {
+    SCOPED_TRACE(c.what);
+    FakeTseAdapter adapter;
+    adapter.answer = c.answer;
+    UseTse(adapter);
+    tse->SetReady(c.ready);
+    db.ui().messages.clear();
+    db.Exec("DELETE FROM syslog");
+    Orders(12, {{"COLA", 1, 1000}});
+    const int32_t bunr = Settle(12, "EC");
+    ASSERT_GT(bunr, 0);
+    db.Exec("DELETE FROM bestellung");
+    EXPECT_EQ(adapter.starts, c.expectedStarts);
+    const std::string text = "Beleg " + std::to_string(bunr) + " nicht über TSE abgesichert";
+    EXPECT_EQ(db.Scalar("SELECT betrag || '|' || COALESCE(tse_signatur, '') FROM kass WHERE bunr = " +
+                        std::to_string(bunr)),
+              "1000|");
+    ASSERT_EQ(db.ui().messages.size(), 1u);
+    EXPECT_EQ(db.ui().messages[0].text, text);
+    EXPECT_EQ(db.ui().messages[0].kind, platform::MsgKind::Critical);
+    EXPECT_TRUE(log.Has("FEHLER: " + text));
+    EXPECT_EQ(Dump("SELECT typ, txt, memotext FROM syslog"),
+              "P|" + text + "|TSE-Trx=-1\r\nprocessData=Beleg^10.00_0.00_0.00_0.00_0.00^10.00:Unbar\n");
+  }
+}
+
+// The real adapter over the request and answer tables, with a server that
+// answers while the adapter waits, and with none.
+TEST_F(SettlementFaults, ThroughTheTseServerTables) {
+  fiscal::modTSE_Vestra adapter(db.tools());
+  adapter.SetLog(log);
+  UseTse(adapter);
+  adapter.Attach(*tse);
+  db.env().onSleep = [this](int) {
+    auto pending = Dump("SELECT merker, typ FROM tse_server_req WHERE merker NOT IN (SELECT merker FROM tse_server_ans)");
+    for (size_t at = 0; at < pending.size();) {
+      const size_t end = pending.find('\n', at);
+      const std::string line = pending.substr(at, end - at);
+      at = end + 1;
+      const std::string merker = line.substr(0, line.find('|'));
+      db.Exec("INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, tse_sigcount, "
+              "tse_signatur) VALUES (1, " + merker + ", 31, 1764936000, 'SIM-1', 7, 'SIG-SIM')");
+    }
+  };
+  Orders(12, {{"COLA", 1, 1190}});
+  ASSERT_EQ(Settle(12, "BAR"), 1);
+  EXPECT_EQ(Dump("SELECT tse_trx, tse_sigcount, tse_sernr, tse_signatur FROM kass"), "31|7|SIM-1|SIG-SIM\n");
+  EXPECT_EQ(db.Count("tse_server_req") + db.Count("tse_server_ans"), 0);
+
+  // The server stops answering: the receipt is stored unsigned after the waits.
+  db.env().onSleep = nullptr;
+  ASSERT_EQ(Settle(12, "BAR"), 2);
+  EXPECT_EQ(db.Scalar("SELECT COALESCE(tse_signatur, '') FROM kass WHERE bunr = 2"), "");
+  EXPECT_FALSE(tse->TseReady());
+  EXPECT_EQ(db.Count("syslog", "typ = 'T'"), 2);
+  EXPECT_EQ(db.Count("syslog", "typ = 'P' AND txt = 'Beleg 2 nicht über TSE abgesichert'"), 1);
+  EXPECT_EQ(db.Count("tse_server_req"), 0);
+}
+
+}  // namespace
+}  // namespace tolven::settlement::fixture
