@@ -83,15 +83,21 @@ Status modDruck2::PrintLines(const std::string& channel, bool cutAtEnd, bool slo
   return engine_.MyPrint(CurrentLines(), channel, cutAtEnd, slowPrinter);
 }
 
-std::string modDruck2::GetPrinterCode(const std::string& name) {
+std::string modDruck2::GetPrinterCode(const std::string& name) { return printing::GetPrinterCode(ini_, name); }
+
+std::string GetPrinterCode(platform::IniFile& ini, const std::string& name) {
   const auto& fixed = FixedCodes();
   auto it = fixed.find(name);
   std::string result = it == fixed.end() ? "" : it->second;
 
-  std::string value = ini_.Read(kPrinterCodesIni, "CODES", name, "");
-  if (value.empty()) {
+  // A default no entry can hold tells a missing key from an empty one: only a
+  // missing key is written back, so a printout does not rewrite the shared
+  // file once for every code it looks up.
+  const std::string kMissing(1, '\x01');
+  std::string value = ini.Read(kPrinterCodesIni, "CODES", name, kMissing);
+  if (value == kMissing) {
     // Every name ever looked up stands in the file, so the operator sees the whole list.
-    (void)ini_.Write(kPrinterCodesIni, "CODES", name, "");
+    (void)ini.Write(kPrinterCodesIni, "CODES", name, "");
     return result;
   }
   value = TrimBlanks(value);

@@ -25,6 +25,10 @@ class PrintEngine {
                          bool slowPrinter) = 0;
 };
 
+// The lookup behind modDruck2::GetPrinterCode, for the print engine, which
+// reads the same file without holding the buffer.
+std::string GetPrinterCode(platform::IniFile& ini, const std::string& name);
+
 class modDruck2 {
  public:
   // Printer codes are read from KASSEPRTCODES.INI in the configuration folder of `ini`.

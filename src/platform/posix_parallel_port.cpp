@@ -1,0 +1,62 @@
+// Parallel ports as device files; a plain file named in the configuration
+// works as well (it is created and holds the last printout).
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "common/cp1252.h"
+#include "common/text.h"
+#include "platform/parallel_port.h"
+#include "platform/posix_error.h"
+
+namespace tolven::platform {
+
+namespace {
+
+class PosixParallelPort final : public ParallelPort {
+ public:
+  ~PosixParallelPort() override { Close(); }
+
+  Status Open(const std::string& device) override {
+    Close();
+    // A missing device (printer unplugged) is an error, never a new plain file in /dev.
+    int flags = O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC | (StartsWith(device, "/dev/") ? 0 : O_CREAT);
+    int fd;
+    do {
+      fd = ::open(Cp1252ToUtf8(device).c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return PosixError("open(" + device + ")", errno);
+    fd_ = fd;
+    device_ = device;
+    return Status::Ok();
+  }
+
+  Status Write(const std::string& bytes) override {
+    if (fd_ < 0) return Status::Error("write(" + device_ + "): port not open", EBADF);
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return PosixError("write(" + device_ + ")", errno);
+      }
+      done += static_cast<size_t>(n);
+    }
+    return Status::Ok();
+  }
+
+  void Close() override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string device_;
+};
+
+}  // namespace
+
+std::unique_ptr<ParallelPort> MakeParallelPort() { return std::make_unique<PosixParallelPort>(); }
+
+}  // namespace tolven::platform

@@ -1,0 +1,110 @@
+// A print engine wired to fakes: fake clock, recording UI and log, real INI
+// files in a temporary folder, recording serial and parallel ports and spooler.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/ini_file.h"
+#include "printing/frmDruck2.h"
+#include "printing/modDruck2.h"
+#include "support/fake_devices.h"
+#include "support/fake_env.h"
+
+namespace tolven::testing {
+
+class RecordingLog : public LogSink {
+ public:
+  void AddLogLine(const std::string& text) override { lines.push_back(text); }
+  bool Has(const std::string& part) const {
+    for (const auto& l : lines)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  }
+  std::vector<std::string> lines;
+};
+
+inline std::string Bytes(std::initializer_list<int> codes) {
+  std::string s;
+  for (int c : codes) s += static_cast<char>(c);
+  return s;
+}
+
+// Hands the engine a port it may destroy while the test keeps the recording.
+class SerialProxy : public platform::SerialPort {
+ public:
+  explicit SerialProxy(FakeSerialPort& port) : port_(port) {}
+  Status Open(const std::string& d, const std::string& s, platform::Handshake h) override { return port_.Open(d, s, h); }
+  Status SetLines(bool dtr, bool rts) override { return port_.SetLines(dtr, rts); }
+  Status Write(const std::string& bytes) override { return port_.Write(bytes); }
+  void Close() override { port_.Close(); }
+  bool IsOpen() const override { return port_.IsOpen(); }
+
+ private:
+  FakeSerialPort& port_;
+};
+
+class ParallelProxy : public platform::ParallelPort {
+ public:
+  explicit ParallelProxy(FakeParallelPort& port) : port_(port) {}
+  Status Open(const std::string& d) override { return port_.Open(d); }
+  Status Write(const std::string& bytes) override { return port_.Write(bytes); }
+  void Close() override { port_.Close(); }
+
+ private:
+  FakeParallelPort& port_;
+};
+
+struct DruckRig {
+  TempDir dir;
+  FakeEnv env;
+  FakeUi ui;
+  RecordingLog log;
+  platform::IniFile ini{env, dir.path()};
+  FakePrinterSystem spooler;
+  // The ports the engine asked for, in order.
+  std::vector<std::unique_ptr<FakeSerialPort>> serialPorts;
+  std::vector<std::unique_ptr<FakeParallelPort>> parallelPorts;
+  bool serialFailOpen = false;
+  bool serialFailWrite = false;
+  display::modDisplay4* display = nullptr;
+  std::vector<std::string> statuses;
+  std::unique_ptr<printing::frmDruck2> engine;
+
+  DruckRig() { Build(); }
+
+  void Build() {
+    printing::frmDruck2::Devices devices;
+    devices.serialPort = [this]() -> std::unique_ptr<platform::SerialPort> {
+      serialPorts.push_back(std::make_unique<FakeSerialPort>());
+      serialPorts.back()->failOpen = serialFailOpen;
+      serialPorts.back()->failWrite = serialFailWrite;
+      return std::make_unique<SerialProxy>(*serialPorts.back());
+    };
+    devices.parallelPort = [this]() -> std::unique_ptr<platform::ParallelPort> {
+      parallelPorts.push_back(std::make_unique<FakeParallelPort>());
+      return std::make_unique<ParallelProxy>(*parallelPorts.back());
+    };
+    devices.spooler = &spooler;
+    devices.display = display;
+    engine = std::make_unique<printing::frmDruck2>(
+        env, ui, ini, [this](const std::string& name) { return printing::GetPrinterCode(ini, name); }, devices,
+        log, dir.path() + "/");
+    engine->SetStatusObserver([this](const std::string& s) { statuses.push_back(s); });
+  }
+
+  void Code(const std::string& key, const std::string& value) {
+    ASSERT_TRUE(ini.Write(printing::kPrinterCodesIni, "CODES", key, value).ok());
+  }
+  bool HadStatus(const std::string& s) const {
+    for (const auto& x : statuses)
+      if (x == s) return true;
+    return false;
+  }
+  std::string PrintLogFile() const { return ReadAll(dir / "PRTLOG339.TXT"); }  // 05.12.2026
+};
+
+}  // namespace tolven::testing

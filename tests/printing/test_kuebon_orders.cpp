@@ -1,0 +1,284 @@
+// What happens to the order around the paper: log rows, monitor rows, dispenser
+// files, the marker, failures that must not lose a ticket, and the signature.
+#include <algorithm>
+
+#include "printing/frmDruck2.h"
+#include "test_kuebon_fixture.h"
+
+namespace tolven::testing {
+namespace {
+
+TEST_F(KueBonTest, PrinterZeroOnlyLogsMarksAndSigns) {
+  Order(12, "G1", "Gedeck", 2, 150, 0);
+  Order(12, "G2", "Brot", 1, 0, 0);
+  Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_EQ(db.Count("kuebonlog", "drucker = 0 AND tisch = 12"), 2);
+  EXPECT_EQ(db.Scalar("SELECT MIN(haskuebon) || '/' || MAX(haskuebon) FROM bestellung"), "-1/-1");
+  ASSERT_EQ(server.finishes.size(), 1u);
+  EXPECT_EQ(server.finishes[0].data, "2;\"Gedeck\";1.50\r1;\"Brot\";0.00");
+  EXPECT_EQ(db.Count("tse_bestellungen"), 1);
+}
+
+TEST_F(KueBonTest, MonitorsGetRowsAndNothingIsPrinted) {
+  Order(12, "M1", "Steak", 2, 2400, 6, 1, 2, 0, "Kunde's Wunsch: medium", "Pfeffer, Kräuterbutter");
+  Order(12, "M2", "Eis", 1, 500, 7, 1, 3);
+  Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_EQ(db.Scalar("SELECT monitornr || '/' || status || '/' || tisch || '/' || gang || '/' || menge || '/' || txt "
+                      "FROM kuemon WHERE monitornr = 1"),
+            "1/0/12/2/2/Steak\r\nKunde's Wunsch: medium\r\nPfeffer, Kräuterbutter");
+  EXPECT_EQ(db.Scalar("SELECT monitornr || '/' || txt FROM kuemon WHERE monitornr = 2"), "2/Eis");
+  EXPECT_EQ(db.Scalar("SELECT insdate FROM kuemon WHERE monitornr = 2"), "2026-12-05 12:00:00");
+  EXPECT_EQ(db.Count("kuebonlog", "drucker IN (6, 7)"), 2);
+  EXPECT_EQ(Pending(), 0);
+}
+
+TEST_F(KueBonTest, GuestAndFoodRemarkLinesAloneDoNotStartKitchenPrinting) {
+  Order(12, "$GVTGAG", "Gäste", 4, 0, 1);
+  Order(12, "$GVFA", "Folgeauftrag", 1, 0, 1);
+  Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_EQ(Pending(), 2);
+  EXPECT_EQ(db.Count("uniquenr"), 0);  // not even a call number was drawn
+  EXPECT_TRUE(server.finishes.empty());
+  EXPECT_EQ(trx_, 100);
+}
+
+TEST_F(KueBonTest, FailedPrinterKeepsItsLinesForTheNextOrder) {
+  db.Exec("UPDATE system SET kuebonport2 = 'LPT1'");
+  Order(12, "A1", "Pils", 1, 400, 1);
+  Order(12, "B1", "Suppe", 2, 500, 2);
+  Order(12, "G1", "Gedeck", 1, 100, 0);
+  engine.FailChannel("LPT1", 1);
+  Run();
+
+  // Printer 1 printed and is done; printer 2 is out and keeps its line.
+  ASSERT_EQ(engine.Delivered().size(), 1u);
+  EXPECT_EQ(engine.Delivered()[0].channel, "COM1");
+  EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'A1'"), "-1");
+  EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'G1'"), "-1");
+  EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'B1'"), "0");
+  ASSERT_EQ(log.Errors().size(), 1u);
+  EXPECT_NE(log.Errors()[0].find("Drucker 2"), std::string::npos) << log.Errors()[0];
+  EXPECT_NE(log.Errors()[0].find("LPT1"), std::string::npos) << log.Errors()[0];
+  // What did not go out is neither logged nor signed now.
+  EXPECT_EQ(db.Count("kuebonlog", "drucker = 2"), 0);
+  ASSERT_EQ(server.finishes.size(), 1u);
+  EXPECT_EQ(server.finishes[0].data, "1;\"Gedeck\";1.00\r1;\"Pils\";4.00");
+  EXPECT_EQ(db.Scalar("SELECT betrag FROM tse_bestellungen"), "500");
+
+  // The next order of the table brings the kept line out once, nothing twice.
+  engine.printouts.clear();
+  Order(12, "A2", "Cola", 1, 300, 1);
+  Run(12, 101);
+  ASSERT_EQ(engine.Delivered().size(), 2u);
+  EXPECT_EQ(Articles(engine.Delivered("COM1")[0]), std::vector<std::string>{"1x Cola"});
+  EXPECT_EQ(Articles(engine.Delivered("LPT1")[0]), std::vector<std::string>{"2x Suppe"});
+  EXPECT_EQ(Pending(), 0);
+  EXPECT_EQ(db.Count("kuebonlog", "artnr = 'B1'"), 1);
+  EXPECT_EQ(server.finishes[1].data, "1;\"Cola\";3.00\r2;\"Suppe\";5.00");
+}
+
+TEST_F(KueBonTest, RealEngineArchivesOneAndRefusesTheOther) {
+  // The real print engine: printer 1 writes an archive file, printer 2 has a
+  // channel the engine refuses, so its line must stay pending.
+  const std::string archive = db.folder() + "/KUECHE1.TXT";
+  db.Exec("UPDATE system SET kuebonport1 = " + db::SqlText("FILE:" + archive) + ", kuebonport2 = 'LPT4'");
+  printing::modDruck2* codes = nullptr;
+  printing::frmDruck2 real(db.env(), db.ui(), ini,
+                           [&codes](const std::string& name) { return codes->GetPrinterCode(name); },
+                           printing::frmDruck2::Devices(), log, db.state().logPfad);
+  printing::modDruck2 realDruck(ini, db.ui(), real);
+  codes = &realDruck;
+  printing::modKueBon realKb(db.tools(), realDruck, tse, log);
+  Order(12, "A1", "Pils", 1, 400, 1);
+  Order(12, "B1", "Suppe", 1, 500, 2);
+  int32_t trx = 100, start = 1;
+  realKb.PrintKueBon(trx, start, 12, "7 - Anna");
+
+  const std::string text = ReadAll(archive);
+  EXPECT_EQ(text.substr(0, text.find("###CRC:")),
+            "Drucker1\r\nNr.1/1\r\n \r\nTisch  12 \r\n----------------------\r\n05.12.26  12:00\r\n \r\n"
+            "1x Pils\r\n");
+  EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'A1'"), "-1");
+  EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'B1'"), "0");
+  EXPECT_FALSE(log.Errors().empty());
+  EXPECT_TRUE(db.ui().HasMessage("LPT4"));
+}
+
+TEST_F(KueBonTest, PartlyFailingPrinter) {
+  struct Case {
+    const char* what;
+    int grupp, kopien, failCount, okFirst;
+    size_t attempts, delivered;
+    int64_t pending, logged;
+    const char* error;
+  } cases[] = {
+      // One receipt per line, the second fails: the printer stops and all of its
+      // lines come again (a repeated ticket is better than a lost one).
+      {"second receipt", 2, 0, -1, 1, 2, 1, 3, 0, "Drucker 1"},
+      // The receipt reached the kitchen; only a copy is missing.
+      {"copy", 0, 2, 1, 1, 3, 2, 0, 3, "Kopie 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    db.Exec("DELETE FROM bestellung");
+    db.Exec("DELETE FROM kuebonlog");
+    engine.printouts.clear();
+    log.lines.clear();
+    Printer(1, "Kueche", c.grupp, 2, false, false, c.kopien);
+    Order(12, "A1", "Pils", 1, 400);
+    Order(12, "A2", "Cola", 1, 300);
+    Order(12, "A3", "Wasser", 1, 200);
+    engine.FailChannel("COM1", c.failCount, c.okFirst);
+    Run();
+    EXPECT_EQ(engine.printouts.size(), c.attempts);
+    EXPECT_EQ(engine.Delivered().size(), c.delivered);
+    EXPECT_EQ(Pending(), c.pending);
+    EXPECT_EQ(db.Count("kuebonlog"), c.logged);
+    ASSERT_EQ(log.Errors().size(), 1u);
+    EXPECT_NE(log.Errors()[0].find(c.error), std::string::npos) << log.Errors()[0];
+  }
+}
+
+TEST_F(KueBonTest, BrokenTablesDoNotLoseTickets) {
+  struct Case {
+    std::string table;
+    int printer;
+    std::string message;
+    std::string g1;  // the printer-0 line: kept too when the work table is gone
+    size_t errors;
+  } cases[] = {
+      {"tmpkuebon", 1, "Küchenbon-Position konnte nicht angelegt werden.", "0", 2},
+      {"kuemon", 6, "Meldung an Küchenmonitor fehlgeschlagen.", "-1", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.table);
+    TestDb fresh;  // every case on its own database
+    platform::IniFile freshIni{fresh.env(), fresh.folder()};
+    FakePrintEngine freshEngine;
+    printing::modDruck2 freshDruck{freshIni, fresh.ui(), freshEngine};
+    fiscal::Tse freshTse{fresh.tools(), server, fiscal::TseIdentity()};
+    RecordingLog freshLog;
+    printing::modKueBon k{fresh.tools(), freshDruck, freshTse, freshLog};
+    fresh.Exec("UPDATE system SET kuebonport1 = 'COM1'");
+    fresh.Exec("INSERT INTO kueprtparam (drucker, name, grupp, sort) VALUES (1, 'K', 0, 2)");
+    fresh.Exec("INSERT INTO bestellung (tisch, artnr, artbez, menge, epreis, kueprt, haskuebon) VALUES "
+               "(12, 'A1', 'Pils', 1, 400, " + std::to_string(c.printer) + ", 0), "
+               "(12, 'G1', 'Gedeck', 1, 100, 0, 0)");
+    fresh.Exec("DROP TABLE " + c.table);
+    int32_t trx = 100, start = 1;
+    k.PrintKueBon(trx, start, 12, "7 - Anna");
+    EXPECT_TRUE(fresh.ui().HasMessage(c.message));
+    EXPECT_TRUE(freshEngine.Delivered().empty());
+    EXPECT_EQ(fresh.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'A1'"), "0");
+    EXPECT_EQ(fresh.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'G1'"), c.g1);
+    EXPECT_EQ(freshLog.Errors().size(), c.errors);
+  }
+}
+
+TEST_F(KueBonTest, SignedOrderRow) {
+  db.state().kaName = "Anna-Lena Müller-Lüdenscheidt von Hohenstein";  // longer than the column
+  Order(12, "A1", "Bräu \"Spezial\"; 0,5l", 2, 390, 1);
+  Order(12, "A2", "Käse/Brot & Öl", -1, 1250, 0);
+  Run(12, 4711, 1765000000);
+  ASSERT_EQ(server.finishes.size(), 1u);
+  EXPECT_EQ(server.finishes[0].trx, 4711);
+  EXPECT_EQ(server.finishes[0].type, "Bestellung-V1");
+  const std::string data = "-1;\"KaeseBrot  Oel\";12.50\r2;\"Braeu Spezial, 0,5l\";3.90";
+  EXPECT_EQ(server.finishes[0].data, data);
+  EXPECT_EQ(kb.processData(), data);
+  EXPECT_EQ(kb.orderAmount(), -470);
+
+  db::DbError err;
+  auto rs = db.conn().Query("SELECT * FROM tse_bestellungen", err);
+  ASSERT_TRUE(rs && !rs->Eof()) << err.text;
+  auto field = [&](const char* name) { return db::GetFieldValue(*rs, name).AsString(); };
+  EXPECT_EQ(field("seqnr"), db.Scalar("SELECT MAX(seqnr) FROM kuebonlog"));
+  EXPECT_EQ(field("datumzeit"), "2026-12-05 12:00:00");
+  EXPECT_EQ(field("kanr"), "7");
+  EXPECT_EQ(field("kaname"), "Anna-Lena Müller-Lüdenscheidt");  // cut to 30, read back trimmed
+  EXPECT_EQ(field("kasse"), "1");
+  EXPECT_EQ(field("betrag"), "-470");
+  EXPECT_EQ(field("tse_trx"), "4711");
+  EXPECT_EQ(field("tse_sigcount"), "321");
+  EXPECT_EQ(field("tse_start"), "1765000000");
+  EXPECT_EQ(field("tse_stop"), "1765000009");
+  EXPECT_EQ(field("tse_sernr"), "TSE-4711");
+  EXPECT_EQ(field("tse_processtype"), "Bestellung-V1");
+  EXPECT_EQ(field("tse_processdata"), data);
+  EXPECT_EQ(field("tse_signatur"), "SIG+/==");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+}
+
+TEST_F(KueBonTest, SigningConditions) {
+  struct Case {
+    const char* what;
+    bool inUse, ready, serverSigns;
+    int32_t trx;
+    size_t finishes;
+    int64_t rows, syslogT;
+    int32_t trxAfter, startAfter;
+  } cases[] = {
+      {"signed", true, true, true, 9, 1, 1, 0, 9, 55},
+      {"no transaction", true, true, true, 0, 0, 0, 1, 0, 0},
+      {"failed start", true, true, true, -1, 0, 0, 1, 0, 0},
+      {"not ready", true, false, true, 9, 0, 0, 0, 9, 55},
+      {"not in use", false, true, true, 9, 0, 0, 0, 9, 55},
+      {"no signature", true, true, false, 9, 1, 0, 0, 9, 55},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    db.Exec("DELETE FROM tse_bestellungen");
+    db.Exec("DELETE FROM syslog");
+    server.finishes.clear();
+    db.state().tseInUse = c.inUse;
+    tse.SetReady(c.ready);
+    server.sign = c.serverSigns;
+    Order(12, "A1", "Pils", 1, 400, 0);
+    Run(12, c.trx, 55);
+    EXPECT_EQ(server.finishes.size(), c.finishes);
+    EXPECT_EQ(db.Count("tse_bestellungen"), c.rows);
+    EXPECT_EQ(db.Count("syslog", "typ = 'T' AND txt = 'Keine TSE-Transaktion für Bestellung.' AND "
+                                 "memotext = '1;\"Pils\";4.00'"),
+              c.syslogT);
+    EXPECT_EQ(trx_, c.trxAfter);
+    EXPECT_EQ(start_, c.startAfter);
+  }
+}
+
+TEST_F(KueBonTest, DispenserFilesOnlyForTicketsThatWentOut) {
+  db.Exec("INSERT INTO systemhw (filnr, kasse, kuebonport1, kuebonport2, comschankanl) VALUES "
+          "(1, 1, 'COM1', 'LPT1', 1)");
+  db.Exec("INSERT INTO artikel (artnr, artbez, schankanlcode) VALUES ('P1', 'Pils', 'B07'), ('W1', 'Wein', 'W3'), "
+          "('S1', 'Suppe', ''), ('C1', 'Cola', 'C5')");
+  Order(12, "P1", "Pils", 2, 400, 1);
+  Order(12, "S1", "Suppe", 1, 500, 1);
+  Order(12, "W1", "Wein", 1, 600, 1);
+  Order(12, "C1", "Cola", 1, 300, 2);
+  engine.FailChannel("LPT1", 1);
+  auto dispenserFiles = [&] {
+    std::vector<std::string> names;
+    for (const auto& n : db.env().ListFiles(db.folder())) {
+      if (StartsWith(n, "SCHANK") && EndsWith(n, ".TXT")) names.push_back(n);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> contents;
+    for (const auto& n : names) contents.push_back(n.substr(6, 7) + ":" + ReadAll(db.folder() + "/" + n));
+    return contents;
+  };
+  Run();
+  // Both orders fall into the same hundredth of a second: the second name moves on.
+  // The cola's printer was out, so the dispenser does not pour it yet.
+  EXPECT_EQ(dispenserFiles(), (std::vector<std::string>{"4320005:01002B07\r\n", "4320006:01001W3\r\n"}));
+
+  Run(12, 101);
+  EXPECT_EQ(dispenserFiles().size(), 3u);
+  EXPECT_EQ(dispenserFiles().back().substr(8), "01001C5\r\n");
+  EXPECT_EQ(Pending(), 0);
+}
+
+}  // namespace
+}  // namespace tolven::testing

@@ -1,0 +1,47 @@
+// A print engine that keeps every printout (lines, channel, flags) instead of
+// printing, and can be told to fail the printouts of a channel.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "printing/modDruck2.h"
+
+namespace tolven::testing {
+
+class FakePrintEngine : public printing::PrintEngine {
+ public:
+  struct Printout {
+    std::string channel;
+    std::vector<std::string> lines;
+    bool cutAtEnd = true;
+    bool slowPrinter = false;
+    bool failed = false;
+  };
+
+  Status MyPrint(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
+                 bool slowPrinter) override;
+
+  // Printouts to `channel` fail `count` times (-1: always), after `okFirst` more
+  // printouts to it have gone through.
+  void FailChannel(const std::string& channel, int count = -1, int okFirst = 0) {
+    failures_[channel] = {count, okFirst};
+  }
+  void ClearFailures() { failures_.clear(); }
+
+  // The printouts that were delivered, in order.
+  std::vector<Printout> Delivered() const;
+  std::vector<Printout> Delivered(const std::string& channel) const;
+
+  std::vector<Printout> printouts;  // every call, failed ones included
+
+ private:
+  struct Failure {
+    int remaining;
+    int okFirst;
+  };
+  std::map<std::string, Failure> failures_;
+};
+
+}  // namespace tolven::testing
