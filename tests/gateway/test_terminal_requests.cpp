@@ -1,0 +1,131 @@
+// Requests of an order terminal against a real database: log-in, table data,
+// payments as a whole or in part, customer accounts and refusals.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/text.h"
+#include "gateway/terminal_requests.h"
+#include "printing/customer_receipt.h"
+#include "settlement/modTischAbrechnen.h"
+#include "support/fake_print_engine.h"
+#include "support/gateway_fixture.h"
+
+namespace tolven::testing {
+namespace {
+
+class TerminalRequestTest : public ::testing::Test {
+ protected:
+  TerminalRequestTest()
+      : ini(f.db.env(), f.db.folder()),
+        druck(ini, f.db.ui(), engine),
+        receipt(f.db.tools(), druck),
+        settlement(f.db.tools(), f.form, &f.tse),
+        requests(f.db.tools(), f.form, settlement, receipt) {
+    f.AddArticle("10", "Cola", 300, 1, "mwst = 1");
+    f.AddArticle("20", "Pizza", 850, 1, "mwst = 2");
+    f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (7, 'K-77', 500, 'Muster')");
+  }
+  void Order(int table, const std::string& artnr, int menge, int price) {
+    f.db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
+              "rabatt, kueprt, haskuebon, mark) VALUES (" + std::to_string(table) + ", 3, 0, 0, 0, '" + artnr +
+              "', 'Artikel " + artnr + "', 1, " + std::to_string(menge) + ", " + std::to_string(price) + ", " +
+              std::to_string(price) + ", 0, 0, -1, 0)");
+  }
+  // Drops the request into terminal 1, lets the gateway answer, returns info.kas.
+  std::string Ask(const std::string& request) {
+    f.Drop(1, "info.txt", {request});
+    requests.HandleTerminalRequest(1, f.Slot(1) + "info.txt", f.Slot(1) + "info.kas");
+    EXPECT_FALSE(std::filesystem::exists(f.Slot(1) + "info.txt"));
+    return ReadAll(f.Slot(1) + "info.kas");
+  }
+
+  GatewayFixture f;
+  platform::IniFile ini;
+  FakePrintEngine engine;
+  printing::modDruck2 druck;
+  printing::CustomerReceipt receipt;
+  settlement::modTischAbrechnen settlement;
+  gateway::TerminalRequests requests;
+};
+
+TEST_F(TerminalRequestTest, LogInAnswersTheNameOnlyForTheRightKey) {
+  EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
+  EXPECT_NE(f.form.logText().find("Anmeldung von Kassierer 3-Anna"), std::string::npos);
+  EXPECT_EQ(Ask("ANMELDUNG;3;4712"), " \r\n");
+  EXPECT_EQ(Ask("ANMELDUNG;9;4711"), " \r\n");
+}
+
+TEST_F(TerminalRequestTest, TableDataInFixedRecordsOrderedById) {
+  Order(5, "10", 2, 300);
+  f.db.Exec("INSERT INTO bestellung (id, tisch, artnr, artbez, menge, epreis) VALUES (123456789, 5, '20', "
+            "'Pizza Quattro Stagioni mit extra viel Käse und Oliven', 1, 1250)");
+  const std::string answer = Ask("MAESTRO;5;;");
+  const std::string expected = std::string("002") + PadRight("10", 15) + PadRight("Artikel 10", 40) + "00000300" +
+                               "0000000001\r\n" + "001" + PadRight("20", 15) +
+                               "Pizza Quattro Stagioni mit extra viel Kä" + "00001250" + "0123456789\r\n";
+  EXPECT_EQ(answer, expected);
+  EXPECT_NE(f.form.logText().find("  Tischdaten 5 gesendet"), std::string::npos);
+  EXPECT_EQ(Ask("TISCH;6"), "");
+}
+
+TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
+  Order(12, "10", 1, 300);
+  Order(12, "20", 1, 850);
+  Order(12, "10", 2, 300);
+  Order(13, "20", 1, 850);  // id 4, another table
+  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:4"), "OK\r\n");
+  EXPECT_EQ(f.db.Count("kass"), 1);
+  EXPECT_EQ(f.db.Scalar("SELECT betrag || '/' || zahlart FROM kass"), "300/BAR");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 2);
+  EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE id = 4"), "0") << "another table's line stays untouched";
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 13"), 1);
+
+  EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT betrag || '/' || zahlart FROM kass ORDER BY bunr DESC"), "1450/VISA");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 0);
+  // Each receipt was archived, then printed on the receipt channel.
+  ASSERT_EQ(engine.printouts.size(), 4u);
+  EXPECT_EQ(engine.printouts[2].channel.rfind("FILE:", 0), 0u);
+  EXPECT_EQ(engine.printouts[3].channel, "NETZCOM1");  // terminal 1's printer
+  EXPECT_NE(f.form.logText().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
+}
+
+TEST_F(TerminalRequestTest, CustomerAccountNeedsCardAndCover) {
+  f.db.Exec("INSERT INTO kdkto (kdnr, datumzeit, saldo) VALUES (7, '2026-12-01 10:00:00', -200)");
+  Order(20, "10", 1, 301);
+  EXPECT_EQ(Ask("KUKA;20;3;K-99"), "ERR;Kein Kunde zu Kartennummer K-99\r\n");
+  EXPECT_EQ(Ask("ZAHLUNGKK;20;3;K-77"), "ERR;Keine ausreichende Deckung auf dem Kundenkonto.\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT kdnr FROM bestellung WHERE tisch = 20"), "7");
+  EXPECT_EQ(f.db.Count("kass"), 0);
+  f.db.Exec("UPDATE bestellung SET epreis = 300 WHERE tisch = 20");
+  EXPECT_EQ(Ask("KUKA;20;3;K-77"), "OK\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT zahlart || '/' || kdnr FROM kass"), "KDKTO/7");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 20"), 0);
+}
+
+TEST_F(TerminalRequestTest, CashRequestFailuresAndBadRequests) {
+  EXPECT_EQ(Ask("BAR;1;3"), "\r\n");
+  // A settlement that fails is not answered OK, and the lines stay (with their guests).
+  Order(30, "10", 1, 300);
+  f.db.Exec("UPDATE bestellung SET gast = 2 WHERE tisch = 30");
+  f.db.state().mwst[1] = Rate{0};
+  EXPECT_EQ(Ask("ABRECHNEN;30;3;1"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE tisch = 30"), "2");
+  EXPECT_NE(f.form.logText().find("FEHLER: Tischabrechnung fehlgeschlagen. Tisch 30"), std::string::npos);
+  // Field 2 is not a whole number: one ERR line, the request is gone.
+  EXPECT_EQ(Ask("ABRECHNEN;;3"), "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.\r\n");
+  EXPECT_EQ(Ask("TISCH;12a"), "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.\r\n");
+}
+
+TEST_F(TerminalRequestTest, LeftoverRequestWorkFileIsSetAside) {
+  WriteAll(f.db.state().programFolder + "/ppcinfo1", "ABRECHNEN;1;3\r\n");
+  EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
+  EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
+  const auto& s = f.db.env().sleeps();
+  ASSERT_GE(s.size(), 3u);
+  EXPECT_EQ(std::vector<int>(s.begin(), s.begin() + 3), std::vector<int>({150, 300, 50}));
+}
+
+}  // namespace
+}  // namespace tolven::testing
