@@ -66,6 +66,7 @@ class Form1 final : public LogSink {
   TerminalSlot& slot(int i) { return slots_[static_cast<size_t>(i)]; }
   static std::string Version();
   OrderImport& orderImport() { return orderImport_; }
+  GatewayHooks& hooks() { return hooks_; }
 
   // Writes an answer file atomically, retrying briefly when the terminal holds the
   // old one open; false (with a "FEHLER" log line) when it could not be written.

@@ -98,6 +98,78 @@ TEST(GatewayEndToEnd, OrdersFromTwoTerminalsAreBookedConfirmedAndStartedOnTheTse
   EXPECT_NE(out.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << "log is UTF-8 on the console";
 }
 
+// Sends a request like a terminal and returns the answer (which the terminal then removes).
+std::string Ask(Installation& inst, const std::string& folder, const std::string& request) {
+  const std::string answer = inst.dir / (folder + "/info.kas");
+  std::filesystem::remove(answer);
+  inst.Drop(folder, "info.txt", request + "\r\n");
+  if (!WaitFor([&] { return std::filesystem::exists(answer); }, 30000)) return "(keine Antwort)";
+  std::string text = ReadAll(answer);
+  std::filesystem::remove(answer);
+  return text;
+}
+
+TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
+  Installation inst;
+  ASSERT_EQ(inst.InitDb(), 0);
+  std::filesystem::create_directories(inst.dir / "out");
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" +
+           "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonport2 = 'FILE:" +
+           inst.dir / "out/theke.txt" + "', bondruckport = 'FILE:" + inst.dir / "out/bon.txt" + "', bonshowbed = -1");
+  inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+           "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
+  inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
+  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+  inst.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
+
+  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+
+  inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n");
+  inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\n");
+  ASSERT_TRUE(WaitFor([&] {
+    return std::filesystem::exists(inst.dir / "pda1/confirm.kas") && std::filesystem::exists(inst.dir / "pda2/confirm.kas");
+  }, 30000)) << ReadAll(inst.dir / "gateway.log");
+  EXPECT_EQ(ReadAll(inst.dir / "pda1/confirm.kas"), "OK\r\n");
+  EXPECT_EQ(ReadAll(inst.dir / "pda2/confirm.kas"), "OK\r\n");
+
+  EXPECT_EQ(Ask(inst, "pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n");
+  const std::string table = Ask(inst, "pda1", "TISCH;12");
+  ASSERT_EQ(table.size(), 2u * 78) << table;
+  const std::string beerId = table.substr(66, 10);
+
+  // Kitchen and bar tickets went to their files; both orders were signed.
+  EXPECT_NE(ReadAll(inst.dir / "out/kueche.txt").find("Schnitzel"), std::string::npos);
+  EXPECT_NE(ReadAll(inst.dir / "out/theke.txt").find("Weißbier 0,5"), std::string::npos);
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''"), "2");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0");
+
+  EXPECT_EQ(Ask(inst, "pda1", "VISA;12;3;" + beerId), "OK\r\n");
+  EXPECT_EQ(Ask(inst, "pda1", "ABRECHNEN;12;3;"), "OK\r\n");
+  EXPECT_EQ(Ask(inst, "pda2", "KUKA;14;3;4711"), "OK\r\n");
+  EXPECT_EQ(Ask(inst, "pda2", "KUKA;14;3;9999"), "ERR;Kein Kunde zu Kartennummer 9999\r\n");
+
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung"), "0");
+  EXPECT_EQ(inst.Scalar("SELECT GROUP_CONCAT(zahlart || ':' || betrag, ' ') FROM (SELECT * FROM kass ORDER BY bunr)"),
+            "VISA:840 BAR:1540 KDKTO:420");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM kass WHERE tse_signatur <> '' AND tse_qr LIKE 'V0;%'"), "3");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM kasspro"), "3");
+  EXPECT_EQ(inst.Scalar("SELECT saldo FROM kdkto WHERE kdnr = 100"), "-420");
+  EXPECT_NE(inst.Scalar("SELECT COUNT(*) FROM buch2"), "0");
+  const std::string firstBunr = inst.Scalar("SELECT MIN(bunr) FROM kass");
+  const std::string archive = ReadAll(inst.dir / ("data/ARCHIV/BON/BON" + firstBunr + ".BON"));
+  EXPECT_NE(archive.find("Zahlung mit VISA-Karte"), std::string::npos) << archive;
+  EXPECT_NE(archive.find("###CRC:"), std::string::npos);
+  const std::string printed = ReadAll(inst.dir / "out/bon.txt");
+  EXPECT_NE(printed.find("Zahlung per Kundenkonto"), std::string::npos) << "the last receipt printed";
+
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(5000), 0);
+  sim.Signal(SIGTERM);
+  sim.Wait(5000);
+}
+
 TEST(GatewayEndToEnd, SecondInstanceAndMissingDatabaseEndWithAMessage) {
   Installation inst;
   EXPECT_NE(RunProgram(kGateway, {}, inst.env, inst.dir / "nodb.log"), 0);
