@@ -2,6 +2,8 @@
 
 #include "common/money.h"
 #include "common/text.h"
+#include "fiscal/modTSE.h"
+#include "printing/escpos_qr.h"
 
 namespace tolven::printing {
 
@@ -221,11 +223,53 @@ bool CustomerReceipt::Compose(int32_t bunr) {
     if (zahlart == p.zahlart) druck_.AddPrintLine(Tr(p.line));
   }
 
+  if (tools_.state().tseInUse) AddTseBlock(*head, static_cast<int>(L.dashes.size()));
+
   druck_.AddPrintLine(" ");
   AddTexts("F", false);
   const int feed = GetFieldValue(*sys, "bonvor").AsInt();
   for (int i = 0; i < feed && i < 100; ++i) druck_.AddPrintLine(" ");
   return true;
+}
+
+void CustomerReceipt::AddLabelled(const std::string& label, const std::string& value, int width) {
+  const std::string text = Tr(label);
+  if (static_cast<int>(text.size() + 1 + value.size()) <= width) {
+    druck_.AddPrintLine(text + " " + value);
+    return;
+  }
+  druck_.AddPrintLine(text);
+  for (size_t i = 0; i < value.size(); i += static_cast<size_t>(width)) {
+    druck_.AddPrintLine(value.substr(i, static_cast<size_t>(width)));
+  }
+}
+
+void CustomerReceipt::AddTseBlock(const db::ResultSet& head, int width) {
+  druck_.AddPrintLine(" ");
+  const std::string signature = GetFieldValue(head, "tse_signatur").AsString();
+  if (signature.empty()) {
+    // Stored while the TSE failed: the guest must see that this receipt is unsigned.
+    const DateTime stored = GetFieldValue(head, "datumzeit").AsDateTime();
+    druck_.AddPrintLine(druck_.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
+                        druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+    druck_.AddPrintLine(Tr("Sicherheitseinrichtung ausgefallen"));
+    druck_.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
+    return;
+  }
+  AddLabelled("TSE-Transaktion:", std::to_string(GetFieldValue(head, "tse_trx").AsInt64()), width);
+  AddLabelled("TSE-Start:", fiscal::Tse::TSE_UnixTimeToISO(GetFieldValue(head, "tse_start").AsInt64()), width);
+  AddLabelled("TSE-Stop:", fiscal::Tse::TSE_UnixTimeToISO(GetFieldValue(head, "tse_stop").AsInt64()), width);
+  AddLabelled("TSE-Seriennummer:", GetFieldValue(head, "tse_sernr").AsString(), width);
+  AddLabelled("TSE-Signaturzähler:", std::to_string(GetFieldValue(head, "tse_sigcount").AsInt64()), width);
+  druck_.AddPrintLine(Tr("TSE-Signatur:"));
+  for (size_t i = 0; i < signature.size(); i += static_cast<size_t>(width)) {
+    druck_.AddPrintLine(signature.substr(i, static_cast<size_t>(width)));
+  }
+  const std::string qr = GetFieldValue(head, "tse_qr").AsString();
+  if (!qr.empty()) {
+    druck_.AddPrintLine(" ");
+    druck_.AddPrintLine(EscPosQrCode(qr, width < 38 ? 3 : 4));
+  }
 }
 
 Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter) {

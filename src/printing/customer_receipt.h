@@ -33,6 +33,11 @@ class CustomerReceipt {
  private:
   struct Layout;
   void AddTexts(const std::string& kf, bool withFonts);
+  // The fiscal data of the stored receipt: the TSE transaction with its QR code,
+  // or a visible mark that the TSE had failed.
+  void AddTseBlock(const db::ResultSet& head, int width);
+  // "label value" on one line when it fits, else the label and the value wrapped below.
+  void AddLabelled(const std::string& label, const std::string& value, int width);
 
   db::DbTools& tools_;
   modDruck2& druck_;

@@ -1,5 +1,7 @@
 #include "printing/frmDruck2.h"
 
+#include "printing/escpos_qr.h"
+
 #include "common/text.h"
 #include "platform/device_names.h"
 #include "printing/convert_umlauts.h"
@@ -146,7 +148,7 @@ Status frmDruck2::PrintParallel(const Job& job) {
   std::string data;
   for (size_t i = 0; i < job.lines.size(); ++i) {
     progress_ = static_cast<int>(i);
-    data += ConvertUmlauts(job.lines[i]) + "\r\n";
+    data += (IsQrCommandLine(job.lines[i]) ? job.lines[i] : ConvertUmlauts(job.lines[i])) + "\r\n";
   }
   if (job.cutAtEnd) data += Code("CUTTER") + "\r\n";
   st = port->Write(data);

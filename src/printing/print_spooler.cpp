@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "printing/convert_umlauts.h"
 #include "printing/escpos_image.h"
+#include "printing/escpos_qr.h"
 #include "printing/frmDruck2.h"
 
 namespace tolven::printing {
@@ -135,6 +136,10 @@ void SpoolerLayout::AddReceiptLine(const std::string& line) {
     data_ += line;
   } else if (Is(line, codes_.logo) || Is(line, codes_.logo2)) {
     data_ += line + "\r\n";
+  } else if (IsQrCommandLine(line)) {
+    // The command's length bytes must reach the printer unconverted.
+    ShowStatus("QR-Code-Druck...");
+    data_ += line + "\r\n";
   } else if (IsBarcodeCommandLine(line)) {
     data_ += line + "\r\n";
   } else if (StartsWith(trimmed, "#BARCODE:")) {
@@ -200,6 +205,15 @@ void SpoolerLayout::AddTextLine(const std::string& line) {
     ShowStatus(Is(line, codes_.kuechensummer) ? "Küchensummer..." : "Schubladenöffnung...");
   } else if (Is(line, codes_.logo) || Is(line, codes_.logo2)) {
     // Stored logos live in receipt printers only.
+  } else if (IsQrCommandLine(line)) {
+    // A text printer cannot draw the code: it prints what the code holds, so the
+    // text is never lost.
+    ShowStatus("Drucke QR-Code...");
+    std::string text;
+    if (QrCodeData(line, text)) {
+      data_ += "#QRCODE:\n";
+      for (size_t i = 0; i < text.size(); i += 60) data_ += WithoutControls(text.substr(i, 60)) + "\n";
+    }
   } else if (IsBarcodeCommandLine(line)) {
     data_ += "*" + WithoutControls(BarcodeText(line)) + "*\n";
   } else if (StartsWith(trimmed, "#BARCODE:")) {

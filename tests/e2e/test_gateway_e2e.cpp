@@ -7,7 +7,9 @@
 #include <filesystem>
 
 #include "common/cp1252.h"
+#include "common/text.h"
 #include "db/sqlite_connection.h"
+#include "printing/escpos_qr.h"
 #include "support/fake_env.h"
 #include "support/process.h"
 
@@ -161,6 +163,14 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   const std::string archive = ReadAll(inst.dir / ("data/ARCHIV/BON/BON" + firstBunr + ".BON"));
   EXPECT_NE(archive.find("Zahlung mit VISA-Karte"), std::string::npos) << archive;
   EXPECT_NE(archive.find("###CRC:"), std::string::npos);
+  // The fiscal block and the QR code hold exactly what was stored with the receipt.
+  EXPECT_NE(archive.find("TSE-Transaktion:"), std::string::npos);
+  EXPECT_NE(archive.find("TSE-Signatur:"), std::string::npos);
+  const std::string raw = ReplaceAll(archive, "{0}", std::string(1, '\0'));
+  std::string qrData;
+  ASSERT_NE(raw.find("\x1d(k"), std::string::npos);
+  ASSERT_TRUE(printing::QrCodeData(raw.substr(raw.find("\x1d(k")), qrData));
+  EXPECT_EQ(qrData, inst.Scalar("SELECT tse_qr FROM kass WHERE bunr = " + firstBunr));
   const std::string printed = ReadAll(inst.dir / "out/bon.txt");
   EXPECT_NE(printed.find("Zahlung per Kundenkonto"), std::string::npos) << "the last receipt printed";
 
@@ -168,6 +178,28 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   EXPECT_EQ(gateway.Wait(5000), 0);
   sim.Signal(SIGTERM);
   sim.Wait(5000);
+}
+
+TEST(GatewayEndToEnd, AReceiptStoredWhileTheTseIsSilentSaysSo) {
+  Installation inst;
+  ASSERT_EQ(inst.InitDb(), 0);
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "'");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES ('10', 'Kaffee', 1, 280, 0, 1)");
+  ChildProcess sim(kTseSim, {"--never"}, inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  // The order's TSE start runs into the time-out, which marks the TSE not ready.
+  inst.Drop("pda1", "bestell.txt", "A;5;3\r\nD;10;1;;\r\n");
+  EXPECT_EQ(Ask(inst, "pda1", "ABRECHNEN;5;3;"), "OK\r\n");
+  const std::string bunr = inst.Scalar("SELECT bunr FROM kass");
+  ASSERT_FALSE(bunr.empty()) << ReadAll(inst.dir / "gateway.log");
+  EXPECT_EQ(inst.Scalar("SELECT COALESCE(tse_signatur, '') FROM kass"), "");
+  const std::string archive = ReadAll(inst.dir / ("data/ARCHIV/BON/BON" + bunr + ".BON"));
+  EXPECT_NE(archive.find("TSE ausgefallen"), std::string::npos) << archive;
+  EXPECT_NE(archive.find("Sicherheitseinrichtung ausgefallen"), std::string::npos);
+  EXPECT_EQ(archive.find("TSE-Transaktion:"), std::string::npos);
+  EXPECT_NE(inst.Scalar("SELECT COUNT(*) FROM syslog WHERE typ = 'T'"), "0");
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(5000), 0);
 }
 
 TEST(GatewayEndToEnd, SecondInstanceAndMissingDatabaseEndWithAMessage) {

@@ -3,6 +3,7 @@
 
 #include "common/text.h"
 #include "printing/customer_receipt.h"
+#include "printing/escpos_qr.h"
 #include "support/fake_print_engine.h"
 #include "support/test_db.h"
 
@@ -25,8 +26,8 @@ class CustomerReceiptTest : public ::testing::Test {
   }
   void Receipt(int bunr, int table, const std::string& zahlart,
                const std::vector<std::tuple<std::string, int, int, int>>& lines) {
-    db.Exec("INSERT INTO kass (bunr, tisch, kanr, kdnr, zahlart) VALUES (" + std::to_string(bunr) + ", " +
-            std::to_string(table) + ", 3, 0, '" + zahlart + "')");
+    db.Exec("INSERT INTO kass (bunr, tisch, kanr, kdnr, zahlart, datumzeit) VALUES (" + std::to_string(bunr) + ", " +
+            std::to_string(table) + ", 3, 0, '" + zahlart + "', '2026-12-05 11:58:07')");
     int pos = 0;
     for (const auto& [artnr, menge, preis, rabatt] : lines) {
       db.Exec("INSERT INTO kasspro (bunr, pos, artnr, artbez, menge, preis, rabatt, mwstschl) VALUES (" +
@@ -81,6 +82,10 @@ TEST_F(CustomerReceiptTest, WideReceiptWithTwoRatesAndHeadFonts) {
       " ",
       "BAR-Zahlung",
       " ",
+      "\x1b!\x10TSE ausgefallen\x1b!" + std::string(1, '\0'),
+      "Sicherheitseinrichtung ausgefallen",
+      "05.12.2026 11:58:07",
+      " ",
       "Vielen Dank!",
       " ",
       " ",
@@ -93,6 +98,10 @@ TEST_F(CustomerReceiptTest, NarrowTakeAwayReceiptCountsTheTakeAwayArticleAtRateT
           "bonsumgross = -1, bonshowrabatt = -1, bonshowartnr = -1, fremdwaeh = 'CHF', waehkurs = 0.9");
   db.Exec("DELETE FROM bontexte");
   Receipt(7, 0, "VISA", {{"11", 1, 330, 0}, {"10", 1, 420, 20}});
+  const std::string signature(40, 'S');
+  db.Exec("UPDATE kass SET tse_trx = 4711, tse_start = 1764936000, tse_stop = 1764936002, tse_sernr = "
+          "'0123456789ABCDEF0123456789ABCDEF', tse_sigcount = 88, tse_signatur = '" + signature +
+          "', tse_qr = 'V0;KASSE-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Unbar;4711;88' WHERE bunr = 7");
   const std::vector<std::string> expected = {
       " ",
       "05.12.2026",
@@ -117,6 +126,21 @@ TEST_F(CustomerReceiptTest, NarrowTakeAwayReceiptCountsTheTakeAwayArticleAtRateT
       "Summe MwSt  0.89 Netto   6.61",
       " ",
       "Zahlung mit VISA-Karte",
+      " ",
+      "TSE-Transaktion: 4711",
+      "TSE-Start:",
+      "2025-12-05T12:00:00.000Z",
+      "TSE-Stop:",
+      "2025-12-05T12:00:02.000Z",
+      "TSE-Seriennummer:",
+      "0123456789ABCDEF0123456789ABC",
+      "DEF",
+      "TSE-Signaturzähler: 88",
+      "TSE-Signatur:",
+      std::string(29, 'S'),
+      std::string(11, 'S'),
+      " ",
+      printing::EscPosQrCode("V0;KASSE-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Unbar;4711;88", 3),
       " ",
   };
   auto lines = Composed(7);
@@ -159,6 +183,51 @@ TEST_F(CustomerReceiptTest, ArchivedWithoutCutThenPrintedOnTheTerminalOrReceiptP
   engine.FailChannel("LPT1");
   EXPECT_FALSE(receipt.Print(123, ""));
   EXPECT_FALSE(receipt.Print(999, ""));
+}
+
+TEST_F(CustomerReceiptTest, SignedWideReceiptKeepsLabelAndValueOnOneLine) {
+  Receipt(9, 12, "BAR", {{"10", 1, 420, 0}});
+  db.Exec("UPDATE kass SET tse_trx = 12, tse_start = 0, tse_stop = 86400, tse_sernr = 'SER', tse_sigcount = 3, "
+          "tse_signatur = 'abc', tse_qr = 'V0;X' WHERE bunr = 9");
+  auto lines = Composed(9);
+  auto pay = std::find(lines.begin(), lines.end(), "BAR-Zahlung");
+  ASSERT_NE(pay, lines.end());
+  const std::vector<std::string> block = {" ",
+                                          "TSE-Transaktion: 12",
+                                          "TSE-Start: 1970-01-01T00:00:00.000Z",
+                                          "TSE-Stop: 1970-01-02T00:00:00.000Z",
+                                          "TSE-Seriennummer: SER",
+                                          "TSE-Signaturzähler: 3",
+                                          "TSE-Signatur:",
+                                          "abc",
+                                          " ",
+                                          printing::EscPosQrCode("V0;X", 4),
+                                          " ",
+                                          "Vielen Dank!"};
+  EXPECT_EQ(std::vector<std::string>(pay + 1, pay + 1 + static_cast<long>(block.size())), block);
+}
+
+TEST(EscPosQr, CommandSequenceWithLengthBytesAndTheWayBack) {
+  const std::string data = "V0;TOLVENPDA-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Bar;4711;88;"
+                           "2026-12-05T12:00:00.000Z;2026-12-05T12:00:02.000Z;ecdsa-plain-SHA384;unixTime;" +
+                           std::string(96, 'Q') + ";";
+  ASSERT_GT(data.size(), 200u);
+  const std::string cmd = printing::EscPosQrCode(data, 4);
+  auto bytes = [](std::initializer_list<int> b) {
+    std::string s;
+    for (int c : b) s += static_cast<char>(c);
+    return s;
+  };
+  const size_t n = data.size() + 3;
+  const std::string expected = bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + bytes({29, 40, 107, 3, 0, 49, 67, 4}) +
+                               bytes({29, 40, 107, 3, 0, 49, 69, 49}) +
+                               bytes({29, 40, 107, static_cast<int>(n % 256), static_cast<int>(n / 256), 49, 80, 48}) +
+                               data + bytes({29, 40, 107, 3, 0, 49, 81, 48});
+  EXPECT_EQ(cmd, expected);
+  std::string back;
+  ASSERT_TRUE(printing::QrCodeData(cmd, back));
+  EXPECT_EQ(back, data);
+  EXPECT_FALSE(printing::QrCodeData(cmd.substr(0, 30), back)) << "a cut command is not read past its end";
 }
 
 }  // namespace

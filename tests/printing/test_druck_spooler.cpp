@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "druck_fixture.h"
 #include "printing/escpos_image.h"
+#include "printing/escpos_qr.h"
 #include "printing/print_spooler.h"
 
 namespace tolven::testing {
@@ -263,6 +264,36 @@ TEST(EscPosImage, DamagedOrUnsuitableFilesAreRefused) {
   }
   EXPECT_FALSE(printing::BitmapToRaster("BM", raster).ok());
   EXPECT_FALSE(printing::BitmapToRaster(std::string(100, 'x'), raster).ok());
+}
+
+}  // namespace
+}  // namespace tolven::testing
+
+namespace tolven::testing {
+namespace {
+
+// The receipt QR code: byte channels get the command untouched (its length bytes
+// may look like umlauts), text printers get what the code holds.
+TEST(QrCodeLines, CommandForByteChannelsTextForTextPrinters) {
+  DruckRig rig;
+  const std::string data = "V0;K1;Kassenbeleg-V1;" + std::string(200, 'x');  // length byte 0xE1 ('á')
+  const std::string qr = printing::EscPosQrCode(data, 4);
+  rig.spooler.printers = {"EPSON TM-T88", "Buero"};
+  ASSERT_TRUE(rig.engine->MyPrint({"Summe", qr}, "NETZEPSON TM-T88", false, false));
+  ASSERT_EQ(rig.spooler.jobs.size(), 1u);
+  EXPECT_NE(rig.spooler.jobs[0].data.find(qr + "\r\n"), std::string::npos);
+
+  ASSERT_TRUE(rig.engine->MyPrint({"Summe", qr}, "NETZBuero", false, false));
+  const std::string text = rig.spooler.jobs.back().data;
+  EXPECT_NE(text.find("#QRCODE:\n"), std::string::npos);
+  EXPECT_NE(text.find("V0;K1;Kassenbeleg-V1;" + std::string(39, 'x') + "\n" + std::string(60, 'x') + "\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find('\x1d'), std::string::npos);
+
+  rig.ini.Write("TOLVEN.INI", "PORTS", "LPT1", rig.dir / "lpt1");
+  ASSERT_TRUE(rig.engine->MyPrint({qr}, "LPT1", false, false));
+  ASSERT_FALSE(rig.parallelPorts.empty());
+  EXPECT_EQ(rig.parallelPorts.back()->written.substr(0, qr.size()), qr);
 }
 
 }  // namespace
