@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "common/crc16.h"
 #include "common/text.h"
 #include "fiscal/CRijndael.h"
 
@@ -16,16 +17,6 @@ namespace {
 // the cipher takes its first 32 bytes.
 constexpr std::string_view kSignatureConstant = "2Kif@DKYCRxa&SlIyC-lV5qz5PeLUPMF+kb#U@*GOn%df4&g6UJ@&ajUT=EnKs7";
 constexpr size_t kSignatureKeyStart = 5;
-
-std::array<uint16_t, 256> MakeKermitTable() {
-  std::array<uint16_t, 256> table{};
-  for (unsigned n = 0; n < 256; ++n) {
-    unsigned c = n;
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ 0x8408u : c >> 1;
-    table[n] = static_cast<uint16_t>(c);
-  }
-  return table;
-}
 
 // Zero-padded to `width` characters without ever cutting a digit.
 std::string ZeroPadded(int64_t value, int width) {
@@ -133,19 +124,6 @@ bool CarryTurnoverCounter(db::DbTools& tools, const ReceiptHeader& h, Cents& cou
 }
 
 }  // namespace
-
-std::string Crc16Text(std::string_view text) {
-  static const std::array<uint16_t, 256> kTable = MakeKermitTable();
-  unsigned crc = 0;
-  for (char ch : text) {
-    const unsigned c = static_cast<unsigned char>(ch);
-    crc = kTable[(crc ^ c) & 0xFFu] ^ (crc >> 8);
-  }
-  std::string out;
-  out += static_cast<char>(crc & 0xFFu);
-  out += static_cast<char>((crc >> 8) & 0xFFu);
-  return out;
-}
 
 std::string RecordCRC(const Date& date, int64_t number, int64_t amount) {
   const std::string input = FormatDMY(date) + FormatZeroPadded(static_cast<float>(number), 10) +

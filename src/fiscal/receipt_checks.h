@@ -8,15 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/crc16.h"
 #include "common/datetime.h"
 #include "common/money.h"
 #include "db/db_tools.h"
 
 namespace tolven::fiscal {
-
-// CRC-16/KERMIT over the characters' codes, returned as two characters: low
-// byte, then high byte.
-std::string Crc16Text(std::string_view text);
 
 // Four upper-case hex digits over "DD.MM.YYYY" + number + amount, both written
 // through single precision in ten characters. The single-precision form is

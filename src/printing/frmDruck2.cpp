@@ -5,7 +5,7 @@
 #include "common/text.h"
 #include "platform/device_names.h"
 #include "printing/convert_umlauts.h"
-#include "printing/crc16.h"
+#include "common/crc16.h"
 
 namespace tolven::printing {
 

@@ -4,7 +4,7 @@
 #include "common/text.h"
 #include "druck_fixture.h"
 #include "printing/convert_umlauts.h"
-#include "printing/crc16.h"
+#include "common/crc16.h"
 
 namespace tolven::testing {
 namespace {
@@ -20,13 +20,13 @@ TEST(Crc16, KermitCheckValuesLowByteFirst) {
       {"", "0000"},
       {"A", "8D53"},          // 0x538D
       {std::string("\0", 1), "0000"},
-      {"{0}", HexEncode(printing::Crc16Text("{0}"))},
+      {"{0}", HexEncode(Crc16Text("{0}"))},
   };
-  for (const Case& c : cases) EXPECT_EQ(HexEncode(printing::Crc16Text(c.text)), c.hex) << c.text;
-  EXPECT_EQ(printing::Crc16Kermit("123456789"), 0x2189);
+  for (const Case& c : cases) EXPECT_EQ(HexEncode(Crc16Text(c.text)), c.hex) << c.text;
+  EXPECT_EQ(Crc16Kermit("123456789"), 0x2189);
   // Characters above 127 count as their Windows-1252 byte, not as a signed char.
-  EXPECT_EQ(printing::Crc16Kermit("\xFC"), printing::Crc16Kermit(std::string(1, static_cast<char>(0xFC))));
-  EXPECT_NE(printing::Crc16Kermit("\xFC"), printing::Crc16Kermit("\x7C"));
+  EXPECT_EQ(Crc16Kermit("\xFC"), Crc16Kermit(std::string(1, static_cast<char>(0xFC))));
+  EXPECT_NE(Crc16Kermit("\xFC"), Crc16Kermit("\x7C"));
 }
 
 TEST(Conversions, UmlautTableAndPrintableText) {
@@ -86,12 +86,12 @@ TEST(Archive, LinesWithCheckValueAndNulsSpelledOut) {
     std::vector<std::string> lines;
     std::string contents;
   } cases[] = {
-      {{"abc"}, "abc\r\n###CRC:" + HexEncode(printing::Crc16Text("abc")) + "\r\n"},
+      {{"abc"}, "abc\r\n###CRC:" + HexEncode(Crc16Text("abc")) + "\r\n"},
       {{"123456789"}, "123456789\r\n###CRC:8921\r\n"},
-      {{std::string("a\0b", 3), "c"}, "a{0}b\r\nc\r\n###CRC:" + HexEncode(printing::Crc16Text("a{0}bc")) + "\r\n"},
+      {{std::string("a\0b", 3), "c"}, "a{0}b\r\nc\r\n###CRC:" + HexEncode(Crc16Text("a{0}bc")) + "\r\n"},
       {{}, "###CRC:0000\r\n"},
       {{Bytes({27, 33, 16}) + "Summe", "ü"},
-       Bytes({27, 33, 16}) + "Summe\r\nü\r\n###CRC:" + HexEncode(printing::Crc16Text(Bytes({27, 33, 16}) + "Summeü")) +
+       Bytes({27, 33, 16}) + "Summe\r\nü\r\n###CRC:" + HexEncode(Crc16Text(Bytes({27, 33, 16}) + "Summeü")) +
            "\r\n"},
   };
   for (const Case& c : cases) {

@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-namespace tolven::printing {
+namespace tolven {
 
 uint16_t Crc16Kermit(std::string_view text);
 // The CRC as two characters: the low byte first, then the high byte. Hex-encoded
 // this gives the four digits of the "###CRC:" line ("123456789" -> "8921").
 std::string Crc16Text(std::string_view text);
 
-}  // namespace tolven::printing
+}  // namespace tolven

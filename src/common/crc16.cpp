@@ -1,8 +1,8 @@
-#include "printing/crc16.h"
+#include "common/crc16.h"
 
 #include <array>
 
-namespace tolven::printing {
+namespace tolven {
 
 namespace {
 
@@ -37,4 +37,4 @@ std::string Crc16Text(std::string_view text) {
   return out;
 }
 
-}  // namespace tolven::printing
+}  // namespace tolven
