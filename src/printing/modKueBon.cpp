@@ -1,7 +1,5 @@
 #include "printing/modKueBon.h"
 
-#include <algorithm>
-
 #include "common/text.h"
 #include "platform/env.h"
 
@@ -43,12 +41,19 @@ void modKueBon::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, c
     return;
   }
   if (pending->Eof()) return;
+  // Lines another station books for this table while these print are neither
+  // printed nor marked here: they come out with their own order.
+  maxId_ = 0;
+  if (auto newest = tools_.Open("SELECT MAX(id) AS m FROM bestellung " + pendingWhere, err); newest && !newest->Eof()) {
+    maxId_ = GetFieldValue(*newest, "m").AsInt64();
+  }
+  const std::string upToId = " AND id <= " + NumStr(maxId_);
 
   ReadSettings();
   seqnr_ = tools_.GetUniqueNr("SEQNR");
 
   std::array<bool, kKitchenPrinters> used{};
-  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere, err);
+  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere + upToId, err);
   if (!printers) {
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
                     " nicht gedruckt, Drucker nicht lesbar: " + err.text);
@@ -227,7 +232,8 @@ bool modKueBon::CollectRows(int p, std::vector<KitchenRow>& rows) {
   auto groups = tools_.Open("SELECT artnr, artbez, artgrp, gang, " + guestColumn +
                                 "kueinfo, belaginfo, epreis, SUM(menge) AS anzahl FROM bestellung " +
                                 "WHERE tisch = " + NumStr(table_) + "  AND haskuebon = " + tools_.SqlBool(false) +
-                                "  AND kueprt = " + NumStr(p) + " GROUP BY artnr, artbez, artgrp, gang, " +
+                                "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(maxId_) +
+                                " GROUP BY artnr, artbez, artgrp, gang, " +
                                 guestColumn + "kueinfo, belaginfo, epreis ",
                             err);
   if (!groups) {
@@ -315,7 +321,8 @@ void modKueBon::MarkFailed(int printer, const std::string& reason) {
 }
 
 void modKueBon::MarkLines() {
-  std::string sql = "UPDATE bestellung SET haskuebon = " + tools_.SqlBool(true) + " WHERE tisch = " + NumStr(table_);
+  std::string sql = "UPDATE bestellung SET haskuebon = " + tools_.SqlBool(true) + " WHERE tisch = " + NumStr(table_) +
+                    " AND id <= " + NumStr(maxId_);
   std::string keep;
   for (int p = 0; p < kKitchenPrinters; ++p) {
     if (failed_[static_cast<size_t>(p)]) keep += (keep.empty() ? "" : ", ") + std::to_string(p);

@@ -116,6 +116,7 @@ class modKueBon {
 
   // State of the current call.
   int32_t table_ = 0;
+  int64_t maxId_ = 0;  // the newest line this printout covers
   std::string waiter_;
   int32_t seqnr_ = 0;
   int32_t kuebonnr_ = 0;

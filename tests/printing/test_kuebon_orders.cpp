@@ -80,6 +80,24 @@ TEST_F(KueBonTest, FailedPrinterKeepsItsLinesForTheNextOrder) {
   EXPECT_EQ(server.finishes[1].data, "1;\"Cola\";3.00\r2;\"Suppe\";5.00");
 }
 
+TEST_F(KueBonTest, LinesBookedMeanwhileByAnotherStationWaitForTheirOwnPrintout) {
+  Order(12, "A1", "Pils", 1, 400, 1);
+  bool booked = false;
+  engine.onPrint = [&](const std::string&) {
+    if (booked) return;
+    booked = true;
+    Order(12, "A2", "Cola", 1, 300, 1);  // the POS books for the same table while printer 1 prints
+  };
+  Run();
+  ASSERT_EQ(engine.Delivered().size(), 1u);
+  EXPECT_EQ(Articles(engine.Delivered()[0]), std::vector<std::string>{"1x Pils"});
+  EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'A2'"), "0") << "not marked unprinted";
+  engine.onPrint = nullptr;
+  Run(12, 101);
+  EXPECT_EQ(Articles(engine.Delivered().back()), std::vector<std::string>{"1x Cola"});
+  EXPECT_EQ(Pending(), 0);
+}
+
 TEST_F(KueBonTest, RealEngineArchivesOneAndRefusesTheOther) {
   // The real print engine: printer 1 writes an archive file, printer 2 has a
   // channel the engine refuses, so its line must stay pending.

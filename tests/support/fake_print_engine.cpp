@@ -4,6 +4,7 @@ namespace tolven::testing {
 
 Status FakePrintEngine::MyPrint(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
                                 bool slowPrinter) {
+  if (onPrint) onPrint(channel);
   Printout p{channel, lines, cutAtEnd, slowPrinter, false};
   auto it = failures_.find(channel);
   if (it != failures_.end() && it->second.okFirst > 0) {

@@ -2,6 +2,7 @@
 // printing, and can be told to fail the printouts of a channel.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ class FakePrintEngine : public printing::PrintEngine {
   std::vector<Printout> Delivered(const std::string& channel) const;
 
   std::vector<Printout> printouts;  // every call, failed ones included
+  // Runs at every printout, before it is recorded (e.g. another station acting meanwhile).
+  std::function<void(const std::string& channel)> onPrint;
 
  private:
   struct Failure {
