@@ -3,31 +3,26 @@
 // raw queue whose device is a TCP listener of the test standing in for the
 // receipt printer. A second queue rejects jobs.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
-#include <thread>
+#include <map>
+#include <memory>
+#include <optional>
 
 #include "common/text.h"
 #include "platform/cups_printer_system.h"
 #include "printing/frmDruck2.h"
 #include "support/fake_env.h"
-
-extern char** environ;
+#include "support/process.h"
 
 namespace tolven::testing {
 namespace {
@@ -43,56 +38,34 @@ class PrinterListener {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 4) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Run(); });
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 4) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port_ = ntohs(a.sin_port);
   }
   ~PrinterListener() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) ::close(fd_);
   }
   int port() const { return port_; }
   // The next job's bytes, or nullopt after `seconds` without one.
   std::optional<std::string> NextJob(int seconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return !jobs_.empty(); })) return std::nullopt;
-    std::string job = jobs_.front();
-    jobs_.erase(jobs_.begin());
-    return job;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, seconds * 1000) <= 0) return std::nullopt;
+    int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) return std::nullopt;
+    std::string data;
+    char buf[4096];
+    for (pollfd q{c, POLLIN, 0}; ::poll(&q, 1, 10000) > 0;) {
+      ssize_t n = ::read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(c);
+    return data;
   }
 
  private:
-  void Run() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
-      std::string data;
-      char buf[4096];
-      for (;;) {
-        pollfd q{c, POLLIN, 0};
-        if (::poll(&q, 1, 10000) <= 0) break;
-        ssize_t n = ::read(c, buf, sizeof buf);
-        if (n <= 0) break;
-        data.append(buf, static_cast<size_t>(n));
-      }
-      ::close(c);
-      std::lock_guard<std::mutex> lock(mutex_);
-      jobs_.push_back(data);
-      cv_.notify_all();
-    }
-  }
   int fd_ = -1;
   int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> jobs_;
 };
 
 void Write(const std::string& path, const std::string& text, mode_t mode = 0644) {
@@ -140,46 +113,27 @@ class PrivateCups {
               "\nState Idle\nAccepting Yes\n</DefaultPrinter>\n",
           0600);
 
-    std::string conf = dir_ / "conf/cupsd.conf", files = dir_ / "conf/cups-files.conf";
-    std::vector<char*> argv = {const_cast<char*>(kCupsd), const_cast<char*>("-f"), const_cast<char*>("-c"),
-                               conf.data(), const_cast<char*>("-s"), files.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    std::string out = dir_ / "log/stderr";
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, kCupsd, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    cupsd_ = std::make_unique<ChildProcess>(
+        kCupsd, std::vector<std::string>{"-f", "-c", dir_ / "conf/cupsd.conf", "-s", dir_ / "conf/cups-files.conf"},
+        std::map<std::string, std::string>{}, dir_ / "log/stderr");
   }
-
   ~PrivateCups() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+    cupsd_->Signal(SIGTERM);
+    cupsd_->Wait(5000);  // a scheduler still running then is killed
   }
 
-  // Waits until the scheduler takes connections on its socket.
+  // Waits until the scheduler takes connections on its socket; false when it ended instead.
   bool Ready() {
-    for (int i = 0; i < 200 && pid_ > 0; ++i) {
+    auto connects = [this] {
       int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
       sockaddr_un a{};
       a.sun_family = AF_UNIX;
       std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socket_.c_str());
       bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
       ::close(fd);
-      if (ok) return true;
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+      return ok;
+    };
+    return WaitFor([&] { return connects() || cupsd_->Wait(0) != -1; }, 10000) && cupsd_->running();
   }
 
   const std::string& socket() const { return socket_; }
@@ -188,7 +142,7 @@ class PrivateCups {
  private:
   TempDir dir_;
   std::string socket_;
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> cupsd_;
 };
 
 class RecordingLog : public LogSink {

@@ -14,73 +14,49 @@
 namespace tolven::platform {
 namespace {
 
-using tolven::testing::FakeEnv;
 using tolven::testing::ReadAll;
 using tolven::testing::TempDir;
-using tolven::testing::WriteAll;
 
-TEST(InstanceLock, SecondHolderIsBusyUntilTheFirstEnds) {
+TEST(InstanceLock, SecondHolderIsBusyUntilTheFirstEndsAndNoFolderIsNotBusy) {
   TempDir dir;
-  const std::string path = dir / "tolvenpda.lock";
-  auto first = MakeInstanceLock();
-  ASSERT_TRUE(first->Acquire(path).ok());
-  EXPECT_EQ(ReadAll(path), std::to_string(::getpid()) + "\n");
-
-  auto second = MakeInstanceLock();
-  Status st = second->Acquire(path);
-  EXPECT_FALSE(st.ok());
+  auto first = MakeInstanceLock(), second = MakeInstanceLock(), third = MakeInstanceLock();
+  ASSERT_TRUE(first->Acquire(dir / "tolvenpda.lock").ok());
+  EXPECT_EQ(ReadAll(dir / "tolvenpda.lock"), std::to_string(::getpid()) + "\n");
+  EXPECT_FALSE(second->Acquire(dir / "tolvenpda.lock").ok());
   EXPECT_TRUE(second->busy());
-
   first.reset();  // the running gateway ends (or crashes): the lock goes with it
-  EXPECT_TRUE(second->Acquire(path).ok());
-  EXPECT_FALSE(second->busy());
-}
+  EXPECT_TRUE(second->Acquire(dir / "tolvenpda.lock").ok());
 
-TEST(InstanceLock, UnusableFolderIsAnErrorButNotBusy) {
-  TempDir dir;
-  auto lock = MakeInstanceLock();
-  Status st = lock->Acquire(dir / "missing/tolvenpda.lock");
-  EXPECT_FALSE(st.ok());
-  EXPECT_FALSE(lock->busy());
+  Status st = third->Acquire(dir / "missing/tolvenpda.lock");
+  EXPECT_FALSE(third->busy());
   EXPECT_NE(st.message().find("missing/tolvenpda.lock"), std::string::npos);
 }
 
-TEST(DeviceNames, ConfiguredOrDefault) {
+TEST(DeviceNames, ConfiguredOrDefaultAndNeverWritten) {
   TempDir dir;
-  FakeEnv env;
-  WriteAll(dir / "TOLVEN.INI", "[PORTS]\r\nCOM2=/dev/ttyUSB0\r\nlpt1=/dev/usb/lp0\r\n");
-  IniFile ini(env, dir.path());
-  EXPECT_EQ(ComDevice(ini, 1), "/dev/ttyS0");
-  EXPECT_EQ(ComDevice(ini, 2), "/dev/ttyUSB0");
-  EXPECT_EQ(ComDevice(ini, 9), "/dev/ttyS8");
-  EXPECT_EQ(LptDevice(ini, 1), "/dev/usb/lp0");
-  EXPECT_EQ(LptDevice(ini, 3), "/dev/lp2");
-  // Reading device names never writes the configuration.
-  EXPECT_EQ(ReadAll(dir / "TOLVEN.INI"), "[PORTS]\r\nCOM2=/dev/ttyUSB0\r\nlpt1=/dev/usb/lp0\r\n");
+  tolven::testing::FakeEnv env;
+  const std::string ini = "[PORTS]\r\nCOM2=/dev/ttyUSB0\r\nlpt1=/dev/usb/lp0\r\n";
+  tolven::testing::WriteAll(dir / "TOLVEN.INI", ini);
+  IniFile file(env, dir.path());
+  EXPECT_EQ(ComDevice(file, 1) + " " + ComDevice(file, 2) + " " + ComDevice(file, 9), "/dev/ttyS0 /dev/ttyUSB0 /dev/ttyS8");
+  EXPECT_EQ(LptDevice(file, 1) + " " + LptDevice(file, 3), "/dev/usb/lp0 /dev/lp2");
+  EXPECT_EQ(ReadAll(dir / "TOLVEN.INI"), ini);
 }
 
-TEST(ConsoleUi, WindowsTextLeavesAsUtf8) {
+TEST(ConsoleAndSignals, WindowsTextLeavesAsUtf8AndStopSignalsEndTheLoop) {
   ::testing::internal::CaptureStdout();
   ConsoleUi().LogLine("12:00:00  K\xFC" "che");
-  ConsoleUi().Status("Pr\xFC" "fe...");
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "12:00:00  K\xC3\xBC" "che\n[Start] Pr\xC3\xBC" "fe...\n");
-
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "12:00:00  K\xC3\xBC" "che\n");
   ::testing::internal::CaptureStderr();
-  ConsoleUi().MessageBox("Zeile 1\r\nZeile 2", MsgKind::Critical, "ACHTUNG");
-  ConsoleUi().MessageBox("l\xE4uft", MsgKind::Information);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "[Kritisch] ACHTUNG: Zeile 1\n    Zeile 2\n[Information] TOLVENPDA: l\xC3\xA4" "uft\n");
-}
+  ConsoleUi().MessageBox("Zeile 1\r\nl\xE4uft", MsgKind::Critical, "ACHTUNG");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[Kritisch] ACHTUNG: Zeile 1\n    l\xC3\xA4" "uft\n");
 
-TEST(StopSignals, SigtermAsksTheLoopToEnd) {
   InstallStopHandlers();
-  ResetStop();
-  EXPECT_FALSE(StopRequested());
-  ASSERT_EQ(::raise(SIGTERM), 0);
-  EXPECT_TRUE(StopRequested());
-  ResetStop();
-  ASSERT_EQ(::raise(SIGINT), 0);
-  EXPECT_TRUE(StopRequested());
+  for (int sig : {SIGTERM, SIGINT}) {
+    ResetStop();
+    ASSERT_EQ(::raise(sig), 0);
+    EXPECT_TRUE(StopRequested()) << sig;
+  }
   ResetStop();
 }
 

@@ -17,21 +17,16 @@ namespace tolven::testing {
 
 class StartupTest : public ::testing::Test {
  protected:
-  StartupTest() {
-    env_.programFolder = program_.path();  // never the real /opt/tolven
-    exe_ = install_ / "kasse";
-  }
+  StartupTest() { env_.programFolder = program_.path(); }  // never the real /opt/tolven
 
-  std::string IniPath() const { return config_ / "TOLVEN.INI"; }
-  void PutIni(const std::string& contents) { WriteAll(IniPath(), contents); }
-  std::string Ini() const { return ReadAll(IniPath()); }
-
+  void PutIni(const std::string& contents) { WriteAll(config_ / "TOLVEN.INI", contents); }
+  std::string Ini() const { return ReadAll(config_ / "TOLVEN.INI"); }
   // An INI for the embedded engine; the database folder defaults to the test database.
   std::string SqliteIni(const std::string& kassnr = "-3", const std::string& dbFolder = "") {
     return "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + (dbFolder.empty() ? db_.folder() : dbFolder) +
            "\r\nEXE=" + exe_ + "\r\n[SETUP]\r\nKASSNR=" + kassnr + "\r\n";
   }
-
+  // A start in start_, which holds the instance lock until it is reset.
   int RunMain() {
     start_ = std::make_unique<ModuleStart>(env_, ui_, config_.path());
     return start_->Main(state_, connection_);
@@ -41,7 +36,7 @@ class StartupTest : public ::testing::Test {
   TestDb db_;
   FakeEnv env_;
   FakeUi ui_;
-  std::string exe_;
+  std::string exe_ = install_ / "kasse";
   StartupState state_;
   std::unique_ptr<db::Connection> connection_;
   std::unique_ptr<ModuleStart> start_;
