@@ -1,5 +1,5 @@
-// A print engine wired to fakes: fake clock, recording UI and log, real INI
-// files in a temporary folder, recording serial and parallel ports and spooler.
+// The print engine wired to fakes: fake clock, recording UI and log, real INI
+// files in a temporary folder, recording ports and spooler (or the real ports).
 #pragma once
 
 #include <memory>
@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/log_sink.h"
+#include "common/text.h"
 #include "platform/ini_file.h"
 #include "printing/frmDruck2.h"
 #include "printing/modDruck2.h"
@@ -23,6 +25,12 @@ class RecordingLog : public LogSink {
     for (const auto& l : lines)
       if (l.find(part) != std::string::npos) return true;
     return false;
+  }
+  std::vector<std::string> Errors() const {
+    std::vector<std::string> out;
+    for (const auto& l : lines)
+      if (StartsWith(l, "FEHLER")) out.push_back(l);
+    return out;
   }
   std::vector<std::string> lines;
 };
@@ -65,18 +73,14 @@ struct DruckRig {
   RecordingLog log;
   platform::IniFile ini{env, dir.path()};
   FakePrinterSystem spooler;
-  // The ports the engine asked for, in order.
-  std::vector<std::unique_ptr<FakeSerialPort>> serialPorts;
+  std::vector<std::unique_ptr<FakeSerialPort>> serialPorts;  // the ports the engine asked for, in order
   std::vector<std::unique_ptr<FakeParallelPort>> parallelPorts;
-  bool serialFailOpen = false;
-  bool serialFailWrite = false;
-  display::modDisplay4* display = nullptr;
+  bool serialFailOpen = false, serialFailWrite = false;
   std::vector<std::string> statuses;
   std::unique_ptr<printing::frmDruck2> engine;
 
-  DruckRig() { Build(); }
-
-  void Build() {
+  // realPorts: the platform's serial and parallel ports instead of the recording ones.
+  explicit DruckRig(bool realPorts = false) {
     printing::frmDruck2::Devices devices;
     devices.serialPort = [this]() -> std::unique_ptr<platform::SerialPort> {
       serialPorts.push_back(std::make_unique<FakeSerialPort>());
@@ -88,8 +92,11 @@ struct DruckRig {
       parallelPorts.push_back(std::make_unique<FakeParallelPort>());
       return std::make_unique<ParallelProxy>(*parallelPorts.back());
     };
+    if (realPorts) {
+      devices.serialPort = [] { return platform::MakeSerialPort(); };
+      devices.parallelPort = [] { return platform::MakeParallelPort(); };
+    }
     devices.spooler = &spooler;
-    devices.display = display;
     engine = std::make_unique<printing::frmDruck2>(
         env, ui, ini, [this](const std::string& name) { return printing::GetPrinterCode(ini, name); }, devices,
         log, dir.path() + "/");
@@ -99,12 +106,15 @@ struct DruckRig {
   void Code(const std::string& key, const std::string& value) {
     ASSERT_TRUE(ini.Write(printing::kPrinterCodesIni, "CODES", key, value).ok());
   }
+  void Port(const std::string& channel, const std::string& device) {
+    ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", channel, device).ok());
+  }
   bool HadStatus(const std::string& s) const {
     for (const auto& x : statuses)
       if (x == s) return true;
     return false;
   }
-  std::string PrintLogFile() const { return ReadAll(dir / "PRTLOG339.TXT"); }  // 05.12.2026
+  std::string OnlyMessage() const { return ui.messages.size() == 1 ? ui.messages[0].text : "<not one message>"; }
 };
 
 }  // namespace tolven::testing

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
+#include "druck_fixture.h"
 #include "printing/customer_receipt.h"
 #include "printing/escpos_qr.h"
 #include "support/fake_print_engine.h"
@@ -53,43 +54,13 @@ class CustomerReceiptTest : public ::testing::Test {
 TEST_F(CustomerReceiptTest, WideReceiptWithTwoRatesAndHeadFonts) {
   Receipt(123, 12, "BAR", {{"10", 2, 420, 0}, {"20", 1, 1390, 0}});
   const std::vector<std::string> expected = {
-      "\x1b!0Café Tolven\x1b!" + std::string(1, '\0'),
-      " ",
-      " ",
-      " ",
-      " ",
-      "RECHNUNG",
-      " ",
-      "05.12.2026  12:00",
-      " ",
-      "Bon-Nr 123",
-      " ",
-      "Tisch 12",
-      " ",
-      "Es bediente Sie Anna",
-      " ",
-      "Artikel                        Preis",
-      kWideDash,
-      Line("Weißbier 0,5", "8.40", "1", 27),
-      " 2x 4.20",
-      Line("Schnitzel", "13.90", "2", 27),
-      kWideDash,
-      PadRight("SUMME EUR", 27) + PadLeft("22.30", 9),
-      " ",
-      "19.0% MwSt  1.34   Netto   7.06",
-      " 7.0% MwSt  0.91   Netto  12.99",
-      "Summe MwSt  2.25   Netto  20.05",
-      " ",
-      "BAR-Zahlung",
-      " ",
-      "\x1b!\x10TSE ausgefallen\x1b!" + std::string(1, '\0'),
-      "Sicherheitseinrichtung ausgefallen",
-      "05.12.2026 11:58:07",
-      " ",
-      "Vielen Dank!",
-      " ",
-      " ",
-  };
+      "\x1b!0Café Tolven\x1b!" + std::string(1, '\0'), " ", " ", " ", " ", "RECHNUNG", " ", "05.12.2026  12:00", " ",
+      "Bon-Nr 123", " ", "Tisch 12", " ", "Es bediente Sie Anna", " ", "Artikel                        Preis",
+      kWideDash, Line("Weißbier 0,5", "8.40", "1", 27), " 2x 4.20", Line("Schnitzel", "13.90", "2", 27), kWideDash,
+      PadRight("SUMME EUR", 27) + PadLeft("22.30", 9), " ", "19.0% MwSt  1.34   Netto   7.06",
+      " 7.0% MwSt  0.91   Netto  12.99", "Summe MwSt  2.25   Netto  20.05", " ", "BAR-Zahlung", " ",
+      "\x1b!\x10TSE ausgefallen\x1b!" + std::string(1, '\0'), "Sicherheitseinrichtung ausgefallen",
+      "05.12.2026 11:58:07", " ", "Vielen Dank!", " ", " "};
   EXPECT_EQ(Composed(123), expected);
 }
 
@@ -103,46 +74,16 @@ TEST_F(CustomerReceiptTest, NarrowTakeAwayReceiptCountsTheTakeAwayArticleAtRateT
           "'0123456789ABCDEF0123456789ABCDEF', tse_sigcount = 88, tse_signatur = '" + signature +
           "', tse_qr = 'V0;KASSE-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Unbar;4711;88' WHERE bunr = 7");
   const std::vector<std::string> expected = {
-      " ",
-      "05.12.2026",
-      " ",
-      "Bon-Nr 7",
-      " ",
-      "Ausser-Haus-Verkauf",
-      " ",
-      " ",
-      "Artikel               Preis",
-      kNarrowDash,
-      Line("11-Apfelschorle", "3.30", "2", 18),
-      Line("10-Weißbier 0,5", "4.20", "1", 18),
-      " Rabatt 0.20",
-      kNarrowDash,
-      "\x1b!\x10" + PadRight("SUMME EUR", 18) + PadLeft("7.50", 9) + "\x1b!" + std::string(1, '\0'),
-      " ",
-      "(entspricht CHF 8.33)",
-      " ",
-      "19.0% MwSt  0.67 Netto   3.53",
-      " 7.0% MwSt  0.22 Netto   3.08",
-      "Summe MwSt  0.89 Netto   6.61",
-      " ",
-      "Zahlung mit VISA-Karte",
-      " ",
-      "TSE-Transaktion: 4711",
-      "TSE-Start:",
-      "2025-12-05T12:00:00.000Z",
-      "TSE-Stop:",
-      "2025-12-05T12:00:02.000Z",
-      "TSE-Seriennummer:",
-      "0123456789ABCDEF0123456789ABC",
-      "DEF",
-      "TSE-Signaturzähler: 88",
-      "TSE-Signatur:",
-      std::string(29, 'S'),
-      std::string(11, 'S'),
-      " ",
-      printing::EscPosQrCode("V0;KASSE-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Unbar;4711;88", 3),
-      " ",
-  };
+      " ", "05.12.2026", " ", "Bon-Nr 7", " ", "Ausser-Haus-Verkauf", " ", " ", "Artikel               Preis",
+      kNarrowDash, Line("11-Apfelschorle", "3.30", "2", 18), Line("10-Weißbier 0,5", "4.20", "1", 18),
+      " Rabatt 0.20", kNarrowDash,
+      "\x1b!\x10" + PadRight("SUMME EUR", 18) + PadLeft("7.50", 9) + "\x1b!" + std::string(1, '\0'), " ",
+      "(entspricht CHF 8.33)", " ", "19.0% MwSt  0.67 Netto   3.53", " 7.0% MwSt  0.22 Netto   3.08",
+      "Summe MwSt  0.89 Netto   6.61", " ", "Zahlung mit VISA-Karte", " ", "TSE-Transaktion: 4711", "TSE-Start:",
+      "2025-12-05T12:00:00.000Z", "TSE-Stop:", "2025-12-05T12:00:02.000Z", "TSE-Seriennummer:",
+      "0123456789ABCDEF0123456789ABC", "DEF", "TSE-Signaturzähler: 88", "TSE-Signatur:", std::string(29, 'S'),
+      std::string(11, 'S'), " ",
+      printing::EscPosQrCode("V0;KASSE-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Unbar;4711;88", 3), " "};
   auto lines = Composed(7);
   EXPECT_EQ(lines, expected);
   for (size_t i = 10; i <= 11; ++i) EXPECT_EQ(lines[i].size(), 29u);
@@ -156,12 +97,11 @@ TEST_F(CustomerReceiptTest, SingleRateSummaryRoomAndCustomerAddress) {
   Receipt(8, -104, "KDKTO", {{"10", 1, 420, 0}});
   db.Exec("UPDATE kass SET kdnr = 9 WHERE bunr = 8");
   auto lines = Composed(8);
-  const std::vector<std::string> head = {" ", "Erika Muster", "Hauptstr. 1", "12345 Berlin", " "};
-  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), head);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Zimmer 104"), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "MwSt 19.0%:  EUR    0.67"), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Nettobetrag: EUR    3.53"), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Zahlung per Kundenkonto"), lines.end());
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+            (std::vector<std::string>{" ", "Erika Muster", "Hauptstr. 1", "12345 Berlin", " "}));
+  for (const char* line :
+       {"Zimmer 104", "MwSt 19.0%:  EUR    0.67", "Nettobetrag: EUR    3.53", "Zahlung per Kundenkonto"})
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
 }
 
 TEST_F(CustomerReceiptTest, ArchivedWithoutCutThenPrintedOnTheTerminalOrReceiptPrinter) {
@@ -192,18 +132,10 @@ TEST_F(CustomerReceiptTest, SignedWideReceiptKeepsLabelAndValueOnOneLine) {
   auto lines = Composed(9);
   auto pay = std::find(lines.begin(), lines.end(), "BAR-Zahlung");
   ASSERT_NE(pay, lines.end());
-  const std::vector<std::string> block = {" ",
-                                          "TSE-Transaktion: 12",
-                                          "TSE-Start: 1970-01-01T00:00:00.000Z",
-                                          "TSE-Stop: 1970-01-02T00:00:00.000Z",
-                                          "TSE-Seriennummer: SER",
-                                          "TSE-Signaturzähler: 3",
-                                          "TSE-Signatur:",
-                                          "abc",
-                                          " ",
-                                          printing::EscPosQrCode("V0;X", 4),
-                                          " ",
-                                          "Vielen Dank!"};
+  const std::vector<std::string> block = {
+      " ", "TSE-Transaktion: 12", "TSE-Start: 1970-01-01T00:00:00.000Z", "TSE-Stop: 1970-01-02T00:00:00.000Z",
+      "TSE-Seriennummer: SER", "TSE-Signaturzähler: 3", "TSE-Signatur:", "abc", " ", printing::EscPosQrCode("V0;X", 4),
+      " ", "Vielen Dank!"};
   EXPECT_EQ(std::vector<std::string>(pay + 1, pay + 1 + static_cast<long>(block.size())), block);
 }
 
@@ -213,17 +145,10 @@ TEST(EscPosQr, CommandSequenceWithLengthBytesAndTheWayBack) {
                            std::string(96, 'Q') + ";";
   ASSERT_GT(data.size(), 200u);
   const std::string cmd = printing::EscPosQrCode(data, 4);
-  auto bytes = [](std::initializer_list<int> b) {
-    std::string s;
-    for (int c : b) s += static_cast<char>(c);
-    return s;
-  };
   const size_t n = data.size() + 3;
-  const std::string expected = bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + bytes({29, 40, 107, 3, 0, 49, 67, 4}) +
-                               bytes({29, 40, 107, 3, 0, 49, 69, 49}) +
-                               bytes({29, 40, 107, static_cast<int>(n % 256), static_cast<int>(n / 256), 49, 80, 48}) +
-                               data + bytes({29, 40, 107, 3, 0, 49, 81, 48});
-  EXPECT_EQ(cmd, expected);
+  EXPECT_EQ(cmd, Bytes({29, 40, 107, 4, 0, 49, 65, 50, 0, 29, 40, 107, 3, 0, 49, 67, 4, 29, 40, 107, 3, 0, 49, 69, 49,
+                        29, 40, 107, int(n % 256), int(n / 256), 49, 80, 48}) +
+                     data + Bytes({29, 40, 107, 3, 0, 49, 81, 48}));
   std::string back;
   ASSERT_TRUE(printing::QrCodeData(cmd, back));
   EXPECT_EQ(back, data);

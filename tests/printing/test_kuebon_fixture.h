@@ -8,30 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "common/log_sink.h"
-#include "common/text.h"
+#include "druck_fixture.h"
 #include "fiscal/modTSE.h"
 #include "fiscal/modTSE_Vestra.h"
-#include "platform/ini_file.h"
-#include "printing/modDruck2.h"
 #include "printing/modKueBon.h"
 #include "support/fake_print_engine.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {
-
-class RecordingLog : public LogSink {
- public:
-  void AddLogLine(const std::string& text) override { lines.push_back(text); }
-  std::vector<std::string> Errors() const {
-    std::vector<std::string> out;
-    for (const auto& l : lines) {
-      if (StartsWith(l, "FEHLER")) out.push_back(l);
-    }
-    return out;
-  }
-  std::vector<std::string> lines;
-};
 
 // Signs every finish unless told not to; keeps what it was asked.
 class SigningTseServer : public fiscal::TseServerAdapter {
@@ -113,7 +97,9 @@ class KueBonTest : public ::testing::Test {
     return out;
   }
 
-  int64_t Pending(int table = 12) { return db.Count("bestellung", "tisch = " + std::to_string(table) + " AND haskuebon = 0"); }
+  int64_t Pending(int table = 12) {
+    return db.Count("bestellung", "tisch = " + std::to_string(table) + " AND haskuebon = 0");
+  }
 
   TestDb db;
   platform::IniFile ini{db.env(), db.folder()};

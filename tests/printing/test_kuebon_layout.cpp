@@ -1,6 +1,6 @@
 // What the kitchen gets on paper: layout, grouping, sorting, splitting, copies
 // and which channel each printer's receipt goes to.
-#include <algorithm>
+#include <set>
 
 #include "test_kuebon_fixture.h"
 
@@ -13,13 +13,10 @@ TEST(KueBonText, DoubleSizeSplitBreaksAtWordsOnlyWhenTheTextIsTooLong) {
   struct Case {
     std::string text, first, rest;
   } cases[] = {
-      {"Cola", "Cola", ""},
-      {"Spaghetti Bolo X", "Spaghetti Bolo X", ""},                        // fits: not broken at its last blank
+      {"Spaghetti Bolo X", "Spaghetti Bolo X", ""},  // fits: not broken at its last blank
       {"Rinderroulade mit Klößen", "Rinderroulade mit", "Klößen"},          // blank right after 17 characters
       {"Schnitzel Wiener Art mit Pommes frites", "Schnitzel Wiener", "Art mit Pommes frites"},
       {"Pizza Quattrostagioni", "Pizza Quattrostag", "ioni"},              // only blank too early: hard cut
-      {"Hühnerfrikasseeteller", "Hühnerfrikasseete", "ller"},
-      {"Salat Nizza Extra Dressing", "Salat Nizza Extra", "Dressing"},
       {"Kartoffeln Gratiniert", "Kartoffeln", "Gratiniert"},  // blank at position 11: still a word break
       {"Rindsteak Mediumrare", "Rindsteak Mediumr", "are"},   // blank at position 10: too early
   };
@@ -36,11 +33,8 @@ TEST(KueBonText, CleaningForSigning) {
     std::string in, out;
   } cases[] = {
       {"Bräu Müller's Öl", "Braeu Muellers Oel"},
-      {"ÄÖÜß", "AeOeUess"},
-      {"1/2 \"Hähnchen\" & 5% ´’", "12 Haehnchen  5 "},
-      {"a;b;c", "a,b,c"},
+      {"1/2 \"Hähnchen\" & 5% ´’; a;b", "12 Haehnchen  5 , a,b"},
       {"Crème brûlée à la Niño", "Creme br\xFBlee a la Nino"},  // letters without a rule stay
-      {"óò áé", "oo ae"},
       {"ohne\r\nZwiebeln\tscharf\n", "ohne<CRLF>Zwiebelnscharf"},
   };
   for (const auto& c : cases) EXPECT_EQ(modKueBon::CleanForSigning(c.in), c.out) << c.in;
@@ -59,15 +53,12 @@ TEST_F(KueBonTest, WholeReceiptInNormalSize) {
 
   ASSERT_EQ(engine.printouts.size(), 1u);
   const auto& p = engine.printouts[0];
-  EXPECT_EQ(p.channel, "COM1");
-  EXPECT_TRUE(p.cutAtEnd);
-  EXPECT_FALSE(p.slowPrinter);
-  std::vector<std::string> expected = {".", ".", ".", ".", ".", "Kueche", "Nr.1/1", " ", "Tisch  12 Fenster",
-                                       "----------------------", "05.12.26  12:00", " ", "Kellner: 7 - Anna", " ",
-                                       "Kunde  : Meier", " ", "2x Schnitzel Wiener Art mit Pom", "    mes frites",
-                                       ">>> ohne Salz <<<", "  >Zwiebeln", "  >Speck", " Gast 1",
-                                       "      ( A1 / 2x 12.50 )", "1x Cola", " Gast 2", "      ( A2 / 3.50 )", " ",
-                                       " ", std::string("\x1Bp", 2) + '\0' + "\xFF\xFF"};
+  EXPECT_TRUE(p.channel == "COM1" && p.cutAtEnd && !p.slowPrinter);
+  const std::vector<std::string> expected = {
+      ".", ".", ".", ".", ".", "Kueche", "Nr.1/1", " ", "Tisch  12 Fenster", "----------------------",
+      "05.12.26  12:00", " ", "Kellner: 7 - Anna", " ", "Kunde  : Meier", " ", "2x Schnitzel Wiener Art mit Pom",
+      "    mes frites", ">>> ohne Salz <<<", "  >Zwiebeln", "  >Speck", " Gast 1", "      ( A1 / 2x 12.50 )",
+      "1x Cola", " Gast 2", "      ( A2 / 3.50 )", " ", " ", Bytes({27, 112, 0, 255, 255})};
   EXPECT_EQ(p.lines, expected);
   EXPECT_TRUE(log.Errors().empty());
 }
@@ -81,27 +72,12 @@ TEST_F(KueBonTest, WholeReceiptInDoubleSize) {
   Run();
 
   ASSERT_EQ(engine.printouts.size(), 1u);
-  std::vector<std::string> expected = {DH + "Drucker1" + AUS,
-                                       "Nr.1/1",
-                                       " ",
-                                       DH + "Tisch " + AUS + DHB + " 12" + AUS + " ",
-                                       "----------------------",
-                                       "05.12.26  " + DB + "12:00" + AUS,
-                                       " ",
-                                       DH + "Kellner: 7 - Anna" + AUS,
-                                       " ",
-                                       DH + "Kunde  : Meier" + AUS,
-                                       " ",
-                                       " ",
-                                       DB + " --- 2. Gang ---" + AUS,
-                                       " ",
-                                       DHB + "1" + AUS + DH + "x " + AUS + DHB + "Schnitzel Wiener" + AUS,
-                                       DHB + "    Art mit Pommes fr" + AUS,
-                                       DHB + "    ites" + AUS,
-                                       DH + ">>> durch <<<" + AUS,
-                                       DHB + "  >Pilze" + AUS,
-                                       DH + " Gast 3" + AUS,
-                                       "      ( " + DH + "A1" + AUS + " / " + DH + "12.50" + AUS + " )"};
+  const std::vector<std::string> expected = {
+      DH + "Drucker1" + AUS, "Nr.1/1", " ", DH + "Tisch " + AUS + DHB + " 12" + AUS + " ", "----------------------",
+      "05.12.26  " + DB + "12:00" + AUS, " ", DH + "Kellner: 7 - Anna" + AUS, " ", DH + "Kunde  : Meier" + AUS, " ",
+      " ", DB + " --- 2. Gang ---" + AUS, " ", DHB + "1" + AUS + DH + "x " + AUS + DHB + "Schnitzel Wiener" + AUS,
+      DHB + "    Art mit Pommes fr" + AUS, DHB + "    ites" + AUS, DH + ">>> durch <<<" + AUS, DHB + "  >Pilze" + AUS,
+      DH + " Gast 3" + AUS, "      ( " + DH + "A1" + AUS + " / " + DH + "12.50" + AUS + " )"};
   EXPECT_EQ(engine.printouts[0].lines, expected);
 }
 
@@ -133,63 +109,40 @@ TEST_F(KueBonTest, GroupingAndSortDecideReceiptsAndOrder) {
     Run();
 
     ASSERT_EQ(engine.printouts.size(), c.receipts.size());
-    std::vector<std::string> numbers;
+    std::set<std::string> numbers;
     for (size_t i = 0; i < c.receipts.size(); ++i) {
-      EXPECT_EQ(Articles(engine.printouts[i]), c.receipts[i]) << "receipt " << i;
-      ASSERT_GT(engine.printouts[i].lines.size(), 8u);
-      numbers.push_back(engine.printouts[i].lines[1]);
+      const auto& p = engine.printouts[i];
+      EXPECT_EQ(Articles(p), c.receipts[i]) << "receipt " << i;
+      ASSERT_GT(p.lines.size(), 8u);
+      numbers.insert(p.lines[1]);
       // Each receipt starts its course lines afresh.
-      const std::string first = c.receipts[i][0];
-      const char* course = first == "1x A1" || first == "1x A3" ? "1" : "2";
-      EXPECT_EQ(engine.printouts[i].lines[8], std::string(" --- ") + course + ". Gang ---") << "receipt " << i;
+      const char* course = c.receipts[i][0] == "1x A1" || c.receipts[i][0] == "1x A3" ? "1" : "2";
+      EXPECT_EQ(p.lines[8], std::string(" --- ") + course + ". Gang ---") << "receipt " << i;
     }
-    std::sort(numbers.begin(), numbers.end());
-    EXPECT_EQ(std::unique(numbers.begin(), numbers.end()), numbers.end()) << "receipt numbers repeat";
-    const std::string thisRun = "seqnr = (SELECT MAX(seqnr) FROM kuebonlog)";
-    EXPECT_EQ(db.Count("kuebonlog", thisRun), 4);
-    EXPECT_EQ(db.Scalar("SELECT COUNT(DISTINCT kuebonnr) FROM kuebonlog WHERE " + thisRun),
-              std::to_string(c.receipts.size()));
+    EXPECT_EQ(numbers.size(), c.receipts.size()) << "receipt numbers repeat";
+    EXPECT_EQ(db.Scalar("SELECT COUNT(*) || '/' || COUNT(DISTINCT kuebonnr) FROM kuebonlog WHERE seqnr = "
+                        "(SELECT MAX(seqnr) FROM kuebonlog)"),
+              "4/" + std::to_string(c.receipts.size()));
   }
 }
 
-TEST_F(KueBonTest, EveryReceiptNamesItsCourse) {
-  Printer(1, "Kueche", 2, 2);
-  Order(12, "A1", "Suppe", 1, 500, 1, 1, 1);
-  Order(12, "A2", "Salat", 1, 700, 1, 1, 1);
-  Run();
-  ASSERT_EQ(engine.printouts.size(), 2u);
-  for (const auto& p : engine.printouts) {
-    ASSERT_GT(p.lines.size(), 8u);
-    EXPECT_EQ(p.lines[8], " --- 1. Gang ---");
-  }
-}
-
-TEST_F(KueBonTest, SplitPrintsOnePieceALineAndCancellationsToo) {
-  Printer(1, "Kueche", 0, 2, true);
+TEST_F(KueBonTest, SplitCopiesAndBuzzer) {
+  Printer(1, "Kueche", 0, 2, true, true, 2);
+  db.Exec("UPDATE system SET bonvor = 1");
   Order(12, "A1", "Pils", 3, 400);
   Order(12, "A2", "Wasser", -2, 200);
   Run();
-  ASSERT_EQ(engine.printouts.size(), 1u);
-  EXPECT_EQ(Articles(engine.printouts[0]),
-            (std::vector<std::string>{"1x Pils", "1x Pils", "1x Pils", "-1x Wasser", "-1x Wasser"}));
-  EXPECT_EQ(db.Scalar("SELECT COUNT(*) || '/' || SUM(menge) FROM kuebonlog WHERE artnr = 'A1'"), "3/3");
-}
-
-TEST_F(KueBonTest, CopiesAndBuzzer) {
-  Printer(1, "Kueche", 0, 2, false, true, 2);
-  db.Exec("UPDATE system SET bonvor = 1");
-  Order(12, "A1", "Pils", 1, 400);
-  Run();
-  ASSERT_EQ(engine.printouts.size(), 3u);
+  ASSERT_EQ(engine.printouts.size(), 3u);  // the receipt and two copies
   for (const auto& p : engine.printouts) {
     EXPECT_EQ(p.lines, engine.printouts[0].lines);
     EXPECT_EQ(p.channel, "COM1");
   }
-  const auto& lines = engine.printouts[0].lines;
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], " ");
-  EXPECT_EQ(lines.back(), druck.GetPrinterCode("KÜCHENSUMMER"));
-  EXPECT_EQ(db.env().sleeps(), std::vector<int>{50});
+  // Split: one piece a line, cancellations too.
+  EXPECT_EQ(Articles(engine.printouts[0]),
+            (std::vector<std::string>{"1x Pils", "1x Pils", "1x Pils", "-1x Wasser", "-1x Wasser"}));
+  EXPECT_EQ(db.Scalar("SELECT COUNT(*) || '/' || SUM(menge) FROM kuebonlog WHERE artnr = 'A1'"), "3/3");
+  EXPECT_EQ(engine.printouts[0].lines.back(), Bytes({27, 112, 0, 255, 255}));
+  EXPECT_EQ(db.env().sleeps(), std::vector<int>{50}) << "one pause after the receipt and its copies";
 }
 
 TEST_F(KueBonTest, KitchenTextAndRecipe) {
@@ -202,10 +155,10 @@ TEST_F(KueBonTest, KitchenTextAndRecipe) {
   Run();
   ASSERT_EQ(engine.printouts.size(), 1u);
   const auto& lines = engine.printouts[0].lines;
-  std::vector<std::string> tail(lines.end() - 6, lines.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"1x Caipirinha gross", " ", "    Zubereitung:",
-                                            "    Limette              0.5 Stk", "    Cachaca              50 ml",
-                                            "    Sirup                13 ml"}));
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 6, lines.end()),
+            (std::vector<std::string>{"1x Caipirinha gross", " ", "    Zubereitung:",
+                                      "    Limette              0.5 Stk", "    Cachaca              50 ml",
+                                      "    Sirup                13 ml"}));
   EXPECT_EQ(db.Scalar("SELECT artbez FROM kuebonlog"), "Caipirinha gross");
 }
 
