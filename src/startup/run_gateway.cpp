@@ -6,8 +6,14 @@
 #include "fiscal/modTSE.h"
 #include "fiscal/modTSE_Vestra.h"
 #include "gateway/Form1.h"
+#include "gateway/status_alerts.h"
+#include "gateway/status_print.h"
+#include "gateway/status_service.h"
+#include "gateway/status_snapshot.h"
+#include "gateway/status_tse.h"
 #include "gateway/terminal_requests.h"
 #include "platform/cups_printer_system.h"
+#include "platform/http_server.h"
 #include "platform/parallel_port.h"
 #include "platform/serial_port.h"
 #include "platform/signals.h"
@@ -28,11 +34,49 @@ fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupS
   return id;
 }
 
-int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& ui) {
+gateway::StatusConfig ReadStatusConfig(const platform::IniFile& ini) {
+  return gateway::ParseStatusConfig(ini.Read(kIniFile, "STATUS", "PORT", ""), ini.Read(kIniFile, "STATUS", "BIND", ""),
+                                    ini.Read(kIniFile, "STATUS", "ALLOW", ""));
+}
+
+namespace {
+
+// The status page on its own threads; they read only the published snapshot
+// and the alert log. Failures to start leave the gateway running without it.
+std::unique_ptr<platform::HttpServer> StartStatusPage(const gateway::StatusConfig& config,
+                                                      gateway::StatusService& service, LogSink& log) {
+  for (const std::string& e : config.errors) log.AddLogLine("FEHLER: " + e);
+  if (!config.enabled()) return nullptr;
+  platform::HttpServerOptions options;
+  options.bindAddress = config.bind;
+  options.port = config.port;
+  options.allowedAddresses = config.allowed;
+  Status st;
+  auto server = platform::HttpServer::Start(
+      options, [&service](const platform::HttpRequest& r) { return service.Handle(r); }, st);
+  if (!server) {
+    log.AddLogLine("FEHLER: " + st.message());
+    return nullptr;
+  }
+  std::string host = config.bind.find(':') != std::string::npos ? "[" + config.bind + "]" : config.bind;
+  log.AddLogLine("Statusseite: http://" + host + ":" + std::to_string(server->port()) + "/");
+  if (!platform::IsLoopbackAddress(config.bind) && config.allowed.empty()) {
+    log.AddLogLine("Statusseite: ohne [STATUS] ALLOW nur vom Kassenrechner selbst erreichbar.");
+  }
+  return server;
+}
+
+}  // namespace
+
+int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) {
   StartupState state;
   std::unique_ptr<db::Connection> connection;
   int rc = start.Main(state, connection);
   if (rc != kExitOk) return rc;
+
+  // From here on every message box is also kept for the status page.
+  gateway::AlertLog alerts(env);
+  gateway::RecordingUi ui(consoleUi, alerts);
 
   ui.Status("Datenbank " + state.engine + ", Datumsformat " + state.datumFormat + ", TRUE = " +
             std::to_string(state.boolTrueWert) + ", MwSt " + FormatRate(state.mwst[1]) + " / " +
@@ -45,7 +89,8 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& ui) {
   LogRelay log;
   db::DbTools tools(*connection, state, env, ui);
   fiscal::modTSE_Vestra vestra(tools);
-  fiscal::Tse tse(tools, vestra, ReadTseIdentity(ini, state));
+  gateway::TseMonitor tseMonitor(vestra, [&vestra] { return vestra.lastTimeout(); }, alerts, env);
+  fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
   vestra.Attach(tse);
   vestra.SetLog(log);
 
@@ -58,7 +103,9 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& ui) {
       printing::frmDruck2::Devices{[] { return platform::MakeSerialPort(); },
                                    [] { return platform::MakeParallelPort(); }, &spooler, &display},
       log, state.logPfad);
-  printing::modDruck2 druck(ini, ui, engine);
+  gateway::PrintRecorder recorder(engine, env);
+  recorder.SetQrLookup([&tools](int32_t bunr) { return gateway::StoredQrText(tools, bunr); });
+  printing::modDruck2 druck(ini, ui, recorder);
   printing::modKueBon kueBon(tools, druck, tse, log);
   printing::CustomerReceipt receipt(tools, druck);
   settlement::modTischAbrechnen settlement(tools, log, state.tseInUse ? &tse : nullptr);
@@ -68,17 +115,38 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& ui) {
   gateway::TerminalRequests requests(tools, form, settlement, receipt);
   gateway::GatewayHooks& hooks = form.hooks();
   hooks.stopRequested = [] { return platform::StopRequested(); };
-  hooks.printKueBon = [&kueBon](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter) {
+  // The recorder tells kitchen receipts from customer receipts by who prints them.
+  using Kind = gateway::PrintoutKind;
+  hooks.printKueBon = [&kueBon, &recorder](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter) {
+    gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
     kueBon.PrintKueBon(trx, startTime, table, waiter);
   };
-  hooks.settleTable = [&requests](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                  const std::string& list) { requests.SettleTable(slot, table, waiter, payment, list); };
-  hooks.handleRequest = [&requests](int slot, const std::string& request, const std::string& answer) {
+  hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
+                                             const std::string& list) {
+    gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
+    requests.SettleTable(slot, table, waiter, payment, list);
+  };
+  hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {
+    gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     requests.HandleTerminalRequest(slot, request, answer);
   };
 
+  gateway::StatusBoard board;
+  gateway::StatusCollector collector(
+      gateway::StatusSources{form, tse, tseMonitor, recorder, alerts, state, env,
+                             [&vestra] { return vestra.answerQueries(); }, [&engine] { return engine.statusText(); }},
+      board);
+  hooks.processEvents = [&collector] { collector.OnProcessEvents(); };
+  gateway::StatusService service(board, alerts, env);
+
   form.Load();
+  recorder.LoadArchived(state.archivBonPfad,
+                        gateway::LatestReceiptNumbers(tools, static_cast<int>(gateway::PrintRecorder::kKeep)));
+  collector.Collect();
+  // Declared after everything it reads, so it is stopped before any of it goes.
+  std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, form);
   form.Run();
+  if (server) server->Stop();
   connection->Close();
   return kExitOk;
 }

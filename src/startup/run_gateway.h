@@ -3,17 +3,23 @@
 #pragma once
 
 #include "fiscal/modTSE.h"
+#include "gateway/status_service.h"
 #include "platform/env.h"
 #include "platform/ui.h"
 #include "startup/module_start.h"
 
 namespace tolven {
 
-// Returns the exit status.
-int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& ui);
+// Returns the exit status. Message boxes after the start-up also become alerts
+// of the status page.
+int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi);
 
 // Texts of the receipt QR code: TOLVEN.INI section "TSE", keys KASSENID (default
 // "TOLVENPDA-" + station), SIGALGORITHMUS (default ecdsa-plain-SHA384), PUBLICKEY.
 fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupState& state);
+
+// The status page: TOLVEN.INI section "STATUS", keys PORT (off when empty or
+// 0), BIND (default 127.0.0.1) and ALLOW (addresses besides loopback).
+gateway::StatusConfig ReadStatusConfig(const platform::IniFile& ini);
 
 }  // namespace tolven

@@ -1,0 +1,283 @@
+// The status page of the real gateway in a real browser (headless Chromium):
+// a receipt printer whose port cannot be opened and a TSE server that never
+// answers show up as alerts and go when acknowledged; the page refuses other
+// addresses than loopback unless they are allowed, and broken requests get an
+// error without harming the gateway. The screenshot is kept as a test artefact.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "common/cp1252.h"
+#include "db/sqlite_connection.h"
+#include "support/fake_env.h"
+#include "support/process.h"
+
+namespace tolven::testing {
+namespace {
+
+const std::string kGateway = std::string(TOLVEN_BUILD_DIR) + "/tolvenpda";
+const std::string kTseSim = std::string(TOLVEN_BUILD_DIR) + "/tse-sim";
+const std::string kChromium = "/usr/bin/chromium";
+
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// An IPv4 address of this machine that is not loopback; "" when there is none.
+std::string OwnAddress() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+    char buf[INET_ADDRSTRLEN];
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, buf, sizeof buf);
+    if (std::string(buf).rfind("127.", 0) != 0) found = buf;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+// One HTTP exchange with raw bytes; "" when no connection could be made.
+std::string Http(const std::string& host, int port, const std::string& request) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
+  timeval tv{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return "";
+  }
+  (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string out;
+  char buf[8192];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return out;
+}
+
+int StatusOf(const std::string& response) {
+  return response.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(response.c_str() + 9) : -1;
+}
+
+class Installation {
+ public:
+  explicit Installation(const std::string& statusSection) : port(FreePort()) {
+    for (const char* d : {"etc", "data", "pda1", "out", "browser"}) std::filesystem::create_directories(dir / d);
+    WriteAll(dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + dir / "data" +
+                                         "\r\nEXE=" + dir / "data" +
+                                         "\r\n[SETUP]\r\nKASSNR=1\r\n[PORTS]\r\nCOM9=" + dir / "nonexistent" +
+                                         "\r\n[STATUS]\r\nPORT=" + std::to_string(port) + "\r\n" + statusSection);
+    env = {{"TOLVEN_WINDIR", dir / "etc"}};
+    EXPECT_EQ(RunProgram(kGateway, {"--init-db"}, env, dir / "init.log"), 0);
+    Sql("UPDATE system SET pfadppcsync1 = '" + dir / "pda1" + "', kuebonport1 = 'FILE:" + dir / "out/kueche.txt" +
+        "', bondruckport = 'COM9', bonshowbed = -1");
+    Sql("INSERT INTO kueprtparam (drucker, name, grupp, sort, split, kuesummer, kopien) VALUES (1, 'KÜCHE', 0, 1, 0, "
+        "-1, 0)");
+    Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 1)");
+    Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES ('20', 'Schnitzel', 1, 1390, 1, "
+        "2)");
+    Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
+    Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+  }
+  void Sql(const std::string& sql) {
+    db::DbError err;
+    auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
+    ASSERT_TRUE(c) << err.text;
+    ASSERT_TRUE(c->Execute(sql, err)) << sql << ": " << err.text;
+  }
+  void Drop(const std::string& name, const std::string& contents) {
+    WriteAll(dir / ("pda1/" + name + ".tmp"), contents);
+    std::filesystem::rename(dir / ("pda1/" + name + ".tmp"), dir / ("pda1/" + name));
+  }
+  std::string Get(const std::string& path, const std::string& host = "127.0.0.1") {
+    return Http(host, port, "GET " + path + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) + "\r\n\r\n");
+  }
+  bool PageUp() { return StatusOf(Get("/status.json")) == 200; }
+  // The page as the browser built it (--dump-dom), with a screenshot when asked.
+  std::string Browse(const std::string& path, const std::string& screenshot = "") {
+    const std::string profile = dir / ("browser/p" + std::to_string(++browserRuns));
+    const std::string out = dir / ("browser/out" + std::to_string(browserRuns) + ".txt");
+    std::vector<std::string> args = {"--headless",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--disable-quic",
+                                     "--no-first-run",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
+                                     "--user-data-dir=" + profile,
+                                     "--window-size=1100,2600"};
+    args.push_back(screenshot.empty() ? "--dump-dom" : "--screenshot=" + screenshot);
+    args.push_back("http://127.0.0.1:" + std::to_string(port) + path);
+    EXPECT_EQ(RunProgram(kChromium, args, {{"HOME", dir / "browser"}}, out, 90000), 0) << ReadAll(out);
+    return Utf8ToCp1252(ReadAll(out));
+  }
+
+  TempDir dir;
+  int port;
+  std::map<std::string, std::string> env;
+  int browserRuns = 0;
+};
+
+// The part of the page that lists the open alerts.
+std::string AlertSection(const std::string& dom) {
+  size_t start = dom.find("id=\"meldungen\"");
+  if (start == std::string::npos) return "";
+  return dom.substr(start, dom.find("</section>", start) - start);
+}
+
+TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged) {
+  if (!std::filesystem::exists(kChromium)) GTEST_SKIP() << "no " << kChromium;
+  Installation inst("");
+  ChildProcess sim(kTseSim, {"--never"}, inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+
+  // An order: confirmed at once, then the TSE start runs into its 15 s time-out
+  // and the kitchen receipt is printed. Then the table is paid: the receipt is
+  // stored unsigned and its printer port cannot be opened.
+  inst.Drop("bestell.txt", "A;12;3\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n");
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(inst.dir / "pda1/confirm.kas"); }, 20000));
+  EXPECT_EQ(ReadAll(inst.dir / "pda1/confirm.kas"), "OK\r\n");
+  inst.Drop("info.txt", "ABRECHNEN;12;3;\r\n");
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(inst.dir / "pda1/info.kas"); }, 60000))
+      << ReadAll(inst.dir / "gateway.log");
+  EXPECT_EQ(ReadAll(inst.dir / "pda1/info.kas"), "OK\r\n");
+  // The third alert is the settlement's own message that the receipt is not signed.
+  ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"openAlerts\":3") != std::string::npos; }, 5000))
+      << inst.Get("/status.json");
+
+  const std::string json = inst.Browse("/status.json");
+  for (const char* part :
+       {"\"openAlerts\":3", "Fehler bei Druck auf COM9", "Keine Antwort vom TSE-Server erhalten (Trx-Start)",
+        "\"ready\":false", "\"channel\":\"COM9\",", "\"kind\":\"Küchenbon\""}) {
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+  }
+
+  const std::string artefacts = std::string(TOLVEN_BUILD_DIR) + "/test-artifacts";
+  std::filesystem::create_directories(artefacts);
+  const std::string screenshot = artefacts + "/status-page.png";
+  std::filesystem::remove(screenshot);
+  inst.Browse("/", screenshot);
+  ASSERT_TRUE(std::filesystem::exists(screenshot));
+  EXPECT_GT(std::filesystem::file_size(screenshot), 10000u);
+  std::printf("Bildschirmfoto der Statusseite: %s\n", screenshot.c_str());
+
+  const std::string page = inst.Browse("/");
+  const std::string alerts = AlertSection(page);
+  EXPECT_NE(alerts.find("Meldungen (3 offen)"), std::string::npos) << page;
+  EXPECT_NE(alerts.find("Fehler bei Druck auf COM9"), std::string::npos);
+  EXPECT_NE(alerts.find("Keine Antwort vom TSE-Server erhalten (Trx-Start)"), std::string::npos);
+  EXPECT_NE(page.find("TSE nicht bereit"), std::string::npos);
+  EXPECT_NE(page.find("Schnitzel"), std::string::npos) << "the kitchen receipt on paper";
+  EXPECT_NE(page.find("TSE ausgefallen"), std::string::npos) << "the unsigned customer receipt says so";
+
+  // Acknowledge every alert the way the page's buttons do.
+  std::regex action("action=\"(/meldungen/[0-9]+/quittieren)\"");
+  int acknowledged = 0;
+  for (auto it = std::sregex_iterator(alerts.begin(), alerts.end(), action); it != std::sregex_iterator(); ++it) {
+    const std::string origin = "127.0.0.1:" + std::to_string(inst.port);
+    std::string r = Http("127.0.0.1", inst.port,
+                         "POST " + (*it)[1].str() + " HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" + origin +
+                             "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(StatusOf(r), 303) << r;
+    ++acknowledged;
+  }
+  EXPECT_EQ(acknowledged, 3);
+  const std::string after = AlertSection(inst.Browse("/"));
+  EXPECT_NE(after.find("Keine offenen Meldungen."), std::string::npos) << after;
+  EXPECT_EQ(after.find("COM9"), std::string::npos);
+  EXPECT_EQ(after.find("TSE-Server"), std::string::npos);
+  EXPECT_NE(inst.Get("/status.json").find("\"openAlerts\":0"), std::string::npos);
+
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(20000), 0);
+  sim.Signal(SIGTERM);
+  sim.Wait(5000);
+  const std::string log = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
+  EXPECT_NE(log.find("Statusseite: http://127.0.0.1:" + std::to_string(inst.port) + "/"), std::string::npos);
+  EXPECT_NE(log.find("Meldung quittiert (127.0.0.1)"), std::string::npos) << log;
+}
+
+TEST(StatusPageEndToEnd, OnlyLoopbackUnlessAllowedAndBrokenRequestsGetAnError) {
+  const std::string own = OwnAddress();
+  {
+    Installation inst("BIND=0.0.0.0\r\n");
+    ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+    ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+    if (!own.empty()) {
+      std::string r = inst.Get("/", own);
+      EXPECT_EQ(StatusOf(r), 403) << "from " << own << ": " << r;
+      EXPECT_EQ(StatusOf(inst.Get("/status.json", own)), 403);
+    }
+    const std::string p = std::to_string(inst.port);
+    struct Case {
+      const char* name;
+      std::string request;
+      int status;
+    } cases[] = {
+        {"body over the limit",
+         "POST /meldungen/quittieren HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'x'),
+         413},
+        {"NUL in the path", "GET /%00 HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+        {"dot-dot", "GET /../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+        {"path of control bytes", "GET /\x01\x02 HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+        {"overlong path", "GET /" + std::string(50000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 414},
+        {"chunked body", "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 411},
+        {"unknown address", "GET /admin HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+    };
+    for (const Case& c : cases) {
+      std::string r = Http("127.0.0.1", inst.port, c.request);
+      // A refusal before the request was read whole may end in a reset instead.
+      if (!r.empty()) {
+        EXPECT_EQ(StatusOf(r), c.status) << c.name << ": " << r.substr(0, 200);
+      } else {
+        EXPECT_TRUE(c.status == 413 || c.status == 414) << c.name << ": no answer";
+      }
+    }
+    (void)Http("127.0.0.1", inst.port, "\x16\x03\x01 not http at all\r\n\r\n");
+    EXPECT_EQ(StatusOf(inst.Get("/")), 200) << "still serving";
+    EXPECT_EQ(gateway.Wait(10), -1) << "still running";
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(10000), 0);
+  }
+  if (own.empty()) GTEST_SKIP() << "no address but loopback on this machine";
+  {
+    Installation inst("BIND=0.0.0.0\r\nALLOW=" + own + "/32\r\n");
+    ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+    ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+    EXPECT_EQ(StatusOf(inst.Get("/status.json", own)), 200) << "allowed by configuration";
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(10000), 0);
+  }
+  {
+    Installation inst("");  // bound to loopback only: not even reachable from outside
+    ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+    ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+    EXPECT_EQ(inst.Get("/", own), "");
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(10000), 0);
+  }
+}
+
+}  // namespace
+}  // namespace tolven::testing
