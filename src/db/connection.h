@@ -106,6 +106,8 @@ class Connection {
   virtual bool CommitTrans(DbError& err) = 0;
   virtual bool RollbackTrans(DbError& err) = 0;
   virtual bool InTransaction() const = 0;
+  // How long a statement may run and wait for another station's lock; 0: it
+  // does not wait for such a lock at all but fails at once.
   virtual void SetCommandTimeout(int seconds) = 0;
   virtual const Dialect& dialect() const = 0;
 };

@@ -1,61 +1,108 @@
 #include "db/dialect.h"
 
+#include "common/text.h"
+
 namespace tolven::db {
 
 namespace {
 
+// One fixed name for the gateway's transaction lock, the same on every station.
+constexpr const char* kLockName = "tolvenpda";
+// PostgreSQL's advisory locks are named by a number: "tolv" in ASCII.
+constexpr const char* kLockKey = "1953459318";
+
 class SqlServer final : public Dialect {
  public:
   const char* Name() const override { return "MSSQL"; }
+  const char* SchemaName() const override { return "mssql"; }
   std::string SelectTop(int n, const std::string& rest) const override {
     return "SELECT TOP " + std::to_string(n) + " " + rest;
   }
-  std::string Column(const std::string& name) const override {
-    return name == "limit" ? "[limit]" : name;
-  }
+  std::string Column(const std::string& name) const override { return name == "limit" ? "[limit]" : name; }
   std::string CreateDatabase(const std::string& name) const override { return "CREATE DATABASE " + name; }
+  std::string AdminDatabase() const override { return "Master"; }
   std::string Len(const std::string& expr) const override { return "LEN(" + expr + ")"; }
+  // A transaction lock needs an open transaction, and EXEC alone does not
+  // open the driver's implicit one. sp_getapplock reports a lock it did not
+  // get by its return value, not by an error; the RAISERROR turns that into a
+  // failing statement.
+  std::string LockForWriting() const override {
+    return std::string("IF @@TRANCOUNT = 0 BEGIN TRANSACTION; DECLARE @r INT; EXEC @r = sp_getapplock @Resource = '") +
+           kLockName +
+           "', @LockMode = 'Exclusive', @LockOwner = 'Transaction'; "
+           "IF @r < 0 RAISERROR('Sperre " + kLockName + " nicht erhalten (%d)', 16, 1, @r)";
+  }
+  std::string LockWait(int seconds) const override {
+    return "SET LOCK_TIMEOUT " + std::to_string(seconds > 0 ? seconds * 1000 : 0);
+  }
+  std::string CountTables() const override {
+    return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
+  }
 };
 
 class Sqlite final : public Dialect {
  public:
   const char* Name() const override { return "SQLITE"; }
+  const char* SchemaName() const override { return "sqlite"; }
   std::string SelectTop(int n, const std::string& rest) const override {
     return "SELECT " + rest + " LIMIT " + std::to_string(n);
   }
-  std::string Column(const std::string& name) const override {
-    return name == "limit" ? "\"limit\"" : name;
-  }
+  std::string Column(const std::string& name) const override { return name == "limit" ? "\"limit\"" : name; }
   std::string CreateDatabase(const std::string&) const override { return ""; }
+  std::string AdminDatabase() const override { return ""; }
   std::string Len(const std::string& expr) const override { return "LENGTH(" + expr + ")"; }
+  // BEGIN IMMEDIATE takes the database's write lock itself.
+  std::string LockForWriting() const override { return ""; }
+  std::string LockWait(int) const override { return ""; }
+  std::string CountTables() const override {
+    return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'";
+  }
 };
 
 class Postgres final : public Dialect {
  public:
   const char* Name() const override { return "POSTGRESQL"; }
+  const char* SchemaName() const override { return "postgresql"; }
   std::string SelectTop(int n, const std::string& rest) const override {
     return "SELECT " + rest + " LIMIT " + std::to_string(n);
   }
-  std::string Column(const std::string& name) const override {
-    return name == "limit" ? "\"limit\"" : name;
-  }
+  std::string Column(const std::string& name) const override { return name == "limit" ? "\"limit\"" : name; }
   std::string CreateDatabase(const std::string& name) const override { return "CREATE DATABASE " + name; }
+  std::string AdminDatabase() const override { return "postgres"; }
   std::string Len(const std::string& expr) const override { return "LENGTH(" + expr + ")"; }
+  // Released by the commit or rollback; it waits as long as lock_timeout allows.
+  std::string LockForWriting() const override { return std::string("SELECT pg_advisory_xact_lock(") + kLockKey + ")"; }
+  // lock_timeout 0 would mean "wait for ever"; one millisecond is "not at all".
+  std::string LockWait(int seconds) const override {
+    return "SET lock_timeout = " + std::to_string(seconds > 0 ? seconds * 1000 : 1);
+  }
+  std::string CountTables() const override {
+    return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "
+           "AND table_type = 'BASE TABLE'";
+  }
 };
 
 }  // namespace
 
 const Dialect& SqlServerDialect() {
-  static SqlServer d;
+  static const SqlServer d;
   return d;
 }
 const Dialect& SqliteDialect() {
-  static Sqlite d;
+  static const Sqlite d;
   return d;
 }
 const Dialect& PostgresDialect() {
-  static Postgres d;
+  static const Postgres d;
   return d;
+}
+
+const Dialect* DialectByName(const std::string& engine) {
+  std::string e = ToUpper(TrimBlanks(engine));
+  if (e.empty() || e == "MSSQL") return &SqlServerDialect();
+  if (e == "SQLITE") return &SqliteDialect();
+  if (e == "POSTGRESQL") return &PostgresDialect();
+  return nullptr;
 }
 
 }  // namespace tolven::db

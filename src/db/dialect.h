@@ -1,4 +1,6 @@
-// What differs between the engines at the place a statement is built.
+// What differs between the engines at the place a statement is built. Every
+// statement is written in SQL Server's dialect; where another engine needs
+// another form, the caller asks the dialect of its connection for it.
 #pragma once
 
 #include <string>
@@ -8,20 +10,41 @@ namespace tolven::db {
 class Dialect {
  public:
   virtual ~Dialect() = default;
+  // "MSSQL", "SQLITE", "POSTGRESQL": the ENGINE value of TOLVEN.INI.
   virtual const char* Name() const = 0;
+  // Name of the built-in schema script ("mssql", "sqlite", "postgresql").
+  virtual const char* SchemaName() const = 0;
   // "SELECT TOP n <rest>" or "SELECT <rest> LIMIT n"; rest holds columns, FROM,
   // WHERE and ORDER BY.
   virtual std::string SelectTop(int n, const std::string& rest) const = 0;
   // A column name that is a keyword on some engine (the column `limit`).
   virtual std::string Column(const std::string& name) const = 0;
+  // "" for an engine without databases on a server.
   virtual std::string CreateDatabase(const std::string& name) const = 0;
+  // The database a login can always reach, from which a missing one is created.
+  virtual std::string AdminDatabase() const = 0;
   // Length of a text in characters.
   virtual std::string Len(const std::string& expr) const = 0;
+  // Runs first in every transaction: one lock that every station's transaction
+  // takes at its start, so that settlements of two stations run one after the
+  // other instead of locking rows in different orders and deadlocking
+  // half-way. The statement fails when the lock is not granted in time. ""
+  // when the engine's BEGIN locks by itself.
+  virtual std::string LockForWriting() const = 0;
+  // Session setting: how long a statement waits for a lock held by another
+  // station. 0 means not at all: it fails at once. "" when the engine has no
+  // such setting.
+  virtual std::string LockWait(int seconds) const = 0;
+  // A query whose column "n" counts the tables of the connected database.
+  virtual std::string CountTables() const = 0;
 };
 
-// SQL Server as the text writes it.
+// SQL Server as the statements are written.
 const Dialect& SqlServerDialect();
 const Dialect& SqliteDialect();
 const Dialect& PostgresDialect();
+// The dialect of an ENGINE value (case-insensitive; "" is SQL Server);
+// nullptr for an unknown engine.
+const Dialect* DialectByName(const std::string& engine);
 
 }  // namespace tolven::db

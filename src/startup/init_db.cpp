@@ -1,28 +1,18 @@
 #include "startup/init_db.h"
 
 #include "db/db_tools.h"
+#include "db/odbc_connection.h"
 #include "db/schema_scripts.h"
 #include "db/sqlite_connection.h"
 
 namespace tolven {
 
-int InitDatabase(ModuleStart& start, platform::Ui& ui) {
-  StartupState state;
-  int rc = start.ReadConfiguration(state, true);
-  if (rc != kExitOk) return rc;
-  if (state.engine != "SQLITE") {
-    ui.MessageBox("--init-db kann für das Datenbank-System '" + state.engine +
-                      "' in dieser Version noch nicht ausgeführt werden.",
-                  platform::MsgKind::Critical);
-    return kExitNoDatabase;
-  }
+namespace {
+
+// The schema into a database that holds no table yet, all or nothing.
+int CreateSchema(db::Connection& connection, platform::Ui& ui) {
   db::DbError err;
-  auto connection = start.OpenDatabase(state, true, err);
-  if (!connection) {
-    ui.MessageBox("Die Datenbank konnte nicht angelegt werden: " + err.text, platform::MsgKind::Critical);
-    return kExitNoDatabase;
-  }
-  auto rs = connection->Query("SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table'", err);
+  auto rs = connection.Query(connection.dialect().CountTables(), err);
   if (!rs) {  // for example a file that is no database: never overwrite it
     ui.MessageBox("Die Datenbank kann nicht gelesen werden; es wurde nichts geändert: " + err.text,
                   platform::MsgKind::Critical);
@@ -32,16 +22,46 @@ int InitDatabase(ModuleStart& start, platform::Ui& ui) {
     ui.MessageBox("Die Datenbank enthält bereits Tabellen; es wurde nichts geändert.", platform::MsgKind::Critical);
     return kExitNoDatabase;
   }
-  // One transaction: a schema that fails half-way leaves the file empty.
-  std::string script = "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n";
-  if (!db::ExecuteSqliteScript(*connection, script, err)) {
-    db::DbError ignored;
-    connection->Execute("ROLLBACK", ignored);
+  const std::string script = db::SchemaScript(connection.dialect().SchemaName());
+  bool ok;
+  if (connection.dialect().Name() == std::string("SQLITE")) {
+    // One transaction: a schema that fails half-way leaves the file empty.
+    ok = db::ExecuteSqliteScript(connection, "BEGIN;\n" + script + "\nCOMMIT;\n", err);
+    if (!ok) {
+      db::DbError ignored;
+      connection.Execute("ROLLBACK", ignored);
+    }
+  } else {
+    ok = db::ExecuteScript(connection, script, err);  // one transaction as well
+  }
+  if (!ok) {
     ui.MessageBox("Das Datenbankschema konnte nicht angelegt werden: " + err.text, platform::MsgKind::Critical);
     return kExitNoDatabase;
   }
   ui.LogLine("Datenbank angelegt.");
   return kExitOk;
+}
+
+}  // namespace
+
+int InitDatabase(ModuleStart& start, platform::Ui& ui) {
+  StartupState state;
+  int rc = start.ReadConfiguration(state, true);
+  if (rc != kExitOk) return rc;
+  std::unique_ptr<db::Connection> connection;
+  if (state.engine == "SQLITE") {
+    db::DbError err;
+    connection = start.OpenDatabase(state, true, err);
+    if (!connection) {
+      ui.MessageBox("Die Datenbank konnte nicht angelegt werden: " + err.text, platform::MsgKind::Critical);
+      return kExitNoDatabase;
+    }
+  } else {
+    // The gateway's own way to the server, a missing database created on it.
+    rc = start.OpenServerConnection(state, connection);
+    if (rc != kExitOk) return rc;
+  }
+  return CreateSchema(*connection, ui);
 }
 
 }  // namespace tolven

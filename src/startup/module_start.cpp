@@ -46,12 +46,14 @@ bool ModuleStart::AcquireInstance() {
   return false;
 }
 
-int ModuleStart::ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc) {
+int ModuleStart::ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc,
+                                 bool interactive) {
   if (!pwdc.empty()) {
     password_ = ScrambleText(HexDecode(pwdc));
     return kExitOk;
   }
   password_ = pwd;
+  if (!interactive) return kExitOk;
   if (password_.empty()) {
     password_ = ui_.InputBox("Bitte geben Sie das Passwort für den Benutzer '" + user + "' ein", "DATENBANK-ZUGRIFF");
   }
@@ -75,8 +77,8 @@ int ModuleStart::ReadConfiguration(StartupState& state, bool askPassword) {
   std::string pwd = ReadIni(kIniFile, "DATABASE", "PWD", "");
   std::string pwdc = ReadIni(kIniFile, "DATABASE", "PWDC", "");
   // The embedded engine has no login, so there is no password to ask for.
-  if (askPassword && state.engine != "SQLITE") {
-    int rc = ResolvePassword(user_, pwd, pwdc);
+  if (state.engine != "SQLITE") {
+    int rc = ResolvePassword(user_, pwd, pwdc, askPassword);
     if (rc != kExitOk) return rc;
   }
 
@@ -100,23 +102,15 @@ int ModuleStart::ReadConfiguration(StartupState& state, bool askPassword) {
   state.reKopfDatei = state.programFolder + kPathSepText + "REKOPF.RTF";
   state.voucherDatei = state.programFolder + kPathSepText + "voucher.RTF";
   ReadIni(kIniFile, "PFADE", "ELPAY", "C:\\Programme\\ElPay\\ElPay\\");
-  odbcDriver_ = ini_.Read(kIniFile, "DATABASE", "ODBCDRIVER", "FreeTDS");
+  // Keys of the server engines that the POS programs do not know: read, never written back.
+  const db::OdbcEngine odbcEngine = state.engine == "POSTGRESQL" ? db::OdbcEngine::Postgres : db::OdbcEngine::SqlServer;
+  odbcDriver_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ODBCDRIVER", ""));
+  if (odbcDriver_.empty()) odbcDriver_ = db::DefaultOdbcDriver(odbcEngine);
+  tdsVersion_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "TDSVERSION", ""));
+  catalog_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "CATALOG", ""));
+  if (catalog_.empty()) catalog_ = kDefaultCatalog;
   state.installationNr = LeadingWholeNumber(ini_.Read(kIniFile, "SETUP", "INSTALLATIONNR", "0"));
   return kExitOk;
-}
-
-std::string ModuleStart::SqlServerConnectionString(const std::string& driver, const std::string& server,
-                                                   const std::string& user, const std::string& password,
-                                                   const std::string& database) {
-  // Values holding ";" or braces go between braces, with "}" doubled, as ODBC wants it.
-  auto value = [](const std::string& v) {
-    if (v.find_first_of(";{}= ") == std::string::npos) return v;
-    return "{" + ReplaceAll(v, "}", "}}") + "}";
-  };
-  std::string s = "Driver=" + value(driver) + ";Server=" + value(server) + ";UID=" + value(user);
-  if (!password.empty()) s += ";PWD=" + value(password);
-  s += ";Database=" + value(database) + ";ClientCharset=CP1252";
-  return s;
 }
 
 std::unique_ptr<db::Connection> ModuleStart::OpenDatabase(const StartupState& state, bool create,
@@ -127,18 +121,22 @@ std::unique_ptr<db::Connection> ModuleStart::OpenDatabase(const StartupState& st
     return db::OpenSqlite(folder + kSqliteFileName, create, err);
   }
   err.Clear();
-  err.number = -1;
-  err.source = "tolvenpda";
-  err.text = "Das Datenbank-System '" + state.engine +
-             "' wird von dieser Version noch nicht unterstützt (Verbindung: " +
-             SqlServerConnectionString(odbcDriver_, server_, user_, password_.empty() ? "" : "***", "tolven") +
-             "). Tragen Sie ENGINE=SQLITE im Abschnitt DATABASE von " + kIniFile + " ein.";
-  return nullptr;
+  if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
+    err.number = -1;
+    err.source = "tolvenpda";
+    err.text = "Das Datenbank-System '" + state.engine + "' oder der Datenbankname '" + catalog_ +
+               "' ist ungültig (ENGINE: SQLITE, MSSQL, POSTGRESQL; CATALOG: Buchstaben, Ziffern, '_').";
+    return nullptr;
+  }
+  auto connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
+  if (connection) connection->SetCommandTimeout(30);
+  return connection;
 }
 
 int ModuleStart::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection) {
+  if (state.engine != "SQLITE") return OpenServerConnection(state, connection);
   ui_.Status("Verbindung zum Datenbank-Server wird aufgebaut...");
-  if (state.engine == "SQLITE") {
+  {
     std::string folder = state.datenbankPfad;
     if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
     std::string path = folder + kSqliteFileName;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "db/connection.h"
+#include "db/odbc_connection.h"
 #include "db/startup_state.h"
 #include "platform/env.h"
 #include "platform/ini_file.h"
@@ -19,6 +20,7 @@ namespace tolven {
 inline constexpr const char* kIniFile = "TOLVEN.INI";
 inline constexpr const char* kLockFile = "tolvenpda.lock";
 inline constexpr const char* kSqliteFileName = "tolven.db";
+inline constexpr const char* kDefaultCatalog = "tolven";
 
 // Exit statuses of the program.
 enum ExitCode : int {
@@ -45,22 +47,37 @@ class ModuleStart {
   // Reads a value; an empty value gives the default, which is written back.
   std::string ReadIni(const std::string& file, const std::string& section, const std::string& key,
                       const std::string& defaultValue);
-  // Steps 3 to 5 alone: INI values, folders, station number (used by --init-db too).
+  // Steps 3 to 5 alone: INI values, folders, station number (used by --init-db
+  // too). Without askPassword a coded or plain password is still read, but
+  // nobody is asked and nothing is written.
   int ReadConfiguration(StartupState& state, bool askPassword);
-  // The ODBC connection string for SQL Server.
+  // The DSN-less ODBC connection string for SQL Server.
   static std::string SqlServerConnectionString(const std::string& driver, const std::string& server,
                                                const std::string& user, const std::string& password,
                                                const std::string& database);
-  // Opens the configured database; create makes a missing SQLite file.
+  // Where the configured server engine is reached, for the given database;
+  // without the password when withPassword is false.
+  db::OdbcTarget ServerTarget(const StartupState& state, const std::string& database, bool withPassword) const;
+  // Opens the configured database without asking anything or creating it
+  // (SQLite: create makes a missing file). For tools beside the gateway.
   std::unique_ptr<db::Connection> OpenDatabase(const StartupState& state, bool create, db::DbError& err);
+  // Steps 7 to 10 on a server engine: the connection to the configured
+  // database, created through the server's master database when it is
+  // missing; every failure told on screen. kExitOk with the connection open
+  // (command time-out 30 s) or the exit status.
+  int OpenServerConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
 
   platform::IniFile& ini() { return ini_; }
   const std::string& password() const { return password_; }
+  // The database on the server: "CATALOG" of section "DATABASE", default "tolven".
+  const std::string& catalog() const { return catalog_; }
 
  private:
   bool AcquireInstance();
-  int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc);
+  int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc, bool interactive);
   int OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
+  int CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Connection>& connection);
+  bool CheckServerSettings(const StartupState& state);
   bool ProbeDateFormat(StartupState& state, db::Connection& connection);
   bool ProbeBoolean(StartupState& state, db::Connection& connection);
   void ReadSystemValues(StartupState& state, db::Connection& connection);
@@ -69,7 +86,7 @@ class ModuleStart {
   platform::Ui& ui_;
   platform::IniFile ini_;
   std::unique_ptr<platform::InstanceLock> lock_;
-  std::string server_, user_, password_, odbcDriver_;
+  std::string server_, user_, password_, odbcDriver_, tdsVersion_, catalog_ = kDefaultCatalog;
 };
 
 }  // namespace tolven

@@ -75,7 +75,11 @@ TEST(GetUniqueNr, NewCountersAndWrapping) {
       {"HUGEMAX", "2147483648, 7, 9999999999", 1, 999999999, 7, {8, 7, 9999999999}},
   };
   TestDb db;
+  size_t rows = 0;
   for (const auto& c : cases) {
+    // Only the embedded engine lets a number beyond 32 bits into an INT column.
+    if (c.name == "HUGEMAX" && !db.IsSqlite()) continue;
+    ++rows;
     if (!c.existing.empty())
       db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('" + c.name + "', " + c.existing + ")");
     EXPECT_EQ(db.tools().GetUniqueNr(c.name, c.start, c.maximum), c.expected) << c.name;
@@ -84,7 +88,7 @@ TEST(GetUniqueNr, NewCountersAndWrapping) {
     EXPECT_EQ(row.startwert, c.after.startwert) << c.name;
     EXPECT_EQ(row.maxwert, c.after.maxwert) << c.name;
   }
-  EXPECT_EQ(db.Count("uniquenr"), static_cast<int64_t>(cases.size()));
+  EXPECT_EQ(db.Count("uniquenr"), static_cast<int64_t>(rows));
   EXPECT_FALSE(db.conn().InTransaction());
 }
 
@@ -157,7 +161,9 @@ TEST(GetUniqueNr, TwoStationsNeverGetTheSameNumber) {
   ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
   EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 2);
   EXPECT_EQ(secondTools.GetUniqueNr("BUNR"), -1);
-  EXPECT_TRUE(secondUi.HasMessage("SysLog-Eintrag fehlgeschlagen."));
+  // A server engine locks rows, not the database: there the error log gets through.
+  EXPECT_EQ(secondUi.HasMessage("SysLog-Eintrag fehlgeschlagen."), db.IsSqlite());
+  EXPECT_EQ(db.Count("syslog", "kasse = 2 AND typ = 'F'"), db.IsSqlite() ? 0 : 1);
   ASSERT_TRUE(db.conn().CommitTrans(err)) << err.text;
   EXPECT_EQ(secondTools.GetUniqueNr("BUNR"), 3);
 

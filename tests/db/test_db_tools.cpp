@@ -16,11 +16,13 @@ using tolven::testing::TestDb;
 
 TEST(GetFieldValue, NullBecomesTheDefaultOfTheColumnKind) {
   TestDb db;
-  db.Exec("CREATE TABLE kinds (tx VARCHAR(10), memo TEXT, fl BOOLEAN, bt BIT, sm SMALLINT, dd DATE, "
-          "dt DATETIME, n INTEGER, r NUMERIC(9,4))");
+  // PostgreSQL names SQL Server's BIT and DATETIME differently.
+  const bool sqlite = db.IsSqlite();
+  db.Exec(std::string("CREATE TABLE kinds (tx VARCHAR(10), memo TEXT, fl BOOLEAN, bt ") + (sqlite ? "BIT" : "BOOLEAN") +
+          ", sm SMALLINT, dd DATE, dt " + (sqlite ? "DATETIME" : "TIMESTAMP") + ", n INTEGER, r NUMERIC(9,4))");
   db.Exec("INSERT INTO kinds DEFAULT VALUES");
   DbError err;
-  auto rs = db.conn().Query("SELECT kinds.*, MAX(n) AS mx FROM kinds", err);
+  auto rs = db.conn().Query("SELECT kinds.*, (SELECT MAX(n) FROM kinds) AS mx FROM kinds", err);
   ASSERT_TRUE(rs) << err.text;
 
   struct Case {

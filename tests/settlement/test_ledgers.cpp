@@ -107,7 +107,7 @@ TEST_F(LedgersTest, ABalanceBeyond32BitsIsRefusedAndNothingBooked) {
 }
 
 TEST_F(LedgersTest, AFailingCashBalanceFailsTheJournalBookingWithItsReason) {
-  db.Exec("CREATE TRIGGER no_cash BEFORE INSERT ON barsaldo BEGIN SELECT RAISE(ABORT, 'Kassenlade gesperrt'); END");
+  db.FailInserts("barsaldo", "Kassenlade gesperrt");
   EXPECT_FALSE(BookBuch2(db.tools(), 0, 1, 1, "BAR", 100, "VERKAUF", 0, err));
   EXPECT_NE(err.text.find("Kassenlade gesperrt"), std::string::npos) << err.text;
   // Outside a transaction the journal row stays; inside the settlement the rollback removes it.

@@ -62,7 +62,7 @@ struct Twin final : FaultsTest {
 TEST_F(FaultsTest, AFailingJournalInsertLeavesNothingBehind) {
   BusyTable();
   const std::string before = State();
-  db.Exec("CREATE TRIGGER buch2_fails BEFORE INSERT ON buch2 BEGIN SELECT RAISE(ABORT, 'Journal voll'); END");
+  db.FailInserts("buch2", "Journal voll");
   std::string zahlart = "KDKTO";
   EXPECT_EQ(Settle(12, zahlart), -1);
   EXPECT_EQ(State(), before);
@@ -73,7 +73,7 @@ TEST_F(FaultsTest, AFailingJournalInsertLeavesNothingBehind) {
   EXPECT_FALSE(db.conn().InTransaction());
 
   // Once the fault is gone the same rows settle with the same number.
-  db.Exec("DROP TRIGGER buch2_fails");
+  db.StopFailingInserts("buch2");
   zahlart = "KDKTO";
   EXPECT_EQ(Settle(12, zahlart), 5);
 }
@@ -136,7 +136,7 @@ TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
     db.Exec("DELETE FROM kassi");
     db.Exec("DELETE FROM tische");
     db.Exec("DELETE FROM kontenrahmen");
-    db.Exec("DELETE FROM sqlite_sequence");
+    db.RestartIds("bestellung");
     for (const std::string& sql : FixtureStatements()) db.Exec(sql);
     BusyTable();
     ASSERT_EQ(State(), before);

@@ -105,7 +105,8 @@ TEST_F(Settlement, BonusRedemptionSplitLinesAndPoints) {
             "6|Umsatz|BONUS|Bonus-Rabatt (7%)|1|-100|-100|-100|7|2|8400\n");
   EXPECT_EQ(Dump("SELECT kdnr, txt, punkte, saldo FROM bkto"), "7|Bonus-Ausschüttung Kasse|-50|-50\n");
   EXPECT_EQ(Dump("SELECT zahlart, betrag FROM buch2"), "BAR|900\n");
-  EXPECT_EQ(db.Scalar("SELECT letztbes FROM kunden WHERE kdnr = 7"), "2026-12-05");
+  // A server's date/time column adds the midnight the embedded engine leaves out.
+  EXPECT_EQ(db.Scalar("SELECT letztbes FROM kunden WHERE kdnr = 7").substr(0, 10), "2026-12-05");
 }
 
 TEST_F(Settlement, BonusCoveredByKeyOneGivesOneLineAndTwoBonusRowsDoNotDoubleIt) {
@@ -114,7 +115,7 @@ TEST_F(Settlement, BonusCoveredByKeyOneGivesOneLineAndTwoBonusRowsDoNotDoubleIt)
   EXPECT_EQ(Dump("SELECT pos, preis, posbetrag, ekpreis, mwstschl FROM kasspro WHERE artnr = 'BONUS'"),
             "2|-200|-200|-200|1\n");
   EXPECT_EQ(db.Scalar("SELECT SUM(posbetrag) FROM kasspro"), db.Scalar("SELECT betrag FROM kass"));
-  EXPECT_EQ(db.Scalar("SELECT saldo FROM bkto ORDER BY rowid DESC"), "-20");
+  EXPECT_EQ(Dump("SELECT punkte, saldo FROM bkto ORDER BY saldo DESC"), "-12|-12\n-8|-20\n");
 }
 
 TEST_F(Settlement, PaymentArticlesVouchersAndOutlayWithTheirJournalBookings) {

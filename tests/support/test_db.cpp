@@ -2,19 +2,47 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "common/text.h"
 #include "db/schema_scripts.h"
+#include "support/pg_server.h"
 
 namespace tolven::testing {
 
+std::string TestEngine() {
+  const char* e = std::getenv("TOLVEN_TEST_ENGINE");
+  std::string engine = e ? ToUpper(TrimBlanks(e)) : "";
+  return engine.empty() ? "SQLITE" : engine;
+}
+
 TestDb::TestDb() {
+  state_.engine = TestEngine();
   db::DbError err;
-  conn_ = db::OpenSqlite(dbPath(), true, err);
-  if (!conn_) {
-    ADD_FAILURE() << "open: " << err.text;
-    return;
+  if (state_.engine == "POSTGRESQL") {
+    pgName_ = UniquePgDatabaseName("tdb");
+    std::string error;
+    if (!CreatePgDatabase(pgName_, true, error)) {
+      ADD_FAILURE() << "PostgreSQL test database: " << error;
+      pgName_.clear();
+    } else {
+      conn_ = OpenPg(pgName_, error);
+      if (!conn_) ADD_FAILURE() << "open " << pgName_ << ": " << error;
+    }
+  } else if (state_.engine == "SQLITE") {
+    conn_ = db::OpenSqlite(dbPath(), true, err);
+    if (!conn_) {
+      ADD_FAILURE() << "open: " << err.text;
+    } else if (!db::ExecuteSqliteScript(*conn_, "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n", err)) {
+      ADD_FAILURE() << "schema: " << err.text;
+    }
+  } else {
+    ADD_FAILURE() << "TOLVEN_TEST_ENGINE=" << state_.engine << " is no test engine (SQLITE, POSTGRESQL)";
   }
-  if (!db::ExecuteSqliteScript(*conn_, "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n", err)) ADD_FAILURE() << "schema: " << err.text;
-  state_.engine = "SQLITE";
+  // The modules never see a missing connection: an empty database without
+  // tables makes every statement fail instead of crashing the test program.
+  if (!conn_) conn_ = db::OpenSqlite(dir_ / "empty.db", true, err);
+  if (!conn_) std::abort();
   state_.datumFormat = "E";
   state_.boolTrueWert = -1;
   state_.kasse = 1;
@@ -31,6 +59,13 @@ TestDb::TestDb() {
   env_.programFolder = dir_.path();
   (void)env_.CreateFolder(state_.logPfad + "TSE");
   tools_ = std::make_unique<db::DbTools>(*conn_, state_, env_, ui_);
+}
+
+TestDb::~TestDb() {
+  tools_.reset();
+  if (conn_) conn_->Close();
+  conn_.reset();
+  if (!pgName_.empty()) DropPgDatabase(pgName_);
 }
 
 void TestDb::Exec(const std::string& sql) {
@@ -54,10 +89,41 @@ int64_t TestDb::Count(const std::string& table, const std::string& where) {
 }
 
 std::unique_ptr<db::Connection> TestDb::OpenSecond() {
+  if (!pgName_.empty()) {
+    std::string error;
+    auto c = OpenPg(pgName_, error);
+    if (!c) ADD_FAILURE() << "second open: " << error;
+    return c;
+  }
   db::DbError err;
   auto c = db::OpenSqlite(dbPath(), false, err);
   if (!c) ADD_FAILURE() << "second open: " << err.text;
   return c;
+}
+
+void TestDb::RestartIds(const std::string& table) {
+  if (IsSqlite()) {
+    Exec("DELETE FROM sqlite_sequence WHERE name = '" + table + "'");
+  } else {
+    Exec("SELECT setval(pg_get_serial_sequence('" + table + "', 'id'), COALESCE(MAX(id), 0) + 1, false) FROM " +
+         table);
+  }
+}
+
+void TestDb::FailInserts(const std::string& table, const std::string& message) {
+  const std::string name = "fail_" + table;
+  if (IsSqlite()) {
+    Exec("CREATE TRIGGER " + name + " BEFORE INSERT ON " + table + " BEGIN SELECT RAISE(ABORT, " +
+         db::SqlText(message) + "); END");
+    return;
+  }
+  Exec("CREATE OR REPLACE FUNCTION " + name + "() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION " +
+       db::SqlText(message) + "; END $$");
+  Exec("CREATE TRIGGER " + name + " BEFORE INSERT ON " + table + " FOR EACH ROW EXECUTE FUNCTION " + name + "()");
+}
+
+void TestDb::StopFailingInserts(const std::string& table) {
+  Exec("DROP TRIGGER fail_" + table + (IsSqlite() ? "" : " ON " + table));
 }
 
 }  // namespace tolven::testing

@@ -1,0 +1,89 @@
+// The server engines: SQL Server (production) and PostgreSQL (multi-station
+// tests) through the system's ODBC driver manager, with DSN-less connection
+// strings, so an installation needs no data source entry, only the driver.
+//
+// Text is Windows-1252 on both sides of this interface. SQL Server gets it as it
+// is (the driver's client character set is CP1252); PostgreSQL gets UTF-8,
+// converted here with the program's own table, so every one of the 256 byte
+// values survives the round trip.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+
+namespace tolven::db {
+
+enum class OdbcEngine { SqlServer, Postgres };
+
+// Where an ODBC connection goes; the connection string is built from it.
+struct OdbcTarget {
+  OdbcEngine engine = OdbcEngine::SqlServer;
+  // Name of the driver in odbcinst.ini, or the path of the driver library.
+  std::string driver;
+  // "host", "host,port", "host\instance"; "(local)" and "." mean this machine.
+  std::string server;
+  std::string user;
+  std::string password;  // left out of the string when empty
+  std::string database;
+  // TDS protocol version for FreeTDS ("7.4"); "" lets the driver choose.
+  std::string tdsVersion;
+};
+
+// A database name that can go unquoted into "CREATE DATABASE": a letter, then
+// letters, digits and "_", at most 63 characters.
+bool IsPlainDatabaseName(const std::string& name);
+
+// The driver used when TOLVEN.INI names none.
+std::string DefaultOdbcDriver(OdbcEngine engine);
+
+// A value as ODBC wants it inside a connection string: between braces, with
+// "}" doubled, when it holds a character that would end or split it.
+std::string OdbcValue(const std::string& value);
+
+// The DSN-less connection string. For PostgreSQL it carries the driver options
+// the gateway relies on: a failed statement aborts the whole transaction
+// (Protocol=7.4-0; the driver's default would roll back the statement only
+// and let the rest of a settlement commit) and booleans come back as numbers.
+std::string OdbcConnectionString(const OdbcTarget& target);
+
+// The same with the password replaced by "***", for messages and logs.
+std::string OdbcConnectionStringForLog(const OdbcTarget& target);
+
+// Opens a connection. `timeoutSeconds` bounds the log-in and becomes the
+// command time-out. nullptr with err filled (every diagnostic record: the
+// native numbers in err.nativeNumbers, the texts joined in err.text) on failure.
+std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err);
+
+// Why opening a database failed, as the start-up must tell it apart.
+enum class OpenFailure {
+  MissingDatabase,  // the server answered, the login is fine, the database is not there
+  BadLogin,         // user or password refused
+  Unreachable,      // no server answered
+  NoDriver,         // the ODBC driver named is not installed
+  Other,
+};
+
+// Classifies a failed open from its diagnostic records. SQL Server: 4060 or
+// 4064 among the native numbers is a missing (or unavailable default)
+// database, whatever else is reported with it; 18456 / SQLSTATE 28000, or the
+// German server text "Fehler bei der Anmeldung", without those is a bad
+// login; FreeTDS's 20009 / SQLSTATE 08S01 is an unreachable server.
+// PostgreSQL reports all three as 08001 and is told apart by its texts.
+OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DbError& err);
+
+// The statements of a schema script: split at ";" ending a line and at lines
+// holding only "GO" (SQL Server's batch separator); comment lines and blanks
+// are dropped, and a ";" inside quotes does not split.
+std::vector<std::string> SplitScript(const std::string& script);
+
+// True when the text holds a second statement behind a ";" (quotes, quoted
+// names and comments respected): a reader never runs one hidden behind its query.
+bool HoldsSeveralStatements(const std::string& sql);
+
+// Runs a script in one transaction of the connection: all of it or nothing.
+bool ExecuteScript(Connection& connection, const std::string& script, DbError& err);
+
+}  // namespace tolven::db

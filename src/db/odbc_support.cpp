@@ -1,0 +1,318 @@
+// Connection strings, diagnostic records, failure classes and schema scripts of
+// the ODBC engines: everything about them that needs no server.
+#include <sqlext.h>
+
+#include <algorithm>
+
+#include "common/cp1252.h"
+#include "common/text.h"
+#include "db/odbc_connection.h"
+#include "db/odbc_diagnostics.h"
+
+namespace tolven::db {
+
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) {
+  return ToUpper(text).find(ToUpper(part)) != std::string::npos;
+}
+
+// "(local)" and "." are SQL Server's names for this machine; the drivers here
+// resolve host names only.
+std::string HostName(const std::string& host) {
+  std::string u = ToUpper(host);
+  if (u.empty() || u == "(LOCAL)" || u == "." || u == "(LOCALHOST)") return "localhost";
+  return host;
+}
+
+// "host,port" -> host and port; "host\instance" stays whole (the driver asks
+// the server's browser service for the instance's port).
+void SplitServer(const std::string& server, std::string& host, std::string& port) {
+  std::string s = TrimBlanks(server);
+  port.clear();
+  size_t comma = s.rfind(',');
+  if (comma != std::string::npos) {
+    std::string p = TrimBlanks(s.substr(comma + 1));
+    if (!p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      port = p;
+      s = TrimBlanks(s.substr(0, comma));
+    }
+  }
+  size_t slash = s.find('\\');
+  if (slash != std::string::npos) {
+    host = HostName(s.substr(0, slash)) + s.substr(slash);
+  } else {
+    host = HostName(s);
+  }
+}
+
+std::string BuildString(const OdbcTarget& t, const std::string& password) {
+  std::string host, port;
+  SplitServer(t.server, host, port);
+  const std::string driver = t.driver.empty() ? DefaultOdbcDriver(t.engine) : t.driver;
+  // Driver names hold blanks ("PostgreSQL ANSI"); braces are the usual form for them.
+  std::string s = "Driver={" + ReplaceAll(driver, "}", "}}") + "};Server=" + OdbcValue(host);
+  if (!port.empty()) s += ";Port=" + port;
+  s += ";UID=" + OdbcValue(t.user);
+  if (!password.empty()) s += ";PWD=" + OdbcValue(password);
+  s += ";Database=" + OdbcValue(t.database);
+  if (t.engine == OdbcEngine::SqlServer) {
+    s += ";ClientCharset=CP1252";
+    if (!t.tdsVersion.empty()) s += ";TDS_Version=" + OdbcValue(t.tdsVersion);
+  } else {
+    // 7.4-0: a failed statement aborts the transaction on the server, so the
+    // rest of a settlement cannot be committed without it. BoolsAsChar=0:
+    // booleans are numbers. Server-side prepare off: every statement is sent as
+    // it is, as the program has no parameters.
+    s += ";Protocol=7.4-0;BoolsAsChar=0;UseServerSidePrepare=0;UseDeclareFetch=0";
+  }
+  return s;
+}
+
+// "[FreeTDS][SQL Server]Login failed" -> source "FreeTDS SQL Server", text "Login failed".
+void StripPrefixes(std::string& message, std::string& source) {
+  std::string s;
+  while (!message.empty() && message[0] == '[') {
+    size_t end = message.find(']');
+    if (end == std::string::npos) break;
+    if (!s.empty()) s += " ";
+    s += message.substr(1, end - 1);
+    message.erase(0, end + 1);
+  }
+  if (!s.empty()) source = s;
+}
+
+// One line: line ends and tabs of multi-line server texts become single blanks;
+// the fixed tail psqlODBC appends to every server error goes.
+std::string OneLine(std::string text) {
+  for (const char* tail : {"Error while executing the query", "Error while preparing parameters"}) {
+    size_t at = text.find(tail);
+    if (at != std::string::npos) text.erase(at);
+  }
+  std::string out;
+  bool blank = false;
+  for (char c : text) {
+    if (c == '\r' || c == '\n' || c == '\t' || c == ' ') {
+      blank = true;
+      continue;
+    }
+    if (blank && !out.empty()) out += ' ';
+    blank = false;
+    out += c;
+  }
+  while (!out.empty() && out.back() == ';') out.pop_back();
+  return out;
+}
+
+}  // namespace
+
+bool IsPlainDatabaseName(const std::string& name) {
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (name.empty() || name.size() > 63 || !letter(name[0])) return false;
+  return std::all_of(name.begin(), name.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '_'; });
+}
+
+std::string DefaultOdbcDriver(OdbcEngine engine) {
+  return engine == OdbcEngine::Postgres ? "PostgreSQL ANSI" : "FreeTDS";
+}
+
+std::string OdbcValue(const std::string& value) {
+  if (value.find_first_of(";{}=") == std::string::npos && TrimBlanks(value) == value) return value;
+  return "{" + ReplaceAll(value, "}", "}}") + "}";
+}
+
+std::string OdbcConnectionString(const OdbcTarget& target) { return BuildString(target, target.password); }
+
+std::string OdbcConnectionStringForLog(const OdbcTarget& target) {
+  return BuildString(target, target.password.empty() ? "" : "***");
+}
+
+void FillError(OdbcEngine engine, const std::vector<DiagRecord>& records, DbError& err) {
+  err.Clear();
+  err.source = engine == OdbcEngine::Postgres ? "PostgreSQL" : "SQL Server";
+  const DiagRecord* first = nullptr;
+  for (const DiagRecord& r : records) {
+    if (r.sqlState.rfind("01", 0) != 0) {
+      first = &r;
+      break;
+    }
+  }
+  const bool onlyWarnings = first == nullptr;
+  if (onlyWarnings && !records.empty()) first = &records.front();
+  std::string source;
+  for (const DiagRecord& r : records) {
+    err.nativeNumbers.push_back(r.native == 0 ? -1 : r.native);
+    if (!onlyWarnings && r.sqlState.rfind("01", 0) == 0) continue;
+    std::string message = r.message;
+    std::string recordSource;
+    StripPrefixes(message, recordSource);
+    message = OneLine(message);
+    // PostgreSQL's severity word in front says nothing the failure does not.
+    for (const char* severity : {"ERROR: ", "FATAL: ", "PANIC: "}) {
+      if (message.rfind(severity, 0) == 0) message.erase(0, std::string(severity).size());
+    }
+    if (source.empty()) source = recordSource;
+    if (message.empty() || err.text.find(message) != std::string::npos) continue;
+    if (!err.text.empty()) err.text += " / ";
+    err.text += message;
+  }
+  if (!source.empty()) err.source = source;
+  if (first) {
+    err.number = first->native == 0 ? -1 : first->native;
+    err.sqlState = first->sqlState;
+  } else {
+    err.number = -1;
+  }
+  if (err.text.empty()) err.text = "Unbekannter Datenbankfehler";
+}
+
+void ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, OdbcEngine engine, SQLRETURN rc, DbError& err) {
+  std::vector<DiagRecord> records;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLCHAR state[8] = {0};
+    SQLINTEGER native = 0;
+    std::string message(1024, '\0');
+    SQLSMALLINT len = 0;
+    SQLRETURN r = SQLGetDiagRec(handleType, handle, i, state, &native,
+                                reinterpret_cast<SQLCHAR*>(message.data()),
+                                static_cast<SQLSMALLINT>(message.size()), &len);
+    if (r == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(message.size())) {
+      message.assign(static_cast<size_t>(len) + 1, '\0');
+      r = SQLGetDiagRec(handleType, handle, i, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
+                        static_cast<SQLSMALLINT>(message.size()), &len);
+    }
+    if (!SQL_SUCCEEDED(r)) break;
+    message.resize(std::min(static_cast<size_t>(len < 0 ? 0 : len), message.size()));
+    if (engine == OdbcEngine::Postgres) message = Utf8ToCp1252(message);
+    records.push_back({reinterpret_cast<const char*>(state), static_cast<int32_t>(native), message});
+    if (i > 50) break;
+  }
+  FillError(engine, records, err);
+  if (records.empty()) err.text = "ODBC-Aufruf fehlgeschlagen (Rückgabewert " + std::to_string(rc) + ")";
+}
+
+OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DbError& err) {
+  auto has = [&](int32_t n) {
+    return std::find(err.nativeNumbers.begin(), err.nativeNumbers.end(), n) != err.nativeNumbers.end();
+  };
+  // The driver manager found no driver: no server was even asked.
+  if (err.sqlState.rfind("IM", 0) == 0 || Contains(err.text, "Can't open lib") ||
+      Contains(err.text, "Data source name not found")) {
+    return OpenFailure::NoDriver;
+  }
+  if (engine == OdbcEngine::SqlServer) {
+    // 4060 comes together with 18456 ("login failed"), and its German text
+    // ends in "Fehler bei der Anmeldung": it must win over both.
+    if (has(4060) || has(4064)) return OpenFailure::MissingDatabase;
+    if (has(18456) || err.sqlState == "28000" || Contains(err.text, "Fehler bei der Anmeldung")) {
+      return OpenFailure::BadLogin;
+    }
+    if (has(20009) || err.sqlState == "08S01" || has(20013)) return OpenFailure::Unreachable;
+    return OpenFailure::Other;
+  }
+  // PostgreSQL through psqlODBC: every refused connection is 08001; the server's
+  // texts (English in the clusters the gateway is tested on) tell them apart.
+  if (Contains(err.text, "database \"") && Contains(err.text, "does not exist")) return OpenFailure::MissingDatabase;
+  if (Contains(err.text, "authentication failed") || Contains(err.text, "role \"") ||
+      Contains(err.text, "no password supplied") || Contains(err.text, "no pg_hba.conf entry") ||
+      err.sqlState == "28000" || err.sqlState == "28P01") {
+    return OpenFailure::BadLogin;
+  }
+  if (Contains(err.text, "could not connect") || Contains(err.text, "Connection refused") ||
+      Contains(err.text, "could not translate host name") || Contains(err.text, "timeout expired") ||
+      Contains(err.text, "Is the server running")) {
+    return OpenFailure::Unreachable;
+  }
+  return OpenFailure::Other;
+}
+
+std::vector<std::string> SplitScript(const std::string& script) {
+  std::vector<std::string> out;
+  std::string current;
+  bool inQuote = false;
+  auto flush = [&]() {
+    std::string s = current;
+    current.clear();
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && (s.back() == ';' || space(s.back()))) s.pop_back();
+    size_t start = 0;
+    while (start < s.size() && space(s[start])) ++start;
+    if (start < s.size()) out.push_back(s.substr(start));
+  };
+  size_t pos = 0;
+  while (pos <= script.size()) {
+    size_t end = script.find('\n', pos);
+    if (end == std::string::npos) end = script.size();
+    std::string line = script.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    pos = end + 1;
+    std::string trimmed = TrimBlanks(line);
+    if (!inQuote && (ToUpper(trimmed) == "GO" || trimmed.rfind("--", 0) == 0 || trimmed.empty())) {
+      if (ToUpper(trimmed) == "GO") flush();
+      if (end == script.size()) break;
+      continue;
+    }
+    for (char c : line) {
+      if (c == '\'') inQuote = !inQuote;
+    }
+    current += line;
+    current += '\n';
+    if (!inQuote && !trimmed.empty() && trimmed.back() == ';') flush();
+    if (end == script.size()) break;
+  }
+  flush();
+  return out;
+}
+
+bool HoldsSeveralStatements(const std::string& sql) {
+  bool ended = false;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    char c = sql[i];
+    if (c == '\'' || c == '"' || c == '[') {
+      const char close = c == '[' ? ']' : c;
+      // A doubled closing character inside is part of the quoted text.
+      for (++i; i < sql.size(); ++i) {
+        if (sql[i] == close) {
+          if (i + 1 < sql.size() && sql[i + 1] == close) {
+            ++i;
+            continue;
+          }
+          break;
+        }
+      }
+      if (ended) return true;
+      continue;
+    }
+    if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
+      size_t end = sql.find('\n', i);
+      i = end == std::string::npos ? sql.size() : end;
+      continue;
+    }
+    if (c == '/' && i + 1 < sql.size() && sql[i + 1] == '*') {
+      size_t end = sql.find("*/", i + 2);
+      i = end == std::string::npos ? sql.size() : end + 1;
+      continue;
+    }
+    if (c == ';') {
+      ended = true;
+      continue;
+    }
+    if (ended && c != ' ' && c != '\t' && c != '\r' && c != '\n') return true;
+  }
+  return false;
+}
+
+bool ExecuteScript(Connection& connection, const std::string& script, DbError& err) {
+  if (!connection.BeginTrans(err)) return false;
+  for (const std::string& statement : SplitScript(script)) {
+    if (!connection.Execute(statement, err)) {
+      DbError ignored;
+      connection.RollbackTrans(ignored);
+      err.text += " (" + statement.substr(0, 80) + ")";
+      return false;
+    }
+  }
+  return connection.CommitTrans(err);
+}
+
+}  // namespace tolven::db

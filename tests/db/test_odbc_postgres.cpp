@@ -1,0 +1,237 @@
+// The ODBC engine on a real PostgreSQL server: text in and out, result kinds,
+// transactions that a failure aborts, the lock every transaction takes, time-
+// outs, and the failures of opening. Runs in the "pg." registration of the
+// database tests (TOLVEN_TEST_ENGINE=POSTGRESQL); skipped on the embedded engine.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "db/db_tools.h"
+#include "db/odbc_connection.h"
+#include "support/pg_server.h"
+#include "support/test_db.h"
+
+namespace tolven::db {
+namespace {
+
+using tolven::testing::PgTarget;
+using tolven::testing::TestDb;
+using tolven::testing::TestEngine;
+using Clock = std::chrono::steady_clock;
+
+class PgEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (TestEngine() != "POSTGRESQL") GTEST_SKIP() << "PostgreSQL only (TOLVEN_TEST_ENGINE=POSTGRESQL)";
+    db = std::make_unique<TestDb>();
+  }
+  std::unique_ptr<TestDb> db;
+};
+
+TEST_F(PgEngine, EveryWindowsByteSurvivesAndLookupsIgnoreCase) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  db->Exec("INSERT INTO syslog (typ, memotext) VALUES ('I', " + SqlText(all) + ")");
+  EXPECT_EQ(db->Scalar("SELECT memotext FROM syslog"), all);
+  EXPECT_EQ(db->Scalar("SELECT char_length(memotext) FROM syslog"), "255");
+  // Stored as the server's own UTF-8, so other programs read the same text.
+  db->Exec("INSERT INTO kassi (kanr, name) VALUES (1, 'Jürgen € \x81')");
+  EXPECT_EQ(db->Scalar("SELECT encode(convert_to(name::text, 'UTF8'), 'hex') FROM kassi"),
+            "4ac3bc7267656e20e282ac20c281");
+  // As on SQL Server, names are found whatever their case, umlauts included.
+  EXPECT_EQ(db->Scalar("SELECT kanr FROM kassi WHERE name = 'JÜRGEN € \x81'"), "1");
+  EXPECT_EQ(db->tools().GetUniqueNr("bunr"), 1);
+  EXPECT_EQ(db->tools().GetUniqueNr("BUNR"), 2);
+  // Column names come back as the server spells them.
+  DbError err;
+  auto rs = db->conn().Query("SELECT kanr AS \"Kürzel\" FROM kassi", err);
+  ASSERT_TRUE(rs) << err.text;
+  EXPECT_EQ(rs->ColumnName(0), "Kürzel");
+}
+
+TEST_F(PgEngine, ValuesAndKindsAsTheEmbeddedEngineGivesThem) {
+  const std::string memo(20000, 'x');
+  db->Exec("UPDATE system SET mwst2 = 7.5, moddate = '2026-03-05 10:11:12', sprache = NULL, booltest = -1");
+  db->Exec("INSERT INTO syslog (typ, memotext) VALUES ('I', '" + memo + "')");
+  DbError err;
+  auto rs = db->conn().Query(
+      "SELECT mwst1, mwst2, booltest, moddate, sprache, CAST(moddate AS DATE) AS d, true AS b, 2.5::float8 AS f, "
+      "(SELECT memotext FROM syslog) AS memo, COUNT(*) AS n FROM system "
+      "GROUP BY mwst1, mwst2, booltest, moddate, sprache",
+      err);
+  ASSERT_TRUE(rs) << err.text;
+  struct Case {
+    const char* column;
+    ColumnKind kind;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"mwst1", ColumnKind::Decimal, "19"},  {"mwst2", ColumnKind::Decimal, "7.5"},
+      {"booltest", ColumnKind::Integer, "-1"}, {"moddate", ColumnKind::DateTime, "2026-03-05 10:11:12"},
+      {"sprache", ColumnKind::Text, ""},      {"d", ColumnKind::Date, "2026-03-05"},
+      {"b", ColumnKind::Bool, "1"},           {"f", ColumnKind::Float, "2.5"},
+      {"memo", ColumnKind::Text, memo},       {"n", ColumnKind::Integer, "1"},
+  };
+  for (const auto& c : cases) {
+    const int i = rs->Find(c.column);
+    ASSERT_GE(i, 0) << c.column;
+    EXPECT_EQ(rs->Kind(static_cast<size_t>(i)), c.kind) << c.column;
+    EXPECT_EQ(GetFieldValue(*rs, c.column).AsString(), c.text) << c.column;
+  }
+  EXPECT_TRUE(rs->Raw(static_cast<size_t>(rs->Find("mwst1"))).IsInteger()) << "whole decimals are integers";
+  EXPECT_TRUE(rs->Raw(static_cast<size_t>(rs->Find("sprache"))).IsNull());
+}
+
+TEST_F(PgEngine, StatementsThatMeetNoRowSucceedAndAReaderRunsOneStatementOnly) {
+  DbError err;
+  EXPECT_TRUE(db->conn().Execute("UPDATE uniquenr SET wert = 1 WHERE name = 'NIX'", err)) << err.text;
+  EXPECT_TRUE(db->conn().Execute("DELETE FROM kassea", err)) << err.text;
+  EXPECT_TRUE(db->conn().Execute("INSERT INTO kassea (bunr) VALUES (1); INSERT INTO kassea (bunr) VALUES (2)", err));
+  EXPECT_EQ(db->conn().Query("SELECT 1; DELETE FROM kassea", err), nullptr);
+  EXPECT_EQ(db->conn().Query("  ", err), nullptr);
+  EXPECT_FALSE(db->conn().Execute(";", err));
+  EXPECT_EQ(db->Count("kassea"), 2);
+
+  EXPECT_FALSE(db->conn().Execute("UPDATE kasx SET bunr = 1", err));
+  EXPECT_EQ(err.sqlState, "42P01");
+  EXPECT_NE(err.number, 0);
+  EXPECT_EQ(err.source, "PostgreSQL");
+  EXPECT_EQ(err.text, "relation \"kasx\" does not exist");
+}
+
+// A failed statement ends the transaction: nothing before or after it is
+// committed, and the commit says so instead of reporting success.
+TEST_F(PgEngine, AFailedStatementAbortsTheWholeTransaction) {
+  DbError err;
+  ASSERT_TRUE(db->conn().BeginTrans(err)) << err.text;
+  EXPECT_FALSE(db->conn().BeginTrans(err)) << "no transaction inside a transaction";
+  db->Exec("INSERT INTO kassea (bunr) VALUES (1)");
+  EXPECT_FALSE(db->conn().Execute("INSERT INTO kasx (bunr) VALUES (2)", err));
+  EXPECT_FALSE(db->conn().Execute("INSERT INTO kassea (bunr) VALUES (3)", err));
+  EXPECT_TRUE(db->conn().InTransaction());
+  EXPECT_FALSE(db->conn().CommitTrans(err));
+  EXPECT_NE(err.text.find("zurückgesetzt"), std::string::npos) << err.text;
+  EXPECT_NE(err.text.find("kasx"), std::string::npos) << "the first failure is named: " << err.text;
+  EXPECT_FALSE(db->conn().InTransaction());
+  EXPECT_EQ(db->Count("kassea"), 0);
+
+  // The connection goes on in autocommit mode.
+  db->Exec("INSERT INTO kassea (bunr) VALUES (4)");
+  auto second = db->OpenSecond();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->Query("SELECT bunr FROM kassea", err)->RecordCount(), 1u);
+  EXPECT_FALSE(db->conn().CommitTrans(err));
+  EXPECT_FALSE(db->conn().RollbackTrans(err));
+}
+
+// Two stations that lock rows in opposite orders: without the transaction
+// lock, PostgreSQL would end one of them as a deadlock half-way.
+TEST_F(PgEngine, TransactionsOfTwoStationsRunOneAfterTheOther) {
+  db->Exec("INSERT INTO uniquenr (name, wert) VALUES ('A', 0), ('B', 0)");
+  auto second = db->OpenSecond();
+  ASSERT_TRUE(second);
+  DbError err;
+  ASSERT_TRUE(db->conn().BeginTrans(err)) << err.text;
+  db->Exec("UPDATE uniquenr SET wert = wert + 1 WHERE name = 'A'");
+  std::atomic<bool> began{false}, done{false};
+  std::string secondError;
+  std::thread station2([&] {
+    DbError e;
+    bool ok = second->BeginTrans(e);
+    began = true;
+    ok = ok && second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'B'", e);
+    ok = ok && second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'A'", e);
+    ok = ok && second->CommitTrans(e);
+    if (!ok) secondError = e.text.empty() ? "failed" : e.text;
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(began) << "station 2 began while station 1 was writing";
+  db->Exec("UPDATE uniquenr SET wert = wert + 1 WHERE name = 'B'");
+  EXPECT_TRUE(db->conn().CommitTrans(err)) << err.text;
+  station2.join();
+  EXPECT_EQ(secondError, "");
+  EXPECT_EQ(db->Scalar("SELECT SUM(wert) FROM uniquenr"), "22");
+
+  // With no time to wait, the other station gets no transaction at all.
+  ASSERT_TRUE(db->conn().BeginTrans(err)) << err.text;
+  second->SetCommandTimeout(0);
+  const auto started = Clock::now();
+  EXPECT_FALSE(second->BeginTrans(err));
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
+  EXPECT_NE(err.text.find("lock"), std::string::npos) << err.text;
+  EXPECT_FALSE(second->InTransaction());
+  EXPECT_TRUE(second->Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << "single statements go on: " << err.text;
+  EXPECT_TRUE(db->conn().RollbackTrans(err));
+  second->SetCommandTimeout(30);
+  EXPECT_TRUE(second->BeginTrans(err)) << err.text;
+  EXPECT_TRUE(second->RollbackTrans(err));
+}
+
+TEST_F(PgEngine, CountersStayUniqueUnderFourStationsAtOnce) {
+  constexpr int kStations = 4, kDraws = 25;
+  std::vector<std::unique_ptr<Connection>> connections;
+  for (int i = 0; i < kStations; ++i) connections.push_back(db->OpenSecond());
+  std::vector<std::vector<int32_t>> drawn(kStations);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kStations; ++i) {
+    threads.emplace_back([&, i] {
+      tolven::testing::FakeEnv env;
+      tolven::testing::FakeUi ui;
+      StartupState state = db->state();
+      state.kasse = i + 1;
+      DbTools tools(*connections[static_cast<size_t>(i)], state, env, ui);
+      for (int n = 0; n < kDraws; ++n) drawn[static_cast<size_t>(i)].push_back(tools.GetUniqueNr("KUEBONNR"));
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<int32_t> all;
+  for (const auto& d : drawn) all.insert(d.begin(), d.end());
+  EXPECT_EQ(all.size(), size_t{kStations * kDraws});
+  EXPECT_EQ(*all.begin(), 1);
+  EXPECT_EQ(*all.rbegin(), kStations * kDraws);
+}
+
+TEST_F(PgEngine, CommandTimeOutEndsALongStatementAndTheConnectionGoesOn) {
+  db->conn().SetCommandTimeout(1);
+  DbError err;
+  const auto started = Clock::now();
+  EXPECT_FALSE(db->conn().Execute("SELECT pg_sleep(5)", err));
+  EXPECT_LT(Clock::now() - started, std::chrono::seconds(4));
+  EXPECT_NE(err.text.find("timeout"), std::string::npos) << err.text;
+  db->conn().SetCommandTimeout(30);
+  EXPECT_EQ(db->Scalar("SELECT 7"), "7");
+
+  db->conn().Close();
+  EXPECT_FALSE(db->conn().IsOpen());
+  EXPECT_FALSE(db->conn().Execute("SELECT 1", err));
+  EXPECT_EQ(err.text, "Die Datenbankverbindung ist geschlossen.");
+  EXPECT_FALSE(db->conn().BeginTrans(err));
+  EXPECT_EQ(db->conn().Query("SELECT 1", err), nullptr);
+}
+
+TEST_F(PgEngine, FailedOpensAreClassified) {
+  struct Case {
+    const char* what;
+    OdbcTarget target;
+    OpenFailure failure;
+  };
+  OdbcTarget missing = PgTarget("tolven_missing_db");
+  OdbcTarget unknownUser = PgTarget(db->databaseName());
+  unknownUser.user = "kein_benutzer";
+  OdbcTarget closed = PgTarget(db->databaseName());
+  closed.server = "127.0.0.1,1";
+  for (const Case& c : {Case{"missing database", missing, OpenFailure::MissingDatabase},
+                        Case{"unknown user", unknownUser, OpenFailure::BadLogin},
+                        Case{"no server", closed, OpenFailure::Unreachable}}) {
+    DbError err;
+    EXPECT_EQ(OpenOdbc(c.target, 10, err), nullptr) << c.what;
+    EXPECT_EQ(ClassifyOpenFailure(OdbcEngine::Postgres, err), c.failure) << c.what << ": " << err.text;
+  }
+}
+
+}  // namespace
+}  // namespace tolven::db

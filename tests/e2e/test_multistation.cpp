@@ -1,0 +1,262 @@
+// Two stations on one PostgreSQL database, as an installation with two
+// registers runs them: two real gateways (KASSNR 1 and 2) with their own
+// configuration, installation and exchange folders, one TSE server stand-in,
+// and terminals that order and settle at both stations at the same time, round
+// after round. Afterwards every number that must be unique is, every receipt
+// is whole, the ledgers add up and nothing is lost.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "common/text.h"
+#include "db/db_tools.h"
+#include "support/fake_env.h"
+#include "support/pg_server.h"
+#include "support/process.h"
+
+namespace tolven::testing {
+namespace {
+
+const std::string kGateway = std::string(TOLVEN_BUILD_DIR) + "/tolvenpda";
+const std::string kTseSim = std::string(TOLVEN_BUILD_DIR) + "/tse-sim";
+constexpr int kRounds = 10;  // per station; half of them paid in cash, half on the shared customer account
+constexpr int kWaitMs = 30000;
+
+// Stations are different machines with file systems of their own: each
+// gateway runs from its own copy of the program (the request work files live
+// in the program folder) in its own installation folder, and the exchange
+// folder named in `system` ("pda") is relative to it.
+class Station {
+ public:
+  Station(const TempDir& root, int kasse, const std::string& database) : kasse_(kasse) {
+    dir_ = root / ("station" + std::to_string(kasse));
+    for (const char* d : {"etc", "pda", "out", "bin"}) std::filesystem::create_directories(dir_ + "/" + d);
+    std::filesystem::copy_file(kGateway, dir_ + "/bin/tolvenpda");
+    const db::OdbcTarget t = PgTarget(database);
+    WriteAll(dir_ + "/etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=POSTGRESQL\r\nODBCDRIVER=" + t.driver +
+                                           "\r\nSERVER=" + t.server + "\r\nUSER=" + t.user +
+                                           "\r\nPWD=station\r\nCATALOG=" + database + "\r\n[PFADE]\r\nEXE=" + dir_ +
+                                           "\r\n[SETUP]\r\nKASSNR=" + std::to_string(kasse) + "\r\n");
+  }
+
+  void Start() {
+    // exec keeps the process id, so the signals reach the gateway itself.
+    const std::vector<std::string> args = {"-c", "cd '" + dir_ + "' && exec bin/tolvenpda"};
+    process_ = std::make_unique<ChildProcess>("/bin/sh", args,
+                                              std::map<std::string, std::string>{{"TOLVEN_WINDIR", dir_ + "/etc"}},
+                                              dir_ + "/gateway.log");
+  }
+  int Stop() {
+    process_->Signal(SIGTERM);
+    return process_->Wait(10000);
+  }
+
+  // Like a terminal: a file written under another name and renamed into
+  // place; the answer is taken away once read.
+  std::string Exchange(const std::string& name, const std::string& contents, const std::string& answerName) {
+    const std::string answer = dir_ + "/pda/" + answerName;
+    std::filesystem::remove(answer);
+    WriteAll(dir_ + "/pda/" + name + ".tmp", contents);
+    std::filesystem::rename(dir_ + "/pda/" + name + ".tmp", dir_ + "/pda/" + name);
+    if (!WaitFor([&] { return std::filesystem::exists(answer); }, kWaitMs)) return "(keine Antwort)";
+    // The gateway publishes its answers atomically: once there, it is whole.
+    std::string text = ReadAll(answer);
+    std::filesystem::remove(answer);
+    return text;
+  }
+
+  const std::string& dir() const { return dir_; }
+  int kasse() const { return kasse_; }
+
+ private:
+  int kasse_;
+  std::string dir_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1) {
+    parts.push_back(text.substr(start, at - start));
+  }
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+class MultiStation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PgConfigured()) GTEST_SKIP() << "TOLVEN_TEST_PG is not set: scripts/test starts a server (scripts/pg-cluster)";
+    database_ = UniquePgDatabaseName("multistation");
+    std::string error;
+    ASSERT_TRUE(CreatePgDatabase(database_, true, error)) << error;
+    conn_ = OpenPg(database_, error);
+    ASSERT_TRUE(conn_) << error;
+  }
+  void TearDown() override {
+    conn_.reset();
+    if (!database_.empty()) DropPgDatabase(database_);
+  }
+
+  void Sql(const std::string& sql) {
+    db::DbError err;
+    ASSERT_TRUE(conn_->Execute(sql, err)) << sql << ": " << err.text;
+  }
+  // Every row as "a|b|c" lines.
+  std::string Rows(const std::string& sql) {
+    db::DbError err;
+    auto rs = conn_->Query(sql, err);
+    if (!rs) {
+      ADD_FAILURE() << sql << ": " << err.text;
+      return "";
+    }
+    std::string out;
+    for (; !rs->Eof(); rs->MoveNext()) {
+      for (size_t i = 0; i < rs->ColumnCount(); ++i) out += (i ? "|" : "") + rs->Raw(i).AsString();
+      out += "\n";
+    }
+    return out;
+  }
+  std::string Scalar(const std::string& sql) {
+    std::string r = Rows(sql);
+    return r.substr(0, r.find_first_of("|\n"));
+  }
+
+  std::string database_;
+  std::unique_ptr<db::Connection> conn_;
+};
+
+TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnything) {
+  TempDir root;
+  // Relative folders and printer files: each station resolves them in its own folder.
+  Sql("UPDATE system SET pfadppcsync1 = 'pda', kuebonport1 = 'FILE:out/kueche.txt', "
+      "kuebonport2 = 'FILE:out/theke.txt', bondruckport = 'FILE:out/bon.txt'");
+  Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
+  Sql("INSERT INTO kueprtparam (drucker, name, kopien) VALUES (1, 'Küche', 1), (2, 'Theke', 1)");
+  Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+      "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
+  Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
+  Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+  Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 10000000, 'Stammtisch')");
+
+  Station one(root, 1, database_), two(root, 2, database_);
+  std::filesystem::create_directories(root / "sim");
+  WriteAll(root / "sim/TOLVEN.INI", ReadAll(one.dir() + "/etc/TOLVEN.INI"));
+  ChildProcess sim(kTseSim, {}, {{"TOLVEN_WINDIR", root / "sim"}}, root / "tse-sim.log");
+  one.Start();
+  two.Start();
+
+  // Both terminals work through their rounds at once; every answer is kept.
+  std::mutex mu;
+  std::vector<std::string> problems;
+  auto work = [&](Station& s) {
+    for (int round = 1; round <= kRounds; ++round) {
+      const std::string table = std::to_string(s.kasse() * 100 + round);
+      const std::string where = "Kasse " + std::to_string(s.kasse()) + " Tisch " + table + ": ";
+      const std::string confirm =
+          s.Exchange("bestell.txt", "A;" + table + ";3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\n", "confirm.kas");
+      const std::string request = round % 2 ? "ABRECHNEN;" + table + ";3;" : "KUKA;" + table + ";3;4711";
+      const std::string paid = s.Exchange("info.txt", request + "\r\n", "info.kas");
+      if (confirm != "OK\r\n" || paid != "OK\r\n") {
+        std::lock_guard<std::mutex> lock(mu);
+        problems.push_back(where + "Bestellung " + confirm + ", Abrechnung " + paid);
+      }
+    }
+  };
+  std::thread t1(work, std::ref(one)), t2(work, std::ref(two));
+  t1.join();
+  t2.join();
+  EXPECT_EQ(one.Stop(), 0);
+  EXPECT_EQ(two.Stop(), 0);
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(10000), 0);
+  for (const auto& p : problems) ADD_FAILURE() << p;
+  const std::string logs = ReadAll(one.dir() + "/gateway.log") + ReadAll(two.dir() + "/gateway.log");
+  ASSERT_TRUE(problems.empty()) << logs;
+
+  // Nothing lost: one receipt per round and station, every order row settled,
+  // every order signed, no request left with the TSE server.
+  const int receipts = 2 * kRounds;
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM kass"), std::to_string(receipts));
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM kass WHERE kasse = 1"), std::to_string(kRounds));
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM bestellung"), "0");
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''"), std::to_string(receipts));
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM tse_server_req") + Scalar("SELECT COUNT(*) FROM tse_server_ans"), "00");
+  EXPECT_EQ(logs.find("FEHLER"), std::string::npos) << logs;
+
+  // Every number drawn from a counter is unique, across both stations.
+  struct Unique {
+    const char* what;
+    std::string duplicates;  // query listing values used more than once
+  };
+  const std::vector<Unique> unique = {
+      {"bunr", "SELECT bunr FROM kass GROUP BY bunr HAVING COUNT(*) > 1"},
+      {"seqnr of receipts", "SELECT seqnr FROM kass GROUP BY seqnr HAVING COUNT(*) > 1"},
+      // A kitchen receipt's lines share its seqnr; receipts and orders never do.
+      {"seqnr of orders and receipts",
+       "SELECT seqnr FROM (SELECT DISTINCT seqnr FROM kuebonlog UNION ALL SELECT seqnr FROM kass) s "
+       "GROUP BY seqnr HAVING COUNT(*) > 1"},
+      {"seqnr of signed orders", "SELECT seqnr FROM tse_bestellungen GROUP BY seqnr HAVING COUNT(*) > 1"},
+      {"bunr2", "SELECT bunr2 FROM buch2 GROUP BY bunr2 HAVING COUNT(*) > 1"},
+      {"kdktobunr", "SELECT kdktobunr FROM kdkto GROUP BY kdktobunr HAVING COUNT(*) > 1"},
+      {"lfdnr", "SELECT lfdnr FROM barsaldo GROUP BY lfdnr HAVING COUNT(*) > 1"},
+      // The lines of one kitchen receipt share its number; two orders never do.
+      {"kuebonnr", "SELECT kuebonnr FROM kuebonlog GROUP BY kuebonnr HAVING COUNT(DISTINCT seqnr) > 1"},
+  };
+  for (const auto& u : unique) EXPECT_EQ(Rows(u.duplicates), "") << u.what << " handed out twice";
+  EXPECT_EQ(Scalar("SELECT COUNT(DISTINCT kuebonnr) FROM kuebonlog"),
+            Scalar("SELECT COUNT(*) FROM (SELECT DISTINCT seqnr, drucker FROM kuebonlog) k"));
+  EXPECT_EQ(Scalar("SELECT COUNT(DISTINCT seqnr) FROM kuebonlog"), std::to_string(receipts));
+
+  // Every receipt is whole: its lines add up to it, its journal booking holds
+  // the amount, it is signed, and its archive file is in its station's folder.
+  EXPECT_EQ(Rows("SELECT k.bunr FROM kass k WHERE k.betrag <> (SELECT COALESCE(SUM(p.posbetrag), 0) FROM kasspro p "
+                 "WHERE p.bunr = k.bunr) OR k.betrag <> (SELECT COALESCE(SUM(b.betrag), 0) FROM buch2 b WHERE "
+                 "b.bunr = k.bunr AND b.txt = 'VERKAUF') OR COALESCE(k.tse_signatur, '') = '' "
+                 "OR (SELECT COUNT(*) FROM kasspro p WHERE p.bunr = k.bunr) <> 2"),
+            "");
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM kass WHERE betrag <> 2380"), "0");
+  for (const std::string& line : Split(Rows("SELECT bunr, kasse FROM kass"), '\n')) {
+    if (line.empty()) continue;
+    const std::string bunr = line.substr(0, line.find('|'));
+    const std::string kasse = line.substr(line.find('|') + 1);
+    const std::string archive = ReadAll(root / ("station" + kasse + "/ARCHIV/BON/BON" + bunr + ".BON"));
+    EXPECT_NE(archive.find("###CRC:"), std::string::npos) << "receipt " << bunr << " of station " << kasse;
+  }
+
+  // The ledgers add up: each row's balance is the one before plus its amount,
+  // in the order the rows were booked, and the last one is the sum of all.
+  auto chained = [&](const std::string& sql) {
+    int64_t balance = 0;
+    int rows = 0;
+    for (const std::string& line : Split(Rows(sql), '\n')) {
+      if (line.empty()) continue;
+      const auto fields = Split(line, '|');
+      balance += std::stoll(fields[0]);
+      EXPECT_EQ(std::stoll(fields[1]), balance) << sql << " row " << rows;
+      ++rows;
+    }
+    return std::make_pair(rows, balance);
+  };
+  for (int kasse : {1, 2}) {
+    auto [rows, balance] = chained("SELECT betrag, saldo FROM barsaldo WHERE kasse = " + std::to_string(kasse) +
+                                   " ORDER BY lfdnr");
+    EXPECT_EQ(rows, kRounds / 2 + kRounds % 2);
+    EXPECT_EQ(balance, int64_t{2380} * rows);
+    EXPECT_EQ(Scalar("SELECT SUM(betrag) FROM buch2 WHERE zahlart = 'BAR' AND kasse = " + std::to_string(kasse)),
+              std::to_string(balance));
+  }
+  auto [rows, balance] = chained("SELECT betrag, saldo FROM kdkto WHERE kdnr = 100 ORDER BY kdktobunr");
+  EXPECT_EQ(rows, 2 * (kRounds / 2));
+  EXPECT_EQ(balance, int64_t{-2380} * rows);
+  EXPECT_EQ(Scalar("SELECT SUM(betrag) FROM kass WHERE zahlart = 'KDKTO'"), std::to_string(-balance));
+}
+
+}  // namespace
+}  // namespace tolven::testing

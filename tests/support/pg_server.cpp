@@ -1,0 +1,152 @@
+#include "support/pg_server.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+
+#include "common/text.h"
+#include "db/schema_scripts.h"
+
+namespace tolven::testing {
+
+namespace {
+
+std::string Setting(const std::string& text, const std::string& key) {
+  // "Key=value;" pairs; values may be braced.
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eq = text.find('=', pos);
+    if (eq == std::string::npos) break;
+    std::string k = ToUpper(TrimBlanks(text.substr(pos, eq - pos)));
+    size_t valueStart = eq + 1;
+    std::string value;
+    size_t next;
+    if (valueStart < text.size() && text[valueStart] == '{') {
+      size_t close = text.find('}', valueStart);
+      value = text.substr(valueStart + 1, close == std::string::npos ? std::string::npos : close - valueStart - 1);
+      next = close == std::string::npos ? text.size() : text.find(';', close);
+    } else {
+      next = text.find(';', valueStart);
+      value = text.substr(valueStart, next == std::string::npos ? std::string::npos : next - valueStart);
+    }
+    if (k == ToUpper(key)) return TrimBlanks(value);
+    if (next == std::string::npos) break;
+    pos = next + 1;
+  }
+  return "";
+}
+
+std::string Connection() {
+  const char* c = std::getenv("TOLVEN_TEST_PG");
+  return c ? c : "";
+}
+
+// A template with the whole schema, made once per schema text by whichever test
+// process comes first: copying it is much faster than running the script in
+// every test's database.
+std::string TemplateName() {
+  const std::string script = db::SchemaScript("postgresql");
+  return "tolven_tpl_" + std::to_string(std::hash<std::string>{}(script) % 1000000007u);
+}
+
+bool EnsureTemplate(db::Connection& admin, std::string& error) {
+  db::DbError err;
+  const std::string name = TemplateName();
+  // Session lock: one process builds the template, the others wait for it.
+  if (!admin.Execute("SELECT pg_advisory_lock(7301)", err)) {
+    error = "template lock: " + err.text;
+    return false;
+  }
+  bool ok = true;
+  auto rs = admin.Query("SELECT COUNT(*) AS n FROM pg_database WHERE datname = '" + name + "'", err);
+  if (!rs || rs->Eof()) {
+    error = "template query: " + err.text;
+    ok = false;
+  } else if (rs->Raw(0).AsInt64() == 0) {
+    const std::string building = name + "_new";
+    admin.Execute("DROP DATABASE IF EXISTS " + building, err);
+    if (!admin.Execute("CREATE DATABASE " + building, err)) {
+      error = "create template: " + err.text;
+      ok = false;
+    } else {
+      {
+        auto conn = db::OpenOdbc(PgTarget(building), 30, err);
+        if (!conn || !db::ExecuteScript(*conn, db::SchemaScript("postgresql"), err)) {
+          error = "template schema: " + err.text;
+          ok = false;
+        }
+      }
+      if (ok && !admin.Execute("ALTER DATABASE " + building + " RENAME TO " + name, err)) {
+        error = "rename template: " + err.text;
+        ok = false;
+      }
+    }
+  }
+  db::DbError ignored;
+  admin.Execute("SELECT pg_advisory_unlock(7301)", ignored);
+  return ok;
+}
+
+}  // namespace
+
+bool PgConfigured() { return !Connection().empty(); }
+
+db::OdbcTarget PgTarget(const std::string& database) {
+  const std::string c = Connection();
+  db::OdbcTarget t;
+  t.engine = db::OdbcEngine::Postgres;
+  t.driver = Setting(c, "Driver");
+  t.server = Setting(c, "Server");
+  if (std::string port = Setting(c, "Port"); !port.empty()) t.server += "," + port;
+  t.user = Setting(c, "UID");
+  t.password = Setting(c, "PWD");
+  t.database = database;
+  return t;
+}
+
+std::string UniquePgDatabaseName(const std::string& prefix) {
+  static std::atomic<int> counter{0};
+  return prefix + "_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+}
+
+std::unique_ptr<db::Connection> OpenPg(const std::string& database, std::string& error) {
+  db::DbError err;
+  auto conn = db::OpenOdbc(PgTarget(database), 30, err);
+  if (!conn) error = err.text;
+  return conn;
+}
+
+bool CreatePgDatabase(const std::string& name, bool withSchema, std::string& error) {
+  if (!PgConfigured()) {
+    error = "TOLVEN_TEST_PG is not set: start a server with scripts/pg-cluster (scripts/test does)";
+    return false;
+  }
+  auto admin = OpenPg("postgres", error);
+  if (!admin) return false;
+  db::DbError err;
+  if (withSchema) {
+    if (!EnsureTemplate(*admin, error)) return false;
+    if (!admin->Execute("CREATE DATABASE " + name + " TEMPLATE " + TemplateName(), err)) {
+      error = "create database: " + err.text;
+      return false;
+    }
+    return true;
+  }
+  if (!admin->Execute("CREATE DATABASE " + name, err)) {
+    error = "create database: " + err.text;
+    return false;
+  }
+  return true;
+}
+
+void DropPgDatabase(const std::string& name) {
+  std::string error;
+  auto admin = OpenPg("postgres", error);
+  if (!admin) return;
+  db::DbError err;
+  admin->Execute("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)", err);
+}
+
+}  // namespace tolven::testing
