@@ -99,8 +99,8 @@ INDEXES = [("bestellung", "tisch"), ("kasspro", "bunr"), ("kdkto", "kdnr, datumz
 ISO = "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]*'"
 
 
-def columns(spec):
-    for item in spec.split(","):
+def columns(text):
+    for item in text.split(","):
         name, kind = item.split()
         yield name, kind
 
@@ -162,9 +162,9 @@ def generate(engine):
     if engine == "postgresql":
         # Trusted since PostgreSQL 13: the database owner may install it.
         out.append("CREATE EXTENSION IF NOT EXISTS citext;")
-    for table, _key, spec in TABLES:
+    for table, _key, column_list in TABLES:
         cols = []
-        for name, kind in columns(spec):
+        for name, kind in columns(column_list):
             t = column_type(engine, table, name, kind)
             cols.append("  %s %s" % (quote(name, engine), t))
         if table in UNIQUE:
