@@ -111,6 +111,27 @@ bool Form1::WriteAnswerFile(const std::string& path, const std::string& contents
   return false;
 }
 
+namespace {
+
+// Commits the booked lines of an order file. When that fails nothing of the
+// file is stored: every line counts as failed and the error joins the list.
+bool CommitOrder(db::Connection& conn, LogSink& log, int& booked, int& failed, std::string& errors) {
+  db::DbError err;
+  if (conn.InTransaction() && conn.CommitTrans(err)) return true;
+  if (err.text.empty()) err.text = "Transaktion vorzeitig beendet";
+  db::DbError ignored;
+  if (conn.InTransaction()) conn.RollbackTrans(ignored);
+  // Nothing of the file is stored: the terminal learns so and may send it again.
+  const std::string text = "Bestellung nicht gespeichert: " + err.text;
+  log.AddLogLine("FEHLER: " + text);
+  failed += booked + 1;
+  booked = 0;
+  errors += " +++ " + text;
+  return false;
+}
+
+}  // namespace
+
 std::string Form1::WaiterText(int32_t waiter) {
   db::DbError err;
   auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter), err);
@@ -146,6 +167,13 @@ void Form1::ProcessOrderFile(int slotIndex) {
   int failed = 0;
   std::string errors;
   bool settle = false;
+  // The lines of one file are booked in one transaction: the file costs one
+  // sync of the database instead of one per line, and an interrupted run never
+  // leaves half an order booked. A line that fails is still only that line.
+  // When the transaction cannot be begun, the lines are booked one by one.
+  db::Connection& conn = tools_.connection();
+  db::DbError txErr;
+  const bool inTransaction = conn.BeginTrans(txErr);
   size_t pos = 0;
   while (pos < contents.size()) {
     size_t nl = contents.find('\n', pos);
@@ -159,6 +187,9 @@ void Form1::ProcessOrderFile(int slotIndex) {
       waiter_ = LeadingWholeNumber(GetToken(line, 3));
       AddLogLine("  Bestellung für Tisch " + std::to_string(table_) + " von Kellner " + std::to_string(waiter_) + ":");
     } else if (type == "D") {
+      // The engine may end a transaction on its own (disk full, I/O error); later
+      // lines would then be stored one by one behind the rolled-back ones.
+      if (inTransaction && !conn.InTransaction()) break;
       std::string result = orderImport_.ImportOrderLine(line, table_, waiter_);
       if (result == "OK") {
         ++booked;
@@ -176,6 +207,7 @@ void Form1::ProcessOrderFile(int slotIndex) {
     errors += " +++ Keine Datensätze gefunden.";
     AddLogLine("  Keine Datensätze gefunden.");
   }
+  if (inTransaction && !CommitOrder(conn, *this, booked, failed, errors)) settle = false;
   if (Status st = env.DeleteFile(workFile); !st) AddLogLine("FEHLER: " + st.message());
 
   const std::string answer = failed > 0 ? errors : "OK";
