@@ -1,0 +1,102 @@
+// A complete temporary installation for the benchmarks that run the real
+// binaries: configuration folder with TOLVEN.INI, the embedded database created
+// by `tolvenpda --init-db`, a small menu, kitchen printers and customer
+// receipt printers writing to files, and up to five terminal folders. The
+// gateway and the TSE server stand-in run as child processes, exactly as in
+// production; the benchmark plays the terminals.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+
+namespace tolven::bench {
+
+class Child {
+ public:
+  // Starts the program with TOLVEN_WINDIR set; standard output and error go to `logFile`.
+  Child(const std::string& program, const std::vector<std::string>& args, const std::string& windir,
+        const std::string& logFile);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool Running();
+  // SIGTERM, then waits up to timeoutMs; SIGKILL when it did not end. Returns
+  // the exit status (128 + signal when killed).
+  int Stop(int timeoutMs = 5000);
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+struct InstallationOptions {
+  std::string binDir;      // holds tolvenpda and tse-sim
+  std::string parentDir;   // the temporary folder is made inside it
+  int slots = 1;           // terminal folders in use (1..5)
+  bool keep = false;       // leave the folder for inspection
+};
+
+class Installation {
+ public:
+  explicit Installation(InstallationOptions options);
+  ~Installation();
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
+  // Folders, INI, database, menu and printers; false with a reason.
+  bool Create(std::string& error);
+  // The TSE server stand-in with its default poll.
+  bool StartTseServer(const std::vector<std::string>& args = {});
+  // The gateway; waits until its poll loop has started.
+  bool StartGateway(std::string& error);
+  void StopGateway();
+  void StopAll();
+
+  const std::string& root() const { return root_; }
+  // Exchange folder of slot 1..5, with a trailing "/".
+  std::string Terminal(int slot) const;
+  std::string dbPath() const { return root_ + "/data/tolven.db"; }
+  std::string gatewayLogPath() const { return root_ + "/gateway.log"; }
+  pid_t gatewayPid() const { return gateway_ ? gateway_->pid() : -1; }
+  int slots() const { return options_.slots; }
+
+  // A separate connection to the database, as another station would hold it.
+  std::unique_ptr<db::Connection> Connect(std::string& error);
+  // The first column of the first row as text ("" when none or on error).
+  std::string Scalar(const std::string& sql);
+  // Log lines of the gateway that begin with "FEHLER" (after the time stamp).
+  std::vector<std::string> GatewayErrors() const;
+  // How often `needle` stands in the TSE day logs of the installation.
+  int CountInTseLog(const std::string& needle) const;
+  // Waits until every started order has been signed (" - Signatur=" in the TSE
+  // log `count` times) and the gateway has had time to store it; false on time-out.
+  bool WaitForSignatures(int count, double timeoutMs) const;
+
+ private:
+  bool Sql(db::Connection& c, const std::string& sql, std::string& error);
+
+  InstallationOptions options_;
+  std::string root_;
+  std::unique_ptr<Child> tseServer_;
+  std::unique_ptr<Child> gateway_;
+};
+
+// The order of `lines` article lines for a table, as a terminal writes it
+// (Windows-1252, CR LF). Every line carries `tag` as its kitchen note so that
+// each booked row can be traced back to the order it came from.
+std::string OrderFile(int table, int waiter, int lines, const std::string& tag);
+
+// Written under a temporary name and renamed into place, as the terminals do.
+// Returns false when the file could not be placed.
+bool DropFile(const std::string& folder, const std::string& name, const std::string& contents);
+
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace tolven::bench
