@@ -20,7 +20,8 @@ constexpr double kHandOverMs = 550;
 // hand-over, the first pause of the TSE start and of the TSE finish (200 ms
 // each), the pause after each of the two kitchen receipts (50 ms each) and the
 // loop's wait after the slot (50 ms).
-constexpr double kFixedPerOrderMs = kHandOverMs + 2 * 200 + 2 * 50 + 50;
+constexpr double kAfterConfirmFixedMs = 2 * 200 + 2 * 50 + 50;
+constexpr double kFixedPerOrderMs = kHandOverMs + kAfterConfirmFixedMs;
 constexpr int kOrderLines = 10;
 
 std::vector<std::string> Folders(const Installation& inst, int slots) {
@@ -161,6 +162,7 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds) {
   struct Done {
     int slot;
     double sent, confirmed;
+    bool afterOwn;  // sent the moment its terminal's previous order was confirmed
   };
   std::vector<Done> done;
   std::vector<double> own;
@@ -197,7 +199,7 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds) {
     lastProgress = NowMs();
     ++confirmed;
     if (!TakeAnswer(inst.Terminal(ev->slot) + "confirm.kas")) ++notOk;
-    done.push_back({ev->slot, t.sent, ev->ms});
+    done.push_back({ev->slot, t.sent, ev->ms, t.seq > 1});
     own.push_back(ev->ms - t.taken);
     t.waiting = false;
     if (NowMs() < deadline) send(ev->slot);
@@ -214,7 +216,10 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds) {
     }
     latency.push_back(d.confirmed - d.sent - kHandOverMs);
     ahead.push_back(others);
-    residual.push_back(d.confirmed - d.sent - kHandOverMs - others * kFixedPerOrderMs);
+    // The gateway first finishes the terminal's previous order (TSE, kitchen),
+    // then every order of another terminal that comes before it in the loop.
+    residual.push_back(d.confirmed - d.sent - kHandOverMs - (d.afterOwn ? kAfterConfirmFixedMs : 0) -
+                       others * kFixedPerOrderMs);
   }
   const BookingCheck check = CheckBookings(inst, sentTags);
   const auto errors = inst.GatewayErrors();
@@ -227,8 +232,9 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds) {
        Fixed(confirmed / elapsed * 60.0) + " per minute); " + std::to_string(sentTags.size()) + " sent");
   Note("latency - 550 ms: " + Describe(l));
   Note("orders of other terminals handled while one waited: " + Describe(a, "orders"));
-  Note("latency minus every fixed wait on its way (550 ms own, " + Fixed(kFixedPerOrderMs, 0) +
-       " ms per order ahead): " + Describe(r));
+  Note("latency minus every fixed wait on its way (its hand-over 550 ms, the rest of its terminal's previous order " +
+       Fixed(kAfterConfirmFixedMs, 0) + " ms, " + Fixed(kFixedPerOrderMs, 0) +
+       " ms per order of another terminal): " + Describe(r));
   Note("own work (rename to confirm.kas): " + Describe(w));
   Note("kitchen receipts missing: " + kitchenMissing + ", orders signed: " + signedOrders + ", all signed in time: " +
        (allSigned ? "yes" : "no"));

@@ -9,6 +9,7 @@
 
 #include "bench_util.h"
 #include "common/text.h"
+#include "db/sqlite_connection.h"
 #include "figures.h"
 #include "local_db.h"
 #include "settlement/modTischAbrechnen.h"
@@ -70,17 +71,28 @@ std::string Literal(const db::Value& v) {
   return Fixed(v.AsDouble(), 4);
 }
 
-// Columns the schema keeps unique; a copied row gets a fresh value there.
-const std::map<std::string, std::string> kUniqueColumn = {{"kass", "bunr"}, {"buch2", "bunr2"}};
+// A copied row gets fresh numbers, as the next receipt would: its receipt,
+// sequence and ledger numbers per round, and a value of its own in the columns
+// the schema keeps unique. Word-for-word repeats would be cheaper for the engine
+// than real receipts are.
+const std::set<std::string> kRoundColumns = {"bunr", "seqnr", "kdktobunr"};
+const std::map<std::string, std::string> kUniqueColumn = {{"buch2", "bunr2"}};
 
+// The bookkeeping around the measured calls (setting the table, finding and
+// removing the copied rows) runs on a second connection, as another station's
+// would, so that it leaves the measured connection as the gateway would have it.
 class Comparison {
  public:
   explicit Comparison(LocalDb& db) : db_(db) {}
 
   bool Prepare(std::string& error) {
-    if (!db_.Exec(MasterData(), error)) return false;
-    auto rs = db_.conn().Query("SELECT name FROM sqlite_master WHERE type = 'table' AND name <> 'sqlite_sequence'",
-                               err_);
+    aux_ = db::OpenSqlite(db_.dbPath(), false, err_);
+    if (!aux_) {
+      error = err_.text;
+      return false;
+    }
+    if (!Exec(MasterData(), error)) return false;
+    auto rs = aux_->Query("SELECT name FROM sqlite_master WHERE type = 'table' AND name <> 'sqlite_sequence'", err_);
     if (!rs) {
       error = err_.text;
       return false;
@@ -104,7 +116,7 @@ class Comparison {
     std::vector<std::string> setup = TableOrders(++round_);
     setup.insert(setup.begin(), "BEGIN IMMEDIATE");
     setup.push_back("COMMIT");
-    if (!db_.Exec(setup, error)) {
+    if (!Exec(setup, error)) {
       lastError_ = error;
       return -1;
     }
@@ -121,7 +133,7 @@ class Comparison {
     settleCpu.push_back(ThreadCpuMs() - c0);
     lastError_ = module.lastError();
     if (capture && bunr > 0) CaptureRows(before);
-    db_.conn().Execute("DELETE FROM bestellung WHERE tisch = " + NumStr(kTable), err_);
+    aux_->Execute("DELETE FROM bestellung WHERE tisch = " + NumStr(kTable), err_);
     return bunr;
   }
 
@@ -134,7 +146,8 @@ class Comparison {
     for (const auto& [table, inserts] : rows_) {
       int k = 0;
       for (const auto& sql : inserts) {
-        statements.push_back(ReplaceAll(sql, "@UNIQUE@", std::to_string(1000000000 + bareRound_ * 100 + k++)));
+        std::string text = ReplaceAll(sql, "@ROUND@", std::to_string(1000000000 + bareRound_));
+        statements.push_back(ReplaceAll(text, "@UNIQUE@", std::to_string(1000000000 + bareRound_ * 100 + k++)));
       }
     }
     db::Connection& c = db_.conn();
@@ -150,11 +163,11 @@ class Comparison {
       lastError_ = err_.text;
       return false;
     }
-    c.BeginTrans(err_);
+    aux_->BeginTrans(err_);
     for (const auto& [table, max] : before) {
-      c.Execute("DELETE FROM " + table + " WHERE rowid > " + std::to_string(max), err_);
+      aux_->Execute("DELETE FROM " + table + " WHERE rowid > " + std::to_string(max), err_);
     }
-    c.CommitTrans(err_);
+    aux_->CommitTrans(err_);
     return true;
   }
 
@@ -175,7 +188,7 @@ class Comparison {
   std::map<std::string, int64_t> MaxRowids() {
     std::map<std::string, int64_t> max;
     for (const auto& t : tables_) {
-      auto rs = db_.conn().Query("SELECT COALESCE(MAX(rowid), 0) FROM " + t, err_);
+      auto rs = aux_->Query("SELECT COALESCE(MAX(rowid), 0) FROM " + t, err_);
       max[t] = rs && !rs->Eof() ? rs->Raw(0).AsInt64() : 0;
     }
     return max;
@@ -183,7 +196,7 @@ class Comparison {
 
   void CaptureRows(const std::map<std::string, int64_t>& before) {
     for (const auto& [table, max] : before) {
-      auto rs = db_.conn().Query("SELECT * FROM " + table + " WHERE rowid > " + std::to_string(max), err_);
+      auto rs = aux_->Query("SELECT * FROM " + table + " WHERE rowid > " + std::to_string(max), err_);
       if (!rs) continue;
       auto unique = kUniqueColumn.find(table);
       for (; !rs->Eof(); rs->MoveNext()) {
@@ -191,15 +204,29 @@ class Comparison {
         for (size_t i = 0; i < rs->ColumnCount(); ++i) {
           const std::string& name = rs->ColumnName(i);
           const bool fresh = unique != kUniqueColumn.end() && unique->second == name;
+          const std::string value = fresh                        ? std::string("@UNIQUE@")
+                                    : kRoundColumns.count(name) ? std::string("@ROUND@")
+                                                                 : Literal(rs->Raw(i));
           columns += (columns.empty() ? "" : ", ") + name;
-          values += (values.empty() ? "" : ", ") + (fresh ? std::string("@UNIQUE@") : Literal(rs->Raw(i)));
+          values += (values.empty() ? "" : ", ") + value;
         }
         rows_[table].push_back("INSERT INTO " + table + " (" + columns + ") VALUES (" + values + ")");
       }
     }
   }
 
+  bool Exec(const std::vector<std::string>& statements, std::string& error) {
+    for (const auto& sql : statements) {
+      if (!aux_->Execute(sql, err_)) {
+        error = sql + ": " + err_.text;
+        return false;
+      }
+    }
+    return true;
+  }
+
   LocalDb& db_;
+  std::unique_ptr<db::Connection> aux_;
   NullLog log_;
   db::DbError err_;
   std::vector<std::string> tables_;
