@@ -91,6 +91,30 @@ class ResultSet {
   size_t pos_ = 0;
 };
 
+// A value for one "?" mark of a statement: a number, a text or NULL.
+class SqlArg {
+ public:
+  enum class Kind { Null, Number, Text };
+  SqlArg() = default;
+  SqlArg(int64_t v) : kind_(Kind::Number), text_(std::to_string(v)) {}
+  SqlArg(int32_t v) : SqlArg(int64_t{v}) {}
+  SqlArg(std::string text) : kind_(Kind::Text), text_(std::move(text)) {}
+  SqlArg(const char* text) : SqlArg(std::string(text)) {}
+  // A decimal number as the statement would spell it ("19.0000", "-5");
+  // anything else goes in as a text, never as SQL.
+  static SqlArg Decimal(std::string literal);
+  Kind kind() const { return kind_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  Kind kind_ = Kind::Null;
+  std::string text_;
+};
+
+// The statement with every "?" mark outside quotes replaced by its value as a
+// literal (texts quoted); false when the marks and the values do not pair up.
+bool WriteArgsIntoText(const std::string& sql, const std::vector<SqlArg>& args, std::string& out);
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -98,6 +122,10 @@ class Connection {
   virtual void Close() = 0;
   // Runs one statement. On failure fills err and returns false; never throws.
   virtual bool Execute(const std::string& sql, DbError& err) = 0;
+  // Runs one statement whose "?" marks take `args` in order. A statement run
+  // again and again (one per receipt line) stays prepared on engines that
+  // can; the others get the values written into the text.
+  virtual bool ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err);
   // Runs a query and fetches the whole result; nullptr on failure.
   virtual std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) = 0;
   // Transactions lock for writing at their start, so that two stations never

@@ -35,7 +35,11 @@ std::string DbTools::SqlDate(const Date& date) const {
 }
 
 std::string DbTools::SqlDateTime(const Date& date, const std::string& timeText) const {
-  return "'" + (state_.datumFormat == "D" ? FormatDMY(date) : FormatISODate(date)) + " " + timeText + "'";
+  return "'" + DateTimeText(date, timeText) + "'";
+}
+
+std::string DbTools::DateTimeText(const Date& date, const std::string& timeText) const {
+  return (state_.datumFormat == "D" ? FormatDMY(date) : FormatISODate(date)) + " " + timeText;
 }
 
 std::string DbTools::SqlBool(bool flag) const {
@@ -71,7 +75,7 @@ bool DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32
   const std::string where = " WHERE name = " + SqlText(name) + " ";
   // Touching the row first takes its write lock on every engine, so the read
   // below and the update after it cannot interleave with another station.
-  if (!connection.Execute("UPDATE uniquenr SET wert = wert" + where, err)) return false;
+  if (!connection.ExecuteWith("UPDATE uniquenr SET wert = wert WHERE name = ?", {name}, err)) return false;
   auto rs = connection.Query("SELECT * FROM uniquenr" + where, err);
   if (!rs) return false;
   if (rs->Eof()) {
@@ -91,7 +95,7 @@ bool DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32
   if (maxwert > INT32_MAX) maxwert = INT32_MAX;
   if (wert > maxwert) wert = GetFieldValue(*rs, "startwert").AsInt64();
   number = static_cast<int32_t>(wert);
-  return connection.Execute("UPDATE uniquenr SET wert = " + NumStr(wert + 1) + where, err);
+  return connection.ExecuteWith("UPDATE uniquenr SET wert = ? WHERE name = ?", {wert + 1, name}, err);
 }
 
 int32_t DbTools::GetUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum) {

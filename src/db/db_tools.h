@@ -37,12 +37,18 @@ class DbTools {
   platform::Ui& ui() { return ui_; }
 
   bool ExecSQL(const std::string& sql, DbError& err) { return ExecSQLOn(*conn_, sql, err); }
+  // A statement with "?" marks and their values (see Connection::ExecuteWith).
+  bool ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
+    return conn_->ExecuteWith(sql, args, err);
+  }
   static bool ExecSQLOn(Connection& connection, const std::string& sql, DbError& err);
   // A read-only result set on the connection; nullptr with err filled on failure.
   std::unique_ptr<ResultSet> Open(const std::string& sql, DbError& err) { return conn_->Query(sql, err); }
 
   std::string SqlDate(const Date& date) const;
   std::string SqlDateTime(const Date& date, const std::string& timeText) const;
+  // The same date and time as a value for a "?" mark (no quotes).
+  std::string DateTimeText(const Date& date, const std::string& timeText) const;
   std::string SqlBool(bool flag) const;
   // SqlDateTime of the current local time.
   std::string SqlNow();

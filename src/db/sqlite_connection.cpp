@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
+#include <list>
+
 #include "common/cp1252.h"
 #include "common/text.h"
 
@@ -31,6 +34,8 @@ class SqliteConnection final : public Connection {
   bool IsOpen() const override { return db_ != nullptr; }
 
   void Close() override {
+    for (auto& kept : prepared_) sqlite3_finalize(kept.second);
+    prepared_.clear();
     if (db_) {
       sqlite3_close_v2(db_);
       db_ = nullptr;
@@ -61,6 +66,46 @@ class SqliteConnection final : public Connection {
     }
     if (!any) EmptyStatement(err);
     return any;
+  }
+
+  bool ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) override {
+    err.Clear();
+    sqlite3_stmt* stmt = Prepared(sql, err);
+    if (!stmt) return false;
+    if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(args.size())) {
+      err.number = SQLITE_RANGE;
+      err.text = "Anzahl der Werte passt nicht zur Anweisung.";
+      err.source = "SQLite";
+      return false;
+    }
+    int rc = SQLITE_OK;
+    for (size_t i = 0; i < args.size() && rc == SQLITE_OK; ++i) {
+      const int at = static_cast<int>(i) + 1;
+      const std::string& text = args[i].text();
+      switch (args[i].kind()) {
+        case SqlArg::Kind::Null: rc = sqlite3_bind_null(stmt, at); break;
+        case SqlArg::Kind::Number:
+          // As the engine reads the same literal in a text.
+          rc = text.find('.') == std::string::npos
+                   ? sqlite3_bind_int64(stmt, at, std::strtoll(text.c_str(), nullptr, 10))
+                   : sqlite3_bind_double(stmt, at, std::strtod(text.c_str(), nullptr));
+          break;
+        case SqlArg::Kind::Text: {
+          const std::string utf8 = Cp1252ToUtf8(text);
+          rc = sqlite3_bind_text(stmt, at, utf8.data(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+          break;
+        }
+      }
+    }
+    if (rc == SQLITE_OK) {
+      while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      }
+    }
+    const bool ok = rc == SQLITE_DONE;
+    if (!ok) Fail(err);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return ok;
   }
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
@@ -145,6 +190,37 @@ class SqliteConnection final : public Connection {
   sqlite3* handle() { return db_; }
 
  private:
+  // The statement kept prepared for this text, prepared now when it is not
+  // (the least recently used one makes room). One statement only.
+  sqlite3_stmt* Prepared(const std::string& sql, DbError& err) {
+    for (auto it = prepared_.begin(); it != prepared_.end(); ++it) {
+      if (it->first != sql) continue;
+      prepared_.splice(prepared_.begin(), prepared_, it);
+      return prepared_.front().second;
+    }
+    std::string utf8 = Cp1252ToUtf8(sql);
+    const char* rest = utf8.c_str();
+    sqlite3_stmt* stmt = Prepare(rest, err);
+    if (!stmt) {
+      if (err.number == 0) EmptyStatement(err);
+      return nullptr;
+    }
+    if (sqlite3_stmt* more = Prepare(rest, err); more || err.number != 0) {
+      sqlite3_finalize(more);
+      sqlite3_finalize(stmt);
+      err.number = SQLITE_MISUSE;
+      err.text = "Eine Anweisung mit Werten darf nur eine Anweisung enthalten.";
+      err.source = "SQLite";
+      return nullptr;
+    }
+    if (prepared_.size() >= kPreparedKept) {
+      sqlite3_finalize(prepared_.back().second);
+      prepared_.pop_back();
+    }
+    prepared_.emplace_front(sql, stmt);
+    return stmt;
+  }
+
   // The next statement of a UTF-8 text; `rest` moves behind it. nullptr with
   // err.number 0 when only blanks, semicolons or comments are left.
   sqlite3_stmt* Prepare(const char*& rest, DbError& err) {
@@ -182,8 +258,11 @@ class SqliteConnection final : public Connection {
     err.nativeNumbers = {err.number};
   }
 
+  static constexpr size_t kPreparedKept = 16;
+
   sqlite3* db_;
   bool inTransaction_ = false;
+  std::list<std::pair<std::string, sqlite3_stmt*>> prepared_;  // most recently used first
 };
 
 }  // namespace

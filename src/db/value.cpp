@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "db/connection.h"
+#include "db/db_tools.h"
 
 namespace tolven::db {
 
@@ -78,6 +79,52 @@ const Value& ResultSet::Raw(size_t column) const {
   static const Value kNull;
   if (pos_ >= rows_.size() || column >= rows_[pos_].size()) return kNull;
   return rows_[pos_][column];
+}
+
+SqlArg SqlArg::Decimal(std::string literal) {
+  bool number = !literal.empty();
+  for (size_t i = 0; i < literal.size() && number; ++i) {
+    const char c = literal[i];
+    number = (c >= '0' && c <= '9') || c == '.' || (i == 0 && c == '-');
+  }
+  SqlArg a;
+  a.kind_ = number ? Kind::Number : Kind::Text;
+  a.text_ = std::move(literal);
+  return a;
+}
+
+bool WriteArgsIntoText(const std::string& sql, const std::vector<SqlArg>& args, std::string& out) {
+  out.clear();
+  out.reserve(sql.size() + 16 * args.size());
+  size_t next = 0;
+  bool quoted = false;
+  for (char c : sql) {
+    if (c == '\'') quoted = !quoted;
+    if (c != '?' || quoted) {
+      out += c;
+      continue;
+    }
+    if (next >= args.size()) return false;
+    const SqlArg& a = args[next++];
+    switch (a.kind()) {
+      case SqlArg::Kind::Null: out += "NULL"; break;
+      case SqlArg::Kind::Number: out += a.text(); break;
+      case SqlArg::Kind::Text: out += SqlText(a.text()); break;
+    }
+  }
+  return next == args.size();
+}
+
+bool Connection::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
+  std::string text;
+  if (!WriteArgsIntoText(sql, args, text)) {
+    err.Clear();
+    err.number = -1;
+    err.text = "Anzahl der Werte passt nicht zur Anweisung.";
+    err.source = "tolven";
+    return false;
+  }
+  return Execute(text, err);
 }
 
 }  // namespace tolven::db

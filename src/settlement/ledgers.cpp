@@ -96,14 +96,14 @@ bool BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, con
   if (!DrawNumber(tools, "BUNR2", 999999999, number, err)) return false;
   const DateTime now = tools.env().Now();
   const StartupState& st = tools.state();
+  // One text for every booking, prepared once where the engine keeps it.
   const std::string sql =
       "INSERT INTO buch2 (bunr2, bunr, seqnr, typ, datumzeit, zahlart, betrag, kasse, kanr, kaname, crc, kdnr, txt ) "
-      "VALUES ( + " +
-      NumStr(number) + kSep + NumStr(bunr) + kSep + NumStr(seqnr) + kSep + NumStr(typ) + kSep + Stamp(tools, now) +
-      kSep + SqlText(Cut(zahlart, 6)) + kSep + NumStr(betrag) + kSep + NumStr(st.kasse) + kSep + NumStr(st.kaNr) +
-      kSep + SqlText(Cut(st.kaName, 30)) + kSep + SqlText(RecordCRC(now.date, number, betrag)) + kSep +
-      NumStr(kdnr) + kSep + SqlText(Cut(txt, 30)) + " ) ";
-  if (!tools.ExecSQL(sql, err)) return false;
+      "VALUES ( ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? ) ";
+  const std::vector<db::SqlArg> args = {number, bunr, seqnr, typ, tools.DateTimeText(now.date, FormatHMS(now)),
+                                        Cut(zahlart, 6), betrag, st.kasse, st.kaNr, Cut(st.kaName, 30),
+                                        RecordCRC(now.date, number, betrag), kdnr, Cut(txt, 30)};
+  if (!tools.ExecSQLWith(sql, args, err)) return false;
   // Only the exact text "BAR" moves cash; "BARGELD" or "BARZAHL" are other means of payment.
   if (zahlart != "BAR") return true;
   db::DbError cash;

@@ -20,22 +20,24 @@ std::string Stamp(db::DbTools& tools, const DateTime& t) { return tools.SqlDateT
 bool InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line,
                        db::DbError& err) {
   const StartupState& st = tools.state();
-  const std::string sql =
+  // One text for every line (only the values change): prepared once where the
+  // engine keeps it.
+  static const std::string sql =
       "INSERT INTO kasspro ( bunr, seqnr, pos, datumzeit, gvtyp, tisch, version, kdnr, kanr, filnr, kasse, "
       "artnr, artgrp, artgrp2, artbez, grpbez, grpbez2, ticket, konto, kostenstelle, menge, volgew, preis, posbetrag, "
-      "ekpreis, rabatt, rabgrund, mwst, mwstproz, mwstsatz, mwstschl, info, crc, zahlart ) VALUES ( " +
-      NumStr(ctx.bunr) + kSep + NumStr(ctx.seqnr) + kSep + NumStr(pos) + kSep + Stamp(tools, ctx.time) + kSep +
-      SqlText(line.gvtyp) + kSep + NumStr(ctx.tisch) + kSep + NumStr(ctx.version) + kSep + NumStr(ctx.kdnr) + kSep +
-      NumStr(ctx.kanr) + kSep + NumStr(st.filiale) + kSep + NumStr(st.kasse) + kSep + SqlText(Cut(line.artnr, 15)) +
-      kSep + NumStr(line.artgrp) + kSep + NumStr(line.artgrp2) + kSep + SqlText(Cut(line.artbez, 40)) + kSep +
-      SqlText(Cut(line.grpbez, 40)) + kSep + SqlText(Cut(line.grpbez2, 40)) + kSep + NumStr(line.ticket) + kSep +
-      NumStr(line.konto) + kSep + NumStr(line.kostenstelle) + kSep + NumStr(line.menge) + kSep +
-      FormatRate(line.volgew) + kSep + NumStr(line.preis) + kSep + NumStr(line.posbetrag) + kSep + NumStr(0) + kSep +
-      NumStr(line.rabatt) + kSep + SqlText(Cut(line.rabgrund, 40)) + kSep + FormatRate(line.rate) + kSep +
-      FormatRate(line.rate) + kSep + NumStr(line.vatKey) + kSep + NumStr(line.vatKey) + kSep +
-      SqlText(Cut(line.info, 100)) + kSep + SqlText(fiscal::RecordCRC(ctx.time.date, ctx.bunr, line.posbetrag)) +
-      kSep + SqlText(Cut(ctx.zahlart, 10)) + " ) ";
-  return tools.ExecSQL(sql, err);
+      "ekpreis, rabatt, rabgrund, mwst, mwstproz, mwstsatz, mwstschl, info, crc, zahlart ) VALUES ( "
+      "? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , "
+      "0 , ? , ? , ? , ? , ? , ? , ? , ? , ? ) ";
+  const db::SqlArg rate = db::SqlArg::Decimal(FormatRate(line.rate));
+  return tools.ExecSQLWith(
+      sql,
+      {ctx.bunr, ctx.seqnr, pos, tools.DateTimeText(ctx.time.date, FormatHMS(ctx.time)), line.gvtyp, ctx.tisch,
+       ctx.version, ctx.kdnr, ctx.kanr, st.filiale, st.kasse, Cut(line.artnr, 15), line.artgrp, line.artgrp2,
+       Cut(line.artbez, 40), Cut(line.grpbez, 40), Cut(line.grpbez2, 40), line.ticket, line.konto, line.kostenstelle,
+       line.menge, db::SqlArg::Decimal(FormatRate(line.volgew)), line.preis, line.posbetrag, line.rabatt,
+       Cut(line.rabgrund, 40), rate, rate, line.vatKey, line.vatKey, Cut(line.info, 100),
+       fiscal::RecordCRC(ctx.time.date, ctx.bunr, line.posbetrag), Cut(ctx.zahlart, 10)},
+      err);
 }
 
 bool InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,

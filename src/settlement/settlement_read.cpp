@@ -1,4 +1,5 @@
 // The reading part of a settlement: nothing here writes to the database.
+#include <algorithm>
 #include <map>
 
 #include "common/text.h"
@@ -41,14 +42,38 @@ class Lookups {
         return false;
       }
       std::optional<ArticleRecord> record;
-      if (!rs->Eof()) {
-        record = ArticleRecord{GetFieldValue(*rs, "mwst").AsInt(), GetFieldValue(*rs, "ausserhaus").AsBool(),
-                               GetFieldValue(*rs, "ticket").AsInt(), GetFieldValue(*rs, "kostenstelle").AsInt()};
-      }
+      if (!rs->Eof()) record = Record(*rs);
       it = articles_.emplace(artnr, record).first;
     }
     found = it->second.has_value();
     if (found) out = *it->second;
+    return true;
+  }
+
+  // The records of many articles, one query per hundred. An article the engine
+  // returns under another spelling (case, trailing blanks) is left to Article.
+  bool Prefetch(const std::vector<std::string>& artnrs, std::string& error) {
+    std::vector<std::string> wanted;
+    for (const std::string& a : artnrs) {
+      if (!articles_.count(a) && std::find(wanted.begin(), wanted.end(), a) == wanted.end()) wanted.push_back(a);
+    }
+    for (size_t from = 0; from < wanted.size(); from += 100) {
+      std::string list;
+      for (size_t k = from; k < wanted.size() && k < from + 100; ++k) {
+        list += (list.empty() ? "" : " , ") + SqlText(wanted[k]);
+      }
+      db::DbError err;
+      auto rs = tools_.Open("SELECT artnr, typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM "
+                            "artikel WHERE artnr IN ( " + list + " ) ",
+                            err);
+      if (!rs) {
+        error = "Artikelstamm nicht lesbar: " + err.text;
+        return false;
+      }
+      for (; !rs->Eof(); rs->MoveNext()) {
+        articles_.emplace(GetFieldValue(*rs, "artnr").AsString(), Record(*rs));
+      }
+    }
     return true;
   }
 
@@ -83,6 +108,11 @@ class Lookups {
   }
 
  private:
+  static ArticleRecord Record(const db::ResultSet& rs) {
+    return ArticleRecord{GetFieldValue(rs, "mwst").AsInt(), GetFieldValue(rs, "ausserhaus").AsBool(),
+                         GetFieldValue(rs, "ticket").AsInt(), GetFieldValue(rs, "kostenstelle").AsInt()};
+  }
+
   db::DbTools& tools_;
   std::map<std::string, std::optional<ArticleRecord>> articles_;
   std::map<int32_t, GroupRecord> groups_;
@@ -268,6 +298,11 @@ bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, 
   if (!ReadHeaderData(tools, kdnr, w, error)) return false;
 
   Lookups lookups(tools);
+  std::vector<std::string> artnrs;
+  for (const OrderRow& r : w.rows) {
+    if (IsArticleKind(r.kind)) artnrs.push_back(r.artnr);
+  }
+  if (!lookups.Prefetch(artnrs, error)) return false;
   bool hasBonus = false;
   std::vector<TotalsRow> totalsRows;
   for (OrderRow& r : w.rows) {

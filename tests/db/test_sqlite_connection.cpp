@@ -88,6 +88,41 @@ TEST(SqliteConnection, WindowsTextIsStoredAsUtf8) {
   EXPECT_EQ(db.Scalar("SELECT name FROM kassi WHERE name = 'kühl € \x81'"), "Kühl € \x81");
 }
 
+// A statement with marks stores exactly what the same statement written out
+// would; a kept statement is used again and again, also after others pushed it
+// out; marks and values that do not pair up are refused.
+TEST(SqliteConnection, StatementsWithMarksStoreWhatTheTextWould) {
+  TestDb db;
+  DbError err;
+  ASSERT_TRUE(db.conn().Execute("CREATE TABLE marks (n INT, t VARCHAR(40), d DECIMAL(9,4), z INT)", err)) << err.text;
+  const std::string text = "O'Brien \xE4\xF6\xFC?";
+  ASSERT_TRUE(db.conn().Execute("INSERT INTO marks VALUES ( -7 , 'O''Brien \xE4\xF6\xFC?' , 19.5000 , NULL )", err));
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(db.conn().ExecuteWith("INSERT INTO marks VALUES ( ? , ? , ? , ? )",
+                                      {-7, text, SqlArg::Decimal("19.5000"), SqlArg()}, err))
+        << err.text;
+    // Twenty other texts push the first one out of the kept statements.
+    for (int k = 0; k < 20; ++k) {
+      ASSERT_TRUE(db.conn().ExecuteWith("UPDATE marks SET z = z WHERE n = ? AND " + std::to_string(k) + " = " +
+                                            std::to_string(k),
+                                        {int64_t{k}}, err))
+          << err.text;
+    }
+  }
+  auto rs = db.conn().Query("SELECT COUNT(*) AS c FROM marks GROUP BY n, t, d, z", err);
+  ASSERT_TRUE(rs) << err.text;
+  ASSERT_EQ(rs->RecordCount(), 1u) << "all four rows alike";
+  EXPECT_EQ(GetFieldValue(*rs, "c").AsInt(), 4);
+
+  EXPECT_FALSE(db.conn().ExecuteWith("INSERT INTO marks VALUES ( ? , ? , ? , ? )", {1, "x"}, err));
+  EXPECT_NE(err.text, "");
+  std::string written;
+  EXPECT_TRUE(WriteArgsIntoText("SELECT '?' , ? , ? , ?", {SqlArg::Decimal("1; DROP TABLE marks"), "a'b", SqlArg()},
+                                written));
+  EXPECT_EQ(written, "SELECT '?' , '1; DROP TABLE marks' , 'a''b' , NULL");
+  EXPECT_FALSE(WriteArgsIntoText("SELECT ?", {}, written));
+}
+
 TEST(Dialects, WhatDiffersBetweenEngines) {
   EXPECT_EQ(SqlServerDialect().SelectTop(1, "saldo FROM kdkto ORDER BY datumzeit DESC"),
             "SELECT TOP 1 saldo FROM kdkto ORDER BY datumzeit DESC");

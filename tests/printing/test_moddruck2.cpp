@@ -62,7 +62,9 @@ TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
   };
   for (const Case& c : cases) {
     BufferRig r;
-    if (c.configured) ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", c.name, c.configured).ok());
+    if (c.configured) {
+      ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", c.name, c.configured).ok());
+    }
     EXPECT_EQ(r.druck.GetPrinterCode(c.name), c.expected) << c.name << "=" << (c.configured ? c.configured : "");
   }
 }

@@ -20,6 +20,11 @@ bool FaultyConnection::Execute(const std::string& sql, db::DbError& err) {
   return inner_.Execute(sql, err);
 }
 
+bool FaultyConnection::ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) {
+  if (Trip(sql, err)) return false;
+  return inner_.ExecuteWith(sql, args, err);
+}
+
 std::unique_ptr<db::ResultSet> FaultyConnection::Query(const std::string& sql, db::DbError& err) {
   if (Trip(sql, err)) return nullptr;
   return inner_.Query(sql, err);

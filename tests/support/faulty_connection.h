@@ -1,7 +1,7 @@
 // A db::Connection wrapper that makes the Nth database call fail: the
 // countdown fault injection that proves a procedure all-or-nothing. Counted
-// calls are Execute, Query, BeginTrans and CommitTrans; a rollback is never
-// failed, since it is what the failure path relies on.
+// calls are Execute, ExecuteWith, Query, BeginTrans and CommitTrans; a
+// rollback is never failed, since it is what the failure path relies on.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,7 @@ class FaultyConnection final : public db::Connection {
   bool IsOpen() const override { return inner_.IsOpen(); }
   void Close() override { inner_.Close(); }
   bool Execute(const std::string& sql, db::DbError& err) override;
+  bool ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) override;
   std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override;
   bool BeginTrans(db::DbError& err) override;
   bool CommitTrans(db::DbError& err) override;
