@@ -65,13 +65,16 @@ void Form1::PollTerminals() {
 }
 
 void Form1::PollPass() {
+  bool worked = false;
   for (int i = 1; i <= kSlots; ++i) {
     ProcessEvents();
     const TerminalSlot& slot = slots_[static_cast<size_t>(i)];
     if (!slot.inUse) continue;
     if (platform::Env& env = tools_.env(); env.FileExists(slot.folder + "bestell.txt")) {
       ProcessOrderFile(i);
+      worked = true;
     } else if (env.FileExists(slot.folder + "info.txt")) {
+      worked = true;
       if (hooks_.handleRequest) {
         hooks_.handleRequest(i, slot.folder + "info.txt", slot.folder + "info.kas");
       }
@@ -79,6 +82,9 @@ void Form1::PollPass() {
     tools_.env().SleepMs(50);
     ProcessEvents();
   }
+  // Order files, receipts and result sets leave holes in the heap; giving them
+  // back after busy passes keeps the process the same size all day.
+  if (worked) tools_.env().ReturnFreeMemory();
 }
 
 bool Form1::SetAsideLeftover(const std::string& workFile) {

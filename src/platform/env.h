@@ -59,6 +59,9 @@ class Env {
   virtual std::string ProgramFolder() = 0;
   // Names of the files in a folder (no sub-folders), unsorted.
   virtual std::vector<std::string> ListFiles(const std::string& folder) = 0;
+  // Hands memory the process freed back to the system, so that a day of
+  // bookings leaves it no larger than one busy moment made it.
+  virtual void ReturnFreeMemory() {}
 };
 
 // The real operating system.

@@ -1,7 +1,8 @@
 // POSIX implementation of Env. Interrupted calls are retried here and never seen above.
-#include <fcntl.h>
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,6 +72,8 @@ class PosixEnv final : public Env {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
   }
+
+  void ReturnFreeMemory() override { malloc_trim(0); }
 
   void SleepMs(int ms) override {
     if (ms <= 0) return;
