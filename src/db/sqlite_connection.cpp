@@ -110,22 +110,9 @@ class SqliteConnection final : public Connection {
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
     err.Clear();
-    std::string utf8 = Cp1252ToUtf8(sql);
-    const char* rest = utf8.c_str();
-    sqlite3_stmt* stmt = Prepare(rest, err);
-    if (!stmt) {
-      if (err.number == 0) EmptyStatement(err);
-      return nullptr;
-    }
     // A reader never runs a second statement hidden behind the first.
-    if (sqlite3_stmt* more = Prepare(rest, err); more || err.number != 0) {
-      sqlite3_finalize(more);
-      sqlite3_finalize(stmt);
-      err.number = SQLITE_MISUSE;
-      err.text = "Eine Abfrage darf nur eine Anweisung enthalten.";
-      err.source = "SQLite";
-      return nullptr;
-    }
+    sqlite3_stmt* stmt = PrepareSingle(sql, "Eine Abfrage darf nur eine Anweisung enthalten.", err);
+    if (!stmt) return nullptr;
     int n = sqlite3_column_count(stmt);
     std::vector<std::string> names;
     std::vector<ColumnKind> kinds;
@@ -198,6 +185,19 @@ class SqliteConnection final : public Connection {
       prepared_.splice(prepared_.begin(), prepared_, it);
       return prepared_.front().second;
     }
+    sqlite3_stmt* stmt = PrepareSingle(sql, "Eine Anweisung mit Werten darf nur eine Anweisung enthalten.", err);
+    if (!stmt) return nullptr;
+    if (prepared_.size() >= kPreparedKept) {
+      sqlite3_finalize(prepared_.back().second);
+      prepared_.pop_back();
+    }
+    prepared_.emplace_front(sql, stmt);
+    return stmt;
+  }
+
+  // The one statement of `sql`; nullptr with err filled when there is none,
+  // it does not compile, or another follows it (`severalText`).
+  sqlite3_stmt* PrepareSingle(const std::string& sql, const char* severalText, DbError& err) {
     std::string utf8 = Cp1252ToUtf8(sql);
     const char* rest = utf8.c_str();
     sqlite3_stmt* stmt = Prepare(rest, err);
@@ -209,15 +209,10 @@ class SqliteConnection final : public Connection {
       sqlite3_finalize(more);
       sqlite3_finalize(stmt);
       err.number = SQLITE_MISUSE;
-      err.text = "Eine Anweisung mit Werten darf nur eine Anweisung enthalten.";
+      err.text = severalText;
       err.source = "SQLite";
       return nullptr;
     }
-    if (prepared_.size() >= kPreparedKept) {
-      sqlite3_finalize(prepared_.back().second);
-      prepared_.pop_back();
-    }
-    prepared_.emplace_front(sql, stmt);
     return stmt;
   }
 
