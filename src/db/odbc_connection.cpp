@@ -3,6 +3,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,10 +91,42 @@ class StatementHandle {
   SQLHSTMT h_ = SQL_NULL_HSTMT;
 };
 
+// A new session of `target` on `env`; SQL_NULL_HDBC with err filled when the
+// server cannot be reached or refuses.
+SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err) {
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
+    err.number = -1;
+    err.text = "Der ODBC-Treibermanager kann keine Verbindung anlegen.";
+    err.source = "ODBC";
+    err.nativeNumbers = {-1};
+    return SQL_NULL_HDBC;
+  }
+  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout)), 0);
+  std::string text = OdbcConnectionString(target);
+  if (target.engine == OdbcEngine::Postgres) text = Cp1252ToUtf8(text);
+  SQLCHAR out[1024];
+  SQLSMALLINT outLen = 0;
+  SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                                  static_cast<SQLSMALLINT>(text.size()), out, sizeof out, &outLen,
+                                  SQL_DRIVER_NOPROMPT);
+  if (!SQL_SUCCEEDED(rc)) {
+    ReadDiagnostics(SQL_HANDLE_DBC, dbc, target.engine, rc, err);
+    if (err.text.empty()) {
+      err.number = -1;
+      err.text = "Keine Verbindung zum Datenbankserver.";
+      err.source = "ODBC";
+    }
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    return SQL_NULL_HDBC;
+  }
+  return dbc;
+}
+
 class OdbcConnection final : public Connection {
  public:
-  OdbcConnection(OdbcEngine engine, SQLHENV env, SQLHDBC dbc, int timeoutSeconds)
-      : engine_(engine), env_(env), dbc_(dbc), timeout_(timeoutSeconds) {}
+  OdbcConnection(OdbcTarget target, SQLHENV env, SQLHDBC dbc, int timeoutSeconds)
+      : target_(std::move(target)), engine_(target_.engine), env_(env), dbc_(dbc), timeout_(timeoutSeconds) {}
   ~OdbcConnection() override { Close(); }
 
   // Settings every session needs before the first statement of the program.
@@ -127,6 +160,7 @@ class OdbcConnection final : public Connection {
 
   bool Execute(const std::string& sql, DbError& err) override {
     err.Clear();
+    if (!Revive(err)) return false;
     if (IsBlank(sql)) {
       Own(err, "Leere SQL-Anweisung.");
       return Failed(err);
@@ -140,6 +174,7 @@ class OdbcConnection final : public Connection {
 
   std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
     err.Clear();
+    if (!Revive(err)) return nullptr;
     if (IsBlank(sql) || HoldsSeveralStatements(sql)) {
       Own(err, IsBlank(sql) ? "Leere SQL-Anweisung." : "Eine Abfrage darf nur eine Anweisung enthalten.");
       Failed(err);
@@ -205,12 +240,12 @@ class OdbcConnection final : public Connection {
       Own(err, "Es ist bereits eine Transaktion offen.");
       return false;
     }
-    if (!ApplyLockWait(err)) return false;
+    if (!Revive(err) || !ApplyLockWait(err)) return false;
     SQLRETURN rc = SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
                                      SQL_IS_UINTEGER);
     if (!SQL_SUCCEEDED(rc)) {
       ReadDiagnostics(SQL_HANDLE_DBC, dbc_, engine_, rc, err);
-      return false;
+      return Failed(err);
     }
     inTransaction_ = true;
     failedInTransaction_ = false;
@@ -415,12 +450,55 @@ class OdbcConnection final : public Connection {
     return ok;
   }
 
-  // Remembers the first failure inside a transaction; returns false.
+  // Remembers the first failure inside a transaction and a session the
+  // server has lost; returns false.
   bool Failed(const DbError& err) {
     if (inTransaction_ && !failedInTransaction_) {
       failedInTransaction_ = true;
       firstFailure_ = err;
     }
+    if (!lost_ && SessionLost(err)) lost_ = true;
+    return false;
+  }
+
+  // A broken link (class 08), a server that ended the session (57P0x), or a
+  // driver that says the connection is dead.
+  bool SessionLost(const DbError& err) const {
+    if (err.sqlState.compare(0, 2, "08") == 0 || err.sqlState.compare(0, 4, "57P0") == 0) return true;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return dbc_ != SQL_NULL_HDBC &&
+           SQL_SUCCEEDED(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr)) &&
+           dead == SQL_CD_TRUE;
+  }
+
+  // After a lost session the next statement outside a transaction opens a new
+  // one (a server restart or a network break must not need the gateway
+  // restarted). The failed statement itself is never repeated: the server may
+  // have done it before the link broke. Tries at most every few seconds, so a
+  // server that stays away does not hold every statement for the log-in time.
+  bool Revive(DbError& err) {
+    if (!lost_ || inTransaction_ || dbc_ == SQL_NULL_HDBC) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextRevival_) {
+      Own(err, "Die Verbindung zum Datenbankserver ist unterbrochen; neuer Versuch in wenigen Sekunden.");
+      return false;
+    }
+    nextRevival_ = now + std::chrono::seconds(5);
+    DbError why;
+    SQLHDBC fresh = Connect(env_, target_, timeout_, why);
+    if (fresh == SQL_NULL_HDBC) {
+      err = why;
+      err.text = "Die Verbindung zum Datenbankserver ist unterbrochen; neuer Verbindungsaufbau fehlgeschlagen: " +
+                 why.text;
+      return false;
+    }
+    SQLDisconnect(dbc_);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    dbc_ = fresh;
+    lost_ = false;
+    failedInTransaction_ = false;
+    if (Setup(err)) return true;
+    lost_ = true;
     return false;
   }
 
@@ -436,6 +514,7 @@ class OdbcConnection final : public Connection {
     return false;
   }
 
+  OdbcTarget target_;
   OdbcEngine engine_;
   SQLHENV env_;
   SQLHDBC dbc_;
@@ -443,6 +522,8 @@ class OdbcConnection final : public Connection {
   bool inTransaction_ = false;
   bool failedInTransaction_ = false;
   bool pendingLockWait_ = false;
+  bool lost_ = false;
+  std::chrono::steady_clock::time_point nextRevival_{};
   DbError firstFailure_;
 };
 
@@ -451,41 +532,21 @@ class OdbcConnection final : public Connection {
 std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err) {
   err.Clear();
   SQLHENV env = SQL_NULL_HENV;
-  SQLHDBC dbc = SQL_NULL_HDBC;
-  auto fail = [&](const std::string& text) -> std::unique_ptr<Connection> {
-    if (err.text.empty()) {
-      err.number = -1;
-      err.text = text;
-      err.source = "ODBC";
-      err.nativeNumbers = {-1};
-    }
-    if (dbc != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
-    return nullptr;
-  };
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
-    env = SQL_NULL_HENV;
-    return fail("Der ODBC-Treibermanager kann nicht verwendet werden.");
+    err.number = -1;
+    err.text = "Der ODBC-Treibermanager kann nicht verwendet werden.";
+    err.source = "ODBC";
+    err.nativeNumbers = {-1};
+    return nullptr;
   }
   SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
-    dbc = SQL_NULL_HDBC;
-    return fail("Der ODBC-Treibermanager kann keine Verbindung anlegen.");
-  }
   const int timeout = timeoutSeconds < 0 ? 0 : timeoutSeconds;
-  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout)), 0);
-  std::string text = OdbcConnectionString(target);
-  if (target.engine == OdbcEngine::Postgres) text = Cp1252ToUtf8(text);
-  SQLCHAR out[1024];
-  SQLSMALLINT outLen = 0;
-  SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                                  static_cast<SQLSMALLINT>(text.size()), out, sizeof out, &outLen,
-                                  SQL_DRIVER_NOPROMPT);
-  if (!SQL_SUCCEEDED(rc)) {
-    ReadDiagnostics(SQL_HANDLE_DBC, dbc, target.engine, rc, err);
-    return fail("");
+  SQLHDBC dbc = Connect(env, target, timeout, err);
+  if (dbc == SQL_NULL_HDBC) {
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return nullptr;
   }
-  auto conn = std::make_unique<OdbcConnection>(target.engine, env, dbc, timeout);
+  auto conn = std::make_unique<OdbcConnection>(target, env, dbc, timeout);
   if (!conn->Setup(err)) return nullptr;  // the connection closes itself
   return conn;
 }
