@@ -233,6 +233,15 @@ void Form1::ProcessOrderFile(int slotIndex) {
       AddLogLine("  (Küchenbon-Druck nicht eingerichtet)");
     }
   }
+  // A cash settlement right after an order with a failed line would bill the
+  // lines it booked although their kitchen receipt and TSE start wait for the
+  // table's next order, and delete them with the settlement: the kitchen would
+  // never see them. The table stays open; the terminal already has the errors.
+  if (settle && failed > 0) {
+    AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(table_) +
+               " nicht ausgeführt, weil nicht alle Zeilen der Bestellung gebucht wurden.");
+    settle = false;
+  }
   if (settle) {
     if (hooks_.settleTable) {
       hooks_.settleTable(slotIndex, table_, waiter_, "BAR", "");

@@ -49,9 +49,11 @@ bool TseMonitor::Finish(int32_t transactionNumber, const std::string& processTyp
     alerts_.Add(platform::MsgKind::Critical, kTitle,
                 std::string("Keine Antwort vom TSE-Server erhalten (Trx-Finish).") + kUnsigned);
   } else if (!ok && transactionNumber >= 0) {
-    // The server answered, but without a signature: the receipt stays unsigned all the same.
+    // An answer without a signature, or the request could not even be stored:
+    // either way the receipt stays unsigned; the log names the cause.
     alerts_.Add(platform::MsgKind::Critical, kTitle,
-                "Der TSE-Server hat eine Transaktion ohne Signatur abgeschlossen (" + processType + ").");
+                "TSE-Transaktion " + std::to_string(transactionNumber) + " ohne Signatur abgeschlossen (" +
+                    processType + "); Ursache im Protokoll.");
   }
   return ok;
 }
