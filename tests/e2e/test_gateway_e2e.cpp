@@ -1,6 +1,6 @@
-// The real gateway and the TSE server stand-in on a temporary installation:
-// terminals drop order files, the gateway books and confirms them, has them
-// started on the TSE, and stops cleanly on SIGTERM.
+// The real gateway and the TSE server stand-in on a temporary installation: a
+// whole evening of orders and payments from two terminals, a TSE that stays
+// silent, and the ways a start ends early.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -8,113 +8,15 @@
 
 #include "common/cp1252.h"
 #include "common/text.h"
-#include "db/sqlite_connection.h"
+#include "e2e/installation.h"
 #include "printing/escpos_qr.h"
-#include "support/fake_env.h"
-#include "support/process.h"
 
 namespace tolven::testing {
 namespace {
 
-const std::string kGateway = std::string(TOLVEN_BUILD_DIR) + "/tolvenpda";
-const std::string kTseSim = std::string(TOLVEN_BUILD_DIR) + "/tse-sim";
-
-class Installation {
- public:
-  Installation() {
-    for (const char* d : {"etc", "data", "pda1", "pda2"}) std::filesystem::create_directories(dir / d);
-    WriteAll(dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + dir / "data" +
-                                         "\r\nEXE=" + dir / "data" + "\r\n[SETUP]\r\nKASSNR=2\r\n");
-    env = {{"TOLVEN_WINDIR", dir / "etc"}};
-  }
-  int InitDb() { return RunProgram(kGateway, {"--init-db"}, env, dir / "init.log"); }
-  void Sql(const std::string& sql) {
-    db::DbError err;
-    auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
-    ASSERT_TRUE(c) << err.text;
-    ASSERT_TRUE(c->Execute(sql, err)) << sql << ": " << err.text;
-  }
-  std::string Scalar(const std::string& sql) {
-    db::DbError err;
-    auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
-    auto rs = c ? c->Query(sql, err) : nullptr;
-    return rs && !rs->Eof() ? rs->Raw(0).AsString() : "";
-  }
-  // Like a terminal: written under another name, then renamed into place.
-  void Drop(const std::string& folder, const std::string& name, const std::string& contents) {
-    WriteAll(dir / (folder + "/" + name + ".tmp"), contents);
-    std::filesystem::rename(dir / (folder + "/" + name + ".tmp"), dir / (folder + "/" + name));
-  }
-
-  TempDir dir;
-  std::map<std::string, std::string> env;
-};
-
-TEST(GatewayEndToEnd, OrdersFromTwoTerminalsAreBookedConfirmedAndStartedOnTheTse) {
-  Installation inst;
-  ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
-  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" + "'");
-  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis) VALUES ('10', 'Weißbier 0,5', 1, 420, 0)");
-  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis) VALUES ('20', 'Schnitzel', 2, 1390, 1)");
-  inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
-  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
-
-  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
-  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
-
-  inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;2x5\r\nE;;\r\n");
-  inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\nD;99;1;;\r\n");
-  const std::string confirm1 = inst.dir / "pda1/confirm.kas";
-  const std::string confirm2 = inst.dir / "pda2/confirm.kas";
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(confirm1) && std::filesystem::exists(confirm2); }, 20000))
-      << ReadAll(inst.dir / "gateway.log");
-  EXPECT_EQ(ReadAll(confirm1), "OK\r\n");
-  EXPECT_EQ(ReadAll(confirm2), " +++ Artikel >99< nicht gefunden.\r\n");
-  EXPECT_FALSE(std::filesystem::exists(inst.dir / "pda1/bestell.txt"));
-
-  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 12"), "2");
-  EXPECT_EQ(inst.Scalar("SELECT epreis FROM bestellung WHERE artnr = '20'"), "1690");
-  EXPECT_EQ(inst.Scalar("SELECT belaginfo FROM bestellung WHERE artnr = '20'"), "2xPommes, ");
-  EXPECT_EQ(inst.Scalar("SELECT artbez FROM bestellung WHERE artnr = '10' AND tisch = 14"), "Weißbier 0,5");
-
-  // The first order was started on the TSE (the second had a failed line); every
-  // request and answer row is cleaned up.
-  const std::string tseLog = inst.dir / ("data/LOG/" + std::to_string(2026) + "/TSE");
-  ASSERT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_server_req") == "0"; }, 5000));
-  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_server_ans"), "0");
-  std::string logText;
-  for (const auto& e : std::filesystem::directory_iterator(
-           std::filesystem::path(inst.dir.path()) / "data/LOG")) {
-    for (const auto& f : std::filesystem::recursive_directory_iterator(e.path())) {
-      if (f.path().filename().string().rfind("TSE_VS_2_", 0) == 0) logText += ReadAll(f.path().string());
-    }
-  }
-  EXPECT_NE(logText.find(" 2  - Transaktionsnummer=1\r\n"), std::string::npos) << logText;
-
-  gateway.Signal(SIGTERM);
-  EXPECT_EQ(gateway.Wait(5000), 0);
-  sim.Signal(SIGTERM);
-  EXPECT_EQ(sim.Wait(5000), 0);
-  const std::string out = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
-  EXPECT_NE(out.find("Orderterminal-Gateway gestartet. Warte auf Anfragen..."), std::string::npos);
-  EXPECT_NE(out.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << "log is UTF-8 on the console";
-}
-
-// Sends a request like a terminal and returns the answer (which the terminal then removes).
-std::string Ask(Installation& inst, const std::string& folder, const std::string& request) {
-  const std::string answer = inst.dir / (folder + "/info.kas");
-  std::filesystem::remove(answer);
-  inst.Drop(folder, "info.txt", request + "\r\n");
-  if (!WaitFor([&] { return std::filesystem::exists(answer); }, 30000)) return "(keine Antwort)";
-  std::string text = ReadAll(answer);
-  std::filesystem::remove(answer);
-  return text;
-}
-
 TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   Installation inst;
-  ASSERT_EQ(inst.InitDb(), 0);
-  std::filesystem::create_directories(inst.dir / "out");
+  ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
   inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" +
            "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonport2 = 'FILE:" +
            inst.dir / "out/theke.txt" + "', bondruckport = 'FILE:" + inst.dir / "out/bon.txt" + "', bonshowbed = -1");
@@ -129,28 +31,34 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
 
   inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n");
-  inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\n");
-  ASSERT_TRUE(WaitFor([&] {
-    return std::filesystem::exists(inst.dir / "pda1/confirm.kas") && std::filesystem::exists(inst.dir / "pda2/confirm.kas");
-  }, 30000)) << ReadAll(inst.dir / "gateway.log");
+  EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\n", "confirm.kas"), "OK\r\n");
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(inst.dir / "pda1/confirm.kas"); }, 30000))
+      << ReadAll(inst.dir / "gateway.log");
   EXPECT_EQ(ReadAll(inst.dir / "pda1/confirm.kas"), "OK\r\n");
-  EXPECT_EQ(ReadAll(inst.dir / "pda2/confirm.kas"), "OK\r\n");
+  EXPECT_FALSE(std::filesystem::exists(inst.dir / "pda1/bestell.txt"));
+  EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;15;3\r\nD;99;1;;\r\n", "confirm.kas"),
+            " +++ Artikel >99< nicht gefunden. +++ Keine Datensätze gefunden.\r\n");
 
-  EXPECT_EQ(Ask(inst, "pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n");
-  const std::string table = Ask(inst, "pda1", "TISCH;12");
+  EXPECT_EQ(inst.Scalar("SELECT epreis || '/' || belaginfo FROM bestellung WHERE artnr = '20'"), "1540/Pommes, ");
+  EXPECT_EQ(inst.Scalar("SELECT artbez FROM bestellung WHERE tisch = 14"), "Weißbier 0,5");
+  EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n");
+  const std::string table = inst.Ask("pda1", "TISCH;12");
   ASSERT_EQ(table.size(), 2u * 78) << table;
   const std::string beerId = table.substr(66, 10);
 
-  // Kitchen and bar tickets went to their files; both orders were signed.
+  // Kitchen and bar tickets went to their files; both orders were signed and
+  // every request and answer row of the TSE server is cleaned up.
   EXPECT_NE(ReadAll(inst.dir / "out/kueche.txt").find("Schnitzel"), std::string::npos);
   EXPECT_NE(ReadAll(inst.dir / "out/theke.txt").find("Weißbier 0,5"), std::string::npos);
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''"), "2");
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0");
+  EXPECT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_server_req") == "0"; }, 5000));
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_server_ans"), "0");
 
-  EXPECT_EQ(Ask(inst, "pda1", "VISA;12;3;" + beerId), "OK\r\n");
-  EXPECT_EQ(Ask(inst, "pda1", "ABRECHNEN;12;3;"), "OK\r\n");
-  EXPECT_EQ(Ask(inst, "pda2", "KUKA;14;3;4711"), "OK\r\n");
-  EXPECT_EQ(Ask(inst, "pda2", "KUKA;14;3;9999"), "ERR;Kein Kunde zu Kartennummer 9999\r\n");
+  EXPECT_EQ(inst.Ask("pda1", "VISA;12;3;" + beerId), "OK\r\n");
+  EXPECT_EQ(inst.Ask("pda1", "ABRECHNEN;12;3;"), "OK\r\n");
+  EXPECT_EQ(inst.Ask("pda2", "KUKA;14;3;4711"), "OK\r\n");
+  EXPECT_EQ(inst.Ask("pda2", "KUKA;14;3;9999"), "ERR;Kein Kunde zu Kartennummer 9999\r\n");
 
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung"), "0");
   EXPECT_EQ(inst.Scalar("SELECT GROUP_CONCAT(zahlart || ':' || betrag, ' ') FROM (SELECT * FROM kass ORDER BY bunr)"),
@@ -158,6 +66,7 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM kass WHERE tse_signatur <> '' AND tse_qr LIKE 'V0;%'"), "3");
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM kasspro"), "3");
   EXPECT_EQ(inst.Scalar("SELECT saldo FROM kdkto WHERE kdnr = 100"), "-420");
+  EXPECT_EQ(inst.Scalar("SELECT betrag || '/' || saldo FROM barsaldo"), "1540/1540");
   EXPECT_NE(inst.Scalar("SELECT COUNT(*) FROM buch2"), "0");
   const std::string firstBunr = inst.Scalar("SELECT MIN(bunr) FROM kass");
   const std::string archive = ReadAll(inst.dir / ("data/ARCHIV/BON/BON" + firstBunr + ".BON"));
@@ -177,7 +86,15 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   gateway.Signal(SIGTERM);
   EXPECT_EQ(gateway.Wait(5000), 0);
   sim.Signal(SIGTERM);
-  sim.Wait(5000);
+  EXPECT_EQ(sim.Wait(5000), 0);
+  std::string tseLog;
+  for (const auto& f : std::filesystem::recursive_directory_iterator(inst.dir / "data/LOG")) {
+    if (f.path().filename().string().rfind("TSE_VS_2_", 0) == 0) tseLog += ReadAll(f.path().string());
+  }
+  EXPECT_NE(tseLog.find(" 2  - Transaktionsnummer=1\r\n"), std::string::npos) << tseLog;
+  const std::string out = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
+  EXPECT_NE(out.find("Orderterminal-Gateway gestartet. Warte auf Anfragen..."), std::string::npos);
+  EXPECT_NE(out.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << "log is UTF-8 on the console";
 }
 
 TEST(GatewayEndToEnd, AReceiptStoredWhileTheTseIsSilentSaysSo) {
@@ -189,7 +106,7 @@ TEST(GatewayEndToEnd, AReceiptStoredWhileTheTseIsSilentSaysSo) {
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
   // The order's TSE start runs into the time-out, which marks the TSE not ready.
   inst.Drop("pda1", "bestell.txt", "A;5;3\r\nD;10;1;;\r\n");
-  EXPECT_EQ(Ask(inst, "pda1", "ABRECHNEN;5;3;"), "OK\r\n");
+  EXPECT_EQ(inst.Ask("pda1", "ABRECHNEN;5;3;"), "OK\r\n");
   const std::string bunr = inst.Scalar("SELECT bunr FROM kass");
   ASSERT_FALSE(bunr.empty()) << ReadAll(inst.dir / "gateway.log");
   EXPECT_EQ(inst.Scalar("SELECT COALESCE(tse_signatur, '') FROM kass"), "");

@@ -79,16 +79,6 @@ class Station {
   std::unique_ptr<ChildProcess> process_;
 };
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1) {
-    parts.push_back(text.substr(start, at - start));
-  }
-  parts.push_back(text.substr(start));
-  return parts;
-}
-
 class MultiStation : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -108,24 +98,21 @@ class MultiStation : public ::testing::Test {
     db::DbError err;
     ASSERT_TRUE(conn_->Execute(sql, err)) << sql << ": " << err.text;
   }
-  // Every row as "a|b|c" lines.
-  std::string Rows(const std::string& sql) {
+  // Every row, each as its fields.
+  std::vector<std::vector<std::string>> Rows(const std::string& sql) {
     db::DbError err;
     auto rs = conn_->Query(sql, err);
-    if (!rs) {
-      ADD_FAILURE() << sql << ": " << err.text;
-      return "";
-    }
-    std::string out;
-    for (; !rs->Eof(); rs->MoveNext()) {
-      for (size_t i = 0; i < rs->ColumnCount(); ++i) out += (i ? "|" : "") + rs->Raw(i).AsString();
-      out += "\n";
+    std::vector<std::vector<std::string>> out;
+    if (!rs) ADD_FAILURE() << sql << ": " << err.text;
+    for (; rs && !rs->Eof(); rs->MoveNext()) {
+      out.emplace_back();
+      for (size_t i = 0; i < rs->ColumnCount(); ++i) out.back().push_back(rs->Raw(i).AsString());
     }
     return out;
   }
   std::string Scalar(const std::string& sql) {
-    std::string r = Rows(sql);
-    return r.substr(0, r.find_first_of("|\n"));
+    auto rows = Rows(sql);
+    return rows.empty() || rows[0].empty() ? "" : rows[0][0];
   }
 
   std::string database_;
@@ -209,25 +196,22 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
       // The lines of one kitchen receipt share its number; two orders never do.
       {"kuebonnr", "SELECT kuebonnr FROM kuebonlog GROUP BY kuebonnr HAVING COUNT(DISTINCT seqnr) > 1"},
   };
-  for (const auto& u : unique) EXPECT_EQ(Rows(u.duplicates), "") << u.what << " handed out twice";
+  for (const auto& u : unique) EXPECT_TRUE(Rows(u.duplicates).empty()) << u.what << " handed out twice";
   EXPECT_EQ(Scalar("SELECT COUNT(DISTINCT kuebonnr) FROM kuebonlog"),
             Scalar("SELECT COUNT(*) FROM (SELECT DISTINCT seqnr, drucker FROM kuebonlog) k"));
   EXPECT_EQ(Scalar("SELECT COUNT(DISTINCT seqnr) FROM kuebonlog"), std::to_string(receipts));
 
   // Every receipt is whole: its lines add up to it, its journal booking holds
   // the amount, it is signed, and its archive file is in its station's folder.
-  EXPECT_EQ(Rows("SELECT k.bunr FROM kass k WHERE k.betrag <> (SELECT COALESCE(SUM(p.posbetrag), 0) FROM kasspro p "
+  EXPECT_TRUE(Rows("SELECT k.bunr FROM kass k WHERE k.betrag <> (SELECT COALESCE(SUM(p.posbetrag), 0) FROM kasspro p "
                  "WHERE p.bunr = k.bunr) OR k.betrag <> (SELECT COALESCE(SUM(b.betrag), 0) FROM buch2 b WHERE "
                  "b.bunr = k.bunr AND b.txt = 'VERKAUF') OR COALESCE(k.tse_signatur, '') = '' "
-                 "OR (SELECT COUNT(*) FROM kasspro p WHERE p.bunr = k.bunr) <> 2"),
-            "");
+                 "OR (SELECT COUNT(*) FROM kasspro p WHERE p.bunr = k.bunr) <> 2")
+                  .empty());
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM kass WHERE betrag <> 2380"), "0");
-  for (const std::string& line : Split(Rows("SELECT bunr, kasse FROM kass"), '\n')) {
-    if (line.empty()) continue;
-    const std::string bunr = line.substr(0, line.find('|'));
-    const std::string kasse = line.substr(line.find('|') + 1);
-    const std::string archive = ReadAll(root / ("station" + kasse + "/ARCHIV/BON/BON" + bunr + ".BON"));
-    EXPECT_NE(archive.find("###CRC:"), std::string::npos) << "receipt " << bunr << " of station " << kasse;
+  for (const auto& r : Rows("SELECT bunr, kasse FROM kass")) {
+    const std::string archive = ReadAll(root / ("station" + r[1] + "/ARCHIV/BON/BON" + r[0] + ".BON"));
+    EXPECT_NE(archive.find("###CRC:"), std::string::npos) << "receipt " << r[0] << " of station " << r[1];
   }
 
   // The ledgers add up: each row's balance is the one before plus its amount,
@@ -235,11 +219,9 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
   auto chained = [&](const std::string& sql) {
     int64_t balance = 0;
     int rows = 0;
-    for (const std::string& line : Split(Rows(sql), '\n')) {
-      if (line.empty()) continue;
-      const auto fields = Split(line, '|');
-      balance += std::stoll(fields[0]);
-      EXPECT_EQ(std::stoll(fields[1]), balance) << sql << " row " << rows;
+    for (const auto& r : Rows(sql)) {
+      balance += std::stoll(r[0]);
+      EXPECT_EQ(std::stoll(r[1]), balance) << sql << " row " << rows;
       ++rows;
     }
     return std::make_pair(rows, balance);

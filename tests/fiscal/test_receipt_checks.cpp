@@ -16,22 +16,12 @@ namespace {
 using testing::TestDb;
 
 TEST(RecordCrc, KermitLowByteFirstOverDateNumberAndAmount) {
-  // CRC-16/KERMIT bit by bit, independent of the table-driven one.
-  auto bitwise = [](const std::string& text) {
-    uint16_t crc = 0;
-    for (unsigned char c : text) {
-      crc ^= c;
-      for (int i = 0; i < 8; ++i) crc = static_cast<uint16_t>((crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1);
-    }
-    return std::string{static_cast<char>(crc & 0xFF), static_cast<char>(crc >> 8)};
-  };
-  EXPECT_EQ(HexEncode(Crc16Text("")), "0000");
-  for (const std::string text : {"123456789", "05.12.20260000000042-000001250", "Küche \xFF\x80"})
-    EXPECT_EQ(Crc16Text(text), bitwise(text)) << text;  // bytes above 127 count unsigned
-
+  const std::pair<std::string, std::string> known[] = {
+      {"", "0000"}, {"123456789", "8921"}, {"K\xFC" "che \xFF\x80", "491B"}};  // bytes above 127 count unsigned
+  for (const auto& [text, crc] : known) EXPECT_EQ(HexEncode(Crc16Text(text)), crc) << text;
   const Date d{2026, 12, 5};
-  EXPECT_EQ(RecordCRC(d, 42, 1250), HexEncode(bitwise("05.12.202600000000420000001250")));
-  EXPECT_EQ(RecordCRC(d, 42, -1250), HexEncode(bitwise("05.12.20260000000042-000001250")));
+  EXPECT_EQ(RecordCRC(d, 42, 1250), "A04D");   // "05.12.202600000000420000001250"
+  EXPECT_EQ(RecordCRC(d, 42, -1250), "606A");  // "05.12.20260000000042-000001250"
   // Eight-digit numbers go through single precision as every program of the
   // installation writes them, so neighbours share their check text.
   EXPECT_EQ(RecordCRC(d, 12345678, 0), RecordCRC(d, 12345679, 0));
@@ -53,21 +43,16 @@ TEST(Signature, KeyDataFieldByField) {
   odd.normalRate = -500;
   odd.zahlart = "KREDITKARTE";
   const std::string oddData = SignatureKeyData(odd);
-  EXPECT_EQ(oddData.substr(6, 9), "123456789");
-  EXPECT_EQ(oddData.substr(29, 8), "-0000500");
-  EXPECT_EQ(oddData.substr(79), "KREDIT");
+  EXPECT_EQ(oddData.substr(6, 9) + "|" + oddData.substr(29, 8) + "|" + oddData.substr(79), "123456789|-0000500|KREDIT");
 }
 
 TEST(Signature, DecryptsToTheKeyDataAndEqualReceiptsSignEqually) {
-  const std::string key = SignatureKey();
-  EXPECT_EQ(key.size(), 58u);
-  EXPECT_EQ(key.substr(0, 8), "DKYCRxa&");
   const std::string sig = Signatur0(kKnown);
   EXPECT_EQ(sig, Signatur0(kKnown)) << "no random part";
   ASSERT_EQ(sig.size(), 2u * 96u);  // four-byte length + 84 characters, three 32-byte blocks
   const std::string raw = HexDecode(sig);
   CRijndael cipher;
-  auto plain = cipher.DecryptData(std::vector<uint8_t>(raw.begin(), raw.end()), key.substr(0, 32));
+  auto plain = cipher.DecryptData(std::vector<uint8_t>(raw.begin(), raw.end()), SignatureKey().substr(0, 32));
   ASSERT_TRUE(plain.has_value());
   EXPECT_EQ(std::string(plain->begin(), plain->end()), SignatureKeyData(kKnown));
   SignatureInput other = kKnown;
@@ -99,17 +84,13 @@ class BelegSchreibenTest : public ::testing::Test {
 };
 
 TEST_F(BelegSchreibenTest, RefusesZeroRatesAndFailingInserts) {
-  for (int which = 1; which <= 2; ++which) {
-    ReceiptHeader h = Header(1, 1000);
-    (which == 1 ? h.rate1 : h.rate2) = Rate{0};
-    EXPECT_FALSE(Write(h));
-    EXPECT_EQ(error, "Falsche MwSt-Sätze 1/2");
-  }
-  EXPECT_EQ(db.Count("kass"), 0);
+  ReceiptHeader h = Header(1, 1000);
+  h.rate2 = Rate{0};
+  EXPECT_FALSE(Write(h));
+  EXPECT_EQ(error, "Falsche MwSt-Sätze 1/2");
   ASSERT_TRUE(Write(Header(1, 100))) << error;
   EXPECT_FALSE(Write(Header(1, 100)));  // bunr is unique
-  EXPECT_EQ(error.substr(0, 11), "\r\nkass:\r\n\r\n");
-  EXPECT_GT(error.size(), 11u) << "the database's text follows";
+  EXPECT_TRUE(StartsWith(error, "\r\nkass:\r\n\r\n") && error.size() > 11) << "the database's text follows";
 }
 
 TEST_F(BelegSchreibenTest, CounterChainStartsAtZeroAndIsRebuiltFromAZeroCounter) {
@@ -125,21 +106,17 @@ TEST_F(BelegSchreibenTest, CounterChainStartsAtZeroAndIsRebuiltFromAZeroCounter)
   EXPECT_EQ(Counter(10), 1205);
 }
 
-TEST_F(BelegSchreibenTest, RefusesACounterBeyond32Bits) {
-  db.Exec("INSERT INTO kass (bunr, datumzeit, betrag, umsatzzaehler) VALUES (1, '2026-12-05 10:00:00', 5, " +
+TEST_F(BelegSchreibenTest, RefusesACounterBeyond32BitsAndAnEarlierReceipt) {
+  db.Exec("INSERT INTO kass (bunr, datumzeit, betrag, umsatzzaehler) VALUES (1, '2026-12-05 12:00:00', 5, " +
           std::to_string(std::numeric_limits<int32_t>::max() - 10) + ")");
   EXPECT_FALSE(Write(Header(2, 11)));
   EXPECT_NE(error.find("Umsatzzähler"), std::string::npos) << error;
-  EXPECT_EQ(db.Count("kass"), 1);
   EXPECT_TRUE(Write(Header(2, 10))) << "exactly the maximum still fits";
-}
-
-TEST_F(BelegSchreibenTest, ChronologyAllowsTheSameSecondAndRefusesAnEarlierOne) {
-  ASSERT_TRUE(Write(Header(1, 100))) << error;
-  ASSERT_TRUE(Write(Header(2, 100, {Date{2026, 12, 5}, 12, 0, 0, 999}))) << error;
-  EXPECT_FALSE(Write(Header(3, 100, {Date{2026, 12, 5}, 11, 59, 59, 0})));
+  // The same second is no step back, an earlier one is.
+  ASSERT_TRUE(Write(Header(3, -100, {Date{2026, 12, 5}, 12, 0, 0, 999}))) << error;
+  EXPECT_FALSE(Write(Header(4, 100, {Date{2026, 12, 5}, 11, 59, 59, 0})));
   EXPECT_EQ(error, "Chronologische Abfolge nicht gegeben! 05.12.2026 11:59:59<05.12.2026 12:00:00");
-  EXPECT_EQ(db.Count("kass"), 2);
+  EXPECT_EQ(db.Count("kass"), 3);
 }
 
 TEST_F(BelegSchreibenTest, StoresSignatureAndCheckTextOfTheRow) {

@@ -1,9 +1,11 @@
-// The order file of a terminal: confirmation, booking, TSE start, hand-over to the
-// kitchen and the settlement, and what happens to files left behind.
+// The order file of a terminal: confirmation, booking in one transaction, TSE
+// start, hand-over to the kitchen and the settlement, and what happens to files
+// left behind.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
+#include "support/faulty_connection.h"
 #include "support/gateway_fixture.h"
 
 namespace tolven::testing {
@@ -19,6 +21,7 @@ class OrderFileTest : public ::testing::Test {
 };
 
 TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
+  f.tse.SetReady(false);  // the start is sent whatever TseReady says
   f.Drop(1, "bestell.txt", {"A;12;3", "", "D;10;2;ohne Eis;", "D;20;1;;", "E;;"});
   f.form.PollPass();
 
@@ -27,8 +30,8 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
   EXPECT_FALSE(std::filesystem::exists(f.db.state().exePfad + "ppcorders1.in"));
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 12 AND kanr = 3 AND haskuebon = 0"), 2);
   EXPECT_EQ(f.db.Scalar("SELECT kueinfo FROM bestellung WHERE artnr = '10'"), "ohne Eis");
-  ASSERT_EQ(f.kitchenCalls.size(), 1u);
-  EXPECT_EQ(f.kitchenCalls[0], "100/1765000000/12/3 - Anna");
+  EXPECT_EQ(f.tseServer.calls, std::vector<std::string>({"S"}));
+  EXPECT_EQ(f.kitchenCalls, std::vector<std::string>({"100/1765000000/12/3 - Anna"}));
   EXPECT_TRUE(f.settleCalls.empty());
   // The hand-over waits: 250 ms, 300 ms, then 50 ms per slot in use.
   const auto& s = f.db.env().sleeps();
@@ -85,6 +88,13 @@ TEST_F(OrderFileTest, SettlementRequestHoldsForItsOwnFileOnly) {
   f.form.PollPass();
   EXPECT_EQ(f.settleCalls.size(), 1u);
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 7"), 2);
+  // A failed line: the booked line waits for its kitchen receipt, so the table
+  // is not settled and deleted under it.
+  f.Drop(1, "bestell.txt", {"A;8;3", "D;10;1", "D;77;1", "E;;A"});
+  f.form.PollPass();
+  EXPECT_EQ(f.settleCalls.size(), 1u);
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 8"), 1);
+  EXPECT_NE(f.form.logText().find("FEHLER: Barabrechnung von Tisch 8 nicht ausgeführt"), std::string::npos);
 }
 
 TEST_F(OrderFileTest, TextsWithApostrophesAreStoredAsTheyAre) {
@@ -142,12 +152,94 @@ TEST_F(OrderFileTest, LogKeepsTheNewest4000Characters) {
   EXPECT_EQ(log.find("Zeile 1......"), std::string::npos);
 }
 
-TEST_F(OrderFileTest, TseStartIsSentWhateverTseReadySays) {
-  f.tse.SetReady(false);
-  f.Drop(1, "bestell.txt", {"A;3;3", "D;10;1"});
-  f.form.PollPass();
-  EXPECT_EQ(f.tseServer.calls, std::vector<std::string>({"S"}));
-  EXPECT_EQ(f.kitchenCalls.size(), 1u);
+// An order file is booked in one transaction: whatever database call fails, the
+// terminal's answer matches what is stored, and no line is ever stored twice
+// or behind lines that were rolled back.
+const std::vector<std::string> kOrder = {"A;12;3", "D;10;1;a;", "D;20;1;b;", "D;10;2;c;", "E;;A"};
+
+// A second gateway on the fixture's database, reaching it through `conn`.
+struct GatewayOn {
+  GatewayOn(GatewayFixture& f, db::Connection& conn)
+      : tools(conn, f.db.state(), f.db.env(), f.db.ui()), tse(tools, server, fiscal::TseIdentity{}),
+        form(tools, tse, Hooks()) {
+    form.Load();
+  }
+  gateway::GatewayHooks Hooks() {
+    gateway::GatewayHooks h;
+    h.printKueBon = [this](int32_t, int32_t, int32_t, const std::string&) { ++kitchen; };
+    h.settleTable = [this](int, int32_t, int32_t, const std::string&, const std::string&) { ++settlements; };
+    return h;
+  }
+  db::DbTools tools;
+  ScriptedTseServer server;
+  fiscal::Tse tse;
+  gateway::Form1 form;
+  int kitchen = 0, settlements = 0;
+};
+
+int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
+  return n;
+}
+
+TEST_F(OrderFileTest, EveryFailingCallLeavesAnswerAndStoredRowsInAgreement) {
+  FaultyConnection faulty(f.db.conn());
+  GatewayOn g(f, faulty);
+  for (int64_t n = 1;; ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    f.db.Exec("DELETE FROM bestellung");
+    g.kitchen = g.settlements = 0;
+    f.Drop(1, "bestell.txt", kOrder);
+    faulty.FailCall(n);
+    g.form.ProcessOrderFile(1);
+    const bool tripped = faulty.failed();
+    faulty.FailCall(0);
+    const std::string confirm = f.Confirm(1);
+    const int64_t rows = f.db.Count("bestellung");
+    EXPECT_FALSE(f.db.conn().InTransaction());
+    EXPECT_LE(f.db.Scalar("SELECT MAX(c) FROM (SELECT COUNT(*) AS c FROM bestellung GROUP BY kueinfo) lines"), "1");
+    if (confirm.find("Bestellung nicht gespeichert") != std::string::npos) {
+      EXPECT_EQ(rows, 0) << confirm;
+      EXPECT_EQ(g.settlements, 0) << "a table is not settled without the order that asked for it";
+      EXPECT_NE(g.form.logText().find("FEHLER: Bestellung nicht gespeichert"), std::string::npos);
+    } else {
+      EXPECT_EQ(rows, 3 - Count(confirm, " +++ ")) << confirm;
+    }
+    EXPECT_EQ(g.kitchen, confirm == "OK\r\n" ? 1 : 0) << "a kitchen receipt only for a whole order: " << confirm;
+    if (!tripped) {
+      EXPECT_EQ(confirm, "OK\r\n");
+      EXPECT_GT(n, 17) << "every line's lookups, its insert and the commit were each made to fail";
+      break;
+    }
+  }
+}
+
+// The engine itself ends the transaction at the second line (as on a full disk).
+TEST_F(OrderFileTest, LinesAfterTheEngineEndedTheTransactionAreNotStoredOnTheirOwn) {
+  if (!f.db.IsSqlite()) GTEST_SKIP() << "RAISE(ROLLBACK) is SQLite's";
+  f.db.Exec("CREATE TRIGGER full_disk BEFORE INSERT ON bestellung WHEN (SELECT COUNT(*) FROM bestellung) > 0 "
+            "BEGIN SELECT RAISE(ROLLBACK, 'database or disk is full'); END");
+  f.Drop(1, "bestell.txt", kOrder);
+  f.form.ProcessOrderFile(1);
+  EXPECT_EQ(f.Confirm(1),
+            " +++ database or disk is full +++ Bestellung nicht gespeichert: Transaktion vorzeitig beendet\r\n");
+  EXPECT_EQ(f.db.Count("bestellung"), 0) << "neither the rolled-back first line nor the third on its own";
+  EXPECT_TRUE(f.kitchenCalls.empty());
+  EXPECT_TRUE(f.settleCalls.empty());
+}
+
+TEST_F(OrderFileTest, WithoutATransactionTheLinesAreBookedOneByOne) {
+  FaultyConnection faulty(f.db.conn());
+  GatewayOn g(f, faulty);
+  f.Drop(1, "bestell.txt", kOrder);
+  faulty.FailCall(1);
+  g.form.ProcessOrderFile(1);
+  ASSERT_EQ(faulty.log().front(), "!! BEGIN");
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  EXPECT_EQ(f.db.Count("bestellung"), 3);
+  EXPECT_EQ(g.kitchen, 1);
+  EXPECT_EQ(g.settlements, 1);
 }
 
 }  // namespace

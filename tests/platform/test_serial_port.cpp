@@ -35,12 +35,10 @@ TEST(SerialSettings, TermiosForSettingsAndHandshake) {
     t.c_lflag = ECHO | ICANON | ISIG | IEXTEN;
     t.c_cflag = CS7 | PARENB | CRTSCTS | HUPCL;
     ASSERT_TRUE(platform::SerialSettingsToTermios(c.text, c.hs, t).ok()) << c.text;
-    EXPECT_EQ(cfgetospeed(&t), c.speed) << c.text;
-    EXPECT_EQ(cfgetispeed(&t), c.speed) << c.text;
+    EXPECT_TRUE(cfgetospeed(&t) == c.speed && cfgetispeed(&t) == c.speed) << c.text;
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | kept), c.cflag | kept) << c.text;
     EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF | IXANY | ICRNL | ISTRIP), c.iflag) << c.text;
-    EXPECT_EQ(t.c_oflag & OPOST, 0u) << "bytes leave unchanged";
-    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u) << c.text;
+    EXPECT_EQ((t.c_oflag & OPOST) | (t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN)), 0u) << "bytes leave unchanged";
   }
   for (const char* text : {"14400,N,8,1", "9600,Q,8,1", "9600,NO,8,1", "9600,N,8", "9600,N,8,1,1", "9600x,N,8,1",
                            "-9600,N,8,1", "9600,N,9,1", "9600,N,8,3"}) {
@@ -78,8 +76,7 @@ TEST(PosixSerialPort, RefusalsAndAStalledPrinterGiveErrorsInsteadOfHanging) {
   Pty pty;
   ASSERT_FALSE(pty.name.empty());
   auto port = platform::MakeSerialPort(200);
-  EXPECT_FALSE(port->Open(pty.name, "9600,N,9,1", Handshake::None).ok());
-  EXPECT_FALSE(port->IsOpen());
+  EXPECT_FALSE(port->Open(pty.name, "9600,N,9,1", Handshake::None).ok() || port->IsOpen());
   Status st = port->Open("/dev/tolven-none", "9600,N,8,1", Handshake::None);
   EXPECT_EQ(st.message(), "open(/dev/tolven-none): No such file or directory");
   EXPECT_EQ(st.osError(), ENOENT);

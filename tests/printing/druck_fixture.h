@@ -2,11 +2,12 @@
 // files in a temporary folder, recording ports and spooler (or the real ports).
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/log_sink.h"
 #include "common/text.h"
@@ -22,14 +23,11 @@ class RecordingLog : public LogSink {
  public:
   void AddLogLine(const std::string& text) override { lines.push_back(text); }
   bool Has(const std::string& part) const {
-    for (const auto& l : lines)
-      if (l.find(part) != std::string::npos) return true;
-    return false;
+    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
   }
   std::vector<std::string> Errors() const {
     std::vector<std::string> out;
-    for (const auto& l : lines)
-      if (StartsWith(l, "FEHLER")) out.push_back(l);
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(out), [](const auto& l) { return StartsWith(l, "FEHLER"); });
     return out;
   }
   std::vector<std::string> lines;
@@ -109,11 +107,7 @@ struct DruckRig {
   void Port(const std::string& channel, const std::string& device) {
     ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", channel, device).ok());
   }
-  bool HadStatus(const std::string& s) const {
-    for (const auto& x : statuses)
-      if (x == s) return true;
-    return false;
-  }
+  bool HadStatus(const std::string& s) const { return std::find(statuses.begin(), statuses.end(), s) != statuses.end(); }
   std::string OnlyMessage() const { return ui.messages.size() == 1 ? ui.messages[0].text : "<not one message>"; }
 };
 

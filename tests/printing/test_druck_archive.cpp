@@ -1,38 +1,95 @@
-// Channel texts, archive files with their check value, and parallel ports.
+// The print-line buffer, the printer codes of KASSEPRTCODES.INI, channel texts,
+// archive files with their check value, and parallel ports.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "druck_fixture.h"
+#include "support/fake_print_engine.h"
 
 namespace tolven::testing {
 namespace {
 
 using printing::ChannelKind;
 
-TEST(Channels, NormalisedAsTheConfigurationWritesThemAndUnknownOnesRefused) {
-  struct Case {
-    const char* text;
-    ChannelKind kind;
-    const char *name, *target;
-    int port;
-  } cases[] = {
-      {"FILE:/a/BON1.BON", ChannelKind::File, "FILE:/a/BON1.BON", "/a/BON1.BON", 0},
-      {"NETZ Küche 1 ", ChannelKind::Printer, "NETZ", "Küche 1", 0},
-      {"WIN:Kasse", ChannelKind::Printer, "NETZ", "Kasse", 0},
-      {"COM10", ChannelKind::Serial, "COM1", "", 1},  // only four characters count
-      {"LPT12", ChannelKind::Parallel, "LPT1", "", 1},
-      {"WIN Drucker", ChannelKind::DefaultPrinter, "WIN ", "", 0},
-      {"DISP", ChannelKind::Display, "DISP", "", 0},
-      {"LPT4", ChannelKind::Unknown, "", "", 0},
-      {"WINDOWS", ChannelKind::Unknown, "", "", 0},
-      {"com1", ChannelKind::Unknown, "", "", 0},
+struct BufferRig {
+  TempDir dir;
+  FakeEnv env;
+  FakeUi ui;
+  platform::IniFile ini{env, dir.path()};
+  FakePrintEngine engine;
+  printing::modDruck2 druck{ini, ui, engine};
+};
+
+TEST(PrintBuffer, KeepsFourThousandAndOneLinesAndSaysSoOncePerPrintout) {
+  BufferRig r;
+  r.druck.AddPrintLine("alt");
+  r.druck.ResetPrintLines();
+  EXPECT_EQ(r.druck.count(), -1);
+  ASSERT_TRUE(r.druck.PrintLines("COM1").ok());
+  const auto& first = r.engine.printouts.at(0);
+  EXPECT_TRUE(first.lines.empty() && first.cutAtEnd && !first.slowPrinter);  // the defaults
+  for (size_t printout = 1; printout <= 2; ++printout) {
+    r.druck.ResetPrintLines();
+    for (int i = 0; i < 4003; ++i) r.druck.AddPrintLine("Zeile " + std::to_string(i));
+    EXPECT_EQ(r.druck.count(), 4000);
+    ASSERT_EQ(r.ui.messages.size(), printout);
+    EXPECT_EQ(r.ui.messages.back().text,
+              "Maximale Anzahl der Druckzeilen erreicht.\r\n\r\nWeitere Zeilen werden ignoriert.");
+    ASSERT_TRUE(r.druck.PrintLines("FILE:x", false, true).ok());
+    const auto& last = r.engine.printouts.back();
+    ASSERT_EQ(last.lines.size(), 4001u);
+    EXPECT_TRUE(last.lines.back() == "Zeile 4000" && !last.cutAtEnd && last.slowPrinter);
+  }
+}
+
+TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
+  const std::tuple<const char*, const char*, std::string> cases[] = {  // nullptr: not in the file
+      {"SCHUBLADE", nullptr, Bytes({27, 112, 0, 9, 1})},
+      {"SCHUBLADE", "27,112,0,25,250", Bytes({27, 112, 0, 25, 250})},
+      {"BAUD", "19200", "19200"},                         // a text setting, not a byte list
+      {"CUTTER", "29,86,300,65", Bytes({29, 86, 65})},    // 300 is no byte
+      {"SCHUBLADE_ALT", "27,,112", Bytes({27})},          // the list ends at the first empty token
+      {"SCHUBLADE_ALT", " 27 , x ,-1,2.6", Bytes({27, 0, 3})},  // no digits gives 0, -1 skipped, rounded
+      {"HANDSHAKE", "  NONE  ", "NONE"},
   };
-  for (const Case& c : cases) {
-    printing::OutputChannel ch = printing::ClassifyChannel(c.text);
-    EXPECT_EQ(ch.kind, c.kind) << c.text;
-    if (c.kind == ChannelKind::Unknown) continue;
-    EXPECT_EQ(ch.name, c.name) << c.text;
-    EXPECT_EQ(ch.target, c.target) << c.text;
-    EXPECT_EQ(ch.port, c.port) << c.text;
+  for (const auto& [name, configured, expected] : cases) {
+    BufferRig r;
+    if (configured) {
+      ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", name, configured).ok());
+    }
+    EXPECT_EQ(r.druck.GetPrinterCode(name), expected) << name << "=" << (configured ? configured : "");
+  }
+}
+
+TEST(PrinterCodes, NamesLookedUpUnconfiguredAreWrittenBackEmpty) {
+  BufferRig r;
+  ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", "BAUD", "19200").ok());
+  EXPECT_EQ(r.druck.GetPrinterCode("UNBEKANNT"), "");
+  EXPECT_EQ(r.druck.GetPrinterCode("KÜCHENSUMMER"), Bytes({27, 112, 0, 255, 255}));
+  EXPECT_EQ(r.druck.GetPrinterCode("BAUD"), "19200");
+  const std::string text = ReadAll(r.dir / printing::kPrinterCodesIni);
+  for (const char* part : {"UNBEKANNT=\r\n", "KÜCHENSUMMER=\r\n", "BAUD=19200"})
+    EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
+}
+
+TEST(Channels, NormalisedAsTheConfigurationWritesThemAndUnknownOnesRefused) {
+  const std::tuple<const char*, ChannelKind, std::string> cases[] = {  // text, kind, "name|target|port"
+      {"FILE:/a/BON1.BON", ChannelKind::File, "FILE:/a/BON1.BON|/a/BON1.BON|0"},
+      {"NETZ Küche 1 ", ChannelKind::Printer, "NETZ|Küche 1|0"},
+      {"WIN:Kasse", ChannelKind::Printer, "NETZ|Kasse|0"},
+      {"COM10", ChannelKind::Serial, "COM1||1"},  // only four characters count
+      {"LPT12", ChannelKind::Parallel, "LPT1||1"},
+      {"WIN Drucker", ChannelKind::DefaultPrinter, "WIN ||0"},
+      {"DISP", ChannelKind::Display, "DISP||0"},
+      {"LPT4", ChannelKind::Unknown, ""}, {"WINDOWS", ChannelKind::Unknown, ""}, {"com1", ChannelKind::Unknown, ""},
+  };
+  for (const auto& [text, kind, parts] : cases) {
+    const printing::OutputChannel ch = printing::ClassifyChannel(text);
+    EXPECT_EQ(ch.kind, kind) << text;
+    if (kind != ChannelKind::Unknown) {
+      EXPECT_EQ(ch.name + "|" + ch.target + "|" + std::to_string(ch.port), parts) << text;
+    }
   }
   DruckRig r;  // an unknown channel is refused and nothing prints
   EXPECT_FALSE(r.engine->MyPrint({"a"}, "LPT4", true, false).ok());
@@ -41,27 +98,19 @@ TEST(Channels, NormalisedAsTheConfigurationWritesThemAndUnknownOnesRefused) {
   EXPECT_TRUE(r.parallelPorts.empty() && r.serialPorts.empty() && r.spooler.jobs.empty());
 }
 
-TEST(Archive, LinesWithCheckValueAndNulsSpelledOut) {
-  struct Case {
-    std::vector<std::string> lines;
-    std::string contents;
-  } cases[] = {
+TEST(Archive, LinesWithCheckValueAndNulsSpelledOutOrAFailureReported) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"123456789"}, "123456789\r\n###CRC:8921\r\n"},  // the CRC-16/KERMIT check value, low byte first
       {{}, "###CRC:0000\r\n"},
       // NUL is written as {0} and checked as written; control codes stay.
       {{std::string("a\0b", 3), Bytes({27, 33, 16}) + "c"}, "a{0}b\r\n" + Bytes({27, 33, 16}) + "c\r\n###CRC:427C\r\n"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [lines, contents] : cases) {
     DruckRig r;
-    std::string path = r.dir / "BON123.BON";
-    ASSERT_TRUE(r.engine->MyPrint(c.lines, "FILE:" + path, true, true).ok());
-    EXPECT_EQ(ReadAll(path), c.contents);  // no cut, whatever the flag says
-    EXPECT_TRUE(r.env.sleeps().empty());
-    EXPECT_TRUE(r.HadStatus("Archivierung. Bitte warten..."));
+    ASSERT_TRUE(r.engine->MyPrint(lines, "FILE:" + (r.dir / "BON123.BON"), true, true).ok());
+    EXPECT_EQ(ReadAll(r.dir / "BON123.BON"), contents);  // no cut, whatever the flag says
+    EXPECT_TRUE(r.env.sleeps().empty() && r.HadStatus("Archivierung. Bitte warten..."));
   }
-}
-
-TEST(Archive, FailureIsReportedNotSwallowed) {
   DruckRig r;
   EXPECT_FALSE(r.engine->MyPrint({"abc"}, "FILE:" + (r.dir / "fehlt/BON1.BON"), false, false).ok());
   EXPECT_TRUE(r.log.Has("FEHLER: Archivdatei"));

@@ -1,9 +1,15 @@
-// Serial channels against recording ports: what the engine asks of the port,
-// the pauses on the fake clock, failures, and the printer behind the customer
-// display.
+// Serial channels: against recording ports what the engine asks of the port,
+// the pauses on the fake clock, failures and the printer behind the customer
+// display; through the real POSIX port into a pseudo-terminal whose other side
+// stands in for the printer, the bytes that arrive.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "display/modDisplay4.h"
 #include "druck_fixture.h"
@@ -25,16 +31,15 @@ std::vector<std::string> Numbered(int n) {
 TEST(SerialChannel, PortSettingsHandshakeAndLinesFollowTheCodes) {
   using platform::Handshake;
   struct Case {
-    const char* channel;
-    const char *baud, *handshake, *portsEntry;  // nullptr: not configured
+    const char *channel, *baud, *handshake, *portsEntry;  // nullptr: not configured
     bool cut;
-    std::string device, settings;
+    std::string device;
     Handshake mode;
   } cases[] = {
-      {"COM1", nullptr, nullptr, nullptr, true, "/dev/ttyS0", "9600,N,8,1", Handshake::XonXoff},
-      {"COM10", "19200", "XONXOFF", nullptr, true, "/dev/ttyS0", "19200,N,8,1", Handshake::XonXoff},  // "COM1"
-      {"COM3", "38400", "xonxoff", "/dev/ttyUSB0", false, "/dev/ttyUSB0", "38400,N,8,1", Handshake::XonXoff},
-      {"COM2", nullptr, "KEIN", nullptr, false, "/dev/ttyS1", "9600,N,8,1", Handshake::None},
+      {"COM1", nullptr, nullptr, nullptr, true, "/dev/ttyS0 9600,N,8,1", Handshake::XonXoff},
+      {"COM10", "19200", "XONXOFF", nullptr, true, "/dev/ttyS0 19200,N,8,1", Handshake::XonXoff},  // "COM1"
+      {"COM3", "38400", "xonxoff", "/dev/ttyUSB0", false, "/dev/ttyUSB0 38400,N,8,1", Handshake::XonXoff},
+      {"COM2", nullptr, "KEIN", nullptr, false, "/dev/ttyS1 9600,N,8,1", Handshake::None},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.channel);
@@ -45,8 +50,7 @@ TEST(SerialChannel, PortSettingsHandshakeAndLinesFollowTheCodes) {
     ASSERT_TRUE(r.engine->MyPrint({"Grüße"}, c.channel, c.cut, false).ok());
     ASSERT_EQ(r.serialPorts.size(), 1u);
     const FakeSerialPort& p = *r.serialPorts[0];
-    EXPECT_EQ(p.device, c.device);
-    EXPECT_EQ(p.settings, c.settings);
+    EXPECT_EQ(p.device + " " + p.settings, c.device);
     EXPECT_EQ(p.handshake, c.mode);
     EXPECT_TRUE(p.dtr && p.rts) << "printers waiting for DSR see the lines raised";
     EXPECT_FALSE(p.open) << "closed after the printout";
@@ -58,8 +62,7 @@ TEST(SerialChannel, PortSettingsHandshakeAndLinesFollowTheCodes) {
 
 TEST(SerialChannel, PausesAfterTheFirstLinesOnTheFakeClock) {
   struct Case {
-    const char* handshake;
-    const char* delay;  // SERIAL-DELAY as a byte list
+    const char *handshake, *delay;  // SERIAL-DELAY as a byte list
     bool slow;
     int lines, pauses, pauseMs;
     bool warned;
@@ -92,10 +95,8 @@ TEST(SerialChannel, PortFailuresAbandonThePrintout) {
     r.serialFailOpen = failOpen;
     r.serialFailWrite = !failOpen;
     EXPECT_FALSE(r.engine->MyPrint({"x", "y"}, "COM10", true, false).ok());
-    ASSERT_EQ(r.ui.messages.size(), 1u);
-    EXPECT_TRUE(StartsWith(r.ui.messages[0].text, "Fehler bei Druck auf COM1\r\n\r\nWindows meldet: "))
-        << r.ui.messages[0].text;
-    EXPECT_EQ(r.ui.messages[0].kind, platform::MsgKind::Critical);
+    EXPECT_TRUE(StartsWith(r.OnlyMessage(), "Fehler bei Druck auf COM1\r\n\r\nWindows meldet: ")) << r.OnlyMessage();
+    EXPECT_EQ(r.ui.messages.at(0).kind, platform::MsgKind::Critical);
     EXPECT_TRUE(r.log.Has("FEHLER: Fehler bei Druck auf COM1 Windows meldet: "));
     EXPECT_FALSE(r.serialPorts[0]->open);
     EXPECT_TRUE(r.env.sleeps().empty());
@@ -116,8 +117,8 @@ struct DisplayRig {
                                [](const std::string& t) { return printing::ConvertUmlauts(t); }};
   printing::frmDruck2 engine{db.env(), db.ui(), ini,
                              [this](const std::string& n) { return printing::GetPrinterCode(ini, n); },
-                             printing::frmDruck2::Devices{nullptr, nullptr, nullptr, &display},
-                             log, db.folder() + "/"};
+                             printing::frmDruck2::Devices{nullptr, nullptr, nullptr, &display}, log,
+                             db.folder() + "/"};
 
   DisplayRig(const std::string& type, int comdisp) {
     db.Exec("INSERT INTO systemhw (filnr, kasse, comdisp, disptyp) VALUES (1, 1, " + std::to_string(comdisp) + ", '" +
@@ -125,23 +126,20 @@ struct DisplayRig {
   }
 };
 
-TEST(DisplayChannel, PrintsBetweenThePassThroughCodesOfTheDisplayKind) {
-  struct Case {
-    const char* type;
-    std::string on, off;
-  } cases[] = {
-      {"EPSON DM-D110", Bytes({27, 61, 1}), Bytes({27, 61, 2})},
-      {"GLANCETRON 8003", Bytes({27, 95, 80}), Bytes({27, 95, 68})},
+TEST(DisplayChannel, PrintsBetweenThePassThroughCodesOfTheDisplayKindOrFailsWhenClosed) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"EPSON DM-D110", Bytes({27, 61, 1}) + "|" + Bytes({27, 61, 2})},
+      {"GLANCETRON 8003", Bytes({27, 95, 80}) + "|" + Bytes({27, 95, 68})},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.type);
-    DisplayRig r(c.type, 2);
+  for (const auto& [type, codes] : cases) {
+    SCOPED_TRACE(type);
+    DisplayRig r(type, 2);
     ASSERT_TRUE(r.engine.MyPrint(Numbered(28), "DISP", true, false).ok());
     ASSERT_EQ(r.ports.size(), 1u);
     const std::string& w = r.ports[0]->written;
-    std::string printout = c.on + kInit;
+    std::string printout = codes.substr(0, 3) + kInit;
     for (const auto& l : Numbered(28)) printout += l + "\r\n";
-    printout += kCut + c.off;
+    printout += kCut + codes.substr(4);
     size_t at = w.find(printout);
     ASSERT_NE(at, std::string::npos);
     EXPECT_NE(w.substr(0, at).find("Belegdruck..."), std::string::npos) << "shown before the printout";
@@ -150,12 +148,70 @@ TEST(DisplayChannel, PrintsBetweenThePassThroughCodesOfTheDisplayKind) {
     EXPECT_EQ(std::count(r.db.env().sleeps().begin(), r.db.env().sleeps().end(), 35), 2)
         << "35 ms after every line from line 26 on";
   }
+  DisplayRig closed("EPSON", 0);  // no port configured: the display stays closed
+  EXPECT_FALSE(closed.engine.MyPrint({"x"}, "DISP", true, false).ok());
+  EXPECT_TRUE(closed.db.ui().HasMessage("Fehler bei Druck auf DISP\r\n\r\nWindows meldet: "));
 }
 
-TEST(DisplayChannel, ClosedDisplayPortAbandonsThePrintout) {
-  DisplayRig r("EPSON", 0);  // no port configured: the display stays closed
-  EXPECT_FALSE(r.engine.MyPrint({"x"}, "DISP", true, false).ok());
-  EXPECT_TRUE(r.db.ui().HasMessage("Fehler bei Druck auf DISP\r\n\r\nWindows meldet: "));
+// The printer's end of a pseudo-terminal: reads until told to stop and the line has been quiet for 100 ms.
+struct PtyPrinter {
+  int master = -1, slave = -1;  // the slave stays open so the master never sees a hang-up
+  std::string device, received;
+  std::atomic<bool> stop{false};
+  std::thread reader;
+
+  PtyPrinter() {
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+    device = name;
+    reader = std::thread([this] {
+      char buf[4096];
+      for (pollfd p{master, POLLIN, 0};;) {
+        if (::poll(&p, 1, 100) > 0 && (p.revents & POLLIN)) {
+          if (ssize_t n = ::read(master, buf, sizeof buf); n > 0) received.append(buf, static_cast<size_t>(n));
+        } else if (stop) {
+          return;
+        }
+      }
+    });
+  }
+  std::string Stop() {
+    stop = true;
+    if (reader.joinable()) reader.join();
+    return received;
+  }
+  ~PtyPrinter() {
+    Stop();
+    if (slave >= 0) ::close(slave);
+    if (master >= 0) ::close(master);
+  }
+};
+
+TEST(SerialPty, PrintoutArrivesByteForByte) {
+  PtyPrinter printer;
+  ASSERT_FALSE(printer.device.empty()) << "openpty failed";
+  DruckRig r(true);
+  r.Port("COM3", printer.device);
+  r.Code("HANDSHAKE", "NONE");
+  r.Code("PRTINIT", "27,64");
+  r.Code("UMLAUTKONVERTIERUNG", "1");
+
+  const std::string drawer = Bytes({27, 112, 0, 9, 1});
+  const std::string qr = Bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + "ä";  // QR data is not converted
+  std::vector<std::string> lines = {"Grüße aus der Küche", drawer, qr, "Café 3,50 €", "Ende\f"};
+  for (int i = 0; i < 55; ++i) lines.push_back("Position " + std::to_string(i) + std::string(30, '.'));
+  ASSERT_TRUE(r.engine->MyPrint(lines, "COM3", true, false).ok()) << r.OnlyMessage();
+
+  // Drawer codes travel without a line end, a form feed line as it is.
+  std::string expected = Bytes({27, 64, 27, 116, 2}) + "Gr" + Bytes({129, 225}) + "e aus der K" + Bytes({129}) +
+                         "che\r\n" + drawer + qr + "\r\nCafe 3,50 " + Bytes({213}) + "\r\nEnde\f";
+  for (int i = 0; i < 55; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
+  EXPECT_EQ(HexEncode(printer.Stop()), HexEncode(expected + kCut));
+  // 60 lines without handshake: a 35 ms pause after each of lines 51..59, on the fake clock.
+  EXPECT_EQ(r.env.sleeps(), std::vector<int>(9, 35));
+  EXPECT_TRUE(r.ui.messages.empty());
+  for (const char* s : {"Schubladenöffnung...", "QR-Code-Druck...", "Papiervorschub...", "Papierschnitt..."})
+    EXPECT_TRUE(r.HadStatus(s)) << s;
 }
 
 }  // namespace

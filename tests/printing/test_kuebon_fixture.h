@@ -43,12 +43,6 @@ class SigningTseServer : public fiscal::TseServerAdapter {
 
 class KueBonTest : public ::testing::Test {
  protected:
-  // The size codes as the printer-code table gives them.
-  const std::string DH{"\x1B!\x10"};
-  const std::string AUS{std::string("\x1B!", 2) + '\0'};
-  const std::string DHB{"\x1B!0"};
-  const std::string DB{"\x1B! "};
-
   KueBonTest() {
     db.state().kaNr = 7;
     db.state().kaName = "Anna";
@@ -60,23 +54,23 @@ class KueBonTest : public ::testing::Test {
 
   void Printer(int p, const std::string& name, int grupp, int sort, bool split = false, bool summer = false,
                int kopien = 0, bool vorlauf = false) {
+    auto flag = [](bool b) { return b ? "-1, " : "0, "; };
     db.Exec("DELETE FROM kueprtparam WHERE drucker = " + std::to_string(p));
     db.Exec("INSERT INTO kueprtparam (drucker, name, bonvorlauf, grupp, sort, split, kuesummer, kopien) VALUES (" +
-            std::to_string(p) + ", " + db::SqlText(name) + ", " + (vorlauf ? "-1" : "0") + ", " +
-            std::to_string(grupp) + ", " + std::to_string(sort) + ", " + (split ? "-1" : "0") + ", " +
-            (summer ? "-1" : "0") + ", " + std::to_string(kopien) + ")");
+            std::to_string(p) + ", " + db::SqlText(name) + ", " + flag(vorlauf) + std::to_string(grupp) + ", " +
+            std::to_string(sort) + ", " + flag(split) + flag(summer) + std::to_string(kopien) + ")");
   }
 
   // One pending order line.
   void Order(int table, const std::string& artnr, const std::string& artbez, int menge, int epreis, int kueprt = 1,
              int artgrp = 1, int gang = 0, int gast = 0, const std::string& kueinfo = "",
              const std::string& belaginfo = "") {
+    auto n = [](int v) { return std::to_string(v) + ", "; };
     db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
-            "rabatt, kueprt, haskuebon, mark, kueinfo, belaginfo, gang) VALUES (" +
-            std::to_string(table) + ", 7, 0, 0, " + std::to_string(gast) + ", " + db::SqlText(artnr) + ", " +
-            db::SqlText(artbez) + ", " + std::to_string(artgrp) + ", " + std::to_string(menge) + ", " +
-            std::to_string(epreis) + ", " + std::to_string(epreis) + ", 0, " + std::to_string(kueprt) + ", 0, 0, " +
-            db::SqlText(kueinfo) + ", " + db::SqlText(belaginfo) + ", " + std::to_string(gang) + ")");
+            "rabatt, kueprt, haskuebon, mark, kueinfo, belaginfo, gang) VALUES (" + n(table) + "7, 0, 0, " + n(gast) +
+            db::SqlText(artnr) + ", " + db::SqlText(artbez) + ", " + n(artgrp) + n(menge) + n(epreis) + n(epreis) +
+            "0, " + n(kueprt) + "0, 0, " + db::SqlText(kueinfo) + ", " + db::SqlText(belaginfo) + ", " +
+            std::to_string(gang) + ")");
   }
 
   void Run(int table = 12, int32_t trx = 100, int32_t start = 1765000000) {
@@ -90,9 +84,8 @@ class KueBonTest : public ::testing::Test {
     std::vector<std::string> out;
     for (const auto& l : p.lines) {
       size_t x = l.find("x ");
-      if (x != std::string::npos && x > 0 && (std::isdigit(static_cast<unsigned char>(l[0])) || l[0] == '-')) {
+      if (x != std::string::npos && x > 0 && (std::isdigit(static_cast<unsigned char>(l[0])) || l[0] == '-'))
         out.push_back(l);
-      }
     }
     return out;
   }

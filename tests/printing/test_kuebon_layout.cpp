@@ -1,6 +1,7 @@
 // What the kitchen gets on paper: layout, grouping, sorting, splitting, copies
 // and which channel each printer's receipt goes to.
 #include <set>
+#include <tuple>
 
 #include "test_kuebon_fixture.h"
 
@@ -9,35 +10,28 @@ namespace {
 
 using printing::modKueBon;
 
-TEST(KueBonText, DoubleSizeSplitBreaksAtWordsOnlyWhenTheTextIsTooLong) {
-  struct Case {
-    std::string text, first, rest;
-  } cases[] = {
-      {"Spaghetti Bolo X", "Spaghetti Bolo X", ""},  // fits: not broken at its last blank
-      {"Rinderroulade mit Klößen", "Rinderroulade mit", "Klößen"},          // blank right after 17 characters
-      {"Schnitzel Wiener Art mit Pommes frites", "Schnitzel Wiener", "Art mit Pommes frites"},
-      {"Pizza Quattrostagioni", "Pizza Quattrostag", "ioni"},              // only blank too early: hard cut
-      {"Kartoffeln Gratiniert", "Kartoffeln", "Gratiniert"},  // blank at position 11: still a word break
-      {"Rindsteak Mediumrare", "Rindsteak Mediumr", "are"},   // blank at position 10: too early
+TEST(KueBonText, DoubleSizeSplitAndCleaningForSigning) {
+  // The double-size line breaks at a word only when the text is too long, and not too early.
+  const std::pair<std::string, std::string> splits[] = {
+      {"Spaghetti Bolo X", "Spaghetti Bolo X|"},  // fits: not broken at its last blank
+      {"Rinderroulade mit Klößen", "Rinderroulade mit|Klößen"},  // blank right after 17 characters
+      {"Schnitzel Wiener Art mit Pommes frites", "Schnitzel Wiener|Art mit Pommes frites"},
+      {"Pizza Quattrostagioni", "Pizza Quattrostag|ioni"},   // only blank too early: hard cut
+      {"Kartoffeln Gratiniert", "Kartoffeln|Gratiniert"},    // blank at position 11: still a word break
+      {"Rindsteak Mediumrare", "Rindsteak Mediumr|are"},     // blank at position 10: too early
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, expected] : splits) {
     std::string first, rest;
-    modKueBon::SplitDoubleSize(c.text, first, rest);
-    EXPECT_EQ(first, c.first) << c.text;
-    EXPECT_EQ(rest, c.rest) << c.text;
+    modKueBon::SplitDoubleSize(text, first, rest);
+    EXPECT_EQ(first + "|" + rest, expected);
   }
-}
-
-TEST(KueBonText, CleaningForSigning) {
-  struct Case {
-    std::string in, out;
-  } cases[] = {
+  const std::pair<std::string, std::string> cleaned[] = {
       {"Bräu Müller's Öl", "Braeu Muellers Oel"},
       {"1/2 \"Hähnchen\" & 5% ´’; a;b", "12 Haehnchen  5 , a,b"},
       {"Crème brûlée à la Niño", "Creme br\xFBlee a la Nino"},  // letters without a rule stay
       {"ohne\r\nZwiebeln\tscharf\n", "ohne<CRLF>Zwiebelnscharf"},
   };
-  for (const auto& c : cases) EXPECT_EQ(modKueBon::CleanForSigning(c.in), c.out) << c.in;
+  for (const auto& [in, out] : cleaned) EXPECT_EQ(modKueBon::CleanForSigning(in), out) << in;
 }
 
 TEST_F(KueBonTest, WholeReceiptInNormalSize) {
@@ -64,6 +58,7 @@ TEST_F(KueBonTest, WholeReceiptInNormalSize) {
 }
 
 TEST_F(KueBonTest, WholeReceiptInDoubleSize) {
+  const std::string DH = "\x1B!\x10", AUS = std::string("\x1B!", 2) + '\0', DHB = "\x1B!0", DB = "\x1B! ";
   db.Exec("UPDATE system SET kuebongross = -1, kuebonartnr = 2, kuebonpreis = 2, kuebongast = 2, "
           "kuebonkellner = 2, kuebonkunde = 2");
   db.Exec("INSERT INTO kunden (kdnr, name) VALUES (5, 'Meier')");
@@ -102,10 +97,9 @@ TEST_F(KueBonTest, GroupingAndSortDecideReceiptsAndOrder) {
     engine.printouts.clear();
     Printer(1, "Kueche", c.grupp, c.sort);
     // Inserted in an order that no sort gives by accident.
-    Order(12, "A4", "A4", 1, 100, 1, 20, 2);
-    Order(12, "A2", "A2", 1, 100, 1, 10, 2);
-    Order(12, "A3", "A3", 1, 100, 1, 20, 1);
-    Order(12, "A1", "A1", 1, 100, 1, 10, 1);
+    using Line = std::tuple<const char*, int, int>;  // artnr, group, course
+    for (const auto& [artnr, group, course] : {Line{"A4", 20, 2}, Line{"A2", 10, 2}, Line{"A3", 20, 1}, Line{"A1", 10, 1}})
+      Order(12, artnr, artnr, 1, 100, 1, group, course);
     Run();
 
     ASSERT_EQ(engine.printouts.size(), c.receipts.size());

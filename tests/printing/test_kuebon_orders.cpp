@@ -36,10 +36,9 @@ TEST_F(KueBonTest, GuestAndFoodRemarkLinesAloneDoNotStartKitchenPrinting) {
   Order(12, "$GVTGAG", "Gäste", 4, 0, 1);
   Order(12, "$GVFA", "Folgeauftrag", 1, 0, 1);
   Run();
-  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_TRUE(engine.printouts.empty() && server.finishes.empty());
   EXPECT_EQ(Pending(), 2);
   EXPECT_EQ(db.Count("uniquenr"), 0);  // not even a call number was drawn
-  EXPECT_TRUE(server.finishes.empty());
   EXPECT_EQ(trx_, 100);
 }
 
@@ -55,8 +54,7 @@ TEST_F(KueBonTest, FailedPrinterKeepsItsLinesForTheNextOrder) {
   EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(artnr || '=' || haskuebon) FROM (SELECT * FROM bestellung ORDER BY artnr)"),
             "A1=-1,B1=0,G1=-1");
   ASSERT_EQ(log.Errors().size(), 1u);
-  EXPECT_NE(log.Errors()[0].find("Drucker 2"), std::string::npos) << log.Errors()[0];
-  EXPECT_NE(log.Errors()[0].find("LPT1"), std::string::npos) << log.Errors()[0];
+  EXPECT_TRUE(log.Has("Drucker 2") && log.Errors()[0].find("LPT1") != std::string::npos) << log.Errors()[0];
   // What did not go out is neither logged nor signed now.
   EXPECT_EQ(db.Count("kuebonlog", "drucker = 2"), 0);
   ASSERT_EQ(server.finishes.size(), 1u);
@@ -97,8 +95,7 @@ TEST_F(KueBonTest, PartlyFailingPrinter) {
   struct Case {
     const char* what;
     int grupp, kopien, failCount, okFirst;
-    size_t attempts, delivered;
-    int64_t pending, logged;
+    int64_t attempts, delivered, pending, logged;
     const char* error;
   } cases[] = {
       // One receipt per line, the second fails: the printer stops and all of its
@@ -114,15 +111,12 @@ TEST_F(KueBonTest, PartlyFailingPrinter) {
     engine.printouts.clear();
     log.lines.clear();
     Printer(1, "Kueche", c.grupp, 2, false, false, c.kopien);
-    Order(12, "A1", "Pils", 1, 400);
-    Order(12, "A2", "Cola", 1, 300);
-    Order(12, "A3", "Wasser", 1, 200);
+    for (const char* artnr : {"A1", "A2", "A3"}) Order(12, artnr, artnr, 1, 400);
     engine.FailChannel("COM1", c.failCount, c.okFirst);
     Run();
-    EXPECT_EQ(engine.printouts.size(), c.attempts);
-    EXPECT_EQ(engine.Delivered().size(), c.delivered);
-    EXPECT_EQ(Pending(), c.pending);
-    EXPECT_EQ(db.Count("kuebonlog"), c.logged);
+    EXPECT_EQ(std::vector<int64_t>({static_cast<int64_t>(engine.printouts.size()),
+                                    static_cast<int64_t>(engine.Delivered().size()), Pending(), db.Count("kuebonlog")}),
+              std::vector<int64_t>({c.attempts, c.delivered, c.pending, c.logged}));
     ASSERT_EQ(log.Errors().size(), 1u);
     EXPECT_NE(log.Errors()[0].find(c.error), std::string::npos) << log.Errors()[0];
   }
@@ -149,8 +143,8 @@ TEST_F(KueBonTest, BrokenTablesDoNotLoseTickets) {
     Run();
     EXPECT_TRUE(db.ui().HasMessage(c.message));
     EXPECT_TRUE(engine.Delivered().empty());
-    EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'A1'"), "0");
-    EXPECT_EQ(db.Scalar("SELECT haskuebon FROM bestellung WHERE artnr = 'G1'"), c.g1);
+    EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(haskuebon) FROM (SELECT * FROM bestellung ORDER BY artnr)"),
+              std::string("0,") + c.g1);
     EXPECT_EQ(log.Errors().size(), c.errors);
   }
 }
@@ -161,13 +155,11 @@ TEST_F(KueBonTest, SignedOrderRow) {
   Order(12, "A2", "Käse/Brot & Öl", -1, 1250, 0);
   Run(12, 4711, 1765000000);
   ASSERT_EQ(server.finishes.size(), 1u);
-  EXPECT_EQ(server.finishes[0].trx, 4711);
-  EXPECT_EQ(server.finishes[0].type, "Bestellung-V1");
+  EXPECT_EQ(std::to_string(server.finishes[0].trx) + " " + server.finishes[0].type, "4711 Bestellung-V1");
   const std::string data = "-1;\"KaeseBrot  Oel\";12.50\r2;\"Braeu Spezial, 0,5l\";3.90";
   EXPECT_EQ(server.finishes[0].data, data);
   EXPECT_EQ(kb.processData(), data);
   EXPECT_EQ(kb.orderAmount(), -470);
-
   EXPECT_EQ(db.Count("tse_bestellungen"), 1);
   EXPECT_EQ(db.Scalar("SELECT seqnr FROM tse_bestellungen"), db.Scalar("SELECT MAX(seqnr) FROM kuebonlog"));
   EXPECT_EQ(db.Scalar("SELECT datumzeit || '|' || kanr || '|' || TRIM(kaname) || '|' || kasse || '|' || betrag || "
@@ -183,34 +175,26 @@ TEST_F(KueBonTest, SigningConditions) {
     const char* what;
     bool inUse, ready, serverSigns;
     int32_t trx;
-    size_t finishes;
-    int64_t rows, syslogT;
-    int32_t trxAfter, startAfter;
+    int64_t finishes, rows, syslogT, trxAfter, startAfter;
   } cases[] = {
-      {"signed", true, true, true, 9, 1, 1, 0, 9, 55},
-      {"no transaction", true, true, true, 0, 0, 0, 1, 0, 0},
-      {"failed start", true, true, true, -1, 0, 0, 1, 0, 0},
-      {"not ready", true, false, true, 9, 0, 0, 0, 9, 55},
-      {"not in use", false, true, true, 9, 0, 0, 0, 9, 55},
-      {"no signature", true, true, false, 9, 1, 0, 0, 9, 55},
+      {"signed", true, true, true, 9, 1, 1, 0, 9, 55},     {"no transaction", true, true, true, 0, 0, 0, 1, 0, 0},
+      {"failed start", true, true, true, -1, 0, 0, 1, 0, 0}, {"not ready", true, false, true, 9, 0, 0, 0, 9, 55},
+      {"not in use", false, true, true, 9, 0, 0, 0, 9, 55}, {"no signature", true, true, false, 9, 1, 0, 0, 9, 55},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    db.Exec("DELETE FROM tse_bestellungen");
-    db.Exec("DELETE FROM syslog");
+    db.Exec("DELETE FROM tse_bestellungen; DELETE FROM syslog");
     server.finishes.clear();
     db.state().tseInUse = c.inUse;
     tse.SetReady(c.ready);
     server.sign = c.serverSigns;
     Order(12, "A1", "Pils", 1, 400, 0);
     Run(12, c.trx, 55);
-    EXPECT_EQ(server.finishes.size(), c.finishes);
-    EXPECT_EQ(db.Count("tse_bestellungen"), c.rows);
-    EXPECT_EQ(db.Count("syslog", "typ = 'T' AND txt = 'Keine TSE-Transaktion für Bestellung.' AND "
-                                 "memotext = '1;\"Pils\";4.00'"),
-              c.syslogT);
-    EXPECT_EQ(trx_, c.trxAfter);
-    EXPECT_EQ(start_, c.startAfter);
+    const int64_t syslogT = db.Count("syslog", "typ = 'T' AND txt = 'Keine TSE-Transaktion für Bestellung.' AND "
+                                               "memotext = '1;\"Pils\";4.00'");
+    EXPECT_EQ(std::vector<int64_t>({static_cast<int64_t>(server.finishes.size()), db.Count("tse_bestellungen"),
+                                    syslogT, trx_, start_}),
+              std::vector<int64_t>({c.finishes, c.rows, c.syslogT, c.trxAfter, c.startAfter}));
   }
 }
 
@@ -220,8 +204,7 @@ TEST_F(KueBonTest, DispenserFilesOnlyForTicketsThatWentOut) {
   db.Exec("INSERT INTO artikel (artnr, artbez, schankanlcode) VALUES ('P1', 'Pils', 'B07'), ('W1', 'Wein', 'W3'), "
           "('S1', 'Suppe', ''), ('C1', 'Cola', 'C5')");
   Order(12, "P1", "Pils", 2, 400, 1);
-  Order(12, "S1", "Suppe", 1, 500, 1);
-  Order(12, "W1", "Wein", 1, 600, 1);
+  for (const char* artnr : {"S1", "W1"}) Order(12, artnr, artnr, 1, 500, 1);
   Order(12, "C1", "Cola", 1, 300, 2);
   engine.FailChannel("LPT1", 1);
   auto dispenserFiles = [&] {

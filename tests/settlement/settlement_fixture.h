@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,10 +22,7 @@ namespace tolven::settlement::fixture {
 struct RecordingLog final : LogSink {
   void AddLogLine(const std::string& text) override { lines.push_back(text); }
   bool Has(const std::string& part) const {
-    for (const auto& l : lines) {
-      if (l.find(part) != std::string::npos) return true;
-    }
-    return false;
+    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
   }
   std::vector<std::string> lines;
 };
@@ -37,10 +35,8 @@ class FakeTseAdapter final : public fiscal::TseServerAdapter {
     startTime = answer ? 1764936000 : 0;
     return answer ? 4711 : -1;
   }
-  bool Finish(int32_t transactionNumber, const std::string&, const std::string& processData, std::string& serial,
-              int32_t& finishTime, int32_t& counter, std::string& signature) override {
-    ++finishes;
-    lastTransaction = transactionNumber;
+  bool Finish(int32_t, const std::string&, const std::string& processData, std::string& serial, int32_t& finishTime,
+              int32_t& counter, std::string& signature) override {
     lastProcessData = processData;
     serial = answer ? "SER-0815" : "";
     finishTime = answer ? 1764936002 : 0;
@@ -49,8 +45,7 @@ class FakeTseAdapter final : public fiscal::TseServerAdapter {
     return answer;
   }
   bool answer = true;
-  int starts = 0, finishes = 0;
-  int32_t lastTransaction = 0;
+  int starts = 0;
   std::string lastProcessData;
 };
 

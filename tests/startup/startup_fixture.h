@@ -9,6 +9,7 @@
 
 #include "db/connection.h"
 #include "db/startup_state.h"
+#include "startup/init_db.h"
 #include "startup/module_start.h"
 #include "support/fake_env.h"
 #include "support/test_db.h"
@@ -30,6 +31,26 @@ class StartupTest : public ::testing::Test {
   int RunMain() {
     start_ = std::make_unique<ModuleStart>(env_, ui_, config_.path());
     return start_->Main(state_, connection_);
+  }
+  // A fresh start on the given INI, with a new screen and state.
+  int Start(const std::string& ini) {
+    start_.reset();
+    connection_.reset();
+    PutIni(ini);
+    ui_ = FakeUi();
+    state_ = StartupState();
+    return RunMain();
+  }
+  int InitDb() {
+    ui_ = FakeUi();
+    ModuleStart start(env_, ui_, config_.path());
+    return InitDatabase(start, ui_);
+  }
+  // The message texts, one per line ("!" critical, "i" otherwise).
+  std::string Messages() const {
+    std::string out;
+    for (const auto& m : ui_.messages) out += (m.kind == platform::MsgKind::Critical ? "! " : "i ") + m.text + "\n";
+    return out;
   }
 
   TempDir config_, program_, install_;

