@@ -19,6 +19,16 @@ std::string ConfigFolderFromEnvironment() {
   return dir && *dir ? std::string(dir) : std::string("/etc/tolven");
 }
 
+int ModuleStart::DatabaseNotOpened(const db::DbError& err) {
+  ui_.MessageBox(
+      "Die Datenbank konnte nicht geöffnet werden. Das Programm wird daher beendet.\r\n\r\n"
+      "Starten Sie das Programm neu, nachdem Sie den Fehler beseitigt haben. Nachfolgend finden Sie hierzu "
+      "nähere Informationen.\r\n\r\nFehler-Beschreibung: " +
+          err.text + "\r\n\r\nFehler-Nr.: " + std::to_string(err.number) + "\r\nFehler-Quelle: " + err.source,
+      MsgKind::Critical);
+  return kExitNoDatabase;
+}
+
 ModuleStart::ModuleStart(platform::Env& env, platform::Ui& ui, std::string configFolder)
     : env_(env), ui_(ui), ini_(env, std::move(configFolder)) {}
 
@@ -150,13 +160,7 @@ int ModuleStart::OpenConnection(StartupState& state, std::unique_ptr<db::Connect
   db::DbError err;
   connection = OpenDatabase(state, false, err);
   if (!connection) {
-    ui_.MessageBox(
-        "Die Datenbank konnte nicht geöffnet werden. Das Programm wird daher beendet.\r\n\r\n"
-        "Starten Sie das Programm neu, nachdem Sie den Fehler beseitigt haben. Nachfolgend finden Sie hierzu "
-        "nähere Informationen.\r\n\r\nFehler-Beschreibung: " +
-            err.text + "\r\n\r\nFehler-Nr.: " + std::to_string(err.number) + "\r\nFehler-Quelle: " + err.source,
-        MsgKind::Critical);
-    return kExitNoDatabase;
+    return DatabaseNotOpened(err);
   }
   connection->SetCommandTimeout(10);
   // The embedded engine has no server that could miss the database; the

@@ -74,6 +74,8 @@ class ModuleStart {
 
  private:
   bool AcquireInstance();
+  // The message of a database that cannot be opened; kExitNoDatabase.
+  int DatabaseNotOpened(const db::DbError& err);
   int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc, bool interactive);
   int OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
   int CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Connection>& connection);

@@ -137,13 +137,7 @@ int ModuleStart::CreateMissingDatabase(StartupState& state, std::unique_ptr<db::
   ui_.MessageBox("Datenbank '" + catalog_ + "' wurde angelegt.", MsgKind::Information);
   connection = db::OpenOdbc(ServerTarget(state, catalog_, withPassword), 10, err);
   if (!connection) {
-    ui_.MessageBox(
-        "Die Datenbank konnte nicht geöffnet werden. Das Programm wird daher beendet.\r\n\r\n"
-        "Starten Sie das Programm neu, nachdem Sie den Fehler beseitigt haben. Nachfolgend finden Sie hierzu "
-        "nähere Informationen.\r\n\r\nFehler-Beschreibung: " +
-            err.text + "\r\n\r\nFehler-Nr.: " + std::to_string(err.number) + "\r\nFehler-Quelle: " + err.source,
-        MsgKind::Critical);
-    return kExitNoDatabase;
+    return DatabaseNotOpened(err);
   }
   connection->SetCommandTimeout(30);
   return kExitOk;
