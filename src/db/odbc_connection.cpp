@@ -91,15 +91,20 @@ class StatementHandle {
   SQLHSTMT h_ = SQL_NULL_HSTMT;
 };
 
+// An error of the driver manager itself, which has no diagnostic record.
+void ManagerError(DbError& err, const char* text) {
+  err.number = -1;
+  err.text = text;
+  err.source = "ODBC";
+  err.nativeNumbers = {-1};
+}
+
 // A new session of `target` on `env`; SQL_NULL_HDBC with err filled when the
 // server cannot be reached or refuses.
 SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err) {
   SQLHDBC dbc = SQL_NULL_HDBC;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
-    err.number = -1;
-    err.text = "Der ODBC-Treibermanager kann keine Verbindung anlegen.";
-    err.source = "ODBC";
-    err.nativeNumbers = {-1};
+    ManagerError(err, "Der ODBC-Treibermanager kann keine Verbindung anlegen.");
     return SQL_NULL_HDBC;
   }
   SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout)), 0);
@@ -112,11 +117,7 @@ SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err
                                   SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
     ReadDiagnostics(SQL_HANDLE_DBC, dbc, target.engine, rc, err);
-    if (err.text.empty()) {
-      err.number = -1;
-      err.text = "Keine Verbindung zum Datenbankserver.";
-      err.source = "ODBC";
-    }
+    if (err.text.empty()) ManagerError(err, "Keine Verbindung zum Datenbankserver.");
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     return SQL_NULL_HDBC;
   }
@@ -533,10 +534,7 @@ std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSecond
   err.Clear();
   SQLHENV env = SQL_NULL_HENV;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
-    err.number = -1;
-    err.text = "Der ODBC-Treibermanager kann nicht verwendet werden.";
-    err.source = "ODBC";
-    err.nativeNumbers = {-1};
+    ManagerError(err, "Der ODBC-Treibermanager kann nicht verwendet werden.");
     return nullptr;
   }
   SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
