@@ -95,26 +95,29 @@ std::string TerminalRequests::LogIn(const std::string& operatorField, const std:
 std::string TerminalRequests::CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& card) {
   const int32_t customer = SetCustomerForTable(table, card);
   if (customer == 0) return "ERR;Kein Kunde zu Kartennummer " + card;
-  db::DbError err;
-  int64_t sum = 0;
-  if (auto rs = tools_.Open("SELECT SUM(menge*epreis ) AS summe FROM bestellung WHERE tisch = " + NumStr(table), err);
-      rs && !rs->Eof()) {
-    sum = GetFieldValue(*rs, "summe").AsInt64();
-  }
-  int64_t balance = 0;
-  if (auto rs = tools_.Open(tools_.dialect().SelectTop(1, "saldo FROM kdkto WHERE kdnr = " + NumStr(customer) +
-                                                          " ORDER BY kdnr, datumzeit DESC"),
-                            err);
-      rs && !rs->Eof()) {
-    balance = GetFieldValue(*rs, "saldo").AsInt64();
-  }
-  int64_t limit = 0;
+  // A figure that cannot be read must not count as 0: the payment would pass
+  // the coverage check on a balance nobody saw.
+  bool read = true;
+  std::string why;
+  auto number = [&](const std::string& sql, const std::string& column) -> int64_t {
+    db::DbError err;
+    auto rs = tools_.Open(sql, err);
+    if (!rs && read) why = err.text;
+    if (!rs) read = false;
+    return rs && !rs->Eof() ? GetFieldValue(*rs, column).AsInt64() : 0;
+  };
+  const int64_t sum =
+      number("SELECT SUM(menge*epreis ) AS summe FROM bestellung WHERE tisch = " + NumStr(table), "summe");
+  // The latest booking, as the ledger finds it (msecs breaks a tie within a second).
+  const int64_t balance = number(tools_.dialect().SelectTop(1, "saldo FROM kdkto WHERE kdnr = " + NumStr(customer) +
+                                                                  " ORDER BY kdnr, datumzeit DESC, msecs DESC"),
+                                 "saldo");
   // The PIN is read with the limit; the request carries none to compare it with.
-  if (auto rs = tools_.Open("SELECT " + tools_.dialect().Column("limit") + ", pin FROM kunden WHERE kdnr = " +
-                                NumStr(customer),
-                            err);
-      rs && !rs->Eof()) {
-    limit = GetFieldValue(*rs, "limit").AsInt64();
+  const int64_t limit = number(
+      "SELECT " + tools_.dialect().Column("limit") + ", pin FROM kunden WHERE kdnr = " + NumStr(customer), "limit");
+  if (!read) {
+    form_.AddLogLine("FEHLER: Deckung des Kundenkontos " + std::to_string(customer) + " nicht lesbar: " + why);
+    return kSettlementFailed;
   }
   if (limit + balance < sum) return "ERR;Keine ausreichende Deckung auf dem Kundenkonto.";
   return SettleTable(slot, table, waiter, "KDKTO", "") ? "OK" : kSettlementFailed;

@@ -95,11 +95,18 @@ TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
 }
 
 TEST_F(TerminalRequestTest, CustomerAccountNeedsCardAndCover) {
-  f.db.Exec("INSERT INTO kdkto (kdnr, datumzeit, saldo) VALUES (7, '2026-12-01 10:00:00', -200)");
+  // Two bookings in one second: the later one (msecs) holds the balance.
+  f.db.Exec("INSERT INTO kdkto (kdnr, datumzeit, msecs, saldo) VALUES (7, '2026-12-01 10:00:00', 20, -200)");
+  f.db.Exec("INSERT INTO kdkto (kdnr, datumzeit, msecs, saldo) VALUES (7, '2026-12-01 10:00:00', 10, 500)");
   Order(20, "10", 1, 301);
   EXPECT_EQ(Ask("KUKA;20;3;K-99"), "ERR;Kein Kunde zu Kartennummer K-99\r\n");
   EXPECT_EQ(Ask("ZAHLUNGKK;20;3;K-77"), "ERR;Keine ausreichende Deckung auf dem Kundenkonto.\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT kdnr FROM bestellung WHERE tisch = 20"), "7");
+  // A balance that cannot be read is no balance of 0.
+  f.db.Exec("ALTER TABLE kdkto RENAME TO kdkto_weg");
+  EXPECT_EQ(Ask("KUKA;20;3;K-77"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
+  EXPECT_NE(f.form.logText().find("FEHLER: Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
+  f.db.Exec("ALTER TABLE kdkto_weg RENAME TO kdkto");
   EXPECT_EQ(f.db.Count("kass"), 0);
   f.db.Exec("UPDATE bestellung SET epreis = 300 WHERE tisch = 20");
   EXPECT_EQ(Ask("KUKA;20;3;K-77"), "OK\r\n");
