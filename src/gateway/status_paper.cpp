@@ -15,20 +15,10 @@ constexpr unsigned char kFs = 28;
 constexpr unsigned char kDle = 16;
 constexpr int kMaxFeedLines = 20;  // ESC d n shows at most this many blank lines
 
-struct Mode {
-  bool doubleWidth = false;
-  bool doubleHeight = false;
-  bool bold = false;
-  bool underline = false;
-  bool red = false;
-  bool narrow = false;
+// The printer's mode: the look of the next text and the line's alignment.
+struct Mode : PaperLook {
   int align = 0;
 };
-
-bool SameLook(const PaperSpan& s, const Mode& m) {
-  return s.doubleWidth == m.doubleWidth && s.doubleHeight == m.doubleHeight && s.bold == m.bold &&
-         s.underline == m.underline && s.red == m.red && s.narrow == m.narrow;
-}
 
 // Interprets one print line; the print mode lives on from line to line as it
 // does in the printer.
@@ -80,14 +70,10 @@ class LineReader {
   bool HasText() const { return !current_.spans.empty(); }
 
   void AddText(const std::string& text) {
-    if (current_.spans.empty() || !SameLook(current_.spans.back(), mode_)) {
+    const PaperLook& look = mode_;
+    if (current_.spans.empty() || current_.spans.back() != look) {
       PaperSpan span;
-      span.doubleWidth = mode_.doubleWidth;
-      span.doubleHeight = mode_.doubleHeight;
-      span.bold = mode_.bold;
-      span.underline = mode_.underline;
-      span.red = mode_.red;
-      span.narrow = mode_.narrow;
+      static_cast<PaperLook&>(span) = look;
       current_.spans.push_back(span);
     }
     current_.spans.back().text += text;

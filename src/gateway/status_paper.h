@@ -11,14 +11,19 @@
 
 namespace tolven::gateway {
 
-struct PaperSpan {
-  std::string text;  // Windows-1252, printable characters only
+// How the printer prints a piece of text.
+struct PaperLook {
   bool doubleWidth = false;
   bool doubleHeight = false;
   bool bold = false;
   bool underline = false;
   bool red = false;
   bool narrow = false;
+  bool operator==(const PaperLook&) const = default;
+};
+
+struct PaperSpan : PaperLook {
+  std::string text;  // Windows-1252, printable characters only
 };
 
 enum class PaperMark { None, Cut, Drawer, Buzzer, Logo, Picture, Barcode, Station, FormFeed, Qr };
