@@ -1,6 +1,7 @@
 #include "db/dialect.h"
 
 #include "common/text.h"
+#include "db/db_tools.h"
 
 namespace tolven::db {
 
@@ -38,6 +39,10 @@ class SqlServer final : public Dialect {
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
   }
+  std::string CountTablesNamed(const std::string& table) const override {
+    return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE' AND TABLE_NAME = " +
+           SqlText(table);
+  }
 };
 
 class Sqlite final : public Dialect {
@@ -56,6 +61,9 @@ class Sqlite final : public Dialect {
   std::string LockWait(int) const override { return ""; }
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'";
+  }
+  std::string CountTablesNamed(const std::string& table) const override {
+    return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name = " + SqlText(table);
   }
 };
 
@@ -79,6 +87,11 @@ class Postgres final : public Dialect {
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "
            "AND table_type = 'BASE TABLE'";
+  }
+  std::string CountTablesNamed(const std::string& table) const override {
+    return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "
+           "AND table_type = 'BASE TABLE' AND table_name = " +
+           SqlText(table);
   }
 };
 

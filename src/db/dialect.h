@@ -37,6 +37,11 @@ class Dialect {
   virtual std::string LockWait(int seconds) const = 0;
   // A query whose column "n" counts the tables of the connected database.
   virtual std::string CountTables() const = 0;
+  // A query whose column "n" is 1 when the connected database has a table of
+  // this name (lower case), 0 otherwise. SQL Server knows no CREATE TABLE IF
+  // NOT EXISTS, so a table the gateway keeps for itself is looked up in the
+  // catalog before it is created.
+  virtual std::string CountTablesNamed(const std::string& table) const = 0;
 };
 
 // SQL Server as the statements are written.

@@ -77,7 +77,7 @@ void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
   }
 }
 
-bool CustomerReceipt::Compose(int32_t bunr) {
+bool CustomerReceipt::Compose(int32_t bunr, bool copy) {
   db::DbError err;
   auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr), err);
   auto sys = tools_.Open("SELECT * FROM system", err);
@@ -116,6 +116,11 @@ bool CustomerReceipt::Compose(int32_t bunr) {
   if (flag("bonshowtitel")) {
     druck_.AddPrintLine(" ");
     druck_.AddPrintLine(Tr("RECHNUNG"));
+    druck_.AddPrintLine(" ");
+  }
+  if (copy) {
+    druck_.AddPrintLine(druck_.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
+                        druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
     druck_.AddPrintLine(" ");
   }
   DateTime now = tools_.env().Now();
@@ -272,8 +277,8 @@ void CustomerReceipt::AddTseBlock(const db::ResultSet& head, int width) {
   }
 }
 
-Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter) {
-  if (!Compose(bunr)) return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
+Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter, bool copy) {
+  if (!Compose(bunr, copy)) return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
   (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
   Status archived = druck_.PrintLines("FILE:" + ArchivePath(bunr), false, false);
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;

@@ -18,12 +18,13 @@ class CustomerReceipt {
   CustomerReceipt(db::DbTools& tools, modDruck2& druck) : tools_(tools), druck_(druck) {}
 
   // Composes the receipt into the print-line buffer; false when the receipt
-  // record cannot be read.
-  bool Compose(int32_t bunr);
+  // record cannot be read. `copy` marks a receipt printed again later (after an
+  // interrupted run), so that it never passes for a second original.
+  bool Compose(int32_t bunr, bool copy = false);
   // Composes, archives and prints. `terminalPrinter` is the terminal's PdaPrt
   // ("" = the receipt printer channel). An error when the archive or the
   // printout failed (the other one is still attempted).
-  Status Print(int32_t bunr, const std::string& terminalPrinter);
+  Status Print(int32_t bunr, const std::string& terminalPrinter, bool copy = false);
 
   // The receipt printer channel: `bondruckport` of `system`, replaced by the
   // station's `systemhw` row when there is one.
