@@ -132,7 +132,14 @@ class Gateway {
  private:
   void StartLocked() {
     const int next = generation_ + 1;
-    process_ = std::make_unique<ChildProcess>(kGateway, std::vector<std::string>{}, inst_.env, LogPath(next));
+    // The request work files live in the program folder: a copy of the program
+    // keeps what the kills leave there inside the installation.
+    const std::string program = inst_.dir / "bin/tolvenpda";
+    if (!std::filesystem::exists(program)) {
+      std::filesystem::create_directories(inst_.dir / "bin");
+      std::filesystem::copy_file(kGateway, program);
+    }
+    process_ = std::make_unique<ChildProcess>(program, std::vector<std::string>{}, inst_.env, LogPath(next));
     generation_ = next;
   }
 
@@ -239,10 +246,23 @@ class Terminal {
     const std::string answer = Exchange("bestell.txt", file, "confirm.kas");
     std::lock_guard<std::mutex> lock(outcome_.mu);
     ++outcome_.orders;
-    auto& list = answer == "OK\r\n" ? outcome_.confirmedArticles : outcome_.refusedArticles;
+    const bool booked = Booked(answer);
+    auto& list = booked ? outcome_.confirmedArticles : outcome_.refusedArticles;
     list.insert(list.end(), articles.begin(), articles.end());
-    if (answer != "OK\r\n" && !settleInCash) {
-      outcome_.problems.push_back(Where() + "Bestellung für Tisch " + std::to_string(table) + ": " + answer);
+    if (!booked) outcome_.problems.push_back(Where() + "Bestellung für Tisch " + std::to_string(table) + ": " + answer);
+    return true;
+  }
+
+  // "OK", or only the news that the cash settlement asked for with the order
+  // did not go through: the lines themselves are booked.
+  static bool Booked(const std::string& answer) {
+    if (answer == "OK\r\n") return true;
+    if (answer.rfind(" +++ ", 0) != 0) return false;
+    for (size_t pos = 0; pos < answer.size();) {
+      size_t next = answer.find(" +++ ", pos + 5);
+      const std::string entry = answer.substr(pos + 5, next == std::string::npos ? std::string::npos : next - pos - 5);
+      if (entry.rfind("Tisch ", 0) != 0 || entry.find("nicht abgerechnet") == std::string::npos) return false;
+      pos = next == std::string::npos ? answer.size() : next;
     }
     return true;
   }
