@@ -1,5 +1,6 @@
 #include "gateway/crash_recovery.h"
 
+#include <map>
 #include <optional>
 
 #include "common/text.h"
@@ -52,26 +53,37 @@ std::string CrashRecovery::WaiterText(int32_t waiter) {
   return std::to_string(waiter) + " - " + name;
 }
 
-void CrashRecovery::PrintPendingKitchenLines() {
+std::map<int32_t, int64_t> CrashRecovery::PendingTables() {
   // Tips and their like alone never go to the kitchen; a table holding only
   // those has nothing to print and would start a transaction for nothing.
   DbError err;
-  auto tables = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " +
-                                tools_.SqlBool(false) + " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " +
-                                SqlText("$GVFA") + " GROUP BY tisch ORDER BY tisch",
-                            err);
-  if (!tables) {
-    log_.AddLogLine(std::string("FEHLER: ") + kPrefix + "offene Küchenbons nicht lesbar: " + err.text);
-    return;
+  auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) +
+                            " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
+                            " GROUP BY tisch ORDER BY tisch",
+                        err);
+  std::map<int32_t, int64_t> tables;
+  if (!rs) log_.AddLogLine("FEHLER: " + kPrefix + "offene Küchenbons nicht lesbar: " + err.text);
+  for (; rs && !rs->Eof(); rs->MoveNext()) {
+    tables[GetFieldValue(*rs, "tisch").AsInt()] = GetFieldValue(*rs, "erste").AsInt64();
   }
-  for (; !tables->Eof(); tables->MoveNext()) {
-    const int32_t table = GetFieldValue(*tables, "tisch").AsInt();
+  return tables;
+}
+
+void CrashRecovery::PrintPendingKitchenLines() {
+  const std::map<int32_t, int64_t> first = PendingTables();
+  if (first.empty()) return;
+  // Lines are not marked with the station that booked them. Another station
+  // that has just booked an order prints it within moments; what is still
+  // pending after a while was left by an interrupted run.
+  tools_.env().SleepMs(kOtherStationsMs);
+  const std::map<int32_t, int64_t> still = PendingTables();
+  for (const auto& [table, firstId] : still) {
+    if (first.count(table) == 0) continue;
     int32_t waiter = 0;
-    if (auto first = tools_.Open("SELECT kanr FROM bestellung WHERE id = " +
-                                     NumStr(GetFieldValue(*tables, "erste").AsInt64()),
-                                 err);
-        first && !first->Eof()) {
-      waiter = GetFieldValue(*first, "kanr").AsInt();
+    DbError err;
+    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstId), err);
+        line && !line->Eof()) {
+      waiter = GetFieldValue(*line, "kanr").AsInt();
     }
     log_.AddLogLine(kPrefix + "Küchenbons für Tisch " + std::to_string(table) +
                     " aus einem unterbrochenen Lauf werden gedruckt.");

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "common/log_sink.h"
@@ -47,8 +48,11 @@ class CrashRecovery {
   void RemoveStaleTseRows();
   // Every table with order lines that never reached the kitchen: its kitchen
   // receipts, under a fresh TSE transaction for the order (the one started
-  // before the interruption is lost with its number).
+  // before the interruption is lost with its number). A table whose lines
+  // another station prints meanwhile is left to it.
   void PrintPendingKitchenLines();
+  // How long another station may take to print an order it has just booked.
+  static constexpr int kOtherStationsMs = 2000;
   // This station's receipts above the mark: one without its archive file was
   // interrupted between its commit and its printout. It is archived and printed
   // as a copy; when it is also unsigned, that is reported, never signed now (the
@@ -64,6 +68,9 @@ class CrashRecovery {
   bool StoreMark(int64_t bunr);
   void ReportUnsigned(int32_t bunr);
   std::string WaiterText(int32_t waiter);
+  // Tables with lines for the kitchen that have not been sent, with the id of
+  // their first such line.
+  std::map<int32_t, int64_t> PendingTables();
 
   db::DbTools& tools_;
   fiscal::Tse& tse_;

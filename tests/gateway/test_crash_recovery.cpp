@@ -118,6 +118,23 @@ TEST_F(CrashRecoveryTest, LinesThatNeverReachedTheKitchenArePrintedAndTheirOrder
   EXPECT_TRUE(server.calls.empty());
 }
 
+TEST_F(CrashRecoveryTest, AnOrderAnotherStationIsPrintingRightNowIsLeftToIt) {
+  Order(12, "10", "Kaffee");
+  Order(14, "20", "Suppe");
+  // Meanwhile the other station prints table 14, which it has just booked,
+  // and books table 16.
+  db.env().onSleep = [this](int ms) {
+    if (ms != gateway::CrashRecovery::kOtherStationsMs) return;
+    db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = 14");
+    Order(16, "30", "Salat");
+  };
+  Run();
+  ASSERT_EQ(engine.Delivered("COM1").size(), 1u);
+  EXPECT_NE(Text(engine.Delivered("COM1")[0]).find("1x Kaffee"), std::string::npos);
+  EXPECT_EQ(server.calls.size(), 2u) << "one order signed, not three";
+  EXPECT_EQ(db.Count("bestellung", "haskuebon = 0"), 1) << "table 16 is the other station's";
+}
+
 TEST_F(CrashRecoveryTest, WithTheTseDownTheKitchenStillGetsItsReceiptsWithoutWaitingForEachTable) {
   Order(12, "10", "Kaffee");
   Order(14, "20", "Suppe");
