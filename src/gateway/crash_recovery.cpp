@@ -34,12 +34,12 @@ void CrashRecovery::RemoveStaleTseRows() {
     auto rs = tools_.Open(std::string("SELECT COUNT(*) AS n FROM ") + table + where, err);
     const int64_t n = rs && !rs->Eof() ? GetFieldValue(*rs, "n").AsInt64() : 0;
     if (!rs) {
-      log_.AddLogLine(std::string("FEHLER: ") + kPrefix + table + " nicht lesbar: " + err.text);
+      log_.AddLogLine("FEHLER: " + kPrefix + table + " nicht lesbar: " + err.text);
       continue;
     }
     if (n == 0) continue;
     if (!tools_.ExecSQL(std::string("DELETE FROM ") + table + where, err)) {
-      log_.AddLogLine(std::string("FEHLER: ") + kPrefix + "alte Zeilen in " + table + " nicht gelöscht: " + err.text);
+      log_.AddLogLine("FEHLER: " + kPrefix + "alte Zeilen in " + table + " nicht gelöscht: " + err.text);
       continue;
     }
     log_.AddLogLine(kPrefix + std::to_string(n) + " alte Zeile(n) dieser Kasse in " + table + " gelöscht.");
@@ -115,7 +115,7 @@ bool CrashRecovery::EnsureMarkTable() {
   }
   // Another station may have created it in the meantime.
   if (exists()) return true;
-  log_.AddLogLine(std::string("FEHLER: ") + kPrefix + "Tabelle " + kMarkTable + " nicht angelegt: " + err.text);
+  log_.AddLogLine("FEHLER: " + kPrefix + "Tabelle " + kMarkTable + " nicht angelegt: " + err.text);
   return false;
 }
 
@@ -125,21 +125,21 @@ int64_t CrashRecovery::ReadMark() {
   DbError err;
   auto rs = tools_.Open(std::string("SELECT bunr FROM ") + kMarkTable + " WHERE kasse = " + kasse, err);
   if (!rs) {
-    log_.AddLogLine(std::string("FEHLER: ") + kPrefix + kMarkTable + " nicht lesbar: " + err.text);
+    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht lesbar: " + err.text);
     return -1;
   }
   if (!rs->Eof()) return GetFieldValue(*rs, "bunr").AsInt64();
 
   auto newest = tools_.Open("SELECT MAX(bunr) AS m FROM kass WHERE kasse = " + kasse, err);
   if (!newest) {
-    log_.AddLogLine(std::string("FEHLER: ") + kPrefix + "Belege nicht lesbar: " + err.text);
+    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + err.text);
     return -1;
   }
   const int64_t mark = newest->Eof() ? 0 : GetFieldValue(*newest, "m").AsInt64();
   if (!tools_.ExecSQL(std::string("INSERT INTO ") + kMarkTable + " ( kasse, bunr ) VALUES ( " + kasse + " , " +
                           NumStr(mark) + " )",
                       err)) {
-    log_.AddLogLine(std::string("FEHLER: ") + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
+    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
     return -1;
   }
   return mark;
@@ -152,7 +152,7 @@ bool CrashRecovery::StoreMark(int64_t bunr) {
                      err)) {
     return true;
   }
-  log_.AddLogLine(std::string("FEHLER: ") + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
+  log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
   return false;
 }
 
@@ -176,7 +176,7 @@ bool CrashRecovery::CheckReceipts() {
                             " AND bunr > " + NumStr(mark) + " ORDER BY bunr",
                         err);
   if (!rs) {
-    log_.AddLogLine(std::string("FEHLER: ") + kPrefix + "Belege nicht lesbar: " + err.text);
+    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + err.text);
     return false;
   }
   platform::Env& env = tools_.env();
