@@ -23,7 +23,6 @@
 #include <iostream>
 #include <mutex>
 #include <random>
-#include <set>
 #include <thread>
 
 #include "e2e/installation.h"
