@@ -37,8 +37,11 @@ constexpr int kKills = 30;
 constexpr int kKillPhaseMs = 90000;  // the kills stop after this even when fewer were made
 constexpr int kArticles = 1500;
 // How long a terminal waits, once the restarted gateway polls again, for the
-// answer to a file the killed one had taken, before it sends the file again.
-constexpr int kResendGraceMs = 4000;
+// answer to a file the killed one had taken, before it sends the file again:
+// a little once the gateway has disposed of the work file the killed run left,
+// longer while that file is still lying there.
+constexpr int kResendGraceMs = 3000;
+constexpr int kResendLeftoverMs = 15000;
 constexpr int kNoAnswerMs = 60000;
 const std::array<std::string, 4> kTerminalFiles = {"pda1/bestell.txt", "pda1/info.txt", "pda2/bestell.txt",
                                                    "pda2/info.txt"};
@@ -188,11 +191,16 @@ class Terminal {
   int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
   std::string Folder() const { return "pda" + std::to_string(slot_); }
   std::string Where() const { return "Terminal " + std::to_string(slot_) + ": "; }
+  // Order files are worked on in the installation folder, requests in the program folder.
+  std::string OrderWorkFile() const { return inst_.dir / ("data/ppcorders" + std::to_string(slot_) + ".in"); }
+  std::string RequestWorkFile() const { return inst_.dir / ("bin/ppcinfo" + std::to_string(slot_)); }
 
   // One file to the gateway and its answer. The file is sent again only when
   // the run that took it was killed and the next one, polling for a while,
-  // has not answered it either.
-  std::string Exchange(const std::string& name, const std::string& contents, const std::string& answerName) {
+  // has not answered it either. `workFile` is where the gateway keeps the
+  // file while it works on it.
+  std::string Exchange(const std::string& name, const std::string& contents, const std::string& answerName,
+                       const std::string& workFile) {
     const std::string input = inst_.dir / (Folder() + "/" + name);
     const std::string answer = inst_.dir / (Folder() + "/" + answerName);
     for (int attempt = 1;; ++attempt) {
@@ -216,7 +224,7 @@ class Terminal {
         const int now = gateway_.generation();
         if (takenBy != 0 && now != takenBy && gateway_.Polling(now)) {
           if (pollingSeen == Clock::time_point{}) pollingSeen = Clock::now();
-          resend = MsSince(pollingSeen) > kResendGraceMs;
+          resend = MsSince(pollingSeen) > (std::filesystem::exists(workFile) ? kResendLeftoverMs : kResendGraceMs);
         }
         if (MsSince(placed) > kNoAnswerMs) {
           outcome_.Problem(Where() + "keine Antwort auf " + name + " (Versuch " + std::to_string(attempt) + ")");
@@ -242,13 +250,15 @@ class Terminal {
       file += "D;" + articles.back() + ";1;;\r\n";
     }
     file += settleInCash ? "E;;A\r\n" : "E;;\r\n";
-    const std::string answer = Exchange("bestell.txt", file, "confirm.kas");
+    const std::string answer = Exchange("bestell.txt", file, "confirm.kas", OrderWorkFile());
     std::lock_guard<std::mutex> lock(outcome_.mu);
     ++outcome_.orders;
     const bool booked = Booked(answer);
     auto& list = booked ? outcome_.confirmedArticles : outcome_.refusedArticles;
     list.insert(list.end(), articles.begin(), articles.end());
-    if (!booked) outcome_.problems.push_back(Where() + "Bestellung für Tisch " + std::to_string(table) + ": " + answer);
+    if (!booked) {
+      outcome_.problems.push_back(Where() + "Bestellung für Tisch " + std::to_string(table) + ": " + answer);
+    }
     return true;
   }
 
@@ -269,7 +279,7 @@ class Terminal {
   // A settlement's answer is not judged: a request sent again after a kill
   // may find the table settled already. The money is judged at the end.
   std::string Settle(const std::string& request) {
-    const std::string answer = Exchange("info.txt", request + "\r\n", "info.kas");
+    const std::string answer = Exchange("info.txt", request + "\r\n", "info.kas", RequestWorkFile());
     std::lock_guard<std::mutex> lock(outcome_.mu);
     ++outcome_.settlements;
     return answer;
@@ -278,7 +288,8 @@ class Terminal {
   // Some of the open lines first (as the terminal charged a card for them),
   // then the rest in cash.
   void Partial(int table, const std::string& payment) {
-    const std::string data = Exchange("info.txt", "TISCH;" + std::to_string(table) + "\r\n", "info.kas");
+    const std::string data =
+        Exchange("info.txt", "TISCH;" + std::to_string(table) + "\r\n", "info.kas", RequestWorkFile());
     std::string ids;
     for (size_t pos = 0, k = 0; pos + 76 <= data.size(); pos += 78, ++k) {
       if (k % 2 == 1) continue;
@@ -305,7 +316,9 @@ class Terminal {
 };
 
 uint32_t SweepSeed() {
-  if (const char* s = std::getenv("TOLVEN_SWEEP_SEED"); s && *s) return static_cast<uint32_t>(std::strtoul(s, nullptr, 10));
+  if (const char* s = std::getenv("TOLVEN_SWEEP_SEED"); s && *s) {
+    return static_cast<uint32_t>(std::strtoul(s, nullptr, 10));
+  }
   return std::random_device{}();
 }
 
