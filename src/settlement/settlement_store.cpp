@@ -107,7 +107,7 @@ class Store {
     const std::string gsnr = GetToken(r.info, 1);
     db::DbError err;
     if (r.gpreis < 0 && !gsnr.empty()) {
-      if (!MarkVoucherRedeemed(tools_, ctx, gsnr, err)) {
+      if (!MarkVoucherRedeemed(tools_, ctx, gsnr, static_cast<Cents>(-r.gpreis), err)) {
         return Fail("Gutschein konnte nicht als eingelöst markiert werden. ", err.text);
       }
     } else if (r.gpreis > 0) {
