@@ -184,7 +184,7 @@ bool TerminalRequests::SettleTable(int slot, int32_t table, int32_t waiter, cons
   }
   form_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
   const std::string printer = slot >= 1 && slot <= kSlots ? form_.slots()[static_cast<size_t>(slot)].printer : "";
-  if (Status st = receipt_.Print(bunr, printer); !st) {
+  if (Status st = receipt_.Print(bunr, printer, settlement_.UnstoredSignature(bunr)); !st) {
     form_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
   }
   return true;

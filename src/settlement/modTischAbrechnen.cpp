@@ -22,6 +22,7 @@ modTischAbrechnen::modTischAbrechnen(db::DbTools& tools, LogSink& log, fiscal::T
 int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
                                           Cents bargegeben, Cents barzurueck) {
   lastError_.clear();
+  unstored_.reset();
   detail::Work w;
   w.start = tools_.env().Now();
   w.tisch = tisch;
@@ -75,10 +76,13 @@ void modTischAbrechnen::SignReceipt(const detail::Work& w) {
     return;
   }
   db::DbError err;
-  if (!UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, BuildQrText(tse_->identity(), result), err)) {
+  const std::string qr = BuildQrText(tse_->identity(), result);
+  if (!UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, qr, err)) {
     const std::string text = "TSE-Signatur erfolgreich, aber nicht gespeichert: " + err.text;
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: Beleg " + std::to_string(w.bunr) + ": " + OneLine(text));
+    // The receipt is signed: its printout shows the signature, not a failed TSE.
+    unstored_ = fiscal::ReceiptSignature{w.bunr, result, qr};
   }
 }
 

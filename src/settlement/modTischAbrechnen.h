@@ -6,12 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/log_sink.h"
 #include "common/money.h"
 #include "db/db_tools.h"
 #include "fiscal/modTSE.h"
+#include "fiscal/receipt_checks.h"
 
 namespace tolven::settlement {
 
@@ -48,6 +50,13 @@ class modTischAbrechnen {
   // The reason of the last refusal or failure ("" after a stored settlement).
   const std::string& lastError() const { return lastError_; }
 
+  // The signature of receipt `bunr` when the last settlement had it signed but
+  // could not store the signature with the receipt (null otherwise), so that
+  // the printed receipt still carries it.
+  const fiscal::ReceiptSignature* UnstoredSignature(int32_t bunr) const {
+    return unstored_ && unstored_->bunr == bunr ? &*unstored_ : nullptr;
+  }
+
  private:
   // After the commit: the TSE signature and its columns on the header.
   void SignReceipt(const detail::Work& work);
@@ -57,6 +66,7 @@ class modTischAbrechnen {
   fiscal::Tse* tse_;
   SettlementSettings settings_;
   std::string lastError_;
+  std::optional<fiscal::ReceiptSignature> unstored_;
 };
 
 }  // namespace tolven::settlement
