@@ -57,10 +57,32 @@ DateTime BonusStamp(const DateTime& now, const std::optional<DateTime>& newest) 
   return FromEpochMs(ms);
 }
 
-std::string TimeWithHundredths(const DateTime& t) {
+std::string TimeWithMilliseconds(const DateTime& t) {
   char frac[8];
   std::snprintf(frac, sizeof frac, ".%03d", t.millisecond);
   return FormatHMS(t) + frac;
+}
+
+// The time of an account or cash booking: now, to the second, but never before
+// the ledger's newest booking. The night the clocks go back repeats an hour,
+// and one station's clock may lag behind another's; a booking stamped before
+// the newest would not be found as the latest, and the balance after it would
+// be lost. Stamped with the newest's time instead, the booking number tells the
+// order.
+struct BookingTime {
+  std::string sql;  // the literal for `datumzeit`
+  int32_t msecs = 0;
+};
+
+BookingTime TimeOfBooking(db::DbTools& tools, const DateTime& now, const std::optional<DateTime>& newest) {
+  DateTime second = now;
+  second.millisecond = 0;
+  if (newest && second < *newest) {
+    const DateTime& t = *newest;
+    return {tools.SqlDateTime(t.date, t.millisecond ? TimeWithMilliseconds(t) : FormatHMS(t)),
+            Msecs(t)};
+  }
+  return {tools.SqlDateTime(now.date, FormatHMS(now)), Msecs(now)};
 }
 
 // last + amount, refused when the balance would leave 32 bits.
@@ -81,7 +103,16 @@ bool DrawNumber(db::DbTools& tools, const std::string& counter, int32_t maximum,
   return false;
 }
 
-std::string Stamp(db::DbTools& tools, const DateTime& now) { return tools.SqlDateTime(now.date, FormatHMS(now)); }
+// The customer's newest account booking. Bookings of one second are told apart
+// by their booking number, which is drawn in the booking's transaction and so
+// follows the order of the commits.
+bool LatestKdkto(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err,
+                 std::optional<DateTime>* time = nullptr) {
+  return LastBalance(tools,
+                     "saldo, datumzeit FROM kdkto WHERE kdnr = " + NumStr(kdnr) +
+                         " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
+                     saldo, err, time);
+}
 
 }  // namespace
 
@@ -89,11 +120,7 @@ int32_t Msecs(const DateTime& t) { return SecondsSinceMidnight(t) * 100 + t.mill
 
 bool LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err) {
   err.Clear();
-  // Bookings of one second are told apart by their booking number, which is
-  // drawn in the booking's transaction and so follows the order of the commits.
-  return LastBalance(tools,
-                     "saldo FROM kdkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
-                     saldo, err);
+  return LatestKdkto(tools, kdnr, saldo, err);
 }
 
 int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
@@ -104,12 +131,13 @@ int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::str
   int32_t number = 0;
   if (!DrawNumber(tools, "KDKTOBUNR", 999999999, number, err)) return 0;
   int64_t last = 0;
-  if (!LatestKdktoSaldo(tools, kdnr, last, err)) return 0;
+  std::optional<DateTime> newest;
+  if (!LatestKdkto(tools, kdnr, last, err, &newest)) return 0;
   int64_t balance = 0;
   if (!NewBalance(last, betrag, balance, err)) return 0;
-  const DateTime now = tools.env().Now();
+  const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
   const std::string sql = "INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo ) VALUES (" +
-                          NumStr(number) + kSep + Stamp(tools, now) + kSep + NumStr(Msecs(now)) + kSep + NumStr(kdnr) +
+                          NumStr(number) + kSep + at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(kdnr) +
                           kSep + NumStr(bunr) + kSep + NumStr(seqnr) + kSep + SqlText(Cut(txt, 40)) + kSep +
                           NumStr(betrag) + kSep + NumStr(balance) + " ) ";
   if (!tools.ExecSQL(sql, err)) return 0;
@@ -130,7 +158,7 @@ bool BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::strin
   if (!NewBalance(last, punkte, balance, err)) return false;
   const DateTime stamp = BonusStamp(tools.env().Now(), newest);
   const std::string sql = "INSERT INTO bkto (datumzeit, kdnr, txt, punkte, saldo ) VALUES (" + std::string(" ") +
-                          tools.SqlDateTime(stamp.date, TimeWithHundredths(stamp)) + kSep + NumStr(kdnr) + kSep +
+                          tools.SqlDateTime(stamp.date, TimeWithMilliseconds(stamp)) + kSep + NumStr(kdnr) + kSep +
                           SqlText(Cut(txt, 40)) + kSep + NumStr(punkte) + kSep + NumStr(balance) + " ) ";
   return tools.ExecSQL(sql, err);
 }
@@ -168,17 +196,19 @@ bool BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::str
   int32_t number = 0;
   if (!DrawNumber(tools, "BARSNR", 99999999, number, err)) return false;
   int64_t last = 0;
+  std::optional<DateTime> newest;
   if (!LastBalance(tools,
-                   "saldo FROM barsaldo WHERE kasse = " + NumStr(st.kasse) + " ORDER BY kasse, datumzeit DESC, lfdnr DESC",
-                   last, err)) {
+                   "saldo, datumzeit FROM barsaldo WHERE kasse = " + NumStr(st.kasse) +
+                       " ORDER BY kasse, datumzeit DESC, lfdnr DESC",
+                   last, err, &newest)) {
     return false;
   }
   int64_t balance = 0;
   if (!NewBalance(last, betrag, balance, err)) return false;
-  const DateTime now = tools.env().Now();
+  const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
   const std::string sql =
       "INSERT INTO barsaldo (datumzeit, msecs, lfdnr, kasse, bunr, txt, kanr, kaname, betrag, saldo ) VALUES ( " +
-      Stamp(tools, now) + kSep + NumStr(Msecs(now)) + kSep + NumStr(number) + kSep + NumStr(st.kasse) + kSep +
+      at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(number) + kSep + NumStr(st.kasse) + kSep +
       NumStr(bunr) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(st.kaNr) + kSep + SqlText(Cut(st.kaName, 30)) +
       kSep + NumStr(betrag) + kSep + NumStr(balance) + " ) ";
   return tools.ExecSQL(sql, err);

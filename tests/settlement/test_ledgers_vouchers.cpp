@@ -93,6 +93,30 @@ TEST_F(LedgerBalances, BookingsContinueFromWhatAnotherStationBookedInTheSameSeco
   EXPECT_EQ(Dump("SELECT lfdnr, saldo FROM barsaldo ORDER BY lfdnr"), "3|500\n4|600\n5|800\n");
 }
 
+TEST_F(LedgerBalances, TheHourTheClocksGoBackKeepsTheBalancesRunning) {
+  // 25.10.2026: at 01:00 UTC local time goes from 03:00 summer time back to 02:00.
+  const int64_t change = DaysFromCivil(Date{2026, 10, 25}) * 86400 + 3600;
+  db.env().utcOffset = [change](int64_t t) { return t < change ? 7200 : 3600; };
+  db.env().SetNow({{2026, 10, 25}, 1, 30, 0, 0});
+  db.env().Advance(80 * 60 * 1000);  // 02:50 summer time
+  db::DbError err;
+  auto book = [&] {
+    ASSERT_NE(BookKdkto(db.tools(), 7, -10, "Besuch", 0, 0, err), 0) << err.text;
+    ASSERT_TRUE(BookBarsaldo(db.tools(), 0, 100, "VERKAUF", err)) << err.text;
+    db.env().Advance(5 * 60 * 1000);
+  };
+  for (int i = 0; i < 2; ++i) book();
+  db.env().Advance(5 * 60 * 1000);
+  ASSERT_EQ(FormatHMS(db.env().Now()), "02:05:00") << "winter time";
+  for (int i = 0; i < 3; ++i) book();
+
+  EXPECT_EQ(BrokenBalances("kdkto", "betrag", "WHERE kdnr = 7 ORDER BY kdktobunr"), std::vector<std::string>{});
+  EXPECT_EQ(BrokenBalances("barsaldo", "betrag", "WHERE kasse = 1 ORDER BY lfdnr"), std::vector<std::string>{});
+  int64_t saldo = 0;
+  ASSERT_TRUE(LatestKdktoSaldo(db.tools(), 7, saldo, err)) << err.text;
+  EXPECT_EQ(saldo, -50);
+}
+
 class Vouchers : public SettlementFixture {
  protected:
   void SetUp() override {
