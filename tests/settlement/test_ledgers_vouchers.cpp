@@ -12,6 +12,7 @@
 #include "settlement/ledgers.h"
 #include "settlement/receipt_record.h"
 #include "settlement_fixture.h"
+#include "support/money_invariants.h"
 
 namespace tolven::settlement {
 namespace {
@@ -61,6 +62,7 @@ TEST_F(LedgerBalances, ManyBookingsWithinOneSecondKeepEveryRunningBalance) {
   EXPECT_EQ(BrokenBalances("barsaldo", "betrag", "WHERE kasse = 1 ORDER BY lfdnr"), std::vector<std::string>{});
   EXPECT_EQ(BrokenBalances("bkto", "punkte", "WHERE kdnr = 7 ORDER BY datumzeit"), std::vector<std::string>{});
   EXPECT_EQ(db.Scalar("SELECT COUNT(DISTINCT datumzeit) FROM bkto"), "12") << "bonus bookings never tie";
+  EXPECT_EQ(tolven::testing::CheckMoneyInvariants(db.conn()), std::vector<std::string>{});
   EXPECT_EQ(db.Scalar("SELECT saldo FROM bkto WHERE punkte = -5 ORDER BY datumzeit DESC"), "-90");
 
   int64_t saldo = 0;
