@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <barrier>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -296,6 +297,7 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
   std::mutex mu;
   std::vector<std::string> problems;
   std::map<std::string, int> outcomes;
+  std::barrier sync(2);
   auto work = [&](Station& s) {
     for (int round = 1; round <= kSharedRounds; ++round) {
       const std::string table = std::to_string(kTables[round % 3]);
@@ -305,14 +307,23 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
         order += "D;K" + std::to_string(s.kasse()) + "R" + std::to_string(round) + "L" + std::to_string(line) +
                  ";1;;\r\n";
       }
-      const std::string confirm = s.Exchange("bestell.txt", order, "confirm.kas");
+      // Both order at once, look at the table at once and settle at once;
+      // every third round the second station orders only while the first one
+      // settles.
+      const bool late = s.kasse() == 2 && round % 3 == 0;
+      std::string confirm;
+      sync.arrive_and_wait();
+      if (!late) confirm = s.Exchange("bestell.txt", order, "confirm.kas");
+      sync.arrive_and_wait();
+      const std::vector<std::string> ids = IdsOf(s.Exchange("info.txt", "TISCH;" + table + ";3\r\n", "info.kas"));
+      sync.arrive_and_wait();
+      if (late) confirm = s.Exchange("bestell.txt", order, "confirm.kas");
       // Whole in cash, in part in cash, on the account, in part by card.
       std::string request;
       switch ((round + s.kasse()) % 4) {
         case 0: request = "ABRECHNEN;" + table + ";3;"; break;
         case 2: request = "KUKA;" + table + ";3;4711"; break;
         default: {
-          const std::vector<std::string> ids = IdsOf(s.Exchange("info.txt", "TISCH;" + table + ";3\r\n", "info.kas"));
           std::string list;
           for (size_t k = 0; k < ids.size(); k += 2) list += (list.empty() ? "" : ":") + ids[k];
           request = std::string(round % 2 ? "ABRECHNEN;" : "VISA;") + table + ";3;" + list;
