@@ -141,7 +141,7 @@ bool TerminalRequests::SettleTable(int slot, int32_t table, int32_t waiter, cons
 
 bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter,
                                        std::string& reason) {
-  // The lines the kitchen printout takes (as it selects them).
+  // The lines the kitchen printout takes (as it selects them), among those of `filter`.
   const std::string sql = "SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
                           " AND haskuebon = " + tools_.SqlBool(false) + " AND artnr <> " + SqlText("$GVTGAG") +
                           " AND artnr <> " + SqlText("$GVFA") + filter;
@@ -210,8 +210,6 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     for (int64_t id : ids) in += (in.empty() ? "" : " , ") + NumStr(id);
     filter = " AND id IN ( " + in + " )";
   }
-  if (!KitchenHasLines(table, waiter, filter, reason)) return false;
-
   auto rows = tools_.Open(
       "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter + " ORDER BY id", err);
   if (!rows) {
@@ -227,6 +225,14 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     return false;
   }
   if (rows->Eof()) return true;
+  // The kitchen must have had exactly these lines; one booked after this read
+  // is not settled now and takes the kitchen's way of its own.
+  std::string read;
+  for (; !rows->Eof(); rows->MoveNext()) {
+    read += (read.empty() ? "" : " , ") + NumStr(GetFieldValue(*rows, "id").AsInt64());
+  }
+  rows->MoveFirst();
+  if (!KitchenHasLines(table, waiter, " AND id IN ( " + read + " )", reason)) return false;
 
   std::string zahlart = payment;
   const int32_t bunr = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
