@@ -219,7 +219,7 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   }
   // The terminal charged for exactly the listed lines: each must be open on this table.
   if (!ids.empty() && rows->RecordCount() != ids.size()) {
-    reason = "Positionen nicht mehr offen auf Tisch " + std::to_string(table) + ".";
+    reason = "Positionen nicht offen auf Tisch " + std::to_string(table) + ".";
     form_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
                      " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
     return false;

@@ -277,7 +277,8 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
   for (int kasse = 1; kasse <= 2; ++kasse) {
     for (int round = 1; round <= kSharedRounds; ++round) {
       for (int line = 1; line <= kLinesPerOrder; ++line) {
-        const std::string artnr = "K" + std::to_string(kasse) + "R" + std::to_string(round) + "L" + std::to_string(line);
+        const std::string artnr =
+            "K" + std::to_string(kasse) + "R" + std::to_string(round) + "L" + std::to_string(line);
         articles.push_back(artnr);
         values += std::string(values.empty() ? "" : ", ") + "('" + artnr + "', 'Artikel " + artnr + "', " +
                   std::to_string(line == 2 ? 2 : 1) + ", " + std::to_string(100 + 7 * round + line) + ", 0, " +

@@ -87,7 +87,7 @@ TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
   Order(13, "20", 1, 850);  // id 4, another table
   f.db.Exec("UPDATE bestellung SET gast = 2");
   // The terminal charged for lines 1 and 4; line 4 is not on this table.
-  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:4"), "ERR;Positionen nicht mehr offen auf Tisch 12.\r\n");
+  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:4"), "ERR;Positionen nicht offen auf Tisch 12.\r\n");
   // A list that names no line at all.
   EXPECT_EQ(Ask("EC;12;3;x:1"), "ERR;Teilabrechnung ohne gültige Position.\r\n");
   EXPECT_EQ(f.db.Count("kass"), 0);
@@ -173,14 +173,18 @@ TEST_F(TerminalRequestTest, LinesTheKitchenHasNotHadArePrintedBeforeThePayment) 
   // A partial payment of lines the kitchen has had needs no printout.
   EXPECT_EQ(Ask("ABRECHNEN;40;3;1"), "OK\r\n");
   EXPECT_EQ(printed, std::vector<std::string>({"40/3 - Anna"}));
-  // Printed: the rest is paid.
+  // Printed: the rest is paid. A line another station books meanwhile is
+  // neither printed here nor paid unprinted.
   requests.SetKitchenPrint([&](int32_t table, const std::string& waiter) {
     printed.push_back(std::to_string(table) + "/" + waiter);
     f.db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = " + std::to_string(table));
+    f.db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, menge, epreis, haskuebon) VALUES "
+              "(40, 3, 0, 0, '10', 'Cola', 3, 300, 0)");
   });
   EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "OK\r\n");
   EXPECT_EQ(printed.size(), 2u);
   EXPECT_EQ(f.db.Scalar("SELECT betrag FROM kass ORDER BY bunr DESC"), "950");
+  EXPECT_EQ(f.db.Scalar("SELECT menge || '/' || haskuebon FROM bestellung WHERE tisch = 40"), "3/0");
 }
 
 TEST_F(TerminalRequestTest, CustomerAccountNeedsCardAndCover) {
