@@ -194,7 +194,7 @@ bool CrashRecovery::CheckReceipts() {
       if (recorder_) scope.emplace(*recorder_, PrintoutKind::CustomerReceipt);
       // The terminal that asked for it is not recorded with the receipt; the
       // station's receipt printer takes it.
-      if (Status st = receipt_.Print(bunr, "", true); !st) {
+      if (Status st = receipt_.Print(bunr, "", nullptr, true); !st) {
         log_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
       }
       if (!env.FileExists(receipt_.ArchivePath(bunr))) held = true;
