@@ -6,8 +6,10 @@
 // terminal was told "OK" for has come out of the kitchen printer.
 //
 // The kitchen printer is a FIFO read by the test, so every receipt that
-// reaches it is kept in order, also across kills. The random moments come from
-// a seed printed at the start; TOLVEN_SWEEP_SEED repeats a run.
+// reaches it is kept in order, also across kills. The random choices come from
+// a seed printed at the start; TOLVEN_SWEEP_SEED makes the same choices again
+// (the timing of a real run still differs). A failed run keeps its logs and
+// database in the build folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
