@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -193,16 +194,24 @@ class Terminal {
   int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
   std::string Folder() const { return "pda" + std::to_string(slot_); }
   std::string Where() const { return "Terminal " + std::to_string(slot_) + ": "; }
-  // Order files are worked on in the installation folder, requests in the program folder.
-  std::string OrderWorkFile() const { return inst_.dir / ("data/ppcorders" + std::to_string(slot_) + ".in"); }
-  std::string RequestWorkFile() const { return inst_.dir / ("bin/ppcinfo" + std::to_string(slot_)); }
+  // Where the gateway keeps a file while it works on it: beside it in the
+  // exchange folder, or (order files) in the installation folder and
+  // (requests) in the program folder.
+  std::vector<std::string> OrderWorkFiles() const {
+    const std::string name = "ppcorders" + std::to_string(slot_) + ".in";
+    return {inst_.dir / (Folder() + "/" + name), inst_.dir / ("data/" + name)};
+  }
+  std::vector<std::string> RequestWorkFiles() const {
+    const std::string name = "ppcinfo" + std::to_string(slot_);
+    return {inst_.dir / (Folder() + "/" + name), inst_.dir / ("bin/" + name)};
+  }
 
   // One file to the gateway and its answer. The file is sent again only when
   // the run that took it was killed and the next one, polling for a while,
-  // has not answered it either. `workFile` is where the gateway keeps the
+  // has not answered it either. `workFiles`: where the gateway may keep the
   // file while it works on it.
   std::string Exchange(const std::string& name, const std::string& contents, const std::string& answerName,
-                       const std::string& workFile) {
+                       const std::vector<std::string>& workFiles) {
     const std::string input = inst_.dir / (Folder() + "/" + name);
     const std::string answer = inst_.dir / (Folder() + "/" + answerName);
     for (int attempt = 1;; ++attempt) {
@@ -226,7 +235,9 @@ class Terminal {
         const int now = gateway_.generation();
         if (takenBy != 0 && now != takenBy && gateway_.Polling(now)) {
           if (pollingSeen == Clock::time_point{}) pollingSeen = Clock::now();
-          resend = MsSince(pollingSeen) > (std::filesystem::exists(workFile) ? kResendLeftoverMs : kResendGraceMs);
+          const bool leftover = std::any_of(workFiles.begin(), workFiles.end(),
+                                            [](const std::string& f) { return std::filesystem::exists(f); });
+          resend = MsSince(pollingSeen) > (leftover ? kResendLeftoverMs : kResendGraceMs);
         }
         if (MsSince(placed) > kNoAnswerMs) {
           outcome_.Problem(Where() + "keine Antwort auf " + name + " (Versuch " + std::to_string(attempt) + ")");
@@ -252,7 +263,7 @@ class Terminal {
       file += "D;" + articles.back() + ";1;;\r\n";
     }
     file += settleInCash ? "E;;A\r\n" : "E;;\r\n";
-    const std::string answer = Exchange("bestell.txt", file, "confirm.kas", OrderWorkFile());
+    const std::string answer = Exchange("bestell.txt", file, "confirm.kas", OrderWorkFiles());
     std::lock_guard<std::mutex> lock(outcome_.mu);
     ++outcome_.orders;
     const bool booked = Booked(answer);
@@ -281,7 +292,7 @@ class Terminal {
   // A settlement's answer is not judged: a request sent again after a kill
   // may find the table settled already. The money is judged at the end.
   std::string Settle(const std::string& request) {
-    const std::string answer = Exchange("info.txt", request + "\r\n", "info.kas", RequestWorkFile());
+    const std::string answer = Exchange("info.txt", request + "\r\n", "info.kas", RequestWorkFiles());
     std::lock_guard<std::mutex> lock(outcome_.mu);
     ++outcome_.settlements;
     return answer;
@@ -291,7 +302,7 @@ class Terminal {
   // then the rest in cash.
   void Partial(int table, const std::string& payment) {
     const std::string data =
-        Exchange("info.txt", "TISCH;" + std::to_string(table) + "\r\n", "info.kas", RequestWorkFile());
+        Exchange("info.txt", "TISCH;" + std::to_string(table) + "\r\n", "info.kas", RequestWorkFiles());
     std::string ids;
     for (size_t pos = 0, k = 0; pos + 76 <= data.size(); pos += 78, ++k) {
       if (k % 2 == 1) continue;
