@@ -122,9 +122,11 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
     kueBon.PrintKueBon(trx, startTime, table, waiter);
   };
   hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                             const std::string& list) {
+                                             const std::string& list, std::string& reason) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    requests.SettleTable(slot, table, waiter, payment, list);
+    if (requests.SettleTable(slot, table, waiter, payment, list)) return true;
+    reason = "Tischabrechnung fehlgeschlagen.";
+    return false;
   };
   hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
