@@ -147,7 +147,7 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
       const std::string table = std::to_string(s.kasse() * 100 + round);
       const std::string where = "Kasse " + std::to_string(s.kasse()) + " Tisch " + table + ": ";
       const std::string confirm =
-          s.Exchange("bestell.txt", "A;" + table + ";3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\n", "confirm.kas");
+          s.Exchange("bestell.txt", "A;" + table + ";3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n", "confirm.kas");
       const std::string request = round % 2 ? "ABRECHNEN;" + table + ";3;" : "KUKA;" + table + ";3;4711";
       const std::string paid = s.Exchange("info.txt", request + "\r\n", "info.kas");
       if (confirm != "OK\r\n" || paid != "OK\r\n") {
