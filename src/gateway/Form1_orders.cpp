@@ -161,7 +161,7 @@ void Form1::RecoverOrderFile(int slotIndex) {
 }
 
 Form1::Booking Form1::AttemptBooking(int slotIndex, const std::vector<std::string>& lines,
-                                     const std::string& identity, bool journal,
+                                     const std::string& identity, bool unfinished, bool journal,
                                      const std::vector<std::pair<size_t, std::string>>& refused) {
   Booking b;
   db::Connection& conn = tools_.connection();
@@ -266,6 +266,13 @@ Form1::Booking Form1::AttemptBooking(int slotIndex, const std::vector<std::strin
     b.errors += " +++ Keine Datensätze gefunden.";
     b.log.emplace_back(false, "  Keine Datensätze gefunden.");
   }
+  if (unfinished) {
+    ++b.failed;
+    const std::string text = "Bestelldatei unvollständig übertragen (ohne Abschlusszeile E), " +
+                             std::to_string(b.booked) + " Zeilen gebucht.";
+    b.errors += " +++ " + text;
+    b.log.emplace_back(true, "FEHLER: " + text);
+  }
   if (b.settle && b.failed > 0) {
     // The lines it booked wait for their kitchen receipt with the table's
     // next order; settled now, the kitchen would never see them.
@@ -320,25 +327,18 @@ void Form1::BookOrderFile(int slotIndex, const std::string& contents, const std:
   orderImport_.LoadColumnLengths();
   bool journal = journal_.Ready();
   std::vector<std::pair<size_t, std::string>> refused;
-  Booking b = AttemptBooking(slotIndex, lines, identity, journal, refused);
+  Booking b = AttemptBooking(slotIndex, lines, identity, unfinished, journal, refused);
   // An engine without savepoints ends the transaction at a line that only the
   // server refuses: the file is booked once more without that line.
   if (b.retryWithout || b.retryWithoutJournal) {
     if (b.retryWithout) refused.emplace_back(*b.retryWithout, b.retryMessage);
     if (b.retryWithoutJournal) journal = false;
     AddLogLine("  Bestellung wird ohne die abgelehnte Zeile erneut gebucht.");
-    b = AttemptBooking(slotIndex, lines, identity, journal, refused);
+    b = AttemptBooking(slotIndex, lines, identity, unfinished, journal, refused);
   }
   for (const auto& [ofBookedLine, text] : b.log) {
     // The log never says a line was booked when its booking was not committed.
     if (!ofBookedLine || b.stored) AddLogLine(text);
-  }
-  if (unfinished && b.stored) {
-    ++b.failed;
-    const std::string text = "Bestelldatei unvollständig übertragen (ohne Abschlusszeile E), " +
-                             std::to_string(b.booked) + " Zeilen gebucht.";
-    b.errors += " +++ " + text;
-    AddLogLine("FEHLER: " + text);
   }
   std::string answer = b.failed > 0 ? b.errors : "OK";
   slot.lastOrder = "Tisch " + std::to_string(b.table) + ": " + std::to_string(b.booked) + " Zeilen";
