@@ -211,10 +211,9 @@ Handover ExchangeFile::TakeOver(const std::string& announce) {
   }
   // From here on the terminal may write its next file.
   if (Status st = ReadWork(h.contents, h.info); !st) {
+    // It grew after the checks (the terminal still held it open).
     if (h.info.size > kMaxExchangeFileBytes) {
-      Handover r = Refuse(work_, "größer als 1 MB (" + std::to_string(h.info.size) + " Bytes)");
-      r.unfinished = false;
-      return r;
+      return Refuse(work_, "größer als 1 MB (" + std::to_string(h.info.size) + " Bytes)");
     }
     log_.AddLogLine("FEHLER: " + rules_.label + " kann nicht gelesen werden: " + st.message());
     Reset();
