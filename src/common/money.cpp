@@ -95,6 +95,52 @@ std::optional<Rate> ParseRate(std::string_view text) {
   return Rate{negative ? -units : units};
 }
 
+std::optional<Decimal> ParseDecimal(std::string_view text) {
+  constexpr int kMaxScale = 9;
+  const std::string t = TrimBlanks(text);
+  size_t i = 0;
+  bool negative = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
+  Decimal d;
+  bool any = false;
+  for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
+    if (d.mantissa > 100000000) return std::nullopt;  // far beyond any rate or amount
+    d.mantissa = d.mantissa * 10 + (t[i] - '0');
+    any = true;
+  }
+  int next = -1;       // the first digit past the ninth decimal
+  bool rest = false;   // any non-zero digit after that one
+  if (i < t.size() && (t[i] == '.' || t[i] == ',')) {
+    for (++i; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
+      any = true;
+      if (d.scale < kMaxScale) {
+        d.mantissa = d.mantissa * 10 + (t[i] - '0');
+        ++d.scale;
+      } else if (next < 0) {
+        next = t[i] - '0';
+      } else if (t[i] != '0') {
+        rest = true;
+      }
+    }
+  }
+  if (!any || i != t.size()) return std::nullopt;
+  if (next > 5 || (next == 5 && (rest || d.mantissa % 2 != 0))) ++d.mantissa;
+  // Trailing zeros of the fraction say nothing.
+  while (d.scale > 0 && d.mantissa % 10 == 0) {
+    d.mantissa /= 10;
+    --d.scale;
+  }
+  if (negative) d.mantissa = -d.mantissa;
+  return d;
+}
+
+std::optional<Cents> DivideCents(int64_t cents, const Decimal& divisor) {
+  if (divisor.mantissa == 0 || cents > INT32_MAX || cents < INT32_MIN) return std::nullopt;
+  int64_t scaled = cents;
+  for (int k = 0; k < divisor.scale; ++k) scaled *= 10;  // at most 2^31 * 10^9: within 64 bits
+  return CheckedCents(DivRoundHalfEven(scaled, divisor.mantissa));
+}
+
 std::string FormatCents(int64_t cents) {
   uint64_t magnitude = cents < 0 ? static_cast<uint64_t>(0) - static_cast<uint64_t>(cents) : static_cast<uint64_t>(cents);
   char buf[40];

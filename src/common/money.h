@@ -42,6 +42,18 @@ Rate RateFromDouble(double percent);
 // A rate from its text as the database returns it ("19", "19.0000", "7,5").
 std::optional<Rate> ParseRate(std::string_view text);
 
+// A decimal number with all its decimals: mantissa / 10^scale.
+struct Decimal {
+  int64_t mantissa = 0;
+  int scale = 0;  // 0..9
+};
+// From its text as a database returns it ("1.95583", "0,9", "2"); decimals
+// beyond the ninth are rounded half to even. nullopt for anything else.
+std::optional<Decimal> ParseDecimal(std::string_view text);
+// cents / divisor rounded to whole cents, halves to even; nullopt for a
+// divisor of 0 or a result outside 32 bits.
+std::optional<Cents> DivideCents(int64_t cents, const Decimal& divisor);
+
 // Cents / 100 as "0.00" with "." as decimal separator ("-0.05", "12.30").
 std::string FormatCents(int64_t cents);
 // A rate as a plain decimal with the trailing zeros of its fraction removed ("19", "7.5").

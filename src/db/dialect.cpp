@@ -35,6 +35,10 @@ class SqlServer final : public Dialect {
   std::string LockWait(int seconds) const override {
     return "SET LOCK_TIMEOUT " + std::to_string(seconds > 0 ? seconds * 1000 : 0);
   }
+  std::string SelectLocked(const std::string& columns, const std::string& table,
+                           const std::string& where) const override {
+    return "SELECT " + columns + " FROM " + table + " WITH (UPDLOCK, ROWLOCK) WHERE " + where;
+  }
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
   }
@@ -63,6 +67,11 @@ class Sqlite final : public Dialect {
   // BEGIN IMMEDIATE takes the database's write lock itself.
   std::string LockForWriting() const override { return ""; }
   std::string LockWait(int) const override { return ""; }
+  // The write transaction (BEGIN IMMEDIATE) already keeps every other writer out.
+  std::string SelectLocked(const std::string& columns, const std::string& table,
+                           const std::string& where) const override {
+    return "SELECT " + columns + " FROM " + table + " WHERE " + where;
+  }
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'";
   }
@@ -90,6 +99,10 @@ class Postgres final : public Dialect {
   // lock_timeout 0 would mean "wait for ever"; one millisecond is "not at all".
   std::string LockWait(int seconds) const override {
     return "SET lock_timeout = " + std::to_string(seconds > 0 ? seconds * 1000 : 1);
+  }
+  std::string SelectLocked(const std::string& columns, const std::string& table,
+                           const std::string& where) const override {
+    return "SELECT " + columns + " FROM " + table + " WHERE " + where + " FOR UPDATE";
   }
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "

@@ -35,6 +35,12 @@ class Dialect {
   // station. 0 means not at all: it fails at once. "" when the engine has no
   // such setting.
   virtual std::string LockWait(int seconds) const = 0;
+  // A query for use inside a transaction whose rows stay locked against other
+  // writers until the transaction ends, taken on the rows themselves (the POS
+  // programs do not take LockForWriting): "SELECT columns FROM table WHERE
+  // where" with the engine's row-lock form.
+  virtual std::string SelectLocked(const std::string& columns, const std::string& table,
+                                   const std::string& where) const = 0;
   // A query whose column "n" counts the tables of the connected database.
   virtual std::string CountTables() const = 0;
   // Savepoints inside a transaction, so that one failed statement can be

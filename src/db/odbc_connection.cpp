@@ -69,7 +69,7 @@ std::string TwoDigits(unsigned v) {
 }
 
 // Dates as the embedded engine stores them: "YYYY-MM-DD" and
-// "YYYY-MM-DD HH:MM:SS"; fractions of seconds are never written by the program.
+// "YYYY-MM-DD HH:MM:SS", with ".mmm" where the row holds milliseconds.
 std::string FormatDate(int year, unsigned month, unsigned day) {
   char b[16];
   std::snprintf(b, sizeof b, "%04d-", year);
@@ -406,8 +406,15 @@ class OdbcConnection final : public Connection {
         SQL_TIMESTAMP_STRUCT t{};
         rc = SQLGetData(st.get(), column, SQL_C_TYPE_TIMESTAMP, &t, sizeof t, &ind);
         if (SQL_SUCCEEDED(rc) && ind != SQL_NULL_DATA) {
-          v = Value(FormatDate(t.year, t.month, t.day) + " " + TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" +
-                    TwoDigits(t.second));
+          std::string text = FormatDate(t.year, t.month, t.day) + " " + TwoDigits(t.hour) + ":" +
+                             TwoDigits(t.minute) + ":" + TwoDigits(t.second);
+          // Milliseconds only where a row has them (the bonus ledger orders by them).
+          if (t.fraction / 1000000 != 0) {
+            char ms[8];
+            std::snprintf(ms, sizeof ms, ".%03u", static_cast<unsigned>(t.fraction / 1000000));
+            text += ms;
+          }
+          v = Value(std::move(text));
         }
         break;
       }

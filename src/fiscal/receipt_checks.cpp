@@ -40,6 +40,19 @@ DateTime ToSecond(DateTime t) {
   return t;
 }
 
+int64_t LocalSeconds(const DateTime& t) { return DaysFromCivil(t.date) * 86400 + SecondsSinceMidnight(t); }
+
+// A receipt earlier than the previous one by no more than the clocks went back
+// since then (the night local time repeats an hour): the step back is the
+// change of the UTC offset, not a clock set back. The stored times are local
+// and carry no offset, so the previous receipt is taken at the offset in force
+// that far back.
+bool ClockWentBack(platform::Env& env, const DateTime& previous, const DateTime& now) {
+  const int64_t back = LocalSeconds(previous) - LocalSeconds(now);
+  const int64_t utcNow = env.UnixTime();
+  return back > 0 && env.UtcOffsetAt(utcNow - back) - env.UtcOffsetAt(utcNow) >= back;
+}
+
 // The header statement; the column list is the one the other programs of the
 // installation write, the customer columns only where the receipt shows them.
 std::string HeaderInsert(db::DbTools& tools, const ReceiptHeader& h, const ReceiptSafeguards& s) {
@@ -159,7 +172,7 @@ bool BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, std::string
   if (!CarryTurnoverCounter(tools, header, s.umsatzzaehler, hasPrevious, previous, errorText)) return false;
 
   const DateTime now = ToSecond(header.datumzeit);
-  if (hasPrevious && now < previous) {
+  if (hasPrevious && now < previous && !ClockWentBack(tools.env(), previous, now)) {
     errorText = "Chronologische Abfolge nicht gegeben! " + FormatDMY(now.date) + " " + FormatHMS(now) + "<" +
                 FormatDMY(previous.date) + " " + FormatHMS(previous);
     return false;

@@ -12,6 +12,7 @@
 #include "common/datetime.h"
 #include "common/money.h"
 #include "db/db_tools.h"
+#include "fiscal/modTSE.h"
 
 namespace tolven::fiscal {
 
@@ -86,6 +87,14 @@ struct ReceiptSafeguards {
   Cents umsatzzaehler = 0;
   std::string signatur0;
   std::string crc;
+};
+
+// The TSE signature of a stored receipt as the settlement received it, with
+// its QR text: what the receipt prints when the TSE columns could not be stored.
+struct ReceiptSignature {
+  int32_t bunr = 0;
+  TseResult result;
+  std::string qr;
 };
 
 // Checks and writes the header row inside the caller's transaction. False

@@ -39,6 +39,12 @@ class Env {
   virtual DateTime Now() = 0;
   // Seconds since 01.01.1970 00:00:00 UTC.
   virtual int64_t UnixTime() = 0;
+  // How far local time was ahead of UTC at that moment, in seconds (the
+  // offset changes when the clocks go forward or back). 0 where local time is UTC.
+  virtual int64_t UtcOffsetAt(int64_t unixTime) {
+    (void)unixTime;
+    return 0;
+  }
   // Milliseconds on a clock that never jumps (not affected by midnight or clock changes).
   virtual int64_t MonotonicMs() = 0;
   virtual void SleepMs(int ms) = 0;

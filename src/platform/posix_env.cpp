@@ -67,6 +67,13 @@ class PosixEnv final : public Env {
 
   int64_t UnixTime() override { return static_cast<int64_t>(::time(nullptr)); }
 
+  int64_t UtcOffsetAt(int64_t unixTime) override {
+    const time_t t = static_cast<time_t>(unixTime);
+    struct tm tmv;
+    if (!localtime_r(&t, &tmv)) return 0;
+    return static_cast<int64_t>(tmv.tm_gmtoff);
+  }
+
   int64_t MonotonicMs() override {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

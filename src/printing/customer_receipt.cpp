@@ -1,5 +1,8 @@
 #include "printing/customer_receipt.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "common/money.h"
 #include "common/text.h"
 #include "fiscal/modTSE.h"
@@ -28,6 +31,30 @@ struct VatSums {
   int64_t vat[3] = {0, 0, 0};
   int64_t gross[3] = {0, 0, 0};
 };
+
+// The VAT summary as the receipt record stores it: computed on the sum per key,
+// so that paper, record and export agree to the cent (line by line, 3 x 0.10 at
+// 19 % would print 0.06 against the 0.05 stored). Keys other than 1 and 2 print
+// together, as the lines mark them. False when the stored sums do not add up to
+// the printed lines (a record written without them): the caller keeps its sums
+// of the lines then.
+bool StoredVatSums(const db::ResultSet& head, int64_t total, Rate rate0, VatSums& out) {
+  auto value = [&](const char* column) { return GetFieldValue(head, column).AsInt64(); };
+  VatSums s;
+  s.gross[1] = value("sum1");
+  s.vat[1] = value("mwst1");
+  s.gross[2] = value("sum2");
+  s.vat[2] = value("mwst2");
+  s.gross[0] = value("sum0") + value("sum3") + value("sum1alt") + value("sum2alt");
+  // Key 0 has no VAT column; at its rate of 0 % there is none to store.
+  const int64_t sum0 = value("sum0");
+  const int64_t vat0 = rate0.IsZero() || !CheckedCents(sum0) ? 0 : VatOfGross(static_cast<Cents>(sum0), rate0);
+  s.vat[0] = vat0 + value("mwst3") + value("mwst1alt") + value("mwst2alt");
+  if (s.gross[0] + s.gross[1] + s.gross[2] != total) return false;
+  if (total == 0 && GetFieldValue(head, "sum1").IsNull()) return false;
+  out = s;
+  return true;
+}
 
 }  // namespace
 
@@ -77,7 +104,7 @@ void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
   }
 }
 
-bool CustomerReceipt::Compose(int32_t bunr) {
+bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* signature) {
   db::DbError err;
   auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr), err);
   auto sys = tools_.Open("SELECT * FROM system", err);
@@ -179,11 +206,14 @@ bool CustomerReceipt::Compose(int32_t bunr) {
 
   const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
   if (!foreign.empty()) {
-    Rate kurs = ParseRate(GetFieldValue(*sys, "waehkurs").AsString()).value_or(Rate{0});
-    int64_t converted = kurs.units > 0 ? DivRoundHalfEven(total * Rate::kScale, kurs.units) : 0;
+    // The rate with every decimal it has (1.95583 units per unit of the other currency).
+    const std::optional<Decimal> kurs = ParseDecimal(GetFieldValue(*sys, "waehkurs").AsString());
+    const std::optional<Cents> converted = kurs && kurs->mantissa > 0 ? DivideCents(total, *kurs) : std::nullopt;
     druck_.AddPrintLine(" ");
-    druck_.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted) + ")");
+    druck_.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
   }
+
+  StoredVatSums(*head, total, rates[0], sums);
 
   druck_.AddPrintLine(" ");
   if (sums.gross[2] == 0 && sums.gross[0] == 0) {
@@ -223,7 +253,9 @@ bool CustomerReceipt::Compose(int32_t bunr) {
     if (zahlart == p.zahlart) druck_.AddPrintLine(Tr(p.line));
   }
 
-  if (tools_.state().tseInUse) AddTseBlock(*head, static_cast<int>(L.dashes.size()));
+  if (tools_.state().tseInUse) {
+    AddTseBlock(*head, signature && signature->bunr == bunr ? signature : nullptr, static_cast<int>(L.dashes.size()));
+  }
 
   druck_.AddPrintLine(" ");
   AddTexts("F", false);
@@ -244,36 +276,77 @@ void CustomerReceipt::AddLabelled(const std::string& label, const std::string& v
   }
 }
 
-void CustomerReceipt::AddTseBlock(const db::ResultSet& head, int width) {
+void CustomerReceipt::AddWrapped(const std::string& text, int width) {
+  const size_t w = static_cast<size_t>(width);
+  std::vector<std::string> words;
+  for (size_t i = 0; i < text.size();) {
+    const size_t end = std::min(text.find(' ', i), text.size());
+    if (end > i) words.push_back(text.substr(i, end - i));
+    i = end + 1;
+  }
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty() && line.size() + 1 + word.size() <= w) {
+      line += " " + word;
+      continue;
+    }
+    if (!line.empty()) druck_.AddPrintLine(line);
+    line = word;
+    while (line.size() > w) {
+      druck_.AddPrintLine(line.substr(0, w));
+      line = line.substr(w);
+    }
+  }
+  if (!line.empty()) druck_.AddPrintLine(line);
+}
+
+void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::ReceiptSignature* received, int width) {
   druck_.AddPrintLine(" ");
-  const std::string signature = GetFieldValue(head, "tse_signatur").AsString();
+  std::string signature = GetFieldValue(head, "tse_signatur").AsString();
+  int64_t trx = GetFieldValue(head, "tse_trx").AsInt64();
+  int64_t start = GetFieldValue(head, "tse_start").AsInt64();
+  int64_t stop = GetFieldValue(head, "tse_stop").AsInt64();
+  std::string serial = GetFieldValue(head, "tse_sernr").AsString();
+  int64_t counter = GetFieldValue(head, "tse_sigcount").AsInt64();
+  std::string qr = GetFieldValue(head, "tse_qr").AsString();
+  if (signature.empty() && received && !received->result.signature.empty()) {
+    // Signed, but the signature could not be stored with the receipt: the
+    // guest gets it on paper all the same (the failure has been logged).
+    signature = received->result.signature;
+    trx = received->result.transactionNumber;
+    start = received->result.startTime;
+    stop = received->result.finishTime;
+    serial = received->result.serialNumber;
+    counter = received->result.signatureCounter;
+    qr = received->qr;
+  }
   if (signature.empty()) {
     // Stored while the TSE failed: the guest must see that this receipt is unsigned.
     const DateTime stored = GetFieldValue(head, "datumzeit").AsDateTime();
     druck_.AddPrintLine(druck_.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
                         druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
-    druck_.AddPrintLine(Tr("Sicherheitseinrichtung ausgefallen"));
+    AddWrapped(Tr("Sicherheitseinrichtung ausgefallen"), width);
     druck_.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
     return;
   }
-  AddLabelled("TSE-Transaktion:", std::to_string(GetFieldValue(head, "tse_trx").AsInt64()), width);
-  AddLabelled("TSE-Start:", fiscal::Tse::TSE_UnixTimeToISO(GetFieldValue(head, "tse_start").AsInt64()), width);
-  AddLabelled("TSE-Stop:", fiscal::Tse::TSE_UnixTimeToISO(GetFieldValue(head, "tse_stop").AsInt64()), width);
-  AddLabelled("TSE-Seriennummer:", GetFieldValue(head, "tse_sernr").AsString(), width);
-  AddLabelled("TSE-Signaturzähler:", std::to_string(GetFieldValue(head, "tse_sigcount").AsInt64()), width);
+  AddLabelled("TSE-Transaktion:", std::to_string(trx), width);
+  AddLabelled("TSE-Start:", fiscal::Tse::TSE_UnixTimeToISO(start), width);
+  AddLabelled("TSE-Stop:", fiscal::Tse::TSE_UnixTimeToISO(stop), width);
+  AddLabelled("TSE-Seriennummer:", serial, width);
+  AddLabelled("TSE-Signaturzähler:", std::to_string(counter), width);
   druck_.AddPrintLine(Tr("TSE-Signatur:"));
   for (size_t i = 0; i < signature.size(); i += static_cast<size_t>(width)) {
     druck_.AddPrintLine(signature.substr(i, static_cast<size_t>(width)));
   }
-  const std::string qr = GetFieldValue(head, "tse_qr").AsString();
   if (!qr.empty()) {
     druck_.AddPrintLine(" ");
     druck_.AddPrintLine(EscPosQrCode(qr, width < 38 ? 3 : 4));
   }
 }
 
-Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter) {
-  if (!Compose(bunr)) return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
+Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
+                              const fiscal::ReceiptSignature* signature) {
+  if (!Compose(bunr, signature)) return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
   (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
   Status archived = druck_.PrintLines("FILE:" + ArchivePath(bunr), false, false);
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;

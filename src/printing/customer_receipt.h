@@ -9,6 +9,7 @@
 
 #include "common/status.h"
 #include "db/db_tools.h"
+#include "fiscal/receipt_checks.h"
 #include "printing/modDruck2.h"
 
 namespace tolven::printing {
@@ -18,12 +19,13 @@ class CustomerReceipt {
   CustomerReceipt(db::DbTools& tools, modDruck2& druck) : tools_(tools), druck_(druck) {}
 
   // Composes the receipt into the print-line buffer; false when the receipt
-  // record cannot be read.
-  bool Compose(int32_t bunr);
+  // record cannot be read. `signature`: the one the settlement received for
+  // this receipt when its TSE columns could not be stored (null: none).
+  bool Compose(int32_t bunr, const fiscal::ReceiptSignature* signature = nullptr);
   // Composes, archives and prints. `terminalPrinter` is the terminal's PdaPrt
   // ("" = the receipt printer channel). An error when the archive or the
   // printout failed (the other one is still attempted).
-  Status Print(int32_t bunr, const std::string& terminalPrinter);
+  Status Print(int32_t bunr, const std::string& terminalPrinter, const fiscal::ReceiptSignature* signature = nullptr);
 
   // The receipt printer channel: `bondruckport` of `system`, replaced by the
   // station's `systemhw` row when there is one.
@@ -35,7 +37,9 @@ class CustomerReceipt {
   void AddTexts(const std::string& kf, bool withFonts);
   // The fiscal data of the stored receipt: the TSE transaction with its QR code,
   // or a visible mark that the TSE had failed.
-  void AddTseBlock(const db::ResultSet& head, int width);
+  void AddTseBlock(const db::ResultSet& head, const fiscal::ReceiptSignature* signature, int width);
+  // A text wrapped at blanks to the receipt width (a word wider than that is cut).
+  void AddWrapped(const std::string& text, int width);
   // "label value" on one line when it fits, else the label and the value wrapped below.
   void AddLabelled(const std::string& label, const std::string& value, int width);
 

@@ -88,6 +88,15 @@ Status frmDruck2::MyPrint(const std::vector<std::string>& lines, const std::stri
   return Status::Error(text);
 }
 
+std::vector<std::string> frmDruck2::CommandCodes() const {
+  std::vector<std::string> codes;
+  for (const std::string& name : PrinterCommandNames()) {
+    std::string code = Code(name);
+    if (!code.empty()) codes.push_back(std::move(code));
+  }
+  return codes;
+}
+
 void frmDruck2::WritePrintLog(const std::string& text) {
   DateTime now = env_.Now();
   std::string path = logPfad_ + "PRTLOG" + FormatZeroPaddedLong(DayOfYear(now.date), 3) + ".TXT";
@@ -145,10 +154,13 @@ Status frmDruck2::PrintParallel(const Job& job) {
   Status st = port->Open(platform::LptDevice(ini_, job.channel.port));
   if (!st) return PortError(channel, st.message());
 
+  // This channel always converts umlauts; printer commands go out as they are.
+  const std::vector<std::string> commands = CommandCodes();
   std::string data;
   for (size_t i = 0; i < job.lines.size(); ++i) {
     progress_ = static_cast<int>(i);
-    data += (IsQrCommandLine(job.lines[i]) ? job.lines[i] : ConvertUmlauts(job.lines[i])) + "\r\n";
+    const std::string& line = job.lines[i];
+    data += (IsQrCommandLine(line) ? line : ConvertUmlautsKeepingCodes(line, commands)) + "\r\n";
   }
   if (job.cutAtEnd) data += Code("CUTTER") + "\r\n";
   st = port->Write(data);

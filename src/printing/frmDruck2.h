@@ -99,6 +99,8 @@ class frmDruck2 : public PrintEngine {
   void SetStatus(const std::string& text);
   void PrintLog(const Job& job, const std::string& text);
   std::string Code(const std::string& name) const { return codes_ ? codes_(name) : std::string(); }
+  // The current bytes of every printer command, for the umlaut conversion to leave alone.
+  std::vector<std::string> CommandCodes() const;
 
   platform::Env& env_;
   platform::Ui& ui_;

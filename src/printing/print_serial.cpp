@@ -114,6 +114,7 @@ Status frmDruck2::SendSerialLines(Job& job, platform::SerialPort& port) {
                                  Code("SCHUBLADE_2"), Code("SCHUBLADE_2_LONG_PULSE")};
   std::string init = Code("PRTINIT");
   const bool convert = Code("UMLAUTKONVERTIERUNG") == "1";
+  const std::vector<std::string> commands = convert ? CommandCodes() : std::vector<std::string>{};
 
   auto send = [&](const std::string& bytes) -> Status {
     Status st = port.Write(bytes);
@@ -154,7 +155,7 @@ Status frmDruck2::SendSerialLines(Job& job, platform::SerialPort& port) {
       out = line + "\r\n";
     } else {
       SetStatus(LineStatusText(i, lastIndex));
-      out = (convert ? ConvertUmlauts(line) : line) + "\r\n";
+      out = (convert ? ConvertUmlautsKeepingCodes(line, commands) : line) + "\r\n";
     }
     if (Status st = send(out); !st) return st;
     if (i > job.pauseAfter) {

@@ -79,6 +79,10 @@ SpoolerCodes SpoolerCodes::Lookup(const std::function<std::string(const std::str
   c.logo = code("LOGO");
   c.logo2 = code("LOGO2");
   c.cutter = code("CUTTER");
+  for (const std::string& name : PrinterCommandNames()) {
+    std::string bytes = code(name);
+    if (!bytes.empty()) c.all.push_back(std::move(bytes));
+  }
   return c;
 }
 
@@ -176,7 +180,7 @@ void SpoolerLayout::AddReceiptLine(const std::string& line) {
     }
     data_ += " \r\n";
   } else if (!HasSizeCode(line)) {
-    data_ += ConvertUmlauts(line) + "\r\n";
+    data_ += ConvertUmlautsKeepingCodes(line, codes_.all) + "\r\n";
   } else {
     // The whole line in one size, as the driver fonts printed it; a later match wins.
     std::string size;
@@ -184,7 +188,7 @@ void SpoolerLayout::AddReceiptLine(const std::string& line) {
     if (Contains(line, codes_.doppeltHoch)) size = codes_.doppeltHoch;
     if (Contains(line, codes_.doppeltHochBreit)) size = codes_.doppeltHochBreit;
     if (Contains(line, codes_.halbBreit)) size = codes_.halbBreit;
-    data_ += size + ConvertUmlauts(RemoveSizeCodes(line)) + "\r\n" + codes_.doppeltHochBreitAus;
+    data_ += size + ConvertUmlautsKeepingCodes(RemoveSizeCodes(line), codes_.all) + "\r\n" + codes_.doppeltHochBreitAus;
   }
 }
 

@@ -21,6 +21,7 @@ struct SpoolerCodes {
   std::string doppeltHoch, doppeltHochBreitAus, doppeltHochBreit, doppeltBreit, halbBreit;
   std::string schublade, schubladeLongPulse, schublade2, schublade2LongPulse, kuechensummer;
   std::string logo, logo2, cutter;
+  std::vector<std::string> all;  // every command's bytes, which the umlaut conversion leaves alone
 
   static SpoolerCodes Lookup(const std::function<std::string(const std::string&)>& code);
 };

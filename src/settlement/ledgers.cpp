@@ -1,5 +1,8 @@
 #include "settlement/ledgers.h"
 
+#include <cstdio>
+#include <optional>
+
 #include "common/text.h"
 
 namespace tolven::settlement {
@@ -19,12 +22,67 @@ void Fail(db::DbError& err, const std::string& text) {
   err.text = text;
 }
 
-// The balance of the newest row of a ledger, 0 when the ledger is empty.
-bool LastBalance(db::DbTools& tools, const std::string& rest, int64_t& balance, db::DbError& err) {
+// The newest row of a ledger (`rest` selects it, newest first): its balance,
+// 0 when the ledger is empty, and, when `time` is given, its stored time.
+bool LastBalance(db::DbTools& tools, const std::string& rest, int64_t& balance, db::DbError& err,
+                 std::optional<DateTime>* time = nullptr) {
   auto rs = tools.Open(tools.dialect().SelectTop(1, rest), err);
   if (!rs) return false;
   balance = rs->Eof() ? 0 : GetFieldValue(*rs, "saldo").AsInt64();
+  if (time) {
+    *time = std::nullopt;
+    if (!rs->Eof() && !GetFieldValue(*rs, "datumzeit").IsNull()) *time = GetFieldValue(*rs, "datumzeit").AsDateTime();
+  }
   return true;
+}
+
+int64_t EpochMs(const DateTime& t) {
+  return (DaysFromCivil(t.date) * 86400 + SecondsSinceMidnight(t)) * 1000 + t.millisecond;
+}
+
+DateTime FromEpochMs(int64_t ms) {
+  DateTime t = FromUnixTime(ms / 1000);
+  t.millisecond = static_cast<int>(ms % 1000);
+  return t;
+}
+
+// The time a bonus booking is stored with. The bonus ledger has no booking
+// number, so its time alone orders it: hundredths of a second (exact on every
+// engine, SQL Server's DATETIME included), and always after the customer's
+// newest booking, so that neither two bookings of one settlement nor two
+// settlements in the same moment can tie.
+DateTime BonusStamp(const DateTime& now, const std::optional<DateTime>& newest) {
+  int64_t ms = EpochMs(now) / 10 * 10;
+  if (newest && ms <= EpochMs(*newest)) ms = EpochMs(*newest) / 10 * 10 + 10;
+  return FromEpochMs(ms);
+}
+
+std::string TimeWithMilliseconds(const DateTime& t) {
+  char frac[8];
+  std::snprintf(frac, sizeof frac, ".%03d", t.millisecond);
+  return FormatHMS(t) + frac;
+}
+
+// The time of an account or cash booking: now, to the second, but never before
+// the ledger's newest booking. The night the clocks go back repeats an hour,
+// and one station's clock may lag behind another's; a booking stamped before
+// the newest would not be found as the latest, and the balance after it would
+// be lost. Stamped with the newest's time instead, the booking number tells the
+// order.
+struct BookingTime {
+  std::string sql;  // the literal for `datumzeit`
+  int32_t msecs = 0;
+};
+
+BookingTime TimeOfBooking(db::DbTools& tools, const DateTime& now, const std::optional<DateTime>& newest) {
+  DateTime second = now;
+  second.millisecond = 0;
+  if (newest && second < *newest) {
+    const DateTime& t = *newest;
+    return {tools.SqlDateTime(t.date, t.millisecond ? TimeWithMilliseconds(t) : FormatHMS(t)),
+            Msecs(t)};
+  }
+  return {tools.SqlDateTime(now.date, FormatHMS(now)), Msecs(now)};
 }
 
 // last + amount, refused when the balance would leave 32 bits.
@@ -45,28 +103,41 @@ bool DrawNumber(db::DbTools& tools, const std::string& counter, int32_t maximum,
   return false;
 }
 
-std::string Stamp(db::DbTools& tools, const DateTime& now) { return tools.SqlDateTime(now.date, FormatHMS(now)); }
+// The customer's newest account booking. Bookings of one second are told apart
+// by their booking number, which is drawn in the booking's transaction and so
+// follows the order of the commits.
+bool LatestKdkto(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err,
+                 std::optional<DateTime>* time = nullptr) {
+  return LastBalance(tools,
+                     "saldo, datumzeit FROM kdkto WHERE kdnr = " + NumStr(kdnr) +
+                         " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
+                     saldo, err, time);
+}
 
 }  // namespace
 
 int32_t Msecs(const DateTime& t) { return SecondsSinceMidnight(t) * 100 + t.millisecond / 10; }
 
+bool LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err) {
+  err.Clear();
+  return LatestKdkto(tools, kdnr, saldo, err);
+}
+
 int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
                   int32_t seqnr, db::DbError& err) {
   err.Clear();
-  int64_t last = 0;
-  // msecs breaks the tie between two bookings of one customer in the same second.
-  if (!LastBalance(tools, "saldo FROM kdkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC, msecs DESC",
-                   last, err)) {
-    return 0;
-  }
-  int64_t balance = 0;
-  if (!NewBalance(last, betrag, balance, err)) return 0;
+  // The number first: drawing it locks the counter until the commit, so the
+  // balance read next cannot be overtaken by another station's booking.
   int32_t number = 0;
   if (!DrawNumber(tools, "KDKTOBUNR", 999999999, number, err)) return 0;
-  const DateTime now = tools.env().Now();
+  int64_t last = 0;
+  std::optional<DateTime> newest;
+  if (!LatestKdkto(tools, kdnr, last, err, &newest)) return 0;
+  int64_t balance = 0;
+  if (!NewBalance(last, betrag, balance, err)) return 0;
+  const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
   const std::string sql = "INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo ) VALUES (" +
-                          NumStr(number) + kSep + Stamp(tools, now) + kSep + NumStr(Msecs(now)) + kSep + NumStr(kdnr) +
+                          NumStr(number) + kSep + at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(kdnr) +
                           kSep + NumStr(bunr) + kSep + NumStr(seqnr) + kSep + SqlText(Cut(txt, 40)) + kSep +
                           NumStr(betrag) + kSep + NumStr(balance) + " ) ";
   if (!tools.ExecSQL(sql, err)) return 0;
@@ -76,16 +147,19 @@ int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::str
 bool BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt, db::DbError& err) {
   err.Clear();
   int64_t last = 0;
-  if (!LastBalance(tools, "saldo FROM bkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC", last,
-                   err)) {
+  std::optional<DateTime> newest;
+  // Inside one settlement the previous booking is the newest row (its stamp is
+  // later than any other), so the balance runs on from booking to booking.
+  if (!LastBalance(tools, "saldo, datumzeit FROM bkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC",
+                   last, err, &newest)) {
     return false;
   }
   int64_t balance = 0;
   if (!NewBalance(last, punkte, balance, err)) return false;
-  const DateTime now = tools.env().Now();
+  const DateTime stamp = BonusStamp(tools.env().Now(), newest);
   const std::string sql = "INSERT INTO bkto (datumzeit, kdnr, txt, punkte, saldo ) VALUES (" + std::string(" ") +
-                          Stamp(tools, now) + kSep + NumStr(kdnr) + kSep + SqlText(Cut(txt, 40)) + kSep +
-                          NumStr(punkte) + kSep + NumStr(balance) + " ) ";
+                          tools.SqlDateTime(stamp.date, TimeWithMilliseconds(stamp)) + kSep + NumStr(kdnr) + kSep +
+                          SqlText(Cut(txt, 40)) + kSep + NumStr(punkte) + kSep + NumStr(balance) + " ) ";
   return tools.ExecSQL(sql, err);
 }
 
@@ -117,20 +191,24 @@ bool BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, con
 bool BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt, db::DbError& err) {
   err.Clear();
   const StartupState& st = tools.state();
+  // As for the customer account: the number locks the counter, then the
+  // balance is read; within one second the number tells the order.
+  int32_t number = 0;
+  if (!DrawNumber(tools, "BARSNR", 99999999, number, err)) return false;
   int64_t last = 0;
+  std::optional<DateTime> newest;
   if (!LastBalance(tools,
-                   "saldo FROM barsaldo WHERE kasse = " + NumStr(st.kasse) + " ORDER BY kasse, datumzeit DESC, msecs DESC",
-                   last, err)) {
+                   "saldo, datumzeit FROM barsaldo WHERE kasse = " + NumStr(st.kasse) +
+                       " ORDER BY kasse, datumzeit DESC, lfdnr DESC",
+                   last, err, &newest)) {
     return false;
   }
   int64_t balance = 0;
   if (!NewBalance(last, betrag, balance, err)) return false;
-  int32_t number = 0;
-  if (!DrawNumber(tools, "BARSNR", 99999999, number, err)) return false;
-  const DateTime now = tools.env().Now();
+  const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
   const std::string sql =
       "INSERT INTO barsaldo (datumzeit, msecs, lfdnr, kasse, bunr, txt, kanr, kaname, betrag, saldo ) VALUES ( " +
-      Stamp(tools, now) + kSep + NumStr(Msecs(now)) + kSep + NumStr(number) + kSep + NumStr(st.kasse) + kSep +
+      at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(number) + kSep + NumStr(st.kasse) + kSep +
       NumStr(bunr) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(st.kaNr) + kSep + SqlText(Cut(st.kaName, 30)) +
       kSep + NumStr(betrag) + kSep + NumStr(balance) + " ) ";
   return tools.ExecSQL(sql, err);

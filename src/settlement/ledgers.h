@@ -20,11 +20,18 @@ using fiscal::RecordCRC;
 // Hundredths of a second since midnight: the sub-second stamp of a booking.
 int32_t Msecs(const DateTime& t);
 
+// The balance of the customer's newest account booking (0 when there is
+// none). Inside a settlement's transaction it sees the settlement's own
+// bookings; bookings of the same second count in the order of their numbers.
+bool LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err);
+
 // Customer account: returns the booking number (`kdktobunr`), 0 on failure with err filled.
 int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
                   int32_t seqnr, db::DbError& err);
 
-// Bonus points of a customer.
+// Bonus points of a customer. The booking's time carries hundredths of a
+// second and lies after the customer's newest booking, which is the only order
+// this ledger has.
 bool BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt, db::DbError& err);
 
 // Payment journal. A payment type of exactly "BAR" also books the cash balance;

@@ -21,8 +21,16 @@ modTischAbrechnen::modTischAbrechnen(db::DbTools& tools, LogSink& log, fiscal::T
 
 int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
                                           Cents bargegeben, Cents barzurueck) {
+  return TischAbrechnen(orderRows, tisch, kanr, zahlart, SettleRequest{}, bargegeben, barzurueck);
+}
+
+int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                          const SettleRequest& request, Cents bargegeben, Cents barzurueck) {
   lastError_.clear();
+  unstored_.reset();
+  lastRefusal_.clear();
   detail::Work w;
+  w.request = request;
   w.start = tools_.env().Now();
   w.tisch = tisch;
   w.kanr = kanr;
@@ -48,6 +56,13 @@ int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisc
 
   if (!detail::StoreSettlement(tools_, settings_, w, error)) {
     lastError_ = error;
+    if (!w.refusal.empty()) {
+      // Not a fault of this station: the table changed under it, or the
+      // account does not cover the bill. Nothing was stored.
+      lastRefusal_ = w.refusal;
+      log_.AddLogLine("Tisch " + std::to_string(tisch) + " nicht abgerechnet: " + OneLine(error));
+      return -1;
+    }
     const std::string text = (w.bunr > 0 ? std::to_string(w.bunr) + ": " : std::string()) + error;
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: Tisch " + std::to_string(tisch) + " Beleg " + OneLine(text));
@@ -75,10 +90,13 @@ void modTischAbrechnen::SignReceipt(const detail::Work& w) {
     return;
   }
   db::DbError err;
-  if (!UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, BuildQrText(tse_->identity(), result), err)) {
+  const std::string qr = BuildQrText(tse_->identity(), result);
+  if (!UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, qr, err)) {
     const std::string text = "TSE-Signatur erfolgreich, aber nicht gespeichert: " + err.text;
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: Beleg " + std::to_string(w.bunr) + ": " + OneLine(text));
+    // The receipt is signed: its printout shows the signature, not a failed TSE.
+    unstored_ = fiscal::ReceiptSignature{w.bunr, result, qr};
   }
 }
 

@@ -1,10 +1,13 @@
 #include "settlement/receipt_record.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 #include "fiscal/receipt_checks.h"
 
 namespace tolven::settlement {
 
+using db::GetFieldValue;
 using db::SqlText;
 
 namespace {
@@ -72,14 +75,74 @@ bool InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std:
   return tools.ExecSQL(sql, err);
 }
 
-bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, db::DbError& err) {
+namespace {
+
+void Refuse(db::DbError& err, const std::string& text) {
+  err.Clear();
+  err.number = -1;
+  err.text = text;
+}
+
+// Vouchers with this number redeemed by this receipt at this register.
+bool CountRedeemedHere(db::DbTools& tools, const ReceiptContext& ctx, const std::string& where, int64_t& count,
+                       db::DbError& err) {
+  const StartupState& st = tools.state();
+  auto rs = tools.Open("SELECT COUNT(*) AS n FROM gutscheine" + where + " AND status = 1 AND bunr_einl = " +
+                           NumStr(ctx.bunr) + " AND kasse_einl = " + NumStr(st.kasse) +
+                           " AND filnr_einl = " + NumStr(st.filiale),
+                       err);
+  if (!rs) return false;
+  count = rs->Eof() ? 0 : GetFieldValue(*rs, "n").AsInt64();
+  return true;
+}
+
+// Why a voucher cannot pay `amount`: unknown, redeemed or worth less.
+std::string RefusalReason(db::DbTools& tools, const std::string& where, const std::string& gsnr, Cents amount) {
+  db::DbError err;
+  auto rs = tools.Open("SELECT status, betrag FROM gutscheine" + where, err);
+  if (!rs) return "Gutschein " + gsnr + " nicht lesbar: " + err.text;
+  if (rs->Eof()) return "Gutschein " + gsnr + " ist unbekannt.";
+  bool redeemed = false;
+  int64_t open = -1;
+  for (; !rs->Eof(); rs->MoveNext()) {
+    if (GetFieldValue(*rs, "status").AsInt64() != 0) {
+      redeemed = true;
+    } else {
+      open = std::max(open, GetFieldValue(*rs, "betrag").AsInt64());
+    }
+  }
+  if (open >= 0) {
+    return "Gutschein " + gsnr + " über " + FormatCents(open) + " reicht nicht für " + FormatCents(amount) + ".";
+  }
+  return redeemed ? "Gutschein " + gsnr + " wurde bereits eingelöst." : "Gutschein " + gsnr + " ist unbekannt.";
+}
+
+}  // namespace
+
+bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount,
+                         db::DbError& err) {
   const StartupState& st = tools.state();
   // An exact match: a number holding "%" or "_" must not redeem other vouchers.
+  const std::string where = " WHERE gsnr = " + SqlText(Cut(gsnr, 30));
+  int64_t before = 0;
+  if (!CountRedeemedHere(tools, ctx, where, before, err)) return false;
+  // Only an open voucher worth the amount changes. The update holds the row
+  // until the commit, so a second station redeeming the same voucher meets it
+  // redeemed and changes nothing.
   const std::string sql = "UPDATE gutscheine SET " + std::string(" status = 1 , ") + " datum_einl = " +
                           Stamp(tools, ctx.time) + " , " + " filnr_einl = " + NumStr(st.filiale) + " , " +
-                          " kasse_einl = " + NumStr(st.kasse) + " , " + " bunr_einl = " + NumStr(ctx.bunr) +
-                          " WHERE gsnr = " + SqlText(Cut(gsnr, 30)) + " ";
-  return tools.ExecSQL(sql, err);
+                          " kasse_einl = " + NumStr(st.kasse) + " , " + " bunr_einl = " + NumStr(ctx.bunr) + where +
+                          " AND status = 0 AND betrag >= " + NumStr(amount) + " ";
+  if (!tools.ExecSQL(sql, err)) return false;
+  int64_t after = 0;
+  if (!CountRedeemedHere(tools, ctx, where, after, err)) return false;
+  if (after - before == 1) return true;
+  if (after - before > 1) {
+    Refuse(err, "Gutschein " + gsnr + " ist mehrfach vorhanden.");
+    return false;
+  }
+  Refuse(err, RefusalReason(tools, where, gsnr, amount));
+  return false;
 }
 
 bool InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,

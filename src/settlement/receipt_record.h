@@ -60,8 +60,12 @@ bool InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std:
                        int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
                        const std::string& bemerk, db::DbError& err);
 
-// Marks the voucher with exactly this number redeemed by this receipt.
-bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, db::DbError& err);
+// Redeems the open voucher with exactly this number for `amount` (its value
+// must cover it) by this receipt. False with the reason in err when the voucher
+// is unknown, already redeemed, worth less or stored twice, or when the
+// statement fails: the settlement must then be refused as a whole.
+bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount,
+                         db::DbError& err);
 
 struct Customer {
   int32_t kdnr = 0;

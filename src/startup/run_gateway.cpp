@@ -121,12 +121,18 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
     gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
     kueBon.PrintKueBon(trx, startTime, table, waiter);
   };
+  // A table is paid only once the kitchen has every line: pending ones are
+  // printed first, with their own order transaction as after an order.
+  requests.SetKitchenPrint([&tse, &kueBon, &recorder](int32_t table, const std::string& waiterText) {
+    gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
+    int32_t startTime = 0;
+    int32_t trx = tse.TSE_StartTransaction(startTime);
+    kueBon.PrintKueBon(trx, startTime, table, waiterText);
+  });
   hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
                                              const std::string& list, std::string& reason) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    if (requests.SettleTable(slot, table, waiter, payment, list)) return true;
-    reason = "Tischabrechnung fehlgeschlagen.";
-    return false;
+    return requests.SettleTable(slot, table, waiter, payment, list, reason);
   };
   hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);

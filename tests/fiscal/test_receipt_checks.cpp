@@ -119,6 +119,34 @@ TEST_F(BelegSchreibenTest, RefusesACounterBeyond32BitsAndAnEarlierReceipt) {
   EXPECT_EQ(db.Count("kass"), 3);
 }
 
+TEST_F(BelegSchreibenTest, TheHourTheClocksGoBackIsInOrderAClockSetBackIsNot) {
+  // 25.10.2026: at 01:00 UTC local time goes from 03:00 summer time back to 02:00.
+  const int64_t change = DaysFromCivil(Date{2026, 10, 25}) * 86400 + 3600;
+  db.env().utcOffset = [change](int64_t t) { return t < change ? 7200 : 3600; };
+  db.env().SetNow({{2026, 10, 25}, 1, 30, 0, 0});
+  db.env().Advance(80 * 60 * 1000);
+  ASSERT_EQ(FormatHMS(db.env().Now()), "02:50:00") << "summer time";
+  ASSERT_TRUE(Write(Header(1, 100, db.env().Now()))) << error;
+
+  db.env().Advance(20 * 60 * 1000);
+  ASSERT_EQ(FormatHMS(db.env().Now()), "02:10:00") << "winter time";
+  EXPECT_TRUE(Write(Header(2, 100, db.env().Now()))) << error;
+  db.env().Advance(5 * 60 * 1000);
+  EXPECT_TRUE(Write(Header(3, 100, db.env().Now()))) << error;
+
+  // Further back than the clocks went is a clock set back.
+  db.env().Advance(60 * 1000);
+  EXPECT_FALSE(Write(Header(4, 100, {{2026, 10, 25}, 1, 10, 0, 0})));
+  EXPECT_EQ(error, "Chronologische Abfolge nicht gegeben! 25.10.2026 01:10:00<25.10.2026 02:15:00");
+
+  // Any other night, ten minutes back are refused as before.
+  db.env().Advance(3 * 3600 * 1000);
+  ASSERT_EQ(FormatHMS(db.env().Now()), "05:16:00");
+  ASSERT_TRUE(Write(Header(4, 100, db.env().Now()))) << error;
+  EXPECT_FALSE(Write(Header(5, 100, {{2026, 10, 25}, 5, 6, 0, 0})));
+  EXPECT_EQ(db.Count("kass"), 4);
+}
+
 TEST_F(BelegSchreibenTest, StoresSignatureAndCheckTextOfTheRow) {
   db.state().installationNr = 815;
   ReceiptSafeguards stored;

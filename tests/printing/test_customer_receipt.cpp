@@ -5,6 +5,8 @@
 #include "druck_fixture.h"
 #include "printing/customer_receipt.h"
 #include "printing/escpos_qr.h"
+#include "settlement/modTischAbrechnen.h"
+#include "settlement/settlement_fixture.h"
 #include "support/fake_print_engine.h"
 #include "support/test_db.h"
 
@@ -36,8 +38,8 @@ class CustomerReceiptTest : public ::testing::Test {
               std::to_string(++pos) + ", '" + artnr + "', 'gespeichert', " + std::to_string(menge) + ", " +
               std::to_string(preis) + ", " + std::to_string(rabatt) + ", 0)");
   }
-  std::vector<std::string> Composed(int bunr) {
-    EXPECT_TRUE(receipt.Compose(bunr));
+  std::vector<std::string> Composed(int bunr, const fiscal::ReceiptSignature* signature = nullptr) {
+    EXPECT_TRUE(receipt.Compose(bunr, signature));
     return druck.CurrentLines();
   }
   static std::string Line(const std::string& text, const std::string& amount, const std::string& mark, int width) {
@@ -135,6 +137,106 @@ TEST_F(CustomerReceiptTest, SignedWideReceiptKeepsLabelAndValueOnOneLine) {
       "TSE-Seriennummer: SER", "TSE-Signaturzähler: 3", "TSE-Signatur:", "abc", " ", printing::EscPosQrCode("V0;X", 4),
       " ", "Vielen Dank!"};
   EXPECT_EQ(std::vector<std::string>(pay + 1, pay + 1 + static_cast<long>(block.size())), block);
+}
+
+// Settled for real, then printed: the receipt shows what the record holds.
+class SettledReceiptTest : public CustomerReceiptTest {
+ protected:
+  SettledReceiptTest() {
+    db.Exec("DELETE FROM bontexte");
+    db.Exec("INSERT INTO artikel (artnr, artbez, mwst, ausserhaus) VALUES ('30', 'Brötchen', 1, 0)");
+  }
+  int32_t Settle(std::vector<std::pair<std::string, int>> rows, fiscal::Tse* tse = nullptr) {
+    for (const auto& [artnr, preis] : rows) {
+      db.Exec("INSERT INTO bestellung (tisch, kanr, gast, artnr, artbez, menge, epreis) VALUES (12, 3, 1, '" + artnr +
+              "', 'x', 1, " + std::to_string(preis) + ")");
+    }
+    db::DbError err;
+    auto rs = db.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = 12", err);
+    EXPECT_TRUE(rs) << err.text;
+    std::string zahlart = "BAR";
+    const int32_t bunr = rs ? settlement.emplace(db.tools(), log, tse).TischAbrechnen(*rs, 12, 3, zahlart) : -1;
+    db.Exec("DELETE FROM bestellung");
+    return bunr;
+  }
+  static bool Has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+
+  settlement::fixture::RecordingLog log;
+  std::optional<settlement::modTischAbrechnen> settlement;
+};
+
+TEST_F(SettledReceiptTest, PrintedVatIsTheStoredVatWhereLineByLineWouldDiffer) {
+  // Three times 0.10 at 19 %: on the sum 0.05, line by line 3 x 0.02 = 0.06.
+  const int32_t bunr = Settle({{"30", 10}, {"30", 10}, {"30", 10}});
+  ASSERT_GT(bunr, 0);
+  ASSERT_EQ(db.Scalar("SELECT mwst1 FROM kass WHERE bunr = " + std::to_string(bunr)), "5");
+  auto lines = Composed(bunr);
+  EXPECT_TRUE(Has(lines, "MwSt 19.0%:  EUR    0.05")) << "printed VAT differs from the record";
+  EXPECT_TRUE(Has(lines, "Nettobetrag: EUR    0.25"));
+
+  // Two keys: each line of the table form agrees with its stored sums.
+  const int32_t second = Settle({{"30", 10}, {"30", 10}, {"30", 10}, {"20", 10}, {"20", 10}, {"20", 10}});
+  ASSERT_GT(second, 0);
+  ASSERT_EQ(db.Scalar("SELECT mwst1 || '/' || mwst2 FROM kass WHERE bunr = " + std::to_string(second)), "5/2");
+  lines = Composed(second);
+  EXPECT_TRUE(Has(lines, "19.0% MwSt  0.05   Netto   0.25"));
+  EXPECT_TRUE(Has(lines, " 7.0% MwSt  0.02   Netto   0.28"));
+  EXPECT_TRUE(Has(lines, "Summe MwSt  0.07   Netto   0.53"));
+}
+
+TEST_F(SettledReceiptTest, ASignatureThatCouldNotBeStoredIsPrintedNotAFailedTse) {
+  settlement::fixture::FakeTseAdapter adapter;
+  db.state().tseInUse = true;
+  fiscal::Tse tse(db.tools(), adapter, fiscal::TseIdentity{"KASSE-1", "ecdsa-plain-SHA384", "BPUBKEY"});
+  db.Exec("CREATE TRIGGER tse_locked BEFORE UPDATE OF tse_signatur ON kass BEGIN SELECT RAISE(ABORT, 'gesperrt'); END");
+  const int32_t bunr = Settle({{"30", 100}}, &tse);
+  ASSERT_GT(bunr, 0);
+  ASSERT_EQ(db.Scalar("SELECT tse_signatur FROM kass WHERE bunr = " + std::to_string(bunr)), "");
+  EXPECT_TRUE(log.Has("TSE-Signatur erfolgreich, aber nicht gespeichert"));
+
+  const fiscal::ReceiptSignature* signature = settlement->UnstoredSignature(bunr);
+  ASSERT_NE(signature, nullptr);
+  EXPECT_EQ(settlement->UnstoredSignature(bunr + 1), nullptr);
+  auto lines = Composed(bunr, signature);
+  EXPECT_FALSE(Has(lines, "Sicherheitseinrichtung ausgefallen"));
+  EXPECT_TRUE(Has(lines, "TSE-Transaktion: 4711"));
+  EXPECT_TRUE(Has(lines, "TSE-Signaturzähler: 99"));
+  EXPECT_TRUE(Has(lines, "MEUCIQ=="));
+  EXPECT_TRUE(Has(lines, printing::EscPosQrCode(signature->qr, 4)));
+
+  // The next settlement starts without it.
+  db.Exec("DROP TRIGGER tse_locked");
+  const int32_t next = Settle({{"30", 100}}, &tse);
+  ASSERT_GT(next, 0);
+  EXPECT_EQ(settlement->UnstoredSignature(bunr), nullptr);
+}
+
+TEST_F(CustomerReceiptTest, NarrowFailedTseTextIsWrappedAndTheSecondCurrencyKeepsItsDecimals) {
+  db.Exec("UPDATE system SET bontyp = 6, fremdwaeh = 'DEM', waehkurs = 1.95583");
+  db.state().tseInUse = true;
+  Receipt(5, 12, "BAR", {{"10", 1, 2230, 0}});
+  auto lines = Composed(5);
+  auto failed = std::find(lines.begin(), lines.end(), "\x1b!\x10TSE ausgefallen\x1b!" + std::string(1, '\0'));
+  ASSERT_NE(failed, lines.end());
+  EXPECT_EQ(std::vector<std::string>(failed + 1, failed + 4),
+            (std::vector<std::string>{"Sicherheitseinrichtung", "ausgefallen", "05.12.2026 11:58:07"}));
+  for (const std::string& line : lines) {
+    if (line.find('\x1d') == std::string::npos) {
+      EXPECT_LE(line.size(), 29u) << line;
+    }
+  }
+  // 22.30 / 1.95583 = 11.4018...
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "(entspricht DEM 11.40)"), lines.end());
+
+  // Halves go to the even cent: 0.03 / 2 = 0.015 -> 0.02, 0.05 / 2 = 0.025 -> 0.02.
+  db.Exec("UPDATE system SET waehkurs = 2");
+  for (const auto& [preis, text] : {std::pair{3, "(entspricht DEM 0.02)"}, std::pair{5, "(entspricht DEM 0.02)"}}) {
+    db.Exec("UPDATE kasspro SET preis = " + std::to_string(preis) + " WHERE bunr = 5");
+    lines = Composed(5);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), text), lines.end()) << preis;
+  }
 }
 
 TEST(EscPosQr, CommandSequenceWithLengthBytesAndTheWayBack) {

@@ -60,6 +60,52 @@ TEST(SerialChannel, PortSettingsHandshakeAndLinesFollowTheCodes) {
   }
 }
 
+// Printer commands are bytes, not text: the umlaut conversion of a channel
+// must leave them alone, whole lines and commands inside a line alike (byte 250
+// would otherwise become "u", 252 byte 129).
+TEST(PrinterCommandsOnEveryChannel, GoOutByteForByteWhileTheTextIsConverted) {
+  const std::string drawer = Bytes({27, 112, 0, 25, 250});
+  const std::string buzzer = Bytes({27, 112, 0, 250, 252});
+  const std::string red = Bytes({27, 114, 252});
+  const std::vector<std::string> lines = {"Grüße", drawer, buzzer, red + "Storno ü" + Bytes({27, 114, 0})};
+  const std::string converted = "Gr" + Bytes({129}) + Bytes({225}) + "e";
+  const std::string storno = red + "Storno " + Bytes({129}) + Bytes({27, 114, 0});
+  auto configure = [&](DruckRig& r) {
+    r.Code("SCHUBLADE", "27,112,0,25,250");
+    r.Code("KÜCHENSUMMER", "27,112,0,250,252");
+    r.Code("FARBE1", "27,114,252");
+  };
+
+  {
+    SCOPED_TRACE("LPT, which always converts");
+    DruckRig r;
+    configure(r);
+    ASSERT_TRUE(r.engine->MyPrint(lines, "LPT1", false, false).ok());
+    ASSERT_EQ(r.parallelPorts.size(), 1u);
+    EXPECT_EQ(r.parallelPorts[0]->written,
+              converted + "\r\n" + drawer + "\r\n" + buzzer + "\r\n" + storno + "\r\n");
+  }
+  {
+    SCOPED_TRACE("COM with UMLAUTKONVERTIERUNG");
+    DruckRig r;
+    configure(r);
+    r.Code("UMLAUTKONVERTIERUNG", "1");
+    ASSERT_TRUE(r.engine->MyPrint(lines, "COM1", false, false).ok());
+    ASSERT_EQ(r.serialPorts.size(), 1u);
+    // The drawer pulse goes without a line end, as before.
+    EXPECT_EQ(r.serialPorts[0]->written, kInit + converted + "\r\n" + drawer + buzzer + "\r\n" + storno + "\r\n");
+  }
+  {
+    SCOPED_TRACE("receipt printer of the spooler");
+    DruckRig r;
+    configure(r);
+    r.spooler.printers.push_back("EPSON TM-T88");
+    ASSERT_TRUE(r.engine->MyPrint({lines[0], lines[3]}, "NETZEPSON TM-T88", false, false).ok());
+    ASSERT_EQ(r.spooler.jobs.size(), 1u);
+    EXPECT_EQ(r.spooler.jobs[0].data, Bytes({27, 64, 27, 116, 2}) + converted + "\r\n" + storno + "\r\n");
+  }
+}
+
 TEST(SerialChannel, PausesAfterTheFirstLinesOnTheFakeClock) {
   struct Case {
     const char *handshake, *delay;  // SERIAL-DELAY as a byte list

@@ -18,7 +18,11 @@ int64_t ToEpochMs(const DateTime& t) {
 
 FakeEnv::FakeEnv() : epochMs_(ToEpochMs(DateTime{Date{2026, 12, 5}, 12, 0, 0, 0})) {}
 
-void FakeEnv::SetNow(const DateTime& t) { epochMs_ = ToEpochMs(t); }
+void FakeEnv::SetNow(const DateTime& t) {
+  const int64_t local = ToEpochMs(t);
+  const int64_t guess = local / 1000 - UtcOffsetAt(local / 1000);
+  epochMs_ = local - UtcOffsetAt(guess) * 1000;
+}
 
 void FakeEnv::Advance(int64_t ms) {
   epochMs_ += ms;
@@ -26,8 +30,9 @@ void FakeEnv::Advance(int64_t ms) {
 }
 
 DateTime FakeEnv::Now() {
-  DateTime t = FromUnixTime(epochMs_ / 1000);
-  t.millisecond = static_cast<int>(epochMs_ % 1000);
+  const int64_t local = epochMs_ + UtcOffsetAt(epochMs_ / 1000) * 1000;
+  DateTime t = FromUnixTime(local / 1000);
+  t.millisecond = static_cast<int>(local % 1000);
   return t;
 }
 

@@ -22,6 +22,11 @@ class FakeEnv : public platform::Env {
   void Advance(int64_t ms);
   DateTime Now() override;
   int64_t UnixTime() override;
+  // Unset, local time is UTC. Set, the clock runs in UTC and Now() shows it
+  // shifted by the offset of the moment (a night when the clocks go back);
+  // SetNow then wants a local time that is not ambiguous.
+  std::function<int64_t(int64_t unixTime)> utcOffset;
+  int64_t UtcOffsetAt(int64_t unixTime) override { return utcOffset ? utcOffset(unixTime) : 0; }
   int64_t MonotonicMs() override { return monotonicMs_; }
   // Sleeping only advances the clock; the wait is recorded.
   void SleepMs(int ms) override;
@@ -63,7 +68,7 @@ class FakeEnv : public platform::Env {
   };
   std::multimap<std::string, Fault> faults_;
   std::vector<std::string> mounts_;
-  int64_t epochMs_;  // local wall clock in ms since 1970
+  int64_t epochMs_;  // UTC in ms since 1970 (= local time while no utcOffset is set)
   int64_t monotonicMs_ = 1000000;
   std::vector<int> sleeps_;
 };

@@ -1,0 +1,191 @@
+#include "support/money_invariants.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "common/text.h"
+
+namespace tolven::testing {
+
+namespace {
+
+using Row = std::map<std::string, db::Value>;
+
+// Every row of a query as name -> value (names in upper case: engines differ in the case they return).
+std::vector<Row> Rows(db::Connection& conn, const std::string& sql, std::vector<std::string>& problems) {
+  db::DbError err;
+  auto rs = conn.Query(sql, err);
+  std::vector<Row> out;
+  if (!rs) {
+    problems.push_back("Abfrage fehlgeschlagen: " + sql + ": " + err.text);
+    return out;
+  }
+  for (; !rs->Eof(); rs->MoveNext()) {
+    Row row;
+    for (size_t i = 0; i < rs->ColumnCount(); ++i) row[ToUpper(rs->ColumnName(i))] = rs->Raw(i);
+    out.push_back(std::move(row));
+  }
+  return out;
+}
+
+int64_t Int(const Row& row, const std::string& name) {
+  auto it = row.find(ToUpper(name));
+  return it == row.end() ? 0 : it->second.AsInt64();
+}
+
+std::string Text(const Row& row, const std::string& name) {
+  auto it = row.find(ToUpper(name));
+  return it == row.end() ? "" : TrimBlanks(it->second.AsString());
+}
+
+void Unique(db::Connection& conn, const std::string& table, const std::string& column,
+            std::vector<std::string>& problems) {
+  std::map<int64_t, int> seen;
+  for (const Row& r : Rows(conn, "SELECT " + column + " FROM " + table, problems)) ++seen[Int(r, column)];
+  for (const auto& [value, n] : seen) {
+    if (n > 1) problems.push_back(table + "." + column + " " + std::to_string(value) + " " + std::to_string(n) + "-mal");
+  }
+}
+
+// A ledger in its booking order: each balance is the previous one plus the amount.
+void RunningBalance(const std::string& what, const std::vector<const Row*>& rows, const std::string& amount,
+                    std::vector<std::string>& problems) {
+  int64_t balance = 0;
+  for (const Row* r : rows) {
+    balance += Int(*r, amount);
+    if (Int(*r, "saldo") != balance) {
+      problems.push_back(what + ": Saldo " + std::to_string(Int(*r, "saldo")) + " nach Buchung " +
+                         std::to_string(Int(*r, amount)) + ", Summe der Buchungen " + std::to_string(balance));
+      balance = Int(*r, "saldo");  // one drift is one violation, not one per later row
+    }
+  }
+}
+
+void Ledgers(db::Connection& conn, std::vector<std::string>& problems) {
+  // Customer account and cash balance carry their own booking number.
+  const auto kdkto = Rows(conn, "SELECT kdnr, kdktobunr, betrag, saldo FROM kdkto", problems);
+  std::map<int64_t, std::vector<const Row*>> byCustomer;
+  for (const Row& r : kdkto) byCustomer[Int(r, "kdnr")].push_back(&r);
+  for (auto& [kdnr, rows] : byCustomer) {
+    std::sort(rows.begin(), rows.end(),
+              [](const Row* a, const Row* b) { return Int(*a, "kdktobunr") < Int(*b, "kdktobunr"); });
+    RunningBalance("kdkto Kunde " + std::to_string(kdnr), rows, "betrag", problems);
+  }
+  const auto cash = Rows(conn, "SELECT kasse, lfdnr, betrag, saldo FROM barsaldo", problems);
+  std::map<int64_t, std::vector<const Row*>> byRegister;
+  for (const Row& r : cash) byRegister[Int(r, "kasse")].push_back(&r);
+  for (auto& [kasse, rows] : byRegister) {
+    std::sort(rows.begin(), rows.end(), [](const Row* a, const Row* b) { return Int(*a, "lfdnr") < Int(*b, "lfdnr"); });
+    RunningBalance("barsaldo Kasse " + std::to_string(kasse), rows, "betrag", problems);
+  }
+  // Bonus points have only their time: bookings of one instant may come in
+  // any order, as long as one order of them adds up.
+  const auto bonus = Rows(conn, "SELECT kdnr, datumzeit, punkte, saldo FROM bkto", problems);
+  std::map<int64_t, std::vector<const Row*>> bonusByCustomer;
+  for (const Row& r : bonus) bonusByCustomer[Int(r, "kdnr")].push_back(&r);
+  for (auto& [kdnr, rows] : bonusByCustomer) {
+    auto when = [](const Row* r) { return r->at("DATUMZEIT").AsDateTime(); };
+    std::stable_sort(rows.begin(), rows.end(), [&](const Row* a, const Row* b) { return when(a) < when(b); });
+    int64_t balance = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      // Among the rows of the same instant, take the one that follows on.
+      for (size_t j = i; j < rows.size() && when(rows[j]) == when(rows[i]); ++j) {
+        if (Int(*rows[j], "saldo") == balance + Int(*rows[j], "punkte")) {
+          std::swap(rows[i], rows[j]);
+          break;
+        }
+      }
+      balance += Int(*rows[i], "punkte");
+      if (Int(*rows[i], "saldo") != balance) {
+        problems.push_back("bkto Kunde " + std::to_string(kdnr) + ": Saldo " + std::to_string(Int(*rows[i], "saldo")) +
+                           ", Summe der Buchungen " + std::to_string(balance));
+        balance = Int(*rows[i], "saldo");
+      }
+    }
+  }
+}
+
+void Receipts(db::Connection& conn, std::vector<std::string>& problems) {
+  const auto headers =
+      Rows(conn, "SELECT bunr, kasse, betrag, sum0, sum1, sum2, sum3, sum1alt, sum2alt FROM kass", problems);
+  std::map<int64_t, int64_t> lineSums;
+  std::set<int64_t> withLines;
+  for (const Row& r : Rows(conn, "SELECT bunr, posbetrag FROM kasspro", problems)) {
+    lineSums[Int(r, "bunr")] += Int(r, "posbetrag");
+    withLines.insert(Int(r, "bunr"));
+  }
+  std::set<int64_t> journaled;
+  // Cash lines of the journal and cash-balance bookings, per register and receipt.
+  std::map<std::pair<int64_t, int64_t>, int64_t> journalCash, balanceCash;
+  for (const Row& r : Rows(conn, "SELECT bunr, kasse, zahlart, betrag FROM buch2", problems)) {
+    journaled.insert(Int(r, "bunr"));
+    if (Text(r, "zahlart") == "BAR") journalCash[{Int(r, "kasse"), Int(r, "bunr")}] += Int(r, "betrag");
+  }
+  for (const Row& r : Rows(conn, "SELECT bunr, kasse, betrag FROM barsaldo", problems)) {
+    balanceCash[{Int(r, "kasse"), Int(r, "bunr")}] += Int(r, "betrag");
+  }
+  std::set<int64_t> receipts;
+  for (const Row& h : headers) {
+    const int64_t bunr = Int(h, "bunr");
+    receipts.insert(bunr);
+    const int64_t betrag = Int(h, "betrag");
+    const std::string name = "Beleg " + std::to_string(bunr);
+    if (lineSums[bunr] != betrag) {
+      problems.push_back(name + ": Zeilen ergeben " + std::to_string(lineSums[bunr]) + ", Betrag " +
+                         std::to_string(betrag));
+    }
+    const int64_t keys = Int(h, "sum0") + Int(h, "sum1") + Int(h, "sum2") + Int(h, "sum3") + Int(h, "sum1alt") +
+                         Int(h, "sum2alt");
+    if (keys != betrag) {
+      problems.push_back(name + ": Summen der Steuerschlüssel " + std::to_string(keys) + ", Betrag " +
+                         std::to_string(betrag));
+    }
+    if (!journaled.count(bunr)) problems.push_back(name + ": keine Buchung in buch2");
+  }
+  for (int64_t bunr : withLines) {
+    if (!receipts.count(bunr)) problems.push_back("Belegzeilen ohne Beleg " + std::to_string(bunr));
+  }
+  std::set<std::pair<int64_t, int64_t>> keys;
+  for (const auto& [k, v] : journalCash) keys.insert(k);
+  for (const auto& [k, v] : balanceCash) keys.insert(k);
+  for (const auto& k : keys) {
+    if (journalCash[k] != balanceCash[k]) {
+      problems.push_back("Kasse " + std::to_string(k.first) + " Beleg " + std::to_string(k.second) +
+                         ": Bar im Journal " + std::to_string(journalCash[k]) + ", im Barsaldo " +
+                         std::to_string(balanceCash[k]));
+    }
+  }
+}
+
+void OrderLines(db::Connection& conn, const std::vector<std::string>& ordered, std::vector<std::string>& problems) {
+  if (ordered.empty()) return;
+  std::map<std::string, int> open, billed;
+  for (const Row& r : Rows(conn, "SELECT artnr FROM bestellung", problems)) ++open[Text(r, "artnr")];
+  for (const Row& r : Rows(conn, "SELECT artnr FROM kasspro", problems)) ++billed[Text(r, "artnr")];
+  for (const std::string& artnr : ordered) {
+    const int o = open[artnr], b = billed[artnr];
+    if (o + b != 1) {
+      problems.push_back("Bestellzeile " + artnr + ": " + std::to_string(o) + "-mal offen, " + std::to_string(b) +
+                         "-mal auf Belegen");
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> CheckMoneyInvariants(db::Connection& conn, const std::vector<std::string>& orderedArticles) {
+  std::vector<std::string> problems;
+  OrderLines(conn, orderedArticles, problems);
+  Receipts(conn, problems);
+  Ledgers(conn, problems);
+  Unique(conn, "kass", "bunr", problems);
+  Unique(conn, "kass", "seqnr", problems);
+  Unique(conn, "buch2", "bunr2", problems);
+  Unique(conn, "kdkto", "kdktobunr", problems);
+  Unique(conn, "barsaldo", "lfdnr", problems);
+  return problems;
+}
+
+}  // namespace tolven::testing
