@@ -1,7 +1,6 @@
 #include "db/dialect.h"
 
 #include "common/text.h"
-#include "db/db_tools.h"
 
 namespace tolven::db {
 
@@ -43,9 +42,14 @@ class SqlServer final : public Dialect {
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
   }
-  std::string CountTablesNamed(const std::string& table) const override {
-    return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE' AND TABLE_NAME = " +
-           SqlText(table);
+  // SAVE TRANSACTION exists, but with XACT_ABORT on any error rolls back the
+  // whole transaction, so a savepoint could never be returned to.
+  std::string Savepoint(const std::string&) const override { return ""; }
+  std::string RollbackToSavepoint(const std::string&) const override { return ""; }
+  std::string ReleaseSavepoint(const std::string&) const override { return ""; }
+  // No IF NOT EXISTS for tables: the catalog is asked in the same batch.
+  std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
+    return "IF OBJECT_ID(N'" + table + "', N'U') IS NULL CREATE TABLE " + table + " ( " + columns + " )";
   }
 };
 
@@ -71,8 +75,11 @@ class Sqlite final : public Dialect {
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'";
   }
-  std::string CountTablesNamed(const std::string& table) const override {
-    return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name = " + SqlText(table);
+  std::string Savepoint(const std::string& name) const override { return "SAVEPOINT " + name; }
+  std::string RollbackToSavepoint(const std::string& name) const override { return "ROLLBACK TO SAVEPOINT " + name; }
+  std::string ReleaseSavepoint(const std::string& name) const override { return "RELEASE SAVEPOINT " + name; }
+  std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
+    return "CREATE TABLE IF NOT EXISTS " + table + " ( " + columns + " )";
   }
 };
 
@@ -101,10 +108,11 @@ class Postgres final : public Dialect {
     return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "
            "AND table_type = 'BASE TABLE'";
   }
-  std::string CountTablesNamed(const std::string& table) const override {
-    return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "
-           "AND table_type = 'BASE TABLE' AND table_name = " +
-           SqlText(table);
+  std::string Savepoint(const std::string& name) const override { return "SAVEPOINT " + name; }
+  std::string RollbackToSavepoint(const std::string& name) const override { return "ROLLBACK TO SAVEPOINT " + name; }
+  std::string ReleaseSavepoint(const std::string& name) const override { return "RELEASE SAVEPOINT " + name; }
+  std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
+    return "CREATE TABLE IF NOT EXISTS " + table + " ( " + columns + " )";
   }
 };
 

@@ -43,11 +43,15 @@ class Dialect {
                                    const std::string& where) const = 0;
   // A query whose column "n" counts the tables of the connected database.
   virtual std::string CountTables() const = 0;
-  // A query whose column "n" is 1 when the connected database has a table of
-  // this name (lower case), 0 otherwise. SQL Server knows no CREATE TABLE IF
-  // NOT EXISTS, so a table the gateway keeps for itself is looked up in the
-  // catalog before it is created.
-  virtual std::string CountTablesNamed(const std::string& table) const = 0;
+  // Savepoints inside a transaction, so that one failed statement can be
+  // undone without the rest. "" where a failed statement ends the whole
+  // transaction anyway (SQL Server under XACT_ABORT).
+  virtual std::string Savepoint(const std::string& name) const = 0;
+  virtual std::string RollbackToSavepoint(const std::string& name) const = 0;
+  virtual std::string ReleaseSavepoint(const std::string& name) const = 0;
+  // Creates one of the gateway's own tables when it is missing and leaves an
+  // existing one alone; `columns` in the common forms (INT, BIGINT, VARCHAR(n)).
+  virtual std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const = 0;
 };
 
 // SQL Server as the statements are written.

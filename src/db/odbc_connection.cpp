@@ -297,6 +297,16 @@ class OdbcConnection final : public Connection {
 
   bool InTransaction() const override { return inTransaction_; }
 
+  // A rollback to a savepoint makes a transaction usable again that a failed
+  // statement after the savepoint had aborted, so the commit must not roll
+  // it back for that failure.
+  bool RollbackToSavepoint(const std::string& name, DbError& err) override {
+    if (!Connection::RollbackToSavepoint(name, err)) return false;
+    failedInTransaction_ = false;
+    firstFailure_.Clear();
+    return true;
+  }
+
   // The time-out bounds every statement; how long a statement waits for a lock
   // of another station is a session setting, changed between transactions only,
   // so a rollback can never undo it.

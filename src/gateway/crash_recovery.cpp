@@ -101,20 +101,12 @@ void CrashRecovery::PrintPendingKitchenLines() {
 }
 
 bool CrashRecovery::EnsureMarkTable() {
-  auto exists = [this] {
-    DbError err;
-    auto rs = tools_.Open(tools_.dialect().CountTablesNamed(kMarkTable), err);
-    return rs && !rs->Eof() && GetFieldValue(*rs, "n").AsInt64() > 0;
-  };
-  if (exists()) return true;
   DbError err;
-  if (tools_.ExecSQL(std::string("CREATE TABLE ") + kMarkTable +
-                         " ( kasse INTEGER NOT NULL PRIMARY KEY, bunr INTEGER NOT NULL )",
-                     err)) {
-    return true;
-  }
-  // Another station may have created it in the meantime.
-  if (exists()) return true;
+  const std::string columns = "kasse INT NOT NULL PRIMARY KEY, bunr INT NOT NULL";
+  if (tools_.ExecSQL(tools_.dialect().CreateTableIfMissing(kMarkTable, columns), err)) return true;
+  // Another station may have created it at the same moment.
+  DbError ignored;
+  if (tools_.Open(std::string("SELECT COUNT(*) AS n FROM ") + kMarkTable, ignored)) return true;
   log_.AddLogLine("FEHLER: " + kPrefix + "Tabelle " + kMarkTable + " nicht angelegt: " + err.text);
   return false;
 }

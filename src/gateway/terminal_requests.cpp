@@ -33,27 +33,22 @@ std::vector<int64_t> ListedIds(const std::string& list) {
 }
 }  // namespace
 
-void TerminalRequests::HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile) {
+void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requestFile*/,
+                                             const std::string& answerFile) {
   platform::Env& env = tools_.env();
-  form_.AddLogLine("Datenabfrage von Orderterminal " + std::to_string(slot) + "...");
-  const std::string workFile = tools_.state().programFolder + platform::kPathSepText + "ppcinfo" + std::to_string(slot);
-  env.SleepMs(150);
-  if (!form_.SetAsideLeftover(workFile)) return;
-  env.SleepMs(300);
-  if (Status st = env.RenameFile(requestFile, workFile); !st) {
-    form_.AddLogLine("FEHLER: Anfragedatei kann nicht übernommen werden: " + st.message());
+  ExchangeFile& file = form_.RequestFile(slot);
+  const Handover taken = file.TakeOver("Datenabfrage von Orderterminal " + std::to_string(slot) + "...");
+  if (taken.outcome == HandoverOutcome::Refused) {
+    const std::string refusal = "ERR;Anfrage abgelehnt: " + taken.error + ".";
+    form_.WriteAnswerFile(answerFile, refusal + "\r\n");
+    form_.slot(slot).lastAnswer = refusal;
     return;
   }
-  std::string contents;
-  if (Status st = env.ReadFile(workFile, contents); !st) {
-    form_.AddLogLine("FEHLER: Anfragedatei kann nicht gelesen werden: " + st.message());
-    form_.SetAsideLeftover(workFile);
-    return;
-  }
-  std::string line = contents.substr(0, contents.find('\n'));
+  if (taken.outcome != HandoverOutcome::Taken) return;
+  std::string line = taken.contents.substr(0, taken.contents.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();
   env.SleepMs(50);
-  (void)env.DeleteFile(workFile);
+  (void)file.DeleteWork();
 
   const std::string command = GetToken(line, 1);
   const std::optional<int32_t> tableField = StrictWholeNumber(GetToken(line, 2));

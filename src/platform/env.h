@@ -22,6 +22,15 @@ inline constexpr char kPathSep = '/';
 #endif
 inline const std::string kPathSepText(1, kPathSep);
 
+// What a path names, as far as taking a file over from another writer needs it.
+enum class FileKind { Missing, Regular, Folder, Other };
+struct FileInfo {
+  FileKind kind = FileKind::Missing;
+  int64_t size = 0;     // bytes; 0 unless a regular file
+  int64_t mtimeNs = 0;  // last modification, nanoseconds since 1970 (the file system's resolution)
+  bool operator==(const FileInfo&) const = default;
+};
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -44,6 +53,9 @@ class Env {
   // error gives false.
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
+  // Kind, size and modification time of what the path names, links followed.
+  // A path that cannot be examined (missing, no permission) gives Missing.
+  virtual FileInfo GetFileInfo(const std::string& path) = 0;
   // Deleting a missing file is an error (the callers test for existence first).
   virtual Status DeleteFile(const std::string& path) = 0;
   // Replaces an existing target.

@@ -101,6 +101,16 @@ class PosixEnv final : public Env {
     return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
+  FileInfo GetFileInfo(const std::string& path) override {
+    FileInfo info;
+    struct stat st;
+    if (path.empty() || ::stat(Native(path).c_str(), &st) != 0) return info;
+    info.kind = S_ISREG(st.st_mode) ? FileKind::Regular : S_ISDIR(st.st_mode) ? FileKind::Folder : FileKind::Other;
+    if (info.kind == FileKind::Regular) info.size = static_cast<int64_t>(st.st_size);
+    info.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return info;
+  }
+
   Status DeleteFile(const std::string& path) override {
     if (::unlink(Native(path).c_str()) != 0) return PosixError("unlink(" + path + ")", errno);
     return Status::Ok();

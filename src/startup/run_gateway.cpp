@@ -131,9 +131,8 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
     kueBon.PrintKueBon(trx, startTime, table, waiterText);
   });
   hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                             const std::string& list) {
+                                             const std::string& list, std::string& reason) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    std::string reason;
     return requests.SettleTable(slot, table, waiter, payment, list, reason);
   };
   hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {

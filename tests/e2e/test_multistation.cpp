@@ -156,7 +156,7 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
       const std::string table = std::to_string(s.kasse() * 100 + round);
       const std::string where = "Kasse " + std::to_string(s.kasse()) + " Tisch " + table + ": ";
       const std::string confirm =
-          s.Exchange("bestell.txt", "A;" + table + ";3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\n", "confirm.kas");
+          s.Exchange("bestell.txt", "A;" + table + ";3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n", "confirm.kas");
       const std::string request = round % 2 ? "ABRECHNEN;" + table + ";3;" : "KUKA;" + table + ";3;4711";
       const std::string paid = s.Exchange("info.txt", request + "\r\n", "info.kas");
       if (confirm != "OK\r\n" || paid != "OK\r\n") {
@@ -308,6 +308,7 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
         order += "D;K" + std::to_string(s.kasse()) + "R" + std::to_string(round) + "L" + std::to_string(line) +
                  ";1;;\r\n";
       }
+      order += "E;;\r\n";
       // Both order at once, look at the table at once and settle at once;
       // every third round the second station orders only while the first one
       // settles.

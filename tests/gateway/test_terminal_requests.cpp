@@ -231,7 +231,7 @@ TEST_F(TerminalRequestTest, CashRequestFailuresAndBadRequests) {
 }
 
 TEST_F(TerminalRequestTest, LeftoverRequestWorkFileIsSetAside) {
-  WriteAll(f.db.state().programFolder + "/ppcinfo1", "ABRECHNEN;1;3\r\n");
+  WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
   EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
   EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
   const auto& s = f.db.env().sleeps();
