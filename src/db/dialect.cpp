@@ -38,6 +38,14 @@ class SqlServer final : public Dialect {
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
   }
+  // Owned by the session, so it goes when the gateway's connection goes
+  // (also when the process dies); @LockTimeout 0 does not wait.
+  std::string StationLock(int32_t station) const override {
+    const std::string n = std::to_string(station);
+    return std::string("DECLARE @r INT; EXEC @r = sp_getapplock @Resource = '") + kLockName + "-kasse-" + n +
+           "', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; "
+           "IF @r < 0 RAISERROR('" + StationLockBusyText(station) + " (%d)', 16, 1, @r)";
+  }
 };
 
 class Sqlite final : public Dialect {
@@ -57,6 +65,7 @@ class Sqlite final : public Dialect {
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'";
   }
+  std::string StationLock(int32_t) const override { return ""; }
 };
 
 class Postgres final : public Dialect {
@@ -80,9 +89,18 @@ class Postgres final : public Dialect {
     return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "
            "AND table_type = 'BASE TABLE'";
   }
+  // The two-number form lives apart from the one-number transaction lock.
+  std::string StationLock(int32_t station) const override {
+    return std::string("DO $$BEGIN IF NOT pg_try_advisory_lock(") + kLockKey + ", " + std::to_string(station) +
+           ") THEN RAISE EXCEPTION '" + StationLockBusyText(station) + "'; END IF; END$$";
+  }
 };
 
 }  // namespace
+
+std::string StationLockBusyText(int32_t station) {
+  return "Kasse " + std::to_string(station) + " ist bereits angemeldet";
+}
 
 const Dialect& SqlServerDialect() {
   static const SqlServer d;

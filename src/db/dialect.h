@@ -3,6 +3,7 @@
 // another form, the caller asks the dialect of its connection for it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tolven::db {
@@ -37,7 +38,14 @@ class Dialect {
   virtual std::string LockWait(int seconds) const = 0;
   // A query whose column "n" counts the tables of the connected database.
   virtual std::string CountTables() const = 0;
+  // Takes this station's lock for the life of the session: it fails at once,
+  // with StationLockBusyText in its error, while another session holds it.
+  // "" when the engine has no server sessions (SQLite locks a file instead).
+  virtual std::string StationLock(int32_t station) const = 0;
 };
+
+// The part of the station lock's error that says another gateway holds it.
+std::string StationLockBusyText(int32_t station);
 
 // SQL Server as the statements are written.
 const Dialect& SqlServerDialect();
