@@ -28,9 +28,24 @@ class Report {
   bool failed_ = false;
 };
 
-// Exists and can be written; never made.
-void CheckFolder(platform::Env& env, Report& report, const std::string& item, const std::string& path) {
-  if (!env.FolderExists(path)) return report.Problem(item, "Ordner " + path + " existiert nicht");
+// Exists and can be written; never made. A folder the gateway makes at its
+// start (log, archives) may be missing when the folder it goes into is writable.
+void CheckFolder(platform::Env& env, Report& report, const std::string& item, const std::string& path,
+                 bool madeAtStart = false) {
+  if (!env.FolderExists(path)) {
+    std::string parent = path;
+    while (madeAtStart && !parent.empty() && !env.FolderExists(parent)) {
+      size_t sep = parent.rfind(platform::kPathSep);
+      parent = sep == std::string::npos ? "" : sep == 0 ? platform::kPathSepText : parent.substr(0, sep);
+    }
+    if (!madeAtStart || parent.empty()) return report.Problem(item, "Ordner " + path + " existiert nicht");
+    Status st = env.CheckWritable(parent);
+    if (!st) {
+      return report.Problem(item, "Ordner " + path + " existiert nicht und kann nicht angelegt werden (" +
+                                      st.message() + ")");
+    }
+    return report.Ok(item, path + " (wird beim Start angelegt)");
+  }
   Status st = env.CheckWritable(path);
   if (!st) return report.Problem(item, "Ordner " + path + " kann nicht beschrieben werden (" + st.message() + ")");
   report.Ok(item, path);
@@ -115,6 +130,28 @@ void CheckProbes(db::Connection& connection, Report& report) {
   connection.RollbackTrans(ignored);
 }
 
+// Kitchen printers 1 to 4 that have a channel need their row in kueprtparam.
+void CheckKitchenSettings(db::Connection& connection, const std::vector<PrinterChannel>& channels, Report& report) {
+  for (int n = 1; n <= 4; ++n) {
+    const std::string column = ".kuebonport" + std::to_string(n);
+    bool used = false;
+    for (const PrinterChannel& c : channels) {
+      if (EndsWith(c.what, column) && !TrimBlanks(c.channel).empty()) used = true;
+    }
+    if (!used) continue;
+    const std::string item = "Küchendrucker " + std::to_string(n) + " (kueprtparam)";
+    db::DbError err;
+    auto rs = connection.Query("SELECT COUNT(*) AS n FROM kueprtparam WHERE drucker = " + std::to_string(n), err);
+    if (!rs || rs->Eof()) {
+      report.Problem(item, err.text);
+    } else if (db::GetFieldValue(*rs, "n").AsInt() == 0) {
+      report.Problem(item, "Keine Einstellungen für Drucker " + std::to_string(n) + " gefunden.");
+    } else {
+      report.Ok(item);
+    }
+  }
+}
+
 void CheckTseTables(db::Connection& connection, Report& report) {
   for (const char* table : {"tse_server_req", "tse_server_ans"}) {
     db::DbError err;
@@ -152,7 +189,7 @@ int CheckInstallation(ModuleStart& start, platform::Env& env, platform::Ui& ui, 
     report.Problem("Sperrdatei", lockFile + " kann nicht angelegt werden (" + lockSt.message() + ")");
   }
 
-  for (const Folder& f : InstallationFolders(state)) CheckFolder(env, report, f.what, f.path);
+  for (const Folder& f : InstallationFolders(state)) CheckFolder(env, report, f.what, f.path, true);
 
   db::DbError err;
   std::unique_ptr<db::Connection> connection;
@@ -177,9 +214,9 @@ int CheckInstallation(ModuleStart& start, platform::Env& env, platform::Ui& ui, 
     CheckProbes(*connection, report);
     for (const Folder& f : ExchangeFolders(*connection)) CheckFolder(env, report, f.what, f.path);
     const std::vector<std::string> printers = spooler.InstalledPrinters();
-    for (const PrinterChannel& c : PrinterChannels(*connection, state)) {
-      CheckChannel(env, start.ini(), spooler, printers, report, c);
-    }
+    const std::vector<PrinterChannel> channels = PrinterChannels(*connection, state);
+    for (const PrinterChannel& c : channels) CheckChannel(env, start.ini(), spooler, printers, report, c);
+    CheckKitchenSettings(*connection, channels, report);
     CheckTseTables(*connection, report);
     connection->Close();
   }

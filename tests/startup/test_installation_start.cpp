@@ -13,6 +13,7 @@
 #include "startup/installation.h"
 #include "startup_fixture.h"
 #include "support/fake_devices.h"
+#include "support/pg_server.h"
 
 namespace tolven {
 namespace {
@@ -29,6 +30,7 @@ class InstalledStart : public StartupTest {
     std::filesystem::create_directories(pda1_ / "in");
     db_.Exec("UPDATE system SET pfadppcsync1 = '" + pda1_ / "in" + "', pfadppcsync3 = '" + pda3_.path() +
              "/', kuebonport1 = 'FILE:" + out_ / "kueche.txt" + "', bondruckport = 'COM1'");
+    db_.Exec("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
     PutIni(SqliteIni("3") + "[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
     WriteAll(out_ / "ttyFake", "");
   }
@@ -118,6 +120,33 @@ TEST_F(InstalledStart, ASecondGatewayOfTheSameStationIsRefused) {
   EXPECT_EQ(second->Main(state, connection), kExitOk);
 }
 
+// The same through the whole start-up on the server engine: a session lock.
+TEST_F(StartupTest, ASecondGatewayOfTheSameStationIsRefusedOnTheServer) {
+  if (!testing::PgConfigured()) GTEST_SKIP() << "no PostgreSQL server ($TOLVEN_TEST_PG)";
+  const std::string name = testing::UniquePgDatabaseName("station");
+  std::string error;
+  ASSERT_TRUE(testing::CreatePgDatabase(name, true, error)) << error;
+  const db::OdbcTarget t = testing::PgTarget(name);
+  const std::string ini = "[DATABASE]\r\nENGINE=POSTGRESQL\r\nODBCDRIVER=" + t.driver + "\r\nSERVER=" + t.server +
+                          "\r\nUSER=" + t.user + "\r\nPWD=geheim\r\nCATALOG=" + name + "\r\n[PFADE]\r\nEXE=" +
+                          install_.path() + "\r\n[SETUP]\r\nKASSNR=2\r\n";
+  ASSERT_EQ(Start(ini), kExitOk) << Messages();
+  TempDir otherConfig;
+  WriteAll(otherConfig / "TOLVEN.INI", ini);
+  FakeUi ui;
+  StartupState state;
+  std::unique_ptr<db::Connection> connection;
+  EXPECT_EQ(ModuleStart(env_, ui, otherConfig.path()).Main(state, connection), kExitStationInUse);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 2")) << ui.messages[0].text;
+  // The first gateway's session ends: the station is free.
+  connection_->Close();
+  connection.reset();
+  EXPECT_EQ(ModuleStart(env_, ui, otherConfig.path()).Main(state, connection), kExitOk);
+  connection.reset();
+  testing::DropPgDatabase(name);
+}
+
 // The lock itself on the engine of the test run (SQLite: a file beside the
 // database; PostgreSQL: an advisory lock of the session).
 TEST(StationLock, HeldByOneSessionPerStationUntilItEnds) {
@@ -172,23 +201,30 @@ TEST_F(InstalledStart, CheckOfABrokenInstallationNamesEachProblem) {
   ASSERT_EQ(RunMain(), kExitOk) << Messages();
   start_.reset();
   connection_.reset();
-  std::filesystem::remove_all(exe_ + "/ARCHIV/BON");
+  std::filesystem::remove_all(exe_ + "/ARCHIV");
+  env_.FailOperation("writable", exe_);  // and cannot be made
   std::filesystem::remove(out_ / "ttyFake");
   db_.Exec("UPDATE system SET kuebonport2 = 'NETZ', kuebonprt2 = 'Kueche', kuebonport3 = 'XYZ', "
            "pfadppcsync2 = '" + pda1_ / "weg" + "'");
   env_.FailOperation("writable", pda3_.path());
+  db_.Exec("DELETE FROM kueprtparam");
   const std::string out = Check();
   EXPECT_EQ(checkRc_, kExitCheckFailed);
   for (const std::string& line : std::vector<std::string>{
-           "FEHLER  Beleg-Archiv: Ordner " + exe_ + "/ARCHIV/BON existiert nicht",
-        "FEHLER  Orderterminal 2: Ordner " + pda1_ / "weg" + " existiert nicht",
-        "FEHLER  Orderterminal 3: Ordner " + pda3_.path() + " kann nicht beschrieben werden",
-        "FEHLER  Drucker system.bondruckport: Gerät " + out_ / "ttyFake",
-        "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
-        "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'", "OK      Datenbank: SQLITE"}) {
+           "FEHLER  Beleg-Archiv: Ordner " + exe_ + "/ARCHIV/BON existiert nicht und kann nicht angelegt werden",
+           "FEHLER  Orderterminal 2: Ordner " + pda1_ / "weg" + " existiert nicht",
+           "FEHLER  Orderterminal 3: Ordner " + pda3_.path() + " kann nicht beschrieben werden",
+           "FEHLER  Drucker system.bondruckport: Gerät " + out_ / "ttyFake",
+           "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
+           "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
+           "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
+           "OK      Datenbank: SQLITE"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   }
-  EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV/BON"));  // nothing made
+  EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
+  env_.ClearFaults();
+  EXPECT_NE(Check().find("OK      Beleg-Archiv: " + exe_ + "/ARCHIV/BON (wird beim Start angelegt)"),
+            std::string::npos);
 
   // Without a database nothing further can be looked at, and that is said.
   PutIni(SqliteIni("3", out_.path()));
