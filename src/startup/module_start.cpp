@@ -37,7 +37,8 @@ std::string ModuleStart::ReadIni(const std::string& file, const std::string& sec
                                  const std::string& defaultValue) {
   std::string value = ini_.Read(file, section, key, "");
   if (!value.empty()) return value;
-  if (writeBack_) (void)ini_.Write(file, section, key, defaultValue);  // the POS programs share the file and expect every key
+  // The POS programs share the file and expect every key; --check writes nothing.
+  if (writeBack_) (void)ini_.Write(file, section, key, defaultValue);
   return defaultValue;
 }
 
@@ -157,7 +158,8 @@ int ModuleStart::CheckExchangeFolders(db::Connection& connection) {
   for (const Folder& f : ExchangeFolders(connection)) {
     if (!env_.FolderExists(f.path)) {
       return FolderProblem(f.what, f.path, "existiert nicht",
-                           Status::Error("Der Ordner wird in pfadppcsync der Tabelle system eingetragen."));
+                           Status::Error("Eingetragen in Tabelle system (pfadppcsync); ist das Laufwerk oder die "
+                                         "Freigabe eingehängt?"));
     }
     Status st = env_.CheckWritable(f.path);
     if (!st) return FolderProblem(f.what, f.path, "kann nicht beschrieben werden", st);

@@ -123,6 +123,25 @@ TEST(InstalledGateway, TellsTheServiceManagerReadyAliveAndStopping) {
   EXPECT_NE(ReadAll(inst.dir / "gateway.log").find("Orderterminal-Gateway beendet."), std::string::npos);
 }
 
+// Standard error connected to the journal: a critical message box is an error
+// entry ("<3>", journalctl -p err), each of its lines; elsewhere lines stay plain.
+TEST(InstalledGateway, MessagesReachTheJournalWithTheirPriority) {
+  Installation inst;  // no database: the start ends with a critical message box
+  WriteAll(inst.dir / "journal.log", "");
+  struct stat st {};
+  ASSERT_EQ(::stat((inst.dir / "journal.log").c_str(), &st), 0);
+  auto env = inst.env;
+  env["JOURNAL_STREAM"] = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  EXPECT_EQ(RunProgram(kGateway, {}, env, inst.dir / "journal.log"), 4);
+  const std::string journal = ReadAll(inst.dir / "journal.log");
+  EXPECT_NE(journal.find("<3>[Kritisch] TOLVENPDA: Die Datenbank-Datei"), std::string::npos) << journal;
+  EXPECT_NE(journal.find("\n<3>    Legen Sie sie mit"), std::string::npos) << journal;
+  EXPECT_NE(journal.find("<6>[Start] Lese INI..."), std::string::npos) << journal;
+
+  EXPECT_EQ(RunProgram(kGateway, {}, inst.env, inst.dir / "console.log"), 4);
+  EXPECT_EQ(ReadAll(inst.dir / "console.log").find('<'), std::string::npos) << ReadAll(inst.dir / "console.log");
+}
+
 // The unit as shipped, with the binary of this build in place of the installed one.
 TEST(InstalledGateway, TheServiceUnitPassesSystemdsOwnCheck) {
   const std::string analyze = "/usr/bin/systemd-analyze";

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/text.h"
-#include "db/station_lock.h"
 #include "startup/check.h"
 #include "startup/installation.h"
 #include "startup_fixture.h"
@@ -145,24 +144,6 @@ TEST_F(StartupTest, ASecondGatewayOfTheSameStationIsRefusedOnTheServer) {
   EXPECT_EQ(ModuleStart(env_, ui, otherConfig.path()).Main(state, connection), kExitOk);
   connection.reset();
   testing::DropPgDatabase(name);
-}
-
-// The lock itself on the engine of the test run (SQLite: a file beside the
-// database; PostgreSQL: an advisory lock of the session).
-TEST(StationLock, HeldByOneSessionPerStationUntilItEnds) {
-  testing::TestDb db;
-  auto first = db.OpenSecond(), second = db.OpenSecond();
-  db::StationLock a, b, c;
-  ASSERT_TRUE(a.Acquire(*first, db.dbPath(), 3).ok());
-  Status st = b.Acquire(*second, db.dbPath(), 3);
-  EXPECT_FALSE(st.ok());
-  EXPECT_TRUE(b.busy()) << st.message();
-  EXPECT_TRUE(c.Acquire(*second, db.dbPath(), 4).ok());
-  // The gateway ends (or its connection drops): the station is free.
-  first->Close();
-  if (db.IsSqlite()) a = db::StationLock();
-  db::StationLock d;
-  EXPECT_TRUE(d.Acquire(*second, db.dbPath(), 3).ok());
 }
 
 TEST_F(InstalledStart, OnlyThisStationsLeftoverTemporaryFilesAreRemoved) {
