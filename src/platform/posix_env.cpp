@@ -19,6 +19,7 @@
 #include "platform/env.h"
 #include "platform/posix_error.h"
 #include "platform/posix_files.h"
+#include "platform/service_notify.h"
 
 extern char** environ;
 
@@ -106,6 +107,9 @@ class PosixEnv final : public Env {
   void ReturnFreeMemory() override { malloc_trim(0); }
 
   void SleepMs(int ms) override {
+    // Every fixed wait of the program (TSE answers, printer pauses) passes
+    // here: a gateway waiting within its bounds is alive for the watchdog.
+    NotifyWatchdog();
     if (ms <= 0) return;
     struct timespec req{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&req, &req) != 0 && errno == EINTR) {
