@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -249,8 +250,16 @@ class PosixEnv final : public Env {
     pid_t child = ::fork();
     if (child < 0) return PosixError("fork(" + path + ")", errno);
     if (child == 0) {
+      // The program starts with every signal at its default: what the gateway
+      // ignores (SIGHUP, SIGPIPE ...) is its own business.
+      posix_spawnattr_t attr;
+      posix_spawnattr_init(&attr);
+      sigset_t all;
+      sigfillset(&all);
+      posix_spawnattr_setsigdefault(&attr, &all);
+      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
       pid_t pid;
-      int rc = posix_spawnp(&pid, native[0].c_str(), nullptr, nullptr, argv.data(), environ);
+      int rc = posix_spawnp(&pid, native[0].c_str(), nullptr, &attr, argv.data(), environ);
       ::_exit(rc == 0 ? 0 : 127);
     }
     int status = 0;

@@ -60,6 +60,9 @@ TEST(InstalledGateway, SighupDuringASettlementChangesNothingAndSigtermEndsAfterT
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
   SettleWhileSigning(inst, 1, [&] { gateway.Signal(SIGHUP); });
   EXPECT_EQ(gateway.Wait(500), -1) << "SIGHUP ended the gateway";
+  // Nor does any other signal whose default would end the process.
+  for (int sig : {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGPWR, SIGRTMIN + 3}) gateway.Signal(sig);
+  EXPECT_EQ(gateway.Wait(500), -1) << "a signal ended the gateway";
 
   // SIGTERM in the same place (the gateway still takes orders): the pass ends
   // with the receipt signed and the answer written, then the gateway ends

@@ -2,6 +2,7 @@
 #include "platform/env.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "platform/instance_lock.h"
 #include "platform/posix_files.h"
 #include "support/fake_env.h"
+#include "support/process.h"
 
 namespace tolven::platform {
 namespace {
@@ -139,6 +141,21 @@ TEST_F(PosixEnvTest, TemporaryNamesCarryTheStationAndOnlyItsOwnAreRecognised) {
     EXPECT_EQ(IsTempNameOf(name, "K3"), mine) << name;
   }
   EXPECT_FALSE(IsTempNameOf("kueche.txt.tmp4711", ""));  // unmarked: could be anybody's
+}
+
+// A customer-display program started by the gateway must not inherit the
+// signals the gateway ignores (it would outlive a SIGHUP meant for it).
+TEST_F(PosixEnvTest, StartedProgramsGetEverySignalAtItsDefault) {
+  auto old = ::signal(SIGHUP, SIG_IGN);
+  Status st = env_.StartProgram("/bin/sh", {"-c", "grep SigIgn /proc/self/status > " + (dir_ / "sig.tmp") +
+                                                       " && mv " + (dir_ / "sig.tmp") + " " + (dir_ / "sig")});
+  ::signal(SIGHUP, old);
+  ASSERT_TRUE(st.ok()) << st.message();
+  ASSERT_TRUE(tolven::testing::WaitFor([&] { return std::filesystem::exists(dir_ / "sig"); }, 10000));
+  const std::string line = ReadAll(dir_ / "sig");
+  ASSERT_EQ(line.rfind("SigIgn:\t", 0), 0u) << line;
+  const unsigned long long ignored = std::stoull(line.substr(8), nullptr, 16);
+  EXPECT_EQ(ignored & (1ULL << (SIGHUP - 1)), 0u) << line;
 }
 
 TEST_F(PosixEnvTest, WritableFoldersAndFilesAreToldApart) {
