@@ -75,7 +75,8 @@ TEST_F(InstalledStart, FoldersAreMadeForTheYearAndEveryFolderMustBeWritable) {
   // A terminal's folder that is missing (a share not mounted) is not made.
   std::filesystem::remove_all(pda1_ / "in");
   EXPECT_EQ(Start(Ini()), kExitFolderNotWritable);
-  EXPECT_TRUE(StartsWith(ui_.messages.at(0).text, "Der Ordner '" + pda1_ / "in" + "' (Orderterminal 1) existiert nicht"))
+  EXPECT_TRUE(
+      StartsWith(ui_.messages.at(0).text, "Der Ordner '" + pda1_ / "in" + "' (Orderterminal 1) existiert nicht"))
       << Messages();
   EXPECT_FALSE(env_.FolderExists(pda1_ / "in"));
 }
@@ -137,7 +138,8 @@ TEST_F(StartupTest, ASecondGatewayOfTheSameStationIsRefusedOnTheServer) {
   std::unique_ptr<db::Connection> connection;
   EXPECT_EQ(ModuleStart(env_, ui, otherConfig.path()).Main(state, connection), kExitStationInUse);
   ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 2")) << ui.messages[0].text;
+  EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 2"))
+      << ui.messages[0].text;
   // The first gateway's session ends: the station is free.
   connection_->Close();
   connection.reset();
