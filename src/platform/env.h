@@ -48,10 +48,13 @@ class Env {
   // Publishes the file atomically: written to a temporary name in the same
   // folder (TempNameOf), synced, then renamed into place and the folder synced,
   // so a reader never sees half of it and a power cut leaves the old or the new
-  // file. A symlink is written through to its target; an existing file keeps
-  // its mode and owner, a new one gets the process's umask.
+  // file. An existing file keeps its mode and owner, a new one gets the
+  // process's umask. A symbolic link at the path is replaced, not followed.
   // On failure the temporary file is removed and the old file left as it was.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& contents) = 0;
+  // The file a symbolic link at the path finally names (the path itself when
+  // it is no link), for writing through a link and keeping it.
+  virtual std::string ResolveLink(const std::string& path) { return path; }
   // Marks this process's temporary files (the station, "K3"), so that a start
   // removes only its own leftovers from folders that stations share.
   virtual void SetTempMark(const std::string& mark) { (void)mark; }

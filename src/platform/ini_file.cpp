@@ -150,7 +150,8 @@ Status IniFile::Write(const std::string& file, const std::string& section, const
   // of a configured installation writes nothing, so the file keeps its time,
   // and a folder the service user cannot write does not matter.
   if (exists && out == contents) return Status::Ok();
-  return env_.WriteFileAtomic(path, out);
+  // A TOLVEN.INI linked to the POS programs' copy stays a link.
+  return env_.WriteFileAtomic(env_.ResolveLink(path), out);
 }
 
 }  // namespace tolven::platform

@@ -165,11 +165,15 @@ class PosixEnv final : public Env {
   }
 
   Status WriteFileAtomic(const std::string& path, const std::string& contents) override {
-    const std::string target = FollowLinks(Native(path));
+    // A symbolic link in the place of the file is replaced, never followed: an
+    // exchange folder is written by other programs, and a link there must not
+    // make the gateway overwrite a file elsewhere (ResolveLink is for callers
+    // that want the link kept).
+    const std::string target = Native(path);
     const std::string temp = TempNameOf(target, tempMark_, static_cast<long>(::getpid()));
     const std::string shownTemp = Utf8ToCp1252(temp);
     struct stat old;
-    const bool replacing = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool replacing = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     int fd = OpenRetry(temp, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) return PosixError("open(" + shownTemp + ")", errno);
     if (replacing) {
@@ -200,6 +204,8 @@ class PosixEnv final : public Env {
   }
 
   void SetTempMark(const std::string& mark) override { tempMark_ = mark; }
+
+  std::string ResolveLink(const std::string& path) override { return Utf8ToCp1252(FollowLinks(Native(path))); }
 
   Status CheckWritable(const std::string& path) override {
     const std::string native = Native(path);

@@ -88,9 +88,9 @@ struct stat StatOf(const std::string& path) {
   return st;
 }
 
-// An operator protects TOLVEN.INI (mode 600, the service user's, perhaps a
-// link to an INI the POS programs share): a replacement must keep all of it.
-TEST_F(PosixEnvTest, AtomicReplacementKeepsModeOwnerAndLinkAndSyncsTheFolder) {
+// An operator protects TOLVEN.INI (mode 600, the service user's): a
+// replacement must keep that.
+TEST_F(PosixEnvTest, AtomicReplacementKeepsModeAndOwnerAndSyncsTheFolder) {
   WriteAll(dir_ / "own.ini", "old");
   ASSERT_EQ(::chmod((dir_ / "own.ini").c_str(), 0600), 0);
   const bool root = ::geteuid() == 0;
@@ -107,15 +107,13 @@ TEST_F(PosixEnvTest, AtomicReplacementKeepsModeOwnerAndLinkAndSyncsTheFolder) {
   }
   EXPECT_EQ(FolderSyncCount(dir_.path()), syncs + 1);  // the rename itself is made durable
 
-  // Written through the link to its target, in the target's folder.
-  std::filesystem::create_directories(dir_ / "shared");
-  WriteAll(dir_ / "shared/TOLVEN.INI", "shared");
-  std::filesystem::create_symlink("shared/TOLVEN.INI", dir_ / "TOLVEN.INI");
-  const int sharedSyncs = FolderSyncCount(dir_ / "shared");
-  ASSERT_TRUE(env_.WriteFileAtomic(dir_ / "TOLVEN.INI", "through").ok());
-  EXPECT_TRUE(S_ISLNK(StatOf(dir_ / "TOLVEN.INI").st_mode));
-  EXPECT_EQ(ReadAll(dir_ / "shared/TOLVEN.INI"), "through");
-  EXPECT_EQ(FolderSyncCount(dir_ / "shared"), sharedSyncs + 1);
+  // A link in an answer file's place (an exchange folder is written by other
+  // programs) is replaced, never followed to a file elsewhere.
+  WriteAll(dir_ / "elsewhere", "keep");
+  std::filesystem::create_symlink(dir_ / "elsewhere", dir_ / "info.kas");
+  ASSERT_TRUE(env_.WriteFileAtomic(dir_ / "info.kas", "OK").ok());
+  EXPECT_FALSE(S_ISLNK(StatOf(dir_ / "info.kas").st_mode));
+  EXPECT_EQ(ReadAll(dir_ / "elsewhere"), "keep");
 
   // A new file follows the umask (the service unit's 0077 makes it private).
   mode_t old = ::umask(077);
@@ -255,6 +253,19 @@ TEST_F(IniFileTest, AValueWrittenAsItStandsLeavesTheFileUntouched) {
   EXPECT_FALSE(Write("DATABASE", "PWD", "x").ok());  // a real change still tries
   EXPECT_EQ(StatOf(File()).st_ino, inode);
   EXPECT_EQ(ReadAll(File()), "[DATABASE]\r\nSERVER=kasse01\r\nPWD=\r\n");
+}
+
+// TOLVEN.INI linked to the copy the POS programs share: written through the
+// link, in the target's folder (which is synced), and the link stays.
+TEST_F(IniFileTest, ALinkedIniIsWrittenThroughItsLink) {
+  std::filesystem::create_directories(dir_ / "shared");
+  WriteAll(dir_ / "shared/TOLVEN.INI", "[A]\r\nX=1\r\n");
+  std::filesystem::create_symlink("shared/TOLVEN.INI", File());
+  const int syncs = FolderSyncCount(dir_ / "shared");
+  ASSERT_TRUE(Write("A", "X", "2").ok());
+  EXPECT_TRUE(S_ISLNK(StatOf(File()).st_mode));
+  EXPECT_EQ(ReadAll(dir_ / "shared/TOLVEN.INI"), "[A]\r\nX=2\r\n");
+  EXPECT_EQ(FolderSyncCount(dir_ / "shared"), syncs + 1);
 }
 
 TEST_F(IniFileTest, FailedOrImpossibleWriteLeavesTheFileAlone) {
