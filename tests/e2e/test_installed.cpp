@@ -231,10 +231,11 @@ TEST_F(AsServiceUser, OrdersAndEveryRequestKindAreAnswered) {
   inst_.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
   GiveTo(user_, inst_.dir / "data");  // the test's own writes as root
 
+  // --init-db wrote the defaults back; from now on the INI is configured.
+  const std::string iniBefore = ReadAll(inst_.dir / "etc/TOLVEN.INI");
   EXPECT_EQ(Run(bin_, {"--check"}, "check.log"), 0) << ReadAll(inst_.dir / "check.log");
   ChildProcess sim(kSetpriv, AsUser(user_, sim_, {}), inst_.env, inst_.dir / "tse-sim.log");
   ChildProcess gateway(kSetpriv, AsUser(user_, bin_, {}), inst_.env, inst_.dir / "gateway.log");
-  const std::string iniBefore = ReadAll(inst_.dir / "etc/TOLVEN.INI");
 
   // Each step waits up to a minute for its answer; the first one missing ends the test.
   ASSERT_EQ(inst_.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;;\r\n", "confirm.kas"), "OK\r\n")
