@@ -58,6 +58,8 @@ class Env {
   // Marks this process's temporary files (the station, "K3"), so that a start
   // removes only its own leftovers from folders that stations share.
   virtual void SetTempMark(const std::string& mark) { (void)mark; }
+  // Ok unless every local user may read the file (for files holding a secret).
+  virtual Status CheckNotWorldReadable(const std::string& path) { (void)path; return Status::Ok(); }
   // Ok when the process can create files in the folder (tried with a file that
   // is removed again) or, for a file, write it; otherwise the system's reason.
   virtual Status CheckWritable(const std::string& path) { (void)path; return Status::Ok(); }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -206,6 +207,15 @@ class PosixEnv final : public Env {
   void SetTempMark(const std::string& mark) override { tempMark_ = mark; }
 
   std::string ResolveLink(const std::string& path) override { return Utf8ToCp1252(FollowLinks(Native(path))); }
+
+  Status CheckNotWorldReadable(const std::string& path) override {
+    struct stat st;
+    if (::stat(Native(path).c_str(), &st) != 0) return PosixError("stat(" + path + ")", errno);
+    if ((st.st_mode & S_IROTH) == 0) return Status::Ok();
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return Status::Error(path + " ist für alle Benutzer lesbar (Modus " + mode + ")");
+  }
 
   Status CheckWritable(const std::string& path) override {
     const std::string native = Native(path);

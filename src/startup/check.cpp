@@ -57,17 +57,31 @@ void CheckDevice(platform::Env& env, Report& report, const std::string& item, co
   report.Ok(item, device);
 }
 
-void CheckChannel(platform::Env& env, const platform::IniFile& ini, platform::PrinterSystem& spooler,
-                  const std::vector<std::string>& printers, Report& report, const PrinterChannel& c) {
+// The spooler is asked once, and only when a channel needs it.
+class Spooler {
+ public:
+  explicit Spooler(platform::PrinterSystem& system) : system_(system) {}
+  bool Knows(const std::string& name) {
+    if (!asked_) printers_ = system_.InstalledPrinters();
+    asked_ = true;
+    return std::find(printers_.begin(), printers_.end(), name) != printers_.end();
+  }
+  std::string DefaultPrinter() { return system_.DefaultPrinter(); }
+
+ private:
+  platform::PrinterSystem& system_;
+  std::vector<std::string> printers_;
+  bool asked_ = false;
+};
+
+void CheckChannel(platform::Env& env, const platform::IniFile& ini, Spooler& spooler, Report& report,
+                  const PrinterChannel& c) {
   const std::string item = "Drucker " + c.what;
   const std::string channel = TrimBlanks(c.channel);
   const std::string upper = ToUpper(channel);
-  auto known = [&](const std::string& name) {
-    return std::find(printers.begin(), printers.end(), name) != printers.end();
-  };
   auto spooled = [&](const std::string& name) {
     if (name.empty()) return report.Problem(item, "kein Druckername angegeben");
-    if (!known(name)) return report.Problem(item, "Drucker '" + name + "' ist im Drucksystem nicht eingerichtet");
+    if (!spooler.Knows(name)) return report.Problem(item, "Drucker '" + name + "' ist im Drucksystem nicht eingerichtet");
     report.Ok(item, "Drucker '" + name + "'");
   };
   if (channel.empty()) return spooled(TrimBlanks(c.printer));  // a terminal's printer
@@ -180,6 +194,16 @@ int CheckInstallation(ModuleStart& start, platform::Env& env, platform::Ui& ui, 
     report.Problem("Konfiguration", "nicht lesbar");
     return kExitCheckFailed;
   }
+  // The coded password is no encryption: only the service user may read it.
+  const platform::IniFile& ini = start.ini();
+  if (!ini.Read(kIniFile, "DATABASE", "PWDC").empty() || !ini.Read(kIniFile, "DATABASE", "PWD").empty()) {
+    Status st = env.CheckNotWorldReadable(iniPath);
+    if (st) {
+      report.Ok("Passwortschutz", iniPath);
+    } else {
+      report.Problem("Passwortschutz", st.message() + "; chmod 600 und Besitzer der Dienstbenutzer");
+    }
+  }
   // The lock file of the single instance lives in the configuration folder.
   const std::string lockFile = start.ini().PathOf(kLockFile);
   Status lockSt = env.CheckWritable(env.FileExists(lockFile) ? lockFile : start.ini().folder());
@@ -213,9 +237,9 @@ int CheckInstallation(ModuleStart& start, platform::Env& env, platform::Ui& ui, 
   if (connection) {
     CheckProbes(*connection, report);
     for (const Folder& f : ExchangeFolders(*connection)) CheckFolder(env, report, f.what, f.path);
-    const std::vector<std::string> printers = spooler.InstalledPrinters();
+    Spooler printers(spooler);
     const std::vector<PrinterChannel> channels = PrinterChannels(*connection, state);
-    for (const PrinterChannel& c : channels) CheckChannel(env, start.ini(), spooler, printers, report, c);
+    for (const PrinterChannel& c : channels) CheckChannel(env, start.ini(), printers, report, c);
     CheckKitchenSettings(*connection, channels, report);
     CheckTseTables(*connection, report);
     connection->Close();

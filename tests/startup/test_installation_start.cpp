@@ -2,6 +2,7 @@
 // a database it cannot write, a second gateway with the same station number,
 // temporary files a crash left behind, and --check.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -204,10 +205,20 @@ TEST_F(InstalledStart, CheckOfABrokenInstallationNamesEachProblem) {
            "OK      Datenbank: SQLITE"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   }
+  EXPECT_EQ(out.find("Passwortschutz"), std::string::npos) << "no password, nothing to protect";
   EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
   env_.ClearFaults();
   EXPECT_NE(Check().find("OK      Beleg-Archiv: " + exe_ + "/ARCHIV/BON (wird beim Start angelegt)"),
             std::string::npos);
+
+  // A coded password in a file every user may read.
+  PutIni(ReplaceAll(Ini(), "PWDC=\r\n", "PWDC=4142\r\n"));
+  ::chmod((config_ / "TOLVEN.INI").c_str(), 0644);
+  EXPECT_NE(Check().find("FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" +
+                         " ist für alle Benutzer lesbar (Modus 0644)"),
+            std::string::npos);
+  ::chmod((config_ / "TOLVEN.INI").c_str(), 0600);
+  EXPECT_NE(Check().find("OK      Passwortschutz"), std::string::npos);
 
   // Without a database nothing further can be looked at, and that is said.
   PutIni(SqliteIni("3", out_.path()));

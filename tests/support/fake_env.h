@@ -40,6 +40,9 @@ class FakeEnv : public platform::Env {
   Status AppendFile(const std::string& path, const std::string& contents) override;
   void SetTempMark(const std::string& mark) override { platform::DefaultEnv().SetTempMark(mark); }
   std::string ResolveLink(const std::string& path) override { return platform::DefaultEnv().ResolveLink(path); }
+  Status CheckNotWorldReadable(const std::string& path) override {
+    return platform::DefaultEnv().CheckNotWorldReadable(path);
+  }
   // The real test, or the fault "writable" for paths containing the match.
   Status CheckWritable(const std::string& path) override;
   Status CreateFolder(const std::string& path) override;
