@@ -81,7 +81,9 @@ void CheckChannel(platform::Env& env, const platform::IniFile& ini, Spooler& spo
   const std::string upper = ToUpper(channel);
   auto spooled = [&](const std::string& name) {
     if (name.empty()) return report.Problem(item, "kein Druckername angegeben");
-    if (!spooler.Knows(name)) return report.Problem(item, "Drucker '" + name + "' ist im Drucksystem nicht eingerichtet");
+    if (!spooler.Knows(name)) {
+      return report.Problem(item, "Drucker '" + name + "' ist im Drucksystem nicht eingerichtet");
+    }
     report.Ok(item, "Drucker '" + name + "'");
   };
   if (channel.empty()) return spooled(TrimBlanks(c.printer));  // a terminal's printer
