@@ -140,7 +140,17 @@ class OdbcConnection final : public Connection {
       if (!Execute("SET XACT_ABORT ON", err)) return false;
     }
     pendingLockWait_ = true;
-    return ApplyLockWait(err);
+    if (!ApplyLockWait(err)) return false;
+    for (const std::string& sql : sessionStatements_) {
+      if (!Execute(sql, err)) return false;
+    }
+    return true;
+  }
+
+  bool ExecuteForSession(const std::string& sql, DbError& err) override {
+    if (!Execute(sql, err)) return false;
+    sessionStatements_.push_back(sql);
+    return true;
   }
 
   bool IsOpen() const override { return dbc_ != SQL_NULL_HDBC; }
@@ -543,6 +553,7 @@ class OdbcConnection final : public Connection {
   bool lost_ = false;
   std::chrono::steady_clock::time_point nextRevival_{};
   DbError firstFailure_;
+  std::vector<std::string> sessionStatements_;  // repeated on a revived session
 };
 
 }  // namespace
