@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 // One beer ordered and settled from terminal 1 while the TSE server takes its
 // time; `during` runs once the receipt (the n-th) is committed and not yet signed.
 void SettleWhileSigning(Installation& inst, int n, const std::function<void()>& during) {
-  ASSERT_EQ(inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;1;;\r\n", "confirm.kas"), "OK\r\n")
+  ASSERT_EQ(inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n")
       << ReadAll(inst.dir / "gateway.log");
   fs::remove(inst.dir / "pda1/info.kas");
   inst.Drop("pda1", "info.txt", "ABRECHNEN;12;3;\r\n");
@@ -238,10 +238,10 @@ TEST_F(AsServiceUser, OrdersAndEveryRequestKindAreAnswered) {
   ChildProcess gateway(kSetpriv, AsUser(user_, bin_, {}), inst_.env, inst_.dir / "gateway.log");
 
   // Each step waits up to a minute for its answer; the first one missing ends the test.
-  ASSERT_EQ(inst_.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;;\r\n", "confirm.kas"), "OK\r\n")
+  ASSERT_EQ(inst_.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n")
       << ReadAll(inst_.dir / "gateway.log");
   ASSERT_EQ(inst_.Ask("pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n") << ReadAll(inst_.dir / "gateway.log");
-  ASSERT_EQ(inst_.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\n", "confirm.kas"), "OK\r\n")
+  ASSERT_EQ(inst_.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n")
       << ReadAll(inst_.dir / "gateway.log");
   const std::string table = inst_.Ask("pda1", "TISCH;12");
   ASSERT_EQ(table.size(), 2u * 78) << table << ReadAll(inst_.dir / "gateway.log");
