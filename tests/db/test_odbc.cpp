@@ -208,7 +208,7 @@ TEST(Dialects, StatementTextsOfEveryEngine) {
   };
   const std::vector<Case> cases = {
       {SqlServerDialect(), "MSSQL", "SELECT TOP 1 saldo FROM kdkto ORDER BY datumzeit DESC", "[limit]",
-       "CREATE DATABASE tolven", "Master", "LEN(txt)", "SET LOCK_TIMEOUT 0", "SET LOCK_TIMEOUT 30000"},
+       "CREATE DATABASE tolven COLLATE Latin1_General_CI_AS", "Master", "LEN(txt)", "SET LOCK_TIMEOUT 0", "SET LOCK_TIMEOUT 30000"},
       {PostgresDialect(), "POSTGRESQL", "SELECT saldo FROM kdkto ORDER BY datumzeit DESC LIMIT 1", "\"limit\"",
        "CREATE DATABASE tolven", "postgres", "LENGTH(txt)", "SET lock_timeout = 1", "SET lock_timeout = 30000"},
       {SqliteDialect(), "SQLITE", "SELECT saldo FROM kdkto ORDER BY datumzeit DESC LIMIT 1", "\"limit\"", "", "",
@@ -358,6 +358,26 @@ TEST(SchemaScripts, SqlServerHoldsEveryTableAndColumnOfTheOthersAndOfTheDocument
   EXPECT_NE(SchemaScript("mssql").find("  [limit] INT"), std::string::npos);
   EXPECT_EQ(mssql.at("system").at("booltest"), "SMALLINT");
   EXPECT_EQ(mssql.at("bestellung").at("id"), "INT IDENTITY(1,1) PRIMARY KEY");
+}
+
+// A new SQL Server database gets indexes for the program's lookups (the balance
+// ledgers' newest row by its full sort order) and refuses rows without their keys.
+TEST(SchemaScripts, SqlServerIndexesTheLookupsAndRequiresTheKeys) {
+  const std::string script = SchemaScript("mssql");
+  for (const char* index : {"kunden (kdnr)", "kunden (cardno)", "gutscheine (gsnr)", "zeilenstornos (seqnr)",
+                            "bkto (kdnr, datumzeit)", "kdkto (kdnr, datumzeit, kdktobunr)",
+                            "barsaldo (kasse, datumzeit, lfdnr)", "bestellung (tisch)", "kasspro (bunr)"}) {
+    EXPECT_NE(script.find(std::string(" ON ") + index + ";"), std::string::npos) << index;
+  }
+  const Schema mssql = ParseSchema(script);
+  const std::vector<std::pair<std::string, std::string>> keys = {
+      {"uniquenr", "name"}, {"kass", "bunr"},      {"kunden", "kdnr"},   {"artikel", "artnr"},
+      {"kdkto", "kdnr"},    {"kdkto", "datumzeit"}, {"barsaldo", "lfdnr"}, {"gutscheine", "gsnr"}};
+  for (const auto& [table, column] : keys) {
+    EXPECT_NE(mssql.at(table).at(column).find("NOT NULL"), std::string::npos) << table << "." << column;
+  }
+  EXPECT_EQ(mssql.at("kdkto").at("txt").find("NOT NULL"), std::string::npos);
+  EXPECT_EQ(SqlServerDialect().CreateDatabase("tolven"), "CREATE DATABASE tolven COLLATE Latin1_General_CI_AS");
 }
 
 TEST(SchemaScripts, PostgresqlComparesLookupNamesWithoutRegardToCase) {
