@@ -32,7 +32,8 @@ struct OdbcTarget {
   std::string password;  // left out of the string when empty
   std::string database;
   // TDS protocol version for FreeTDS; "" is 7.4 (every SQL Server from 2012
-  // on). Letting FreeTDS negotiate makes it ignore the log-in time-out.
+  // on): letting FreeTDS negotiate makes it ignore the log-in time-out. A
+  // driver of unknown kind gets the key only when it is configured.
   std::string tdsVersion;
   // Microsoft's driver: "Encrypt" and "TrustServerCertificate" as configured
   // ("yes", "no", "strict", "optional", "mandatory"); "" leaves the driver's

@@ -94,11 +94,14 @@ std::string BuildString(const OdbcTarget& t, const std::string& password) {
     return s;
   }
   s += ";ClientCharset=CP1252";
-  s += ";TDS_Version=" + value(t.tdsVersion.empty() ? std::string(kDefaultTdsVersion) : t.tdsVersion);
-  if (kind == SqlServerDriver::FreeTds) {
-    const std::string encrypt = YesNo(t.encrypt);
-    if (!encrypt.empty()) s += std::string(";Encryption=") + (encrypt == "yes" ? "require" : "off");
+  // A driver of unknown kind gets the keys of old: only what is configured.
+  if (kind == SqlServerDriver::Other) {
+    if (!t.tdsVersion.empty()) s += ";TDS_Version=" + value(t.tdsVersion);
+    return s;
   }
+  s += ";TDS_Version=" + value(t.tdsVersion.empty() ? std::string(kDefaultTdsVersion) : t.tdsVersion);
+  const std::string encrypt = YesNo(t.encrypt);
+  if (!encrypt.empty()) s += std::string(";Encryption=") + (encrypt == "yes" ? "require" : "off");
   return s;
 }
 

@@ -66,8 +66,7 @@ TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
   OdbcTarget other = Target(OdbcEngine::SqlServer, "srv,1433", "sa", "p}w");
   other.driver = "SQL Server";
   EXPECT_EQ(OdbcConnectionString(other),
-            "Driver={SQL Server};Server=srv;Port=1433;UID=sa;PWD={p}}w};Database=tolven;ClientCharset=CP1252;"
-            "TDS_Version=7.4");
+            "Driver={SQL Server};Server=srv;Port=1433;UID=sa;PWD={p}}w};Database=tolven;ClientCharset=CP1252");
   OdbcTarget encrypted = Target(OdbcEngine::SqlServer, "srv", "sa", "x");
   encrypted.encrypt = "ja";
   EXPECT_EQ(OdbcConnectionString(encrypted), "Driver={FreeTDS};Server=srv;UID=sa;PWD=x" + freeTds + "7.4;Encryption=require");
