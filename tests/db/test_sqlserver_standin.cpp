@@ -10,11 +10,16 @@
 #include "db/tds_standin.h"
 #include "platform/signals.h"
 #include "startup/module_start.h"
+#include "support/test_db.h"
 
 namespace tolven::db {
 namespace {
 
 using tolven::testing::TdsStandin;
+
+// The stand-in does not depend on the engine under test: the PostgreSQL
+// registration of this program leaves it to the default one.
+bool PgRun() { return tolven::testing::TestEngine() == "POSTGRESQL"; }
 
 // Opens in a thread of its own, so a driver that hangs fails the test instead
 // of holding the whole run.
@@ -35,6 +40,7 @@ std::unique_ptr<Connection> OpenWithin(const OdbcTarget& target, int loginTimeou
 }
 
 TEST(FreeTdsStandin, AServerThatAcceptsAndStaysSilentFailsTheLogInAsUnreachable) {
+  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
   TdsStandin server("silent");
   ASSERT_TRUE(server.started());
   DbError err;
@@ -48,6 +54,7 @@ TEST(FreeTdsStandin, AServerThatAcceptsAndStaysSilentFailsTheLogInAsUnreachable)
 }
 
 TEST(FreeTdsStandin, UserNamesAndPasswordsReachTheServerAsTyped) {
+  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
   TdsStandin server;
   ASSERT_TRUE(server.started());
   const std::vector<std::pair<std::string, std::string>> logins = {
@@ -80,6 +87,7 @@ TEST(FreeTdsStandin, UserNamesAndPasswordsReachTheServerAsTyped) {
 }
 
 TEST(FreeTdsStandin, BytesWithoutACharacterAreRefusedInPlainWordsAndTheSessionGoesOn) {
+  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
   TdsStandin server;
   ASSERT_TRUE(server.started());
   DbError err;
@@ -99,6 +107,7 @@ TEST(FreeTdsStandin, BytesWithoutACharacterAreRefusedInPlainWordsAndTheSessionGo
 }
 
 TEST(FreeTdsStandin, ResultsErrorsAndOneTransactionLevel) {
+  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
   TdsStandin server("normal", {"SELECT mwst1\trows mwst1,sprache 19,DE", "UPDATE kass\terror 1205 13 Deadlock victim"});
   ASSERT_TRUE(server.started());
   DbError err;
@@ -130,7 +139,26 @@ TEST(FreeTdsStandin, ResultsErrorsAndOneTransactionLevel) {
   EXPECT_TRUE(lockSeen);
 }
 
+// A session the server drops is opened again by a later statement; the
+// statement that met the break is not repeated.
+TEST(FreeTdsStandin, ADroppedSessionIsOpenedAgain) {
+  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
+  TdsStandin server("normal", {"SELECT 'weg'\tclose"});
+  ASSERT_TRUE(server.started());
+  DbError err;
+  auto c = OpenOdbc(server.Target(), 5, err);
+  ASSERT_NE(c, nullptr) << err.text;
+  EXPECT_EQ(c->Query("SELECT 'weg'", err), nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5200));  // the wait between two attempts
+  EXPECT_TRUE(c->Execute("UPDATE system SET booltest = 0", err)) << err.text;
+  EXPECT_EQ(server.Events("login").size(), 2u);
+  size_t dropped = 0;
+  for (const auto& b : server.Events("batch")) dropped += b.at("sql") == "SELECT 'weg'" ? 1 : 0;
+  EXPECT_EQ(dropped, 1u);
+}
+
 TEST(FreeTdsStandin, EncryptionAsConfigured) {
+  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
   TdsStandin server;
   ASSERT_TRUE(server.started());
   DbError err;
@@ -150,6 +178,7 @@ TEST(FreeTdsStandin, EncryptionAsConfigured) {
 // The start-up asked to end while the log-in waited goes no further: no
 // log-in to the master database, nothing created.
 TEST(FreeTdsStandin, AStopDuringTheLogInEndsTheStartUp) {
+  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
   TdsStandin server("no-database");
   ASSERT_TRUE(server.started());
   tolven::testing::TempDir dir;
