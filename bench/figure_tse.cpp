@@ -33,6 +33,7 @@ class TimingEnv final : public platform::Env {
   }
   bool FileExists(const std::string& p) override { return real_.FileExists(p); }
   bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
+  platform::FileInfo GetFileInfo(const std::string& p) override { return real_.GetFileInfo(p); }
   Status DeleteFile(const std::string& p) override { return real_.DeleteFile(p); }
   Status RenameFile(const std::string& a, const std::string& b) override { return real_.RenameFile(a, b); }
   Status ReadFile(const std::string& p, std::string& c) override { return real_.ReadFile(p, c); }

@@ -134,10 +134,22 @@ class Connection {
   virtual bool CommitTrans(DbError& err) = 0;
   virtual bool RollbackTrans(DbError& err) = 0;
   virtual bool InTransaction() const = 0;
+  // Savepoints inside an open transaction, in the dialect's forms: after a
+  // failed statement, RollbackToSavepoint undoes what followed the savepoint
+  // and the transaction goes on. All three fail (err filled) on an engine
+  // whose dialect has none; SupportsSavepoints says so beforehand.
+  bool SupportsSavepoints() const { return !dialect().Savepoint("s").empty(); }
+  virtual bool Savepoint(const std::string& name, DbError& err);
+  virtual bool RollbackToSavepoint(const std::string& name, DbError& err);
+  virtual bool ReleaseSavepoint(const std::string& name, DbError& err);
   // How long a statement may run and wait for another station's lock; 0: it
   // does not wait for such a lock at all but fails at once.
   virtual void SetCommandTimeout(int seconds) = 0;
   virtual const Dialect& dialect() const = 0;
+  // A session setting or session lock that must hold for the whole run: done
+  // now, and again on every new session an engine opens after losing one.
+  // False when it fails now.
+  virtual bool ExecuteForSession(const std::string& sql, DbError& err) { return Execute(sql, err); }
 };
 
 }  // namespace tolven::db

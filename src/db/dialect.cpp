@@ -39,8 +39,29 @@ class SqlServer final : public Dialect {
   std::string LockWait(int seconds) const override {
     return "SET LOCK_TIMEOUT " + std::to_string(seconds > 0 ? seconds * 1000 : 0);
   }
+  std::string SelectLocked(const std::string& columns, const std::string& table,
+                           const std::string& where) const override {
+    return "SELECT " + columns + " FROM " + table + " WITH (UPDLOCK, ROWLOCK) WHERE " + where;
+  }
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_TYPE = 'BASE TABLE'";
+  }
+  // SAVE TRANSACTION exists, but with XACT_ABORT on any error rolls back the
+  // whole transaction, so a savepoint could never be returned to.
+  std::string Savepoint(const std::string&) const override { return ""; }
+  std::string RollbackToSavepoint(const std::string&) const override { return ""; }
+  std::string ReleaseSavepoint(const std::string&) const override { return ""; }
+  // No IF NOT EXISTS for tables: the catalog is asked in the same batch.
+  std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
+    return "IF OBJECT_ID(N'" + table + "', N'U') IS NULL CREATE TABLE " + table + " ( " + columns + " )";
+  }
+  // Owned by the session, so it goes when the gateway's connection goes
+  // (also when the process dies); @LockTimeout 0 does not wait.
+  std::string StationLock(int32_t station) const override {
+    const std::string n = std::to_string(station);
+    return std::string("DECLARE @r INT; EXEC @r = sp_getapplock @Resource = '") + kLockName + "-kasse-" + n +
+           "', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; "
+           "IF @r < 0 RAISERROR('" + StationLockBusyText(station) + " (%d)', 16, 1, @r)";
   }
 };
 
@@ -58,9 +79,21 @@ class Sqlite final : public Dialect {
   // BEGIN IMMEDIATE takes the database's write lock itself.
   std::string LockForWriting() const override { return ""; }
   std::string LockWait(int) const override { return ""; }
+  // The write transaction (BEGIN IMMEDIATE) already keeps every other writer out.
+  std::string SelectLocked(const std::string& columns, const std::string& table,
+                           const std::string& where) const override {
+    return "SELECT " + columns + " FROM " + table + " WHERE " + where;
+  }
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'";
   }
+  std::string Savepoint(const std::string& name) const override { return "SAVEPOINT " + name; }
+  std::string RollbackToSavepoint(const std::string& name) const override { return "ROLLBACK TO SAVEPOINT " + name; }
+  std::string ReleaseSavepoint(const std::string& name) const override { return "RELEASE SAVEPOINT " + name; }
+  std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
+    return "CREATE TABLE IF NOT EXISTS " + table + " ( " + columns + " )";
+  }
+  std::string StationLock(int32_t) const override { return ""; }
 };
 
 class Postgres final : public Dialect {
@@ -80,13 +113,32 @@ class Postgres final : public Dialect {
   std::string LockWait(int seconds) const override {
     return "SET lock_timeout = " + std::to_string(seconds > 0 ? seconds * 1000 : 1);
   }
+  std::string SelectLocked(const std::string& columns, const std::string& table,
+                           const std::string& where) const override {
+    return "SELECT " + columns + " FROM " + table + " WHERE " + where + " FOR UPDATE";
+  }
   std::string CountTables() const override {
     return "SELECT COUNT(*) AS n FROM information_schema.tables WHERE table_schema = current_schema() "
            "AND table_type = 'BASE TABLE'";
   }
+  std::string Savepoint(const std::string& name) const override { return "SAVEPOINT " + name; }
+  std::string RollbackToSavepoint(const std::string& name) const override { return "ROLLBACK TO SAVEPOINT " + name; }
+  std::string ReleaseSavepoint(const std::string& name) const override { return "RELEASE SAVEPOINT " + name; }
+  std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
+    return "CREATE TABLE IF NOT EXISTS " + table + " ( " + columns + " )";
+  }
+  // The two-number form lives apart from the one-number transaction lock.
+  std::string StationLock(int32_t station) const override {
+    return std::string("DO $$BEGIN IF NOT pg_try_advisory_lock(") + kLockKey + ", " + std::to_string(station) +
+           ") THEN RAISE EXCEPTION '" + StationLockBusyText(station) + "'; END IF; END$$";
+  }
 };
 
 }  // namespace
+
+std::string StationLockBusyText(int32_t station) {
+  return "Kasse " + std::to_string(station) + " ist bereits angemeldet";
+}
 
 const Dialect& SqlServerDialect() {
   static const SqlServer d;

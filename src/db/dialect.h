@@ -3,6 +3,7 @@
 // another form, the caller asks the dialect of its connection for it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tolven::db {
@@ -35,9 +36,31 @@ class Dialect {
   // station. 0 means not at all: it fails at once. "" when the engine has no
   // such setting.
   virtual std::string LockWait(int seconds) const = 0;
+  // A query for use inside a transaction whose rows stay locked against other
+  // writers until the transaction ends, taken on the rows themselves (the POS
+  // programs do not take LockForWriting): "SELECT columns FROM table WHERE
+  // where" with the engine's row-lock form.
+  virtual std::string SelectLocked(const std::string& columns, const std::string& table,
+                                   const std::string& where) const = 0;
   // A query whose column "n" counts the tables of the connected database.
   virtual std::string CountTables() const = 0;
+  // Savepoints inside a transaction, so that one failed statement can be
+  // undone without the rest. "" where a failed statement ends the whole
+  // transaction anyway (SQL Server under XACT_ABORT).
+  virtual std::string Savepoint(const std::string& name) const = 0;
+  virtual std::string RollbackToSavepoint(const std::string& name) const = 0;
+  virtual std::string ReleaseSavepoint(const std::string& name) const = 0;
+  // Creates one of the gateway's own tables when it is missing and leaves an
+  // existing one alone; `columns` in the common forms (INT, BIGINT, VARCHAR(n)).
+  virtual std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const = 0;
+  // Takes this station's lock for the life of the session: it fails at once,
+  // with StationLockBusyText in its error, while another session holds it.
+  // "" when the engine has no server sessions (SQLite locks a file instead).
+  virtual std::string StationLock(int32_t station) const = 0;
 };
+
+// The part of the station lock's error that says another gateway holds it.
+std::string StationLockBusyText(int32_t station);
 
 // SQL Server as the statements are written.
 const Dialect& SqlServerDialect();

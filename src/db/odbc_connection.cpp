@@ -173,7 +173,17 @@ class OdbcConnection final : public Connection {
       if (!Execute("SET XACT_ABORT ON", err)) return false;
     }
     pendingLockWait_ = true;
-    return ApplyLockWait(err);
+    if (!ApplyLockWait(err)) return false;
+    for (const std::string& sql : sessionStatements_) {
+      if (!Execute(sql, err)) return false;
+    }
+    return true;
+  }
+
+  bool ExecuteForSession(const std::string& sql, DbError& err) override {
+    if (!Execute(sql, err)) return false;
+    sessionStatements_.push_back(sql);
+    return true;
   }
 
   bool IsOpen() const override { return dbc_ != SQL_NULL_HDBC; }
@@ -329,6 +339,16 @@ class OdbcConnection final : public Connection {
   }
 
   bool InTransaction() const override { return inTransaction_; }
+
+  // A rollback to a savepoint makes a transaction usable again that a failed
+  // statement after the savepoint had aborted, so the commit must not roll
+  // it back for that failure.
+  bool RollbackToSavepoint(const std::string& name, DbError& err) override {
+    if (!Connection::RollbackToSavepoint(name, err)) return false;
+    failedInTransaction_ = false;
+    firstFailure_.Clear();
+    return true;
+  }
 
   // The time-out bounds every statement; how long a statement waits for a lock
   // of another station is a session setting, changed between transactions only,
@@ -582,6 +602,7 @@ class OdbcConnection final : public Connection {
   bool lost_ = false;
   std::chrono::steady_clock::time_point nextRevival_{};
   DbError firstFailure_;
+  std::vector<std::string> sessionStatements_;  // repeated on a revived session
 };
 
 }  // namespace

@@ -128,3 +128,31 @@ bool Connection::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& 
 }
 
 }  // namespace tolven::db
+
+namespace tolven::db {
+
+namespace {
+bool RunSavepointStatement(Connection& conn, const std::string& sql, DbError& err) {
+  if (sql.empty() || !conn.InTransaction()) {
+    err.Clear();
+    err.number = -1;
+    err.text = sql.empty() ? "Die Datenbank kennt keine Sicherungspunkte in Transaktionen."
+                           : "Sicherungspunkt ohne offene Transaktion.";
+    err.source = "tolven";
+    return false;
+  }
+  return conn.Execute(sql, err);
+}
+}  // namespace
+
+bool Connection::Savepoint(const std::string& name, DbError& err) {
+  return RunSavepointStatement(*this, dialect().Savepoint(name), err);
+}
+bool Connection::RollbackToSavepoint(const std::string& name, DbError& err) {
+  return RunSavepointStatement(*this, dialect().RollbackToSavepoint(name), err);
+}
+bool Connection::ReleaseSavepoint(const std::string& name, DbError& err) {
+  return RunSavepointStatement(*this, dialect().ReleaseSavepoint(name), err);
+}
+
+}  // namespace tolven::db

@@ -6,11 +6,15 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/log_sink.h"
 #include "db/db_tools.h"
+#include "gateway/exchange_handover.h"
 #include "gateway/order_import.h"
+#include "gateway/order_journal.h"
 
 namespace tolven::fiscal {
 class Tse;
@@ -20,6 +24,8 @@ namespace tolven::gateway {
 
 inline constexpr int kSlots = 5;
 inline constexpr size_t kLogBufferSize = 4000;
+// One log line is cut to this length (a line may quote a terminal's file).
+inline constexpr size_t kMaxLogLineChars = 1000;
 
 struct TerminalSlot {
   bool inUse = false;
@@ -33,8 +39,10 @@ struct TerminalSlot {
 struct GatewayHooks {
   // Kitchen receipts of the table after a booked order.
   std::function<void(int32_t trx, int32_t startTime, int32_t table, const std::string& waiterText)> printKueBon;
-  // Settlement of a table (terminal slot, table, waiter, payment type, partial list).
-  std::function<void(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list)>
+  // Settlement of a table (terminal slot, table, waiter, payment type, partial
+  // list); false with the reason when the table was not settled.
+  std::function<bool(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
+                     std::string& reason)>
       settleTable;
   // A request file of a terminal (slot, request file, answer file).
   std::function<void(int slot, const std::string& requestFile, const std::string& answerFile)> handleRequest;
@@ -55,8 +63,12 @@ class Form1 final : public LogSink {
   void PollTerminals();
   // One pass over the slots (the body of the poll loop).
   void PollPass();
-  // The order file of a slot (its "bestell.txt" exists).
+  // The order file of a slot (its "bestell.txt" exists, or a work file an
+  // interrupted pass left).
   void ProcessOrderFile(int slot);
+  // The exchange files of a slot: the order file and the request file.
+  ExchangeFile& OrderFile(int slot);
+  ExchangeFile& RequestFile(int slot);
 
   void AddLogLine(const std::string& text) override;
   const std::string& logText() const { return text1_; }
@@ -71,23 +83,31 @@ class Form1 final : public LogSink {
   // Writes an answer file atomically, retrying briefly when the terminal holds the
   // old one open; false (with a "FEHLER" log line) when it could not be written.
   bool WriteAnswerFile(const std::string& path, const std::string& contents);
-  // A work file left behind by an interrupted run is moved aside, never deleted
-  // unread; false when it is still in the way.
-  bool SetAsideLeftover(const std::string& workFile);
 
  private:
+  struct Booking;
   void ProcessEvents();
   std::string WaiterText(int32_t waiter);
+  // Books the lines of a taken order file in one transaction and answers it.
+  void BookOrderFile(int slot, const std::string& contents, const std::string& identity, bool unfinished);
+  // One attempt at booking; `refused` holds lines an earlier attempt found
+  // that the engine cannot store.
+  Booking AttemptBooking(int slot, const std::vector<std::string>& lines, const std::string& identity,
+                         bool unfinished, bool journal, const std::vector<std::pair<size_t, std::string>>& refused);
+  // A work file left by an interrupted pass: answered when the journal shows
+  // it booked, booked now when it does not.
+  void RecoverOrderFile(int slot);
+  void StartKitchenPrinting(int32_t table, int32_t waiter);
 
   db::DbTools& tools_;
   fiscal::Tse& tse_;
   GatewayHooks hooks_;
   OrderImport orderImport_;
+  OrderJournal journal_;
   std::array<TerminalSlot, kSlots + 1> slots_;  // index 1..5
+  std::array<std::unique_ptr<ExchangeFile>, kSlots + 1> orderFiles_, requestFiles_;
   std::string text1_;
   bool beenden_ = false;
-  int32_t table_ = 0;
-  int32_t waiter_ = 0;
 };
 
 }  // namespace tolven::gateway

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "common/log_sink.h"
@@ -11,18 +13,40 @@
 
 namespace tolven::gateway {
 
+// The outcome of one order line.
+struct LineBooking {
+  bool booked = false;
+  std::string message;          // "OK" or the message for the terminal's confirmation
+  bool databaseFailed = false;  // a statement failed: the engine may have ended the transaction
+  std::string logText;          // the log line of a booked line, for when its booking is committed
+};
+
 class OrderImport {
  public:
   OrderImport(db::DbTools& tools, LogSink& log) : tools_(tools), log_(log) {}
 
-  // "OK", or the message for the terminal's confirmation; nothing is written on failure.
+  // Checks the line completely, then inserts it; nothing is written on failure.
+  // Logs nothing: the caller logs the line once its transaction is committed.
+  LineBooking BookOrderLine(const std::string& line, int32_t table, int32_t waiter);
+  // BookOrderLine with the log line at once: "OK" or the message.
   std::string ImportOrderLine(const std::string& line, int32_t table, int32_t waiter);
   // Unit price in cent at this moment; take-away is true exactly for table 0.
   int32_t GetArticlePrice(const std::string& articleNumber, bool takeAway);
 
+  // Reads the lengths of the text columns of `bestellung` from the database's
+  // catalog where the engine has one (outside any transaction: a failed
+  // catalog query must not end one); the schema's lengths otherwise.
+  void LoadColumnLengths();
+  size_t ColumnLength(const std::string& column) const;
+
  private:
+  // nullopt when the price could not be read (err filled).
+  std::optional<int32_t> ArticlePrice(const std::string& articleNumber, bool takeAway, db::DbError& err);
+
   db::DbTools& tools_;
   LogSink& log_;
+  std::map<std::string, size_t> lengths_;
+  bool lengthsLoaded_ = false;
 };
 
 }  // namespace tolven::gateway

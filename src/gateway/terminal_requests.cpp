@@ -1,5 +1,6 @@
 #include "gateway/terminal_requests.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/text.h"
@@ -14,34 +15,40 @@ using db::SqlText;
 namespace {
 const char* const kCardKinds = ";EC;GIRO;CC;VISA;MASTER;AMEX;PAYPAL;";
 const char* const kOneLineAnswers = ";ABRECHNEN;BAR;EC;GIRO;CC;VISA;MASTER;AMEX;PAYPAL;ZAHLUNGKK;KUKA;";
-const char* const kSettlementFailed = "ERR;Tischabrechnung fehlgeschlagen.";
+const char* const kSettlementFailed = "Tischabrechnung fehlgeschlagen.";
 
 bool Listed(const char* list, const std::string& command) {
   return std::string(list).find(";" + command + ";") != std::string::npos;
 }
+
+// The ids of a partial list ("4711:4712"), each once, up to the first that is not a number.
+std::vector<int64_t> ListedIds(const std::string& list) {
+  std::vector<int64_t> ids;
+  for (int k = 1;; ++k) {
+    const int64_t id = LeadingWholeNumber(GetToken(list, k, ":"));
+    if (id <= 0) break;
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+  }
+  return ids;
+}
 }  // namespace
 
-void TerminalRequests::HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile) {
+void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requestFile*/,
+                                             const std::string& answerFile) {
   platform::Env& env = tools_.env();
-  form_.AddLogLine("Datenabfrage von Orderterminal " + std::to_string(slot) + "...");
-  const std::string workFile = tools_.state().programFolder + platform::kPathSepText + "ppcinfo" + std::to_string(slot);
-  env.SleepMs(150);
-  if (!form_.SetAsideLeftover(workFile)) return;
-  env.SleepMs(300);
-  if (Status st = env.RenameFile(requestFile, workFile); !st) {
-    form_.AddLogLine("FEHLER: Anfragedatei kann nicht übernommen werden: " + st.message());
+  ExchangeFile& file = form_.RequestFile(slot);
+  const Handover taken = file.TakeOver("Datenabfrage von Orderterminal " + std::to_string(slot) + "...");
+  if (taken.outcome == HandoverOutcome::Refused) {
+    const std::string refusal = "ERR;Anfrage abgelehnt: " + taken.error + ".";
+    form_.WriteAnswerFile(answerFile, refusal + "\r\n");
+    form_.slot(slot).lastAnswer = refusal;
     return;
   }
-  std::string contents;
-  if (Status st = env.ReadFile(workFile, contents); !st) {
-    form_.AddLogLine("FEHLER: Anfragedatei kann nicht gelesen werden: " + st.message());
-    form_.SetAsideLeftover(workFile);
-    return;
-  }
-  std::string line = contents.substr(0, contents.find('\n'));
+  if (taken.outcome != HandoverOutcome::Taken) return;
+  std::string line = taken.contents.substr(0, taken.contents.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();
   env.SleepMs(50);
-  (void)env.DeleteFile(workFile);
+  (void)file.DeleteWork();
 
   const std::string command = GetToken(line, 1);
   const std::optional<int32_t> tableField = StrictWholeNumber(GetToken(line, 2));
@@ -62,10 +69,11 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& reques
   }
   const int32_t table = *tableField;
 
-  if (command == "ABRECHNEN") {
-    answer = SettleTable(slot, table, waiter, "BAR", text4) ? "OK" : kSettlementFailed;
-  } else if (Listed(kCardKinds, command)) {
-    answer = SettleTable(slot, table, waiter, command, text4) ? "OK" : kSettlementFailed;
+  if (command == "ABRECHNEN" || Listed(kCardKinds, command)) {
+    std::string reason;
+    answer = SettleTable(slot, table, waiter, command == "ABRECHNEN" ? "BAR" : command, text4, reason)
+                 ? "OK"
+                 : "ERR;" + reason;
   } else if (command == "KUKA" || command == "ZAHLUNGKK") {
     answer = CustomerPayment(slot, table, waiter, text4);
   } else if (command == "ANMELDUNG") {
@@ -84,104 +92,154 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& reques
 
 std::string TerminalRequests::LogIn(const std::string& operatorField, const std::string& key) {
   const int32_t op = LeadingWholeNumber(operatorField);
+  // An empty key opens nothing, nor does an operator without a key.
+  if (TrimBlanks(key).empty()) return " ";
   db::DbError err;
   auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(op), err);
-  if (!rs || rs->Eof() || GetFieldValue(*rs, "schluesselnr").AsString() != key) return " ";
+  if (!rs || rs->Eof()) return " ";
+  const std::string stored = GetFieldValue(*rs, "schluesselnr").AsString();
+  if (TrimBlanks(stored).empty() || stored != key) return " ";
   const std::string name = GetFieldValue(*rs, "name").AsString();
   form_.AddLogLine("Anmeldung von Kassierer " + std::to_string(op) + "-" + name);
   return "OK" + name;
 }
 
 std::string TerminalRequests::CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& card) {
-  const int32_t customer = SetCustomerForTable(table, card);
+  // Nothing is written before the settlement: a refused payment leaves the
+  // table as it was. The coverage check runs inside the settlement's transaction.
+  const int32_t customer = CustomerOfCard(card);
+  if (customer < 0) return std::string("ERR;") + kSettlementFailed;
   if (customer == 0) return "ERR;Kein Kunde zu Kartennummer " + card;
-  // A figure that cannot be read must not count as 0: the payment would pass
-  // the coverage check on a balance nobody saw.
-  bool read = true;
-  std::string why;
-  auto number = [&](const std::string& sql, const std::string& column) -> int64_t {
-    db::DbError err;
-    auto rs = tools_.Open(sql, err);
-    if (!rs && read) why = err.text;
-    if (!rs) read = false;
-    return rs && !rs->Eof() ? GetFieldValue(*rs, column).AsInt64() : 0;
-  };
-  const int64_t sum =
-      number("SELECT SUM(menge*epreis ) AS summe FROM bestellung WHERE tisch = " + NumStr(table), "summe");
-  // The latest booking, as the ledger finds it (msecs breaks a tie within a second).
-  const int64_t balance = number(tools_.dialect().SelectTop(1, "saldo FROM kdkto WHERE kdnr = " + NumStr(customer) +
-                                                                  " ORDER BY kdnr, datumzeit DESC, msecs DESC"),
-                                 "saldo");
-  // The PIN is read with the limit; the request carries none to compare it with.
-  const int64_t limit = number(
-      "SELECT " + tools_.dialect().Column("limit") + ", pin FROM kunden WHERE kdnr = " + NumStr(customer), "limit");
-  if (!read) {
-    form_.AddLogLine("FEHLER: Deckung des Kundenkontos " + std::to_string(customer) + " nicht lesbar: " + why);
-    return kSettlementFailed;
-  }
-  if (limit + balance < sum) return "ERR;Keine ausreichende Deckung auf dem Kundenkonto.";
-  return SettleTable(slot, table, waiter, "KDKTO", "") ? "OK" : kSettlementFailed;
+  settlement::SettleRequest request;
+  request.customer = customer;
+  request.checkCoverage = true;
+  std::string reason;
+  return Settle(slot, table, waiter, "KDKTO", "", request, reason) ? "OK" : "ERR;" + reason;
 }
 
-int32_t TerminalRequests::SetCustomerForTable(int32_t table, const std::string& cardNumber) {
+int32_t TerminalRequests::CustomerOfCard(const std::string& cardNumber) {
+  // A customer without a card has an empty card number; a blank request must not find him.
+  if (TrimBlanks(cardNumber).empty()) return 0;
   db::DbError err;
-  int32_t customer = 0;
-  if (auto rs = tools_.Open("SELECT kdnr FROM kunden WHERE cardno = " + SqlText(cardNumber), err); rs && !rs->Eof()) {
-    customer = GetFieldValue(*rs, "kdnr").AsInt();
+  auto rs = tools_.Open("SELECT kdnr FROM kunden WHERE cardno = " + SqlText(cardNumber), err);
+  if (!rs) {
+    form_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + err.text);
+    return -1;
   }
-  if (!tools_.ExecSQL("UPDATE bestellung SET kdnr = " + NumStr(customer) + " WHERE tisch = " + NumStr(table), err)) {
-    form_.AddLogLine("FEHLER: Kunde für Tisch " + NumStr(table) + " nicht gesetzt. " + err.text);
-  }
-  return customer;
+  return rs->Eof() ? 0 : GetFieldValue(*rs, "kdnr").AsInt();
 }
 
 bool TerminalRequests::SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                   const std::string& list) {
+                                   const std::string& list, std::string& reason) {
+  return Settle(slot, table, waiter, payment, list, settlement::SettleRequest{}, reason);
+}
+
+bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter,
+                                       std::string& reason) {
+  // The lines the kitchen printout takes (as it selects them), among those of `filter`.
+  const std::string sql = "SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
+                          " AND haskuebon = " + tools_.SqlBool(false) + " AND artnr <> " + SqlText("$GVTGAG") +
+                          " AND artnr <> " + SqlText("$GVFA") + filter;
+  auto pending = [&](int64_t& n) {
+    db::DbError err;
+    auto rs = tools_.Open(sql, err);
+    if (!rs) {
+      form_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " + err.text);
+      return false;
+    }
+    n = rs->Eof() ? 0 : GetFieldValue(*rs, "n").AsInt64();
+    return true;
+  };
+  int64_t n = 0;
+  if (!pending(n)) {
+    reason = kSettlementFailed;
+    return false;
+  }
+  if (n == 0) return true;
+  if (kitchenPrint_) {
+    db::DbError err;
+    auto rs = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter), err);
+    const std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
+    kitchenPrint_(table, std::to_string(waiter) + " - " + name);
+    if (!pending(n)) {
+      reason = kSettlementFailed;
+      return false;
+    }
+    if (n == 0) return true;
+  }
+  reason = "Küchenbon für Tisch " + std::to_string(table) + " nicht gedruckt, Tisch bleibt offen.";
+  form_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(n) +
+                   " Positionen hat die Küche noch nicht erhalten.");
+  return false;
+}
+
+bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std::string& payment,
+                              const std::string& list, const settlement::SettleRequest& base, std::string& reason) {
+  reason.clear();
   db::DbError err;
+  settlement::SettleRequest request = base;
   std::string suffix, filter;
-  // Guest numbers the lines had before they were marked, to give them back
-  // when the settlement does not go through.
-  std::vector<std::pair<int64_t, int64_t>> marked;
+  std::vector<int64_t> ids;
   if (!list.empty()) {
     form_.AddLogLine("Teilabrechnung: " + list);
     suffix = "(Teilabrechnung)";
-    filter = " AND gast = 99";
-    for (int k = 1;; ++k) {
-      const int32_t id = LeadingWholeNumber(GetToken(list, k, ":"));
-      if (id == 0) break;
-      // Only lines of this table: an id of another table must not be settled here
-      // nor carried into that table's next partial settlement.
-      const std::string where = " WHERE id = " + NumStr(id) + " AND tisch = " + NumStr(table);
-      if (auto rs = tools_.Open("SELECT gast FROM bestellung" + where, err); rs && !rs->Eof()) {
-        marked.emplace_back(id, GetFieldValue(*rs, "gast").AsInt64());
-      }
-      if (!tools_.ExecSQL("UPDATE bestellung SET gast = 99" + where, err)) {
-        form_.AddLogLine("FEHLER: Gast-Nr für Teilabrechnung nicht gesetzt. " + err.text);
-      }
-    }
+    request.partial = true;
+    ids = ListedIds(list);
   }
-  auto rows = tools_.Open("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter,
-                          err);
+  auto open = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table), err);
+  if (!open) {
+    form_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
+    reason = kSettlementFailed;
+    return false;
+  }
+  // A table without open lines has nothing to settle (also a terminal's retry
+  // after its settlement was stored).
+  if (open->Eof() || GetFieldValue(*open, "n").AsInt64() == 0) return true;
+  if (!list.empty()) {
+    if (ids.empty()) {
+      reason = "Teilabrechnung ohne gültige Position.";
+      form_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + reason);
+      return false;
+    }
+    std::string in;
+    for (int64_t id : ids) in += (in.empty() ? "" : " , ") + NumStr(id);
+    filter = " AND id IN ( " + in + " )";
+  }
+  auto rows = tools_.Open(
+      "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter + " ORDER BY id", err);
   if (!rows) {
     form_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
+    reason = kSettlementFailed;
+    return false;
+  }
+  // The terminal charged for exactly the listed lines: each must be open on this table.
+  if (!ids.empty() && rows->RecordCount() != ids.size()) {
+    reason = "Positionen nicht offen auf Tisch " + std::to_string(table) + ".";
+    form_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
+                     " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
     return false;
   }
   if (rows->Eof()) return true;
+  // The kitchen must have had exactly these lines; one booked after this read
+  // is not settled now and takes the kitchen's way of its own.
+  std::string read;
+  for (; !rows->Eof(); rows->MoveNext()) {
+    read += (read.empty() ? "" : " , ") + NumStr(GetFieldValue(*rows, "id").AsInt64());
+  }
+  rows->MoveFirst();
+  if (!KitchenHasLines(table, waiter, " AND id IN ( " + read + " )", reason)) return false;
 
   std::string zahlart = payment;
-  const int32_t bunr = settlement_.TischAbrechnen(*rows, table, waiter, zahlart);
+  const int32_t bunr = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
   if (bunr < 0) {
-    form_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
-    for (const auto& [id, gast] : marked) {
-      tools_.ExecSQL("UPDATE bestellung SET gast = " + NumStr(gast) + " WHERE id = " + NumStr(id), err);
+    reason = settlement_.lastRefusal();
+    if (reason.empty()) {
+      reason = kSettlementFailed;
+      form_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
     }
     return false;
   }
-  if (!tools_.ExecSQL("DELETE FROM bestellung WHERE tisch = " + NumStr(table) + filter, err)) {
-    form_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) +
-                     " konnte nicht gelöscht werden. Bitte manuell löschen. Abrechnung durchgeführt. " + err.text);
-    return true;
-  }
+  // The settled lines left the table with the receipt's commit.
   form_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
   const std::string printer = slot >= 1 && slot <= kSlots ? form_.slots()[static_cast<size_t>(slot)].printer : "";
   if (Status st = receipt_.Print(bunr, printer, settlement_.UnstoredSignature(bunr)); !st) {

@@ -4,13 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "db/db_tools.h"
 #include "gateway/Form1.h"
 
 namespace tolven::settlement {
 class modTischAbrechnen;
+struct SettleRequest;
 }
 namespace tolven::printing {
 class CustomerReceipt;
@@ -25,23 +28,38 @@ class TerminalRequests {
       : tools_(tools), form_(form), settlement_(settlement), receipt_(receipt) {}
 
   void HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile);
-  // Finds the customer of the card and sets it on the table's order lines; 0 when unknown.
-  int32_t SetCustomerForTable(int32_t table, const std::string& cardNumber);
-  // Settles the table (or the listed lines, ids joined by ":"); true when the
-  // receipt was stored (or there was nothing to settle).
-  bool SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list);
+  // Settles the table (or the listed lines, ids joined by ":"). True when the
+  // receipt was stored or the table has no open line; false with a short
+  // German reason when the settlement was refused or failed (nothing stored,
+  // the lines stay open).
+  bool SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
+                   std::string& reason);
 
   // The answer to a request for table data: one 76-character record per order line.
   std::string TableData(int32_t table);
 
+  // Prints the kitchen receipts of the table's pending lines (table, waiter
+  // as the kitchen receipt names him), with the order's TSE transaction.
+  using KitchenPrint = std::function<void(int32_t table, const std::string& waiterText)>;
+  void SetKitchenPrint(KitchenPrint print) { kitchenPrint_ = std::move(print); }
+
  private:
+  bool Settle(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
+              const settlement::SettleRequest& request, std::string& reason);
+  // The kitchen must have every line before it is paid: pending ones are
+  // printed now; false with the reason when some are still pending.
+  bool KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter, std::string& reason);
   std::string CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& cardNumber);
+  // The customer of a card; 0 when unknown (a blank number is unknown), -1
+  // when it cannot be read.
+  int32_t CustomerOfCard(const std::string& cardNumber);
   std::string LogIn(const std::string& operatorField, const std::string& key);
 
   db::DbTools& tools_;
   Form1& form_;
   settlement::modTischAbrechnen& settlement_;
   printing::CustomerReceipt& receipt_;
+  KitchenPrint kitchenPrint_;
 };
 
 }  // namespace tolven::gateway

@@ -40,7 +40,13 @@ void modKueBon::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, c
                     " nicht gedruckt, offene Positionen nicht lesbar: " + err.text);
     return;
   }
-  if (pending->Eof()) return;
+  if (pending->Eof()) {
+    // Nothing for the kitchen (guest count, follow-up order): the order's TSE
+    // transaction is still finished, with those lines as its data, since a TSE
+    // keeps only a limited number of transactions open.
+    FinishWithoutPrinting(tseTrx, tseStart, pendingWhere);
+    return;
+  }
   // Lines another station books for this table while these print are neither
   // printed nor marked here: they come out with their own order.
   maxId_ = 0;

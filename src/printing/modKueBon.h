@@ -97,6 +97,7 @@ class modKueBon {
   void MarkFailed(int printer, const std::string& reason);
   void MarkLines();
   void SignOrder(int32_t& tseTrx, int32_t& tseStart);
+  void FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere);
   std::string TableName();
   std::string CustomerName();
   void Add(const std::string& line) { druck_.AddPrintLine(line); }

@@ -1,5 +1,7 @@
 // Signing the order: the "Bestellung-V1" process data of the lines sent to the
 // kitchen in this call, the TSE finish and the `tse_bestellungen` row.
+#include <algorithm>
+
 #include "common/money.h"
 #include "common/text.h"
 #include "printing/modKueBon.h"
@@ -40,6 +42,27 @@ std::string modKueBon::CleanForSigning(const std::string& text) {
     }
   }
   return out;
+}
+
+void modKueBon::FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere) {
+  // Without a transaction there is nothing to finish, and no receipt number is drawn.
+  if (tseTrx < 1 || !tse_.TseInUse() || !tse_.TseReady()) return;
+  DbError err;
+  auto rows = tools_.Open("SELECT * FROM bestellung " + pendingWhere + " ORDER BY id", err);
+  if (!rows) {
+    tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + err.text);
+    return;
+  }
+  maxId_ = 0;
+  for (; !rows->Eof(); rows->MoveNext()) {
+    signItems_.push_back({db::GetFieldValue(*rows, "menge").AsInt(), db::GetFieldValue(*rows, "artbez").AsString(),
+                          db::GetFieldValue(*rows, "epreis").AsInt()});
+    maxId_ = std::max(maxId_, db::GetFieldValue(*rows, "id").AsInt64());
+  }
+  seqnr_ = 0;
+  SignOrder(tseTrx, tseStart);
+  // Marked like the lines of a printed order, so the next order does not sign them again.
+  if (maxId_ > 0) MarkLines();
 }
 
 void modKueBon::SignOrder(int32_t& tseTrx, int32_t& tseStart) {

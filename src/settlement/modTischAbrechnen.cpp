@@ -21,9 +21,16 @@ modTischAbrechnen::modTischAbrechnen(db::DbTools& tools, LogSink& log, fiscal::T
 
 int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
                                           Cents bargegeben, Cents barzurueck) {
+  return TischAbrechnen(orderRows, tisch, kanr, zahlart, SettleRequest{}, bargegeben, barzurueck);
+}
+
+int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                          const SettleRequest& request, Cents bargegeben, Cents barzurueck) {
   lastError_.clear();
   unstored_.reset();
+  lastRefusal_.clear();
   detail::Work w;
+  w.request = request;
   w.start = tools_.env().Now();
   w.tisch = tisch;
   w.kanr = kanr;
@@ -49,6 +56,13 @@ int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisc
 
   if (!detail::StoreSettlement(tools_, settings_, w, error)) {
     lastError_ = error;
+    if (!w.refusal.empty()) {
+      // Not a fault of this station: the table changed under it, or the
+      // account does not cover the bill. Nothing was stored.
+      lastRefusal_ = w.refusal;
+      log_.AddLogLine("Tisch " + std::to_string(tisch) + " nicht abgerechnet: " + OneLine(error));
+      return -1;
+    }
     const std::string text = (w.bunr > 0 ? std::to_string(w.bunr) + ": " : std::string()) + error;
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: Tisch " + std::to_string(tisch) + " Beleg " + OneLine(text));

@@ -189,6 +189,8 @@ bool ReadHeaderData(db::DbTools& tools, int32_t kdnr, Work& w, std::string& erro
 
 OrderRow ReadRow(const db::ResultSet& rs) {
   OrderRow r;
+  r.id = GetFieldValue(rs, "id").AsInt64();
+  r.stored = StoredValues(rs);
   r.artnr = ApplyZeitRule(GetFieldValue(rs, "artnr").AsString());
   r.kind = ClassifyArticle(r.artnr);
   r.artbez = GetFieldValue(rs, "artbez").AsString();
@@ -251,6 +253,29 @@ bool ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow& 
 
 }  // namespace
 
+namespace {
+const char* const kSettled[] = {"tisch", "kdnr",  "artnr", "artbez", "artgrp", "menge", "epreis",
+                                "rabatt", "rabgrund", "gast", "konto", "info",  "belaginfo", "volgew"};
+}  // namespace
+
+std::string SettledColumns() {
+  std::string out;
+  for (const char* column : kSettled) out += (out.empty() ? "" : ", ") + std::string(column);
+  return out;
+}
+
+std::string StoredValues(const db::ResultSet& rs) {
+  std::string out;
+  for (const char* column : kSettled) {
+    const int i = rs.Find(column);
+    const db::Value v = i >= 0 ? rs.Raw(static_cast<size_t>(i)) : db::Value();
+    // NULL and an empty text stay apart.
+    out += v.IsNull() ? std::string("\x01") : v.AsString();
+    out += '\x1f';
+  }
+  return out;
+}
+
 void RewritePaymentType(std::string& zahlart, Work& w) {
   w.pcatransid = 0;
   w.cardno.clear();
@@ -281,10 +306,15 @@ bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, 
     error = "Keine Bestellpositionen zu Tisch " + std::to_string(w.tisch);
     return false;
   }
-  const int32_t kdnr = GetFieldValue(orderRows, "kdnr").AsInt();
+  const int32_t kdnr = w.request.customer > 0 ? w.request.customer : GetFieldValue(orderRows, "kdnr").AsInt();
   w.rows.clear();
   for (; !orderRows.Eof(); orderRows.MoveNext()) {
     OrderRow r = ReadRow(orderRows);
+    if (r.id <= 0) {
+      // Without its id the row could be neither checked nor removed with the receipt.
+      error = "Bestellposition ohne Id (" + r.artnr + ")";
+      return false;
+    }
     if (!CheckedCents(r.menge) || !CheckedCents(r.epreis) || !CheckedCents(r.menge * r.epreis)) {
       error = "Betrag einer Position außerhalb des zulässigen Wertebereichs (" + r.artnr + ")";
       return false;
@@ -308,7 +338,9 @@ bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, 
   for (OrderRow& r : w.rows) {
     if (IsArticleKind(r.kind) && !ResolveArticleRow(tools, lookups, w, r, error)) return false;
     hasBonus = hasBonus || r.kind == RowKind::Bonus;
-    totalsRows.push_back(TotalsRow{r.kind, r.gpreis, r.menge, r.rabatt, r.gast, r.vatKey});
+    // The lines of a partial settlement count as one guest of their own.
+    const int32_t gast = w.request.partial ? 99 : r.gast;
+    totalsRows.push_back(TotalsRow{r.kind, r.gpreis, r.menge, r.rabatt, gast, r.vatKey});
   }
   if (hasBonus && !AccountForName(tools, "BONUS", w.bonusAccount, error)) return false;
 

@@ -1,6 +1,8 @@
 // The transaction of a settlement: every statement that stores the receipt.
 // The first failure ends it; the caller's rollback then removes everything,
 // the counters drawn inside included.
+#include <map>
+
 #include "common/text.h"
 #include "fiscal/receipt_checks.h"
 #include "settlement/ledgers.h"
@@ -18,8 +20,8 @@ class Store {
       : tools_(tools), settings_(settings), w_(work), t_(work.totals) {}
 
   bool Run(std::string& error) {
-    if (!DrawNumbers() || !WriteHeader() || !WriteRows() || !BookPayments() || !UpdateCustomer() ||
-        !MarkCancellations()) {
+    if (!LockRows() || !CheckCoverage() || !DrawNumbers() || !WriteHeader() || !WriteRows() || !BookPayments() ||
+        !UpdateCustomer() || !MarkCancellations() || !DeleteRows()) {
       error = error_;
       return false;
     }
@@ -30,6 +32,84 @@ class Store {
   bool Fail(const std::string& label, const std::string& text, bool lineBreak = false) {
     error_ = label + (lineBreak ? "\r\n" : "") + text;
     return false;
+  }
+
+  bool Refuse(const std::string& reason, const std::string& detail) {
+    w_.refusal = reason;
+    error_ = reason + " " + detail;
+    return false;
+  }
+
+  // The ids of the settled rows, at most `per` in one list.
+  std::vector<std::string> IdLists(size_t per = 500) const {
+    std::vector<std::string> lists;
+    for (size_t k = 0; k < w_.rows.size(); ++k) {
+      if (k % per == 0) lists.emplace_back();
+      lists.back() += (k % per ? " , " : "") + NumStr(w_.rows[k].id);
+    }
+    return lists;
+  }
+
+  // The rows were read before the transaction; another station or a POS
+  // program may have settled, moved or changed them since. Locked now, they
+  // must still be exactly what the totals were computed from.
+  bool LockRows() {
+    std::map<int64_t, std::string> now;
+    for (const std::string& ids : IdLists()) {
+      db::DbError err;
+      auto rs = tools_.Open(tools_.dialect().SelectLocked("id, " + SettledColumns(), "bestellung",
+                                                          "id IN ( " + ids + " )"),
+                            err);
+      if (!rs) return Fail("bestellung: ", err.text);
+      for (; !rs->Eof(); rs->MoveNext()) now[GetFieldValue(*rs, "id").AsInt64()] = StoredValues(*rs);
+    }
+    int gone = 0, changed = 0;
+    for (const OrderRow& r : w_.rows) {
+      auto it = now.find(r.id);
+      if (it == now.end()) {
+        ++gone;
+      } else if (it->second != r.stored) {
+        ++changed;
+      }
+    }
+    if (gone == 0 && changed == 0) return true;
+    return Refuse("Tisch " + std::to_string(w_.tisch) + " wurde inzwischen geändert oder abgerechnet.",
+                  "(" + std::to_string(gone) + " Positionen nicht mehr offen, " + std::to_string(changed) +
+                      " geändert)");
+  }
+
+  // A customer-account payment: limit plus the latest balance must cover the
+  // rows. The customer's row stays locked to the commit, so a second payment
+  // on the account waits and then sees this one's booking.
+  bool CheckCoverage() {
+    if (!w_.request.checkCoverage) return true;
+    const int32_t kdnr = w_.customer.kdnr;
+    const std::string label = "Deckung des Kundenkontos " + std::to_string(kdnr) + " nicht lesbar: ";
+    db::DbError err;
+    auto rs = tools_.Open(
+        tools_.dialect().SelectLocked(tools_.dialect().Column("limit"), "kunden", "kdnr = " + NumStr(kdnr)), err);
+    if (!rs) return Fail(label, err.text);
+    const int64_t limit = rs->Eof() ? 0 : GetFieldValue(*rs, "limit").AsInt64();
+    int64_t balance = 0;
+    if (!LatestKdktoSaldo(tools_, kdnr, balance, err)) return Fail(label, err.text);
+    int64_t sum = 0;
+    for (const OrderRow& r : w_.rows) sum += r.menge * r.epreis;
+    if (limit + balance >= sum) return true;
+    return Refuse("Keine ausreichende Deckung auf dem Kundenkonto.",
+                  "(Kunde " + std::to_string(kdnr) + ", Limit " + std::to_string(limit) + ", Saldo " +
+                      std::to_string(balance) + ", Summe " + std::to_string(sum) + ")");
+  }
+
+  // Exactly the settled rows leave the table, with the receipt; a line booked
+  // meanwhile stays open.
+  bool DeleteRows() {
+    for (const std::string& ids : IdLists()) {
+      db::DbError err;
+      if (!tools_.ExecSQL("DELETE FROM bestellung WHERE id IN ( " + ids + " )", err)) {
+        return Fail("bestellung:", err.text, true);
+      }
+    }
+    return true;
   }
 
   ReceiptContext Context() const {
@@ -288,6 +368,7 @@ bool StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Wor
   db::Connection& conn = tools.connection();
   work.bunr = 0;
   work.seqnr = 0;
+  work.refusal.clear();
   work.time = tools.env().Now();
   db::DbError err;
   if (!conn.BeginTrans(err)) {

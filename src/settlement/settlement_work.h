@@ -18,6 +18,10 @@ namespace tolven::settlement::detail {
 // One order row with everything the receipt needs from the article tables,
 // read once before the transaction so that totals and lines cannot disagree.
 struct OrderRow {
+  int64_t id = 0;
+  // The stored values the settlement is made of, as read; the transaction
+  // settles the row only while it still holds exactly these.
+  std::string stored;
   std::string artnr;  // after the "_ZEIT" rule
   RowKind kind = RowKind::Article;
   std::string artbez, rabgrund, info;
@@ -39,6 +43,7 @@ struct OrderRow {
 };
 
 struct Work {
+  SettleRequest request;
   int32_t tisch = 0;
   int32_t kanr = 0;
   std::string received;  // payment type as received (after the "PCA"/"ZIMMER" rewriting)
@@ -60,7 +65,16 @@ struct Work {
   SettlementTotals totals;
   int32_t bunr = 0;
   int32_t seqnr = 0;
+  // Set with the error when the transaction refused the settlement because of
+  // what others did (rows gone or changed, account not covering): the short
+  // reason for the terminal.
+  std::string refusal;
 };
+
+// The columns of an order row whose values make up the settlement, as a list for SELECT.
+std::string SettledColumns();
+// Those values of the current row of `rs`, joined into one text to compare.
+std::string StoredValues(const db::ResultSet& rs);
 
 // "PCA" + one separator + "transaction id;card number" becomes "PCA" with the
 // id and card number in work; "ZIMMER;room;guest" becomes "ZIMMER". Sets the

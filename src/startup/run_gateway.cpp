@@ -16,6 +16,7 @@
 #include "platform/http_server.h"
 #include "platform/parallel_port.h"
 #include "platform/serial_port.h"
+#include "platform/service_notify.h"
 #include "platform/signals.h"
 #include "printing/convert_umlauts.h"
 #include "printing/customer_receipt.h"
@@ -80,7 +81,7 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
 
   ui.Status("Datenbank " + state.engine + ", Datumsformat " + state.datumFormat + ", TRUE = " +
             std::to_string(state.boolTrueWert) + ", MwSt " + FormatRate(state.mwst[1]) + " / " +
-            FormatRate(state.mwst[2]) + ", Sprache " + state.sprache + ", Programmordner " + state.exePfad +
+            FormatRate(state.mwst[2]) + ", Sprache " + state.sprache + ", Installationsordner " + state.exePfad +
             ", Log " + state.logPfad);
 
   // Every module is built once on the one connection; the main window's log is
@@ -121,10 +122,18 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
     gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
     kueBon.PrintKueBon(trx, startTime, table, waiter);
   };
+  // A table is paid only once the kitchen has every line: pending ones are
+  // printed first, with their own order transaction as after an order.
+  requests.SetKitchenPrint([&tse, &kueBon, &recorder](int32_t table, const std::string& waiterText) {
+    gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
+    int32_t startTime = 0;
+    int32_t trx = tse.TSE_StartTransaction(startTime);
+    kueBon.PrintKueBon(trx, startTime, table, waiterText);
+  });
   hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                             const std::string& list) {
+                                             const std::string& list, std::string& reason) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    requests.SettleTable(slot, table, waiter, payment, list);
+    return requests.SettleTable(slot, table, waiter, payment, list, reason);
   };
   hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
@@ -136,7 +145,10 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
       gateway::StatusSources{form, tse, tseMonitor, recorder, alerts, state, env,
                              [&vestra] { return vestra.answerQueries(); }, [&engine] { return engine.statusText(); }},
       board);
-  hooks.processEvents = [&collector] { collector.OnProcessEvents(); };
+  hooks.processEvents = [&collector] {
+    collector.OnProcessEvents();
+    platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
+  };
   gateway::StatusService service(board, alerts, env);
 
   form.Load();
@@ -145,7 +157,10 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
   collector.Collect();
   // Declared after everything it reads, so it is stopped before any of it goes.
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, form);
+  platform::NotifyReady();
   form.Run();
+  platform::NotifyStopping();
+  form.AddLogLine("Orderterminal-Gateway beendet.");
   if (server) server->Stop();
   connection->Close();
   return kExitOk;

@@ -233,6 +233,13 @@ TEST(Dialects, StatementTextsOfEveryEngine) {
   EXPECT_NE(lock.find("IF @r < 0 RAISERROR("), std::string::npos) << lock;
   EXPECT_EQ(PostgresDialect().LockForWriting(), "SELECT pg_advisory_xact_lock(1953459318)");
   EXPECT_EQ(SqliteDialect().LockForWriting(), "");
+  // Rows locked by the query itself; on SQLite the write transaction holds everything.
+  EXPECT_EQ(SqlServerDialect().SelectLocked("id", "bestellung", "id IN ( 7 )"),
+            "SELECT id FROM bestellung WITH (UPDLOCK, ROWLOCK) WHERE id IN ( 7 )");
+  EXPECT_EQ(PostgresDialect().SelectLocked("id", "bestellung", "id IN ( 7 )"),
+            "SELECT id FROM bestellung WHERE id IN ( 7 ) FOR UPDATE");
+  EXPECT_EQ(SqliteDialect().SelectLocked("id", "bestellung", "id IN ( 7 )"),
+            "SELECT id FROM bestellung WHERE id IN ( 7 )");
 }
 
 // The real drivers, asked for servers that are not there (port 1 answers no one).

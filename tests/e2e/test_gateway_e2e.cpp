@@ -31,12 +31,12 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
 
   inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n");
-  EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\n", "confirm.kas"), "OK\r\n");
+  EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(inst.dir / "pda1/confirm.kas"); }, 30000))
       << ReadAll(inst.dir / "gateway.log");
   EXPECT_EQ(ReadAll(inst.dir / "pda1/confirm.kas"), "OK\r\n");
   EXPECT_FALSE(std::filesystem::exists(inst.dir / "pda1/bestell.txt"));
-  EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;15;3\r\nD;99;1;;\r\n", "confirm.kas"),
+  EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;15;3\r\nD;99;1;;\r\nE;;\r\n", "confirm.kas"),
             " +++ Artikel >99< nicht gefunden. +++ Keine Datensätze gefunden.\r\n");
 
   EXPECT_EQ(inst.Scalar("SELECT epreis || '/' || belaginfo FROM bestellung WHERE artnr = '20'"), "1540/Pommes, ");
@@ -105,7 +105,7 @@ TEST(GatewayEndToEnd, AReceiptStoredWhileTheTseIsSilentSaysSo) {
   ChildProcess sim(kTseSim, {"--never"}, inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
   // The order's TSE start runs into the time-out, which marks the TSE not ready.
-  inst.Drop("pda1", "bestell.txt", "A;5;3\r\nD;10;1;;\r\n");
+  inst.Drop("pda1", "bestell.txt", "A;5;3\r\nD;10;1;;\r\nE;;\r\n");
   EXPECT_EQ(inst.Ask("pda1", "ABRECHNEN;5;3;"), "OK\r\n");
   const std::string bunr = inst.Scalar("SELECT bunr FROM kass");
   ASSERT_FALSE(bunr.empty()) << ReadAll(inst.dir / "gateway.log");

@@ -3,10 +3,12 @@
 // configuration, installation and exchange folders, one TSE server stand-in,
 // and terminals that order and settle at both stations at the same time, round
 // after round. Afterwards every number that must be unique is, every receipt
-// is whole, the ledgers add up and nothing is lost.
+// is whole, the ledgers add up and nothing is lost. Once on tables of their
+// own, once both on the same tables at the same time.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <barrier>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "common/text.h"
 #include "db/db_tools.h"
 #include "support/fake_env.h"
+#include "support/money_invariants.h"
 #include "support/pg_server.h"
 #include "support/process.h"
 
@@ -115,6 +118,20 @@ class MultiStation : public ::testing::Test {
     return rows.empty() || rows[0].empty() ? "" : rows[0][0];
   }
 
+  // The installation both stations share: printers that are files in each
+  // station's folder, two articles, a waiter and a regular with an account.
+  void SetUpInstallation() {
+    Sql("UPDATE system SET pfadppcsync1 = 'pda', kuebonport1 = 'FILE:out/kueche.txt', "
+        "kuebonport2 = 'FILE:out/theke.txt', bondruckport = 'FILE:out/bon.txt'");
+    Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
+    Sql("INSERT INTO kueprtparam (drucker, name, kopien) VALUES (1, 'Küche', 1), (2, 'Theke', 1)");
+    Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+        "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
+    Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
+    Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+    Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 10000000, 'Stammtisch')");
+  }
+
   std::string database_;
   std::unique_ptr<db::Connection> conn_;
 };
@@ -122,15 +139,7 @@ class MultiStation : public ::testing::Test {
 TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnything) {
   TempDir root;
   // Relative folders and printer files: each station resolves them in its own folder.
-  Sql("UPDATE system SET pfadppcsync1 = 'pda', kuebonport1 = 'FILE:out/kueche.txt', "
-      "kuebonport2 = 'FILE:out/theke.txt', bondruckport = 'FILE:out/bon.txt'");
-  Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
-  Sql("INSERT INTO kueprtparam (drucker, name, kopien) VALUES (1, 'Küche', 1), (2, 'Theke', 1)");
-  Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
-      "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
-  Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
-  Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
-  Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 10000000, 'Stammtisch')");
+  SetUpInstallation();
 
   Station one(root, 1, database_), two(root, 2, database_);
   std::filesystem::create_directories(root / "sim");
@@ -147,7 +156,7 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
       const std::string table = std::to_string(s.kasse() * 100 + round);
       const std::string where = "Kasse " + std::to_string(s.kasse()) + " Tisch " + table + ": ";
       const std::string confirm =
-          s.Exchange("bestell.txt", "A;" + table + ";3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\n", "confirm.kas");
+          s.Exchange("bestell.txt", "A;" + table + ";3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n", "confirm.kas");
       const std::string request = round % 2 ? "ABRECHNEN;" + table + ";3;" : "KUKA;" + table + ";3;4711";
       const std::string paid = s.Exchange("info.txt", request + "\r\n", "info.kas");
       if (confirm != "OK\r\n" || paid != "OK\r\n") {
@@ -238,6 +247,127 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
   EXPECT_EQ(rows, 2 * (kRounds / 2));
   EXPECT_EQ(balance, int64_t{-2380} * rows);
   EXPECT_EQ(Scalar("SELECT SUM(betrag) FROM kass WHERE zahlart = 'KDKTO'"), std::to_string(-balance));
+}
+
+// The ids of a table-data answer (the last ten characters of each record).
+std::vector<std::string> IdsOf(const std::string& tableData) {
+  std::vector<std::string> ids;
+  for (size_t at = 0;;) {
+    const size_t end = tableData.find("\r\n", at);
+    if (end == std::string::npos) break;
+    if (end - at >= 10) ids.push_back(std::to_string(std::stoll(tableData.substr(end - 10, 10))));
+    at = end + 2;
+  }
+  return ids;
+}
+
+// Both stations order on the same few tables and settle them at the same
+// time: whole and in part, in cash, by card and on the shared account. Every
+// line is settled at most once, a line booked during a settlement stays open,
+// and a refused settlement stores nothing.
+TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
+  constexpr int kSharedRounds = 16;
+  constexpr int kLinesPerOrder = 3;
+  const int32_t kTables[] = {61, 62, 63};
+  TempDir root;
+  SetUpInstallation();
+  // One article per order line, so that every line can be traced to its receipt.
+  std::vector<std::string> articles;
+  std::string values;
+  for (int kasse = 1; kasse <= 2; ++kasse) {
+    for (int round = 1; round <= kSharedRounds; ++round) {
+      for (int line = 1; line <= kLinesPerOrder; ++line) {
+        const std::string artnr =
+            "K" + std::to_string(kasse) + "R" + std::to_string(round) + "L" + std::to_string(line);
+        articles.push_back(artnr);
+        values += std::string(values.empty() ? "" : ", ") + "('" + artnr + "', 'Artikel " + artnr + "', " +
+                  std::to_string(line == 2 ? 2 : 1) + ", " + std::to_string(100 + 7 * round + line) + ", 0, " +
+                  std::to_string(line == 3 ? 2 : 1) + ")";
+      }
+    }
+  }
+  Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES " + values);
+
+  Station one(root, 1, database_), two(root, 2, database_);
+  std::filesystem::create_directories(root / "sim");
+  WriteAll(root / "sim/TOLVEN.INI", ReadAll(one.dir() + "/etc/TOLVEN.INI"));
+  ChildProcess sim(kTseSim, {}, {{"TOLVEN_WINDIR", root / "sim"}}, root / "tse-sim.log");
+  one.Start();
+  two.Start();
+
+  std::mutex mu;
+  std::vector<std::string> problems;
+  std::map<std::string, int> outcomes;
+  std::barrier sync(2);
+  auto work = [&](Station& s) {
+    for (int round = 1; round <= kSharedRounds; ++round) {
+      const std::string table = std::to_string(kTables[round % 3]);
+      const std::string where = "Kasse " + std::to_string(s.kasse()) + " Runde " + std::to_string(round) + ": ";
+      std::string order = "A;" + table + ";3\r\n";
+      for (int line = 1; line <= kLinesPerOrder; ++line) {
+        order += "D;K" + std::to_string(s.kasse()) + "R" + std::to_string(round) + "L" + std::to_string(line) +
+                 ";1;;\r\n";
+      }
+      order += "E;;\r\n";
+      // Both order at once, look at the table at once and settle at once;
+      // every third round the second station orders only while the first one
+      // settles.
+      const bool late = s.kasse() == 2 && round % 3 == 0;
+      std::string confirm;
+      sync.arrive_and_wait();
+      if (!late) confirm = s.Exchange("bestell.txt", order, "confirm.kas");
+      sync.arrive_and_wait();
+      const std::vector<std::string> ids = IdsOf(s.Exchange("info.txt", "TISCH;" + table + ";3\r\n", "info.kas"));
+      sync.arrive_and_wait();
+      if (late) confirm = s.Exchange("bestell.txt", order, "confirm.kas");
+      // Whole in cash, in part in cash, on the account, in part by card.
+      std::string request;
+      switch ((round + s.kasse()) % 4) {
+        case 0: request = "ABRECHNEN;" + table + ";3;"; break;
+        case 2: request = "KUKA;" + table + ";3;4711"; break;
+        default: {
+          std::string list;
+          for (size_t k = 0; k < ids.size(); k += 2) list += (list.empty() ? "" : ":") + ids[k];
+          request = std::string(round % 2 ? "ABRECHNEN;" : "VISA;") + table + ";3;" + list;
+          break;
+        }
+      }
+      const std::string paid = s.Exchange("info.txt", request + "\r\n", "info.kas");
+      std::lock_guard<std::mutex> lock(mu);
+      if (confirm != "OK\r\n") problems.push_back(where + "Bestellung " + confirm);
+      if (paid == "OK\r\n") {
+        ++outcomes["OK"];
+      } else if (paid.rfind("ERR;", 0) == 0 && paid.size() > 6) {
+        ++outcomes[paid.substr(0, paid.size() - 2)];
+      } else {
+        problems.push_back(where + request + " -> " + paid);
+      }
+    }
+  };
+  std::thread t1(work, std::ref(one)), t2(work, std::ref(two));
+  t1.join();
+  t2.join();
+  EXPECT_EQ(one.Stop(), 0);
+  EXPECT_EQ(two.Stop(), 0);
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(10000), 0);
+  const std::string logs = ReadAll(one.dir() + "/gateway.log") + ReadAll(two.dir() + "/gateway.log");
+  for (const auto& p : problems) ADD_FAILURE() << p;
+  std::string summary;
+  for (const auto& [answer, n] : outcomes) summary += answer + ": " + std::to_string(n) + "\n";
+  SCOPED_TRACE(summary);
+
+  for (const std::string& violation : CheckMoneyInvariants(*conn_, articles)) ADD_FAILURE() << violation;
+  // Both stations settled, each line at most once (the checker), and what is
+  // still open is exactly what no receipt holds.
+  EXPECT_GE(outcomes["OK"], kSharedRounds) << logs;
+  EXPECT_NE(Scalar("SELECT COUNT(*) FROM kass WHERE kasse = 1"), "0");
+  EXPECT_NE(Scalar("SELECT COUNT(*) FROM kass WHERE kasse = 2"), "0");
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM kasspro p WHERE EXISTS (SELECT 1 FROM bestellung b WHERE b.artnr = p.artnr)"),
+            "0");
+  EXPECT_EQ(std::stoll(Scalar("SELECT COUNT(*) FROM kasspro")) + std::stoll(Scalar("SELECT COUNT(*) FROM bestellung")),
+            static_cast<long long>(articles.size()));
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM bestellung WHERE gast = 99"), "0");
 }
 
 }  // namespace

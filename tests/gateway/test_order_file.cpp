@@ -3,6 +3,7 @@
 // left behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "support/faulty_connection.h"
@@ -27,7 +28,7 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
 
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
   EXPECT_FALSE(std::filesystem::exists(f.Slot(1) + "bestell.txt"));
-  EXPECT_FALSE(std::filesystem::exists(f.db.state().exePfad + "ppcorders1.in"));
+  EXPECT_FALSE(std::filesystem::exists(f.Slot(1) + "ppcorders1.in"));
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 12 AND kanr = 3 AND haskuebon = 0"), 2);
   EXPECT_EQ(f.db.Scalar("SELECT kueinfo FROM bestellung WHERE artnr = '10'"), "ohne Eis");
   EXPECT_EQ(f.tseServer.calls, std::vector<std::string>({"S"}));
@@ -49,12 +50,12 @@ TEST_F(OrderFileTest, ConfirmationListsEveryFailureInLineOrder) {
     size_t booked;
   };
   const Case cases[] = {
-      {{"A;5;3"}, " +++ Keine Datensätze gefunden.\r\n", 0},
-      {{"A;5;3", "D;77;1", "D;10;1", "D;78;1"},
+      {{"A;5;3", "E;;"}, " +++ Keine Datensätze gefunden.\r\n", 0},
+      {{"A;5;3", "D;77;1", "D;10;1", "D;78;1", "E;;"},
        " +++ Artikel >77< nicht gefunden. +++ Artikel >78< nicht gefunden.\r\n", 1},
-      {{"A;5;3", "D;77;1", "D;78;1"},
+      {{"A;5;3", "D;77;1", "D;78;1", "E;;"},
        " +++ Artikel >77< nicht gefunden. +++ Artikel >78< nicht gefunden. +++ Keine Datensätze gefunden.\r\n", 0},
-      {{"A;5;3", "D;10;0", "D;10;99", "D;10;100", "D;99;0"},
+      {{"A;5;3", "D;10;0", "D;10;99", "D;10;100", "D;99;0", "E;;"},
        " +++ Mengenangabe unzulässig +++ Mengenangabe unzulässig +++ Artikel >99< nicht gefunden.\r\n", 1},
   };
   for (const auto& c : cases) {
@@ -70,7 +71,7 @@ TEST_F(OrderFileTest, ConfirmationListsEveryFailureInLineOrder) {
 }
 
 TEST_F(OrderFileTest, OrderGoesBeforeRequestAndEachSlotTakesOneFilePerPass) {
-  f.Drop(1, "bestell.txt", {"A;1;3", "D;10;1"});
+  f.Drop(1, "bestell.txt", {"A;1;3", "D;10;1", "E;;"});
   f.Drop(1, "info.txt", {"ABRECHNEN;1;3;"});
   f.Drop(2, "info.txt", {"1;;"});
   f.form.PollPass();
@@ -84,52 +85,126 @@ TEST_F(OrderFileTest, SettlementRequestHoldsForItsOwnFileOnly) {
   f.Drop(1, "bestell.txt", {"A;7;3", "D;10;1", "E;;A"});
   f.form.PollPass();
   ASSERT_EQ(f.settleCalls, std::vector<std::string>({"1/7/3/BAR/"}));
-  f.Drop(1, "bestell.txt", {"D;10;1", "E;;"});  // no "A": table and waiter carry over
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  f.Drop(1, "bestell.txt", {"A;7;3", "D;10;1", "E;;"});
   f.form.PollPass();
   EXPECT_EQ(f.settleCalls.size(), 1u);
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 7"), 2);
   // A failed line: the booked line waits for its kitchen receipt, so the table
-  // is not settled and deleted under it.
+  // is not settled under it, and the terminal hears that it was not.
   f.Drop(1, "bestell.txt", {"A;8;3", "D;10;1", "D;77;1", "E;;A"});
   f.form.PollPass();
   EXPECT_EQ(f.settleCalls.size(), 1u);
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 8"), 1);
+  EXPECT_EQ(f.Confirm(1),
+            " +++ Artikel >77< nicht gefunden. +++ Tisch 8 nicht abgerechnet: nicht alle Bestellzeilen gebucht.\r\n");
   EXPECT_NE(f.form.logText().find("FEHLER: Barabrechnung von Tisch 8 nicht ausgeführt"), std::string::npos);
+}
+
+// The answer to an order that asks for a cash settlement waits for the
+// settlement, so that a refusal reaches the terminal instead of a bare "OK".
+TEST_F(OrderFileTest, ARefusedCashSettlementIsAnsweredAsAnError) {
+  bool answeredBeforeSettling = true;
+  f.form.hooks().settleTable = [&](int, int32_t, int32_t, const std::string&, const std::string&,
+                                   std::string& reason) {
+    answeredBeforeSettling = std::filesystem::exists(f.Slot(1) + "confirm.kas");
+    reason = "Küchendrucker nicht erreichbar.";
+    return false;
+  };
+  f.Drop(1, "bestell.txt", {"A;7;3", "D;10;1", "E;;A"});
+  f.form.PollPass();
+  EXPECT_FALSE(answeredBeforeSettling);
+  EXPECT_EQ(f.Confirm(1), " +++ Tisch 7 nicht abgerechnet: Küchendrucker nicht erreichbar.\r\n");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 7"), 1) << "the order itself is booked";
+  EXPECT_EQ(f.kitchenCalls.size(), 1u);
+}
+
+// The table of an order is the one its own "A" line names: never one of an
+// earlier file, never a number the field cannot hold.
+TEST_F(OrderFileTest, LinesWithoutAValidTableAreRefusedAndListed) {
+  f.Drop(1, "bestell.txt", {"A;7;3", "D;10;1", "E;;"});
+  f.form.PollPass();
+  struct Case {
+    std::vector<std::string> lines;
+    std::string confirm;
+  } cases[] = {
+      {{"D;10;1", "E;;"},
+       " +++ Artikel >10< ohne gültige Tischangabe (A-Zeile) nicht gebucht. +++ Keine Datensätze gefunden.\r\n"},
+      {{"A;99999999999;3", "D;10;1", "E;;"},
+       " +++ Tischnummer >99999999999< unzulässig. +++ Artikel >10< ohne gültige Tischangabe (A-Zeile) nicht gebucht."
+       " +++ Keine Datensätze gefunden.\r\n"},
+      {{"A;-4;3", "D;20;1", "A;9;3", "D;10;1", "E;;"},
+       " +++ Tischnummer >-4< unzulässig. +++ Artikel >20< ohne gültige Tischangabe (A-Zeile) nicht gebucht.\r\n"},
+  };
+  for (const auto& c : cases) {
+    f.Drop(1, "bestell.txt", c.lines);
+    f.form.PollPass();
+    EXPECT_EQ(f.Confirm(1), c.confirm);
+  }
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 7"), 1);
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 0"), 0) << "never the take-away table";
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 9"), 1) << "a later valid A line books again";
 }
 
 TEST_F(OrderFileTest, TextsWithApostrophesAreStoredAsTheyAre) {
   f.AddArticle("O''1", "Bailey''s", 500);
-  f.Drop(1, "bestell.txt", {"A;4;3", "D;O'1;1;nicht zu kalt, bitte 'extra';"});
+  f.Drop(1, "bestell.txt", {"A;4;3", "D;O'1;1;nicht zu kalt, bitte 'extra';", "E;;"});
   f.form.PollPass();
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT kueinfo FROM bestellung WHERE artnr = 'O''1'"), "nicht zu kalt, bitte 'extra'");
 }
 
-TEST_F(OrderFileTest, LeftoverWorkFileIsSetAsideNotDeleted) {
-  const std::string work = f.db.state().exePfad + "ppcorders1.in";
-  WriteAll(work, "A;9;3\r\nD;20;1\r\n");
-  f.Drop(1, "bestell.txt", {"A;1;3", "D;10;1"});
+// After an interruption the work file is found again in the exchange folder:
+// what the journal shows as booked is only answered, anything else is booked
+// now, and nothing is ever booked twice.
+TEST_F(OrderFileTest, AWorkFileFoundAgainIsAnsweredOrBookedButNeverTwice) {
+  namespace fs = std::filesystem;
+  const std::string work = f.Slot(1) + "ppcorders1.in";
+  const std::string confirm = f.Slot(1) + "confirm.kas";
+  // Booked, but the answer cannot be written: the work file stays for the next pass.
+  f.db.env().FailOperation("write", "confirm.kas", 5);
+  f.Drop(1, "bestell.txt", {"A;9;3", "D;20;1", "E;;"});
+  f.form.PollPass();
+  EXPECT_FALSE(fs::exists(confirm));
+  ASSERT_TRUE(fs::exists(work));
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 9"), 1);
   f.form.PollPass();
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
-  int kept = 0;
-  for (const auto& e : std::filesystem::directory_iterator(f.db.folder())) {
-    if (e.path().filename().string().rfind("ppcorders1.in.unverarbeitet-", 0) == 0) {
-      ++kept;
-      EXPECT_EQ(ReadAll(e.path().string()), "A;9;3\r\nD;20;1\r\n");
-    }
-  }
-  EXPECT_EQ(kept, 1);
-  EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
+  EXPECT_FALSE(fs::exists(work));
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 9"), 1) << "answered, not booked again";
+  EXPECT_NE(f.form.logText().find("war bereits gebucht"), std::string::npos);
 
-  // When it cannot be moved, the new order waits rather than overwrite it.
-  WriteAll(work, "A;9;3\r\n");
-  f.db.env().FailOperation("rename", "unverarbeitet", 1);
-  f.Drop(1, "bestell.txt", {"A;2;3", "D;10;1"});
-  std::filesystem::remove(f.Slot(1) + "confirm.kas");
+  // Taken but not booked (the gateway was killed in between): booked now,
+  // before the terminal's next order.
+  WriteAll(work, "A;10;3\r\nD;20;1\r\nE;;\r\n");
+  f.Drop(1, "bestell.txt", {"A;11;3", "D;10;1", "E;;"});
+  fs::remove(confirm);
   f.form.PollPass();
-  EXPECT_TRUE(std::filesystem::exists(f.Slot(1) + "bestell.txt"));
-  EXPECT_EQ(ReadAll(work), "A;9;3\r\n");
-  EXPECT_FALSE(std::filesystem::exists(f.Slot(1) + "confirm.kas"));
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 10"), 1);
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 11"), 0);
+  f.form.PollPass();
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 11"), 1);
+
+  // The same order written again later is another order, not a repetition.
+  WriteAll(work, "A;9;3\r\nD;20;1\r\nE;;\r\n");
+  fs::last_write_time(work, fs::last_write_time(work) + std::chrono::hours(1));
+  f.form.PollPass();
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 9"), 2);
+
+  // A cash settlement that was interrupted after the booking is not run
+  // again blindly: the terminal is told to check the table.
+  const std::string contents = "A;12;3\r\nD;20;1\r\nE;;A\r\n";
+  WriteAll(work, contents);
+  const std::string identity = gateway::OrderJournal::Identity(contents, f.db.env().GetFileInfo(work));
+  f.db.Exec(std::string("INSERT INTO ") + gateway::kOrderJournalTable +
+            " (kasse, slot, kennung, zeit, abrechnung, antwort) VALUES (1, 1, '" + identity + "', " +
+            std::to_string(f.db.env().UnixTime()) + ", 1, 'OK')");
+  f.settleCalls.clear();
+  f.form.PollPass();
+  EXPECT_TRUE(f.settleCalls.empty());
+  EXPECT_EQ(f.Confirm(1), " +++ Tisch 12 nicht abgerechnet: Abrechnung wurde unterbrochen, bitte Tisch prüfen.\r\n");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 0);
 }
 
 TEST_F(OrderFileTest, SlotsWithoutFolderAreNeverPolledAndKeinMeansNoPrinter) {
@@ -167,7 +242,10 @@ struct GatewayOn {
   gateway::GatewayHooks Hooks() {
     gateway::GatewayHooks h;
     h.printKueBon = [this](int32_t, int32_t, int32_t, const std::string&) { ++kitchen; };
-    h.settleTable = [this](int, int32_t, int32_t, const std::string&, const std::string&) { ++settlements; };
+    h.settleTable = [this](int, int32_t, int32_t, const std::string&, const std::string&, std::string&) {
+      ++settlements;
+      return true;
+    };
     return h;
   }
   db::DbTools tools;
@@ -190,6 +268,7 @@ TEST_F(OrderFileTest, EveryFailingCallLeavesAnswerAndStoredRowsInAgreement) {
     SCOPED_TRACE("failing call " + std::to_string(n));
     f.db.Exec("DELETE FROM bestellung");
     g.kitchen = g.settlements = 0;
+    f.db.env().Advance(61000);  // a journal that could not be made is tried again
     f.Drop(1, "bestell.txt", kOrder);
     faulty.FailCall(n);
     g.form.ProcessOrderFile(1);
@@ -204,7 +283,7 @@ TEST_F(OrderFileTest, EveryFailingCallLeavesAnswerAndStoredRowsInAgreement) {
       EXPECT_EQ(g.settlements, 0) << "a table is not settled without the order that asked for it";
       EXPECT_NE(g.form.logText().find("FEHLER: Bestellung nicht gespeichert"), std::string::npos);
     } else {
-      EXPECT_EQ(rows, 3 - Count(confirm, " +++ ")) << confirm;
+      EXPECT_EQ(rows, 3 - Count(confirm, "Injizierter Fehler")) << confirm;
     }
     EXPECT_EQ(g.kitchen, confirm == "OK\r\n" ? 1 : 0) << "a kitchen receipt only for a whole order: " << confirm;
     if (!tripped) {
@@ -229,17 +308,99 @@ TEST_F(OrderFileTest, LinesAfterTheEngineEndedTheTransactionAreNotStoredOnTheirO
   EXPECT_TRUE(f.settleCalls.empty());
 }
 
-TEST_F(OrderFileTest, WithoutATransactionTheLinesAreBookedOneByOne) {
+// Booked line by line outside a transaction, a file sent again after a
+// failure would book its first lines twice: without a transaction nothing is booked.
+TEST_F(OrderFileTest, WithoutATransactionNothingIsBooked) {
   FaultyConnection faulty(f.db.conn());
   GatewayOn g(f, faulty);
+  f.Drop(1, "bestell.txt", {"A;5;3", "D;10;1", "E;;"});
+  g.form.ProcessOrderFile(1);  // the journal is made outside of the next order's calls
+  f.db.Exec("DELETE FROM bestellung");
+  g.kitchen = 0;
   f.Drop(1, "bestell.txt", kOrder);
   faulty.FailCall(1);
   g.form.ProcessOrderFile(1);
   ASSERT_EQ(faulty.log().front(), "!! BEGIN");
+  EXPECT_EQ(f.Confirm(1), " +++ Bestellung nicht gespeichert: Injizierter Fehler bei Aufruf 1\r\n");
+  EXPECT_EQ(f.db.Count("bestellung"), 0);
+  EXPECT_EQ(g.kitchen, 0);
+  EXPECT_EQ(g.settlements, 0);
+}
+
+// SQL Server as the gateway meets it: no savepoints, and under XACT_ABORT a
+// failed statement rolls the whole transaction back.
+class XactAbortConnection final : public db::Connection {
+ public:
+  explicit XactAbortConnection(db::Connection& inner) : inner_(inner) {}
+  bool IsOpen() const override { return inner_.IsOpen(); }
+  void Close() override { inner_.Close(); }
+  bool Execute(const std::string& sql, db::DbError& err) override { return Ended(inner_.Execute(sql, err)); }
+  std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
+    auto rs = inner_.Query(sql, err);
+    Ended(rs != nullptr);
+    return rs;
+  }
+  bool BeginTrans(db::DbError& err) override { return inner_.BeginTrans(err); }
+  bool CommitTrans(db::DbError& err) override { return inner_.CommitTrans(err); }
+  bool RollbackTrans(db::DbError& err) override { return inner_.RollbackTrans(err); }
+  bool InTransaction() const override { return inner_.InTransaction(); }
+  void SetCommandTimeout(int seconds) override { inner_.SetCommandTimeout(seconds); }
+  const db::Dialect& dialect() const override { return db::SqlServerDialect(); }
+
+ private:
+  bool Ended(bool ok) {
+    db::DbError ignored;
+    if (!ok && inner_.InTransaction()) inner_.RollbackTrans(ignored);
+    return ok;
+  }
+  db::Connection& inner_;
+};
+
+// A line that passes every check but that the database refuses costs that
+// line only: with a savepoint per line, or (without savepoints) by booking
+// the file once more without it. The log never shows it as booked.
+TEST_F(OrderFileTest, ALineOnlyTheServerRefusesCostsThatLineOnly) {
+  if (f.db.IsSqlite()) {
+    f.db.Exec("CREATE TRIGGER refuse_20 BEFORE INSERT ON bestellung WHEN NEW.artnr = '20' "
+              "BEGIN SELECT RAISE(ABORT, 'Zeile abgelehnt'); END");
+  } else {
+    f.db.Exec("CREATE FUNCTION refuse_20() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF NEW.artnr = '20' THEN "
+              "RAISE EXCEPTION 'Zeile abgelehnt'; END IF; RETURN NEW; END $$");
+    f.db.Exec("CREATE TRIGGER refuse_20 BEFORE INSERT ON bestellung FOR EACH ROW EXECUTE FUNCTION refuse_20()");
+  }
+  XactAbortConnection xact(f.db.conn());
+  GatewayOn serverLike(f, xact);
+  for (gateway::Form1* form : {&f.form, &serverLike.form}) {
+    SCOPED_TRACE(form == &f.form ? "savepoints" : "no savepoints");
+    f.db.Exec("DELETE FROM bestellung");
+    f.Drop(1, "bestell.txt", kOrder);
+    form->ProcessOrderFile(1);
+    const std::string confirm = f.Confirm(1);
+    EXPECT_EQ(Count(confirm, " +++ "), 2) << confirm;
+    EXPECT_NE(confirm.find("Zeile abgelehnt"), std::string::npos) << confirm;
+    EXPECT_NE(confirm.find("Tisch 12 nicht abgerechnet"), std::string::npos) << confirm;
+    EXPECT_EQ(f.db.Count("bestellung", "artnr = '10'"), 2);
+    EXPECT_EQ(f.db.Count("bestellung"), 2);
+    EXPECT_EQ(form->logText().find("x Pizza Salami"), std::string::npos) << form->logText();
+    EXPECT_NE(form->logText().find("2x Cola 0,4 ; c;"), std::string::npos);
+  }
+}
+
+// Texts longer than their columns are cut, not left to the database to refuse
+// (which on the server engines would end the whole transaction).
+TEST_F(OrderFileTest, TextsAreCutToTheirColumns) {
+  std::string toppings;
+  for (int n = 1; n <= 8; ++n) {
+    f.db.Exec("INSERT INTO belaege (belnr, belbez, preis1, preis2, preis3) VALUES (" + std::to_string(n) + ", '" +
+              std::string(38, static_cast<char>('a' + n)) + "', 0, 0, 0)");
+    toppings += (n > 1 ? "+" : "") + std::string("1x") + std::to_string(n);
+  }
+  f.Drop(1, "bestell.txt", {"A;3;3", "D;10;1;" + std::string(300, 'n') + ";" + toppings, "E;;"});
+  f.form.PollPass();
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
-  EXPECT_EQ(f.db.Count("bestellung"), 3);
-  EXPECT_EQ(g.kitchen, 1);
-  EXPECT_EQ(g.settlements, 1);
+  EXPECT_EQ(f.db.Scalar("SELECT LENGTH(kueinfo) FROM bestellung"), "255");
+  EXPECT_EQ(f.db.Scalar("SELECT LENGTH(belaginfo) FROM bestellung"), "255");
+  EXPECT_EQ(f.db.Scalar("SELECT belnrinfo FROM bestellung"), "1x1;1x2;1x3;1x4;1x5;1x6;1x7;1x8;");
 }
 
 }  // namespace

@@ -43,11 +43,32 @@ TEST_F(OrderImportTest, HappyHourWindowsAndTakeAway) {
   }
 }
 
-TEST_F(OrderImportTest, OfferRunsUntilTheDayBeforeItsEnd) {
+// A special price of 0 (or none) is no special price: the normal one stays.
+TEST_F(OrderImportTest, ASpecialPriceOfZeroOrNoneKeepsTheNormalPrice) {
+  f.db.Exec("UPDATE system SET happy1start = '17:00', happy1ende = '19:00'");
+  f.AddArticle("W", "Wasser", 300, 1, "happy1preis = 0, ahpreis = 0");
+  f.AddArticle("N", "Nudeln", 900, 1, "happy1preis = NULL, ahpreis = NULL");
+  At(18, 0);
+  EXPECT_EQ(Price("W", false), 300);
+  EXPECT_EQ(Price("W", true), 300);
+  EXPECT_EQ(Price("N", false), 900);
+  EXPECT_EQ(Price("N", true), 900);
+  EXPECT_EQ(Price("P", false), 500) << "a real happy-hour price still applies";
+}
+
+// The offer holds while now is before `angbis` as stored: a plain date ends it
+// at the start of that day, a time of day at that time.
+TEST_F(OrderImportTest, OfferHoldsUntilItsEndAsStored) {
   f.AddArticle("A", "Angebot", 300, 1, "angbis = '2026-12-06 00:00:00', angpreis = 199");
+  f.AddArticle("T", "Mittagstisch", 900, 1, "angbis = '2026-12-05 14:30:00', angpreis = 650");
   At(12, 0);
   EXPECT_EQ(Price("A", false), 199);
-  f.db.env().SetNow({Date{2026, 12, 6}, 12, 0, 0, 0});
+  EXPECT_EQ(Price("T", false), 650);
+  At(14, 29, 59);
+  EXPECT_EQ(Price("T", false), 650);
+  At(14, 30);
+  EXPECT_EQ(Price("T", false), 900);
+  f.db.env().SetNow({Date{2026, 12, 6}, 0, 0, 0, 0});
   EXPECT_EQ(Price("A", false), 300);
   EXPECT_EQ(Price("gibt es nicht", false), 0);
 }
@@ -81,6 +102,15 @@ TEST_F(OrderImportTest, TakeAwayOnTableZeroEvenInHappyHour) {
   ASSERT_EQ(f.form.orderImport().ImportOrderLine("D; P ;2; scharf ;", 0, 3), "OK");
   EXPECT_EQ(f.db.Scalar("SELECT epreis || '/' || menge || '/' || artnr || '/' || kueinfo FROM bestellung"),
             "250/2/P/scharf");
+}
+
+// A topping count below 1 would lower the price, down to a negative line.
+TEST_F(OrderImportTest, ToppingCountsBelowOneRefuseTheLine) {
+  for (const char* toppings : {"-9x15", "2x15+-100x7", "0x7", "x7"}) {
+    const std::string result = f.form.orderImport().ImportOrderLine(std::string("D;P;1;;") + toppings, 5, 3);
+    EXPECT_EQ(result.rfind("Belaganzahl unzulässig", 0), 0u) << toppings << ": " << result;
+  }
+  EXPECT_EQ(f.db.Count("bestellung"), 0);
 }
 
 TEST_F(OrderImportTest, PriceOverflowIsRefusedNotWrapped) {

@@ -231,7 +231,7 @@ TEST_F(CollectorTest, AcknowledgementsReachTheLogThroughTheProcessingThread) {
 TEST_F(CollectorTest, TheHookInThePollLoopPublishesTheSlotsLastActivity) {
   f.form.hooks().processEvents = [this] { collector.OnProcessEvents(); };
   f.AddArticle("10", "Cola", 300);
-  f.Drop(1, "bestell.txt", {"A;5;3", "D;10;1;;"});
+  f.Drop(1, "bestell.txt", {"A;5;3", "D;10;1;;", "E;;"});
   f.form.PollPass();
   // The answer was written after the last log line of the order; the next
   // event after the shortest interval publishes it.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "common/text.h"
 #include "gateway/terminal_requests.h"
@@ -54,6 +55,13 @@ TEST_F(TerminalRequestTest, LogInAnswersTheNameOnlyForTheRightKey) {
   EXPECT_NE(f.form.logText().find("Anmeldung von Kassierer 3-Anna"), std::string::npos);
   EXPECT_EQ(Ask("ANMELDUNG;3;4712"), " \r\n");
   EXPECT_EQ(Ask("ANMELDUNG;9;4711"), " \r\n");
+  // No key opens nothing: neither an empty one sent nor one an operator lacks.
+  f.db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (5, 'Bernd', NULL), (6, 'Carla', '')");
+  EXPECT_EQ(Ask("ANMELDUNG;5;"), " \r\n");
+  EXPECT_EQ(Ask("ANMELDUNG;6;"), " \r\n");
+  EXPECT_EQ(Ask("ANMELDUNG;6; "), " \r\n");
+  EXPECT_EQ(Ask("ANMELDUNG;3;"), " \r\n");
+  EXPECT_EQ(f.form.logText().find("Kassierer 5"), std::string::npos);
 }
 
 TEST_F(TerminalRequestTest, TableDataInFixedRecordsOrderedById) {
@@ -77,11 +85,18 @@ TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
   Order(12, "20", 1, 850);
   Order(12, "10", 2, 300);
   Order(13, "20", 1, 850);  // id 4, another table
-  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:4"), "OK\r\n");
+  f.db.Exec("UPDATE bestellung SET gast = 2");
+  // The terminal charged for lines 1 and 4; line 4 is not on this table.
+  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:4"), "ERR;Positionen nicht offen auf Tisch 12.\r\n");
+  // A list that names no line at all.
+  EXPECT_EQ(Ask("EC;12;3;x:1"), "ERR;Teilabrechnung ohne gültige Position.\r\n");
+  EXPECT_EQ(f.db.Count("kass"), 0);
+  EXPECT_EQ(f.db.Count("bestellung", "gast <> 2"), 0) << "no line is marked by a request";
+
+  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:1"), "OK\r\n");
   EXPECT_EQ(f.db.Count("kass"), 1);
-  EXPECT_EQ(f.db.Scalar("SELECT betrag || '/' || zahlart FROM kass"), "300/BAR");
+  EXPECT_EQ(f.db.Scalar("SELECT betrag || '/' || zahlart || '/' || gaeste FROM kass"), "300/BAR/1");
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 2);
-  EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE id = 4"), "0") << "another table's line stays untouched";
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 13"), 1);
 
   EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
@@ -92,26 +107,113 @@ TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
   EXPECT_EQ(engine.printouts[2].channel.rfind("FILE:", 0), 0u);
   EXPECT_EQ(engine.printouts[3].channel, "NETZCOM1");  // terminal 1's printer
   EXPECT_NE(f.form.logText().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
+  // Asked again (a terminal that missed the answer): nothing left to settle.
+  EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
+  EXPECT_EQ(f.db.Count("kass"), 2);
+}
+
+// The TSE takes its time after the commit; the table lives on meanwhile.
+class SlowTse final : public fiscal::TseServerAdapter {
+ public:
+  explicit SlowTse(std::function<void()> during) : during_(std::move(during)) {}
+  int32_t Start(const std::string&, const std::string&, int32_t& startTime) override {
+    during_();
+    startTime = 1765000000;
+    return 7;
+  }
+  bool Finish(int32_t, const std::string&, const std::string&, std::string& serial, int32_t& finishTime,
+              int32_t& counter, std::string& signature) override {
+    serial = "SERIAL-1";
+    finishTime = 1765000001;
+    counter = 1;
+    signature = "SIG";
+    return true;
+  }
+
+ private:
+  std::function<void()> during_;
+};
+
+TEST_F(TerminalRequestTest, DuringTheSignatureTheSettledLinesAreGoneAndNewOnesStay) {
+  Order(12, "10", 1, 300);
+  Order(12, "20", 1, 850);
+  std::vector<std::string> seen;
+  SlowTse slow([&] {
+    // A crash here would leave a stored receipt: its lines must be gone with it.
+    seen.push_back(f.db.Scalar("SELECT COUNT(*) FROM bestellung"));
+    // Another station orders on the table.
+    Order(12, "20", 2, 850);
+  });
+  f.db.state().tseInUse = true;
+  fiscal::Tse tse(f.db.tools(), slow, fiscal::TseIdentity{});
+  settlement::modTischAbrechnen signing(f.db.tools(), f.form, &tse);
+  gateway::TerminalRequests station(f.db.tools(), f.form, signing, receipt);
+  f.Drop(1, "info.txt", {"ABRECHNEN;12;3;"});
+  station.HandleTerminalRequest(1, f.Slot(1) + "info.txt", f.Slot(1) + "info.kas");
+  EXPECT_EQ(ReadAll(f.Slot(1) + "info.kas"), "OK\r\n");
+  EXPECT_EQ(seen, std::vector<std::string>({"0"}));
+  EXPECT_EQ(f.db.Scalar("SELECT betrag FROM kass"), "1150");
+  EXPECT_EQ(f.db.Scalar("SELECT artnr || '/' || menge FROM bestellung WHERE tisch = 12"), "20/2");
+}
+
+TEST_F(TerminalRequestTest, LinesTheKitchenHasNotHadArePrintedBeforeThePayment) {
+  Order(40, "10", 1, 300);
+  f.db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, menge, epreis, haskuebon) VALUES "
+            "(40, 3, 0, 0, '20', 'Pizza', 1, 850, 0), (40, 3, 0, 0, '$GVTGAG', 'Trinkgeld', 1, 100, 0)");
+  // No kitchen printout: the table stays open.
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
+  EXPECT_EQ(f.db.Count("kass"), 0);
+  // A printout that fails leaves the line pending: still refused.
+  std::vector<std::string> printed;
+  requests.SetKitchenPrint([&](int32_t table, const std::string& waiter) {
+    printed.push_back(std::to_string(table) + "/" + waiter);
+  });
+  EXPECT_EQ(Ask("KUKA;40;3;K-77"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
+  EXPECT_EQ(f.db.Count("kass"), 0);
+  // A partial payment of lines the kitchen has had needs no printout.
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;1"), "OK\r\n");
+  EXPECT_EQ(printed, std::vector<std::string>({"40/3 - Anna"}));
+  // Printed: the rest is paid. A line another station books meanwhile is
+  // neither printed here nor paid unprinted.
+  requests.SetKitchenPrint([&](int32_t table, const std::string& waiter) {
+    printed.push_back(std::to_string(table) + "/" + waiter);
+    f.db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = " + std::to_string(table));
+    f.db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, menge, epreis, haskuebon) VALUES "
+              "(40, 3, 0, 0, '10', 'Cola', 3, 300, 0)");
+  });
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "OK\r\n");
+  EXPECT_EQ(printed.size(), 2u);
+  EXPECT_EQ(f.db.Scalar("SELECT betrag FROM kass ORDER BY bunr DESC"), "950");
+  EXPECT_EQ(f.db.Scalar("SELECT menge || '/' || haskuebon FROM bestellung WHERE tisch = 40"), "3/0");
 }
 
 TEST_F(TerminalRequestTest, CustomerAccountNeedsCardAndCover) {
-  // Two bookings in one second: the later one (msecs) holds the balance.
-  f.db.Exec("INSERT INTO kdkto (kdnr, datumzeit, msecs, saldo) VALUES (7, '2026-12-01 10:00:00', 20, -200)");
-  f.db.Exec("INSERT INTO kdkto (kdnr, datumzeit, msecs, saldo) VALUES (7, '2026-12-01 10:00:00', 10, 500)");
+  // Two bookings in one second: the later one (by its number) holds the balance.
+  f.db.Exec("INSERT INTO kdkto (kdnr, kdktobunr, datumzeit, msecs, saldo) VALUES "
+            "(7, 1, '2026-12-01 10:00:00', 20, 500), (7, 2, '2026-12-01 10:00:00', 10, -200)");
+  // A customer without a card, and a generous limit.
+  f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (8, '', 100000, 'Ohne Karte')");
   Order(20, "10", 1, 301);
   EXPECT_EQ(Ask("KUKA;20;3;K-99"), "ERR;Kein Kunde zu Kartennummer K-99\r\n");
+  EXPECT_EQ(Ask("KUKA;20;3;"), "ERR;Kein Kunde zu Kartennummer \r\n");
+  EXPECT_EQ(Ask("ZAHLUNGKK;20;3;  "), "ERR;Kein Kunde zu Kartennummer \r\n");
   EXPECT_EQ(Ask("ZAHLUNGKK;20;3;K-77"), "ERR;Keine ausreichende Deckung auf dem Kundenkonto.\r\n");
-  EXPECT_EQ(f.db.Scalar("SELECT kdnr FROM bestellung WHERE tisch = 20"), "7");
+  EXPECT_EQ(f.db.Scalar("SELECT kdnr FROM bestellung WHERE tisch = 20"), "0") << "a refused payment writes nothing";
   // A balance that cannot be read is no balance of 0.
   f.db.Exec("ALTER TABLE kdkto RENAME TO kdkto_weg");
   EXPECT_EQ(Ask("KUKA;20;3;K-77"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
-  EXPECT_NE(f.form.logText().find("FEHLER: Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
+  EXPECT_NE(f.form.logText().find("Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
   f.db.Exec("ALTER TABLE kdkto_weg RENAME TO kdkto");
   EXPECT_EQ(f.db.Count("kass"), 0);
   f.db.Exec("UPDATE bestellung SET epreis = 300 WHERE tisch = 20");
   EXPECT_EQ(Ask("KUKA;20;3;K-77"), "OK\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT zahlart || '/' || kdnr FROM kass"), "KDKTO/7");
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 20"), 0);
+  // After a refused account payment, cash is paid by nobody's account.
+  Order(21, "10", 1, 800);
+  EXPECT_EQ(Ask("KUKA;21;3;K-77"), "ERR;Keine ausreichende Deckung auf dem Kundenkonto.\r\n");
+  EXPECT_EQ(Ask("ABRECHNEN;21;3;"), "OK\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT zahlart || '/' || kdnr FROM kass ORDER BY bunr DESC"), "BAR/0");
 }
 
 TEST_F(TerminalRequestTest, CashRequestFailuresAndBadRequests) {
@@ -129,7 +231,7 @@ TEST_F(TerminalRequestTest, CashRequestFailuresAndBadRequests) {
 }
 
 TEST_F(TerminalRequestTest, LeftoverRequestWorkFileIsSetAside) {
-  WriteAll(f.db.state().programFolder + "/ppcinfo1", "ABRECHNEN;1;3\r\n");
+  WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
   EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
   EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
   const auto& s = f.db.env().sleeps();

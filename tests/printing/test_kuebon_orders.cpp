@@ -32,14 +32,24 @@ TEST_F(KueBonTest, MonitorsGetRowsAndNothingIsPrinted) {
   EXPECT_EQ(Pending(), 0);
 }
 
-TEST_F(KueBonTest, GuestAndFoodRemarkLinesAloneDoNotStartKitchenPrinting) {
+// Nothing for the kitchen: no paper and no call number, but the order's TSE
+// transaction is finished all the same (a TSE keeps only so many open).
+TEST_F(KueBonTest, GuestAndFoodRemarkLinesAloneFinishTheOrderWithoutPrinting) {
   Order(12, "$GVTGAG", "Gäste", 4, 0, 1);
   Order(12, "$GVFA", "Folgeauftrag", 1, 0, 1);
   Run();
-  EXPECT_TRUE(engine.printouts.empty() && server.finishes.empty());
-  EXPECT_EQ(Pending(), 2);
-  EXPECT_EQ(db.Count("uniquenr"), 0);  // not even a call number was drawn
-  EXPECT_EQ(trx_, 100);
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_EQ(db.Count("uniquenr"), 0);
+  ASSERT_EQ(server.finishes.size(), 1u);
+  EXPECT_EQ(server.finishes[0].trx, 100);
+  EXPECT_EQ(server.finishes[0].data, "4;\"Gaeste\";0.00\r1;\"Folgeauftrag\";0.00");
+  EXPECT_EQ(db.Count("tse_bestellungen"), 1);
+  EXPECT_EQ(Pending(), 0) << "not signed again with the next order";
+  // A transaction started for an order whose lines another station printed
+  // meanwhile is finished too, with nothing in it.
+  Run(12, 101);
+  ASSERT_EQ(server.finishes.size(), 2u);
+  EXPECT_EQ(server.finishes[1].data, "");
 }
 
 TEST_F(KueBonTest, FailedPrinterKeepsItsLinesForTheNextOrder) {

@@ -30,7 +30,7 @@ TEST_F(Settlement, CashReceiptWithHeaderLinesJournalAndCashBalance) {
   EXPECT_EQ(Dump("SELECT bunr, betrag, saldo, txt FROM barsaldo"), "1|1035|1035|VERKAUF\n");
   EXPECT_EQ(Counter("BUNR"), "2");
   EXPECT_EQ(Counter("SEQNR"), "2");
-  EXPECT_EQ(db.Count("bestellung"), 2) << "the caller deletes the settled rows";
+  EXPECT_EQ(db.Count("bestellung"), 0) << "the settled rows leave with the receipt";
   EXPECT_TRUE(db.ui().messages.empty());
   EXPECT_FALSE(log.Has("FEHLER"));
 
@@ -166,6 +166,7 @@ TEST_F(Settlement, InvoiceAndCustomerAccount) {
 
   db.Exec("INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, betrag, saldo) VALUES (90, '2026-12-04 10:00:00', 0, "
           "7, -200, -200)");
+  Order(12, {"COLA", 1, 1250}, 7);
   ASSERT_EQ(Settle(12, "KDKTO"), 2);
   EXPECT_EQ(Dump("SELECT betrag, saldo, txt, bunr, seqnr FROM kdkto WHERE bunr = 2"),
             "-1250|-1450|Besuch vom 05.12.2026|2|2\n");
@@ -177,6 +178,7 @@ TEST_F(Settlement, CardAndRoomPaymentTypesAreRewritten) {
   std::string zahlart = "PCA;4711;0004111111111111111";
   ASSERT_EQ(Settle(12, zahlart), 1);
   EXPECT_EQ(zahlart, "PCA");
+  Order(12, {"COLA", 1, 1000});
   zahlart = "ZIMMER;12;Meier";
   ASSERT_EQ(Settle(12, zahlart), 2);
   EXPECT_EQ(zahlart, "ZIMMER");

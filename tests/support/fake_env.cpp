@@ -1,5 +1,6 @@
 #include "support/fake_env.h"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -62,6 +63,10 @@ bool FakeEnv::Faulty(const std::string& op, const std::string& path) {
 bool FakeEnv::FileExists(const std::string& path) { return platform::DefaultEnv().FileExists(path); }
 bool FakeEnv::FolderExists(const std::string& path) { return platform::DefaultEnv().FolderExists(path); }
 
+platform::FileInfo FakeEnv::GetFileInfo(const std::string& path) {
+  return platform::DefaultEnv().GetFileInfo(path);
+}
+
 Status FakeEnv::DeleteFile(const std::string& path) {
   if (Faulty("delete", path)) return Status::Error("unlink(" + path + "): injected fault", 5);
   return platform::DefaultEnv().DeleteFile(path);
@@ -69,6 +74,12 @@ Status FakeEnv::DeleteFile(const std::string& path) {
 
 Status FakeEnv::RenameFile(const std::string& from, const std::string& to) {
   if (Faulty("rename", from + " -> " + to)) return Status::Error("rename(" + from + "): injected fault", 13);
+  for (const std::string& mount : mounts_) {
+    const bool fromInside = from.rfind(mount, 0) == 0, toInside = to.rfind(mount, 0) == 0;
+    if (fromInside != toInside) {
+      return Status::Error("rename(" + from + ", " + to + "): Invalid cross-device link", EXDEV);
+    }
+  }
   return platform::DefaultEnv().RenameFile(from, to);
 }
 
@@ -91,6 +102,11 @@ Status FakeEnv::WriteFileAtomic(const std::string& path, const std::string& cont
 Status FakeEnv::AppendFile(const std::string& path, const std::string& contents) {
   if (Faulty("append", path)) return Status::Error("append(" + path + "): injected fault", 28);
   return platform::DefaultEnv().AppendFile(path, contents);
+}
+
+Status FakeEnv::CheckWritable(const std::string& path) {
+  if (Faulty("writable", path)) return Status::Error("open(" + path + "): injected fault", 13);
+  return platform::DefaultEnv().CheckWritable(path);
 }
 
 Status FakeEnv::CreateFolder(const std::string& path) { return platform::DefaultEnv().CreateFolder(path); }

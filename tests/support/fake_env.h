@@ -37,21 +37,32 @@ class FakeEnv : public platform::Env {
   // Files go to the real file system (tests use a temporary folder).
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
+  platform::FileInfo GetFileInfo(const std::string& path) override;
   Status DeleteFile(const std::string& path) override;
   Status RenameFile(const std::string& from, const std::string& to) override;
   Status ReadFile(const std::string& path, std::string& contents) override;
   Status WriteFile(const std::string& path, const std::string& contents) override;
   Status WriteFileAtomic(const std::string& path, const std::string& contents) override;
   Status AppendFile(const std::string& path, const std::string& contents) override;
+  void SetTempMark(const std::string& mark) override { platform::DefaultEnv().SetTempMark(mark); }
+  std::string ResolveLink(const std::string& path) override { return platform::DefaultEnv().ResolveLink(path); }
+  Status CheckNotWorldReadable(const std::string& path) override {
+    return platform::DefaultEnv().CheckNotWorldReadable(path);
+  }
+  // The real test, or the fault "writable" for paths containing the match.
+  Status CheckWritable(const std::string& path) override;
   Status CreateFolder(const std::string& path) override;
   Status StartProgram(const std::string& path, const std::vector<std::string>& args) override;
   std::string ProgramFolder() override { return programFolder; }
   std::vector<std::string> ListFiles(const std::string& folder) override;
 
   // Fault switches: the named operation ("rename", "write", "append", "delete",
-  // "read") fails `count` times from now on (-1: always) for paths containing `match`.
+  // "read", "writable") fails `count` times from now on (-1: always) for paths containing `match`.
   void FailOperation(const std::string& op, const std::string& match = "", int count = -1);
   void ClearFaults() { faults_.clear(); }
+  // The folder (and everything below it) counts as another file system: a
+  // rename into or out of it fails with EXDEV, as across mounts.
+  void MountSeparately(const std::string& folder) { mounts_.push_back(folder); }
 
   std::string programFolder = "/opt/tolven";
   std::vector<std::string> startedPrograms;
@@ -63,6 +74,7 @@ class FakeEnv : public platform::Env {
     int remaining;
   };
   std::multimap<std::string, Fault> faults_;
+  std::vector<std::string> mounts_;
   int64_t epochMs_;  // UTC in ms since 1970 (= local time while no utcOffset is set)
   int64_t monotonicMs_ = 1000000;
   std::vector<int> sleeps_;

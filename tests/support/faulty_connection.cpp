@@ -40,4 +40,14 @@ bool FaultyConnection::CommitTrans(db::DbError& err) {
   return inner_.CommitTrans(err);
 }
 
+bool FaultyConnection::Savepoint(const std::string& name, db::DbError& err) {
+  if (Trip("SAVEPOINT " + name, err)) return false;
+  return inner_.Savepoint(name, err);
+}
+
+bool FaultyConnection::ReleaseSavepoint(const std::string& name, db::DbError& err) {
+  if (Trip("RELEASE " + name, err)) return false;
+  return inner_.ReleaseSavepoint(name, err);
+}
+
 }  // namespace tolven::testing

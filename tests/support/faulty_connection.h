@@ -37,6 +37,13 @@ class FaultyConnection final : public db::Connection {
   bool CommitTrans(db::DbError& err) override;
   bool RollbackTrans(db::DbError& err) override { return inner_.RollbackTrans(err); }
   bool InTransaction() const override { return inner_.InTransaction(); }
+  // A savepoint and its release are counted; going back to one never fails,
+  // like a rollback.
+  bool Savepoint(const std::string& name, db::DbError& err) override;
+  bool ReleaseSavepoint(const std::string& name, db::DbError& err) override;
+  bool RollbackToSavepoint(const std::string& name, db::DbError& err) override {
+    return inner_.RollbackToSavepoint(name, err);
+  }
   void SetCommandTimeout(int seconds) override { inner_.SetCommandTimeout(seconds); }
   const db::Dialect& dialect() const override { return inner_.dialect(); }
 

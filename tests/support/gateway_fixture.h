@@ -37,6 +37,7 @@ class GatewayFixture {
   fiscal::Tse tse;
   std::vector<std::string> kitchenCalls;  // "trx/start/table/waiter"
   std::vector<std::string> settleCalls;   // "slot/table/waiter/payment/list"
+  std::string settleRefusal;              // not empty: the settlement is refused with it
   std::vector<std::string> requestCalls;  // "slot"
   gateway::Form1 form;
 

@@ -1,0 +1,43 @@
+// Savepoints and the gateway's own tables, on every engine the tests run on.
+#include <gtest/gtest.h>
+
+#include "db/dialect.h"
+#include "support/test_db.h"
+
+namespace tolven::testing {
+namespace {
+
+// After a failed statement the transaction goes back to the savepoint and on
+// to its commit: what came before the savepoint is stored, the rest is not.
+TEST(Savepoints, AFailedStatementIsUndoneAloneAndTheRestCommits) {
+  TestDb db;
+  db::Connection& conn = db.conn();
+  ASSERT_TRUE(conn.SupportsSavepoints());
+  db::DbError err;
+  ASSERT_TRUE(conn.BeginTrans(err)) << err.text;
+  ASSERT_TRUE(conn.Execute("INSERT INTO kassi (kanr, name) VALUES (1, 'Anna')", err)) << err.text;
+  ASSERT_TRUE(conn.Savepoint("zeile", err)) << err.text;
+  ASSERT_TRUE(conn.Execute("INSERT INTO kassi (kanr, name) VALUES (2, 'Bert')", err)) << err.text;
+  EXPECT_FALSE(conn.Execute("INSERT INTO gibtesnicht (a) VALUES (1)", err));
+  ASSERT_TRUE(conn.RollbackToSavepoint("zeile", err)) << err.text;
+  ASSERT_TRUE(conn.ReleaseSavepoint("zeile", err)) << err.text;
+  ASSERT_TRUE(conn.CommitTrans(err)) << err.text;
+  EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM kassi"), "1");
+
+  EXPECT_FALSE(conn.Savepoint("ohne", err)) << "no savepoint outside a transaction";
+  EXPECT_TRUE(db::SqlServerDialect().Savepoint("x").empty()) << "XACT_ABORT ends the whole transaction there";
+}
+
+TEST(GatewayTables, AreMadeWhenMissingAndLeftAloneOtherwise) {
+  TestDb db;
+  const std::string sql = db.conn().dialect().CreateTableIfMissing("pdatest", "a INT NOT NULL, b VARCHAR(10)");
+  db.Exec(sql);
+  db.Exec("INSERT INTO pdatest (a, b) VALUES (1, 'x')");
+  db.Exec(sql);
+  EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM pdatest"), "1");
+  EXPECT_EQ(db::SqlServerDialect().CreateTableIfMissing("t", "a INT"),
+            "IF OBJECT_ID(N't', N'U') IS NULL CREATE TABLE t ( a INT )");
+}
+
+}  // namespace
+}  // namespace tolven::testing

@@ -1,0 +1,177 @@
+// Taking exchange files over from a terminal: only whole files, within the
+// exchange folder's own file system, nothing of absurd size, and one word
+// about anything under an exchange name that is not a file.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "support/gateway_fixture.h"
+
+namespace tolven::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using gateway::HandoverOutcome;
+
+class HandoverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    f.AddArticle("10", "Cola 0,4", 350);
+    f.AddArticle("20", "Pizza Salami", 890);
+  }
+  void Append(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
+  }
+  // Passes until confirm.kas appears (at most `passes`).
+  void PollUntilConfirmed(int passes) {
+    for (int i = 0; i < passes && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.form.PollPass();
+  }
+  int LogLinesWith(const std::string& part) {
+    int n = 0;
+    for (const auto& l : f.db.ui().logLines) n += l.find(part) != std::string::npos;
+    return n;
+  }
+  GatewayFixture f;
+};
+
+// A terminal that writes one line every 400 ms: the file is taken only once it
+// is whole and has stood still through the hand-over waits.
+TEST_F(HandoverTest, AFileStillBeingWrittenIsTakenWhole) {
+  const std::vector<std::string> lines = {"A;12;3", "D;10;1;;", "D;20;1;;", "D;10;2;;", "D;20;2;;", "E;;"};
+  const std::string order = f.Slot(1) + "bestell.txt";
+  size_t written = 1;
+  WriteAll(order, lines[0] + "\r\n");
+  int64_t sinceLine = 0;
+  f.db.env().onSleep = [&](int ms) {
+    for (sinceLine += ms; sinceLine >= 400 && written < lines.size(); sinceLine -= 400) {
+      Append(order, lines[written++] + "\r\n");
+    }
+  };
+  PollUntilConfirmed(30);
+  f.db.env().onSleep = nullptr;
+  EXPECT_EQ(written, lines.size());
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 4);
+  EXPECT_EQ(LogLinesWith("Daten von Orderterminal 1 werden übernommen..."), 1) << "announced once per file";
+}
+
+// Without its closing "E" line an order waits; one that never gets it is
+// booked after the limit with a word on how much arrived. A closing line
+// without its line end may be the first half of "E;;A".
+TEST_F(HandoverTest, AnOrderWithoutItsClosingLineWaitsThenSaysHowMuchWasBooked) {
+  const std::string order = f.Slot(1) + "bestell.txt";
+  WriteAll(order, "A;12;3\r\nD;10;1;;\r\nE;;");
+  for (int i = 0; i < 3; ++i) f.form.PollPass();
+  EXPECT_FALSE(fs::exists(f.Slot(1) + "confirm.kas"));
+  Append(order, "A\r\n");
+  PollUntilConfirmed(3);
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  EXPECT_EQ(f.settleCalls, std::vector<std::string>({"1/12/3/BAR/"}));
+
+  fs::remove(f.Slot(1) + "confirm.kas");
+  f.kitchenCalls.clear();
+  WriteAll(order, "A;14;3\r\nD;10;1;;\r\nD;20;1;;\r\n");
+  const int64_t start = f.db.env().MonotonicMs();
+  PollUntilConfirmed(60);
+  EXPECT_GE(f.db.env().MonotonicMs() - start, gateway::kUnfinishedLimitMs);
+  EXPECT_EQ(f.Confirm(1), " +++ Bestelldatei unvollständig übertragen (ohne Abschlusszeile E), 2 Zeilen gebucht.\r\n");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 14"), 2);
+  EXPECT_TRUE(f.kitchenCalls.empty());
+}
+
+// A request is taken only with its line end: a half-written list of ids must
+// not settle the wrong lines. One that never ends is refused after the limit.
+TEST_F(HandoverTest, ARequestIsTakenOnlyWithItsLineEnd) {
+  gateway::ExchangeFile& requests = f.form.RequestFile(1);
+  const std::string request = f.Slot(1) + "info.txt";
+  WriteAll(request, "ABRECHNEN;50;3;4711:47");
+  EXPECT_EQ(requests.TakeOver("").outcome, HandoverOutcome::Waiting);
+  Append(request, "11\r\n");
+  gateway::Handover h = requests.TakeOver("");
+  ASSERT_EQ(h.outcome, HandoverOutcome::Taken);
+  EXPECT_EQ(h.contents, "ABRECHNEN;50;3;4711:4711\r\n");
+  EXPECT_TRUE(fs::exists(f.Slot(1) + "ppcinfo1")) << "the work file is in the exchange folder";
+
+  WriteAll(request, "ABRECHNEN;50;3;47");
+  for (int i = 0; i < 40 && h.outcome != HandoverOutcome::Refused; ++i) h = requests.TakeOver("");
+  EXPECT_EQ(h.outcome, HandoverOutcome::Refused);
+  EXPECT_EQ(h.error, "unvollständig (ohne Zeilenende)");
+  EXPECT_FALSE(fs::exists(request));
+}
+
+// The work file is named inside the exchange folder: a share mounted from
+// elsewhere never needs a rename across file systems, and nothing is written
+// to the program's folder.
+TEST_F(HandoverTest, TheHandOverStaysInsideTheExchangeFolder) {
+  f.db.env().MountSeparately(f.Slot(1));
+  f.Drop(1, "bestell.txt", {"A;12;3", "D;10;1;;", "E;;"});
+  f.form.PollPass();
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  f.Drop(1, "info.txt", {"TISCH;12"});
+  EXPECT_EQ(f.form.RequestFile(1).TakeOver("").outcome, HandoverOutcome::Taken);
+  for (const auto& e : fs::directory_iterator(f.db.state().programFolder)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name.rfind("ppc", 0) != 0) << name << " in the program's folder";
+  }
+}
+
+TEST_F(HandoverTest, TheExchangeFolderOnATmpfsMount) {
+  const std::string folder = f.Slot(1);
+  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "tmpfs cannot be mounted here (" << std::strerror(errno)
+                 << "); the cross-device rename is covered through the fake";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{folder};
+  f.Drop(1, "bestell.txt", {"A;12;3", "D;10;1;;", "E;;"});
+  f.form.PollPass();
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 1);
+  f.Drop(1, "info.txt", {"TISCH;12"});
+  EXPECT_EQ(f.form.RequestFile(1).TakeOver("").outcome, HandoverOutcome::Taken);
+}
+
+// Files above 1 MB and lines above a sane length are refused with an answer
+// and set aside; the log stays bounded; a folder or FIFO under an exchange name
+// gets one log line and never blocks the terminal's other files.
+TEST_F(HandoverTest, OversizedAndOddFilesAreRefusedWithOneWord) {
+  const std::string order = f.Slot(1) + "bestell.txt";
+  WriteAll(order, "A;12;3\r\n" + std::string(1100000, 'x') + "\r\nE;;\r\n");
+  f.form.PollPass();
+  EXPECT_EQ(f.Confirm(1).rfind(" +++ Bestelldatei abgelehnt: größer als 1 MB (", 0), 0u) << f.Confirm(1);
+  EXPECT_FALSE(fs::exists(order));
+  EXPECT_EQ(LogLinesWith("FEHLER: Bestelldatei von Orderterminal 1 abgelehnt"), 1);
+
+  f.Drop(1, "bestell.txt", {"A;12;3", "D;10;1;" + std::string(5000, 'n') + ";", "E;;"});
+  f.form.PollPass();
+  EXPECT_EQ(f.Confirm(1), " +++ Bestelldatei abgelehnt: Zeile länger als 4000 Zeichen.\r\n");
+  int aside = 0;
+  for (const auto& e : fs::directory_iterator(f.Slot(1))) aside += e.path().filename().string().find(".abgelehnt-") != std::string::npos;
+  EXPECT_EQ(aside, 2);
+  EXPECT_EQ(f.db.Count("bestellung"), 0);
+
+  WriteAll(f.Slot(1) + "info.txt", std::string(1100000, 'x') + "\r\n");
+  EXPECT_EQ(f.form.RequestFile(1).TakeOver("").outcome, HandoverOutcome::Refused);
+
+  f.form.AddLogLine(std::string(5000, 'l'));
+  EXPECT_LE(f.db.ui().logLines.back().size(), gateway::kMaxLogLineChars);
+
+  fs::create_directory(order);
+  ASSERT_EQ(::mkfifo((f.Slot(2) + "info.txt").c_str(), 0600), 0);
+  f.Drop(1, "info.txt", {"TISCH;12"});
+  for (int i = 0; i < 3; ++i) f.form.PollPass();
+  EXPECT_EQ(LogLinesWith(order + " ist keine Datei (ein Ordner)"), 1);
+  EXPECT_EQ(LogLinesWith(f.Slot(2) + "info.txt ist keine Datei (ein Gerät oder eine Pipe)"), 1);
+  EXPECT_EQ(f.requestCalls, std::vector<std::string>({"1"})) << "the folder does not hold up the request";
+}
+
+}  // namespace
+}  // namespace tolven::testing
