@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
