@@ -146,6 +146,10 @@ class Connection {
   // does not wait for such a lock at all but fails at once.
   virtual void SetCommandTimeout(int seconds) = 0;
   virtual const Dialect& dialect() const = 0;
+  // A session setting or session lock that must hold for the whole run: done
+  // now, and again on every new session an engine opens after losing one.
+  // False when it fails now.
+  virtual bool ExecuteForSession(const std::string& sql, DbError& err) { return Execute(sql, err); }
 };
 
 }  // namespace tolven::db

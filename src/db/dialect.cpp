@@ -19,7 +19,11 @@ class SqlServer final : public Dialect {
     return "SELECT TOP " + std::to_string(n) + " " + rest;
   }
   std::string Column(const std::string& name) const override { return name == "limit" ? "[limit]" : name; }
-  std::string CreateDatabase(const std::string& name) const override { return "CREATE DATABASE " + name; }
+  // Code page 1252 and case-insensitive, whatever the server's default: a UTF-8
+  // default would count bytes in varchar columns.
+  std::string CreateDatabase(const std::string& name) const override {
+    return "CREATE DATABASE " + name + " COLLATE Latin1_General_CI_AS";
+  }
   std::string AdminDatabase() const override { return "Master"; }
   std::string Len(const std::string& expr) const override { return "LEN(" + expr + ")"; }
   // A transaction lock needs an open transaction, and EXEC alone does not
@@ -51,6 +55,14 @@ class SqlServer final : public Dialect {
   std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
     return "IF OBJECT_ID(N'" + table + "', N'U') IS NULL CREATE TABLE " + table + " ( " + columns + " )";
   }
+  // Owned by the session, so it goes when the gateway's connection goes
+  // (also when the process dies); @LockTimeout 0 does not wait.
+  std::string StationLock(int32_t station) const override {
+    const std::string n = std::to_string(station);
+    return std::string("DECLARE @r INT; EXEC @r = sp_getapplock @Resource = '") + kLockName + "-kasse-" + n +
+           "', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; "
+           "IF @r < 0 RAISERROR('" + StationLockBusyText(station) + " (%d)', 16, 1, @r)";
+  }
 };
 
 class Sqlite final : public Dialect {
@@ -81,6 +93,7 @@ class Sqlite final : public Dialect {
   std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
     return "CREATE TABLE IF NOT EXISTS " + table + " ( " + columns + " )";
   }
+  std::string StationLock(int32_t) const override { return ""; }
 };
 
 class Postgres final : public Dialect {
@@ -114,9 +127,18 @@ class Postgres final : public Dialect {
   std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const override {
     return "CREATE TABLE IF NOT EXISTS " + table + " ( " + columns + " )";
   }
+  // The two-number form lives apart from the one-number transaction lock.
+  std::string StationLock(int32_t station) const override {
+    return std::string("DO $$BEGIN IF NOT pg_try_advisory_lock(") + kLockKey + ", " + std::to_string(station) +
+           ") THEN RAISE EXCEPTION '" + StationLockBusyText(station) + "'; END IF; END$$";
+  }
 };
 
 }  // namespace
+
+std::string StationLockBusyText(int32_t station) {
+  return "Kasse " + std::to_string(station) + " ist bereits angemeldet";
+}
 
 const Dialect& SqlServerDialect() {
   static const SqlServer d;

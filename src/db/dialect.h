@@ -3,6 +3,7 @@
 // another form, the caller asks the dialect of its connection for it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tolven::db {
@@ -52,7 +53,14 @@ class Dialect {
   // Creates one of the gateway's own tables when it is missing and leaves an
   // existing one alone; `columns` in the common forms (INT, BIGINT, VARCHAR(n)).
   virtual std::string CreateTableIfMissing(const std::string& table, const std::string& columns) const = 0;
+  // Takes this station's lock for the life of the session: it fails at once,
+  // with StationLockBusyText in its error, while another session holds it.
+  // "" when the engine has no server sessions (SQLite locks a file instead).
+  virtual std::string StationLock(int32_t station) const = 0;
 };
+
+// The part of the station lock's error that says another gateway holds it.
+std::string StationLockBusyText(int32_t station);
 
 // SQL Server as the statements are written.
 const Dialect& SqlServerDialect();

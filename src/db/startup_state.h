@@ -17,8 +17,13 @@ struct StartupState {
   int32_t filiale = 1;
   int32_t kasse = 0;
   std::string configFolder;       // holds TOLVEN.INI and KASSEPRTCODES.INI
-  std::string programFolder;      // without trailing separator
-  std::string exePfad;            // ends with the separator
+  // The folder of the binary, without trailing separator: read-only when
+  // installed (/usr/local/bin); nothing is ever written there.
+  std::string programFolder;
+  // The installation folder ("EXE" of section "PFADE"), ending with the
+  // separator: logs, archives and work files live under it. Despite its name
+  // it is not the program's folder.
+  std::string exePfad;
   std::string logPfad;            // exePfad + "LOG/" + year + "/"
   std::string archivPfad, archivDtaPfad, archivBonPfad;
   std::string reKopfDatei, voucherDatei;

@@ -64,9 +64,23 @@ class Env {
   // Creates or replaces the file with exactly these bytes.
   virtual Status WriteFile(const std::string& path, const std::string& contents) = 0;
   // Publishes the file atomically: written to a temporary name in the same
-  // folder, synced, then renamed into place; a reader never sees half of it.
+  // folder (TempNameOf), synced, then renamed into place and the folder synced,
+  // so a reader never sees half of it and a power cut leaves the old or the new
+  // file. An existing file keeps its mode and owner, a new one gets the
+  // process's umask. A symbolic link at the path is replaced, not followed.
   // On failure the temporary file is removed and the old file left as it was.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& contents) = 0;
+  // The file a symbolic link at the path finally names (the path itself when
+  // it is no link), for writing through a link and keeping it.
+  virtual std::string ResolveLink(const std::string& path) { return path; }
+  // Marks this process's temporary files (the station, "K3"), so that a start
+  // removes only its own leftovers from folders that stations share.
+  virtual void SetTempMark(const std::string& mark) { (void)mark; }
+  // Ok unless every local user may read the file (for files holding a secret).
+  virtual Status CheckNotWorldReadable(const std::string& path) { (void)path; return Status::Ok(); }
+  // Ok when the process can create files in the folder (tried with a file that
+  // is removed again) or, for a file, write it; otherwise the system's reason.
+  virtual Status CheckWritable(const std::string& path) { (void)path; return Status::Ok(); }
   // Appends, creating the file when missing; the folder is not created.
   virtual Status AppendFile(const std::string& path, const std::string& contents) = 0;
   // Creates the folder and any missing parents; an existing folder is fine.
@@ -81,6 +95,12 @@ class Env {
   // bookings leaves it no larger than one busy moment made it.
   virtual void ReturnFreeMemory() {}
 };
+
+// The temporary name beside `path` that WriteFileAtomic uses: path + ".tmp" +
+// mark + "-" + process id ("kueche.txt.tmpK3-4711").
+std::string TempNameOf(const std::string& path, const std::string& mark, long pid);
+// True for a file name that TempNameOf gave with this mark (any process id).
+bool IsTempNameOf(const std::string& name, const std::string& mark);
 
 // The real operating system.
 Env& DefaultEnv();

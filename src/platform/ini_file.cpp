@@ -94,7 +94,8 @@ Status IniFile::Write(const std::string& file, const std::string& section, const
                       const std::string& value) {
   const std::string path = PathOf(file);
   std::string contents;
-  if (env_.FileExists(path)) {
+  const bool exists = env_.FileExists(path);
+  if (exists) {
     Status st = env_.ReadFile(path, contents);
     if (!st) return st;
   }
@@ -145,7 +146,12 @@ Status IniFile::Write(const std::string& file, const std::string& section, const
 
   std::string out;
   for (const Line& l : lines) out += l.text + l.end;
-  return env_.WriteFileAtomic(path, out);
+  // A value written as it already stands leaves the file untouched: a start
+  // of a configured installation writes nothing, so the file keeps its time,
+  // and a folder the service user cannot write does not matter.
+  if (exists && out == contents) return Status::Ok();
+  // A TOLVEN.INI linked to the POS programs' copy stays a link.
+  return env_.WriteFileAtomic(env_.ResolveLink(path), out);
 }
 
 }  // namespace tolven::platform

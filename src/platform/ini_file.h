@@ -23,6 +23,8 @@ class IniFile {
   // The value, or `defaultValue` when the file, section or key is missing.
   std::string Read(const std::string& file, const std::string& section, const std::string& key,
                    const std::string& defaultValue = "") const;
+  // Writes only when the file's text changes; mode, owner and a symbolic link
+  // to the file are kept.
   Status Write(const std::string& file, const std::string& section, const std::string& key,
                const std::string& value);
 

@@ -3,18 +3,25 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 
 #include "common/cp1252.h"
 #include "platform/env.h"
 #include "platform/posix_error.h"
+#include "platform/posix_files.h"
+#include "platform/service_notify.h"
 
 extern char** environ;
 
@@ -41,13 +48,39 @@ Status WriteAll(int fd, const std::string& data, const std::string& path) {
   return Status::Ok();
 }
 
-int OpenRetry(const std::string& native, int flags, mode_t mode = 0644) {
+// New files get 0666 less the process's umask (the service unit sets 0077).
+int OpenRetry(const std::string& native, int flags, mode_t mode = 0666) {
   int fd;
   do {
     fd = ::open(native.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
+
+std::string FolderOfNative(const std::string& native) {
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : native.substr(0, slash);
+}
+
+// The file a path finally names when its last part is a symbolic link (a
+// shared INI linked into the configuration folder): writing through the link
+// keeps it a link. A dangling link names the file it would create.
+std::string FollowLinks(std::string native) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return native;
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(native.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return native;
+    std::string target(buf, static_cast<size_t>(n));
+    native = target.front() == '/' ? target : FolderOfNative(native) + "/" + target;
+  }
+  return native;
+}
+
+std::mutex g_syncMutex;
+std::map<std::string, int> g_folderSyncs;  // for tests: which folders were synced
 
 class PosixEnv final : public Env {
  public:
@@ -83,6 +116,9 @@ class PosixEnv final : public Env {
   void ReturnFreeMemory() override { malloc_trim(0); }
 
   void SleepMs(int ms) override {
+    // Every fixed wait of the program (TSE answers, printer pauses) passes
+    // here: a gateway waiting within its bounds is alive for the watchdog.
+    NotifyWatchdog();
     if (ms <= 0) return;
     struct timespec req{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&req, &req) != 0 && errno == EINTR) {
@@ -147,15 +183,75 @@ class PosixEnv final : public Env {
   }
 
   Status WriteFileAtomic(const std::string& path, const std::string& contents) override {
-    std::string temp = path + ".tmp" + std::to_string(::getpid());
-    Status st = WriteWith(temp, contents, O_WRONLY | O_CREAT | O_TRUNC, true);
+    // A symbolic link in the place of the file is replaced, never followed: an
+    // exchange folder is written by other programs, and a link there must not
+    // make the gateway overwrite a file elsewhere (ResolveLink is for callers
+    // that want the link kept).
+    const std::string target = Native(path);
+    const std::string temp = TempNameOf(target, tempMark_, static_cast<long>(::getpid()));
+    const std::string shownTemp = Utf8ToCp1252(temp);
+    struct stat old;
+    const bool replacing = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    int fd = OpenRetry(temp, O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0) return PosixError("open(" + shownTemp + ")", errno);
+    if (replacing) {
+      // The replacement looks like the file it replaces: an INI that the
+      // operator made readable for its owner only stays so. Only root can
+      // give a file to another owner; anyone else keeps at least the mode.
+      if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+        int ignored = ::fchown(fd, old.st_uid, old.st_gid);
+        (void)ignored;
+      }
+      (void)::fchmod(fd, old.st_mode & 07777);
+    }
+    Status st = WriteAll(fd, contents, shownTemp);
+    if (st && ::fsync(fd) != 0) st = PosixError("fsync(" + shownTemp + ")", errno);
+    if (::close(fd) != 0 && st) st = PosixError("close(" + shownTemp + ")", errno);
+    if (st && ::rename(temp.c_str(), target.c_str()) != 0) {
+      st = PosixError("rename(" + shownTemp + ", " + Utf8ToCp1252(target) + ")", errno);
+    }
     if (!st) {
-      ::unlink(Native(temp).c_str());
+      ::unlink(temp.c_str());
       return st;
     }
-    st = RenameFile(temp, path);
-    if (!st) ::unlink(Native(temp).c_str());
-    return st;
+    // The file is in place; a folder that cannot be synced only loses the
+    // durability of the rename, and reporting a failure now would make the
+    // caller redo what is already done.
+    (void)SyncFolder(Utf8ToCp1252(FolderOfNative(target)));
+    return Status::Ok();
+  }
+
+  void SetTempMark(const std::string& mark) override { tempMark_ = mark; }
+
+  std::string ResolveLink(const std::string& path) override { return Utf8ToCp1252(FollowLinks(Native(path))); }
+
+  Status CheckNotWorldReadable(const std::string& path) override {
+    struct stat st;
+    if (::stat(Native(path).c_str(), &st) != 0) return PosixError("stat(" + path + ")", errno);
+    if ((st.st_mode & S_IROTH) == 0) return Status::Ok();
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return Status::Error(path + " ist für alle Benutzer lesbar (Modus " + mode + ")");
+  }
+
+  Status CheckWritable(const std::string& path) override {
+    const std::string native = Native(path);
+    struct stat st;
+    if (::stat(native.c_str(), &st) != 0) return PosixError("stat(" + path + ")", errno);
+    if (!S_ISDIR(st.st_mode)) {
+      if (::access(native.c_str(), W_OK) != 0) return PosixError("access(" + path + ")", errno);
+      return Status::Ok();
+    }
+    // Permission bits say little on shares (CIFS, NFS with root squashing):
+    // creating a file is the only sure test.
+    std::string probe = native;
+    if (probe.back() != '/') probe += '/';
+    probe += ".tolvenpda-probe-" + std::to_string(::getpid());
+    int fd = OpenRetry(probe, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return PosixError("open(" + Utf8ToCp1252(probe) + ")", errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return Status::Ok();
   }
 
   Status AppendFile(const std::string& path, const std::string& contents) override {
@@ -187,8 +283,16 @@ class PosixEnv final : public Env {
     pid_t child = ::fork();
     if (child < 0) return PosixError("fork(" + path + ")", errno);
     if (child == 0) {
+      // The program starts with every signal at its default: what the gateway
+      // ignores (SIGHUP, SIGPIPE ...) is its own business.
+      posix_spawnattr_t attr;
+      posix_spawnattr_init(&attr);
+      sigset_t all;
+      sigfillset(&all);
+      posix_spawnattr_setsigdefault(&attr, &all);
+      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
       pid_t pid;
-      int rc = posix_spawnp(&pid, native[0].c_str(), nullptr, nullptr, argv.data(), environ);
+      int rc = posix_spawnp(&pid, native[0].c_str(), nullptr, &attr, argv.data(), environ);
       ::_exit(rc == 0 ? 0 : 127);
     }
     int status = 0;
@@ -223,6 +327,8 @@ class PosixEnv final : public Env {
   }
 
  private:
+  std::string tempMark_;
+
   Status WriteWith(const std::string& path, const std::string& contents, int flags, bool sync) {
     int fd = OpenRetry(Native(path), flags);
     if (fd < 0) return PosixError("open(" + path + ")", errno);
@@ -234,6 +340,31 @@ class PosixEnv final : public Env {
 };
 
 }  // namespace
+
+Status SyncFolder(const std::string& folder) {
+  std::string native = Native(folder);
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  int fd = OpenRetry(native, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return PosixError("open(" + folder + ")", errno);
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  int err = errno;
+  ::close(fd);
+  if (rc != 0 && err != EINVAL) return PosixError("fsync(" + folder + ")", err);
+  std::lock_guard<std::mutex> lock(g_syncMutex);
+  ++g_folderSyncs[Utf8ToCp1252(native)];
+  return Status::Ok();
+}
+
+int FolderSyncCount(const std::string& folder) {
+  std::string key = folder;
+  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  std::lock_guard<std::mutex> lock(g_syncMutex);
+  auto it = g_folderSyncs.find(key);
+  return it == g_folderSyncs.end() ? 0 : it->second;
+}
 
 Env& DefaultEnv() {
   static PosixEnv env;

@@ -4,9 +4,11 @@
 #include <string>
 
 #include "common/cp1252.h"
+#include "platform/cups_printer_system.h"
 #include "platform/env.h"
 #include "platform/signals.h"
 #include "platform/ui.h"
+#include "startup/check.h"
 #include "startup/init_db.h"
 #include "startup/module_start.h"
 #include "startup/run_gateway.h"
@@ -15,7 +17,7 @@ namespace {
 
 void PrintHelp() {
   std::fputs(tolven::Cp1252ToUtf8(
-      "Aufruf: tolvenpda [--help | --version | --init-db]\n"
+      "Aufruf: tolvenpda [--help | --version | --init-db | --check]\n"
       "\n"
       "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
       "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
@@ -24,10 +26,28 @@ void PrintHelp() {
       "  --help      diese Hilfe\n"
       "  --version   Programmversion\n"
       "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
+      "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
+      "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n"
       "\n"
       "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
       "(Vorgabe /etc/tolven). Beenden mit Strg-C oder SIGTERM.\n").c_str(), stdout);
 }
+
+// The check prints its own lines; the start-up's status lines would only
+// come between them.
+class CheckUi final : public tolven::platform::Ui {
+ public:
+  explicit CheckUi(tolven::platform::Ui& inner) : inner_(inner) {}
+  void Status(const std::string&) override {}
+  void LogLine(const std::string& line) override { inner_.LogLine(line); }
+  void MessageBox(const std::string& text, tolven::platform::MsgKind kind, const std::string& title) override {
+    inner_.MessageBox(text, kind, title);
+  }
+  std::string InputBox(const std::string&, const std::string&) override { return ""; }
+
+ private:
+  tolven::platform::Ui& inner_;
+};
 
 }  // namespace
 
@@ -42,7 +62,7 @@ int main(int argc, char** argv) {
     std::printf("tolvenpda %d.%d.%d\n", TOLVEN_VERSION_MAJOR, TOLVEN_VERSION_MINOR, TOLVEN_VERSION_PATCH);
     return kExitOk;
   }
-  if (!option.empty() && option != "--init-db") {
+  if (!option.empty() && option != "--init-db" && option != "--check") {
     std::fprintf(stderr, "Unbekannte Option: %s\n", argv[1]);
     PrintHelp();
     return kExitUsage;
@@ -50,6 +70,12 @@ int main(int argc, char** argv) {
 
   platform::Env& env = platform::DefaultEnv();
   platform::Ui& ui = platform::ConsoleUi();
+  if (option == "--check") {
+    CheckUi checkUi(ui);
+    ModuleStart start(env, checkUi, Utf8ToCp1252(ConfigFolderFromEnvironment()));
+    platform::CupsPrinterSystem spooler;
+    return CheckInstallation(start, env, checkUi, spooler);
+  }
   ModuleStart start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
   if (option == "--init-db") return InitDatabase(start, ui);
 

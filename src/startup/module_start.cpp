@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "db/db_tools.h"
 #include "db/sqlite_connection.h"
+#include "startup/installation.h"
 #include "startup/scramble.h"
 
 namespace tolven {
@@ -36,7 +37,8 @@ std::string ModuleStart::ReadIni(const std::string& file, const std::string& sec
                                  const std::string& defaultValue) {
   std::string value = ini_.Read(file, section, key, "");
   if (!value.empty()) return value;
-  (void)ini_.Write(file, section, key, defaultValue);  // the POS programs share the file and expect every key
+  // The POS programs share the file and expect every key; --check writes nothing.
+  if (writeBack_) (void)ini_.Write(file, section, key, defaultValue);
   return defaultValue;
 }
 
@@ -123,13 +125,80 @@ int ModuleStart::ReadConfiguration(StartupState& state, bool askPassword) {
   return kExitOk;
 }
 
+std::string ModuleStart::SqliteFile(const StartupState& state) {
+  std::string folder = state.datenbankPfad;
+  if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
+  return folder + kSqliteFileName;
+}
+
+int ModuleStart::FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
+                               const Status& st) {
+  ui_.MessageBox("Der Ordner '" + path + "' (" + what + ") " + problem + "; das Programm wird beendet.\r\n\r\n" +
+                     st.message(),
+                 MsgKind::Critical);
+  return kExitFolderNotWritable;
+}
+
+int ModuleStart::PrepareInstallationFolders(const StartupState& state) {
+  // Log lines, TSE log lines and receipt archives must not be lost for want of
+  // a folder; a new year gets its log folder at the first start in it.
+  for (const Folder& f : InstallationFolders(state)) {
+    Status st = env_.CreateFolder(f.path);
+    if (!st) return FolderProblem(f.what, f.path, "kann nicht angelegt werden", st);
+    st = env_.CheckWritable(f.path);
+    if (!st) return FolderProblem(f.what, f.path, "kann nicht beschrieben werden", st);
+  }
+  return kExitOk;
+}
+
+int ModuleStart::CheckExchangeFolders(db::Connection& connection) {
+  // Made by the terminals' sync software (often a mounted share): a missing
+  // one is reported, never created, or the gateway would poll an empty folder
+  // in place of a share that failed to mount.
+  for (const Folder& f : ExchangeFolders(connection)) {
+    if (!env_.FolderExists(f.path)) {
+      return FolderProblem(f.what, f.path, "existiert nicht",
+                           Status::Error("Eingetragen in Tabelle system (pfadppcsync); ist das Laufwerk oder die "
+                                         "Freigabe eingehängt?"));
+    }
+    Status st = env_.CheckWritable(f.path);
+    if (!st) return FolderProblem(f.what, f.path, "kann nicht beschrieben werden", st);
+  }
+  return kExitOk;
+}
+
+int ModuleStart::AcquireStationLock(const StartupState& state, db::Connection& connection) {
+  Status st = stationLock_.Acquire(connection, SqliteFile(state), state.kasse);
+  if (st) return kExitOk;
+  if (stationLock_.busy()) {
+    ui_.MessageBox("Ein anderes Gateway arbeitet bereits als Kasse " + std::to_string(state.kasse) +
+                       " mit dieser Datenbank; das Programm wird beendet.\r\n\r\nJede Kasse braucht ihre eigene "
+                       "KASSNR im Abschnitt SETUP der Datei " + ini_.PathOf(kIniFile) + ".",
+                   MsgKind::Critical);
+  } else {
+    ui_.MessageBox("Die Sperre für Kasse " + std::to_string(state.kasse) +
+                       " kann nicht gesetzt werden; das Programm wird beendet.\r\n\r\n" + st.message(),
+                   MsgKind::Critical);
+  }
+  return kExitStationInUse;
+}
+
+void ModuleStart::RemoveLeftovers(const StartupState& state, db::Connection& connection) {
+  std::vector<std::string> folders{ini_.folder()};
+  for (const Folder& f : InstallationFolders(state)) folders.push_back(f.path);
+  for (const Folder& f : ExchangeFolders(connection)) folders.push_back(f.path);
+  for (const PrinterChannel& c : PrinterChannels(connection, state)) {
+    if (std::string folder = FileChannelFolder(c.channel); !folder.empty()) folders.push_back(folder);
+  }
+  folders.push_back(state.exePfad);  // display and dispenser files
+  for (const std::string& path : RemoveLeftoverTempFiles(env_, folders, TempMarkOf(state.kasse))) {
+    ui_.Status("Übrig gebliebene temporäre Datei entfernt: " + path);
+  }
+}
+
 std::unique_ptr<db::Connection> ModuleStart::OpenDatabase(const StartupState& state, bool create,
                                                           db::DbError& err) {
-  if (state.engine == "SQLITE") {
-    std::string folder = state.datenbankPfad;
-    if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
-    return db::OpenSqlite(folder + kSqliteFileName, create, err);
-  }
+  if (state.engine == "SQLITE") return db::OpenSqlite(SqliteFile(state), create, err);
   err.Clear();
   if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
     err.number = -1;
@@ -147,14 +216,24 @@ int ModuleStart::OpenConnection(StartupState& state, std::unique_ptr<db::Connect
   if (state.engine != "SQLITE") return OpenServerConnection(state, connection);
   ui_.Status("Verbindung zum Datenbank-Server wird aufgebaut...");
   {
-    std::string folder = state.datenbankPfad;
-    if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
-    std::string path = folder + kSqliteFileName;
+    const std::string path = SqliteFile(state);
     if (!env_.FileExists(path)) {
       ui_.MessageBox("Die Datenbank-Datei '" + path + "' wurde nicht gefunden.\r\n\r\n" +
                          "Legen Sie sie mit 'tolvenpda --init-db' an und starten Sie das Programm erneut.",
                      MsgKind::Critical);
       return kExitNoDatabase;
+    }
+    // The engine opens a file it cannot write for reading only, and the first
+    // probe would then fail as an unknown date format. The folder takes the
+    // engine's journal beside the file.
+    Status st = env_.CheckWritable(path);
+    if (st) st = env_.CheckWritable(state.datenbankPfad);
+    if (!st) {
+      ui_.MessageBox("Die Datenbank-Datei '" + path + "' kann nicht beschrieben werden; das Programm wird beendet."
+                         "\r\n\r\nDas Gateway braucht Schreibrecht auf die Datei und ihren Ordner.\r\n" +
+                         st.message(),
+                     MsgKind::Critical);
+      return kExitDatabaseReadOnly;
     }
   }
   db::DbError err;
@@ -230,17 +309,25 @@ int ModuleStart::Main(StartupState& state, std::unique_ptr<db::Connection>& conn
 
   int rc = ReadConfiguration(state, true);
   if (rc != kExitOk) return rc;
-  // Error lines of the SQL and TSE logs must not be lost for want of a folder.
-  (void)env_.CreateFolder(state.logPfad + "TSE");
+  rc = PrepareInstallationFolders(state);
+  if (rc != kExitOk) return rc;
 
   ui_.Status("Prüfe Datumsformat...");
   ui_.Status("Datenbank wird geöffnet...");
   rc = OpenConnection(state, connection);
   if (rc != kExitOk) return rc;
+  // Before anything is written: a second gateway of the same station must not
+  // even probe.
+  rc = AcquireStationLock(state, *connection);
+  if (rc != kExitOk) return rc;
+  env_.SetTempMark(TempMarkOf(state.kasse));
 
   ProbeDateFormat(state, *connection);
   if (!ProbeBoolean(state, *connection)) return kExitProbeFailed;
   ReadSystemValues(state, *connection);
+  rc = CheckExchangeFolders(*connection);
+  if (rc != kExitOk) return rc;
+  RemoveLeftovers(state, *connection);
   return kExitOk;
 }
 

@@ -10,6 +10,7 @@
 #include "db/connection.h"
 #include "db/odbc_connection.h"
 #include "db/startup_state.h"
+#include "db/station_lock.h"
 #include "platform/env.h"
 #include "platform/ini_file.h"
 #include "platform/instance_lock.h"
@@ -30,6 +31,10 @@ enum ExitCode : int {
   kExitNoDatabase = 4,
   kExitProbeFailed = 5,
   kExitNoLock = 6,  // the single-instance lock file cannot be created
+  kExitStationInUse = 7,      // another gateway works as this station on the database
+  kExitDatabaseReadOnly = 8,  // the database file (or its folder) cannot be written
+  kExitFolderNotWritable = 9, // a folder of the installation or a terminal is missing or read-only
+  kExitCheckFailed = 10,      // --check found a problem
   kExitUsage = 64,
 };
 
@@ -67,6 +72,11 @@ class ModuleStart {
   // (command time-out 30 s) or the exit status.
   int OpenServerConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
 
+  // Nothing is written back to TOLVEN.INI (for --check, which changes nothing).
+  void SetReadOnly() { writeBack_ = false; }
+  // The SQLite database file of the configuration.
+  static std::string SqliteFile(const StartupState& state);
+
   platform::IniFile& ini() { return ini_; }
   const std::string& password() const { return password_; }
   // The database on the server: "CATALOG" of section "DATABASE", default "tolven".
@@ -74,6 +84,15 @@ class ModuleStart {
 
  private:
   bool AcquireInstance();
+  // Makes the installation's log, TSE and archive folders and checks that they
+  // can be written; kExitOk or kExitFolderNotWritable after a message.
+  int PrepareInstallationFolders(const StartupState& state);
+  int CheckExchangeFolders(db::Connection& connection);
+  int AcquireStationLock(const StartupState& state, db::Connection& connection);
+  // Leftover temporary files of this station in the folders it writes to.
+  void RemoveLeftovers(const StartupState& state, db::Connection& connection);
+  int FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
+                    const Status& st);
   // The message of a database that cannot be opened; kExitNoDatabase.
   int DatabaseNotOpened(const db::DbError& err);
   int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc, bool interactive);
@@ -88,6 +107,8 @@ class ModuleStart {
   platform::Ui& ui_;
   platform::IniFile ini_;
   std::unique_ptr<platform::InstanceLock> lock_;
+  db::StationLock stationLock_;
+  bool writeBack_ = true;
   std::string server_, user_, password_, odbcDriver_, tdsVersion_, catalog_ = kDefaultCatalog;
 };
 

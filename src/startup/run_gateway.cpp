@@ -17,6 +17,7 @@
 #include "platform/http_server.h"
 #include "platform/parallel_port.h"
 #include "platform/serial_port.h"
+#include "platform/service_notify.h"
 #include "platform/signals.h"
 #include "printing/convert_umlauts.h"
 #include "printing/customer_receipt.h"
@@ -81,7 +82,7 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
 
   ui.Status("Datenbank " + state.engine + ", Datumsformat " + state.datumFormat + ", TRUE = " +
             std::to_string(state.boolTrueWert) + ", MwSt " + FormatRate(state.mwst[1]) + " / " +
-            FormatRate(state.mwst[2]) + ", Sprache " + state.sprache + ", Programmordner " + state.exePfad +
+            FormatRate(state.mwst[2]) + ", Sprache " + state.sprache + ", Installationsordner " + state.exePfad +
             ", Log " + state.logPfad);
 
   // Every module is built once on the one connection; the main window's log is
@@ -145,7 +146,10 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
       gateway::StatusSources{form, tse, tseMonitor, recorder, alerts, state, env,
                              [&vestra] { return vestra.answerQueries(); }, [&engine] { return engine.statusText(); }},
       board);
-  hooks.processEvents = [&collector] { collector.OnProcessEvents(); };
+  hooks.processEvents = [&collector] {
+    collector.OnProcessEvents();
+    platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
+  };
   gateway::StatusService service(board, alerts, env);
 
   form.Load();
@@ -154,8 +158,11 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
   collector.Collect();
   // Declared after everything it reads, so it is stopped before any of it goes.
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, form);
+  platform::NotifyReady();
   gateway::CrashRecovery(tools, tse, kueBon, receipt, form, &recorder).Run();
   form.Run();
+  platform::NotifyStopping();
+  form.AddLogLine("Orderterminal-Gateway beendet.");
   if (server) server->Stop();
   connection->Close();
   return kExitOk;

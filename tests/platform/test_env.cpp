@@ -2,6 +2,8 @@
 #include "platform/env.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +13,9 @@
 
 #include "platform/ini_file.h"
 #include "platform/instance_lock.h"
+#include "platform/posix_files.h"
 #include "support/fake_env.h"
+#include "support/process.h"
 
 namespace tolven::platform {
 namespace {
@@ -76,6 +80,93 @@ TEST_F(PosixEnvTest, FoldersAndFiles) {
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir_.path()) / "K\xC3\xBC" "che.txt"));
   auto names = env_.ListFiles(dir_.path());
   EXPECT_TRUE(env_.FileExists(dir_ / name) && std::find(names.begin(), names.end(), name) != names.end());
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// An operator protects TOLVEN.INI (mode 600, the service user's): a
+// replacement must keep that.
+TEST_F(PosixEnvTest, AtomicReplacementKeepsModeAndOwnerAndSyncsTheFolder) {
+  WriteAll(dir_ / "own.ini", "old");
+  ASSERT_EQ(::chmod((dir_ / "own.ini").c_str(), 0600), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown((dir_ / "own.ini").c_str(), 65534, 65534), 0);  // nobody's
+  }
+  const int syncs = FolderSyncCount(dir_.path());
+  ASSERT_TRUE(env_.WriteFileAtomic(dir_ / "own.ini", "new").ok());
+  EXPECT_EQ(ReadAll(dir_ / "own.ini"), "new");
+  struct stat st = StatOf(dir_ / "own.ini");
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 65534u);
+  }
+  EXPECT_EQ(FolderSyncCount(dir_.path()), syncs + 1);  // the rename itself is made durable
+
+  // A link in an answer file's place (an exchange folder is written by other
+  // programs) is replaced, never followed to a file elsewhere.
+  WriteAll(dir_ / "elsewhere", "keep");
+  std::filesystem::create_symlink(dir_ / "elsewhere", dir_ / "info.kas");
+  ASSERT_TRUE(env_.WriteFileAtomic(dir_ / "info.kas", "OK").ok());
+  EXPECT_FALSE(S_ISLNK(StatOf(dir_ / "info.kas").st_mode));
+  EXPECT_EQ(ReadAll(dir_ / "elsewhere"), "keep");
+
+  // A new file follows the umask (the service unit's 0077 makes it private).
+  mode_t old = ::umask(077);
+  Status made = env_.WriteFileAtomic(dir_ / "fresh", "x");
+  ::umask(old);
+  ASSERT_TRUE(made.ok());
+  EXPECT_EQ(StatOf(dir_ / "fresh").st_mode & 0777, 0600u);
+  auto names = env_.ListFiles(dir_.path());
+  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.find(".tmp") != n.npos; }),
+            0);
+}
+
+TEST_F(PosixEnvTest, TemporaryNamesCarryTheStationAndOnlyItsOwnAreRecognised) {
+  EXPECT_EQ(TempNameOf("/out/kueche.txt", "K3", 4711), "/out/kueche.txt.tmpK3-4711");
+  EXPECT_EQ(TempNameOf("/out/kueche.txt", "", 4711), "/out/kueche.txt.tmp4711");
+  for (auto [name, mine] : std::vector<std::pair<std::string, bool>>{{"kueche.txt.tmpK3-4711", true},
+                                                                      {"kueche.txt.tmpK3-", false},
+                                                                      {"kueche.txt.tmpK31-4711", false},
+                                                                      {"kueche.txt.tmpK3-47x1", false},
+                                                                      {"kueche.txt.tmp4711", false},
+                                                                      {".tmpK3-1", false},
+                                                                      {"kueche.txt", false}}) {
+    EXPECT_EQ(IsTempNameOf(name, "K3"), mine) << name;
+  }
+  EXPECT_FALSE(IsTempNameOf("kueche.txt.tmp4711", ""));  // unmarked: could be anybody's
+}
+
+// A customer-display program started by the gateway must not inherit the
+// signals the gateway ignores (it would outlive a SIGHUP meant for it).
+TEST_F(PosixEnvTest, StartedProgramsGetEverySignalAtItsDefault) {
+  auto old = ::signal(SIGHUP, SIG_IGN);
+  Status st = env_.StartProgram("/bin/sh", {"-c", "grep SigIgn /proc/self/status > " + (dir_ / "sig.tmp") +
+                                                       " && mv " + (dir_ / "sig.tmp") + " " + (dir_ / "sig")});
+  ::signal(SIGHUP, old);
+  ASSERT_TRUE(st.ok()) << st.message();
+  ASSERT_TRUE(tolven::testing::WaitFor([&] { return std::filesystem::exists(dir_ / "sig"); }, 10000));
+  const std::string line = ReadAll(dir_ / "sig");
+  ASSERT_EQ(line.rfind("SigIgn:\t", 0), 0u) << line;
+  const unsigned long long ignored = std::stoull(line.substr(8), nullptr, 16);
+  EXPECT_EQ(ignored & (1ULL << (SIGHUP - 1)), 0u) << line;
+}
+
+TEST_F(PosixEnvTest, WritableFoldersAndFilesAreToldApart) {
+  EXPECT_TRUE(env_.CheckWritable(dir_.path()).ok());
+  EXPECT_TRUE(env_.ListFiles(dir_.path()).empty());  // the probe is gone again
+  EXPECT_EQ(env_.CheckWritable(dir_ / "missing").osError(), ENOENT);
+  WriteAll(dir_ / "f", "x");
+  EXPECT_TRUE(env_.CheckWritable(dir_ / "f").ok());
+  if (::geteuid() != 0) {  // root writes anywhere
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0555), 0);
+    EXPECT_EQ(env_.CheckWritable(dir_.path()).osError(), EACCES);
+    ::chmod(dir_.path().c_str(), 0755);
+  }
 }
 
 TEST(InstanceLock, SecondHolderIsBusyUntilTheFirstEndsAndNoFolderIsNotBusy) {
@@ -151,6 +242,30 @@ TEST_F(IniFileTest, WriteCreatesWhatIsMissingAndLeavesEveryOtherByteAsItWas) {
   ASSERT_TRUE(Write("A", "Y", "2").ok());
   ASSERT_TRUE(Write("B", "Z", "3").ok());
   EXPECT_EQ(ReadAll(File()), "[A]\nX=1\nY=2\n[B]\nZ=3\n");
+}
+
+TEST_F(IniFileTest, AValueWrittenAsItStandsLeavesTheFileUntouched) {
+  WriteAll(File(), "[DATABASE]\r\nSERVER=kasse01\r\nPWD=\r\n");
+  const ino_t inode = StatOf(File()).st_ino;
+  env_.FailOperation("write");  // a folder the service user cannot write does not matter
+  EXPECT_TRUE(Write("Database", "SERVER", "kasse01").ok());
+  EXPECT_TRUE(Write("DATABASE", "PWD", "").ok());
+  EXPECT_FALSE(Write("DATABASE", "PWD", "x").ok());  // a real change still tries
+  EXPECT_EQ(StatOf(File()).st_ino, inode);
+  EXPECT_EQ(ReadAll(File()), "[DATABASE]\r\nSERVER=kasse01\r\nPWD=\r\n");
+}
+
+// TOLVEN.INI linked to the copy the POS programs share: written through the
+// link, in the target's folder (which is synced), and the link stays.
+TEST_F(IniFileTest, ALinkedIniIsWrittenThroughItsLink) {
+  std::filesystem::create_directories(dir_ / "shared");
+  WriteAll(dir_ / "shared/TOLVEN.INI", "[A]\r\nX=1\r\n");
+  std::filesystem::create_symlink("shared/TOLVEN.INI", File());
+  const int syncs = FolderSyncCount(dir_ / "shared");
+  ASSERT_TRUE(Write("A", "X", "2").ok());
+  EXPECT_TRUE(S_ISLNK(StatOf(File()).st_mode));
+  EXPECT_EQ(ReadAll(dir_ / "shared/TOLVEN.INI"), "[A]\r\nX=2\r\n");
+  EXPECT_EQ(FolderSyncCount(dir_ / "shared"), syncs + 1);
 }
 
 TEST_F(IniFileTest, FailedOrImpossibleWriteLeavesTheFileAlone) {

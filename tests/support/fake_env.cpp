@@ -104,6 +104,11 @@ Status FakeEnv::AppendFile(const std::string& path, const std::string& contents)
   return platform::DefaultEnv().AppendFile(path, contents);
 }
 
+Status FakeEnv::CheckWritable(const std::string& path) {
+  if (Faulty("writable", path)) return Status::Error("open(" + path + "): injected fault", 13);
+  return platform::DefaultEnv().CheckWritable(path);
+}
+
 Status FakeEnv::CreateFolder(const std::string& path) { return platform::DefaultEnv().CreateFolder(path); }
 
 Status FakeEnv::StartProgram(const std::string& path, const std::vector<std::string>& args) {

@@ -44,13 +44,20 @@ class FakeEnv : public platform::Env {
   Status WriteFile(const std::string& path, const std::string& contents) override;
   Status WriteFileAtomic(const std::string& path, const std::string& contents) override;
   Status AppendFile(const std::string& path, const std::string& contents) override;
+  void SetTempMark(const std::string& mark) override { platform::DefaultEnv().SetTempMark(mark); }
+  std::string ResolveLink(const std::string& path) override { return platform::DefaultEnv().ResolveLink(path); }
+  Status CheckNotWorldReadable(const std::string& path) override {
+    return platform::DefaultEnv().CheckNotWorldReadable(path);
+  }
+  // The real test, or the fault "writable" for paths containing the match.
+  Status CheckWritable(const std::string& path) override;
   Status CreateFolder(const std::string& path) override;
   Status StartProgram(const std::string& path, const std::vector<std::string>& args) override;
   std::string ProgramFolder() override { return programFolder; }
   std::vector<std::string> ListFiles(const std::string& folder) override;
 
   // Fault switches: the named operation ("rename", "write", "append", "delete",
-  // "read") fails `count` times from now on (-1: always) for paths containing `match`.
+  // "read", "writable") fails `count` times from now on (-1: always) for paths containing `match`.
   void FailOperation(const std::string& op, const std::string& match = "", int count = -1);
   void ClearFaults() { faults_.clear(); }
   // The folder (and everything below it) counts as another file system: a

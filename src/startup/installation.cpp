@@ -1,0 +1,107 @@
+#include "startup/installation.h"
+
+#include <set>
+
+#include "common/text.h"
+#include "db/db_tools.h"
+
+namespace tolven {
+
+using platform::kPathSep;
+using platform::kPathSepText;
+
+namespace {
+
+std::string WithoutSeparator(std::string path) {
+  while (path.size() > 1 && path.back() == kPathSep) path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+std::vector<Folder> InstallationFolders(const StartupState& state) {
+  return {{"Log-Ordner", WithoutSeparator(state.logPfad)},
+          {"TSE-Log-Ordner", WithoutSeparator(state.logPfad + "TSE")},
+          {"Archiv-Ordner", WithoutSeparator(state.archivPfad)},
+          {"Archiv-Ordner DTA", WithoutSeparator(state.archivDtaPfad)},
+          {"Beleg-Archiv", WithoutSeparator(state.archivBonPfad)}};
+}
+
+std::vector<Folder> ExchangeFolders(db::Connection& connection) {
+  std::vector<Folder> folders;
+  db::DbError err;
+  auto rs = connection.Query("SELECT pfadppcsync1, pfadppcsync2, pfadppcsync3, pfadppcsync4, pfadppcsync5 FROM system",
+                             err);
+  if (!rs || rs->Eof()) return folders;
+  for (int i = 1; i <= 5; ++i) {
+    std::string path = db::GetFieldValue(*rs, "pfadppcsync" + std::to_string(i)).AsString();
+    if (path.empty()) continue;  // slot not in use
+    folders.push_back({"Orderterminal " + std::to_string(i), WithoutSeparator(path)});
+  }
+  return folders;
+}
+
+std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const StartupState& state) {
+  std::vector<PrinterChannel> channels;
+  db::DbError err;
+  auto add = [&](const std::string& what, const std::string& channel, const std::string& printer) {
+    if (!TrimBlanks(channel).empty() || !TrimBlanks(printer).empty()) channels.push_back({what, channel, printer});
+  };
+  auto kitchen = [&](db::ResultSet& rs, const std::string& table) {
+    add(table + ".bondruckport", db::GetFieldValue(rs, "bondruckport").AsString(), "");
+    for (int n = 1; n <= 4; ++n) {
+      const std::string i = std::to_string(n);
+      add(table + ".kuebonport" + i, db::GetFieldValue(rs, "kuebonport" + i).AsString(),
+          db::GetFieldValue(rs, "kuebonprt" + i).AsString());
+    }
+  };
+  if (auto rs = connection.Query("SELECT * FROM system", err); rs && !rs->Eof()) {
+    kitchen(*rs, "system");
+    for (int n = 1; n <= 5; ++n) {
+      std::string printer = db::GetFieldValue(*rs, "pdaprt" + std::to_string(n)).AsString();
+      // "KEIN..." marks a terminal without a printer of its own.
+      if (ToUpper(printer.substr(0, 4)) != "KEIN") add("system.pdaprt" + std::to_string(n), "", printer);
+    }
+  }
+  if (auto rs = connection.Query("SELECT * FROM systemhw WHERE filnr = " + std::to_string(state.filiale) +
+                                     " AND kasse = " + std::to_string(state.kasse),
+                                 err);
+      rs && !rs->Eof()) {
+    kitchen(*rs, "systemhw");
+  }
+  if (auto rs = connection.Query("SELECT starttisch, kuebonport, kuebonprt FROM rauminfo", err)) {
+    for (; !rs->Eof(); rs->MoveNext()) {
+      add("rauminfo(" + db::GetFieldValue(*rs, "starttisch").AsString() + ").kuebonport",
+          db::GetFieldValue(*rs, "kuebonport").AsString(), db::GetFieldValue(*rs, "kuebonprt").AsString());
+    }
+  }
+  return channels;
+}
+
+std::string FileChannelFolder(const std::string& channel) {
+  if (ToUpper(channel.substr(0, 5)) != "FILE:") return "";
+  const std::string path = channel.substr(5);
+  size_t sep = path.rfind(kPathSep);
+  if (sep == std::string::npos) return "";
+  return sep == 0 ? kPathSepText : path.substr(0, sep);
+}
+
+std::string TempMarkOf(int32_t station) { return "K" + std::to_string(station); }
+
+std::vector<std::string> RemoveLeftoverTempFiles(platform::Env& env, const std::vector<std::string>& folders,
+                                                 const std::string& mark) {
+  std::vector<std::string> removed;
+  std::set<std::string> seen;
+  for (const std::string& f : folders) {
+    const std::string folder = WithoutSeparator(f);
+    if (folder.empty() || !seen.insert(folder).second) continue;
+    for (const std::string& name : env.ListFiles(folder)) {
+      if (!platform::IsTempNameOf(name, mark)) continue;
+      const std::string path = folder + kPathSepText + name;
+      if (env.DeleteFile(path)) removed.push_back(path);
+    }
+  }
+  return removed;
+}
+
+}  // namespace tolven

@@ -1,0 +1,57 @@
+// One gateway per station number, on the engine of the test run (SQLite: a
+// lock file beside the database; PostgreSQL: an advisory lock of the session).
+#include "db/station_lock.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/test_db.h"
+
+namespace tolven::db {
+namespace {
+
+using testing::TestDb;
+using testing::TestEngine;
+
+TEST(StationLock, HeldByOneSessionPerStationUntilItEnds) {
+  TestDb db;
+  auto first = db.OpenSecond(), second = db.OpenSecond();
+  StationLock a, b, c;
+  ASSERT_TRUE(a.Acquire(*first, db.dbPath(), 3).ok());
+  Status st = b.Acquire(*second, db.dbPath(), 3);
+  EXPECT_FALSE(st.ok());
+  EXPECT_TRUE(b.busy()) << st.message();
+  EXPECT_TRUE(c.Acquire(*second, db.dbPath(), 4).ok());
+  // The gateway ends (or its connection drops): the station is free.
+  first->Close();
+  if (db.IsSqlite()) a = StationLock();
+  StationLock d;
+  EXPECT_TRUE(d.Acquire(*second, db.dbPath(), 3).ok());
+}
+
+// A gateway whose session broke gets a new one on its next statement; the
+// station must be locked again in it, or a second gateway could slip in.
+TEST(StationLock, TakenAgainWhenALostSessionIsOpenedAgain) {
+  if (TestEngine() != "POSTGRESQL") GTEST_SKIP() << "PostgreSQL only (TOLVEN_TEST_ENGINE=POSTGRESQL)";
+  TestDb db;
+  auto gateway = db.OpenSecond(), admin = db.OpenSecond();
+  StationLock held;
+  ASSERT_TRUE(held.Acquire(*gateway, "", 7).ok());
+  DbError err;
+  ASSERT_TRUE(admin->Execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+                             "current_database() AND pid <> pg_backend_pid()",
+                             err))
+      << err.text;
+  EXPECT_FALSE(gateway->Execute("UPDATE system SET booltest = 0", err)) << "the statement that met the break";
+  std::this_thread::sleep_for(std::chrono::milliseconds(5200));  // the engine's pause between attempts
+  ASSERT_TRUE(gateway->Execute("UPDATE system SET booltest = 0", err)) << err.text;
+  auto other = db.OpenSecond();
+  StationLock second;
+  EXPECT_FALSE(second.Acquire(*other, "", 7).ok());
+  EXPECT_TRUE(second.busy());
+}
+
+}  // namespace
+}  // namespace tolven::db
