@@ -30,6 +30,16 @@ bool DbTools::ExecSQLOn(Connection& connection, const std::string& sql, DbError&
   return connection.Execute(sql, err);
 }
 
+bool DbTools::CreateOwnTable(const std::string& table, const std::string& columns, DbError& err) {
+  if (ExecSQL(dialect().CreateTableIfMissing(table, columns), err)) return true;
+  DbError ignored;
+  if (Open("SELECT COUNT(*) AS n FROM " + table, ignored)) {
+    err.Clear();
+    return true;
+  }
+  return false;
+}
+
 std::string DbTools::SqlDate(const Date& date) const {
   return "'" + (state_.datumFormat == "D" ? FormatDMY(date) : FormatISODate(date)) + "'";
 }

@@ -42,6 +42,10 @@ class DbTools {
     return conn_->ExecuteWith(sql, args, err);
   }
   static bool ExecSQLOn(Connection& connection, const std::string& sql, DbError& err);
+  // Creates one of the gateway's own tables when it is missing. Two stations
+  // starting together may both try: when the create fails but the table is
+  // there now, that is success.
+  bool CreateOwnTable(const std::string& table, const std::string& columns, DbError& err);
   // A read-only result set on the connection; nullptr with err filled on failure.
   std::unique_ptr<ResultSet> Open(const std::string& sql, DbError& err) { return conn_->Query(sql, err); }
 

@@ -103,10 +103,7 @@ void CrashRecovery::PrintPendingKitchenLines() {
 bool CrashRecovery::EnsureMarkTable() {
   DbError err;
   const std::string columns = "kasse INT NOT NULL PRIMARY KEY, bunr INT NOT NULL";
-  if (tools_.ExecSQL(tools_.dialect().CreateTableIfMissing(kMarkTable, columns), err)) return true;
-  // Another station may have created it at the same moment.
-  DbError ignored;
-  if (tools_.Open(std::string("SELECT COUNT(*) AS n FROM ") + kMarkTable, ignored)) return true;
+  if (tools_.CreateOwnTable(kMarkTable, columns, err)) return true;
   log_.AddLogLine("FEHLER: " + kPrefix + "Tabelle " + kMarkTable + " nicht angelegt: " + err.text);
   return false;
 }

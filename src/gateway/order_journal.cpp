@@ -25,11 +25,10 @@ bool OrderJournal::Ready() {
   platform::Env& env = tools_.env();
   if (env.MonotonicMs() < nextTryMs_) return false;
   db::DbError err;
-  const std::string sql = tools_.dialect().CreateTableIfMissing(
-      kOrderJournalTable,
+  const std::string columns =
       "kasse INT NOT NULL, slot INT NOT NULL, kennung VARCHAR(80) NOT NULL, zeit BIGINT NOT NULL, "
-      "abrechnung INT NOT NULL, antwort VARCHAR(4000)");
-  if (!tools_.connection().InTransaction() && tools_.ExecSQL(sql, err)) {
+      "abrechnung INT NOT NULL, antwort VARCHAR(4000)";
+  if (!tools_.connection().InTransaction() && tools_.CreateOwnTable(kOrderJournalTable, columns, err)) {
     ready_ = true;
     Prune();
     return true;
