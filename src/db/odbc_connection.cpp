@@ -181,6 +181,8 @@ class OdbcConnection final : public Connection {
     return QueryNow(sql, err);
   }
 
+ private:
+  // The statement itself, without the failed-transaction check.
   bool ExecuteNow(const std::string& sql, DbError& err) {
     if (!Revive(err)) return false;
     if (IsBlank(sql)) {
@@ -254,6 +256,7 @@ class OdbcConnection final : public Connection {
     return std::make_unique<ResultSet>(std::move(names), std::move(kinds), std::move(rows));
   }
 
+ public:
   bool BeginTrans(DbError& err) override {
     err.Clear();
     if (!IsOpen()) return Closed(err);

@@ -91,7 +91,13 @@ class SqliteConnection final : public Connection {
     return ok;
   }
 
-  bool InTransaction() const override { return inTransaction_ && db_ && !sqlite3_get_autocommit(db_); }
+  // False once the engine has ended the transaction on its own: the caller
+  // who learns so here knows it is over, and the refusal of its statements
+  // (see Ended) ends with that.
+  bool InTransaction() const override {
+    if (inTransaction_ && db_ && sqlite3_get_autocommit(db_)) inTransaction_ = false;
+    return inTransaction_ && db_;
+  }
 
   bool TransactionFailure(DbError& err) const override {
     err = firstFailure_;
@@ -116,7 +122,7 @@ class SqliteConnection final : public Connection {
   // The engine rolls a transaction back on its own after some failures (a
   // full disk, an I/O error). A statement sent after that would run outside
   // the caller's transaction and be stored on its own: it is refused until
-  // the caller's rollback.
+  // the caller rolls back or has asked InTransaction.
   bool Ended(DbError& err) const {
     if (!inTransaction_ || !db_ || !sqlite3_get_autocommit(db_)) return false;
     err = firstFailure_;
@@ -312,7 +318,7 @@ class SqliteConnection final : public Connection {
   static constexpr size_t kPreparedKept = 16;
 
   sqlite3* db_;
-  bool inTransaction_ = false;
+  mutable bool inTransaction_ = false;
   DbError firstFailure_;  // of the open transaction
   std::list<std::pair<std::string, sqlite3_stmt*>> prepared_;  // most recently used first
 };

@@ -27,8 +27,9 @@ TEST(LockConflicts, AreToldApartFromOtherFailures) {
   victim.nativeNumbers = {3621, 1205};
   EXPECT_TRUE(db::IsLockConflict(victim));
   EXPECT_TRUE(db::IsLockConflict(Error("FreeTDS SQL Server", 1222, "HY000")));
-  EXPECT_TRUE(db::IsLockConflict(Error("FreeTDS SQL Server", 50000, "42000", "Sperre tolvenpda nicht erhalten (-1)")));
-  EXPECT_FALSE(db::IsLockConflict(Error("FreeTDS SQL Server", 50000, "42000", "Sperre tolvenpda nicht erhalten (-999)")));
+  const std::string appLock = "Sperre tolvenpda nicht erhalten ";
+  EXPECT_TRUE(db::IsLockConflict(Error("FreeTDS SQL Server", 50000, "42000", appLock + "(-1)")));
+  EXPECT_FALSE(db::IsLockConflict(Error("FreeTDS SQL Server", 50000, "42000", appLock + "(-999)")));
   // A statement that ran too long is no lock conflict: it might run too long again.
   EXPECT_FALSE(db::IsLockConflict(Error("FreeTDS SQL Server", 0, "HYT00", "Timeout expired")));
   EXPECT_FALSE(db::IsLockConflict(Error("FreeTDS SQL Server", 2627, "23000")));
@@ -102,7 +103,6 @@ TEST(EngineEndedTransaction, NothingRunsOutsideItUntilTheRollback) {
   ASSERT_TRUE(conn.BeginTrans(err)) << err.text;
   ASSERT_TRUE(conn.Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << err.text;
   EXPECT_FALSE(conn.Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
-  EXPECT_FALSE(conn.InTransaction());
   EXPECT_FALSE(conn.Execute("INSERT INTO kassea (bunr) VALUES (3)", err));
   EXPECT_NE(err.text.find("disk is full"), std::string::npos) << err.text;
   EXPECT_FALSE(conn.ExecuteWith("INSERT INTO kassea (bunr) VALUES (?)", {4}, err));
@@ -117,6 +117,11 @@ TEST(EngineEndedTransaction, NothingRunsOutsideItUntilTheRollback) {
   EXPECT_FALSE(conn.Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
   EXPECT_FALSE(conn.CommitTrans(err));
   EXPECT_NE(err.text.find("disk is full"), std::string::npos) << err.text;
+  EXPECT_FALSE(conn.InTransaction());
+
+  // A caller that asks learns that it is over and goes on outside it.
+  ASSERT_TRUE(conn.BeginTrans(err)) << err.text;
+  EXPECT_FALSE(conn.Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
   EXPECT_FALSE(conn.InTransaction());
   db.Exec("INSERT INTO kassea (bunr) VALUES (5)");
   EXPECT_EQ(db.Count("kassea"), 1);

@@ -160,7 +160,8 @@ TEST_F(PgEngine, ADeadlockEndsOneTransactionWithALockConflict) {
   ASSERT_TRUE(second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'B'", err)) << err.text;
   DbError secondErr;
   bool secondOk = false;
-  std::thread station2([&] { secondOk = second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'A'", secondErr); });
+  std::thread station2(
+      [&] { secondOk = second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'A'", secondErr); });
   DbError firstErr;
   const bool firstOk = db->conn().Execute("UPDATE uniquenr SET wert = wert + 1 WHERE name = 'B'", firstErr);
   station2.join();

@@ -26,8 +26,9 @@ class SettlementRetry : public SettlementFixture {
   int32_t SettleWatched() { return Settle(12, zahlart_, 3, &tools_); }
 
   std::string Stored() {
-    return Dump("SELECT COUNT(*) FROM kass") + Dump("SELECT COUNT(*) FROM kasspro") + Dump("SELECT COUNT(*) FROM buch2") +
-           Dump("SELECT name, wert FROM uniquenr ORDER BY name") + Dump("SELECT id FROM bestellung ORDER BY id");
+    return Dump("SELECT COUNT(*) FROM kass") + Dump("SELECT COUNT(*) FROM kasspro") +
+           Dump("SELECT COUNT(*) FROM buch2") + Dump("SELECT name, wert FROM uniquenr ORDER BY name") +
+           Dump("SELECT id FROM bestellung ORDER BY id");
   }
 
   std::unique_ptr<db::Connection> second_;
