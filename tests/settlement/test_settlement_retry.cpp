@@ -68,9 +68,11 @@ TEST_F(SettlementRetry, ASecondConflictFailsTheSettlementWithNothingStored) {
 
 // Other failures and refusals are final at the first run.
 TEST_F(SettlementRetry, OtherFailuresAreNotRepeated) {
+  const std::string before = Stored();
   db.FailInserts("kasspro", "Zeile abgelehnt");
   EXPECT_EQ(SettleWatched(), -1);
   EXPECT_EQ(watched_.begins, 1);
+  EXPECT_EQ(Stored(), before);
   db.StopFailingInserts("kasspro");
   db.Exec("UPDATE bestellung SET menge = 3 WHERE artnr = 'COLA'");
   db::DbError err;
