@@ -45,7 +45,9 @@ TEST_F(SettlementRetry, AfterALockConflictTheWholeSettlementRunsOnceMore) {
   watched_.action = [&] { lock.Release(); };
   EXPECT_EQ(SettleWatched(), 41);
   EXPECT_EQ(watched_.begins, 2);
-  EXPECT_TRUE(log.Has("Tisch 12: Sperrkonflikt mit einer anderen Station")) << "the retry is logged";
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_NE(log.lines.front().find("Tisch 12: Sperrkonflikt mit einer anderen Station"), std::string::npos)
+      << log.lines.front();
   EXPECT_FALSE(log.Has("FEHLER"));
   // The first run left nothing behind: one receipt, one number drawn, the rows gone.
   EXPECT_EQ(Dump("SELECT bunr, betrag FROM kass"), "41|1035\n");
