@@ -134,6 +134,14 @@ class Connection {
   virtual bool CommitTrans(DbError& err) = 0;
   virtual bool RollbackTrans(DbError& err) = 0;
   virtual bool InTransaction() const = 0;
+  // The first failure of the open transaction, asked before its rollback:
+  // true with err filled when a statement in it failed (err cleared and false
+  // otherwise). Tells the caller why nothing can be stored, for example a
+  // deadlock that makes running the whole transaction again worth it.
+  virtual bool TransactionFailure(DbError& err) const {
+    err.Clear();
+    return false;
+  }
   // Savepoints inside an open transaction, in the dialect's forms: after a
   // failed statement, RollbackToSavepoint undoes what followed the savepoint
   // and the transaction goes on. All three fail (err filled) on an engine

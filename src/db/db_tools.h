@@ -25,6 +25,12 @@ std::string SqlText(std::string_view text);
 // without leading and trailing blanks. A missing column gives NULL -> 0.
 Value GetFieldValue(const ResultSet& rs, const std::string& field);
 
+// Another station held what the statement or transaction needed: a deadlock
+// (SQL Server 1205, PostgreSQL 40P01, either's 40001), a lock wait that ran
+// out (SQL Server 1222 or the settlement lock not granted, PostgreSQL 55P03)
+// or a busy or locked SQLite file. The same work may succeed when run again.
+bool IsLockConflict(const DbError& err);
+
 class DbTools {
  public:
   DbTools(Connection& connection, const StartupState& state, platform::Env& env, platform::Ui& ui)
@@ -46,6 +52,11 @@ class DbTools {
   // starting together may both try: when the create fails but the table is
   // there now, that is success.
   bool CreateOwnTable(const std::string& table, const std::string& columns, DbError& err);
+  // A statement that may run twice with the same effect (it sets values,
+  // never adds to them): outside a transaction it runs once more when a lock
+  // conflict stopped it. Inside one it is not repeated, since the conflict
+  // has ended the whole transaction.
+  bool ExecSQLRepeatable(const std::string& sql, DbError& err);
   // A read-only result set on the connection; nullptr with err filled on failure.
   std::unique_ptr<ResultSet> Open(const std::string& sql, DbError& err) { return conn_->Query(sql, err); }
 

@@ -204,6 +204,19 @@ class OdbcConnection final : public Connection {
 
   bool Execute(const std::string& sql, DbError& err) override {
     err.Clear();
+    if (Refused(err)) return false;
+    return ExecuteNow(sql, err);
+  }
+
+  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
+    err.Clear();
+    if (Refused(err)) return nullptr;
+    return QueryNow(sql, err);
+  }
+
+ private:
+  // The statement itself, without the failed-transaction check.
+  bool ExecuteNow(const std::string& sql, DbError& err) {
     if (!Revive(err)) return false;
     if (IsBlank(sql)) {
       Own(err, "Leere SQL-Anweisung.");
@@ -216,8 +229,7 @@ class OdbcConnection final : public Connection {
     return true;
   }
 
-  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
-    err.Clear();
+  std::unique_ptr<ResultSet> QueryNow(const std::string& sql, DbError& err) {
     if (!Revive(err)) return nullptr;
     if (IsBlank(sql) || HoldsSeveralStatements(sql)) {
       Own(err, IsBlank(sql) ? "Leere SQL-Anweisung." : "Eine Abfrage darf nur eine Anweisung enthalten.");
@@ -277,6 +289,7 @@ class OdbcConnection final : public Connection {
     return std::make_unique<ResultSet>(std::move(names), std::move(kinds), std::move(rows));
   }
 
+ public:
   bool BeginTrans(DbError& err) override {
     err.Clear();
     if (!IsOpen()) return Closed(err);
@@ -340,11 +353,22 @@ class OdbcConnection final : public Connection {
 
   bool InTransaction() const override { return inTransaction_; }
 
+  bool TransactionFailure(DbError& err) const override {
+    err.Clear();
+    if (!inTransaction_ || !failedInTransaction_) return false;
+    err = firstFailure_;
+    return true;
+  }
+
   // A rollback to a savepoint makes a transaction usable again that a failed
-  // statement after the savepoint had aborted, so the commit must not roll
-  // it back for that failure.
+  // statement after the savepoint had aborted: it is the one statement a
+  // failed transaction still runs, and the commit must not roll it back for
+  // that failure.
   bool RollbackToSavepoint(const std::string& name, DbError& err) override {
-    if (!Connection::RollbackToSavepoint(name, err)) return false;
+    const std::string sql = dialect().RollbackToSavepoint(name);
+    if (sql.empty() || !inTransaction_) return Connection::RollbackToSavepoint(name, err);
+    err.Clear();
+    if (!ExecuteNow(sql, err)) return false;
     failedInTransaction_ = false;
     firstFailure_.Clear();
     return true;
@@ -373,6 +397,18 @@ class OdbcConnection final : public Connection {
   bool Utf8() const { return utf8_; }
   std::string ToWire(const std::string& text) const { return Utf8() ? Cp1252ToUtf8(text) : text; }
   std::string FromWire(const std::string& text) const { return Utf8() ? Utf8ToCp1252(text) : text; }
+
+  // Once a statement of the transaction has failed, the server has aborted
+  // it (PostgreSQL) or already rolled it back (SQL Server under XACT_ABORT,
+  // where the driver would run the next statement on its own and commit it).
+  // Every further statement is refused with that first failure until the
+  // rollback, so nothing after it is stored or read as if it belonged.
+  bool Refused(DbError& err) const {
+    if (!inTransaction_ || !failedInTransaction_) return false;
+    err = firstFailure_;
+    err.text = "Anweisung nicht ausgeführt, die Transaktion ist nach einem Fehler abgebrochen: " + firstFailure_.text;
+    return true;
+  }
 
   bool ApplyLockWait(DbError& err) {
     if (!pendingLockWait_ || !IsOpen()) return true;

@@ -46,6 +46,97 @@ class SqliteConnection final : public Connection {
   // batch; the first failure ends it and is reported.
   bool Execute(const std::string& sql, DbError& err) override {
     err.Clear();
+    if (Ended(err)) return false;
+    return Run(sql, err);
+  }
+
+  bool ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) override {
+    err.Clear();
+    if (Ended(err)) return false;
+    return RunWith(sql, args, err);
+  }
+
+  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
+    err.Clear();
+    if (Ended(err)) return nullptr;
+    return RunQuery(sql, err);
+  }
+
+  bool BeginTrans(DbError& err) override {
+    err.Clear();
+    if (!Run("BEGIN IMMEDIATE", err)) return false;
+    firstFailure_.Clear();
+    inTransaction_ = true;
+    return true;
+  }
+
+  bool CommitTrans(DbError& err) override {
+    err.Clear();
+    if (Ended(err)) {
+      inTransaction_ = false;
+      return false;
+    }
+    bool ok = Run("COMMIT", err);
+    if (ok || sqlite3_get_autocommit(db_)) inTransaction_ = false;
+    return ok;
+  }
+
+  // A transaction the engine already rolled back on its own is over: its
+  // rollback succeeds without asking the engine.
+  bool RollbackTrans(DbError& err) override {
+    err.Clear();
+    const bool over = inTransaction_ && db_ && sqlite3_get_autocommit(db_);
+    bool ok = over || Run("ROLLBACK", err);
+    inTransaction_ = false;
+    return ok;
+  }
+
+  // False once the engine has ended the transaction on its own: the caller
+  // who learns so here knows it is over, and the refusal of its statements
+  // (see Ended) ends with that.
+  bool InTransaction() const override {
+    if (inTransaction_ && db_ && sqlite3_get_autocommit(db_)) inTransaction_ = false;
+    return inTransaction_ && db_;
+  }
+
+  bool TransactionFailure(DbError& err) const override {
+    err = firstFailure_;
+    return inTransaction_ && firstFailure_.number != 0;
+  }
+
+  bool RollbackToSavepoint(const std::string& name, DbError& err) override {
+    if (!Connection::RollbackToSavepoint(name, err)) return false;
+    firstFailure_.Clear();
+    return true;
+  }
+
+  void SetCommandTimeout(int seconds) override {
+    if (db_) sqlite3_busy_timeout(db_, seconds * 1000);
+  }
+
+  const Dialect& dialect() const override { return SqliteDialect(); }
+
+  sqlite3* handle() { return db_; }
+
+ private:
+  // The engine rolls a transaction back on its own after some failures (a
+  // full disk, an I/O error). A statement sent after that would run outside
+  // the caller's transaction and be stored on its own: it is refused until
+  // the caller rolls back or has asked InTransaction.
+  bool Ended(DbError& err) const {
+    if (!inTransaction_ || !db_ || !sqlite3_get_autocommit(db_)) return false;
+    err = firstFailure_;
+    if (err.number == 0) {
+      err.number = SQLITE_ABORT;
+      err.source = "SQLite";
+      err.nativeNumbers = {err.number};
+    }
+    err.text = "Anweisung nicht ausgeführt, die Transaktion wurde von der Datenbank beendet" +
+               (firstFailure_.text.empty() ? std::string(".") : ": " + firstFailure_.text);
+    return true;
+  }
+
+  bool Run(const std::string& sql, DbError& err) {
     std::string utf8 = Cp1252ToUtf8(sql);
     const char* rest = utf8.c_str();
     bool any = false;
@@ -68,8 +159,7 @@ class SqliteConnection final : public Connection {
     return any;
   }
 
-  bool ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) override {
-    err.Clear();
+  bool RunWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
     sqlite3_stmt* stmt = Prepared(sql, err);
     if (!stmt) return false;
     if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(args.size())) {
@@ -108,8 +198,7 @@ class SqliteConnection final : public Connection {
     return ok;
   }
 
-  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
-    err.Clear();
+  std::unique_ptr<ResultSet> RunQuery(const std::string& sql, DbError& err) {
     // A reader never runs a second statement hidden behind the first.
     sqlite3_stmt* stmt = PrepareSingle(sql, "Eine Abfrage darf nur eine Anweisung enthalten.", err);
     if (!stmt) return nullptr;
@@ -148,35 +237,6 @@ class SqliteConnection final : public Connection {
     return std::make_unique<ResultSet>(std::move(names), std::move(kinds), std::move(rows));
   }
 
-  bool BeginTrans(DbError& err) override {
-    if (!Execute("BEGIN IMMEDIATE", err)) return false;
-    inTransaction_ = true;
-    return true;
-  }
-
-  bool CommitTrans(DbError& err) override {
-    bool ok = Execute("COMMIT", err);
-    if (ok || sqlite3_get_autocommit(db_)) inTransaction_ = false;
-    return ok;
-  }
-
-  bool RollbackTrans(DbError& err) override {
-    bool ok = Execute("ROLLBACK", err);
-    inTransaction_ = false;
-    return ok;
-  }
-
-  bool InTransaction() const override { return inTransaction_ && db_ && !sqlite3_get_autocommit(db_); }
-
-  void SetCommandTimeout(int seconds) override {
-    if (db_) sqlite3_busy_timeout(db_, seconds * 1000);
-  }
-
-  const Dialect& dialect() const override { return SqliteDialect(); }
-
-  sqlite3* handle() { return db_; }
-
- private:
   // The statement kept prepared for this text, prepared now when it is not
   // (the least recently used one makes room). One statement only.
   sqlite3_stmt* Prepared(const std::string& sql, DbError& err) {
@@ -246,17 +306,20 @@ class SqliteConnection final : public Connection {
     err.source = "SQLite";
   }
 
+  // Fills err from the engine; the first failure inside a transaction is kept.
   void Fail(DbError& err) {
     err.number = sqlite3_extended_errcode(db_);
     err.text = Utf8ToCp1252(sqlite3_errmsg(db_));
     err.source = "SQLite";
     err.nativeNumbers = {err.number};
+    if (inTransaction_ && firstFailure_.number == 0) firstFailure_ = err;
   }
 
   static constexpr size_t kPreparedKept = 16;
 
   sqlite3* db_;
-  bool inTransaction_ = false;
+  mutable bool inTransaction_ = false;
+  DbError firstFailure_;  // of the open transaction
   std::list<std::pair<std::string, sqlite3_stmt*>> prepared_;  // most recently used first
 };
 

@@ -334,8 +334,10 @@ void modKueBon::MarkLines() {
     if (failed_[static_cast<size_t>(p)]) keep += (keep.empty() ? "" : ", ") + std::to_string(p);
   }
   if (!keep.empty()) sql += " AND (kueprt IS NULL OR kueprt NOT IN (" + keep + "))";
+  // Unmarked lines would be printed again with the table's next order, so a
+  // lock conflict gets a second try (setting the marker twice does no harm).
   DbError err;
-  if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + err.text);
+  if (!tools_.ExecSQLRepeatable(sql, err)) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + err.text);
 }
 
 void modKueBon::QueueDispenserOrder(const KitchenRow& row, const std::string& code) {

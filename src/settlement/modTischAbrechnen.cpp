@@ -54,7 +54,16 @@ int32_t modTischAbrechnen::TischAbrechnen(db::ResultSet& orderRows, int32_t tisc
     return -1;
   }
 
-  if (!detail::StoreSettlement(tools_, settings_, w, error)) {
+  // A deadlock or a lock wait run out has rolled the whole transaction back;
+  // it runs once more, reading and locking the rows anew, before it counts
+  // as failed.
+  bool stored = detail::StoreSettlement(tools_, settings_, w, error);
+  if (!stored && !w.conflict.empty()) {
+    log_.AddLogLine("Tisch " + std::to_string(tisch) + ": Sperrkonflikt mit einer anderen Station (" +
+                    OneLine(w.conflict) + "), Abrechnung wird wiederholt.");
+    stored = detail::StoreSettlement(tools_, settings_, w, error);
+  }
+  if (!stored) {
     lastError_ = error;
     if (!w.refusal.empty()) {
       // Not a fault of this station: the table changed under it, or the

@@ -60,8 +60,9 @@ class modTischAbrechnen {
   // stored receipt never leaves its rows open. Returns the receipt number, or
   // -1 when nothing was stored; a failure is reported in the log (a line
   // beginning "FEHLER"), by message box and in the SQL error log, a refusal
-  // because of what another station did in the log and in lastRefusal(). Does
-  // not print the receipt.
+  // because of what another station did in the log and in lastRefusal(). A
+  // transaction stopped by a deadlock or a lock wait run out is rolled back
+  // and run once more before it counts as failed. Does not print the receipt.
   int32_t TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
                          Cents bargegeben = 0, Cents barzurueck = 0);
   int32_t TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,

@@ -369,10 +369,12 @@ bool StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Wor
   work.bunr = 0;
   work.seqnr = 0;
   work.refusal.clear();
+  work.conflict.clear();
   work.time = tools.env().Now();
   db::DbError err;
   if (!conn.BeginTrans(err)) {
     error = "BEGIN TRANSACTION: " + err.text;
+    if (db::IsLockConflict(err)) work.conflict = err.text;
     return false;
   }
   Store store(tools, settings, work);
@@ -383,8 +385,15 @@ bool StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Wor
     error = "COMMIT: Transaktion vorzeitig beendet";
     ok = false;
   }
+  if (!ok && work.refusal.empty()) {
+    // Whichever step reported it, the transaction's own first failure tells
+    // whether another station's lock stopped it.
+    db::DbError first;
+    if (conn.TransactionFailure(first) && db::IsLockConflict(first)) work.conflict = first.text;
+  }
   if (ok && !conn.CommitTrans(err)) {
     error = "COMMIT: " + err.text;
+    if (db::IsLockConflict(err)) work.conflict = err.text;
     ok = false;
   }
   if (!ok) {

@@ -69,6 +69,10 @@ struct Work {
   // what others did (rows gone or changed, account not covering): the short
   // reason for the terminal.
   std::string refusal;
+  // Set with the engine's text when the transaction failed on a lock
+  // conflict with another station (a deadlock, a lock wait run out): nothing
+  // was stored, and running the settlement again may succeed.
+  std::string conflict;
 };
 
 // The columns of an order row whose values make up the settlement, as a list for SELECT.

@@ -100,7 +100,14 @@ TEST_F(PgEngine, AFailedStatementAbortsTheWholeTransaction) {
   EXPECT_FALSE(db->conn().BeginTrans(err)) << "no transaction inside a transaction";
   db->Exec("INSERT INTO kassea (bunr) VALUES (1)");
   EXPECT_FALSE(db->conn().Execute("INSERT INTO kasx (bunr) VALUES (2)", err));
+  // Refused with the first failure, not sent to be refused by the server.
   EXPECT_FALSE(db->conn().Execute("INSERT INTO kassea (bunr) VALUES (3)", err));
+  EXPECT_EQ(err.sqlState, "42P01") << err.text;
+  EXPECT_FALSE(db->conn().Query("SELECT COUNT(*) FROM kassea", err));
+  EXPECT_EQ(err.sqlState, "42P01") << err.text;
+  DbError first;
+  EXPECT_TRUE(db->conn().TransactionFailure(first));
+  EXPECT_EQ(first.sqlState, "42P01");
   EXPECT_TRUE(db->conn().InTransaction());
   EXPECT_FALSE(db->conn().CommitTrans(err));
   EXPECT_NE(err.text.find("zurückgesetzt"), std::string::npos) << err.text;
@@ -115,6 +122,67 @@ TEST_F(PgEngine, AFailedStatementAbortsTheWholeTransaction) {
   EXPECT_EQ(second->Query("SELECT bunr FROM kassea", err)->RecordCount(), 1u);
   EXPECT_FALSE(db->conn().CommitTrans(err));
   EXPECT_FALSE(db->conn().RollbackTrans(err));
+}
+
+// SQL Server under XACT_ABORT rolls the whole transaction back with the failed
+// statement, and its driver would send the next one outside any transaction,
+// committed on its own. Here the server is made to do the same: nothing sent
+// after the failure may be stored, and the commit reports the failure.
+TEST_F(PgEngine, AfterATransactionTheServerRolledBackNothingIsStoredOnItsOwn) {
+  db->Exec("CREATE SEQUENCE drawn");
+  DbError err;
+  ASSERT_TRUE(db->conn().BeginTrans(err)) << err.text;
+  db->Exec("INSERT INTO kassea (bunr) VALUES (1)");
+  EXPECT_FALSE(db->conn().Execute("ROLLBACK; SELECT 1/0", err));
+  EXPECT_EQ(err.sqlState, "22012") << err.text;
+  EXPECT_FALSE(db->conn().Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
+  EXPECT_EQ(err.sqlState, "22012") << err.text;
+  EXPECT_FALSE(db->conn().Query("SELECT nextval('drawn')", err)) << "not even a sequence moves";
+  EXPECT_FALSE(db->conn().CommitTrans(err));
+  EXPECT_FALSE(db->conn().InTransaction());
+  EXPECT_EQ(db->Count("kassea"), 0);
+  EXPECT_EQ(db->Scalar("SELECT nextval('drawn')"), "1");
+}
+
+// A real deadlock of two stations whose rows are locked without the
+// transaction lock (as a POS program does): one of them is ended with a
+// conflict that is worth running again, and its transaction refuses every
+// further statement with it until the rollback.
+TEST_F(PgEngine, ADeadlockEndsOneTransactionWithALockConflict) {
+  db->Exec("INSERT INTO uniquenr (name, wert) VALUES ('A', 0), ('B', 0)");
+  auto second = db->OpenSecond();
+  ASSERT_TRUE(second);
+  DbError err;
+  // Plain BEGINs in autocommit mode: no transaction lock in front of the rows.
+  db->Exec("BEGIN");
+  db->Exec("UPDATE uniquenr SET wert = wert + 1 WHERE name = 'A'");
+  ASSERT_TRUE(second->Execute("BEGIN", err)) << err.text;
+  ASSERT_TRUE(second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'B'", err)) << err.text;
+  DbError secondErr;
+  bool secondOk = false;
+  std::thread station2(
+      [&] { secondOk = second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'A'", secondErr); });
+  DbError firstErr;
+  const bool firstOk = db->conn().Execute("UPDATE uniquenr SET wert = wert + 1 WHERE name = 'B'", firstErr);
+  station2.join();
+  ASSERT_NE(firstOk, secondOk) << "exactly one is ended: " << firstErr.text << " / " << secondErr.text;
+  const DbError& victim = firstOk ? secondErr : firstErr;
+  EXPECT_EQ(victim.sqlState, "40P01") << victim.text;
+  EXPECT_TRUE(IsLockConflict(victim)) << victim.text;
+  db->Exec(firstOk ? "COMMIT" : "ROLLBACK");
+  ASSERT_TRUE(second->Execute(secondOk ? "COMMIT" : "ROLLBACK", err)) << err.text;
+  EXPECT_EQ(db->Scalar("SELECT SUM(wert) FROM uniquenr"), firstOk ? "2" : "20");
+
+  // Inside the gateway's own transaction the deadlock is its first failure.
+  ASSERT_TRUE(db->conn().BeginTrans(err)) << err.text;
+  EXPECT_FALSE(db->conn().Execute("DO $$BEGIN RAISE EXCEPTION 'deadlock' USING ERRCODE = '40P01'; END$$", err));
+  EXPECT_FALSE(db->conn().Execute("UPDATE uniquenr SET wert = 0", err));
+  EXPECT_TRUE(IsLockConflict(err)) << err.text;
+  DbError first;
+  EXPECT_TRUE(db->conn().TransactionFailure(first));
+  EXPECT_TRUE(IsLockConflict(first)) << first.text;
+  EXPECT_TRUE(db->conn().RollbackTrans(err)) << err.text;
+  EXPECT_FALSE(db->conn().TransactionFailure(first));
 }
 
 // Two stations that lock rows in opposite orders: without the transaction
