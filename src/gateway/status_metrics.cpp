@@ -16,7 +16,7 @@ void PassHistogram::Add(int64_t ms) {
   }
 }
 
-void StatusCounters::Request(const std::string& command) {
+std::string StatusCounters::Request(const std::string& command) {
   std::string kind;
   if (command == "ANMELDUNG") {
     kind = "anmeldung";
@@ -31,6 +31,7 @@ void StatusCounters::Request(const std::string& command) {
     kind = "tischdaten";
   }
   ++counts_.requests[kind];
+  return kind;
 }
 
 void StatusCounters::PassDone(int64_t monotonicMs) {

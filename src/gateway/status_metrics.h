@@ -7,11 +7,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/log_sink.h"
 #include "db/connection.h"
 #include "platform/env.h"
 
@@ -47,9 +49,11 @@ class StatusCounters {
   }
   void LinesRefused(int lines) { counts_.linesRefused += lines; }
   void Settled() { ++counts_.settlements; }
+  void ReceiptUnsigned() { ++counts_.receiptsUnsigned; }
   // `command` is the request's first field; the kinds are a fixed few, so an
   // odd terminal cannot make the list grow.
-  void Request(const std::string& command);
+  // Returns the kind counted.
+  std::string Request(const std::string& command);
   // Called once per poll pass; the time since the last call is the pass.
   void PassDone(int64_t monotonicMs);
 
@@ -60,6 +64,20 @@ class StatusCounters {
   StatusCounts counts_;
   PassHistogram passes_;
   int64_t lastPassMs_ = -1;
+};
+
+// A log in front of another that shows every line to `tap` on its way.
+class LogTap final : public LogSink {
+ public:
+  LogTap(LogSink& inner, std::function<void(const std::string&)> tap) : inner_(inner), tap_(std::move(tap)) {}
+  void AddLogLine(const std::string& text) override {
+    tap_(text);
+    inner_.AddLogLine(text);
+  }
+
+ private:
+  LogSink& inner_;
+  std::function<void(const std::string&)> tap_;
 };
 
 // The outcome of the processing thread's last database statement.

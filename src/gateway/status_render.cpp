@@ -387,7 +387,7 @@ std::string RenderMetrics(const StatusView& v) {
   for (const auto& [kind, n] : c.requests) Sample(out, "tolvenpda_requests_total{kind=\"" + Label(kind) + "\"}", n);
   Family(out, "tolvenpda_settlements_total", "counter", "Tables settled.");
   Sample(out, "tolvenpda_settlements_total", c.settlements);
-  Family(out, "tolvenpda_receipts_unsigned_total", "counter", "TSE transactions finished without a signature.");
+  Family(out, "tolvenpda_receipts_unsigned_total", "counter", "Customer receipts stored without a TSE signature.");
   Sample(out, "tolvenpda_receipts_unsigned_total", c.receiptsUnsigned);
   Family(out, "tolvenpda_tse_timeouts_total", "counter", "Calls the TSE server did not answer in time.");
   Sample(out, "tolvenpda_tse_timeouts_total", c.tseTimeouts);

@@ -90,7 +90,6 @@ StatusCounts Since(const StatusCounts& now, const StatusCounts& then) {
 void StatusCollector::CollectCounts(StatusSnapshot& s) {
   StatusCounts c = src_.counters ? src_.counters->counts() : StatusCounts{};
   c.tseTimeouts = src_.tseMonitor.timeouts();
-  c.receiptsUnsigned = src_.tseMonitor.unsignedFinishes();
   c.printFailures = src_.printer.failures();
   const Date today = src_.env.Now().date;
   // The first snapshot of a new day starts its counts (at the start: from zero).

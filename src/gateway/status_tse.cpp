@@ -44,7 +44,6 @@ bool TseMonitor::Finish(int32_t transactionNumber, const std::string& processTyp
   bool ok =
       inner_.Finish(transactionNumber, processType, processData, serialNumber, finishTime, signatureCounter, signature);
   Note("Abschluss", transactionNumber, processType, ok, signatureCounter);
-  if (!ok) ++unsigned_;
   if (lastTimeout() != before) {
     ++timeouts_;
     alerts_.Add(platform::MsgKind::Critical, kTitle,

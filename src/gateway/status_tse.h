@@ -39,8 +39,6 @@ class TseMonitor final : public fiscal::TseServerAdapter {
   const TseActivity& last() const { return last_; }
   std::string lastTimeout() const { return lastTimeout_ ? lastTimeout_() : ""; }
   int64_t timeouts() const { return timeouts_; }
-  // Transactions finished without a signature (time-outs included).
-  int64_t unsignedFinishes() const { return unsigned_; }
   uint64_t generation() const { return generation_; }
 
  private:
@@ -52,7 +50,6 @@ class TseMonitor final : public fiscal::TseServerAdapter {
   platform::Env& env_;
   TseActivity last_;
   int64_t timeouts_ = 0;
-  int64_t unsigned_ = 0;
   uint64_t generation_ = 0;
 };
 

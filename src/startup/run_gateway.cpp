@@ -153,13 +153,19 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
   printing::modDruck2 druck(ini, ui, recorder);
   printing::modKueBon kueBon(tools, druck, tse, log);
   printing::CustomerReceipt receipt(tools, druck);
-  settlement::modTischAbrechnen settlement(tools, log, state.tseInUse ? &tse : nullptr);
+  gateway::StatusCounters counters;
+  // The settlement says in its log when a receipt stays without signature.
+  gateway::LogTap settlementLog(log, [&counters](const std::string& line) {
+    if (line.rfind("FEHLER: Beleg ", 0) == 0 && line.find(" nicht über TSE abgesichert") != std::string::npos) {
+      counters.ReceiptUnsigned();
+    }
+  });
+  settlement::modTischAbrechnen settlement(tools, settlementLog, state.tseInUse ? &tse : nullptr);
 
   gateway::Form1 form(tools, tse, gateway::GatewayHooks{});
   log.SetTarget(&form);
   gateway::TerminalRequests requests(tools, form, settlement, receipt);
   gateway::GatewayHooks& hooks = form.hooks();
-  gateway::StatusCounters counters;
   // Asked once after every pass over the slots.
   hooks.stopRequested = [&counters, &env] {
     counters.PassDone(env.MonotonicMs());
@@ -204,9 +210,11 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
     requests.HandleTerminalRequest(slot, request, answer);
     if (info.lastRequest.empty()) {
       info.lastRequest = before;
-    } else {
-      counters.Request(info.lastRequest.substr(0, info.lastRequest.find(';')));
+      return;
     }
+    const std::string kind = counters.Request(info.lastRequest.substr(0, info.lastRequest.find(';')));
+    // A table paid from a terminal is answered "OK" exactly when it was settled.
+    if ((kind == "abrechnung" || kind == "kartenzahlung") && info.lastAnswer == "OK") counters.Settled();
   };
 
   gateway::StatusBoard board;

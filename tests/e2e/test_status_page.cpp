@@ -142,7 +142,10 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   const std::string json = inst.Browse("/status.json");
   for (const char* part :
        {"\"openAlerts\":3", "Fehler bei Druck auf COM9", "Keine Antwort vom TSE-Server erhalten (Trx-Start)",
-        "\"ready\":false", "\"channel\":\"COM9\",", "\"kind\":\"Küchenbon\""}) {
+        "\"ready\":false", "\"channel\":\"COM9\",\"name\":\"Bondrucker\"", "\"kind\":\"Küchenbon\"",
+        // The table paid from the terminal, its receipt unsigned, the TSE's time-out and the failed printout.
+        "\"today\":{\"ordersBooked\":1,\"linesRefused\":0,\"settlements\":1,\"receiptsUnsigned\":1,"
+        "\"tseTimeouts\":1,\"printFailures\":1,\"requests\":{\"abrechnung\":1}}"}) {
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
   }
 

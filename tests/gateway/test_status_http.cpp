@@ -172,6 +172,25 @@ TEST(HttpServerStart, RefusesWhatItCannotServe) {
   wrong.bindAddress = "203.0.113.99";  // not an address of this machine
   EXPECT_FALSE(HttpServer::Start(wrong, handler, st));
 
+  // An IPv6 address to listen on, and a client of it.
+  HttpServerOptions six;
+  six.bindAddress = "::1";
+  auto v6 = HttpServer::Start(six, handler, st);
+  if (v6) {
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(static_cast<uint16_t>(v6->port()));
+    addr.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string get = "GET / HTTP/1.1\r\nHost: [::1]:" + std::to_string(v6->port()) + "\r\n\r\n";
+    (void)::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    char buf[64] = {};
+    EXPECT_GT(::recv(fd, buf, sizeof buf - 1, 0), 0);
+    EXPECT_EQ(StatusOf(buf), 200) << buf;
+    ::close(fd);
+  }
+
   first->Stop();
   first->Stop();  // twice is harmless
   auto again = HttpServer::Start(HttpServerOptions{}, handler, st);
