@@ -19,7 +19,11 @@ class SqlServer final : public Dialect {
     return "SELECT TOP " + std::to_string(n) + " " + rest;
   }
   std::string Column(const std::string& name) const override { return name == "limit" ? "[limit]" : name; }
-  std::string CreateDatabase(const std::string& name) const override { return "CREATE DATABASE " + name; }
+  // Code page 1252 and case-insensitive, whatever the server's default: a UTF-8
+  // default would count bytes in varchar columns.
+  std::string CreateDatabase(const std::string& name) const override {
+    return "CREATE DATABASE " + name + " COLLATE Latin1_General_CI_AS";
+  }
   std::string AdminDatabase() const override { return "Master"; }
   std::string Len(const std::string& expr) const override { return "LEN(" + expr + ")"; }
   // A transaction lock needs an open transaction, and EXEC alone does not

@@ -99,9 +99,36 @@ void ManagerError(DbError& err, const char* text) {
   err.nativeNumbers = {-1};
 }
 
+SqlServerDriver DriverOf(const OdbcTarget& target) {
+  return SqlServerDriverOf(target.driver.empty() ? DefaultOdbcDriver(target.engine) : target.driver);
+}
+
+// PostgreSQL and Microsoft's driver take UTF-8; FreeTDS converts from CP1252 itself.
+bool WireIsUtf8(const OdbcTarget& target) {
+  return target.engine == OdbcEngine::Postgres || DriverOf(target) == SqlServerDriver::Microsoft;
+}
+
+// The first of the bytes Windows-1252 leaves undefined; npos when there is none.
+size_t UndefinedCp1252Byte(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return i;
+  }
+  return std::string::npos;
+}
+
 // A new session of `target` on `env`; SQL_NULL_HDBC with err filled when the
 // server cannot be reached or refuses.
 SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err) {
+  const std::string unsendable = UnsendableLogin(target);
+  if (!unsendable.empty()) {
+    // Sent anyway, the driver would cut the value and the server would refuse
+    // a log-in nobody typed; it is a log-in problem for the operator to mend.
+    ManagerError(err, unsendable.c_str());
+    err.sqlState = "28000";
+    err.source = "tolvenpda";
+    return SQL_NULL_HDBC;
+  }
   SQLHDBC dbc = SQL_NULL_HDBC;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
     ManagerError(err, "Der ODBC-Treibermanager kann keine Verbindung anlegen.");
@@ -109,7 +136,7 @@ SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err
   }
   SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout)), 0);
   std::string text = OdbcConnectionString(target);
-  if (target.engine == OdbcEngine::Postgres) text = Cp1252ToUtf8(text);
+  if (WireIsUtf8(target)) text = Cp1252ToUtf8(text);
   SQLCHAR out[1024];
   SQLSMALLINT outLen = 0;
   SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
@@ -127,7 +154,13 @@ SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err
 class OdbcConnection final : public Connection {
  public:
   OdbcConnection(OdbcTarget target, SQLHENV env, SQLHDBC dbc, int timeoutSeconds)
-      : target_(std::move(target)), engine_(target_.engine), env_(env), dbc_(dbc), timeout_(timeoutSeconds) {}
+      : target_(std::move(target)),
+        engine_(target_.engine),
+        utf8_(WireIsUtf8(target_)),
+        checkUndefinedBytes_(engine_ == OdbcEngine::SqlServer && !utf8_),
+        env_(env),
+        dbc_(dbc),
+        timeout_(timeoutSeconds) {}
   ~OdbcConnection() override { Close(); }
 
   // Settings every session needs before the first statement of the program.
@@ -337,7 +370,7 @@ class OdbcConnection final : public Connection {
   static bool IsBlank(const std::string& sql) {
     return sql.find_first_not_of(" \t\r\n;") == std::string::npos;
   }
-  bool Utf8() const { return engine_ == OdbcEngine::Postgres; }
+  bool Utf8() const { return utf8_; }
   std::string ToWire(const std::string& text) const { return Utf8() ? Cp1252ToUtf8(text) : text; }
   std::string FromWire(const std::string& text) const { return Utf8() ? Utf8ToCp1252(text) : text; }
 
@@ -358,6 +391,19 @@ class OdbcConnection final : public Connection {
   // searched UPDATE or DELETE that met no row) is success.
   bool Run(const std::string& sql, StatementHandle& st, DbError& err) {
     if (!IsOpen()) return Closed(err);
+    // FreeTDS's conversion stops at these bytes and reports "Memory allocation
+    // failure"; say what is wrong instead, and send nothing.
+    if (checkUndefinedBytes_) {
+      const size_t at = UndefinedCp1252Byte(sql);
+      if (at != std::string::npos) {
+        char code[8];
+        std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(static_cast<unsigned char>(sql[at])));
+        Own(err, std::string("Der Text enthält das Zeichen mit dem Code ") + code +
+                     " (hex), das im Zeichensatz Windows-1252 nicht belegt ist; der Datenbanktreiber kann es nicht "
+                     "an den SQL Server übertragen (Stelle " + std::to_string(at + 1) + " der Anweisung).");
+        return false;
+      }
+    }
     SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, dbc_, st.out());
     if (!SQL_SUCCEEDED(rc)) {
       ReadDiagnostics(SQL_HANDLE_DBC, dbc_, engine_, rc, err);
@@ -513,7 +559,8 @@ class OdbcConnection final : public Connection {
     }
     nextRevival_ = now + std::chrono::seconds(5);
     DbError why;
-    SQLHDBC fresh = Connect(env_, target_, timeout_, why);
+    // The loop waits for this log-in: a short limit, whatever the statements get.
+    SQLHDBC fresh = Connect(env_, target_, kReconnectLoginTimeoutSeconds, why);
     if (fresh == SQL_NULL_HDBC) {
       err = why;
       err.text = "Die Verbindung zum Datenbankserver ist unterbrochen; neuer Verbindungsaufbau fehlgeschlagen: " +
@@ -544,6 +591,8 @@ class OdbcConnection final : public Connection {
 
   OdbcTarget target_;
   OdbcEngine engine_;
+  bool utf8_;
+  bool checkUndefinedBytes_;
   SQLHENV env_;
   SQLHDBC dbc_;
   int timeout_;

@@ -2,10 +2,13 @@
 // tests) through the system's ODBC driver manager, with DSN-less connection
 // strings, so an installation needs no data source entry, only the driver.
 //
-// Text is Windows-1252 on both sides of this interface. SQL Server gets it as it
-// is (the driver's client character set is CP1252); PostgreSQL gets UTF-8,
-// converted here with the program's own table, so every one of the 256 byte
-// values survives the round trip.
+// Text is Windows-1252 on both sides of this interface. SQL Server through
+// FreeTDS gets it as it is (the driver's client character set is CP1252);
+// PostgreSQL and Microsoft's driver get UTF-8, converted here with the
+// program's own table, so every one of the 256 byte values survives the round
+// trip there. FreeTDS cannot pass the five bytes Windows-1252 leaves undefined
+// (81, 8D, 8F, 90, 9D hex): a statement holding one is refused with a plain
+// message before it is sent.
 #pragma once
 
 #include <memory>
@@ -28,9 +31,27 @@ struct OdbcTarget {
   std::string user;
   std::string password;  // left out of the string when empty
   std::string database;
-  // TDS protocol version for FreeTDS ("7.4"); "" lets the driver choose.
+  // TDS protocol version for FreeTDS; "" is 7.4 (every SQL Server from 2012
+  // on): letting FreeTDS negotiate makes it ignore the log-in time-out. A
+  // driver of unknown kind gets the key only when it is configured.
   std::string tdsVersion;
+  // Microsoft's driver: "Encrypt" and "TrustServerCertificate" as configured
+  // ("yes", "no", "strict", "optional", "mandatory"); "" leaves the driver's
+  // default. FreeTDS takes ENCRYPT as its "Encryption" (no: off, yes: require).
+  std::string encrypt;
+  std::string trustServerCertificate;
 };
+
+// The SQL Server drivers differ in the keys they know and in how they read a
+// braced value (below).
+enum class SqlServerDriver { FreeTds, Microsoft, Other };
+SqlServerDriver SqlServerDriverOf(const std::string& driver);
+
+// The default TDS protocol version for FreeTDS.
+inline constexpr const char* kDefaultTdsVersion = "7.4";
+// The log-in time-out when a lost session is opened again from inside the
+// gateway's loop: a server that accepts and stays silent must not hold it long.
+inline constexpr int kReconnectLoginTimeoutSeconds = 10;
 
 // A database name that can go unquoted into "CREATE DATABASE": a letter, then
 // letters, digits and "_", at most 63 characters.
@@ -42,6 +63,16 @@ std::string DefaultOdbcDriver(OdbcEngine engine);
 // A value as ODBC wants it inside a connection string: between braces, with
 // "}" doubled, when it holds a character that would end or split it.
 std::string OdbcValue(const std::string& value);
+
+// The same for FreeTDS, which ends a braced value at the first "};" (or "}" at
+// the end) and does not undo doubled braces: braces without doubling. A value
+// holding "};" cannot be written for it at all (FreeTdsValueWritable).
+std::string FreeTdsValue(const std::string& value);
+bool FreeTdsValueWritable(const std::string& value);
+
+// Why the user name or password of the target cannot be handed to its driver;
+// "" when they can.
+std::string UnsendableLogin(const OdbcTarget& target);
 
 // The DSN-less connection string. For PostgreSQL it carries the driver options
 // the gateway relies on: a failed statement aborts the whole transaction
@@ -70,7 +101,10 @@ enum class OpenFailure {
 // 4064 among the native numbers is a missing (or unavailable default)
 // database, whatever else is reported with it; 18456 / SQLSTATE 28000, or the
 // German server text "Fehler bei der Anmeldung", without those is a bad
-// login; FreeTDS's 20009 / SQLSTATE 08S01 is an unreachable server.
+// login; FreeTDS's 20009 / SQLSTATE 08S01 is an unreachable server, and so
+// is a log-in time-out (HYT00) or refused connection (08001) that carries no
+// number of the server's own: the server never answered, so there is nothing
+// to create.
 // PostgreSQL reports all three as 08001 and is told apart by its texts.
 OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DbError& err);
 

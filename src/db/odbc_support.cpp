@@ -46,26 +46,62 @@ void SplitServer(const std::string& server, std::string& host, std::string& port
   }
 }
 
+// "yes"/"no" and their usual spellings; "" for anything else.
+std::string YesNo(const std::string& value) {
+  const std::string u = ToUpper(TrimBlanks(value));
+  if (u == "YES" || u == "JA" || u == "TRUE" || u == "1" || u == "ON" || u == "MANDATORY") return "yes";
+  if (u == "NO" || u == "NEIN" || u == "FALSE" || u == "0" || u == "OFF" || u == "OPTIONAL") return "no";
+  return "";
+}
+
 std::string BuildString(const OdbcTarget& t, const std::string& password) {
   std::string host, port;
   SplitServer(t.server, host, port);
   const std::string driver = t.driver.empty() ? DefaultOdbcDriver(t.engine) : t.driver;
+  const SqlServerDriver kind =
+      t.engine == OdbcEngine::SqlServer ? SqlServerDriverOf(driver) : SqlServerDriver::Other;
+  auto value = [&](const std::string& v) { return kind == SqlServerDriver::FreeTds ? FreeTdsValue(v) : OdbcValue(v); };
   // Driver names hold blanks ("PostgreSQL ANSI"); braces are the usual form for them.
-  std::string s = "Driver={" + ReplaceAll(driver, "}", "}}") + "};Server=" + OdbcValue(host);
-  if (!port.empty()) s += ";Port=" + port;
-  s += ";UID=" + OdbcValue(t.user);
-  if (!password.empty()) s += ";PWD=" + OdbcValue(password);
-  s += ";Database=" + OdbcValue(t.database);
-  if (t.engine == OdbcEngine::SqlServer) {
-    s += ";ClientCharset=CP1252";
-    if (!t.tdsVersion.empty()) s += ";TDS_Version=" + OdbcValue(t.tdsVersion);
+  std::string s = "Driver={" + ReplaceAll(driver, "}", "}}") + "};Server=";
+  if (kind == SqlServerDriver::Microsoft) {
+    // Microsoft's driver has no port key: the port follows the host after a comma.
+    s += value(port.empty() ? host : host + "," + port);
   } else {
+    s += value(host);
+    if (!port.empty()) s += ";Port=" + port;
+  }
+  s += ";UID=" + value(t.user);
+  if (!password.empty()) s += ";PWD=" + value(password);
+  s += ";Database=" + value(t.database);
+  if (t.engine == OdbcEngine::Postgres) {
     // 7.4-0: a failed statement aborts the transaction on the server, so the
     // rest of a settlement cannot be committed without it. BoolsAsChar=0:
     // booleans are numbers. Server-side prepare off: every statement is sent as
     // it is, as the program has no parameters.
     s += ";Protocol=7.4-0;BoolsAsChar=0;UseServerSidePrepare=0;UseDeclareFetch=0";
+    return s;
   }
+  // The program's name shows in the server's session list, so an administrator
+  // sees who holds the application lock.
+  if (kind != SqlServerDriver::Other) s += ";APP=tolvenpda";
+  if (kind == SqlServerDriver::Microsoft) {
+    // Its character set follows the process's locale (UTF-8 is sent); it
+    // encrypts and checks the certificate unless told otherwise.
+    if (!TrimBlanks(t.encrypt).empty()) s += ";Encrypt=" + value(TrimBlanks(t.encrypt));
+    if (!TrimBlanks(t.trustServerCertificate).empty()) {
+      s += ";TrustServerCertificate=" + value(TrimBlanks(t.trustServerCertificate));
+    }
+    return s;
+  }
+  s += ";ClientCharset=CP1252";
+  // A driver of unknown kind gets the keys of old: only what is configured.
+  if (kind == SqlServerDriver::Other) {
+    if (!t.tdsVersion.empty()) s += ";TDS_Version=" + value(t.tdsVersion);
+    return s;
+  }
+  s += ";TDS_Version=" + value(t.tdsVersion.empty() ? std::string(kDefaultTdsVersion) : t.tdsVersion);
+  const std::string encrypt = YesNo(t.encrypt);
+  if (!encrypt.empty()) s += std::string(";Encryption=") + (encrypt == "yes" ? "require" : "off");
   return s;
 }
 
@@ -119,6 +155,37 @@ std::string DefaultOdbcDriver(OdbcEngine engine) {
 std::string OdbcValue(const std::string& value) {
   if (value.find_first_of(";{}=") == std::string::npos && TrimBlanks(value) == value) return value;
   return "{" + ReplaceAll(value, "}", "}}") + "}";
+}
+
+std::string FreeTdsValue(const std::string& value) {
+  if (value.find_first_of(";{}=") == std::string::npos && TrimBlanks(value) == value) return value;
+  return "{" + value + "}";
+}
+
+bool FreeTdsValueWritable(const std::string& value) { return value.find("};") == std::string::npos; }
+
+SqlServerDriver SqlServerDriverOf(const std::string& driver) {
+  const std::string u = ToUpper(driver);
+  if (u.find("FREETDS") != std::string::npos || u.find("LIBTDSODBC") != std::string::npos) {
+    return SqlServerDriver::FreeTds;
+  }
+  if ((u.find("ODBC DRIVER") != std::string::npos && u.find("SQL SERVER") != std::string::npos) ||
+      u.find("MSODBCSQL") != std::string::npos) {
+    return SqlServerDriver::Microsoft;
+  }
+  return SqlServerDriver::Other;
+}
+
+std::string UnsendableLogin(const OdbcTarget& target) {
+  if (target.engine != OdbcEngine::SqlServer) return "";
+  const std::string driver = target.driver.empty() ? DefaultOdbcDriver(target.engine) : target.driver;
+  if (SqlServerDriverOf(driver) != SqlServerDriver::FreeTds) return "";
+  const char* what = !FreeTdsValueWritable(target.user)       ? "Der Benutzername"
+                     : !FreeTdsValueWritable(target.password) ? "Das Passwort"
+                                                              : nullptr;
+  if (!what) return "";
+  return std::string(what) + " enthält die Zeichenfolge '};', die der ODBC-Treiber FreeTDS nicht übermitteln "
+         "kann. Wählen Sie für die Datenbank-Anmeldung einen Benutzernamen und ein Passwort ohne '};'.";
 }
 
 std::string OdbcConnectionString(const OdbcTarget& target) { return BuildString(target, target.password); }
@@ -208,6 +275,12 @@ OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DbError& err) {
       return OpenFailure::BadLogin;
     }
     if (has(20009) || err.sqlState == "08S01" || has(20013)) return OpenFailure::Unreachable;
+    // A log-in time-out or a refused connection with no number of the server's
+    // own (FreeTDS's are 20000 and up): nobody answered, so creating the
+    // database would only wait for the same silence twice more.
+    const bool serverNumber = std::any_of(err.nativeNumbers.begin(), err.nativeNumbers.end(),
+                                          [](int32_t n) { return n > 0 && n < 20000; });
+    if ((err.sqlState == "HYT00" || err.sqlState == "08001") && !serverNumber) return OpenFailure::Unreachable;
     return OpenFailure::Other;
   }
   // PostgreSQL through psqlODBC: every refused connection is 08001; the server's

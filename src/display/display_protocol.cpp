@@ -58,10 +58,8 @@ SerialSetup SerialSetupFor(int kind) {
     case 23:
       return {"9600,N,8,1", platform::Handshake::None, false};
     case 2:
-      // This display wants RTS and XON/XOFF together; the port layer offers
-      // one or the other, and hardware flow control is the part that keeps the
-      // display from being overrun while it is busy.
-      return {kKeptSettings, platform::Handshake::RtsCts, true};
+      // This display wants RTS and XON/XOFF together.
+      return {kKeptSettings, platform::Handshake::RtsCtsXonXoff, true};
     default:
       return {kKeptSettings, platform::Handshake::None, false};
   }

@@ -101,6 +101,26 @@ std::string CupsPrinterSystem::DefaultPrinter() {
   return name;
 }
 
+std::string CupsPrinterSystem::MakeAndModel(const std::string& printer) {
+  Connection c;
+  if (!Connect(Server(), c)) return "";
+  const std::string queue = Cp1252ToUtf8(printer);
+  cups_dest_t* dests = nullptr;
+  int count = cupsGetDests2(c.http, &dests);
+  std::string model;
+  if (cups_dest_t* dest = cupsGetDest(queue.c_str(), nullptr, count, dests)) {
+    const char* value = cupsGetOption("printer-make-and-model", dest->num_options, dest->options);
+    if (value) model = Utf8ToCp1252(value);
+  }
+  cupsFreeDests(count, dests);
+  return model;
+}
+
+Status CupsPrinterSystem::Reachable() {
+  Connection c;
+  return Connect(Server(), c);
+}
+
 Status CupsPrinterSystem::SubmitRaw(const std::string& printer, const std::string& title, const std::string& bytes) {
   return Submit(printer, title, bytes, true);
 }
@@ -109,8 +129,13 @@ Status CupsPrinterSystem::SubmitText(const std::string& printer, const std::stri
   return Submit(printer, title, Cp1252ToUtf8(text), false);
 }
 
+Status CupsPrinterSystem::SubmitTextJob(const std::string& printer, const std::string& title, const std::string& text,
+                                        const TextLayout& layout) {
+  return Submit(printer, title, Cp1252ToUtf8(text), false, layout.charsPerInch);
+}
+
 Status CupsPrinterSystem::Submit(const std::string& printer, const std::string& title, const std::string& data,
-                                 bool raw) {
+                                 bool raw, int charsPerInch) {
   Connection c;
   if (Status st = Connect(Server(), c); !st) return st;
   const std::string queue = Cp1252ToUtf8(printer);
@@ -118,6 +143,7 @@ Status CupsPrinterSystem::Submit(const std::string& printer, const std::string& 
   cups_option_t* options = nullptr;
   int count = 0;
   if (!raw) count = cupsAddOption("lpi", "8", count, &options);
+  if (!raw && charsPerInch > 0) count = cupsAddOption("cpi", std::to_string(charsPerInch).c_str(), count, &options);
   int job = cupsCreateJob(c.http, queue.c_str(), name.c_str(), count, options);
   cupsFreeOptions(count, options);
   if (job == 0) return Status::Error("cupsCreateJob(" + printer + "): " + LastCupsError());

@@ -27,12 +27,21 @@ class CupsPrinterSystem final : public PrinterSystem {
   // Text job (text/plain), eight lines per inch so that a page of 75 lines and
   // the page-break marker fits A4 and Letter.
   Status SubmitText(const std::string& printer, const std::string& title, const std::string& text) override;
+  // The same with the width of the characters set ("cpi"); eight lines per inch stay.
+  Status SubmitTextJob(const std::string& printer, const std::string& title, const std::string& text,
+                       const TextLayout& layout) override;
+  // The queue's "printer-make-and-model" (for a raw queue whatever the
+  // administrator wrote there); "" when the queue or the scheduler is missing.
+  std::string MakeAndModel(const std::string& printer) override;
+  // Whether the scheduler takes connections; the error names the call and the scheduler.
+  Status Reachable() override;
 
   // The scheduler this object talks to, as resolved for the next call.
   std::string Server() const;
 
  private:
-  Status Submit(const std::string& printer, const std::string& title, const std::string& data, bool raw);
+  Status Submit(const std::string& printer, const std::string& title, const std::string& data, bool raw,
+                int charsPerInch = 0);
   std::string server_;
 };
 

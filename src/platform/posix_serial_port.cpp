@@ -146,8 +146,8 @@ Status SerialSettingsToTermios(const std::string& settings, Handshake handshake,
   }
   if (s.parity != 'N') t.c_iflag |= INPCK;
   if (s.stopBits == 2) t.c_cflag |= CSTOPB;
-  if (handshake == Handshake::XonXoff) t.c_iflag |= IXON | IXOFF;
-  if (handshake == Handshake::RtsCts) t.c_cflag |= CRTSCTS;
+  if (handshake == Handshake::XonXoff || handshake == Handshake::RtsCtsXonXoff) t.c_iflag |= IXON | IXOFF;
+  if (handshake == Handshake::RtsCts || handshake == Handshake::RtsCtsXonXoff) t.c_cflag |= CRTSCTS;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   cfsetispeed(&t, speed);

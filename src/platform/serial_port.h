@@ -8,7 +8,9 @@
 
 namespace tolven::platform {
 
-enum class Handshake { None, XonXoff, RtsCts };
+// RtsCtsXonXoff: both at once, as some displays want (the line is held by CTS
+// and by XOFF alike).
+enum class Handshake { None, XonXoff, RtsCts, RtsCtsXonXoff };
 
 class SerialPort {
  public:

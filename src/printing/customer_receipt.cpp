@@ -104,7 +104,7 @@ void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
   }
 }
 
-bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* signature) {
+bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* signature, bool copy) {
   db::DbError err;
   auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr), err);
   auto sys = tools_.Open("SELECT * FROM system", err);
@@ -143,6 +143,11 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
   if (flag("bonshowtitel")) {
     druck_.AddPrintLine(" ");
     druck_.AddPrintLine(Tr("RECHNUNG"));
+    druck_.AddPrintLine(" ");
+  }
+  if (copy) {
+    druck_.AddPrintLine(druck_.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
+                        druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
     druck_.AddPrintLine(" ");
   }
   DateTime now = tools_.env().Now();
@@ -345,8 +350,10 @@ void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::Recei
 }
 
 Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
-                              const fiscal::ReceiptSignature* signature) {
-  if (!Compose(bunr, signature)) return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
+                              const fiscal::ReceiptSignature* signature, bool copy) {
+  if (!Compose(bunr, signature, copy)) {
+    return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
+  }
   (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
   Status archived = druck_.PrintLines("FILE:" + ArchivePath(bunr), false, false);
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;

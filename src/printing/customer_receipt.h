@@ -20,12 +20,15 @@ class CustomerReceipt {
 
   // Composes the receipt into the print-line buffer; false when the receipt
   // record cannot be read. `signature`: the one the settlement received for
-  // this receipt when its TSE columns could not be stored (null: none).
-  bool Compose(int32_t bunr, const fiscal::ReceiptSignature* signature = nullptr);
+  // this receipt when its TSE columns could not be stored (null: none). `copy`
+  // marks a receipt printed again later (after an interrupted run), so that it
+  // never passes for a second original.
+  bool Compose(int32_t bunr, const fiscal::ReceiptSignature* signature = nullptr, bool copy = false);
   // Composes, archives and prints. `terminalPrinter` is the terminal's PdaPrt
   // ("" = the receipt printer channel). An error when the archive or the
   // printout failed (the other one is still attempted).
-  Status Print(int32_t bunr, const std::string& terminalPrinter, const fiscal::ReceiptSignature* signature = nullptr);
+  Status Print(int32_t bunr, const std::string& terminalPrinter, const fiscal::ReceiptSignature* signature = nullptr,
+               bool copy = false);
 
   // The receipt printer channel: `bondruckport` of `system`, replaced by the
   // station's `systemhw` row when there is one.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "common/text.h"
 #include "printing/convert_umlauts.h"
@@ -54,13 +55,32 @@ const std::string kFormFeed(1, '\f');
 }  // namespace
 
 bool IsReceiptPrinterName(const std::string& name, bool defaultPrinter) {
-  std::string upper = ToUpper(name);
+  // Queue names of the spooler cannot hold blanks ("CITIZEN_CT-S310"): "_" and
+  // "-" are read as blanks on both sides, so "CITIZEN CT-" finds them too.
+  auto blanks = [](std::string text) {
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '_' || c == '-'; }, ' ');
+    return text;
+  };
+  const std::string upper = blanks(ToUpper(name));
   if (Contains(upper, "EPSON") && (Contains(name, "TM") || Contains(name, "Advanced"))) return true;
   for (const char* model : {"EPSON BA-T", "RECEIPT", "METAPACE T-", "CITIZEN CT-", "CMP-30", "PRT100", "RP-100",
                             "BIXOLON"}) {
-    if (Contains(upper, model)) return true;
+    if (Contains(upper, blanks(model))) return true;
   }
   return defaultPrinter && Contains(upper, "CHD6800");
+}
+
+bool IsReceiptPrinter(const std::string& name, const std::string& makeAndModel, bool defaultPrinter) {
+  return IsReceiptPrinterName(name, defaultPrinter) ||
+         (!makeAndModel.empty() && IsReceiptPrinterName(makeAndModel, defaultPrinter));
+}
+
+int CharsPerInch(const std::string& fontSize) {
+  std::optional<int32_t> size = StrictWholeNumber(TrimBlanks(fontSize));
+  int points = size.value_or(10);
+  if (points < 4 || points >= 21) points = 9;
+  // A fixed-pitch character is six tenths of its size wide: 10 points, 12 per inch.
+  return static_cast<int>(std::lround(120.0 / points));
 }
 
 SpoolerCodes SpoolerCodes::Lookup(const std::function<std::string(const std::string&)>& code) {
@@ -252,6 +272,12 @@ Status frmDruck2::PrintSpooler(const Job& job) {
   platform::PrinterSystem* spooler = devices_.spooler;
   if (!spooler) return PortError(job.channel.name, "Kein Drucksystem verfügbar");
   const std::string current = spooler->DefaultPrinter();
+  // No default printer may just mean no spooler: say which.
+  if (current.empty()) {
+    if (Status reach = spooler->Reachable(); !reach) {
+      return PortError(job.channel.name, "Das Drucksystem ist nicht erreichbar: " + reach.message());
+    }
+  }
   bool onDefault = job.channel.kind == ChannelKind::DefaultPrinter;
   std::string name = onDefault ? current : job.channel.target;
   if (!onDefault && name != current) {
@@ -267,14 +293,17 @@ Status frmDruck2::PrintSpooler(const Job& job) {
   }
   if (name.empty()) return PortError(job.channel.name, "Kein Standarddrucker eingerichtet.");
 
-  const bool receipt = IsReceiptPrinterName(name, onDefault) || Code("FORCE_EPSON") == "JA";
+  const bool receipt = IsReceiptPrinter(name, spooler->MakeAndModel(name), onDefault) || Code("FORCE_EPSON") == "JA";
   SpoolerCodes codes = SpoolerCodes::Lookup(codes_);
   bool bold = false;
+  platform::PrinterSystem::TextLayout textLayout;
   if (!receipt) {
-    // Font and size are the spooler's business for text jobs; the keys are still
-    // looked up so that the operator finds them in the file.
+    // The spooler's text filter has one fixed-pitch font: the size sets the
+    // characters per inch, the lines per inch stay (75 lines to the page). Font
+    // name and bold have no counterpart; they are still looked up so that the
+    // operator finds them in the file.
     (void)Code("FONT");
-    (void)Code("FONTSIZE");
+    textLayout.charsPerInch = CharsPerInch(Code("FONTSIZE"));
     bold = Code("FONTBOLD") == "JA";
   }
 
@@ -301,7 +330,7 @@ Status frmDruck2::PrintSpooler(const Job& job) {
   if (layout.raw()) {
     st = spooler->SubmitRaw(name, platform::kAppTitle, layout.data());
   } else if (!layout.data().empty()) {
-    st = spooler->SubmitText(name, platform::kAppTitle, layout.data());
+    st = spooler->SubmitTextJob(name, platform::kAppTitle, layout.data(), textLayout);
   }
   if (!st) return PortError(name, st.message());
   SetStatus("Belegdruck beendet");

@@ -12,9 +12,15 @@
 
 namespace tolven::printing {
 
-// True for the receipt printers among the spooler's printers, by their name.
-// The default printer ("WIN") also knows the CHD6800.
+// True for the receipt printers among the spooler's printers, by their name
+// ("_" and "-" count as blanks). The default printer ("WIN") also knows the CHD6800.
 bool IsReceiptPrinterName(const std::string& name, bool defaultPrinter);
+// The same by the queue's name or by its make and model.
+bool IsReceiptPrinter(const std::string& name, const std::string& makeAndModel, bool defaultPrinter);
+
+// Characters per inch of a text job for the FONTSIZE value in points: below 4
+// or from 21 on count as 9, an empty or unreadable value as the default 10.
+int CharsPerInch(const std::string& fontSize);
 
 // The printer codes the spooler layout recognises, looked up once per printout.
 struct SpoolerCodes {

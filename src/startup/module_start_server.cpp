@@ -3,6 +3,7 @@
 // database is missing.
 #include "common/text.h"
 #include "db/dialect.h"
+#include "platform/signals.h"
 #include "startup/module_start.h"
 
 namespace tolven {
@@ -42,6 +43,9 @@ db::OdbcTarget ModuleStart::ServerTarget(const StartupState& state, const std::s
   t.password = withPassword ? password_ : "";
   t.database = database;
   t.tdsVersion = tdsVersion_;
+  // Keys the POS programs do not know: read, never written back.
+  t.encrypt = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ENCRYPT", ""));
+  t.trustServerCertificate = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "TRUSTSERVERCERTIFICATE", ""));
   return t;
 }
 
@@ -77,6 +81,9 @@ int ModuleStart::OpenServerConnection(StartupState& state, std::unique_ptr<db::C
                      ErrorLines(err),
                  MsgKind::Critical);
   const std::string iniPath = ini_.PathOf(kIniFile);
+  // Asked to end while the log-in waited (SIGTERM, Ctrl+C): no further
+  // log-ins to the master database, no creation.
+  if (platform::StopRequested()) return kExitNoDatabase;
   switch (db::ClassifyOpenFailure(EngineOf(state), err)) {
     case db::OpenFailure::BadLogin:
       ui_.MessageBox("Bitte tragen Sie Benutzer und Anmeldepasswort für die Datenbank in der Datei " + iniPath +
@@ -116,7 +123,7 @@ int ModuleStart::CreateMissingDatabase(StartupState& state, std::unique_ptr<db::
   // master database also opens the new one.
   bool withPassword = false;
   auto admin = db::OpenOdbc(ServerTarget(state, dialect.AdminDatabase(), false), 20, err);
-  if (!admin && !password_.empty()) {
+  if (!admin && !password_.empty() && !platform::StopRequested()) {
     withPassword = true;
     admin = db::OpenOdbc(ServerTarget(state, dialect.AdminDatabase(), true), 20, err);
   }

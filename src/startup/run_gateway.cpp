@@ -9,6 +9,7 @@
 #include "fiscal/modTSE.h"
 #include "fiscal/modTSE_Vestra.h"
 #include "gateway/Form1.h"
+#include "gateway/crash_recovery.h"
 #include "gateway/status_alerts.h"
 #include "gateway/status_metrics.h"
 #include "gateway/status_print.h"
@@ -245,6 +246,7 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
   // Declared after everything it reads, so it is stopped before any of it goes.
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, form);
   platform::NotifyReady();
+  gateway::CrashRecovery(tools, tse, kueBon, receipt, form, &recorder).Run();
   form.Run();
   platform::NotifyStopping();
   form.AddLogLine("Orderterminal-Gateway beendet.");

@@ -21,33 +21,59 @@ namespace {
 OdbcTarget Target(OdbcEngine engine, std::string server, std::string user, std::string password,
                   std::string tds = "") {
   return {.engine = engine, .driver = "", .server = std::move(server), .user = std::move(user),
-          .password = std::move(password), .database = "tolven", .tdsVersion = std::move(tds)};
+          .password = std::move(password), .database = "tolven", .tdsVersion = std::move(tds), .encrypt = "",
+          .trustServerCertificate = ""};
 }
 
 TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
-  const std::string mssql = ";Database=tolven;ClientCharset=CP1252";
+  const std::string freeTds = ";Database=tolven;APP=tolvenpda;ClientCharset=CP1252;TDS_Version=";
   // server, user, password, TDS version -> the part between the driver and the options
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"(local)", "sa", "geheim", ""}, "Server=localhost;UID=sa;PWD=geheim"},
       {{"kasse01,1433", "sa", "x", ""}, "Server=kasse01;Port=1433;UID=sa;PWD=x"},
-      {{".\\SQLEXPRESS", "sa", "x", "7.4"}, "Server=localhost\\SQLEXPRESS;UID=sa;PWD=x"},
+      {{".\\SQLEXPRESS", "sa", "x", "7.3"}, "Server=localhost\\SQLEXPRESS;UID=sa;PWD=x"},
       {{"srv,notaport", "sa", "x", ""}, "Server=srv,notaport;UID=sa;PWD=x"},
       {{"srv", "sa", "", ""}, "Server=srv;UID=sa"},  // no password: the master database is opened
-      // Characters that would end a value are braced, "}" doubled: no value can add a key of its own.
-      {{"srv", "a;Database=master", "p}w;x", ""}, "Server=srv;UID={a;Database=master};PWD={p}}w;x}"},
+      // FreeTDS ends a braced value at "};" and keeps doubled braces: braces, nothing doubled.
+      {{"srv", "a;Database=master", "p}w;x", ""}, "Server=srv;UID={a;Database=master};PWD={p}w;x}"},
       {{"srv", "sa", " blank ", ""}, "Server=srv;UID=sa;PWD={ blank }"},
   };
   for (const auto& [t, expected] : cases) {
     EXPECT_EQ(OdbcConnectionString(Target(OdbcEngine::SqlServer, t[0], t[1], t[2], t[3])),
-              "Driver={FreeTDS};" + expected + mssql + (t[3].empty() ? "" : ";TDS_Version=" + t[3]))
+              "Driver={FreeTDS};" + expected + freeTds + (t[3].empty() ? "7.4" : t[3]))
         << t[0] << " / " << t[1];
   }
+  EXPECT_EQ(UnsendableLogin(Target(OdbcEngine::SqlServer, "srv", "sa", "x};y")).find("Das Passwort"), 0u);
+  EXPECT_EQ(UnsendableLogin(Target(OdbcEngine::SqlServer, "srv", "sa", "x}y;")), "");
+
+  // Microsoft's driver: port after a comma, the ODBC rule for braces, encryption as configured.
+  OdbcTarget ms = Target(OdbcEngine::SqlServer, "kasse01,1433", "sa", "p}w;x");
+  ms.driver = "ODBC Driver 18 for SQL Server";
+  EXPECT_EQ(OdbcConnectionString(ms),
+            "Driver={ODBC Driver 18 for SQL Server};Server=kasse01,1433;UID=sa;PWD={p}}w;x};Database=tolven;"
+            "APP=tolvenpda");
+  ms.server = "(local)\\SQLEXPRESS";
+  ms.encrypt = "yes";
+  ms.trustServerCertificate = "yes";
+  EXPECT_EQ(OdbcConnectionString(ms),
+            "Driver={ODBC Driver 18 for SQL Server};Server=localhost\\SQLEXPRESS;UID=sa;PWD={p}}w;x};"
+            "Database=tolven;APP=tolvenpda;Encrypt=yes;TrustServerCertificate=yes");
+  ms.password = "x};y";
+  EXPECT_EQ(UnsendableLogin(ms), "") << "the ODBC rule can write every value";
+  ms.driver = "/opt/microsoft/msodbcsql17/lib64/libmsodbcsql-17.10.so.6.1";
+  EXPECT_EQ(SqlServerDriverOf(ms.driver), SqlServerDriver::Microsoft);
+  // Another driver keeps the ODBC rule and the keys of old.
+  OdbcTarget other = Target(OdbcEngine::SqlServer, "srv,1433", "sa", "p}w");
+  other.driver = "SQL Server";
+  EXPECT_EQ(OdbcConnectionString(other),
+            "Driver={SQL Server};Server=srv;Port=1433;UID=sa;PWD={p}}w};Database=tolven;ClientCharset=CP1252");
+  OdbcTarget encrypted = Target(OdbcEngine::SqlServer, "srv", "sa", "x");
+  encrypted.encrypt = "ja";
+  EXPECT_EQ(OdbcConnectionString(encrypted), "Driver={FreeTDS};Server=srv;UID=sa;PWD=x" + freeTds + "7.4;Encryption=require");
   EXPECT_EQ(OdbcConnectionString(Target(OdbcEngine::Postgres, "db.local,5433", "kasse", "pw")),
             "Driver={PostgreSQL ANSI};Server=db.local;Port=5433;UID=kasse;PWD=pw;Database=tolven;Protocol=7.4-0;"
             "BoolsAsChar=0;UseServerSidePrepare=0;UseDeclareFetch=0");
   OdbcTarget named = Target(OdbcEngine::SqlServer, "(local)", "sa", "geheim");
-  named.driver = "ODBC Driver 18 for SQL Server";
-  EXPECT_EQ(OdbcConnectionString(named).substr(0, 41), "Driver={ODBC Driver 18 for SQL Server};Se");
   // For messages: the password never shows.
   const std::string forLog = OdbcConnectionStringForLog(named);
   EXPECT_TRUE(forLog.find("geheim") == std::string::npos && forLog.find("PWD=***") != std::string::npos) << forLog;
@@ -89,6 +115,12 @@ TEST(OdbcDiagnostics, LoginFailuresAreToldApartByTheirRecords) {
       {"server not there", ss,
        {{"08S01", 20009, ft + "Unable to connect: Adaptive Server is unavailable or does not exist"}, unableToConnect},
        OpenFailure::Unreachable, 20009},
+      // A server that accepts and never answers: no server number, so nothing to create.
+      {"log-in time-out", ss, {{"HYT00", 0, ft + "Login timeout expired"}, unableToConnect}, OpenFailure::Unreachable,
+       -1},
+      {"connection refused without a number", ss, {unableToConnect}, OpenFailure::Unreachable, -1},
+      {"time-out with a server number", ss, {{"HYT00", 0, ft + "Timeout"}, {"42000", 262, ft + "denied"}},
+       OpenFailure::Other, -1},
       {"driver not installed", ss,
        {{"01000", 0, "[unixODBC][Driver Manager]Can't open lib 'FreeTDS' : file not found"}}, OpenFailure::NoDriver,
        -1},
@@ -175,7 +207,7 @@ TEST(Dialects, StatementTextsOfEveryEngine) {
   };
   const std::vector<Case> cases = {
       {SqlServerDialect(), "MSSQL", "SELECT TOP 1 saldo FROM kdkto ORDER BY datumzeit DESC", "[limit]",
-       "CREATE DATABASE tolven", "Master", "LEN(txt)", "SET LOCK_TIMEOUT 0", "SET LOCK_TIMEOUT 30000"},
+       "CREATE DATABASE tolven COLLATE Latin1_General_CI_AS", "Master", "LEN(txt)", "SET LOCK_TIMEOUT 0", "SET LOCK_TIMEOUT 30000"},
       {PostgresDialect(), "POSTGRESQL", "SELECT saldo FROM kdkto ORDER BY datumzeit DESC LIMIT 1", "\"limit\"",
        "CREATE DATABASE tolven", "postgres", "LENGTH(txt)", "SET lock_timeout = 1", "SET lock_timeout = 30000"},
       {SqliteDialect(), "SQLITE", "SELECT saldo FROM kdkto ORDER BY datumzeit DESC LIMIT 1", "\"limit\"", "", "",
@@ -332,6 +364,26 @@ TEST(SchemaScripts, SqlServerHoldsEveryTableAndColumnOfTheOthersAndOfTheDocument
   EXPECT_NE(SchemaScript("mssql").find("  [limit] INT"), std::string::npos);
   EXPECT_EQ(mssql.at("system").at("booltest"), "SMALLINT");
   EXPECT_EQ(mssql.at("bestellung").at("id"), "INT IDENTITY(1,1) PRIMARY KEY");
+}
+
+// A new SQL Server database gets indexes for the program's lookups (the balance
+// ledgers' newest row by its full sort order) and refuses rows without their keys.
+TEST(SchemaScripts, SqlServerIndexesTheLookupsAndRequiresTheKeys) {
+  const std::string script = SchemaScript("mssql");
+  for (const char* index : {"kunden (kdnr)", "kunden (cardno)", "gutscheine (gsnr)", "zeilenstornos (seqnr)",
+                            "bkto (kdnr, datumzeit)", "kdkto (kdnr, datumzeit, kdktobunr)",
+                            "barsaldo (kasse, datumzeit, lfdnr)", "bestellung (tisch)", "kasspro (bunr)"}) {
+    EXPECT_NE(script.find(std::string(" ON ") + index + ";"), std::string::npos) << index;
+  }
+  const Schema mssql = ParseSchema(script);
+  const std::vector<std::pair<std::string, std::string>> keys = {
+      {"uniquenr", "name"}, {"kass", "bunr"},      {"kunden", "kdnr"},   {"artikel", "artnr"},
+      {"kdkto", "kdnr"},    {"kdkto", "datumzeit"}, {"barsaldo", "lfdnr"}, {"gutscheine", "gsnr"}};
+  for (const auto& [table, column] : keys) {
+    EXPECT_NE(mssql.at(table).at(column).find("NOT NULL"), std::string::npos) << table << "." << column;
+  }
+  EXPECT_EQ(mssql.at("kdkto").at("txt").find("NOT NULL"), std::string::npos);
+  EXPECT_EQ(SqlServerDialect().CreateDatabase("tolven"), "CREATE DATABASE tolven COLLATE Latin1_General_CI_AS");
 }
 
 TEST(SchemaScripts, PostgresqlComparesLookupNamesWithoutRegardToCase) {

@@ -83,7 +83,7 @@ TEST_F(DisplayTest, OpeningSetsUpThePortAndResetsTheDisplay) {
       {"EPSON DM-D110", 5, "/dev/ttyS4 9600,N,8,1", Handshake::None, false,
        {kEsc + "@", "\x1F\x01", std::string("\x1F" "C\0", 3), kFF}, {200}},
       {"Toshiba C-10", 0, "/dev/ttyS1 115200,O,8,1", Handshake::None, false, {kEsc + "[2J\r"}, {}},
-      {"IBM 8100", 0, "/dev/ttyS3 9600,N,8,1", Handshake::RtsCts, true,
+      {"IBM 8100", 0, "/dev/ttyS3 9600,N,8,1", Handshake::RtsCtsXonXoff, true,
        {kEsc + " ", kEsc + "#", std::string("\x1B*\0", 3), std::string("\x1B)\0", 3)}, {}},
   };
   for (const auto& c : cases) {

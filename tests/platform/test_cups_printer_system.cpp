@@ -19,6 +19,8 @@
 #include <memory>
 #include <optional>
 
+#include <cups/cups.h>
+
 #include "common/text.h"
 #include "platform/cups_printer_system.h"
 #include "printing/frmDruck2.h"
@@ -77,7 +79,10 @@ void Write(const std::string& path, const std::string& text, mode_t mode = 0644)
 // A scheduler of our own; stopped (and its folder removed) at the end.
 class PrivateCups {
  public:
-  explicit PrivateCups(int printerPort) {
+  // `morePrinters`: further queues in printers.conf form; "@PORT@" is the listener's port.
+  // `ppds`: queue name -> PPD text, for queues with a make and model of their own.
+  explicit PrivateCups(int printerPort, const std::string& morePrinters = "",
+                       const std::map<std::string, std::string>& ppds = {}) {
     // The scheduler runs its backends as user lp, which must reach the spool files.
     ::chmod(dir_.path().c_str(), 0755);
     for (const char* d : {"conf", "spool", "tmp", "cache", "state", "log", "bin", "bin/backend"}) {
@@ -98,6 +103,8 @@ class PrivateCups {
             "if [ -n \"$6\" ]; then cat \"$6\" >&3; else cat >&3; fi\n",
             0755);
     }
+    if (!ppds.empty()) std::filesystem::create_directories(dir_ / "conf/ppd");
+    for (const auto& [queue, ppd] : ppds) Write(dir_ / ("conf/ppd/" + queue + ".ppd"), ppd);
     socket_ = dir_ / "cups.sock";
     Write(dir_ / "conf/cups-files.conf",
           "ServerRoot " + (dir_ / "conf") + "\nRequestRoot " + (dir_ / "spool") + "\nTempDir " + (dir_ / "tmp") +
@@ -111,7 +118,8 @@ class PrivateCups {
               "<Policy default>\n  <Limit All>\n    Order deny,allow\n    Allow all\n  </Limit>\n</Policy>\n");
     Write(dir_ / "conf/printers.conf",
           "<DefaultPrinter EPSON_TM-T88V>\nDeviceURI socket://127.0.0.1:" + std::to_string(printerPort) +
-              "\nState Idle\nAccepting Yes\n</DefaultPrinter>\n",
+              "\nState Idle\nAccepting Yes\n</DefaultPrinter>\n" +
+              ReplaceAll(morePrinters, "@PORT@", std::to_string(printerPort)),
           0600);
 
     cupsd_ = std::make_unique<ChildProcess>(
@@ -138,6 +146,10 @@ class PrivateCups {
   }
 
   const std::string& socket() const { return socket_; }
+  void Stop() {
+    cupsd_->Signal(SIGTERM);
+    cupsd_->Wait(5000);
+  }
   std::string Diagnostics() const { return ReadAll(dir_ / "log/stderr") + ReadAll(dir_ / "log/error_log"); }
 
  private:
@@ -207,6 +219,107 @@ TEST(CupsSpooler, RawJobReachesThePrinterAndARejectingQueueFails) {
   platform::CupsPrinterSystem nowhere(dir / "no-cups.sock");
   EXPECT_FALSE(nowhere.SubmitRaw("EPSON_TM-T88V", "x", "x").ok());
   EXPECT_TRUE(nowhere.InstalledPrinters().empty());
+  ::unsetenv("CUPS_SERVER");
+}
+
+// An option of the newest job of a queue, as the scheduler keeps it; "" when missing.
+std::string NewestJobOptionNow(const std::string& server, const std::string& queue, const char* option) {
+  // A connection of its own: libcups's default one stays with the first scheduler it met.
+  std::unique_ptr<http_t, void (*)(http_t*)> http(
+      httpConnect2(server.c_str(), ippPort(), nullptr, AF_UNSPEC, HTTP_ENCRYPTION_IF_REQUESTED, 1, 10000, nullptr),
+      httpClose);
+  if (!http) return "";
+  cups_job_t* jobs = nullptr;
+  int count = cupsGetJobs2(http.get(), &jobs, queue.c_str(), 0, CUPS_WHICHJOBS_ALL);
+  int id = 0;
+  for (int i = 0; i < count; ++i) id = std::max(id, jobs[i].id);
+  cupsFreeJobs(count, jobs);
+  if (id == 0) return "";
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               ("ipp://localhost/printers/" + queue).c_str());
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+  ipp_t* response = cupsDoRequest(http.get(), request, "/");
+  std::string value;
+  if (ipp_attribute_t* a = ippFindAttribute(response, option, IPP_TAG_ZERO)) {
+    char buf[256];
+    ippAttributeString(a, buf, sizeof buf);
+    value = buf;
+  }
+  ippDelete(response);
+  return value;
+}
+
+std::string NewestJobOption(const std::string& server, const std::string& queue, const char* option) {
+  std::string value;
+  WaitFor([&] { return !(value = NewestJobOptionNow(server, queue, option)).empty(); }, 10000);
+  return value;
+}
+
+// Receipt printers are known by queue names the spooler allows ("_" for the
+// blank) and by their make and model; other printers get text with the
+// character width of FONTSIZE; a stopped scheduler is reported as such.
+TEST(CupsSpooler, ReceiptPrintersByQueueNameOrModelAndAStoppedScheduler) {
+  if (::access(kCupsd, X_OK) != 0) GTEST_SKIP() << kCupsd << " is not installed (Debian package cups-daemon)";
+  PrinterListener printer;
+  ASSERT_GT(printer.port(), 0);
+  std::string queues;
+  for (const auto& [name, model] : std::vector<std::pair<std::string, std::string>>{
+           {"CITIZEN_CT-S310", ""}, {"METAPACE_T-3", ""}, {"Bon", "EPSON BA-T500 Receipt"}, {"Buero", ""}}) {
+    queues += "<Printer " + name + ">\nDeviceURI socket://127.0.0.1:@PORT@\n" +
+              (model.empty() ? "" : "MakeModel " + model + "\n") + "State Idle\nAccepting Yes\n</Printer>\n";
+  }
+  // A queue named after its place, with the maker's description of the model.
+  const std::string ppd =
+      "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n*LanguageVersion: English\n"
+      "*LanguageEncoding: ISOLatin1\n*PCFileName: \"BON.PPD\"\n*Manufacturer: \"EPSON\"\n*Product: \"(BA-T500)\"\n"
+      "*ModelName: \"EPSON BA-T500\"\n*ShortNickName: \"EPSON BA-T500 Receipt\"\n"
+      "*NickName: \"EPSON BA-T500 Receipt\"\n*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n"
+      "*ColorDevice: False\n*DefaultColorSpace: Gray\n*FileSystem: False\n*Throughput: \"1\"\n"
+      "*OpenUI *PageSize: PickOne\n*DefaultPageSize: X80\n*PageSize X80/80mm: \"<</PageSize[226 800]>>setpagedevice\"\n"
+      "*CloseUI: *PageSize\n*DefaultImageableArea: X80\n*ImageableArea X80: \"0 0 226 800\"\n"
+      "*DefaultPaperDimension: X80\n*PaperDimension X80: \"226 800\"\n";
+  PrivateCups cups(printer.port(), queues, {{"Bon", ppd}});
+  ASSERT_TRUE(cups.Ready()) << cups.Diagnostics();
+  ::setenv("CUPS_SERVER", cups.socket().c_str(), 1);
+
+  platform::CupsPrinterSystem spooler;
+  EXPECT_EQ(spooler.MakeAndModel("Bon"), "EPSON BA-T500 Receipt");
+  EXPECT_TRUE(spooler.Reachable().ok());
+  TempDir dir;
+  FakeEnv env;
+  FakeUi ui;
+  NoLog log;
+  platform::IniFile ini(env, dir.path());
+  printing::frmDruck2::Devices devices;
+  devices.spooler = &spooler;
+  printing::frmDruck2 engine(env, ui, ini, [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); },
+                             devices, log, dir.path() + "/");
+  const std::string reset("\x1b@\x1bt\x02", 5);
+  for (const char* queue : {"CITIZEN_CT-S310", "METAPACE_T-3", "Bon"}) {
+    SCOPED_TRACE(queue);
+    ASSERT_TRUE(engine.MyPrint({"Grüße"}, std::string("NETZ ") + queue, true, false).ok());
+    std::optional<std::string> job = printer.NextJob(20);
+    ASSERT_TRUE(job.has_value()) << cups.Diagnostics();
+    EXPECT_EQ(HexEncode(job->substr(0, 5)), HexEncode(reset)) << "ESC/POS, not a text job";
+    EXPECT_NE(job->find("Gr\x81\xE1" "e\r\n"), std::string::npos) << "umlauts in the printer's code table";
+  }
+  EXPECT_TRUE(ui.messages.empty()) << ui.messages[0].text;
+
+  ASSERT_TRUE(engine.MyPrint({"Grüße"}, "NETZ Buero", true, false).ok());
+  std::optional<std::string> job = printer.NextJob(20);
+  ASSERT_TRUE(job.has_value()) << cups.Diagnostics();
+  EXPECT_EQ(*job, "Gr\xC3\xBC\xC3\x9F" "e\n");
+  EXPECT_EQ(NewestJobOption(cups.socket(), "Buero", "cpi"), "12") << "FONTSIZE 10";
+  EXPECT_EQ(NewestJobOption(cups.socket(), "Buero", "lpi"), "8") << "75 lines to the page";
+
+  cups.Stop();
+  EXPECT_FALSE(spooler.Reachable().ok());
+  EXPECT_FALSE(engine.MyPrint({"x"}, "WIN", true, false).ok());
+  ASSERT_FALSE(ui.messages.empty());
+  EXPECT_NE(ui.messages.back().text.find("Das Drucksystem ist nicht erreichbar: httpConnect2("), std::string::npos)
+      << ui.messages.back().text;
+  EXPECT_EQ(ui.messages.back().text.find("Kein Standarddrucker"), std::string::npos);
   ::unsetenv("CUPS_SERVER");
 }
 

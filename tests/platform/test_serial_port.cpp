@@ -26,6 +26,7 @@ TEST(SerialSettings, TermiosForSettingsAndHandshake) {
       {"115200,O,8,1", Handshake::None, B115200, CS8 | PARENB | PARODD, INPCK},
       {" 19200 , e , 7 , 2 ", Handshake::XonXoff, B19200, CS7 | PARENB | CSTOPB, INPCK | IXON | IXOFF},
       {"38400,M,8,1", Handshake::RtsCts, B38400, CS8 | PARENB | PARODD | CMSPAR | CRTSCTS, INPCK},
+      {"9600,N,8,1", Handshake::RtsCtsXonXoff, B9600, CS8 | CRTSCTS, IXON | IXOFF},
       {"1200,S,5,1.5", Handshake::None, B1200, CS5 | PARENB | CMSPAR | CSTOPB, INPCK},
   };
   for (const Case& c : cases) {

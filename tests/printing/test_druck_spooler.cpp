@@ -154,6 +154,32 @@ TEST(SpoolerChannel, RefusedJobOrNoPrinterIsAnErrorTheCallerSees) {
   EXPECT_TRUE(none.spooler.jobs.empty() && none.ui.HasMessage("Fehler bei Druck auf WIN"));
 }
 
+// Spooler queue names hold no blanks: "_" and "-" stand for them.
+TEST(SpoolerChannel, ReceiptPrintersByQueueNameOrMakeAndModel) {
+  struct Case {
+    std::string name, model;
+    bool onDefault, receipt;
+  } cases[] = {
+      {"CITIZEN_CT-S310", "", false, true},    {"CITIZEN CT-S310", "", false, true},
+      {"METAPACE_T-3", "", false, true},       {"EPSON_BA-T500", "", false, true},
+      {"THERMAL_RECEIPT_80", "", false, true}, {"EPSON_TM-T20II", "", false, true},
+      {"epson_tm-t20", "", false, false},      // "TM" compares case-sensitively, as it always did
+      {"CITIZEN_CL-S700", "", false, false},   {"Bon", "EPSON BA-T500 Receipt", false, true},
+      {"Kueche", "Citizen CT-S310II", false, true}, {"Buero", "HP LaserJet 4000", false, false},
+      {"Buero", "Local Raw Printer", false, false}, {"CHD_6800", "", true, false},
+      {"Kasse", "CHD6800", true, true},        {"Kasse", "CHD6800", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(printing::IsReceiptPrinter(c.name, c.model, c.onDefault), c.receipt) << c.name << " / " << c.model;
+  }
+}
+
+TEST(SpoolerChannel, FontSizeSetsTheCharacterWidthOfTextJobs) {
+  const std::pair<const char*, int> cases[] = {{"10", 12}, {"", 12}, {"abc", 12}, {"12", 10}, {"8", 15},
+                                               {"20", 6},  {"21", 13}, {"3", 13}};
+  for (const auto& [size, cpi] : cases) EXPECT_EQ(printing::CharsPerInch(size), cpi) << size;
+}
+
 // The receipt QR code: byte channels get the command untouched (its length bytes
 // may look like umlauts), text printers get what the code holds.
 TEST(QrCodeLines, CommandForByteChannelsTextForTextPrinters) {

@@ -518,10 +518,15 @@ CREATE TABLE syslog (
 );
 CREATE INDEX ix_bestellung_tisch ON bestellung (tisch);
 CREATE INDEX ix_kasspro_bunr ON kasspro (bunr);
-CREATE INDEX ix_kdkto_kdnr_datumzeit ON kdkto (kdnr, datumzeit);
+CREATE INDEX ix_kdkto_kdnr_datumzeit_kdktobunr ON kdkto (kdnr, datumzeit, kdktobunr);
 CREATE INDEX ix_tse_server_ans_kasse_merker ON tse_server_ans (kasse, merker);
 CREATE INDEX ix_tse_server_req_kasse_merker ON tse_server_req (kasse, merker);
-CREATE INDEX ix_barsaldo_kasse_datumzeit ON barsaldo (kasse, datumzeit);
+CREATE INDEX ix_barsaldo_kasse_datumzeit_lfdnr ON barsaldo (kasse, datumzeit, lfdnr);
 CREATE INDEX ix_artikel_artnr ON artikel (artnr);
 CREATE INDEX ix_kass_datumzeit ON kass (datumzeit);
+CREATE INDEX ix_bkto_kdnr_datumzeit ON bkto (kdnr, datumzeit);
+CREATE INDEX ix_kunden_kdnr ON kunden (kdnr);
+CREATE INDEX ix_kunden_cardno ON kunden (cardno);
+CREATE INDEX ix_gutscheine_gsnr ON gutscheine (gsnr);
+CREATE INDEX ix_zeilenstornos_seqnr ON zeilenstornos (seqnr);
 INSERT INTO system (mwst1, mwst2, sprache, booltest) VALUES (19, 7, 'DE', 0);

@@ -92,9 +92,29 @@ TABLES = [
 NOCASE = {"artnr", "name", "bez", "cardno", "gsnr", "schluesselnr"}
 # Keys the program relies on for uniqueness.
 UNIQUE = {"uniquenr": "name", "kass": "bunr", "buch2": "bunr2"}
-INDEXES = [("bestellung", "tisch"), ("kasspro", "bunr"), ("kdkto", "kdnr, datumzeit"),
+# Indexes for the lookups the program runs; the balance ledgers' newest row is
+# found by its full sort order, tie-breaker included.
+INDEXES = [("bestellung", "tisch"), ("kasspro", "bunr"), ("kdkto", "kdnr, datumzeit, kdktobunr"),
            ("tse_server_ans", "kasse, merker"), ("tse_server_req", "kasse, merker"),
-           ("barsaldo", "kasse, datumzeit"), ("artikel", "artnr"), ("kass", "datumzeit")]
+           ("barsaldo", "kasse, datumzeit, lfdnr"), ("artikel", "artnr"), ("kass", "datumzeit"),
+           ("bkto", "kdnr, datumzeit"), ("kunden", "kdnr"), ("kunden", "cardno"), ("gutscheine", "gsnr"),
+           ("zeilenstornos", "seqnr")]
+# Columns by which rows are found and which every statement that writes the
+# table fills: NOT NULL on SQL Server, so a row nobody can find is refused.
+# (The other engines' scripts stay as they are: tests write partial rows there.)
+EXTRA_KEYS = {"kasspro": "bunr", "gutscheine": "gsnr", "kdkto": "kdnr, datumzeit, kdktobunr",
+              "bkto": "kdnr, datumzeit", "barsaldo": "kasse, datumzeit, lfdnr", "tmpkuebon": "kasse",
+              "kuebonlog": "seqnr", "tse_server_req": "kasse, merker", "tse_server_ans": "kasse, merker"}
+# The database the script runs in, when it is created for it: a code page 1252
+# collation that ignores case, as the lookups expect (a UTF-8 server default
+# would count bytes in varchar columns).
+MSSQL_COLLATION = "Latin1_General_CI_AS"
+
+
+def key_columns(table, key):
+    names = [k.strip() for k in (key or "").split(",") if k.strip()]
+    names += [k.strip() for k in EXTRA_KEYS.get(table, "").split(",") if k.strip()]
+    return set(names)
 
 ISO = "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]*'"
 
@@ -162,10 +182,15 @@ def generate(engine):
     if engine == "postgresql":
         # Trusted since PostgreSQL 13: the database owner may install it.
         out.append("CREATE EXTENSION IF NOT EXISTS citext;")
-    for table, _key, column_list in TABLES:
+    if engine == "mssql":
+        out.append("-- A new database for it: CREATE DATABASE tolven COLLATE %s" % MSSQL_COLLATION)
+    for table, key, column_list in TABLES:
         cols = []
+        keys = key_columns(table, key)
         for name, kind in columns(column_list):
             t = column_type(engine, table, name, kind)
+            if engine == "mssql" and name in keys and kind != "id":
+                t += " NOT NULL"
             cols.append("  %s %s" % (quote(name, engine), t))
         if table in UNIQUE:
             cols.append("  CONSTRAINT uq_%s UNIQUE (%s)" % (table, UNIQUE[table]))

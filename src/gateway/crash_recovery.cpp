@@ -1,0 +1,199 @@
+#include "gateway/crash_recovery.h"
+
+#include <map>
+#include <optional>
+
+#include "common/text.h"
+#include "fiscal/modTSE.h"
+#include "gateway/status_print.h"
+#include "printing/customer_receipt.h"
+#include "printing/modKueBon.h"
+
+namespace tolven::gateway {
+
+using db::DbError;
+using db::GetFieldValue;
+using db::SqlText;
+
+namespace {
+
+const std::string kPrefix = "Wiederanlauf: ";
+
+}  // namespace
+
+void CrashRecovery::Run() {
+  RemoveStaleTseRows();
+  PrintPendingKitchenLines();
+  CheckReceipts();
+}
+
+void CrashRecovery::RemoveStaleTseRows() {
+  const std::string where = " WHERE kasse = " + NumStr(tools_.state().kasse);
+  for (const char* table : {"tse_server_req", "tse_server_ans"}) {
+    DbError err;
+    auto rs = tools_.Open(std::string("SELECT COUNT(*) AS n FROM ") + table + where, err);
+    const int64_t n = rs && !rs->Eof() ? GetFieldValue(*rs, "n").AsInt64() : 0;
+    if (!rs) {
+      log_.AddLogLine("FEHLER: " + kPrefix + table + " nicht lesbar: " + err.text);
+      continue;
+    }
+    if (n == 0) continue;
+    if (!tools_.ExecSQL(std::string("DELETE FROM ") + table + where, err)) {
+      log_.AddLogLine("FEHLER: " + kPrefix + "alte Zeilen in " + table + " nicht gelöscht: " + err.text);
+      continue;
+    }
+    log_.AddLogLine(kPrefix + std::to_string(n) + " alte Zeile(n) dieser Kasse in " + table + " gelöscht.");
+  }
+}
+
+std::string CrashRecovery::WaiterText(int32_t waiter) {
+  DbError err;
+  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter), err);
+  std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
+  return std::to_string(waiter) + " - " + name;
+}
+
+std::map<int32_t, int64_t> CrashRecovery::PendingTables() {
+  // Tips and their like alone never go to the kitchen; a table holding only
+  // those has nothing to print and would start a transaction for nothing.
+  DbError err;
+  auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) +
+                            " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
+                            " GROUP BY tisch ORDER BY tisch",
+                        err);
+  std::map<int32_t, int64_t> tables;
+  if (!rs) log_.AddLogLine("FEHLER: " + kPrefix + "offene Küchenbons nicht lesbar: " + err.text);
+  for (; rs && !rs->Eof(); rs->MoveNext()) {
+    tables[GetFieldValue(*rs, "tisch").AsInt()] = GetFieldValue(*rs, "erste").AsInt64();
+  }
+  return tables;
+}
+
+void CrashRecovery::PrintPendingKitchenLines() {
+  const std::map<int32_t, int64_t> first = PendingTables();
+  if (first.empty()) return;
+  // Lines are not marked with the station that booked them. Another station
+  // that has just booked an order prints it within moments; what is still
+  // pending after a while was left by an interrupted run.
+  tools_.env().SleepMs(kOtherStationsMs);
+  const std::map<int32_t, int64_t> still = PendingTables();
+  for (const auto& [table, firstId] : still) {
+    if (first.count(table) == 0) continue;
+    int32_t waiter = 0;
+    DbError err;
+    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstId), err);
+        line && !line->Eof()) {
+      waiter = GetFieldValue(*line, "kanr").AsInt();
+    }
+    log_.AddLogLine(kPrefix + "Küchenbons für Tisch " + std::to_string(table) +
+                    " aus einem unterbrochenen Lauf werden gedruckt.");
+    // The order path starts its transaction whether or not the TSE is ready,
+    // which is how a TSE that came back is noticed. Here one table is enough
+    // for that: with the TSE down, every further start would only wait for
+    // its time-out while the kitchen waits for the receipts.
+    int32_t startTime = 0;
+    int32_t trx = 0;
+    if (tse_.TseReady()) trx = tse_.TSE_StartTransaction(startTime);
+    std::optional<PrintRecorder::Scope> scope;
+    if (recorder_) scope.emplace(*recorder_, PrintoutKind::KitchenReceipt);
+    kueBon_.PrintKueBon(trx, startTime, table, WaiterText(waiter));
+  }
+}
+
+bool CrashRecovery::EnsureMarkTable() {
+  DbError err;
+  const std::string columns = "kasse INT NOT NULL PRIMARY KEY, bunr INT NOT NULL";
+  if (tools_.ExecSQL(tools_.dialect().CreateTableIfMissing(kMarkTable, columns), err)) return true;
+  // Another station may have created it at the same moment.
+  DbError ignored;
+  if (tools_.Open(std::string("SELECT COUNT(*) AS n FROM ") + kMarkTable, ignored)) return true;
+  log_.AddLogLine("FEHLER: " + kPrefix + "Tabelle " + kMarkTable + " nicht angelegt: " + err.text);
+  return false;
+}
+
+int64_t CrashRecovery::ReadMark() {
+  if (!EnsureMarkTable()) return -1;
+  const std::string kasse = NumStr(tools_.state().kasse);
+  DbError err;
+  auto rs = tools_.Open(std::string("SELECT bunr FROM ") + kMarkTable + " WHERE kasse = " + kasse, err);
+  if (!rs) {
+    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht lesbar: " + err.text);
+    return -1;
+  }
+  if (!rs->Eof()) return GetFieldValue(*rs, "bunr").AsInt64();
+
+  auto newest = tools_.Open("SELECT MAX(bunr) AS m FROM kass WHERE kasse = " + kasse, err);
+  if (!newest) {
+    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + err.text);
+    return -1;
+  }
+  const int64_t mark = newest->Eof() ? 0 : GetFieldValue(*newest, "m").AsInt64();
+  if (!tools_.ExecSQL(std::string("INSERT INTO ") + kMarkTable + " ( kasse, bunr ) VALUES ( " + kasse + " , " +
+                          NumStr(mark) + " )",
+                      err)) {
+    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
+    return -1;
+  }
+  return mark;
+}
+
+bool CrashRecovery::StoreMark(int64_t bunr) {
+  DbError err;
+  if (tools_.ExecSQL(std::string("UPDATE ") + kMarkTable + " SET bunr = " + NumStr(bunr) +
+                         " WHERE kasse = " + NumStr(tools_.state().kasse),
+                     err)) {
+    return true;
+  }
+  log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
+  return false;
+}
+
+void CrashRecovery::ReportUnsigned(int32_t bunr) {
+  // The same words as a signature that failed during the settlement, so the
+  // receipt is found the same way.
+  const std::string text = "Beleg " + std::to_string(bunr) + " nicht über TSE abgesichert";
+  const std::string why =
+      "Der Lauf wurde nach dem Speichern des Belegs und vor seiner TSE-Signatur unterbrochen. Der Beleg wird nicht "
+      "nachträglich signiert: die TSE kann ihn bereits signiert haben, nur die Antwort ging verloren.";
+  log_.AddLogLine("FEHLER: " + text + " (Lauf unterbrochen, nicht nachträglich signiert)");
+  tools_.ui().MessageBox(text + "\r\n\r\n" + why, platform::MsgKind::Critical);
+  tools_.WriteSysLogMemo("P", text, why);
+}
+
+bool CrashRecovery::CheckReceipts() {
+  const int64_t mark = ReadMark();
+  if (mark < 0) return false;
+  DbError err;
+  auto rs = tools_.Open("SELECT bunr, tse_signatur FROM kass WHERE kasse = " + NumStr(tools_.state().kasse) +
+                            " AND bunr > " + NumStr(mark) + " ORDER BY bunr",
+                        err);
+  if (!rs) {
+    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + err.text);
+    return false;
+  }
+  platform::Env& env = tools_.env();
+  // The mark only passes receipts that are done: one whose archive could not
+  // be written is looked at again at the next start.
+  int64_t newMark = mark;
+  bool held = false;
+  for (; !rs->Eof(); rs->MoveNext()) {
+    const int32_t bunr = GetFieldValue(*rs, "bunr").AsInt();
+    if (!env.FileExists(receipt_.ArchivePath(bunr))) {
+      log_.AddLogLine(kPrefix + "Beleg " + std::to_string(bunr) +
+                      " wurde nicht gedruckt (Lauf unterbrochen) und wird als Kopie gedruckt.");
+      if (tools_.state().tseInUse && GetFieldValue(*rs, "tse_signatur").AsString().empty()) ReportUnsigned(bunr);
+      std::optional<PrintRecorder::Scope> scope;
+      if (recorder_) scope.emplace(*recorder_, PrintoutKind::CustomerReceipt);
+      // The terminal that asked for it is not recorded with the receipt; the
+      // station's receipt printer takes it.
+      if (Status st = receipt_.Print(bunr, "", nullptr, true); !st) {
+        log_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
+      }
+      if (!env.FileExists(receipt_.ArchivePath(bunr))) held = true;
+    }
+    if (!held) newMark = bunr;
+  }
+  return newMark == mark || StoreMark(newMark);
+}
+
+}  // namespace tolven::gateway

@@ -1,0 +1,83 @@
+// What a start finds of a run that ended in the middle of its work (killed,
+// power cut, hang-up): order lines confirmed to the terminal but never sent to
+// the kitchen, receipts committed but never archived or printed, receipts the
+// TSE never signed, and this station's request rows with the TSE server.
+//
+// It runs once, after the modules are built and before the poll loop, so
+// nothing of this station is in flight while it looks. Every step reports its
+// own failures and the other steps still run; a step that fails is tried again
+// at the next start.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "common/log_sink.h"
+#include "db/db_tools.h"
+
+namespace tolven::fiscal {
+class Tse;
+}
+namespace tolven::printing {
+class CustomerReceipt;
+class modKueBon;
+}  // namespace tolven::printing
+
+namespace tolven::gateway {
+
+class PrintRecorder;
+
+class CrashRecovery {
+ public:
+  // The gateway's own table: per station the highest receipt number already
+  // looked at. The POS programs' tables are never altered for it.
+  static constexpr const char* kMarkTable = "pdaanlauf";
+
+  // `recorder` (may be null) tells the status page which printouts are
+  // kitchen and which are customer receipts.
+  CrashRecovery(db::DbTools& tools, fiscal::Tse& tse, printing::modKueBon& kueBon,
+                printing::CustomerReceipt& receipt, LogSink& log, PrintRecorder* recorder = nullptr)
+      : tools_(tools), tse_(tse), kueBon_(kueBon), receipt_(receipt), log_(log), recorder_(recorder) {}
+
+  // Every step below, in this order.
+  void Run();
+
+  // Request and answer rows of this station with the TSE server: no request
+  // of this station is open before the first one of this run.
+  void RemoveStaleTseRows();
+  // Every table with order lines that never reached the kitchen: its kitchen
+  // receipts, under a fresh TSE transaction for the order (the one started
+  // before the interruption is lost with its number). A table whose lines
+  // another station prints meanwhile is left to it.
+  void PrintPendingKitchenLines();
+  // How long another station may take to print an order it has just booked.
+  static constexpr int kOtherStationsMs = 2000;
+  // This station's receipts above the mark: one without its archive file was
+  // interrupted between its commit and its printout. It is archived and printed
+  // as a copy; when it is also unsigned, that is reported, never signed now (the
+  // TSE may have signed it already, only the answer was lost). Returns false
+  // when the mark could not be kept.
+  bool CheckReceipts();
+
+ private:
+  // The mark of this station; on the first start (no row) the newest receipt
+  // of the station, so that the history before is left alone. -1 on failure.
+  int64_t ReadMark();
+  bool EnsureMarkTable();
+  bool StoreMark(int64_t bunr);
+  void ReportUnsigned(int32_t bunr);
+  std::string WaiterText(int32_t waiter);
+  // Tables with lines for the kitchen that have not been sent, with the id of
+  // their first such line.
+  std::map<int32_t, int64_t> PendingTables();
+
+  db::DbTools& tools_;
+  fiscal::Tse& tse_;
+  printing::modKueBon& kueBon_;
+  printing::CustomerReceipt& receipt_;
+  LogSink& log_;
+  PrintRecorder* recorder_;
+};
+
+}  // namespace tolven::gateway

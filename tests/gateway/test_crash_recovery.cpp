@@ -1,0 +1,219 @@
+// What a start finds of an interrupted run, on a real database: the kitchen
+// printers, receipt printer and archive go to a recording print engine, the TSE
+// server is scripted.
+#include "gateway/crash_recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "common/text.h"
+#include "printing/customer_receipt.h"
+#include "printing/modKueBon.h"
+#include "support/fake_print_engine.h"
+#include "support/gateway_fixture.h"
+#include "support/test_db.h"
+
+namespace tolven::testing {
+namespace {
+
+class Lines : public LogSink {
+ public:
+  void AddLogLine(const std::string& text) override { lines.push_back(text); }
+  bool Has(const std::string& part) const {
+    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
+  }
+  std::vector<std::string> lines;
+};
+
+class CrashRecoveryTest : public ::testing::Test {
+ protected:
+  CrashRecoveryTest() {
+    db.Exec("UPDATE system SET kuebonport1 = 'COM1', bondruckport = 'COM2', kuebongross = 0, kuebonkellner = 1");
+    db.Exec("INSERT INTO kueprtparam (drucker, name, grupp, sort) VALUES (1, 'Küche', 0, 2)");
+    db.Exec("INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')");
+    // The archive channel leaves a file behind, as the real engine does.
+    engine.onPrint = [this](const std::string& channel) {
+      if (StartsWith(channel, "FILE:") && lostArchives.count(channel) == 0) {
+        std::filesystem::create_directories(std::filesystem::path(channel.substr(5)).parent_path());
+        WriteAll(channel.substr(5), "archiv\r\n");
+      }
+    };
+  }
+
+  void Order(int table, const std::string& artnr, const std::string& artbez, bool printed = false) {
+    db.Exec("INSERT INTO bestellung (tisch, kanr, artnr, artbez, menge, epreis, kueprt, haskuebon) VALUES (" +
+            std::to_string(table) + ", 3, " + db::SqlText(artnr) + ", " + db::SqlText(artbez) + ", 1, 250, 1, " +
+            (printed ? "-1" : "0") + ")");
+  }
+  void Receipt(int bunr, int kasse, bool signedByTse) {
+    db.Exec("INSERT INTO kass (bunr, kasse, tisch, kanr, zahlart, betrag, datumzeit, tse_signatur) VALUES (" +
+            std::to_string(bunr) + ", " + std::to_string(kasse) + ", 12, 3, 'BAR', 250, '2026-12-05 11:58:07', " +
+            (signedByTse ? "'SIG'" : "NULL") + ")");
+    db.Exec("INSERT INTO kasspro (bunr, pos, artnr, artbez, menge, preis) VALUES (" + std::to_string(bunr) +
+            ", 1, '10', 'Kaffee', 1, 250)");
+  }
+  std::string Archive(int bunr) { return "FILE:" + receipt.ArchivePath(bunr); }
+  int64_t Mark() {
+    return std::stoll("0" + db.Scalar("SELECT bunr FROM pdaanlauf WHERE kasse = " +
+                                      std::to_string(db.state().kasse)));
+  }
+  static std::string Text(const FakePrintEngine::Printout& p) {
+    std::string out;
+    for (const auto& l : p.lines) out += l + "\n";
+    return out;
+  }
+  std::vector<std::string> Channels() const {
+    std::vector<std::string> out;
+    for (const auto& p : engine.Delivered()) out.push_back(p.channel);
+    return out;
+  }
+  void Run() { recovery.Run(); }
+
+  TestDb db;
+  platform::IniFile ini{db.env(), db.folder()};
+  FakePrintEngine engine;
+  printing::modDruck2 druck{ini, db.ui(), engine};
+  ScriptedTseServer server;
+  fiscal::Tse tse{db.tools(), server, fiscal::TseIdentity{}};
+  Lines log;
+  printing::modKueBon kueBon{db.tools(), druck, tse, log};
+  printing::CustomerReceipt receipt{db.tools(), druck};
+  gateway::CrashRecovery recovery{db.tools(), tse, kueBon, receipt, log};
+  std::set<std::string> lostArchives;  // archive channels that write nothing and fail
+};
+
+TEST_F(CrashRecoveryTest, LinesThatNeverReachedTheKitchenArePrintedAndTheirOrderSignedOnce) {
+  Order(12, "10", "Kaffee");
+  Order(12, "11", "Kuchen");
+  Order(14, "20", "Suppe");
+  Order(14, "21", "Brot", true);   // already in the kitchen
+  Order(20, "$GVTGAG", "Trinkgeld");  // nothing for the kitchen
+  Run();
+
+  ASSERT_EQ(engine.Delivered("COM1").size(), 2u);
+  const std::string first = Text(engine.Delivered("COM1")[0]);
+  const std::string second = Text(engine.Delivered("COM1")[1]);
+  EXPECT_NE(first.find("1x Kaffee"), std::string::npos) << first;
+  EXPECT_NE(first.find("1x Kuchen"), std::string::npos);
+  EXPECT_NE(first.find("Kellner: 3 - Anna"), std::string::npos) << "the waiter of the order, not an empty one";
+  EXPECT_NE(second.find("1x Suppe"), std::string::npos) << second;
+  EXPECT_EQ(second.find("Brot"), std::string::npos) << "a line the kitchen has is not printed again";
+  EXPECT_EQ(db.Count("bestellung", "haskuebon = 0 AND tisch <> 20"), 0);
+
+  // One fresh transaction per table, each finished as an order; the tip-only
+  // table starts none.
+  const std::vector<std::string> expected = {"S", "F:100:Bestellung-V1:1;\"Kaffee\";2.50\r1;\"Kuchen\";2.50", "S",
+                                             "F:101:Bestellung-V1:1;\"Suppe\";2.50"};
+  EXPECT_EQ(server.calls, expected);
+  EXPECT_EQ(db.Count("tse_bestellungen", "tse_signatur <> ''"), 2);
+
+  // A second start finds nothing left to do.
+  engine.printouts.clear();
+  server.calls.clear();
+  Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_TRUE(server.calls.empty());
+}
+
+TEST_F(CrashRecoveryTest, AnOrderAnotherStationIsPrintingRightNowIsLeftToIt) {
+  Order(12, "10", "Kaffee");
+  Order(14, "20", "Suppe");
+  // Meanwhile the other station prints table 14, which it has just booked,
+  // and books table 16.
+  db.env().onSleep = [this](int ms) {
+    if (ms != gateway::CrashRecovery::kOtherStationsMs) return;
+    db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = 14");
+    Order(16, "30", "Salat");
+  };
+  Run();
+  ASSERT_EQ(engine.Delivered("COM1").size(), 1u);
+  EXPECT_NE(Text(engine.Delivered("COM1")[0]).find("1x Kaffee"), std::string::npos);
+  EXPECT_EQ(server.calls.size(), 2u) << "one order signed, not three";
+  EXPECT_EQ(db.Count("bestellung", "haskuebon = 0"), 1) << "table 16 is the other station's";
+}
+
+TEST_F(CrashRecoveryTest, WithTheTseDownTheKitchenStillGetsItsReceiptsWithoutWaitingForEachTable) {
+  Order(12, "10", "Kaffee");
+  Order(14, "20", "Suppe");
+  tse.SetReady(false);
+  Run();
+  EXPECT_EQ(engine.Delivered("COM1").size(), 2u);
+  EXPECT_TRUE(server.calls.empty());
+  EXPECT_EQ(db.Count("bestellung", "haskuebon = 0"), 0);
+}
+
+TEST_F(CrashRecoveryTest, AReceiptLeftWithoutArchiveIsPrintedAsCopyAndAnUnsignedOneReportedNotSigned) {
+  Run();  // the first start sets the mark
+  Receipt(5, 1, true);
+  std::filesystem::create_directories(db.state().archivBonPfad);
+  WriteAll(receipt.ArchivePath(5), "archiv\r\n");  // printed before the interruption
+  Receipt(6, 1, true);   // signed, interrupted before its printout
+  Receipt(7, 1, false);  // interrupted during the TSE wait
+  Receipt(8, 2, false);  // another station's
+  Run();
+
+  const std::vector<std::string> expected = {Archive(6), "COM2", Archive(7), "COM2"};
+  EXPECT_EQ(Channels(), expected);
+  for (const auto& p : engine.Delivered()) {
+    EXPECT_NE(Text(p).find("*** KOPIE ***"), std::string::npos) << p.channel;
+  }
+  EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM syslog WHERE typ = 'P' AND txt = 'Beleg 7 nicht über TSE abgesichert'"),
+            "1");
+  EXPECT_EQ(db.Count("syslog", "typ = 'P'"), 1);
+  ASSERT_EQ(db.ui().messages.size(), 1u);
+  EXPECT_NE(db.ui().messages[0].text.find("Beleg 7 nicht über TSE abgesichert"), std::string::npos);
+  EXPECT_TRUE(log.Has("FEHLER: Beleg 7 nicht über TSE abgesichert"));
+  EXPECT_TRUE(server.calls.empty()) << "a receipt is never signed after the fact";
+  EXPECT_EQ(db.Scalar("SELECT COALESCE(tse_signatur, '') FROM kass WHERE bunr = 7"), "");
+  EXPECT_EQ(Mark(), 7);
+
+  // Printed once: the next start leaves them alone.
+  engine.printouts.clear();
+  Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_EQ(db.Count("syslog", "typ = 'P'"), 1);
+}
+
+TEST_F(CrashRecoveryTest, AnArchiveThatCannotBeWrittenIsTriedAgainAtTheNextStart) {
+  Run();
+  Receipt(6, 1, true);
+  Receipt(7, 1, true);
+  engine.FailChannel(Archive(6), 1);
+  lostArchives.insert(Archive(6));
+  Run();
+  lostArchives.clear();
+  EXPECT_TRUE(log.Has("FEHLER: Kundenbeleg 6 nicht gedruckt"));
+  EXPECT_EQ(Mark(), 0) << "the mark stays before the receipt without archive";
+
+  engine.printouts.clear();
+  Run();
+  const std::vector<std::string> expected = {Archive(6), "COM2"};
+  EXPECT_EQ(Channels(), expected) << "only the one whose archive is still missing";
+  EXPECT_EQ(Mark(), 7);
+}
+
+TEST_F(CrashRecoveryTest, TheFirstStartLeavesEarlierReceiptsAlone) {
+  Receipt(3, 1, true);
+  Receipt(4, 1, false);
+  Run();
+  EXPECT_TRUE(engine.printouts.empty()) << "receipts from before the mark existed are not reprinted";
+  EXPECT_EQ(db.Count("syslog", "typ = 'P'"), 0);
+  EXPECT_EQ(Mark(), 4);
+}
+
+TEST_F(CrashRecoveryTest, OnlyThisStationsTseServerRowsAreRemoved) {
+  for (int kasse : {1, 2}) {
+    const std::string k = std::to_string(kasse);
+    db.Exec("INSERT INTO tse_server_req (status, kasse, merker, typ) VALUES (0, " + k + ", 4711, 'S')");
+    db.Exec("INSERT INTO tse_server_ans (kasse, merker, tse_trxnr) VALUES (" + k + ", 4711, 9)");
+  }
+  Run();
+  EXPECT_EQ(db.Count("tse_server_req", "kasse = 1") + db.Count("tse_server_ans", "kasse = 1"), 0);
+  EXPECT_EQ(db.Count("tse_server_req", "kasse = 2") + db.Count("tse_server_ans", "kasse = 2"), 2);
+}
+
+}  // namespace
+}  // namespace tolven::testing

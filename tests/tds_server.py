@@ -1,0 +1,328 @@
+#!/usr/bin/env python3
+"""A stand-in SQL Server for tests: speaks as much TDS 7.4 as the FreeTDS
+ODBC driver needs to log in and run batches, logs what the driver sends and
+answers from a script.
+
+    tds_server.py --port-file FILE --log FILE [--script FILE] [--mode MODE]
+
+The port it listens on (127.0.0.1, chosen by the system) is written to the
+port file once it accepts. The log holds one JSON object per line:
+  {"event": "login", "user": ..., "password": ..., "database": ..., "app": ...,
+   "server": ..., "tds": "7.4"}
+  {"event": "connect"}, {"event": "prelogin", "encryption": 0}
+  {"event": "batch", "sql": ...}
+  {"event": "transaction", "request": "begin" | "commit" | "rollback"}
+
+Modes:
+  normal   (default) log in and answer batches from the script
+  silent   accept the connection and never answer a byte (a starved server)
+  login-failed   refuse every login with error 18456
+  no-database    refuse every login with 4060 and 18456
+
+The script holds one rule a line, tried in order against each batch
+(case-insensitive regular expression, tab, answer):
+  ok [ROWCOUNT]                  done, with the row count
+  error NUMBER CLASS TEXT        the server's error, then done with the error flag
+  rows NAME[,NAME...] V[,V...]   one result set: int columns for whole numbers,
+                                 varchar otherwise; several "V,V" groups separated
+                                 by " | " make several rows
+  close                          drop the connection (a lost session)
+A batch no rule matches gets "ok 0" ("ok 1" for INSERT, UPDATE and DELETE).
+"""
+
+import argparse
+import json
+import re
+import socket
+import struct
+import sys
+import threading
+
+PRELOGIN, LOGIN7, SQLBATCH, RPC, TRANSMGR, ATTENTION, REPLY = 0x12, 0x10, 0x01, 0x03, 0x0E, 0x06, 0x04
+# Latin1_General_CI_AS: LCID 0x0409, case-insensitive, accent-sensitive, code page 1252.
+COLLATION = bytes([0x09, 0x04, 0xD0, 0x00, 0x34])
+
+
+def ucs2(text):
+    return text.encode("utf-16-le")
+
+
+def b_varchar(text):
+    return bytes([len(text)]) + ucs2(text)
+
+
+def us_varchar(text):
+    return struct.pack("<H", len(text)) + ucs2(text)
+
+
+def done(status=0, count=0, token=0xFD):
+    return struct.pack("<BHHQ", token, status | (0x10 if count else 0), 0xC1, count)
+
+
+def env_change(kind, new, old=b""):
+    body = bytes([kind]) + new + old
+    return struct.pack("<BH", 0xE3, len(body)) + body
+
+
+def error_token(number, cls, text, state=1, token=0xAA):
+    body = struct.pack("<IBB", number, state, cls) + us_varchar(text) + b_varchar("standin") + b_varchar("")
+    body += struct.pack("<I", 1)
+    return struct.pack("<BH", token, len(body)) + body
+
+
+def result_set(names, rows):
+    def is_int(v):
+        return re.fullmatch(r"-?\d{1,9}", v) is not None
+
+    ints = [all(is_int(r[i]) for r in rows) if rows else False for i in range(len(names))]
+    meta = struct.pack("<BH", 0x81, len(names))
+    for name, whole in zip(names, ints):
+        meta += struct.pack("<IH", 0, 0x09)  # user type, flags: nullable, updatable unknown
+        if whole:
+            meta += bytes([0x26, 4])
+        else:
+            meta += bytes([0xA7]) + struct.pack("<H", 8000) + COLLATION
+        meta += b_varchar(name)
+    out = meta
+    for row in rows:
+        out += bytes([0xD1])
+        for value, whole in zip(row, ints):
+            if whole:
+                out += bytes([4]) + struct.pack("<i", int(value))
+            else:
+                data = value.encode("cp1252", errors="replace")
+                out += struct.pack("<H", len(data)) + data
+    return out + done(0, len(rows))
+
+
+class Session(threading.Thread):
+    def __init__(self, server, conn):
+        super().__init__(daemon=True)
+        self.server, self.conn = server, conn
+
+    def read_message(self):
+        """One message (packets up to the end-of-message flag): (type, payload)."""
+        payload, kind = b"", None
+        while True:
+            head = self.recv_exact(8)
+            if head is None:
+                return None, None
+            kind, status, length = head[0], head[1], struct.unpack(">H", head[2:4])[0]
+            body = self.recv_exact(length - 8)
+            if body is None:
+                return None, None
+            payload += body
+            if status & 0x01:
+                return kind, payload
+
+    def recv_exact(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.conn.recv(n - len(data))
+            if not chunk:
+                return None
+            data += chunk
+        return data
+
+    def send(self, payload, kind=REPLY):
+        size = 4096 - 8
+        parts = [payload[i:i + size] for i in range(0, len(payload), size)] or [b""]
+        for i, part in enumerate(parts):
+            last = i == len(parts) - 1
+            head = struct.pack(">BBHHBB", kind, 1 if last else 0, len(part) + 8, 0, i + 1, 0)
+            self.conn.sendall(head + part)
+
+    def run(self):
+        try:
+            self.serve()
+        except (OSError, ValueError, struct.error) as e:
+            self.server.log({"event": "session-error", "error": str(e)})
+        finally:
+            try:
+                self.conn.close()
+            except OSError:
+                pass
+
+    def serve(self):
+        self.server.log({"event": "connect"})
+        if self.server.mode == "silent":
+            while self.conn.recv(4096):
+                pass
+            return
+        while True:
+            kind, payload = self.read_message()
+            if kind is None:
+                return
+            if kind == PRELOGIN:
+                self.server.log({"event": "prelogin", "encryption": self.prelogin_encryption(payload)})
+                self.send(self.prelogin_reply())
+            elif kind == LOGIN7:
+                if not self.login(payload):
+                    return
+            elif kind == SQLBATCH:
+                if not self.batch(payload):
+                    return
+            elif kind == TRANSMGR:
+                self.transaction(payload)
+            elif kind == RPC:
+                # The program sends plain batches only; a prepared call is noted and answered empty.
+                self.server.log({"event": "rpc"})
+                self.send(done(0))
+            elif kind == ATTENTION:
+                self.send(done(0x20))
+            else:
+                self.server.log({"event": "unknown-packet", "type": kind})
+                return
+
+    @staticmethod
+    def prelogin_encryption(p):
+        """The client's ENCRYPTION option: 0 off, 1 on, 2 not supported, 3 required."""
+        i = 0
+        while i + 5 <= len(p) and p[i] != 0xFF:
+            token, offset, length = struct.unpack(">BHH", p[i:i + 5])
+            if token == 1 and length >= 1 and offset < len(p):
+                return p[offset]
+            i += 5
+        return -1
+
+    @staticmethod
+    def prelogin_reply():
+        # VERSION, ENCRYPTION (not supported: no TLS), INSTOPT, THREADID, MARS
+        options = [(0, bytes([16, 0, 0x10, 0x00, 0, 0])), (1, bytes([2])), (2, b"\x00"),
+                   (3, b""), (4, b"\x00")]
+        table_len = 5 * len(options) + 1
+        head, data = b"", b""
+        for token, value in options:
+            head += struct.pack(">BHH", token, table_len + len(data), len(value))
+            data += value
+        return head + b"\xff" + data
+
+    def login(self, p):
+        def field(at):
+            offset, chars = struct.unpack("<HH", p[at:at + 4])
+            return p[offset:offset + 2 * chars]
+
+        version = struct.unpack("<I", p[4:8])[0]
+        raw_password = field(44)
+        password = bytes((((b ^ 0xA5) << 4) & 0xF0) | ((b ^ 0xA5) >> 4) for b in raw_password)
+        record = {
+            "event": "login",
+            "tds": {0x74000004: "7.4", 0x730B0003: "7.3", 0x72090002: "7.2", 0x71000001: "7.1"}.get(
+                version, hex(version)),
+            "host": field(36).decode("utf-16-le"),
+            "user": field(40).decode("utf-16-le"),
+            "password": password.decode("utf-16-le", errors="replace"),
+            "app": field(48).decode("utf-16-le"),
+            "server": field(52).decode("utf-16-le"),
+            "database": field(68).decode("utf-16-le"),
+        }
+        self.server.log(record)
+        mode = self.server.mode
+        if mode in ("login-failed", "no-database"):
+            out = b""
+            if mode == "no-database":
+                out += error_token(4060, 11, 'Cannot open database "%s" requested by the login. The login failed.'
+                                   % record["database"])
+            out += error_token(18456, 14, "Login failed for user '%s'." % record["user"])
+            self.send(out + done(0x02))
+            return False
+        db = record["database"] or "master"
+        out = env_change(1, b_varchar(db), b_varchar("master"))
+        out += env_change(7, bytes([len(COLLATION)]) + COLLATION, b"\x00")
+        out += env_change(2, b_varchar("us_english"), b_varchar(""))
+        out += env_change(4, b_varchar("4096"), b_varchar("4096"))
+        ack = bytes([1]) + struct.pack(">I", 0x74000004) + b_varchar("Microsoft SQL Server") + bytes([16, 0, 0x10, 0])
+        out += struct.pack("<BH", 0xAD, len(ack)) + ack
+        self.send(out + done(0))
+        return True
+
+    @staticmethod
+    def strip_headers(p):
+        total = struct.unpack("<I", p[0:4])[0] if len(p) >= 4 else 0
+        return p[total:] if 4 <= total <= len(p) else p
+
+    def batch(self, payload):
+        sql = self.strip_headers(payload).decode("utf-16-le", errors="replace")
+        self.server.log({"event": "batch", "sql": sql})
+        answer = self.server.answer_for(sql)
+        words = answer.split(" ", 1)
+        verb, rest = words[0].lower(), (words[1] if len(words) > 1 else "")
+        if verb == "close":
+            return False
+        if verb == "error":
+            number, cls, text = (rest.split(" ", 2) + ["", ""])[:3]
+            self.send(error_token(int(number), int(cls), text) + done(0x02))
+        elif verb == "rows":
+            names_part, _, values_part = rest.partition(" ")
+            names = names_part.split(",")
+            rows = [v.strip().split(",") for v in values_part.split(" | ")] if values_part.strip() else []
+            self.send(result_set(names, rows))
+        else:
+            self.send(done(0, int(rest) if rest.strip() else 0))
+        return True
+
+    def transaction(self, payload):
+        p = self.strip_headers(payload)
+        request = struct.unpack("<H", p[0:2])[0] if len(p) >= 2 else 0
+        name = {5: "begin", 7: "commit", 8: "rollback"}.get(request, str(request))
+        self.server.log({"event": "transaction", "request": name})
+        descriptor = struct.pack("<Q", 1)
+        if request == 5:
+            out = env_change(8, bytes([8]) + descriptor, b"\x00")
+        elif request in (7, 8):
+            out = env_change(9 if request == 7 else 10, b"\x00", bytes([8]) + descriptor)
+        else:
+            out = b""
+        self.send(out + done(0))
+
+
+class Server:
+    def __init__(self, args):
+        self.mode = args.mode
+        self.lock = threading.Lock()
+        self.log_file = open(args.log, "a", encoding="utf-8")
+        self.rules = []
+        if args.script:
+            with open(args.script, encoding="utf-8") as f:
+                for line in f:
+                    line = line.rstrip("\r\n")
+                    if not line or line.startswith("#") or "\t" not in line:
+                        continue
+                    pattern, answer = line.split("\t", 1)
+                    self.rules.append((re.compile(pattern, re.IGNORECASE | re.DOTALL), answer.strip()))
+
+    def log(self, record):
+        with self.lock:
+            self.log_file.write(json.dumps(record, ensure_ascii=False) + "\n")
+            self.log_file.flush()
+
+    def answer_for(self, sql):
+        for pattern, answer in self.rules:
+            if pattern.search(sql):
+                return answer
+        return "ok 1" if re.match(r"\s*(INSERT|UPDATE|DELETE)\b", sql, re.IGNORECASE) else "ok 0"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--script")
+    parser.add_argument("--mode", default="normal", choices=["normal", "silent", "login-failed", "no-database"])
+    args = parser.parse_args()
+    server = Server(args)
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    with open(args.port_file + ".tmp", "w") as f:
+        f.write(str(listener.getsockname()[1]))
+    import os
+    os.replace(args.port_file + ".tmp", args.port_file)
+    while True:
+        conn, _ = listener.accept()
+        Session(server, conn).start()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
