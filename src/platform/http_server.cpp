@@ -278,7 +278,7 @@ class MhdServer final : public HttpServer {
   // The request line and headers of one connection must fit in here; a longer
   // head gets 414 or 431 from the library. Connections in use x this is the
   // page's worst-case memory for them.
-  static constexpr size_t kConnectionMemory = 16 * 1024;
+  static constexpr size_t kConnectionMemory = 8 * 1024;
 
   // The path is decoded here, strictly; the library's lenient decoding would
   // hide a broken escape.
