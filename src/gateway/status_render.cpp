@@ -31,7 +31,9 @@ std::string CountsJson(const StatusCounts& c) {
 
 std::string CountsHtml(const StatusCounts& c) {
   std::string out = "<section id=\"heute\"><h2>Heute</h2><dl>";
-  auto row = [&out](const char* label, int64_t n) { out += std::string("<dt>") + label + "</dt><dd>" + N(n) + "</dd>"; };
+  auto row = [&out](const char* label, int64_t n) {
+    out += std::string("<dt>") + label + "</dt><dd>" + N(n) + "</dd>";
+  };
   row("Bestellungen gebucht", c.ordersBooked);
   row("Bestellzeilen abgelehnt", c.linesRefused);
   row("Tische abgerechnet", c.settlements);

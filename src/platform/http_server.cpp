@@ -243,7 +243,8 @@ class MhdServer final : public HttpServer {
     // with them blocked.
     sigset_t set, old;
     sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD}) sigaddset(&set, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD})
+      sigaddset(&set, sig);
     pthread_sigmask(SIG_BLOCK, &set, &old);
     const unsigned threads = static_cast<unsigned>(options_.threads < 1 ? 1 : options_.threads);
     const unsigned timeout = static_cast<unsigned>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds);
@@ -346,7 +347,8 @@ class MhdServer final : public HttpServer {
     if (!HostAllowed(r.Header("host"), options_.bindAddress)) {
       return refuse(403, "Zugriff verweigert: unbekannter Host-Name.");
     }
-    if (url.empty() || url[0] != '/' || !PercentDecode(url, r.path) || !SafeRequestPath(r.path, options_.maxPathLength)) {
+    if (url.empty() || url[0] != '/' || !PercentDecode(url, r.path) ||
+        !SafeRequestPath(r.path, options_.maxPathLength)) {
       return refuse(400, "Ungültiger Pfad.");
     }
     // Chunked and compressed bodies could grow past any limit while they are read.

@@ -193,8 +193,9 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
     int32_t trx = tse.TSE_StartTransaction(startTime);
     kueBon.PrintKueBon(trx, startTime, table, waiterText);
   });
-  hooks.settleTable = [&requests, &recorder, &counters](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                             const std::string& list, std::string& reason) {
+  hooks.settleTable = [&requests, &recorder, &counters](int slot, int32_t table, int32_t waiter,
+                                                        const std::string& payment, const std::string& list,
+                                                        std::string& reason) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     const bool settled = requests.SettleTable(slot, table, waiter, payment, list, reason);
     if (settled) counters.Settled();

@@ -290,9 +290,12 @@ TEST(StatusPageEndToEnd, HealthAndMetricsOfTheRunningGateway) {
   std::string health = inst.Get("/healthz");
   EXPECT_EQ(StatusOf(health), 200) << health;
   const std::string json = Utf8ToCp1252(inst.Get("/status.json"));
-  EXPECT_TRUE(std::regex_search(json, std::regex("\"updated\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\"")))
+  EXPECT_TRUE(
+      std::regex_search(json, std::regex("\"updated\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\"")))
       << json.substr(0, 400);
-  EXPECT_NE(json.find("\"name\":\"Küchendrucker 1 KÜCHE\""), std::string::npos) << "the kitchen printer by name\n" << json.substr(json.find("\"printers\""), 600);
+  EXPECT_NE(json.find("\"name\":\"Küchendrucker 1 KÜCHE\""), std::string::npos)
+      << "the kitchen printer by name\n"
+      << json.substr(json.find("\"printers\""), 600);
   EXPECT_NE(json.find("\"today\":{\"ordersBooked\":2,\"linesRefused\":1"), std::string::npos);
   EXPECT_EQ(json.find("Bitte warten"), std::string::npos) << "printing has ended";
 
@@ -321,8 +324,8 @@ TEST(StatusPageEndToEnd, ForeignHostNamesAndSlowClients) {
   const std::string port = std::to_string(inst.port);
   auto ask = [&](const std::string& request) { return StatusOf(Http("127.0.0.1", inst.port, request)); };
   EXPECT_EQ(ask("GET /status.json HTTP/1.1\r\nHost: evil.example:" + port + "\r\n\r\n"), 403);
-  EXPECT_EQ(ask("POST /meldungen/quittieren HTTP/1.1\r\nHost: evil.example:" + port + "\r\nOrigin: http://evil.example:" +
-                port + "\r\nContent-Length: 0\r\n\r\n"),
+  EXPECT_EQ(ask("POST /meldungen/quittieren HTTP/1.1\r\nHost: evil.example:" + port +
+                "\r\nOrigin: http://evil.example:" + port + "\r\nContent-Length: 0\r\n\r\n"),
             403);
   EXPECT_EQ(ask("GET /metrics HTTP/1.1\r\nHost: evil.example\r\n\r\n"), 403);
   EXPECT_EQ(ask("GET / HTTP/1.0\r\n\r\n"), 403) << "no Host at all";
