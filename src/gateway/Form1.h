@@ -46,6 +46,9 @@ struct GatewayHooks {
       settleTable;
   // A request file of a terminal (slot, request file, answer file).
   std::function<void(int slot, const std::string& requestFile, const std::string& answerFile)> handleRequest;
+  // After an order file was booked (`stored`: committed) or not; `refused`
+  // lines were answered as errors. For the monitoring counters.
+  std::function<void(int slot, bool stored, int refused)> orderBooked;
   // Called at every point where the original processed pending window events.
   std::function<void()> processEvents;
   // True once the window is being closed (SIGINT/SIGTERM).

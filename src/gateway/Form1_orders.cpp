@@ -341,6 +341,7 @@ void Form1::BookOrderFile(int slotIndex, const std::string& contents, const std:
     if (!ofBookedLine || b.stored) AddLogLine(text);
   }
   std::string answer = b.failed > 0 ? b.errors : "OK";
+  if (hooks_.orderBooked) hooks_.orderBooked(slotIndex, b.stored, b.failed);
   slot.lastOrder = "Tisch " + std::to_string(b.table) + ": " + std::to_string(b.booked) + " Zeilen";
 
   bool answered = false;

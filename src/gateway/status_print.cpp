@@ -70,7 +70,10 @@ std::string PrintRecorder::NowText() {
 
 Status PrintRecorder::MyPrint(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
                               bool slowPrinter) {
+  ++busy_;
   Status st = inner_.MyPrint(lines, channel, cutAtEnd, slowPrinter);
+  --busy_;
+  if (!st.ok()) ++failures_;
   Record(lines, channel, cutAtEnd, st);
   return st;
 }

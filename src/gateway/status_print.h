@@ -45,6 +45,7 @@ struct PrintoutRecord {
 
 struct ChannelOutcome {
   std::string channel;  // receipt archives are counted together as ".../BON*.BON"
+  std::string name;     // what the configuration calls the printer on it, "" when unknown
   std::string time;
   bool ok = true;
   std::string error;
@@ -94,6 +95,10 @@ class PrintRecorder final : public printing::PrintEngine {
   }
   std::vector<ChannelOutcome> Channels() const;
   uint64_t generation() const { return generation_; }
+  // Printouts that failed since the start, on any channel.
+  int64_t failures() const { return failures_; }
+  // A printout is under way (the print window's status line means something).
+  bool busy() const { return busy_ > 0; }
 
  private:
   void Record(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd, const Status& st);
@@ -111,6 +116,8 @@ class PrintRecorder final : public printing::PrintEngine {
   std::deque<std::shared_ptr<const PrintoutRecord>> receipts_, kitchen_;  // newest first
   std::map<std::string, ChannelOutcome> channels_;
   uint64_t generation_ = 0;
+  int64_t failures_ = 0;
+  int busy_ = 0;
 };
 
 // The receipt number of an archive channel "FILE:...BON<nr>.BON"; 0 otherwise.

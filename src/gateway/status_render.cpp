@@ -1,6 +1,7 @@
 #include "gateway/status_render.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "common/cp1252.h"
 #include "gateway/status_html.h"
@@ -13,6 +14,37 @@ std::string H(const std::string& text) { return HtmlText(text); }
 std::string J(const std::string& text) { return JsonString(text); }
 std::string B(bool flag) { return flag ? "true" : "false"; }
 std::string N(int64_t n) { return std::to_string(n); }
+std::string T(const std::string& time) { return IsoLocalTime(time); }
+
+std::string CountsJson(const StatusCounts& c) {
+  std::string out = "{\"ordersBooked\":" + N(c.ordersBooked) + ",\"linesRefused\":" + N(c.linesRefused) +
+                    ",\"settlements\":" + N(c.settlements) + ",\"receiptsUnsigned\":" + N(c.receiptsUnsigned) +
+                    ",\"tseTimeouts\":" + N(c.tseTimeouts) + ",\"printFailures\":" + N(c.printFailures) +
+                    ",\"requests\":{";
+  bool first = true;
+  for (const auto& [kind, n] : c.requests) {
+    out += (first ? "" : ",") + J(kind) + ":" + N(n);
+    first = false;
+  }
+  return out + "}}";
+}
+
+std::string CountsHtml(const StatusCounts& c) {
+  std::string out = "<section id=\"heute\"><h2>Heute</h2><dl>";
+  auto row = [&out](const char* label, int64_t n) {
+    out += std::string("<dt>") + label + "</dt><dd>" + N(n) + "</dd>";
+  };
+  row("Bestellungen gebucht", c.ordersBooked);
+  row("Bestellzeilen abgelehnt", c.linesRefused);
+  row("Tische abgerechnet", c.settlements);
+  int64_t requests = 0;
+  for (const auto& [kind, n] : c.requests) requests += n;
+  row("Anfragen der Terminals", requests);
+  row("Belege ohne Signatur", c.receiptsUnsigned);
+  row("TSE-Zeitüberschreitungen", c.tseTimeouts);
+  row("Fehlgeschlagene Ausdrucke", c.printFailures);
+  return out + "</dl><p class=\"muted\">Seit Mitternacht, oder seit dem Start, wenn er heute war.</p></section>";
+}
 
 std::vector<std::string> LogLines(const std::string& log) {
   std::vector<std::string> out;
@@ -132,7 +164,9 @@ std::string PrintersHtml(const StatusSnapshot& s) {
   } else {
     out += "<div class=\"grid\">";
     for (const ChannelOutcome& c : s.printers) {
-      out += "<div class=\"card\"><h3 class=\"channel\">" + H(c.channel) + "</h3><dl><dt>Letzter Ausdruck</dt><dd>" +
+      out += "<div class=\"card\"><h3 class=\"channel\">" + H(c.channel) + "</h3><dl>" +
+             (c.name.empty() ? std::string() : "<dt>Drucker</dt><dd>" + H(c.name) + "</dd>") +
+             "<dt>Letzter Ausdruck</dt><dd>" +
              H(c.time) + "</dd><dt>Ergebnis</dt><dd>" +
              (c.ok ? std::string("<span class=\"ok\">OK</span>") : "<span class=\"bad\">FEHLER</span> " + H(c.error)) +
              "</dd><dt>Ausdrucke</dt><dd>" + N(c.printouts) +
@@ -200,7 +234,7 @@ std::string ReceiptsJson(const std::vector<std::shared_ptr<const PrintoutRecord>
   for (size_t i = 0; i < records.size(); ++i) {
     const PrintoutRecord& r = *records[i];
     if (i) out += ",";
-    out += "{\"id\":" + N(r.id) + ",\"kind\":" + J(PrintoutKindName(r.kind)) + ",\"time\":" + J(r.time) +
+    out += "{\"id\":" + N(r.id) + ",\"kind\":" + J(PrintoutKindName(r.kind)) + ",\"time\":" + J(T(r.time)) +
            ",\"receiptNumber\":" + N(r.bunr) + ",\"source\":" + J(r.source) + ",\"deliveries\":[";
     for (size_t k = 0; k < r.deliveries.size(); ++k) {
       const PrintDelivery& d = r.deliveries[k];
@@ -246,7 +280,10 @@ std::string RenderStatusPage(const StatusView& v) {
         "<div class=\"banner bad\">TSE nicht bereit: Belege und Bestellungen werden ohne Signatur gespeichert."
         "</div>";
   }
-  out += AlertsHtml(v) + TseHtml(s.tse) + PrintersHtml(s) + TerminalsHtml(s);
+  if (s.sequence != 0 && !s.database.ok) {
+    out += "<div class=\"banner bad\">Letzte Datenbankanweisung fehlgeschlagen: " + H(s.database.error) + "</div>";
+  }
+  out += AlertsHtml(v) + CountsHtml(s.today) + TseHtml(s.tse) + PrintersHtml(s) + TerminalsHtml(s);
   out += ReceiptsHtml("belege", "Letzte Kundenbelege", s.receipts);
   out += ReceiptsHtml("kuechenbons", "Letzte Küchenbons", s.kitchenReceipts);
   out += "<section id=\"protokoll\"><h2>Protokoll (neueste Zeile oben)</h2><pre class=\"log\">";
@@ -264,15 +301,15 @@ std::string RenderStatusJson(const StatusView& v) {
   for (const Alert& a : v.alerts) open += a.acknowledged ? 0 : 1;
   std::string out =
       "{\"version\":" + J(s.version) + ",\"branch\":" + N(s.filiale) + ",\"station\":" + N(s.kasse) +
-      ",\"engine\":" + J(s.engine) + ",\"started\":" + J(s.startedAt) + ",\"updated\":" + J(s.collectedAt) +
+      ",\"engine\":" + J(s.engine) + ",\"started\":" + J(T(s.startedAt)) + ",\"updated\":" + J(T(s.collectedAt)) +
       ",\"updatedMsAgo\":" + N(v.ageMs) + ",\"sequence\":" + N(static_cast<int64_t>(s.sequence)) +
       ",\"openAlerts\":" + N(static_cast<int64_t>(open)) + ",\"droppedAlerts\":" + N(v.droppedAlerts) + ",\"alerts\":[";
   for (size_t i = 0; i < v.alerts.size(); ++i) {
     const Alert& a = v.alerts[i];
     out += (i ? "," : "") + std::string("{\"id\":") + N(a.id) + ",\"kind\":" + J(platform::MsgKindName(a.kind)) +
-           ",\"title\":" + J(a.title) + ",\"text\":" + J(a.text) + ",\"first\":" + J(a.firstTime) +
-           ",\"last\":" + J(a.lastTime) + ",\"count\":" + N(a.count) + ",\"acknowledged\":" + B(a.acknowledged) +
-           ",\"acknowledgedAt\":" + J(a.acknowledgedTime) + ",\"acknowledgedBy\":" + J(a.acknowledgedBy) + "}";
+           ",\"title\":" + J(a.title) + ",\"text\":" + J(a.text) + ",\"first\":" + J(T(a.firstTime)) +
+           ",\"last\":" + J(T(a.lastTime)) + ",\"count\":" + N(a.count) + ",\"acknowledged\":" + B(a.acknowledged) +
+           ",\"acknowledgedAt\":" + J(T(a.acknowledgedTime)) + ",\"acknowledgedBy\":" + J(a.acknowledgedBy) + "}";
   }
   out += "],\"terminals\":[";
   for (size_t i = 0; i < s.slots.size(); ++i) {
@@ -288,21 +325,117 @@ std::string RenderStatusJson(const StatusView& v) {
   out += "],\"tse\":{\"inUse\":" + B(t.inUse) + ",\"ready\":" + B(t.ready) +
          ",\"lastOperation\":" + J(t.last.operation) + ",\"lastTransaction\":" + N(t.last.transactionNumber) +
          ",\"lastProcessType\":" + J(t.last.processType) + ",\"lastOk\":" + B(t.last.ok) +
-         ",\"lastSignatureCounter\":" + N(t.last.signatureCounter) + ",\"lastTime\":" + J(t.last.time) +
-         ",\"lastTimeout\":" + J(t.lastTimeout) + ",\"timeouts\":" + N(t.timeouts) +
+         ",\"lastSignatureCounter\":" + N(t.last.signatureCounter) + ",\"lastTime\":" + J(T(t.last.time)) +
+         ",\"lastTimeout\":" + J(T(t.lastTimeout)) + ",\"timeouts\":" + N(t.timeouts) +
          ",\"answerQueries\":" + N(t.answerQueries) + "},\"printers\":[";
   for (size_t i = 0; i < s.printers.size(); ++i) {
     const ChannelOutcome& c = s.printers[i];
-    out += (i ? "," : "") + std::string("{\"channel\":") + J(c.channel) + ",\"time\":" + J(c.time) +
+    out += (i ? "," : "") + std::string("{\"channel\":") + J(c.channel) + ",\"name\":" + J(c.name) +
+           ",\"time\":" + J(T(c.time)) +
            ",\"ok\":" + B(c.ok) + ",\"error\":" + J(c.error) + ",\"printouts\":" + N(c.printouts) +
            ",\"failures\":" + N(c.failures) + "}";
   }
-  out += "],\"printStatus\":" + J(s.printStatus) + ",\"receipts\":" + ReceiptsJson(s.receipts) +
+  out += "],\"printStatus\":" + J(s.printStatus) + ",\"today\":" + CountsJson(s.today) +
+         ",\"sinceStart\":" + CountsJson(s.total) + ",\"database\":{\"ok\":" + B(s.database.ok) +
+         ",\"error\":" + J(s.database.error) + "}" + ",\"receipts\":" + ReceiptsJson(s.receipts) +
          ",\"kitchenReceipts\":" + ReceiptsJson(s.kitchenReceipts) + ",\"log\":[";
   std::vector<std::string> lines = LogLines(s.log);
   for (size_t i = 0; i < lines.size(); ++i) out += (i ? "," : "") + J(lines[i]);
   out += "]}";
   return Cp1252ToUtf8(out);
+}
+
+namespace {
+
+// A label value: backslash, double quote and line feed escaped.
+std::string Label(const std::string& cp1252) {
+  std::string out;
+  for (char c : Cp1252ToUtf8(cp1252)) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void Family(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void Sample(std::string& out, const std::string& name, int64_t value) { out += name + " " + N(value) + "\n"; }
+
+std::string Seconds(int64_t ms) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(ms) / 1000.0);
+  return buf;
+}
+
+}  // namespace
+
+std::string RenderMetrics(const StatusView& v) {
+  const StatusSnapshot& s = v.snapshot;
+  const StatusCounts& c = s.total;
+  std::string out;
+  Family(out, "tolvenpda_orders_booked_total", "counter", "Order files booked.");
+  Sample(out, "tolvenpda_orders_booked_total", c.ordersBooked);
+  Family(out, "tolvenpda_order_lines_refused_total", "counter", "Order lines refused and answered as errors.");
+  Sample(out, "tolvenpda_order_lines_refused_total", c.linesRefused);
+  Family(out, "tolvenpda_requests_total", "counter", "Terminal requests by kind.");
+  for (const auto& [kind, n] : c.requests) Sample(out, "tolvenpda_requests_total{kind=\"" + Label(kind) + "\"}", n);
+  Family(out, "tolvenpda_settlements_total", "counter", "Tables settled.");
+  Sample(out, "tolvenpda_settlements_total", c.settlements);
+  Family(out, "tolvenpda_receipts_unsigned_total", "counter", "Customer receipts stored without a TSE signature.");
+  Sample(out, "tolvenpda_receipts_unsigned_total", c.receiptsUnsigned);
+  Family(out, "tolvenpda_tse_timeouts_total", "counter", "Calls the TSE server did not answer in time.");
+  Sample(out, "tolvenpda_tse_timeouts_total", c.tseTimeouts);
+  Family(out, "tolvenpda_print_failures_total", "counter", "Failed printouts by channel.");
+  for (const ChannelOutcome& p : s.printers) {
+    Sample(out, "tolvenpda_print_failures_total{channel=\"" + Label(p.channel) + "\"}", p.failures);
+  }
+  Family(out, "tolvenpda_database_errors_total", "counter", "Database statements that failed.");
+  Sample(out, "tolvenpda_database_errors_total", s.database.failures);
+  Family(out, "tolvenpda_poll_pass_duration_seconds", "histogram", "Duration of a pass over the terminal slots.");
+  int64_t cumulative = 0;
+  for (size_t i = 0; i < kPassBucketsMs.size(); ++i) {
+    cumulative += s.passes.buckets[i];
+    out += "tolvenpda_poll_pass_duration_seconds_bucket{le=\"" + Seconds(kPassBucketsMs[i]) + "\"} " + N(cumulative) +
+           "\n";
+  }
+  out += "tolvenpda_poll_pass_duration_seconds_bucket{le=\"+Inf\"} " + N(s.passes.count) + "\n";
+  out += "tolvenpda_poll_pass_duration_seconds_sum " + Seconds(s.passes.sumMs) + "\n";
+  Sample(out, "tolvenpda_poll_pass_duration_seconds_count", s.passes.count);
+  Family(out, "tolvenpda_tse_ready", "gauge", "1 when the TSE is ready or not in use.");
+  Sample(out, "tolvenpda_tse_ready", !s.tse.inUse || s.tse.ready ? 1 : 0);
+  Family(out, "tolvenpda_report_age_seconds", "gauge", "Age of the processing thread's latest report.");
+  out += "tolvenpda_report_age_seconds " + Seconds(v.ageMs) + "\n";
+  Family(out, "tolvenpda_open_alerts", "gauge", "Alerts not yet acknowledged.");
+  int64_t open = 0;
+  for (const Alert& a : v.alerts) open += a.acknowledged ? 0 : 1;
+  Sample(out, "tolvenpda_open_alerts", open);
+  return out;
+}
+
+bool Healthy(const StatusView& v, bool haveSnapshot, std::vector<std::string>& reasons) {
+  const StatusSnapshot& s = v.snapshot;
+  if (!haveSnapshot) {
+    reasons.push_back("Das Gateway startet, noch keine Meldung der Abfrageschleife.");
+    return false;
+  }
+  if (v.ageMs >= kStaleMs) {
+    reasons.push_back("Seit " + N(v.ageMs / 1000) + " s keine Meldung der Abfrageschleife.");
+  }
+  if (!s.database.ok) {
+    reasons.push_back(Cp1252ToUtf8("Letzte Datenbankanweisung fehlgeschlagen: " + s.database.error));
+  }
+  if (s.tse.inUse && !s.tse.ready) {
+    reasons.push_back(Cp1252ToUtf8("TSE nicht bereit: Belege werden ohne Signatur gespeichert."));
+  }
+  return reasons.empty();
 }
 
 }  // namespace tolven::gateway

@@ -28,6 +28,13 @@ inline constexpr int64_t kStaleMs = 5000;
 
 std::string RenderStatusPage(const StatusView& view);
 std::string RenderStatusJson(const StatusView& view);
+// The counters in the Prometheus text format (version 0.0.4).
+std::string RenderMetrics(const StatusView& view);
+
+// Whether the gateway does its work: the processing thread reported within
+// kStaleMs, its last database statement succeeded and the TSE (when in use)
+// is ready. `reasons` says what is wrong, one text each (UTF-8).
+bool Healthy(const StatusView& view, bool haveSnapshot, std::vector<std::string>& reasons);
 
 // The form action that acknowledges an alert.
 std::string AcknowledgePath(int64_t id);

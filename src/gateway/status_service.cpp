@@ -98,6 +98,37 @@ HttpResponse StatusService::Page(bool json) {
   return r;
 }
 
+HttpResponse StatusService::Health() {
+  std::shared_ptr<const StatusSnapshot> snapshot = board_.Latest();
+  static const StatusSnapshot kNone;
+  const StatusSnapshot& s = snapshot ? *snapshot : kNone;
+  std::vector<Alert> alerts;
+  StatusView view{s, alerts, 0, snapshot ? env_.MonotonicMs() - s.collectedMonotonicMs : 0};
+  std::vector<std::string> reasons;
+  HttpResponse r;
+  if (Healthy(view, snapshot != nullptr, reasons)) {
+    r.body = "OK\n";
+  } else {
+    r.status = 503;
+    for (const std::string& why : reasons) r.body += why + "\n";
+  }
+  r.headers.push_back({"Cache-Control", "no-store"});
+  return r;
+}
+
+HttpResponse StatusService::Metrics() {
+  std::shared_ptr<const StatusSnapshot> snapshot = board_.Latest();
+  static const StatusSnapshot kNone;
+  const StatusSnapshot& s = snapshot ? *snapshot : kNone;
+  std::vector<Alert> alerts = alerts_.All();
+  StatusView view{s, alerts, alerts_.dropped(), snapshot ? env_.MonotonicMs() - s.collectedMonotonicMs : 0};
+  HttpResponse r;
+  r.contentType = "text/plain; version=0.0.4; charset=utf-8";
+  r.body = RenderMetrics(view);
+  r.headers.push_back({"Cache-Control", "no-store"});
+  return r;
+}
+
 HttpResponse StatusService::Acknowledge(const HttpRequest& request, const std::string& what) {
   if (!SameOrigin(request)) return Text(403, "Quittieren nur von der Statusseite aus.");
   const std::string by = request.remoteAddress;
@@ -128,6 +159,10 @@ HttpResponse StatusService::Handle(const HttpRequest& request) {
   if (path == "/" || path == "/index.html" || path == "/status.json") {
     if (!read) return MethodNotAllowed("GET, HEAD");
     return Page(path == "/status.json");
+  }
+  if (path == "/healthz" || path == "/metrics") {
+    if (!read) return MethodNotAllowed("GET, HEAD");
+    return path == "/healthz" ? Health() : Metrics();
   }
   if (path == "/favicon.ico") {
     HttpResponse none;

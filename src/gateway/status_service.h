@@ -1,5 +1,5 @@
-// The status page's addresses: the page, its JSON twin, and acknowledging
-// alerts. Runs on the web server's threads and touches nothing but the
+// The status page's addresses: the page, its JSON twin, acknowledging alerts,
+// and for monitoring programs /healthz and /metrics. Runs on the web server's threads and touches nothing but the
 // published snapshot and the alert log.
 #pragma once
 
@@ -39,6 +39,9 @@ class StatusService {
 
  private:
   platform::HttpResponse Page(bool json);
+  // 200 "OK" or 503 with the reasons, one a line.
+  platform::HttpResponse Health();
+  platform::HttpResponse Metrics();
   platform::HttpResponse Acknowledge(const platform::HttpRequest& request, const std::string& what);
 
   StatusBoard& board_;

@@ -1,5 +1,7 @@
 #include "gateway/status_snapshot.h"
 
+#include <cctype>
+
 #include "common/datetime.h"
 #include "fiscal/modTSE.h"
 
@@ -62,6 +64,45 @@ std::string StatusCollector::SlotActivity() const {
   return out;
 }
 
+std::string PrinterNameKey(const std::string& channel) {
+  std::string key = channel;
+  while (!key.empty() && (key.back() == ':' || key.back() == ' ')) key.pop_back();
+  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return key;
+}
+
+namespace {
+StatusCounts Since(const StatusCounts& now, const StatusCounts& then) {
+  StatusCounts d = now;
+  d.ordersBooked -= then.ordersBooked;
+  d.linesRefused -= then.linesRefused;
+  d.settlements -= then.settlements;
+  d.receiptsUnsigned -= then.receiptsUnsigned;
+  d.tseTimeouts -= then.tseTimeouts;
+  d.printFailures -= then.printFailures;
+  for (auto& [kind, n] : d.requests) {
+    if (auto it = then.requests.find(kind); it != then.requests.end()) n -= it->second;
+  }
+  return d;
+}
+}  // namespace
+
+void StatusCollector::CollectCounts(StatusSnapshot& s) {
+  StatusCounts c = src_.counters ? src_.counters->counts() : StatusCounts{};
+  c.tseTimeouts = src_.tseMonitor.timeouts();
+  c.printFailures = src_.printer.failures();
+  const Date today = src_.env.Now().date;
+  // The first snapshot of a new day starts its counts (at the start: from zero).
+  if (today != countsDay_) {
+    if (countsDay_ != Date{}) dayStart_ = c;
+    countsDay_ = today;
+  }
+  s.total = c;
+  s.today = Since(c, dayStart_);
+  if (src_.counters) s.passes = src_.counters->passes();
+  if (src_.database) s.database = *src_.database;
+}
+
 std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   auto s = std::make_shared<StatusSnapshot>();
   platform::Env& env = src_.env;
@@ -100,7 +141,13 @@ std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   s->tse.answerQueries = src_.answerQueries ? src_.answerQueries() : 0;
 
   s->printers = src_.printer.Channels();
-  s->printStatus = src_.printStatus ? src_.printStatus() : "";
+  for (ChannelOutcome& c : s->printers) {
+    if (auto it = src_.printerNames.find(PrinterNameKey(c.channel)); it != src_.printerNames.end()) c.name = it->second;
+  }
+  // The status line stays as the last printout left it ("Bitte warten...");
+  // it is shown only while one is under way.
+  s->printStatus = src_.printStatus && src_.printer.busy() ? src_.printStatus() : "";
+  CollectCounts(*s);
   s->receipts = src_.printer.Receipts();
   s->kitchenReceipts = src_.printer.KitchenReceipts();
   return s;

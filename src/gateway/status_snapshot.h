@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +18,7 @@
 #include "db/startup_state.h"
 #include "gateway/Form1.h"
 #include "gateway/status_alerts.h"
+#include "gateway/status_metrics.h"
 #include "gateway/status_print.h"
 #include "gateway/status_tse.h"
 
@@ -58,7 +60,11 @@ struct StatusSnapshot {
   std::array<SlotStatus, kSlots> slots;
   TseStatus tse;
   std::vector<ChannelOutcome> printers;
-  std::string printStatus;                                                       // the print window's status line
+  std::string printStatus;  // the print window's status line while a printout is under way
+  StatusCounts total;       // since the start
+  StatusCounts today;       // since midnight (or the start, when that was today)
+  PassHistogram passes;
+  DatabaseHealth database;
   std::vector<std::shared_ptr<const PrintoutRecord>> receipts, kitchenReceipts;  // newest first
 };
 
@@ -84,7 +90,14 @@ struct StatusSources {
   platform::Env& env;
   std::function<int64_t()> answerQueries;    // optional
   std::function<std::string()> printStatus;  // optional
+  const StatusCounters* counters = nullptr;  // optional
+  const DatabaseHealth* database = nullptr;  // optional
+  // Printer names by channel (upper case, without a trailing colon).
+  std::map<std::string, std::string> printerNames;
 };
+
+// A channel as the printer names are keyed.
+std::string PrinterNameKey(const std::string& channel);
 
 class StatusCollector {
  public:
@@ -103,6 +116,7 @@ class StatusCollector {
 
  private:
   std::shared_ptr<StatusSnapshot> Build();
+  void CollectCounts(StatusSnapshot& s);
   // The slots' last activity in one text, to notice a change.
   std::string SlotActivity() const;
 
@@ -115,6 +129,8 @@ class StatusCollector {
   std::string lastSlots_;
   uint64_t lastPrintGeneration_ = 0, lastTseGeneration_ = 0;
   bool lastReady_ = false;
+  Date countsDay_{};
+  StatusCounts dayStart_;  // the totals when the day began
   bool inHook_ = false;
 };
 

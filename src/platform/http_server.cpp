@@ -1,21 +1,16 @@
 #include "platform/http_server.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <microhttpd.h>
 #include <netdb.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace tolven::platform {
 
@@ -88,60 +83,17 @@ const char* ReasonText(int status) {
       return "Zugriff verweigert.";
     case 404:
       return "Nicht gefunden.";
-    case 405:
-      return "Methode nicht erlaubt.";
-    case 408:
-      return "Anfrage nicht rechtzeitig vollständig.";
     case 411:
       return "Anfragen ohne Längenangabe werden nicht angenommen.";
     case 413:
       return "Anfrage zu groß.";
-    case 414:
-      return "Adresse zu lang.";
     case 415:
       return "Kodierte Anfragen werden nicht angenommen.";
-    case 431:
-      return "Kopfzeilen zu groß.";
     case 500:
       return "Interner Fehler.";
-    case 505:
-      return "HTTP-Version nicht unterstützt.";
     default:
       return "Fehler.";
   }
-}
-
-const char* StatusPhrase(int status) {
-  switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 415: return "Unsupported Media Type";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
-  }
-}
-
-constexpr size_t kMaxHeadBytes = 8192;
-constexpr size_t kMaxHeaderLines = 100;
-
-bool IsTokenChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
 int HexValue(char c) {
@@ -168,227 +120,18 @@ bool PercentDecode(const std::string& in, std::string& out) {
   return true;
 }
 
-std::string TrimOws(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-  return s.substr(b, e - b);
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }
 
-// -1: not a plain decimal number (or absurdly long).
-long long ParseContentLength(const std::string& v) {
-  if (v.empty() || v.size() > 15) return -1;
-  for (char c : v) {
-    if (c < '0' || c > '9') return -1;
-  }
-  return std::stoll(v);
-}
-
-// One client connection: reads one request within the time limit, answers it
-// and closes. Runs on a server thread.
-class Exchange {
- public:
-  Exchange(int fd, std::string remote, const HttpServerOptions& options, const HttpHandler& handler)
-      : fd_(fd), remote_(std::move(remote)), options_(options), handler_(handler) {
-    timeout_ = std::chrono::seconds(options.readTimeoutSeconds < 1 ? 1 : options.readTimeoutSeconds);
-    // However slowly a client trickles its request in, it holds a thread for
-    // at most twice the read time-out.
-    deadline_ = std::chrono::steady_clock::now() + 2 * timeout_;
-  }
-
-  void Run() {
-    HttpRequest request;
-    const int status = ReadRequest(request);
-    if (status == 0) return;  // the client went away or sent nothing: nobody to answer
-    if (status != 200) {
-      Answer(request.method, HttpResponse{status, "text/plain; charset=utf-8", Refusal(status), {}});
-      return;
-    }
-    HttpResponse out;
-    try {
-      out = handler_ ? handler_(request) : HttpResponse{404, "text/plain; charset=utf-8", ReasonText(404), {}};
-    } catch (...) {
-      out = HttpResponse{500, "text/plain; charset=utf-8", std::string(ReasonText(500)) + "\n", {}};
-    }
-    Answer(request.method, out);
-  }
-
- private:
-  std::string Refusal(int status) const {
-    if (status == 403) return "Zugriff verweigert: die Statusseite ist für diese Adresse nicht freigegeben.\n";
-    if (status == 400 && !refusal_.empty()) return refusal_ + "\n";
-    return std::string(ReasonText(status)) + "\n";
-  }
-
-  // Waits until the socket is ready within the time limits.
-  bool Wait(short events) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline_) return false;
-    auto left = std::min(std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now),
-                         std::chrono::duration_cast<std::chrono::milliseconds>(timeout_));
-    pollfd p{fd_, events, 0};
-    int r;
-    do {
-      r = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
-    } while (r < 0 && errno == EINTR);
-    return r > 0;
-  }
-
-  // More bytes into buf_; false when the client closed, failed or was too slow.
-  bool ReadMore() {
-    if (!Wait(POLLIN)) {
-      timedOut_ = true;
-      return false;
-    }
-    char chunk[4096];
-    ssize_t n;
-    do {
-      n = ::recv(fd_, chunk, sizeof chunk, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
-    buf_.append(chunk, static_cast<size_t>(n));
-    return true;
-  }
-
-  bool SendAll(const std::string& data) {
-    size_t sent = 0;
-    while (sent < data.size()) {
-      if (!Wait(POLLOUT)) return false;
-      ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  int Bad(const std::string& why) {
-    refusal_ = why;
-    return 400;
-  }
-
-  // 200 with `request` filled, 0 for nothing to answer, else the refusal.
-  int ReadRequest(HttpRequest& request) {
-    size_t headEnd;
-    while ((headEnd = buf_.find("\r\n\r\n")) == std::string::npos) {
-      if (buf_.size() > kMaxHeadBytes) return buf_.find("\r\n") == std::string::npos ? 414 : 431;
-      if (!ReadMore()) return buf_.empty() ? 0 : (timedOut_ ? 408 : 0);
-    }
-    if (headEnd > kMaxHeadBytes) return buf_.find("\r\n") > kMaxHeadBytes ? 414 : 431;
-    const std::string head = buf_.substr(0, headEnd);
-    buf_.erase(0, headEnd + 4);
-
-    size_t lineEnd = head.find("\r\n");
-    const std::string requestLine = head.substr(0, lineEnd);
-    const size_t sp1 = requestLine.find(' ');
-    const size_t sp2 = sp1 == std::string::npos ? sp1 : requestLine.find(' ', sp1 + 1);
-    if (sp2 == std::string::npos || requestLine.find(' ', sp2 + 1) != std::string::npos) return Bad("");
-    request.method = requestLine.substr(0, sp1);
-    const std::string target = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
-    const std::string version = requestLine.substr(sp2 + 1);
-    if (request.method.empty() || request.method.size() > 16) return Bad("");
-    for (char c : request.method) {
-      if (c < 'A' || c > 'Z') return Bad("");
-    }
-    if (version.compare(0, 5, "HTTP/") != 0) return Bad("");
-    if (version != "HTTP/1.1" && version != "HTTP/1.0") return 505;
-    request.remoteAddress = remote_;
-
-    size_t lines = 0;
-    while (lineEnd != std::string::npos) {
-      const size_t start = lineEnd + 2;
-      lineEnd = head.find("\r\n", start);
-      const std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
-      if (++lines > kMaxHeaderLines) return 431;
-      const size_t colon = line.find(':');
-      if (colon == 0 || colon == std::string::npos) return Bad("");
-      std::string name = line.substr(0, colon);
-      for (char& c : name) {
-        if (!IsTokenChar(c)) return Bad("");
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      }
-      std::string value = TrimOws(line.substr(colon + 1));
-      if (value.find('\0') != std::string::npos) return Bad("");
-      auto [it, fresh] = request.headers.emplace(name, value);
-      // Two different lengths would let a proxy and this server disagree on
-      // where the request ends.
-      if (!fresh && name == "content-length" && it->second != value) return Bad("Ungültige Längenangabe.");
-    }
-
-    if (!AddressAllowed(remote_, options_.allowedAddresses)) return 403;
-    if (target.empty() || target[0] != '/' ||
-        !PercentDecode(target.substr(0, target.find('?')), request.path) ||
-        !SafeRequestPath(request.path, options_.maxPathLength)) {
-      return Bad("Ungültiger Pfad.");
-    }
-    // Chunked and compressed bodies could grow past any limit while they are read.
-    if (request.headers.count("transfer-encoding")) return 411;
-    if (request.headers.count("content-encoding")) return 415;
-    long long length = 0;
-    if (auto it = request.headers.find("content-length"); it != request.headers.end()) {
-      length = ParseContentLength(it->second);
-      if (length < 0) return Bad("Ungültige Längenangabe.");
-    }
-    if (length > static_cast<long long>(options_.maxBodyBytes)) return 413;
-    if (length > 0 && buf_.empty() && request.Header("expect") == "100-continue") {
-      if (!SendAll("HTTP/1.1 100 Continue\r\n\r\n")) return 0;
-    }
-    const auto wanted = static_cast<size_t>(length);
-    while (buf_.size() < wanted) {
-      if (!ReadMore()) return timedOut_ ? 408 : 0;
-    }
-    request.body = buf_.substr(0, wanted);
-    buf_.erase(0, wanted);
-    return 200;
-  }
-
-  void Answer(const std::string& method, const HttpResponse& out) {
-    std::string head = "HTTP/1.1 " + std::to_string(out.status) + " " + StatusPhrase(out.status) + "\r\n";
-    head += "Content-Type: " + out.contentType + "\r\n";
-    head += "Content-Length: " + std::to_string(out.body.size()) + "\r\n";
-    head += "Connection: close\r\n";
-    for (const auto& [name, value] : out.headers) {
-      // A handler's header never splits the answer.
-      if (name.find_first_of("\r\n:") != std::string::npos || value.find_first_of("\r\n") != std::string::npos) {
-        continue;
-      }
-      head += name + ": " + value + "\r\n";
-    }
-    head += "\r\n";
-    if (method != "HEAD") head += out.body;
-    if (!SendAll(head)) return;
-    // Whatever the client still sends (a refused body) is read and dropped for
-    // a moment: closing with unread bytes would reset the connection and could
-    // take the answer with it before the client has read it.
-    ::shutdown(fd_, SHUT_WR);
-    deadline_ = std::min(deadline_ + timeout_, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
-    size_t drained = 0;
-    while (drained < 65536 && Wait(POLLIN)) {
-      char chunk[4096];
-      ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      drained += static_cast<size_t>(n);
-    }
-  }
-
-  int fd_;
-  std::string remote_;
-  const HttpServerOptions& options_;
-  const HttpHandler& handler_;
-  std::chrono::steady_clock::duration timeout_;
-  std::chrono::steady_clock::time_point deadline_;
-  std::string buf_;
-  std::string refusal_;
-  bool timedOut_ = false;
-};
-
-std::string NumericAddress(const sockaddr_storage& ss) {
+std::string NumericAddress(const sockaddr* sa) {
   char text[INET6_ADDRSTRLEN] = {};
-  if (ss.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(ss).sin_addr, text, sizeof text);
-  } else if (ss.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(ss).sin6_addr, text, sizeof text);
+  if (sa == nullptr) return "";
+  if (sa->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, text, sizeof text);
+  } else if (sa->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, text, sizeof text);
   }
   std::string out = text;
   // A client of a dual-stack socket shows as IPv4, as it connected.
@@ -396,16 +139,65 @@ std::string NumericAddress(const sockaddr_storage& ss) {
   return out;
 }
 
-// A fixed number of threads, each taking the next connection from the shared
-// listening socket and serving it to the end; a stop wakes them all.
-class SocketServer final : public HttpServer {
+bool EndsWithText(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool IsAnyAddress(const std::string& bind) {
+  Address a;
+  if (bind.empty()) return true;
+  if (!ParseAddress(bind, a)) return false;
+  for (int i = 0; i < a.bits / 8; ++i) {
+    if (a.bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+// The addresses of this machine's interfaces and its host name, lower case.
+std::vector<std::string> OwnNames() {
+  std::vector<std::string> names;
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) == 0 && host[0]) {
+    names.push_back(Lower(host));
+    // The short name and the name with domain both reach this machine.
+    const std::string full = names.back();
+    if (size_t dot = full.find('.'); dot != std::string::npos) names.push_back(full.substr(0, dot));
+  }
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) == 0) {
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+      if (i->ifa_addr && (i->ifa_addr->sa_family == AF_INET || i->ifa_addr->sa_family == AF_INET6)) {
+        names.push_back(NumericAddress(i->ifa_addr));
+      }
+    }
+    ::freeifaddrs(list);
+  }
+  return names;
+}
+
+bool SameAddress(const std::string& a, const std::string& b) {
+  Address x, y;
+  if (!ParseAddress(a, x) || !ParseAddress(b, y)) return false;
+  return x.bits == y.bits && std::memcmp(x.bytes, y.bytes, 16) == 0;
+}
+
+// Per request: what the first call of the handler found, and the body so far.
+struct Exchange {
+  HttpRequest request;
+  int refusal = 0;
+  std::string refusalText;
+};
+
+// libmicrohttpd serves the connections: on a few threads that wait on all
+// connections at once, so a slow client holds a connection and a little
+// memory, never a thread.
+class MhdServer final : public HttpServer {
  public:
-  SocketServer(HttpServerOptions options, HttpHandler handler)
+  MhdServer(HttpServerOptions options, HttpHandler handler)
       : options_(std::move(options)), handler_(std::move(handler)) {}
-  ~SocketServer() override {
+  ~MhdServer() override {
     Stop();
     if (listenFd_ >= 0) ::close(listenFd_);
-    if (wakeFd_ >= 0) ::close(wakeFd_);
   }
 
   bool Bind(Status& error) {
@@ -443,64 +235,164 @@ class SocketServer final : public HttpServer {
     ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &len);
     port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                               : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return wakeFd_ >= 0 || fail();
+    return true;
   }
 
-  void Run() {
-    // Stop signals belong to the processing thread; the server threads start
+  bool Run(Status& error) {
+    // Stop signals belong to the processing thread; the server's threads start
     // with them blocked.
     sigset_t set, old;
     sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD}) sigaddset(&set, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD})
+      sigaddset(&set, sig);
     pthread_sigmask(SIG_BLOCK, &set, &old);
-    const int threads = options_.threads < 1 ? 1 : options_.threads;
-    for (int k = 0; k < threads; ++k) threads_.emplace_back([this] { Serve(); });
+    const unsigned threads = static_cast<unsigned>(options_.threads < 1 ? 1 : options_.threads);
+    const unsigned timeout = static_cast<unsigned>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds);
+    daemon_ = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &MhdServer::Access, this,  //
+        MHD_OPTION_LISTEN_SOCKET, listenFd_,                                           //
+        MHD_OPTION_THREAD_POOL_SIZE, threads,                                          //
+        MHD_OPTION_CONNECTION_TIMEOUT, timeout,                                        //
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(options_.maxConnections),   //
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,                         //
+        MHD_OPTION_UNESCAPE_CALLBACK, &MhdServer::KeepEscapes, nullptr,                //
+        MHD_OPTION_NOTIFY_COMPLETED, &MhdServer::Completed, nullptr,                   //
+        MHD_OPTION_END);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!daemon_) {
+      error = Status::Error("Statusseite: der Webserver startet nicht");
+      return false;
+    }
+    listenFd_ = -1;  // the daemon closes it
+    return true;
   }
 
   int port() const override { return port_; }
 
   void Stop() override {
-    if (threads_.empty()) return;
-    stopping_ = true;
-    // The counter stays set, so every thread wakes from its wait.
-    const uint64_t one = 1;
-    (void)!::write(wakeFd_, &one, sizeof one);
-    for (auto& t : threads_) t.join();
-    threads_.clear();
+    if (!daemon_) return;
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
   }
 
  private:
-  void Serve() {
-    while (!stopping_) {
-      pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-      if (stopping_) break;
-      if (!(fds[0].revents & POLLIN)) continue;
-      sockaddr_storage peer{};
-      socklen_t len = sizeof peer;
-      // Another thread may have taken the connection first.
-      const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-      if (fd < 0) {
-        // Out of descriptors: give the others a moment instead of spinning.
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+  // The request line and headers of one connection must fit in here; a longer
+  // head gets 414 or 431 from the library. Connections in use x this is the
+  // page's worst-case memory for them.
+  static constexpr size_t kConnectionMemory = 8 * 1024;
+
+  // The path is decoded here, strictly; the library's lenient decoding would
+  // hide a broken escape.
+  static size_t KeepEscapes(void*, MHD_Connection*, char* s) { return std::strlen(s); }
+
+  static void Completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    delete static_cast<Exchange*>(*context);
+    *context = nullptr;
+  }
+
+  static MHD_Result CollectHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* r = static_cast<HttpRequest*>(cls);
+    r->headers.emplace(Lower(key ? key : ""), value ? value : "");
+    return MHD_YES;
+  }
+
+  static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
+                           const char* upload, size_t* uploadSize, void** context) {
+    auto* self = static_cast<MhdServer*>(cls);
+    auto* ex = static_cast<Exchange*>(*context);
+    if (ex == nullptr) {
+      ex = new Exchange;
+      *context = ex;
+      self->Admit(connection, url ? url : "", method ? method : "", *ex);
+      // A refusal goes out before any body is read.
+      if (ex->refusal != 0) return self->Refuse(connection, *ex);
+      return MHD_YES;
+    }
+    if (*uploadSize > 0) {
+      if (ex->request.body.size() + *uploadSize > self->options_.maxBodyBytes) {
+        ex->refusal = 413;
+      } else if (ex->refusal == 0) {
+        ex->request.body.append(upload, *uploadSize);
+      }
+      *uploadSize = 0;
+      return MHD_YES;
+    }
+    if (ex->refusal != 0) return self->Refuse(connection, *ex);
+    HttpResponse out;
+    try {
+      out = self->handler_ ? self->handler_(ex->request)
+                           : HttpResponse{404, "text/plain; charset=utf-8", ReasonText(404), {}};
+    } catch (...) {
+      out = HttpResponse{500, "text/plain; charset=utf-8", std::string(ReasonText(500)) + "\n", {}};
+    }
+    return Answer(connection, out);
+  }
+
+  // Everything about the request that is known before its body.
+  void Admit(MHD_Connection* connection, const std::string& url, const std::string& method, Exchange& ex) {
+    HttpRequest& r = ex.request;
+    r.method = method;
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    r.remoteAddress = info ? NumericAddress(info->client_addr) : "";
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &MhdServer::CollectHeader, &r);
+    auto refuse = [&ex](int status, const std::string& text) {
+      ex.refusal = status;
+      ex.refusalText = text;
+    };
+    if (!AddressAllowed(r.remoteAddress, options_.allowedAddresses)) {
+      return refuse(403, "Zugriff verweigert: die Statusseite ist für diese Adresse nicht freigegeben.");
+    }
+    // A page of another site that a browser on this computer reaches under a
+    // name of its own (DNS rebinding) must not read the page or act on it.
+    if (!HostAllowed(r.Header("host"), options_.bindAddress)) {
+      return refuse(403, "Zugriff verweigert: unbekannter Host-Name.");
+    }
+    if (url.empty() || url[0] != '/' || !PercentDecode(url, r.path) ||
+        !SafeRequestPath(r.path, options_.maxPathLength)) {
+      return refuse(400, "Ungültiger Pfad.");
+    }
+    // Chunked and compressed bodies could grow past any limit while they are read.
+    if (r.headers.count("transfer-encoding")) return refuse(411, ReasonText(411));
+    if (r.headers.count("content-encoding")) return refuse(415, ReasonText(415));
+    if (auto it = r.headers.find("content-length"); it != r.headers.end()) {
+      const std::string& v = it->second;
+      if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos) {
+        return refuse(400, "Ungültige Längenangabe.");
+      }
+      if (v.size() > 15 || std::stoull(v) > options_.maxBodyBytes) return refuse(413, ReasonText(413));
+    }
+  }
+
+  MHD_Result Refuse(MHD_Connection* connection, const Exchange& ex) {
+    const std::string text = ex.refusalText.empty() ? ReasonText(ex.refusal) : ex.refusalText;
+    return Answer(connection, HttpResponse{ex.refusal, "text/plain; charset=utf-8", text + "\n", {}});
+  }
+
+  static MHD_Result Answer(MHD_Connection* connection, const HttpResponse& out) {
+    MHD_Response* response = MHD_create_response_from_buffer(out.body.size(), const_cast<char*>(out.body.data()),
+                                                             MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", out.contentType.c_str());
+    // One request per connection, as a page that refreshes itself needs.
+    MHD_add_response_header(response, "Connection", "close");
+    for (const auto& [name, value] : out.headers) {
+      // A handler's header never splits the answer.
+      if (name.empty() || name.find_first_of("\r\n: ") != std::string::npos ||
+          value.find_first_of("\r\n") != std::string::npos) {
         continue;
       }
-      Exchange(fd, NumericAddress(peer), options_, handler_).Run();
-      ::close(fd);
+      MHD_add_response_header(response, name.c_str(), value.c_str());
     }
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(out.status), response);
+    MHD_destroy_response(response);
+    return queued;
   }
 
   HttpServerOptions options_;
   HttpHandler handler_;
+  MHD_Daemon* daemon_ = nullptr;
   int listenFd_ = -1;
-  int wakeFd_ = -1;
   int port_ = -1;
-  std::atomic<bool> stopping_{false};
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace
@@ -514,9 +406,8 @@ std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options, 
   }
   // A client that goes away mid-answer must not end the process.
   signal(SIGPIPE, SIG_IGN);
-  auto server = std::make_unique<SocketServer>(options, std::move(handler));
-  if (!server->Bind(error)) return nullptr;
-  server->Run();
+  auto server = std::make_unique<MhdServer>(options, std::move(handler));
+  if (!server->Bind(error) || !server->Run(error)) return nullptr;
   return server;
 }
 
@@ -554,6 +445,39 @@ bool SafeRequestPath(const std::string& path, size_t maxLength) {
     if (!ok) return false;
   }
   return path.find("..") == std::string::npos;
+}
+
+bool HostAllowed(const std::string& host, const std::string& bindAddress) {
+  std::string name = Lower(host);
+  if (name.empty()) return false;
+  if (name[0] == '[') {
+    const size_t close = name.find(']');
+    if (close == std::string::npos) return false;
+    const std::string rest = name.substr(close + 1);
+    if (!rest.empty() && (rest[0] != ':' || rest.find_first_not_of("0123456789", 1) != std::string::npos)) return false;
+    name = name.substr(1, close - 1);
+  } else if (size_t colon = name.find(':'); colon != std::string::npos) {
+    // A bare IPv6 address is no Host; "name:port" is.
+    if (name.find(':', colon + 1) != std::string::npos ||
+        name.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+      return false;
+    }
+    name.erase(colon);
+  }
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty()) return false;
+  // Names that always mean this machine (a browser never asks DNS for them).
+  if (name == "localhost" || EndsWithText(name, ".localhost") || name == "localhost.localdomain" ||
+      name == "ip6-localhost" || name == "ip6-loopback" || IsLoopbackAddress(name)) {
+    return true;
+  }
+  const std::string bind = Lower(bindAddress);
+  if (name == bind || SameAddress(name, bind)) return true;
+  if (!IsAnyAddress(bind)) return false;
+  for (const std::string& own : OwnNames()) {
+    if (name == own || SameAddress(name, own)) return true;
+  }
+  return false;
 }
 
 }  // namespace tolven::platform

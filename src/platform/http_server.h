@@ -1,8 +1,9 @@
 // A small HTTP server for the status page, on threads of its own. It hands
 // every acceptable request to one handler and refuses everything else before
 // the handler sees it: clients outside loopback and the configured addresses,
-// paths that are not plain ASCII path names, bodies over the limit, chunked or
-// compressed bodies. The handler runs on a server thread and must only read
+// a Host header that names no address or name of this machine, paths that are
+// not plain ASCII path names, bodies over the limit, chunked or compressed
+// bodies. The handler runs on a server thread and must only read
 // state that is safe to read from there.
 #pragma once
 
@@ -46,9 +47,11 @@ struct HttpServerOptions {
   std::vector<std::string> allowedAddresses;
   size_t maxBodyBytes = 4096;
   size_t maxPathLength = 256;
-  int threads = 4;
+  int threads = 2;
   // A client that sends nothing for this long is dropped.
   int readTimeoutSeconds = 5;
+  // Connections open at once (slow ones included); further ones are refused.
+  int maxConnections = 256;
 };
 
 class HttpServer {
@@ -70,6 +73,10 @@ bool IsLoopbackAddress(const std::string& address);
 bool ValidAddressPattern(const std::string& pattern);
 // Loopback, or covered by one of the patterns.
 bool AddressAllowed(const std::string& address, const std::vector<std::string>& patterns);
+// The Host header names this server: a loopback name or address, the bind
+// address, or (bound to every address) an address or the name of this machine.
+// A port may follow.
+bool HostAllowed(const std::string& host, const std::string& bindAddress);
 // Starts with "/", at most `maxLength` characters, only letters, digits and
 // "/", ".", "-", "_", and no ".." segment.
 bool SafeRequestPath(const std::string& path, size_t maxLength);

@@ -1,6 +1,9 @@
 #include "startup/run_gateway.h"
 
+#include <map>
+
 #include "common/money.h"
+#include "common/text.h"
 #include "db/db_tools.h"
 #include "display/modDisplay4.h"
 #include "fiscal/modTSE.h"
@@ -8,6 +11,7 @@
 #include "gateway/Form1.h"
 #include "gateway/crash_recovery.h"
 #include "gateway/status_alerts.h"
+#include "gateway/status_metrics.h"
 #include "gateway/status_print.h"
 #include "gateway/status_service.h"
 #include "gateway/status_snapshot.h"
@@ -25,6 +29,7 @@
 #include "printing/modDruck2.h"
 #include "printing/modKueBon.h"
 #include "settlement/modTischAbrechnen.h"
+#include "startup/installation.h"
 
 namespace tolven {
 
@@ -42,6 +47,43 @@ gateway::StatusConfig ReadStatusConfig(const platform::IniFile& ini) {
 }
 
 namespace {
+
+// What the configuration calls the printers, by channel: the kitchen printers'
+// names (kueprtparam) and the spooler printers named beside a channel.
+std::map<std::string, std::string> PrinterNames(db::Connection& connection, const StartupState& state) {
+  std::map<std::string, std::string> kitchen;
+  db::DbError err;
+  if (auto rs = connection.Query("SELECT drucker, name FROM kueprtparam", err)) {
+    for (; !rs->Eof(); rs->MoveNext()) {
+      const std::string name = TrimBlanks(db::GetFieldValue(*rs, "name").AsString());
+      if (!name.empty()) kitchen[db::GetFieldValue(*rs, "drucker").AsString()] = name;
+    }
+  }
+  std::map<std::string, std::string> names;
+  for (const PrinterChannel& p : PrinterChannels(connection, state)) {
+    std::string name;
+    const std::string& what = p.what;
+    if (size_t at = what.find(".kuebonport"); at != std::string::npos) {
+      auto it = kitchen.find(what.substr(at + 11));
+      name = "Küchendrucker " + what.substr(at + 11) + (it != kitchen.end() ? " " + it->second : "");
+    } else if (what.find(".bondruckport") != std::string::npos) {
+      name = "Bondrucker";
+    } else if (what.find("rauminfo") == 0) {
+      name = "Küchendrucker des Raums ab Tisch " + what.substr(9, what.find(')') - 9);
+    } else {
+      name = "Belegdrucker Orderterminal " + what.substr(what.size() - 1);
+    }
+    if (!TrimBlanks(p.printer).empty()) name += " (" + TrimBlanks(p.printer) + ")";
+    for (const std::string& channel : {p.channel, p.printer}) {
+      const std::string key = gateway::PrinterNameKey(TrimBlanks(channel));
+      if (key.empty()) continue;
+      std::string& slot = names[key];
+      // One channel for several printers: every name.
+      if (slot.find(name) == std::string::npos) slot += (slot.empty() ? "" : ", ") + name;
+    }
+  }
+  return names;
+}
 
 // The status page on its own threads; they read only the published snapshot
 // and the alert log. Failures to start leave the gateway running without it.
@@ -89,7 +131,9 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
   // reached through the relay until the window exists.
   platform::IniFile& ini = start.ini();
   LogRelay log;
-  db::DbTools tools(*connection, state, env, ui);
+  // The monitoring learns from here whether the last statement succeeded.
+  gateway::WatchedConnection watched(*connection);
+  db::DbTools tools(watched, state, env, ui);
   fiscal::modTSE_Vestra vestra(tools);
   gateway::TseMonitor tseMonitor(vestra, [&vestra] { return vestra.lastTimeout(); }, alerts, env);
   fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
@@ -110,13 +154,31 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
   printing::modDruck2 druck(ini, ui, recorder);
   printing::modKueBon kueBon(tools, druck, tse, log);
   printing::CustomerReceipt receipt(tools, druck);
-  settlement::modTischAbrechnen settlement(tools, log, state.tseInUse ? &tse : nullptr);
+  gateway::StatusCounters counters;
+  // The settlement says in its log when a receipt stays without signature.
+  gateway::LogTap settlementLog(log, [&counters](const std::string& line) {
+    if (line.rfind("FEHLER: Beleg ", 0) == 0 && line.find(" nicht über TSE abgesichert") != std::string::npos) {
+      counters.ReceiptUnsigned();
+    }
+  });
+  settlement::modTischAbrechnen settlement(tools, settlementLog, state.tseInUse ? &tse : nullptr);
 
   gateway::Form1 form(tools, tse, gateway::GatewayHooks{});
   log.SetTarget(&form);
   gateway::TerminalRequests requests(tools, form, settlement, receipt);
   gateway::GatewayHooks& hooks = form.hooks();
-  hooks.stopRequested = [] { return platform::StopRequested(); };
+  // Asked once after every pass over the slots.
+  hooks.stopRequested = [&counters, &env] {
+    counters.PassDone(env.MonotonicMs());
+    return platform::StopRequested();
+  };
+  hooks.orderBooked = [&counters](int, bool stored, int refused) {
+    if (stored) {
+      counters.OrderBooked(refused);
+    } else {
+      counters.LinesRefused(refused);
+    }
+  };
   // The recorder tells kitchen receipts from customer receipts by who prints them.
   using Kind = gateway::PrintoutKind;
   hooks.printKueBon = [&kueBon, &recorder](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter) {
@@ -131,20 +193,46 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
     int32_t trx = tse.TSE_StartTransaction(startTime);
     kueBon.PrintKueBon(trx, startTime, table, waiterText);
   });
-  hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                             const std::string& list, std::string& reason) {
+  hooks.settleTable = [&requests, &recorder, &counters](int slot, int32_t table, int32_t waiter,
+                                                        const std::string& payment, const std::string& list,
+                                                        std::string& reason) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    return requests.SettleTable(slot, table, waiter, payment, list, reason);
+    const bool settled = requests.SettleTable(slot, table, waiter, payment, list, reason);
+    if (settled) counters.Settled();
+    return settled;
   };
-  hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {
+  hooks.handleRequest = [&requests, &recorder, &form, &counters](int slot, const std::string& request,
+                                                                  const std::string& answer) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
+    // The request line read from the file lands in the slot's last request;
+    // a file that could not be read leaves it alone and counts as nothing.
+    gateway::TerminalSlot& info = form.slot(slot);
+    const std::string before = info.lastRequest;
+    info.lastRequest.clear();
     requests.HandleTerminalRequest(slot, request, answer);
+    if (info.lastRequest.empty()) {
+      info.lastRequest = before;
+      return;
+    }
+    const std::string kind = counters.Request(info.lastRequest.substr(0, info.lastRequest.find(';')));
+    // A table paid from a terminal is answered "OK" exactly when it was settled.
+    if ((kind == "abrechnung" || kind == "kartenzahlung") && info.lastAnswer == "OK") counters.Settled();
   };
 
   gateway::StatusBoard board;
   gateway::StatusCollector collector(
-      gateway::StatusSources{form, tse, tseMonitor, recorder, alerts, state, env,
-                             [&vestra] { return vestra.answerQueries(); }, [&engine] { return engine.statusText(); }},
+      gateway::StatusSources{form,
+                             tse,
+                             tseMonitor,
+                             recorder,
+                             alerts,
+                             state,
+                             env,
+                             [&vestra] { return vestra.answerQueries(); },
+                             [&engine] { return engine.statusText(); },
+                             &counters,
+                             &watched.health(),
+                             PrinterNames(*connection, state)},
       board);
   hooks.processEvents = [&collector] {
     collector.OnProcessEvents();

@@ -142,7 +142,10 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   const std::string json = inst.Browse("/status.json");
   for (const char* part :
        {"\"openAlerts\":3", "Fehler bei Druck auf COM9", "Keine Antwort vom TSE-Server erhalten (Trx-Start)",
-        "\"ready\":false", "\"channel\":\"COM9\",", "\"kind\":\"Küchenbon\""}) {
+        "\"ready\":false", "\"channel\":\"COM9\",\"name\":\"Bondrucker\"", "\"kind\":\"Küchenbon\"",
+        // The table paid from the terminal, its receipt unsigned, the TSE's time-out and the failed printout.
+        "\"today\":{\"ordersBooked\":1,\"linesRefused\":0,\"settlements\":1,\"receiptsUnsigned\":1,"
+        "\"tseTimeouts\":1,\"printFailures\":1,\"requests\":{\"abrechnung\":1}}"}) {
     EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
   }
 
@@ -211,11 +214,11 @@ TEST(StatusPageEndToEnd, OnlyLoopbackUnlessAllowedAndBrokenRequestsGetAnError) {
       int status;
     } cases[] = {
         {"body over the limit",
-         "POST /meldungen/quittieren HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'x'),
+         "POST /meldungen/quittieren HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'x'),
          413},
-        {"NUL in the path", "GET /%00 HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-        {"dot-dot", "GET /../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-        {"overlong path", "GET /" + std::string(50000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 414},
+        {"NUL in the path", "GET /%00 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+        {"dot-dot", "GET /../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+        {"overlong path", "GET /" + std::string(50000, 'a') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 414},
     };
     for (const Case& c : cases) {
       std::string r = Http("127.0.0.1", inst.port, c.request);
@@ -230,6 +233,124 @@ TEST(StatusPageEndToEnd, OnlyLoopbackUnlessAllowedAndBrokenRequestsGetAnError) {
       [&own](PageInstallation& inst) { EXPECT_EQ(StatusOf(inst.Get("/status.json", own)), 200) << "allowed"; });
   // Bound to loopback by default: not even reachable from outside.
   run("", [&own](PageInstallation& inst) { EXPECT_EQ(inst.Get("/", own), ""); });
+}
+
+// The samples of a Prometheus text as Python's prometheus_client parser reads
+// them, one "name{label="value",...} value" a line; "PARSE ERROR ..." when it
+// cannot read the text.
+std::string ParsedMetrics(const std::string& dir, const std::string& text) {
+  WriteAll(dir + "/metrics.txt", text);
+  const std::string script =
+      "import sys\n"
+      "from prometheus_client.parser import text_string_to_metric_families\n"
+      "try:\n"
+      "    for f in text_string_to_metric_families(open(sys.argv[1], encoding='utf-8').read()):\n"
+      "        for s in f.samples:\n"
+      "            labels = ','.join('%s=\"%s\"' % kv for kv in sorted(s.labels.items()))\n"
+      "            print('%s{%s} %g' % (s.name, labels, s.value))\n"
+      "except Exception as e:\n"
+      "    print('PARSE ERROR', e)\n";
+  WriteAll(dir + "/parse.py", script);
+  EXPECT_EQ(RunProgram("/usr/bin/python3", {dir + "/parse.py", dir + "/metrics.txt"}, {}, dir + "/parsed.txt", 30000),
+            0)
+      << ReadAll(dir + "/parsed.txt");
+  return ReadAll(dir + "/parsed.txt");
+}
+
+std::string Body(const std::string& response) {
+  const size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+TEST(StatusPageEndToEnd, HealthAndMetricsOfTheRunningGateway) {
+  PageInstallation inst("");
+  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+
+  EXPECT_NE(inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;20;1;;\r\nD;99;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n")
+      << "article 99 does not exist";
+  EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;13;3\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
+  EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1").substr(0, 2), "OK");
+  inst.Ask("pda1", "TISCH;12;3");
+  ASSERT_TRUE(WaitFor([&] { return Body(inst.Get("/metrics")).find("kind=\"tischdaten\"") != std::string::npos; },
+                      5000));
+  ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"printers\":[]") == std::string::npos; }, 5000));
+  const std::string metrics = Body(inst.Get("/metrics"));
+  const std::string parsed = ParsedMetrics(inst.dir.path(), metrics);
+  for (const char* sample : {"tolvenpda_orders_booked_total{} 2", "tolvenpda_order_lines_refused_total{} 1",
+                             "tolvenpda_requests_total{kind=\"anmeldung\"} 1",
+                             "tolvenpda_requests_total{kind=\"tischdaten\"} 1", "tolvenpda_settlements_total{} 0",
+                             "tolvenpda_receipts_unsigned_total{} 0", "tolvenpda_tse_ready{} 1"}) {
+    EXPECT_NE(parsed.find(std::string(sample) + "\n"), std::string::npos) << sample << "\n" << parsed;
+  }
+  EXPECT_NE(parsed.find("tolvenpda_poll_pass_duration_seconds_bucket{le=\"+Inf\"}"), std::string::npos) << parsed;
+  EXPECT_EQ(parsed.find("PARSE ERROR"), std::string::npos) << metrics;
+
+  std::string health = inst.Get("/healthz");
+  EXPECT_EQ(StatusOf(health), 200) << health;
+  const std::string json = Utf8ToCp1252(inst.Get("/status.json"));
+  EXPECT_TRUE(
+      std::regex_search(json, std::regex("\"updated\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\"")))
+      << json.substr(0, 400);
+  EXPECT_NE(json.find("\"name\":\"Küchendrucker 1 KÜCHE\""), std::string::npos)
+      << "the kitchen printer by name\n"
+      << json.substr(json.find("\"printers\""), 600);
+  EXPECT_NE(json.find("\"today\":{\"ordersBooked\":2,\"linesRefused\":1"), std::string::npos);
+  EXPECT_EQ(json.find("Bitte warten"), std::string::npos) << "printing has ended";
+
+  // A statement of the processing thread fails: the page's own threads see it
+  // only through the published state.
+  inst.Sql("DROP TABLE kassi");
+  EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1"), " \r\n");
+  ASSERT_TRUE(WaitFor([&] { return StatusOf(inst.Get("/healthz")) == 503; }, 5000)) << inst.Get("/healthz");
+  health = inst.Get("/healthz");
+  EXPECT_NE(health.find("Datenbankanweisung fehlgeschlagen"), std::string::npos) << health;
+  EXPECT_NE(health.find("kassi"), std::string::npos) << health;
+
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(20000), 0);
+  sim.Signal(SIGTERM);
+  sim.Wait(5000);
+}
+
+// A page elsewhere that a browser on this computer reaches under its own name
+// (DNS rebinding) neither reads the page nor acknowledges; many clients that
+// never finish their request do not keep anybody else out.
+TEST(StatusPageEndToEnd, ForeignHostNamesAndSlowClients) {
+  PageInstallation inst("");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+  const std::string port = std::to_string(inst.port);
+  auto ask = [&](const std::string& request) { return StatusOf(Http("127.0.0.1", inst.port, request)); };
+  EXPECT_EQ(ask("GET /status.json HTTP/1.1\r\nHost: evil.example:" + port + "\r\n\r\n"), 403);
+  EXPECT_EQ(ask("POST /meldungen/quittieren HTTP/1.1\r\nHost: evil.example:" + port +
+                "\r\nOrigin: http://evil.example:" + port + "\r\nContent-Length: 0\r\n\r\n"),
+            403);
+  EXPECT_EQ(ask("GET /metrics HTTP/1.1\r\nHost: evil.example\r\n\r\n"), 403);
+  EXPECT_EQ(ask("GET / HTTP/1.0\r\n\r\n"), 403) << "no Host at all";
+  EXPECT_EQ(ask("GET / HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n"), 200);
+  EXPECT_EQ(ask("GET / HTTP/1.1\r\nHost: [::1]:" + port + "\r\n\r\n"), 200);
+
+  // 200 connections that send half a request and then wait.
+  std::vector<int> slow;
+  for (int i = 0; i < 200; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(inst.port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string part = "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    (void)::send(fd, part.data(), part.size(), MSG_NOSIGNAL);
+    slow.push_back(fd);
+  }
+  EXPECT_EQ(StatusOf(inst.Get("/status.json")), 200) << "answered while the slow clients wait";
+  EXPECT_EQ(StatusOf(inst.Get("/healthz")), 200);
+  for (int fd : slow) ::close(fd);
+
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(20000), 0);
 }
 
 }  // namespace

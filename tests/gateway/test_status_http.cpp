@@ -58,7 +58,7 @@ class HttpServerTest : public ::testing::Test {
     ASSERT_TRUE(server) << st.message();
   }
   std::string Get(const std::string& path) {
-    return Raw(server->port(), "GET " + path + " HTTP/1.1\r\nHost: x\r\nUser-Agent: t\r\n\r\n");
+    return Raw(server->port(), "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: t\r\n\r\n");
   }
 
   std::unique_ptr<HttpServer> server;
@@ -73,7 +73,7 @@ TEST_F(HttpServerTest, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithou
   std::string r = Get("/status.json");
   EXPECT_EQ(StatusOf(r), 200) << r;
   EXPECT_NE(r.find("GET /status.json from 127.0.0.1 body= agent=t"), std::string::npos) << r;
-  r = Raw(server->port(), "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhallo");
+  r = Raw(server->port(), "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhallo");
   EXPECT_NE(r.find("POST /p from 127.0.0.1 body=hallo"), std::string::npos) << r;
   EXPECT_EQ(StatusOf(Get("/a?x=%00&y=<script>")), 200) << "the query is not part of the path";
   const std::string big(100, 'x');
@@ -82,19 +82,19 @@ TEST_F(HttpServerTest, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithou
     std::string request;
     int status;
   } cases[] = {
-      {"NUL in the path", "GET /a%00b HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-      {"dot-dot", "GET /../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-      {"encoded dot-dot", "GET /%2e%2e/etc HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-      {"broken escape", "GET /%zz HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-      {"non-ASCII", "GET /k\xC3\xBC" "che HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-      {"relative path", "GET status HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-      {"path too long", "GET /" + std::string(300, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 400},
-      {"body over the limit", "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n" + big, 413},
-      {"huge announced body", "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999\r\n\r\n", 413},
-      {"body length not a number", "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 1e3\r\n\r\n", 400},
-      {"chunked body", "POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhallo\r\n0\r\n\r\n", 411},
-      {"compressed body", "POST /p HTTP/1.1\r\nHost: x\r\nContent-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc", 415},
-      {"handler throws", "GET /boom HTTP/1.1\r\nHost: x\r\n\r\n", 500},
+      {"NUL in the path", "GET /a%00b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+      {"dot-dot", "GET /../../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+      {"encoded dot-dot", "GET /%2e%2e/etc HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+      {"broken escape", "GET /%zz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+      {"non-ASCII", "GET /k\xC3\xBC" "che HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+      {"relative path", "GET status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+      {"path too long", "GET /" + std::string(300, 'a') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
+      {"body over the limit", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n" + big, 413},
+      {"huge announced body", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 99999999999\r\n\r\n", 413},
+      {"body length not a number", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1e3\r\n\r\n", 400},
+      {"chunked body", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhallo\r\n0\r\n\r\n", 411},
+      {"compressed body", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc", 415},
+      {"handler throws", "GET /boom HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 500},
   };
   for (const Case& c : cases) {
     const std::string answer = Raw(server->port(), c.request);
@@ -103,10 +103,12 @@ TEST_F(HttpServerTest, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithou
   // Garbage, a bare connection, an endless URI and a client that leaves early.
   for (const std::string& junk :
        {std::string("\x01\x02\x03\r\n\r\n"), std::string("GET\r\n\r\n"), std::string(""),
-        "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n", std::string("GET / HTTP/1.1\r\nHost: x\r\n")}) {
+        "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n", std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")}) {
     const std::string answer = Raw(server->port(), junk);
     EXPECT_TRUE(answer.empty() || StatusOf(answer) >= 400) << answer.substr(0, 60);
   }
+  EXPECT_EQ(StatusOf(Raw(server->port(), "GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n")), 403);
+  EXPECT_EQ(StatusOf(Raw(server->port(), "GET / HTTP/1.0\r\n\r\n")), 403) << "no Host at all";
   EXPECT_EQ(StatusOf(Get("/noch-da")), 200);
   EXPECT_EQ(calls.load(), 5) << "only the good requests, the thrower and the last one reached the handler";
 }
@@ -132,6 +134,28 @@ TEST(HttpServerAddresses, OnlyLoopbackUnlessAllowed) {
   }
 }
 
+// A page of another site that a browser reaches under a name of its own
+// (DNS rebinding) gets nothing; the names of this machine do.
+TEST(HttpServerAddresses, HostNamesThisMachine) {
+  for (const char* ok : {"localhost", "LOCALHOST:8080", "kasse.localhost", "127.0.0.1:80", "[::1]:8080", "[::1]",
+                         "localhost."}) {
+    EXPECT_TRUE(HostAllowed(ok, "127.0.0.1")) << ok;
+  }
+  for (const char* bad : {"evil.example", "evil.example:8080", "", "127.0.0.1.evil.example", "localhost.evil.example",
+                          "::1", "[::1]x", "127.0.0.1:8o", "192.168.1.5"}) {
+    EXPECT_FALSE(HostAllowed(bad, "127.0.0.1")) << bad;
+  }
+  EXPECT_TRUE(HostAllowed("192.168.1.5:8080", "192.168.1.5"));
+  EXPECT_FALSE(HostAllowed("192.168.1.6", "192.168.1.5"));
+  // Bound to every address: the machine's own name and addresses.
+  char name[256] = {};
+  ASSERT_EQ(::gethostname(name, sizeof name - 1), 0);
+  EXPECT_TRUE(HostAllowed(std::string(name) + ":8080", "0.0.0.0"));
+  EXPECT_FALSE(HostAllowed(std::string(name) + ":8080", "127.0.0.1"));
+  EXPECT_FALSE(HostAllowed("evil.example", "0.0.0.0"));
+  EXPECT_FALSE(HostAllowed("evil.example", "::"));
+}
+
 TEST(HttpServerStart, RefusesWhatItCannotServe) {
   Status st;
   const auto handler = [](const HttpRequest&) { return HttpResponse{}; };
@@ -147,6 +171,25 @@ TEST(HttpServerStart, RefusesWhatItCannotServe) {
   wrong.allowedAddresses.clear();
   wrong.bindAddress = "203.0.113.99";  // not an address of this machine
   EXPECT_FALSE(HttpServer::Start(wrong, handler, st));
+
+  // An IPv6 address to listen on, and a client of it.
+  HttpServerOptions six;
+  six.bindAddress = "::1";
+  auto v6 = HttpServer::Start(six, handler, st);
+  if (v6) {
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(static_cast<uint16_t>(v6->port()));
+    addr.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string get = "GET / HTTP/1.1\r\nHost: [::1]:" + std::to_string(v6->port()) + "\r\n\r\n";
+    (void)::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    char buf[64] = {};
+    EXPECT_GT(::recv(fd, buf, sizeof buf - 1, 0), 0);
+    EXPECT_EQ(StatusOf(buf), 200) << buf;
+    ::close(fd);
+  }
 
   first->Stop();
   first->Stop();  // twice is harmless

@@ -161,11 +161,13 @@ class CollectorTest : public ::testing::Test {
             f.tseServer, [] { return std::string(); }, alerts, f.db.env()),
         recorder(engine, f.db.env()),
         collector(StatusSources{f.form, f.tse, monitor, recorder, alerts, f.db.state(), f.db.env(),
-                                [] { return int64_t{42}; }, [] { return std::string("Bereit"); }},
+                                [] { return int64_t{42}; }, [] { return std::string("Bitte warten..."); }, &counters,
+                                nullptr, {{"FILE:/K.TXT", "Küchendrucker 1 Grill"}}},
                   board) {}
   uint64_t Sequence() { return board.Latest() ? board.Latest()->sequence : 0; }
 
   testing::GatewayFixture f;
+  StatusCounters counters;
   AlertLog alerts;
   TseMonitor monitor;
   FakePrintEngine engine;
@@ -188,7 +190,83 @@ TEST_F(CollectorTest, ASnapshotShowsWhatTheWindowShowed) {
   EXPECT_EQ(s->slots[1].pendingFiles, (Lines{"info.kas"})) << "an answer the terminal has not collected";
   EXPECT_FALSE(s->slots[2].inUse);
   EXPECT_EQ(s->tse.answerQueries, 42);
-  EXPECT_EQ(s->printStatus, "Bereit");
+}
+
+// The print window's last status line ("Bitte warten...") shows only while a
+// printout is under way, not for ever after it.
+TEST_F(CollectorTest, PrintStatusOnlyWhilePrinting) {
+  struct Inner : printing::PrintEngine {
+    std::function<void()> during;
+    Status MyPrint(const std::vector<std::string>&, const std::string& channel, bool, bool) override {
+      during();
+      return channel == "COM9" ? Status::Error("kaputt") : Status::Ok();
+    }
+  } inner;
+  PrintRecorder printing(inner, f.db.env());
+  StatusCollector c(StatusSources{f.form, f.tse, monitor, printing, alerts, f.db.state(), f.db.env(), nullptr,
+                                  [] { return std::string("Bitte warten..."); }, nullptr, nullptr,
+                                  {{"FILE:/K.TXT", "Küchendrucker 1 Grill"}}},
+                    board);
+  std::string during;
+  inner.during = [&] {
+    c.Collect();
+    during = board.Latest()->printStatus;
+  };
+  printing.MyPrint({"x"}, "file:/k.txt:", true, false);
+  EXPECT_EQ(during, "Bitte warten...");
+  c.Collect();
+  EXPECT_EQ(board.Latest()->printStatus, "");
+  ASSERT_EQ(board.Latest()->printers.size(), 1u);
+  EXPECT_EQ(board.Latest()->printers[0].name, "Küchendrucker 1 Grill") << "found whatever the case and colon";
+}
+
+// Counts of the day start at zero with the first snapshot of a new day;
+// the totals go on (Prometheus counters never go back).
+TEST_F(CollectorTest, CountsOfTheDayStartAtMidnight) {
+  counters.OrderBooked(2);
+  counters.Request("ANMELDUNG");
+  counters.Request("ZAHLUNGKK");
+  counters.Request("irgendwas");
+  counters.Settled();
+  engine.FailChannel("COM9");
+  recorder.MyPrint({"x"}, "COM9", true, false);
+  collector.Collect();
+  auto s = board.Latest();
+  EXPECT_EQ(s->today.ordersBooked, 1);
+  EXPECT_EQ(s->today.linesRefused, 2);
+  EXPECT_EQ(s->today.settlements, 1);
+  EXPECT_EQ(s->today.printFailures, 1);
+  EXPECT_EQ(s->today.requests, (std::map<std::string, int64_t>{{"anmeldung", 1}, {"kundenzahlung", 1},
+                                                                {"tischdaten", 1}}));
+  DateTime now = f.db.env().Now();
+  f.db.env().SetNow(DateTime{{now.date.year, now.date.month, now.date.day}, 23, 59, 59, 0});
+  collector.Collect();
+  f.db.env().Advance(2000);
+  collector.Collect();
+  counters.OrderBooked(0);
+  collector.Collect();
+  s = board.Latest();
+  EXPECT_EQ(s->today.ordersBooked, 1) << "the order after midnight";
+  EXPECT_EQ(s->today.printFailures, 0);
+  EXPECT_EQ(s->today.requests.at("anmeldung"), 0);
+  EXPECT_EQ(s->total.ordersBooked, 2);
+  EXPECT_EQ(s->total.printFailures, 1);
+}
+
+TEST(StatusCountersTest, PassDurationsFallIntoTheirBuckets) {
+  StatusCounters c;
+  c.PassDone(1000);  // the first call only starts the clock
+  c.PassDone(1250);
+  c.PassDone(1250 + 700);
+  c.PassDone(1950 + 500000);
+  const PassHistogram& h = c.passes();
+  EXPECT_EQ(h.count, 3);
+  EXPECT_EQ(h.sumMs, 250 + 700 + 500000);
+  EXPECT_EQ(h.buckets[0], 1);
+  EXPECT_EQ(h.buckets[2], 1);
+  int64_t inBuckets = 0;
+  for (int64_t n : h.buckets) inBuckets += n;
+  EXPECT_EQ(inBuckets, 2) << "beyond the last bound only in the count";
 }
 
 TEST_F(CollectorTest, PublishesWhenSomethingChangedButNotOnEveryEvent) {

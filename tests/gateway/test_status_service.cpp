@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/cp1252.h"
+#include "gateway/status_metrics.h"
 #include "gateway/status_render.h"
 #include "gateway/status_service.h"
 #include "support/fake_env.h"
@@ -117,6 +118,57 @@ TEST_F(StatusServiceTest, NoSnapshotYetAndAStaleSnapshotAreFlagged) {
   EXPECT_EQ(Call("GET", "/").body.find("keine Aktualisierung"), std::string::npos);
   env.Advance(kStaleMs + 1000);
   EXPECT_NE(Call("GET", "/").body.find("Seit 6 s keine Aktualisierung"), std::string::npos);
+}
+
+// /healthz says 200 only while the loop reports, its database answers and the
+// TSE signs; otherwise 503 with every reason.
+TEST_F(StatusServiceTest, HealthNamesEveryReasonItIsNotWell) {
+  HttpResponse r = Call("GET", "/healthz");
+  EXPECT_EQ(r.status, 503);
+  EXPECT_NE(r.body.find("startet"), std::string::npos) << r.body;
+  PublishSample();  // TSE in use and not ready
+  r = Call("GET", "/healthz");
+  EXPECT_EQ(r.status, 503);
+  EXPECT_NE(Utf8ToCp1252(r.body).find("TSE nicht bereit"), std::string::npos) << r.body;
+
+  auto s = std::make_shared<StatusSnapshot>(*board.Latest());
+  s->tse.ready = true;
+  board.Publish(s);
+  r = Call("GET", "/healthz");
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.body, "OK\n");
+
+  s = std::make_shared<StatusSnapshot>(*s);
+  s->database.ok = false;
+  s->database.error = "Verbindung verloren";
+  board.Publish(s);
+  env.Advance(kStaleMs + 2000);
+  r = Call("GET", "/healthz");
+  EXPECT_EQ(r.status, 503);
+  EXPECT_NE(r.body.find("Verbindung verloren"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("Seit 7 s keine Meldung"), std::string::npos) << r.body;
+  EXPECT_EQ(Call("POST", "/healthz").status, 405);
+}
+
+TEST_F(StatusServiceTest, JsonTimesCarryTheirOffset) {
+  PublishSample();
+  auto s = std::make_shared<StatusSnapshot>(*board.Latest());
+  s->collectedAt = "05.12.2026 12:00:01";
+  board.Publish(s);
+  const std::string j = Call("GET", "/status.json").body;
+  EXPECT_TRUE(ValidJson(j)) << j;
+  // Python reads the offset back; the gateway's own zone is whatever the test runs in.
+  testing::TempDir dir;
+  testing::WriteAll(dir / "s.json", j);
+  const std::string cmd =
+      "python3 -c 'import json,sys,datetime; d=json.load(open(sys.argv[1], encoding=\"utf-8\")); "
+      "t=datetime.datetime.fromisoformat(d[\"updated\"]); assert t.utcoffset() is not None; "
+      "assert t.replace(tzinfo=None) == datetime.datetime(2026,12,5,12,0,1); "
+      "datetime.datetime.fromisoformat(d[\"tse\"][\"lastTimeout\"].split(\" \")[0])' " +
+      dir / "s.json";
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << j.substr(0, 300);
+  EXPECT_EQ(IsoLocalTime(""), "");
+  EXPECT_EQ(IsoLocalTime("12:00:01"), "12:00:01") << "a time of day alone stays as it is";
 }
 
 TEST_F(StatusServiceTest, AcknowledgingRemovesTheAlertFromThePage) {

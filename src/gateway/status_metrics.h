@@ -1,0 +1,138 @@
+// What the gateway counts for monitoring: events the processing thread
+// reports through its hooks, the database's last outcome, and the pass
+// durations. The processing thread owns the counters; the collector copies
+// them into each snapshot, so the web server's threads read only the snapshot
+// (never the processing thread's database connection).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/log_sink.h"
+#include "db/connection.h"
+#include "platform/env.h"
+
+namespace tolven::gateway {
+
+// Upper bounds of the pass-duration histogram in milliseconds. A pass sleeps
+// 50 ms per terminal slot, so an idle pass takes a quarter of a second.
+inline constexpr std::array<int64_t, 9> kPassBucketsMs = {300, 500, 1000, 2000, 5000, 10000, 30000, 60000, 120000};
+
+struct PassHistogram {
+  std::array<int64_t, kPassBucketsMs.size()> buckets{};  // per bucket, not cumulative
+  int64_t count = 0;
+  int64_t sumMs = 0;
+  void Add(int64_t ms);
+};
+
+struct StatusCounts {
+  int64_t ordersBooked = 0;
+  int64_t linesRefused = 0;
+  int64_t settlements = 0;
+  int64_t receiptsUnsigned = 0;
+  int64_t tseTimeouts = 0;
+  int64_t printFailures = 0;
+  std::map<std::string, int64_t> requests;  // by kind
+};
+
+// Counters of the processing thread.
+class StatusCounters {
+ public:
+  void OrderBooked(int linesRefused) {
+    ++counts_.ordersBooked;
+    counts_.linesRefused += linesRefused;
+  }
+  void LinesRefused(int lines) { counts_.linesRefused += lines; }
+  void Settled() { ++counts_.settlements; }
+  void ReceiptUnsigned() { ++counts_.receiptsUnsigned; }
+  // `command` is the request's first field; the kinds are a fixed few, so an
+  // odd terminal cannot make the list grow.
+  // Returns the kind counted.
+  std::string Request(const std::string& command);
+  // Called once per poll pass; the time since the last call is the pass.
+  void PassDone(int64_t monotonicMs);
+
+  const StatusCounts& counts() const { return counts_; }
+  const PassHistogram& passes() const { return passes_; }
+
+ private:
+  StatusCounts counts_;
+  PassHistogram passes_;
+  int64_t lastPassMs_ = -1;
+};
+
+// A log in front of another that shows every line to `tap` on its way.
+class LogTap final : public LogSink {
+ public:
+  LogTap(LogSink& inner, std::function<void(const std::string&)> tap) : inner_(inner), tap_(std::move(tap)) {}
+  void AddLogLine(const std::string& text) override {
+    tap_(text);
+    inner_.AddLogLine(text);
+  }
+
+ private:
+  LogSink& inner_;
+  std::function<void(const std::string&)> tap_;
+};
+
+// The outcome of the processing thread's last database statement.
+struct DatabaseHealth {
+  bool ok = true;
+  std::string error;  // of the last failed statement, when it was the last one
+  int64_t statements = 0;
+  int64_t failures = 0;
+};
+
+// A connection in front of the gateway's own that notes whether each
+// statement succeeded; everything else passes through unchanged.
+class WatchedConnection final : public db::Connection {
+ public:
+  explicit WatchedConnection(db::Connection& inner) : inner_(inner) {}
+  const DatabaseHealth& health() const { return health_; }
+
+  bool IsOpen() const override { return inner_.IsOpen(); }
+  void Close() override { inner_.Close(); }
+  bool Execute(const std::string& sql, db::DbError& err) override { return Note(inner_.Execute(sql, err), err); }
+  bool ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) override {
+    return Note(inner_.ExecuteWith(sql, args, err), err);
+  }
+  std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
+    auto rs = inner_.Query(sql, err);
+    Note(rs != nullptr, err);
+    return rs;
+  }
+  bool BeginTrans(db::DbError& err) override { return Note(inner_.BeginTrans(err), err); }
+  bool CommitTrans(db::DbError& err) override { return Note(inner_.CommitTrans(err), err); }
+  bool RollbackTrans(db::DbError& err) override { return Note(inner_.RollbackTrans(err), err); }
+  bool InTransaction() const override { return inner_.InTransaction(); }
+  bool Savepoint(const std::string& name, db::DbError& err) override { return Note(inner_.Savepoint(name, err), err); }
+  bool RollbackToSavepoint(const std::string& name, db::DbError& err) override {
+    return Note(inner_.RollbackToSavepoint(name, err), err);
+  }
+  bool ReleaseSavepoint(const std::string& name, db::DbError& err) override {
+    return Note(inner_.ReleaseSavepoint(name, err), err);
+  }
+  void SetCommandTimeout(int seconds) override { inner_.SetCommandTimeout(seconds); }
+  const db::Dialect& dialect() const override { return inner_.dialect(); }
+  bool ExecuteForSession(const std::string& sql, db::DbError& err) override {
+    return Note(inner_.ExecuteForSession(sql, err), err);
+  }
+
+ private:
+  bool Note(bool ok, const db::DbError& err);
+
+  db::Connection& inner_;
+  DatabaseHealth health_;
+};
+
+// "DD.MM.YYYY HH:MM:SS" (the gateway's local time, anything after it kept)
+// as ISO 8601 with the local offset of that moment, "2026-03-29T14:05:00+02:00";
+// "" stays "", a text of another form is returned unchanged.
+std::string IsoLocalTime(const std::string& dmyHms);
+
+}  // namespace tolven::gateway
