@@ -12,7 +12,7 @@
 #include "db/sqlite_connection.h"
 #include "figures.h"
 #include "local_db.h"
-#include "settlement/modTischAbrechnen.h"
+#include "settlement/table_settlement.h"
 
 namespace tolven::bench {
 
@@ -125,7 +125,7 @@ class Comparison {
     auto rows = db_.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(kTable),
                                  err_);
     if (!rows) return -1;
-    settlement::modTischAbrechnen module(db_.tools(), log_, nullptr);
+    settlement::TableSettlement module(db_.tools(), log_, nullptr);
     std::string zahlart = "KDKTO";
     const double t0 = NowMs(), c0 = ThreadCpuMs();
     const int32_t bunr = module.TischAbrechnen(*rows, kTable, 3, zahlart);

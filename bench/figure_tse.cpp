@@ -11,8 +11,8 @@
 #include "common/text.h"
 #include "db/sqlite_connection.h"
 #include "figures.h"
-#include "fiscal/modTSE.h"
-#include "fiscal/modTSE_Vestra.h"
+#include "fiscal/tse.h"
+#include "fiscal/tse_server_adapter.h"
 #include "local_db.h"
 
 namespace tolven::bench {
@@ -29,7 +29,7 @@ class TimingEnv final : public platform::Env {
   int64_t MonotonicMs() override { return real_.MonotonicMs(); }
   void SleepMs(int ms) override {
     real_.SleepMs(ms);
-    if (ms == fiscal::modTSE_Vestra::kFirstPauseMs) pollStart = NowMs();
+    if (ms == fiscal::TseServerClient::kFirstPauseMs) pollStart = NowMs();
   }
   bool FileExists(const std::string& p) override { return real_.FileExists(p); }
   bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
@@ -131,7 +131,7 @@ int RunTseLatency(const BenchOptions& options, int waits) {
     return 1;
   }
   db.state().tseInUse = true;
-  fiscal::modTSE_Vestra vestra(db.tools());
+  fiscal::TseServerClient vestra(db.tools());
   fiscal::Tse tse(db.tools(), vestra, fiscal::TseIdentity{"BENCH-1", "ecdsa-plain-SHA384", ""});
   vestra.Attach(tse);
   ServerThread server(db.dbPath(), error);
@@ -180,7 +180,7 @@ int RunTseLatency(const BenchOptions& options, int waits) {
   Note("answer committed -> noticed: " + Describe(l));
   Note("queries per second while polling: " + Describe(r, "/s"));
   Note("finish with a server answering at once (first pause " +
-       std::to_string(fiscal::modTSE_Vestra::kFirstPauseMs) + " ms): " + Describe(im));
+       std::to_string(fiscal::TseServerClient::kFirstPauseMs) + " ms): " + Describe(im));
   if (failures) Note("FEHLER: " + std::to_string(failures) + " waits without an answer");
   Report({"TSE answer noticed after its commit (" + std::to_string(latency.size()) + " waits)",
           "median " + Fixed(l.median) + " ms, p95 " + Fixed(l.p95) + " ms", "median <= 20 ms",

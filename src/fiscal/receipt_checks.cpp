@@ -4,7 +4,7 @@
 
 #include "common/crc16.h"
 #include "common/text.h"
-#include "fiscal/CRijndael.h"
+#include "fiscal/rijndael.h"
 
 namespace tolven::fiscal {
 
@@ -153,7 +153,7 @@ std::string SignatureKeyData(const SignatureInput& in) {
 std::string SignatureKey() { return std::string(kSignatureConstant.substr(kSignatureKeyStart)); }
 
 std::string Signatur0(const SignatureInput& input) {
-  CRijndael cipher;
+  Rijndael cipher;
   const std::vector<uint8_t> bytes = cipher.EncryptData(SignatureKeyData(input), SignatureKey());
   return HexEncode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }

@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "common/text.h"
-#include "fiscal/modTSE.h"
-#include "gateway/status_print.h"
+#include "fiscal/tse.h"
+#include "status/print_recorder.h"
 #include "printing/customer_receipt.h"
-#include "printing/modKueBon.h"
+#include "printing/kitchen_receipts.h"
 
 namespace tolven::gateway {
 
@@ -96,7 +96,7 @@ void CrashRecovery::PrintPendingKitchenLines() {
     if (tse_.TseReady()) trx = tse_.TSE_StartTransaction(startTime);
     std::optional<PrintRecorder::Scope> scope;
     if (recorder_) scope.emplace(*recorder_, PrintoutKind::KitchenReceipt);
-    kueBon_.PrintKueBon(trx, startTime, table, WaiterText(waiter));
+    kitchenReceipts_.PrintKueBon(trx, startTime, table, WaiterText(waiter));
   }
 }
 

@@ -21,7 +21,7 @@ class Tse;
 }
 namespace tolven::printing {
 class CustomerReceipt;
-class modKueBon;
+class KitchenReceipts;
 }  // namespace tolven::printing
 
 namespace tolven::gateway {
@@ -36,9 +36,9 @@ class CrashRecovery {
 
   // `recorder` (may be null) tells the status page which printouts are
   // kitchen and which are customer receipts.
-  CrashRecovery(db::DbTools& tools, fiscal::Tse& tse, printing::modKueBon& kueBon,
+  CrashRecovery(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& kueBon,
                 printing::CustomerReceipt& receipt, LogSink& log, PrintRecorder* recorder = nullptr)
-      : tools_(tools), tse_(tse), kueBon_(kueBon), receipt_(receipt), log_(log), recorder_(recorder) {}
+      : tools_(tools), tse_(tse), kitchenReceipts_(kueBon), receipt_(receipt), log_(log), recorder_(recorder) {}
 
   // Every step below, in this order.
   void Run();
@@ -74,7 +74,7 @@ class CrashRecovery {
 
   db::DbTools& tools_;
   fiscal::Tse& tse_;
-  printing::modKueBon& kueBon_;
+  printing::KitchenReceipts& kitchenReceipts_;
   printing::CustomerReceipt& receipt_;
   LogSink& log_;
   PrintRecorder* recorder_;

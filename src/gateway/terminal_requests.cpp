@@ -5,7 +5,7 @@
 
 #include "common/text.h"
 #include "printing/customer_receipt.h"
-#include "settlement/modTischAbrechnen.h"
+#include "settlement/table_settlement.h"
 
 namespace tolven::gateway {
 
@@ -36,12 +36,12 @@ std::vector<int64_t> ListedIds(const std::string& list) {
 void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requestFile*/,
                                              const std::string& answerFile) {
   platform::Env& env = tools_.env();
-  ExchangeFile& file = form_.RequestFile(slot);
+  ExchangeFile& file = poller_.RequestFile(slot);
   const Handover taken = file.TakeOver("Datenabfrage von Orderterminal " + std::to_string(slot) + "...");
   if (taken.outcome == HandoverOutcome::Refused) {
     const std::string refusal = "ERR;Anfrage abgelehnt: " + taken.error + ".";
-    form_.WriteAnswerFile(answerFile, refusal + "\r\n");
-    form_.slot(slot).lastAnswer = refusal;
+    poller_.WriteAnswerFile(answerFile, refusal + "\r\n");
+    poller_.slot(slot).lastAnswer = refusal;
     return;
   }
   if (taken.outcome != HandoverOutcome::Taken) return;
@@ -54,7 +54,7 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
   const std::optional<int32_t> tableField = StrictWholeNumber(GetToken(line, 2));
   const int32_t waiter = LeadingWholeNumber(GetToken(line, 3));
   const std::string text4 = GetToken(line, 4);
-  TerminalSlot& slotInfo = form_.slot(slot);
+  TerminalSlot& slotInfo = poller_.slot(slot);
   slotInfo.lastRequest = line;
   slotInfo.lastTime = FormatHMS(env.Now());
 
@@ -62,8 +62,8 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
   if (!tableField) {
     // The request cannot be processed; the terminal learns so instead of waiting.
     answer = "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.";
-    form_.AddLogLine("FEHLER: Anfrage von Orderterminal " + std::to_string(slot) + " nicht verarbeitet: " + line);
-    form_.WriteAnswerFile(answerFile, answer + "\r\n");
+    poller_.AddLogLine("FEHLER: Anfrage von Orderterminal " + std::to_string(slot) + " nicht verarbeitet: " + line);
+    poller_.WriteAnswerFile(answerFile, answer + "\r\n");
     slotInfo.lastAnswer = answer;
     return;
   }
@@ -81,11 +81,11 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
   }
 
   if (Listed(kOneLineAnswers, command) || command == "ANMELDUNG") {
-    form_.WriteAnswerFile(answerFile, answer + "\r\n");
+    poller_.WriteAnswerFile(answerFile, answer + "\r\n");
     slotInfo.lastAnswer = answer.empty() ? "(leer)" : answer;
   } else {
-    form_.WriteAnswerFile(answerFile, TableData(table));
-    form_.AddLogLine("  Tischdaten " + std::to_string(table) + " gesendet");
+    poller_.WriteAnswerFile(answerFile, TableData(table));
+    poller_.AddLogLine("  Tischdaten " + std::to_string(table) + " gesendet");
     slotInfo.lastAnswer = "Tischdaten " + std::to_string(table);
   }
 }
@@ -100,7 +100,7 @@ std::string TerminalRequests::LogIn(const std::string& operatorField, const std:
   const std::string stored = GetFieldValue(*rs, "schluesselnr").AsString();
   if (TrimBlanks(stored).empty() || stored != key) return " ";
   const std::string name = GetFieldValue(*rs, "name").AsString();
-  form_.AddLogLine("Anmeldung von Kassierer " + std::to_string(op) + "-" + name);
+  poller_.AddLogLine("Anmeldung von Kassierer " + std::to_string(op) + "-" + name);
   return "OK" + name;
 }
 
@@ -123,7 +123,7 @@ int32_t TerminalRequests::CustomerOfCard(const std::string& cardNumber) {
   db::DbError err;
   auto rs = tools_.Open("SELECT kdnr FROM kunden WHERE cardno = " + SqlText(cardNumber), err);
   if (!rs) {
-    form_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + err.text);
+    poller_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + err.text);
     return -1;
   }
   return rs->Eof() ? 0 : GetFieldValue(*rs, "kdnr").AsInt();
@@ -144,7 +144,7 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
     db::DbError err;
     auto rs = tools_.Open(sql, err);
     if (!rs) {
-      form_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " + err.text);
+      poller_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " + err.text);
       return false;
     }
     n = rs->Eof() ? 0 : GetFieldValue(*rs, "n").AsInt64();
@@ -168,7 +168,7 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
     if (n == 0) return true;
   }
   reason = "Küchenbon für Tisch " + std::to_string(table) + " nicht gedruckt, Tisch bleibt offen.";
-  form_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(n) +
+  poller_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(n) +
                    " Positionen hat die Küche noch nicht erhalten.");
   return false;
 }
@@ -181,14 +181,14 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   std::string suffix, filter;
   std::vector<int64_t> ids;
   if (!list.empty()) {
-    form_.AddLogLine("Teilabrechnung: " + list);
+    poller_.AddLogLine("Teilabrechnung: " + list);
     suffix = "(Teilabrechnung)";
     request.partial = true;
     ids = ListedIds(list);
   }
   auto open = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table), err);
   if (!open) {
-    form_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
+    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
     reason = kSettlementFailed;
     return false;
   }
@@ -198,7 +198,7 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   if (!list.empty()) {
     if (ids.empty()) {
       reason = "Teilabrechnung ohne gültige Position.";
-      form_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + reason);
+      poller_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + reason);
       return false;
     }
     std::string in;
@@ -208,14 +208,14 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   auto rows = tools_.Open(
       "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter + " ORDER BY id", err);
   if (!rows) {
-    form_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
+    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
     reason = kSettlementFailed;
     return false;
   }
   // The terminal charged for exactly the listed lines: each must be open on this table.
   if (!ids.empty() && rows->RecordCount() != ids.size()) {
     reason = "Positionen nicht offen auf Tisch " + std::to_string(table) + ".";
-    form_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
+    poller_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
                      " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
     return false;
   }
@@ -235,15 +235,15 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     reason = settlement_.lastRefusal();
     if (reason.empty()) {
       reason = kSettlementFailed;
-      form_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
+      poller_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
     }
     return false;
   }
   // The settled lines left the table with the receipt's commit.
-  form_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
-  const std::string printer = slot >= 1 && slot <= kSlots ? form_.slots()[static_cast<size_t>(slot)].printer : "";
+  poller_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
+  const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[static_cast<size_t>(slot)].printer : "";
   if (Status st = receipt_.Print(bunr, printer, settlement_.UnstoredSignature(bunr)); !st) {
-    form_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
+    poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
   }
   return true;
 }

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "db/db_tools.h"
-#include "gateway/Form1.h"
+#include "gateway/terminal_poller.h"
 
 namespace tolven::settlement {
-class modTischAbrechnen;
+class TableSettlement;
 struct SettleRequest;
 }
 namespace tolven::printing {
@@ -23,9 +23,9 @@ namespace tolven::gateway {
 
 class TerminalRequests {
  public:
-  TerminalRequests(db::DbTools& tools, Form1& form, settlement::modTischAbrechnen& settlement,
+  TerminalRequests(db::DbTools& tools, TerminalPoller& form, settlement::TableSettlement& settlement,
                    printing::CustomerReceipt& receipt)
-      : tools_(tools), form_(form), settlement_(settlement), receipt_(receipt) {}
+      : tools_(tools), poller_(form), settlement_(settlement), receipt_(receipt) {}
 
   void HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile);
   // Settles the table (or the listed lines, ids joined by ":"). True when the
@@ -56,8 +56,8 @@ class TerminalRequests {
   std::string LogIn(const std::string& operatorField, const std::string& key);
 
   db::DbTools& tools_;
-  Form1& form_;
-  settlement::modTischAbrechnen& settlement_;
+  TerminalPoller& poller_;
+  settlement::TableSettlement& settlement_;
   printing::CustomerReceipt& receipt_;
   KitchenPrint kitchenPrint_;
 };

@@ -5,7 +5,7 @@
 
 #include "common/money.h"
 #include "common/text.h"
-#include "fiscal/modTSE.h"
+#include "fiscal/tse.h"
 #include "printing/escpos_qr.h"
 
 namespace tolven::printing {

@@ -10,13 +10,13 @@
 #include "common/status.h"
 #include "db/db_tools.h"
 #include "fiscal/receipt_checks.h"
-#include "printing/modDruck2.h"
+#include "printing/print_lines.h"
 
 namespace tolven::printing {
 
 class CustomerReceipt {
  public:
-  CustomerReceipt(db::DbTools& tools, modDruck2& druck) : tools_(tools), druck_(druck) {}
+  CustomerReceipt(db::DbTools& tools, PrintLineBuffer& druck) : tools_(tools), druck_(druck) {}
 
   // Composes the receipt into the print-line buffer; false when the receipt
   // record cannot be read. `signature`: the one the settlement received for
@@ -47,7 +47,7 @@ class CustomerReceipt {
   void AddLabelled(const std::string& label, const std::string& value, int width);
 
   db::DbTools& tools_;
-  modDruck2& druck_;
+  PrintLineBuffer& druck_;
 };
 
 }  // namespace tolven::printing

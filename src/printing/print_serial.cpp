@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "common/text.h"
-#include "display/modDisplay4.h"
+#include "display/customer_display.h"
 #include "platform/device_names.h"
 #include "printing/convert_umlauts.h"
-#include "printing/frmDruck2.h"
+#include "printing/print_engine.h"
 
 namespace tolven::printing {
 
@@ -35,7 +35,7 @@ std::string PassThroughOff(int kind) {
 
 }  // namespace
 
-Status frmDruck2::PrintSerial(Job& job) {
+Status ChannelPrintEngine::PrintSerial(Job& job) {
   const bool disp = job.channel.kind == ChannelKind::Display;
   const std::string& channel = job.channel.name;
   job.printLog = Code("PRTLOG") == "JA";
@@ -56,7 +56,7 @@ Status frmDruck2::PrintSerial(Job& job) {
   if (disp) {
     job.pauseMs = std::max(job.pauseMs, 35);
     job.pauseAfter = 25;
-    display::modDisplay4* display = devices_.display;
+    display::CustomerDisplay* display = devices_.display;
     platform::SerialPort* port = nullptr;
     if (display) {
       display->OpenDisplay();
@@ -108,7 +108,7 @@ Status frmDruck2::PrintSerial(Job& job) {
   return st;
 }
 
-Status frmDruck2::SendSerialLines(Job& job, platform::SerialPort& port) {
+Status ChannelPrintEngine::SendSerialLines(Job& job, platform::SerialPort& port) {
   const std::string& channel = job.channel.name;
   const std::string drawers[] = {Code("SCHUBLADE_ALT"), Code("SCHUBLADE"), Code("SCHUBLADE_LONG_PULSE"),
                                  Code("SCHUBLADE_2"), Code("SCHUBLADE_2_LONG_PULSE")};

@@ -9,7 +9,7 @@
 #include "printing/convert_umlauts.h"
 #include "printing/escpos_image.h"
 #include "printing/escpos_qr.h"
-#include "printing/frmDruck2.h"
+#include "printing/print_engine.h"
 
 namespace tolven::printing {
 
@@ -268,7 +268,7 @@ void SpoolerLayout::Finish(bool cutAtEnd) {
   }
 }
 
-Status frmDruck2::PrintSpooler(const Job& job) {
+Status ChannelPrintEngine::PrintSpooler(const Job& job) {
   platform::PrinterSystem* spooler = devices_.spooler;
   if (!spooler) return PortError(job.channel.name, "Kein Drucksystem verfügbar");
   const std::string current = spooler->DefaultPrinter();

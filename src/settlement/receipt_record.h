@@ -12,7 +12,7 @@
 #include "common/datetime.h"
 #include "common/money.h"
 #include "db/db_tools.h"
-#include "fiscal/modTSE.h"
+#include "fiscal/tse.h"
 
 namespace tolven::settlement {
 

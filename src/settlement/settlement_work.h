@@ -9,7 +9,7 @@
 #include "common/datetime.h"
 #include "common/log_sink.h"
 #include "db/db_tools.h"
-#include "settlement/modTischAbrechnen.h"
+#include "settlement/table_settlement.h"
 #include "settlement/receipt_record.h"
 #include "settlement/settlement_totals.h"
 

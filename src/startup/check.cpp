@@ -182,7 +182,7 @@ void CheckTseTables(db::Connection& connection, Report& report) {
 
 }  // namespace
 
-int CheckInstallation(ModuleStart& start, platform::Env& env, platform::Ui& ui, platform::PrinterSystem& spooler) {
+int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, platform::PrinterSystem& spooler) {
   Report report(ui);
   start.SetReadOnly();
   const std::string iniPath = start.ini().PathOf(kIniFile);
@@ -219,12 +219,12 @@ int CheckInstallation(ModuleStart& start, platform::Env& env, platform::Ui& ui, 
 
   db::DbError err;
   std::unique_ptr<db::Connection> connection;
-  if (state.engine == "SQLITE" && !env.FileExists(ModuleStart::SqliteFile(state))) {
-    report.Problem("Datenbank", ModuleStart::SqliteFile(state) + " existiert nicht");
+  if (state.engine == "SQLITE" && !env.FileExists(Startup::SqliteFile(state))) {
+    report.Problem("Datenbank", Startup::SqliteFile(state) + " existiert nicht");
   } else {
     bool writable = true;
     if (state.engine == "SQLITE") {
-      Status st = env.CheckWritable(ModuleStart::SqliteFile(state));
+      Status st = env.CheckWritable(Startup::SqliteFile(state));
       if (st) st = env.CheckWritable(state.datenbankPfad);
       writable = st.ok();
       if (!st) report.Problem("Datenbank", "kann nicht beschrieben werden (" + st.message() + ")");

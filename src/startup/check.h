@@ -5,12 +5,12 @@
 
 #include "platform/printer_system.h"
 #include "platform/ui.h"
-#include "startup/module_start.h"
+#include "startup/startup.h"
 
 namespace tolven {
 
 // kExitOk when every item is in order, otherwise kExitCheckFailed. The lines
 // go to ui.LogLine.
-int CheckInstallation(ModuleStart& start, platform::Env& env, platform::Ui& ui, platform::PrinterSystem& spooler);
+int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, platform::PrinterSystem& spooler);
 
 }  // namespace tolven

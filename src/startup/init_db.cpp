@@ -44,7 +44,7 @@ int CreateSchema(db::Connection& connection, platform::Ui& ui) {
 
 }  // namespace
 
-int InitDatabase(ModuleStart& start, platform::Ui& ui) {
+int InitDatabase(Startup& start, platform::Ui& ui) {
   StartupState state;
   int rc = start.ReadConfiguration(state, true);
   if (rc != kExitOk) return rc;

@@ -1,11 +1,11 @@
 // --init-db: creates every table of the schema in the configured, empty database.
 #pragma once
 
-#include "startup/module_start.h"
+#include "startup/startup.h"
 
 namespace tolven {
 
 // Refuses, changing nothing, when the database already holds tables.
-int InitDatabase(ModuleStart& start, platform::Ui& ui);
+int InitDatabase(Startup& start, platform::Ui& ui);
 
 }  // namespace tolven

@@ -10,7 +10,7 @@
 #include "platform/ui.h"
 #include "startup/check.h"
 #include "startup/init_db.h"
-#include "startup/module_start.h"
+#include "startup/startup.h"
 #include "startup/run_gateway.h"
 
 namespace {
@@ -72,11 +72,11 @@ int main(int argc, char** argv) {
   platform::Ui& ui = platform::ConsoleUi();
   if (option == "--check") {
     CheckUi checkUi(ui);
-    ModuleStart start(env, checkUi, Utf8ToCp1252(ConfigFolderFromEnvironment()));
+    Startup start(env, checkUi, Utf8ToCp1252(ConfigFolderFromEnvironment()));
     platform::CupsPrinterSystem spooler;
     return CheckInstallation(start, env, checkUi, spooler);
   }
-  ModuleStart start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
+  Startup start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
   if (option == "--init-db") return InitDatabase(start, ui);
 
   platform::InstallStopHandlers();

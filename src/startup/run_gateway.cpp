@@ -5,17 +5,17 @@
 #include "common/money.h"
 #include "common/text.h"
 #include "db/db_tools.h"
-#include "display/modDisplay4.h"
-#include "fiscal/modTSE.h"
-#include "fiscal/modTSE_Vestra.h"
-#include "gateway/Form1.h"
+#include "display/customer_display.h"
+#include "fiscal/tse.h"
+#include "fiscal/tse_server_adapter.h"
+#include "gateway/terminal_poller.h"
 #include "gateway/crash_recovery.h"
-#include "gateway/status_alerts.h"
-#include "gateway/status_metrics.h"
-#include "gateway/status_print.h"
-#include "gateway/status_service.h"
-#include "gateway/status_snapshot.h"
-#include "gateway/status_tse.h"
+#include "status/alerts.h"
+#include "status/metrics.h"
+#include "status/print_recorder.h"
+#include "status/service.h"
+#include "status/snapshot.h"
+#include "status/tse_recorder.h"
 #include "gateway/terminal_requests.h"
 #include "platform/cups_printer_system.h"
 #include "platform/http_server.h"
@@ -25,10 +25,10 @@
 #include "platform/signals.h"
 #include "printing/convert_umlauts.h"
 #include "printing/customer_receipt.h"
-#include "printing/frmDruck2.h"
-#include "printing/modDruck2.h"
-#include "printing/modKueBon.h"
-#include "settlement/modTischAbrechnen.h"
+#include "printing/print_engine.h"
+#include "printing/print_lines.h"
+#include "printing/kitchen_receipts.h"
+#include "settlement/table_settlement.h"
 #include "startup/installation.h"
 
 namespace tolven {
@@ -112,7 +112,7 @@ std::unique_ptr<platform::HttpServer> StartStatusPage(const gateway::StatusConfi
 
 }  // namespace
 
-int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) {
+int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   StartupState state;
   std::unique_ptr<db::Connection> connection;
   int rc = start.Main(state, connection);
@@ -134,25 +134,25 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
   // The monitoring learns from here whether the last statement succeeded.
   gateway::WatchedConnection watched(*connection);
   db::DbTools tools(watched, state, env, ui);
-  fiscal::modTSE_Vestra vestra(tools);
+  fiscal::TseServerClient vestra(tools);
   gateway::TseMonitor tseMonitor(vestra, [&vestra] { return vestra.lastTimeout(); }, alerts, env);
   fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
   vestra.Attach(tse);
   vestra.SetLog(log);
 
   platform::CupsPrinterSystem spooler;
-  display::modDisplay4 display(
+  display::CustomerDisplay display(
       tools, ini, [] { return platform::MakeSerialPort(); },
       [](const std::string& text) { return printing::ConvertUmlauts(text); });
-  printing::frmDruck2 engine(
+  printing::ChannelPrintEngine engine(
       env, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
-      printing::frmDruck2::Devices{[] { return platform::MakeSerialPort(); },
+      printing::ChannelPrintEngine::Devices{[] { return platform::MakeSerialPort(); },
                                    [] { return platform::MakeParallelPort(); }, &spooler, &display},
       log, state.logPfad);
   gateway::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return gateway::StoredQrText(tools, bunr); });
-  printing::modDruck2 druck(ini, ui, recorder);
-  printing::modKueBon kueBon(tools, druck, tse, log);
+  printing::PrintLineBuffer druck(ini, ui, recorder);
+  printing::KitchenReceipts kueBon(tools, druck, tse, log);
   printing::CustomerReceipt receipt(tools, druck);
   gateway::StatusCounters counters;
   // The settlement says in its log when a receipt stays without signature.
@@ -161,9 +161,9 @@ int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi) 
       counters.ReceiptUnsigned();
     }
   });
-  settlement::modTischAbrechnen settlement(tools, settlementLog, state.tseInUse ? &tse : nullptr);
+  settlement::TableSettlement settlement(tools, settlementLog, state.tseInUse ? &tse : nullptr);
 
-  gateway::Form1 form(tools, tse, gateway::GatewayHooks{});
+  gateway::TerminalPoller form(tools, tse, gateway::GatewayHooks{});
   log.SetTarget(&form);
   gateway::TerminalRequests requests(tools, form, settlement, receipt);
   gateway::GatewayHooks& hooks = form.hooks();

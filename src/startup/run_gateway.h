@@ -2,17 +2,17 @@
 // connection and runs the main window until a stop is requested.
 #pragma once
 
-#include "fiscal/modTSE.h"
-#include "gateway/status_service.h"
+#include "fiscal/tse.h"
+#include "status/service.h"
 #include "platform/env.h"
 #include "platform/ui.h"
-#include "startup/module_start.h"
+#include "startup/startup.h"
 
 namespace tolven {
 
 // Returns the exit status. Message boxes after the start-up also become alerts
 // of the status page.
-int RunGateway(ModuleStart& start, platform::Env& env, platform::Ui& consoleUi);
+int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi);
 
 // Texts of the receipt QR code: TOLVEN.INI section "TSE", keys KASSENID (default
 // "TOLVENPDA-" + station), SIGALGORITHMUS (default ecdsa-plain-SHA384), PUBLICKEY.

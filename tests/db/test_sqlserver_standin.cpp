@@ -9,7 +9,7 @@
 #include "db/odbc_connection.h"
 #include "db/tds_standin.h"
 #include "platform/signals.h"
-#include "startup/module_start.h"
+#include "startup/startup.h"
 #include "support/test_db.h"
 
 namespace tolven::db {
@@ -187,7 +187,7 @@ TEST(FreeTdsStandin, AStopDuringTheLogInEndsTheStartUp) {
                                                     "/\r\n");
   tolven::testing::FakeEnv env;
   tolven::testing::FakeUi ui;
-  ModuleStart start(env, ui, dir.path());
+  Startup start(env, ui, dir.path());
   StartupState state;
   ASSERT_EQ(start.ReadConfiguration(state, false), kExitOk);
   std::unique_ptr<Connection> connection;

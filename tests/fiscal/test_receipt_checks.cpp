@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "common/text.h"
-#include "fiscal/CRijndael.h"
+#include "fiscal/rijndael.h"
 #include "support/test_db.h"
 
 namespace tolven::fiscal {
@@ -51,7 +51,7 @@ TEST(Signature, DecryptsToTheKeyDataAndEqualReceiptsSignEqually) {
   EXPECT_EQ(sig, Signatur0(kKnown)) << "no random part";
   ASSERT_EQ(sig.size(), 2u * 96u);  // four-byte length + 84 characters, three 32-byte blocks
   const std::string raw = HexDecode(sig);
-  CRijndael cipher;
+  Rijndael cipher;
   auto plain = cipher.DecryptData(std::vector<uint8_t>(raw.begin(), raw.end()), SignatureKey().substr(0, 32));
   ASSERT_TRUE(plain.has_value());
   EXPECT_EQ(std::string(plain->begin(), plain->end()), SignatureKeyData(kKnown));

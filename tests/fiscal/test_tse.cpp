@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
-#include "fiscal/modTSE.h"
-#include "fiscal/modTSE_Vestra.h"
+#include "fiscal/tse.h"
+#include "fiscal/tse_server_adapter.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {
@@ -42,7 +42,7 @@ class TseAdapterTest : public ::testing::Test {
 
   TestDb db;
   RecordingLog log;
-  fiscal::modTSE_Vestra vestra;
+  fiscal::TseServerClient vestra;
   fiscal::Tse tse;
 };
 
@@ -107,7 +107,7 @@ TEST_F(TseAdapterTest, EmptySignatureFailsAndAFailedStartStillSendsTheFinishWith
 
 TEST_F(TseAdapterTest, CorrelationKeysAreUniqueAndStaleAnswersAreNotTaken) {
   const int32_t key = 12 * 360000;  // hundredths of a second: the fake clock stands at 12:00:00.000
-  fiscal::modTSE_Vestra other(db.tools());
+  fiscal::TseServerClient other(db.tools());
   EXPECT_EQ(other.NextCorrelationKey(), key);
   EXPECT_EQ(other.NextCorrelationKey(), key + 1);
   // An answer left from an earlier day under the key the next request gets.
@@ -135,7 +135,7 @@ TEST(TsePollRate, AnswersAreNoticedWithinOnePauseAtFewerThan200LooksASecond) {
   for (int answerAfterMs : {250, 700, 3000, 14000}) {
     SCOPED_TRACE(answerAfterMs);
     TestDb db;
-    fiscal::modTSE_Vestra vestra(db.tools());
+    fiscal::TseServerClient vestra(db.tools());
     fiscal::Tse tse(db.tools(), vestra, fiscal::TseIdentity{});
     vestra.Attach(tse);
     const int64_t requested = db.env().MonotonicMs();
@@ -156,8 +156,8 @@ TEST(TsePollRate, AnswersAreNoticedWithinOnePauseAtFewerThan200LooksASecond) {
     int32_t start = 0;
     ASSERT_EQ(vestra.Start("", "", start), 7);
     const int64_t noticed = db.env().MonotonicMs();
-    EXPECT_LE(noticed - answered, fiscal::modTSE_Vestra::kPollPauseMs);
-    const double polling = static_cast<double>(noticed - requested - fiscal::modTSE_Vestra::kFirstPauseMs) / 1000.0;
+    EXPECT_LE(noticed - answered, fiscal::TseServerClient::kPollPauseMs);
+    const double polling = static_cast<double>(noticed - requested - fiscal::TseServerClient::kFirstPauseMs) / 1000.0;
     EXPECT_LE(static_cast<double>(vestra.answerQueries()), 1 + 200 * polling) << vestra.answerQueries();
   }
 }

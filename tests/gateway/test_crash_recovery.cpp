@@ -11,7 +11,7 @@
 
 #include "common/text.h"
 #include "printing/customer_receipt.h"
-#include "printing/modKueBon.h"
+#include "printing/kitchen_receipts.h"
 #include "support/fake_print_engine.h"
 #include "support/gateway_fixture.h"
 #include "support/test_db.h"
@@ -75,11 +75,11 @@ class CrashRecoveryTest : public ::testing::Test {
   TestDb db;
   platform::IniFile ini{db.env(), db.folder()};
   FakePrintEngine engine;
-  printing::modDruck2 druck{ini, db.ui(), engine};
+  printing::PrintLineBuffer druck{ini, db.ui(), engine};
   ScriptedTseServer server;
   fiscal::Tse tse{db.tools(), server, fiscal::TseIdentity{}};
   Lines log;
-  printing::modKueBon kueBon{db.tools(), druck, tse, log};
+  printing::KitchenReceipts kueBon{db.tools(), druck, tse, log};
   printing::CustomerReceipt receipt{db.tools(), druck};
   gateway::CrashRecovery recovery{db.tools(), tse, kueBon, receipt, log};
   std::set<std::string> lostArchives;  // archive channels that write nothing and fail

@@ -251,7 +251,7 @@ struct GatewayOn {
   db::DbTools tools;
   ScriptedTseServer server;
   fiscal::Tse tse;
-  gateway::Form1 form;
+  gateway::TerminalPoller form;
   int kitchen = 0, settlements = 0;
 };
 
@@ -370,7 +370,7 @@ TEST_F(OrderFileTest, ALineOnlyTheServerRefusesCostsThatLineOnly) {
   }
   XactAbortConnection xact(f.db.conn());
   GatewayOn serverLike(f, xact);
-  for (gateway::Form1* form : {&f.form, &serverLike.form}) {
+  for (gateway::TerminalPoller* form : {&f.form, &serverLike.form}) {
     SCOPED_TRACE(form == &f.form ? "savepoints" : "no savepoints");
     f.db.Exec("DELETE FROM bestellung");
     f.Drop(1, "bestell.txt", kOrder);

@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "gateway/terminal_requests.h"
 #include "printing/customer_receipt.h"
-#include "settlement/modTischAbrechnen.h"
+#include "settlement/table_settlement.h"
 #include "support/fake_print_engine.h"
 #include "support/gateway_fixture.h"
 
@@ -44,9 +44,9 @@ class TerminalRequestTest : public ::testing::Test {
   GatewayFixture f;
   platform::IniFile ini;
   FakePrintEngine engine;
-  printing::modDruck2 druck;
+  printing::PrintLineBuffer druck;
   printing::CustomerReceipt receipt;
-  settlement::modTischAbrechnen settlement;
+  settlement::TableSettlement settlement;
   gateway::TerminalRequests requests;
 };
 
@@ -146,7 +146,7 @@ TEST_F(TerminalRequestTest, DuringTheSignatureTheSettledLinesAreGoneAndNewOnesSt
   });
   f.db.state().tseInUse = true;
   fiscal::Tse tse(f.db.tools(), slow, fiscal::TseIdentity{});
-  settlement::modTischAbrechnen signing(f.db.tools(), f.form, &tse);
+  settlement::TableSettlement signing(f.db.tools(), f.form, &tse);
   gateway::TerminalRequests station(f.db.tools(), f.form, signing, receipt);
   f.Drop(1, "info.txt", {"ABRECHNEN;12;3;"});
   station.HandleTerminalRequest(1, f.Slot(1) + "info.txt", f.Slot(1) + "info.kas");

@@ -23,7 +23,7 @@
 
 #include "common/text.h"
 #include "platform/cups_printer_system.h"
-#include "printing/frmDruck2.h"
+#include "printing/print_engine.h"
 #include "support/fake_env.h"
 #include "support/process.h"
 
@@ -187,9 +187,9 @@ TEST(CupsSpooler, RawJobReachesThePrinterAndARejectingQueueFails) {
   FakeUi ui;
   NoLog log;
   platform::IniFile ini(env, dir.path());
-  printing::frmDruck2::Devices devices;
+  printing::ChannelPrintEngine::Devices devices;
   devices.spooler = &spooler;
-  printing::frmDruck2 engine(env, ui, ini, [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); },
+  printing::ChannelPrintEngine engine(env, ui, ini, [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); },
                              devices, log, dir.path() + "/");
 
   const std::string hoch = "\x1b!\x10";
@@ -291,9 +291,9 @@ TEST(CupsSpooler, ReceiptPrintersByQueueNameOrModelAndAStoppedScheduler) {
   FakeUi ui;
   NoLog log;
   platform::IniFile ini(env, dir.path());
-  printing::frmDruck2::Devices devices;
+  printing::ChannelPrintEngine::Devices devices;
   devices.spooler = &spooler;
-  printing::frmDruck2 engine(env, ui, ini, [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); },
+  printing::ChannelPrintEngine engine(env, ui, ini, [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); },
                              devices, log, dir.path() + "/");
   const std::string reset("\x1b@\x1bt\x02", 5);
   for (const char* queue : {"CITIZEN_CT-S310", "METAPACE_T-3", "Bon"}) {

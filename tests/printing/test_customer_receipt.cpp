@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
-#include "druck_fixture.h"
+#include "print_engine_fixture.h"
 #include "printing/customer_receipt.h"
 #include "printing/escpos_qr.h"
-#include "settlement/modTischAbrechnen.h"
+#include "settlement/table_settlement.h"
 #include "settlement/settlement_fixture.h"
 #include "support/fake_print_engine.h"
 #include "support/test_db.h"
@@ -49,7 +49,7 @@ class CustomerReceiptTest : public ::testing::Test {
   TestDb db;
   platform::IniFile ini;
   FakePrintEngine engine;
-  printing::modDruck2 druck;
+  printing::PrintLineBuffer druck;
   printing::CustomerReceipt receipt;
 };
 
@@ -164,7 +164,7 @@ class SettledReceiptTest : public CustomerReceiptTest {
   }
 
   settlement::fixture::RecordingLog log;
-  std::optional<settlement::modTischAbrechnen> settlement;
+  std::optional<settlement::TableSettlement> settlement;
 };
 
 TEST_F(SettledReceiptTest, PrintedVatIsTheStoredVatWhereLineByLineWouldDiffer) {

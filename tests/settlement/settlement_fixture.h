@@ -12,9 +12,9 @@
 
 #include "common/log_sink.h"
 #include "common/text.h"
-#include "fiscal/modTSE.h"
-#include "fiscal/modTSE_Vestra.h"
-#include "settlement/modTischAbrechnen.h"
+#include "fiscal/tse.h"
+#include "fiscal/tse_server_adapter.h"
+#include "settlement/table_settlement.h"
 #include "support/test_db.h"
 
 namespace tolven::settlement::fixture {
@@ -109,7 +109,7 @@ class SettlementFixture : public ::testing::Test {
                               err);
     EXPECT_TRUE(rs) << err.text;
     if (!rs) return -2;
-    modTischAbrechnen settlement(t, log, tse.get(), settings);
+    TableSettlement settlement(t, log, tse.get(), settings);
     return settlement.TischAbrechnen(*rs, tisch, kanr, zahlart);
   }
   int32_t Settle(int tisch, const char* zahlart, int kanr = 3) {

@@ -147,7 +147,7 @@ TEST_F(Vouchers, OnlyAnExistingOpenVoucherOfEnoughValueIsRedeemed) {
   for (const auto& c : refused) {
     SCOPED_TRACE(c.info);
     Orders(12, {{"COLA", 1, 1000}, {"$$$GS", 1, c.amount, 1, c.info}});
-    modTischAbrechnen settlement(db.tools(), log, nullptr, settings);
+    TableSettlement settlement(db.tools(), log, nullptr, settings);
     db::DbError err;
     auto rows = db.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = 12", err);
     ASSERT_TRUE(rows);

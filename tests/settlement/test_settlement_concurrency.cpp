@@ -26,7 +26,7 @@ class SettlementConcurrency : public SettlementFixture {
   }
   int32_t SettleOn(db::DbTools& tools, db::ResultSet& rows, int tisch, const char* zahlart,
                    const SettleRequest& request = {}) {
-    modTischAbrechnen m(tools, log, nullptr, settings);
+    TableSettlement m(tools, log, nullptr, settings);
     std::string z = zahlart;
     const int32_t bunr = m.TischAbrechnen(rows, tisch, 3, z, request);
     refusal = m.lastRefusal();

@@ -81,7 +81,7 @@ TEST_F(SettlementRetry, OtherFailuresAreNotRepeated) {
   auto rs = db.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = 12", err);
   ASSERT_TRUE(rs) << err.text;
   db.Exec("UPDATE bestellung SET menge = 4 WHERE artnr = 'COLA'");
-  modTischAbrechnen m(tools_, log, nullptr, settings);
+  TableSettlement m(tools_, log, nullptr, settings);
   std::string z = "BAR";
   EXPECT_EQ(m.TischAbrechnen(*rs, 12, 3, z), -1);
   EXPECT_FALSE(m.lastRefusal().empty());

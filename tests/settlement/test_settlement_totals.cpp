@@ -1,5 +1,5 @@
 // The arithmetic of a settlement without a database, what the stored receipts
-// (test_tisch_abrechnen.cpp) do not show on their own; and the ledgers.
+// (test_table_settlement.cpp) do not show on their own; and the ledgers.
 #include "settlement/settlement_totals.h"
 
 #include <gtest/gtest.h>

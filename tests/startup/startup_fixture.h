@@ -10,7 +10,7 @@
 #include "db/connection.h"
 #include "db/startup_state.h"
 #include "startup/init_db.h"
-#include "startup/module_start.h"
+#include "startup/startup.h"
 #include "support/fake_env.h"
 #include "support/test_db.h"
 
@@ -29,7 +29,7 @@ class StartupTest : public ::testing::Test {
   }
   // A start in start_, which holds the instance lock until it is reset.
   int RunMain() {
-    start_ = std::make_unique<ModuleStart>(env_, ui_, config_.path());
+    start_ = std::make_unique<Startup>(env_, ui_, config_.path());
     return start_->Main(state_, connection_);
   }
   // A fresh start on the given INI, with a new screen and state.
@@ -43,7 +43,7 @@ class StartupTest : public ::testing::Test {
   }
   int InitDb() {
     ui_ = FakeUi();
-    ModuleStart start(env_, ui_, config_.path());
+    Startup start(env_, ui_, config_.path());
     return InitDatabase(start, ui_);
   }
   // The message texts, one per line ("!" critical, "i" otherwise).
@@ -60,7 +60,7 @@ class StartupTest : public ::testing::Test {
   std::string exe_ = install_ / "kasse";
   StartupState state_;
   std::unique_ptr<db::Connection> connection_;
-  std::unique_ptr<ModuleStart> start_;
+  std::unique_ptr<Startup> start_;
 };
 
 }  // namespace tolven::testing

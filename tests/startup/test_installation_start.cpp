@@ -36,7 +36,7 @@ class InstalledStart : public StartupTest {
   }
   std::string Check() {
     ui_ = FakeUi();
-    ModuleStart start(env_, ui_, config_.path());
+    Startup start(env_, ui_, config_.path());
     checkRc_ = CheckInstallation(start, env_, ui_, spooler_);
     std::string out;
     for (const auto& l : ui_.logLines) out += l + "\n";
@@ -103,7 +103,7 @@ TEST_F(InstalledStart, ASecondGatewayOfTheSameStationIsRefused) {
   FakeUi ui;
   StartupState state;
   std::unique_ptr<db::Connection> connection;
-  auto second = std::make_unique<ModuleStart>(env_, ui, otherConfig.path());
+  auto second = std::make_unique<Startup>(env_, ui, otherConfig.path());
   EXPECT_EQ(second->Main(state, connection), kExitStationInUse);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 3 mit dieser Datenbank"))
@@ -112,12 +112,12 @@ TEST_F(InstalledStart, ASecondGatewayOfTheSameStationIsRefused) {
 
   // Another station number on the same database is fine.
   WriteAll(otherConfig / "TOLVEN.INI", SqliteIni("4"));
-  second = std::make_unique<ModuleStart>(env_, ui, otherConfig.path());
+  second = std::make_unique<Startup>(env_, ui, otherConfig.path());
   EXPECT_EQ(second->Main(state, connection), kExitOk);
   // Once the first gateway ends, its station is free again.
   start_.reset();
   WriteAll(otherConfig / "TOLVEN.INI", SqliteIni("3"));
-  second = std::make_unique<ModuleStart>(env_, ui, otherConfig.path());
+  second = std::make_unique<Startup>(env_, ui, otherConfig.path());
   EXPECT_EQ(second->Main(state, connection), kExitOk);
 }
 
@@ -137,14 +137,14 @@ TEST_F(StartupTest, ASecondGatewayOfTheSameStationIsRefusedOnTheServer) {
   FakeUi ui;
   StartupState state;
   std::unique_ptr<db::Connection> connection;
-  EXPECT_EQ(ModuleStart(env_, ui, otherConfig.path()).Main(state, connection), kExitStationInUse);
+  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, connection), kExitStationInUse);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 2"))
       << ui.messages[0].text;
   // The first gateway's session ends: the station is free.
   connection_->Close();
   connection.reset();
-  EXPECT_EQ(ModuleStart(env_, ui, otherConfig.path()).Main(state, connection), kExitOk);
+  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, connection), kExitOk);
   connection.reset();
   testing::DropPgDatabase(name);
 }

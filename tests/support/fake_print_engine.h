@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "printing/modDruck2.h"
+#include "printing/print_lines.h"
 
 namespace tolven::testing {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "fiscal/modTSE.h"
-#include "fiscal/modTSE_Vestra.h"
-#include "gateway/Form1.h"
+#include "fiscal/tse.h"
+#include "fiscal/tse_server_adapter.h"
+#include "gateway/terminal_poller.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {
@@ -39,7 +39,7 @@ class GatewayFixture {
   std::vector<std::string> settleCalls;   // "slot/table/waiter/payment/list"
   std::string settleRefusal;              // not empty: the settlement is refused with it
   std::vector<std::string> requestCalls;  // "slot"
-  gateway::Form1 form;
+  gateway::TerminalPoller form;
 
   // The exchange folder of a slot (created), with the separator at the end.
   std::string Slot(int i) const { return db.folder() + "/pda" + std::to_string(i) + "/"; }

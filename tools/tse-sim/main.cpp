@@ -14,7 +14,7 @@
 #include "platform/env.h"
 #include "platform/signals.h"
 #include "platform/ui.h"
-#include "startup/module_start.h"
+#include "startup/startup.h"
 
 namespace {
 
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   }
   platform::Env& env = platform::DefaultEnv();
   platform::Ui& ui = platform::ConsoleUi();
-  ModuleStart start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
+  Startup start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
   StartupState state;
   if (int rc = start.ReadConfiguration(state, false); rc != kExitOk) return rc;
   db::DbError err;

@@ -1,0 +1,380 @@
+// The order file of a terminal: taken over, booked in one transaction with its
+// journal row, answered in "confirm.kas", then the kitchen receipts and the
+// cash settlement it may ask for.
+#include <algorithm>
+#include <optional>
+
+#include "common/text.h"
+#include "fiscal/tse.h"
+#include "gateway/terminal_poller.h"
+
+namespace tolven::gateway {
+
+using db::GetFieldValue;
+
+// What one attempt at booking a file came to.
+struct TerminalPoller::Booking {
+  int booked = 0;
+  int failed = 0;
+  std::string errors;
+  // Log lines in file order; those of booked lines are written only once
+  // their booking is committed.
+  std::vector<std::pair<bool, std::string>> log;
+  int32_t table = 0;
+  int32_t waiter = 0;
+  bool settle = false;
+  bool stored = false;   // committed
+  bool recorded = false;  // the journal row is part of the commit
+  // The engine ended the transaction at this line (it has no savepoints):
+  // the whole file is to be tried once more without it.
+  std::optional<size_t> retryWithout;
+  std::string retryMessage;
+  bool retryWithoutJournal = false;
+};
+
+namespace {
+
+const char* const kLineSavepoint = "bestellzeile";
+
+// A table number of an "A" line: the leading number, refused when it is
+// negative or does not fit 32 bits (today's rule would make it 0, the
+// take-away table with its own prices).
+std::optional<int32_t> TableNumber(const std::string& field) {
+  const double n = LeadingNumber(field);
+  if (n < 0 || n > 2147483647.0) return std::nullopt;
+  return LeadingWholeNumber(field);
+}
+
+std::vector<std::string> Records(const std::string& contents) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < contents.size()) {
+    size_t nl = contents.find('\n', pos);
+    std::string line = contents.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+    pos = nl == std::string::npos ? contents.size() : nl + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::string NotSettled(int32_t table, const std::string& reason) {
+  return " +++ Tisch " + std::to_string(table) + " nicht abgerechnet: " + reason;
+}
+
+}  // namespace
+
+std::string TerminalPoller::WaiterText(int32_t waiter) {
+  db::DbError err;
+  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter), err);
+  std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
+  return std::to_string(waiter) + " - " + name;
+}
+
+void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter) {
+  const std::string waiterText = WaiterText(waiter);
+  int32_t startTime = 0;
+  int32_t trx = tse_.TSE_StartTransaction(startTime);
+  if (hooks_.printKueBon) {
+    hooks_.printKueBon(trx, startTime, table, waiterText);
+  } else {
+    AddLogLine("  (Küchenbon-Druck nicht eingerichtet)");
+  }
+}
+
+void TerminalPoller::ProcessOrderFile(int slotIndex) {
+  TerminalSlot& slot = slots_[static_cast<size_t>(slotIndex)];
+  ExchangeFile& file = OrderFile(slotIndex);
+  if (file.LeftoverPresent()) {
+    RecoverOrderFile(slotIndex);
+    return;
+  }
+  const Handover h = file.TakeOver("Daten von Orderterminal " + std::to_string(slotIndex) + " werden übernommen...");
+  if (h.outcome == HandoverOutcome::Refused) {
+    const std::string answer = " +++ Bestelldatei abgelehnt: " + h.error + ".";
+    WriteAnswerFile(slot.folder + "confirm.kas", answer + "\r\n");
+    slot.lastAnswer = answer;
+    slot.lastTime = FormatHMS(tools_.env().Now());
+    return;
+  }
+  if (h.outcome != HandoverOutcome::Taken) return;
+  BookOrderFile(slotIndex, h.contents, OrderJournal::Identity(h.contents, h.info), h.unfinished);
+}
+
+void TerminalPoller::RecoverOrderFile(int slotIndex) {
+  TerminalSlot& slot = slots_[static_cast<size_t>(slotIndex)];
+  ExchangeFile& file = OrderFile(slotIndex);
+  std::string contents;
+  platform::FileInfo info;
+  if (Status st = file.ReadWork(contents, info); !st) {
+    AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
+    file.SetWorkAside("unverarbeitet");
+    return;
+  }
+  const std::string identity = OrderJournal::Identity(contents, info);
+  std::string answer;
+  bool settlementPending = false;
+  switch (journal_.Find(slotIndex, identity, answer, settlementPending)) {
+    case OrderJournal::Lookup::Unknown:
+      // Without the journal nobody can tell whether it was booked: it is
+      // neither booked twice nor deleted unread.
+      file.SetWorkAside("unverarbeitet");
+      return;
+    case OrderJournal::Lookup::NotBooked:
+      AddLogLine("Unverarbeitete Bestellung von Orderterminal " + std::to_string(slotIndex) + " wird jetzt gebucht.");
+      BookOrderFile(slotIndex, contents, identity, !EndsWithClosingRecord(contents));
+      return;
+    case OrderJournal::Lookup::Booked: break;
+  }
+  AddLogLine("Bestellung von Orderterminal " + std::to_string(slotIndex) +
+             " war bereits gebucht; die Bestätigung wird nachgereicht.");
+  int32_t table = 0, waiter = 0;
+  bool haveTable = false;
+  for (const std::string& line : Records(contents)) {
+    if (GetToken(line, 1) != "A" || haveTable) continue;
+    if (auto t = TableNumber(GetToken(line, 2))) {
+      table = *t;
+      waiter = LeadingWholeNumber(GetToken(line, 3));
+      haveTable = true;
+    }
+  }
+  // The whole order was booked; its kitchen lines may not have been printed.
+  if (answer == "OK" && haveTable) {
+    db::DbError err;
+    auto rs = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
+                              " AND haskuebon = " + tools_.SqlBool(false),
+                          err);
+    if (rs && !rs->Eof() && GetFieldValue(*rs, "n").AsInt64() > 0) StartKitchenPrinting(table, waiter);
+  }
+  if (settlementPending) {
+    // Whether the settlement went through before the interruption cannot be
+    // told from here; it is not run a second time.
+    answer = (answer == "OK" ? "" : answer) +
+             NotSettled(table, "Abrechnung wurde unterbrochen, bitte Tisch prüfen.");
+    AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(table) + " wurde unterbrochen. Bitte prüfen.");
+    journal_.Conclude(slotIndex, identity, answer);
+  }
+  if (!WriteAnswerFile(slot.folder + "confirm.kas", answer + "\r\n")) return;
+  if (Status st = file.DeleteWork(); !st) AddLogLine("FEHLER: " + st.message());
+  slot.lastAnswer = CutForLog(answer);
+  slot.lastTime = FormatHMS(tools_.env().Now());
+}
+
+TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std::vector<std::string>& lines,
+                                     const std::string& identity, bool unfinished, bool journal,
+                                     const std::vector<std::pair<size_t, std::string>>& refused) {
+  Booking b;
+  db::Connection& conn = tools_.connection();
+  auto fail = [&](const std::string& message) {
+    b.log.emplace_back(false, " ERR: " + message);
+    ++b.failed;
+    b.errors += " +++ " + message;
+  };
+  // Nothing of the file is stored: the terminal learns so and may send it again.
+  auto wholeFileLost = [&](const std::string& why) {
+    db::DbError ignored;
+    if (conn.InTransaction()) conn.RollbackTrans(ignored);
+    const std::string text = "Bestellung nicht gespeichert: " + why;
+    b.log.emplace_back(false, "FEHLER: " + text);
+    b.failed += b.booked + 1;
+    b.booked = 0;
+    b.errors += " +++ " + text;
+    b.recorded = false;
+  };
+
+  // Never line by line outside a transaction: a file sent again after a
+  // partial booking would book those lines twice.
+  db::DbError err;
+  if (!conn.BeginTrans(err)) {
+    wholeFileLost(err.text);
+    return b;
+  }
+  const bool savepoints = conn.SupportsSavepoints();
+  bool haveTable = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    const std::string type = GetToken(line, 1);
+    if (type == "A") {
+      const std::optional<int32_t> table = TableNumber(GetToken(line, 2));
+      haveTable = table.has_value();
+      if (!haveTable) {
+        fail("Tischnummer >" + GetToken(line, 2) + "< unzulässig.");
+        continue;
+      }
+      b.table = *table;
+      b.waiter = LeadingWholeNumber(GetToken(line, 3));
+      b.log.emplace_back(false, "  Bestellung für Tisch " + std::to_string(b.table) + " von Kellner " +
+                                    std::to_string(b.waiter) + ":");
+    } else if (type == "D") {
+      auto known = std::find_if(refused.begin(), refused.end(), [&](const auto& r) { return r.first == i; });
+      if (known != refused.end()) {
+        fail(known->second);
+        continue;
+      }
+      // The table of an earlier file never carries over.
+      if (!haveTable) {
+        fail("Artikel >" + TrimBlanks(GetToken(line, 2)) + "< ohne gültige Tischangabe (A-Zeile) nicht gebucht.");
+        continue;
+      }
+      // The engine may end a transaction on its own (disk full, I/O error).
+      if (!conn.InTransaction()) {
+        wholeFileLost("Transaktion vorzeitig beendet");
+        return b;
+      }
+      if (savepoints && !conn.Savepoint(kLineSavepoint, err)) {
+        wholeFileLost(err.text);
+        return b;
+      }
+      LineBooking r = orderImport_.BookOrderLine(line, b.table, b.waiter);
+      if (r.booked) {
+        if (savepoints && !conn.ReleaseSavepoint(kLineSavepoint, err)) {
+          wholeFileLost(conn.InTransaction() ? err.text : "Transaktion vorzeitig beendet");
+          return b;
+        }
+        ++b.booked;
+        b.log.emplace_back(true, r.logText);
+        continue;
+      }
+      fail(r.message);
+      if (!r.databaseFailed) {
+        if (savepoints && !conn.ReleaseSavepoint(kLineSavepoint, err)) {
+          wholeFileLost(conn.InTransaction() ? err.text : "Transaktion vorzeitig beendet");
+          return b;
+        }
+        continue;
+      }
+      // A failure only the server saw: back to before this line.
+      if (savepoints) {
+        if (!conn.InTransaction() || !conn.RollbackToSavepoint(kLineSavepoint, err) ||
+            !conn.ReleaseSavepoint(kLineSavepoint, err)) {
+          wholeFileLost(conn.InTransaction() ? err.text : "Transaktion vorzeitig beendet");
+          return b;
+        }
+        continue;
+      }
+      // An engine without savepoints has ended the whole transaction.
+      wholeFileLost(r.message);
+      b.retryWithout = i;
+      b.retryMessage = r.message;
+      return b;
+    } else if (type == "E") {
+      b.settle = GetToken(line, 3) == "A";
+    }
+  }
+  if (b.booked == 0) {
+    ++b.failed;
+    b.errors += " +++ Keine Datensätze gefunden.";
+    b.log.emplace_back(false, "  Keine Datensätze gefunden.");
+  }
+  if (unfinished) {
+    ++b.failed;
+    const std::string text = "Bestelldatei unvollständig übertragen (ohne Abschlusszeile E), " +
+                             std::to_string(b.booked) + " Zeilen gebucht.";
+    b.errors += " +++ " + text;
+    b.log.emplace_back(true, "FEHLER: " + text);
+  }
+  if (b.settle && b.failed > 0) {
+    // The lines it booked wait for their kitchen receipt with the table's
+    // next order; settled now, the kitchen would never see them.
+    b.errors += NotSettled(b.table, "nicht alle Bestellzeilen gebucht.");
+    b.log.emplace_back(false, "FEHLER: Barabrechnung von Tisch " + std::to_string(b.table) +
+                                  " nicht ausgeführt, weil nicht alle Zeilen der Bestellung gebucht wurden.");
+  }
+  if (journal) {
+    const std::string answer = b.failed > 0 ? b.errors : "OK";
+    if (savepoints && !conn.Savepoint("journal", err)) {
+      wholeFileLost(err.text);
+      return b;
+    }
+    if (journal_.Record(slotIndex, identity, b.settle && b.failed == 0, answer, err)) {
+      b.recorded = true;
+      if (savepoints) conn.ReleaseSavepoint("journal", err);
+    } else {
+      b.log.emplace_back(false, "FEHLER: Buchungsjournal nicht geschrieben: " + err.text);
+      if (!savepoints || !conn.InTransaction() || !conn.RollbackToSavepoint("journal", err)) {
+        wholeFileLost(err.text);
+        b.retryWithoutJournal = true;
+        return b;
+      }
+    }
+  }
+  if (!conn.InTransaction()) {
+    wholeFileLost("Transaktion vorzeitig beendet");
+    return b;
+  }
+  if (!conn.CommitTrans(err)) {
+    wholeFileLost(err.text.empty() ? "Transaktion vorzeitig beendet" : err.text);
+    return b;
+  }
+  b.stored = true;
+  return b;
+}
+
+void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, const std::string& identity,
+                          bool unfinished) {
+  TerminalSlot& slot = slots_[static_cast<size_t>(slotIndex)];
+  platform::Env& env = tools_.env();
+  ExchangeFile& file = OrderFile(slotIndex);
+  const std::string confirmFile = slot.folder + "confirm.kas";
+
+  std::vector<std::string> lines = Records(contents);
+  if (unfinished) {
+    // Booked with what it holds; the terminal learns how much that was.
+    lines.erase(std::remove_if(lines.begin(), lines.end(), [](const std::string& l) { return GetToken(l, 1) == "E"; }),
+                lines.end());
+  }
+  // Read outside the transaction: a failing catalog query must not end it.
+  orderImport_.LoadColumnLengths();
+  bool journal = journal_.Ready();
+  std::vector<std::pair<size_t, std::string>> refused;
+  Booking b = AttemptBooking(slotIndex, lines, identity, unfinished, journal, refused);
+  // An engine without savepoints ends the transaction at a line that only the
+  // server refuses: the file is booked once more without that line.
+  if (b.retryWithout || b.retryWithoutJournal) {
+    if (b.retryWithout) refused.emplace_back(*b.retryWithout, b.retryMessage);
+    if (b.retryWithoutJournal) journal = false;
+    AddLogLine("  Bestellung wird ohne die abgelehnte Zeile erneut gebucht.");
+    b = AttemptBooking(slotIndex, lines, identity, unfinished, journal, refused);
+  }
+  for (const auto& [ofBookedLine, text] : b.log) {
+    // The log never says a line was booked when its booking was not committed.
+    if (!ofBookedLine || b.stored) AddLogLine(text);
+  }
+  std::string answer = b.failed > 0 ? b.errors : "OK";
+  if (hooks_.orderBooked) hooks_.orderBooked(slotIndex, b.stored, b.failed);
+  slot.lastOrder = "Tisch " + std::to_string(b.table) + ": " + std::to_string(b.booked) + " Zeilen";
+
+  bool answered = false;
+  auto finish = [&](const std::string& text) {
+    answered = WriteAnswerFile(confirmFile, text + "\r\n");
+    AddLogLine(b.failed > 0 || text != "OK" ? "FEHLER bei der Datenübernahme." : "OK");
+    slot.lastAnswer = CutForLog(text);
+    slot.lastTime = FormatHMS(env.Now());
+  };
+
+  const bool settleNow = b.stored && b.settle && b.failed == 0;
+  // A cash settlement is answered once it is decided, so that a refusal
+  // reaches the terminal; any other order is answered at once.
+  if (!settleNow) finish(answer);
+  if (b.stored && b.failed == 0) StartKitchenPrinting(b.table, b.waiter);
+  if (settleNow) {
+    if (hooks_.settleTable) {
+      std::string reason;
+      if (!hooks_.settleTable(slotIndex, b.table, b.waiter, "BAR", "", reason)) {
+        if (reason.empty()) reason = "Tischabrechnung fehlgeschlagen.";
+        answer = NotSettled(b.table, reason);
+        AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(b.table) + " nicht ausgeführt: " + reason);
+      }
+    } else {
+      AddLogLine("  (Barabrechnung nicht eingerichtet)");
+    }
+    if (b.recorded) journal_.Conclude(slotIndex, identity, answer);
+    finish(answer);
+  }
+  // A booked file whose answer could not be written stays: the next pass
+  // finds it in the journal and answers it then.
+  if (!answered && b.recorded) return;
+  if (Status st = file.DeleteWork(); !st) AddLogLine("FEHLER: " + st.message());
+}
+
+}  // namespace tolven::gateway

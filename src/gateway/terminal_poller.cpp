@@ -1,0 +1,128 @@
+#include "gateway/terminal_poller.h"
+
+
+#include "common/text.h"
+#include "fiscal/tse.h"
+
+namespace tolven::gateway {
+
+using db::GetFieldValue;
+using platform::kPathSepText;
+
+TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, GatewayHooks hooks)
+    : tools_(tools), tse_(tse), hooks_(std::move(hooks)), orderImport_(tools, *this), journal_(tools, *this) {}
+
+std::string TerminalPoller::Version() {
+  return std::to_string(TOLVEN_VERSION_MAJOR) + "." + std::to_string(TOLVEN_VERSION_MINOR) + "." +
+         std::to_string(TOLVEN_VERSION_PATCH);
+}
+
+void TerminalPoller::ProcessEvents() {
+  if (hooks_.processEvents) hooks_.processEvents();
+}
+
+void TerminalPoller::AddLogLine(const std::string& text) {
+  std::string line = FormatHMS(tools_.env().Now()) + "  " + text;
+  if (line.size() > kMaxLogLineChars) line = line.substr(0, kMaxLogLineChars - 3) + "...";
+  text1_ += line + "\r\n";
+  if (text1_.size() > kLogBufferSize) text1_.erase(0, text1_.size() - kLogBufferSize);
+  tools_.ui().LogLine(line);
+  ProcessEvents();
+}
+
+void TerminalPoller::Load() {
+  tools_.ui().Status("Version " + Version());
+  beenden_ = false;
+  db::DbError err;
+  auto rs = tools_.Open("SELECT * FROM system", err);
+  for (int i = 1; i <= kSlots; ++i) {
+    TerminalSlot& slot = slots_[static_cast<size_t>(i)];
+    std::string folder = rs && !rs->Eof() ? GetFieldValue(*rs, "pfadppcsync" + std::to_string(i)).AsString() : "";
+    std::string printer = rs && !rs->Eof() ? GetFieldValue(*rs, "pdaprt" + std::to_string(i)).AsString() : "";
+    // An empty setting marks the slot unused; it is never polled (it would be the
+    // file-system root once the separator is appended).
+    slot.inUse = !folder.empty();
+    slot.folder = EndsWith(folder, kPathSepText) ? folder : folder + kPathSepText;
+    slot.printer = ToUpper(printer.substr(0, 4)) == "KEIN" ? "" : printer;
+    tools_.ui().Status("Orderterminal " + std::to_string(i) + ": " + (slot.inUse ? slot.folder : "-"));
+  }
+}
+
+void TerminalPoller::Run() {
+  // The timer fires once, 500 ms after loading, and the loop runs inside it.
+  tools_.env().SleepMs(500);
+  PollTerminals();
+}
+
+void TerminalPoller::PollTerminals() {
+  AddLogLine("Orderterminal-Gateway gestartet. Warte auf Anfragen...");
+  AddLogLine("Version " + Version());
+  AddLogLine("Filiale " + std::to_string(tools_.state().filiale) + " / Kasse " + std::to_string(tools_.state().kasse));
+  do {
+    PollPass();
+    if (hooks_.stopRequested && hooks_.stopRequested()) beenden_ = true;
+  } while (!beenden_);
+}
+
+void TerminalPoller::PollPass() {
+  bool worked = false;
+  for (int i = 1; i <= kSlots; ++i) {
+    ProcessEvents();
+    const TerminalSlot& slot = slots_[static_cast<size_t>(i)];
+    if (!slot.inUse) continue;
+    // A work file an interrupted pass left comes before a new order file.
+    if (ExchangeFile& orders = OrderFile(i); orders.LeftoverPresent() || orders.Present()) {
+      ProcessOrderFile(i);
+      worked = true;
+    } else if (RequestFile(i).Present()) {
+      worked = true;
+      if (hooks_.handleRequest) {
+        hooks_.handleRequest(i, slot.folder + "info.txt", slot.folder + "info.kas");
+      }
+    }
+    tools_.env().SleepMs(50);
+    ProcessEvents();
+  }
+  // Order files, receipts and result sets leave holes in the heap; giving them
+  // back after busy passes keeps the process the same size all day.
+  if (worked) tools_.env().ReturnFreeMemory();
+}
+
+ExchangeFile& TerminalPoller::OrderFile(int i) {
+  const TerminalSlot& slot = slots_[static_cast<size_t>(i)];
+  auto& file = orderFiles_[static_cast<size_t>(i)];
+  // Work names keep the slot number: two slots sharing a folder stay apart.
+  if (!file || file->inputPath() != slot.folder + "bestell.txt") {
+    file = std::make_unique<ExchangeFile>(
+        tools_.env(), *this, slot.folder,
+        ExchangeFileRules{"bestell.txt", "ppcorders" + std::to_string(i) + ".in", 250, 300, Completion::ClosingRecord,
+                          "Bestelldatei von Orderterminal " + std::to_string(i)});
+  }
+  return *file;
+}
+
+ExchangeFile& TerminalPoller::RequestFile(int i) {
+  const TerminalSlot& slot = slots_[static_cast<size_t>(i)];
+  auto& file = requestFiles_[static_cast<size_t>(i)];
+  if (!file || file->inputPath() != slot.folder + "info.txt") {
+    file = std::make_unique<ExchangeFile>(
+        tools_.env(), *this, slot.folder,
+        ExchangeFileRules{"info.txt", "ppcinfo" + std::to_string(i), 150, 300, Completion::LineEnd,
+                          "Anfragedatei von Orderterminal " + std::to_string(i)});
+  }
+  return *file;
+}
+
+bool TerminalPoller::WriteAnswerFile(const std::string& path, const std::string& contents) {
+  Status st;
+  // A terminal reading the old answer over a network share may hold it open for a moment.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    st = tools_.env().WriteFileAtomic(path, contents);
+    if (st) return true;
+    tools_.env().SleepMs(100);
+  }
+  AddLogLine("FEHLER: Antwortdatei " + path + " kann nicht geschrieben werden: " + st.message());
+  return false;
+}
+
+}  // namespace tolven::gateway

@@ -1,0 +1,116 @@
+// The main window on the console: the running log, the exchange folders of up
+// to five order terminals, and the poll loop that takes order and request files
+// from them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/log_sink.h"
+#include "db/db_tools.h"
+#include "gateway/exchange_handover.h"
+#include "gateway/order_import.h"
+#include "gateway/order_journal.h"
+
+namespace tolven::fiscal {
+class Tse;
+}
+
+namespace tolven::gateway {
+
+inline constexpr int kSlots = 5;
+inline constexpr size_t kLogBufferSize = 4000;
+// One log line is cut to this length (a line may quote a terminal's file).
+inline constexpr size_t kMaxLogLineChars = 1000;
+
+struct TerminalSlot {
+  bool inUse = false;
+  std::string folder;   // PdaPfad, ends with the separator
+  std::string printer;  // PdaPrt, "" = no printer
+  // Last activity, for the status views.
+  std::string lastOrder, lastRequest, lastAnswer, lastTime;
+};
+
+// What the poll loop hands on to the other subsystems.
+struct GatewayHooks {
+  // Kitchen receipts of the table after a booked order.
+  std::function<void(int32_t trx, int32_t startTime, int32_t table, const std::string& waiterText)> printKueBon;
+  // Settlement of a table (terminal slot, table, waiter, payment type, partial
+  // list); false with the reason when the table was not settled.
+  std::function<bool(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
+                     std::string& reason)>
+      settleTable;
+  // A request file of a terminal (slot, request file, answer file).
+  std::function<void(int slot, const std::string& requestFile, const std::string& answerFile)> handleRequest;
+  // After an order file was booked (`stored`: committed) or not; `refused`
+  // lines were answered as errors. For the monitoring counters.
+  std::function<void(int slot, bool stored, int refused)> orderBooked;
+  // Called at every point where the original processed pending window events.
+  std::function<void()> processEvents;
+  // True once the window is being closed (SIGINT/SIGTERM).
+  std::function<bool()> stopRequested;
+};
+
+class TerminalPoller final : public LogSink {
+ public:
+  TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, GatewayHooks hooks);
+
+  // Window load: version in the status line, exchange folders and receipt printers from `system`.
+  void Load();
+  // The one-shot timer: 500 ms after loading, then the poll loop until the window closes.
+  void Run();
+  void PollTerminals();
+  // One pass over the slots (the body of the poll loop).
+  void PollPass();
+  // The order file of a slot (its "bestell.txt" exists, or a work file an
+  // interrupted pass left).
+  void ProcessOrderFile(int slot);
+  // The exchange files of a slot: the order file and the request file.
+  ExchangeFile& OrderFile(int slot);
+  ExchangeFile& RequestFile(int slot);
+
+  void AddLogLine(const std::string& text) override;
+  const std::string& logText() const { return text1_; }
+  bool beenden() const { return beenden_; }
+  void Close() { beenden_ = true; }
+  const std::array<TerminalSlot, kSlots + 1>& slots() const { return slots_; }
+  TerminalSlot& slot(int i) { return slots_[static_cast<size_t>(i)]; }
+  static std::string Version();
+  OrderImport& orderImport() { return orderImport_; }
+  GatewayHooks& hooks() { return hooks_; }
+
+  // Writes an answer file atomically, retrying briefly when the terminal holds the
+  // old one open; false (with a "FEHLER" log line) when it could not be written.
+  bool WriteAnswerFile(const std::string& path, const std::string& contents);
+
+ private:
+  struct Booking;
+  void ProcessEvents();
+  std::string WaiterText(int32_t waiter);
+  // Books the lines of a taken order file in one transaction and answers it.
+  void BookOrderFile(int slot, const std::string& contents, const std::string& identity, bool unfinished);
+  // One attempt at booking; `refused` holds lines an earlier attempt found
+  // that the engine cannot store.
+  Booking AttemptBooking(int slot, const std::vector<std::string>& lines, const std::string& identity,
+                         bool unfinished, bool journal, const std::vector<std::pair<size_t, std::string>>& refused);
+  // A work file left by an interrupted pass: answered when the journal shows
+  // it booked, booked now when it does not.
+  void RecoverOrderFile(int slot);
+  void StartKitchenPrinting(int32_t table, int32_t waiter);
+
+  db::DbTools& tools_;
+  fiscal::Tse& tse_;
+  GatewayHooks hooks_;
+  OrderImport orderImport_;
+  OrderJournal journal_;
+  std::array<TerminalSlot, kSlots + 1> slots_;  // index 1..5
+  std::array<std::unique_ptr<ExchangeFile>, kSlots + 1> orderFiles_, requestFiles_;
+  std::string text1_;
+  bool beenden_ = false;
+};
+
+}  // namespace tolven::gateway

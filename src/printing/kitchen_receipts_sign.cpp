@@ -1,0 +1,103 @@
+// Signing the order: the "Bestellung-V1" process data of the lines sent to the
+// kitchen in this call, the TSE finish and the `tse_bestellungen` row.
+#include <algorithm>
+
+#include "common/money.h"
+#include "common/text.h"
+#include "printing/kitchen_receipts.h"
+
+namespace tolven::printing {
+
+using db::DbError;
+using db::SqlText;
+
+std::string KitchenReceipts::CleanForSigning(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += "<CRLF>";
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case 0xE4: out += "ae"; break;  // ä
+      case 0xF6: out += "oe"; break;  // ö
+      case 0xFC: out += "ue"; break;  // ü
+      case 0xC4: out += "Ae"; break;  // Ä
+      case 0xD6: out += "Oe"; break;  // Ö
+      case 0xDC: out += "Ue"; break;  // Ü
+      case 0xDF: out += "ss"; break;  // ß
+      // The process data is a ";"-separated list of quoted texts, and the TSE
+      // server takes it through a text protocol: these would break either.
+      case '\'': case 0xB4: case 0x92: case '/': case '&': case '%': case '"': break;  // ' ´ ’
+      case ';': out += ','; break;
+      case 0xE1: case 0xE0: out += 'a'; break;  // á à
+      case 0xE9: case 0xE8: out += 'e'; break;  // é è
+      case 0xF3: case 0xF2: out += 'o'; break;  // ó ò
+      case 0xF1: out += 'n'; break;             // ñ
+      default:
+        if (c >= 32) out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void KitchenReceipts::FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere) {
+  // Without a transaction there is nothing to finish, and no receipt number is drawn.
+  if (tseTrx < 1 || !tse_.TseInUse() || !tse_.TseReady()) return;
+  DbError err;
+  auto rows = tools_.Open("SELECT * FROM bestellung " + pendingWhere + " ORDER BY id", err);
+  if (!rows) {
+    tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + err.text);
+    return;
+  }
+  maxId_ = 0;
+  for (; !rows->Eof(); rows->MoveNext()) {
+    signItems_.push_back({db::GetFieldValue(*rows, "menge").AsInt(), db::GetFieldValue(*rows, "artbez").AsString(),
+                          db::GetFieldValue(*rows, "epreis").AsInt()});
+    maxId_ = std::max(maxId_, db::GetFieldValue(*rows, "id").AsInt64());
+  }
+  seqnr_ = 0;
+  SignOrder(tseTrx, tseStart);
+  // Marked like the lines of a printed order, so the next order does not sign them again.
+  if (maxId_ > 0) MarkLines();
+}
+
+void KitchenReceipts::SignOrder(int32_t& tseTrx, int32_t& tseStart) {
+  processData_.clear();
+  orderAmount_ = 0;
+  for (const SignItem& item : signItems_) {
+    if (!processData_.empty()) processData_ += '\r';
+    processData_ += std::to_string(item.menge) + ";\"" + CleanForSigning(item.text) + "\";" + FormatCents(item.preis);
+    orderAmount_ += int64_t{item.menge} * item.preis;
+  }
+
+  if (!tse_.TseInUse() || !tse_.TseReady()) return;
+  if (tseTrx < 1) {
+    tools_.WriteSysLogMemo("T", "Keine TSE-Transaktion für Bestellung.", processData_);
+    tseTrx = 0;
+    tseStart = 0;
+    return;
+  }
+
+  std::string serial, signature;
+  int32_t finishTime = 0, counter = 0;
+  if (!tse_.TSE_FinishTransaction(tseTrx, fiscal::kProcessTypeOrder, processData_, serial, finishTime, counter,
+                                  signature)) {
+    return;  // the adapter has logged why
+  }
+  const StartupState& st = tools_.state();
+  const std::string sql =
+      "INSERT INTO tse_bestellungen (seqnr, datumzeit, kanr, kaname, kasse, betrag, tse_trx, tse_sigcount, "
+      "tse_start, tse_stop, tse_sernr, tse_processtype, tse_processdata, tse_signatur) VALUES ( " +
+      NumStr(seqnr_) + " , " + tools_.SqlNow() + " , " + NumStr(st.kaNr) + " , " + SqlText(st.kaName.substr(0, 30)) +
+      " , " + NumStr(st.kasse) + " , " + NumStr(orderAmount_) + " , " + NumStr(tseTrx) + " , " + NumStr(counter) +
+      " , " + NumStr(tseStart) + " , " + NumStr(finishTime) + " , " + SqlText(serial) + " , " +
+      SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData_) + " , " + SqlText(signature) + " ) ";
+  DbError err;
+  if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("tse_best: " + err.text);
+}
+
+}  // namespace tolven::printing

@@ -1,0 +1,112 @@
+#include "settlement/table_settlement.h"
+
+#include "common/text.h"
+#include "settlement/receipt_record.h"
+#include "settlement/settlement_work.h"
+
+namespace tolven::settlement {
+
+namespace {
+
+// A log line stays one line.
+std::string OneLine(std::string text) {
+  text = ReplaceAll(std::move(text), "\r\n", " ");
+  return ReplaceAll(std::move(text), "\n", " ");
+}
+
+}  // namespace
+
+TableSettlement::TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings)
+    : tools_(tools), log_(log), tse_(tse), settings_(std::move(settings)) {}
+
+int32_t TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                          Cents bargegeben, Cents barzurueck) {
+  return TischAbrechnen(orderRows, tisch, kanr, zahlart, SettleRequest{}, bargegeben, barzurueck);
+}
+
+int32_t TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                          const SettleRequest& request, Cents bargegeben, Cents barzurueck) {
+  lastError_.clear();
+  unstored_.reset();
+  lastRefusal_.clear();
+  detail::Work w;
+  w.request = request;
+  w.start = tools_.env().Now();
+  w.tisch = tisch;
+  w.kanr = kanr;
+  w.bargegeben = bargegeben;
+  w.barzurueck = barzurueck;
+  detail::RewritePaymentType(zahlart, w);
+  w.receipt = zahlart;
+  w.rates.current = tools_.state().mwst;
+  w.rates.old1 = settings_.oldRate1;
+  w.rates.old2 = settings_.oldRate2;
+
+  std::string error;
+  if (!detail::ReadSettlement(tools_, log_, orderRows, w, error)) {
+    lastError_ = error;
+    // The refusals name the table; the operator can correct the data and settle again.
+    const std::string text = error == "Abrechnung auf Kellner 0 gesperrt."
+                                 ? error
+                                 : error + " - Tisch " + std::to_string(tisch) + " nicht abgerechnet.";
+    tools_.LogSqlError(text);
+    log_.AddLogLine("FEHLER: " + OneLine(text));
+    return -1;
+  }
+
+  // A deadlock or a lock wait run out has rolled the whole transaction back;
+  // it runs once more, reading and locking the rows anew, before it counts
+  // as failed.
+  bool stored = detail::StoreSettlement(tools_, settings_, w, error);
+  if (!stored && !w.conflict.empty()) {
+    log_.AddLogLine("Tisch " + std::to_string(tisch) + ": Sperrkonflikt mit einer anderen Station (" +
+                    OneLine(w.conflict) + "), Abrechnung wird wiederholt.");
+    stored = detail::StoreSettlement(tools_, settings_, w, error);
+  }
+  if (!stored) {
+    lastError_ = error;
+    if (!w.refusal.empty()) {
+      // Not a fault of this station: the table changed under it, or the
+      // account does not cover the bill. Nothing was stored.
+      lastRefusal_ = w.refusal;
+      log_.AddLogLine("Tisch " + std::to_string(tisch) + " nicht abgerechnet: " + OneLine(error));
+      return -1;
+    }
+    const std::string text = (w.bunr > 0 ? std::to_string(w.bunr) + ": " : std::string()) + error;
+    tools_.LogSqlError(text);
+    log_.AddLogLine("FEHLER: Tisch " + std::to_string(tisch) + " Beleg " + OneLine(text));
+    return -1;
+  }
+
+  SignReceipt(w);
+  return w.bunr;
+}
+
+void TableSettlement::SignReceipt(const detail::Work& w) {
+  if (!tools_.state().tseInUse) return;
+  const std::string processData = BuildProcessData(w.totals, w.receipt, w.received);
+  fiscal::TseResult result;
+  // Without a ready TSE the receipt stays unsigned; it is reported like a failed
+  // signature so that it can be found and signed later.
+  const bool signedOk =
+      tse_ && tse_->TseReady() && tse_->TSE_StartAndFinish(fiscal::kProcessTypeReceipt, processData, result);
+  if (!signedOk) {
+    const std::string text = "Beleg " + std::to_string(w.bunr) + " nicht über TSE abgesichert";
+    tools_.ui().MessageBox(text, platform::MsgKind::Critical);
+    log_.AddLogLine("FEHLER: " + text);
+    tools_.WriteSysLogMemo("P", text,
+                           "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
+    return;
+  }
+  db::DbError err;
+  const std::string qr = BuildQrText(tse_->identity(), result);
+  if (!UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, qr, err)) {
+    const std::string text = "TSE-Signatur erfolgreich, aber nicht gespeichert: " + err.text;
+    tools_.LogSqlError(text);
+    log_.AddLogLine("FEHLER: Beleg " + std::to_string(w.bunr) + ": " + OneLine(text));
+    // The receipt is signed: its printout shows the signature, not a failed TSE.
+    unstored_ = fiscal::ReceiptSignature{w.bunr, result, qr};
+  }
+}
+
+}  // namespace tolven::settlement

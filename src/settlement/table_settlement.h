@@ -1,0 +1,98 @@
+// Settlement of one table paid at an order terminal: totals and VAT, then in
+// one database transaction the check that the order rows are still as read
+// (locked on the rows), the receipt number, header, lines, vouchers, outlays,
+// account bookings, line-cancellation marks and the removal of exactly the
+// settled order rows, then (after the commit) the TSE signature. A settlement
+// is stored completely or not at all; a missing signature never undoes a
+// stored receipt.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/log_sink.h"
+#include "common/money.h"
+#include "db/db_tools.h"
+#include "fiscal/tse.h"
+#include "fiscal/receipt_checks.h"
+
+namespace tolven::settlement {
+
+namespace detail {
+struct Work;
+}
+
+// Receipt values this gateway does not produce itself.
+struct SettlementSettings {
+  // Rates 1 and 2 of a former VAT period (keys 11 and 12); 0 unless set.
+  Rate oldRate1, oldRate2;
+  int32_t version = 0;
+  std::string timTpid;
+  int32_t timTpidno = 0;
+  std::string timSernr;
+  // Receipts of this installation carry the customer columns.
+  bool customerOnReceipt = false;
+};
+
+// What a settlement is asked for beyond its order rows.
+struct SettleRequest {
+  // The customer of a customer-account payment; 0 takes the customer of the first row.
+  int32_t customer = 0;
+  // The customer's limit plus the latest balance must cover the rows' sum;
+  // checked inside the transaction, so that two payments on one account
+  // cannot both pass on the same balance.
+  bool checkCoverage = false;
+  // Selected lines of a table: they count as one guest of their own.
+  bool partial = false;
+};
+
+class TableSettlement {
+ public:
+  // `tse` may be null when the installation signs without a TSE (TseInUse false).
+  TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings = {});
+
+  // Settles the order rows ("SELECT *, menge*epreis as gpreis FROM bestellung
+  // WHERE tisch = ..."; every row with its id). `zahlart` comes back rewritten
+  // for "PCA..." and "ZIMMER...". Inside the transaction the rows are locked
+  // and compared with what was read; a row that is gone or changed refuses the
+  // settlement. The settled rows are deleted in the same transaction, so a
+  // stored receipt never leaves its rows open. Returns the receipt number, or
+  // -1 when nothing was stored; a failure is reported in the log (a line
+  // beginning "FEHLER"), by message box and in the SQL error log, a refusal
+  // because of what another station did in the log and in lastRefusal(). A
+  // transaction stopped by a deadlock or a lock wait run out is rolled back
+  // and run once more before it counts as failed. Does not print the receipt.
+  int32_t TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                         Cents bargegeben = 0, Cents barzurueck = 0);
+  int32_t TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                         const SettleRequest& request, Cents bargegeben = 0, Cents barzurueck = 0);
+
+  // The reason of the last refusal or failure ("" after a stored settlement).
+  const std::string& lastError() const { return lastError_; }
+  // A short reason for the terminal when the last settlement was refused
+  // because the table changed meanwhile or the account does not cover it; ""
+  // after a stored settlement or a failure.
+  const std::string& lastRefusal() const { return lastRefusal_; }
+
+  // The signature of receipt `bunr` when the last settlement had it signed but
+  // could not store the signature with the receipt (null otherwise), so that
+  // the printed receipt still carries it.
+  const fiscal::ReceiptSignature* UnstoredSignature(int32_t bunr) const {
+    return unstored_ && unstored_->bunr == bunr ? &*unstored_ : nullptr;
+  }
+
+ private:
+  // After the commit: the TSE signature and its columns on the header.
+  void SignReceipt(const detail::Work& work);
+
+  db::DbTools& tools_;
+  LogSink& log_;
+  fiscal::Tse* tse_;
+  SettlementSettings settings_;
+  std::string lastError_;
+  std::optional<fiscal::ReceiptSignature> unstored_;
+  std::string lastRefusal_;
+};
+
+}  // namespace tolven::settlement

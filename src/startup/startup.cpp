@@ -1,0 +1,334 @@
+#include "startup/startup.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/text.h"
+#include "db/db_tools.h"
+#include "db/sqlite_connection.h"
+#include "startup/installation.h"
+#include "startup/scramble.h"
+
+namespace tolven {
+
+using platform::kPathSepText;
+using platform::MsgKind;
+
+std::string ConfigFolderFromEnvironment() {
+  const char* dir = std::getenv("TOLVEN_WINDIR");
+  return dir && *dir ? std::string(dir) : std::string("/etc/tolven");
+}
+
+int Startup::DatabaseNotOpened(const db::DbError& err) {
+  ui_.MessageBox(
+      "Die Datenbank konnte nicht geöffnet werden. Das Programm wird daher beendet.\r\n\r\n"
+      "Starten Sie das Programm neu, nachdem Sie den Fehler beseitigt haben. Nachfolgend finden Sie hierzu "
+      "nähere Informationen.\r\n\r\nFehler-Beschreibung: " +
+          err.text + "\r\n\r\nFehler-Nr.: " + std::to_string(err.number) + "\r\nFehler-Quelle: " + err.source,
+      MsgKind::Critical);
+  return kExitNoDatabase;
+}
+
+Startup::Startup(platform::Env& env, platform::Ui& ui, std::string configFolder)
+    : env_(env), ui_(ui), ini_(env, std::move(configFolder)) {}
+
+std::string Startup::ReadIni(const std::string& file, const std::string& section, const std::string& key,
+                                 const std::string& defaultValue) {
+  std::string value = ini_.Read(file, section, key, "");
+  if (!value.empty()) return value;
+  // The POS programs share the file and expect every key; --check writes nothing.
+  if (writeBack_) (void)ini_.Write(file, section, key, defaultValue);
+  return defaultValue;
+}
+
+bool Startup::AcquireInstance() {
+  lock_ = platform::MakeInstanceLock();
+  Status st = lock_->Acquire(ini_.PathOf(kLockFile));
+  if (st) return true;
+  if (lock_->busy()) {
+    ui_.MessageBox("Programm läuft bereits.", MsgKind::Information);
+  } else {
+    // No lock file (missing or read-only configuration folder) is no running
+    // gateway; saying so would send the operator looking for the wrong thing.
+    ui_.MessageBox("Die Sperrdatei '" + ini_.PathOf(kLockFile) +
+                       "' kann nicht angelegt werden; das Programm wird beendet.\r\n\r\n" + st.message(),
+                   MsgKind::Critical);
+  }
+  return false;
+}
+
+int Startup::ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc,
+                                 bool interactive) {
+  if (!pwdc.empty()) {
+    password_ = ScrambleText(HexDecode(pwdc));
+    return kExitOk;
+  }
+  password_ = pwd;
+  if (!interactive) return kExitOk;
+  if (password_.empty()) {
+    password_ = ui_.InputBox("Bitte geben Sie das Passwort für den Benutzer '" + user + "' ein", "DATENBANK-ZUGRIFF");
+  }
+  if (!password_.empty()) {
+    (void)ini_.Write(kIniFile, "DATABASE", "PWDC", HexEncode(ScrambleText(password_)));
+    (void)ini_.Write(kIniFile, "DATABASE", "PWD", "");
+    return kExitOk;
+  }
+  ui_.MessageBox("Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.", MsgKind::Critical);
+  return kExitNoPassword;
+}
+
+int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
+  ui_.Status("Lese INI...");
+  state.configFolder = ini_.folder();
+  state.programFolder = env_.ProgramFolder();
+  state.engine = ToUpper(TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ENGINE", "")));
+  if (state.engine.empty()) state.engine = "MSSQL";
+  server_ = ReadIni(kIniFile, "DATABASE", "SERVER", "(local)");
+  user_ = ReadIni(kIniFile, "DATABASE", "USER", "sa");
+  std::string pwd = ReadIni(kIniFile, "DATABASE", "PWD", "");
+  std::string pwdc = ReadIni(kIniFile, "DATABASE", "PWDC", "");
+  // The embedded engine has no login, so there is no password to ask for.
+  if (state.engine != "SQLITE") {
+    int rc = ResolvePassword(user_, pwd, pwdc, askPassword);
+    if (rc != kExitOk) return rc;
+  }
+
+  state.datenbankPfad = ReadIni(kIniFile, "PFADE", "DATENBANK", state.programFolder);
+  ReadIni(kIniFile, "DATABASE", "PROVIDER", "");
+  ReadIni(kIniFile, "DATABASE", "JET-PROVIDER", "4.0");
+  std::string exe = ReadIni(kIniFile, "PFADE", "EXE", state.programFolder + kPathSepText);
+  std::string kassnr = ReadIni(kIniFile, "SETUP", "KASSNR", "1");
+  state.filiale = 1;
+  int64_t station = LeadingWholeNumber(kassnr);
+  if (station < 0) station = -station;
+  // -2147483648 has no positive counterpart in 32 bits: no usable number, like "abc".
+  state.kasse = station > INT32_MAX ? 0 : static_cast<int32_t>(station);
+  state.exePfad = EndsWith(exe, kPathSepText) ? exe : exe + kPathSepText;
+  char year[8];
+  std::snprintf(year, sizeof year, "%04d", env_.Now().date.year);
+  state.logPfad = state.exePfad + "LOG" + kPathSepText + year + kPathSepText;
+  state.archivPfad = state.exePfad + "ARCHIV" + kPathSepText;
+  state.archivDtaPfad = state.archivPfad + "DTA" + kPathSepText;
+  state.archivBonPfad = state.archivPfad + "BON" + kPathSepText;
+  state.reKopfDatei = state.programFolder + kPathSepText + "REKOPF.RTF";
+  state.voucherDatei = state.programFolder + kPathSepText + "voucher.RTF";
+  ReadIni(kIniFile, "PFADE", "ELPAY", "C:\\Programme\\ElPay\\ElPay\\");
+  // Keys of the server engines that the POS programs do not know: read, never written back.
+  const db::OdbcEngine odbcEngine = state.engine == "POSTGRESQL" ? db::OdbcEngine::Postgres : db::OdbcEngine::SqlServer;
+  odbcDriver_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ODBCDRIVER", ""));
+  if (odbcDriver_.empty()) odbcDriver_ = db::DefaultOdbcDriver(odbcEngine);
+  tdsVersion_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "TDSVERSION", ""));
+  catalog_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "CATALOG", ""));
+  if (catalog_.empty()) catalog_ = kDefaultCatalog;
+  state.installationNr = LeadingWholeNumber(ini_.Read(kIniFile, "SETUP", "INSTALLATIONNR", "0"));
+  return kExitOk;
+}
+
+std::string Startup::SqliteFile(const StartupState& state) {
+  std::string folder = state.datenbankPfad;
+  if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
+  return folder + kSqliteFileName;
+}
+
+int Startup::FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
+                               const Status& st) {
+  ui_.MessageBox("Der Ordner '" + path + "' (" + what + ") " + problem + "; das Programm wird beendet.\r\n\r\n" +
+                     st.message(),
+                 MsgKind::Critical);
+  return kExitFolderNotWritable;
+}
+
+int Startup::PrepareInstallationFolders(const StartupState& state) {
+  // Log lines, TSE log lines and receipt archives must not be lost for want of
+  // a folder; a new year gets its log folder at the first start in it.
+  for (const Folder& f : InstallationFolders(state)) {
+    Status st = env_.CreateFolder(f.path);
+    if (!st) return FolderProblem(f.what, f.path, "kann nicht angelegt werden", st);
+    st = env_.CheckWritable(f.path);
+    if (!st) return FolderProblem(f.what, f.path, "kann nicht beschrieben werden", st);
+  }
+  return kExitOk;
+}
+
+int Startup::CheckExchangeFolders(db::Connection& connection) {
+  // Made by the terminals' sync software (often a mounted share): a missing
+  // one is reported, never created, or the gateway would poll an empty folder
+  // in place of a share that failed to mount.
+  for (const Folder& f : ExchangeFolders(connection)) {
+    if (!env_.FolderExists(f.path)) {
+      return FolderProblem(f.what, f.path, "existiert nicht",
+                           Status::Error("Eingetragen in Tabelle system (pfadppcsync); ist das Laufwerk oder die "
+                                         "Freigabe eingehängt?"));
+    }
+    Status st = env_.CheckWritable(f.path);
+    if (!st) return FolderProblem(f.what, f.path, "kann nicht beschrieben werden", st);
+  }
+  return kExitOk;
+}
+
+int Startup::AcquireStationLock(const StartupState& state, db::Connection& connection) {
+  Status st = stationLock_.Acquire(connection, SqliteFile(state), state.kasse);
+  if (st) return kExitOk;
+  if (stationLock_.busy()) {
+    ui_.MessageBox("Ein anderes Gateway arbeitet bereits als Kasse " + std::to_string(state.kasse) +
+                       " mit dieser Datenbank; das Programm wird beendet.\r\n\r\nJede Kasse braucht ihre eigene "
+                       "KASSNR im Abschnitt SETUP der Datei " + ini_.PathOf(kIniFile) + ".",
+                   MsgKind::Critical);
+  } else {
+    ui_.MessageBox("Die Sperre für Kasse " + std::to_string(state.kasse) +
+                       " kann nicht gesetzt werden; das Programm wird beendet.\r\n\r\n" + st.message(),
+                   MsgKind::Critical);
+  }
+  return kExitStationInUse;
+}
+
+void Startup::RemoveLeftovers(const StartupState& state, db::Connection& connection) {
+  std::vector<std::string> folders{ini_.folder()};
+  for (const Folder& f : InstallationFolders(state)) folders.push_back(f.path);
+  for (const Folder& f : ExchangeFolders(connection)) folders.push_back(f.path);
+  for (const PrinterChannel& c : PrinterChannels(connection, state)) {
+    if (std::string folder = FileChannelFolder(c.channel); !folder.empty()) folders.push_back(folder);
+  }
+  folders.push_back(state.exePfad);  // display and dispenser files
+  for (const std::string& path : RemoveLeftoverTempFiles(env_, folders, TempMarkOf(state.kasse))) {
+    ui_.Status("Übrig gebliebene temporäre Datei entfernt: " + path);
+  }
+}
+
+std::unique_ptr<db::Connection> Startup::OpenDatabase(const StartupState& state, bool create,
+                                                          db::DbError& err) {
+  if (state.engine == "SQLITE") return db::OpenSqlite(SqliteFile(state), create, err);
+  err.Clear();
+  if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
+    err.number = -1;
+    err.source = "tolvenpda";
+    err.text = "Das Datenbank-System '" + state.engine + "' oder der Datenbankname '" + catalog_ +
+               "' ist ungültig (ENGINE: SQLITE, MSSQL, POSTGRESQL; CATALOG: Buchstaben, Ziffern, '_').";
+    return nullptr;
+  }
+  auto connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
+  if (connection) connection->SetCommandTimeout(30);
+  return connection;
+}
+
+int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection) {
+  if (state.engine != "SQLITE") return OpenServerConnection(state, connection);
+  ui_.Status("Verbindung zum Datenbank-Server wird aufgebaut...");
+  {
+    const std::string path = SqliteFile(state);
+    if (!env_.FileExists(path)) {
+      ui_.MessageBox("Die Datenbank-Datei '" + path + "' wurde nicht gefunden.\r\n\r\n" +
+                         "Legen Sie sie mit 'tolvenpda --init-db' an und starten Sie das Programm erneut.",
+                     MsgKind::Critical);
+      return kExitNoDatabase;
+    }
+    // The engine opens a file it cannot write for reading only, and the first
+    // probe would then fail as an unknown date format. The folder takes the
+    // engine's journal beside the file.
+    Status st = env_.CheckWritable(path);
+    if (st) st = env_.CheckWritable(state.datenbankPfad);
+    if (!st) {
+      ui_.MessageBox("Die Datenbank-Datei '" + path + "' kann nicht beschrieben werden; das Programm wird beendet."
+                         "\r\n\r\nDas Gateway braucht Schreibrecht auf die Datei und ihren Ordner.\r\n" +
+                         st.message(),
+                     MsgKind::Critical);
+      return kExitDatabaseReadOnly;
+    }
+  }
+  db::DbError err;
+  connection = OpenDatabase(state, false, err);
+  if (!connection) {
+    return DatabaseNotOpened(err);
+  }
+  connection->SetCommandTimeout(10);
+  // The embedded engine has no server that could miss the database; the
+  // missing file was reported above.
+  connection->SetCommandTimeout(30);
+  return kExitOk;
+}
+
+bool Startup::ProbeDateFormat(StartupState& state, db::Connection& connection) {
+  ui_.Status("Prüfe Datenbank-Datumsformat...");
+  db::DbError err;
+  if (connection.Execute("UPDATE system SET moddate = '31.12.2000'", err)) {
+    state.datumFormat = "D";
+    return true;
+  }
+  state.datumFormat = "E";
+  if (!connection.Execute("UPDATE system SET moddate = '12/31/2000'", err)) {
+    ui_.MessageBox("Unbekanntes Datumsformat !", MsgKind::Critical);
+  }
+  return true;
+}
+
+bool Startup::ProbeBoolean(StartupState& state, db::Connection& connection) {
+  db::DbError err;
+  auto readBack = [&]() -> int64_t {
+    db::DbError readErr;
+    auto rs = connection.Query("SELECT booltest FROM system", readErr);
+    return rs && !rs->Eof() ? db::GetFieldValue(*rs, "booltest").AsInt64() : 0;
+  };
+  if (!connection.Execute("UPDATE system SET booltest = 0", err)) {
+    ui_.MessageBox("BoolTest-Fehler (1): " + err.text, MsgKind::Critical);
+  }
+  state.boolTrueWert = 0;
+  if (connection.Execute("UPDATE system SET booltest = 1", err)) {
+    if (readBack() == 1) state.boolTrueWert = 1;
+  } else {
+    ui_.MessageBox("BoolTest-Fehler (2): " + err.text, MsgKind::Critical);
+  }
+  if (connection.Execute("UPDATE system SET booltest = -1", err)) {
+    if (readBack() == -1) state.boolTrueWert = -1;
+  } else {
+    ui_.MessageBox("BoolTest-Fehler (3): " + err.text, MsgKind::Critical);
+  }
+  if (state.boolTrueWert == 0) {
+    ui_.MessageBox("Boolean-TRUE-Wert konnte nicht ermittelt werden.", MsgKind::Critical);
+    connection.Close();
+    return false;
+  }
+  return true;
+}
+
+void Startup::ReadSystemValues(StartupState& state, db::Connection& connection) {
+  db::DbError err;
+  auto rs = connection.Query("SELECT mwst1, mwst2, sprache FROM system", err);
+  state.mwst[0] = Rate{0};
+  if (!rs || rs->Eof()) return;
+  state.mwst[1] = ParseRate(db::GetFieldValue(*rs, "mwst1").AsString()).value_or(Rate{0});
+  state.mwst[2] = ParseRate(db::GetFieldValue(*rs, "mwst2").AsString()).value_or(Rate{0});
+  state.sprache = db::GetFieldValue(*rs, "sprache").AsString();
+}
+
+int Startup::Main(StartupState& state, std::unique_ptr<db::Connection>& connection) {
+  if (!AcquireInstance()) return lock_->busy() ? kExitAlreadyRunning : kExitNoLock;
+  state.tseInUse = true;
+  state.tseViaServer = true;
+  state.dbIsClientServer = true;
+
+  int rc = ReadConfiguration(state, true);
+  if (rc != kExitOk) return rc;
+  rc = PrepareInstallationFolders(state);
+  if (rc != kExitOk) return rc;
+
+  ui_.Status("Prüfe Datumsformat...");
+  ui_.Status("Datenbank wird geöffnet...");
+  rc = OpenConnection(state, connection);
+  if (rc != kExitOk) return rc;
+  // Before anything is written: a second gateway of the same station must not
+  // even probe.
+  rc = AcquireStationLock(state, *connection);
+  if (rc != kExitOk) return rc;
+  env_.SetTempMark(TempMarkOf(state.kasse));
+
+  ProbeDateFormat(state, *connection);
+  if (!ProbeBoolean(state, *connection)) return kExitProbeFailed;
+  ReadSystemValues(state, *connection);
+  rc = CheckExchangeFolders(*connection);
+  if (rc != kExitOk) return rc;
+  RemoveLeftovers(state, *connection);
+  return kExitOk;
+}
+
+}  // namespace tolven

@@ -1,0 +1,115 @@
+// Start-up: one instance only, TOLVEN.INI, the one database connection, the SQL
+// dialect probes, VAT rates and language. Every "end" of the start-up returns a
+// non-zero exit status and shows nothing further.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "db/connection.h"
+#include "db/odbc_connection.h"
+#include "db/startup_state.h"
+#include "db/station_lock.h"
+#include "platform/env.h"
+#include "platform/ini_file.h"
+#include "platform/instance_lock.h"
+#include "platform/ui.h"
+
+namespace tolven {
+
+inline constexpr const char* kIniFile = "TOLVEN.INI";
+inline constexpr const char* kLockFile = "tolvenpda.lock";
+inline constexpr const char* kSqliteFileName = "tolven.db";
+inline constexpr const char* kDefaultCatalog = "tolven";
+
+// Exit statuses of the program.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitAlreadyRunning = 2,
+  kExitNoPassword = 3,
+  kExitNoDatabase = 4,
+  kExitProbeFailed = 5,
+  kExitNoLock = 6,  // the single-instance lock file cannot be created
+  kExitStationInUse = 7,      // another gateway works as this station on the database
+  kExitDatabaseReadOnly = 8,  // the database file (or its folder) cannot be written
+  kExitFolderNotWritable = 9, // a folder of the installation or a terminal is missing or read-only
+  kExitCheckFailed = 10,      // --check found a problem
+  kExitUsage = 64,
+};
+
+// The configuration folder: $TOLVEN_WINDIR, default /etc/tolven.
+std::string ConfigFolderFromEnvironment();
+
+class Startup {
+ public:
+  Startup(platform::Env& env, platform::Ui& ui, std::string configFolder);
+
+  // Steps of the start-up in their order. On success returns kExitOk with the
+  // state filled and the connection open; otherwise the exit status.
+  int Main(StartupState& state, std::unique_ptr<db::Connection>& connection);
+
+  // Reads a value; an empty value gives the default, which is written back.
+  std::string ReadIni(const std::string& file, const std::string& section, const std::string& key,
+                      const std::string& defaultValue);
+  // Steps 3 to 5 alone: INI values, folders, station number (used by --init-db
+  // too). Without askPassword a coded or plain password is still read, but
+  // nobody is asked and nothing is written.
+  int ReadConfiguration(StartupState& state, bool askPassword);
+  // The DSN-less ODBC connection string for SQL Server.
+  static std::string SqlServerConnectionString(const std::string& driver, const std::string& server,
+                                               const std::string& user, const std::string& password,
+                                               const std::string& database);
+  // Where the configured server engine is reached, for the given database;
+  // without the password when withPassword is false.
+  db::OdbcTarget ServerTarget(const StartupState& state, const std::string& database, bool withPassword) const;
+  // Opens the configured database without asking anything or creating it
+  // (SQLite: create makes a missing file). For tools beside the gateway.
+  std::unique_ptr<db::Connection> OpenDatabase(const StartupState& state, bool create, db::DbError& err);
+  // Steps 7 to 10 on a server engine: the connection to the configured
+  // database, created through the server's master database when it is
+  // missing; every failure told on screen. kExitOk with the connection open
+  // (command time-out 30 s) or the exit status.
+  int OpenServerConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
+
+  // Nothing is written back to TOLVEN.INI (for --check, which changes nothing).
+  void SetReadOnly() { writeBack_ = false; }
+  // The SQLite database file of the configuration.
+  static std::string SqliteFile(const StartupState& state);
+
+  platform::IniFile& ini() { return ini_; }
+  const std::string& password() const { return password_; }
+  // The database on the server: "CATALOG" of section "DATABASE", default "tolven".
+  const std::string& catalog() const { return catalog_; }
+
+ private:
+  bool AcquireInstance();
+  // Makes the installation's log, TSE and archive folders and checks that they
+  // can be written; kExitOk or kExitFolderNotWritable after a message.
+  int PrepareInstallationFolders(const StartupState& state);
+  int CheckExchangeFolders(db::Connection& connection);
+  int AcquireStationLock(const StartupState& state, db::Connection& connection);
+  // Leftover temporary files of this station in the folders it writes to.
+  void RemoveLeftovers(const StartupState& state, db::Connection& connection);
+  int FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
+                    const Status& st);
+  // The message of a database that cannot be opened; kExitNoDatabase.
+  int DatabaseNotOpened(const db::DbError& err);
+  int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc, bool interactive);
+  int OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
+  int CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Connection>& connection);
+  bool CheckServerSettings(const StartupState& state);
+  bool ProbeDateFormat(StartupState& state, db::Connection& connection);
+  bool ProbeBoolean(StartupState& state, db::Connection& connection);
+  void ReadSystemValues(StartupState& state, db::Connection& connection);
+
+  platform::Env& env_;
+  platform::Ui& ui_;
+  platform::IniFile ini_;
+  std::unique_ptr<platform::InstanceLock> lock_;
+  db::StationLock stationLock_;
+  bool writeBack_ = true;
+  std::string server_, user_, password_, odbcDriver_, tdsVersion_, catalog_ = kDefaultCatalog;
+};
+
+}  // namespace tolven

@@ -1,0 +1,81 @@
+#include "status/metrics.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace tolven::gateway {
+
+void PassHistogram::Add(int64_t ms) {
+  ++count;
+  sumMs += ms;
+  for (size_t i = 0; i < kPassBucketsMs.size(); ++i) {
+    if (ms <= kPassBucketsMs[i]) {
+      ++buckets[i];
+      return;
+    }
+  }
+}
+
+std::string StatusCounters::Request(const std::string& command) {
+  std::string kind;
+  if (command == "ANMELDUNG") {
+    kind = "anmeldung";
+  } else if (command == "ABRECHNEN") {
+    kind = "abrechnung";
+  } else if (command == "KUKA" || command == "ZAHLUNGKK") {
+    kind = "kundenzahlung";
+  } else if (command == "EC" || command == "GIRO" || command == "CC" || command == "VISA" || command == "MASTER" ||
+             command == "AMEX" || command == "PAYPAL") {
+    kind = "kartenzahlung";
+  } else {
+    kind = "tischdaten";
+  }
+  ++counts_.requests[kind];
+  return kind;
+}
+
+void StatusCounters::PassDone(int64_t monotonicMs) {
+  if (lastPassMs_ >= 0) passes_.Add(monotonicMs - lastPassMs_);
+  lastPassMs_ = monotonicMs;
+}
+
+bool WatchedConnection::Note(bool ok, const db::DbError& err) {
+  ++health_.statements;
+  health_.ok = ok;
+  if (ok) {
+    health_.error.clear();
+  } else {
+    ++health_.failures;
+    health_.error = err.text.empty() ? "unbekannter Fehler" : err.text;
+  }
+  return ok;
+}
+
+std::string IsoLocalTime(const std::string& text) {
+  int d = 0, mo = 0, y = 0, h = 0, mi = 0, s = 0, used = 0;
+  if (std::sscanf(text.c_str(), "%2d.%2d.%4d %2d:%2d:%2d%n", &d, &mo, &y, &h, &mi, &s, &used) != 6 || used != 19) {
+    return text;
+  }
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  tm.tm_isdst = -1;  // the offset that held at that moment (summer or winter time)
+  std::time_t t = std::mktime(&tm);
+  long offset = 0;
+  if (t != static_cast<std::time_t>(-1)) {
+    std::tm local{};
+    if (localtime_r(&t, &local)) offset = local.tm_gmtoff;
+  }
+  const char sign = offset < 0 ? '-' : '+';
+  if (offset < 0) offset = -offset;
+  char out[40];
+  std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", y, mo, d, h, mi, s, sign, offset / 3600,
+                (offset % 3600) / 60);
+  return out + text.substr(19);
+}
+
+}  // namespace tolven::gateway

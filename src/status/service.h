@@ -1,0 +1,52 @@
+// The status page's addresses: the page, its JSON twin, acknowledging alerts,
+// and for monitoring programs /healthz and /metrics. Runs on the web server's threads and touches nothing but the
+// published snapshot and the alert log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "status/alerts.h"
+#include "status/snapshot.h"
+#include "platform/env.h"
+#include "platform/http_server.h"
+
+namespace tolven::gateway {
+
+// TOLVEN.INI section "STATUS": PORT (the page is off when it is empty or 0),
+// BIND (the address to listen on, default 127.0.0.1), ALLOW (addresses or
+// prefixes besides loopback that may see the page, separated by blanks, commas
+// or semicolons).
+struct StatusConfig {
+  int port = 0;
+  std::string bind = "127.0.0.1";
+  std::vector<std::string> allowed;
+  // What was wrong with the settings, one text each, for the log; an invalid
+  // PORT leaves the page off, an invalid ALLOW entry is left out.
+  std::vector<std::string> errors;
+  bool enabled() const { return port > 0; }
+};
+
+StatusConfig ParseStatusConfig(const std::string& port, const std::string& bind, const std::string& allow);
+
+class StatusService {
+ public:
+  // `env` gives the monotonic clock for the age of the snapshot; it must be
+  // callable from any thread (the real one is).
+  StatusService(StatusBoard& board, AlertLog& alerts, platform::Env& env) : board_(board), alerts_(alerts), env_(env) {}
+
+  platform::HttpResponse Handle(const platform::HttpRequest& request);
+
+ private:
+  platform::HttpResponse Page(bool json);
+  // 200 "OK" or 503 with the reasons, one a line.
+  platform::HttpResponse Health();
+  platform::HttpResponse Metrics();
+  platform::HttpResponse Acknowledge(const platform::HttpRequest& request, const std::string& what);
+
+  StatusBoard& board_;
+  AlertLog& alerts_;
+  platform::Env& env_;
+};
+
+}  // namespace tolven::gateway

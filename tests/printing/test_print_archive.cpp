@@ -1,0 +1,138 @@
+// The print-line buffer, the printer codes of KASSEPRTCODES.INI, channel texts,
+// archive files with their check value, and parallel ports.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "print_engine_fixture.h"
+#include "support/fake_print_engine.h"
+
+namespace tolven::testing {
+namespace {
+
+using printing::ChannelKind;
+
+struct BufferRig {
+  TempDir dir;
+  FakeEnv env;
+  FakeUi ui;
+  platform::IniFile ini{env, dir.path()};
+  FakePrintEngine engine;
+  printing::PrintLineBuffer druck{ini, ui, engine};
+};
+
+TEST(PrintBuffer, KeepsFourThousandAndOneLinesAndSaysSoOncePerPrintout) {
+  BufferRig r;
+  r.druck.AddPrintLine("alt");
+  r.druck.ResetPrintLines();
+  EXPECT_EQ(r.druck.count(), -1);
+  ASSERT_TRUE(r.druck.PrintLines("COM1").ok());
+  const auto& first = r.engine.printouts.at(0);
+  EXPECT_TRUE(first.lines.empty() && first.cutAtEnd && !first.slowPrinter);  // the defaults
+  for (size_t printout = 1; printout <= 2; ++printout) {
+    r.druck.ResetPrintLines();
+    for (int i = 0; i < 4003; ++i) r.druck.AddPrintLine("Zeile " + std::to_string(i));
+    EXPECT_EQ(r.druck.count(), 4000);
+    ASSERT_EQ(r.ui.messages.size(), printout);
+    EXPECT_EQ(r.ui.messages.back().text,
+              "Maximale Anzahl der Druckzeilen erreicht.\r\n\r\nWeitere Zeilen werden ignoriert.");
+    ASSERT_TRUE(r.druck.PrintLines("FILE:x", false, true).ok());
+    const auto& last = r.engine.printouts.back();
+    ASSERT_EQ(last.lines.size(), 4001u);
+    EXPECT_TRUE(last.lines.back() == "Zeile 4000" && !last.cutAtEnd && last.slowPrinter);
+  }
+}
+
+TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
+  const std::tuple<const char*, const char*, std::string> cases[] = {  // nullptr: not in the file
+      {"SCHUBLADE", nullptr, Bytes({27, 112, 0, 9, 1})},
+      {"SCHUBLADE", "27,112,0,25,250", Bytes({27, 112, 0, 25, 250})},
+      {"BAUD", "19200", "19200"},                         // a text setting, not a byte list
+      {"CUTTER", "29,86,300,65", Bytes({29, 86, 65})},    // 300 is no byte
+      {"SCHUBLADE_ALT", "27,,112", Bytes({27})},          // the list ends at the first empty token
+      {"SCHUBLADE_ALT", " 27 , x ,-1,2.6", Bytes({27, 0, 3})},  // no digits gives 0, -1 skipped, rounded
+      {"HANDSHAKE", "  NONE  ", "NONE"},
+  };
+  for (const auto& [name, configured, expected] : cases) {
+    BufferRig r;
+    if (configured) {
+      ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", name, configured).ok());
+    }
+    EXPECT_EQ(r.druck.GetPrinterCode(name), expected) << name << "=" << (configured ? configured : "");
+  }
+}
+
+TEST(PrinterCodes, NamesLookedUpUnconfiguredAreWrittenBackEmpty) {
+  BufferRig r;
+  ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", "BAUD", "19200").ok());
+  EXPECT_EQ(r.druck.GetPrinterCode("UNBEKANNT"), "");
+  EXPECT_EQ(r.druck.GetPrinterCode("KÜCHENSUMMER"), Bytes({27, 112, 0, 255, 255}));
+  EXPECT_EQ(r.druck.GetPrinterCode("BAUD"), "19200");
+  const std::string text = ReadAll(r.dir / printing::kPrinterCodesIni);
+  for (const char* part : {"UNBEKANNT=\r\n", "KÜCHENSUMMER=\r\n", "BAUD=19200"})
+    EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
+}
+
+TEST(Channels, NormalisedAsTheConfigurationWritesThemAndUnknownOnesRefused) {
+  const std::tuple<const char*, ChannelKind, std::string> cases[] = {  // text, kind, "name|target|port"
+      {"FILE:/a/BON1.BON", ChannelKind::File, "FILE:/a/BON1.BON|/a/BON1.BON|0"},
+      {"NETZ Küche 1 ", ChannelKind::Printer, "NETZ|Küche 1|0"},
+      {"WIN:Kasse", ChannelKind::Printer, "NETZ|Kasse|0"},
+      {"COM10", ChannelKind::Serial, "COM1||1"},  // only four characters count
+      {"LPT12", ChannelKind::Parallel, "LPT1||1"},
+      {"WIN Drucker", ChannelKind::DefaultPrinter, "WIN ||0"},
+      {"DISP", ChannelKind::Display, "DISP||0"},
+      {"LPT4", ChannelKind::Unknown, ""}, {"WINDOWS", ChannelKind::Unknown, ""}, {"com1", ChannelKind::Unknown, ""},
+  };
+  for (const auto& [text, kind, parts] : cases) {
+    const printing::OutputChannel ch = printing::ClassifyChannel(text);
+    EXPECT_EQ(ch.kind, kind) << text;
+    if (kind != ChannelKind::Unknown) {
+      EXPECT_EQ(ch.name + "|" + ch.target + "|" + std::to_string(ch.port), parts) << text;
+    }
+  }
+  PrintEngineRig r;  // an unknown channel is refused and nothing prints
+  EXPECT_FALSE(r.engine->MyPrint({"a"}, "LPT4", true, false).ok());
+  EXPECT_EQ(r.OnlyMessage(), "Ausdruck nicht möglich. Unzulässige Einstellung für Ausgabe: >LPT4<");
+  EXPECT_TRUE(r.log.Has("FEHLER: Ausdruck nicht möglich."));
+  EXPECT_TRUE(r.parallelPorts.empty() && r.serialPorts.empty() && r.spooler.jobs.empty());
+}
+
+TEST(Archive, LinesWithCheckValueAndNulsSpelledOutOrAFailureReported) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"123456789"}, "123456789\r\n###CRC:8921\r\n"},  // the CRC-16/KERMIT check value, low byte first
+      {{}, "###CRC:0000\r\n"},
+      // NUL is written as {0} and checked as written; control codes stay.
+      {{std::string("a\0b", 3), Bytes({27, 33, 16}) + "c"}, "a{0}b\r\n" + Bytes({27, 33, 16}) + "c\r\n###CRC:427C\r\n"},
+  };
+  for (const auto& [lines, contents] : cases) {
+    PrintEngineRig r;
+    ASSERT_TRUE(r.engine->MyPrint(lines, "FILE:" + (r.dir / "BON123.BON"), true, true).ok());
+    EXPECT_EQ(ReadAll(r.dir / "BON123.BON"), contents);  // no cut, whatever the flag says
+    EXPECT_TRUE(r.env.sleeps().empty() && r.HadStatus("Archivierung. Bitte warten..."));
+  }
+  PrintEngineRig r;
+  EXPECT_FALSE(r.engine->MyPrint({"abc"}, "FILE:" + (r.dir / "fehlt/BON1.BON"), false, false).ok());
+  EXPECT_TRUE(r.log.Has("FEHLER: Archivdatei"));
+  EXPECT_FALSE(r.engine->MyPrint({"abc"}, "FILE:", false, false).ok());
+}
+
+TEST(Parallel, ThroughARealDeviceFileFromThePortsSection) {
+  PrintEngineRig r(true);
+  const std::string device = r.dir / "lp-device";
+  WriteAll(device, "von vorher, länger als der neue Ausdruck\r\n");
+  r.Port("LPT2", device);
+  ASSERT_TRUE(r.engine->MyPrint({"Grüße", Bytes({27, 33, 16}) + "Tisch 4"}, "LPT2", true, false).ok());
+  EXPECT_EQ(ReadAll(device),
+            "Gr" + Bytes({129, 225}) + "e\r\n" + Bytes({27, 33, 16}) + "Tisch 4\r\n" + Bytes({29, 86, 49}) + "\r\n");
+  EXPECT_EQ(r.engine->statusText(), "Programm wartet auf Drucker-Bereitschaft an LPT2...");
+
+  r.Port("LPT1", "/dev/tolven-no-such-lp");
+  EXPECT_FALSE(r.engine->MyPrint({"x"}, "LPT1", true, false).ok());
+  EXPECT_EQ(r.OnlyMessage(),
+            "Fehler bei Druck auf LPT1\r\n\r\nWindows meldet: open(/dev/tolven-no-such-lp): No such file or directory");
+  EXPECT_FALSE(r.env.FileExists("/dev/tolven-no-such-lp"));  // never a plain file in place of the device
+}
+
+}  // namespace
+}  // namespace tolven::testing

@@ -1,0 +1,221 @@
+#include "startup/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "db/db_tools.h"
+#include "startup/scramble.h"
+#include "startup_fixture.h"
+
+namespace tolven {
+namespace {
+
+using testing::FakeUi;
+using testing::StartupTest;
+
+TEST_F(StartupTest, SqliteStartFillsTheStateAndWritesTheDefaultsBack) {
+  PutIni(SqliteIni("-3"));
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();
+  EXPECT_EQ(Messages(), "");
+  EXPECT_EQ(ui_.statuses, (std::vector<std::string>{"Lese INI...", "Prüfe Datumsformat...",
+                                                    "Datenbank wird geöffnet...",
+                                                    "Verbindung zum Datenbank-Server wird aufgebaut...",
+                                                    "Prüfe Datenbank-Datumsformat..."}));
+  EXPECT_TRUE(ui_.inputPrompts.empty());  // the embedded engine has no login
+  ASSERT_TRUE(connection_ && connection_->IsOpen());
+  EXPECT_EQ(state_.exePfad, exe_ + "/");  // the separator is added
+  EXPECT_EQ(state_.logPfad, exe_ + "/LOG/2026/");
+  EXPECT_TRUE(env_.FolderExists(exe_ + "/LOG/2026/TSE"));
+  EXPECT_EQ(state_.datumFormat, "E");  // the engine stores ISO dates only
+  EXPECT_EQ(state_.boolTrueWert, -1);
+  EXPECT_EQ(state_.mwst[2], Rate::FromPercent(7));
+  EXPECT_EQ(state_.sprache, "DE");
+  // Missing keys are written back with their defaults, in the order they are read.
+  EXPECT_EQ(Ini(), "[DATABASE]\r\nENGINE=SQLITE\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\n"
+                   "JET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" + db_.folder() + "\r\nEXE=" + exe_ +
+                   "\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=-3\r\n");
+}
+
+TEST_F(StartupTest, StationNumberAndFolders) {
+  Startup start(env_, ui_, config_.path());
+  StartupState state;
+  for (auto [kassnr, kasse] : std::vector<std::pair<std::string, int32_t>>{
+           {"-3", 3}, {"abc", 0}, {" 12 ", 12}, {"2.5", 2}, {"-2147483648", 0}, {"2147483647", 2147483647}}) {
+    PutIni(SqliteIni(kassnr));
+    ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
+    EXPECT_EQ(state.kasse, kasse) << "KASSNR=" << kassnr;
+  }
+  // An empty KASSNR and a missing EXE take their defaults and write them back.
+  PutIni("[DATABASE]\r\nENGINE=sqlite\r\n[SETUP]\r\nKASSNR=\r\n");
+  env_.SetNow(DateTime{Date{2027, 1, 1}, 0, 0, 0, 0});
+  ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
+  EXPECT_EQ(state.engine, "SQLITE");
+  EXPECT_EQ(state.kasse, 1);
+  EXPECT_EQ(state.logPfad, program_.path() + "/LOG/2027/");
+  EXPECT_EQ(start.ini().Read(kIniFile, "SETUP", "KASSNR") + " " + start.ini().Read(kIniFile, "PFADE", "EXE"),
+            "1 " + program_.path() + "/");
+  PutIni("[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nEXE=" + exe_ + "/\r\n");
+  ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
+  EXPECT_EQ(state.exePfad, exe_ + "/");  // not doubled
+}
+
+TEST_F(StartupTest, MissingDatabaseFileIsReportedAndNotCreated) {
+  testing::TempDir empty;
+  PutIni(SqliteIni("1", empty.path()));
+  EXPECT_EQ(RunMain(), kExitNoDatabase);
+  ASSERT_EQ(ui_.messages.size(), 1u);
+  EXPECT_TRUE(StartsWith(ui_.messages[0].text, "Die Datenbank-Datei '" + (empty / "tolven.db") + "' wurde nicht"));
+  EXPECT_NE(ui_.messages[0].text.find("--init-db"), std::string::npos);
+  EXPECT_FALSE(env_.FileExists(empty / "tolven.db"));
+}
+
+TEST_F(StartupTest, InitDbCreatesTheSchemaOnceAndNeverTouchesAnythingElse) {
+  testing::TempDir dbFolder;
+  const std::string notes = "Notizen, keine Datenbank\r\n" + std::string(5000, 'x');
+  testing::WriteAll(dbFolder / "tolven.db", notes);
+  PutIni(SqliteIni("2", dbFolder.path()));
+  EXPECT_EQ(InitDb(), kExitNoDatabase);
+  EXPECT_EQ(testing::ReadAll(dbFolder / "tolven.db"), notes) << "a file that is no database is never overwritten";
+
+  std::filesystem::remove(dbFolder / "tolven.db");
+  ASSERT_EQ(InitDb(), kExitOk);
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();  // the gateway starts on it
+  EXPECT_EQ(Messages(), "");
+  EXPECT_EQ(state_.mwst[1], Rate::FromPercent(19));
+  db::DbError err;
+  ASSERT_TRUE(connection_->Execute("INSERT INTO kassi (kanr, name) VALUES (1, 'Anna')", err)) << err.text;
+  ASSERT_TRUE(connection_->Execute("DROP TABLE tische", err)) << err.text;  // even an incomplete schema stays
+  EXPECT_EQ(InitDb(), kExitNoDatabase);
+  EXPECT_NE(Messages().find("bereits Tabellen"), std::string::npos);
+  auto rs = connection_->Query("SELECT COUNT(*) AS n FROM kassi", err);
+  ASSERT_TRUE(rs) << err.text;
+  EXPECT_EQ(db::GetFieldValue(*rs, "n").AsInt(), 1);
+  EXPECT_FALSE(connection_->Query("SELECT COUNT(*) FROM tische", err));
+}
+
+TEST_F(StartupTest, SecondInstanceEndsAtOnceButANoLockFolderIsNoRunningGateway) {
+  PutIni(SqliteIni());
+  ASSERT_EQ(RunMain(), kExitOk);
+  const std::string iniBefore = Ini();
+  FakeUi ui;
+  auto other = [this, &ui](const std::string& folder) {
+    ui = FakeUi();
+    StartupState state;
+    std::unique_ptr<db::Connection> connection;
+    return Startup(env_, ui, folder).Main(state, connection);
+  };
+  EXPECT_EQ(other(config_.path()), kExitAlreadyRunning);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].text, "Programm läuft bereits.");
+  EXPECT_TRUE(ui.statuses.empty());
+  EXPECT_EQ(Ini(), iniBefore);
+
+  EXPECT_EQ(other(config_ / "missing"), kExitNoLock);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_NE(ui.messages[0].text.find(config_ / "missing/tolvenpda.lock"), std::string::npos) << "not 'läuft bereits'";
+
+  start_.reset();  // the first gateway ends: the next start works
+  EXPECT_EQ(other(config_.path()), kExitOk);
+}
+
+TEST_F(StartupTest, DateAndBooleanProbes) {
+  struct Case {
+    const char* name;
+    std::string moddate, booltest;  // column definitions
+    int rc;
+    std::string datumFormat;
+    int16_t boolTrueWert;
+    std::vector<std::string> messages;  // beginnings, in order
+    std::string extra = "";             // run after the table was made
+  };
+  const std::string text = "VARCHAR(20)", number = "SMALLINT";
+  const std::vector<Case> cases = {
+      {"accepts DD.MM.YYYY", text, number, kExitOk, "D", -1, {}},
+      {"rejects DD.MM.YYYY", "DATETIME CHECK (moddate NOT GLOB '[0-9][0-9].[0-9][0-9].*')", number, kExitOk, "E", -1, {}},
+      {"no date at all", "DATETIME CHECK (moddate IS NULL)", number, kExitOk, "E", -1, {"Unbekanntes Datumsformat !"}},
+      {"rejects -1", text, "SMALLINT CHECK (booltest >= 0)", kExitOk, "D", 1,
+       {"BoolTest-Fehler (3): CHECK constraint failed"}},
+      {"stores -1 as 1", text, number, kExitOk, "D", 1, {},  // like a bit column
+       "CREATE TRIGGER bit_like AFTER UPDATE OF booltest ON system WHEN NEW.booltest < 0 "
+       "BEGIN UPDATE system SET booltest = 1; END"},
+      {"holds no true", text, "SMALLINT CHECK (booltest = 0)", kExitProbeFailed, "D", 0,
+       {"BoolTest-Fehler (2): ", "BoolTest-Fehler (3): ", "Boolean-TRUE-Wert konnte nicht ermittelt werden."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    db_.Exec("DROP TABLE IF EXISTS system");
+    db_.Exec("CREATE TABLE system (moddate " + c.moddate + ", booltest " + c.booltest +
+             ", mwst1 NUMERIC(9,4), mwst2 NUMERIC(9,4), sprache VARCHAR(10))");
+    db_.Exec("INSERT INTO system (mwst1, mwst2, booltest) VALUES (16, 7.5, 0)");
+    if (!c.extra.empty()) db_.Exec(c.extra);
+    EXPECT_EQ(Start(SqliteIni()), c.rc);
+    EXPECT_EQ(state_.datumFormat, c.datumFormat);
+    EXPECT_EQ(state_.boolTrueWert, c.boolTrueWert);
+    ASSERT_EQ(ui_.messages.size(), c.messages.size());
+    for (size_t i = 0; i < c.messages.size(); ++i) EXPECT_TRUE(StartsWith(ui_.messages[i].text, c.messages[i]));
+    if (c.rc == kExitOk) {
+      EXPECT_EQ(state_.mwst[2], Rate{75000});
+      EXPECT_EQ(state_.sprache, "");  // NULL reads as ""
+    } else {
+      EXPECT_FALSE(connection_->IsOpen());
+    }
+  }
+}
+
+// SQL Server: the password steps come before the engine is reached.
+TEST_F(StartupTest, PlainPasswordIsCodedAndTheSecondStartAsksNothing) {
+  PutIni("[DATABASE]\r\nENGINE=MSSQL\r\nSERVER=kasse01\r\nUSER=pos\r\nPWD=geheim\r\n");
+  EXPECT_EQ(RunMain(), kExitNoDatabase);
+  const std::string coded = HexEncode(ScrambleText("geheim"));
+  EXPECT_EQ(start_->ini().Read(kIniFile, "DATABASE", "PWD"), "");
+  EXPECT_EQ(start_->ini().Read(kIniFile, "DATABASE", "PWDC"), coded);
+  EXPECT_EQ(Ini().find("geheim"), std::string::npos);
+  for (const auto& m : ui_.messages) EXPECT_EQ(m.text.find("geheim"), std::string::npos) << "no password on screen";
+
+  ui_ = FakeUi();
+  EXPECT_EQ(RunMain(), kExitNoDatabase);
+  EXPECT_TRUE(ui_.inputPrompts.empty());
+  EXPECT_EQ(start_->password(), "geheim");
+  EXPECT_EQ(start_->ini().Read(kIniFile, "DATABASE", "PWDC"), coded);
+}
+
+TEST_F(StartupTest, WithoutAPasswordTheInputBoxAsks) {
+  PutIni("[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\n");
+  EXPECT_EQ(RunMain(), kExitNoPassword);  // an empty answer ends the start
+  EXPECT_EQ(ui_.inputPrompts,
+            std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'kellner' ein"});
+  ASSERT_EQ(ui_.messages.size(), 1u);
+  EXPECT_EQ(ui_.messages[0].text, "Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.");
+  EXPECT_EQ(ui_.statuses, std::vector<std::string>{"Lese INI..."});
+  // Only the defaults read so far were written.
+  EXPECT_EQ(Ini(), "[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\nSERVER=(local)\r\nPWD=\r\nPWDC=\r\n");
+  EXPECT_FALSE(env_.FolderExists(program_ / "LOG"));
+
+  ui_ = FakeUi();
+  ui_.inputAnswer = "pa'ss wört";
+  EXPECT_EQ(RunMain(), kExitNoDatabase);
+  EXPECT_EQ(start_->ini().Read(kIniFile, "DATABASE", "PWD"), "");
+  EXPECT_EQ(ScrambleText(HexDecode(start_->ini().Read(kIniFile, "DATABASE", "PWDC"))), "pa'ss wört");
+}
+
+TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  EXPECT_EQ(ScrambleText(ScrambleText(all)), all);
+  // Coded passwords in every installation's INI depend on these codes: pinned.
+  EXPECT_EQ(HexEncode(ScrambleText(std::string(8, '\0'))), "1AC041E0E0E14A62");
+  EXPECT_EQ(HexEncode(ScrambleText(std::string(101, '\0'))).substr(192), "C3DCFBF078");
+  EXPECT_EQ(ScrambleText(std::string(102, '\0')).back(), ScrambleText(std::string(1, '\0')).front());
+}
+
+TEST(SqlServerConnectionString, ValuesWithSpecialCharactersAreBraced) {
+  EXPECT_EQ(Startup::SqlServerConnectionString("ODBC Driver 18", "srv", "sa", "a;b}c", "tolven"),
+            "Driver={ODBC Driver 18};Server=srv;UID=sa;PWD={a;b}}c};Database=tolven;ClientCharset=CP1252");
+}
+
+}  // namespace
+}  // namespace tolven
