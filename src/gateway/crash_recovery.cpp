@@ -1,11 +1,9 @@
 #include "gateway/crash_recovery.h"
 
 #include <map>
-#include <optional>
 
 #include "common/text.h"
 #include "fiscal/tse.h"
-#include "status/print_recorder.h"
 #include "printing/customer_receipt.h"
 #include "printing/kitchen_receipts.h"
 
@@ -94,8 +92,7 @@ void CrashRecovery::PrintPendingKitchenLines() {
     int32_t startTime = 0;
     int32_t trx = 0;
     if (tse_.TseReady()) trx = tse_.TSE_StartTransaction(startTime);
-    std::optional<PrintRecorder::Scope> scope;
-    if (recorder_) scope.emplace(*recorder_, PrintoutKind::KitchenReceipt);
+    const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_(true) : nullptr;
     kitchenReceipts_.PrintKueBon(trx, startTime, table, WaiterText(waiter));
   }
 }
@@ -179,8 +176,7 @@ bool CrashRecovery::CheckReceipts() {
       log_.AddLogLine(kPrefix + "Beleg " + std::to_string(bunr) +
                       " wurde nicht gedruckt (Lauf unterbrochen) und wird als Kopie gedruckt.");
       if (tools_.state().tseInUse && GetFieldValue(*rs, "tse_signatur").AsString().empty()) ReportUnsigned(bunr);
-      std::optional<PrintRecorder::Scope> scope;
-      if (recorder_) scope.emplace(*recorder_, PrintoutKind::CustomerReceipt);
+      const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_(false) : nullptr;
       // The terminal that asked for it is not recorded with the receipt; the
       // station's receipt printer takes it.
       if (Status st = receipt_.Print(bunr, "", nullptr, true); !st) {

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "common/log_sink.h"
@@ -26,7 +28,10 @@ class KitchenReceipts;
 
 namespace tolven::gateway {
 
-class PrintRecorder;
+// Marks the printouts that follow as kitchen receipts (true) or customer
+// receipts (false) for whoever watches the printers (the status page), until
+// the returned value is dropped.
+using ReceiptMarker = std::function<std::shared_ptr<void>(bool kitchen)>;
 
 class CrashRecovery {
  public:
@@ -34,11 +39,16 @@ class CrashRecovery {
   // looked at. The POS programs' tables are never altered for it.
   static constexpr const char* kMarkTable = "pdaanlauf";
 
-  // `recorder` (may be null) tells the status page which printouts are
-  // kitchen and which are customer receipts.
-  CrashRecovery(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& kueBon,
-                printing::CustomerReceipt& receipt, LogSink& log, PrintRecorder* recorder = nullptr)
-      : tools_(tools), tse_(tse), kitchenReceipts_(kueBon), receipt_(receipt), log_(log), recorder_(recorder) {}
+  // `markReceipt` (may be empty) tells the printers' watcher which printouts
+  // are kitchen and which are customer receipts.
+  CrashRecovery(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& kitchenReceipts,
+                printing::CustomerReceipt& receipt, LogSink& log, ReceiptMarker markReceipt = {})
+      : tools_(tools),
+        tse_(tse),
+        kitchenReceipts_(kitchenReceipts),
+        receipt_(receipt),
+        log_(log),
+        markReceipt_(std::move(markReceipt)) {}
 
   // Every step below, in this order.
   void Run();
@@ -77,7 +87,7 @@ class CrashRecovery {
   printing::KitchenReceipts& kitchenReceipts_;
   printing::CustomerReceipt& receipt_;
   LogSink& log_;
-  PrintRecorder* recorder_;
+  ReceiptMarker markReceipt_;
 };
 
 }  // namespace tolven::gateway

@@ -83,7 +83,7 @@ void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter) {
 }
 
 void TerminalPoller::ProcessOrderFile(int slotIndex) {
-  TerminalSlot& slot = slots_[static_cast<size_t>(slotIndex)];
+  TerminalSlot& slot = slots_[slotIndex];
   ExchangeFile& file = OrderFile(slotIndex);
   if (file.LeftoverPresent()) {
     RecoverOrderFile(slotIndex);
@@ -102,7 +102,7 @@ void TerminalPoller::ProcessOrderFile(int slotIndex) {
 }
 
 void TerminalPoller::RecoverOrderFile(int slotIndex) {
-  TerminalSlot& slot = slots_[static_cast<size_t>(slotIndex)];
+  TerminalSlot& slot = slots_[slotIndex];
   ExchangeFile& file = OrderFile(slotIndex);
   std::string contents;
   platform::FileInfo info;
@@ -312,7 +312,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
 
 void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, const std::string& identity,
                           bool unfinished) {
-  TerminalSlot& slot = slots_[static_cast<size_t>(slotIndex)];
+  TerminalSlot& slot = slots_[slotIndex];
   platform::Env& env = tools_.env();
   ExchangeFile& file = OrderFile(slotIndex);
   const std::string confirmFile = slot.folder + "confirm.kas";

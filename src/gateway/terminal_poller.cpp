@@ -10,7 +10,12 @@ using db::GetFieldValue;
 using platform::kPathSepText;
 
 TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, GatewayHooks hooks)
-    : tools_(tools), tse_(tse), hooks_(std::move(hooks)), orderImport_(tools, *this), journal_(tools, *this) {}
+    : tools_(tools),
+      tse_(tse),
+      hooks_(std::move(hooks)),
+      log_(tools.env(), tools.ui(), [this] { ProcessEvents(); }),
+      orderImport_(tools, *this),
+      journal_(tools, *this) {}
 
 std::string TerminalPoller::Version() {
   return std::to_string(TOLVEN_VERSION_MAJOR) + "." + std::to_string(TOLVEN_VERSION_MINOR) + "." +
@@ -21,14 +26,7 @@ void TerminalPoller::ProcessEvents() {
   if (hooks_.processEvents) hooks_.processEvents();
 }
 
-void TerminalPoller::AddLogLine(const std::string& text) {
-  std::string line = FormatHMS(tools_.env().Now()) + "  " + text;
-  if (line.size() > kMaxLogLineChars) line = line.substr(0, kMaxLogLineChars - 3) + "...";
-  text1_ += line + "\r\n";
-  if (text1_.size() > kLogBufferSize) text1_.erase(0, text1_.size() - kLogBufferSize);
-  tools_.ui().LogLine(line);
-  ProcessEvents();
-}
+void TerminalPoller::AddLogLine(const std::string& text) { log_.AddLogLine(text); }
 
 void TerminalPoller::Load() {
   tools_.ui().Status("Version " + Version());
@@ -36,7 +34,7 @@ void TerminalPoller::Load() {
   db::DbError err;
   auto rs = tools_.Open("SELECT * FROM system", err);
   for (int i = 1; i <= kSlots; ++i) {
-    TerminalSlot& slot = slots_[static_cast<size_t>(i)];
+    TerminalSlot& slot = slots_[i];
     std::string folder = rs && !rs->Eof() ? GetFieldValue(*rs, "pfadppcsync" + std::to_string(i)).AsString() : "";
     std::string printer = rs && !rs->Eof() ? GetFieldValue(*rs, "pdaprt" + std::to_string(i)).AsString() : "";
     // An empty setting marks the slot unused; it is never polled (it would be the
@@ -49,7 +47,6 @@ void TerminalPoller::Load() {
 }
 
 void TerminalPoller::Run() {
-  // The timer fires once, 500 ms after loading, and the loop runs inside it.
   tools_.env().SleepMs(500);
   PollTerminals();
 }
@@ -68,7 +65,7 @@ void TerminalPoller::PollPass() {
   bool worked = false;
   for (int i = 1; i <= kSlots; ++i) {
     ProcessEvents();
-    const TerminalSlot& slot = slots_[static_cast<size_t>(i)];
+    const TerminalSlot& slot = slots_[i];
     if (!slot.inUse) continue;
     // A work file an interrupted pass left comes before a new order file.
     if (ExchangeFile& orders = OrderFile(i); orders.LeftoverPresent() || orders.Present()) {
@@ -89,8 +86,8 @@ void TerminalPoller::PollPass() {
 }
 
 ExchangeFile& TerminalPoller::OrderFile(int i) {
-  const TerminalSlot& slot = slots_[static_cast<size_t>(i)];
-  auto& file = orderFiles_[static_cast<size_t>(i)];
+  const TerminalSlot& slot = slots_[i];
+  auto& file = orderFiles_[i];
   // Work names keep the slot number: two slots sharing a folder stay apart.
   if (!file || file->inputPath() != slot.folder + "bestell.txt") {
     file = std::make_unique<ExchangeFile>(
@@ -102,8 +99,8 @@ ExchangeFile& TerminalPoller::OrderFile(int i) {
 }
 
 ExchangeFile& TerminalPoller::RequestFile(int i) {
-  const TerminalSlot& slot = slots_[static_cast<size_t>(i)];
-  auto& file = requestFiles_[static_cast<size_t>(i)];
+  const TerminalSlot& slot = slots_[i];
+  auto& file = requestFiles_[i];
   if (!file || file->inputPath() != slot.folder + "info.txt") {
     file = std::make_unique<ExchangeFile>(
         tools_.env(), *this, slot.folder,

@@ -1,6 +1,6 @@
-// The main window on the console: the running log, the exchange folders of up
-// to five order terminals, and the poll loop that takes order and request files
-// from them.
+// The poll loop over the exchange folders of up to five order terminals: it
+// takes their order files (booked here) and request files (handed on), and
+// logs through the running log.
 #pragma once
 
 #include <array>
@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "common/log_sink.h"
+#include "common/numbered_array.h"
 #include "db/db_tools.h"
 #include "gateway/exchange_handover.h"
 #include "gateway/order_import.h"
 #include "gateway/order_journal.h"
+#include "gateway/running_log.h"
 
 namespace tolven::fiscal {
 class Tse;
@@ -23,9 +25,6 @@ class Tse;
 namespace tolven::gateway {
 
 inline constexpr int kSlots = 5;
-inline constexpr size_t kLogBufferSize = 4000;
-// One log line is cut to this length (a line may quote a terminal's file).
-inline constexpr size_t kMaxLogLineChars = 1000;
 
 struct TerminalSlot {
   bool inUse = false;
@@ -49,9 +48,10 @@ struct GatewayHooks {
   // After an order file was booked (`stored`: committed) or not; `refused`
   // lines were answered as errors. For the monitoring counters.
   std::function<void(int slot, bool stored, int refused)> orderBooked;
-  // Called at every point where the original processed pending window events.
+  // Called between the steps of a pass and after every log line, so that a
+  // stop request or a status snapshot does not wait for a whole pass.
   std::function<void()> processEvents;
-  // True once the window is being closed (SIGINT/SIGTERM).
+  // True once the gateway is asked to stop (SIGINT/SIGTERM).
   std::function<bool()> stopRequested;
 };
 
@@ -59,9 +59,9 @@ class TerminalPoller final : public LogSink {
  public:
   TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, GatewayHooks hooks);
 
-  // Window load: version in the status line, exchange folders and receipt printers from `system`.
+  // Version in the start-up status, exchange folders and receipt printers from `system`.
   void Load();
-  // The one-shot timer: 500 ms after loading, then the poll loop until the window closes.
+  // 500 ms after loading, the poll loop until a stop is requested.
   void Run();
   void PollTerminals();
   // One pass over the slots (the body of the poll loop).
@@ -74,11 +74,12 @@ class TerminalPoller final : public LogSink {
   ExchangeFile& RequestFile(int slot);
 
   void AddLogLine(const std::string& text) override;
-  const std::string& logText() const { return text1_; }
+  const std::string& logText() const { return log_.text(); }
   bool beenden() const { return beenden_; }
   void Close() { beenden_ = true; }
-  const std::array<TerminalSlot, kSlots + 1>& slots() const { return slots_; }
-  TerminalSlot& slot(int i) { return slots_[static_cast<size_t>(i)]; }
+  using Slots = NumberedArray<TerminalSlot, kSlots>;
+  const Slots& slots() const { return slots_; }
+  TerminalSlot& slot(int i) { return slots_[i]; }
   static std::string Version();
   OrderImport& orderImport() { return orderImport_; }
   GatewayHooks& hooks() { return hooks_; }
@@ -105,11 +106,11 @@ class TerminalPoller final : public LogSink {
   db::DbTools& tools_;
   fiscal::Tse& tse_;
   GatewayHooks hooks_;
+  RunningLog log_;  // before the parts that log through this poller
   OrderImport orderImport_;
   OrderJournal journal_;
-  std::array<TerminalSlot, kSlots + 1> slots_;  // index 1..5
-  std::array<std::unique_ptr<ExchangeFile>, kSlots + 1> orderFiles_, requestFiles_;
-  std::string text1_;
+  Slots slots_;
+  NumberedArray<std::unique_ptr<ExchangeFile>, kSlots> orderFiles_, requestFiles_;
   bool beenden_ = false;
 };
 

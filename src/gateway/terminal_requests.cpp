@@ -241,7 +241,7 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   }
   // The settled lines left the table with the receipt's commit.
   poller_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
-  const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[static_cast<size_t>(slot)].printer : "";
+  const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[slot].printer : "";
   if (Status st = receipt_.Print(bunr, printer, settlement_.UnstoredSignature(bunr)); !st) {
     poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
   }

@@ -95,8 +95,8 @@ void KitchenReceipts::ReadSettings() {
   kuebonkellner_ = num("kuebonkellner");
   kuebonkunde_ = num("kuebonkunde");
   for (int n = 1; n <= 4; ++n) {
-    port_[static_cast<size_t>(n)] = text("kuebonport" + std::to_string(n));
-    prt_[static_cast<size_t>(n)] = text("kuebonprt" + std::to_string(n));
+    port_[n] = text("kuebonport" + std::to_string(n));
+    prt_[n] = text("kuebonprt" + std::to_string(n));
   }
   if (flag("kuebongross")) {
     dh_ = druck_.GetPrinterCode("DOPPELT_HOCH");
@@ -117,8 +117,8 @@ void KitchenReceipts::ReadSettings() {
                         err);
   if (hw && !hw->Eof()) {
     for (int n = 1; n <= 4; ++n) {
-      port_[static_cast<size_t>(n)] = GetFieldValue(*hw, "kuebonport" + std::to_string(n)).AsString();
-      prt_[static_cast<size_t>(n)] = GetFieldValue(*hw, "kuebonprt" + std::to_string(n)).AsString();
+      port_[n] = GetFieldValue(*hw, "kuebonport" + std::to_string(n)).AsString();
+      prt_[n] = GetFieldValue(*hw, "kuebonprt" + std::to_string(n)).AsString();
     }
     comschankanl_ = GetFieldValue(*hw, "comschankanl").AsInt();
   }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/log_sink.h"
+#include "common/numbered_array.h"
 #include "db/db_tools.h"
 #include "fiscal/tse.h"
 #include "printing/print_lines.h"
@@ -111,7 +112,7 @@ class KitchenReceipts {
   int32_t kuebonpreis_ = 0, kuebonartnr_ = 0, kuebongast_ = 0, bonvor_ = 0;
   int32_t kuebonkellner_ = 0, kuebonkunde_ = 0, comschankanl_ = 0;
   bool kueartbez_ = false, bonshowtischname_ = false;
-  std::array<std::string, 6> port_{}, prt_{};  // index 1..4 kitchen printers, 5 the room's printer
+  NumberedArray<std::string, 5> port_, prt_;  // 1..4 the kitchen printers, 5 the room's printer
   // Size codes; empty when the kitchen receipts print in normal size only.
   std::string dh_, aus_, dhb_, db_;
 

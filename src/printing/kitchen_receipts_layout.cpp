@@ -251,9 +251,8 @@ bool KitchenReceipts::PrintKueBonFertig(int printer) {
   for (int32_t i = 0; i < bonvor_; ++i) Add(" ");
   if (cur_.kuesummer) Add(druck_.GetPrinterCode("KÜCHENSUMMER"));
 
-  const auto index = static_cast<size_t>(printer);
-  std::string channel = port_[index];
-  if (ToUpper(channel) == "NETZ") channel = "NETZ" + prt_[index];
+  std::string channel = port_[printer];
+  if (ToUpper(channel) == "NETZ") channel = "NETZ" + prt_[printer];
 
   bool delivered = false;
   Status failure;

@@ -134,11 +134,11 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // The monitoring learns from here whether the last statement succeeded.
   gateway::WatchedConnection watched(*connection);
   db::DbTools tools(watched, state, env, ui);
-  fiscal::TseServerClient vestra(tools);
-  gateway::TseMonitor tseMonitor(vestra, [&vestra] { return vestra.lastTimeout(); }, alerts, env);
+  fiscal::TseServerClient tseServer(tools);
+  gateway::TseMonitor tseMonitor(tseServer, [&tseServer] { return tseServer.lastTimeout(); }, alerts, env);
   fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
-  vestra.Attach(tse);
-  vestra.SetLog(log);
+  tseServer.Attach(tse);
+  tseServer.SetLog(log);
 
   platform::CupsPrinterSystem spooler;
   display::CustomerDisplay display(
@@ -151,9 +151,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       log, state.logPfad);
   gateway::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return gateway::StoredQrText(tools, bunr); });
-  printing::PrintLineBuffer druck(ini, ui, recorder);
-  printing::KitchenReceipts kueBon(tools, druck, tse, log);
-  printing::CustomerReceipt receipt(tools, druck);
+  printing::PrintLineBuffer printLines(ini, ui, recorder);
+  printing::KitchenReceipts kitchenReceipts(tools, printLines, tse, log);
+  printing::CustomerReceipt receipt(tools, printLines);
   gateway::StatusCounters counters;
   // The settlement says in its log when a receipt stays without signature.
   gateway::LogTap settlementLog(log, [&counters](const std::string& line) {
@@ -163,10 +163,10 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   });
   settlement::TableSettlement settlement(tools, settlementLog, state.tseInUse ? &tse : nullptr);
 
-  gateway::TerminalPoller form(tools, tse, gateway::GatewayHooks{});
-  log.SetTarget(&form);
-  gateway::TerminalRequests requests(tools, form, settlement, receipt);
-  gateway::GatewayHooks& hooks = form.hooks();
+  gateway::TerminalPoller poller(tools, tse, gateway::GatewayHooks{});
+  log.SetTarget(&poller);
+  gateway::TerminalRequests requests(tools, poller, settlement, receipt);
+  gateway::GatewayHooks& hooks = poller.hooks();
   // Asked once after every pass over the slots.
   hooks.stopRequested = [&counters, &env] {
     counters.PassDone(env.MonotonicMs());
@@ -181,17 +181,17 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   };
   // The recorder tells kitchen receipts from customer receipts by who prints them.
   using Kind = gateway::PrintoutKind;
-  hooks.printKueBon = [&kueBon, &recorder](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter) {
+  hooks.printKueBon = [&kitchenReceipts, &recorder](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
-    kueBon.PrintKueBon(trx, startTime, table, waiter);
+    kitchenReceipts.PrintKueBon(trx, startTime, table, waiter);
   };
   // A table is paid only once the kitchen has every line: pending ones are
   // printed first, with their own order transaction as after an order.
-  requests.SetKitchenPrint([&tse, &kueBon, &recorder](int32_t table, const std::string& waiterText) {
+  requests.SetKitchenPrint([&tse, &kitchenReceipts, &recorder](int32_t table, const std::string& waiterText) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
     int32_t startTime = 0;
     int32_t trx = tse.TSE_StartTransaction(startTime);
-    kueBon.PrintKueBon(trx, startTime, table, waiterText);
+    kitchenReceipts.PrintKueBon(trx, startTime, table, waiterText);
   });
   hooks.settleTable = [&requests, &recorder, &counters](int slot, int32_t table, int32_t waiter,
                                                         const std::string& payment, const std::string& list,
@@ -201,12 +201,12 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     if (settled) counters.Settled();
     return settled;
   };
-  hooks.handleRequest = [&requests, &recorder, &form, &counters](int slot, const std::string& request,
+  hooks.handleRequest = [&requests, &recorder, &poller, &counters](int slot, const std::string& request,
                                                                   const std::string& answer) {
     gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     // The request line read from the file lands in the slot's last request;
     // a file that could not be read leaves it alone and counts as nothing.
-    gateway::TerminalSlot& info = form.slot(slot);
+    gateway::TerminalSlot& info = poller.slot(slot);
     const std::string before = info.lastRequest;
     info.lastRequest.clear();
     requests.HandleTerminalRequest(slot, request, answer);
@@ -221,14 +221,14 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
 
   gateway::StatusBoard board;
   gateway::StatusCollector collector(
-      gateway::StatusSources{form,
+      gateway::StatusSources{poller,
                              tse,
                              tseMonitor,
                              recorder,
                              alerts,
                              state,
                              env,
-                             [&vestra] { return vestra.answerQueries(); },
+                             [&tseServer] { return tseServer.answerQueries(); },
                              [&engine] { return engine.statusText(); },
                              &counters,
                              &watched.health(),
@@ -240,17 +240,20 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   };
   gateway::StatusService service(board, alerts, env);
 
-  form.Load();
+  poller.Load();
   recorder.LoadArchived(state.archivBonPfad,
                         gateway::LatestReceiptNumbers(tools, static_cast<int>(gateway::PrintRecorder::kKeep)));
   collector.Collect();
   // Declared after everything it reads, so it is stopped before any of it goes.
-  std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, form);
+  std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, poller);
   platform::NotifyReady();
-  gateway::CrashRecovery(tools, tse, kueBon, receipt, form, &recorder).Run();
-  form.Run();
+  gateway::CrashRecovery(tools, tse, kitchenReceipts, receipt, poller, [&recorder](bool kitchen) -> std::shared_ptr<void> {
+    return std::make_shared<gateway::PrintRecorder::Scope>(recorder,
+                                                           kitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
+  }).Run();
+  poller.Run();
   platform::NotifyStopping();
-  form.AddLogLine("Orderterminal-Gateway beendet.");
+  poller.AddLogLine("Orderterminal-Gateway beendet.");
   if (server) server->Stop();
   connection->Close();
   return kExitOk;

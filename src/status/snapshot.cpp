@@ -58,7 +58,7 @@ void StatusCollector::Collect() {
 std::string StatusCollector::SlotActivity() const {
   std::string out;
   for (int i = 1; i <= kSlots; ++i) {
-    const TerminalSlot& slot = src_.form.slots()[static_cast<size_t>(i)];
+    const TerminalSlot& slot = src_.form.slots()[i];
     out += slot.lastOrder + '\n' + slot.lastRequest + '\n' + slot.lastAnswer + '\n' + slot.lastTime + '\n';
   }
   return out;
@@ -117,7 +117,7 @@ std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   s->log = src_.form.logText();
 
   for (int i = 1; i <= kSlots; ++i) {
-    const TerminalSlot& slot = src_.form.slots()[static_cast<size_t>(i)];
+    const TerminalSlot& slot = src_.form.slots()[i];
     SlotStatus& out = s->slots[static_cast<size_t>(i - 1)];
     out.number = i;
     out.inUse = slot.inUse;
