@@ -1,4 +1,4 @@
-// The running log of the main window, as the lower modules see it.
+// The gateway's running log, as the lower modules see it.
 #pragma once
 
 #include <string>
@@ -18,7 +18,7 @@ class NullLog final : public LogSink {
   void AddLogLine(const std::string&) override {}
 };
 
-// Forwards to a log that is made later (modules are built before the main window).
+// Forwards to a log that is made later (modules are built before the poller that holds the log).
 class LogRelay final : public LogSink {
  public:
   void SetTarget(LogSink* target) { target_ = target; }

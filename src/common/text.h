@@ -27,7 +27,7 @@ std::string PadRight(std::string_view text, int n);
 std::string FormatZeroPadded(float value, int n);
 std::string FormatZeroPaddedLong(int64_t value, int n);
 // General form of a single-precision value: up to seven significant digits,
-// exponent form from 1E+07 on (as the original runtime printed it).
+// exponent form from 1E+07 on, as the POS programs print such values.
 std::string SingleToText(float value);
 
 // Two upper-case hex digits per character; HexDecode reads pairs from the left.

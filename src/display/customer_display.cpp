@@ -140,8 +140,7 @@ bool CustomerDisplay::OpenPort() {
     if (portFactory_) port_ = portFactory_();
     if (!port_) return false;
   }
-  // The control's receive threshold and input buffer count have no counterpart
-  // here: the display is never read from.
+  // Nothing is read from the display, so the port needs no receive settings.
   SerialSetup setup = SerialSetupFor(kind_.kind);
   Status st = port_->Open(platform::ComDevice(ini_, kind_.comPort), setup.settings, setup.handshake);
   if (!st) {

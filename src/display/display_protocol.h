@@ -25,8 +25,7 @@ struct SerialSetup {
   bool raiseLines = false;  // DTR and RTS switched on after opening
 };
 
-// The settings a port keeps when its kind does not set its own: the control's
-// design-time default.
+// The settings a port gets when its display kind does not set its own.
 inline constexpr const char* kKeptSettings = "9600,N,8,1";
 
 SerialSetup SerialSetupFor(int kind);

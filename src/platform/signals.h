@@ -1,4 +1,4 @@
-// Closing the main window: SIGINT, SIGTERM (and SIGQUIT) ask the loop to end
+// Stopping the gateway: SIGINT, SIGTERM (and SIGQUIT) ask the loop to end
 // after its pass; SIGHUP and every other signal that would end the process by
 // default is ignored. Only SIGKILL ends the gateway in the middle of a pass.
 #pragma once

@@ -1,5 +1,6 @@
-// What the original showed in windows: the start-up status line, the log, message
-// boxes and one input box. An unattended gateway never blocks on any of them.
+// How the gateway speaks to a person: the start-up progress line, the log,
+// message boxes and one input box. An unattended gateway never blocks on any of
+// them.
 #pragma once
 
 #include <string>
@@ -13,7 +14,7 @@ const char* MsgKindName(MsgKind kind);
 class Ui {
  public:
   virtual ~Ui() = default;
-  // Status line of the start-up window.
+  // Progress of the start-up ("Prüfe Datumsformat..."), one line at a time.
   virtual void Status(const std::string& text) = 0;
   // One finished log line ("HH:MM:SS  text").
   virtual void LogLine(const std::string& line) = 0;

@@ -22,7 +22,7 @@ class CustomerReceipt {
   // record cannot be read. `signature`: the one the settlement received for
   // this receipt when its TSE columns could not be stored (null: none). `copy`
   // marks a receipt printed again later (after an interrupted run), so that it
-  // never passes for a second original.
+  // never passes for the first printout of that receipt.
   bool Compose(int32_t bunr, const fiscal::ReceiptSignature* signature = nullptr, bool copy = false);
   // Composes, archives and prints. `terminalPrinter` is the terminal's PdaPrt
   // ("" = the receipt printer channel). An error when the archive or the

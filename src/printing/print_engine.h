@@ -70,7 +70,7 @@ class ChannelPrintEngine : public PrintEngine {
   // ".TXT"; failures to write are ignored.
   void WritePrintLog(const std::string& text);
 
-  // The print window's status label and progress bar, for whoever shows them.
+  // Progress of the current printout (a status text and a count of lines), for the status page.
   const std::string& statusText() const { return status_; }
   int progressValue() const { return progress_; }
   int progressMax() const { return progressMax_; }

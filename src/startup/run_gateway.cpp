@@ -127,8 +127,8 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
             FormatRate(state.mwst[2]) + ", Sprache " + state.sprache + ", Installationsordner " + state.exePfad +
             ", Log " + state.logPfad);
 
-  // Every module is built once on the one connection; the main window's log is
-  // reached through the relay until the window exists.
+  // Every module is built once on the one connection; the running log is
+  // reached through the relay until the poller that holds it exists.
   platform::IniFile& ini = start.ini();
   LogRelay log;
   // The monitoring learns from here whether the last statement succeeded.

@@ -1,5 +1,5 @@
 // From start-up to the end of the process: builds every module on the one
-// connection and runs the main window until a stop is requested.
+// connection and runs the poll loop until a stop is requested.
 #pragma once
 
 #include "fiscal/tse.h"

@@ -1,6 +1,6 @@
-// Alerts for the status page. In the original setting every message box stopped
-// the program until someone at the POS computer read it; the unattended gateway
-// shows it on the console and goes on, so every message box is also kept here
+// Alerts for the status page. A message box would stop a program at a POS
+// computer until someone read it; the unattended gateway shows it on the
+// console and goes on, so every message box is also kept here
 // until someone acknowledges it on the status page. The gateway raises further
 // alerts of its own (a TSE server that stopped answering).
 //

@@ -97,7 +97,7 @@ class PrintRecorder final : public printing::PrintEngine {
   uint64_t generation() const { return generation_; }
   // Printouts that failed since the start, on any channel.
   int64_t failures() const { return failures_; }
-  // A printout is under way (the print window's status line means something).
+  // A printout is under way (the print engine's status text means something).
   bool busy() const { return busy_ > 0; }
 
  private:

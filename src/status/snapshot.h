@@ -1,6 +1,6 @@
 // The gateway's state as the status page shows it. The processing thread
-// collects a snapshot at the points where the original window repainted
-// (every log line, between the terminal slots) and publishes it; the web
+// collects a snapshot at the poll loop's event points (every log line,
+// between the terminal slots) and publishes it; the web
 // server's threads only ever take the latest published snapshot. A snapshot
 // is never changed once published, so no reader sees half an update and the
 // processing stays single-threaded.
@@ -56,11 +56,11 @@ struct StatusSnapshot {
   std::string startedAt;    // "DD.MM.YYYY HH:MM:SS"
   std::string collectedAt;  // "DD.MM.YYYY HH:MM:SS"
   int64_t collectedMonotonicMs = 0;
-  std::string log;  // the main window's log, CR LF lines
+  std::string log;  // the running log, CR LF lines
   std::array<SlotStatus, kSlots> slots;
   TseStatus tse;
   std::vector<ChannelOutcome> printers;
-  std::string printStatus;  // the print window's status line while a printout is under way
+  std::string printStatus;  // the print engine's status text while a printout is under way
   StatusCounts total;       // since the start
   StatusCounts today;       // since midnight (or the start, when that was today)
   PassHistogram passes;
@@ -108,7 +108,7 @@ class StatusCollector {
 
   StatusCollector(StatusSources sources, StatusBoard& board);
 
-  // The hook at every point where the original processed window events:
+  // The poll loop's event hook (between slots and after every log line):
   // collects when due and writes acknowledged alerts to the log.
   void OnProcessEvents();
   // Collects and publishes now.
