@@ -131,9 +131,9 @@ int RunTseLatency(const BenchOptions& options, int waits) {
     return 1;
   }
   db.state().tseInUse = true;
-  fiscal::TseServerClient vestra(db.tools());
-  fiscal::Tse tse(db.tools(), vestra, fiscal::TseIdentity{"BENCH-1", "ecdsa-plain-SHA384", ""});
-  vestra.Attach(tse);
+  fiscal::TseServerClient tseServer(db.tools());
+  fiscal::Tse tse(db.tools(), tseServer, fiscal::TseIdentity{"BENCH-1", "ecdsa-plain-SHA384", ""});
+  tseServer.Attach(tse);
   ServerThread server(db.dbPath(), error);
   if (!server.ok()) {
     Note("FEHLER: " + error);
@@ -150,11 +150,11 @@ int RunTseLatency(const BenchOptions& options, int waits) {
     server.SetDelay(jitter.Uniform(230, 1200));
     server.TakeCommitted();
     env.noticed = env.pollStart = 0;
-    const int64_t q0 = vestra.answerQueries();
+    const int64_t q0 = tseServer.answerQueries();
     int32_t startTime = 0;
-    const int32_t trx = vestra.Start("", "", startTime);
+    const int32_t trx = tseServer.Start("", "", startTime);
     const double committed = server.TakeCommitted();
-    const int64_t queries = vestra.answerQueries() - q0;
+    const int64_t queries = tseServer.answerQueries() - q0;
     if (trx < 0 || committed == 0 || env.noticed == 0) {
       ++failures;
       continue;
@@ -169,7 +169,7 @@ int RunTseLatency(const BenchOptions& options, int waits) {
     const double t0 = NowMs();
     std::string serial, signature;
     int32_t finishTime = 0, counter = 0;
-    if (vestra.Finish(i + 1, "Kassenbeleg-V1", "Beleg^1.00_0.00_0.00_0.00_0.00^1.00:Bar", serial, finishTime,
+    if (tseServer.Finish(i + 1, "Kassenbeleg-V1", "Beleg^1.00_0.00_0.00_0.00_0.00^1.00:Bar", serial, finishTime,
                       counter, signature)) {
       immediate.push_back(NowMs() - t0);
     }

@@ -93,14 +93,14 @@ void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
     if (withFonts) {
       std::string on;
       switch (GetFieldValue(*rs, "font").AsInt()) {
-        case 1: on = druck_.GetPrinterCode("DOPPELT_HOCH_BREIT"); break;
-        case 2: on = druck_.GetPrinterCode("DOPPELT_HOCH"); break;
-        case 3: on = druck_.GetPrinterCode("DOPPELT_BREIT"); break;
+        case 1: on = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT"); break;
+        case 2: on = printLines_.GetPrinterCode("DOPPELT_HOCH"); break;
+        case 3: on = printLines_.GetPrinterCode("DOPPELT_BREIT"); break;
         default: break;
       }
-      if (!on.empty()) text = on + text + druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
+      if (!on.empty()) text = on + text + printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
     }
-    druck_.AddPrintLine(text);
+    printLines_.AddPrintLine(text);
   }
 }
 
@@ -124,52 +124,52 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
   const int32_t customer = GetFieldValue(*head, "kdnr").AsInt();
   const std::string zahlart = GetFieldValue(*head, "zahlart").AsString();
 
-  druck_.ResetPrintLines();
-  if (flag("bonmemlogo")) druck_.AddPrintLine(druck_.GetPrinterCode("LOGO"));
+  printLines_.ResetPrintLines();
+  if (flag("bonmemlogo")) printLines_.AddPrintLine(printLines_.GetPrinterCode("LOGO"));
   AddTexts("K", true);
 
   if (customer > 0) {
     auto c = tools_.Open("SELECT vname, name, strasse, plz, ort FROM kunden WHERE kdnr = " + NumStr(customer), err);
     if (c && !c->Eof() && !GetFieldValue(*c, "name").AsString().empty()) {
-      druck_.AddPrintLine(" ");
-      druck_.AddPrintLine(
+      printLines_.AddPrintLine(" ");
+      printLines_.AddPrintLine(
           TrimBlanks(GetFieldValue(*c, "vname").AsString() + " " + GetFieldValue(*c, "name").AsString()));
-      druck_.AddPrintLine(GetFieldValue(*c, "strasse").AsString());
-      druck_.AddPrintLine(GetFieldValue(*c, "plz").AsString() + " " + GetFieldValue(*c, "ort").AsString());
+      printLines_.AddPrintLine(GetFieldValue(*c, "strasse").AsString());
+      printLines_.AddPrintLine(GetFieldValue(*c, "plz").AsString() + " " + GetFieldValue(*c, "ort").AsString());
     }
   }
 
-  druck_.AddPrintLine(" ");
+  printLines_.AddPrintLine(" ");
   if (flag("bonshowtitel")) {
-    druck_.AddPrintLine(" ");
-    druck_.AddPrintLine(Tr("RECHNUNG"));
-    druck_.AddPrintLine(" ");
+    printLines_.AddPrintLine(" ");
+    printLines_.AddPrintLine(Tr("RECHNUNG"));
+    printLines_.AddPrintLine(" ");
   }
   if (copy) {
-    druck_.AddPrintLine(druck_.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
-                        druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
-    druck_.AddPrintLine(" ");
+    printLines_.AddPrintLine(printLines_.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
+                        printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+    printLines_.AddPrintLine(" ");
   }
   DateTime now = tools_.env().Now();
-  druck_.AddPrintLine(flag("bonshowzeit") ? FormatDMY(now.date) + "  " + FormatHM(now) : FormatDMY(now.date));
-  druck_.AddPrintLine(" ");
-  druck_.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
-  druck_.AddPrintLine(" ");
+  printLines_.AddPrintLine(flag("bonshowzeit") ? FormatDMY(now.date) + "  " + FormatHM(now) : FormatDMY(now.date));
+  printLines_.AddPrintLine(" ");
+  printLines_.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
+  printLines_.AddPrintLine(" ");
   if (table == 0) {
-    druck_.AddPrintLine(Tr("Ausser-Haus-Verkauf"));
+    printLines_.AddPrintLine(Tr("Ausser-Haus-Verkauf"));
   } else if (table < 0) {
-    druck_.AddPrintLine("Zimmer " + std::to_string(-int64_t{table}));
+    printLines_.AddPrintLine("Zimmer " + std::to_string(-int64_t{table}));
   } else {
-    druck_.AddPrintLine(Tr("Tisch") + " " + std::to_string(table));
+    printLines_.AddPrintLine(Tr("Tisch") + " " + std::to_string(table));
   }
-  druck_.AddPrintLine(" ");
+  printLines_.AddPrintLine(" ");
   if (flag("bonshowbed")) {
     auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter), err);
-    druck_.AddPrintLine(Tr("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
+    printLines_.AddPrintLine(Tr("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
   }
-  druck_.AddPrintLine(" ");
-  druck_.AddPrintLine(Tr(L.columnHead));
-  druck_.AddPrintLine(L.dashes);
+  printLines_.AddPrintLine(" ");
+  printLines_.AddPrintLine(Tr(L.columnHead));
+  printLines_.AddPrintLine(L.dashes);
 
   VatSums sums;
   int64_t total = 0;
@@ -198,49 +198,49 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
     sums.vat[slot] += amount - net;
     sums.gross[slot] += amount;
     if (flag("bonshowartnr")) text = artnr + "-" + text;
-    druck_.AddPrintLine(PadRight(text, L.textWidth) + PadLeft(Amount(amount), 9) + " " + std::to_string(slot));
+    printLines_.AddPrintLine(PadRight(text, L.textWidth) + PadLeft(Amount(amount), 9) + " " + std::to_string(slot));
     const int64_t rabatt = GetFieldValue(*lines, "rabatt").AsInt64();
-    if (flag("bonshowrabatt") && rabatt > 0) druck_.AddPrintLine(" Rabatt " + Amount(menge * rabatt));
-    if (menge > 1) druck_.AddPrintLine(" " + std::to_string(menge) + "x " + Amount(preis));
+    if (flag("bonshowrabatt") && rabatt > 0) printLines_.AddPrintLine(" Rabatt " + Amount(menge * rabatt));
+    if (menge > 1) printLines_.AddPrintLine(" " + std::to_string(menge) + "x " + Amount(preis));
   }
 
-  druck_.AddPrintLine(L.dashes);
+  printLines_.AddPrintLine(L.dashes);
   const bool big = flag("bonsumgross");
-  druck_.AddPrintLine((big ? druck_.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(Tr("SUMME") + " EUR", L.textWidth) +
-                      PadLeft(Amount(total), 9) + (big ? druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
+  printLines_.AddPrintLine((big ? printLines_.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(Tr("SUMME") + " EUR", L.textWidth) +
+                      PadLeft(Amount(total), 9) + (big ? printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
 
   const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
   if (!foreign.empty()) {
     // The rate with every decimal it has (1.95583 units per unit of the other currency).
     const std::optional<Decimal> kurs = ParseDecimal(GetFieldValue(*sys, "waehkurs").AsString());
     const std::optional<Cents> converted = kurs && kurs->mantissa > 0 ? DivideCents(total, *kurs) : std::nullopt;
-    druck_.AddPrintLine(" ");
-    druck_.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
+    printLines_.AddPrintLine(" ");
+    printLines_.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
   }
 
   StoredVatSums(*head, total, rates[0], sums);
 
-  druck_.AddPrintLine(" ");
+  printLines_.AddPrintLine(" ");
   if (sums.gross[2] == 0 && sums.gross[0] == 0) {
-    druck_.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
-    druck_.AddPrintLine(Tr("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
+    printLines_.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
+    printLines_.AddPrintLine(Tr("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
   } else {
     for (int code : {1, 2}) {
-      druck_.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + Tr("MwSt") +
+      printLines_.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + Tr("MwSt") +
                           PadLeft(Amount(sums.vat[code]), 6) + L.separator + Tr("Netto") +
                           PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
     }
     if (sums.gross[0] > 0) {
-      druck_.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + Tr("Netto") +
+      printLines_.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + Tr("Netto") +
                           PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
     }
     const int64_t vat = sums.vat[0] + sums.vat[1] + sums.vat[2];
     const int64_t gross = sums.gross[0] + sums.gross[1] + sums.gross[2];
-    druck_.AddPrintLine(Tr("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + Tr("Netto") +
+    printLines_.AddPrintLine(Tr("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + Tr("Netto") +
                         PadLeft(Amount(gross - vat), 7));
   }
 
-  druck_.AddPrintLine(" ");
+  printLines_.AddPrintLine(" ");
   static const struct {
     const char* zahlart;
     const char* line;
@@ -255,29 +255,29 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
                    {"KDKTO", "Zahlung per Kundenkonto"},
                    {"HS3", "Buchung auf Zimmer"}};
   for (const auto& p : kPayments) {
-    if (zahlart == p.zahlart) druck_.AddPrintLine(Tr(p.line));
+    if (zahlart == p.zahlart) printLines_.AddPrintLine(Tr(p.line));
   }
 
   if (tools_.state().tseInUse) {
     AddTseBlock(*head, signature && signature->bunr == bunr ? signature : nullptr, static_cast<int>(L.dashes.size()));
   }
 
-  druck_.AddPrintLine(" ");
+  printLines_.AddPrintLine(" ");
   AddTexts("F", false);
   const int feed = GetFieldValue(*sys, "bonvor").AsInt();
-  for (int i = 0; i < feed && i < 100; ++i) druck_.AddPrintLine(" ");
+  for (int i = 0; i < feed && i < 100; ++i) printLines_.AddPrintLine(" ");
   return true;
 }
 
 void CustomerReceipt::AddLabelled(const std::string& label, const std::string& value, int width) {
   const std::string text = Tr(label);
   if (static_cast<int>(text.size() + 1 + value.size()) <= width) {
-    druck_.AddPrintLine(text + " " + value);
+    printLines_.AddPrintLine(text + " " + value);
     return;
   }
-  druck_.AddPrintLine(text);
+  printLines_.AddPrintLine(text);
   for (size_t i = 0; i < value.size(); i += static_cast<size_t>(width)) {
-    druck_.AddPrintLine(value.substr(i, static_cast<size_t>(width)));
+    printLines_.AddPrintLine(value.substr(i, static_cast<size_t>(width)));
   }
 }
 
@@ -295,18 +295,18 @@ void CustomerReceipt::AddWrapped(const std::string& text, int width) {
       line += " " + word;
       continue;
     }
-    if (!line.empty()) druck_.AddPrintLine(line);
+    if (!line.empty()) printLines_.AddPrintLine(line);
     line = word;
     while (line.size() > w) {
-      druck_.AddPrintLine(line.substr(0, w));
+      printLines_.AddPrintLine(line.substr(0, w));
       line = line.substr(w);
     }
   }
-  if (!line.empty()) druck_.AddPrintLine(line);
+  if (!line.empty()) printLines_.AddPrintLine(line);
 }
 
 void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::ReceiptSignature* received, int width) {
-  druck_.AddPrintLine(" ");
+  printLines_.AddPrintLine(" ");
   std::string signature = GetFieldValue(head, "tse_signatur").AsString();
   int64_t trx = GetFieldValue(head, "tse_trx").AsInt64();
   int64_t start = GetFieldValue(head, "tse_start").AsInt64();
@@ -328,10 +328,10 @@ void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::Recei
   if (signature.empty()) {
     // Stored while the TSE failed: the guest must see that this receipt is unsigned.
     const DateTime stored = GetFieldValue(head, "datumzeit").AsDateTime();
-    druck_.AddPrintLine(druck_.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
-                        druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+    printLines_.AddPrintLine(printLines_.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
+                        printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
     AddWrapped(Tr("Sicherheitseinrichtung ausgefallen"), width);
-    druck_.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
+    printLines_.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
     return;
   }
   AddLabelled("TSE-Transaktion:", std::to_string(trx), width);
@@ -339,13 +339,13 @@ void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::Recei
   AddLabelled("TSE-Stop:", fiscal::Tse::TSE_UnixTimeToISO(stop), width);
   AddLabelled("TSE-Seriennummer:", serial, width);
   AddLabelled("TSE-Signaturzähler:", std::to_string(counter), width);
-  druck_.AddPrintLine(Tr("TSE-Signatur:"));
+  printLines_.AddPrintLine(Tr("TSE-Signatur:"));
   for (size_t i = 0; i < signature.size(); i += static_cast<size_t>(width)) {
-    druck_.AddPrintLine(signature.substr(i, static_cast<size_t>(width)));
+    printLines_.AddPrintLine(signature.substr(i, static_cast<size_t>(width)));
   }
   if (!qr.empty()) {
-    druck_.AddPrintLine(" ");
-    druck_.AddPrintLine(EscPosQrCode(qr, width < 38 ? 3 : 4));
+    printLines_.AddPrintLine(" ");
+    printLines_.AddPrintLine(EscPosQrCode(qr, width < 38 ? 3 : 4));
   }
 }
 
@@ -355,9 +355,9 @@ Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
     return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
   }
   (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
-  Status archived = druck_.PrintLines("FILE:" + ArchivePath(bunr), false, false);
+  Status archived = printLines_.PrintLines("FILE:" + ArchivePath(bunr), false, false);
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
-  Status printed = druck_.PrintLines(channel, true, false);
+  Status printed = printLines_.PrintLines(channel, true, false);
   if (!archived) return archived;
   return printed;
 }

@@ -16,7 +16,7 @@ namespace tolven::printing {
 
 class CustomerReceipt {
  public:
-  CustomerReceipt(db::DbTools& tools, PrintLineBuffer& druck) : tools_(tools), druck_(druck) {}
+  CustomerReceipt(db::DbTools& tools, PrintLineBuffer& printLines) : tools_(tools), printLines_(printLines) {}
 
   // Composes the receipt into the print-line buffer; false when the receipt
   // record cannot be read. `signature`: the one the settlement received for
@@ -47,7 +47,7 @@ class CustomerReceipt {
   void AddLabelled(const std::string& label, const std::string& value, int width);
 
   db::DbTools& tools_;
-  PrintLineBuffer& druck_;
+  PrintLineBuffer& printLines_;
 };
 
 }  // namespace tolven::printing

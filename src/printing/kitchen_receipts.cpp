@@ -16,8 +16,8 @@ bool Prints(int printer) { return printer >= 1 && printer <= 5; }
 
 }  // namespace
 
-KitchenReceipts::KitchenReceipts(db::DbTools& tools, PrintLineBuffer& druck, fiscal::Tse& tse, LogSink& log)
-    : tools_(tools), druck_(druck), tse_(tse), log_(log) {}
+KitchenReceipts::KitchenReceipts(db::DbTools& tools, PrintLineBuffer& printLines, fiscal::Tse& tse, LogSink& log)
+    : tools_(tools), printLines_(printLines), tse_(tse), log_(log) {}
 
 void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter) {
   table_ = table;
@@ -99,10 +99,10 @@ void KitchenReceipts::ReadSettings() {
     prt_[n] = text("kuebonprt" + std::to_string(n));
   }
   if (flag("kuebongross")) {
-    dh_ = druck_.GetPrinterCode("DOPPELT_HOCH");
-    aus_ = druck_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
-    dhb_ = druck_.GetPrinterCode("DOPPELT_HOCH_BREIT");
-    db_ = druck_.GetPrinterCode("DOPPELT_BREIT");
+    dh_ = printLines_.GetPrinterCode("DOPPELT_HOCH");
+    aus_ = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
+    dhb_ = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT");
+    db_ = printLines_.GetPrinterCode("DOPPELT_BREIT");
   } else {
     dh_.clear();
     aus_.clear();

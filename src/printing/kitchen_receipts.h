@@ -52,7 +52,7 @@ struct KitchenPrinterSettings {
 
 class KitchenReceipts {
  public:
-  KitchenReceipts(db::DbTools& tools, PrintLineBuffer& druck, fiscal::Tse& tse, LogSink& log);
+  KitchenReceipts(db::DbTools& tools, PrintLineBuffer& printLines, fiscal::Tse& tse, LogSink& log);
 
   // Prints every pending kitchen receipt of the table and signs the order with
   // the transaction the caller started for it. Both TSE values are set to 0 when
@@ -101,10 +101,10 @@ class KitchenReceipts {
   void FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere);
   std::string TableName();
   std::string CustomerName();
-  void Add(const std::string& line) { druck_.AddPrintLine(line); }
+  void Add(const std::string& line) { printLines_.AddPrintLine(line); }
 
   db::DbTools& tools_;
-  PrintLineBuffer& druck_;
+  PrintLineBuffer& printLines_;
   fiscal::Tse& tse_;
   LogSink& log_;
 

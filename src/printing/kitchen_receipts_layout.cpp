@@ -71,7 +71,7 @@ void KitchenReceipts::SplitDoubleSize(const std::string& text, std::string& firs
 
 void KitchenReceipts::PrintHeader(int p) {
   if (p < 1 || p > 5) return;
-  druck_.ResetPrintLines();
+  printLines_.ResetPrintLines();
   if (cur_.bonvorlauf) {
     for (int i = 0; i < 5; ++i) Add(".");
   }
@@ -249,7 +249,7 @@ bool KitchenReceipts::PrintKueBonFertig(int printer) {
     return false;
   }
   for (int32_t i = 0; i < bonvor_; ++i) Add(" ");
-  if (cur_.kuesummer) Add(druck_.GetPrinterCode("KÜCHENSUMMER"));
+  if (cur_.kuesummer) Add(printLines_.GetPrinterCode("KÜCHENSUMMER"));
 
   std::string channel = port_[printer];
   if (ToUpper(channel) == "NETZ") channel = "NETZ" + prt_[printer];
@@ -257,7 +257,7 @@ bool KitchenReceipts::PrintKueBonFertig(int printer) {
   bool delivered = false;
   Status failure;
   for (int32_t copy = 0; copy <= cur_.kopien; ++copy) {
-    Status st = druck_.PrintLines(channel, true, false);
+    Status st = printLines_.PrintLines(channel, true, false);
     if (st) {
       delivered = true;
       continue;

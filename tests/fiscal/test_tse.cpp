@@ -17,9 +17,9 @@ struct RecordingLog : LogSink {
 
 class TseAdapterTest : public ::testing::Test {
  protected:
-  TseAdapterTest() : vestra(db.tools()), tse(db.tools(), vestra, fiscal::TseIdentity{}) {
-    vestra.Attach(tse);
-    vestra.SetLog(log);
+  TseAdapterTest() : tseServer(db.tools()), tse(db.tools(), tseServer, fiscal::TseIdentity{}) {
+    tseServer.Attach(tse);
+    tseServer.SetLog(log);
     db.state().kasse = 3;
   }
 
@@ -42,7 +42,7 @@ class TseAdapterTest : public ::testing::Test {
 
   TestDb db;
   RecordingLog log;
-  fiscal::TseServerClient vestra;
+  fiscal::TseServerClient tseServer;
   fiscal::Tse tse;
 };
 
@@ -135,9 +135,9 @@ TEST(TsePollRate, AnswersAreNoticedWithinOnePauseAtFewerThan200LooksASecond) {
   for (int answerAfterMs : {250, 700, 3000, 14000}) {
     SCOPED_TRACE(answerAfterMs);
     TestDb db;
-    fiscal::TseServerClient vestra(db.tools());
-    fiscal::Tse tse(db.tools(), vestra, fiscal::TseIdentity{});
-    vestra.Attach(tse);
+    fiscal::TseServerClient tseServer(db.tools());
+    fiscal::Tse tse(db.tools(), tseServer, fiscal::TseIdentity{});
+    tseServer.Attach(tse);
     const int64_t requested = db.env().MonotonicMs();
     const int64_t answered = requested + answerAfterMs;
     bool stored = false;
@@ -154,11 +154,11 @@ TEST(TsePollRate, AnswersAreNoticedWithinOnePauseAtFewerThan200LooksASecond) {
       stored = true;
     };
     int32_t start = 0;
-    ASSERT_EQ(vestra.Start("", "", start), 7);
+    ASSERT_EQ(tseServer.Start("", "", start), 7);
     const int64_t noticed = db.env().MonotonicMs();
     EXPECT_LE(noticed - answered, fiscal::TseServerClient::kPollPauseMs);
     const double polling = static_cast<double>(noticed - requested - fiscal::TseServerClient::kFirstPauseMs) / 1000.0;
-    EXPECT_LE(static_cast<double>(vestra.answerQueries()), 1 + 200 * polling) << vestra.answerQueries();
+    EXPECT_LE(static_cast<double>(tseServer.answerQueries()), 1 + 200 * polling) << tseServer.answerQueries();
   }
 }
 

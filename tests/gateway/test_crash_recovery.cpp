@@ -75,13 +75,13 @@ class CrashRecoveryTest : public ::testing::Test {
   TestDb db;
   platform::IniFile ini{db.env(), db.folder()};
   FakePrintEngine engine;
-  printing::PrintLineBuffer druck{ini, db.ui(), engine};
+  printing::PrintLineBuffer printLines{ini, db.ui(), engine};
   ScriptedTseServer server;
   fiscal::Tse tse{db.tools(), server, fiscal::TseIdentity{}};
   Lines log;
-  printing::KitchenReceipts kueBon{db.tools(), druck, tse, log};
-  printing::CustomerReceipt receipt{db.tools(), druck};
-  gateway::CrashRecovery recovery{db.tools(), tse, kueBon, receipt, log};
+  printing::KitchenReceipts kitchenReceipts{db.tools(), printLines, tse, log};
+  printing::CustomerReceipt receipt{db.tools(), printLines};
+  gateway::CrashRecovery recovery{db.tools(), tse, kitchenReceipts, receipt, log};
   std::set<std::string> lostArchives;  // archive channels that write nothing and fail
 };
 

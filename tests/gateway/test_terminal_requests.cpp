@@ -19,8 +19,8 @@ class TerminalRequestTest : public ::testing::Test {
  protected:
   TerminalRequestTest()
       : ini(f.db.env(), f.db.folder()),
-        druck(ini, f.db.ui(), engine),
-        receipt(f.db.tools(), druck),
+        printLines(ini, f.db.ui(), engine),
+        receipt(f.db.tools(), printLines),
         settlement(f.db.tools(), f.form, &f.tse),
         requests(f.db.tools(), f.form, settlement, receipt) {
     f.AddArticle("10", "Cola", 300, 1, "mwst = 1");
@@ -44,7 +44,7 @@ class TerminalRequestTest : public ::testing::Test {
   GatewayFixture f;
   platform::IniFile ini;
   FakePrintEngine engine;
-  printing::PrintLineBuffer druck;
+  printing::PrintLineBuffer printLines;
   printing::CustomerReceipt receipt;
   settlement::TableSettlement settlement;
   gateway::TerminalRequests requests;

@@ -97,11 +97,11 @@ class KitchenReceiptsTest : public ::testing::Test {
   TestDb db;
   platform::IniFile ini{db.env(), db.folder()};
   FakePrintEngine engine;
-  printing::PrintLineBuffer druck{ini, db.ui(), engine};
+  printing::PrintLineBuffer printLines{ini, db.ui(), engine};
   SigningTseServer server;
   fiscal::Tse tse{db.tools(), server, fiscal::TseIdentity()};
   RecordingLog log;
-  printing::KitchenReceipts kb{db.tools(), druck, tse, log};
+  printing::KitchenReceipts kb{db.tools(), printLines, tse, log};
   int32_t trx_ = 0, start_ = 0;
 };
 

@@ -18,7 +18,7 @@ const std::string kNarrowDash(29, '-');
 
 class CustomerReceiptTest : public ::testing::Test {
  protected:
-  CustomerReceiptTest() : ini(db.env(), db.folder()), druck(ini, db.ui(), engine), receipt(db.tools(), druck) {
+  CustomerReceiptTest() : ini(db.env(), db.folder()), printLines(ini, db.ui(), engine), receipt(db.tools(), printLines) {
     db.Exec("INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')");
     db.Exec("INSERT INTO artikel (artnr, artbez, mwst, ausserhaus) VALUES ('10', 'Weißbier 0,5', 1, 0), "
             "('20', 'Schnitzel', 2, 0), ('11', 'Apfelschorle', 1, -1)");
@@ -40,7 +40,7 @@ class CustomerReceiptTest : public ::testing::Test {
   }
   std::vector<std::string> Composed(int bunr, const fiscal::ReceiptSignature* signature = nullptr) {
     EXPECT_TRUE(receipt.Compose(bunr, signature));
-    return druck.CurrentLines();
+    return printLines.CurrentLines();
   }
   static std::string Line(const std::string& text, const std::string& amount, const std::string& mark, int width) {
     return PadRight(text, width) + PadLeft(amount, 9) + " " + mark;
@@ -49,7 +49,7 @@ class CustomerReceiptTest : public ::testing::Test {
   TestDb db;
   platform::IniFile ini;
   FakePrintEngine engine;
-  printing::PrintLineBuffer druck;
+  printing::PrintLineBuffer printLines;
   printing::CustomerReceipt receipt;
 };
 

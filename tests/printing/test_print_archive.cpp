@@ -18,25 +18,25 @@ struct BufferRig {
   FakeUi ui;
   platform::IniFile ini{env, dir.path()};
   FakePrintEngine engine;
-  printing::PrintLineBuffer druck{ini, ui, engine};
+  printing::PrintLineBuffer printLines{ini, ui, engine};
 };
 
 TEST(PrintBuffer, KeepsFourThousandAndOneLinesAndSaysSoOncePerPrintout) {
   BufferRig r;
-  r.druck.AddPrintLine("alt");
-  r.druck.ResetPrintLines();
-  EXPECT_EQ(r.druck.count(), -1);
-  ASSERT_TRUE(r.druck.PrintLines("COM1").ok());
+  r.printLines.AddPrintLine("alt");
+  r.printLines.ResetPrintLines();
+  EXPECT_EQ(r.printLines.count(), -1);
+  ASSERT_TRUE(r.printLines.PrintLines("COM1").ok());
   const auto& first = r.engine.printouts.at(0);
   EXPECT_TRUE(first.lines.empty() && first.cutAtEnd && !first.slowPrinter);  // the defaults
   for (size_t printout = 1; printout <= 2; ++printout) {
-    r.druck.ResetPrintLines();
-    for (int i = 0; i < 4003; ++i) r.druck.AddPrintLine("Zeile " + std::to_string(i));
-    EXPECT_EQ(r.druck.count(), 4000);
+    r.printLines.ResetPrintLines();
+    for (int i = 0; i < 4003; ++i) r.printLines.AddPrintLine("Zeile " + std::to_string(i));
+    EXPECT_EQ(r.printLines.count(), 4000);
     ASSERT_EQ(r.ui.messages.size(), printout);
     EXPECT_EQ(r.ui.messages.back().text,
               "Maximale Anzahl der Druckzeilen erreicht.\r\n\r\nWeitere Zeilen werden ignoriert.");
-    ASSERT_TRUE(r.druck.PrintLines("FILE:x", false, true).ok());
+    ASSERT_TRUE(r.printLines.PrintLines("FILE:x", false, true).ok());
     const auto& last = r.engine.printouts.back();
     ASSERT_EQ(last.lines.size(), 4001u);
     EXPECT_TRUE(last.lines.back() == "Zeile 4000" && !last.cutAtEnd && last.slowPrinter);
@@ -58,16 +58,16 @@ TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
     if (configured) {
       ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", name, configured).ok());
     }
-    EXPECT_EQ(r.druck.GetPrinterCode(name), expected) << name << "=" << (configured ? configured : "");
+    EXPECT_EQ(r.printLines.GetPrinterCode(name), expected) << name << "=" << (configured ? configured : "");
   }
 }
 
 TEST(PrinterCodes, NamesLookedUpUnconfiguredAreWrittenBackEmpty) {
   BufferRig r;
   ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", "BAUD", "19200").ok());
-  EXPECT_EQ(r.druck.GetPrinterCode("UNBEKANNT"), "");
-  EXPECT_EQ(r.druck.GetPrinterCode("KÜCHENSUMMER"), Bytes({27, 112, 0, 255, 255}));
-  EXPECT_EQ(r.druck.GetPrinterCode("BAUD"), "19200");
+  EXPECT_EQ(r.printLines.GetPrinterCode("UNBEKANNT"), "");
+  EXPECT_EQ(r.printLines.GetPrinterCode("KÜCHENSUMMER"), Bytes({27, 112, 0, 255, 255}));
+  EXPECT_EQ(r.printLines.GetPrinterCode("BAUD"), "19200");
   const std::string text = ReadAll(r.dir / printing::kPrinterCodesIni);
   for (const char* part : {"UNBEKANNT=\r\n", "KÜCHENSUMMER=\r\n", "BAUD=19200"})
     EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
