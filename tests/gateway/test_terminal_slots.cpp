@@ -1,0 +1,40 @@
+// Terminal slots are counted 1..5: every slot is polled, each with its own
+// exchange folder, work file name and printer.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/gateway_fixture.h"
+
+namespace tolven::testing {
+namespace {
+
+TEST(TerminalSlots, OnePassServesAllFiveSlotsEachInItsOwnFolder) {
+  GatewayFixture f;
+  f.AddArticle("10", "Cola 0,4", 350);
+  std::string set;
+  for (int i = 1; i <= 5; ++i) {
+    std::filesystem::create_directories(f.Slot(i));
+    set += (i > 1 ? ", " : "") + std::string("pfadppcsync") + std::to_string(i) + " = '" + f.Slot(i) + "'";
+    set += ", pdaprt" + std::to_string(i) + " = 'COM" + std::to_string(i) + "'";
+  }
+  f.db.Exec("UPDATE system SET " + set);
+  f.form.Load();
+  for (int i = 1; i <= 5; ++i) {
+    EXPECT_EQ(f.form.slots()[i].folder, f.Slot(i));
+    EXPECT_EQ(f.form.slots()[i].printer, "COM" + std::to_string(i));
+  }
+
+  for (int i = 1; i <= 4; ++i) f.Drop(i, "bestell.txt", {"A;" + std::to_string(10 + i) + ";3", "D;10;1;;", "E;;"});
+  f.Drop(5, "info.txt", {"T;15"});
+  f.form.PollPass();
+
+  for (int i = 1; i <= 4; ++i) {
+    EXPECT_EQ(f.Confirm(i), "OK\r\n") << "slot " << i;
+    EXPECT_EQ(f.db.Count("bestellung", "tisch = " + std::to_string(10 + i)), 1) << "slot " << i;
+  }
+  EXPECT_EQ(f.requestCalls, std::vector<std::string>({"5"}));
+}
+
+}  // namespace
+}  // namespace tolven::testing
