@@ -2,10 +2,10 @@
 
 #include "printing/escpos_qr.h"
 
+#include "common/crc16.h"
 #include "common/text.h"
 #include "platform/device_names.h"
 #include "printing/convert_umlauts.h"
-#include "common/crc16.h"
 
 namespace tolven::printing {
 

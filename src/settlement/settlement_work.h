@@ -9,9 +9,9 @@
 #include "common/datetime.h"
 #include "common/log_sink.h"
 #include "db/db_tools.h"
-#include "settlement/table_settlement.h"
 #include "settlement/receipt_record.h"
 #include "settlement/settlement_totals.h"
+#include "settlement/table_settlement.h"
 
 namespace tolven::settlement::detail {
 

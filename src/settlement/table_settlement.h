@@ -14,8 +14,8 @@
 #include "common/log_sink.h"
 #include "common/money.h"
 #include "db/db_tools.h"
-#include "fiscal/tse.h"
 #include "fiscal/receipt_checks.h"
+#include "fiscal/tse.h"
 
 namespace tolven::settlement {
 

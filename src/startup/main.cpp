@@ -10,8 +10,8 @@
 #include "platform/ui.h"
 #include "startup/check.h"
 #include "startup/init_db.h"
-#include "startup/startup.h"
 #include "startup/run_gateway.h"
+#include "startup/startup.h"
 
 namespace {
 

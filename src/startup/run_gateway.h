@@ -3,10 +3,10 @@
 #pragma once
 
 #include "fiscal/tse.h"
-#include "status/service.h"
 #include "platform/env.h"
 #include "platform/ui.h"
 #include "startup/startup.h"
+#include "status/service.h"
 
 namespace tolven {
 

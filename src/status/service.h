@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "status/alerts.h"
-#include "status/snapshot.h"
 #include "platform/env.h"
 #include "platform/http_server.h"
+#include "status/alerts.h"
+#include "status/snapshot.h"
 
 namespace tolven::gateway {
 

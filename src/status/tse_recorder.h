@@ -10,8 +10,8 @@
 #include <string>
 
 #include "fiscal/tse_server_adapter.h"
-#include "status/alerts.h"
 #include "platform/env.h"
+#include "status/alerts.h"
 
 namespace tolven::gateway {
 
