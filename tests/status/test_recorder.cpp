@@ -176,7 +176,7 @@ class CollectorTest : public ::testing::Test {
   StatusCollector collector;
 };
 
-TEST_F(CollectorTest, ASnapshotShowsWhatTheWindowShowed) {
+TEST_F(CollectorTest, ASnapshotShowsTheLogTheSlotsAndTheTse) {
   f.Drop(1, "bestell.txt", {"A;1;3"});
   f.Drop(2, "info.kas", {"OK"});
   f.form.AddLogLine("erste Zeile");
@@ -192,7 +192,7 @@ TEST_F(CollectorTest, ASnapshotShowsWhatTheWindowShowed) {
   EXPECT_EQ(s->tse.answerQueries, 42);
 }
 
-// The print window's last status line ("Bitte warten...") shows only while a
+// The print engine's last status text ("Bitte warten...") shows only while a
 // printout is under way, not for ever after it.
 TEST_F(CollectorTest, PrintStatusOnlyWhilePrinting) {
   struct Inner : printing::PrintEngine {
