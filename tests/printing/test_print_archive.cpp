@@ -45,7 +45,14 @@ TEST(PrintBuffer, KeepsFourThousandAndOneLinesAndSaysSoOncePerPrintout) {
 
 TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
   const std::tuple<const char*, const char*, std::string> cases[] = {  // nullptr: not in the file
+      // The defaults go to the drawers and cutters as they are: pinned.
       {"SCHUBLADE", nullptr, Bytes({27, 112, 0, 9, 1})},
+      {"SCHUBLADE_ALT", nullptr, Bytes({27, 112})},
+      {"SCHUBLADE_2", nullptr, Bytes({27, 112, 1, 9, 1})},
+      {"SCHUBLADE_LONG_PULSE", nullptr, Bytes({27, 112, 0, 100, 100})},
+      {"SCHUBLADE_2_LONG_PULSE", nullptr, Bytes({27, 112, 1, 100, 100})},
+      {"KÜCHENSUMMER", nullptr, Bytes({27, 112, 0, 255, 255})},
+      {"CUTTER", nullptr, Bytes({29, 86, 49})},
       {"SCHUBLADE", "27,112,0,25,250", Bytes({27, 112, 0, 25, 250})},
       {"BAUD", "19200", "19200"},                         // a text setting, not a byte list
       {"CUTTER", "29,86,300,65", Bytes({29, 86, 65})},    // 300 is no byte
