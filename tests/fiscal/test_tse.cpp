@@ -5,15 +5,11 @@
 #include "common/text.h"
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
+#include "support/recording_log.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {
 namespace {
-
-struct RecordingLog : LogSink {
-  void AddLogLine(const std::string& text) override { lines.push_back(text); }
-  std::vector<std::string> lines;
-};
 
 class TseAdapterTest : public ::testing::Test {
  protected:

@@ -112,38 +112,18 @@ TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
   EXPECT_EQ(f.db.Count("kass"), 2);
 }
 
-// The TSE takes its time after the commit; the table lives on meanwhile.
-class SlowTse final : public fiscal::TseServerAdapter {
- public:
-  explicit SlowTse(std::function<void()> during) : during_(std::move(during)) {}
-  int32_t Start(const std::string&, const std::string&, int32_t& startTime) override {
-    during_();
-    startTime = 1765000000;
-    return 7;
-  }
-  bool Finish(int32_t, const std::string&, const std::string&, std::string& serial, int32_t& finishTime,
-              int32_t& counter, std::string& signature) override {
-    serial = "SERIAL-1";
-    finishTime = 1765000001;
-    counter = 1;
-    signature = "SIG";
-    return true;
-  }
-
- private:
-  std::function<void()> during_;
-};
-
 TEST_F(TerminalRequestTest, DuringTheSignatureTheSettledLinesAreGoneAndNewOnesStay) {
   Order(12, "10", 1, 300);
   Order(12, "20", 1, 850);
   std::vector<std::string> seen;
-  SlowTse slow([&] {
+  // The TSE takes its time after the commit; the table lives on meanwhile.
+  ScriptedTseServer slow;
+  slow.onStart = [&] {
     // A crash here would leave a stored receipt: its lines must be gone with it.
     seen.push_back(f.db.Scalar("SELECT COUNT(*) FROM bestellung"));
     // Another station orders on the table.
     Order(12, "20", 2, 850);
-  });
+  };
   f.db.state().tseInUse = true;
   fiscal::Tse tse(f.db.tools(), slow, fiscal::TseIdentity{});
   settlement::TableSettlement signing(f.db.tools(), f.form, &tse);

@@ -10,36 +10,12 @@
 
 #include "print_engine_fixture.h"
 #include "fiscal/tse.h"
-#include "fiscal/tse_server_adapter.h"
 #include "printing/kitchen_receipts.h"
 #include "support/fake_print_engine.h"
+#include "support/scripted_tse.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {
-
-// Signs every finish unless told not to; keeps what it was asked.
-class SigningTseServer : public fiscal::TseServerAdapter {
- public:
-  int32_t Start(const std::string&, const std::string&, int32_t& startTime) override {
-    startTime = 1765000000;
-    return 100;
-  }
-  bool Finish(int32_t trx, const std::string& type, const std::string& data, std::string& serial, int32_t& finishTime,
-              int32_t& counter, std::string& signature) override {
-    finishes.push_back({trx, type, data});
-    serial = "TSE-4711";
-    finishTime = 1765000009;
-    counter = 321;
-    signature = sign ? "SIG+/==" : "";
-    return sign;
-  }
-  struct Call {
-    int32_t trx;
-    std::string type, data;
-  };
-  std::vector<Call> finishes;
-  bool sign = true;
-};
 
 class KitchenReceiptsTest : public ::testing::Test {
  protected:
@@ -98,7 +74,7 @@ class KitchenReceiptsTest : public ::testing::Test {
   platform::IniFile ini{db.env(), db.folder()};
   FakePrintEngine engine;
   printing::PrintLineBuffer printLines{ini, db.ui(), engine};
-  SigningTseServer server;
+  ScriptedTseServer server;
   fiscal::Tse tse{db.tools(), server, fiscal::TseIdentity()};
   RecordingLog log;
   printing::KitchenReceipts kb{db.tools(), printLines, tse, log};

@@ -16,22 +16,9 @@
 #include "printing/print_lines.h"
 #include "support/fake_devices.h"
 #include "support/fake_env.h"
+#include "support/recording_log.h"
 
 namespace tolven::testing {
-
-class RecordingLog : public LogSink {
- public:
-  void AddLogLine(const std::string& text) override { lines.push_back(text); }
-  bool Has(const std::string& part) const {
-    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
-  }
-  std::vector<std::string> Errors() const {
-    std::vector<std::string> out;
-    std::copy_if(lines.begin(), lines.end(), std::back_inserter(out), [](const auto& l) { return StartsWith(l, "FEHLER"); });
-    return out;
-  }
-  std::vector<std::string> lines;
-};
 
 inline std::string Bytes(std::initializer_list<int> codes) {
   std::string s;

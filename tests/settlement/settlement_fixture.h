@@ -15,17 +15,12 @@
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
 #include "settlement/table_settlement.h"
+#include "support/recording_log.h"
 #include "support/test_db.h"
 
 namespace tolven::settlement::fixture {
 
-struct RecordingLog final : LogSink {
-  void AddLogLine(const std::string& text) override { lines.push_back(text); }
-  bool Has(const std::string& part) const {
-    return std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(part) != std::string::npos; });
-  }
-  std::vector<std::string> lines;
-};
+using tolven::testing::RecordingLog;
 
 // Answers at once, or never.
 class FakeTseAdapter final : public fiscal::TseServerAdapter {

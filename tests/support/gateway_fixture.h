@@ -6,27 +6,11 @@
 #include <vector>
 
 #include "fiscal/tse.h"
-#include "fiscal/tse_server_adapter.h"
 #include "gateway/terminal_poller.h"
+#include "support/scripted_tse.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {
-
-// Answers every start with the next transaction number and every finish with a
-// signature, unless told otherwise; records every call.
-class ScriptedTseServer : public fiscal::TseServerAdapter {
- public:
-  int32_t Start(const std::string& processType, const std::string& processData, int32_t& startTime) override;
-  bool Finish(int32_t trx, const std::string& processType, const std::string& processData, std::string& serial,
-              int32_t& finishTime, int32_t& counter, std::string& signature) override;
-
-  bool answer = true;
-  bool emptySignature = false;
-  int32_t nextTrx = 100;
-  int32_t nextCounter = 500;
-  int32_t now = 1765000000;
-  std::vector<std::string> calls;  // "S" or "F:<trx>:<type>:<data>"
-};
 
 class GatewayFixture {
  public:
