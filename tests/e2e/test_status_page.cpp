@@ -17,23 +17,12 @@
 
 #include "common/cp1252.h"
 #include "e2e/installation.h"
+#include "support/http_client.h"
 
 namespace tolven::testing {
 namespace {
 
 const std::string kChromium = "/usr/bin/chromium";
-
-int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // An IPv4 address of this machine that is not loopback; "" when there is none.
 std::string OwnAddress() {
@@ -48,31 +37,6 @@ std::string OwnAddress() {
   }
   ::freeifaddrs(list);
   return found;
-}
-
-// One HTTP exchange with raw bytes; "" when no connection could be made.
-std::string Http(const std::string& host, int port, const std::string& request) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  ::inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
-  timeval tv{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return "";
-  }
-  (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string out;
-  char buf[8192];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  return out;
-}
-
-int StatusOf(const std::string& response) {
-  return response.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(response.c_str() + 9) : -1;
 }
 
 // With the status page on a free port and a receipt printer on a port that
@@ -96,9 +60,9 @@ class PageInstallation : public Installation {
     Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
   }
   std::string Get(const std::string& path, const std::string& host = "127.0.0.1") {
-    return Http(host, port, "GET " + path + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) + "\r\n\r\n");
+    return RawHttp(host, port, "GET " + path + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) + "\r\n\r\n");
   }
-  bool PageUp() { return StatusOf(Get("/status.json")) == 200; }
+  bool PageUp() { return HttpStatusOf(Get("/status.json")) == 200; }
   // The page as the browser built it (--dump-dom), with a screenshot when asked.
   std::string Browse(const std::string& path, const std::string& screenshot = "") {
     const std::string n = std::to_string(++browserRuns), out = dir / ("browser/out" + n + ".txt");
@@ -172,10 +136,10 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   int acknowledged = 0;
   for (auto it = std::sregex_iterator(alerts.begin(), alerts.end(), action); it != std::sregex_iterator(); ++it) {
     const std::string origin = "127.0.0.1:" + std::to_string(inst.port);
-    std::string r = Http("127.0.0.1", inst.port,
+    std::string r = RawHttp("127.0.0.1", inst.port,
                          "POST " + (*it)[1].str() + " HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" + origin +
                              "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_EQ(StatusOf(r), 303) << r;
+    EXPECT_EQ(HttpStatusOf(r), 303) << r;
     ++acknowledged;
   }
   EXPECT_EQ(acknowledged, 3);
@@ -207,7 +171,7 @@ TEST(StatusPageEndToEnd, OnlyLoopbackUnlessAllowedAndBrokenRequestsGetAnError) {
     EXPECT_EQ(gateway.Wait(10000), 0);
   };
   run("BIND=0.0.0.0\r\n", [&own](PageInstallation& inst) {
-    EXPECT_TRUE(own.empty() || StatusOf(inst.Get("/status.json", own)) == 403) << "from " << own;
+    EXPECT_TRUE(own.empty() || HttpStatusOf(inst.Get("/status.json", own)) == 403) << "from " << own;
     struct Case {
       const char* name;
       std::string request;
@@ -221,16 +185,16 @@ TEST(StatusPageEndToEnd, OnlyLoopbackUnlessAllowedAndBrokenRequestsGetAnError) {
         {"overlong path", "GET /" + std::string(50000, 'a') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 414},
     };
     for (const Case& c : cases) {
-      std::string r = Http("127.0.0.1", inst.port, c.request);
+      std::string r = RawHttp("127.0.0.1", inst.port, c.request);
       // A refusal before the request was read whole may end in a reset instead.
-      EXPECT_TRUE(StatusOf(r) == c.status || (r.empty() && c.status >= 413)) << c.name << ": " << r.substr(0, 200);
+      EXPECT_TRUE(HttpStatusOf(r) == c.status || (r.empty() && c.status >= 413)) << c.name << ": " << r.substr(0, 200);
     }
-    (void)Http("127.0.0.1", inst.port, "\x16\x03\x01 not http at all\r\n\r\n");
-    EXPECT_EQ(StatusOf(inst.Get("/")), 200) << "still serving";
+    (void)RawHttp("127.0.0.1", inst.port, "\x16\x03\x01 not http at all\r\n\r\n");
+    EXPECT_EQ(HttpStatusOf(inst.Get("/")), 200) << "still serving";
   });
   if (own.empty()) GTEST_SKIP() << "no address but loopback on this machine";
   run("BIND=0.0.0.0\r\nALLOW=" + own + "/32\r\n",
-      [&own](PageInstallation& inst) { EXPECT_EQ(StatusOf(inst.Get("/status.json", own)), 200) << "allowed"; });
+      [&own](PageInstallation& inst) { EXPECT_EQ(HttpStatusOf(inst.Get("/status.json", own)), 200) << "allowed"; });
   // Bound to loopback by default: not even reachable from outside.
   run("", [&own](PageInstallation& inst) { EXPECT_EQ(inst.Get("/", own), ""); });
 }
@@ -288,7 +252,7 @@ TEST(StatusPageEndToEnd, HealthAndMetricsOfTheRunningGateway) {
   EXPECT_EQ(parsed.find("PARSE ERROR"), std::string::npos) << metrics;
 
   std::string health = inst.Get("/healthz");
-  EXPECT_EQ(StatusOf(health), 200) << health;
+  EXPECT_EQ(HttpStatusOf(health), 200) << health;
   const std::string json = Utf8ToCp1252(inst.Get("/status.json"));
   EXPECT_TRUE(
       std::regex_search(json, std::regex("\"updated\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}\"")))
@@ -303,7 +267,7 @@ TEST(StatusPageEndToEnd, HealthAndMetricsOfTheRunningGateway) {
   // only through the published state.
   inst.Sql("DROP TABLE kassi");
   EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1"), " \r\n");
-  ASSERT_TRUE(WaitFor([&] { return StatusOf(inst.Get("/healthz")) == 503; }, 5000)) << inst.Get("/healthz");
+  ASSERT_TRUE(WaitFor([&] { return HttpStatusOf(inst.Get("/healthz")) == 503; }, 5000)) << inst.Get("/healthz");
   health = inst.Get("/healthz");
   EXPECT_NE(health.find("Datenbankanweisung fehlgeschlagen"), std::string::npos) << health;
   EXPECT_NE(health.find("kassi"), std::string::npos) << health;
@@ -322,7 +286,7 @@ TEST(StatusPageEndToEnd, ForeignHostNamesAndSlowClients) {
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
   ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
   const std::string port = std::to_string(inst.port);
-  auto ask = [&](const std::string& request) { return StatusOf(Http("127.0.0.1", inst.port, request)); };
+  auto ask = [&](const std::string& request) { return HttpStatusOf(RawHttp("127.0.0.1", inst.port, request)); };
   EXPECT_EQ(ask("GET /status.json HTTP/1.1\r\nHost: evil.example:" + port + "\r\n\r\n"), 403);
   EXPECT_EQ(ask("POST /meldungen/quittieren HTTP/1.1\r\nHost: evil.example:" + port +
                 "\r\nOrigin: http://evil.example:" + port + "\r\nContent-Length: 0\r\n\r\n"),
@@ -345,8 +309,8 @@ TEST(StatusPageEndToEnd, ForeignHostNamesAndSlowClients) {
     (void)::send(fd, part.data(), part.size(), MSG_NOSIGNAL);
     slow.push_back(fd);
   }
-  EXPECT_EQ(StatusOf(inst.Get("/status.json")), 200) << "answered while the slow clients wait";
-  EXPECT_EQ(StatusOf(inst.Get("/healthz")), 200);
+  EXPECT_EQ(HttpStatusOf(inst.Get("/status.json")), 200) << "answered while the slow clients wait";
+  EXPECT_EQ(HttpStatusOf(inst.Get("/healthz")), 200);
   for (int fd : slow) ::close(fd);
 
   gateway.Signal(SIGTERM);

@@ -9,36 +9,13 @@
 #include <atomic>
 
 #include "platform/http_server.h"
+#include "support/http_client.h"
 
 namespace tolven::platform {
 namespace {
 
-// Sends raw bytes and returns whatever comes back until the server closes (it
-// serves one request per connection). The sending side stays open: a client
-// that shuts it down early gets no answer.
-std::string Raw(int port, const std::string& request) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{8, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return "(keine Verbindung)";
-  }
-  (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string out;
-  char buf[4096];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  return out;
-}
-
-int StatusOf(const std::string& response) {
-  return response.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(response.c_str() + 9) : -1;
-}
+std::string Raw(int port, const std::string& request) { return testing::RawHttp("127.0.0.1", port, request); }
+using testing::HttpStatusOf;
 
 class HttpServerTest : public ::testing::Test {
  protected:
@@ -71,11 +48,11 @@ TEST_F(HttpServerTest, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithou
   options.readTimeoutSeconds = 1;
   Start(options);
   std::string r = Get("/status.json");
-  EXPECT_EQ(StatusOf(r), 200) << r;
+  EXPECT_EQ(HttpStatusOf(r), 200) << r;
   EXPECT_NE(r.find("GET /status.json from 127.0.0.1 body= agent=t"), std::string::npos) << r;
   r = Raw(server->port(), "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhallo");
   EXPECT_NE(r.find("POST /p from 127.0.0.1 body=hallo"), std::string::npos) << r;
-  EXPECT_EQ(StatusOf(Get("/a?x=%00&y=<script>")), 200) << "the query is not part of the path";
+  EXPECT_EQ(HttpStatusOf(Get("/a?x=%00&y=<script>")), 200) << "the query is not part of the path";
   const std::string big(100, 'x');
   struct Case {
     const char* name;
@@ -98,18 +75,18 @@ TEST_F(HttpServerTest, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithou
   };
   for (const Case& c : cases) {
     const std::string answer = Raw(server->port(), c.request);
-    EXPECT_EQ(StatusOf(answer), c.status) << c.name << ": " << answer;
+    EXPECT_EQ(HttpStatusOf(answer), c.status) << c.name << ": " << answer;
   }
   // Garbage, a bare connection, an endless URI and a client that leaves early.
   for (const std::string& junk :
        {std::string("\x01\x02\x03\r\n\r\n"), std::string("GET\r\n\r\n"), std::string(""),
         "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n", std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")}) {
     const std::string answer = Raw(server->port(), junk);
-    EXPECT_TRUE(answer.empty() || StatusOf(answer) >= 400) << answer.substr(0, 60);
+    EXPECT_TRUE(answer.empty() || HttpStatusOf(answer) >= 400) << answer.substr(0, 60);
   }
-  EXPECT_EQ(StatusOf(Raw(server->port(), "GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n")), 403);
-  EXPECT_EQ(StatusOf(Raw(server->port(), "GET / HTTP/1.0\r\n\r\n")), 403) << "no Host at all";
-  EXPECT_EQ(StatusOf(Get("/noch-da")), 200);
+  EXPECT_EQ(HttpStatusOf(Raw(server->port(), "GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n")), 403);
+  EXPECT_EQ(HttpStatusOf(Raw(server->port(), "GET / HTTP/1.0\r\n\r\n")), 403) << "no Host at all";
+  EXPECT_EQ(HttpStatusOf(Get("/noch-da")), 200);
   EXPECT_EQ(calls.load(), 5) << "only the good requests, the thrower and the last one reached the handler";
 }
 
@@ -187,7 +164,7 @@ TEST(HttpServerStart, RefusesWhatItCannotServe) {
     (void)::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
     char buf[64] = {};
     EXPECT_GT(::recv(fd, buf, sizeof buf - 1, 0), 0);
-    EXPECT_EQ(StatusOf(buf), 200) << buf;
+    EXPECT_EQ(HttpStatusOf(buf), 200) << buf;
     ::close(fd);
   }
 
