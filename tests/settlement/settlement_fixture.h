@@ -16,33 +16,14 @@
 #include "fiscal/tse_server_adapter.h"
 #include "settlement/table_settlement.h"
 #include "support/recording_log.h"
+#include "support/scripted_tse.h"
 #include "support/test_db.h"
 
 namespace tolven::settlement::fixture {
 
 using tolven::testing::RecordingLog;
 
-// Answers at once, or never.
-class FakeTseAdapter final : public fiscal::TseServerAdapter {
- public:
-  int32_t Start(const std::string&, const std::string&, int32_t& startTime) override {
-    ++starts;
-    startTime = answer ? 1764936000 : 0;
-    return answer ? 4711 : -1;
-  }
-  bool Finish(int32_t, const std::string&, const std::string& processData, std::string& serial, int32_t& finishTime,
-              int32_t& counter, std::string& signature) override {
-    lastProcessData = processData;
-    serial = answer ? "SER-0815" : "";
-    finishTime = answer ? 1764936002 : 0;
-    counter = answer ? 99 : 0;
-    signature = answer ? "MEUCIQ==" : "";
-    return answer;
-  }
-  bool answer = true;
-  int starts = 0;
-  std::string lastProcessData;
-};
+using tolven::testing::ScriptedTseServer;
 
 struct OrderLine {
   OrderLine(std::string a, int m, int e, int g = 1, std::string i = "", int grp = 0, std::string bez = "")

@@ -53,7 +53,7 @@ struct Twin final : FaultsTest {
 // database exactly as it was.
 TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
   BusyTable();
-  FakeTseAdapter adapter;
+  ScriptedTseServer adapter;
   UseTse(adapter);
   const std::string before = State();
 
@@ -62,7 +62,7 @@ TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
   {
     Twin twin;
     twin.BusyTable();
-    FakeTseAdapter twinAdapter;
+    ScriptedTseServer twinAdapter;
     twin.UseTse(twinAdapter);
     std::string zahlart = "KDKTO";
     ASSERT_EQ(twin.Settle(12, zahlart), 5);
@@ -109,18 +109,21 @@ TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
 }
 
 TEST_F(SettlementFaults, SignedAfterTheCommitWithQrText) {
-  FakeTseAdapter adapter;
+  ScriptedTseServer adapter;
+  adapter.nextTrx = 4711;
+  adapter.nextCounter = 99;
+  adapter.now = 1764936000;
   UseTse(adapter);
   Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}});
   ASSERT_EQ(Settle(12, "BAR"), 1);
   const std::string processData = "Beleg^5.00_5.35_0.00_0.00_0.00^10.35:Bar";
-  EXPECT_EQ(adapter.lastProcessData, processData);
+  EXPECT_EQ(adapter.finishes.at(0).data, processData);
   EXPECT_EQ(Dump("SELECT tse_trx, tse_sigcount, tse_startbest, tse_start, tse_stop, tse_sernr, tse_processtype, "
                  "tse_processdata, tse_signatur FROM kass"),
-            "4711|99|77|1764936000|1764936002|SER-0815|Kassenbeleg-V1|" + processData + "|MEUCIQ==\n");
+            "4711|99|77|1764936000|1764936001|SERIAL-1|Kassenbeleg-V1|" + processData + "|SIG99\n");
   EXPECT_EQ(db.Scalar("SELECT tse_qr FROM kass"),
             "V0;KASSE-1;Kassenbeleg-V1;" + processData +
-                ";4711;99;2025-12-05T12:00:00.000Z;2025-12-05T12:00:02.000Z;ecdsa-plain-SHA384;unixTime;MEUCIQ==;"
+                ";4711;99;2025-12-05T12:00:00.000Z;2025-12-05T12:00:01.000Z;ecdsa-plain-SHA384;unixTime;SIG99;"
                 "BPUBKEY");
   EXPECT_TRUE(db.ui().messages.empty());
 }
@@ -134,7 +137,7 @@ TEST_F(SettlementFaults, AnUnsignedReceiptIsKeptAndReported) {
   };
   for (const Case& c : {Case{"no answer", false, true, 1}, Case{"TSE not ready", true, false, 0}}) {
     SCOPED_TRACE(c.what);
-    FakeTseAdapter adapter;
+    ScriptedTseServer adapter;
     adapter.answer = c.answer;
     UseTse(adapter);
     tse->SetReady(c.ready);
@@ -144,7 +147,7 @@ TEST_F(SettlementFaults, AnUnsignedReceiptIsKeptAndReported) {
     const int32_t bunr = Settle(12, "EC");
     ASSERT_GT(bunr, 0);
     db.Exec("DELETE FROM bestellung");
-    EXPECT_EQ(adapter.starts, c.expectedStarts);
+    EXPECT_EQ(std::count(adapter.calls.begin(), adapter.calls.end(), "S"), c.expectedStarts);
     const std::string text = "Beleg " + std::to_string(bunr) + " nicht über TSE abgesichert";
     EXPECT_EQ(db.Scalar("SELECT betrag || '|' || COALESCE(tse_signatur, '') FROM kass WHERE bunr = " +
                         std::to_string(bunr)),
