@@ -80,53 +80,50 @@ bool SameOrigin(const HttpRequest& request) {
 
 }  // namespace
 
-HttpResponse StatusService::Page(bool json) {
+template <typename Render>
+HttpResponse StatusService::WithView(bool withAlerts, Render render) {
   std::shared_ptr<const StatusSnapshot> snapshot = board_.Latest();
   static const StatusSnapshot kNone;
   const StatusSnapshot& s = snapshot ? *snapshot : kNone;
-  std::vector<Alert> alerts = alerts_.All();
-  StatusView view{s, alerts, alerts_.dropped(), snapshot ? env_.MonotonicMs() - s.collectedMonotonicMs : 0};
-  HttpResponse r;
-  if (json) {
-    r.contentType = "application/json; charset=utf-8";
-    r.body = RenderStatusJson(view);
-  } else {
-    r.contentType = "text/html; charset=utf-8";
-    r.body = RenderStatusPage(view);
-  }
-  Secure(r);
-  return r;
+  std::vector<Alert> alerts = withAlerts ? alerts_.All() : std::vector<Alert>();
+  StatusView view{s, alerts, withAlerts ? alerts_.dropped() : 0,
+                  snapshot ? env_.MonotonicMs() - s.collectedMonotonicMs : 0};
+  return render(view, snapshot != nullptr);
+}
+
+HttpResponse StatusService::Page(bool json) {
+  return WithView(true, [json](const StatusView& view, bool) {
+    HttpResponse r;
+    r.contentType = json ? "application/json; charset=utf-8" : "text/html; charset=utf-8";
+    r.body = json ? RenderStatusJson(view) : RenderStatusPage(view);
+    Secure(r);
+    return r;
+  });
 }
 
 HttpResponse StatusService::Health() {
-  std::shared_ptr<const StatusSnapshot> snapshot = board_.Latest();
-  static const StatusSnapshot kNone;
-  const StatusSnapshot& s = snapshot ? *snapshot : kNone;
-  std::vector<Alert> alerts;
-  StatusView view{s, alerts, 0, snapshot ? env_.MonotonicMs() - s.collectedMonotonicMs : 0};
-  std::vector<std::string> reasons;
-  HttpResponse r;
-  if (Healthy(view, snapshot != nullptr, reasons)) {
-    r.body = "OK\n";
-  } else {
-    r.status = 503;
-    for (const std::string& why : reasons) r.body += why + "\n";
-  }
-  r.headers.push_back({"Cache-Control", "no-store"});
-  return r;
+  return WithView(false, [](const StatusView& view, bool published) {
+    std::vector<std::string> reasons;
+    HttpResponse r;
+    if (Healthy(view, published, reasons)) {
+      r.body = "OK\n";
+    } else {
+      r.status = 503;
+      for (const std::string& why : reasons) r.body += why + "\n";
+    }
+    r.headers.push_back({"Cache-Control", "no-store"});
+    return r;
+  });
 }
 
 HttpResponse StatusService::Metrics() {
-  std::shared_ptr<const StatusSnapshot> snapshot = board_.Latest();
-  static const StatusSnapshot kNone;
-  const StatusSnapshot& s = snapshot ? *snapshot : kNone;
-  std::vector<Alert> alerts = alerts_.All();
-  StatusView view{s, alerts, alerts_.dropped(), snapshot ? env_.MonotonicMs() - s.collectedMonotonicMs : 0};
-  HttpResponse r;
-  r.contentType = "text/plain; version=0.0.4; charset=utf-8";
-  r.body = RenderMetrics(view);
-  r.headers.push_back({"Cache-Control", "no-store"});
-  return r;
+  return WithView(true, [](const StatusView& view, bool) {
+    HttpResponse r;
+    r.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    r.body = RenderMetrics(view);
+    r.headers.push_back({"Cache-Control", "no-store"});
+    return r;
+  });
 }
 
 HttpResponse StatusService::Acknowledge(const HttpRequest& request, const std::string& what) {

@@ -43,6 +43,10 @@ class StatusService {
   platform::HttpResponse Health();
   platform::HttpResponse Metrics();
   platform::HttpResponse Acknowledge(const platform::HttpRequest& request, const std::string& what);
+  // The latest snapshot (an empty one before the first) with the alerts, as
+  // the renderers take it; the renderer learns whether there was a snapshot.
+  template <typename Render>
+  platform::HttpResponse WithView(bool withAlerts, Render render);
 
   StatusBoard& board_;
   AlertLog& alerts_;
