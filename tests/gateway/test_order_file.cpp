@@ -86,6 +86,7 @@ TEST_F(OrderFileTest, SettlementRequestHoldsForItsOwnFileOnly) {
   f.form.PollPass();
   ASSERT_EQ(f.settleCalls, std::vector<std::string>({"1/7/3/BAR/"}));
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
+  EXPECT_EQ(f.form.logText().find("FEHLER"), std::string::npos) << f.form.logText();
   f.Drop(1, "bestell.txt", {"A;7;3", "D;10;1", "E;;"});
   f.form.PollPass();
   EXPECT_EQ(f.settleCalls.size(), 1u);
