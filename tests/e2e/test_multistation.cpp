@@ -82,6 +82,36 @@ class Station {
   std::unique_ptr<ChildProcess> process_;
 };
 
+// Both stations and the TSE server stand-in they share, started; Stop ends
+// them all and gives both gateways' logs.
+class TwoStations {
+ public:
+  TwoStations(const TempDir& root, const std::string& database)
+      : one(root, 1, database), two(root, 2, database), sim_(kTseSim, {}, SimEnv(root, one), root / "tse-sim.log") {
+    one.Start();
+    two.Start();
+  }
+
+  std::string Stop() {
+    EXPECT_EQ(one.Stop(), 0);
+    EXPECT_EQ(two.Stop(), 0);
+    sim_.Signal(SIGTERM);
+    EXPECT_EQ(sim_.Wait(10000), 0);
+    return ReadAll(one.dir() + "/gateway.log") + ReadAll(two.dir() + "/gateway.log");
+  }
+
+  Station one, two;
+
+ private:
+  static std::map<std::string, std::string> SimEnv(const TempDir& root, const Station& station) {
+    std::filesystem::create_directories(root / "sim");
+    WriteAll(root / "sim/TOLVEN.INI", ReadAll(station.dir() + "/etc/TOLVEN.INI"));
+    return {{"TOLVEN_WINDIR", root / "sim"}};
+  }
+
+  ChildProcess sim_;
+};
+
 class MultiStation : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -141,12 +171,8 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
   // Relative folders and printer files: each station resolves them in its own folder.
   SetUpInstallation();
 
-  Station one(root, 1, database_), two(root, 2, database_);
-  std::filesystem::create_directories(root / "sim");
-  WriteAll(root / "sim/TOLVEN.INI", ReadAll(one.dir() + "/etc/TOLVEN.INI"));
-  ChildProcess sim(kTseSim, {}, {{"TOLVEN_WINDIR", root / "sim"}}, root / "tse-sim.log");
-  one.Start();
-  two.Start();
+  TwoStations stations(root, database_);
+  Station &one = stations.one, &two = stations.two;
 
   // Both terminals work through their rounds at once; every answer is kept.
   std::mutex mu;
@@ -168,12 +194,8 @@ TEST_F(MultiStation, TwoGatewaysSettleAtTheSameTimeWithoutLosingOrDoublingAnythi
   std::thread t1(work, std::ref(one)), t2(work, std::ref(two));
   t1.join();
   t2.join();
-  EXPECT_EQ(one.Stop(), 0);
-  EXPECT_EQ(two.Stop(), 0);
-  sim.Signal(SIGTERM);
-  EXPECT_EQ(sim.Wait(10000), 0);
+  const std::string logs = stations.Stop();
   for (const auto& p : problems) ADD_FAILURE() << p;
-  const std::string logs = ReadAll(one.dir() + "/gateway.log") + ReadAll(two.dir() + "/gateway.log");
   ASSERT_TRUE(problems.empty()) << logs;
 
   // Nothing lost: one receipt per round and station, every order row settled,
@@ -288,12 +310,8 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
   }
   Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES " + values);
 
-  Station one(root, 1, database_), two(root, 2, database_);
-  std::filesystem::create_directories(root / "sim");
-  WriteAll(root / "sim/TOLVEN.INI", ReadAll(one.dir() + "/etc/TOLVEN.INI"));
-  ChildProcess sim(kTseSim, {}, {{"TOLVEN_WINDIR", root / "sim"}}, root / "tse-sim.log");
-  one.Start();
-  two.Start();
+  TwoStations stations(root, database_);
+  Station &one = stations.one, &two = stations.two;
 
   std::mutex mu;
   std::vector<std::string> problems;
@@ -347,11 +365,7 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
   std::thread t1(work, std::ref(one)), t2(work, std::ref(two));
   t1.join();
   t2.join();
-  EXPECT_EQ(one.Stop(), 0);
-  EXPECT_EQ(two.Stop(), 0);
-  sim.Signal(SIGTERM);
-  EXPECT_EQ(sim.Wait(10000), 0);
-  const std::string logs = ReadAll(one.dir() + "/gateway.log") + ReadAll(two.dir() + "/gateway.log");
+  const std::string logs = stations.Stop();
   for (const auto& p : problems) ADD_FAILURE() << p;
   std::string summary;
   for (const auto& [answer, n] : outcomes) summary += answer + ": " + std::to_string(n) + "\n";
