@@ -162,6 +162,28 @@ struct NoLog : LogSink {
   void AddLogLine(const std::string&) override {}
 };
 
+// The print engine with the private scheduler as its only device.
+struct SpoolerEngine {
+  explicit SpoolerEngine(platform::PrinterSystem& spooler)
+      : ini(env, dir.path()), engine(env, ui, ini, Codes(ini), Devices(spooler), log, dir.path() + "/") {}
+
+  static std::function<std::string(const std::string&)> Codes(platform::IniFile& ini) {
+    return [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); };
+  }
+  static printing::ChannelPrintEngine::Devices Devices(platform::PrinterSystem& spooler) {
+    printing::ChannelPrintEngine::Devices devices;
+    devices.spooler = &spooler;
+    return devices;
+  }
+
+  TempDir dir;
+  FakeEnv env;
+  FakeUi ui;
+  NoLog log;
+  platform::IniFile ini;
+  printing::ChannelPrintEngine engine;
+};
+
 TEST(CupsSpooler, RawJobReachesThePrinterAndARejectingQueueFails) {
   if (::access(kCupsd, X_OK) != 0) GTEST_SKIP() << kCupsd << " is not installed (Debian package cups-daemon)";
   PrinterListener printer;
@@ -182,15 +204,9 @@ TEST(CupsSpooler, RawJobReachesThePrinterAndARejectingQueueFails) {
   EXPECT_EQ(printers, (std::vector<std::string>{"EPSON_TM-T88V", "Kueche"}));
   EXPECT_EQ(spooler.DefaultPrinter(), "EPSON_TM-T88V");
 
-  TempDir dir;
-  FakeEnv env;
-  FakeUi ui;
-  NoLog log;
-  platform::IniFile ini(env, dir.path());
-  printing::ChannelPrintEngine::Devices devices;
-  devices.spooler = &spooler;
-  printing::ChannelPrintEngine engine(env, ui, ini, [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); },
-                             devices, log, dir.path() + "/");
+  SpoolerEngine rig(spooler);
+  printing::ChannelPrintEngine& engine = rig.engine;
+  FakeUi& ui = rig.ui;
 
   const std::string hoch = "\x1b!\x10";
   ASSERT_TRUE(engine.MyPrint({hoch + "Tisch 4" + std::string("\x1b!\0", 3), "Grüße", std::string("\x1bp\0\x09\x01", 5)},
@@ -216,7 +232,7 @@ TEST(CupsSpooler, RawJobReachesThePrinterAndARejectingQueueFails) {
   EXPECT_FALSE(printer.NextJob(1).has_value()) << "nothing may reach a printer from a refused job";
 
   // A scheduler that is gone is a failure too, not a silent loss.
-  platform::CupsPrinterSystem nowhere(dir / "no-cups.sock");
+  platform::CupsPrinterSystem nowhere(rig.dir / "no-cups.sock");
   EXPECT_FALSE(nowhere.SubmitRaw("EPSON_TM-T88V", "x", "x").ok());
   EXPECT_TRUE(nowhere.InstalledPrinters().empty());
   ::unsetenv("CUPS_SERVER");
@@ -286,15 +302,9 @@ TEST(CupsSpooler, ReceiptPrintersByQueueNameOrModelAndAStoppedScheduler) {
   platform::CupsPrinterSystem spooler;
   EXPECT_EQ(spooler.MakeAndModel("Bon"), "EPSON BA-T500 Receipt");
   EXPECT_TRUE(spooler.Reachable().ok());
-  TempDir dir;
-  FakeEnv env;
-  FakeUi ui;
-  NoLog log;
-  platform::IniFile ini(env, dir.path());
-  printing::ChannelPrintEngine::Devices devices;
-  devices.spooler = &spooler;
-  printing::ChannelPrintEngine engine(env, ui, ini, [&ini](const std::string& n) { return printing::GetPrinterCode(ini, n); },
-                             devices, log, dir.path() + "/");
+  SpoolerEngine rig(spooler);
+  printing::ChannelPrintEngine& engine = rig.engine;
+  FakeUi& ui = rig.ui;
   const std::string reset("\x1b@\x1bt\x02", 5);
   for (const char* queue : {"CITIZEN_CT-S310", "METAPACE_T-3", "Bon"}) {
     SCOPED_TRACE(queue);
