@@ -41,8 +41,8 @@ fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupS
   return id;
 }
 
-gateway::StatusConfig ReadStatusConfig(const platform::IniFile& ini) {
-  return gateway::ParseStatusConfig(ini.Read(kIniFile, "STATUS", "PORT", ""), ini.Read(kIniFile, "STATUS", "BIND", ""),
+status::StatusConfig ReadStatusConfig(const platform::IniFile& ini) {
+  return status::ParseStatusConfig(ini.Read(kIniFile, "STATUS", "PORT", ""), ini.Read(kIniFile, "STATUS", "BIND", ""),
                                     ini.Read(kIniFile, "STATUS", "ALLOW", ""));
 }
 
@@ -75,7 +75,7 @@ std::map<std::string, std::string> PrinterNames(db::Connection& connection, cons
     }
     if (!TrimBlanks(p.printer).empty()) name += " (" + TrimBlanks(p.printer) + ")";
     for (const std::string& channel : {p.channel, p.printer}) {
-      const std::string key = gateway::PrinterNameKey(TrimBlanks(channel));
+      const std::string key = status::PrinterNameKey(TrimBlanks(channel));
       if (key.empty()) continue;
       std::string& slot = names[key];
       // One channel for several printers: every name.
@@ -87,8 +87,8 @@ std::map<std::string, std::string> PrinterNames(db::Connection& connection, cons
 
 // The status page on its own threads; they read only the published snapshot
 // and the alert log. Failures to start leave the gateway running without it.
-std::unique_ptr<platform::HttpServer> StartStatusPage(const gateway::StatusConfig& config,
-                                                      gateway::StatusService& service, LogSink& log) {
+std::unique_ptr<platform::HttpServer> StartStatusPage(const status::StatusConfig& config,
+                                                      status::StatusService& service, LogSink& log) {
   for (const std::string& e : config.errors) log.AddLogLine("FEHLER: " + e);
   if (!config.enabled()) return nullptr;
   platform::HttpServerOptions options;
@@ -119,8 +119,8 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   if (rc != kExitOk) return rc;
 
   // From here on every message box is also kept for the status page.
-  gateway::AlertLog alerts(env);
-  gateway::RecordingUi ui(consoleUi, alerts);
+  status::AlertLog alerts(env);
+  status::RecordingUi ui(consoleUi, alerts);
 
   ui.Status("Datenbank " + state.engine + ", Datumsformat " + state.datumFormat + ", TRUE = " +
             std::to_string(state.boolTrueWert) + ", MwSt " + FormatRate(state.mwst[1]) + " / " +
@@ -132,10 +132,10 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   platform::IniFile& ini = start.ini();
   LogRelay log;
   // The monitoring learns from here whether the last statement succeeded.
-  gateway::WatchedConnection watched(*connection);
+  status::WatchedConnection watched(*connection);
   db::DbTools tools(watched, state, env, ui);
   fiscal::TseServerClient tseServer(tools);
-  gateway::TseMonitor tseMonitor(tseServer, [&tseServer] { return tseServer.lastTimeout(); }, alerts, env);
+  status::TseMonitor tseMonitor(tseServer, [&tseServer] { return tseServer.lastTimeout(); }, alerts, env);
   fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
   tseServer.Attach(tse);
   tseServer.SetLog(log);
@@ -149,14 +149,14 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       printing::ChannelPrintEngine::Devices{[] { return platform::MakeSerialPort(); },
                                    [] { return platform::MakeParallelPort(); }, &spooler, &display},
       log, state.logPfad);
-  gateway::PrintRecorder recorder(engine, env);
-  recorder.SetQrLookup([&tools](int32_t bunr) { return gateway::StoredQrText(tools, bunr); });
+  status::PrintRecorder recorder(engine, env);
+  recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });
   printing::PrintLineBuffer printLines(ini, ui, recorder);
   printing::KitchenReceipts kitchenReceipts(tools, printLines, tse, log);
   printing::CustomerReceipt receipt(tools, printLines);
-  gateway::StatusCounters counters;
+  status::StatusCounters counters;
   // The settlement says in its log when a receipt stays without signature.
-  gateway::LogTap settlementLog(log, [&counters](const std::string& line) {
+  status::LogTap settlementLog(log, [&counters](const std::string& line) {
     if (line.rfind("FEHLER: Beleg ", 0) == 0 && line.find(" nicht über TSE abgesichert") != std::string::npos) {
       counters.ReceiptUnsigned();
     }
@@ -180,15 +180,15 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     }
   };
   // The recorder tells kitchen receipts from customer receipts by who prints them.
-  using Kind = gateway::PrintoutKind;
+  using Kind = status::PrintoutKind;
   hooks.printKueBon = [&kitchenReceipts, &recorder](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter) {
-    gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
+    status::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
     kitchenReceipts.PrintKueBon(trx, startTime, table, waiter);
   };
   // A table is paid only once the kitchen has every line: pending ones are
   // printed first, with their own order transaction as after an order.
   requests.SetKitchenPrint([&tse, &kitchenReceipts, &recorder](int32_t table, const std::string& waiterText) {
-    gateway::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
+    status::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
     int32_t startTime = 0;
     int32_t trx = tse.TSE_StartTransaction(startTime);
     kitchenReceipts.PrintKueBon(trx, startTime, table, waiterText);
@@ -196,14 +196,14 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   hooks.settleTable = [&requests, &recorder, &counters](int slot, int32_t table, int32_t waiter,
                                                         const std::string& payment, const std::string& list,
                                                         std::string& reason) {
-    gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
+    status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     const bool settled = requests.SettleTable(slot, table, waiter, payment, list, reason);
     if (settled) counters.Settled();
     return settled;
   };
   hooks.handleRequest = [&requests, &recorder, &poller, &counters](int slot, const std::string& request,
                                                                   const std::string& answer) {
-    gateway::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
+    status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     // The request line read from the file lands in the slot's last request;
     // a file that could not be read leaves it alone and counts as nothing.
     gateway::TerminalSlot& info = poller.slot(slot);
@@ -219,9 +219,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     if ((kind == "abrechnung" || kind == "kartenzahlung") && info.lastAnswer == "OK") counters.Settled();
   };
 
-  gateway::StatusBoard board;
-  gateway::StatusCollector collector(
-      gateway::StatusSources{poller,
+  status::StatusBoard board;
+  status::StatusCollector collector(
+      status::StatusSources{poller,
                              tse,
                              tseMonitor,
                              recorder,
@@ -238,17 +238,17 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     collector.OnProcessEvents();
     platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
   };
-  gateway::StatusService service(board, alerts, env);
+  status::StatusService service(board, alerts, env);
 
   poller.Load();
   recorder.LoadArchived(state.archivBonPfad,
-                        gateway::LatestReceiptNumbers(tools, static_cast<int>(gateway::PrintRecorder::kKeep)));
+                        status::LatestReceiptNumbers(tools, static_cast<int>(status::PrintRecorder::kKeep)));
   collector.Collect();
   // Declared after everything it reads, so it is stopped before any of it goes.
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, poller);
   platform::NotifyReady();
   gateway::CrashRecovery(tools, tse, kitchenReceipts, receipt, poller, [&recorder](bool kitchen) -> std::shared_ptr<void> {
-    return std::make_shared<gateway::PrintRecorder::Scope>(recorder,
+    return std::make_shared<status::PrintRecorder::Scope>(recorder,
                                                            kitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
   }).Run();
   poller.Run();

@@ -20,6 +20,6 @@ fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupS
 
 // The status page: TOLVEN.INI section "STATUS", keys PORT (off when empty or
 // 0), BIND (default 127.0.0.1) and ALLOW (addresses besides loopback).
-gateway::StatusConfig ReadStatusConfig(const platform::IniFile& ini);
+status::StatusConfig ReadStatusConfig(const platform::IniFile& ini);
 
 }  // namespace tolven

@@ -4,7 +4,7 @@
 
 #include "common/datetime.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 AlertLog::AlertLog(platform::Env& env, size_t capacity) : env_(env), capacity_(capacity < 1 ? 1 : capacity) {}
 
@@ -119,4 +119,4 @@ void RecordingUi::MessageBox(const std::string& text, platform::MsgKind kind, co
   inner_.MessageBox(text, kind, title);
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

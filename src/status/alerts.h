@@ -18,7 +18,7 @@
 #include "platform/env.h"
 #include "platform/ui.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 struct Alert {
   int64_t id = 0;
@@ -97,4 +97,4 @@ class RecordingUi final : public platform::Ui {
   AlertLog& alerts_;
 };
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 std::string HtmlText(std::string_view text) {
   std::string out;
@@ -174,4 +174,4 @@ const char* PaperCss() {
          ".paper .qrtext{font-size:9px;color:#555;word-break:break-all;white-space:normal;text-align:left}";
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

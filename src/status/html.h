@@ -10,7 +10,7 @@
 
 #include "status/paper.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 // HTML text with & < > " ' escaped; control characters other than line feed
 // and tab are dropped.
@@ -33,4 +33,4 @@ std::string QrSvg(const std::string& data, int pixels = 160);
 // The CSS the page needs for PaperHtml.
 const char* PaperCss();
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 void PassHistogram::Add(int64_t ms) {
   ++count;
@@ -78,4 +78,4 @@ std::string IsoLocalTime(const std::string& text) {
   return out + text.substr(19);
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -17,7 +17,7 @@
 #include "db/connection.h"
 #include "platform/env.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 // Upper bounds of the pass-duration histogram in milliseconds. A pass sleeps
 // 50 ms per terminal slot, so an idle pass takes a quarter of a second.
@@ -135,4 +135,4 @@ class WatchedConnection final : public db::Connection {
 // "" stays "", a text of another form is returned unchanged.
 std::string IsoLocalTime(const std::string& dmyHms);
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

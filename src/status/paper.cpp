@@ -5,7 +5,7 @@
 #include "common/crc16.h"
 #include "common/text.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 namespace {
 
@@ -392,4 +392,4 @@ ArchivedPrintout ParseArchivedPrintout(const std::string& contents) {
   return out;
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

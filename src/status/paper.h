@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 // How the printer prints a piece of text.
 struct PaperLook {
@@ -60,4 +60,4 @@ struct ArchivedPrintout {
 };
 ArchivedPrintout ParseArchivedPrintout(const std::string& contents);
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

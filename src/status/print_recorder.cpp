@@ -5,7 +5,7 @@
 #include "status/html.h"
 #include "status/paper.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 using db::GetFieldValue;
 
@@ -200,4 +200,4 @@ std::string StoredQrText(db::DbTools& tools, int32_t bunr) {
   return rs && !rs->Eof() ? GetFieldValue(*rs, "tse_qr").AsString() : "";
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -17,7 +17,7 @@
 #include "platform/env.h"
 #include "printing/print_lines.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 enum class PrintoutKind { Other, CustomerReceipt, KitchenReceipt };
 
@@ -129,4 +129,4 @@ std::vector<int32_t> LatestReceiptNumbers(db::DbTools& tools, int count);
 // kass.tse_qr of the receipt; "" when there is none.
 std::string StoredQrText(db::DbTools& tools, int32_t bunr);
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

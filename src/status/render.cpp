@@ -6,7 +6,7 @@
 #include "common/cp1252.h"
 #include "status/html.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 namespace {
 
@@ -438,4 +438,4 @@ bool Healthy(const StatusView& v, bool haveSnapshot, std::vector<std::string>& r
   return reasons.empty();
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -10,7 +10,7 @@
 #include "status/alerts.h"
 #include "status/snapshot.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 struct StatusView {
   const StatusSnapshot& snapshot;
@@ -39,4 +39,4 @@ bool Healthy(const StatusView& view, bool haveSnapshot, std::vector<std::string>
 // The form action that acknowledges an alert.
 std::string AcknowledgePath(int64_t id);
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

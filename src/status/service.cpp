@@ -3,7 +3,7 @@
 #include "common/text.h"
 #include "status/render.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 using platform::HttpRequest;
 using platform::HttpResponse;
@@ -179,4 +179,4 @@ HttpResponse StatusService::Handle(const HttpRequest& request) {
   return Text(404, "Nicht gefunden.");
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -11,7 +11,7 @@
 #include "status/alerts.h"
 #include "status/snapshot.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 // TOLVEN.INI section "STATUS": PORT (the page is off when it is empty or 0),
 // BIND (the address to listen on, default 127.0.0.1), ALLOW (addresses or
@@ -53,4 +53,4 @@ class StatusService {
   platform::Env& env_;
 };
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -5,7 +5,7 @@
 #include "common/datetime.h"
 #include "fiscal/tse.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 void StatusBoard::Publish(std::shared_ptr<const StatusSnapshot> snapshot) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -32,12 +32,12 @@ void StatusCollector::OnProcessEvents() {
   if (inHook_) return;
   inHook_ = true;
   for (const Alert& a : src_.alerts.TakeAcknowledged()) {
-    src_.form.AddLogLine("Meldung quittiert (" + a.acknowledgedBy + "): " + a.title + ": " +
+    src_.poller.AddLogLine("Meldung quittiert (" + a.acknowledgedBy + "): " + a.title + ": " +
                          a.text.substr(0, a.text.find('\r')));
   }
   const int64_t now = src_.env.MonotonicMs();
   const int64_t since = lastCollectMs_ < 0 ? kIdleIntervalMs : now - lastCollectMs_;
-  const bool changed = src_.form.logText() != lastLog_ || SlotActivity() != lastSlots_ ||
+  const bool changed = src_.poller.logText() != lastLog_ || SlotActivity() != lastSlots_ ||
                        src_.printer.generation() != lastPrintGeneration_ ||
                        src_.tseMonitor.generation() != lastTseGeneration_ || src_.tse.TseReady() != lastReady_;
   if (since >= kIdleIntervalMs || (changed && since >= kMinIntervalMs)) Collect();
@@ -57,8 +57,8 @@ void StatusCollector::Collect() {
 
 std::string StatusCollector::SlotActivity() const {
   std::string out;
-  for (int i = 1; i <= kSlots; ++i) {
-    const TerminalSlot& slot = src_.form.slots()[i];
+  for (int i = 1; i <= gateway::kSlots; ++i) {
+    const gateway::TerminalSlot& slot = src_.poller.slots()[i];
     out += slot.lastOrder + '\n' + slot.lastRequest + '\n' + slot.lastAnswer + '\n' + slot.lastTime + '\n';
   }
   return out;
@@ -107,17 +107,17 @@ std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   auto s = std::make_shared<StatusSnapshot>();
   platform::Env& env = src_.env;
   s->sequence = ++sequence_;
-  s->version = TerminalPoller::Version();
+  s->version = gateway::TerminalPoller::Version();
   s->filiale = src_.state.filiale;
   s->kasse = src_.state.kasse;
   s->engine = src_.state.engine;
   s->startedAt = startedAt_;
   s->collectedAt = Stamp(env);
   s->collectedMonotonicMs = env.MonotonicMs();
-  s->log = src_.form.logText();
+  s->log = src_.poller.logText();
 
-  for (int i = 1; i <= kSlots; ++i) {
-    const TerminalSlot& slot = src_.form.slots()[i];
+  for (int i = 1; i <= gateway::kSlots; ++i) {
+    const gateway::TerminalSlot& slot = src_.poller.slots()[i];
     SlotStatus& out = s->slots[static_cast<size_t>(i - 1)];
     out.number = i;
     out.inUse = slot.inUse;
@@ -153,4 +153,4 @@ std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   return s;
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

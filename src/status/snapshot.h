@@ -26,7 +26,7 @@ namespace tolven::fiscal {
 class Tse;
 }
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 struct SlotStatus {
   int number = 0;
@@ -57,7 +57,7 @@ struct StatusSnapshot {
   std::string collectedAt;  // "DD.MM.YYYY HH:MM:SS"
   int64_t collectedMonotonicMs = 0;
   std::string log;  // the running log, CR LF lines
-  std::array<SlotStatus, kSlots> slots;
+  std::array<SlotStatus, gateway::kSlots> slots;
   TseStatus tse;
   std::vector<ChannelOutcome> printers;
   std::string printStatus;  // the print engine's status text while a printout is under way
@@ -81,7 +81,7 @@ class StatusBoard {
 };
 
 struct StatusSources {
-  TerminalPoller& form;
+  gateway::TerminalPoller& poller;
   const fiscal::Tse& tse;
   const TseMonitor& tseMonitor;
   const PrintRecorder& printer;
@@ -134,4 +134,4 @@ class StatusCollector {
   bool inHook_ = false;
 };
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

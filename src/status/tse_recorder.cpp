@@ -2,7 +2,7 @@
 
 #include "common/datetime.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 namespace {
 const char* kTitle = "TSE";
@@ -58,4 +58,4 @@ bool TseMonitor::Finish(int32_t transactionNumber, const std::string& processTyp
   return ok;
 }
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

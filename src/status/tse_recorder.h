@@ -13,7 +13,7 @@
 #include "platform/env.h"
 #include "status/alerts.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 
 struct TseActivity {
   std::string operation;  // "Start" or "Abschluss"
@@ -53,4 +53,4 @@ class TseMonitor final : public fiscal::TseServerAdapter {
   uint64_t generation_ = 0;
 };
 
-}  // namespace tolven::gateway
+}  // namespace tolven::status

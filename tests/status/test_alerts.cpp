@@ -9,7 +9,7 @@
 #include "status/tse_recorder.h"
 #include "support/gateway_fixture.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 namespace {
 
 using platform::MsgKind;
@@ -138,4 +138,4 @@ TEST(TseMonitor, KeepsTheLastTransactionAndAlertsOnTimeOutsAndMissingSignatures)
 }
 
 }  // namespace
-}  // namespace tolven::gateway
+}  // namespace tolven::status

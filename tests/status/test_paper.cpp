@@ -12,7 +12,7 @@
 #include "status/paper.h"
 #include "printing/escpos_qr.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 namespace {
 
 std::string B(std::initializer_list<int> bytes) {
@@ -172,4 +172,4 @@ TEST(StatusPaper, QrSvgDrawsTheSymbolOrNothing) {
 }
 
 }  // namespace
-}  // namespace tolven::gateway
+}  // namespace tolven::status

@@ -14,7 +14,7 @@
 #include "support/fake_print_engine.h"
 #include "support/gateway_fixture.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 namespace {
 
 using testing::FakeEnv;
@@ -323,4 +323,4 @@ TEST_F(CollectorTest, TheHookInThePollLoopPublishesTheSlotsLastActivity) {
 }
 
 }  // namespace
-}  // namespace tolven::gateway
+}  // namespace tolven::status

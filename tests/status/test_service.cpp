@@ -12,7 +12,7 @@
 #include "support/fake_env.h"
 #include "support/fake_print_engine.h"
 
-namespace tolven::gateway {
+namespace tolven::status {
 namespace {
 
 using platform::HttpRequest;
@@ -47,7 +47,7 @@ class StatusServiceTest : public ::testing::Test {
     s->slots[0].folder = "/pda/1/";
     s->slots[0].lastAnswer = "ERR;Kein Kunde zu Kartennummer \"9\"";
     s->slots[0].pendingFiles = {"bestell.txt"};
-    for (int i = 1; i < kSlots; ++i) s->slots[static_cast<size_t>(i)].number = i + 1;
+    for (int i = 1; i < gateway::kSlots; ++i) s->slots[static_cast<size_t>(i)].number = i + 1;
     s->tse.inUse = true;
     s->tse.ready = false;
     s->tse.lastTimeout = "05.12.2026 11:59:00 Trx-Start";
@@ -237,4 +237,4 @@ TEST(StatusConfig, SettingsOfSectionStatus) {
 }
 
 }  // namespace
-}  // namespace tolven::gateway
+}  // namespace tolven::status
