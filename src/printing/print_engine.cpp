@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "platform/device_names.h"
 #include "printing/convert_umlauts.h"
+#include "printing/print_archive.h"
 
 namespace tolven::printing {
 
@@ -129,14 +130,7 @@ void ChannelPrintEngine::SetStatus(const std::string& text) {
 Status ChannelPrintEngine::PrintArchive(const Job& job) {
   SetStatus("Archivierung. Bitte warten...");
   const std::string& path = job.channel.target;
-  std::string contents, checked;
-  for (size_t i = 0; i < job.lines.size(); ++i) {
-    progress_ = static_cast<int>(i);
-    std::string line = ReplaceAll(job.lines[i], std::string(1, '\0'), "{0}");
-    contents += line + "\r\n";
-    checked += line;
-  }
-  contents += "###CRC:" + HexEncode(Crc16Text(checked)) + "\r\n";
+  const std::string contents = FormatArchivedPrintout(job.lines);
   // The archive is the receipt's copy of record: written whole or not at all.
   Status st = path.empty() ? Status::Error("Kein Dateiname angegeben") : env_.WriteFileAtomic(path, contents);
   if (!st) {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 
-#include "common/crc16.h"
 #include "common/text.h"
 
 namespace tolven::status {
@@ -359,36 +358,6 @@ std::vector<std::string> PaperText(const std::vector<PaperLine>& paper) {
       out.push_back("[" + l.markText + "]");
     }
   }
-  return out;
-}
-
-ArchivedPrintout ParseArchivedPrintout(const std::string& contents) {
-  ArchivedPrintout out;
-  std::vector<std::string> raw;
-  size_t pos = 0;
-  while (pos < contents.size()) {
-    size_t end = contents.find("\r\n", pos);
-    if (end == std::string::npos) end = contents.size();
-    raw.push_back(contents.substr(pos, end - pos));
-    pos = end == contents.size() ? end : end + 2;
-  }
-  // The check line closes the file; anything after it was not written by the
-  // print engine, so the copy no longer passes its check.
-  size_t crcLine = raw.size();
-  for (size_t k = 0; k < raw.size(); ++k) {
-    if (StartsWith(raw[k], "###CRC:")) crcLine = k;
-  }
-  if (crcLine < raw.size()) {
-    const std::string stated = raw[crcLine].substr(7);
-    const bool last = crcLine + 1 == raw.size();
-    raw.erase(raw.begin() + static_cast<std::ptrdiff_t>(crcLine));
-    // The check value covers the lines as archived, without their line ends.
-    std::string checked;
-    for (size_t k = 0; k < crcLine; ++k) checked += raw[k];
-    out.check = last && ToUpper(stated) == HexEncode(Crc16Text(checked)) ? ArchivedPrintout::Check::Ok
-                                                                         : ArchivedPrintout::Check::Wrong;
-  }
-  for (const std::string& l : raw) out.lines.push_back(ReplaceAll(l, "{0}", std::string(1, '\0')));
   return out;
 }
 

@@ -50,14 +50,4 @@ std::vector<PaperLine> RenderPaper(const std::vector<std::string>& lines, bool c
 // "[QR-Code] " and their text: the printout for monitoring scripts.
 std::vector<std::string> PaperText(const std::vector<PaperLine>& paper);
 
-// The archive copy of a printout as the print engine writes it ("FILE:"
-// channels, the BON archive): the lines with NUL bytes written as "{0}", CR LF
-// after each, and a last line "###CRC:" with the check value over the lines.
-struct ArchivedPrintout {
-  enum class Check { Ok, Wrong, Missing };
-  std::vector<std::string> lines;  // "{0}" turned back into NUL bytes
-  Check check = Check::Missing;
-};
-ArchivedPrintout ParseArchivedPrintout(const std::string& contents);
-
 }  // namespace tolven::status

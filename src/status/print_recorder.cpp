@@ -3,6 +3,7 @@
 #include "common/datetime.h"
 #include "common/text.h"
 #include "status/html.h"
+#include "printing/print_archive.h"
 #include "status/paper.h"
 
 namespace tolven::status {
@@ -159,14 +160,14 @@ void PrintRecorder::LoadArchived(const std::string& folder, const std::vector<in
     const std::string name = "BON" + std::to_string(*it) + ".BON";
     std::string contents;
     if (!env_.ReadFile(folder + name, contents)) continue;
-    ArchivedPrintout archived = ParseArchivedPrintout(contents);
+    printing::ArchivedPrintout archived = printing::ParseArchivedPrintout(contents);
     auto r = std::make_shared<PrintoutRecord>();
     r->id = nextId_++;
     r->kind = PrintoutKind::CustomerReceipt;
     r->bunr = *it;
     r->source = "Archiv " + name +
-                (archived.check == ArchivedPrintout::Check::Ok      ? ", Prüfsumme stimmt"
-                 : archived.check == ArchivedPrintout::Check::Wrong ? ", Prüfsumme FALSCH"
+                (archived.check == printing::ArchivedPrintout::Check::Ok      ? ", Prüfsumme stimmt"
+                 : archived.check == printing::ArchivedPrintout::Check::Wrong ? ", Prüfsumme FALSCH"
                                                                     : ", ohne Prüfsumme");
     r->lines = std::move(archived.lines);
     r->cutAtEnd = true;

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "print_engine_fixture.h"
+#include "printing/print_archive.h"
 #include "support/fake_print_engine.h"
 
 namespace tolven::testing {
@@ -116,8 +117,15 @@ TEST(Archive, LinesWithCheckValueAndNulsSpelledOutOrAFailureReported) {
     PrintEngineRig r;
     ASSERT_TRUE(r.engine->MyPrint(lines, "FILE:" + (r.dir / "BON123.BON"), true, true).ok());
     EXPECT_EQ(ReadAll(r.dir / "BON123.BON"), contents);  // no cut, whatever the flag says
+    const printing::ArchivedPrintout back = printing::ParseArchivedPrintout(contents);
+    EXPECT_EQ(back.lines, lines);
+    EXPECT_EQ(back.check, printing::ArchivedPrintout::Check::Ok);
     EXPECT_TRUE(r.env.sleeps().empty() && r.HadStatus("Archivierung. Bitte warten..."));
   }
+  using Check = printing::ArchivedPrintout::Check;
+  EXPECT_EQ(printing::ParseArchivedPrintout("Bon\r\n###CRC:8921\r\n").check, Check::Wrong);
+  EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n###CRC:8921\r\nmehr\r\n").check, Check::Wrong);
+  EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n").check, Check::Missing);
   PrintEngineRig r;
   EXPECT_FALSE(r.engine->MyPrint({"abc"}, "FILE:" + (r.dir / "fehlt/BON1.BON"), false, false).ok());
   EXPECT_TRUE(r.log.Has("FEHLER: Archivdatei"));

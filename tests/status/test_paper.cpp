@@ -6,7 +6,6 @@
 
 #include <random>
 
-#include "common/crc16.h"
 #include "common/text.h"
 #include "status/html.h"
 #include "status/paper.h"
@@ -137,16 +136,6 @@ TEST(StatusPaper, CommandsCutShortNeverReadPastTheLine) {
     EXPECT_FALSE(p.empty());
     (void)PaperHtml(p);
   }
-}
-
-// A good archive copy and a changed one: PrintRecorderTest.ArchivedReceiptsComeBackWithTheirCheck.
-TEST(StatusPaper, ArchiveCopiesWithoutAProperCheckLine) {
-  const std::string l1 = "Bon-Nr 7", crc = HexEncode(Crc16Text(l1));
-  EXPECT_EQ(ParseArchivedPrintout(l1 + "\r\n###CRC:" + crc + "\r\n").check, ArchivedPrintout::Check::Ok);
-  EXPECT_EQ(ParseArchivedPrintout(l1 + "\r\n###CRC:" + crc + "\r\nmehr\r\n").check, ArchivedPrintout::Check::Wrong)
-      << "text after the check line";
-  EXPECT_EQ(ParseArchivedPrintout(l1 + "\r\n").check, ArchivedPrintout::Check::Missing);
-  EXPECT_EQ(ParseArchivedPrintout("").check, ArchivedPrintout::Check::Missing);
 }
 
 TEST(StatusPaper, TextNeverBecomesMarkup) {
