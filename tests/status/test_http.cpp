@@ -1,9 +1,6 @@
 // The status page's HTTP server on real sockets: who may ask, what is refused
 // before the handler sees it, and that no request, however broken, stops it.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,56 +14,44 @@ namespace {
 std::string Raw(int port, const std::string& request) { return testing::RawHttp("127.0.0.1", port, request); }
 using testing::HttpStatusOf;
 
-class HttpServerTest : public ::testing::Test {
- protected:
-  void Start(HttpServerOptions options = {}) {
-    Status st;
-    server = HttpServer::Start(
-        options,
-        [this](const HttpRequest& r) {
-          ++calls;
-          if (r.path == "/boom") throw std::runtime_error("kaputt");
-          HttpResponse out;
-          out.body = r.method + " " + r.path + " from " + r.remoteAddress + " body=" + r.body +
-                     " agent=" + r.Header("user-agent");
-          return out;
-        },
-        st);
-    ASSERT_TRUE(server) << st.message();
-  }
-  std::string Get(const std::string& path) {
-    return Raw(server->port(), "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: t\r\n\r\n");
-  }
-
-  std::unique_ptr<HttpServer> server;
-  std::atomic<int> calls{0};
-};
-
-TEST_F(HttpServerTest, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithoutStopping) {
+// The handler echoes what it was given; "/boom" throws.
+TEST(HttpServer, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithoutStopping) {
   HttpServerOptions options;
   options.maxBodyBytes = 64;
   options.readTimeoutSeconds = 1;
-  Start(options);
+  std::atomic<int> calls{0};
+  Status st;
+  auto server = HttpServer::Start(
+      options,
+      [&calls](const HttpRequest& r) {
+        ++calls;
+        if (r.path == "/boom") throw std::runtime_error("kaputt");
+        HttpResponse out;
+        out.body = r.method + " " + r.path + " from " + r.remoteAddress + " body=" + r.body +
+                   " agent=" + r.Header("user-agent");
+        return out;
+      },
+      st);
+  ASSERT_TRUE(server) << st.message();
+  auto Get = [&server](const std::string& path) {
+    return Raw(server->port(), "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: t\r\n\r\n");
+  };
   std::string r = Get("/status.json");
   EXPECT_EQ(HttpStatusOf(r), 200) << r;
   EXPECT_NE(r.find("GET /status.json from 127.0.0.1 body= agent=t"), std::string::npos) << r;
   r = Raw(server->port(), "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhallo");
   EXPECT_NE(r.find("POST /p from 127.0.0.1 body=hallo"), std::string::npos) << r;
   EXPECT_EQ(HttpStatusOf(Get("/a?x=%00&y=<script>")), 200) << "the query is not part of the path";
-  const std::string big(100, 'x');
   struct Case {
     const char* name;
     std::string request;
     int status;
   } cases[] = {
-      {"NUL in the path", "GET /a%00b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
-      {"dot-dot", "GET /../../etc/passwd HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
       {"encoded dot-dot", "GET /%2e%2e/etc HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
       {"broken escape", "GET /%zz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
       {"non-ASCII", "GET /k\xC3\xBC" "che HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
       {"relative path", "GET status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
       {"path too long", "GET /" + std::string(300, 'a') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400},
-      {"body over the limit", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n" + big, 413},
       {"huge announced body", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 99999999999\r\n\r\n", 413},
       {"body length not a number", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1e3\r\n\r\n", 400},
       {"chunked body", "POST /p HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhallo\r\n0\r\n\r\n", 411},
@@ -88,6 +73,20 @@ TEST_F(HttpServerTest, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithou
   EXPECT_EQ(HttpStatusOf(Raw(server->port(), "GET / HTTP/1.0\r\n\r\n")), 403) << "no Host at all";
   EXPECT_EQ(HttpStatusOf(Get("/noch-da")), 200);
   EXPECT_EQ(calls.load(), 5) << "only the good requests, the thrower and the last one reached the handler";
+
+  // A port in use, a pattern that is no address, an address not of this machine.
+  HttpServerOptions busy;
+  busy.port = server->port();
+  EXPECT_FALSE(HttpServer::Start(busy, [](const HttpRequest&) { return HttpResponse{}; }, st));
+  EXPECT_NE(st.message().find(std::to_string(server->port())), std::string::npos) << st.message();
+  busy.port = 0;
+  busy.allowedAddresses = {"kasse2"};
+  EXPECT_FALSE(HttpServer::Start(busy, [](const HttpRequest&) { return HttpResponse{}; }, st));
+  busy.allowedAddresses.clear();
+  busy.bindAddress = "203.0.113.99";
+  EXPECT_FALSE(HttpServer::Start(busy, [](const HttpRequest&) { return HttpResponse{}; }, st));
+  server->Stop();
+  server->Stop();  // twice is harmless
 }
 
 TEST(HttpServerAddresses, OnlyLoopbackUnlessAllowed) {
@@ -131,48 +130,6 @@ TEST(HttpServerAddresses, HostNamesThisMachine) {
   EXPECT_FALSE(HostAllowed(std::string(name) + ":8080", "127.0.0.1"));
   EXPECT_FALSE(HostAllowed("evil.example", "0.0.0.0"));
   EXPECT_FALSE(HostAllowed("evil.example", "::"));
-}
-
-TEST(HttpServerStart, RefusesWhatItCannotServe) {
-  Status st;
-  const auto handler = [](const HttpRequest&) { return HttpResponse{}; };
-  auto first = HttpServer::Start(HttpServerOptions{}, handler, st);
-  ASSERT_TRUE(first) << st.message();
-  HttpServerOptions busy;
-  busy.port = first->port();
-  EXPECT_FALSE(HttpServer::Start(busy, handler, st));
-  EXPECT_NE(st.message().find(std::to_string(first->port())), std::string::npos) << st.message();
-  HttpServerOptions wrong;
-  wrong.allowedAddresses = {"kasse2"};
-  EXPECT_FALSE(HttpServer::Start(wrong, handler, st));
-  wrong.allowedAddresses.clear();
-  wrong.bindAddress = "203.0.113.99";  // not an address of this machine
-  EXPECT_FALSE(HttpServer::Start(wrong, handler, st));
-
-  // An IPv6 address to listen on, and a client of it.
-  HttpServerOptions six;
-  six.bindAddress = "::1";
-  auto v6 = HttpServer::Start(six, handler, st);
-  if (v6) {
-    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 addr{};
-    addr.sin6_family = AF_INET6;
-    addr.sin6_port = htons(static_cast<uint16_t>(v6->port()));
-    addr.sin6_addr = in6addr_loopback;
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const std::string get = "GET / HTTP/1.1\r\nHost: [::1]:" + std::to_string(v6->port()) + "\r\n\r\n";
-    (void)::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
-    char buf[64] = {};
-    EXPECT_GT(::recv(fd, buf, sizeof buf - 1, 0), 0);
-    EXPECT_EQ(HttpStatusOf(buf), 200) << buf;
-    ::close(fd);
-  }
-
-  first->Stop();
-  first->Stop();  // twice is harmless
-  auto again = HttpServer::Start(HttpServerOptions{}, handler, st);
-  ASSERT_TRUE(again);
-  again.reset();  // stopping in the destructor right after the start must not hang
 }
 
 }  // namespace
