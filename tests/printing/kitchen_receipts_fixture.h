@@ -11,7 +11,6 @@
 #include "print_engine_fixture.h"
 #include "fiscal/tse.h"
 #include "printing/kitchen_receipts.h"
-#include "support/fake_print_engine.h"
 #include "support/scripted_tse.h"
 #include "support/test_db.h"
 

@@ -1,5 +1,6 @@
 // The print engine wired to fakes: fake clock, recording UI and log, real INI
-// files in a temporary folder, recording ports and spooler (or the real ports).
+// files in a temporary folder, recording ports and spooler (or the real ports);
+// and a print-line buffer in front of a recording engine.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "printing/print_lines.h"
 #include "support/fake_devices.h"
 #include "support/fake_env.h"
+#include "support/fake_print_engine.h"
 #include "support/recording_log.h"
 
 namespace tolven::testing {
@@ -63,6 +65,9 @@ struct PrintEngineRig {
   bool serialFailOpen = false, serialFailWrite = false;
   std::vector<std::string> statuses;
   std::unique_ptr<printing::ChannelPrintEngine> engine;
+  // The print-line buffer in front of a recording engine instead.
+  FakePrintEngine recorded;
+  printing::PrintLineBuffer printLines{ini, ui, recorded};
 
   // realPorts: the platform's serial and parallel ports instead of the recording ones.
   explicit PrintEngineRig(bool realPorts = false) {

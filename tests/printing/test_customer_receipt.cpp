@@ -7,7 +7,6 @@
 #include "printing/escpos_qr.h"
 #include "settlement/table_settlement.h"
 #include "settlement/settlement_fixture.h"
-#include "support/fake_print_engine.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {

@@ -6,29 +6,19 @@
 
 #include "print_engine_fixture.h"
 #include "printing/print_archive.h"
-#include "support/fake_print_engine.h"
 
 namespace tolven::testing {
 namespace {
 
 using printing::ChannelKind;
 
-struct BufferRig {
-  TempDir dir;
-  FakeEnv env;
-  FakeUi ui;
-  platform::IniFile ini{env, dir.path()};
-  FakePrintEngine engine;
-  printing::PrintLineBuffer printLines{ini, ui, engine};
-};
-
 TEST(PrintBuffer, KeepsFourThousandAndOneLinesAndSaysSoOncePerPrintout) {
-  BufferRig r;
+  PrintEngineRig r;
   r.printLines.AddPrintLine("alt");
   r.printLines.ResetPrintLines();
   EXPECT_EQ(r.printLines.count(), -1);
   ASSERT_TRUE(r.printLines.PrintLines("COM1").ok());
-  const auto& first = r.engine.printouts.at(0);
+  const auto& first = r.recorded.printouts.at(0);
   EXPECT_TRUE(first.lines.empty() && first.cutAtEnd && !first.slowPrinter);  // the defaults
   for (size_t printout = 1; printout <= 2; ++printout) {
     r.printLines.ResetPrintLines();
@@ -38,7 +28,7 @@ TEST(PrintBuffer, KeepsFourThousandAndOneLinesAndSaysSoOncePerPrintout) {
     EXPECT_EQ(r.ui.messages.back().text,
               "Maximale Anzahl der Druckzeilen erreicht.\r\n\r\nWeitere Zeilen werden ignoriert.");
     ASSERT_TRUE(r.printLines.PrintLines("FILE:x", false, true).ok());
-    const auto& last = r.engine.printouts.back();
+    const auto& last = r.recorded.printouts.back();
     ASSERT_EQ(last.lines.size(), 4001u);
     EXPECT_TRUE(last.lines.back() == "Zeile 4000" && !last.cutAtEnd && last.slowPrinter);
   }
@@ -62,7 +52,7 @@ TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
       {"HANDSHAKE", "  NONE  ", "NONE"},
   };
   for (const auto& [name, configured, expected] : cases) {
-    BufferRig r;
+    PrintEngineRig r;
     if (configured) {
       ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", name, configured).ok());
     }
@@ -71,7 +61,7 @@ TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
 }
 
 TEST(PrinterCodes, NamesLookedUpUnconfiguredAreWrittenBackEmpty) {
-  BufferRig r;
+  PrintEngineRig r;
   ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", "BAUD", "19200").ok());
   EXPECT_EQ(r.printLines.GetPrinterCode("UNBEKANNT"), "");
   EXPECT_EQ(r.printLines.GetPrinterCode("KÜCHENSUMMER"), Bytes({27, 112, 0, 255, 255}));
