@@ -85,9 +85,7 @@ TEST_F(CustomerReceiptTest, NarrowTakeAwayReceiptCountsTheTakeAwayArticleAtRateT
       "0123456789ABCDEF0123456789ABC", "DEF", "TSE-Signaturzähler: 88", "TSE-Signatur:", std::string(29, 'S'),
       std::string(11, 'S'), " ",
       printing::EscPosQrCode("V0;KASSE-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Unbar;4711;88", 3), " "};
-  auto lines = Composed(7);
-  EXPECT_EQ(lines, expected);
-  for (size_t i = 10; i <= 11; ++i) EXPECT_EQ(lines[i].size(), 29u);
+  EXPECT_EQ(Composed(7), expected);
 }
 
 TEST_F(CustomerReceiptTest, SingleRateSummaryRoomAndCustomerAddress) {
@@ -109,9 +107,9 @@ TEST_F(CustomerReceiptTest, ArchivedWithoutCutThenPrintedOnTheTerminalOrReceiptP
   Receipt(123, 12, "BAR", {{"10", 1, 420, 0}});
   ASSERT_TRUE(receipt.Print(123, "Kasse"));
   ASSERT_EQ(engine.printouts.size(), 2u);
-  EXPECT_EQ(engine.printouts[0].channel + " " + engine.printouts[1].channel,
-            "FILE:" + db.state().archivBonPfad + "BON123.BON NETZKasse");
-  EXPECT_TRUE(!engine.printouts[0].cutAtEnd && engine.printouts[1].cutAtEnd);
+  EXPECT_EQ(engine.printouts[0].channel + " " + std::to_string(engine.printouts[0].cutAtEnd) + " " +
+                engine.printouts[1].channel + " " + std::to_string(engine.printouts[1].cutAtEnd),
+            "FILE:" + db.state().archivBonPfad + "BON123.BON 0 NETZKasse 1");
   EXPECT_EQ(engine.printouts[0].lines, engine.printouts[1].lines);
 
   EXPECT_TRUE(receipt.Print(123, ""));

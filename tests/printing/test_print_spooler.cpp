@@ -137,15 +137,8 @@ TEST(SpoolerChannel, PrinterChoiceAndDefaultPrinterFallback) {
   }
 }
 
-TEST(SpoolerChannel, RefusedJobOrNoPrinterIsAnErrorTheCallerSees) {
-  PrintEngineRig r;
-  r.spooler.reject = true;
-  EXPECT_FALSE(r.engine->MyPrint({"x"}, "NETZ Kasse", true, false).ok());
-  EXPECT_EQ(r.OnlyMessage(), "Fehler bei Druck auf Kasse\r\n\r\nWindows meldet: cupsPrintFile(Kasse): The printer "
-                             "or class is not accepting jobs.");
-  EXPECT_TRUE(r.log.Has("FEHLER: Fehler bei Druck auf Kasse"));
-  EXPECT_NE(r.engine->statusText(), "Belegdruck beendet");
-
+// A refused job is tried on the private scheduler (CupsSpooler tests).
+TEST(SpoolerChannel, NoPrinterIsAnErrorTheCallerSees) {
   PrintEngineRig none;
   none.spooler.printers.clear();
   none.spooler.defaultPrinter.clear();
