@@ -1,10 +1,13 @@
 // The status page's HTTP server on real sockets: who may ask, what is refused
 // before the handler sees it, and that no request, however broken, stops it.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 
+#include "common/text.h"
 #include "platform/http_server.h"
 #include "support/http_client.h"
 
@@ -87,6 +90,31 @@ TEST(HttpServer, ServesTheHandlerAndAnswersBrokenRequestsWithAnErrorWithoutStopp
   EXPECT_FALSE(HttpServer::Start(busy, [](const HttpRequest&) { return HttpResponse{}; }, st));
   server->Stop();
   server->Stop();  // twice is harmless
+
+  // Listening on IPv6: the client's address comes through as such.
+  busy.bindAddress = "::1";
+  auto v6 = HttpServer::Start(
+      busy,
+      [](const HttpRequest& request) {
+        HttpResponse out;
+        out.body = request.remoteAddress;
+        return out;
+      },
+      st);
+  if (!v6) GTEST_SKIP() << "no IPv6 loopback: " << st.message();
+  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_port = htons(static_cast<uint16_t>(v6->port()));
+  addr.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const std::string get = "GET / HTTP/1.1\r\nHost: [::1]\r\n\r\n";
+  (void)::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+  std::string answer;
+  char buf[512];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  EXPECT_TRUE(EndsWith(answer, "\r\n\r\n::1")) << answer;
 }
 
 TEST(HttpServerAddresses, OnlyLoopbackUnlessAllowed) {

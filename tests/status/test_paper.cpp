@@ -145,6 +145,8 @@ TEST(StatusPaper, QrSvgDrawsTheSymbolOrNothing) {
   EXPECT_NE(svg.find("M4 4h7v1h-7z"), std::string::npos) << "the top-left finder pattern";
   EXPECT_EQ(QrSvg(""), "");
   EXPECT_EQ(QrSvg(std::string(5000, 'x')), "") << "more than a QR code holds";
+  const std::string tooLong = PaperHtml(RenderPaper({printing::EscPosQrCode(std::string(3000, 'y'))}, false));
+  EXPECT_NE(tooLong.find("QR-Code nicht darstellbar"), std::string::npos);
 }
 
 }  // namespace
