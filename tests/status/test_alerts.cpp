@@ -22,7 +22,8 @@ TEST(StatusAlerts, MessageBoxesAreKeptRepeatsCountUpUntilAcknowledged) {
   const int64_t a = log.All().at(0).id;
   log.Add(MsgKind::Critical, "T", "anderes");
   env.Advance(5000);
-  EXPECT_EQ(log.Add(MsgKind::Critical, platform::kAppTitle, "COM9 gestört"), a) << "an empty title is the application's";
+  EXPECT_EQ(log.Add(MsgKind::Critical, platform::kAppTitle, "COM9 gestört"), a)
+      << "an empty title is the application's";
   EXPECT_NE(log.Add(MsgKind::Exclamation, platform::kAppTitle, "COM9 gestört"), a) << "another kind is another alert";
   EXPECT_EQ(console.messages.size(), 1u) << "the console still shows every box";
   std::vector<Alert> all = log.All();

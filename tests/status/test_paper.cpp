@@ -131,11 +131,18 @@ TEST(StatusPaper, TextNeverBecomesMarkup) {
   EXPECT_EQ(HtmlText("<script>\"a\"&'b'</script>"), "&lt;script&gt;&quot;a&quot;&amp;&#39;b&#39;&lt;/script&gt;");
   EXPECT_EQ(HtmlText(B({'a', 27, 'b', 13, 10, 'c'})), "ab\nc");
   EXPECT_EQ(JsonString("a\"b\\c\r\n" + B({1, 127}) + "</x>"), "\"a\\\"b\\\\c\\r\\n\\u0001\\u007f\\u003c/x\\u003e\"");
-  const std::string html = PaperHtml(RenderPaper({"<b>Tisch</b> & " + kBig + "<i>"}, false));
-  EXPECT_EQ(html.find("<b>"), std::string::npos);
-  EXPECT_EQ(html.find("<i>"), std::string::npos);
-  EXPECT_NE(html.find("&lt;b&gt;Tisch&lt;/b&gt; &amp; "), std::string::npos);
-  EXPECT_NE(html.find("width:6ch"), std::string::npos) << "three characters of double width";
+  // Centred, underlined, red, narrow, double height: each its class.
+  const std::string html = PaperHtml(RenderPaper(
+      {"<b>Tisch</b> & " + kBig + "<i>",
+       B({27, 97, 49, 27, 45, 1}) + "u" + B({27, 114, 1}) + "r" + B({27, 33, 1}) + "n",
+       B({27, 64, 27, 97, 2}) + kHigh + "x"},
+      false));
+  EXPECT_EQ(html,
+            "<div class=\"paper\" style=\"width:24ch\"><div class=\"l tall\">&lt;b&gt;Tisch&lt;/b&gt; &amp; <span "
+            "class=\"big\" style=\"width:6ch\"><span class=\"dwh\">&lt;i&gt;</span></span></div><div class=\"l tall "
+            "ac\"><span class=\"u big\" style=\"width:2ch\"><span class=\"dwh\">u</span></span><span class=\"u red "
+            "big\" style=\"width:2ch\"><span class=\"dwh\">r</span></span><span class=\"red n\">n</span></div><div "
+            "class=\"l tall ar\"><span class=\"big\" style=\"width:1ch\"><span class=\"dh\">x</span></span></div></div>");
 }
 
 TEST(StatusPaper, QrSvgDrawsTheSymbolOrNothing) {

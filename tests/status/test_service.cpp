@@ -41,9 +41,11 @@ class StatusServiceTest : public ::testing::Test {
     s->slots[0].number = 1;
     s->slots[0].inUse = true;
     s->slots[0].lastAnswer = "ERR;Kein Kunde zu Kartennummer \"9\"";
+    s->slots[0].pendingFiles = {"bestell.txt"};
     for (int i = 1; i < gateway::kSlots; ++i) s->slots[static_cast<size_t>(i)].number = i + 1;
     s->tse.inUse = true;
     s->tse.ready = false;
+    s->tse.lastTimeout = "05.12.2026 11:59:00 Trx-Start";
     {
       PrintRecorder::Scope scope(recorder, PrintoutKind::KitchenReceipt);
       recorder.MyPrint({"KÜCHE", std::string("\x1B!\x30", 3) + "2x Schnitzel"}, "FILE:/k.txt", true, false);
@@ -79,7 +81,7 @@ TEST_F(StatusServiceTest, PageAndJsonCarryTheStateEscaped) {
   EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
   const std::string html = Utf8ToCp1252(page.body);
   for (const char* part : {"&lt;kein Gerät&gt;", "ERR;Kein Kunde zu Kartennummer &quot;9&quot;", "Tisch 12 &lt;b&gt;",
-                           "Nicht eingerichtet: Terminal 2, 3, 4, 5"}) {
+                           "Nicht eingerichtet: Terminal 2, 3, 4, 5", "bestell.txt", "05.12.2026 11:59:00 Trx-Start"}) {
     EXPECT_NE(html.find(part), std::string::npos) << part;
   }
   EXPECT_LT(html.find("Tisch 12"), html.find("gestartet.")) << "newest log line first";
@@ -93,7 +95,7 @@ TEST_F(StatusServiceTest, PageAndJsonCarryTheStateEscaped) {
   EXPECT_EQ(json.contentType, "application/json; charset=utf-8");
   EXPECT_TRUE(ValidJson(json.body)) << json.body;
   const std::string j = Utf8ToCp1252(json.body);
-  for (const char* part : {"\"lines\":[\"KÜCHE\",\"2x Schnitzel\",\"[Schnitt]\"]",
+  for (const char* part : {"\"lines\":[\"KÜCHE\",\"2x Schnitzel\",\"[Schnitt]\"]", "\"pendingFiles\":[\"bestell.txt\"]",
                            "12:00:01  Bestellung für Tisch 12 \\u003cb\\u003e\""}) {
     EXPECT_NE(j.find(part), std::string::npos) << part;
   }
