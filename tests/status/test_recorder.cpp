@@ -161,6 +161,7 @@ class CollectorTest : public ::testing::Test {
 TEST_F(CollectorTest, ASnapshotShowsTheSlotsAndThePrintStatusOnlyWhilePrinting) {
   f.Drop(1, "bestell.txt", {"A;1;3"});
   f.Drop(2, "info.kas", {"OK"});
+  f.form.AddLogLine("erste Zeile");
   std::string during;
   engine.onPrint = [&](const std::string&) {
     collector.Collect();
@@ -171,6 +172,7 @@ TEST_F(CollectorTest, ASnapshotShowsTheSlotsAndThePrintStatusOnlyWhilePrinting) 
   collector.Collect();
   auto s = board.Latest();
   EXPECT_EQ(s->printStatus, "");
+  EXPECT_NE(s->log.find("erste Zeile"), std::string::npos);
   EXPECT_EQ(s->slots[0].folder, f.Slot(1));
   EXPECT_EQ(s->slots[0].pendingFiles, (Lines{"bestell.txt"}));
   EXPECT_EQ(s->slots[1].pendingFiles, (Lines{"info.kas"})) << "an answer the terminal has not collected";
@@ -241,6 +243,19 @@ TEST_F(CollectorTest, PublishesWhenSomethingChangedButNotOnEveryEvent) {
   f.db.env().Advance(StatusCollector::kIdleIntervalMs);
   collector.OnProcessEvents();
   EXPECT_EQ(Sequence(), first + 3) << "exchange files are looked at now and then anyway";
+}
+
+// Acknowledged on the page, logged by the processing thread: once, with the
+// first line of the text.
+TEST_F(CollectorTest, AcknowledgementsReachTheLogOnce) {
+  int64_t id = alerts.Add(platform::MsgKind::Critical, "TOLVENPDA", "Fehler bei Druck auf COM9\r\n\r\nDetails");
+  alerts.Acknowledge(id, "127.0.0.1");
+  collector.OnProcessEvents();
+  collector.OnProcessEvents();
+  const std::string log = f.form.logText();
+  const std::string line = "Meldung quittiert (127.0.0.1): TOLVENPDA: Fehler bei Druck auf COM9\r\n";
+  EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find("Meldung quittiert", log.find(line) + 1), std::string::npos) << "logged once";
 }
 
 TEST_F(CollectorTest, TheHookInThePollLoopPublishesTheSlotsLastActivity) {
