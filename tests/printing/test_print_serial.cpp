@@ -210,21 +210,28 @@ TEST(SerialPty, PrintoutArrivesByteForByte) {
   r.Code("PRTINIT", "27,64");
   r.Code("UMLAUTKONVERTIERUNG", "1");
   r.Code("SCHUBLADE", "27,112,0,25,250");
+  r.Code("KÜCHENSUMMER", "27,112,0,250,252");
+  r.Code("FARBE1", "27,114,252");
 
-  const std::string drawer = Bytes({27, 112, 0, 25, 250});  // not converted either
-  const std::string qr = Bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + "ä";  // QR data is not converted
-  std::vector<std::string> lines = {"Grüße aus der Küche", drawer, qr, "Café 3,50 €", "Ende\f"};
-  for (int i = 0; i < 55; ++i) lines.push_back("Position " + std::to_string(i) + std::string(30, '.'));
+  // Printer commands are not converted, nor is the QR code's data.
+  const std::string drawer = Bytes({27, 112, 0, 25, 250}), buzzer = Bytes({27, 112, 0, 250, 252});
+  const std::string qr = Bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + "ä";
+  std::vector<std::string> lines = {"Grüße aus der Küche", drawer, buzzer, qr,
+                                    Bytes({27, 114, 252}) + "Café 3,50 €" + Bytes({27, 114, 0}), "Ende\f"};
+  for (int i = 0; i < 54; ++i) lines.push_back("Position " + std::to_string(i) + std::string(30, '.'));
   ASSERT_TRUE(r.engine->MyPrint(lines, "COM3", true, false).ok()) << r.OnlyMessage();
 
   // Drawer codes travel without a line end, a form feed line as it is.
   std::string expected = Bytes({27, 64, 27, 116, 2}) + "Gr" + Bytes({129, 225}) + "e aus der K" + Bytes({129}) +
-                         "che\r\n" + drawer + qr + "\r\nCafe 3,50 " + Bytes({213}) + "\r\nEnde\f";
-  for (int i = 0; i < 55; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
+                         "che\r\n" + drawer + buzzer + "\r\n" + qr + "\r\n" + Bytes({27, 114, 252}) + "Cafe 3,50 " +
+                         Bytes({213, 27, 114, 0}) + "\r\nEnde\f";
+  for (int i = 0; i < 54; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
   EXPECT_EQ(HexEncode(printer.Received()), HexEncode(expected + kCut));
   // 60 lines without handshake: a 35 ms pause after each of lines 51..59, on the fake clock.
   EXPECT_EQ(r.env.sleeps(), std::vector<int>(9, 35));
   EXPECT_TRUE(r.ui.messages.empty());
+  for (const char* s : {"Schubladenöffnung...", "QR-Code-Druck...", "Papiervorschub...", "Papierschnitt..."})
+    EXPECT_TRUE(r.HadStatus(s)) << s;
 }
 
 }  // namespace
