@@ -204,6 +204,14 @@ TEST(EscPosImage, RasterFromBitmapsAndRefusedFiles) {
   one[28] = 1;
   ASSERT_TRUE(printing::BitmapToRaster(one, raster).ok());
   EXPECT_EQ(HexEncode(raster), HexEncode(Bytes({29, 118, 48, 0, 1, 0, 1, 0, 0xF0})));
+  // 8 bits per pixel, a palette of three colours with entry 2 black; index 5 lies outside it.
+  std::string eight = Bitmap24(8, 1, dark).substr(0, 54) +
+                      Bytes({255, 255, 255, 0, 255, 255, 255, 0, 0, 0, 0, 0, 2, 0, 1, 2, 2, 5, 0, 2});
+  eight[10] = 66;
+  eight[28] = 8;
+  eight[46] = 3;
+  ASSERT_TRUE(printing::BitmapToRaster(eight, raster).ok());
+  EXPECT_EQ(HexEncode(raster), HexEncode(Bytes({29, 118, 48, 0, 1, 0, 1, 0, 0x99})));
   // Cut short, compressed, or no more than a signature: refused without reading past the end.
   std::string good = Bitmap24(4, 4, dark), compressed = good;
   compressed[30] = 1;
