@@ -92,8 +92,12 @@ std::string ReadSetting(const platform::IniFile& ini, IniKey key, const std::str
 }
 
 std::string ReadTrimmedSetting(const platform::IniFile& ini, IniKey key) {
+  return ReadTrimmedSetting(ini, key, SettingOf(key).defaultValue);
+}
+
+std::string ReadTrimmedSetting(const platform::IniFile& ini, IniKey key, const std::string& defaultValue) {
   std::string value = TrimBlanks(ReadSetting(ini, key, ""));
-  return value.empty() ? SettingOf(key).defaultValue : value;
+  return value.empty() ? defaultValue : value;
 }
 
 Status WriteSetting(platform::IniFile& ini, IniKey key, const std::string& value) {

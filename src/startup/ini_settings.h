@@ -66,8 +66,10 @@ const IniSetting& SettingOf(IniKey key);
 // The value; `defaultValue` (the table's when not given) when the key is missing.
 std::string ReadSetting(const platform::IniFile& ini, IniKey key);
 std::string ReadSetting(const platform::IniFile& ini, IniKey key, const std::string& defaultValue);
-// Without blanks around it; the table's default when that leaves it empty.
+// Without blanks around it; `defaultValue` (the table's when not given) when
+// that leaves it empty.
 std::string ReadTrimmedSetting(const platform::IniFile& ini, IniKey key);
+std::string ReadTrimmedSetting(const platform::IniFile& ini, IniKey key, const std::string& defaultValue);
 Status WriteSetting(platform::IniFile& ini, IniKey key, const std::string& value);
 
 // The keys for --help: one entry per key with its default and meaning.

@@ -36,7 +36,7 @@ Startup::Startup(platform::Env& env, platform::Ui& ui, std::string configFolder)
 std::string Startup::ReadIni(IniKey key) { return ReadIni(key, SettingOf(key).defaultValue); }
 
 std::string Startup::ReadIni(IniKey key, const std::string& defaultValue) {
-  if (!SettingOf(key).writtenBack) return ReadSetting(ini_, key, defaultValue);
+  if (!SettingOf(key).writtenBack) return ReadTrimmedSetting(ini_, key, defaultValue);
   std::string value = ReadSetting(ini_, key, "");
   if (!value.empty()) return value;
   // The POS programs share the file and expect every key; --check writes nothing.
@@ -84,7 +84,7 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   ui_.Status("Lese INI...");
   state.configFolder = ini_.folder();
   state.programFolder = env_.ProgramFolder();
-  state.engine = ToUpper(ReadTrimmedSetting(ini_, IniKey::Engine));
+  state.engine = ToUpper(ReadIni(IniKey::Engine));
   server_ = ReadIni(IniKey::Server);
   user_ = ReadIni(IniKey::User);
   std::string pwd = ReadIni(IniKey::Pwd);
@@ -117,11 +117,10 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   ReadIni(IniKey::Elpay);
   // Keys of the server engines that the POS programs do not know: read, never written back.
   const db::OdbcEngine odbcEngine = state.engine == "POSTGRESQL" ? db::OdbcEngine::Postgres : db::OdbcEngine::SqlServer;
-  odbcDriver_ = ReadTrimmedSetting(ini_, IniKey::OdbcDriver);
-  if (odbcDriver_.empty()) odbcDriver_ = db::DefaultOdbcDriver(odbcEngine);
-  tdsVersion_ = ReadTrimmedSetting(ini_, IniKey::TdsVersion);
-  catalog_ = ReadTrimmedSetting(ini_, IniKey::Catalog);
-  state.installationNr = LeadingWholeNumber(ReadSetting(ini_, IniKey::InstallationNr));
+  odbcDriver_ = ReadIni(IniKey::OdbcDriver, db::DefaultOdbcDriver(odbcEngine));
+  tdsVersion_ = ReadIni(IniKey::TdsVersion);
+  catalog_ = ReadIni(IniKey::Catalog);
+  state.installationNr = LeadingWholeNumber(ReadIni(IniKey::InstallationNr));
   return kExitOk;
 }
 

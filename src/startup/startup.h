@@ -48,9 +48,9 @@ class Startup {
   // state filled and the connection open; otherwise the exit status.
   int Main(StartupState& state, std::unique_ptr<db::Connection>& connection);
 
-  // Reads a key of TOLVEN.INI with the default of the table or the one worked
-  // out here. A key written back takes it when empty and, unless read-only,
-  // writes it into the file; any other key takes it only when missing.
+  // Reads a key of TOLVEN.INI; an empty value gives the default (the table's or
+  // the one worked out here). Keys the table marks are written back with it
+  // unless read-only; the others are read without blanks around them.
   std::string ReadIni(IniKey key);
   std::string ReadIni(IniKey key, const std::string& defaultValue);
   // Steps 3 to 5 alone: INI values, folders, station number (used by --init-db
