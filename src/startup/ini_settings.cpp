@@ -78,9 +78,7 @@ std::string ShownDefault(const IniSetting& s) {
 
 }  // namespace
 
-const IniSetting& SettingOf(IniKey key) {
-  return kIniSettings[static_cast<size_t>(key)];
-}
+const IniSetting& SettingOf(IniKey key) { return kIniSettings[static_cast<size_t>(key)]; }
 
 std::string ReadSetting(const platform::IniFile& ini, IniKey key) {
   return ReadSetting(ini, key, SettingOf(key).defaultValue);

@@ -35,9 +35,9 @@ enum class IniKey {
   KassenId,
   SigAlgorithmus,
   PublicKey,
-  ComPorts,     // COM1..COM9, read by the port lookup of the platform layer
-  LptPorts,     // LPT1..LPT3, likewise
-  BcsExe,       // read by the customer display
+  ComPorts,  // COM1..COM9, read by the port lookup of the platform layer
+  LptPorts,  // LPT1..LPT3, likewise
+  BcsExe,    // read by the customer display
   StatusPort,
   StatusBind,
   StatusAllow,
