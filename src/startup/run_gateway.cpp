@@ -35,8 +35,10 @@ namespace tolven {
 
 fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupState& state) {
   fiscal::TseIdentity id;
-  id.registerId = ReadSetting(ini, IniKey::KassenId, "TOLVENPDA-" + std::to_string(state.kasse));
-  id.signatureAlgorithm = ReadSetting(ini, IniKey::SigAlgorithmus);
+  // An empty key means its default, as everywhere in the file: a QR text
+  // without register id or algorithm fails every check of the receipt.
+  id.registerId = ReadTrimmedSetting(ini, IniKey::KassenId, "TOLVENPDA-" + std::to_string(state.kasse));
+  id.signatureAlgorithm = ReadTrimmedSetting(ini, IniKey::SigAlgorithmus);
   id.publicKey = ReadSetting(ini, IniKey::PublicKey);
   return id;
 }

@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "startup/run_gateway.h"
 #include "startup/scramble.h"
 #include "startup_fixture.h"
 
@@ -46,6 +47,14 @@ TEST_F(StartupTest, WithoutTolvenIniTheSharedKeysAreWrittenWithTheirDefaults) {
   EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n"
                    "[PFADE]\r\nDATENBANK=" + folder + "\r\nEXE=" + folder + "/\r\n"
                    "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
+}
+
+TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
+  PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
+  StartupState state;
+  state.kasse = 4;
+  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state);
+  EXPECT_EQ(id.registerId + " " + id.signatureAlgorithm, "TOLVENPDA-4 ecdsa-plain-SHA384");
 }
 
 // The README's table of the keys is the one the program reads with.
