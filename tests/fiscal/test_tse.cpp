@@ -87,6 +87,14 @@ TEST_F(TseAdapterTest, NoAnswerTimesOutAfter15SecondsAndClearsReady) {
   EXPECT_FALSE(tse.TSE_FinishTransaction(-1, fiscal::kProcessTypeOrder, "x", serial, finish, counter, signature));
   EXPECT_EQ(db.Scalar("SELECT txt FROM syslog WHERE typ = 'T' AND txt LIKE '%Finish%'"),
             "Keine Antwort vom TSE-Server erhalten (Trx-Finish -1)");
+
+  // A request that cannot even be stored fails at once, the same way.
+  db.FailInserts("tse_server_req", "Platte voll");
+  tse.SetReady(true);
+  int32_t start = 0;
+  EXPECT_EQ(tse.TSE_StartTransaction(start), -1);
+  EXPECT_FALSE(tse.TseReady());
+  EXPECT_TRUE(log.Has("FEHLER bei Anfrage an TSE-Server: ") && log.Has("Platte voll")) << log.lines.back();
 }
 
 TEST_F(TseAdapterTest, EmptySignatureFailsAndAFailedStartStillSendsTheFinishWithMinusOne) {

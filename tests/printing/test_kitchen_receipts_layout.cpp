@@ -57,6 +57,21 @@ TEST_F(KitchenReceiptsTest, WholeReceiptInNormalSize) {
   EXPECT_TRUE(log.Errors().empty());
 }
 
+// The next table's receipt shows neither the name nor the customer of the one before.
+TEST_F(KitchenReceiptsTest, NothingOfOnePrintoutCarriesOverToTheNext) {
+  db.Exec("UPDATE system SET kuebonkunde = 1, bonshowtischname = -1");
+  db.Exec("INSERT INTO tischnamen (tisch, name) VALUES (12, 'Fenster')");
+  db.Exec("INSERT INTO kunden (kdnr, name) VALUES (5, 'Meier')");
+  Order(12, "A1", "Pils", 1, 400);
+  db.Exec("UPDATE bestellung SET kdnr = 5");
+  Run(12);
+  Order(13, "A1", "Pils", 1, 400);
+  Run(13, 101);
+  ASSERT_EQ(engine.printouts.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(engine.printouts[1].lines.begin() + 3, engine.printouts[1].lines.begin() + 8),
+            (std::vector<std::string>{"Tisch  13 ", "----------------------", "05.12.26  12:00", " ", "1x Pils"}));
+}
+
 TEST_F(KitchenReceiptsTest, WholeReceiptInDoubleSize) {
   const std::string DH = "\x1B!\x10", AUS = std::string("\x1B!", 2) + '\0', DHB = "\x1B!0", DB = "\x1B! ";
   db.Exec("UPDATE system SET kuebongross = -1, kuebonartnr = 2, kuebonpreis = 2, kuebongast = 2, "
