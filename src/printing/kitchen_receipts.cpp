@@ -119,9 +119,9 @@ KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
     s.comschankanl = GetFieldValue(*hw, "comschankanl").AsInt();
   }
 
-  auto room = tools_.Open("SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table) +
-                              " AND starttisch + tischzahl > " + NumStr(table),
-                          err);
+  auto room = tools_.Open(
+      "SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table) + " AND starttisch + tischzahl > " + NumStr(table),
+      err);
   if (room && !room->Eof()) {
     s.port[5] = GetFieldValue(*room, "kuebonport").AsString();
     s.prt[5] = GetFieldValue(*room, "kuebonprt").AsString();
@@ -339,8 +339,8 @@ void KitchenReceipts::MarkLines(const Job& job) {
 }
 
 void KitchenReceipts::QueueDispenserOrder(Job& job, const KitchenRow& row, const std::string& code) {
-  job.pass.dispenserOrders.push_back(FormatZeroPaddedLong(tools_.state().kasse, 2) + FormatZeroPaddedLong(row.menge, 3) +
-                             code + "\r\n");
+  job.pass.dispenserOrders.push_back(FormatZeroPaddedLong(tools_.state().kasse, 2) +
+                                     FormatZeroPaddedLong(row.menge, 3) + code + "\r\n");
 }
 
 void KitchenReceipts::WriteDispenserFiles(const Job& job) {

@@ -91,7 +91,7 @@ class KitchenReceipts {
     KitchenPrinterSettings settings;
     int32_t kuebonnr = 0;
     int32_t course = 0;
-    std::vector<SignItem> items;                // what it sent, for the signature
+    std::vector<SignItem> items;               // what it sent, for the signature
     std::vector<std::string> dispenserOrders;  // poured only when it printed
   };
 

@@ -269,8 +269,8 @@ bool KitchenReceipts::PrintKueBonFertig(Job& job, int printer) {
       failure = st;
       break;
     }
-    log_.AddLogLine("FEHLER: Kopie " + std::to_string(copy) + " des Küchenbons Nr. " + std::to_string(job.pass.kuebonnr) +
-                    " auf " + channel + " nicht gedruckt: " + st.message());
+    log_.AddLogLine("FEHLER: Kopie " + std::to_string(copy) + " des Küchenbons Nr. " +
+                    std::to_string(job.pass.kuebonnr) + " auf " + channel + " nicht gedruckt: " + st.message());
   }
   tools_.env().SleepMs(50);
   if (!delivered) MarkFailed(job, printer, "Ausdruck auf >" + channel + "< fehlgeschlagen: " + failure.message());

@@ -56,7 +56,7 @@ void KitchenReceipts::FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& 
   }
   for (; !rows->Eof(); rows->MoveNext()) {
     job.signItems.push_back({db::GetFieldValue(*rows, "menge").AsInt(), db::GetFieldValue(*rows, "artbez").AsString(),
-                          db::GetFieldValue(*rows, "epreis").AsInt()});
+                             db::GetFieldValue(*rows, "epreis").AsInt()});
     job.maxId = std::max(job.maxId, db::GetFieldValue(*rows, "id").AsInt64());
   }
   SignOrder(job, tseTrx, tseStart);
