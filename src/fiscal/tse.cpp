@@ -35,8 +35,7 @@ bool Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what) {
       ready_ = false;
       return false;
     }
-    case TseOutcome::Kind::Answered:
-      break;
+    case TseOutcome::Kind::Answered: break;
   }
   WriteTseLog(" - Warte auf TSE-Server...", outcome.sent);
   WriteTseLog(" - Antwort vom TSE-Server empfangen");

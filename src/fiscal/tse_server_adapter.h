@@ -53,8 +53,7 @@ class TseServerClient final : public TseServerAdapter {
   explicit TseServerClient(db::DbTools& tools) : tools_(tools) {}
 
   TseOutcome Start(const std::string& processType, const std::string& processData) override;
-  TseOutcome Finish(int32_t transactionNumber, const std::string& processType,
-                    const std::string& processData) override;
+  TseOutcome Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData) override;
 
   // Hundredths of a second since midnight, unique per adapter within a day.
   int32_t NextCorrelationKey();
