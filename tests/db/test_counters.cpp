@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "db/db_tools.h"
@@ -86,17 +82,6 @@ TEST(GetUniqueNr, NewCountersAndWrapping) {
   EXPECT_FALSE(db.conn().InTransaction());
 }
 
-TEST(GetUniqueNr, InsideTheCallersTransactionGoesWithItsRollback) {
-  TestDb db;
-  DbError err;
-  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 1);
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 2);
-  EXPECT_TRUE(db.conn().InTransaction());  // never commits the caller's transaction
-  ASSERT_TRUE(db.conn().RollbackTrans(err));
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 1) << "the receipt that drew the numbers was rolled back, so are they";
-}
-
 // Whatever database call fails, a draw either hands out the stored number and
 // advances the counter, or hands out nothing and leaves the counter as it was.
 TEST(GetUniqueNr, AFailingStatementNeverLeavesAHalfDraw) {
@@ -156,37 +141,6 @@ TEST(GetUniqueNr, TwoStationsNeverGetTheSameNumber) {
   EXPECT_EQ(db.Count("syslog", "kasse = 2 AND typ = 'F'"), db.IsSqlite() ? 0 : 1);
   ASSERT_TRUE(db.conn().CommitTrans(err)) << err.text;
   EXPECT_EQ(secondTools.GetUniqueNr("BUNR"), 3);
-
-  // With time to wait, station 2 waits for station 1's commit and then draws
-  // the next number.
-  second->SetCommandTimeout(10);
-  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 4);
-  std::atomic<int32_t> drawn{0};
-  std::thread station2([&] { drawn = secondTools.GetUniqueNr("BUNR"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(drawn.load(), 0) << "station 2 drew a number while station 1 held the counter";
-  ASSERT_TRUE(db.conn().CommitTrans(err)) << err.text;
-  station2.join();
-  EXPECT_EQ(drawn.load(), 5);
-
-  // Interleaved drawing, with and without transactions of the callers.
-  std::set<int32_t> seen = {1, 2, 3, 4, 5};
-  for (int i = 0; i < 100; ++i) {
-    Connection& c = i % 2 == 0 ? db.conn() : *second;
-    DbTools& tools = i % 2 == 0 ? db.tools() : secondTools;
-    const bool own = i % 3 == 0;
-    if (own) {
-      ASSERT_TRUE(c.BeginTrans(err)) << err.text;
-    }
-    const int32_t n = tools.GetUniqueNr("BUNR");
-    if (own) {
-      ASSERT_TRUE(c.CommitTrans(err)) << err.text;
-    }
-    EXPECT_TRUE(seen.insert(n).second) << "number " << n << " handed out twice";
-  }
-  EXPECT_EQ(*seen.rbegin(), 105);
-  EXPECT_EQ(ReadCounter(db, "BUNR").wert, 106);
 }
 
 }  // namespace

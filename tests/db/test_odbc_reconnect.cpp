@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "db/station_lock.h"
 #include "support/test_db.h"
 
 namespace tolven::db {
@@ -27,12 +28,19 @@ TEST(PgSession, ALostSessionIsOpenedAgainByTheNextStatement) {
         << err.text;
   };
 
+  // The station lock is taken again in the new session, or a second gateway could slip in.
+  StationLock held;
+  ASSERT_TRUE(held.Acquire(db.conn(), "", 7).ok());
   ended();
   EXPECT_FALSE(db.conn().Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << "the statement that met the break";
   // The wait between two attempts lets a server that stays away cost little.
   std::this_thread::sleep_for(std::chrono::milliseconds(5200));
   EXPECT_TRUE(db.conn().Execute("INSERT INTO kassea (bunr) VALUES (2)", err)) << err.text;
   EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM kassea"), "1") << "the failed insert was not repeated";
+  auto other = db.OpenSecond();
+  StationLock second;
+  EXPECT_FALSE(second.Acquire(*other, "", 7).ok());
+  EXPECT_TRUE(second.busy());
 
   // Broken inside a transaction: the transaction fails as a whole, the next one works.
   ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
