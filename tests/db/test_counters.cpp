@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "db/db_tools.h"
-#include "support/faulty_connection.h"
 #include "support/test_db.h"
 
 namespace tolven::db {
@@ -80,41 +79,6 @@ TEST(GetUniqueNr, NewCountersAndWrapping) {
   }
   EXPECT_EQ(db.Count("uniquenr"), static_cast<int64_t>(rows));
   EXPECT_FALSE(db.conn().InTransaction());
-}
-
-// Whatever database call fails, a draw either hands out the stored number and
-// advances the counter, or hands out nothing and leaves the counter as it was.
-TEST(GetUniqueNr, AFailingStatementNeverLeavesAHalfDraw) {
-  TestDb db;
-  tolven::testing::FaultyConnection faulty(db.conn());
-  DbTools tools(faulty, db.state(), db.env(), db.ui());
-  db.Exec("INSERT INTO kassea (bunr) VALUES (99)");
-  db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('BUNR', 7, 1, 999999999)");
-  for (const bool fresh : {false, true}) {  // an existing counter, a new one seeded from kassea
-    const std::string name = fresh ? "KABUBUNR" : "BUNR";
-    for (int64_t n = 1;; ++n) {
-      SCOPED_TRACE(name + " failing call " + std::to_string(n));
-      if (fresh) db.Exec("DELETE FROM uniquenr WHERE name = 'KABUBUNR'");
-      const int64_t before = fresh ? 100 : ReadCounter(db, name).wert;
-      faulty.FailCall(n);
-      int32_t got = tools.GetUniqueNr(name);
-      const bool tripped = faulty.failed();
-      faulty.FailCall(0);
-      EXPECT_FALSE(db.conn().InTransaction());
-      const bool exists = db.Count("uniquenr", "name = '" + name + "'") == 1;
-      if (got == -1) {  // nothing handed out: the counter as it was (a new one not even created)
-        EXPECT_TRUE(tripped && exists == !fresh);
-        if (exists) {
-          EXPECT_EQ(ReadCounter(db, name).wert, before);
-        }
-      } else {
-        ASSERT_TRUE(got == before && exists);
-        EXPECT_EQ(ReadCounter(db, name).wert, before + 1);
-      }
-      if (!tripped) break;  // the whole draw ran without reaching call n
-      ASSERT_LT(n, 50);
-    }
-  }
 }
 
 TEST(GetUniqueNr, TwoStationsNeverGetTheSameNumber) {

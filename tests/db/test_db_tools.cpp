@@ -43,24 +43,6 @@ TEST(GetFieldValue, NullBecomesTheDefaultOfTheColumnKind) {
   EXPECT_FALSE(GetFieldValue(*rs, "fl").AsBool());
 }
 
-TEST(GetFieldValue, TextsAreTrimmedOtherValuesComeAsStored) {
-  TestDb db;
-  db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (7, '  Anna Müller  ', ' 0815')");
-  db.Exec("UPDATE system SET mwst1 = 7.5, booltest = -1, moddate = '2026-03-05 10:11:12'");
-  DbError err;
-  auto rs = db.conn().Query("SELECT * FROM kassi", err);
-  ASSERT_TRUE(rs) << err.text;
-  EXPECT_EQ(GetFieldValue(*rs, "name").AsString() + "|" + GetFieldValue(*rs, "schluesselnr").AsString(),
-            "Anna Müller|0815");
-  EXPECT_EQ(GetFieldValue(*rs, "KANR").AsInt(), 7);
-
-  rs = db.conn().Query("SELECT mwst1, booltest, moddate FROM system", err);
-  ASSERT_TRUE(rs) << err.text;
-  EXPECT_DOUBLE_EQ(GetFieldValue(*rs, "mwst1").AsDouble(), 7.5);
-  EXPECT_TRUE(GetFieldValue(*rs, "booltest").AsInt() == -1 && GetFieldValue(*rs, "booltest").AsBool());
-  EXPECT_EQ(GetFieldValue(*rs, "moddate").AsDateTime(), (DateTime{Date{2026, 3, 5}, 10, 11, 12, 0}));
-}
-
 TEST(SqlLiterals, DatesAndBooleansFollowTheProbes) {
   TestDb db;
   const Date d{2026, 3, 5};

@@ -4,7 +4,6 @@
 // refusing a server that is not there.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,7 +12,6 @@
 #include "db/dialect.h"
 #include "db/odbc_connection.h"
 #include "db/odbc_diagnostics.h"
-#include "db/schema_scripts.h"
 
 namespace tolven::db {
 namespace {
@@ -205,69 +203,6 @@ TEST(Dialects, StatementTextsOfSqlServer) {
   // Rows locked by the query itself.
   EXPECT_EQ(d.SelectLocked("id", "bestellung", "id IN ( 7 )"),
             "SELECT id FROM bestellung WITH (UPDLOCK, ROWLOCK) WHERE id IN ( 7 )");
-}
-
-// The real drivers, asked for servers that are not there (port 1 answers no one).
-TEST(OdbcDrivers, AServerThatIsNotThereIsReportedAsSuchAndQuickly) {
-  OdbcTarget noDriver = Target(OdbcEngine::SqlServer, "127.0.0.1,1", "sa", "x");
-  noDriver.driver = "Kein Treiber";
-  const std::pair<OdbcTarget, OpenFailure> cases[] = {
-      {Target(OdbcEngine::SqlServer, "127.0.0.1,1", "sa", "x"), OpenFailure::Unreachable},
-      {Target(OdbcEngine::Postgres, "127.0.0.1,1", "kasse", "x"), OpenFailure::Unreachable},
-      {noDriver, OpenFailure::NoDriver},
-  };
-  for (const auto& [target, failure] : cases) {
-    SCOPED_TRACE(target.driver + " " + (target.engine == OdbcEngine::Postgres ? "psqlODBC" : "FreeTDS"));
-    DbError err;
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(OpenOdbc(target, 5, err), nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "refused at once, no waiting";
-    EXPECT_EQ(ClassifyOpenFailure(target.engine, err), failure) << err.text;
-    EXPECT_TRUE(err.number != 0 && !err.text.empty());
-    if (&target == &cases[0].first) {
-      EXPECT_EQ(err.sqlState + " " + std::to_string(err.number), "08S01 20009");
-    }
-  }
-}
-
-// Table -> column -> type, read from a generated schema script.
-using Schema = std::map<std::string, std::map<std::string, std::string>>;
-
-Schema ParseSchema(const std::string& script) {
-  Schema schema;
-  for (const std::string& statement : SplitScript(script)) {
-    if (!StartsWith(statement, "CREATE TABLE ")) continue;
-    const size_t open = statement.find('(');
-    const std::string table = TrimBlanks(statement.substr(13, open - 13));
-    std::string body = statement.substr(open + 1, statement.rfind(')') - open - 1);
-    for (std::string line : SplitScript(ReplaceAll(body, ",\n", ";\n"))) {
-      line = TrimBlanks(ReplaceAll(line, "\n", " "));
-      if (StartsWith(line, "CONSTRAINT")) continue;
-      const size_t blank = line.find(' ');
-      std::string column = line.substr(0, blank);
-      if (column.size() > 2 && (column[0] == '[' || column[0] == '"')) column = column.substr(1, column.size() - 2);
-      schema[table][column] = line.substr(blank + 1);
-    }
-  }
-  return schema;
-}
-
-TEST(SchemaScripts, SqlServerHoldsEveryTableAndColumnOfTheOthers) {
-  const Schema mssql = ParseSchema(SchemaScript("mssql"));
-  ASSERT_GT(mssql.size(), 30u);
-  for (const char* other : {"sqlite", "postgresql"}) {
-    const Schema schema = ParseSchema(SchemaScript(other));
-    EXPECT_EQ(schema.size(), mssql.size()) << other;
-    for (const auto& [table, columns] : schema) {
-      for (const auto& [column, type] : columns) {
-        EXPECT_TRUE(mssql.count(table) && mssql.at(table).count(column)) << other << ": " << table << "." << column;
-      }
-    }
-  }
-  // The keyword column is bracketed, the boolean probe's -1 fits, the order id is the server's.
-  EXPECT_NE(SchemaScript("mssql").find("  [limit] INT"), std::string::npos);
-  EXPECT_EQ(mssql.at("system").at("booltest"), "SMALLINT");
-  EXPECT_EQ(mssql.at("bestellung").at("id"), "INT IDENTITY(1,1) PRIMARY KEY");
 }
 
 }  // namespace

@@ -4,19 +4,15 @@
 // database tests (TOLVEN_TEST_ENGINE=POSTGRESQL); skipped on the embedded engine.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <thread>
 
 #include "db/db_tools.h"
 #include "db/odbc_connection.h"
-#include "support/pg_server.h"
 #include "support/test_db.h"
 
 namespace tolven::db {
 namespace {
 
-using tolven::testing::PgTarget;
 using tolven::testing::TestDb;
 using tolven::testing::TestEngine;
 using Clock = std::chrono::steady_clock;
@@ -106,37 +102,6 @@ TEST_F(PgEngine, AfterATransactionTheServerRolledBackNothingIsStoredOnItsOwn) {
   EXPECT_EQ(db->Scalar("SELECT nextval('drawn')"), "1");
 }
 
-// Two stations that lock rows in opposite orders: without the transaction
-// lock, PostgreSQL would end one of them as a deadlock half-way.
-TEST_F(PgEngine, TransactionsOfTwoStationsRunOneAfterTheOther) {
-  db->Exec("INSERT INTO uniquenr (name, wert) VALUES ('A', 0), ('B', 0)");
-  auto second = db->OpenSecond();
-  ASSERT_TRUE(second);
-  DbError err;
-  ASSERT_TRUE(db->conn().BeginTrans(err)) << err.text;
-  db->Exec("UPDATE uniquenr SET wert = wert + 1 WHERE name = 'A'");
-  std::atomic<bool> began{false}, done{false};
-  std::string secondError;
-  std::thread station2([&] {
-    DbError e;
-    bool ok = second->BeginTrans(e);
-    began = true;
-    ok = ok && second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'B'", e);
-    ok = ok && second->Execute("UPDATE uniquenr SET wert = wert + 10 WHERE name = 'A'", e);
-    ok = ok && second->CommitTrans(e);
-    if (!ok) secondError = e.text.empty() ? "failed" : e.text;
-    done = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_FALSE(began) << "station 2 began while station 1 was writing";
-  db->Exec("UPDATE uniquenr SET wert = wert + 1 WHERE name = 'B'");
-  EXPECT_TRUE(db->conn().CommitTrans(err)) << err.text;
-  station2.join();
-  EXPECT_EQ(secondError, "");
-  EXPECT_EQ(db->Scalar("SELECT SUM(wert) FROM uniquenr"), "22");
-
-}
-
 TEST_F(PgEngine, CommandTimeOutEndsALongStatementAndTheConnectionGoesOn) {
   db->conn().SetCommandTimeout(1);
   DbError err;
@@ -146,17 +111,6 @@ TEST_F(PgEngine, CommandTimeOutEndsALongStatementAndTheConnectionGoesOn) {
   EXPECT_NE(err.text.find("timeout"), std::string::npos) << err.text;
   db->conn().SetCommandTimeout(30);
   EXPECT_EQ(db->Scalar("SELECT 7"), "7");
-}
-
-TEST_F(PgEngine, FailedOpensAreClassified) {
-  OdbcTarget unknownUser = PgTarget(db->databaseName());
-  unknownUser.user = "kein_benutzer";
-  for (const auto& [target, failure] : {std::pair{PgTarget("tolven_missing_db"), OpenFailure::MissingDatabase},
-                                        std::pair{unknownUser, OpenFailure::BadLogin}}) {
-    DbError err;
-    EXPECT_EQ(OpenOdbc(target, 10, err), nullptr) << target.user;
-    EXPECT_EQ(ClassifyOpenFailure(OdbcEngine::Postgres, err), failure) << err.text;
-  }
 }
 
 }  // namespace

@@ -64,6 +64,9 @@ TEST_F(ServerStart, SettingsAndServersThatCannotWorkEndWithTheirOwnMessage) {
        {"Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.\r\n\r\nFehler: 20009\r\n",
         "Der Datenbank-Server '127.0.0.1,1' ist nicht erreichbar. Prüfen Sie SERVER im Abschnitt DATABASE der Datei " +
             iniPath}},
+      {"PostgreSQL not there", base + "ENGINE=POSTGRESQL\r\nSERVER=127.0.0.1,1\r\n",
+       {"Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.",
+        "Der Datenbank-Server '127.0.0.1,1'"}},
       {"driver not installed", base + "SERVER=127.0.0.1,1\r\nODBCDRIVER=Kein Treiber\r\n",
        {"Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.",
         "Der ODBC-Treiber 'Kein Treiber' ist nicht installiert"}},
