@@ -12,7 +12,6 @@
 #include <string>
 
 #include "platform/ini_file.h"
-#include "platform/instance_lock.h"
 #include "platform/posix_files.h"
 #include "support/fake_env.h"
 #include "support/process.h"
@@ -31,7 +30,7 @@ class PosixEnvTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(PosixEnvTest, FilesKeepEveryByteAndAreReplacedWhole) {
+TEST_F(PosixEnvTest, FilesKeepEveryByteAreReplacedWholeAndErrorsNameTheCall) {
   const std::string bytes("Zeile 1\r\n\x80\xFC\0Ende", 15);
   ASSERT_TRUE(env_.WriteFile(dir_ / "f", bytes).ok());
   std::string back;
@@ -54,9 +53,8 @@ TEST_F(PosixEnvTest, FilesKeepEveryByteAndAreReplacedWhole) {
   EXPECT_EQ(ReadAll(dir_ / "f"), "a\r\nb\r\n");
   ASSERT_TRUE(env_.DeleteFile(dir_ / "f").ok());
   EXPECT_FALSE(env_.FileExists(dir_ / "f"));
-}
 
-TEST_F(PosixEnvTest, ErrorsNameTheCallAndPathAndKeepTheNumber) {
+  // Errors name the call and the path and keep the number.
   std::string contents = "stale";
   Status st = env_.ReadFile(dir_ / "missing", contents);
   EXPECT_EQ(st.osError(), ENOENT);
@@ -168,22 +166,6 @@ TEST_F(PosixEnvTest, WritableFoldersAndFilesAreToldApart) {
     ::chmod(dir_.path().c_str(), 0755);
   }
 }
-
-TEST(InstanceLock, SecondHolderIsBusyUntilTheFirstEndsAndNoFolderIsNotBusy) {
-  TempDir dir;
-  auto first = MakeInstanceLock(), second = MakeInstanceLock(), third = MakeInstanceLock();
-  ASSERT_TRUE(first->Acquire(dir / "tolvenpda.lock").ok());
-  EXPECT_EQ(ReadAll(dir / "tolvenpda.lock"), std::to_string(::getpid()) + "\n");
-  EXPECT_FALSE(second->Acquire(dir / "tolvenpda.lock").ok());
-  EXPECT_TRUE(second->busy());
-  first.reset();  // the running gateway ends (or crashes): the lock goes with it
-  EXPECT_TRUE(second->Acquire(dir / "tolvenpda.lock").ok());
-
-  Status st = third->Acquire(dir / "missing/tolvenpda.lock");
-  EXPECT_FALSE(third->busy());
-  EXPECT_NE(st.message().find("missing/tolvenpda.lock"), std::string::npos);
-}
-
 
 class IniFileTest : public ::testing::Test {
  protected:

@@ -56,16 +56,6 @@ TEST_F(SettlementConcurrency, RowsChangedOrPartlyGoneRefuseTheWholeSettlement) {
   EXPECT_EQ(db.Count("bestellung"), 0);
 }
 
-TEST_F(SettlementConcurrency, ALineBookedDuringTheSettlementStaysOpen) {
-  Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}});
-  auto rows = Rows(db.conn(), 12);
-  OnSecond("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, rabatt) "
-           "VALUES (12, 3, 0, 1, 'POMMES', 'Pommes', 20, 1, 390, 0)");
-  ASSERT_GT(SettleRows(db.tools(), *rows, 12, "BAR"), 0);
-  EXPECT_EQ(Dump("SELECT tisch, artnr, menge, epreis FROM bestellung"), "12|POMMES|1|390\n");
-  EXPECT_EQ(Dump("SELECT betrag FROM kass"), "1035\n");
-}
-
 TEST_F(SettlementConcurrency, TwoPaymentsOnOneAccountCannotBothPassTheLimit) {
   db.Exec("UPDATE kunden SET \"limit\" = 500 WHERE kdnr = 7");
   Orders(20, {{"COLA", 1, 300}});
