@@ -26,15 +26,13 @@ using tolven::testing::RecordingLog;
 using tolven::testing::ScriptedTseServer;
 
 struct OrderLine {
-  OrderLine(std::string a, int m, int e, int g = 1, std::string i = "", int grp = 0, std::string bez = "")
-      : artnr(std::move(a)), menge(m), epreis(e), gast(g), info(std::move(i)), artgrp(grp), artbez(std::move(bez)) {}
   std::string artnr;
   int menge;
   int epreis;
-  int gast;
-  std::string info;
-  int artgrp;
-  std::string artbez;
+  int gast = 1;
+  std::string info = "";
+  int artgrp = 0;
+  std::string artbez = "";
   int rabatt = 0;
 };
 

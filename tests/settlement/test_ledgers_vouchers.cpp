@@ -50,28 +50,6 @@ TEST_F(LedgerBalances, ManyBookingsWithinOneSecondKeepEveryRunningBalance) {
   EXPECT_EQ(saldo, 0) << "a customer without bookings";
 }
 
-TEST_F(LedgerBalances, BookingsContinueFromWhatAnotherStationBookedInTheSameSecond) {
-  // Rows of another station whose clock runs a little ahead: the same second,
-  // later hundredths, lower booking numbers than ours. Bonus rows to the second.
-  db.Exec("INSERT INTO bkto (datumzeit, kdnr, txt, punkte, saldo) VALUES ('2026-12-05 12:00:00', 7, 'Kasse', 40, 40)");
-  db.Exec("INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, txt, betrag, saldo) VALUES "
-          "(5, '2026-12-05 11:00:00', 0, 7, 'Kasse', -100, -100), "
-          "(6, '2026-12-05 12:00:00', 4320050, 7, 'Kasse', -20, -120)");
-  db.Exec("INSERT INTO barsaldo (datumzeit, msecs, lfdnr, kasse, txt, betrag, saldo) VALUES "
-          "('2026-12-05 12:00:00', 4320050, 3, 1, 'Kasse', 500, 500)");
-  db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('KDKTOBUNR', 7, 1, 999999999), "
-          "('BARSNR', 4, 1, 99999999)");
-  db::DbError err;
-  ASSERT_TRUE(BookBkto(db.tools(), 7, -15, "Bonus", err)) << err.text;
-  ASSERT_NE(BookKdkto(db.tools(), 7, -30, "Besuch", 0, 0, err), 0) << err.text;
-  ASSERT_NE(BookKdkto(db.tools(), 7, -40, "Besuch", 0, 0, err), 0) << err.text;
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 100, "VERKAUF", err)) << err.text;
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 2, 200, "VERKAUF", err)) << err.text;
-  EXPECT_EQ(db.Scalar("SELECT saldo FROM bkto WHERE punkte = -15"), "25");
-  EXPECT_EQ(Dump("SELECT kdktobunr, saldo FROM kdkto ORDER BY kdktobunr"), "5|-100\n6|-120\n7|-150\n8|-190\n");
-  EXPECT_EQ(Dump("SELECT lfdnr, saldo FROM barsaldo ORDER BY lfdnr"), "3|500\n4|600\n5|800\n");
-}
-
 TEST_F(LedgerBalances, JournalBooksTheCashBalanceOnlyForExactlyBar) {
   db::DbError err;
   db.state().kaNr = 9;

@@ -143,20 +143,6 @@ TEST_F(Settlement, InvoiceAndCustomerAccount) {
   EXPECT_EQ(Dump("SELECT zahlart, betrag FROM buch2 WHERE bunr = 2"), "KDKTO|1250\n");
 }
 
-TEST_F(Settlement, CardAndRoomPaymentTypesAreRewritten) {
-  Order(12, {"COLA", 1, 1000});
-  std::string zahlart = "PCA;4711;0004111111111111111";
-  ASSERT_EQ(Settle(12, zahlart), 1);
-  EXPECT_EQ(zahlart, "PCA");
-  Order(12, {"COLA", 1, 1000});
-  zahlart = "ZIMMER;12;Meier";
-  ASSERT_EQ(Settle(12, zahlart), 2);
-  EXPECT_EQ(zahlart, "ZIMMER");
-  EXPECT_EQ(Dump("SELECT k.zahlart, pcatransid, cardno, b.zahlart FROM kass k JOIN buch2 b ON b.bunr = k.bunr "
-                 "ORDER BY k.bunr"),
-            "PCA|4711|4111111111111111|PCA\nZIMMER|0||ZIMMER\n");
-}
-
 TEST_F(Settlement, RefusalsStoreNothingAndTellTheOperator) {
   struct Case {
     const char* what;
@@ -210,16 +196,6 @@ TEST_F(Settlement, AReceiptBeforeThePreviousOneIsRefusedAndTheNumberNotUsed) {
             "2: kass:Chronologische Abfolge nicht gegeben! 05.12.2026 12:00:00<05.12.2026 13:00:00");
   EXPECT_EQ(Counter("BUNR"), "2");
   EXPECT_EQ(db.Count("kass"), 1);
-}
-
-TEST_F(Settlement, ZeitArticlesAndPendingLineCancellations) {
-  db.Exec("INSERT INTO zeilenstornos (id, kasse, seqnr) VALUES (1, 1, -1), (2, 2, -1)");
-  db.Exec("INSERT INTO zeilenstornos (id, kasse, seqnr, bunr, pos) VALUES (3, 1, 5, 9, 1)");
-  Orders(12, {{"_ZEIT15", 1, 500}, {"COLA", 1, 250}});
-  ASSERT_EQ(Settle(12, "BAR"), 1);
-  EXPECT_EQ(Dump("SELECT pos, artnr, mwstschl FROM kasspro ORDER BY pos"), "1|ZEIT15|1\n2|COLA|1\n");
-  EXPECT_EQ(Dump("SELECT id, bunr, seqnr, pos, datumzeit FROM zeilenstornos ORDER BY id"),
-            "1|1|1|3|2026-12-05 12:00:00\n2||-1||\n3|9|5|1|\n");
 }
 
 }  // namespace
