@@ -332,22 +332,5 @@ TEST_F(OrderFileTest, ALineOnlyTheServerRefusesCostsThatLineOnly) {
   }
 }
 
-// Texts longer than their columns are cut, not left to the database to refuse
-// (which on the server engines would end the whole transaction).
-TEST_F(OrderFileTest, TextsAreCutToTheirColumns) {
-  std::string toppings;
-  for (int n = 1; n <= 8; ++n) {
-    f.db.Exec("INSERT INTO belaege (belnr, belbez, preis1, preis2, preis3) VALUES (" + std::to_string(n) + ", '" +
-              std::string(38, static_cast<char>('a' + n)) + "', 0, 0, 0)");
-    toppings += (n > 1 ? "+" : "") + std::string("1x") + std::to_string(n);
-  }
-  f.Drop(1, "bestell.txt", {"A;3;3", "D;10;1;" + std::string(300, 'n') + ";" + toppings, "E;;"});
-  f.form.PollPass();
-  EXPECT_EQ(f.Confirm(1), "OK\r\n");
-  EXPECT_EQ(f.db.Scalar("SELECT LENGTH(kueinfo) FROM bestellung"), "255");
-  EXPECT_EQ(f.db.Scalar("SELECT LENGTH(belaginfo) FROM bestellung"), "255");
-  EXPECT_EQ(f.db.Scalar("SELECT belnrinfo FROM bestellung"), "1x1;1x2;1x3;1x4;1x5;1x6;1x7;1x8;");
-}
-
 }  // namespace
 }  // namespace tolven::testing
