@@ -25,10 +25,6 @@ class FaultsTest : public SettlementFixture {
   }
 };
 
-struct Twin final : FaultsTest {
-  void TestBody() override {}
-};
-
 // Fails the 1st, 2nd, 3rd ... database call of one settlement and its signature
 // (the journal inserts late in the transaction among them) until a run gets
 // through untouched. Every run either stores the complete receipt or leaves the
@@ -39,21 +35,10 @@ TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
   UseTse(adapter);
   const std::string before = Stored();
 
-  // The complete result, from an undisturbed run on a twin database.
-  std::string complete;
-  {
-    Twin twin;
-    twin.BusyTable();
-    ScriptedTseServer twinAdapter;
-    twin.UseTse(twinAdapter);
-    std::string zahlart = "KDKTO";
-    ASSERT_EQ(twin.Settle(12, zahlart), 5);
-    complete = twin.Stored();
-  }
-
   tolven::testing::FaultyConnection faulty(db.conn());
   db::DbTools tools(faulty, db.state(), db.env(), db.ui());
-  int64_t failures = 0, storedDespiteFailure = 0;
+  int64_t failures = 0;
+  std::vector<std::string> storedDespiteFailure;  // what runs a failure after the commit did not undo left
   for (int64_t n = 1; n < 500; ++n) {
     SCOPED_TRACE("failing call " + std::to_string(n));
     faulty.FailCall(n);
@@ -63,9 +48,9 @@ TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
     ASSERT_FALSE(db.conn().InTransaction());
     if (!faulty.failed()) {
       EXPECT_EQ(bunr, 5);
-      EXPECT_EQ(Stored(), complete);
       EXPECT_GT(failures, 20) << "the sweep should have met every statement";
-      EXPECT_EQ(storedDespiteFailure, 1) << "only the TSE columns may fail after the commit";
+      // Only the TSE columns may fail after the commit: that run stored the complete receipt.
+      EXPECT_EQ(storedDespiteFailure, std::vector<std::string>{Stored()});
       return;
     }
     ++failures;
@@ -73,10 +58,8 @@ TEST_F(FaultsTest, CountdownSweepIsAllOrNothing) {
       ASSERT_EQ(Stored(), before) << "failed: " << faulty.log().back();
       continue;
     }
-    // Only what comes after the commit may fail without undoing the receipt.
-    ++storedDespiteFailure;
     ASSERT_EQ(bunr, 5);
-    ASSERT_EQ(Stored(), complete);
+    storedDespiteFailure.push_back(Stored());
     // Back to the start for the next run.
     for (const char* table : {"kass", "kasspro", "gutscheine", "auslagen", "kdkto", "bkto", "buch2", "barsaldo",
                               "uniquenr", "zeilenstornos", "kunden", "bestellung", "artikel", "artgrp", "artgrp2",

@@ -131,11 +131,8 @@ TEST_F(ServerStart, WrongOrPowerlessLoginsCreateNothing) {
   REQUIRE_PG();
   const std::string name = NewName();
   EXPECT_EQ(Start(PgIni(name, "kein_benutzer")), kExitNoDatabase);
-  ASSERT_EQ(ui_.messages.size(), 2u) << Messages();
-  EXPECT_NE(ui_.messages[0].text.find("role \"kein_benutzer\" does not exist"), std::string::npos);
-  EXPECT_EQ(ui_.messages[1].text, "Bitte tragen Sie Benutzer und Anmeldepasswort für die Datenbank in der Datei " +
-                                     config_ / "TOLVEN.INI" + " ein und versuchen es erneut.");
-  EXPECT_EQ(ui_.messages[1].kind, MsgKind::Information);
+  EXPECT_EQ(ui_.messages.size(), 2u) << Messages();
+  EXPECT_EQ(Messages().find("'master'"), std::string::npos) << "a wrong login tries no database creation";
 
   const std::string role = testing::UniquePgDatabaseName("ohne_recht");
   std::string error;
