@@ -1,4 +1,5 @@
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,8 +36,17 @@ bool ServiceNotify(const std::string& message) {
   int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   const socklen_t size = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
-  ssize_t sent = ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
-                          reinterpret_cast<const struct sockaddr*>(&addr), size);
+  // A service manager that does not read its socket must never stall the
+  // loop: a full queue costs a ping at once, and READY/STOPPING wait a second.
+  int flags = MSG_NOSIGNAL;
+  if (message == "WATCHDOG=1") {
+    flags |= MSG_DONTWAIT;
+  } else {
+    struct timeval limit {1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
+  ssize_t sent =
+      ::sendto(fd, message.data(), message.size(), flags, reinterpret_cast<const struct sockaddr*>(&addr), size);
   ::close(fd);
   return sent == static_cast<ssize_t>(message.size());
 }

@@ -198,7 +198,7 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
   }
   // The coded password is no encryption: only the service user may read it.
   const platform::IniFile& ini = start.ini();
-  if (!ini.Read(kIniFile, "DATABASE", "PWDC").empty() || !ini.Read(kIniFile, "DATABASE", "PWD").empty()) {
+  if (!ReadSetting(ini, IniKey::Pwdc).empty() || !ReadSetting(ini, IniKey::Pwd).empty()) {
     Status st = env.CheckNotWorldReadable(iniPath);
     if (st) {
       report.Ok("Passwortschutz", iniPath);

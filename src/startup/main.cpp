@@ -15,7 +15,8 @@
 
 namespace {
 
-void PrintHelp() {
+// The keys of TOLVEN.INI only with --help: after a wrong option the usage is enough.
+void PrintHelp(bool withKeys) {
   std::fputs(tolven::Cp1252ToUtf8(
       "Aufruf: tolvenpda [--help | --version | --init-db | --check]\n"
       "\n"
@@ -31,6 +32,12 @@ void PrintHelp() {
       "\n"
       "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
       "(Vorgabe /etc/tolven). Beenden mit Strg-C oder SIGTERM.\n").c_str(), stdout);
+  if (!withKeys) return;
+  std::fputs(tolven::Cp1252ToUtf8("\nTOLVEN.INI: [Abschnitt] Schlüssel = Vorgabe; * fehlt der Schlüssel oder ist er\n"
+                                  "leer, trägt das Programm die Vorgabe in die Datei ein.\n" +
+                                  tolven::SettingsHelpText())
+                 .c_str(),
+             stdout);
 }
 
 // The check prints its own lines; the start-up's status lines would only
@@ -55,7 +62,7 @@ int main(int argc, char** argv) {
   using namespace tolven;
   std::string option = argc > 1 ? argv[1] : "";
   if (option == "--help" || option == "-h") {
-    PrintHelp();
+    PrintHelp(true);
     return kExitOk;
   }
   if (option == "--version") {
@@ -64,7 +71,7 @@ int main(int argc, char** argv) {
   }
   if (!option.empty() && option != "--init-db" && option != "--check") {
     std::fprintf(stderr, "Unbekannte Option: %s\n", argv[1]);
-    PrintHelp();
+    PrintHelp(false);
     return kExitUsage;
   }
 

@@ -35,15 +35,17 @@ namespace tolven {
 
 fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupState& state) {
   fiscal::TseIdentity id;
-  id.registerId = ini.Read(kIniFile, "TSE", "KASSENID", "TOLVENPDA-" + std::to_string(state.kasse));
-  id.signatureAlgorithm = ini.Read(kIniFile, "TSE", "SIGALGORITHMUS", id.signatureAlgorithm);
-  id.publicKey = ini.Read(kIniFile, "TSE", "PUBLICKEY", "");
+  // An empty key means its default, as everywhere in the file: a QR text
+  // without register id or algorithm fails every check of the receipt.
+  id.registerId = ReadTrimmedSetting(ini, IniKey::KassenId, "TOLVENPDA-" + std::to_string(state.kasse));
+  id.signatureAlgorithm = ReadTrimmedSetting(ini, IniKey::SigAlgorithmus);
+  id.publicKey = ReadSetting(ini, IniKey::PublicKey);
   return id;
 }
 
 status::StatusConfig ReadStatusConfig(const platform::IniFile& ini) {
-  return status::ParseStatusConfig(ini.Read(kIniFile, "STATUS", "PORT", ""), ini.Read(kIniFile, "STATUS", "BIND", ""),
-                                    ini.Read(kIniFile, "STATUS", "ALLOW", ""));
+  return status::ParseStatusConfig(ReadSetting(ini, IniKey::StatusPort), ReadSetting(ini, IniKey::StatusBind),
+                                    ReadSetting(ini, IniKey::StatusAllow));
 }
 
 namespace {

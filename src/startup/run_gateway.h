@@ -14,12 +14,10 @@ namespace tolven {
 // of the status page.
 int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi);
 
-// Texts of the receipt QR code: TOLVEN.INI section "TSE", keys KASSENID (default
-// "TOLVENPDA-" + station), SIGALGORITHMUS (default ecdsa-plain-SHA384), PUBLICKEY.
+// Texts of the receipt QR code: section TSE of TOLVEN.INI (see ini_settings.h).
 fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupState& state);
 
-// The status page: TOLVEN.INI section "STATUS", keys PORT (off when empty or
-// 0), BIND (default 127.0.0.1) and ALLOW (addresses besides loopback).
+// The status page: section STATUS of TOLVEN.INI.
 status::StatusConfig ReadStatusConfig(const platform::IniFile& ini);
 
 }  // namespace tolven

@@ -33,12 +33,14 @@ int Startup::DatabaseNotOpened(const db::DbError& err) {
 Startup::Startup(platform::Env& env, platform::Ui& ui, std::string configFolder)
     : env_(env), ui_(ui), ini_(env, std::move(configFolder)) {}
 
-std::string Startup::ReadIni(const std::string& file, const std::string& section, const std::string& key,
-                                 const std::string& defaultValue) {
-  std::string value = ini_.Read(file, section, key, "");
+std::string Startup::ReadIni(IniKey key) { return ReadIni(key, SettingOf(key).defaultValue); }
+
+std::string Startup::ReadIni(IniKey key, const std::string& defaultValue) {
+  if (!SettingOf(key).writtenBack) return ReadTrimmedSetting(ini_, key, defaultValue);
+  std::string value = ReadSetting(ini_, key, "");
   if (!value.empty()) return value;
   // The POS programs share the file and expect every key; --check writes nothing.
-  if (writeBack_) (void)ini_.Write(file, section, key, defaultValue);
+  if (writeBack_) (void)WriteSetting(ini_, key, defaultValue);
   return defaultValue;
 }
 
@@ -70,8 +72,8 @@ int Startup::ResolvePassword(const std::string& user, const std::string& pwd, co
     password_ = ui_.InputBox("Bitte geben Sie das Passwort für den Benutzer '" + user + "' ein", "DATENBANK-ZUGRIFF");
   }
   if (!password_.empty()) {
-    (void)ini_.Write(kIniFile, "DATABASE", "PWDC", HexEncode(ScrambleText(password_)));
-    (void)ini_.Write(kIniFile, "DATABASE", "PWD", "");
+    (void)WriteSetting(ini_, IniKey::Pwdc, HexEncode(ScrambleText(password_)));
+    (void)WriteSetting(ini_, IniKey::Pwd, "");
     return kExitOk;
   }
   ui_.MessageBox("Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.", MsgKind::Critical);
@@ -82,23 +84,22 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   ui_.Status("Lese INI...");
   state.configFolder = ini_.folder();
   state.programFolder = env_.ProgramFolder();
-  state.engine = ToUpper(TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ENGINE", "")));
-  if (state.engine.empty()) state.engine = "MSSQL";
-  server_ = ReadIni(kIniFile, "DATABASE", "SERVER", "(local)");
-  user_ = ReadIni(kIniFile, "DATABASE", "USER", "sa");
-  std::string pwd = ReadIni(kIniFile, "DATABASE", "PWD", "");
-  std::string pwdc = ReadIni(kIniFile, "DATABASE", "PWDC", "");
+  state.engine = ToUpper(ReadIni(IniKey::Engine));
+  server_ = ReadIni(IniKey::Server);
+  user_ = ReadIni(IniKey::User);
+  std::string pwd = ReadIni(IniKey::Pwd);
+  std::string pwdc = ReadIni(IniKey::Pwdc);
   // The embedded engine has no login, so there is no password to ask for.
   if (state.engine != "SQLITE") {
     int rc = ResolvePassword(user_, pwd, pwdc, askPassword);
     if (rc != kExitOk) return rc;
   }
 
-  state.datenbankPfad = ReadIni(kIniFile, "PFADE", "DATENBANK", state.programFolder);
-  ReadIni(kIniFile, "DATABASE", "PROVIDER", "");
-  ReadIni(kIniFile, "DATABASE", "JET-PROVIDER", "4.0");
-  std::string exe = ReadIni(kIniFile, "PFADE", "EXE", state.programFolder + kPathSepText);
-  std::string kassnr = ReadIni(kIniFile, "SETUP", "KASSNR", "1");
+  state.datenbankPfad = ReadIni(IniKey::Datenbank, state.programFolder);
+  ReadIni(IniKey::Provider);
+  ReadIni(IniKey::JetProvider);
+  std::string exe = ReadIni(IniKey::Exe, state.programFolder + kPathSepText);
+  std::string kassnr = ReadIni(IniKey::Kassnr);
   state.filiale = 1;
   int64_t station = LeadingWholeNumber(kassnr);
   if (station < 0) station = -station;
@@ -113,15 +114,13 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   state.archivBonPfad = state.archivPfad + "BON" + kPathSepText;
   state.reKopfDatei = state.programFolder + kPathSepText + "REKOPF.RTF";
   state.voucherDatei = state.programFolder + kPathSepText + "voucher.RTF";
-  ReadIni(kIniFile, "PFADE", "ELPAY", "C:\\Programme\\ElPay\\ElPay\\");
+  ReadIni(IniKey::Elpay);
   // Keys of the server engines that the POS programs do not know: read, never written back.
   const db::OdbcEngine odbcEngine = state.engine == "POSTGRESQL" ? db::OdbcEngine::Postgres : db::OdbcEngine::SqlServer;
-  odbcDriver_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ODBCDRIVER", ""));
-  if (odbcDriver_.empty()) odbcDriver_ = db::DefaultOdbcDriver(odbcEngine);
-  tdsVersion_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "TDSVERSION", ""));
-  catalog_ = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "CATALOG", ""));
-  if (catalog_.empty()) catalog_ = kDefaultCatalog;
-  state.installationNr = LeadingWholeNumber(ini_.Read(kIniFile, "SETUP", "INSTALLATIONNR", "0"));
+  odbcDriver_ = ReadIni(IniKey::OdbcDriver, db::DefaultOdbcDriver(odbcEngine));
+  tdsVersion_ = ReadIni(IniKey::TdsVersion);
+  catalog_ = ReadIni(IniKey::Catalog);
+  state.installationNr = LeadingWholeNumber(ReadIni(IniKey::InstallationNr));
   return kExitOk;
 }
 

@@ -15,13 +15,12 @@
 #include "platform/ini_file.h"
 #include "platform/instance_lock.h"
 #include "platform/ui.h"
+#include "startup/ini_settings.h"
 
 namespace tolven {
 
-inline constexpr const char* kIniFile = "TOLVEN.INI";
 inline constexpr const char* kLockFile = "tolvenpda.lock";
 inline constexpr const char* kSqliteFileName = "tolven.db";
-inline constexpr const char* kDefaultCatalog = "tolven";
 
 // Exit statuses of the program.
 enum ExitCode : int {
@@ -49,9 +48,11 @@ class Startup {
   // state filled and the connection open; otherwise the exit status.
   int Main(StartupState& state, std::unique_ptr<db::Connection>& connection);
 
-  // Reads a value; an empty value gives the default, which is written back.
-  std::string ReadIni(const std::string& file, const std::string& section, const std::string& key,
-                      const std::string& defaultValue);
+  // Reads a key of TOLVEN.INI; an empty value gives the default (the table's or
+  // the one worked out here). Keys the table marks are written back with it
+  // unless read-only; the others are read without blanks around them.
+  std::string ReadIni(IniKey key);
+  std::string ReadIni(IniKey key, const std::string& defaultValue);
   // Steps 3 to 5 alone: INI values, folders, station number (used by --init-db
   // too). Without askPassword a coded or plain password is still read, but
   // nobody is asked and nothing is written.
@@ -79,7 +80,7 @@ class Startup {
 
   platform::IniFile& ini() { return ini_; }
   const std::string& password() const { return password_; }
-  // The database on the server: "CATALOG" of section "DATABASE", default "tolven".
+  // The database on the server (CATALOG).
   const std::string& catalog() const { return catalog_; }
 
  private:
@@ -109,7 +110,7 @@ class Startup {
   std::unique_ptr<platform::InstanceLock> lock_;
   db::StationLock stationLock_;
   bool writeBack_ = true;
-  std::string server_, user_, password_, odbcDriver_, tdsVersion_, catalog_ = kDefaultCatalog;
+  std::string server_, user_, password_, odbcDriver_, tdsVersion_, catalog_ = SettingOf(IniKey::Catalog).defaultValue;
 };
 
 }  // namespace tolven

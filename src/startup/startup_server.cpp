@@ -44,8 +44,8 @@ db::OdbcTarget Startup::ServerTarget(const StartupState& state, const std::strin
   t.database = database;
   t.tdsVersion = tdsVersion_;
   // Keys the POS programs do not know: read, never written back.
-  t.encrypt = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "ENCRYPT", ""));
-  t.trustServerCertificate = TrimBlanks(ini_.Read(kIniFile, "DATABASE", "TRUSTSERVERCERTIFICATE", ""));
+  t.encrypt = ReadTrimmedSetting(ini_, IniKey::Encrypt);
+  t.trustServerCertificate = ReadTrimmedSetting(ini_, IniKey::TrustServerCertificate);
   return t;
 }
 

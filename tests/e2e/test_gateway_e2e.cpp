@@ -1,10 +1,16 @@
 // The real gateway and the TSE server stand-in on a temporary installation: a
-// whole evening of orders and payments from two terminals, and the ways a
-// start ends early. (A silent TSE server: test_status_page.)
+// whole evening of orders and payments from two terminals, one of them slow
+// (an order growing a line every 400 ms, a request written in two halves, its
+// exchange folder a file system of its own where the machine allows mounting
+// one), and the ways a start ends early. (A silent TSE server: test_status_page.)
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "common/cp1252.h"
 #include "common/text.h"
@@ -14,10 +20,30 @@
 namespace tolven::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
+void Append(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out << text;
+}
+
 TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   Installation inst;
+  EXPECT_NE(RunProgram(kGateway, {}, inst.env, inst.dir / "nodb.log"), 0);
+  EXPECT_NE(ReadAll(inst.dir / "nodb.log").find("--init-db"), std::string::npos) << "no database yet";
   ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
-  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" +
+  EXPECT_NE(inst.InitDb(), 0) << "a database with tables is left alone";
+  const std::string slow = inst.dir / "pda1";
+  const bool mounted = ::mount("tmpfs", slow.c_str(), "tmpfs", 0, "size=4m") == 0;
+  struct Unmount {
+    std::string path;
+    bool active;
+    ~Unmount() {
+      if (active) ::umount2(path.c_str(), MNT_DETACH);
+    }
+  } unmount{slow, mounted};
+  if (!mounted) std::cout << "[ NOTE     ] tmpfs cannot be mounted here: exchange folder on the disk\n";
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + slow + "', pfadppcsync2 = '" + inst.dir / "pda2" +
            "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonport2 = 'FILE:" +
            inst.dir / "out/theke.txt" + "', bondruckport = 'FILE:" + inst.dir / "out/bon.txt" + "', bonshowbed = -1");
   inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
@@ -29,20 +55,38 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
 
   ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; },
+                      10000));
+  EXPECT_EQ(RunProgram(kGateway, {}, inst.env, inst.dir / "second.log"), 2);
+  EXPECT_NE(Utf8ToCp1252(ReadAll(inst.dir / "second.log")).find("Programm läuft bereits."), std::string::npos);
 
-  inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n");
+  // The slow terminal's order is answered once it is whole, not before.
+  bool answeredEarly = false;
+  for (const char* line : {"A;12;3", "D;10;2;;", "D;20;1;ohne Salat;1x5", "E;;"}) {
+    answeredEarly = answeredEarly || fs::exists(slow + "/confirm.kas");
+    Append(slow + "/bestell.txt", std::string(line) + "\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  EXPECT_FALSE(answeredEarly) << "confirmed before the terminal had finished writing";
   EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(inst.dir / "pda1/confirm.kas"); }, 30000))
-      << ReadAll(inst.dir / "gateway.log");
-  EXPECT_EQ(ReadAll(inst.dir / "pda1/confirm.kas"), "OK\r\n");
-  EXPECT_FALSE(std::filesystem::exists(inst.dir / "pda1/bestell.txt"));
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(slow + "/confirm.kas"); }, 30000)) << ReadAll(inst.dir / "gateway.log");
+  EXPECT_EQ(ReadAll(slow + "/confirm.kas"), "OK\r\n");
+  fs::remove(slow + "/confirm.kas");
+  EXPECT_FALSE(fs::exists(slow + "/bestell.txt"));
   EXPECT_EQ(inst.Drop("pda2", "bestell.txt", "A;15;3\r\nD;99;1;;\r\nE;;\r\n", "confirm.kas"),
             " +++ Artikel >99< nicht gefunden. +++ Keine Datensätze gefunden.\r\n");
 
   EXPECT_EQ(inst.Scalar("SELECT epreis || '/' || belaginfo FROM bestellung WHERE artnr = '20'"), "1540/Pommes, ");
   EXPECT_EQ(inst.Scalar("SELECT artbez FROM bestellung WHERE tisch = 14"), "Weißbier 0,5");
   EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n");
-  const std::string table = inst.Ask("pda1", "TISCH;12");
+  // A request written in two halves is answered for the whole of it.
+  Append(slow + "/info.txt", "TISCH;1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_FALSE(fs::exists(slow + "/info.kas")) << "answered without its line end";
+  Append(slow + "/info.txt", "2\r\n");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(slow + "/info.kas"); }, 30000)) << ReadAll(inst.dir / "gateway.log");
+  const std::string table = ReadAll(slow + "/info.kas");
+  fs::remove(slow + "/info.kas");
   ASSERT_EQ(table.size(), 2u * 78) << table;
   const std::string beerId = table.substr(66, 10);
 
@@ -83,33 +127,22 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   const std::string printed = ReadAll(inst.dir / "out/bon.txt");
   EXPECT_NE(printed.find("Zahlung per Kundenkonto"), std::string::npos) << "the last receipt printed";
 
-  gateway.Signal(SIGTERM);
+  // Nothing of the hand-over was written outside the exchange folders.
+  for (const auto& e : fs::directory_iterator(inst.dir / "data")) {
+    EXPECT_NE(e.path().filename().string().rfind("ppc", 0), 0u) << e.path();
+  }
+  gateway.Signal(SIGINT);
   EXPECT_EQ(gateway.Wait(5000), 0);
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.Wait(5000), 0);
   std::string tseLog;
-  for (const auto& f : std::filesystem::recursive_directory_iterator(inst.dir / "data/LOG")) {
+  for (const auto& f : fs::recursive_directory_iterator(inst.dir / "data/LOG")) {
     if (f.path().filename().string().rfind("TSE_VS_2_", 0) == 0) tseLog += ReadAll(f.path().string());
   }
   EXPECT_NE(tseLog.find(" 2  - Transaktionsnummer=1\r\n"), std::string::npos) << tseLog;
   const std::string out = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
   EXPECT_NE(out.find("Orderterminal-Gateway gestartet. Warte auf Anfragen..."), std::string::npos);
   EXPECT_NE(out.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << "log is UTF-8 on the console";
-}
-
-TEST(GatewayEndToEnd, SecondInstanceAndMissingDatabaseEndWithAMessage) {
-  Installation inst;
-  EXPECT_NE(RunProgram(kGateway, {}, inst.env, inst.dir / "nodb.log"), 0);
-  EXPECT_NE(ReadAll(inst.dir / "nodb.log").find("--init-db"), std::string::npos);
-
-  ASSERT_EQ(inst.InitDb(), 0);
-  EXPECT_NE(inst.InitDb(), 0) << "a database with tables is left alone";
-  ChildProcess first(kGateway, {}, inst.env, inst.dir / "first.log");
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "first.log").find("gestartet") != std::string::npos; }, 10000));
-  EXPECT_EQ(RunProgram(kGateway, {}, inst.env, inst.dir / "second.log"), 2);
-  EXPECT_NE(Utf8ToCp1252(ReadAll(inst.dir / "second.log")).find("Programm läuft bereits."), std::string::npos);
-  first.Signal(SIGINT);
-  EXPECT_EQ(first.Wait(5000), 0);
 }
 
 }  // namespace

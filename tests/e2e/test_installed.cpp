@@ -53,25 +53,6 @@ void PrepareOneBeer(Installation& inst) {
   inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES ('10', 'Pils', 1, 380, 0, 1)");
 }
 
-TEST(InstalledGateway, SighupDuringASettlementChangesNothingAndSigtermEndsAfterThePass) {
-  Installation inst;
-  PrepareOneBeer(inst);
-  ChildProcess sim(kTseSim, {"--delay", "1500"}, inst.env, inst.dir / "tse-sim.log");
-  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
-  SettleWhileSigning(inst, 1, [&] { gateway.Signal(SIGHUP); });
-  EXPECT_EQ(gateway.Wait(500), -1) << "SIGHUP ended the gateway";
-  // Nor does any other signal whose default would end the process.
-  for (int sig : {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGPWR, SIGRTMIN + 3}) gateway.Signal(sig);
-  EXPECT_EQ(gateway.Wait(500), -1) << "a signal ended the gateway";
-
-  // SIGTERM in the same place (the gateway still takes orders): the pass ends
-  // with the receipt signed and the answer written, then the gateway ends
-  // with status 0.
-  SettleWhileSigning(inst, 2, [&] { gateway.Signal(SIGTERM); });
-  EXPECT_EQ(gateway.Wait(10000), 0);
-  sim.Signal(SIGTERM);
-}
-
 // The service manager's side of the notification socket, bound by the test.
 class NotifySocket {
  public:
@@ -106,23 +87,36 @@ class NotifySocket {
   bool bound_ = false;
 };
 
-TEST(InstalledGateway, TellsTheServiceManagerReadyAliveAndStopping) {
+// Under the service manager: ready, alive and stopping told through the
+// notification socket the test binds.
+TEST(InstalledGateway, SighupDuringASettlementChangesNothingAndSigtermEndsAfterThePass) {
   Installation inst;
-  ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
+  PrepareOneBeer(inst);
   NotifySocket notify(inst.dir / "notify");
   ASSERT_TRUE(notify.bound());
   auto env = inst.env;
   env["NOTIFY_SOCKET"] = inst.dir / "notify";
   env["WATCHDOG_USEC"] = "400000";
+  ChildProcess sim(kTseSim, {"--delay", "1500"}, inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(kGateway, {}, env, inst.dir / "gateway.log");
   EXPECT_TRUE(notify.WaitFor("READY=1", 20000)) << notify.received << ReadAll(inst.dir / "gateway.log");
   // Pings keep coming while the loop only waits for terminals.
   EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", 5000)) << notify.received;
   notify.received.clear();
   EXPECT_TRUE(notify.WaitFor("WATCHDOG=1", 5000)) << notify.received;
-  gateway.Signal(SIGTERM);
+  SettleWhileSigning(inst, 1, [&] { gateway.Signal(SIGHUP); });
+  EXPECT_EQ(gateway.Wait(500), -1) << "SIGHUP ended the gateway";
+  // Nor does any other signal whose default would end the process.
+  for (int sig : {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGPWR, SIGRTMIN + 3}) gateway.Signal(sig);
+  EXPECT_EQ(gateway.Wait(500), -1) << "a signal ended the gateway";
+
+  // SIGTERM in the same place (the gateway still takes orders): the pass ends
+  // with the receipt signed and the answer written, then the gateway ends
+  // with status 0.
+  SettleWhileSigning(inst, 2, [&] { gateway.Signal(SIGTERM); });
   EXPECT_TRUE(notify.WaitFor("STOPPING=1", 10000)) << notify.received;
   EXPECT_EQ(gateway.Wait(10000), 0);
+  sim.Signal(SIGTERM);
   EXPECT_NE(ReadAll(inst.dir / "gateway.log").find("Orderterminal-Gateway beendet."), std::string::npos);
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "startup/run_gateway.h"
 #include "startup/scramble.h"
 #include "startup_fixture.h"
 
@@ -17,7 +18,7 @@ namespace {
 using testing::FakeUi;
 using testing::StartupTest;
 
-TEST_F(StartupTest, SqliteStartFillsTheStateAndWritesTheDefaultsBack) {
+TEST_F(StartupTest, SqliteStartFillsTheState) {
   PutIni(SqliteIni("-3"));
   ASSERT_EQ(RunMain(), kExitOk) << Messages();
   EXPECT_EQ(Messages(), "");
@@ -25,10 +26,33 @@ TEST_F(StartupTest, SqliteStartFillsTheStateAndWritesTheDefaultsBack) {
   ASSERT_TRUE(connection_ && connection_->IsOpen());
   EXPECT_EQ(state_.exePfad, exe_ + "/");  // the separator is added
   EXPECT_EQ(state_.datumFormat, "E");  // the engine stores ISO dates only
-  // Missing keys are written back with their defaults, in the order they are read.
-  EXPECT_EQ(Ini(), "[DATABASE]\r\nENGINE=SQLITE\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\n"
-                   "JET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" + db_.folder() + "\r\nEXE=" + exe_ +
-                   "\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=-3\r\n");
+}
+
+// The keys the POS programs expect get their defaults, in the order they are
+// read; the keys of our own never enter the shared file.
+TEST_F(StartupTest, WithoutTolvenIniTheSharedKeysAreWrittenWithTheirDefaults) {
+  Startup start(env_, ui_, config_.path());
+  StartupState state;
+  ASSERT_EQ(start.ReadConfiguration(state, false), kExitOk);
+  const std::string folder = program_.path();
+  EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n"
+                   "[PFADE]\r\nDATENBANK=" + folder + "\r\nEXE=" + folder + "/\r\n"
+                   "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
+}
+
+TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
+  PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
+  StartupState state;
+  state.kasse = 4;
+  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state);
+  EXPECT_EQ(id.registerId + " " + id.signatureAlgorithm, "TOLVENPDA-4 ecdsa-plain-SHA384");
+}
+
+// The README's table of the keys is the one the program reads with.
+TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
+  const std::string readme = testing::ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
+  EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos)
+      << "README.md, section TOLVEN.INI, should hold:\n" << SettingsMarkdownTable();
 }
 
 TEST_F(StartupTest, StationNumberAndFolders) {

@@ -40,12 +40,10 @@ std::string Text(const Row& row, const std::string& name) {
   return it == row.end() ? "" : TrimBlanks(it->second.AsString());
 }
 
-void Unique(db::Connection& conn, const std::string& table, const std::string& column,
-            std::vector<std::string>& problems) {
-  std::map<int64_t, int> seen;
-  for (const Row& r : Rows(conn, "SELECT " + column + " FROM " + table, problems)) ++seen[Int(r, column)];
-  for (const auto& [value, n] : seen) {
-    if (n > 1) problems.push_back(table + "." + column + " " + std::to_string(value) + " " + std::to_string(n) + "-mal");
+// `sql` lists the values handed out more than once (first column) and how often (second).
+void Unique(db::Connection& conn, const std::string& what, const std::string& sql, std::vector<std::string>& problems) {
+  for (const Row& r : Rows(conn, sql, problems)) {
+    problems.push_back(what + " " + Text(r, "v") + " " + Text(r, "n") + "-mal");
   }
 }
 
@@ -180,11 +178,20 @@ std::vector<std::string> CheckMoneyInvariants(db::Connection& conn, const std::v
   OrderLines(conn, orderedArticles, problems);
   Receipts(conn, problems);
   Ledgers(conn, problems);
-  Unique(conn, "kass", "bunr", problems);
-  Unique(conn, "kass", "seqnr", problems);
-  Unique(conn, "buch2", "bunr2", problems);
-  Unique(conn, "kdkto", "kdktobunr", problems);
-  Unique(conn, "barsaldo", "lfdnr", problems);
+  const std::pair<const char*, const char*> numbers[] = {
+      {"kass.bunr", "SELECT bunr AS v, COUNT(*) AS n FROM kass GROUP BY bunr HAVING COUNT(*) > 1"},
+      {"kass.seqnr", "SELECT seqnr AS v, COUNT(*) AS n FROM kass GROUP BY seqnr HAVING COUNT(*) > 1"},
+      {"buch2.bunr2", "SELECT bunr2 AS v, COUNT(*) AS n FROM buch2 GROUP BY bunr2 HAVING COUNT(*) > 1"},
+      {"kdkto.kdktobunr", "SELECT kdktobunr AS v, COUNT(*) AS n FROM kdkto GROUP BY kdktobunr HAVING COUNT(*) > 1"},
+      {"barsaldo.lfdnr", "SELECT lfdnr AS v, COUNT(*) AS n FROM barsaldo GROUP BY lfdnr HAVING COUNT(*) > 1"},
+      {"tse_bestellungen.seqnr", "SELECT seqnr AS v, COUNT(*) AS n FROM tse_bestellungen GROUP BY seqnr HAVING COUNT(*) > 1"},
+      // A kitchen receipt's lines share its seqnr and number; receipts and other orders never do.
+      {"seqnr von Bestellung und Beleg",
+       "SELECT seqnr AS v, COUNT(*) AS n FROM (SELECT DISTINCT seqnr FROM kuebonlog UNION ALL "
+       "SELECT seqnr FROM kass) s GROUP BY seqnr HAVING COUNT(*) > 1"},
+      {"kuebonlog.kuebonnr", "SELECT kuebonnr AS v, COUNT(DISTINCT seqnr) AS n FROM kuebonlog GROUP BY kuebonnr HAVING COUNT(DISTINCT seqnr) > 1"},
+  };
+  for (const auto& [what, sql] : numbers) Unique(conn, what, sql, problems);
   return problems;
 }
 
