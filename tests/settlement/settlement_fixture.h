@@ -33,7 +33,6 @@ struct OrderLine {
   std::string info = "";
   int artgrp = 0;
   std::string artbez = "";
-  int rabatt = 0;
 };
 
 class SettlementFixture : public ::testing::Test {
@@ -63,21 +62,21 @@ class SettlementFixture : public ::testing::Test {
   }
 
   void Order(int tisch, const OrderLine& o, int kdnr = 0) {
-    db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, rabatt, info, "
+    db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, "
             "konto) VALUES (" +
             std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", " + std::to_string(o.gast) + ", " +
             db::SqlText(o.artnr) + ", " + db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " +
             std::to_string(o.artgrp) + ", " + std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " +
-            std::to_string(o.rabatt) + ", " + db::SqlText(o.info) + ", 4000)");
+            db::SqlText(o.info) + ", 4000)");
   }
   void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
     for (const OrderLine& o : rows) Order(tisch, o, kdnr);
   }
 
   // The rows of a table as the terminal-request handler reads them, on one station's connection.
-  std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch, const std::string& filter = "") {
+  std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch) {
     db::DbError err;
-    auto rs = conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + filter +
+    auto rs = conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) +
                              " ORDER BY id",
                          err);
     EXPECT_TRUE(rs) << err.text;
@@ -98,8 +97,8 @@ class SettlementFixture : public ::testing::Test {
     return SettleRows(tools, rows, tisch, z, request);
   }
   // As the terminal-request handler calls it; `tools` may be a faulty one.
-  int32_t Settle(int tisch, std::string& zahlart, db::DbTools* tools = nullptr, const std::string& filter = "") {
-    auto rs = Rows(db.conn(), tisch, filter);
+  int32_t Settle(int tisch, std::string& zahlart, db::DbTools* tools = nullptr) {
+    auto rs = Rows(db.conn(), tisch);
     return rs ? SettleRows(tools ? *tools : db.tools(), *rs, tisch, zahlart) : -2;
   }
   int32_t Settle(int tisch, const char* zahlart) {
