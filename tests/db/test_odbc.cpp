@@ -1,7 +1,6 @@
 // The server engines as far as they go without a server: connection strings,
-// diagnostic records and what they say about a failed log-in, the statement
-// texts of the dialects, the schema scripts, and the real ODBC drivers
-// refusing a server that is not there.
+// diagnostic records and what they say about a failed log-in, and the
+// statement texts of SQL Server.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -154,26 +153,6 @@ TEST(OdbcDiagnostics, ErrorTextNumberStateAndSource) {
   // A failure is never error number 0, and never without a text.
   FillError(OdbcEngine::SqlServer, {}, err);
   EXPECT_TRUE(err.number == -1 && !err.text.empty());
-}
-
-TEST(SplitScript, StatementsAtLineEndSemicolonsAndGoLines) {
-  struct Case {
-    const char* what;
-    std::string script;
-    std::vector<std::string> statements;
-  };
-  const std::vector<Case> cases = {
-      {"semicolons", "CREATE TABLE a (x INT);\nCREATE TABLE b (y INT);\n",
-       {"CREATE TABLE a (x INT)", "CREATE TABLE b (y INT)"}},
-      {"GO batches, CR LF", "CREATE TABLE a (\r\n  x INT\r\n)\r\nGO\r\ngo\r\nINSERT INTO a VALUES (1)\r\n",
-       {"CREATE TABLE a (\n  x INT\n)", "INSERT INTO a VALUES (1)"}},
-      {"comments and blanks", "-- a comment;\n\n  INSERT INTO a VALUES (1);  \n", {"INSERT INTO a VALUES (1)"}},
-      {"quoted semicolon at a line end", "INSERT INTO t VALUES ('a;\nb');\nSELECT 1;",
-       {"INSERT INTO t VALUES ('a;\nb')", "SELECT 1"}},
-      {"no terminator", "SELECT 1", {"SELECT 1"}},
-      {"empty", " \n;\n", {}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(SplitScript(c.script), c.statements) << c.what;
 }
 
 TEST(HoldsSeveralStatements, OnlyWhatFollowsAnUnquotedSemicolonCounts) {
