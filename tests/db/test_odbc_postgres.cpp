@@ -1,6 +1,5 @@
-// The ODBC engine on a real PostgreSQL server: text in and out, result kinds,
-// transactions that a failure aborts, the lock every transaction takes, time-
-// outs, and the failures of opening. Runs in the "pg." registration of the
+// The ODBC engine on a real PostgreSQL server: text in and out, transactions
+// that a failure aborts, and time-outs. Runs in the "pg." registration of the
 // database tests (TOLVEN_TEST_ENGINE=POSTGRESQL); skipped on the embedded engine.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// The POSIX environment (files, folders, the instance lock) and the INI files.
+// The POSIX environment (files, folders, started programs) and the INI files.
 #include "platform/env.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
-// Running balances of the ledgers when bookings pile up within one second, and
-// vouchers that may be redeemed once only: by an existing, open voucher of
-// enough value, also when two stations try at the same moment.
+// The ledgers: running balances when bookings pile up within one second, what
+// the journal books, texts and sums that do not fit; and vouchers that may be
+// redeemed once only: by an existing, open voucher of enough value, also when
+// two stations try at the same moment.
 #include <gtest/gtest.h>
 
 #include <chrono>
