@@ -132,6 +132,29 @@ TEST(FreeTdsStandin, OneSessionResultsErrorsRefusedBytesTransactionsAndADrop) {
   }
   EXPECT_TRUE(lockSeen);
 
+  // A deadlock victim's whole transaction is over on the server; the driver
+  // would send the next statement outside any transaction, committed on its
+  // own. Nothing more of it reaches the server, and the commit becomes a rollback.
+  DbError first;
+  ASSERT_TRUE(c->BeginTrans(err)) << err.text;
+  ASSERT_TRUE(c->Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << err.text;
+  EXPECT_FALSE(c->Execute("UPDATE kass SET tisch = 1", err));
+  EXPECT_TRUE(IsLockConflict(err)) << err.text;
+  EXPECT_FALSE(c->Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
+  EXPECT_EQ(err.number, 1205) << err.text;
+  EXPECT_FALSE(c->Query("SELECT bunr FROM kassea", err));
+  EXPECT_TRUE(c->TransactionFailure(first));
+  EXPECT_TRUE(IsLockConflict(first)) << first.text;
+  EXPECT_FALSE(c->CommitTrans(err));
+  for (const auto& b : server.Events("batch")) {
+    EXPECT_EQ(b.at("sql").find("VALUES (2)"), std::string::npos) << "sent after the deadlock";
+    EXPECT_EQ(b.at("sql").find("SELECT bunr"), std::string::npos) << "sent after the deadlock";
+  }
+  EXPECT_EQ(server.Events("transaction").back().at("request"), "rollback");
+  ASSERT_TRUE(c->BeginTrans(err)) << err.text;  // the session goes on with the next transaction
+  EXPECT_TRUE(c->Execute("INSERT INTO kassea (bunr) VALUES (3)", err)) << err.text;
+  EXPECT_TRUE(c->CommitTrans(err)) << err.text;
+
   // Bytes without a character in Windows-1252 are refused in plain words, and the session goes on.
   for (const char bad : {'\x81', '\x8D', '\x8F', '\x90', '\x9D'}) {
     EXPECT_FALSE(c->Execute(std::string("INSERT INTO syslog (txt) VALUES ('Tisch ") + bad + "5')", err));
