@@ -11,7 +11,6 @@
 #include "common/text.h"
 #include "db/sqlite_connection.h"
 #include "figures.h"
-#include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
 #include "local_db.h"
 
@@ -132,8 +131,6 @@ int RunTseLatency(const BenchOptions& options, int waits) {
   }
   db.state().tseInUse = true;
   fiscal::TseServerClient tseServer(db.tools());
-  fiscal::Tse tse(db.tools(), tseServer, fiscal::TseIdentity{"BENCH-1", "ecdsa-plain-SHA384", ""});
-  tseServer.Attach(tse);
   ServerThread server(db.dbPath(), error);
   if (!server.ok()) {
     Note("FEHLER: " + error);
@@ -151,8 +148,8 @@ int RunTseLatency(const BenchOptions& options, int waits) {
     server.TakeCommitted();
     env.noticed = env.pollStart = 0;
     const int64_t q0 = tseServer.answerQueries();
-    int32_t startTime = 0;
-    const int32_t trx = tseServer.Start("", "", startTime);
+    const fiscal::TseOutcome outcome = tseServer.Start("", "");
+    const int32_t trx = outcome.answered() ? outcome.transactionNumber : -1;
     const double committed = server.TakeCommitted();
     const int64_t queries = tseServer.answerQueries() - q0;
     if (trx < 0 || committed == 0 || env.noticed == 0) {
@@ -167,10 +164,7 @@ int RunTseLatency(const BenchOptions& options, int waits) {
   server.SetDelay(0);
   for (int i = 0; i < 10; ++i) {
     const double t0 = NowMs();
-    std::string serial, signature;
-    int32_t finishTime = 0, counter = 0;
-    if (tseServer.Finish(i + 1, "Kassenbeleg-V1", "Beleg^1.00_0.00_0.00_0.00_0.00^1.00:Bar", serial, finishTime,
-                      counter, signature)) {
+    if (tseServer.Finish(i + 1, "Kassenbeleg-V1", "Beleg^1.00_0.00_0.00_0.00_0.00^1.00:Bar").answered()) {
       immediate.push_back(NowMs() - t0);
     }
   }

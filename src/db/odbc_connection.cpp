@@ -3,10 +3,10 @@
 #include <sql.h>
 #include <sqlext.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "common/cp1252.h"
 #include "common/text.h"
@@ -153,14 +153,15 @@ SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err
 
 class OdbcConnection final : public Connection {
  public:
-  OdbcConnection(OdbcTarget target, SQLHENV env, SQLHDBC dbc, int timeoutSeconds)
+  OdbcConnection(OdbcTarget target, SQLHENV env, SQLHDBC dbc, int timeoutSeconds, platform::Env& clock)
       : target_(std::move(target)),
         engine_(target_.engine),
         utf8_(WireIsUtf8(target_)),
         checkUndefinedBytes_(engine_ == OdbcEngine::SqlServer && !utf8_),
         env_(env),
         dbc_(dbc),
-        timeout_(timeoutSeconds) {}
+        timeout_(timeoutSeconds),
+        clock_(clock) {}
   ~OdbcConnection() override { Close(); }
 
   // Settings every session needs before the first statement of the program.
@@ -588,12 +589,12 @@ class OdbcConnection final : public Connection {
   // server that stays away does not hold every statement for the log-in time.
   bool Revive(DbError& err) {
     if (!lost_ || inTransaction_ || dbc_ == SQL_NULL_HDBC) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < nextRevival_) {
+    const int64_t now = clock_.MonotonicMs();
+    if (now < nextRevivalMs_) {
       Own(err, "Die Verbindung zum Datenbankserver ist unterbrochen; neuer Versuch in wenigen Sekunden.");
       return false;
     }
-    nextRevival_ = now + std::chrono::seconds(5);
+    nextRevivalMs_ = now + kRevivalPauseMs;
     DbError why;
     // The loop waits for this log-in: a short limit, whatever the statements get.
     SQLHDBC fresh = Connect(env_, target_, kReconnectLoginTimeoutSeconds, why);
@@ -636,14 +637,16 @@ class OdbcConnection final : public Connection {
   bool failedInTransaction_ = false;
   bool pendingLockWait_ = false;
   bool lost_ = false;
-  std::chrono::steady_clock::time_point nextRevival_{};
+  platform::Env& clock_;
+  int64_t nextRevivalMs_ = std::numeric_limits<int64_t>::min();  // the first attempt comes at once
   DbError firstFailure_;
   std::vector<std::string> sessionStatements_;  // repeated on a revived session
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err) {
+std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err,
+                                     platform::Env& clock) {
   err.Clear();
   SQLHENV env = SQL_NULL_HENV;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
@@ -657,7 +660,7 @@ std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSecond
     SQLFreeHandle(SQL_HANDLE_ENV, env);
     return nullptr;
   }
-  auto conn = std::make_unique<OdbcConnection>(target, env, dbc, timeout);
+  auto conn = std::make_unique<OdbcConnection>(target, env, dbc, timeout, clock);
   if (!conn->Setup(err)) return nullptr;  // the connection closes itself
   return conn;
 }

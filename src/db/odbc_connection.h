@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "platform/env.h"
 
 namespace tolven::db {
 
@@ -52,6 +53,8 @@ inline constexpr const char* kDefaultTdsVersion = "7.4";
 // The log-in time-out when a lost session is opened again from inside the
 // gateway's loop: a server that accepts and stays silent must not hold it long.
 inline constexpr int kReconnectLoginTimeoutSeconds = 10;
+// Between two attempts to open a lost session again.
+inline constexpr int64_t kRevivalPauseMs = 5000;
 
 // A database name that can go unquoted into "CREATE DATABASE": a letter, then
 // letters, digits and "_", at most 63 characters.
@@ -86,7 +89,9 @@ std::string OdbcConnectionStringForLog(const OdbcTarget& target);
 // Opens a connection. `timeoutSeconds` bounds the log-in and becomes the
 // command time-out. nullptr with err filled (every diagnostic record: the
 // native numbers in err.nativeNumbers, the texts joined in err.text) on failure.
-std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err);
+// `clock` times the pause between attempts to open a lost session again.
+std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err,
+                                     platform::Env& clock = platform::DefaultEnv());
 
 // Why opening a database failed, as the start-up must tell it apart.
 enum class OpenFailure {

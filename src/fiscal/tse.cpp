@@ -7,16 +7,72 @@
 
 namespace tolven::fiscal {
 
+namespace {
+
+std::string TseLogPathOn(db::DbTools& tools, const Date& day) {
+  return tools.state().logPfad + "TSE" + platform::kPathSepText + "TSE_VS_" + std::to_string(tools.state().kasse) +
+         "_" + FormatYYMMDD(day) + ".LOG";
+}
+
+}  // namespace
+
 Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity)
     : tools_(tools), adapter_(adapter), identity_(std::move(identity)), ready_(tools.state().tseInUse) {}
 
-int32_t Tse::TSE_StartTransaction(int32_t& startTime) { return adapter_.Start("", "", startTime); }
+bool Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what) {
+  switch (outcome.kind) {
+    case TseOutcome::Kind::NotSent:
+      tools_.LogSqlError("Fehler bei Anfrage an TSE-Server: " + outcome.reason);
+      log_->AddLogLine("FEHLER bei Anfrage an TSE-Server: " + outcome.reason);
+      ready_ = false;
+      return false;
+    case TseOutcome::Kind::NoAnswer: {
+      WriteTseLog(" - Warte auf TSE-Server...", outcome.sent);
+      const std::string text = "Keine Antwort vom TSE-Server erhalten (" + what + ")";
+      tools_.WriteSysLog("T", text);
+      WriteTseLog(" - TSE-SERVER TIMEOUT");
+      log_->AddLogLine("FEHLER: " + text);
+      ready_ = false;
+      return false;
+    }
+    case TseOutcome::Kind::Answered: break;
+  }
+  WriteTseLog(" - Warte auf TSE-Server...", outcome.sent);
+  WriteTseLog(" - Antwort vom TSE-Server empfangen");
+  ready_ = true;
+  return true;
+}
+
+int32_t Tse::TSE_StartTransaction(int32_t& startTime) {
+  WriteTseLog("Transaction START");
+  WriteTseLog(" - processType=");
+  WriteTseLog(" - processData=");
+  startTime = 0;
+  const TseOutcome outcome = adapter_.Start("", "");
+  if (!TakeOutcome(outcome, "Trx-Start")) return -1;
+  startTime = outcome.logTime;
+  WriteTseLog(" - Transaktionsnummer=" + std::to_string(outcome.transactionNumber));
+  return outcome.transactionNumber;
+}
 
 bool Tse::TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
                                 const std::string& processData, std::string& serialNumber, int32_t& finishTime,
                                 int32_t& signatureCounter, std::string& signature) {
-  return adapter_.Finish(transactionNumber, processType, processData, serialNumber, finishTime, signatureCounter,
-                         signature);
+  WriteTseLog("Transaction FINISH");
+  WriteTseLog(" - Transaktionsnummer=" + std::to_string(transactionNumber));
+  WriteTseLog(" - processType=" + processType);
+  serialNumber.clear();
+  signature.clear();
+  finishTime = 0;
+  signatureCounter = 0;
+  const TseOutcome outcome = adapter_.Finish(transactionNumber, processType, processData);
+  if (!TakeOutcome(outcome, "Trx-Finish " + std::to_string(transactionNumber))) return false;
+  finishTime = outcome.logTime;
+  serialNumber = outcome.serialNumber;
+  signatureCounter = outcome.signatureCounter;
+  signature = outcome.signature;
+  WriteTseLog(" - Signatur=" + signature);
+  return !signature.empty();
 }
 
 bool Tse::TSE_StartAndFinish(const std::string& processType, const std::string& processData, TseResult& result) {
@@ -37,17 +93,14 @@ std::string Tse::TSE_UnixTimeToISO(int64_t seconds) {
   return buf;
 }
 
-std::string Tse::TseLogPath() {
-  DateTime now = tools_.env().Now();
-  return tools_.state().logPfad + "TSE" + platform::kPathSepText + "TSE_VS_" + std::to_string(tools_.state().kasse) +
-         "_" + FormatYYMMDD(now.date) + ".LOG";
-}
+std::string Tse::TseLogPath() { return TseLogPathOn(tools_, tools_.env().Now().date); }
 
-void Tse::WriteTseLog(const std::string& text) {
-  DateTime now = tools_.env().Now();
-  std::string line = FormatDMY(now.date) + " " + FormatHMS(now) + "," + std::to_string(now.millisecond / 100) + " " +
+void Tse::WriteTseLog(const std::string& text) { WriteTseLog(text, tools_.env().Now()); }
+
+void Tse::WriteTseLog(const std::string& text, const DateTime& at) {
+  std::string line = FormatDMY(at.date) + " " + FormatHMS(at) + "," + std::to_string(at.millisecond / 100) + " " +
                      std::to_string(tools_.state().kasse) + " " + text + "\r\n";
-  std::string path = TseLogPath();
+  std::string path = TseLogPathOn(tools_, at.date);
   Status st = tools_.env().AppendFile(path, line);
   if (!st) {
     tools_.ui().MessageBox("TSE-Log-Eintrag nicht möglich.\r\n\r\n" + path + "\r\n\r\n" + st.message(),

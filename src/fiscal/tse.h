@@ -1,12 +1,14 @@
 // The one door to the fiscal signing device (TSE): start a transaction, finish
 // it, or both in one go. Every request goes through the TSE server of the
 // installation (TseServerAdapter); this facade owns the result record, the
-// readiness flag and the TSE day log.
+// readiness flag and the TSE day log, and decides what each outcome of a
+// request means for them and for the logs.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "common/log_sink.h"
 #include "db/db_tools.h"
 
 namespace tolven::fiscal {
@@ -35,6 +37,7 @@ struct TseIdentity {
 };
 
 class TseServerAdapter;
+struct TseOutcome;
 
 class Tse {
  public:
@@ -45,9 +48,11 @@ class Tse {
 
   bool TseInUse() const { return tools_.state().tseInUse; }
   bool TseReady() const { return ready_; }
-  // Cleared by the adapter on every failure, set again by every answer.
+  // Cleared on every request that failed, set again by every answer.
   void SetReady(bool ready) { ready_ = ready; }
   const TseIdentity& identity() const { return identity_; }
+  // The main log receives a line for every failure the operator must see.
+  void SetLog(LogSink& log) { log_ = &log; }
 
   // Starts a transaction with empty process type and data; returns its number
   // (-1 on failure) and the start time.
@@ -69,10 +74,18 @@ class Tse {
   db::DbTools& tools() { return tools_; }
 
  private:
+  // The line stamped with the time the event happened.
+  void WriteTseLog(const std::string& text, const DateTime& at);
+  // Logs the wait and its end and sets the readiness flag; true when answered.
+  // `what` names the request in the time-out messages ("Trx-Start").
+  bool TakeOutcome(const TseOutcome& outcome, const std::string& what);
+
   db::DbTools& tools_;
   TseServerAdapter& adapter_;
   TseIdentity identity_;
   bool ready_;
+  NullLog nullLog_;
+  LogSink* log_ = &nullLog_;
 };
 
 }  // namespace tolven::fiscal

@@ -1,7 +1,6 @@
 #include "fiscal/tse_server_adapter.h"
 
 #include "common/text.h"
-#include "fiscal/tse.h"
 
 namespace tolven::fiscal {
 
@@ -22,15 +21,7 @@ std::string TseServerClient::Where(int32_t key) const {
   return " WHERE kasse = " + NumStr(tools_.state().kasse) + " AND merker = " + NumStr(key);
 }
 
-void TseServerClient::Log(const std::string& text) {
-  if (tse_) tse_->WriteTseLog(text);
-}
-
-void TseServerClient::SetReady(bool ready) {
-  if (tse_) tse_->SetReady(ready);
-}
-
-bool TseServerClient::SendRequest(const std::string& sql, int32_t key) {
+bool TseServerClient::SendRequest(const std::string& sql, int32_t key, std::string& reason) {
   db::DbError err;
   // An answer the server wrote after an earlier clean-up (same key, an earlier
   // day) must not be taken for the answer to this request.
@@ -38,14 +29,11 @@ bool TseServerClient::SendRequest(const std::string& sql, int32_t key) {
     tools_.LogSqlError("del(tse_ans):" + err.text, true);
   }
   if (tools_.ExecSQL(sql, err)) return true;
-  tools_.LogSqlError("Fehler bei Anfrage an TSE-Server: " + err.text);
-  log_->AddLogLine("FEHLER bei Anfrage an TSE-Server: " + err.text);
-  SetReady(false);
+  reason = err.text;
   return false;
 }
 
 std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string& columns, int32_t key) {
-  Log(" - Warte auf TSE-Server...");
   platform::Env& env = tools_.env();
   env.SleepMs(kFirstPauseMs);
   // A monotonic clock: a wait across midnight or a clock change runs its full time.
@@ -55,10 +43,7 @@ std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string&
     db::DbError err;
     ++answerQueries_;
     auto rs = tools_.Open(sql, err);
-    if (rs && !rs->Eof()) {
-      Log(" - Antwort vom TSE-Server empfangen");
-      return rs;
-    }
+    if (rs && !rs->Eof()) return rs;
     if (env.MonotonicMs() - started > kAnswerTimeoutMs) return nullptr;
     env.SleepMs(kPollPauseMs);
   }
@@ -70,70 +55,47 @@ void TseServerClient::CleanUp(int32_t key) {
   if (!tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key), err)) tools_.LogSqlError("del(tse_ans):" + err.text);
 }
 
-int32_t TseServerClient::Start(const std::string& processType, const std::string& processData, int32_t& startTime) {
-  Log("Transaction START");
-  Log(" - processType=" + processType);
-  Log(" - processData=" + processData);
-  int32_t result = -1;
-  startTime = 0;
+TseOutcome TseServerClient::Request(const std::string& sql, int32_t key, const std::string& columns,
+                                    void (*take)(db::ResultSet& answer, TseOutcome& outcome)) {
+  TseOutcome outcome;
+  // A request that was never stored leaves nothing to clean up.
+  if (!SendRequest(sql, key, outcome.reason)) return outcome;
+  outcome.sent = tools_.env().Now();
+  if (auto answer = WaitForAnswer(columns, key)) {
+    outcome.kind = TseOutcome::Kind::Answered;
+    take(*answer, outcome);
+  } else {
+    outcome.kind = TseOutcome::Kind::NoAnswer;
+  }
+  CleanUp(key);
+  return outcome;
+}
+
+TseOutcome TseServerClient::Start(const std::string& processType, const std::string& processData) {
   const int32_t key = NextCorrelationKey();
   const std::string sql = "INSERT INTO tse_server_req ( status, kasse, merker, typ, processtype, processdata) VALUES ( " +
                           std::string(" 0 , ") + NumStr(tools_.state().kasse) + " , " + NumStr(key) + " , " +
                           " 'S' , " + SqlText(processType) + " , " + SqlText(processData) + " )";
-  if (!SendRequest(sql, key)) return -1;
-
-  auto answer = WaitForAnswer("tse_trxnr, tse_logtimeutc", key);
-  if (!answer) {
-    lastTimeout_ = FormatDMY(tools_.env().Now().date) + " " + FormatHMS(tools_.env().Now()) + " Trx-Start";
-    tools_.WriteSysLog("T", "Keine Antwort vom TSE-Server erhalten (Trx-Start)");
-    Log(" - TSE-SERVER TIMEOUT");
-    log_->AddLogLine("FEHLER: Keine Antwort vom TSE-Server erhalten (Trx-Start)");
-    SetReady(false);
-  } else {
-    result = GetFieldValue(*answer, "tse_trxnr").AsInt();
-    startTime = GetFieldValue(*answer, "tse_logtimeutc").AsInt();
-    Log(" - Transaktionsnummer=" + std::to_string(result));
-    SetReady(true);
-  }
-  CleanUp(key);
-  return result;
+  return Request(sql, key, "tse_trxnr, tse_logtimeutc", [](db::ResultSet& answer, TseOutcome& outcome) {
+    outcome.transactionNumber = GetFieldValue(answer, "tse_trxnr").AsInt();
+    outcome.logTime = GetFieldValue(answer, "tse_logtimeutc").AsInt();
+  });
 }
 
-bool TseServerClient::Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData,
-                           std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
-                           std::string& signature) {
-  Log("Transaction FINISH");
-  Log(" - Transaktionsnummer=" + std::to_string(transactionNumber));
-  Log(" - processType=" + processType);
-  serialNumber.clear();
-  signature.clear();
-  finishTime = 0;
-  signatureCounter = 0;
+TseOutcome TseServerClient::Finish(int32_t transactionNumber, const std::string& processType,
+                                   const std::string& processData) {
   const int32_t key = NextCorrelationKey();
   const std::string sql =
       "INSERT INTO tse_server_req ( status, kasse, merker, typ, tse_trxnr, processtype, processdata) VALUES ( " +
       std::string(" 0 , ") + NumStr(tools_.state().kasse) + " , " + NumStr(key) + " , " + " 'F' , " +
       NumStr(transactionNumber) + " , " + SqlText(processType) + " , " + SqlText(processData) + " )";
-  if (!SendRequest(sql, key)) return false;
-
-  auto answer = WaitForAnswer("tse_logtimeutc, tse_sernr, tse_sigcount, tse_signatur", key);
-  if (!answer) {
-    std::string text = "Keine Antwort vom TSE-Server erhalten (Trx-Finish " + std::to_string(transactionNumber) + ")";
-    lastTimeout_ = FormatDMY(tools_.env().Now().date) + " " + FormatHMS(tools_.env().Now()) + " Trx-Finish";
-    tools_.WriteSysLog("T", text);
-    Log(" - TSE-SERVER TIMEOUT");
-    log_->AddLogLine("FEHLER: " + text);
-    SetReady(false);
-  } else {
-    finishTime = GetFieldValue(*answer, "tse_logtimeutc").AsInt();
-    serialNumber = GetFieldValue(*answer, "tse_sernr").AsString();
-    signatureCounter = GetFieldValue(*answer, "tse_sigcount").AsInt();
-    signature = GetFieldValue(*answer, "tse_signatur").AsString();
-    Log(" - Signatur=" + signature);
-    SetReady(true);
-  }
-  CleanUp(key);
-  return !signature.empty();
+  return Request(sql, key, "tse_logtimeutc, tse_sernr, tse_sigcount, tse_signatur",
+                 [](db::ResultSet& answer, TseOutcome& outcome) {
+                   outcome.logTime = GetFieldValue(answer, "tse_logtimeutc").AsInt();
+                   outcome.serialNumber = GetFieldValue(answer, "tse_sernr").AsString();
+                   outcome.signatureCounter = GetFieldValue(answer, "tse_sigcount").AsInt();
+                   outcome.signature = GetFieldValue(answer, "tse_signatur").AsString();
+                 });
 }
 
 }  // namespace tolven::fiscal

@@ -1,28 +1,45 @@
 // The TSE server adapter: every start and finish becomes a request row in
 // `tse_server_req` for the installation's TSE server, which answers with a row in
 // `tse_server_ans` carrying the same register number and correlation key.
+// The adapter only carries requests and answers; what a failure means (the
+// readiness flag, the logs) is the facade's business.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "common/log_sink.h"
+#include "common/datetime.h"
 #include "db/db_tools.h"
 
 namespace tolven::fiscal {
 
+// What became of one request to the TSE server.
+struct TseOutcome {
+  enum class Kind {
+    Answered,  // the answer row came; its fields below
+    NoAnswer,  // the request was stored, no answer came within the time-out
+    NotSent,   // the request could not be stored; `reason` says why
+  };
+  Kind kind = Kind::NotSent;
+  std::string reason;
+  DateTime sent;                   // when the request was stored and the wait began
+  int32_t transactionNumber = -1;  // start: the number the TSE gave
+  int32_t logTime = 0;             // start or finish time, seconds since 1970 UTC
+  std::string serialNumber;        // finish
+  int32_t signatureCounter = 0;    // finish
+  std::string signature;           // finish; an answer may carry an empty one
+
+  bool answered() const { return kind == Kind::Answered; }
+};
+
 class TseServerAdapter {
  public:
   virtual ~TseServerAdapter() = default;
-  // Result: the transaction number, -1 on failure.
-  virtual int32_t Start(const std::string& processType, const std::string& processData, int32_t& startTime) = 0;
-  // Result: true when the signature is not empty.
-  virtual bool Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData,
-                      std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
-                      std::string& signature) = 0;
+  virtual TseOutcome Start(const std::string& processType, const std::string& processData) = 0;
+  virtual TseOutcome Finish(int32_t transactionNumber, const std::string& processType,
+                            const std::string& processData) = 0;
 };
-
-class Tse;
 
 class TseServerClient final : public TseServerAdapter {
  public:
@@ -34,39 +51,29 @@ class TseServerClient final : public TseServerAdapter {
   static constexpr int kPollPauseMs = 10;
 
   explicit TseServerClient(db::DbTools& tools) : tools_(tools) {}
-  // The main log receives a line for every failure the operator must see.
-  void SetLog(LogSink& log) { log_ = &log; }
-  // The facade whose readiness flag and TSE log this adapter maintains.
-  void Attach(Tse& tse) { tse_ = &tse; }
 
-  int32_t Start(const std::string& processType, const std::string& processData, int32_t& startTime) override;
-  bool Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData,
-              std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
-              std::string& signature) override;
+  TseOutcome Start(const std::string& processType, const std::string& processData) override;
+  TseOutcome Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData) override;
 
   // Hundredths of a second since midnight, unique per adapter within a day.
   int32_t NextCorrelationKey();
 
-  // Counters for the status page and the benchmarks.
+  // Looks at the answer table, for the status page and the benchmarks.
   int64_t answerQueries() const { return answerQueries_; }
-  const std::string& lastTimeout() const { return lastTimeout_; }
 
  private:
-  bool SendRequest(const std::string& sql, int32_t key);
+  // Stores the request and waits for its answer; `columns` are read from it by `take`.
+  TseOutcome Request(const std::string& sql, int32_t key, const std::string& columns,
+                     void (*take)(db::ResultSet& answer, TseOutcome& outcome));
+  bool SendRequest(const std::string& sql, int32_t key, std::string& reason);
   // Polls for the answer row; nullptr after the time-out.
   std::unique_ptr<db::ResultSet> WaitForAnswer(const std::string& columns, int32_t key);
   void CleanUp(int32_t key);
-  void Log(const std::string& text);
-  void SetReady(bool ready);
   std::string Where(int32_t key) const;
 
   db::DbTools& tools_;
-  NullLog nullLog_;
-  LogSink* log_ = &nullLog_;
-  Tse* tse_ = nullptr;
   int32_t lastKey_ = -1;
   int64_t answerQueries_ = 0;
-  std::string lastTimeout_;
 };
 
 }  // namespace tolven::fiscal

@@ -20,14 +20,16 @@ KitchenReceipts::KitchenReceipts(db::DbTools& tools, PrintLineBuffer& printLines
     : tools_(tools), printLines_(printLines), tse_(tse), log_(log) {}
 
 void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter) {
-  table_ = table;
-  waiter_ = waiter;
-  failed_.fill(false);
-  signItems_.clear();
-  processData_.clear();
-  orderAmount_ = 0;
-  tableNameRead_ = customerRead_ = false;
+  Job job;
+  job.table = table;
+  job.waiter = waiter;
+  Print(job, tseTrx, tseStart);
+  processData_ = std::move(job.processData);
+  orderAmount_ = job.orderAmount;
+}
 
+void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
+  const int32_t table = job.table;
   const std::string pendingWhere =
       " WHERE tisch = " + NumStr(table) + "   AND haskuebon = " + tools_.SqlBool(false);
   DbError err;
@@ -44,19 +46,18 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
     // Nothing for the kitchen (guest count, follow-up order): the order's TSE
     // transaction is still finished, with those lines as its data, since a TSE
     // keeps only a limited number of transactions open.
-    FinishWithoutPrinting(tseTrx, tseStart, pendingWhere);
+    FinishWithoutPrinting(job, tseTrx, tseStart, pendingWhere);
     return;
   }
   // Lines another station books for this table while these print are neither
   // printed nor marked here: they come out with their own order.
-  maxId_ = 0;
   if (auto newest = tools_.Open("SELECT MAX(id) AS m FROM bestellung " + pendingWhere, err); newest && !newest->Eof()) {
-    maxId_ = GetFieldValue(*newest, "m").AsInt64();
+    job.maxId = GetFieldValue(*newest, "m").AsInt64();
   }
-  const std::string upToId = " AND id <= " + NumStr(maxId_);
+  const std::string upToId = " AND id <= " + NumStr(job.maxId);
 
-  ReadSettings();
-  seqnr_ = tools_.GetUniqueNr("SEQNR");
+  job.settings = ReadSettings(table);
+  job.seqnr = tools_.GetUniqueNr("SEQNR");
 
   std::array<bool, kKitchenPrinters> used{};
   auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere + upToId, err);
@@ -70,14 +71,15 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
     if (p >= 0 && p < kKitchenPrinters) used[static_cast<size_t>(p)] = true;
   }
   for (int p = 0; p < kKitchenPrinters; ++p) {
-    if (used[static_cast<size_t>(p)]) PrintPrinter(p);
+    if (used[static_cast<size_t>(p)]) PrintPrinter(job, p);
   }
 
-  MarkLines();
-  SignOrder(tseTrx, tseStart);
+  MarkLines(job);
+  SignOrder(job, tseTrx, tseStart);
 }
 
-void KitchenReceipts::ReadSettings() {
+KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
+  Settings s;
   DbError err;
   auto sys = tools_.Open("SELECT * FROM system", err);
   const bool haveSystem = sys && !sys->Eof();
@@ -86,71 +88,64 @@ void KitchenReceipts::ReadSettings() {
   auto text = [&](const std::string& column) {
     return haveSystem ? GetFieldValue(*sys, column).AsString() : std::string();
   };
-  kuebonpreis_ = num("kuebonpreis");
-  kuebonartnr_ = num("kuebonartnr");
-  kuebongast_ = num("kuebongast");
-  kueartbez_ = flag("kueartbez");
-  bonvor_ = num("bonvor");
-  bonshowtischname_ = flag("bonshowtischname");
-  kuebonkellner_ = num("kuebonkellner");
-  kuebonkunde_ = num("kuebonkunde");
+  s.kuebonpreis = num("kuebonpreis");
+  s.kuebonartnr = num("kuebonartnr");
+  s.kuebongast = num("kuebongast");
+  s.kueartbez = flag("kueartbez");
+  s.bonvor = num("bonvor");
+  s.bonshowtischname = flag("bonshowtischname");
+  s.kuebonkellner = num("kuebonkellner");
+  s.kuebonkunde = num("kuebonkunde");
   for (int n = 1; n <= 4; ++n) {
-    port_[n] = text("kuebonport" + std::to_string(n));
-    prt_[n] = text("kuebonprt" + std::to_string(n));
+    s.port[n] = text("kuebonport" + std::to_string(n));
+    s.prt[n] = text("kuebonprt" + std::to_string(n));
   }
   if (flag("kuebongross")) {
-    dh_ = printLines_.GetPrinterCode("DOPPELT_HOCH");
-    aus_ = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
-    dhb_ = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT");
-    db_ = printLines_.GetPrinterCode("DOPPELT_BREIT");
-  } else {
-    dh_.clear();
-    aus_.clear();
-    dhb_.clear();
-    db_.clear();
+    s.dh = printLines_.GetPrinterCode("DOPPELT_HOCH");
+    s.aus = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
+    s.dhb = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT");
+    s.db = printLines_.GetPrinterCode("DOPPELT_BREIT");
   }
 
   // The station's own printers win over the installation's.
-  comschankanl_ = 0;
   auto hw = tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(tools_.state().filiale) +
                             " AND kasse = " + NumStr(tools_.state().kasse),
                         err);
   if (hw && !hw->Eof()) {
     for (int n = 1; n <= 4; ++n) {
-      port_[n] = GetFieldValue(*hw, "kuebonport" + std::to_string(n)).AsString();
-      prt_[n] = GetFieldValue(*hw, "kuebonprt" + std::to_string(n)).AsString();
+      s.port[n] = GetFieldValue(*hw, "kuebonport" + std::to_string(n)).AsString();
+      s.prt[n] = GetFieldValue(*hw, "kuebonprt" + std::to_string(n)).AsString();
     }
-    comschankanl_ = GetFieldValue(*hw, "comschankanl").AsInt();
+    s.comschankanl = GetFieldValue(*hw, "comschankanl").AsInt();
   }
 
-  port_[5].clear();
-  prt_[5].clear();
-  auto room = tools_.Open("SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table_) +
-                              " AND starttisch + tischzahl > " + NumStr(table_),
-                          err);
+  auto room = tools_.Open(
+      "SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table) + " AND starttisch + tischzahl > " + NumStr(table),
+      err);
   if (room && !room->Eof()) {
-    port_[5] = GetFieldValue(*room, "kuebonport").AsString();
-    prt_[5] = GetFieldValue(*room, "kuebonprt").AsString();
+    s.port[5] = GetFieldValue(*room, "kuebonport").AsString();
+    s.prt[5] = GetFieldValue(*room, "kuebonprt").AsString();
   }
+  return s;
 }
 
-void KitchenReceipts::ReadPrinterSettings(int printer) {
-  cur_ = KitchenPrinterSettings();
-  if (printer == 0 || IsMonitor(printer)) return;  // nothing is printed: no grouping, sort or split
+KitchenPrinterSettings KitchenReceipts::ReadPrinterSettings(int printer) {
+  KitchenPrinterSettings cur;
+  if (printer == 0 || IsMonitor(printer)) return cur;  // nothing is printed: no grouping, sort or split
   DbError err;
   auto rs = tools_.Open("SELECT * FROM kueprtparam WHERE drucker = " + NumStr(printer), err);
   if (rs && !rs->Eof()) {
-    cur_.name = GetFieldValue(*rs, "name").AsString();
-    cur_.bonvorlauf = GetFieldValue(*rs, "bonvorlauf").AsBool();
-    cur_.kuesummer = GetFieldValue(*rs, "kuesummer").AsBool();
+    cur.name = GetFieldValue(*rs, "name").AsString();
+    cur.bonvorlauf = GetFieldValue(*rs, "bonvorlauf").AsBool();
+    cur.kuesummer = GetFieldValue(*rs, "kuesummer").AsBool();
     // A negative number of copies must not swallow the receipt itself.
-    cur_.kopien = std::max(0, GetFieldValue(*rs, "kopien").AsInt());
+    cur.kopien = std::max(0, GetFieldValue(*rs, "kopien").AsInt());
     if (printer != 5) {
       // An unknown grouping would print nothing at all; one receipt is the safe reading.
-      cur_.grupp = GetFieldValue(*rs, "grupp").AsInt();
-      if (cur_.grupp < 0 || cur_.grupp > 3) cur_.grupp = 0;
-      cur_.sort = GetFieldValue(*rs, "sort").AsInt();
-      cur_.split = GetFieldValue(*rs, "split").AsBool();
+      cur.grupp = GetFieldValue(*rs, "grupp").AsInt();
+      if (cur.grupp < 0 || cur.grupp > 3) cur.grupp = 0;
+      cur.sort = GetFieldValue(*rs, "sort").AsInt();
+      cur.split = GetFieldValue(*rs, "split").AsBool();
     }
   } else if (printer <= 4) {
     tools_.ui().MessageBox("Keine Einstellungen für Drucker " + std::to_string(printer) + " gefunden.",
@@ -158,60 +153,63 @@ void KitchenReceipts::ReadPrinterSettings(int printer) {
   }
   // The room printer always prints one receipt sorted by article group.
   if (printer == 5) {
-    cur_.grupp = 0;
-    cur_.sort = 1;
-    cur_.split = false;
+    cur.grupp = 0;
+    cur.sort = 1;
+    cur.split = false;
   }
+  return cur;
 }
 
-void KitchenReceipts::PrintPrinter(int p) {
-  ReadPrinterSettings(p);
-  printerItems_.clear();
-  dispenserOrders_.clear();
+void KitchenReceipts::PrintPrinter(Job& job, int p) {
+  job.pass = PrinterPass();
+  job.pass.settings = ReadPrinterSettings(p);
+  const KitchenPrinterSettings& cur = job.pass.settings;
+  const Settings& set = job.settings;
+  const bool& failed = job.failed[static_cast<size_t>(p)];
 
   std::vector<KitchenRow> rows;
-  if (!CollectRows(p, rows)) return;
+  if (!CollectRows(job, p, rows)) return;
 
-  NewReceipt(p);
-  for (size_t i = 0; i < rows.size() && !failed_[static_cast<size_t>(p)]; ++i) {
+  NewReceipt(job, p);
+  for (size_t i = 0; i < rows.size() && !failed; ++i) {
     KitchenRow row = rows[i];
     DbError err;
     auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(row.artnr), err);
     const bool haveArticle = article && !article->Eof();
-    if (haveArticle && kueartbez_) {
+    if (haveArticle && set.kueartbez) {
       std::string kitchenText = GetFieldValue(*article, "kueartbez").AsString();
       if (!kitchenText.empty()) row.artbez = kitchenText;
     }
-    if (haveArticle && comschankanl_ >= 1) {
+    if (haveArticle && set.comschankanl >= 1) {
       std::string code = GetFieldValue(*article, "schankanlcode").AsString();
-      if (!code.empty()) QueueDispenserOrder(row, code);
+      if (!code.empty()) QueueDispenserOrder(job, row, code);
     }
-    if (Prints(p) && row.gang != course_) {
+    if (Prints(p) && row.gang != job.pass.course) {
       Add(" ");
-      Add(db_ + " --- " + std::to_string(row.gang) + ". Gang ---" + aus_);
+      Add(set.db + " --- " + std::to_string(row.gang) + ". Gang ---" + set.aus);
       Add(" ");
-      course_ = row.gang;
+      job.pass.course = row.gang;
     }
-    KueBonLine(p, row, haveArticle && GetFieldValue(*article, "printrezept").AsBool());
+    KueBonLine(job, p, row, haveArticle && GetFieldValue(*article, "printrezept").AsBool());
 
-    bool receiptEnds = cur_.grupp == 2;
+    bool receiptEnds = cur.grupp == 2;
     if (!receiptEnds && i + 1 < rows.size()) {
-      if (cur_.grupp == 1) receiptEnds = rows[i + 1].artgrp != row.artgrp;
-      if (cur_.grupp == 3) receiptEnds = rows[i + 1].gang != row.gang;
+      if (cur.grupp == 1) receiptEnds = rows[i + 1].artgrp != row.artgrp;
+      if (cur.grupp == 3) receiptEnds = rows[i + 1].gang != row.gang;
     }
     if (receiptEnds) {
-      if (!PrintKueBonFertig(p)) break;
-      NewReceipt(p);
+      if (!PrintKueBonFertig(job, p)) break;
+      NewReceipt(job, p);
     }
   }
-  if (!failed_[static_cast<size_t>(p)] && (cur_.grupp == 0 || cur_.grupp == 1 || cur_.grupp == 3)) {
-    PrintKueBonFertig(p);
+  if (!failed && (cur.grupp == 0 || cur.grupp == 1 || cur.grupp == 3)) {
+    PrintKueBonFertig(job, p);
   }
 
-  if (failed_[static_cast<size_t>(p)]) {
+  if (failed) {
     // Lines that stay pending are logged again when they are really printed.
     DbError err;
-    if (!tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(seqnr_) + " AND drucker = " + NumStr(p),
+    if (!tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p),
                         err)) {
       tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) +
                              " konnten nicht entfernt werden. " + err.text,
@@ -220,11 +218,11 @@ void KitchenReceipts::PrintPrinter(int p) {
     return;
   }
   // The dispenser pours only what went to the kitchen, so a reprint never pours twice.
-  WriteDispenserFiles();
-  signItems_.insert(signItems_.end(), printerItems_.begin(), printerItems_.end());
+  WriteDispenserFiles(job);
+  job.signItems.insert(job.signItems.end(), job.pass.items.begin(), job.pass.items.end());
 }
 
-bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
+bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows) {
   const std::string kasse = NumStr(tools_.state().kasse);
   DbError err;
   if (!tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse, err)) {
@@ -233,18 +231,18 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
                        err.text);
   }
 
-  const bool guests = kuebongast_ > 0;
+  const bool guests = job.settings.kuebongast > 0;
   const std::string guestColumn = guests ? "gast, " : "";
   auto groups = tools_.Open("SELECT artnr, artbez, artgrp, gang, " + guestColumn +
                                 "kueinfo, belaginfo, epreis, SUM(menge) AS anzahl FROM bestellung " +
-                                "WHERE tisch = " + NumStr(table_) + "  AND haskuebon = " + tools_.SqlBool(false) +
-                                "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(maxId_) +
+                                "WHERE tisch = " + NumStr(job.table) + "  AND haskuebon = " + tools_.SqlBool(false) +
+                                "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(job.maxId) +
                                 " GROUP BY artnr, artbez, artgrp, gang, " +
                                 guestColumn + "kueinfo, belaginfo, epreis ",
                             err);
   if (!groups) {
     tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + err.text, true);
-    MarkFailed(p, "Positionen nicht lesbar: " + err.text);
+    MarkFailed(job, p, "Positionen nicht lesbar: " + err.text);
     return false;
   }
   for (; !groups->Eof(); groups->MoveNext()) {
@@ -263,10 +261,10 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
       if (tools_.ExecSQL(sql, err)) return true;
       tools_.LogSqlError("Küchenbon-Position konnte nicht angelegt werden. " + err.text);
       // A receipt without this line would lose it for good once the lines are marked.
-      MarkFailed(p, "Position nicht angelegt: " + err.text);
+      MarkFailed(job, p, "Position nicht angelegt: " + err.text);
       return false;
     };
-    if (!cur_.split) {
+    if (!job.pass.settings.split) {
       if (!insert(anzahl)) return false;
       continue;
     }
@@ -278,12 +276,12 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
       if (!insert(piece)) return false;
     }
   }
-  std::string order = OrderClause();
+  std::string order = OrderClause(job.pass.settings);
   auto work = tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order),
                           err);
   if (!work) {
     tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + err.text, true);
-    MarkFailed(p, "Positionen nicht lesbar: " + err.text);
+    MarkFailed(job, p, "Positionen nicht lesbar: " + err.text);
     return false;
   }
   for (; !work->Eof(); work->MoveNext()) {
@@ -302,36 +300,36 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
   return true;
 }
 
-std::string KitchenReceipts::OrderClause() const {
-  switch (cur_.sort) {
-    case 1: return cur_.grupp == 3 ? "gang, artgrp" : "artgrp";
-    case 2: return cur_.grupp == 2 ? "artgrp, artnr" : cur_.grupp == 3 ? "gang, artnr" : "artnr";
-    case 3: return cur_.grupp == 2 ? "artgrp, gang" : "gang";
+std::string KitchenReceipts::OrderClause(const KitchenPrinterSettings& printer) {
+  switch (printer.sort) {
+    case 1: return printer.grupp == 3 ? "gang, artgrp" : "artgrp";
+    case 2: return printer.grupp == 2 ? "artgrp, artnr" : printer.grupp == 3 ? "gang, artnr" : "artnr";
+    case 3: return printer.grupp == 2 ? "artgrp, gang" : "gang";
     default: return "";
   }
 }
 
-void KitchenReceipts::NewReceipt(int printer) {
-  kuebonnr_ = tools_.GetUniqueNr("KUEBONNR");
-  course_ = 0;
-  PrintHeader(printer);
+void KitchenReceipts::NewReceipt(Job& job, int printer) {
+  job.pass.kuebonnr = tools_.GetUniqueNr("KUEBONNR");
+  job.pass.course = 0;
+  PrintHeader(job, printer);
 }
 
-void KitchenReceipts::MarkFailed(int printer, const std::string& reason) {
-  auto& failed = failed_[static_cast<size_t>(printer)];
+void KitchenReceipts::MarkFailed(Job& job, int printer, const std::string& reason) {
+  auto& failed = job.failed[static_cast<size_t>(printer)];
   if (failed) return;
   failed = true;
   log_.AddLogLine("FEHLER: " + std::string(IsMonitor(printer) ? "Küchenmonitor" : "Küchenbon") + " Drucker " +
-                  std::to_string(printer) + ", Tisch " + std::to_string(table_) + " nicht ausgegeben (" + reason +
+                  std::to_string(printer) + ", Tisch " + std::to_string(job.table) + " nicht ausgegeben (" + reason +
                   "). Die Positionen bleiben offen und kommen mit der nächsten Bestellung des Tisches.");
 }
 
-void KitchenReceipts::MarkLines() {
-  std::string sql = "UPDATE bestellung SET haskuebon = " + tools_.SqlBool(true) + " WHERE tisch = " + NumStr(table_) +
-                    " AND id <= " + NumStr(maxId_);
+void KitchenReceipts::MarkLines(const Job& job) {
+  std::string sql = "UPDATE bestellung SET haskuebon = " + tools_.SqlBool(true) +
+                    " WHERE tisch = " + NumStr(job.table) + " AND id <= " + NumStr(job.maxId);
   std::string keep;
   for (int p = 0; p < kKitchenPrinters; ++p) {
-    if (failed_[static_cast<size_t>(p)]) keep += (keep.empty() ? "" : ", ") + std::to_string(p);
+    if (job.failed[static_cast<size_t>(p)]) keep += (keep.empty() ? "" : ", ") + std::to_string(p);
   }
   if (!keep.empty()) sql += " AND (kueprt IS NULL OR kueprt NOT IN (" + keep + "))";
   // Unmarked lines would be printed again with the table's next order, so a
@@ -340,14 +338,14 @@ void KitchenReceipts::MarkLines() {
   if (!tools_.ExecSQLRepeatable(sql, err)) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + err.text);
 }
 
-void KitchenReceipts::QueueDispenserOrder(const KitchenRow& row, const std::string& code) {
-  dispenserOrders_.push_back(FormatZeroPaddedLong(tools_.state().kasse, 2) + FormatZeroPaddedLong(row.menge, 3) +
-                             code + "\r\n");
+void KitchenReceipts::QueueDispenserOrder(Job& job, const KitchenRow& row, const std::string& code) {
+  job.pass.dispenserOrders.push_back(FormatZeroPaddedLong(tools_.state().kasse, 2) +
+                                     FormatZeroPaddedLong(row.menge, 3) + code + "\r\n");
 }
 
-void KitchenReceipts::WriteDispenserFiles() {
+void KitchenReceipts::WriteDispenserFiles(const Job& job) {
   platform::Env& env = tools_.env();
-  for (const std::string& order : dispenserOrders_) {
+  for (const std::string& order : job.pass.dispenserOrders) {
     DateTime now = env.Now();
     int64_t hundredths = int64_t{SecondsSinceMidnight(now)} * 100 + now.millisecond / 10;
     // Two orders within the same hundredth must not overwrite each other.
@@ -359,7 +357,6 @@ void KitchenReceipts::WriteDispenserFiles() {
     Status st = env.WriteFileAtomic(path, order);
     if (!st) log_.AddLogLine("FEHLER: Schankanlagen-Auftrag " + path + " nicht geschrieben: " + st.message());
   }
-  dispenserOrders_.clear();
 }
 
 }  // namespace tolven::printing

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,11 +60,6 @@ class KitchenReceipts {
   // signing is on but no transaction was given.
   void PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter);
 
-  // Finishes the receipt in the print-line buffer (paper feed, buzzer) and prints
-  // it with its copies on the channel of the printer. False when the receipt did
-  // not reach the printer; printers 0, 6 and 7 print nothing and give true.
-  bool PrintKueBonFertig(int printer);
-
   // The article text as it goes into the signed order data: umlauts spelled out,
   // quotes and other troublesome characters removed, CR LF as "<CRLF>".
   static std::string CleanForSigning(const std::string& text);
@@ -80,55 +76,73 @@ class KitchenReceipts {
     int32_t preis;
   };
 
-  // Reading the configuration (once per call).
-  void ReadSettings();
-  void ReadPrinterSettings(int printer);
+  // The `system`, `systemhw` and `rauminfo` settings, read once per call.
+  struct Settings {
+    int32_t kuebonpreis = 0, kuebonartnr = 0, kuebongast = 0, bonvor = 0;
+    int32_t kuebonkellner = 0, kuebonkunde = 0, comschankanl = 0;
+    bool kueartbez = false, bonshowtischname = false;
+    NumberedArray<std::string, 5> port, prt;  // 1..4 the kitchen printers, 5 the room's printer
+    // Size codes; empty when the kitchen receipts print in normal size only.
+    std::string dh, aus, dhb, db;
+  };
+
+  // The printer at hand, begun afresh for every printer.
+  struct PrinterPass {
+    KitchenPrinterSettings settings;
+    int32_t kuebonnr = 0;
+    int32_t course = 0;
+    std::vector<SignItem> items;               // what it sent, for the signature
+    std::vector<std::string> dispenserOrders;  // poured only when it printed
+  };
+
+  // Everything one call of PrintKueBon reads, counts and collects. Made for
+  // the call and handed to every step, so nothing of one printout reaches the next.
+  struct Job {
+    int32_t table = 0;
+    std::string waiter;
+    int64_t maxId = 0;  // the newest line this printout covers
+    int32_t seqnr = 0;
+    Settings settings;
+    PrinterPass pass;
+    std::array<bool, kKitchenPrinters> failed{};
+    std::vector<SignItem> signItems;
+    std::optional<std::string> tableName, customerName;  // read when first needed
+    std::string processData;
+    int64_t orderAmount = 0;
+  };
+
+  void Print(Job& job, int32_t& tseTrx, int32_t& tseStart);
+  // Reading the configuration (once per call, once per printer).
+  Settings ReadSettings(int32_t table);
+  KitchenPrinterSettings ReadPrinterSettings(int printer);
   // One printer from collecting its lines to marking the outcome.
-  void PrintPrinter(int printer);
-  bool CollectRows(int printer, std::vector<KitchenRow>& rows);
-  std::string OrderClause() const;
-  void NewReceipt(int printer);
-  void PrintHeader(int printer);
-  void KueBonLine(int printer, const KitchenRow& row, bool printRecipe);
-  void PrintArticle(const KitchenRow& row, bool printRecipe);
+  void PrintPrinter(Job& job, int printer);
+  bool CollectRows(Job& job, int printer, std::vector<KitchenRow>& rows);
+  static std::string OrderClause(const KitchenPrinterSettings& printer);
+  void NewReceipt(Job& job, int printer);
+  void PrintHeader(Job& job, int printer);
+  void KueBonLine(Job& job, int printer, const KitchenRow& row, bool printRecipe);
+  void PrintArticle(const Job& job, const KitchenRow& row, bool printRecipe);
   void PrintRecipe(const std::string& artnr);
-  void WriteMonitorRow(int printer, const KitchenRow& row);
-  void QueueDispenserOrder(const KitchenRow& row, const std::string& code);
-  void WriteDispenserFiles();
-  void MarkFailed(int printer, const std::string& reason);
-  void MarkLines();
-  void SignOrder(int32_t& tseTrx, int32_t& tseStart);
-  void FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere);
-  std::string TableName();
-  std::string CustomerName();
+  void WriteMonitorRow(Job& job, int printer, const KitchenRow& row);
+  void QueueDispenserOrder(Job& job, const KitchenRow& row, const std::string& code);
+  void WriteDispenserFiles(const Job& job);
+  // Finishes the receipt in the print-line buffer (paper feed, buzzer) and prints
+  // it with its copies on the channel of the printer. False when the receipt did
+  // not reach the printer; printers 0, 6 and 7 print nothing and give true.
+  bool PrintKueBonFertig(Job& job, int printer);
+  void MarkFailed(Job& job, int printer, const std::string& reason);
+  void MarkLines(const Job& job);
+  void SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart);
+  void FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere);
+  std::string TableName(Job& job);
+  std::string CustomerName(Job& job);
   void Add(const std::string& line) { printLines_.AddPrintLine(line); }
 
   db::DbTools& tools_;
   PrintLineBuffer& printLines_;
   fiscal::Tse& tse_;
   LogSink& log_;
-
-  // `system`, `systemhw` and `rauminfo` settings of the current call.
-  int32_t kuebonpreis_ = 0, kuebonartnr_ = 0, kuebongast_ = 0, bonvor_ = 0;
-  int32_t kuebonkellner_ = 0, kuebonkunde_ = 0, comschankanl_ = 0;
-  bool kueartbez_ = false, bonshowtischname_ = false;
-  NumberedArray<std::string, 5> port_, prt_;  // 1..4 the kitchen printers, 5 the room's printer
-  // Size codes; empty when the kitchen receipts print in normal size only.
-  std::string dh_, aus_, dhb_, db_;
-
-  // State of the current call.
-  int32_t table_ = 0;
-  int64_t maxId_ = 0;  // the newest line this printout covers
-  std::string waiter_;
-  int32_t seqnr_ = 0;
-  int32_t kuebonnr_ = 0;
-  int32_t course_ = 0;
-  KitchenPrinterSettings cur_;
-  std::array<bool, kKitchenPrinters> failed_{};
-  std::vector<SignItem> printerItems_, signItems_;
-  std::vector<std::string> dispenserOrders_;
-  bool tableNameRead_ = false, customerRead_ = false;
-  std::string tableName_, customerName_;
   std::string processData_;
   int64_t orderAmount_ = 0;
 };

@@ -69,73 +69,72 @@ void KitchenReceipts::SplitDoubleSize(const std::string& text, std::string& firs
   }
 }
 
-void KitchenReceipts::PrintHeader(int p) {
+void KitchenReceipts::PrintHeader(Job& job, int p) {
   if (p < 1 || p > 5) return;
+  const Settings& s = job.settings;
   printLines_.ResetPrintLines();
-  if (cur_.bonvorlauf) {
+  if (job.pass.settings.bonvorlauf) {
     for (int i = 0; i < 5; ++i) Add(".");
   }
-  Add(dh_ + cur_.name + aus_);
-  Add("Nr." + std::to_string(kuebonnr_) + "/" + std::to_string(seqnr_));
+  Add(s.dh + job.pass.settings.name + s.aus);
+  Add("Nr." + std::to_string(job.pass.kuebonnr) + "/" + std::to_string(job.seqnr));
   Add(" ");
-  if (table_ != 0) {
-    Add(dh_ + "Tisch " + aus_ + dhb_ + " " + std::to_string(table_) + aus_ + " " +
-        (bonshowtischname_ ? TableName() : std::string()));
+  if (job.table != 0) {
+    Add(s.dh + "Tisch " + s.aus + s.dhb + " " + std::to_string(job.table) + s.aus + " " +
+        (s.bonshowtischname ? TableName(job) : std::string()));
   } else {
-    Add(dh_ + "Ausser Haus" + aus_);
+    Add(s.dh + "Ausser Haus" + s.aus);
   }
   Add("----------------------");
   DateTime now = tools_.env().Now();
-  Add(ShortDate(now.date) + "  " + db_ + FormatHM(now) + aus_);
-  if (kuebonkellner_ == 1) {
+  Add(ShortDate(now.date) + "  " + s.db + FormatHM(now) + s.aus);
+  if (s.kuebonkellner == 1) {
     Add(" ");
-    Add("Kellner: " + waiter_);
-  } else if (kuebonkellner_ == 2) {
+    Add("Kellner: " + job.waiter);
+  } else if (s.kuebonkellner == 2) {
     Add(" ");
-    Add(dh_ + "Kellner: " + waiter_ + aus_);
+    Add(s.dh + "Kellner: " + job.waiter + s.aus);
   }
-  if (kuebonkunde_ > 0) {
-    std::string name = CustomerName();
+  if (s.kuebonkunde > 0) {
+    std::string name = CustomerName(job);
     if (!name.empty()) {
       Add(" ");
-      Add(kuebonkunde_ == 1 ? "Kunde  : " + name : dh_ + "Kunde  : " + name + aus_);
+      Add(s.kuebonkunde == 1 ? "Kunde  : " + name : s.dh + "Kunde  : " + name + s.aus);
     }
   }
   Add(" ");
 }
 
-std::string KitchenReceipts::TableName() {
-  if (!tableNameRead_) {
-    tableNameRead_ = true;
+std::string KitchenReceipts::TableName(Job& job) {
+  if (!job.tableName) {
     DbError err;
-    auto rs = tools_.Open("SELECT name FROM tischnamen WHERE tisch = " + NumStr(table_), err);
-    tableName_ = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "";
+    auto rs = tools_.Open("SELECT name FROM tischnamen WHERE tisch = " + NumStr(job.table), err);
+    job.tableName = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "";
   }
-  return tableName_;
+  return *job.tableName;
 }
 
-std::string KitchenReceipts::CustomerName() {
-  if (!customerRead_) {
-    customerRead_ = true;
-    customerName_.clear();
+std::string KitchenReceipts::CustomerName(Job& job) {
+  if (!job.customerName) {
+    job.customerName.emplace();
     DbError err;
-    auto first = tools_.Open("SELECT kdnr FROM bestellung WHERE tisch = " + NumStr(table_) + " ORDER BY id", err);
+    auto first = tools_.Open("SELECT kdnr FROM bestellung WHERE tisch = " + NumStr(job.table) + " ORDER BY id", err);
     int32_t kdnr = first && !first->Eof() ? GetFieldValue(*first, "kdnr").AsInt() : 0;
     if (kdnr > 0) {
       auto customer = tools_.Open("SELECT name FROM kunden WHERE kdnr = " + NumStr(kdnr), err);
-      if (customer && !customer->Eof()) customerName_ = GetFieldValue(*customer, "name").AsString();
+      if (customer && !customer->Eof()) job.customerName = GetFieldValue(*customer, "name").AsString();
     }
   }
-  return customerName_;
+  return *job.customerName;
 }
 
-void KitchenReceipts::KueBonLine(int p, const KitchenRow& row, bool printRecipe) {
+void KitchenReceipts::KueBonLine(Job& job, int p, const KitchenRow& row, bool printRecipe) {
   DateTime now = tools_.env().Now();
   const int64_t tenths = int64_t{SecondsSinceMidnight(now)} * 10 + now.millisecond / 100;
   const std::string sql =
       "INSERT INTO kuebonlog (seqnr, kuebonnr, drucker, tisch, artnr, artbez, menge, preis, kanr, kaname, msecs, "
       "datumzeit) VALUES ( " +
-      NumStr(seqnr_) + " , " + NumStr(kuebonnr_) + " , " + NumStr(p) + " , " + NumStr(table_) + " , " +
+      NumStr(job.seqnr) + " , " + NumStr(job.pass.kuebonnr) + " , " + NumStr(p) + " , " + NumStr(job.table) + " , " +
       SqlText(row.artnr) + " , " + SqlText(row.artbez) + " , " + NumStr(row.menge) + " , " + NumStr(row.epreis) +
       " , " + NumStr(tools_.state().kaNr) + " , " + SqlText(tools_.state().kaName.substr(0, 30)) + " , " +
       NumStr(tenths) + " , " + tools_.SqlDateTime(now.date, FormatHMS(now)) + " ) ";
@@ -143,55 +142,56 @@ void KitchenReceipts::KueBonLine(int p, const KitchenRow& row, bool printRecipe)
   if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("Küchenbonlog-Eintrag fehlgeschlagen. " + err.text);
 
   if (p >= 1 && p <= 5) {
-    PrintArticle(row, printRecipe);
+    PrintArticle(job, row, printRecipe);
   } else if (p == 6 || p == 7) {
-    WriteMonitorRow(p, row);
+    WriteMonitorRow(job, p, row);
   }
-  printerItems_.push_back({row.menge, row.artbez, row.epreis});
+  job.pass.items.push_back({row.menge, row.artbez, row.epreis});
 }
 
-void KitchenReceipts::PrintArticle(const KitchenRow& row, bool printRecipe) {
+void KitchenReceipts::PrintArticle(const Job& job, const KitchenRow& row, bool printRecipe) {
+  const Settings& s = job.settings;
   const std::string qty = std::to_string(row.menge);
-  if (!dh_.empty()) {
+  if (!s.dh.empty()) {
     std::string first, rest;
     SplitDoubleSize(row.artbez, first, rest);
-    Add(dhb_ + qty + aus_ + dh_ + "x " + aus_ + dhb_ + first + aus_);
+    Add(s.dhb + qty + s.aus + s.dh + "x " + s.aus + s.dhb + first + s.aus);
     if (!rest.empty()) {
-      Add(dhb_ + "    " + rest.substr(0, kDoubleWidth) + aus_);
-      if (rest.size() > kDoubleWidth) Add(dhb_ + "    " + rest.substr(kDoubleWidth, kDoubleWidth) + aus_);
+      Add(s.dhb + "    " + rest.substr(0, kDoubleWidth) + s.aus);
+      if (rest.size() > kDoubleWidth) Add(s.dhb + "    " + rest.substr(kDoubleWidth, kDoubleWidth) + s.aus);
     }
   } else {
     Add(qty + "x " + row.artbez.substr(0, kNormalWidth));
     if (row.artbez.size() > kNormalWidth) Add("    " + row.artbez.substr(kNormalWidth));
   }
 
-  if (!row.kueinfo.empty()) Add(dh_ + ">>> " + row.kueinfo + " <<<" + aus_);
+  if (!row.kueinfo.empty()) Add(s.dh + ">>> " + row.kueinfo + " <<<" + s.aus);
 
   if (!row.belaginfo.empty()) {
     int fields = 1;
     for (char c : row.belaginfo) fields += c == ',' ? 1 : 0;
     for (int k = 1; k <= std::min(fields, 200); ++k) {
       std::string topping = TrimBlanks(GetToken(row.belaginfo, k, ","));
-      if (!topping.empty()) Add(dhb_ + "  >" + topping.substr(0, 18) + aus_);
+      if (!topping.empty()) Add(s.dhb + "  >" + topping.substr(0, 18) + s.aus);
     }
   }
 
   if (row.gast != 0) {
-    if (kuebongast_ == 2) {
-      Add(dh_ + " Gast" + " " + std::to_string(row.gast) + aus_);
-    } else if (kuebongast_ == 1) {
+    if (s.kuebongast == 2) {
+      Add(s.dh + " Gast" + " " + std::to_string(row.gast) + s.aus);
+    } else if (s.kuebongast == 1) {
       Add(" Gast " + std::to_string(row.gast));
     }
   }
 
   std::string info;
-  if (kuebonartnr_ == 1) info = row.artnr;
-  if (kuebonartnr_ == 2) info = dh_ + row.artnr + aus_;
-  if (kuebonpreis_ == 1 || kuebonpreis_ == 2) {
-    if ((kuebonartnr_ == 1 || kuebonartnr_ == 2) && !row.artnr.empty()) info += " / ";
+  if (s.kuebonartnr == 1) info = row.artnr;
+  if (s.kuebonartnr == 2) info = s.dh + row.artnr + s.aus;
+  if (s.kuebonpreis == 1 || s.kuebonpreis == 2) {
+    if ((s.kuebonartnr == 1 || s.kuebonartnr == 2) && !row.artnr.empty()) info += " / ";
     if (row.menge != 1) info += std::to_string(row.menge) + "x ";
     const std::string price = FormatCents(row.epreis);
-    info += kuebonpreis_ == 2 ? dh_ + price + aus_ : price;
+    info += s.kuebonpreis == 2 ? s.dh + price + s.aus : price;
   }
   if (!info.empty()) Add("      ( " + info + " )");
 
@@ -225,38 +225,39 @@ void KitchenReceipts::PrintRecipe(const std::string& artnr) {
   }
 }
 
-void KitchenReceipts::WriteMonitorRow(int p, const KitchenRow& row) {
+void KitchenReceipts::WriteMonitorRow(Job& job, int p, const KitchenRow& row) {
   std::string txt = row.artbez;
   if (!row.kueinfo.empty()) txt += "\r\n" + row.kueinfo;
   if (!row.belaginfo.empty()) txt += "\r\n" + row.belaginfo;
   // The column holds 255 characters; a longer note must not cost the whole message.
   txt = txt.substr(0, 255);
   const std::string sql = "INSERT INTO kuemon (monitornr, status, tisch, gang, gast, menge, txt, insdate) VALUES ( " +
-                          NumStr(p - 5) + " , " + NumStr(0) + " , " + NumStr(table_) + " , " + NumStr(row.gang) +
+                          NumStr(p - 5) + " , " + NumStr(0) + " , " + NumStr(job.table) + " , " + NumStr(row.gang) +
                           " , " + NumStr(row.gast) + " , " + NumStr(row.menge) + " , " + SqlText(txt) + " , " +
                           tools_.SqlNow() + " ) ";
   DbError err;
   if (tools_.ExecSQL(sql, err)) return;
   tools_.ui().MessageBox("Meldung an Küchenmonitor fehlgeschlagen.\r\n\r\n" + err.text, platform::MsgKind::Critical);
-  MarkFailed(p, "Meldung an Küchenmonitor fehlgeschlagen: " + err.text);
+  MarkFailed(job, p, "Meldung an Küchenmonitor fehlgeschlagen: " + err.text);
 }
 
-bool KitchenReceipts::PrintKueBonFertig(int printer) {
+bool KitchenReceipts::PrintKueBonFertig(Job& job, int printer) {
   if (printer == 0 || printer == 6 || printer == 7) return true;
   if (printer < 1 || printer > 5) {
     tools_.ui().MessageBox("Interner Fehler: Drucker=" + std::to_string(printer) + " in SUB PrintKueBonFertig()",
                            platform::MsgKind::Critical);
     return false;
   }
-  for (int32_t i = 0; i < bonvor_; ++i) Add(" ");
-  if (cur_.kuesummer) Add(printLines_.GetPrinterCode("KÜCHENSUMMER"));
+  const KitchenPrinterSettings& cur = job.pass.settings;
+  for (int32_t i = 0; i < job.settings.bonvor; ++i) Add(" ");
+  if (cur.kuesummer) Add(printLines_.GetPrinterCode("KÜCHENSUMMER"));
 
-  std::string channel = port_[printer];
-  if (ToUpper(channel) == "NETZ") channel = "NETZ" + prt_[printer];
+  std::string channel = job.settings.port[printer];
+  if (ToUpper(channel) == "NETZ") channel = "NETZ" + job.settings.prt[printer];
 
   bool delivered = false;
   Status failure;
-  for (int32_t copy = 0; copy <= cur_.kopien; ++copy) {
+  for (int32_t copy = 0; copy <= cur.kopien; ++copy) {
     Status st = printLines_.PrintLines(channel, true, false);
     if (st) {
       delivered = true;
@@ -268,11 +269,11 @@ bool KitchenReceipts::PrintKueBonFertig(int printer) {
       failure = st;
       break;
     }
-    log_.AddLogLine("FEHLER: Kopie " + std::to_string(copy) + " des Küchenbons Nr. " + std::to_string(kuebonnr_) +
-                    " auf " + channel + " nicht gedruckt: " + st.message());
+    log_.AddLogLine("FEHLER: Kopie " + std::to_string(copy) + " des Küchenbons Nr. " +
+                    std::to_string(job.pass.kuebonnr) + " auf " + channel + " nicht gedruckt: " + st.message());
   }
   tools_.env().SleepMs(50);
-  if (!delivered) MarkFailed(printer, "Ausdruck auf >" + channel + "< fehlgeschlagen: " + failure.message());
+  if (!delivered) MarkFailed(job, printer, "Ausdruck auf >" + channel + "< fehlgeschlagen: " + failure.message());
   return delivered;
 }
 

@@ -44,7 +44,8 @@ std::string KitchenReceipts::CleanForSigning(const std::string& text) {
   return out;
 }
 
-void KitchenReceipts::FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere) {
+void KitchenReceipts::FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart,
+                                            const std::string& pendingWhere) {
   // Without a transaction there is nothing to finish, and no receipt number is drawn.
   if (tseTrx < 1 || !tse_.TseInUse() || !tse_.TseReady()) return;
   DbError err;
@@ -53,30 +54,27 @@ void KitchenReceipts::FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, 
     tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + err.text);
     return;
   }
-  maxId_ = 0;
   for (; !rows->Eof(); rows->MoveNext()) {
-    signItems_.push_back({db::GetFieldValue(*rows, "menge").AsInt(), db::GetFieldValue(*rows, "artbez").AsString(),
-                          db::GetFieldValue(*rows, "epreis").AsInt()});
-    maxId_ = std::max(maxId_, db::GetFieldValue(*rows, "id").AsInt64());
+    job.signItems.push_back({db::GetFieldValue(*rows, "menge").AsInt(), db::GetFieldValue(*rows, "artbez").AsString(),
+                             db::GetFieldValue(*rows, "epreis").AsInt()});
+    job.maxId = std::max(job.maxId, db::GetFieldValue(*rows, "id").AsInt64());
   }
-  seqnr_ = 0;
-  SignOrder(tseTrx, tseStart);
+  SignOrder(job, tseTrx, tseStart);
   // Marked like the lines of a printed order, so the next order does not sign them again.
-  if (maxId_ > 0) MarkLines();
+  if (job.maxId > 0) MarkLines(job);
 }
 
-void KitchenReceipts::SignOrder(int32_t& tseTrx, int32_t& tseStart) {
-  processData_.clear();
-  orderAmount_ = 0;
-  for (const SignItem& item : signItems_) {
-    if (!processData_.empty()) processData_ += '\r';
-    processData_ += std::to_string(item.menge) + ";\"" + CleanForSigning(item.text) + "\";" + FormatCents(item.preis);
-    orderAmount_ += int64_t{item.menge} * item.preis;
+void KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
+  std::string& processData = job.processData;
+  for (const SignItem& item : job.signItems) {
+    if (!processData.empty()) processData += '\r';
+    processData += std::to_string(item.menge) + ";\"" + CleanForSigning(item.text) + "\";" + FormatCents(item.preis);
+    job.orderAmount += int64_t{item.menge} * item.preis;
   }
 
   if (!tse_.TseInUse() || !tse_.TseReady()) return;
   if (tseTrx < 1) {
-    tools_.WriteSysLogMemo("T", "Keine TSE-Transaktion für Bestellung.", processData_);
+    tools_.WriteSysLogMemo("T", "Keine TSE-Transaktion für Bestellung.", processData);
     tseTrx = 0;
     tseStart = 0;
     return;
@@ -84,18 +82,18 @@ void KitchenReceipts::SignOrder(int32_t& tseTrx, int32_t& tseStart) {
 
   std::string serial, signature;
   int32_t finishTime = 0, counter = 0;
-  if (!tse_.TSE_FinishTransaction(tseTrx, fiscal::kProcessTypeOrder, processData_, serial, finishTime, counter,
+  if (!tse_.TSE_FinishTransaction(tseTrx, fiscal::kProcessTypeOrder, processData, serial, finishTime, counter,
                                   signature)) {
-    return;  // the adapter has logged why
+    return;  // the facade has logged why
   }
   const StartupState& st = tools_.state();
   const std::string sql =
       "INSERT INTO tse_bestellungen (seqnr, datumzeit, kanr, kaname, kasse, betrag, tse_trx, tse_sigcount, "
       "tse_start, tse_stop, tse_sernr, tse_processtype, tse_processdata, tse_signatur) VALUES ( " +
-      NumStr(seqnr_) + " , " + tools_.SqlNow() + " , " + NumStr(st.kaNr) + " , " + SqlText(st.kaName.substr(0, 30)) +
-      " , " + NumStr(st.kasse) + " , " + NumStr(orderAmount_) + " , " + NumStr(tseTrx) + " , " + NumStr(counter) +
+      NumStr(job.seqnr) + " , " + tools_.SqlNow() + " , " + NumStr(st.kaNr) + " , " + SqlText(st.kaName.substr(0, 30)) +
+      " , " + NumStr(st.kasse) + " , " + NumStr(job.orderAmount) + " , " + NumStr(tseTrx) + " , " + NumStr(counter) +
       " , " + NumStr(tseStart) + " , " + NumStr(finishTime) + " , " + SqlText(serial) + " , " +
-      SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData_) + " , " + SqlText(signature) + " ) ";
+      SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData) + " , " + SqlText(signature) + " ) ";
   DbError err;
   if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("tse_best: " + err.text);
 }

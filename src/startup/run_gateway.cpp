@@ -137,10 +137,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   status::WatchedConnection watched(*connection);
   db::DbTools tools(watched, state, env, ui);
   fiscal::TseServerClient tseServer(tools);
-  status::TseMonitor tseMonitor(tseServer, [&tseServer] { return tseServer.lastTimeout(); }, alerts, env);
+  status::TseMonitor tseMonitor(tseServer, alerts, env);
   fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
-  tseServer.Attach(tse);
-  tseServer.SetLog(log);
+  tse.SetLog(log);
 
   platform::CupsPrinterSystem spooler;
   display::CustomerDisplay display(

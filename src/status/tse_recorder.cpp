@@ -9,9 +9,8 @@ const char* kTitle = "TSE";
 const char* kUnsigned = " Bestellungen und Belege bleiben unsigniert, bis der TSE-Server wieder antwortet.";
 }  // namespace
 
-TseMonitor::TseMonitor(fiscal::TseServerAdapter& inner, std::function<std::string()> lastTimeout, AlertLog& alerts,
-                       platform::Env& env)
-    : inner_(inner), lastTimeout_(std::move(lastTimeout)), alerts_(alerts), env_(env) {}
+TseMonitor::TseMonitor(fiscal::TseServerAdapter& inner, AlertLog& alerts, platform::Env& env)
+    : inner_(inner), alerts_(alerts), env_(env) {}
 
 void TseMonitor::Note(const std::string& operation, int32_t trx, const std::string& processType, bool ok,
                       int32_t counter) {
@@ -25,29 +24,28 @@ void TseMonitor::Note(const std::string& operation, int32_t trx, const std::stri
   ++generation_;
 }
 
-int32_t TseMonitor::Start(const std::string& processType, const std::string& processData, int32_t& startTime) {
-  const std::string before = lastTimeout();
-  int32_t trx = inner_.Start(processType, processData, startTime);
-  Note("Start", trx, processType, trx >= 0, 0);
-  if (lastTimeout() != before) {
-    ++timeouts_;
-    alerts_.Add(platform::MsgKind::Critical, kTitle,
-                std::string("Keine Antwort vom TSE-Server erhalten (Trx-Start).") + kUnsigned);
-  }
-  return trx;
+void TseMonitor::TimedOut(const std::string& what) {
+  DateTime now = env_.Now();
+  lastTimeout_ = FormatDMY(now.date) + " " + FormatHMS(now) + " " + what;
+  ++timeouts_;
+  alerts_.Add(platform::MsgKind::Critical, kTitle, "Keine Antwort vom TSE-Server erhalten (" + what + ")." + kUnsigned);
 }
 
-bool TseMonitor::Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData,
-                        std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
-                        std::string& signature) {
-  const std::string before = lastTimeout();
-  bool ok =
-      inner_.Finish(transactionNumber, processType, processData, serialNumber, finishTime, signatureCounter, signature);
-  Note("Abschluss", transactionNumber, processType, ok, signatureCounter);
-  if (lastTimeout() != before) {
-    ++timeouts_;
-    alerts_.Add(platform::MsgKind::Critical, kTitle,
-                std::string("Keine Antwort vom TSE-Server erhalten (Trx-Finish).") + kUnsigned);
+fiscal::TseOutcome TseMonitor::Start(const std::string& processType, const std::string& processData) {
+  fiscal::TseOutcome outcome = inner_.Start(processType, processData);
+  const int32_t trx = outcome.answered() ? outcome.transactionNumber : -1;
+  Note("Start", trx, processType, trx >= 0, 0);
+  if (outcome.kind == fiscal::TseOutcome::Kind::NoAnswer) TimedOut("Trx-Start");
+  return outcome;
+}
+
+fiscal::TseOutcome TseMonitor::Finish(int32_t transactionNumber, const std::string& processType,
+                                      const std::string& processData) {
+  fiscal::TseOutcome outcome = inner_.Finish(transactionNumber, processType, processData);
+  const bool ok = outcome.answered() && !outcome.signature.empty();
+  Note("Abschluss", transactionNumber, processType, ok, outcome.answered() ? outcome.signatureCounter : 0);
+  if (outcome.kind == fiscal::TseOutcome::Kind::NoAnswer) {
+    TimedOut("Trx-Finish");
   } else if (!ok && transactionNumber >= 0) {
     // An answer without a signature, or the request could not even be stored:
     // either way the receipt stays unsigned; the log names the cause.
@@ -55,7 +53,7 @@ bool TseMonitor::Finish(int32_t transactionNumber, const std::string& processTyp
                 "TSE-Transaktion " + std::to_string(transactionNumber) + " ohne Signatur abgeschlossen (" +
                     processType + "); Ursache im Protokoll.");
   }
-  return ok;
+  return outcome;
 }
 
 }  // namespace tolven::status

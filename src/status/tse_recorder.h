@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "fiscal/tse_server_adapter.h"
@@ -26,26 +25,24 @@ struct TseActivity {
 
 class TseMonitor final : public fiscal::TseServerAdapter {
  public:
-  // `lastTimeout` reads the inner adapter's record of its last time-out; a
-  // change across a call means that call timed out.
-  TseMonitor(fiscal::TseServerAdapter& inner, std::function<std::string()> lastTimeout, AlertLog& alerts,
-             platform::Env& env);
+  TseMonitor(fiscal::TseServerAdapter& inner, AlertLog& alerts, platform::Env& env);
 
-  int32_t Start(const std::string& processType, const std::string& processData, int32_t& startTime) override;
-  bool Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData,
-              std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
-              std::string& signature) override;
+  fiscal::TseOutcome Start(const std::string& processType, const std::string& processData) override;
+  fiscal::TseOutcome Finish(int32_t transactionNumber, const std::string& processType,
+                            const std::string& processData) override;
 
   const TseActivity& last() const { return last_; }
-  std::string lastTimeout() const { return lastTimeout_ ? lastTimeout_() : ""; }
+  // "DD.MM.YYYY HH:MM:SS Trx-Start" (or "Trx-Finish") of the last time-out; "" before the first.
+  const std::string& lastTimeout() const { return lastTimeout_; }
   int64_t timeouts() const { return timeouts_; }
   uint64_t generation() const { return generation_; }
 
  private:
   void Note(const std::string& operation, int32_t trx, const std::string& processType, bool ok, int32_t counter);
+  void TimedOut(const std::string& what);
 
   fiscal::TseServerAdapter& inner_;
-  std::function<std::string()> lastTimeout_;
+  std::string lastTimeout_;
   AlertLog& alerts_;
   platform::Env& env_;
   TseActivity last_;

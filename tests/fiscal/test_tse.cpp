@@ -14,8 +14,7 @@ namespace {
 class TseAdapterTest : public ::testing::Test {
  protected:
   TseAdapterTest() : tseServer(db.tools()), tse(db.tools(), tseServer, fiscal::TseIdentity{}) {
-    tseServer.Attach(tse);
-    tseServer.SetLog(log);
+    tse.SetLog(log);
     db.state().kasse = 3;
   }
 
@@ -76,6 +75,10 @@ TEST_F(TseAdapterTest, NoAnswerTimesOutAfter15SecondsAndClearsReady) {
     EXPECT_TRUE(waited > 15000 && waited < 15300) << waited;
     EXPECT_FALSE(tse.TseReady() || db.Count("tse_server_req") != 0);
     EXPECT_EQ(db.Scalar("SELECT txt FROM syslog WHERE typ = 'T'"), "Keine Antwort vom TSE-Server erhalten (Trx-Start)");
+    EXPECT_NE(ReadAll(db.state().logPfad + "TSE/TSE_VS_3_" + FormatYYMMDD(now.date) + ".LOG")
+                  .find(FormatHMS(now) + "," + std::to_string(now.millisecond / 100) + " 3  - Warte auf TSE-Server..."),
+              std::string::npos)
+        << "stamped when the wait began";
     EXPECT_NE(TseLog().find(" - TSE-SERVER TIMEOUT"), std::string::npos);
     EXPECT_TRUE(!log.lines.empty() && StartsWith(log.lines.back(), "FEHLER"));
   }
@@ -84,6 +87,14 @@ TEST_F(TseAdapterTest, NoAnswerTimesOutAfter15SecondsAndClearsReady) {
   EXPECT_FALSE(tse.TSE_FinishTransaction(-1, fiscal::kProcessTypeOrder, "x", serial, finish, counter, signature));
   EXPECT_EQ(db.Scalar("SELECT txt FROM syslog WHERE typ = 'T' AND txt LIKE '%Finish%'"),
             "Keine Antwort vom TSE-Server erhalten (Trx-Finish -1)");
+
+  // A request that cannot even be stored fails at once, the same way.
+  db.FailInserts("tse_server_req", "Platte voll");
+  tse.SetReady(true);
+  int32_t start = 0;
+  EXPECT_EQ(tse.TSE_StartTransaction(start), -1);
+  EXPECT_FALSE(tse.TseReady());
+  EXPECT_TRUE(log.Has("FEHLER bei Anfrage an TSE-Server: ") && log.Has("Platte voll")) << log.lines.back();
 }
 
 TEST_F(TseAdapterTest, EmptySignatureFailsAndAFailedStartStillSendsTheFinishWithMinusOne) {
@@ -132,8 +143,6 @@ TEST(TsePollRate, AnswersAreNoticedWithinOnePauseAtFewerThan200LooksASecond) {
     SCOPED_TRACE(answerAfterMs);
     TestDb db;
     fiscal::TseServerClient tseServer(db.tools());
-    fiscal::Tse tse(db.tools(), tseServer, fiscal::TseIdentity{});
-    tseServer.Attach(tse);
     const int64_t requested = db.env().MonotonicMs();
     const int64_t answered = requested + answerAfterMs;
     bool stored = false;
@@ -149,8 +158,7 @@ TEST(TsePollRate, AnswersAreNoticedWithinOnePauseAtFewerThan200LooksASecond) {
               rs->Raw(0).AsString() + ", " + rs->Raw(1).AsString() + ", 7, 1765000000)");
       stored = true;
     };
-    int32_t start = 0;
-    ASSERT_EQ(tseServer.Start("", "", start), 7);
+    ASSERT_EQ(tseServer.Start("", "").transactionNumber, 7);
     const int64_t noticed = db.env().MonotonicMs();
     EXPECT_LE(noticed - answered, fiscal::TseServerClient::kPollPauseMs);
     const double polling = static_cast<double>(noticed - requested - fiscal::TseServerClient::kFirstPauseMs) / 1000.0;

@@ -55,6 +55,14 @@ TEST_F(KitchenReceiptsTest, WholeReceiptInNormalSize) {
       "1x Cola", " Gast 2", "      ( A2 / 3.50 )", " ", " ", Bytes({27, 112, 0, 255, 255})};
   EXPECT_EQ(p.lines, expected);
   EXPECT_TRUE(log.Errors().empty());
+
+  // The next table's receipt shows neither the name nor the customer of this one.
+  Order(13, "A3", "Pils", 1, 400);
+  Run(13, 101);
+  ASSERT_EQ(engine.printouts.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(engine.printouts[1].lines.begin() + 8, engine.printouts[1].lines.begin() + 15),
+            (std::vector<std::string>{"Tisch  13 ", "----------------------", "05.12.26  12:00", " ",
+                                      "Kellner: 7 - Anna", " ", "1x Pils"}));
 }
 
 TEST_F(KitchenReceiptsTest, WholeReceiptInDoubleSize) {

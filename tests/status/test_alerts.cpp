@@ -99,39 +99,38 @@ TEST(StatusAlerts, AcknowledgingFromAnotherThreadWhileAlertsArrive) {
   EXPECT_LE(log.All().size(), 50u);
 }
 
-// The scripted server stands in for the adapter; a time-out is what changes its
-// "last time-out" text, as with the real one.
+// The scripted server stands in for the adapter; no answer is a time-out.
 TEST(TseMonitor, KeepsTheLastTransactionAndAlertsOnTimeOutsAndMissingSignatures) {
   FakeEnv env;
   AlertLog alerts(env);
   testing::ScriptedTseServer server;
-  TseMonitor monitor(
-      server, [&server] { return server.answer ? std::string() : std::to_string(server.calls.size()); }, alerts, env);
-  int32_t start = 0, finish = 0, counter = 0;
-  std::string serial, signature;
-  EXPECT_EQ(monitor.Start("", "", start), 100);
-  EXPECT_TRUE(monitor.Finish(100, "Kassenbeleg-V1", "d", serial, finish, counter, signature));
+  TseMonitor monitor(server, alerts, env);
+  EXPECT_EQ(monitor.Start("", "").transactionNumber, 100);
+  monitor.Finish(100, "Kassenbeleg-V1", "d");
+  EXPECT_TRUE(monitor.last().ok);
   EXPECT_EQ(monitor.last().signatureCounter, 500);
   EXPECT_EQ(monitor.last().processType, "Kassenbeleg-V1");
   EXPECT_TRUE(alerts.All().empty());
 
   // The server stops answering; every order still tries, and the one alert counts them.
   server.answer = false;
-  EXPECT_EQ(monitor.Start("", "", start), -1);
+  monitor.Start("", "");
   EXPECT_FALSE(monitor.last().ok);
-  monitor.Start("", "", start);
+  EXPECT_EQ(monitor.lastTimeout(), "05.12.2026 12:00:00 Trx-Start");
+  monitor.Start("", "");
   std::vector<Alert> all = alerts.All();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].count, 2);
   EXPECT_NE(all[0].text.find("Keine Antwort vom TSE-Server erhalten (Trx-Start)"), std::string::npos);
-  EXPECT_FALSE(monitor.Finish(-1, "Kassenbeleg-V1", "d", serial, finish, counter, signature));
+  monitor.Finish(-1, "Kassenbeleg-V1", "d");
   EXPECT_EQ(alerts.All().size(), 2u);
   EXPECT_EQ(monitor.timeouts(), 3);
 
   // An answer without a signature is no time-out, but the receipt is unsigned all the same.
   server.answer = true;
   server.emptySignature = true;
-  EXPECT_FALSE(monitor.Finish(101, "Bestellung-V1", "d", serial, finish, counter, signature));
+  monitor.Finish(101, "Bestellung-V1", "d");
+  EXPECT_FALSE(monitor.last().ok);
   ASSERT_EQ(alerts.All().size(), 3u);
   EXPECT_NE(alerts.All()[0].text.find("ohne Signatur"), std::string::npos);
   EXPECT_EQ(monitor.timeouts(), 3);

@@ -158,7 +158,7 @@ class CollectorTest : public ::testing::Test {
   CollectorTest()
       : alerts(f.db.env()),
         monitor(
-            f.tseServer, [] { return std::string(); }, alerts, f.db.env()),
+            f.tseServer, alerts, f.db.env()),
         recorder(engine, f.db.env()),
         collector(StatusSources{f.form, f.tse, monitor, recorder, alerts, f.db.state(), f.db.env(),
                                 [] { return int64_t{42}; }, [] { return std::string("Bitte warten..."); }, &counters,

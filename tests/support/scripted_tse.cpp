@@ -2,27 +2,35 @@
 
 namespace tolven::testing {
 
-int32_t ScriptedTseServer::Start(const std::string&, const std::string&, int32_t& startTime) {
+namespace {
+fiscal::TseOutcome Outcome(bool answer) {
+  fiscal::TseOutcome outcome;
+  outcome.kind = answer ? fiscal::TseOutcome::Kind::Answered : fiscal::TseOutcome::Kind::NoAnswer;
+  return outcome;
+}
+}  // namespace
+
+fiscal::TseOutcome ScriptedTseServer::Start(const std::string&, const std::string&) {
   calls.push_back("S");
   if (onStart) onStart();
-  startTime = answer ? now : 0;
-  return answer ? nextTrx++ : -1;
+  fiscal::TseOutcome outcome = Outcome(answer);
+  if (!answer) return outcome;
+  outcome.transactionNumber = nextTrx++;
+  outcome.logTime = now;
+  return outcome;
 }
 
-bool ScriptedTseServer::Finish(int32_t trx, const std::string& processType, const std::string& processData,
-                               std::string& serial, int32_t& finishTime, int32_t& counter, std::string& signature) {
+fiscal::TseOutcome ScriptedTseServer::Finish(int32_t trx, const std::string& processType,
+                                             const std::string& processData) {
   calls.push_back("F:" + std::to_string(trx) + ":" + processType + ":" + processData);
   finishes.push_back({trx, processType, processData});
-  serial.clear();
-  signature.clear();
-  finishTime = 0;
-  counter = 0;
-  if (!answer) return false;
-  serial = "SERIAL-1";
-  finishTime = now + 1;
-  counter = nextCounter++;
-  signature = emptySignature ? "" : "SIG" + std::to_string(counter);
-  return !signature.empty();
+  fiscal::TseOutcome outcome = Outcome(answer);
+  if (!answer) return outcome;
+  outcome.serialNumber = "SERIAL-1";
+  outcome.logTime = now + 1;
+  outcome.signatureCounter = nextCounter++;
+  outcome.signature = emptySignature ? "" : "SIG" + std::to_string(outcome.signatureCounter);
+  return outcome;
 }
 
 }  // namespace tolven::testing

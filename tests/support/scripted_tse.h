@@ -13,9 +13,8 @@ namespace tolven::testing {
 // signature, unless told otherwise; records every call.
 class ScriptedTseServer : public fiscal::TseServerAdapter {
  public:
-  int32_t Start(const std::string& processType, const std::string& processData, int32_t& startTime) override;
-  bool Finish(int32_t trx, const std::string& processType, const std::string& processData, std::string& serial,
-              int32_t& finishTime, int32_t& counter, std::string& signature) override;
+  fiscal::TseOutcome Start(const std::string& processType, const std::string& processData) override;
+  fiscal::TseOutcome Finish(int32_t trx, const std::string& processType, const std::string& processData) override;
 
   bool answer = true;
   bool emptySignature = false;
