@@ -105,7 +105,8 @@ TEST(FreeTdsStandin, OneSessionResultsErrorsRefusedBytesTransactionsAndADrop) {
                                "SELECT 'weg'\tclose"});
   ASSERT_TRUE(server.started());
   DbError err;
-  auto c = OpenOdbc(server.Target(), 5, err);
+  tolven::testing::FakeEnv clock;  // times the pause before a lost session is opened again
+  auto c = OpenOdbc(server.Target(), 5, err, clock);
   ASSERT_NE(c, nullptr) << err.text;
   auto rs = c->Query("SELECT mwst1, sprache FROM system", err);
   ASSERT_NE(rs, nullptr) << err.text;
@@ -170,7 +171,7 @@ TEST(FreeTdsStandin, OneSessionResultsErrorsRefusedBytesTransactionsAndADrop) {
   // A session the server drops is opened again by a later statement; the
   // statement that met the break is not repeated.
   EXPECT_EQ(c->Query("SELECT 'weg'", err), nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5200));  // the wait between two attempts
+  clock.SleepMs(5200);  // the pause between two attempts
   EXPECT_TRUE(c->Execute("UPDATE system SET booltest = 0", err)) << err.text;
   EXPECT_EQ(server.Events("login").size(), 2u);
   size_t dropped = 0;
