@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,62 +52,46 @@ class TdsStandin {
   // The logged events of one kind, each as its fields (texts of the JSON line).
   std::vector<std::map<std::string, std::string>> Events(const std::string& event) const {
     std::vector<std::map<std::string, std::string>> out;
-    const std::string log = ReadAll(dir_ / "log");
-    size_t pos = 0;
-    while (pos < log.size()) {
-      size_t end = log.find('\n', pos);
-      if (end == std::string::npos) end = log.size();
-      auto fields = ParseLine(log.substr(pos, end - pos));
+    std::istringstream log(ReadAll(dir_ / "log"));
+    for (std::string line; std::getline(log, line);) {
+      auto fields = ParseLine(line);
       if (fields["event"] == event) out.push_back(std::move(fields));
-      pos = end + 1;
     }
     return out;
   }
 
  private:
-  // One flat JSON object of strings and numbers, as the script writes it (UTF-8 kept).
+  // One flat JSON object of strings and numbers, as the script writes it:
+  // UTF-8 as it is, only control characters escaped.
   static std::map<std::string, std::string> ParseLine(const std::string& line) {
     std::map<std::string, std::string> fields;
     size_t i = 0;
     auto text = [&]() {
       std::string s;
       for (++i; i < line.size() && line[i] != '"'; ++i) {
-        if (line[i] != '\\' || i + 1 >= line.size()) {
-          s += line[i];
-          continue;
-        }
-        const char c = line[++i];
-        if (c == 'u' && i + 4 < line.size()) {
-          const unsigned code = static_cast<unsigned>(std::stoul(line.substr(i + 1, 4), nullptr, 16));
-          i += 4;
-          if (code < 0x80) {
-            s += static_cast<char>(code);
-          } else if (code < 0x800) {
-            s += static_cast<char>(0xC0 | (code >> 6));
-            s += static_cast<char>(0x80 | (code & 0x3F));
-          } else {
-            s += static_cast<char>(0xE0 | (code >> 12));
-            s += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (code & 0x3F));
+        char c = line[i];
+        if (c == '\\' && i + 1 < line.size()) {
+          c = line[++i];
+          if (c == 'u') {
+            c = static_cast<char>(std::stoi(line.substr(i + 1, 4), nullptr, 16));
+            i += 4;
+          } else if (c == 'n' || c == 't' || c == 'r') {
+            c = c == 'n' ? '\n' : c == 't' ? '\t' : '\r';
           }
-        } else {
-          s += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
         }
+        s += c;
       }
       ++i;
       return s;
     };
-    while (i < line.size()) {
-      if (line[i] != '"') {
-        ++i;
-        continue;
-      }
-      std::string key = text();
-      while (i < line.size() && (line[i] == ':' || line[i] == ' ')) ++i;
-      if (i < line.size() && line[i] == '"') {
+    while ((i = line.find('"', i)) != std::string::npos) {
+      const std::string key = text();
+      i = line.find_first_not_of(": ", i);
+      if (i == std::string::npos) break;
+      if (line[i] == '"') {
         fields[key] = text();
       } else {
-        size_t end = line.find_first_of(",}", i);
+        const size_t end = line.find_first_of(",}", i);
         fields[key] = line.substr(i, end - i);
         i = end;
       }

@@ -1,14 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "db/db_tools.h"
-#include "support/faulty_connection.h"
 #include "support/test_db.h"
 
 namespace tolven::db {
@@ -86,52 +81,6 @@ TEST(GetUniqueNr, NewCountersAndWrapping) {
   EXPECT_FALSE(db.conn().InTransaction());
 }
 
-TEST(GetUniqueNr, InsideTheCallersTransactionGoesWithItsRollback) {
-  TestDb db;
-  DbError err;
-  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 1);
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 2);
-  EXPECT_TRUE(db.conn().InTransaction());  // never commits the caller's transaction
-  ASSERT_TRUE(db.conn().RollbackTrans(err));
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 1) << "the receipt that drew the numbers was rolled back, so are they";
-}
-
-// Whatever database call fails, a draw either hands out the stored number and
-// advances the counter, or hands out nothing and leaves the counter as it was.
-TEST(GetUniqueNr, AFailingStatementNeverLeavesAHalfDraw) {
-  TestDb db;
-  tolven::testing::FaultyConnection faulty(db.conn());
-  DbTools tools(faulty, db.state(), db.env(), db.ui());
-  db.Exec("INSERT INTO kassea (bunr) VALUES (99)");
-  db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('BUNR', 7, 1, 999999999)");
-  for (const bool fresh : {false, true}) {  // an existing counter, a new one seeded from kassea
-    const std::string name = fresh ? "KABUBUNR" : "BUNR";
-    for (int64_t n = 1;; ++n) {
-      SCOPED_TRACE(name + " failing call " + std::to_string(n));
-      if (fresh) db.Exec("DELETE FROM uniquenr WHERE name = 'KABUBUNR'");
-      const int64_t before = fresh ? 100 : ReadCounter(db, name).wert;
-      faulty.FailCall(n);
-      int32_t got = tools.GetUniqueNr(name);
-      const bool tripped = faulty.failed();
-      faulty.FailCall(0);
-      EXPECT_FALSE(db.conn().InTransaction());
-      const bool exists = db.Count("uniquenr", "name = '" + name + "'") == 1;
-      if (got == -1) {  // nothing handed out: the counter as it was (a new one not even created)
-        EXPECT_TRUE(tripped && exists == !fresh);
-        if (exists) {
-          EXPECT_EQ(ReadCounter(db, name).wert, before);
-        }
-      } else {
-        ASSERT_TRUE(got == before && exists);
-        EXPECT_EQ(ReadCounter(db, name).wert, before + 1);
-      }
-      if (!tripped) break;  // the whole draw ran without reaching call n
-      ASSERT_LT(n, 50);
-    }
-  }
-}
-
 TEST(GetUniqueNr, TwoStationsNeverGetTheSameNumber) {
   TestDb db;
   auto second = db.OpenSecond();
@@ -156,37 +105,6 @@ TEST(GetUniqueNr, TwoStationsNeverGetTheSameNumber) {
   EXPECT_EQ(db.Count("syslog", "kasse = 2 AND typ = 'F'"), db.IsSqlite() ? 0 : 1);
   ASSERT_TRUE(db.conn().CommitTrans(err)) << err.text;
   EXPECT_EQ(secondTools.GetUniqueNr("BUNR"), 3);
-
-  // With time to wait, station 2 waits for station 1's commit and then draws
-  // the next number.
-  second->SetCommandTimeout(10);
-  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
-  EXPECT_EQ(db.tools().GetUniqueNr("BUNR"), 4);
-  std::atomic<int32_t> drawn{0};
-  std::thread station2([&] { drawn = secondTools.GetUniqueNr("BUNR"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(drawn.load(), 0) << "station 2 drew a number while station 1 held the counter";
-  ASSERT_TRUE(db.conn().CommitTrans(err)) << err.text;
-  station2.join();
-  EXPECT_EQ(drawn.load(), 5);
-
-  // Interleaved drawing, with and without transactions of the callers.
-  std::set<int32_t> seen = {1, 2, 3, 4, 5};
-  for (int i = 0; i < 100; ++i) {
-    Connection& c = i % 2 == 0 ? db.conn() : *second;
-    DbTools& tools = i % 2 == 0 ? db.tools() : secondTools;
-    const bool own = i % 3 == 0;
-    if (own) {
-      ASSERT_TRUE(c.BeginTrans(err)) << err.text;
-    }
-    const int32_t n = tools.GetUniqueNr("BUNR");
-    if (own) {
-      ASSERT_TRUE(c.CommitTrans(err)) << err.text;
-    }
-    EXPECT_TRUE(seen.insert(n).second) << "number " << n << " handed out twice";
-  }
-  EXPECT_EQ(*seen.rbegin(), 105);
-  EXPECT_EQ(ReadCounter(db, "BUNR").wert, 106);
 }
 
 }  // namespace

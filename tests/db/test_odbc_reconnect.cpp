@@ -1,8 +1,10 @@
 // A session the server ends (a restart, a network break, an administrator)
-// is opened again by the next statement outside a transaction; the statement
-// that met the break fails and is never repeated. PostgreSQL registration only.
+// is opened again by the next statement outside a transaction, with the
+// station lock taken again; the statement that met the break fails and is
+// never repeated. PostgreSQL registration only.
 #include <gtest/gtest.h>
 
+#include "db/station_lock.h"
 #include "support/pg_server.h"
 #include "support/test_db.h"
 
@@ -35,11 +37,18 @@ TEST(PgSession, ALostSessionIsOpenedAgainByTheNextStatement) {
     return rs && !rs->Eof() ? rs->Raw(0).AsString() : e.text;
   };
 
+  StationLock held;
+  ASSERT_TRUE(held.Acquire(*conn, "", 7).ok());
   ended();
   EXPECT_FALSE(conn->Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << "the statement that met the break";
   clock.SleepMs(5200);
   EXPECT_TRUE(conn->Execute("INSERT INTO kassea (bunr) VALUES (2)", err)) << err.text;
   EXPECT_EQ(rows(), "1") << "the failed insert was not repeated";
+  // Taken again in the new session, or a second gateway could slip in.
+  auto other = db.OpenSecond();
+  StationLock second;
+  EXPECT_FALSE(second.Acquire(*other, "", 7).ok());
+  EXPECT_TRUE(second.busy());
 
   // Broken inside a transaction: the transaction fails as a whole, the next one works.
   ASSERT_TRUE(conn->BeginTrans(err)) << err.text;

@@ -1,4 +1,4 @@
-// Savepoints and the gateway's own tables, on every engine the tests run on.
+// Savepoints, on every engine the tests run on.
 #include <gtest/gtest.h>
 
 #include "db/dialect.h"
@@ -26,17 +26,6 @@ TEST(Savepoints, AFailedStatementIsUndoneAloneAndTheRestCommits) {
 
   EXPECT_FALSE(conn.Savepoint("ohne", err)) << "no savepoint outside a transaction";
   EXPECT_TRUE(db::SqlServerDialect().Savepoint("x").empty()) << "XACT_ABORT ends the whole transaction there";
-}
-
-TEST(GatewayTables, AreMadeWhenMissingAndLeftAloneOtherwise) {
-  TestDb db;
-  const std::string sql = db.conn().dialect().CreateTableIfMissing("pdatest", "a INT NOT NULL, b VARCHAR(10)");
-  db.Exec(sql);
-  db.Exec("INSERT INTO pdatest (a, b) VALUES (1, 'x')");
-  db.Exec(sql);
-  EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM pdatest"), "1");
-  EXPECT_EQ(db::SqlServerDialect().CreateTableIfMissing("t", "a INT"),
-            "IF OBJECT_ID(N't', N'U') IS NULL CREATE TABLE t ( a INT )");
 }
 
 }  // namespace

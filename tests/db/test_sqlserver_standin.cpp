@@ -53,7 +53,7 @@ TEST(FreeTdsStandin, AServerThatAcceptsAndStaysSilentFailsTheLogInAsUnreachable)
   EXPECT_EQ(server.Events("connect").size(), 1u);
 }
 
-TEST(FreeTdsStandin, UserNamesAndPasswordsReachTheServerAsTyped) {
+TEST(FreeTdsStandin, LogInsReachTheServerAsTypedAndEncryptAsConfigured) {
   if (PgRun()) GTEST_SKIP() << "runs in the default registration";
   TdsStandin server;
   ASSERT_TRUE(server.started());
@@ -84,34 +84,29 @@ TEST(FreeTdsStandin, UserNamesAndPasswordsReachTheServerAsTyped) {
     EXPECT_NE(err.text.find("'};'"), std::string::npos) << err.text;
   }
   EXPECT_EQ(server.Events("connect").size(), logins.size());
+
+  // Encryption as configured; the stand-in speaks no TLS, so a driver that must encrypt gives up.
+  OdbcTarget off = server.Target();
+  off.encrypt = "no";
+  DbError err;
+  EXPECT_NE(OpenOdbc(off, 5, err), nullptr) << err.text;
+  OdbcTarget required = server.Target();
+  required.encrypt = "yes";
+  EXPECT_EQ(OpenOdbc(required, 5, err), nullptr);
+  const auto prelogins = server.Events("prelogin");
+  ASSERT_EQ(prelogins.size(), logins.size() + 2);
+  EXPECT_EQ(prelogins[logins.size()].at("encryption"), "2") << "not supported: no TLS at all";
+  EXPECT_EQ(prelogins.back().at("encryption"), "1");
 }
 
-TEST(FreeTdsStandin, BytesWithoutACharacterAreRefusedInPlainWordsAndTheSessionGoesOn) {
+TEST(FreeTdsStandin, OneSessionResultsErrorsRefusedBytesTransactionsAndADrop) {
   if (PgRun()) GTEST_SKIP() << "runs in the default registration";
-  TdsStandin server;
+  TdsStandin server("normal", {"SELECT mwst1\trows mwst1,sprache 19,DE", "UPDATE kass\terror 1205 13 Deadlock victim",
+                               "SELECT 'weg'\tclose"});
   ASSERT_TRUE(server.started());
   DbError err;
-  auto c = OpenOdbc(server.Target(), 5, err);
-  ASSERT_NE(c, nullptr) << err.text;
-  for (const char bad : {'\x81', '\x8D', '\x8F', '\x90', '\x9D'}) {
-    const std::string sql = std::string("INSERT INTO syslog (txt) VALUES ('Tisch ") + bad + "5')";
-    EXPECT_FALSE(c->Execute(sql, err));
-    EXPECT_NE(err.text.find("nicht belegt"), std::string::npos) << err.text;
-    EXPECT_EQ(err.text.find(bad), std::string::npos) << "the message itself must be storable";
-  }
-  EXPECT_TRUE(c->Execute("INSERT INTO syslog (txt) VALUES ('Grüße € 5')", err)) << err.text;
-  std::vector<std::string> batches;
-  for (const auto& b : server.Events("batch")) batches.push_back(b.at("sql"));
-  EXPECT_EQ(batches.back(), Cp1252ToUtf8("INSERT INTO syslog (txt) VALUES ('Grüße € 5')"));
-  for (const std::string& b : batches) EXPECT_EQ(b.find("Tisch"), std::string::npos) << b;
-}
-
-TEST(FreeTdsStandin, ResultsErrorsAndOneTransactionLevel) {
-  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
-  TdsStandin server("normal", {"SELECT mwst1\trows mwst1,sprache 19,DE", "UPDATE kass\terror 1205 13 Deadlock victim"});
-  ASSERT_TRUE(server.started());
-  DbError err;
-  auto c = OpenOdbc(server.Target(), 5, err);
+  tolven::testing::FakeEnv clock;  // times the pause before a lost session is opened again
+  auto c = OpenOdbc(server.Target(), 5, err, clock);
   ASSERT_NE(c, nullptr) << err.text;
   auto rs = c->Query("SELECT mwst1, sprache FROM system", err);
   ASSERT_NE(rs, nullptr) << err.text;
@@ -137,42 +132,51 @@ TEST(FreeTdsStandin, ResultsErrorsAndOneTransactionLevel) {
     }
   }
   EXPECT_TRUE(lockSeen);
-}
 
-// A session the server drops is opened again by a later statement; the
-// statement that met the break is not repeated.
-TEST(FreeTdsStandin, ADroppedSessionIsOpenedAgain) {
-  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
-  TdsStandin server("normal", {"SELECT 'weg'\tclose"});
-  ASSERT_TRUE(server.started());
-  DbError err;
-  auto c = OpenOdbc(server.Target(), 5, err);
-  ASSERT_NE(c, nullptr) << err.text;
+  // A deadlock victim's whole transaction is over on the server; the driver
+  // would send the next statement outside any transaction, committed on its
+  // own. Nothing more of it reaches the server, and the commit becomes a rollback.
+  DbError first;
+  ASSERT_TRUE(c->BeginTrans(err)) << err.text;
+  ASSERT_TRUE(c->Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << err.text;
+  EXPECT_FALSE(c->Execute("UPDATE kass SET tisch = 1", err));
+  EXPECT_TRUE(IsLockConflict(err)) << err.text;
+  EXPECT_FALSE(c->Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
+  EXPECT_EQ(err.number, 1205) << err.text;
+  EXPECT_FALSE(c->Query("SELECT bunr FROM kassea", err));
+  EXPECT_TRUE(c->TransactionFailure(first));
+  EXPECT_TRUE(IsLockConflict(first)) << first.text;
+  EXPECT_FALSE(c->CommitTrans(err));
+  for (const auto& b : server.Events("batch")) {
+    EXPECT_EQ(b.at("sql").find("VALUES (2)"), std::string::npos) << "sent after the deadlock";
+    EXPECT_EQ(b.at("sql").find("SELECT bunr"), std::string::npos) << "sent after the deadlock";
+  }
+  EXPECT_EQ(server.Events("transaction").back().at("request"), "rollback");
+  ASSERT_TRUE(c->BeginTrans(err)) << err.text;  // the session goes on with the next transaction
+  EXPECT_TRUE(c->Execute("INSERT INTO kassea (bunr) VALUES (3)", err)) << err.text;
+  EXPECT_TRUE(c->CommitTrans(err)) << err.text;
+
+  // Bytes without a character in Windows-1252 are refused in plain words, and the session goes on.
+  for (const char bad : {'\x81', '\x8D', '\x8F', '\x90', '\x9D'}) {
+    EXPECT_FALSE(c->Execute(std::string("INSERT INTO syslog (txt) VALUES ('Tisch ") + bad + "5')", err));
+    EXPECT_NE(err.text.find("nicht belegt"), std::string::npos) << err.text;
+    EXPECT_EQ(err.text.find(bad), std::string::npos) << "the message itself must be storable";
+  }
+  EXPECT_TRUE(c->Execute("INSERT INTO syslog (txt) VALUES ('Grüße € 5')", err)) << err.text;
+  std::vector<std::string> batches;
+  for (const auto& b : server.Events("batch")) batches.push_back(b.at("sql"));
+  EXPECT_EQ(batches.back(), Cp1252ToUtf8("INSERT INTO syslog (txt) VALUES ('Grüße € 5')"));
+  for (const std::string& b : batches) EXPECT_EQ(b.find("Tisch"), std::string::npos) << b;
+
+  // A session the server drops is opened again by a later statement; the
+  // statement that met the break is not repeated.
   EXPECT_EQ(c->Query("SELECT 'weg'", err), nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5200));  // the wait between two attempts
+  clock.SleepMs(5200);  // the pause between two attempts
   EXPECT_TRUE(c->Execute("UPDATE system SET booltest = 0", err)) << err.text;
   EXPECT_EQ(server.Events("login").size(), 2u);
   size_t dropped = 0;
   for (const auto& b : server.Events("batch")) dropped += b.at("sql") == "SELECT 'weg'" ? 1 : 0;
   EXPECT_EQ(dropped, 1u);
-}
-
-TEST(FreeTdsStandin, EncryptionAsConfigured) {
-  if (PgRun()) GTEST_SKIP() << "runs in the default registration";
-  TdsStandin server;
-  ASSERT_TRUE(server.started());
-  DbError err;
-  OdbcTarget off = server.Target();
-  off.encrypt = "no";
-  EXPECT_NE(OpenOdbc(off, 5, err), nullptr) << err.text;
-  OdbcTarget required = server.Target();
-  required.encrypt = "yes";
-  // The stand-in speaks no TLS: a driver that must encrypt gives up.
-  EXPECT_EQ(OpenOdbc(required, 5, err), nullptr);
-  const auto prelogins = server.Events("prelogin");
-  ASSERT_EQ(prelogins.size(), 2u);
-  EXPECT_EQ(prelogins[0].at("encryption"), "2") << "not supported: no TLS at all";
-  EXPECT_EQ(prelogins[1].at("encryption"), "1");
 }
 
 // The start-up asked to end while the log-in waited goes no further: no

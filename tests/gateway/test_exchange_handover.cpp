@@ -2,11 +2,8 @@
 // exchange folder's own file system, nothing of absurd size, and one word
 // about anything under an exchange name that is not a file.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -39,27 +36,6 @@ class HandoverTest : public ::testing::Test {
   }
   GatewayFixture f;
 };
-
-// A terminal that writes one line every 400 ms: the file is taken only once it
-// is whole and has stood still through the hand-over waits.
-TEST_F(HandoverTest, AFileStillBeingWrittenIsTakenWhole) {
-  const std::vector<std::string> lines = {"A;12;3", "D;10;1;;", "D;20;1;;", "D;10;2;;", "D;20;2;;", "E;;"};
-  const std::string order = f.Slot(1) + "bestell.txt";
-  size_t written = 1;
-  WriteAll(order, lines[0] + "\r\n");
-  int64_t sinceLine = 0;
-  f.db.env().onSleep = [&](int ms) {
-    for (sinceLine += ms; sinceLine >= 400 && written < lines.size(); sinceLine -= 400) {
-      Append(order, lines[written++] + "\r\n");
-    }
-  };
-  PollUntilConfirmed(30);
-  f.db.env().onSleep = nullptr;
-  EXPECT_EQ(written, lines.size());
-  EXPECT_EQ(f.Confirm(1), "OK\r\n");
-  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 4);
-  EXPECT_EQ(LogLinesWith("Daten von Orderterminal 1 werden übernommen..."), 1) << "announced once per file";
-}
 
 // Without its closing "E" line an order waits; one that never gets it is
 // booked after the limit with a word on how much arrived. A closing line
@@ -119,24 +95,6 @@ TEST_F(HandoverTest, TheHandOverStaysInsideTheExchangeFolder) {
     const std::string name = e.path().filename().string();
     EXPECT_TRUE(name.rfind("ppc", 0) != 0) << name << " in the program's folder";
   }
-}
-
-TEST_F(HandoverTest, TheExchangeFolderOnATmpfsMount) {
-  const std::string folder = f.Slot(1);
-  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4m") != 0) {
-    GTEST_SKIP() << "tmpfs cannot be mounted here (" << std::strerror(errno)
-                 << "); the cross-device rename is covered through the fake";
-  }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{folder};
-  f.Drop(1, "bestell.txt", {"A;12;3", "D;10;1;;", "E;;"});
-  f.form.PollPass();
-  EXPECT_EQ(f.Confirm(1), "OK\r\n");
-  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 1);
-  f.Drop(1, "info.txt", {"TISCH;12"});
-  EXPECT_EQ(f.form.RequestFile(1).TakeOver("").outcome, HandoverOutcome::Taken);
 }
 
 // Files above 1 MB and lines above a sane length are refused with an answer

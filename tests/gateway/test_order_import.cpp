@@ -14,63 +14,41 @@ class OrderImportTest : public ::testing::Test {
     f.db.Exec("INSERT INTO belaege (belnr, belbez, preis1, preis2, preis3) VALUES (7, 'Käse', 5, 70, 9)");
   }
   void At(int hour, int minute, int second = 0) { f.db.env().SetNow({Date{2026, 12, 5}, hour, minute, second, 0}); }
-  int32_t Price(const std::string& artnr, bool takeAway) {
-    return f.form.orderImport().GetArticlePrice(artnr, takeAway);
-  }
   GatewayFixture f;
 };
 
-TEST_F(OrderImportTest, HappyHourWindowsAndTakeAway) {
-  f.db.Exec("UPDATE system SET happy1start = '17:00', happy1ende = '19:00', happy2start = '18:30', "
-            "happy2ende = '18:45'");
+// Happy hours (window 2 wins, never across midnight), take-away prices, a
+// special price of 0 or none that keeps the normal one, and offers that hold
+// until their end as stored (a plain date ends at the start of that day).
+TEST_F(OrderImportTest, ArticlePriceByTimeAndPlace) {
+  f.AddArticle("W", "Wasser", 300, 1, "happy1preis = 0, ahpreis = 0");
+  f.AddArticle("N", "Nudeln", 900, 1, "happy1preis = NULL, ahpreis = NULL");
+  f.AddArticle("A", "Angebot", 300, 1, "angbis = '2026-12-06 00:00:00', angpreis = 199");
+  f.AddArticle("T", "Mittagstisch", 900, 1, "angbis = '2026-12-05 14:30:00', angpreis = 650");
+  const std::string day = "happy1start = '17:00', happy1ende = '19:00', happy2start = '18:30', happy2ende = '18:45'";
+  const std::string night = "happy1start = '22:00', happy1ende = '02:00', happy2start = '', happy2ende = ''";
   struct Case {
-    int h, m;
+    const std::string& hours;
+    int h, m, s;
+    const char* artnr;
     bool takeAway;
     int32_t price;
   } cases[] = {
-      {16, 59, false, 800}, {17, 0, false, 500}, {19, 0, false, 500}, {19, 1, false, 800},
-      {18, 40, false, 450},  // window 2 wins
-      {18, 40, true, 250},   // take-away price, no happy hour
+      {day, 16, 59, 0, "P", false, 800}, {day, 17, 0, 0, "P", false, 500},  {day, 19, 0, 0, "P", false, 500},
+      {day, 19, 1, 0, "P", false, 800},  {day, 18, 40, 0, "P", false, 450}, {day, 18, 40, 0, "P", true, 250},
+      {day, 18, 0, 0, "W", false, 300},  {day, 18, 0, 0, "W", true, 300},   {day, 18, 0, 0, "N", false, 900},
+      {day, 18, 0, 0, "N", true, 900},   {night, 22, 30, 0, "P", false, 800}, {night, 1, 30, 0, "P", false, 800},
+      {day, 12, 0, 0, "A", false, 199},  {day, 14, 29, 59, "T", false, 650}, {day, 14, 30, 0, "T", false, 900},
+      {day, 12, 0, 0, "gibt es nicht", false, 0},
   };
   for (const auto& c : cases) {
-    At(c.h, c.m);
-    EXPECT_EQ(Price("P", c.takeAway), c.price) << c.h << ":" << c.m;
+    f.db.Exec("UPDATE system SET " + c.hours);
+    At(c.h, c.m, c.s);
+    EXPECT_EQ(f.form.orderImport().GetArticlePrice(c.artnr, c.takeAway), c.price)
+        << c.artnr << " " << c.h << ":" << c.m << ":" << c.s << (c.takeAway ? " außer Haus" : "");
   }
-  f.db.Exec("UPDATE system SET happy1start = '22:00', happy1ende = '02:00', happy2start = '', happy2ende = ''");
-  for (int h : {22, 23, 0, 1}) {
-    At(h, 30);
-    EXPECT_EQ(Price("P", false), 800) << "a window across midnight never applies";
-  }
-}
-
-// A special price of 0 (or none) is no special price: the normal one stays.
-TEST_F(OrderImportTest, ASpecialPriceOfZeroOrNoneKeepsTheNormalPrice) {
-  f.db.Exec("UPDATE system SET happy1start = '17:00', happy1ende = '19:00'");
-  f.AddArticle("W", "Wasser", 300, 1, "happy1preis = 0, ahpreis = 0");
-  f.AddArticle("N", "Nudeln", 900, 1, "happy1preis = NULL, ahpreis = NULL");
-  At(18, 0);
-  EXPECT_EQ(Price("W", false), 300);
-  EXPECT_EQ(Price("W", true), 300);
-  EXPECT_EQ(Price("N", false), 900);
-  EXPECT_EQ(Price("N", true), 900);
-  EXPECT_EQ(Price("P", false), 500) << "a real happy-hour price still applies";
-}
-
-// The offer holds while now is before `angbis` as stored: a plain date ends it
-// at the start of that day, a time of day at that time.
-TEST_F(OrderImportTest, OfferHoldsUntilItsEndAsStored) {
-  f.AddArticle("A", "Angebot", 300, 1, "angbis = '2026-12-06 00:00:00', angpreis = 199");
-  f.AddArticle("T", "Mittagstisch", 900, 1, "angbis = '2026-12-05 14:30:00', angpreis = 650");
-  At(12, 0);
-  EXPECT_EQ(Price("A", false), 199);
-  EXPECT_EQ(Price("T", false), 650);
-  At(14, 29, 59);
-  EXPECT_EQ(Price("T", false), 650);
-  At(14, 30);
-  EXPECT_EQ(Price("T", false), 900);
   f.db.env().SetNow({Date{2026, 12, 6}, 0, 0, 0, 0});
-  EXPECT_EQ(Price("A", false), 300);
-  EXPECT_EQ(Price("gibt es nicht", false), 0);
+  EXPECT_EQ(f.form.orderImport().GetArticlePrice("A", false), 300);
 }
 
 TEST_F(OrderImportTest, ToppingsAddSurchargesAndKitchenTexts) {
@@ -88,32 +66,25 @@ TEST_F(OrderImportTest, ToppingsAddSurchargesAndKitchenTexts) {
   for (const auto& c : cases) {
     f.db.Exec("DELETE FROM bestellung");
     ASSERT_EQ(f.form.orderImport().ImportOrderLine("D;P;1;;" + c.toppings, 5, 3), "OK") << c.toppings;
-    EXPECT_EQ(f.db.Scalar("SELECT epreis FROM bestellung"), std::to_string(c.price)) << c.toppings;
-    EXPECT_EQ(f.db.Scalar("SELECT opreis FROM bestellung"), std::to_string(c.price));
-    EXPECT_EQ(f.db.Scalar("SELECT belaginfo FROM bestellung"), c.belaginfo);
-    EXPECT_EQ(f.db.Scalar("SELECT belnrinfo FROM bestellung"), c.belnrinfo);
+    EXPECT_EQ(f.db.Scalar("SELECT epreis || '/' || opreis || '/' || belaginfo || '/' || belnrinfo FROM bestellung"),
+              std::to_string(c.price) + "/" + std::to_string(c.price) + "/" + c.belaginfo + "/" + c.belnrinfo);
   }
   EXPECT_EQ(f.db.Scalar("SELECT kueprt FROM bestellung"), "2");
-}
-
-TEST_F(OrderImportTest, TakeAwayOnTableZeroEvenInHappyHour) {
-  f.db.Exec("UPDATE system SET happy1start = '17:00', happy1ende = '19:00'");
-  At(18, 0);
+  // Take-away on table 0, even in happy hour; fields are trimmed.
+  f.db.Exec("DELETE FROM bestellung");
+  f.db.Exec("UPDATE system SET happy1start = '11:00', happy1ende = '13:00'");
   ASSERT_EQ(f.form.orderImport().ImportOrderLine("D; P ;2; scharf ;", 0, 3), "OK");
   EXPECT_EQ(f.db.Scalar("SELECT epreis || '/' || menge || '/' || artnr || '/' || kueinfo FROM bestellung"),
             "250/2/P/scharf");
 }
 
-// A topping count below 1 would lower the price, down to a negative line.
-TEST_F(OrderImportTest, ToppingCountsBelowOneRefuseTheLine) {
+// A topping count below 1 would lower the price, down to a negative line; a
+// price beyond 32 bits would wrap.
+TEST_F(OrderImportTest, ToppingCountsBelowOneAndPriceOverflowRefuseTheLine) {
   for (const char* toppings : {"-9x15", "2x15+-100x7", "0x7", "x7"}) {
     const std::string result = f.form.orderImport().ImportOrderLine(std::string("D;P;1;;") + toppings, 5, 3);
     EXPECT_EQ(result.rfind("Belaganzahl unzulässig", 0), 0u) << toppings << ": " << result;
   }
-  EXPECT_EQ(f.db.Count("bestellung"), 0);
-}
-
-TEST_F(OrderImportTest, PriceOverflowIsRefusedNotWrapped) {
   f.db.Exec("UPDATE belaege SET preis2 = 2000000000 WHERE belnr = 15");
   EXPECT_NE(f.form.orderImport().ImportOrderLine("D;P;1;;2x15", 5, 3), "OK");
   EXPECT_EQ(f.db.Count("bestellung"), 0);

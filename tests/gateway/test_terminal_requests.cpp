@@ -53,31 +53,13 @@ class TerminalRequestTest : public ::testing::Test {
 TEST_F(TerminalRequestTest, LogInAnswersTheNameOnlyForTheRightKey) {
   EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
   EXPECT_NE(f.form.logText().find("Anmeldung von Kassierer 3-Anna"), std::string::npos);
-  EXPECT_EQ(Ask("ANMELDUNG;3;4712"), " \r\n");
-  EXPECT_EQ(Ask("ANMELDUNG;9;4711"), " \r\n");
-  // No key opens nothing: neither an empty one sent nor one an operator lacks.
+  // A wrong key, an unknown waiter, and no key (neither an empty one sent nor one an operator lacks) open nothing.
   f.db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (5, 'Bernd', NULL), (6, 'Carla', '')");
-  EXPECT_EQ(Ask("ANMELDUNG;5;"), " \r\n");
-  EXPECT_EQ(Ask("ANMELDUNG;6;"), " \r\n");
-  EXPECT_EQ(Ask("ANMELDUNG;6; "), " \r\n");
-  EXPECT_EQ(Ask("ANMELDUNG;3;"), " \r\n");
+  for (const char* request : {"ANMELDUNG;3;4712", "ANMELDUNG;9;4711", "ANMELDUNG;5;", "ANMELDUNG;6;", "ANMELDUNG;6; ",
+                              "ANMELDUNG;3;"}) {
+    EXPECT_EQ(Ask(request), " \r\n") << request;
+  }
   EXPECT_EQ(f.form.logText().find("Kassierer 5"), std::string::npos);
-}
-
-TEST_F(TerminalRequestTest, TableDataInFixedRecordsOrderedById) {
-  Order(5, "10", 2, 300);
-  // The POS programs' own schema may allow longer names than ours; a server
-  // engine holds them only in a wider column.
-  if (!f.db.IsSqlite()) f.db.Exec("ALTER TABLE bestellung ALTER COLUMN artbez TYPE VARCHAR(80)");
-  f.db.Exec("INSERT INTO bestellung (id, tisch, artnr, artbez, menge, epreis) VALUES (123456789, 5, '20', "
-            "'Pizza Quattro Stagioni mit extra viel Käse und Oliven', 1, 1250)");
-  const std::string answer = Ask("MAESTRO;5;;");
-  const std::string expected = std::string("002") + PadRight("10", 15) + PadRight("Artikel 10", 40) + "00000300" +
-                               "0000000001\r\n" + "001" + PadRight("20", 15) +
-                               "Pizza Quattro Stagioni mit extra viel Kä" + "00001250" + "0123456789\r\n";
-  EXPECT_EQ(answer, expected);
-  EXPECT_NE(f.form.logText().find("  Tischdaten 5 gesendet"), std::string::npos);
-  EXPECT_EQ(Ask("TISCH;6"), "");
 }
 
 TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
@@ -174,8 +156,6 @@ TEST_F(TerminalRequestTest, CustomerAccountNeedsCardAndCover) {
   // A customer without a card, and a generous limit.
   f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (8, '', 100000, 'Ohne Karte')");
   Order(20, "10", 1, 301);
-  EXPECT_EQ(Ask("KUKA;20;3;K-99"), "ERR;Kein Kunde zu Kartennummer K-99\r\n");
-  EXPECT_EQ(Ask("KUKA;20;3;"), "ERR;Kein Kunde zu Kartennummer \r\n");
   EXPECT_EQ(Ask("ZAHLUNGKK;20;3;  "), "ERR;Kein Kunde zu Kartennummer \r\n");
   EXPECT_EQ(Ask("ZAHLUNGKK;20;3;K-77"), "ERR;Keine ausreichende Deckung auf dem Kundenkonto.\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT kdnr FROM bestellung WHERE tisch = 20"), "0") << "a refused payment writes nothing";

@@ -36,5 +36,17 @@ TEST(TerminalSlots, OnePassServesAllFiveSlotsEachInItsOwnFolder) {
   EXPECT_EQ(f.requestCalls, std::vector<std::string>({"5"}));
 }
 
+// The fixture's two slots: a printer named "kein ..." is none, a slot without folder is never polled.
+TEST(TerminalSlots, SlotsWithoutFolderAreNeverPolledAndKeinMeansNoPrinter) {
+  GatewayFixture f;
+  const auto& slots = f.form.slots();
+  EXPECT_EQ(slots[1].printer, "COM1");
+  EXPECT_EQ(slots[2].printer, "");
+  EXPECT_FALSE(slots[3].inUse);
+  f.form.PollPass();
+  // Two slots in use: two 50 ms waits per pass, nothing for the others.
+  EXPECT_EQ(f.db.env().sleeps(), std::vector<int>({50, 50}));
+}
+
 }  // namespace
 }  // namespace tolven::testing

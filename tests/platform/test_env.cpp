@@ -1,4 +1,4 @@
-// The POSIX environment (files, folders, the instance lock) and the INI files.
+// The POSIX environment (files, folders, started programs) and the INI files.
 #include "platform/env.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include <string>
 
 #include "platform/ini_file.h"
-#include "platform/instance_lock.h"
 #include "platform/posix_files.h"
 #include "support/fake_env.h"
 #include "support/process.h"
@@ -31,7 +30,7 @@ class PosixEnvTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(PosixEnvTest, FilesKeepEveryByteAndAreReplacedWhole) {
+TEST_F(PosixEnvTest, FilesKeepEveryByteAreReplacedWholeAndErrorsNameTheCall) {
   const std::string bytes("Zeile 1\r\n\x80\xFC\0Ende", 15);
   ASSERT_TRUE(env_.WriteFile(dir_ / "f", bytes).ok());
   std::string back;
@@ -54,9 +53,8 @@ TEST_F(PosixEnvTest, FilesKeepEveryByteAndAreReplacedWhole) {
   EXPECT_EQ(ReadAll(dir_ / "f"), "a\r\nb\r\n");
   ASSERT_TRUE(env_.DeleteFile(dir_ / "f").ok());
   EXPECT_FALSE(env_.FileExists(dir_ / "f"));
-}
 
-TEST_F(PosixEnvTest, ErrorsNameTheCallAndPathAndKeepTheNumber) {
+  // Errors name the call and the path and keep the number.
   std::string contents = "stale";
   Status st = env_.ReadFile(dir_ / "missing", contents);
   EXPECT_EQ(st.osError(), ENOENT);
@@ -67,19 +65,14 @@ TEST_F(PosixEnvTest, ErrorsNameTheCallAndPathAndKeepTheNumber) {
   EXPECT_FALSE(env_.StartProgram(dir_ / "no-such-program", {"x"}).ok());
 }
 
-TEST_F(PosixEnvTest, FoldersAndFiles) {
+TEST_F(PosixEnvTest, FoldersAndWindowsNames) {
   ASSERT_TRUE(env_.CreateFolder(dir_ / "LOG/2026/TSE/").ok());  // with its parents
   EXPECT_TRUE(env_.CreateFolder(dir_ / "LOG/2026/TSE").ok());  // an existing one is fine
   EXPECT_TRUE(env_.FolderExists(dir_ / "LOG/2026/TSE") && !env_.FileExists(dir_ / "LOG"));  // a folder is no file
-  WriteAll(dir_ / "plain", "x");
-  EXPECT_FALSE(env_.CreateFolder(dir_ / "plain/sub").ok());
-  EXPECT_EQ(env_.ListFiles(dir_.path()), std::vector<std::string>{"plain"});  // folders are left out
-
   const std::string name = "K\xFC" "che.txt";  // Windows-1252 names are UTF-8 on disk
   ASSERT_TRUE(env_.WriteFile(dir_ / name, "x").ok());
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir_.path()) / "K\xC3\xBC" "che.txt"));
-  auto names = env_.ListFiles(dir_.path());
-  EXPECT_TRUE(env_.FileExists(dir_ / name) && std::find(names.begin(), names.end(), name) != names.end());
+  EXPECT_EQ(env_.ListFiles(dir_.path()), std::vector<std::string>{name});  // folders are left out
 }
 
 struct stat StatOf(const std::string& path) {
@@ -126,21 +119,6 @@ TEST_F(PosixEnvTest, AtomicReplacementKeepsModeAndOwnerAndSyncsTheFolder) {
             0);
 }
 
-TEST_F(PosixEnvTest, TemporaryNamesCarryTheStationAndOnlyItsOwnAreRecognised) {
-  EXPECT_EQ(TempNameOf("/out/kueche.txt", "K3", 4711), "/out/kueche.txt.tmpK3-4711");
-  EXPECT_EQ(TempNameOf("/out/kueche.txt", "", 4711), "/out/kueche.txt.tmp4711");
-  for (auto [name, mine] : std::vector<std::pair<std::string, bool>>{{"kueche.txt.tmpK3-4711", true},
-                                                                      {"kueche.txt.tmpK3-", false},
-                                                                      {"kueche.txt.tmpK31-4711", false},
-                                                                      {"kueche.txt.tmpK3-47x1", false},
-                                                                      {"kueche.txt.tmp4711", false},
-                                                                      {".tmpK3-1", false},
-                                                                      {"kueche.txt", false}}) {
-    EXPECT_EQ(IsTempNameOf(name, "K3"), mine) << name;
-  }
-  EXPECT_FALSE(IsTempNameOf("kueche.txt.tmp4711", ""));  // unmarked: could be anybody's
-}
-
 // A customer-display program started by the gateway must not inherit the
 // signals the gateway ignores (it would outlive a SIGHUP meant for it).
 TEST_F(PosixEnvTest, StartedProgramsGetEverySignalAtItsDefault) {
@@ -168,22 +146,6 @@ TEST_F(PosixEnvTest, WritableFoldersAndFilesAreToldApart) {
     ::chmod(dir_.path().c_str(), 0755);
   }
 }
-
-TEST(InstanceLock, SecondHolderIsBusyUntilTheFirstEndsAndNoFolderIsNotBusy) {
-  TempDir dir;
-  auto first = MakeInstanceLock(), second = MakeInstanceLock(), third = MakeInstanceLock();
-  ASSERT_TRUE(first->Acquire(dir / "tolvenpda.lock").ok());
-  EXPECT_EQ(ReadAll(dir / "tolvenpda.lock"), std::to_string(::getpid()) + "\n");
-  EXPECT_FALSE(second->Acquire(dir / "tolvenpda.lock").ok());
-  EXPECT_TRUE(second->busy());
-  first.reset();  // the running gateway ends (or crashes): the lock goes with it
-  EXPECT_TRUE(second->Acquire(dir / "tolvenpda.lock").ok());
-
-  Status st = third->Acquire(dir / "missing/tolvenpda.lock");
-  EXPECT_FALSE(third->busy());
-  EXPECT_NE(st.message().find("missing/tolvenpda.lock"), std::string::npos);
-}
-
 
 class IniFileTest : public ::testing::Test {
  protected:

@@ -26,16 +26,13 @@ using tolven::testing::RecordingLog;
 using tolven::testing::ScriptedTseServer;
 
 struct OrderLine {
-  OrderLine(std::string a, int m, int e, int g = 1, std::string i = "", int grp = 0, std::string bez = "")
-      : artnr(std::move(a)), menge(m), epreis(e), gast(g), info(std::move(i)), artgrp(grp), artbez(std::move(bez)) {}
   std::string artnr;
   int menge;
   int epreis;
-  int gast;
-  std::string info;
-  int artgrp;
-  std::string artbez;
-  int rabatt = 0;
+  int gast = 1;
+  std::string info = "";
+  int artgrp = 0;
+  std::string artbez = "";
 };
 
 class SettlementFixture : public ::testing::Test {
@@ -65,32 +62,58 @@ class SettlementFixture : public ::testing::Test {
   }
 
   void Order(int tisch, const OrderLine& o, int kdnr = 0) {
-    db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, rabatt, info, "
+    db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, "
             "konto) VALUES (" +
             std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", " + std::to_string(o.gast) + ", " +
             db::SqlText(o.artnr) + ", " + db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " +
             std::to_string(o.artgrp) + ", " + std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " +
-            std::to_string(o.rabatt) + ", " + db::SqlText(o.info) + ", 4000)");
+            db::SqlText(o.info) + ", 4000)");
   }
   void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
     for (const OrderLine& o : rows) Order(tisch, o, kdnr);
   }
 
-  // As the terminal-request handler calls it; `tools` may be a faulty one.
-  int32_t Settle(int tisch, std::string& zahlart, int kanr = 3, db::DbTools* tools = nullptr,
-                 const std::string& filter = "") {
-    db::DbTools& t = tools ? *tools : db.tools();
+  // The rows of a table as the terminal-request handler reads them, on one station's connection.
+  std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch) {
     db::DbError err;
-    auto rs = db.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + filter,
-                              err);
+    auto rs = conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) +
+                             " ORDER BY id",
+                         err);
     EXPECT_TRUE(rs) << err.text;
-    if (!rs) return -2;
-    TableSettlement settlement(t, log, tse.get(), settings);
-    return settlement.TischAbrechnen(*rs, tisch, kanr, zahlart);
+    return rs;
   }
-  int32_t Settle(int tisch, const char* zahlart, int kanr = 3) {
+  // Settles rows read before; keeps the settlement's error and refusal.
+  int32_t SettleRows(db::DbTools& tools, db::ResultSet& rows, int tisch, std::string& zahlart,
+                     const SettleRequest& request = {}) {
+    TableSettlement settlement(tools, log, tse.get(), settings);
+    const int32_t bunr = settlement.TischAbrechnen(rows, tisch, kanr, zahlart, request);
+    lastError = settlement.lastError();
+    refusal = settlement.lastRefusal();
+    return bunr;
+  }
+  int32_t SettleRows(db::DbTools& tools, db::ResultSet& rows, int tisch, const char* zahlart,
+                     const SettleRequest& request = {}) {
     std::string z = zahlart;
-    return Settle(tisch, z, kanr);
+    return SettleRows(tools, rows, tisch, z, request);
+  }
+  // As the terminal-request handler calls it; `tools` may be a faulty one.
+  int32_t Settle(int tisch, std::string& zahlart, db::DbTools* tools = nullptr) {
+    auto rs = Rows(db.conn(), tisch);
+    return rs ? SettleRows(tools ? *tools : db.tools(), *rs, tisch, zahlart) : -2;
+  }
+  int32_t Settle(int tisch, const char* zahlart) {
+    std::string z = zahlart;
+    return Settle(tisch, z);
+  }
+  // Station 2: a connection of its own to the same database.
+  db::DbTools& Second() {
+    if (!second) {
+      second = db.OpenSecond();
+      state2 = db.state();
+      state2.kasse = 2;
+      tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
+    }
+    return *tools2;
   }
 
   void UseTse(fiscal::TseServerAdapter& adapter) {
@@ -112,6 +135,24 @@ class SettlementFixture : public ::testing::Test {
     return out;
   }
 
+  // Every row of every table a settlement writes (TSE columns of the header
+  // apart, which only the signature fills): what a refused or failed one must leave alone.
+  std::string Stored() {
+    std::string out;
+    for (const char* q : {"SELECT bunr, seqnr, datumzeit, betrag, umsatzzaehler, sum0, sum1, sum2, mwst1, mwst2, "
+                          "zahlart, sumgsin, sumgsout, sumgsfremd, sumauslagen, gaeste, kdnr, crc, signatur0 FROM kass "
+                          "ORDER BY bunr",
+                          "SELECT * FROM kasspro ORDER BY bunr, pos", "SELECT * FROM gutscheine ORDER BY gsnr",
+                          "SELECT * FROM auslagen", "SELECT * FROM offrech", "SELECT * FROM kdkto ORDER BY kdktobunr",
+                          "SELECT * FROM bkto ORDER BY datumzeit, punkte", "SELECT * FROM buch2 ORDER BY bunr2",
+                          "SELECT * FROM barsaldo ORDER BY lfdnr", "SELECT * FROM uniquenr ORDER BY name",
+                          "SELECT * FROM zeilenstornos ORDER BY id", "SELECT * FROM kunden ORDER BY kdnr",
+                          "SELECT * FROM bestellung ORDER BY id"}) {
+      out += std::string(q).substr(0, 40) + ":\n" + Dump(q);
+    }
+    return out;
+  }
+
   std::string Counter(const std::string& name) {
     return db.Scalar("SELECT wert FROM uniquenr WHERE name = " + db::SqlText(name));
   }
@@ -120,6 +161,11 @@ class SettlementFixture : public ::testing::Test {
   RecordingLog log;
   SettlementSettings settings;
   std::unique_ptr<fiscal::Tse> tse;
+  int kanr = 3;                    // the waiter who settles
+  std::string lastError, refusal;  // of the last settlement
+  std::unique_ptr<db::Connection> second;
+  StartupState state2;
+  std::unique_ptr<db::DbTools> tools2;
 };
 
 }  // namespace tolven::settlement::fixture

@@ -1,5 +1,5 @@
 // The arithmetic of a settlement without a database, what the stored receipts
-// (test_table_settlement.cpp) do not show on their own; and the ledgers.
+// (test_table_settlement.cpp) do not show on their own.
 #include "settlement/settlement_totals.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "settlement/ledgers.h"
-#include "support/test_db.h"
 
 namespace tolven::settlement {
 namespace {
@@ -43,14 +41,6 @@ SettlementTotals Compute(const std::vector<TotalsRow>& rows, const std::string& 
   return t;
 }
 
-TEST(ArticleNumbers, SpecialNumbersCompareExactlyAndTheZeitRule) {
-  const std::pair<const char*, RowKind> cases[] = {
-      {"$GVTGAG", RowKind::EmployerTip}, {"00-MWST1", RowKind::FreeAmount1}, {"00-MWST2", RowKind::FreeAmount2},
-      {"$$$gs", RowKind::Article},       {"$$BARX", RowKind::Article},       {"COLA", RowKind::Article}};
-  for (const auto& [artnr, kind] : cases) EXPECT_EQ(ClassifyArticle(artnr), kind) << artnr;
-  EXPECT_EQ(ApplyZeitRule("_ZEIT15") + ApplyZeitRule("ZEIT15") + ApplyZeitRule("_COLA"), "ZEIT15ZEIT15_COLA");
-}
-
 TEST(Totals, KeyZeroRowByRowOtherKeysOnTheSumsHalvesToEven) {
   // Key 0 with a rate: each row of 5 at 10 % has VAT round(5 - 4.545) = 0; on the sum 15 it would be 1.
   VatRates r = Rates();
@@ -66,14 +56,7 @@ TEST(Totals, KeyZeroRowByRowOtherKeysOnTheSumsHalvesToEven) {
   r.current[1] = Rate::FromPercent(100);
   EXPECT_EQ(Compute({Row(3, 1)}, "BAR", r).mwst[1], 1);
   EXPECT_EQ(Compute({Row(5, 1)}, "BAR", r).mwst[1], 3);
-}
-
-TEST(Totals, BonusTakenFromKeyOneThenTwoThenZeroLessensTheVat) {
-  SettlementTotals t = Compute({Row(1000, 0), Row(300, 1), Row(107, 2), Special(RowKind::Bonus, -350)});
-  EXPECT_EQ(t.bonusSplit, (std::array<int64_t, 3>{0, 300, 50}));
-  EXPECT_EQ(std::vector<int64_t>({t.sum[0], t.sum[1], t.sum[2], t.turnover}),
-            std::vector<int64_t>({1000, 0, 57, 1057}));
-  // Key one covers it: VAT of 1190 is 190, less round(200 * 19 / 119) = 32.
+  // A bonus covered by key one lessens its VAT: 190 on 1190, less round(200 * 19 / 119) = 32.
   t = Compute({Row(1190, 1), Special(RowKind::Bonus, -200)});
   EXPECT_EQ(t.bonusSplit, (std::array<int64_t, 3>{0, 200, 0}));
   EXPECT_EQ(t.mwst[1], 190 - 32);
@@ -134,89 +117,6 @@ TEST(Totals, SumsBeyond32BitsAreRefused) {
   EXPECT_EQ(Compute({Row(max, 1)}, "VISA").turnover, max);
 }
 
-
-using testing::TestDb;
-
-class LedgersTest : public ::testing::Test {
- protected:
-  // The first row of a query, columns joined by "|".
-  std::string Row(const std::string& sql) {
-    db::DbError e;
-    auto rs = db.conn().Query(sql, e);
-    EXPECT_TRUE(rs) << e.text;
-    std::string out;
-    for (size_t i = 0; rs && !rs->Eof() && i < rs->ColumnCount(); ++i) out += (i ? "|" : "") + rs->Raw(i).AsString();
-    return out;
-  }
-
-  TestDb db;
-  db::DbError err;
-};
-
-TEST_F(LedgersTest, CustomerAccountRunsItsBalancePerCustomer) {
-  EXPECT_EQ(Msecs(DateTime{Date{2026, 12, 5}, 23, 59, 59, 999}), 8639999);  // hundredths since midnight
-  EXPECT_EQ(BookKdkto(db.tools(), 7, -1250, "Besuch vom 05.12.2026", 11, 21, err), 1) << err.text;
-  db.env().Advance(1000);
-  EXPECT_EQ(BookKdkto(db.tools(), 8, 300, "Einzahlung", 0, 0, err), 2);
-  db.env().Advance(1000);
-  EXPECT_EQ(BookKdkto(db.tools(), 7, 500, "Einzahlung", 0, 0, err), 3);
-  EXPECT_EQ(Row("SELECT kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo FROM kdkto WHERE kdktobunr = 1"),
-            "1|2026-12-05 12:00:00|4320000|7|11|21|Besuch vom 05.12.2026|-1250|-1250");
-  EXPECT_EQ(db.Scalar("SELECT saldo FROM kdkto WHERE kdktobunr = 3"), "-750");
-  EXPECT_EQ(db.Scalar("SELECT saldo FROM kdkto WHERE kdktobunr = 2"), "300");
-}
-
-// Several bookings within one second: the balance follows the hundredths, not the row order of the engine.
-TEST_F(LedgersTest, TwoBookingsInOneSecondFollowEachOther) {
-  for (const int32_t amount : {1000, 200, -50}) {
-    ASSERT_TRUE(BookBarsaldo(db.tools(), 1, amount, "VERKAUF", err)) << err.text;
-    ASSERT_TRUE(BookKdkto(db.tools(), 5, amount, "x", 0, 0, err)) << err.text;
-    db.env().Advance(10);
-  }
-  EXPECT_EQ(db.Scalar("SELECT saldo FROM barsaldo WHERE lfdnr = 3"), "1150");
-  EXPECT_EQ(db.Scalar("SELECT saldo FROM kdkto WHERE kdktobunr = 3"), "1150");
-}
-
-TEST_F(LedgersTest, JournalBooksTheCashBalanceOnlyForExactlyBar) {
-  db.state().kaNr = 9;
-  db.state().kaName = "Gateway";
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 41, 51, "BAR", 1725, "VERKAUF", 7, err)) << err.text;
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 42, 52, "BARGELD", 500, "VERKAUF", 0, err)) << err.text;
-  EXPECT_EQ(Row("SELECT bunr2, bunr, seqnr, typ, datumzeit, zahlart, betrag, kasse, kanr, kaname, crc, kdnr, txt "
-                "FROM buch2 WHERE bunr2 = 1"),
-            "1|41|51|0|2026-12-05 12:00:00|BAR|1725|1|9|Gateway|" + RecordCRC(Date{2026, 12, 5}, 1, 1725) +
-                "|7|VERKAUF");
-  EXPECT_EQ(db.Scalar("SELECT zahlart FROM buch2 WHERE bunr2 = 2"), "BARGEL");
-  EXPECT_EQ(Row("SELECT lfdnr, kasse, bunr, txt, kanr, kaname, betrag, saldo FROM barsaldo"),
-            "1|1|41|VERKAUF|9|Gateway|1725|1725");
-  EXPECT_EQ(db.Count("barsaldo"), 1);
-}
-
-TEST_F(LedgersTest, LongTextsAreCutToTheirColumns) {
-  const std::string text(60, 'x');
-  ASSERT_TRUE(BookKdkto(db.tools(), 1, 1, text, 0, 0, err));
-  ASSERT_TRUE(BookBkto(db.tools(), 1, 1, text, err));
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 1, text, err));
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "KREDITKARTE", 1, text, 0, err));
-  EXPECT_EQ(Row("SELECT LENGTH(k.txt), LENGTH(b.txt), LENGTH(s.txt), LENGTH(j.txt), j.zahlart "
-                "FROM kdkto k, bkto b, barsaldo s, buch2 j"),
-            "40|40|40|30|KREDIT");
-}
-
-TEST_F(LedgersTest, ABalanceBeyond32BitsIsRefusedAndNothingBooked) {
-  ASSERT_TRUE(BookKdkto(db.tools(), 1, std::numeric_limits<int32_t>::max(), "voll", 0, 0, err));
-  db.env().Advance(1000);
-  EXPECT_EQ(BookKdkto(db.tools(), 1, 1, "zuviel", 0, 0, err), 0);
-  EXPECT_NE(err.text.find("Saldo"), std::string::npos);
-  EXPECT_EQ(db.Count("kdkto"), 1);
-}
-
-TEST_F(LedgersTest, AFailingCashBalanceFailsTheJournalBookingWithItsReason) {
-  db.FailInserts("barsaldo", "Kassenlade gesperrt");
-  EXPECT_FALSE(BookBuch2(db.tools(), 0, 1, 1, "BAR", 100, "VERKAUF", 0, err));
-  EXPECT_NE(err.text.find("Kassenlade gesperrt"), std::string::npos) << err.text;
-  EXPECT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "EC", 100, "VERKAUF", 0, err)) << err.text;
-}
 
 }  // namespace
 }  // namespace tolven::settlement

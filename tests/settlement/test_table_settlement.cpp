@@ -64,20 +64,6 @@ TEST_F(Settlement, VatOnTheSumPerKeyTakeAwayAndOldRates) {
   EXPECT_EQ(Dump("SELECT mwstschl, mwstproz FROM kasspro WHERE bunr = 4 ORDER BY pos"), "11|16\n12|5\n");
 }
 
-TEST_F(Settlement, GuestsCountedFromTheRowsOrOnePartialSettlement) {
-  Orders(12, {{"COLA", 1, 100, 1}, {"COLA", 1, 100, 1}, {"COLA", 1, 100, 3}});
-  ASSERT_EQ(Settle(12, "BAR"), 1);
-  db.Exec("DELETE FROM bestellung");
-  Orders(12, {{"COLA", 1, 100, 99}, {"SALAT", 1, 200, 2}, {"COLA", 1, 100, 99}});
-  std::string zahlart = "BAR";
-  ASSERT_EQ(Settle(12, zahlart, 3, nullptr, " AND gast = 99"), 2);
-  db.Exec("DELETE FROM bestellung");
-  Orders(12, {{"COLA", 1, 100, 150}, {"COLA", 1, 100, 4}});
-  ASSERT_EQ(Settle(12, "BAR"), 3) << "a guest number outside 0-99 does not stop the settlement";
-  EXPECT_EQ(Dump("SELECT gaeste, betrag FROM kass ORDER BY bunr"), "2|300\n1|200\n1|200\n");
-  EXPECT_TRUE(log.Has("Gast-Nr 150"));
-}
-
 TEST_F(Settlement, BonusRedemptionSplitLinesAndPoints) {
   Orders(12, {{"COLA", 1, 300}, {"SALAT", 1, 100}, {"00-MWST0", 1, 1000}, {"$$$BONUS", 1, -500, 1, "50"}}, 7);
   ASSERT_EQ(Settle(12, "BAR"), 1);
@@ -94,15 +80,6 @@ TEST_F(Settlement, BonusRedemptionSplitLinesAndPoints) {
   EXPECT_EQ(Dump("SELECT zahlart, betrag FROM buch2"), "BAR|900\n");
   // A server's date/time column adds the midnight the embedded engine leaves out.
   EXPECT_EQ(db.Scalar("SELECT letztbes FROM kunden WHERE kdnr = 7").substr(0, 10), "2026-12-05");
-}
-
-TEST_F(Settlement, BonusCoveredByKeyOneGivesOneLineAndTwoBonusRowsDoNotDoubleIt) {
-  Orders(12, {{"COLA", 1, 1190}, {"$$$BONUS", 1, -120, 1, "12"}, {"$$$BONUS", 1, -80, 1, "8"}}, 7);
-  ASSERT_EQ(Settle(12, "BAR"), 1);
-  EXPECT_EQ(Dump("SELECT pos, preis, posbetrag, ekpreis, mwstschl FROM kasspro WHERE artnr = 'BONUS'"),
-            "2|-200|-200|-200|1\n");
-  EXPECT_EQ(db.Scalar("SELECT SUM(posbetrag) FROM kasspro"), db.Scalar("SELECT betrag FROM kass"));
-  EXPECT_EQ(Dump("SELECT punkte, saldo FROM bkto ORDER BY saldo DESC"), "-12|-12\n-8|-20\n");
 }
 
 TEST_F(Settlement, PaymentArticlesVouchersAndOutlayWithTheirJournalBookings) {
@@ -138,13 +115,6 @@ TEST_F(Settlement, PaymentArticlesVouchersAndOutlayWithTheirJournalBookings) {
   EXPECT_EQ(Counter("GSNR"), "2") << "one voucher sold";
 }
 
-TEST_F(Settlement, AVoucherNumberIsMatchedExactlyNotAsAPattern) {
-  db.Exec("INSERT INTO gutscheine (status, gsnr, betrag) VALUES (0, 'GS-1', 500), (0, 'GS-2', 500)");
-  Orders(12, {{"COLA", 1, 1000}, {"$$$GS", 1, -500, 1, "GS-%"}});
-  EXPECT_EQ(Settle(12, "BAR"), -1) << "no voucher has that number";
-  EXPECT_EQ(db.Count("gutscheine", "status = 1"), 0);
-}
-
 TEST_F(Settlement, SinglePurposeVouchersAreArticleRowsWithTheirOwnKey) {
   db.Exec("INSERT INTO gutscheine (status, gsnr, typ, betrag) VALUES (0, 'EZ-2', 1, 500)");
   Orders(12, {{"$$$EZGS", 1, 1000, 1, "EZ-1;Firma"}, {"$$$EZGS", 1, -500, 1, "EZ-2"}});
@@ -171,20 +141,6 @@ TEST_F(Settlement, InvoiceAndCustomerAccount) {
   EXPECT_EQ(Dump("SELECT betrag, saldo, txt, bunr, seqnr FROM kdkto WHERE bunr = 2"),
             "-1250|-1450|Besuch vom 05.12.2026|2|2\n");
   EXPECT_EQ(Dump("SELECT zahlart, betrag FROM buch2 WHERE bunr = 2"), "KDKTO|1250\n");
-}
-
-TEST_F(Settlement, CardAndRoomPaymentTypesAreRewritten) {
-  Order(12, {"COLA", 1, 1000});
-  std::string zahlart = "PCA;4711;0004111111111111111";
-  ASSERT_EQ(Settle(12, zahlart), 1);
-  EXPECT_EQ(zahlart, "PCA");
-  Order(12, {"COLA", 1, 1000});
-  zahlart = "ZIMMER;12;Meier";
-  ASSERT_EQ(Settle(12, zahlart), 2);
-  EXPECT_EQ(zahlart, "ZIMMER");
-  EXPECT_EQ(Dump("SELECT k.zahlart, pcatransid, cardno, b.zahlart FROM kass k JOIN buch2 b ON b.bunr = k.bunr "
-                 "ORDER BY k.bunr"),
-            "PCA|4711|4111111111111111|PCA\nZIMMER|0||ZIMMER\n");
 }
 
 TEST_F(Settlement, RefusalsStoreNothingAndTellTheOperator) {
@@ -218,8 +174,8 @@ TEST_F(Settlement, RefusalsStoreNothingAndTellTheOperator) {
     log.lines.clear();
     if (c.prepare) c.prepare(db);
     Orders(12, c.rows);
-    std::string zahlart = c.zahlart;
-    EXPECT_EQ(Settle(12, zahlart, c.kanr), -1);
+    kanr = c.kanr;
+    EXPECT_EQ(Settle(12, c.zahlart.c_str()), -1);
     for (const char* table : {"kass", "kasspro", "buch2", "barsaldo", "gutscheine", "uniquenr"}) {
       EXPECT_EQ(db.Count(table), 0) << table;
     }
@@ -240,16 +196,6 @@ TEST_F(Settlement, AReceiptBeforeThePreviousOneIsRefusedAndTheNumberNotUsed) {
             "2: kass:Chronologische Abfolge nicht gegeben! 05.12.2026 12:00:00<05.12.2026 13:00:00");
   EXPECT_EQ(Counter("BUNR"), "2");
   EXPECT_EQ(db.Count("kass"), 1);
-}
-
-TEST_F(Settlement, ZeitArticlesAndPendingLineCancellations) {
-  db.Exec("INSERT INTO zeilenstornos (id, kasse, seqnr) VALUES (1, 1, -1), (2, 2, -1)");
-  db.Exec("INSERT INTO zeilenstornos (id, kasse, seqnr, bunr, pos) VALUES (3, 1, 5, 9, 1)");
-  Orders(12, {{"_ZEIT15", 1, 500}, {"COLA", 1, 250}});
-  ASSERT_EQ(Settle(12, "BAR"), 1);
-  EXPECT_EQ(Dump("SELECT pos, artnr, mwstschl FROM kasspro ORDER BY pos"), "1|ZEIT15|1\n2|COLA|1\n");
-  EXPECT_EQ(Dump("SELECT id, bunr, seqnr, pos, datumzeit FROM zeilenstornos ORDER BY id"),
-            "1|1|1|3|2026-12-05 12:00:00\n2||-1||\n3|9|5|1|\n");
 }
 
 }  // namespace

@@ -41,6 +41,13 @@ class StartupTest : public ::testing::Test {
     state_ = StartupState();
     return RunMain();
   }
+  // Another gateway's whole start on this machine, with its own configuration folder.
+  int OtherStart(const std::string& folder, FakeUi& ui) {
+    ui = FakeUi();
+    StartupState state;
+    std::unique_ptr<db::Connection> connection;
+    return Startup(env_, ui, folder).Main(state, connection);
+  }
   int InitDb() {
     ui_ = FakeUi();
     Startup start(env_, ui_, config_.path());
