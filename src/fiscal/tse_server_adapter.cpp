@@ -31,15 +31,15 @@ void TseServerClient::SetReady(bool ready) {
 }
 
 bool TseServerClient::SendRequest(const std::string& sql, int32_t key) {
-  db::DbError err;
   // An answer the server wrote after an earlier clean-up (same key, an earlier
   // day) must not be taken for the answer to this request.
-  if (!tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key), err)) {
-    tools_.LogSqlError("del(tse_ans):" + err.text, true);
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key)); !status) {
+    tools_.LogSqlError("del(tse_ans):" + status.message(), true);
   }
-  if (tools_.ExecSQL(sql, err)) return true;
-  tools_.LogSqlError("Fehler bei Anfrage an TSE-Server: " + err.text);
-  log_->AddLogLine("FEHLER bei Anfrage an TSE-Server: " + err.text);
+  Status sent = tools_.ExecSQL(sql);
+  if (sent) return true;
+  tools_.LogSqlError("Fehler bei Anfrage an TSE-Server: " + sent.message());
+  log_->AddLogLine("FEHLER bei Anfrage an TSE-Server: " + sent.message());
   SetReady(false);
   return false;
 }
@@ -52,9 +52,8 @@ std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string&
   const int64_t started = env.MonotonicMs();
   const std::string sql = "SELECT " + columns + " FROM tse_server_ans" + Where(key);
   for (;;) {
-    db::DbError err;
     ++answerQueries_;
-    auto rs = tools_.Open(sql, err);
+    auto rs = tools_.Open(sql);
     if (rs && !rs->Eof()) {
       Log(" - Antwort vom TSE-Server empfangen");
       return rs;
@@ -65,9 +64,8 @@ std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string&
 }
 
 void TseServerClient::CleanUp(int32_t key) {
-  db::DbError err;
-  if (!tools_.ExecSQL("DELETE FROM tse_server_req" + Where(key), err)) tools_.LogSqlError("del(tse_req):" + err.text);
-  if (!tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key), err)) tools_.LogSqlError("del(tse_ans):" + err.text);
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_req" + Where(key)); !status) tools_.LogSqlError("del(tse_req):" + status.message());
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key)); !status) tools_.LogSqlError("del(tse_ans):" + status.message());
 }
 
 int32_t TseServerClient::Start(const std::string& processType, const std::string& processData, int32_t& startTime) {

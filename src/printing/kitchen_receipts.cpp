@@ -30,14 +30,12 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
 
   const std::string pendingWhere =
       " WHERE tisch = " + NumStr(table) + "   AND haskuebon = " + tools_.SqlBool(false);
-  DbError err;
   auto pending = tools_.Open("SELECT * FROM bestellung " + pendingWhere + "   AND artnr <> " + SqlText("$GVTGAG") +
-                                 " " + "   AND artnr <> " + SqlText("$GVFA") + " ",
-                             err);
+                                 " " + "   AND artnr <> " + SqlText("$GVFA") + " ");
   if (!pending) {
     // Nothing has been printed or marked, so the lines come out with the next order.
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
-                    " nicht gedruckt, offene Positionen nicht lesbar: " + err.text);
+                    " nicht gedruckt, offene Positionen nicht lesbar: " + pending.status().message());
     return;
   }
   if (pending->Eof()) {
@@ -50,7 +48,7 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
   // Lines another station books for this table while these print are neither
   // printed nor marked here: they come out with their own order.
   maxId_ = 0;
-  if (auto newest = tools_.Open("SELECT MAX(id) AS m FROM bestellung " + pendingWhere, err); newest && !newest->Eof()) {
+  if (auto newest = tools_.Open("SELECT MAX(id) AS m FROM bestellung " + pendingWhere); newest && !newest->Eof()) {
     maxId_ = GetFieldValue(*newest, "m").AsInt64();
   }
   const std::string upToId = " AND id <= " + NumStr(maxId_);
@@ -59,10 +57,10 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
   seqnr_ = tools_.GetUniqueNr("SEQNR");
 
   std::array<bool, kKitchenPrinters> used{};
-  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere + upToId, err);
+  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere + upToId);
   if (!printers) {
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
-                    " nicht gedruckt, Drucker nicht lesbar: " + err.text);
+                    " nicht gedruckt, Drucker nicht lesbar: " + printers.status().message());
     return;
   }
   for (; !printers->Eof(); printers->MoveNext()) {
@@ -78,8 +76,7 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
 }
 
 void KitchenReceipts::ReadSettings() {
-  DbError err;
-  auto sys = tools_.Open("SELECT * FROM system", err);
+  auto sys = tools_.Open("SELECT * FROM system");
   const bool haveSystem = sys && !sys->Eof();
   auto num = [&](const char* column) { return haveSystem ? GetFieldValue(*sys, column).AsInt() : 0; };
   auto flag = [&](const char* column) { return haveSystem && GetFieldValue(*sys, column).AsBool(); };
@@ -113,8 +110,7 @@ void KitchenReceipts::ReadSettings() {
   // The station's own printers win over the installation's.
   comschankanl_ = 0;
   auto hw = tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(tools_.state().filiale) +
-                            " AND kasse = " + NumStr(tools_.state().kasse),
-                        err);
+                            " AND kasse = " + NumStr(tools_.state().kasse));
   if (hw && !hw->Eof()) {
     for (int n = 1; n <= 4; ++n) {
       port_[n] = GetFieldValue(*hw, "kuebonport" + std::to_string(n)).AsString();
@@ -126,8 +122,7 @@ void KitchenReceipts::ReadSettings() {
   port_[5].clear();
   prt_[5].clear();
   auto room = tools_.Open("SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table_) +
-                              " AND starttisch + tischzahl > " + NumStr(table_),
-                          err);
+                              " AND starttisch + tischzahl > " + NumStr(table_));
   if (room && !room->Eof()) {
     port_[5] = GetFieldValue(*room, "kuebonport").AsString();
     prt_[5] = GetFieldValue(*room, "kuebonprt").AsString();
@@ -137,8 +132,7 @@ void KitchenReceipts::ReadSettings() {
 void KitchenReceipts::ReadPrinterSettings(int printer) {
   cur_ = KitchenPrinterSettings();
   if (printer == 0 || IsMonitor(printer)) return;  // nothing is printed: no grouping, sort or split
-  DbError err;
-  auto rs = tools_.Open("SELECT * FROM kueprtparam WHERE drucker = " + NumStr(printer), err);
+  auto rs = tools_.Open("SELECT * FROM kueprtparam WHERE drucker = " + NumStr(printer));
   if (rs && !rs->Eof()) {
     cur_.name = GetFieldValue(*rs, "name").AsString();
     cur_.bonvorlauf = GetFieldValue(*rs, "bonvorlauf").AsBool();
@@ -175,8 +169,7 @@ void KitchenReceipts::PrintPrinter(int p) {
   NewReceipt(p);
   for (size_t i = 0; i < rows.size() && !failed_[static_cast<size_t>(p)]; ++i) {
     KitchenRow row = rows[i];
-    DbError err;
-    auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(row.artnr), err);
+    auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(row.artnr));
     const bool haveArticle = article && !article->Eof();
     if (haveArticle && kueartbez_) {
       std::string kitchenText = GetFieldValue(*article, "kueartbez").AsString();
@@ -210,11 +203,9 @@ void KitchenReceipts::PrintPrinter(int p) {
 
   if (failed_[static_cast<size_t>(p)]) {
     // Lines that stay pending are logged again when they are really printed.
-    DbError err;
-    if (!tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(seqnr_) + " AND drucker = " + NumStr(p),
-                        err)) {
+    if (Status status = tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(seqnr_) + " AND drucker = " + NumStr(p)); !status) {
       tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) +
-                             " konnten nicht entfernt werden. " + err.text,
+                             " konnten nicht entfernt werden. " + status.message(),
                          true);
     }
     return;
@@ -226,11 +217,10 @@ void KitchenReceipts::PrintPrinter(int p) {
 
 bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
   const std::string kasse = NumStr(tools_.state().kasse);
-  DbError err;
-  if (!tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse, err)) {
+  if (Status status = tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse); !status) {
     tools_.LogSqlError("Temporäre Tabelle für Küchenbons konnte nicht initialisiert werden. Achtung: es werden "
                        "doppelte Bons erzeugt. \r\n\r\n" +
-                       err.text);
+                       status.message());
   }
 
   const bool guests = kuebongast_ > 0;
@@ -240,11 +230,10 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
                                 "WHERE tisch = " + NumStr(table_) + "  AND haskuebon = " + tools_.SqlBool(false) +
                                 "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(maxId_) +
                                 " GROUP BY artnr, artbez, artgrp, gang, " +
-                                guestColumn + "kueinfo, belaginfo, epreis ",
-                            err);
+                                guestColumn + "kueinfo, belaginfo, epreis ");
   if (!groups) {
-    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + err.text, true);
-    MarkFailed(p, "Positionen nicht lesbar: " + err.text);
+    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(), true);
+    MarkFailed(p, "Positionen nicht lesbar: " + groups.status().message());
     return false;
   }
   for (; !groups->Eof(); groups->MoveNext()) {
@@ -260,10 +249,11 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
           SqlText(GetFieldValue(*groups, "kueinfo").AsString()) + " , " +
           SqlText(GetFieldValue(*groups, "belaginfo").AsString()) + " , " + NumStr(menge) + " , " +
           NumStr(GetFieldValue(*groups, "epreis").AsInt()) + " ) ";
-      if (tools_.ExecSQL(sql, err)) return true;
-      tools_.LogSqlError("Küchenbon-Position konnte nicht angelegt werden. " + err.text);
+      Status inserted = tools_.ExecSQL(sql);
+      if (inserted) return true;
+      tools_.LogSqlError("Küchenbon-Position konnte nicht angelegt werden. " + inserted.message());
       // A receipt without this line would lose it for good once the lines are marked.
-      MarkFailed(p, "Position nicht angelegt: " + err.text);
+      MarkFailed(p, "Position nicht angelegt: " + inserted.message());
       return false;
     };
     if (!cur_.split) {
@@ -279,11 +269,10 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
     }
   }
   std::string order = OrderClause();
-  auto work = tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order),
-                          err);
+  auto work = tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
   if (!work) {
-    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + err.text, true);
-    MarkFailed(p, "Positionen nicht lesbar: " + err.text);
+    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(), true);
+    MarkFailed(p, "Positionen nicht lesbar: " + work.status().message());
     return false;
   }
   for (; !work->Eof(); work->MoveNext()) {
@@ -336,8 +325,7 @@ void KitchenReceipts::MarkLines() {
   if (!keep.empty()) sql += " AND (kueprt IS NULL OR kueprt NOT IN (" + keep + "))";
   // Unmarked lines would be printed again with the table's next order, so a
   // lock conflict gets a second try (setting the marker twice does no harm).
-  DbError err;
-  if (!tools_.ExecSQLRepeatable(sql, err)) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + err.text);
+  if (Status status = tools_.ExecSQLRepeatable(sql); !status) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + status.message());
 }
 
 void KitchenReceipts::QueueDispenserOrder(const KitchenRow& row, const std::string& code) {

@@ -107,8 +107,7 @@ void KitchenReceipts::PrintHeader(int p) {
 std::string KitchenReceipts::TableName() {
   if (!tableNameRead_) {
     tableNameRead_ = true;
-    DbError err;
-    auto rs = tools_.Open("SELECT name FROM tischnamen WHERE tisch = " + NumStr(table_), err);
+    auto rs = tools_.Open("SELECT name FROM tischnamen WHERE tisch = " + NumStr(table_));
     tableName_ = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "";
   }
   return tableName_;
@@ -118,11 +117,10 @@ std::string KitchenReceipts::CustomerName() {
   if (!customerRead_) {
     customerRead_ = true;
     customerName_.clear();
-    DbError err;
-    auto first = tools_.Open("SELECT kdnr FROM bestellung WHERE tisch = " + NumStr(table_) + " ORDER BY id", err);
+    auto first = tools_.Open("SELECT kdnr FROM bestellung WHERE tisch = " + NumStr(table_) + " ORDER BY id");
     int32_t kdnr = first && !first->Eof() ? GetFieldValue(*first, "kdnr").AsInt() : 0;
     if (kdnr > 0) {
-      auto customer = tools_.Open("SELECT name FROM kunden WHERE kdnr = " + NumStr(kdnr), err);
+      auto customer = tools_.Open("SELECT name FROM kunden WHERE kdnr = " + NumStr(kdnr));
       if (customer && !customer->Eof()) customerName_ = GetFieldValue(*customer, "name").AsString();
     }
   }
@@ -139,8 +137,7 @@ void KitchenReceipts::KueBonLine(int p, const KitchenRow& row, bool printRecipe)
       SqlText(row.artnr) + " , " + SqlText(row.artbez) + " , " + NumStr(row.menge) + " , " + NumStr(row.epreis) +
       " , " + NumStr(tools_.state().kaNr) + " , " + SqlText(tools_.state().kaName.substr(0, 30)) + " , " +
       NumStr(tenths) + " , " + tools_.SqlDateTime(now.date, FormatHMS(now)) + " ) ";
-  DbError err;
-  if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("Küchenbonlog-Eintrag fehlgeschlagen. " + err.text);
+  if (Status status = tools_.ExecSQL(sql); !status) tools_.LogSqlError("Küchenbonlog-Eintrag fehlgeschlagen. " + status.message());
 
   if (p >= 1 && p <= 5) {
     PrintArticle(row, printRecipe);
@@ -201,12 +198,10 @@ void KitchenReceipts::PrintArticle(const KitchenRow& row, bool printRecipe) {
 void KitchenReceipts::PrintRecipe(const std::string& artnr) {
   Add(" ");
   Add("    Zubereitung:");
-  DbError err;
   auto rs = tools_.Open(
       "SELECT z.zutbez AS zutbez, a.menge AS menge, z.einheit AS einheit FROM artzut a "
       "INNER JOIN zutaten z ON a.zutnr = z.zutnr WHERE a.artnr = " +
-          SqlText(artnr) + " ORDER BY a.zutnr",
-      err);
+          SqlText(artnr) + " ORDER BY a.zutnr");
   if (!rs) return;
   for (; !rs->Eof(); rs->MoveNext()) {
     int64_t units = TenThousandths(GetFieldValue(*rs, "menge").AsDouble());
@@ -235,10 +230,11 @@ void KitchenReceipts::WriteMonitorRow(int p, const KitchenRow& row) {
                           NumStr(p - 5) + " , " + NumStr(0) + " , " + NumStr(table_) + " , " + NumStr(row.gang) +
                           " , " + NumStr(row.gast) + " , " + NumStr(row.menge) + " , " + SqlText(txt) + " , " +
                           tools_.SqlNow() + " ) ";
-  DbError err;
-  if (tools_.ExecSQL(sql, err)) return;
-  tools_.ui().MessageBox("Meldung an Küchenmonitor fehlgeschlagen.\r\n\r\n" + err.text, platform::MsgKind::Critical);
-  MarkFailed(p, "Meldung an Küchenmonitor fehlgeschlagen: " + err.text);
+  Status inserted = tools_.ExecSQL(sql);
+  if (inserted) return;
+  tools_.ui().MessageBox("Meldung an Küchenmonitor fehlgeschlagen.\r\n\r\n" + inserted.message(),
+                         platform::MsgKind::Critical);
+  MarkFailed(p, "Meldung an Küchenmonitor fehlgeschlagen: " + inserted.message());
 }
 
 bool KitchenReceipts::PrintKueBonFertig(int printer) {

@@ -47,10 +47,9 @@ std::string KitchenReceipts::CleanForSigning(const std::string& text) {
 void KitchenReceipts::FinishWithoutPrinting(int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere) {
   // Without a transaction there is nothing to finish, and no receipt number is drawn.
   if (tseTrx < 1 || !tse_.TseInUse() || !tse_.TseReady()) return;
-  DbError err;
-  auto rows = tools_.Open("SELECT * FROM bestellung " + pendingWhere + " ORDER BY id", err);
+  auto rows = tools_.Open("SELECT * FROM bestellung " + pendingWhere + " ORDER BY id");
   if (!rows) {
-    tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + err.text);
+    tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + rows.status().message());
     return;
   }
   maxId_ = 0;
@@ -96,8 +95,7 @@ void KitchenReceipts::SignOrder(int32_t& tseTrx, int32_t& tseStart) {
       " , " + NumStr(st.kasse) + " , " + NumStr(orderAmount_) + " , " + NumStr(tseTrx) + " , " + NumStr(counter) +
       " , " + NumStr(tseStart) + " , " + NumStr(finishTime) + " , " + SqlText(serial) + " , " +
       SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData_) + " , " + SqlText(signature) + " ) ";
-  DbError err;
-  if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("tse_best: " + err.text);
+  if (Status status = tools_.ExecSQL(sql); !status) tools_.LogSqlError("tse_best: " + status.message());
 }
 
 }  // namespace tolven::printing

@@ -86,7 +86,7 @@ std::string MakeSignature(int64_t trx, int64_t counter, const std::string& data)
 
 int64_t MaxOf(db::DbTools& tools, const std::string& sql) {
   db::DbError err;
-  auto rs = tools.Open(sql, err);
+  auto rs = tools.Open(sql);
   return rs && !rs->Eof() ? db::GetFieldValue(*rs, "m").AsInt64() : 0;
 }
 
@@ -128,8 +128,7 @@ int main(int argc, char** argv) {
     env.SleepMs(opt.pollMs);
     if (opt.never) continue;
     auto rs = tools.Open("SELECT kasse, merker, typ, tse_trxnr, processdata FROM tse_server_req WHERE status = 0 "
-                         "ORDER BY merker",
-                         err);
+                         "ORDER BY merker");
     if (!rs) continue;
     for (; !rs->Eof(); rs->MoveNext()) {
       if (opt.delayMs > 0) env.SleepMs(opt.delayMs);
