@@ -56,7 +56,7 @@ std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string&
     auto rs = tools_.Open(sql);
     if (rs && !rs->Eof()) {
       Log(" - Antwort vom TSE-Server empfangen");
-      return rs;
+      return std::make_unique<db::ResultSet>(std::move(*rs));
     }
     if (env.MonotonicMs() - started > kAnswerTimeoutMs) return nullptr;
     env.SleepMs(kPollPauseMs);

@@ -225,8 +225,8 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   if (!KitchenHasLines(table, waiter, " AND id IN ( " + read + " )", reason)) return false;
 
   std::string zahlart = payment;
-  const int32_t bunr = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
-  if (bunr < 0) {
+  const Result<int32_t> settled = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
+  if (!settled) {
     reason = settlement_.lastRefusal();
     if (reason.empty()) {
       reason = kSettlementFailed;
@@ -234,6 +234,7 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     }
     return false;
   }
+  const int32_t bunr = *settled;
   // The settled lines left the table with the receipt's commit.
   poller_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
   const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[slot].printer : "";

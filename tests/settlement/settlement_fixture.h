@@ -86,7 +86,7 @@ class SettlementFixture : public ::testing::Test {
     EXPECT_TRUE(rs) << err.text;
     if (!rs) return -2;
     TableSettlement settlement(t, log, tse.get(), settings);
-    return settlement.TischAbrechnen(*rs, tisch, kanr, zahlart);
+    return settlement.TischAbrechnen(*rs, tisch, kanr, zahlart).value_or(-1);
   }
   int32_t Settle(int tisch, const char* zahlart, int kanr = 3) {
     std::string z = zahlart;

@@ -65,12 +65,8 @@ TEST_F(LedgerBalances, ManyBookingsWithinOneSecondKeepEveryRunningBalance) {
   EXPECT_EQ(tolven::testing::CheckMoneyInvariants(db.conn()), std::vector<std::string>{});
   EXPECT_EQ(db.Scalar("SELECT saldo FROM bkto WHERE punkte = -5 ORDER BY datumzeit DESC"), "-90");
 
-  int64_t saldo = 0;
-  db::DbError err;
-  ASSERT_TRUE(LatestKdktoSaldo(db.tools(), 7, saldo, err)) << err.text;
-  EXPECT_EQ(saldo, -(250 + 252 + 254 - 3 * 15 - 3 * 100));
-  ASSERT_TRUE(LatestKdktoSaldo(db.tools(), 8, saldo, err)) << err.text;
-  EXPECT_EQ(saldo, 0) << "a customer without bookings";
+  EXPECT_EQ(LatestKdktoSaldo(db.tools(), 7).value_or(-1), -(250 + 252 + 254 - 3 * 15 - 3 * 100));
+  EXPECT_EQ(LatestKdktoSaldo(db.tools(), 8).value_or(-1), 0) << "a customer without bookings";
 }
 
 TEST_F(LedgerBalances, BookingsContinueFromWhatAnotherStationBookedInTheSameSecond) {
@@ -84,12 +80,11 @@ TEST_F(LedgerBalances, BookingsContinueFromWhatAnotherStationBookedInTheSameSeco
           "('2026-12-05 12:00:00', 4320050, 3, 1, 'Kasse', 500, 500)");
   db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('KDKTOBUNR', 7, 1, 999999999), "
           "('BARSNR', 4, 1, 99999999)");
-  db::DbError err;
-  ASSERT_TRUE(BookBkto(db.tools(), 7, -15, "Bonus", err)) << err.text;
-  ASSERT_NE(BookKdkto(db.tools(), 7, -30, "Besuch", 0, 0, err), 0) << err.text;
-  ASSERT_NE(BookKdkto(db.tools(), 7, -40, "Besuch", 0, 0, err), 0) << err.text;
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 100, "VERKAUF", err)) << err.text;
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 2, 200, "VERKAUF", err)) << err.text;
+  ASSERT_TRUE(BookBkto(db.tools(), 7, -15, "Bonus"));
+  ASSERT_TRUE(BookKdkto(db.tools(), 7, -30, "Besuch", 0, 0));
+  ASSERT_TRUE(BookKdkto(db.tools(), 7, -40, "Besuch", 0, 0));
+  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 100, "VERKAUF"));
+  ASSERT_TRUE(BookBarsaldo(db.tools(), 2, 200, "VERKAUF"));
   EXPECT_EQ(db.Scalar("SELECT saldo FROM bkto WHERE punkte = -15"), "25");
   EXPECT_EQ(Dump("SELECT kdktobunr, saldo FROM kdkto ORDER BY kdktobunr"), "5|-100\n6|-120\n7|-150\n8|-190\n");
   EXPECT_EQ(Dump("SELECT lfdnr, saldo FROM barsaldo ORDER BY lfdnr"), "3|500\n4|600\n5|800\n");
@@ -101,10 +96,9 @@ TEST_F(LedgerBalances, TheHourTheClocksGoBackKeepsTheBalancesRunning) {
   db.env().utcOffset = [change](int64_t t) { return t < change ? 7200 : 3600; };
   db.env().SetNow({{2026, 10, 25}, 1, 30, 0, 0});
   db.env().Advance(80 * 60 * 1000);  // 02:50 summer time
-  db::DbError err;
   auto book = [&] {
-    ASSERT_NE(BookKdkto(db.tools(), 7, -10, "Besuch", 0, 0, err), 0) << err.text;
-    ASSERT_TRUE(BookBarsaldo(db.tools(), 0, 100, "VERKAUF", err)) << err.text;
+    ASSERT_TRUE(BookKdkto(db.tools(), 7, -10, "Besuch", 0, 0));
+    ASSERT_TRUE(BookBarsaldo(db.tools(), 0, 100, "VERKAUF"));
     db.env().Advance(5 * 60 * 1000);
   };
   for (int i = 0; i < 2; ++i) book();
@@ -114,9 +108,7 @@ TEST_F(LedgerBalances, TheHourTheClocksGoBackKeepsTheBalancesRunning) {
 
   EXPECT_EQ(BrokenBalances("kdkto", "betrag", "WHERE kdnr = 7 ORDER BY kdktobunr"), std::vector<std::string>{});
   EXPECT_EQ(BrokenBalances("barsaldo", "betrag", "WHERE kasse = 1 ORDER BY lfdnr"), std::vector<std::string>{});
-  int64_t saldo = 0;
-  ASSERT_TRUE(LatestKdktoSaldo(db.tools(), 7, saldo, err)) << err.text;
-  EXPECT_EQ(saldo, -50);
+  EXPECT_EQ(LatestKdktoSaldo(db.tools(), 7).value_or(-1), -50);
 }
 
 class Vouchers : public SettlementFixture {
@@ -152,8 +144,9 @@ TEST_F(Vouchers, OnlyAnExistingOpenVoucherOfEnoughValueIsRedeemed) {
     auto rows = db.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = 12", err);
     ASSERT_TRUE(rows);
     std::string zahlart = "BAR";
-    EXPECT_EQ(settlement.TischAbrechnen(*rows, 12, 3, zahlart), -1);
-    EXPECT_NE(settlement.lastError().find(c.reason), std::string::npos) << settlement.lastError();
+    const auto settled = settlement.TischAbrechnen(*rows, 12, 3, zahlart);
+    ASSERT_FALSE(settled);
+    EXPECT_NE(settled.status().message().find(c.reason), std::string::npos) << settled.status().message();
     EXPECT_TRUE(log.Has(c.reason));
     ExpectNothingStored();
     db.Exec("DELETE FROM bestellung");
@@ -197,13 +190,15 @@ TEST_F(Vouchers, TwoStationsRedeemingOneVoucherAtOnceOnlyOneSucceeds) {
   db::DbError err1, err2;
   ASSERT_TRUE(db.conn().BeginTrans(err1)) << err1.text;
   const ReceiptContext ctx1{1, 1, db.env().Now(), 12, 0, 0, 3, "MIX"};
-  ASSERT_TRUE(MarkVoucherRedeemed(db.tools(), ctx1, "GS-10", 1000, err1)) << err1.text;
+  ASSERT_TRUE(MarkVoucherRedeemed(db.tools(), ctx1, "GS-10", 1000));
 
   bool redeemed2 = false;
   std::thread station2([&] {
     if (!second->BeginTrans(err2)) return;
     const ReceiptContext ctx2{2, 2, db.env().Now(), 14, 0, 0, 3, "MIX"};
-    redeemed2 = MarkVoucherRedeemed(tools2, ctx2, "GS-10", 1000, err2);
+    const Status marked = MarkVoucherRedeemed(tools2, ctx2, "GS-10", 1000);
+    err2.text = marked.message();
+    redeemed2 = marked.ok();
     db::DbError ignored;
     if (redeemed2) {
       redeemed2 = second->CommitTrans(err2);

@@ -28,7 +28,7 @@ class SettlementConcurrency : public SettlementFixture {
                    const SettleRequest& request = {}) {
     TableSettlement m(tools, log, nullptr, settings);
     std::string z = zahlart;
-    const int32_t bunr = m.TischAbrechnen(rows, tisch, 3, z, request);
+    const int32_t bunr = m.TischAbrechnen(rows, tisch, 3, z, request).value_or(-1);
     refusal = m.lastRefusal();
     return bunr;
   }

@@ -83,7 +83,7 @@ TEST_F(SettlementRetry, OtherFailuresAreNotRepeated) {
   db.Exec("UPDATE bestellung SET menge = 4 WHERE artnr = 'COLA'");
   TableSettlement m(tools_, log, nullptr, settings);
   std::string z = "BAR";
-  EXPECT_EQ(m.TischAbrechnen(*rs, 12, 3, z), -1);
+  EXPECT_FALSE(m.TischAbrechnen(*rs, 12, 3, z));
   EXPECT_FALSE(m.lastRefusal().empty());
   EXPECT_EQ(watched_.begins, 2);
 }

@@ -150,16 +150,15 @@ class LedgersTest : public ::testing::Test {
   }
 
   TestDb db;
-  db::DbError err;
 };
 
 TEST_F(LedgersTest, CustomerAccountRunsItsBalancePerCustomer) {
   EXPECT_EQ(Msecs(DateTime{Date{2026, 12, 5}, 23, 59, 59, 999}), 8639999);  // hundredths since midnight
-  EXPECT_EQ(BookKdkto(db.tools(), 7, -1250, "Besuch vom 05.12.2026", 11, 21, err), 1) << err.text;
+  EXPECT_EQ(BookKdkto(db.tools(), 7, -1250, "Besuch vom 05.12.2026", 11, 21).value_or(0), 1);
   db.env().Advance(1000);
-  EXPECT_EQ(BookKdkto(db.tools(), 8, 300, "Einzahlung", 0, 0, err), 2);
+  EXPECT_EQ(BookKdkto(db.tools(), 8, 300, "Einzahlung", 0, 0).value_or(0), 2);
   db.env().Advance(1000);
-  EXPECT_EQ(BookKdkto(db.tools(), 7, 500, "Einzahlung", 0, 0, err), 3);
+  EXPECT_EQ(BookKdkto(db.tools(), 7, 500, "Einzahlung", 0, 0).value_or(0), 3);
   EXPECT_EQ(Row("SELECT kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo FROM kdkto WHERE kdktobunr = 1"),
             "1|2026-12-05 12:00:00|4320000|7|11|21|Besuch vom 05.12.2026|-1250|-1250");
   EXPECT_EQ(db.Scalar("SELECT saldo FROM kdkto WHERE kdktobunr = 3"), "-750");
@@ -169,8 +168,8 @@ TEST_F(LedgersTest, CustomerAccountRunsItsBalancePerCustomer) {
 // Several bookings within one second: the balance follows the hundredths, not the row order of the engine.
 TEST_F(LedgersTest, TwoBookingsInOneSecondFollowEachOther) {
   for (const int32_t amount : {1000, 200, -50}) {
-    ASSERT_TRUE(BookBarsaldo(db.tools(), 1, amount, "VERKAUF", err)) << err.text;
-    ASSERT_TRUE(BookKdkto(db.tools(), 5, amount, "x", 0, 0, err)) << err.text;
+    ASSERT_TRUE(BookBarsaldo(db.tools(), 1, amount, "VERKAUF"));
+    ASSERT_TRUE(BookKdkto(db.tools(), 5, amount, "x", 0, 0));
     db.env().Advance(10);
   }
   EXPECT_EQ(db.Scalar("SELECT saldo FROM barsaldo WHERE lfdnr = 3"), "1150");
@@ -180,8 +179,8 @@ TEST_F(LedgersTest, TwoBookingsInOneSecondFollowEachOther) {
 TEST_F(LedgersTest, JournalBooksTheCashBalanceOnlyForExactlyBar) {
   db.state().kaNr = 9;
   db.state().kaName = "Gateway";
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 41, 51, "BAR", 1725, "VERKAUF", 7, err)) << err.text;
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 42, 52, "BARGELD", 500, "VERKAUF", 0, err)) << err.text;
+  ASSERT_TRUE(BookBuch2(db.tools(), 0, 41, 51, "BAR", 1725, "VERKAUF", 7));
+  ASSERT_TRUE(BookBuch2(db.tools(), 0, 42, 52, "BARGELD", 500, "VERKAUF", 0));
   EXPECT_EQ(Row("SELECT bunr2, bunr, seqnr, typ, datumzeit, zahlart, betrag, kasse, kanr, kaname, crc, kdnr, txt "
                 "FROM buch2 WHERE bunr2 = 1"),
             "1|41|51|0|2026-12-05 12:00:00|BAR|1725|1|9|Gateway|" + RecordCRC(Date{2026, 12, 5}, 1, 1725) +
@@ -194,28 +193,29 @@ TEST_F(LedgersTest, JournalBooksTheCashBalanceOnlyForExactlyBar) {
 
 TEST_F(LedgersTest, LongTextsAreCutToTheirColumns) {
   const std::string text(60, 'x');
-  ASSERT_TRUE(BookKdkto(db.tools(), 1, 1, text, 0, 0, err));
-  ASSERT_TRUE(BookBkto(db.tools(), 1, 1, text, err));
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 1, text, err));
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "KREDITKARTE", 1, text, 0, err));
+  ASSERT_TRUE(BookKdkto(db.tools(), 1, 1, text, 0, 0));
+  ASSERT_TRUE(BookBkto(db.tools(), 1, 1, text));
+  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 1, text));
+  ASSERT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "KREDITKARTE", 1, text, 0));
   EXPECT_EQ(Row("SELECT LENGTH(k.txt), LENGTH(b.txt), LENGTH(s.txt), LENGTH(j.txt), j.zahlart "
                 "FROM kdkto k, bkto b, barsaldo s, buch2 j"),
             "40|40|40|30|KREDIT");
 }
 
 TEST_F(LedgersTest, ABalanceBeyond32BitsIsRefusedAndNothingBooked) {
-  ASSERT_TRUE(BookKdkto(db.tools(), 1, std::numeric_limits<int32_t>::max(), "voll", 0, 0, err));
+  ASSERT_TRUE(BookKdkto(db.tools(), 1, std::numeric_limits<int32_t>::max(), "voll", 0, 0));
   db.env().Advance(1000);
-  EXPECT_EQ(BookKdkto(db.tools(), 1, 1, "zuviel", 0, 0, err), 0);
-  EXPECT_NE(err.text.find("Saldo"), std::string::npos);
+  const auto refused = BookKdkto(db.tools(), 1, 1, "zuviel", 0, 0);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.status().message().find("Saldo"), std::string::npos);
   EXPECT_EQ(db.Count("kdkto"), 1);
 }
 
 TEST_F(LedgersTest, AFailingCashBalanceFailsTheJournalBookingWithItsReason) {
   db.FailInserts("barsaldo", "Kassenlade gesperrt");
-  EXPECT_FALSE(BookBuch2(db.tools(), 0, 1, 1, "BAR", 100, "VERKAUF", 0, err));
-  EXPECT_NE(err.text.find("Kassenlade gesperrt"), std::string::npos) << err.text;
-  EXPECT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "EC", 100, "VERKAUF", 0, err)) << err.text;
+  const Status failed = BookBuch2(db.tools(), 0, 1, 1, "BAR", 100, "VERKAUF", 0);
+  EXPECT_NE(failed.message().find("Kassenlade gesperrt"), std::string::npos) << failed.message();
+  EXPECT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "EC", 100, "VERKAUF", 0));
 }
 
 }  // namespace
