@@ -30,13 +30,19 @@ Status Transaction::Commit() {
     // failure, when the connection still knows it, says why.
     DbError first;
     (void)conn_.TransactionFailure(first);
-    Status why = StatusOf(first);
+    const Status why = StatusOf(first);
     return Status::EngineError(kEndedEarly, why.code(), why.state(), why.kind());
   }
   DbError err;
+  if (conn_.TransactionFailure(err)) {
+    // A statement of it failed and was not undone to a savepoint: some
+    // engines have aborted the transaction then, and none stores half of it.
+    End();
+    err.text = "Die Transaktion wurde wegen eines Fehlers zurückgesetzt: " + err.text;
+    return StatusOf(err);
+  }
   if (!conn_.CommitTrans(err)) {
-    DbError ignored;
-    if (conn_.InTransaction()) conn_.RollbackTrans(ignored);
+    End();
     if (err.text.empty()) err.text = kEndedEarly;
     return StatusOf(err);
   }
@@ -61,6 +67,10 @@ Status Transaction::ReleaseSavepoint(const std::string& name) {
 void Transaction::Rollback() {
   if (!open_) return;
   open_ = false;
+  End();
+}
+
+void Transaction::End() {
   DbError ignored;
   if (conn_.InTransaction()) conn_.RollbackTrans(ignored);
 }

@@ -1,8 +1,9 @@
 // One database transaction as a scope: begun by Begin(), stored only by a
 // Commit() that succeeds, rolled back when the scope is left otherwise. A
-// transaction the engine has already ended on its own (a failed statement on
-// an engine that aborts the whole transaction, a deadlock victim, a lost
-// session) is never committed as if it were whole: Commit() reports it.
+// transaction the engine has already ended on its own (a deadlock victim, a
+// lost session, an engine that aborts the whole transaction after a failed
+// statement), or one with a failed statement not undone to a savepoint, is
+// never committed as if it were whole: Commit() reports it.
 #pragma once
 
 #include "common/status.h"
@@ -34,6 +35,9 @@ class Transaction {
   bool open() const { return open_; }
 
  private:
+  // Rolls back what the connection still holds open.
+  void End();
+
   Connection& conn_;
   bool open_ = false;
 };
