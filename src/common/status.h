@@ -29,13 +29,21 @@ class Status {
     return s;
   }
   // A failure reported by a database engine: its native error number (0 when
-  // it has none) and its five-character state (SQLSTATE) where it has one.
+  // it has none), its five-character state (SQLSTATE) where it has one and
+  // the engine or driver that reported it.
   static Status EngineError(std::string message, int32_t code, std::string state,
-                            ErrorKind kind = ErrorKind::Other) {
+                            ErrorKind kind = ErrorKind::Other, std::string source = {}) {
     Status s(std::move(message));
     s.code_ = code;
     s.state_ = std::move(state);
     s.kind_ = kind;
+    s.source_ = std::move(source);
+    return s;
+  }
+  // The same failure with a text put before its message.
+  Status Prefixed(const std::string& prefix) const {
+    Status s = *this;
+    s.message_ = prefix + message_;
     return s;
   }
 
@@ -45,6 +53,7 @@ class Status {
   const std::string& message() const { return message_; }
   int32_t code() const { return code_; }
   const std::string& state() const { return state_; }
+  const std::string& source() const { return source_; }
   ErrorKind kind() const { return kind_; }
   bool IsConflict() const { return kind_ == ErrorKind::Conflict; }
 
@@ -56,6 +65,7 @@ class Status {
   ErrorKind kind_ = ErrorKind::Other;
   std::string message_;
   std::string state_;
+  std::string source_;
 };
 
 }  // namespace tolven

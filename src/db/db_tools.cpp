@@ -42,7 +42,7 @@ bool IsLockConflict(const DbError& err) {
 
 Status StatusOf(const DbError& err) {
   return Status::EngineError(err.text, err.number, err.sqlState,
-                             IsLockConflict(err) ? ErrorKind::Conflict : ErrorKind::Other);
+                             IsLockConflict(err) ? ErrorKind::Conflict : ErrorKind::Other, err.source);
 }
 
 Status DbTools::ExecSQLRepeatable(const std::string& sql) {
@@ -61,9 +61,9 @@ Status DbTools::ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& a
   return conn_->ExecuteWith(sql, args, err) ? Status::Ok() : StatusOf(err);
 }
 
-Result<ResultSet> DbTools::Open(const std::string& sql) {
+Result<ResultSet> DbTools::OpenOn(Connection& connection, const std::string& sql) {
   DbError err;
-  auto rs = conn_->Query(sql, err);
+  auto rs = connection.Query(sql, err);
   if (!rs) return StatusOf(err);
   return std::move(*rs);
 }

@@ -62,7 +62,8 @@ class DbTools {
   // has ended the whole transaction.
   Status ExecSQLRepeatable(const std::string& sql);
   // A read-only result set on the connection.
-  Result<ResultSet> Open(const std::string& sql);
+  Result<ResultSet> Open(const std::string& sql) { return OpenOn(*conn_, sql); }
+  static Result<ResultSet> OpenOn(Connection& connection, const std::string& sql);
 
   std::string SqlDate(const Date& date) const;
   std::string SqlDateTime(const Date& date, const std::string& timeText) const;

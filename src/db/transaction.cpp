@@ -31,7 +31,7 @@ Status Transaction::Commit() {
     DbError first;
     (void)conn_.TransactionFailure(first);
     const Status why = StatusOf(first);
-    return Status::EngineError(kEndedEarly, why.code(), why.state(), why.kind());
+    return Status::EngineError(kEndedEarly, why.code(), why.state(), why.kind(), why.source());
   }
   DbError err;
   if (conn_.TransactionFailure(err)) {

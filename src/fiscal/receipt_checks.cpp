@@ -178,8 +178,7 @@ Status BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, ReceiptSa
   s.crc = RecordCRC(header.datumzeit.date, header.bunr, header.betrag);
 
   if (Status inserted = tools.ExecSQL(HeaderInsert(tools, header, s)); !inserted) {
-    return Status::EngineError(std::string("\r\n") + "kass:" + "\r\n\r\n" + inserted.message(), inserted.code(),
-                               inserted.state(), inserted.kind());
+    return inserted.Prefixed("\r\nkass:\r\n\r\n");
   }
   if (stored) *stored = s;
   return Status::Ok();

@@ -165,7 +165,7 @@ Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, c
   Status cash = BookBarsaldo(tools, bunr, betrag, txt);
   if (cash) return cash;
   // Without the reason the operator could not tell why the journal booking failed.
-  return Status::EngineError("barsaldo: " + cash.message(), cash.code(), cash.state(), cash.kind());
+  return cash.Prefixed("barsaldo: ");
 }
 
 Status BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt) {

@@ -362,7 +362,7 @@ Status StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, W
   db::Transaction transaction(tools.connection());
   if (Status begun = transaction.Begin(); !begun) {
     if (begun.IsConflict()) work.conflict = begun.message();
-    return Status::EngineError("BEGIN TRANSACTION: " + begun.message(), begun.code(), begun.state(), begun.kind());
+    return begun.Prefixed("BEGIN TRANSACTION: ");
   }
   Store store(tools, settings, work);
   if (Status stored = store.Run(); !stored) {
@@ -377,8 +377,7 @@ Status StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, W
   // reported here: what came after its end would not be part of it.
   if (Status committed = transaction.Commit(); !committed) {
     if (committed.IsConflict()) work.conflict = committed.message();
-    return Status::EngineError("COMMIT: " + committed.message(), committed.code(), committed.state(),
-                               committed.kind());
+    return committed.Prefixed("COMMIT: ");
   }
   return Status::Ok();
 }

@@ -217,7 +217,6 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
 
   for (const Folder& f : InstallationFolders(state)) CheckFolder(env, report, f.what, f.path, true);
 
-  db::DbError err;
   std::unique_ptr<db::Connection> connection;
   if (state.engine == "SQLITE" && !env.FileExists(Startup::SqliteFile(state))) {
     report.Problem("Datenbank", Startup::SqliteFile(state) + " existiert nicht");
@@ -229,9 +228,11 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
       writable = st.ok();
       if (!st) report.Problem("Datenbank", "kann nicht beschrieben werden (" + st.message() + ")");
     }
-    connection = start.OpenDatabase(state, false, err);
+    auto opened = start.OpenDatabase(state, false);
+    if (opened) connection = std::move(*opened);
     if (!connection) {
-      report.Problem("Datenbank", err.text.empty() ? "kann nicht geöffnet werden" : err.text);
+      const std::string& why = opened.status().message();
+      report.Problem("Datenbank", why.empty() ? "kann nicht geöffnet werden" : why);
     } else if (writable) {
       report.Ok("Datenbank", state.engine);
     }

@@ -50,12 +50,13 @@ int InitDatabase(Startup& start, platform::Ui& ui) {
   if (rc != kExitOk) return rc;
   std::unique_ptr<db::Connection> connection;
   if (state.engine == "SQLITE") {
-    db::DbError err;
-    connection = start.OpenDatabase(state, true, err);
-    if (!connection) {
-      ui.MessageBox("Die Datenbank konnte nicht angelegt werden: " + err.text, platform::MsgKind::Critical);
+    auto opened = start.OpenDatabase(state, true);
+    if (!opened) {
+      ui.MessageBox("Die Datenbank konnte nicht angelegt werden: " + opened.status().message(),
+                    platform::MsgKind::Critical);
       return kExitNoDatabase;
     }
+    connection = std::move(*opened);
   } else {
     // The gateway's own way to the server, a missing database created on it.
     rc = start.OpenServerConnection(state, connection);

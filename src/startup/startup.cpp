@@ -20,12 +20,13 @@ std::string ConfigFolderFromEnvironment() {
   return dir && *dir ? std::string(dir) : std::string("/etc/tolven");
 }
 
-int Startup::DatabaseNotOpened(const db::DbError& err) {
+int Startup::DatabaseNotOpened(const Status& failure) {
   ui_.MessageBox(
       "Die Datenbank konnte nicht geöffnet werden. Das Programm wird daher beendet.\r\n\r\n"
       "Starten Sie das Programm neu, nachdem Sie den Fehler beseitigt haben. Nachfolgend finden Sie hierzu "
       "nähere Informationen.\r\n\r\nFehler-Beschreibung: " +
-          err.text + "\r\n\r\nFehler-Nr.: " + std::to_string(err.number) + "\r\nFehler-Quelle: " + err.source,
+          failure.message() + "\r\n\r\nFehler-Nr.: " + std::to_string(failure.code()) +
+          "\r\nFehler-Quelle: " + failure.source(),
       MsgKind::Critical);
   return kExitNoDatabase;
 }
@@ -196,19 +197,21 @@ void Startup::RemoveLeftovers(const StartupState& state, db::Connection& connect
   }
 }
 
-std::unique_ptr<db::Connection> Startup::OpenDatabase(const StartupState& state, bool create,
-                                                          db::DbError& err) {
-  if (state.engine == "SQLITE") return db::OpenSqlite(SqliteFile(state), create, err);
-  err.Clear();
-  if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
-    err.number = -1;
-    err.source = "tolvenpda";
-    err.text = "Das Datenbank-System '" + state.engine + "' oder der Datenbankname '" + catalog_ +
-               "' ist ungültig (ENGINE: SQLITE, MSSQL, POSTGRESQL; CATALOG: Buchstaben, Ziffern, '_').";
-    return nullptr;
+Result<std::unique_ptr<db::Connection>> Startup::OpenDatabase(const StartupState& state, bool create) {
+  db::DbError err;
+  std::unique_ptr<db::Connection> connection;
+  if (state.engine == "SQLITE") {
+    connection = db::OpenSqlite(SqliteFile(state), create, err);
+  } else if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
+    return Status::EngineError("Das Datenbank-System '" + state.engine + "' oder der Datenbankname '" + catalog_ +
+                                   "' ist ungültig (ENGINE: SQLITE, MSSQL, POSTGRESQL; CATALOG: Buchstaben, "
+                                   "Ziffern, '_').",
+                               -1, "", ErrorKind::Other, "tolvenpda");
+  } else {
+    connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
+    if (connection) connection->SetCommandTimeout(30);
   }
-  auto connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
-  if (connection) connection->SetCommandTimeout(30);
+  if (!connection) return db::StatusOf(err);
   return connection;
 }
 
@@ -236,11 +239,9 @@ int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>
       return kExitDatabaseReadOnly;
     }
   }
-  db::DbError err;
-  connection = OpenDatabase(state, false, err);
-  if (!connection) {
-    return DatabaseNotOpened(err);
-  }
+  auto opened = OpenDatabase(state, false);
+  if (!opened) return DatabaseNotOpened(opened.status());
+  connection = std::move(*opened);
   connection->SetCommandTimeout(10);
   // The embedded engine has no server that could miss the database; the
   // missing file was reported above.
