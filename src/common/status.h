@@ -31,8 +31,8 @@ class Status {
   // A failure reported by a database engine: its native error number (0 when
   // it has none), its five-character state (SQLSTATE) where it has one and
   // the engine or driver that reported it.
-  static Status EngineError(std::string message, int32_t code, std::string state,
-                            ErrorKind kind = ErrorKind::Other, std::string source = {}) {
+  static Status EngineError(std::string message, int32_t code, std::string state, ErrorKind kind = ErrorKind::Other,
+                            std::string source = {}) {
     Status s(std::move(message));
     s.code_ = code;
     s.state_ = std::move(state);

@@ -81,8 +81,8 @@ platform::SerialPort* CustomerDisplay::port() { return port_ && port_->IsOpen() 
 
 bool CustomerDisplay::ReadConfiguration(int& comdisp, std::string& disptyp) {
   const StartupState& st = tools_.state();
-  auto rs = tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(st.filiale) + " AND kasse = " +
-                            NumStr(st.kasse));
+  auto rs =
+      tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(st.filiale) + " AND kasse = " + NumStr(st.kasse));
   if (!rs) {
     tools_.ui().MessageBox("Kundendisplay-Einstellungen können nicht gelesen werden: " + rs.status().message(),
                            platform::MsgKind::Critical);

@@ -101,7 +101,8 @@ std::string HeaderInsert(db::DbTools& tools, const ReceiptHeader& h, const Recei
 // counter would leave 32 bits.
 Status CarryTurnoverCounter(db::DbTools& tools, const ReceiptHeader& h, Cents& counter, bool& hasPrevious,
                             DateTime& previous) {
-  auto rs = tools.Open("SELECT datumzeit, umsatzzaehler, depline FROM kass WHERE bunr = " + NumStr(int64_t{h.bunr} - 1));
+  auto rs =
+      tools.Open("SELECT datumzeit, umsatzzaehler, depline FROM kass WHERE bunr = " + NumStr(int64_t{h.bunr} - 1));
   if (!rs) return Status::Error("Vorbeleg nicht lesbar: " + rs.status().message());
   hasPrevious = !rs->Eof();
   if (!hasPrevious) {

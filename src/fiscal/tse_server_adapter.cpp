@@ -64,8 +64,12 @@ std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string&
 }
 
 void TseServerClient::CleanUp(int32_t key) {
-  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_req" + Where(key)); !status) tools_.LogSqlError("del(tse_req):" + status.message());
-  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key)); !status) tools_.LogSqlError("del(tse_ans):" + status.message());
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_req" + Where(key)); !status) {
+    tools_.LogSqlError("del(tse_req):" + status.message());
+  }
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key)); !status) {
+    tools_.LogSqlError("del(tse_ans):" + status.message());
+  }
 }
 
 int32_t TseServerClient::Start(const std::string& processType, const std::string& processData, int32_t& startTime) {

@@ -53,8 +53,8 @@ std::map<int32_t, int64_t> CrashRecovery::PendingTables() {
   // Tips and their like alone never go to the kitchen; a table holding only
   // those has nothing to print and would start a transaction for nothing.
   auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) +
-                            " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
-                            " GROUP BY tisch ORDER BY tisch");
+                        " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
+                        " GROUP BY tisch ORDER BY tisch");
   std::map<int32_t, int64_t> tables;
   if (!rs) log_.AddLogLine("FEHLER: " + kPrefix + "offene Küchenbons nicht lesbar: " + rs.status().message());
   for (; rs && !rs->Eof(); rs->MoveNext()) {
@@ -74,8 +74,7 @@ void CrashRecovery::PrintPendingKitchenLines() {
   for (const auto& [table, firstId] : still) {
     if (first.count(table) == 0) continue;
     int32_t waiter = 0;
-    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstId));
-        line && !line->Eof()) {
+    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstId)); line && !line->Eof()) {
       waiter = GetFieldValue(*line, "kanr").AsInt();
     }
     log_.AddLogLine(kPrefix + "Küchenbons für Tisch " + std::to_string(table) +
@@ -116,8 +115,9 @@ int64_t CrashRecovery::ReadMark() {
     return -1;
   }
   const int64_t mark = newest->Eof() ? 0 : GetFieldValue(*newest, "m").AsInt64();
-  if (Status status = tools_.ExecSQL(std::string("INSERT INTO ") + kMarkTable + " ( kasse, bunr ) VALUES ( " + kasse + " , " +
-                          NumStr(mark) + " )"); !status) {
+  if (Status status = tools_.ExecSQL(std::string("INSERT INTO ") + kMarkTable + " ( kasse, bunr ) VALUES ( " + kasse +
+                                     " , " + NumStr(mark) + " )");
+      !status) {
     log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + status.message());
     return -1;
   }
@@ -148,7 +148,7 @@ bool CrashRecovery::CheckReceipts() {
   const int64_t mark = ReadMark();
   if (mark < 0) return false;
   auto rs = tools_.Open("SELECT bunr, tse_signatur FROM kass WHERE kasse = " + NumStr(tools_.state().kasse) +
-                            " AND bunr > " + NumStr(mark) + " ORDER BY bunr");
+                        " AND bunr > " + NumStr(mark) + " ORDER BY bunr");
   if (!rs) {
     log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + rs.status().message());
     return false;

@@ -142,7 +142,7 @@ void TerminalPoller::RecoverOrderFile(int slotIndex) {
   // The whole order was booked; its kitchen lines may not have been printed.
   if (answer == "OK" && haveTable) {
     auto rs = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
-                              " AND haskuebon = " + tools_.SqlBool(false));
+                          " AND haskuebon = " + tools_.SqlBool(false));
     if (rs && !rs->Eof() && GetFieldValue(*rs, "n").AsInt64() > 0) StartKitchenPrinting(table, waiter);
   }
   if (settlementPending) {
@@ -292,8 +292,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
       if (savepoints) (void)transaction.ReleaseSavepoint("journal");
     } else {
       b.log.emplace_back(false, "FEHLER: Buchungsjournal nicht geschrieben: " + recorded.message());
-      const Status undone =
-          savepoints && conn.InTransaction() ? transaction.RollbackToSavepoint("journal") : recorded;
+      const Status undone = savepoints && conn.InTransaction() ? transaction.RollbackToSavepoint("journal") : recorded;
       if (!undone) {
         wholeFileLost(undone.message());
         b.retryWithoutJournal = true;

@@ -58,7 +58,8 @@ size_t OrderImport::ColumnLength(const std::string& column) const {
 Result<int32_t> OrderImport::ArticlePrice(const std::string& articleNumber, bool takeAway) {
   auto rs = tools_.Open(
       "SELECT vkpreis, perspreis, vkpreis2, angbis, angpreis, ahpreis, happy1preis, happy2preis FROM artikel "
-      "WHERE artnr = " + SqlText(articleNumber));
+      "WHERE artnr = " +
+      SqlText(articleNumber));
   if (!rs) return rs.status();
   if (rs->Eof()) return 0;
   int32_t price = GetFieldValue(*rs, "vkpreis").AsInt();

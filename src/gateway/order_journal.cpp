@@ -28,8 +28,8 @@ bool OrderJournal::Ready() {
       "kasse INT NOT NULL, slot INT NOT NULL, kennung VARCHAR(80) NOT NULL, zeit BIGINT NOT NULL, "
       "abrechnung INT NOT NULL, antwort VARCHAR(4000)";
   // Never inside a transaction: a failed create would end it.
-  const Status created = tools_.connection().InTransaction() ? Status::Error("")
-                                                               : tools_.CreateOwnTable(kOrderJournalTable, columns);
+  const Status created =
+      tools_.connection().InTransaction() ? Status::Error("") : tools_.CreateOwnTable(kOrderJournalTable, columns);
   if (created) {
     ready_ = true;
     Prune();
@@ -48,7 +48,9 @@ void OrderJournal::Prune() {
   if (env.MonotonicMs() < nextPruneMs_ || tools_.connection().InTransaction()) return;
   nextPruneMs_ = env.MonotonicMs() + 3600 * 1000;
   const int64_t before = env.UnixTime() - int64_t{kOrderJournalDays} * 86400;
-  if (Status status = tools_.ExecSQL(std::string("DELETE FROM ") + kOrderJournalTable + " WHERE zeit < " + std::to_string(before)); !status) {
+  if (Status status =
+          tools_.ExecSQL(std::string("DELETE FROM ") + kOrderJournalTable + " WHERE zeit < " + std::to_string(before));
+      !status) {
     log_.AddLogLine("FEHLER: Alte Einträge des Buchungsjournals nicht gelöscht: " + status.message());
   }
 }
@@ -58,18 +60,18 @@ std::string OrderJournal::Where(int slot, const std::string& identity) const {
          " AND kennung = " + SqlText(identity);
 }
 
-Status OrderJournal::Record(int slot, const std::string& identity, bool settlementPending,
-                            const std::string& answer) {
+Status OrderJournal::Record(int slot, const std::string& identity, bool settlementPending, const std::string& answer) {
   return tools_.ExecSQL(std::string("INSERT INTO ") + kOrderJournalTable +
-                            " ( kasse, slot, kennung, zeit, abrechnung, antwort ) VALUES ( " +
-                            NumStr(tools_.state().kasse) + " , " + NumStr(slot) + " , " + SqlText(identity) + " , " +
-                            std::to_string(tools_.env().UnixTime()) + " , " + NumStr(settlementPending ? 1 : 0) +
-                            " , " + SqlText(answer.substr(0, kAnswerChars)) + " )");
+                        " ( kasse, slot, kennung, zeit, abrechnung, antwort ) VALUES ( " +
+                        NumStr(tools_.state().kasse) + " , " + NumStr(slot) + " , " + SqlText(identity) + " , " +
+                        std::to_string(tools_.env().UnixTime()) + " , " + NumStr(settlementPending ? 1 : 0) + " , " +
+                        SqlText(answer.substr(0, kAnswerChars)) + " )");
 }
 
 void OrderJournal::Conclude(int slot, const std::string& identity, const std::string& answer) {
   if (Status status = tools_.ExecSQL(std::string("UPDATE ") + kOrderJournalTable + " SET abrechnung = 0, antwort = " +
-                          SqlText(answer.substr(0, kAnswerChars)) + Where(slot, identity)); !status) {
+                                     SqlText(answer.substr(0, kAnswerChars)) + Where(slot, identity));
+      !status) {
     log_.AddLogLine("FEHLER: Buchungsjournal nicht fortgeschrieben: " + status.message());
   }
 }

@@ -141,7 +141,8 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
   auto pending = [&](int64_t& n) {
     auto rs = tools_.Open(sql);
     if (!rs) {
-      poller_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " + rs.status().message());
+      poller_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " +
+                         rs.status().message());
       return false;
     }
     n = rs->Eof() ? 0 : GetFieldValue(*rs, "n").AsInt64();
@@ -183,7 +184,8 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   }
   auto open = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table));
   if (!open) {
-    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + open.status().message());
+    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
+                       open.status().message());
     reason = kSettlementFailed;
     return false;
   }
@@ -200,10 +202,11 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     for (int64_t id : ids) in += (in.empty() ? "" : " , ") + NumStr(id);
     filter = " AND id IN ( " + in + " )";
   }
-  auto rows = tools_.Open(
-      "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter + " ORDER BY id");
+  auto rows = tools_.Open("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter +
+                          " ORDER BY id");
   if (!rows) {
-    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + rows.status().message());
+    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
+                       rows.status().message());
     reason = kSettlementFailed;
     return false;
   }

@@ -75,7 +75,7 @@ std::string CustomerReceipt::ReceiptChannel() {
     channel = GetFieldValue(*sys, "bondruckport").AsString();
   }
   auto hw = tools_.Open("SELECT bondruckport FROM systemhw WHERE filnr = " + NumStr(tools_.state().filiale) +
-                            " AND kasse = " + NumStr(tools_.state().kasse));
+                        " AND kasse = " + NumStr(tools_.state().kasse));
   if (hw && !hw->Eof()) channel = GetFieldValue(*hw, "bondruckport").AsString();
   return channel;
 }

@@ -31,7 +31,7 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
   const std::string pendingWhere =
       " WHERE tisch = " + NumStr(table) + "   AND haskuebon = " + tools_.SqlBool(false);
   auto pending = tools_.Open("SELECT * FROM bestellung " + pendingWhere + "   AND artnr <> " + SqlText("$GVTGAG") +
-                                 " " + "   AND artnr <> " + SqlText("$GVFA") + " ");
+                             " " + "   AND artnr <> " + SqlText("$GVFA") + " ");
   if (!pending) {
     // Nothing has been printed or marked, so the lines come out with the next order.
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
@@ -110,7 +110,7 @@ void KitchenReceipts::ReadSettings() {
   // The station's own printers win over the installation's.
   comschankanl_ = 0;
   auto hw = tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(tools_.state().filiale) +
-                            " AND kasse = " + NumStr(tools_.state().kasse));
+                        " AND kasse = " + NumStr(tools_.state().kasse));
   if (hw && !hw->Eof()) {
     for (int n = 1; n <= 4; ++n) {
       port_[n] = GetFieldValue(*hw, "kuebonport" + std::to_string(n)).AsString();
@@ -122,7 +122,7 @@ void KitchenReceipts::ReadSettings() {
   port_[5].clear();
   prt_[5].clear();
   auto room = tools_.Open("SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table_) +
-                              " AND starttisch + tischzahl > " + NumStr(table_));
+                          " AND starttisch + tischzahl > " + NumStr(table_));
   if (room && !room->Eof()) {
     port_[5] = GetFieldValue(*room, "kuebonport").AsString();
     prt_[5] = GetFieldValue(*room, "kuebonprt").AsString();
@@ -203,9 +203,11 @@ void KitchenReceipts::PrintPrinter(int p) {
 
   if (failed_[static_cast<size_t>(p)]) {
     // Lines that stay pending are logged again when they are really printed.
-    if (Status status = tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(seqnr_) + " AND drucker = " + NumStr(p)); !status) {
-      tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) +
-                             " konnten nicht entfernt werden. " + status.message(),
+    if (Status status =
+            tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(seqnr_) + " AND drucker = " + NumStr(p));
+        !status) {
+      tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) + " konnten nicht entfernt werden. " +
+                             status.message(),
                          true);
     }
     return;
@@ -218,21 +220,22 @@ void KitchenReceipts::PrintPrinter(int p) {
 bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
   const std::string kasse = NumStr(tools_.state().kasse);
   if (Status status = tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse); !status) {
-    tools_.LogSqlError("Temporäre Tabelle für Küchenbons konnte nicht initialisiert werden. Achtung: es werden "
-                       "doppelte Bons erzeugt. \r\n\r\n" +
-                       status.message());
+    tools_.LogSqlError(
+        "Temporäre Tabelle für Küchenbons konnte nicht initialisiert werden. Achtung: es werden "
+        "doppelte Bons erzeugt. \r\n\r\n" +
+        status.message());
   }
 
   const bool guests = kuebongast_ > 0;
   const std::string guestColumn = guests ? "gast, " : "";
   auto groups = tools_.Open("SELECT artnr, artbez, artgrp, gang, " + guestColumn +
-                                "kueinfo, belaginfo, epreis, SUM(menge) AS anzahl FROM bestellung " +
-                                "WHERE tisch = " + NumStr(table_) + "  AND haskuebon = " + tools_.SqlBool(false) +
-                                "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(maxId_) +
-                                " GROUP BY artnr, artbez, artgrp, gang, " +
-                                guestColumn + "kueinfo, belaginfo, epreis ");
+                            "kueinfo, belaginfo, epreis, SUM(menge) AS anzahl FROM bestellung " +
+                            "WHERE tisch = " + NumStr(table_) + "  AND haskuebon = " + tools_.SqlBool(false) +
+                            "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(maxId_) +
+                            " GROUP BY artnr, artbez, artgrp, gang, " + guestColumn + "kueinfo, belaginfo, epreis ");
   if (!groups) {
-    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(), true);
+    tools_.LogSqlError(
+        "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(), true);
     MarkFailed(p, "Positionen nicht lesbar: " + groups.status().message());
     return false;
   }
@@ -269,9 +272,11 @@ bool KitchenReceipts::CollectRows(int p, std::vector<KitchenRow>& rows) {
     }
   }
   std::string order = OrderClause();
-  auto work = tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
+  auto work =
+      tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
   if (!work) {
-    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(), true);
+    tools_.LogSqlError(
+        "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(), true);
     MarkFailed(p, "Positionen nicht lesbar: " + work.status().message());
     return false;
   }
@@ -325,7 +330,9 @@ void KitchenReceipts::MarkLines() {
   if (!keep.empty()) sql += " AND (kueprt IS NULL OR kueprt NOT IN (" + keep + "))";
   // Unmarked lines would be printed again with the table's next order, so a
   // lock conflict gets a second try (setting the marker twice does no harm).
-  if (Status status = tools_.ExecSQLRepeatable(sql); !status) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + status.message());
+  if (Status status = tools_.ExecSQLRepeatable(sql); !status) {
+    tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + status.message());
+  }
 }
 
 void KitchenReceipts::QueueDispenserOrder(const KitchenRow& row, const std::string& code) {

@@ -137,7 +137,9 @@ void KitchenReceipts::KueBonLine(int p, const KitchenRow& row, bool printRecipe)
       SqlText(row.artnr) + " , " + SqlText(row.artbez) + " , " + NumStr(row.menge) + " , " + NumStr(row.epreis) +
       " , " + NumStr(tools_.state().kaNr) + " , " + SqlText(tools_.state().kaName.substr(0, 30)) + " , " +
       NumStr(tenths) + " , " + tools_.SqlDateTime(now.date, FormatHMS(now)) + " ) ";
-  if (Status status = tools_.ExecSQL(sql); !status) tools_.LogSqlError("Küchenbonlog-Eintrag fehlgeschlagen. " + status.message());
+  if (Status status = tools_.ExecSQL(sql); !status) {
+    tools_.LogSqlError("Küchenbonlog-Eintrag fehlgeschlagen. " + status.message());
+  }
 
   if (p >= 1 && p <= 5) {
     PrintArticle(row, printRecipe);
@@ -201,7 +203,7 @@ void KitchenReceipts::PrintRecipe(const std::string& artnr) {
   auto rs = tools_.Open(
       "SELECT z.zutbez AS zutbez, a.menge AS menge, z.einheit AS einheit FROM artzut a "
       "INNER JOIN zutaten z ON a.zutnr = z.zutnr WHERE a.artnr = " +
-          SqlText(artnr) + " ORDER BY a.zutnr");
+      SqlText(artnr) + " ORDER BY a.zutnr");
   if (!rs) return;
   for (; !rs->Eof(); rs->MoveNext()) {
     int64_t units = TenThousandths(GetFieldValue(*rs, "menge").AsDouble());

@@ -97,10 +97,10 @@ Result<int32_t> DrawNumber(db::DbTools& tools, const std::string& counter, int32
 // by their booking number, which is drawn in the booking's transaction and so
 // follows the order of the commits.
 Result<int64_t> LatestKdkto(db::DbTools& tools, int32_t kdnr, std::optional<DateTime>* time = nullptr) {
-  return LastBalance(tools,
-                     "saldo, datumzeit FROM kdkto WHERE kdnr = " + NumStr(kdnr) +
-                         " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
-                     time);
+  return LastBalance(
+      tools,
+      "saldo, datumzeit FROM kdkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
+      time);
 }
 
 }  // namespace
@@ -121,10 +121,10 @@ Result<int32_t> BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const 
   auto balance = NewBalance(*last, betrag);
   if (!balance) return balance.status();
   const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
-  const std::string sql = "INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo ) VALUES (" +
-                          NumStr(*number) + kSep + at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(kdnr) +
-                          kSep + NumStr(bunr) + kSep + NumStr(seqnr) + kSep + SqlText(Cut(txt, 40)) + kSep +
-                          NumStr(betrag) + kSep + NumStr(*balance) + " ) ";
+  const std::string sql =
+      "INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo ) VALUES (" +
+      NumStr(*number) + kSep + at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(kdnr) + kSep + NumStr(bunr) + kSep +
+      NumStr(seqnr) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(betrag) + kSep + NumStr(*balance) + " ) ";
   if (Status status = tools.ExecSQL(sql); !status) return status;
   return number;
 }
@@ -133,8 +133,8 @@ Status BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::str
   std::optional<DateTime> newest;
   // Inside one settlement the previous booking is the newest row (its stamp is
   // later than any other), so the balance runs on from booking to booking.
-  auto last = LastBalance(tools, "saldo, datumzeit FROM bkto WHERE kdnr = " + NumStr(kdnr) +
-                                     " ORDER BY kdnr, datumzeit DESC", &newest);
+  auto last = LastBalance(
+      tools, "saldo, datumzeit FROM bkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC", &newest);
   if (!last) return last.status();
   auto balance = NewBalance(*last, punkte);
   if (!balance) return balance.status();
@@ -145,8 +145,8 @@ Status BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::str
   return tools.ExecSQL(sql);
 }
 
-Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart,
-                 Cents betrag, const std::string& txt, int32_t kdnr) {
+Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart, Cents betrag,
+                 const std::string& txt, int32_t kdnr) {
   auto drawn = DrawNumber(tools, "BUNR2", 999999999);
   if (!drawn) return drawn.status();
   const int32_t number = *drawn;
@@ -185,9 +185,9 @@ Status BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::s
   const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
   const std::string sql =
       "INSERT INTO barsaldo (datumzeit, msecs, lfdnr, kasse, bunr, txt, kanr, kaname, betrag, saldo ) VALUES ( " +
-      at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(*number) + kSep + NumStr(st.kasse) + kSep +
-      NumStr(bunr) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(st.kaNr) + kSep + SqlText(Cut(st.kaName, 30)) +
-      kSep + NumStr(betrag) + kSep + NumStr(*balance) + " ) ";
+      at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(*number) + kSep + NumStr(st.kasse) + kSep + NumStr(bunr) + kSep +
+      SqlText(Cut(txt, 40)) + kSep + NumStr(st.kaNr) + kSep + SqlText(Cut(st.kaName, 30)) + kSep + NumStr(betrag) +
+      kSep + NumStr(*balance) + " ) ";
   return tools.ExecSQL(sql);
 }
 

@@ -36,8 +36,8 @@ Status BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::str
 
 // Payment journal. A payment type of exactly "BAR" also books the cash balance;
 // when that fails the error says so ("barsaldo: " and why).
-Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart,
-                 Cents betrag, const std::string& txt, int32_t kdnr);
+Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart, Cents betrag,
+                 const std::string& txt, int32_t kdnr);
 
 // Cash balance of this register.
 Status BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt);

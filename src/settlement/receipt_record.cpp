@@ -31,18 +31,43 @@ Status InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t 
       "? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , "
       "0 , ? , ? , ? , ? , ? , ? , ? , ? , ? ) ";
   const db::SqlArg rate = db::SqlArg::Decimal(FormatRate(line.rate));
-  return tools.ExecSQLWith(
-      sql,
-      {ctx.bunr, ctx.seqnr, pos, tools.DateTimeText(ctx.time.date, FormatHMS(ctx.time)), line.gvtyp, ctx.tisch,
-       ctx.version, ctx.kdnr, ctx.kanr, st.filiale, st.kasse, Cut(line.artnr, 15), line.artgrp, line.artgrp2,
-       Cut(line.artbez, 40), Cut(line.grpbez, 40), Cut(line.grpbez2, 40), line.ticket, line.konto, line.kostenstelle,
-       line.menge, db::SqlArg::Decimal(FormatRate(line.volgew)), line.preis, line.posbetrag, line.rabatt,
-       Cut(line.rabgrund, 40), rate, rate, line.vatKey, line.vatKey, Cut(line.info, 100),
-       fiscal::RecordCRC(ctx.time.date, ctx.bunr, line.posbetrag), Cut(ctx.zahlart, 10)});
+  return tools.ExecSQLWith(sql, {ctx.bunr,
+                                 ctx.seqnr,
+                                 pos,
+                                 tools.DateTimeText(ctx.time.date, FormatHMS(ctx.time)),
+                                 line.gvtyp,
+                                 ctx.tisch,
+                                 ctx.version,
+                                 ctx.kdnr,
+                                 ctx.kanr,
+                                 st.filiale,
+                                 st.kasse,
+                                 Cut(line.artnr, 15),
+                                 line.artgrp,
+                                 line.artgrp2,
+                                 Cut(line.artbez, 40),
+                                 Cut(line.grpbez, 40),
+                                 Cut(line.grpbez2, 40),
+                                 line.ticket,
+                                 line.konto,
+                                 line.kostenstelle,
+                                 line.menge,
+                                 db::SqlArg::Decimal(FormatRate(line.volgew)),
+                                 line.preis,
+                                 line.posbetrag,
+                                 line.rabatt,
+                                 Cut(line.rabgrund, 40),
+                                 rate,
+                                 rate,
+                                 line.vatKey,
+                                 line.vatKey,
+                                 Cut(line.info, 100),
+                                 fiscal::RecordCRC(ctx.time.date, ctx.bunr, line.posbetrag),
+                                 Cut(ctx.zahlart, 10)});
 }
 
 Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
-                     int32_t bonusAccount) {
+                       int32_t bonusAccount) {
   const StartupState& st = tools.state();
   const std::string minus = NumStr(-int64_t{share});
   const std::string sql =
@@ -60,8 +85,8 @@ Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t po
 }
 
 Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
-                       int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
-                       const std::string& bemerk) {
+                         int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
+                         const std::string& bemerk) {
   const StartupState& st = tools.state();
   const std::string sql =
       "INSERT INTO gutscheine ( status, gsnr, typ, mwstschl, mwstproz, bunr, datum, betrag, filnr, kasse, zahlart, "
@@ -78,9 +103,9 @@ namespace {
 // Vouchers with this number redeemed by this receipt at this register.
 Result<int64_t> CountRedeemedHere(db::DbTools& tools, const ReceiptContext& ctx, const std::string& where) {
   const StartupState& st = tools.state();
-  auto rs = tools.Open("SELECT COUNT(*) AS n FROM gutscheine" + where + " AND status = 1 AND bunr_einl = " +
-                           NumStr(ctx.bunr) + " AND kasse_einl = " + NumStr(st.kasse) +
-                           " AND filnr_einl = " + NumStr(st.filiale));
+  auto rs = tools.Open("SELECT COUNT(*) AS n FROM gutscheine" + where +
+                       " AND status = 1 AND bunr_einl = " + NumStr(ctx.bunr) + " AND kasse_einl = " + NumStr(st.kasse) +
+                       " AND filnr_einl = " + NumStr(st.filiale));
   if (!rs) return rs.status();
   return rs->Eof() ? int64_t{0} : GetFieldValue(*rs, "n").AsInt64();
 }
@@ -129,7 +154,7 @@ Status MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const 
 }
 
 Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
-                  const Customer& c) {
+                    const Customer& c) {
   const StartupState& st = tools.state();
   const std::string sql =
       "INSERT INTO auslagen ( bunr, kasse, datumzeit, betrag, zahlart, txt, kdnr, name1, name2, strasse, plzort ) "
@@ -149,7 +174,7 @@ std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseRe
 }
 
 Status UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& r, int32_t tseStartbest,
-                      const std::string& qr) {
+                        const std::string& qr) {
   const std::string sql = "UPDATE kass SET " + std::string("tse_trx = ") + NumStr(r.transactionNumber) + " , " +
                           "tse_sigcount = " + NumStr(r.signatureCounter) + " , " + "tse_startbest = " +
                           NumStr(tseStartbest) + " , " + "tse_start = " + NumStr(r.startTime) + " , " +

@@ -52,12 +52,12 @@ Status InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t 
 
 // One line per VAT key that carries a share of the bonus redemption.
 Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
-                     int32_t bonusAccount);
+                       int32_t bonusAccount);
 
 // typ 1 for a single-purpose voucher, 0 for an own voucher.
 Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
-                       int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
-                       const std::string& bemerk);
+                         int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
+                         const std::string& bemerk);
 
 // Redeems the open voucher with exactly this number for `amount` (its value
 // must cover it) by this receipt. An error with the reason when the voucher
@@ -72,7 +72,7 @@ struct Customer {
 };
 
 Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
-                  const Customer& customer);
+                    const Customer& customer);
 
 // "V0;" + register id + ";Kassenbeleg-V1;" + process data + ";" + transaction
 // number + ";" + signature counter + ";" + start + ";" + finish + ";" +
@@ -80,6 +80,6 @@ Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag,
 std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseResult& result);
 
 Status UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& result, int32_t tseStartbest,
-                      const std::string& qr);
+                        const std::string& qr);
 
 }  // namespace tolven::settlement

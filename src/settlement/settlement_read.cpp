@@ -33,8 +33,10 @@ class Lookups {
   Status Article(const std::string& artnr, bool& found, ArticleRecord& out) {
     auto it = articles_.find(artnr);
     if (it == articles_.end()) {
-      auto rs = tools_.Open("SELECT typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM artikel "
-                            "WHERE artnr = " + SqlText(artnr) + " ");
+      auto rs = tools_.Open(
+          "SELECT typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM artikel "
+          "WHERE artnr = " +
+          SqlText(artnr) + " ");
       if (!rs) {
         return Status::Error("Artikel " + artnr + " nicht lesbar: " + rs.status().message());
       }
@@ -59,8 +61,10 @@ class Lookups {
       for (size_t k = from; k < wanted.size() && k < from + 100; ++k) {
         list += (list.empty() ? "" : " , ") + SqlText(wanted[k]);
       }
-      auto rs = tools_.Open("SELECT artnr, typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM "
-                            "artikel WHERE artnr IN ( " + list + " ) ");
+      auto rs = tools_.Open(
+          "SELECT artnr, typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM "
+          "artikel WHERE artnr IN ( " +
+          list + " ) ");
       if (!rs) {
         return Status::Error("Artikelstamm nicht lesbar: " + rs.status().message());
       }
@@ -90,7 +94,8 @@ class Lookups {
     if (out.artgrp2 > 0) {
       auto rs2 = tools_.Open("SELECT grpbez FROM artgrp2 WHERE artgrp2 = " + NumStr(out.artgrp2));
       if (!rs2) {
-        return Status::Error("Artikelgruppe " + std::to_string(out.artgrp2) + " nicht lesbar: " + rs2.status().message());
+        return Status::Error("Artikelgruppe " + std::to_string(out.artgrp2) +
+                             " nicht lesbar: " + rs2.status().message());
       }
       if (!rs2->Eof()) out.grpbez2 = GetFieldValue(*rs2, "grpbez").AsString();
     }
@@ -205,7 +210,9 @@ Status ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow
     case RowKind::FreeAmount0: r.vatKey = 0; break;
     case RowKind::SinglePurposeVoucher:
       r.vatKey = w.gstypKey;
-      if (Status status = AccountForName(tools, "EZGS_MWST_" + std::to_string(r.vatKey), r.konto); !status) return status;
+      if (Status status = AccountForName(tools, "EZGS_MWST_" + std::to_string(r.vatKey), r.konto); !status) {
+        return status;
+      }
       break;
     default: {
       bool found = false;

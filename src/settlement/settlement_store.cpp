@@ -56,8 +56,8 @@ class Store {
   bool LockRows() {
     std::map<int64_t, std::string> now;
     for (const std::string& ids : IdLists()) {
-      auto rs = tools_.Open(tools_.dialect().SelectLocked("id, " + SettledColumns(), "bestellung",
-                                                          "id IN ( " + ids + " )"));
+      auto rs =
+          tools_.Open(tools_.dialect().SelectLocked("id, " + SettledColumns(), "bestellung", "id IN ( " + ids + " )"));
       if (!rs) return Fail("bestellung: ", rs.status().message());
       for (; !rs->Eof(); rs->MoveNext()) now[GetFieldValue(*rs, "id").AsInt64()] = StoredValues(*rs);
     }

@@ -187,8 +187,8 @@ std::vector<ChannelOutcome> PrintRecorder::Channels() const {
 
 std::vector<int32_t> LatestReceiptNumbers(db::DbTools& tools, int count) {
   std::vector<int32_t> out;
-  auto rs = tools.Open(tools.dialect().SelectTop(count, "bunr FROM kass WHERE kasse = " + NumStr(tools.state().kasse) +
-                                                            " ORDER BY bunr DESC"));
+  auto rs = tools.Open(tools.dialect().SelectTop(
+      count, "bunr FROM kass WHERE kasse = " + NumStr(tools.state().kasse) + " ORDER BY bunr DESC"));
   for (; rs && !rs->Eof(); rs->MoveNext()) out.push_back(GetFieldValue(*rs, "bunr").AsInt());
   return out;
 }

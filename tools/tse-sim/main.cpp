@@ -127,8 +127,9 @@ int main(int argc, char** argv) {
   while (!platform::StopRequested()) {
     env.SleepMs(opt.pollMs);
     if (opt.never) continue;
-    auto rs = tools.Open("SELECT kasse, merker, typ, tse_trxnr, processdata FROM tse_server_req WHERE status = 0 "
-                         "ORDER BY merker");
+    auto rs = tools.Open(
+        "SELECT kasse, merker, typ, tse_trxnr, processdata FROM tse_server_req WHERE status = 0 "
+        "ORDER BY merker");
     if (!rs) continue;
     for (; !rs->Eof(); rs->MoveNext()) {
       if (opt.delayMs > 0) env.SleepMs(opt.delayMs);
@@ -150,9 +151,10 @@ int main(int argc, char** argv) {
       const std::string where = " WHERE kasse = " + NumStr(kasse) + " AND merker = " + NumStr(merker);
       db::Transaction transaction(*connection);
       if (!transaction.Begin()) continue;
-      Status done = tools.ExecSQL("INSERT INTO tse_server_ans ( kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
-                                  "tse_sigcount, tse_signatur ) VALUES ( " + NumStr(kasse) + " , " + NumStr(merker) +
-                                  " , " + values + " )");
+      Status done = tools.ExecSQL(
+          "INSERT INTO tse_server_ans ( kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
+          "tse_sigcount, tse_signatur ) VALUES ( " +
+          NumStr(kasse) + " , " + NumStr(merker) + " , " + values + " )");
       if (done) done = tools.ExecSQL("UPDATE tse_server_req SET status = 1" + where);
       if (done) done = transaction.Commit();
       if (!done) std::fprintf(stderr, "tse-sim: %s\n", Cp1252ToUtf8(done.message()).c_str());
