@@ -9,7 +9,6 @@
 
 namespace tolven::gateway {
 
-using db::DbError;
 using db::GetFieldValue;
 using db::SqlText;
 

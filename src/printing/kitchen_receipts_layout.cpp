@@ -10,7 +10,6 @@
 
 namespace tolven::printing {
 
-using db::DbError;
 using db::GetFieldValue;
 using db::SqlText;
 

@@ -8,7 +8,6 @@
 
 namespace tolven::printing {
 
-using db::DbError;
 using db::SqlText;
 
 std::string KitchenReceipts::CleanForSigning(const std::string& text) {

@@ -251,38 +251,35 @@ int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>
 
 bool Startup::ProbeDateFormat(StartupState& state, db::Connection& connection) {
   ui_.Status("Prüfe Datenbank-Datumsformat...");
-  db::DbError err;
-  if (connection.Execute("UPDATE system SET moddate = '31.12.2000'", err)) {
+  if (db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '31.12.2000'")) {
     state.datumFormat = "D";
     return true;
   }
   state.datumFormat = "E";
-  if (!connection.Execute("UPDATE system SET moddate = '12/31/2000'", err)) {
+  if (!db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '12/31/2000'")) {
     ui_.MessageBox("Unbekanntes Datumsformat !", MsgKind::Critical);
   }
   return true;
 }
 
 bool Startup::ProbeBoolean(StartupState& state, db::Connection& connection) {
-  db::DbError err;
   auto readBack = [&]() -> int64_t {
-    db::DbError readErr;
-    auto rs = connection.Query("SELECT booltest FROM system", readErr);
+    auto rs = db::DbTools::OpenOn(connection, "SELECT booltest FROM system");
     return rs && !rs->Eof() ? db::GetFieldValue(*rs, "booltest").AsInt64() : 0;
   };
-  if (!connection.Execute("UPDATE system SET booltest = 0", err)) {
-    ui_.MessageBox("BoolTest-Fehler (1): " + err.text, MsgKind::Critical);
+  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = 0"); !set) {
+    ui_.MessageBox("BoolTest-Fehler (1): " + set.message(), MsgKind::Critical);
   }
   state.boolTrueWert = 0;
-  if (connection.Execute("UPDATE system SET booltest = 1", err)) {
+  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = 1"); set) {
     if (readBack() == 1) state.boolTrueWert = 1;
   } else {
-    ui_.MessageBox("BoolTest-Fehler (2): " + err.text, MsgKind::Critical);
+    ui_.MessageBox("BoolTest-Fehler (2): " + set.message(), MsgKind::Critical);
   }
-  if (connection.Execute("UPDATE system SET booltest = -1", err)) {
+  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = -1"); set) {
     if (readBack() == -1) state.boolTrueWert = -1;
   } else {
-    ui_.MessageBox("BoolTest-Fehler (3): " + err.text, MsgKind::Critical);
+    ui_.MessageBox("BoolTest-Fehler (3): " + set.message(), MsgKind::Critical);
   }
   if (state.boolTrueWert == 0) {
     ui_.MessageBox("Boolean-TRUE-Wert konnte nicht ermittelt werden.", MsgKind::Critical);
@@ -293,8 +290,7 @@ bool Startup::ProbeBoolean(StartupState& state, db::Connection& connection) {
 }
 
 void Startup::ReadSystemValues(StartupState& state, db::Connection& connection) {
-  db::DbError err;
-  auto rs = connection.Query("SELECT mwst1, mwst2, sprache FROM system", err);
+  auto rs = db::DbTools::OpenOn(connection, "SELECT mwst1, mwst2, sprache FROM system");
   state.mwst[0] = Rate{0};
   if (!rs || rs->Eof()) return;
   state.mwst[1] = ParseRate(db::GetFieldValue(*rs, "mwst1").AsString()).value_or(Rate{0});
