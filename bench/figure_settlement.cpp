@@ -128,10 +128,11 @@ class Comparison {
     settlement::TableSettlement module(db_.tools(), log_, nullptr);
     std::string zahlart = "KDKTO";
     const double t0 = NowMs(), c0 = ThreadCpuMs();
-    const int32_t bunr = module.TischAbrechnen(*rows, kTable, 3, zahlart);
+    const Result<int32_t> settled = module.TischAbrechnen(*rows, kTable, 3, zahlart);
+    const int32_t bunr = settled.value_or(-1);
     if (ms) *ms = NowMs() - t0;
     settleCpu.push_back(ThreadCpuMs() - c0);
-    lastError_ = module.lastError();
+    lastError_ = settled.status().message();
     if (capture && bunr > 0) CaptureRows(before);
     aux_->Execute("DELETE FROM bestellung WHERE tisch = " + NumStr(kTable), err_);
     return bunr;

@@ -40,24 +40,38 @@ bool IsLockConflict(const DbError& err) {
          err.text.find("nicht erhalten (-3)") != std::string::npos;
 }
 
-bool DbTools::ExecSQLRepeatable(const std::string& sql, DbError& err) {
-  if (conn_->Execute(sql, err)) return true;
-  if (conn_->InTransaction() || !IsLockConflict(err)) return false;
-  return conn_->Execute(sql, err);
+Status StatusOf(const DbError& err) {
+  return Status::EngineError(err.text, err.number, err.sqlState,
+                             IsLockConflict(err) ? ErrorKind::Conflict : ErrorKind::Other, err.source);
 }
 
-bool DbTools::ExecSQLOn(Connection& connection, const std::string& sql, DbError& err) {
-  return connection.Execute(sql, err);
+Status DbTools::ExecSQLRepeatable(const std::string& sql) {
+  Status st = ExecSQL(sql);
+  if (st || conn_->InTransaction() || !st.IsConflict()) return st;
+  return ExecSQL(sql);
 }
 
-bool DbTools::CreateOwnTable(const std::string& table, const std::string& columns, DbError& err) {
-  if (ExecSQL(dialect().CreateTableIfMissing(table, columns), err)) return true;
-  DbError ignored;
-  if (Open("SELECT COUNT(*) AS n FROM " + table, ignored)) {
-    err.Clear();
-    return true;
-  }
-  return false;
+Status DbTools::ExecSQLOn(Connection& connection, const std::string& sql) {
+  DbError err;
+  return connection.Execute(sql, err) ? Status::Ok() : StatusOf(err);
+}
+
+Status DbTools::ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& args) {
+  DbError err;
+  return conn_->ExecuteWith(sql, args, err) ? Status::Ok() : StatusOf(err);
+}
+
+Result<ResultSet> DbTools::OpenOn(Connection& connection, const std::string& sql) {
+  DbError err;
+  auto rs = connection.Query(sql, err);
+  if (!rs) return StatusOf(err);
+  return std::move(*rs);
+}
+
+Status DbTools::CreateOwnTable(const std::string& table, const std::string& columns) {
+  Status st = ExecSQL(dialect().CreateTableIfMissing(table, columns));
+  if (st || Open("SELECT COUNT(*) AS n FROM " + table)) return Status::Ok();
+  return st;
 }
 
 std::string DbTools::SqlDate(const Date& date) const {
@@ -175,9 +189,8 @@ void DbTools::WriteSysLog(const std::string& type, std::string& text) {
                     SqlText(state_.staId.substr(0, 30)) + " , " + NumStr(state_.kaNr) + " , " +
                     SqlText(state_.kaName.substr(0, 30)) + " , " + SqlText(type) + " , " + SqlText(memo) + " , " +
                     SqlText(text.substr(0, 100)) + " ) ";
-  DbError err;
-  if (!ExecSQL(sql, err)) {
-    ui_.MessageBox("SysLog-Eintrag fehlgeschlagen.\r\n" + text + "\r\n" + err.text, platform::MsgKind::Critical);
+  if (Status st = ExecSQL(sql); !st) {
+    ui_.MessageBox("SysLog-Eintrag fehlgeschlagen.\r\n" + text + "\r\n" + st.message(), platform::MsgKind::Critical);
   }
 }
 
@@ -188,9 +201,8 @@ void DbTools::WriteSysLogMemo(const std::string& type, const std::string& text, 
                     SqlText(state_.staId.substr(0, 30)) + " , " + NumStr(state_.kaNr) + " , " +
                     SqlText(state_.kaName.substr(0, 30)) + " , " + SqlText(type) + " , " +
                     SqlText(text.substr(0, 100)) + " , " + SqlText(memo) + " ) ";
-  DbError err;
-  if (!ExecSQL(sql, err)) {
-    ui_.MessageBox("SysLog-Eintrag fehlgeschlagen.\r\n" + text + "\r\n" + err.text, platform::MsgKind::Critical);
+  if (Status st = ExecSQL(sql); !st) {
+    ui_.MessageBox("SysLog-Eintrag fehlgeschlagen.\r\n" + text + "\r\n" + st.message(), platform::MsgKind::Critical);
   }
 }
 

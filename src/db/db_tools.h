@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "common/datetime.h"
+#include "common/result.h"
+#include "common/status.h"
 #include "db/connection.h"
 #include "db/startup_state.h"
 #include "platform/env.h"
@@ -31,6 +33,10 @@ Value GetFieldValue(const ResultSet& rs, const std::string& field);
 // or a busy or locked SQLite file. The same work may succeed when run again.
 bool IsLockConflict(const DbError& err);
 
+// The engine's report as the program's error value: its text, native number
+// and state, and whether it was a lock conflict.
+Status StatusOf(const DbError& err);
+
 class DbTools {
  public:
   DbTools(Connection& connection, const StartupState& state, platform::Env& env, platform::Ui& ui)
@@ -42,23 +48,22 @@ class DbTools {
   platform::Env& env() { return env_; }
   platform::Ui& ui() { return ui_; }
 
-  bool ExecSQL(const std::string& sql, DbError& err) { return ExecSQLOn(*conn_, sql, err); }
+  Status ExecSQL(const std::string& sql) { return ExecSQLOn(*conn_, sql); }
   // A statement with "?" marks and their values (see Connection::ExecuteWith).
-  bool ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
-    return conn_->ExecuteWith(sql, args, err);
-  }
-  static bool ExecSQLOn(Connection& connection, const std::string& sql, DbError& err);
+  Status ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& args);
+  static Status ExecSQLOn(Connection& connection, const std::string& sql);
   // Creates one of the gateway's own tables when it is missing. Two stations
   // starting together may both try: when the create fails but the table is
   // there now, that is success.
-  bool CreateOwnTable(const std::string& table, const std::string& columns, DbError& err);
+  Status CreateOwnTable(const std::string& table, const std::string& columns);
   // A statement that may run twice with the same effect (it sets values,
   // never adds to them): outside a transaction it runs once more when a lock
   // conflict stopped it. Inside one it is not repeated, since the conflict
   // has ended the whole transaction.
-  bool ExecSQLRepeatable(const std::string& sql, DbError& err);
-  // A read-only result set on the connection; nullptr with err filled on failure.
-  std::unique_ptr<ResultSet> Open(const std::string& sql, DbError& err) { return conn_->Query(sql, err); }
+  Status ExecSQLRepeatable(const std::string& sql);
+  // A read-only result set on the connection.
+  Result<ResultSet> Open(const std::string& sql) { return OpenOn(*conn_, sql); }
+  static Result<ResultSet> OpenOn(Connection& connection, const std::string& sql);
 
   std::string SqlDate(const Date& date) const;
   std::string SqlDateTime(const Date& date, const std::string& timeText) const;

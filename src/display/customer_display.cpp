@@ -81,12 +81,10 @@ platform::SerialPort* CustomerDisplay::port() { return port_ && port_->IsOpen() 
 
 bool CustomerDisplay::ReadConfiguration(int& comdisp, std::string& disptyp) {
   const StartupState& st = tools_.state();
-  db::DbError err;
-  auto rs = tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(st.filiale) + " AND kasse = " +
-                            NumStr(st.kasse),
-                        err);
+  auto rs =
+      tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(st.filiale) + " AND kasse = " + NumStr(st.kasse));
   if (!rs) {
-    tools_.ui().MessageBox("Kundendisplay-Einstellungen können nicht gelesen werden: " + err.text,
+    tools_.ui().MessageBox("Kundendisplay-Einstellungen können nicht gelesen werden: " + rs.status().message(),
                            platform::MsgKind::Critical);
     return false;
   }
@@ -95,8 +93,7 @@ bool CustomerDisplay::ReadConfiguration(int& comdisp, std::string& disptyp) {
   disptyp = db::GetFieldValue(*rs, "disptyp").AsString();
 
   // The texts are only kept; a failure to read them must not cost the display.
-  err.Clear();
-  auto sys = tools_.Open("SELECT * FROM system", err);
+  auto sys = tools_.Open("SELECT * FROM system");
   if (sys) {
     disptxt1_ = db::GetFieldValue(*sys, "disptxt1").AsString();
     disptxt2_ = db::GetFieldValue(*sys, "disptxt2").AsString();

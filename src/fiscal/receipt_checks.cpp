@@ -97,43 +97,34 @@ std::string HeaderInsert(db::DbTools& tools, const ReceiptHeader& h, const Recei
 }
 
 // The turnover counter after this receipt, and the time of receipt bunr - 1 when
-// there is one. False with the error text when the database cannot be read or
-// the counter would leave 32 bits.
-bool CarryTurnoverCounter(db::DbTools& tools, const ReceiptHeader& h, Cents& counter, bool& hasPrevious,
-                          DateTime& previous, std::string& errorText) {
-  db::DbError err;
-  auto rs = tools.Open("SELECT datumzeit, umsatzzaehler, depline FROM kass WHERE bunr = " + NumStr(int64_t{h.bunr} - 1),
-                       err);
-  if (!rs) {
-    errorText = "Vorbeleg nicht lesbar: " + err.text;
-    return false;
-  }
+// there is one. An error with its text when the database cannot be read or the
+// counter would leave 32 bits.
+Status CarryTurnoverCounter(db::DbTools& tools, const ReceiptHeader& h, Cents& counter, bool& hasPrevious,
+                            DateTime& previous) {
+  auto rs =
+      tools.Open("SELECT datumzeit, umsatzzaehler, depline FROM kass WHERE bunr = " + NumStr(int64_t{h.bunr} - 1));
+  if (!rs) return Status::Error("Vorbeleg nicht lesbar: " + rs.status().message());
   hasPrevious = !rs->Eof();
   if (!hasPrevious) {
     // The chain starts here; the next receipt rebuilds it from the stored amounts.
     counter = 0;
-    return true;
+    return Status::Ok();
   }
   previous = ToSecond(GetFieldValue(*rs, "datumzeit").AsDateTime());
   int64_t before = GetFieldValue(*rs, "umsatzzaehler").AsInt64();
   if (before == 0) {
     auto sum = tools.Open("SELECT SUM(betrag) AS umsatz FROM kass WHERE datumzeit >= " +
-                              tools.SqlDateTime(Date{2017, 1, 1}, "00:00:00"),
-                          err);
-    if (!sum) {
-      errorText = "Umsatzzähler nicht ermittelbar: " + err.text;
-      return false;
-    }
+                          tools.SqlDateTime(Date{2017, 1, 1}, "00:00:00"));
+    if (!sum) return Status::Error("Umsatzzähler nicht ermittelbar: " + sum.status().message());
     before = sum->Eof() ? 0 : GetFieldValue(*sum, "umsatz").AsInt64();
   }
   auto next = CheckedCents(before + int64_t{h.betrag});
   if (!next) {
-    errorText = "Umsatzzähler außerhalb des zulässigen Bereichs (" + std::to_string(before) + " + " +
-                std::to_string(h.betrag) + ")";
-    return false;
+    return Status::Error("Umsatzzähler außerhalb des zulässigen Bereichs (" + std::to_string(before) + " + " +
+                         std::to_string(h.betrag) + ")");
   }
   counter = *next;
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace
@@ -158,24 +149,20 @@ std::string Signatur0(const SignatureInput& input) {
   return HexEncode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-bool BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, std::string& errorText,
-                    ReceiptSafeguards* stored) {
-  errorText.clear();
-  if (header.rate1.IsZero() || header.rate2.IsZero()) {
-    errorText = "Falsche MwSt-Sätze 1/2";
-    return false;
-  }
+Status BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, ReceiptSafeguards* stored) {
+  if (header.rate1.IsZero() || header.rate2.IsZero()) return Status::Error("Falsche MwSt-Sätze 1/2");
 
   ReceiptSafeguards s;
   bool hasPrevious = false;
   DateTime previous;
-  if (!CarryTurnoverCounter(tools, header, s.umsatzzaehler, hasPrevious, previous, errorText)) return false;
+  if (Status counted = CarryTurnoverCounter(tools, header, s.umsatzzaehler, hasPrevious, previous); !counted) {
+    return counted;
+  }
 
   const DateTime now = ToSecond(header.datumzeit);
   if (hasPrevious && now < previous && !ClockWentBack(tools.env(), previous, now)) {
-    errorText = "Chronologische Abfolge nicht gegeben! " + FormatDMY(now.date) + " " + FormatHMS(now) + "<" +
-                FormatDMY(previous.date) + " " + FormatHMS(previous);
-    return false;
+    return Status::Error("Chronologische Abfolge nicht gegeben! " + FormatDMY(now.date) + " " + FormatHMS(now) + "<" +
+                         FormatDMY(previous.date) + " " + FormatHMS(previous));
   }
 
   SignatureInput sig;
@@ -191,13 +178,11 @@ bool BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, std::string
   s.signatur0 = Signatur0(sig);
   s.crc = RecordCRC(header.datumzeit.date, header.bunr, header.betrag);
 
-  db::DbError err;
-  if (!tools.ExecSQL(HeaderInsert(tools, header, s), err)) {
-    errorText = errorText + "\r\n" + "kass:" + "\r\n\r\n" + err.text;
-    return false;
+  if (Status inserted = tools.ExecSQL(HeaderInsert(tools, header, s)); !inserted) {
+    return inserted.Prefixed("\r\nkass:\r\n\r\n");
   }
   if (stored) *stored = s;
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace tolven::fiscal

@@ -97,11 +97,10 @@ struct ReceiptSignature {
   std::string qr;
 };
 
-// Checks and writes the header row inside the caller's transaction. False
-// (nothing stored) with the error text when a VAT rate 1 or 2 is 0, when the
+// Checks and writes the header row inside the caller's transaction. An error
+// (nothing stored) with its text when a VAT rate 1 or 2 is 0, when the
 // receipt lies before receipt bunr - 1, when the turnover counter would leave
 // the 32-bit range, or when a statement fails.
-bool BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, std::string& errorText,
-                    ReceiptSafeguards* stored = nullptr);
+Status BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, ReceiptSafeguards* stored = nullptr);
 
 }  // namespace tolven::fiscal

@@ -22,14 +22,14 @@ std::string TseServerClient::Where(int32_t key) const {
 }
 
 bool TseServerClient::SendRequest(const std::string& sql, int32_t key, std::string& reason) {
-  db::DbError err;
   // An answer the server wrote after an earlier clean-up (same key, an earlier
   // day) must not be taken for the answer to this request.
-  if (!tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key), err)) {
-    tools_.LogSqlError("del(tse_ans):" + err.text, true);
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key)); !status) {
+    tools_.LogSqlError("del(tse_ans):" + status.message(), true);
   }
-  if (tools_.ExecSQL(sql, err)) return true;
-  reason = err.text;
+  Status sent = tools_.ExecSQL(sql);
+  if (sent) return true;
+  reason = sent.message();
   return false;
 }
 
@@ -40,19 +40,21 @@ std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string&
   const int64_t started = env.MonotonicMs();
   const std::string sql = "SELECT " + columns + " FROM tse_server_ans" + Where(key);
   for (;;) {
-    db::DbError err;
     ++answerQueries_;
-    auto rs = tools_.Open(sql, err);
-    if (rs && !rs->Eof()) return rs;
+    auto rs = tools_.Open(sql);
+    if (rs && !rs->Eof()) return std::make_unique<db::ResultSet>(std::move(*rs));
     if (env.MonotonicMs() - started > kAnswerTimeoutMs) return nullptr;
     env.SleepMs(kPollPauseMs);
   }
 }
 
 void TseServerClient::CleanUp(int32_t key) {
-  db::DbError err;
-  if (!tools_.ExecSQL("DELETE FROM tse_server_req" + Where(key), err)) tools_.LogSqlError("del(tse_req):" + err.text);
-  if (!tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key), err)) tools_.LogSqlError("del(tse_ans):" + err.text);
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_req" + Where(key)); !status) {
+    tools_.LogSqlError("del(tse_req):" + status.message());
+  }
+  if (Status status = tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key)); !status) {
+    tools_.LogSqlError("del(tse_ans):" + status.message());
+  }
 }
 
 TseOutcome TseServerClient::Request(const std::string& sql, int32_t key, const std::string& columns,

@@ -9,7 +9,6 @@
 
 namespace tolven::gateway {
 
-using db::DbError;
 using db::GetFieldValue;
 using db::SqlText;
 
@@ -28,16 +27,15 @@ void CrashRecovery::Run() {
 void CrashRecovery::RemoveStaleTseRows() {
   const std::string where = " WHERE kasse = " + NumStr(tools_.state().kasse);
   for (const char* table : {"tse_server_req", "tse_server_ans"}) {
-    DbError err;
-    auto rs = tools_.Open(std::string("SELECT COUNT(*) AS n FROM ") + table + where, err);
+    auto rs = tools_.Open(std::string("SELECT COUNT(*) AS n FROM ") + table + where);
     const int64_t n = rs && !rs->Eof() ? GetFieldValue(*rs, "n").AsInt64() : 0;
     if (!rs) {
-      log_.AddLogLine("FEHLER: " + kPrefix + table + " nicht lesbar: " + err.text);
+      log_.AddLogLine("FEHLER: " + kPrefix + table + " nicht lesbar: " + rs.status().message());
       continue;
     }
     if (n == 0) continue;
-    if (!tools_.ExecSQL(std::string("DELETE FROM ") + table + where, err)) {
-      log_.AddLogLine("FEHLER: " + kPrefix + "alte Zeilen in " + table + " nicht gelöscht: " + err.text);
+    if (Status status = tools_.ExecSQL(std::string("DELETE FROM ") + table + where); !status) {
+      log_.AddLogLine("FEHLER: " + kPrefix + "alte Zeilen in " + table + " nicht gelöscht: " + status.message());
       continue;
     }
     log_.AddLogLine(kPrefix + std::to_string(n) + " alte Zeile(n) dieser Kasse in " + table + " gelöscht.");
@@ -45,8 +43,7 @@ void CrashRecovery::RemoveStaleTseRows() {
 }
 
 std::string CrashRecovery::WaiterText(int32_t waiter) {
-  DbError err;
-  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter), err);
+  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter));
   std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
   return std::to_string(waiter) + " - " + name;
 }
@@ -54,13 +51,11 @@ std::string CrashRecovery::WaiterText(int32_t waiter) {
 std::map<int32_t, int64_t> CrashRecovery::PendingTables() {
   // Tips and their like alone never go to the kitchen; a table holding only
   // those has nothing to print and would start a transaction for nothing.
-  DbError err;
   auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) +
-                            " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
-                            " GROUP BY tisch ORDER BY tisch",
-                        err);
+                        " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
+                        " GROUP BY tisch ORDER BY tisch");
   std::map<int32_t, int64_t> tables;
-  if (!rs) log_.AddLogLine("FEHLER: " + kPrefix + "offene Küchenbons nicht lesbar: " + err.text);
+  if (!rs) log_.AddLogLine("FEHLER: " + kPrefix + "offene Küchenbons nicht lesbar: " + rs.status().message());
   for (; rs && !rs->Eof(); rs->MoveNext()) {
     tables[GetFieldValue(*rs, "tisch").AsInt()] = GetFieldValue(*rs, "erste").AsInt64();
   }
@@ -78,9 +73,7 @@ void CrashRecovery::PrintPendingKitchenLines() {
   for (const auto& [table, firstId] : still) {
     if (first.count(table) == 0) continue;
     int32_t waiter = 0;
-    DbError err;
-    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstId), err);
-        line && !line->Eof()) {
+    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstId)); line && !line->Eof()) {
       waiter = GetFieldValue(*line, "kanr").AsInt();
     }
     log_.AddLogLine(kPrefix + "Küchenbons für Tisch " + std::to_string(table) +
@@ -98,47 +91,43 @@ void CrashRecovery::PrintPendingKitchenLines() {
 }
 
 bool CrashRecovery::EnsureMarkTable() {
-  DbError err;
   const std::string columns = "kasse INT NOT NULL PRIMARY KEY, bunr INT NOT NULL";
-  if (tools_.CreateOwnTable(kMarkTable, columns, err)) return true;
-  log_.AddLogLine("FEHLER: " + kPrefix + "Tabelle " + kMarkTable + " nicht angelegt: " + err.text);
+  Status created = tools_.CreateOwnTable(kMarkTable, columns);
+  if (created) return true;
+  log_.AddLogLine("FEHLER: " + kPrefix + "Tabelle " + kMarkTable + " nicht angelegt: " + created.message());
   return false;
 }
 
 int64_t CrashRecovery::ReadMark() {
   if (!EnsureMarkTable()) return -1;
   const std::string kasse = NumStr(tools_.state().kasse);
-  DbError err;
-  auto rs = tools_.Open(std::string("SELECT bunr FROM ") + kMarkTable + " WHERE kasse = " + kasse, err);
+  auto rs = tools_.Open(std::string("SELECT bunr FROM ") + kMarkTable + " WHERE kasse = " + kasse);
   if (!rs) {
-    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht lesbar: " + err.text);
+    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht lesbar: " + rs.status().message());
     return -1;
   }
   if (!rs->Eof()) return GetFieldValue(*rs, "bunr").AsInt64();
 
-  auto newest = tools_.Open("SELECT MAX(bunr) AS m FROM kass WHERE kasse = " + kasse, err);
+  auto newest = tools_.Open("SELECT MAX(bunr) AS m FROM kass WHERE kasse = " + kasse);
   if (!newest) {
-    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + err.text);
+    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + newest.status().message());
     return -1;
   }
   const int64_t mark = newest->Eof() ? 0 : GetFieldValue(*newest, "m").AsInt64();
-  if (!tools_.ExecSQL(std::string("INSERT INTO ") + kMarkTable + " ( kasse, bunr ) VALUES ( " + kasse + " , " +
-                          NumStr(mark) + " )",
-                      err)) {
-    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
+  if (Status status = tools_.ExecSQL(std::string("INSERT INTO ") + kMarkTable + " ( kasse, bunr ) VALUES ( " + kasse +
+                                     " , " + NumStr(mark) + " )");
+      !status) {
+    log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + status.message());
     return -1;
   }
   return mark;
 }
 
 bool CrashRecovery::StoreMark(int64_t bunr) {
-  DbError err;
-  if (tools_.ExecSQL(std::string("UPDATE ") + kMarkTable + " SET bunr = " + NumStr(bunr) +
-                         " WHERE kasse = " + NumStr(tools_.state().kasse),
-                     err)) {
-    return true;
-  }
-  log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + err.text);
+  Status stored = tools_.ExecSQL(std::string("UPDATE ") + kMarkTable + " SET bunr = " + NumStr(bunr) +
+                                 " WHERE kasse = " + NumStr(tools_.state().kasse));
+  if (stored) return true;
+  log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + stored.message());
   return false;
 }
 
@@ -157,12 +146,10 @@ void CrashRecovery::ReportUnsigned(int32_t bunr) {
 bool CrashRecovery::CheckReceipts() {
   const int64_t mark = ReadMark();
   if (mark < 0) return false;
-  DbError err;
   auto rs = tools_.Open("SELECT bunr, tse_signatur FROM kass WHERE kasse = " + NumStr(tools_.state().kasse) +
-                            " AND bunr > " + NumStr(mark) + " ORDER BY bunr",
-                        err);
+                        " AND bunr > " + NumStr(mark) + " ORDER BY bunr");
   if (!rs) {
-    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + err.text);
+    log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + rs.status().message());
     return false;
   }
   platform::Env& env = tools_.env();

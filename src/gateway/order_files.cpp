@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/text.h"
+#include "db/transaction.h"
 #include "fiscal/tse.h"
 #include "gateway/terminal_poller.h"
 
@@ -35,6 +36,7 @@ struct TerminalPoller::Booking {
 namespace {
 
 const char* const kLineSavepoint = "bestellzeile";
+const char* const kEndedEarly = "Transaktion vorzeitig beendet";
 
 // A table number of an "A" line: the leading number, refused when it is
 // negative or does not fit 32 bits (today's rule would make it 0, the
@@ -65,8 +67,7 @@ std::string NotSettled(int32_t table, const std::string& reason) {
 }  // namespace
 
 std::string TerminalPoller::WaiterText(int32_t waiter) {
-  db::DbError err;
-  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter), err);
+  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter));
   std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
   return std::to_string(waiter) + " - " + name;
 }
@@ -140,10 +141,8 @@ void TerminalPoller::RecoverOrderFile(int slotIndex) {
   }
   // The whole order was booked; its kitchen lines may not have been printed.
   if (answer == "OK" && haveTable) {
-    db::DbError err;
     auto rs = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
-                              " AND haskuebon = " + tools_.SqlBool(false),
-                          err);
+                          " AND haskuebon = " + tools_.SqlBool(false));
     if (rs && !rs->Eof() && GetFieldValue(*rs, "n").AsInt64() > 0) StartKitchenPrinting(table, waiter);
   }
   if (settlementPending) {
@@ -165,6 +164,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
                                      const std::vector<std::pair<size_t, std::string>>& refused) {
   Booking b;
   db::Connection& conn = tools_.connection();
+  db::Transaction transaction(conn);
   auto fail = [&](const std::string& message) {
     b.log.emplace_back(false, " ERR: " + message);
     ++b.failed;
@@ -172,8 +172,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
   };
   // Nothing of the file is stored: the terminal learns so and may send it again.
   auto wholeFileLost = [&](const std::string& why) {
-    db::DbError ignored;
-    if (conn.InTransaction()) conn.RollbackTrans(ignored);
+    transaction.Rollback();
     const std::string text = "Bestellung nicht gespeichert: " + why;
     b.log.emplace_back(false, "FEHLER: " + text);
     b.failed += b.booked + 1;
@@ -184,12 +183,20 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
 
   // Never line by line outside a transaction: a file sent again after a
   // partial booking would book those lines twice.
-  db::DbError err;
-  if (!conn.BeginTrans(err)) {
-    wholeFileLost(err.text);
+  if (Status begun = transaction.Begin(); !begun) {
+    wholeFileLost(begun.message());
     return b;
   }
   const bool savepoints = conn.SupportsSavepoints();
+  // Ends the savepoint of a line, back to before the line first when `undo`;
+  // false (the whole file lost) when that fails.
+  auto closeLine = [&](bool undo) {
+    Status closed = !undo || conn.InTransaction() ? Status::Ok() : Status::Error(kEndedEarly);
+    if (closed && undo) closed = transaction.RollbackToSavepoint(kLineSavepoint);
+    if (closed) closed = transaction.ReleaseSavepoint(kLineSavepoint);
+    if (!closed) wholeFileLost(conn.InTransaction() ? closed.message() : kEndedEarly);
+    return closed.ok();
+  };
   bool haveTable = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string& line = lines[i];
@@ -218,38 +225,30 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
       }
       // The engine may end a transaction on its own (disk full, I/O error).
       if (!conn.InTransaction()) {
-        wholeFileLost("Transaktion vorzeitig beendet");
+        wholeFileLost(kEndedEarly);
         return b;
       }
-      if (savepoints && !conn.Savepoint(kLineSavepoint, err)) {
-        wholeFileLost(err.text);
-        return b;
+      if (savepoints) {
+        if (Status saved = transaction.Savepoint(kLineSavepoint); !saved) {
+          wholeFileLost(saved.message());
+          return b;
+        }
       }
       LineBooking r = orderImport_.BookOrderLine(line, b.table, b.waiter);
       if (r.booked) {
-        if (savepoints && !conn.ReleaseSavepoint(kLineSavepoint, err)) {
-          wholeFileLost(conn.InTransaction() ? err.text : "Transaktion vorzeitig beendet");
-          return b;
-        }
+        if (savepoints && !closeLine(false)) return b;
         ++b.booked;
         b.log.emplace_back(true, r.logText);
         continue;
       }
       fail(r.message);
       if (!r.databaseFailed) {
-        if (savepoints && !conn.ReleaseSavepoint(kLineSavepoint, err)) {
-          wholeFileLost(conn.InTransaction() ? err.text : "Transaktion vorzeitig beendet");
-          return b;
-        }
+        if (savepoints && !closeLine(false)) return b;
         continue;
       }
       // A failure only the server saw: back to before this line.
       if (savepoints) {
-        if (!conn.InTransaction() || !conn.RollbackToSavepoint(kLineSavepoint, err) ||
-            !conn.ReleaseSavepoint(kLineSavepoint, err)) {
-          wholeFileLost(conn.InTransaction() ? err.text : "Transaktion vorzeitig beendet");
-          return b;
-        }
+        if (!closeLine(true)) return b;
         continue;
       }
       // An engine without savepoints has ended the whole transaction.
@@ -282,28 +281,28 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
   }
   if (journal) {
     const std::string answer = b.failed > 0 ? b.errors : "OK";
-    if (savepoints && !conn.Savepoint("journal", err)) {
-      wholeFileLost(err.text);
-      return b;
+    if (savepoints) {
+      if (Status saved = transaction.Savepoint("journal"); !saved) {
+        wholeFileLost(saved.message());
+        return b;
+      }
     }
-    if (journal_.Record(slotIndex, identity, b.settle && b.failed == 0, answer, err)) {
+    if (Status recorded = journal_.Record(slotIndex, identity, b.settle && b.failed == 0, answer); recorded) {
       b.recorded = true;
-      if (savepoints) conn.ReleaseSavepoint("journal", err);
+      if (savepoints) (void)transaction.ReleaseSavepoint("journal");
     } else {
-      b.log.emplace_back(false, "FEHLER: Buchungsjournal nicht geschrieben: " + err.text);
-      if (!savepoints || !conn.InTransaction() || !conn.RollbackToSavepoint("journal", err)) {
-        wholeFileLost(err.text);
+      b.log.emplace_back(false, "FEHLER: Buchungsjournal nicht geschrieben: " + recorded.message());
+      const Status undone = savepoints && conn.InTransaction() ? transaction.RollbackToSavepoint("journal") : recorded;
+      if (!undone) {
+        wholeFileLost(undone.message());
         b.retryWithoutJournal = true;
         return b;
       }
     }
   }
-  if (!conn.InTransaction()) {
-    wholeFileLost("Transaktion vorzeitig beendet");
-    return b;
-  }
-  if (!conn.CommitTrans(err)) {
-    wholeFileLost(err.text.empty() ? "Transaktion vorzeitig beendet" : err.text);
+  // A transaction the engine ended on its own is reported by the commit.
+  if (Status committed = transaction.Commit(); !committed) {
+    wholeFileLost(committed.message());
     return b;
   }
   b.stored = true;

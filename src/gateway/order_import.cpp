@@ -21,9 +21,9 @@ LineBooking Refused(std::string message) {
   return b;
 }
 
-LineBooking DatabaseFailed(const db::DbError& err) {
+LineBooking DatabaseFailed(const Status& failure) {
   LineBooking b;
-  b.message = err.text.empty() ? "Datenbankfehler" : err.text;
+  b.message = failure.message().empty() ? "Datenbankfehler" : failure.message();
   b.databaseFailed = true;
   return b;
 }
@@ -36,11 +36,9 @@ void OrderImport::LoadColumnLengths() {
   lengths_ = kSchemaLengths;
   // SQLite keeps any length in any column; its declared lengths are the schema's.
   if (std::string(tools_.dialect().Name()) == "SQLITE" || tools_.connection().InTransaction()) return;
-  db::DbError err;
   auto rs = tools_.Open(
       "SELECT column_name AS n, character_maximum_length AS l FROM information_schema.columns "
-      "WHERE table_name = 'bestellung'",
-      err);
+      "WHERE table_name = 'bestellung'");
   for (; rs && !rs->Eof(); rs->MoveNext()) {
     std::string name = GetFieldValue(*rs, "n").AsString();
     for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -57,12 +55,12 @@ size_t OrderImport::ColumnLength(const std::string& column) const {
   return known != kSchemaLengths.end() ? known->second : 255;
 }
 
-std::optional<int32_t> OrderImport::ArticlePrice(const std::string& articleNumber, bool takeAway, db::DbError& err) {
+Result<int32_t> OrderImport::ArticlePrice(const std::string& articleNumber, bool takeAway) {
   auto rs = tools_.Open(
       "SELECT vkpreis, perspreis, vkpreis2, angbis, angpreis, ahpreis, happy1preis, happy2preis FROM artikel "
-      "WHERE artnr = " + SqlText(articleNumber),
-      err);
-  if (!rs) return std::nullopt;
+      "WHERE artnr = " +
+      SqlText(articleNumber));
+  if (!rs) return rs.status();
   if (rs->Eof()) return 0;
   int32_t price = GetFieldValue(*rs, "vkpreis").AsInt();
   DateTime now = tools_.env().Now();
@@ -77,8 +75,8 @@ std::optional<int32_t> OrderImport::ArticlePrice(const std::string& articleNumbe
   int32_t ahpreis = GetFieldValue(*rs, "ahpreis").AsInt();
   if (takeAway && ahpreis > 0) return ahpreis;
 
-  auto sys = tools_.Open("SELECT happy1start, happy1ende, happy2start, happy2ende FROM system", err);
-  if (!sys) return std::nullopt;
+  auto sys = tools_.Open("SELECT happy1start, happy1ende, happy2start, happy2ende FROM system");
+  if (!sys) return sys.status();
   if (sys->Eof()) return price;
   const std::string hm = FormatHM(now);
   for (int w = 1; w <= 2; ++w) {
@@ -92,8 +90,7 @@ std::optional<int32_t> OrderImport::ArticlePrice(const std::string& articleNumbe
 }
 
 int32_t OrderImport::GetArticlePrice(const std::string& articleNumber, bool takeAway) {
-  db::DbError err;
-  return ArticlePrice(articleNumber, takeAway, err).value_or(0);
+  return ArticlePrice(articleNumber, takeAway).value_or(0);
 }
 
 std::string OrderImport::ImportOrderLine(const std::string& line, int32_t table, int32_t waiter) {
@@ -109,21 +106,20 @@ LineBooking OrderImport::BookOrderLine(const std::string& line, int32_t table, i
   const std::string note = TrimBlanks(GetToken(line, 4));
   const std::string toppings = TrimBlanks(GetToken(line, 5));
 
-  db::DbError err;
-  auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(articleNumber), err);
-  if (!article) return DatabaseFailed(err);
+  auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(articleNumber));
+  if (!article) return DatabaseFailed(article.status());
   if (article->Eof()) return Refused("Artikel >" + articleNumber + "< nicht gefunden.");
   if (articleNumber.size() > ColumnLength("artnr")) {
     return Refused("Artikelnummer >" + articleNumber + "< zu lang.");
   }
 
-  std::optional<int32_t> unitPrice = ArticlePrice(articleNumber, table == 0, err);
-  if (!unitPrice) return DatabaseFailed(err);
+  Result<int32_t> unitPrice = ArticlePrice(articleNumber, table == 0);
+  if (!unitPrice) return DatabaseFailed(unitPrice.status());
   int32_t price = *unitPrice;
   const int32_t group = GetFieldValue(*article, "artgrp").AsInt();
   int32_t kitchenPrinter = 0;
-  auto grp = tools_.Open("SELECT kueprt FROM artgrp WHERE artgrp = " + NumStr(group), err);
-  if (!grp) return DatabaseFailed(err);
+  auto grp = tools_.Open("SELECT kueprt FROM artgrp WHERE artgrp = " + NumStr(group));
+  if (!grp) return DatabaseFailed(grp.status());
   if (!grp->Eof()) kitchenPrinter = GetFieldValue(*grp, "kueprt").AsInt();
 
   const int32_t quantity = LeadingWholeNumber(quantityField);
@@ -142,8 +138,8 @@ LineBooking OrderImport::BookOrderLine(const std::string& line, int32_t table, i
       if (count < 1) {
         return Refused("Belaganzahl unzulässig: >" + TrimBlanks(item) + "< bei Artikel >" + articleNumber + "<");
       }
-      auto topping = tools_.Open("SELECT * FROM belaege WHERE belnr = " + NumStr(number), err);
-      if (!topping) return DatabaseFailed(err);
+      auto topping = tools_.Open("SELECT * FROM belaege WHERE belnr = " + NumStr(number));
+      if (!topping) return DatabaseFailed(topping.status());
       if (topping->Eof()) continue;  // an unknown topping is left out
       std::string name = GetFieldValue(*topping, "belbez").AsString();
       belaginfo += count > 1 ? std::to_string(count) + "x" + name + ", " : name + ", ";
@@ -174,7 +170,7 @@ LineBooking OrderImport::BookOrderLine(const std::string& line, int32_t table, i
       NumStr(price) + " , " + NumStr(price) + " , " + NumStr(0) + " , " + SqlText("") + " , " +
       NumStr(kitchenPrinter) + " , " + NumStr(0) + " , " + NumStr(0) + " , " + SqlText(storedNote) + " , " +
       SqlText(belaginfo) + " , " + SqlText(belnrinfo) + " , " + now + " , " + now + " ) ";
-  if (!tools_.ExecSQL(sql, err)) return DatabaseFailed(err);
+  if (Status inserted = tools_.ExecSQL(sql); !inserted) return DatabaseFailed(inserted);
   LineBooking b;
   b.booked = true;
   b.message = "OK";

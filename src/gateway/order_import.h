@@ -40,8 +40,8 @@ class OrderImport {
   size_t ColumnLength(const std::string& column) const;
 
  private:
-  // nullopt when the price could not be read (err filled).
-  std::optional<int32_t> ArticlePrice(const std::string& articleNumber, bool takeAway, db::DbError& err);
+  // The reason when the price could not be read.
+  Result<int32_t> ArticlePrice(const std::string& articleNumber, bool takeAway);
 
   db::DbTools& tools_;
   LogSink& log_;

@@ -24,18 +24,20 @@ bool OrderJournal::Ready() {
   }
   platform::Env& env = tools_.env();
   if (env.MonotonicMs() < nextTryMs_) return false;
-  db::DbError err;
   const std::string columns =
       "kasse INT NOT NULL, slot INT NOT NULL, kennung VARCHAR(80) NOT NULL, zeit BIGINT NOT NULL, "
       "abrechnung INT NOT NULL, antwort VARCHAR(4000)";
-  if (!tools_.connection().InTransaction() && tools_.CreateOwnTable(kOrderJournalTable, columns, err)) {
+  // Never inside a transaction: a failed create would end it.
+  const Status created =
+      tools_.connection().InTransaction() ? Status::Error("") : tools_.CreateOwnTable(kOrderJournalTable, columns);
+  if (created) {
     ready_ = true;
     Prune();
     return true;
   }
   if (nextTryMs_ == 0) {
     log_.AddLogLine(std::string("FEHLER: Buchungsjournal ") + kOrderJournalTable +
-                    " nicht verfügbar, Bestellungen werden ohne Journal gebucht: " + err.text);
+                    " nicht verfügbar, Bestellungen werden ohne Journal gebucht: " + created.message());
   }
   nextTryMs_ = env.MonotonicMs() + 60000;
   return false;
@@ -45,11 +47,11 @@ void OrderJournal::Prune() {
   platform::Env& env = tools_.env();
   if (env.MonotonicMs() < nextPruneMs_ || tools_.connection().InTransaction()) return;
   nextPruneMs_ = env.MonotonicMs() + 3600 * 1000;
-  db::DbError err;
   const int64_t before = env.UnixTime() - int64_t{kOrderJournalDays} * 86400;
-  if (!tools_.ExecSQL(std::string("DELETE FROM ") + kOrderJournalTable + " WHERE zeit < " + std::to_string(before),
-                      err)) {
-    log_.AddLogLine("FEHLER: Alte Einträge des Buchungsjournals nicht gelöscht: " + err.text);
+  if (Status status =
+          tools_.ExecSQL(std::string("DELETE FROM ") + kOrderJournalTable + " WHERE zeit < " + std::to_string(before));
+      !status) {
+    log_.AddLogLine("FEHLER: Alte Einträge des Buchungsjournals nicht gelöscht: " + status.message());
   }
 }
 
@@ -58,33 +60,28 @@ std::string OrderJournal::Where(int slot, const std::string& identity) const {
          " AND kennung = " + SqlText(identity);
 }
 
-bool OrderJournal::Record(int slot, const std::string& identity, bool settlementPending, const std::string& answer,
-                          db::DbError& err) {
+Status OrderJournal::Record(int slot, const std::string& identity, bool settlementPending, const std::string& answer) {
   return tools_.ExecSQL(std::string("INSERT INTO ") + kOrderJournalTable +
-                            " ( kasse, slot, kennung, zeit, abrechnung, antwort ) VALUES ( " +
-                            NumStr(tools_.state().kasse) + " , " + NumStr(slot) + " , " + SqlText(identity) + " , " +
-                            std::to_string(tools_.env().UnixTime()) + " , " + NumStr(settlementPending ? 1 : 0) +
-                            " , " + SqlText(answer.substr(0, kAnswerChars)) + " )",
-                        err);
+                        " ( kasse, slot, kennung, zeit, abrechnung, antwort ) VALUES ( " +
+                        NumStr(tools_.state().kasse) + " , " + NumStr(slot) + " , " + SqlText(identity) + " , " +
+                        std::to_string(tools_.env().UnixTime()) + " , " + NumStr(settlementPending ? 1 : 0) + " , " +
+                        SqlText(answer.substr(0, kAnswerChars)) + " )");
 }
 
 void OrderJournal::Conclude(int slot, const std::string& identity, const std::string& answer) {
-  db::DbError err;
-  if (!tools_.ExecSQL(std::string("UPDATE ") + kOrderJournalTable + " SET abrechnung = 0, antwort = " +
-                          SqlText(answer.substr(0, kAnswerChars)) + Where(slot, identity),
-                      err)) {
-    log_.AddLogLine("FEHLER: Buchungsjournal nicht fortgeschrieben: " + err.text);
+  if (Status status = tools_.ExecSQL(std::string("UPDATE ") + kOrderJournalTable + " SET abrechnung = 0, antwort = " +
+                                     SqlText(answer.substr(0, kAnswerChars)) + Where(slot, identity));
+      !status) {
+    log_.AddLogLine("FEHLER: Buchungsjournal nicht fortgeschrieben: " + status.message());
   }
 }
 
 OrderJournal::Lookup OrderJournal::Find(int slot, const std::string& identity, std::string& answer,
                                         bool& settlementPending) {
   if (!Ready()) return Lookup::Unknown;
-  db::DbError err;
-  auto rs = tools_.Open(std::string("SELECT abrechnung, antwort FROM ") + kOrderJournalTable + Where(slot, identity),
-                        err);
+  auto rs = tools_.Open(std::string("SELECT abrechnung, antwort FROM ") + kOrderJournalTable + Where(slot, identity));
   if (!rs) {
-    log_.AddLogLine("FEHLER: Buchungsjournal nicht lesbar: " + err.text);
+    log_.AddLogLine("FEHLER: Buchungsjournal nicht lesbar: " + rs.status().message());
     return Lookup::Unknown;
   }
   if (rs->Eof()) return Lookup::NotBooked;

@@ -32,8 +32,7 @@ class OrderJournal {
 
   // Inside the booking transaction. `settlementPending` marks an order whose
   // cash settlement comes after the commit.
-  bool Record(int slot, const std::string& identity, bool settlementPending, const std::string& answer,
-              db::DbError& err);
+  Status Record(int slot, const std::string& identity, bool settlementPending, const std::string& answer);
   // The final answer once the settlement was decided.
   void Conclude(int slot, const std::string& identity, const std::string& answer);
 

@@ -31,8 +31,7 @@ void TerminalPoller::AddLogLine(const std::string& text) { log_.AddLogLine(text)
 void TerminalPoller::Load() {
   tools_.ui().Status("Version " + Version());
   beenden_ = false;
-  db::DbError err;
-  auto rs = tools_.Open("SELECT * FROM system", err);
+  auto rs = tools_.Open("SELECT * FROM system");
   for (int i = 1; i <= kSlots; ++i) {
     TerminalSlot& slot = slots_[i];
     std::string folder = rs && !rs->Eof() ? GetFieldValue(*rs, "pfadppcsync" + std::to_string(i)).AsString() : "";

@@ -94,8 +94,7 @@ std::string TerminalRequests::LogIn(const std::string& operatorField, const std:
   const int32_t op = LeadingWholeNumber(operatorField);
   // An empty key opens nothing, nor does an operator without a key.
   if (TrimBlanks(key).empty()) return " ";
-  db::DbError err;
-  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(op), err);
+  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(op));
   if (!rs || rs->Eof()) return " ";
   const std::string stored = GetFieldValue(*rs, "schluesselnr").AsString();
   if (TrimBlanks(stored).empty() || stored != key) return " ";
@@ -120,10 +119,9 @@ std::string TerminalRequests::CustomerPayment(int slot, int32_t table, int32_t w
 int32_t TerminalRequests::CustomerOfCard(const std::string& cardNumber) {
   // A customer without a card has an empty card number; a blank request must not find him.
   if (TrimBlanks(cardNumber).empty()) return 0;
-  db::DbError err;
-  auto rs = tools_.Open("SELECT kdnr FROM kunden WHERE cardno = " + SqlText(cardNumber), err);
+  auto rs = tools_.Open("SELECT kdnr FROM kunden WHERE cardno = " + SqlText(cardNumber));
   if (!rs) {
-    poller_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + err.text);
+    poller_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + rs.status().message());
     return -1;
   }
   return rs->Eof() ? 0 : GetFieldValue(*rs, "kdnr").AsInt();
@@ -141,10 +139,10 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
                           " AND haskuebon = " + tools_.SqlBool(false) + " AND artnr <> " + SqlText("$GVTGAG") +
                           " AND artnr <> " + SqlText("$GVFA") + filter;
   auto pending = [&](int64_t& n) {
-    db::DbError err;
-    auto rs = tools_.Open(sql, err);
+    auto rs = tools_.Open(sql);
     if (!rs) {
-      poller_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " + err.text);
+      poller_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " +
+                         rs.status().message());
       return false;
     }
     n = rs->Eof() ? 0 : GetFieldValue(*rs, "n").AsInt64();
@@ -157,8 +155,7 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
   }
   if (n == 0) return true;
   if (kitchenPrint_) {
-    db::DbError err;
-    auto rs = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter), err);
+    auto rs = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
     const std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
     kitchenPrint_(table, std::to_string(waiter) + " - " + name);
     if (!pending(n)) {
@@ -176,7 +173,6 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
 bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std::string& payment,
                               const std::string& list, const settlement::SettleRequest& base, std::string& reason) {
   reason.clear();
-  db::DbError err;
   settlement::SettleRequest request = base;
   std::string suffix, filter;
   std::vector<int64_t> ids;
@@ -186,9 +182,10 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     request.partial = true;
     ids = ListedIds(list);
   }
-  auto open = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table), err);
+  auto open = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table));
   if (!open) {
-    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
+    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
+                       open.status().message());
     reason = kSettlementFailed;
     return false;
   }
@@ -205,10 +202,11 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     for (int64_t id : ids) in += (in.empty() ? "" : " , ") + NumStr(id);
     filter = " AND id IN ( " + in + " )";
   }
-  auto rows = tools_.Open(
-      "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter + " ORDER BY id", err);
+  auto rows = tools_.Open("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter +
+                          " ORDER BY id");
   if (!rows) {
-    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " + err.text);
+    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
+                       rows.status().message());
     reason = kSettlementFailed;
     return false;
   }
@@ -230,8 +228,8 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   if (!KitchenHasLines(table, waiter, " AND id IN ( " + read + " )", reason)) return false;
 
   std::string zahlart = payment;
-  const int32_t bunr = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
-  if (bunr < 0) {
+  const Result<int32_t> settled = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
+  if (!settled) {
     reason = settlement_.lastRefusal();
     if (reason.empty()) {
       reason = kSettlementFailed;
@@ -239,6 +237,7 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     }
     return false;
   }
+  const int32_t bunr = *settled;
   // The settled lines left the table with the receipt's commit.
   poller_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
   const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[slot].printer : "";
@@ -249,9 +248,8 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
 }
 
 std::string TerminalRequests::TableData(int32_t table) {
-  db::DbError err;
   std::string out;
-  auto rs = tools_.Open("SELECT * FROM bestellung WHERE tisch = " + NumStr(table) + " ORDER BY id ", err);
+  auto rs = tools_.Open("SELECT * FROM bestellung WHERE tisch = " + NumStr(table) + " ORDER BY id ");
   for (; rs && !rs->Eof(); rs->MoveNext()) {
     // Whole-number forms: a row id above seven digits would not survive single precision.
     out += FormatZeroPadded(static_cast<float>(GetFieldValue(*rs, "menge").AsInt64()), 3) +

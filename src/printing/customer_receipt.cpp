@@ -70,21 +70,18 @@ std::string CustomerReceipt::ArchivePath(int32_t bunr) const {
 }
 
 std::string CustomerReceipt::ReceiptChannel() {
-  db::DbError err;
   std::string channel;
-  if (auto sys = tools_.Open("SELECT bondruckport FROM system", err); sys && !sys->Eof()) {
+  if (auto sys = tools_.Open("SELECT bondruckport FROM system"); sys && !sys->Eof()) {
     channel = GetFieldValue(*sys, "bondruckport").AsString();
   }
   auto hw = tools_.Open("SELECT bondruckport FROM systemhw WHERE filnr = " + NumStr(tools_.state().filiale) +
-                            " AND kasse = " + NumStr(tools_.state().kasse),
-                        err);
+                        " AND kasse = " + NumStr(tools_.state().kasse));
   if (hw && !hw->Eof()) channel = GetFieldValue(*hw, "bondruckport").AsString();
   return channel;
 }
 
 void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
-  db::DbError err;
-  auto rs = tools_.Open("SELECT txt, font FROM bontexte WHERE kf = " + SqlText(kf) + " ORDER BY pos", err);
+  auto rs = tools_.Open("SELECT txt, font FROM bontexte WHERE kf = " + SqlText(kf) + " ORDER BY pos");
   for (; rs && !rs->Eof(); rs->MoveNext()) {
     std::string text = GetFieldValue(*rs, "txt").AsString();
     text = text.size() > 1 ? text.substr(1) : "";
@@ -105,9 +102,8 @@ void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
 }
 
 bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* signature, bool copy) {
-  db::DbError err;
-  auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr), err);
-  auto sys = tools_.Open("SELECT * FROM system", err);
+  auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr));
+  auto sys = tools_.Open("SELECT * FROM system");
   if (!head || head->Eof() || !sys || sys->Eof()) return false;
   auto flag = [&](const char* column) { return GetFieldValue(*sys, column).AsBool(); };
   const auto& rates = tools_.state().mwst;
@@ -129,7 +125,7 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
   AddTexts("K", true);
 
   if (customer > 0) {
-    auto c = tools_.Open("SELECT vname, name, strasse, plz, ort FROM kunden WHERE kdnr = " + NumStr(customer), err);
+    auto c = tools_.Open("SELECT vname, name, strasse, plz, ort FROM kunden WHERE kdnr = " + NumStr(customer));
     if (c && !c->Eof() && !GetFieldValue(*c, "name").AsString().empty()) {
       printLines_.AddPrintLine(" ");
       printLines_.AddPrintLine(
@@ -164,7 +160,7 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
   }
   printLines_.AddPrintLine(" ");
   if (flag("bonshowbed")) {
-    auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter), err);
+    auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
     printLines_.AddPrintLine(Tr("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
   }
   printLines_.AddPrintLine(" ");
@@ -173,7 +169,7 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
 
   VatSums sums;
   int64_t total = 0;
-  auto lines = tools_.Open("SELECT * FROM kasspro WHERE bunr = " + NumStr(bunr) + " ORDER BY pos", err);
+  auto lines = tools_.Open("SELECT * FROM kasspro WHERE bunr = " + NumStr(bunr) + " ORDER BY pos");
   for (; lines && !lines->Eof(); lines->MoveNext()) {
     const int64_t menge = GetFieldValue(*lines, "menge").AsInt64();
     const int64_t preis = GetFieldValue(*lines, "preis").AsInt64();
@@ -185,7 +181,7 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
     bool takeAway = false;
     // Lines without an article record (vouchers, VAT rows) keep the text and
     // VAT key the settlement stored with them.
-    auto art = tools_.Open("SELECT artbez, mwst, ausserhaus FROM artikel WHERE artnr = " + SqlText(artnr), err);
+    auto art = tools_.Open("SELECT artbez, mwst, ausserhaus FROM artikel WHERE artnr = " + SqlText(artnr));
     if (art && !art->Eof()) {
       text = GetFieldValue(*art, "artbez").AsString();
       code = GetFieldValue(*art, "mwst").AsInt();

@@ -5,7 +5,6 @@
 
 namespace tolven::printing {
 
-using db::DbError;
 using db::GetFieldValue;
 using db::SqlText;
 
@@ -32,14 +31,12 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   const int32_t table = job.table;
   const std::string pendingWhere =
       " WHERE tisch = " + NumStr(table) + "   AND haskuebon = " + tools_.SqlBool(false);
-  DbError err;
   auto pending = tools_.Open("SELECT * FROM bestellung " + pendingWhere + "   AND artnr <> " + SqlText("$GVTGAG") +
-                                 " " + "   AND artnr <> " + SqlText("$GVFA") + " ",
-                             err);
+                             " " + "   AND artnr <> " + SqlText("$GVFA") + " ");
   if (!pending) {
     // Nothing has been printed or marked, so the lines come out with the next order.
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
-                    " nicht gedruckt, offene Positionen nicht lesbar: " + err.text);
+                    " nicht gedruckt, offene Positionen nicht lesbar: " + pending.status().message());
     return;
   }
   if (pending->Eof()) {
@@ -51,7 +48,7 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   }
   // Lines another station books for this table while these print are neither
   // printed nor marked here: they come out with their own order.
-  if (auto newest = tools_.Open("SELECT MAX(id) AS m FROM bestellung " + pendingWhere, err); newest && !newest->Eof()) {
+  if (auto newest = tools_.Open("SELECT MAX(id) AS m FROM bestellung " + pendingWhere); newest && !newest->Eof()) {
     job.maxId = GetFieldValue(*newest, "m").AsInt64();
   }
   const std::string upToId = " AND id <= " + NumStr(job.maxId);
@@ -60,10 +57,10 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   job.seqnr = tools_.GetUniqueNr("SEQNR");
 
   std::array<bool, kKitchenPrinters> used{};
-  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere + upToId, err);
+  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere + upToId);
   if (!printers) {
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
-                    " nicht gedruckt, Drucker nicht lesbar: " + err.text);
+                    " nicht gedruckt, Drucker nicht lesbar: " + printers.status().message());
     return;
   }
   for (; !printers->Eof(); printers->MoveNext()) {
@@ -80,8 +77,7 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
 
 KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
   Settings s;
-  DbError err;
-  auto sys = tools_.Open("SELECT * FROM system", err);
+  auto sys = tools_.Open("SELECT * FROM system");
   const bool haveSystem = sys && !sys->Eof();
   auto num = [&](const char* column) { return haveSystem ? GetFieldValue(*sys, column).AsInt() : 0; };
   auto flag = [&](const char* column) { return haveSystem && GetFieldValue(*sys, column).AsBool(); };
@@ -109,8 +105,7 @@ KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
 
   // The station's own printers win over the installation's.
   auto hw = tools_.Open("SELECT * FROM systemhw WHERE filnr = " + NumStr(tools_.state().filiale) +
-                            " AND kasse = " + NumStr(tools_.state().kasse),
-                        err);
+                        " AND kasse = " + NumStr(tools_.state().kasse));
   if (hw && !hw->Eof()) {
     for (int n = 1; n <= 4; ++n) {
       s.port[n] = GetFieldValue(*hw, "kuebonport" + std::to_string(n)).AsString();
@@ -120,8 +115,7 @@ KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
   }
 
   auto room = tools_.Open(
-      "SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table) + " AND starttisch + tischzahl > " + NumStr(table),
-      err);
+      "SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table) + " AND starttisch + tischzahl > " + NumStr(table));
   if (room && !room->Eof()) {
     s.port[5] = GetFieldValue(*room, "kuebonport").AsString();
     s.prt[5] = GetFieldValue(*room, "kuebonprt").AsString();
@@ -132,8 +126,7 @@ KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
 KitchenPrinterSettings KitchenReceipts::ReadPrinterSettings(int printer) {
   KitchenPrinterSettings cur;
   if (printer == 0 || IsMonitor(printer)) return cur;  // nothing is printed: no grouping, sort or split
-  DbError err;
-  auto rs = tools_.Open("SELECT * FROM kueprtparam WHERE drucker = " + NumStr(printer), err);
+  auto rs = tools_.Open("SELECT * FROM kueprtparam WHERE drucker = " + NumStr(printer));
   if (rs && !rs->Eof()) {
     cur.name = GetFieldValue(*rs, "name").AsString();
     cur.bonvorlauf = GetFieldValue(*rs, "bonvorlauf").AsBool();
@@ -173,8 +166,7 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
   NewReceipt(job, p);
   for (size_t i = 0; i < rows.size() && !failed; ++i) {
     KitchenRow row = rows[i];
-    DbError err;
-    auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(row.artnr), err);
+    auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(row.artnr));
     const bool haveArticle = article && !article->Eof();
     if (haveArticle && set.kueartbez) {
       std::string kitchenText = GetFieldValue(*article, "kueartbez").AsString();
@@ -208,11 +200,11 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
 
   if (failed) {
     // Lines that stay pending are logged again when they are really printed.
-    DbError err;
-    if (!tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p),
-                        err)) {
+    if (Status status =
+            tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p));
+        !status) {
       tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) +
-                             " konnten nicht entfernt werden. " + err.text,
+                             " konnten nicht entfernt werden. " + status.message(),
                          true);
     }
     return;
@@ -224,11 +216,11 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
 
 bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows) {
   const std::string kasse = NumStr(tools_.state().kasse);
-  DbError err;
-  if (!tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse, err)) {
-    tools_.LogSqlError("Temporäre Tabelle für Küchenbons konnte nicht initialisiert werden. Achtung: es werden "
-                       "doppelte Bons erzeugt. \r\n\r\n" +
-                       err.text);
+  if (Status status = tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse); !status) {
+    tools_.LogSqlError(
+        "Temporäre Tabelle für Küchenbons konnte nicht initialisiert werden. Achtung: es werden "
+        "doppelte Bons erzeugt. \r\n\r\n" +
+        status.message());
   }
 
   const bool guests = job.settings.kuebongast > 0;
@@ -238,11 +230,11 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
                                 "WHERE tisch = " + NumStr(job.table) + "  AND haskuebon = " + tools_.SqlBool(false) +
                                 "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(job.maxId) +
                                 " GROUP BY artnr, artbez, artgrp, gang, " +
-                                guestColumn + "kueinfo, belaginfo, epreis ",
-                            err);
+                                guestColumn + "kueinfo, belaginfo, epreis ");
   if (!groups) {
-    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + err.text, true);
-    MarkFailed(job, p, "Positionen nicht lesbar: " + err.text);
+    tools_.LogSqlError(
+        "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(), true);
+    MarkFailed(job, p, "Positionen nicht lesbar: " + groups.status().message());
     return false;
   }
   for (; !groups->Eof(); groups->MoveNext()) {
@@ -258,10 +250,11 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
           SqlText(GetFieldValue(*groups, "kueinfo").AsString()) + " , " +
           SqlText(GetFieldValue(*groups, "belaginfo").AsString()) + " , " + NumStr(menge) + " , " +
           NumStr(GetFieldValue(*groups, "epreis").AsInt()) + " ) ";
-      if (tools_.ExecSQL(sql, err)) return true;
-      tools_.LogSqlError("Küchenbon-Position konnte nicht angelegt werden. " + err.text);
+      Status inserted = tools_.ExecSQL(sql);
+      if (inserted) return true;
+      tools_.LogSqlError("Küchenbon-Position konnte nicht angelegt werden. " + inserted.message());
       // A receipt without this line would lose it for good once the lines are marked.
-      MarkFailed(job, p, "Position nicht angelegt: " + err.text);
+      MarkFailed(job, p, "Position nicht angelegt: " + inserted.message());
       return false;
     };
     if (!job.pass.settings.split) {
@@ -277,11 +270,11 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
     }
   }
   std::string order = OrderClause(job.pass.settings);
-  auto work = tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order),
-                          err);
+  auto work = tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
   if (!work) {
-    tools_.LogSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + err.text, true);
-    MarkFailed(job, p, "Positionen nicht lesbar: " + err.text);
+    tools_.LogSqlError(
+        "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(), true);
+    MarkFailed(job, p, "Positionen nicht lesbar: " + work.status().message());
     return false;
   }
   for (; !work->Eof(); work->MoveNext()) {
@@ -334,8 +327,9 @@ void KitchenReceipts::MarkLines(const Job& job) {
   if (!keep.empty()) sql += " AND (kueprt IS NULL OR kueprt NOT IN (" + keep + "))";
   // Unmarked lines would be printed again with the table's next order, so a
   // lock conflict gets a second try (setting the marker twice does no harm).
-  DbError err;
-  if (!tools_.ExecSQLRepeatable(sql, err)) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + err.text);
+  if (Status status = tools_.ExecSQLRepeatable(sql); !status) {
+    tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + status.message());
+  }
 }
 
 void KitchenReceipts::QueueDispenserOrder(Job& job, const KitchenRow& row, const std::string& code) {

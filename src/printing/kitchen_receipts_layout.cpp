@@ -10,7 +10,6 @@
 
 namespace tolven::printing {
 
-using db::DbError;
 using db::GetFieldValue;
 using db::SqlText;
 
@@ -107,8 +106,7 @@ void KitchenReceipts::PrintHeader(Job& job, int p) {
 
 std::string KitchenReceipts::TableName(Job& job) {
   if (!job.tableName) {
-    DbError err;
-    auto rs = tools_.Open("SELECT name FROM tischnamen WHERE tisch = " + NumStr(job.table), err);
+    auto rs = tools_.Open("SELECT name FROM tischnamen WHERE tisch = " + NumStr(job.table));
     job.tableName = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "";
   }
   return *job.tableName;
@@ -117,11 +115,10 @@ std::string KitchenReceipts::TableName(Job& job) {
 std::string KitchenReceipts::CustomerName(Job& job) {
   if (!job.customerName) {
     job.customerName.emplace();
-    DbError err;
-    auto first = tools_.Open("SELECT kdnr FROM bestellung WHERE tisch = " + NumStr(job.table) + " ORDER BY id", err);
+    auto first = tools_.Open("SELECT kdnr FROM bestellung WHERE tisch = " + NumStr(job.table) + " ORDER BY id");
     int32_t kdnr = first && !first->Eof() ? GetFieldValue(*first, "kdnr").AsInt() : 0;
     if (kdnr > 0) {
-      auto customer = tools_.Open("SELECT name FROM kunden WHERE kdnr = " + NumStr(kdnr), err);
+      auto customer = tools_.Open("SELECT name FROM kunden WHERE kdnr = " + NumStr(kdnr));
       if (customer && !customer->Eof()) job.customerName = GetFieldValue(*customer, "name").AsString();
     }
   }
@@ -138,8 +135,9 @@ void KitchenReceipts::KueBonLine(Job& job, int p, const KitchenRow& row, bool pr
       SqlText(row.artnr) + " , " + SqlText(row.artbez) + " , " + NumStr(row.menge) + " , " + NumStr(row.epreis) +
       " , " + NumStr(tools_.state().kaNr) + " , " + SqlText(tools_.state().kaName.substr(0, 30)) + " , " +
       NumStr(tenths) + " , " + tools_.SqlDateTime(now.date, FormatHMS(now)) + " ) ";
-  DbError err;
-  if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("Küchenbonlog-Eintrag fehlgeschlagen. " + err.text);
+  if (Status status = tools_.ExecSQL(sql); !status) {
+    tools_.LogSqlError("Küchenbonlog-Eintrag fehlgeschlagen. " + status.message());
+  }
 
   if (p >= 1 && p <= 5) {
     PrintArticle(job, row, printRecipe);
@@ -201,12 +199,10 @@ void KitchenReceipts::PrintArticle(const Job& job, const KitchenRow& row, bool p
 void KitchenReceipts::PrintRecipe(const std::string& artnr) {
   Add(" ");
   Add("    Zubereitung:");
-  DbError err;
   auto rs = tools_.Open(
       "SELECT z.zutbez AS zutbez, a.menge AS menge, z.einheit AS einheit FROM artzut a "
       "INNER JOIN zutaten z ON a.zutnr = z.zutnr WHERE a.artnr = " +
-          SqlText(artnr) + " ORDER BY a.zutnr",
-      err);
+      SqlText(artnr) + " ORDER BY a.zutnr");
   if (!rs) return;
   for (; !rs->Eof(); rs->MoveNext()) {
     int64_t units = TenThousandths(GetFieldValue(*rs, "menge").AsDouble());
@@ -235,10 +231,11 @@ void KitchenReceipts::WriteMonitorRow(Job& job, int p, const KitchenRow& row) {
                           NumStr(p - 5) + " , " + NumStr(0) + " , " + NumStr(job.table) + " , " + NumStr(row.gang) +
                           " , " + NumStr(row.gast) + " , " + NumStr(row.menge) + " , " + SqlText(txt) + " , " +
                           tools_.SqlNow() + " ) ";
-  DbError err;
-  if (tools_.ExecSQL(sql, err)) return;
-  tools_.ui().MessageBox("Meldung an Küchenmonitor fehlgeschlagen.\r\n\r\n" + err.text, platform::MsgKind::Critical);
-  MarkFailed(job, p, "Meldung an Küchenmonitor fehlgeschlagen: " + err.text);
+  Status inserted = tools_.ExecSQL(sql);
+  if (inserted) return;
+  tools_.ui().MessageBox("Meldung an Küchenmonitor fehlgeschlagen.\r\n\r\n" + inserted.message(),
+                         platform::MsgKind::Critical);
+  MarkFailed(job, p, "Meldung an Küchenmonitor fehlgeschlagen: " + inserted.message());
 }
 
 bool KitchenReceipts::PrintKueBonFertig(Job& job, int printer) {

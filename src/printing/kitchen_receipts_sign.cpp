@@ -8,7 +8,6 @@
 
 namespace tolven::printing {
 
-using db::DbError;
 using db::SqlText;
 
 std::string KitchenReceipts::CleanForSigning(const std::string& text) {
@@ -48,10 +47,9 @@ void KitchenReceipts::FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& 
                                             const std::string& pendingWhere) {
   // Without a transaction there is nothing to finish, and no receipt number is drawn.
   if (tseTrx < 1 || !tse_.TseInUse() || !tse_.TseReady()) return;
-  DbError err;
-  auto rows = tools_.Open("SELECT * FROM bestellung " + pendingWhere + " ORDER BY id", err);
+  auto rows = tools_.Open("SELECT * FROM bestellung " + pendingWhere + " ORDER BY id");
   if (!rows) {
-    tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + err.text);
+    tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + rows.status().message());
     return;
   }
   for (; !rows->Eof(); rows->MoveNext()) {
@@ -94,8 +92,7 @@ void KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
       " , " + NumStr(st.kasse) + " , " + NumStr(job.orderAmount) + " , " + NumStr(tseTrx) + " , " + NumStr(counter) +
       " , " + NumStr(tseStart) + " , " + NumStr(finishTime) + " , " + SqlText(serial) + " , " +
       SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData) + " , " + SqlText(signature) + " ) ";
-  DbError err;
-  if (!tools_.ExecSQL(sql, err)) tools_.LogSqlError("tse_best: " + err.text);
+  if (Status status = tools_.ExecSQL(sql); !status) tools_.LogSqlError("tse_best: " + status.message());
 }
 
 }  // namespace tolven::printing

@@ -16,24 +16,17 @@ const std::string kSep = " , ";
 
 std::string Cut(const std::string& text, size_t n) { return text.substr(0, n); }
 
-void Fail(db::DbError& err, const std::string& text) {
-  err.Clear();
-  err.number = -1;
-  err.text = text;
-}
-
 // The newest row of a ledger (`rest` selects it, newest first): its balance,
 // 0 when the ledger is empty, and, when `time` is given, its stored time.
-bool LastBalance(db::DbTools& tools, const std::string& rest, int64_t& balance, db::DbError& err,
-                 std::optional<DateTime>* time = nullptr) {
-  auto rs = tools.Open(tools.dialect().SelectTop(1, rest), err);
-  if (!rs) return false;
-  balance = rs->Eof() ? 0 : GetFieldValue(*rs, "saldo").AsInt64();
+Result<int64_t> LastBalance(db::DbTools& tools, const std::string& rest, std::optional<DateTime>* time = nullptr) {
+  auto rs = tools.Open(tools.dialect().SelectTop(1, rest));
+  if (!rs) return rs.status();
+  const int64_t balance = rs->Eof() ? 0 : GetFieldValue(*rs, "saldo").AsInt64();
   if (time) {
     *time = std::nullopt;
     if (!rs->Eof() && !GetFieldValue(*rs, "datumzeit").IsNull()) *time = GetFieldValue(*rs, "datumzeit").AsDateTime();
   }
-  return true;
+  return balance;
 }
 
 int64_t EpochMs(const DateTime& t) {
@@ -86,88 +79,77 @@ BookingTime TimeOfBooking(db::DbTools& tools, const DateTime& now, const std::op
 }
 
 // last + amount, refused when the balance would leave 32 bits.
-bool NewBalance(int64_t last, int64_t amount, int64_t& balance, db::DbError& err) {
+Result<int64_t> NewBalance(int64_t last, int64_t amount) {
   if (!CheckedCents(last + amount)) {
-    Fail(err, "Saldo außerhalb des zulässigen Wertebereichs (" + std::to_string(last) + " + " +
-                  std::to_string(amount) + ")");
-    return false;
+    return Status::Error("Saldo außerhalb des zulässigen Wertebereichs (" + std::to_string(last) + " + " +
+                         std::to_string(amount) + ")");
   }
-  balance = last + amount;
-  return true;
+  return last + amount;
 }
 
-bool DrawNumber(db::DbTools& tools, const std::string& counter, int32_t maximum, int32_t& number, db::DbError& err) {
-  number = tools.GetUniqueNr(counter, 1, maximum);
-  if (number > 0) return true;
-  Fail(err, "Zähler " + counter + " nicht verfügbar");
-  return false;
+Result<int32_t> DrawNumber(db::DbTools& tools, const std::string& counter, int32_t maximum) {
+  const int32_t number = tools.GetUniqueNr(counter, 1, maximum);
+  if (number > 0) return number;
+  return Status::Error("Zähler " + counter + " nicht verfügbar");
 }
 
 // The customer's newest account booking. Bookings of one second are told apart
 // by their booking number, which is drawn in the booking's transaction and so
 // follows the order of the commits.
-bool LatestKdkto(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err,
-                 std::optional<DateTime>* time = nullptr) {
-  return LastBalance(tools,
-                     "saldo, datumzeit FROM kdkto WHERE kdnr = " + NumStr(kdnr) +
-                         " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
-                     saldo, err, time);
+Result<int64_t> LatestKdkto(db::DbTools& tools, int32_t kdnr, std::optional<DateTime>* time = nullptr) {
+  return LastBalance(
+      tools,
+      "saldo, datumzeit FROM kdkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
+      time);
 }
 
 }  // namespace
 
 int32_t Msecs(const DateTime& t) { return SecondsSinceMidnight(t) * 100 + t.millisecond / 10; }
 
-bool LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err) {
-  err.Clear();
-  return LatestKdkto(tools, kdnr, saldo, err);
-}
+Result<int64_t> LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr) { return LatestKdkto(tools, kdnr); }
 
-int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
-                  int32_t seqnr, db::DbError& err) {
-  err.Clear();
+Result<int32_t> BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
+                          int32_t seqnr) {
   // The number first: drawing it locks the counter until the commit, so the
   // balance read next cannot be overtaken by another station's booking.
-  int32_t number = 0;
-  if (!DrawNumber(tools, "KDKTOBUNR", 999999999, number, err)) return 0;
-  int64_t last = 0;
+  auto number = DrawNumber(tools, "KDKTOBUNR", 999999999);
+  if (!number) return number.status();
   std::optional<DateTime> newest;
-  if (!LatestKdkto(tools, kdnr, last, err, &newest)) return 0;
-  int64_t balance = 0;
-  if (!NewBalance(last, betrag, balance, err)) return 0;
+  auto last = LatestKdkto(tools, kdnr, &newest);
+  if (!last) return last.status();
+  auto balance = NewBalance(*last, betrag);
+  if (!balance) return balance.status();
   const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
-  const std::string sql = "INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo ) VALUES (" +
-                          NumStr(number) + kSep + at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(kdnr) +
-                          kSep + NumStr(bunr) + kSep + NumStr(seqnr) + kSep + SqlText(Cut(txt, 40)) + kSep +
-                          NumStr(betrag) + kSep + NumStr(balance) + " ) ";
-  if (!tools.ExecSQL(sql, err)) return 0;
+  const std::string sql =
+      "INSERT INTO kdkto (kdktobunr, datumzeit, msecs, kdnr, bunr, seqnr, txt, betrag, saldo ) VALUES (" +
+      NumStr(*number) + kSep + at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(kdnr) + kSep + NumStr(bunr) + kSep +
+      NumStr(seqnr) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(betrag) + kSep + NumStr(*balance) + " ) ";
+  if (Status status = tools.ExecSQL(sql); !status) return status;
   return number;
 }
 
-bool BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt, db::DbError& err) {
-  err.Clear();
-  int64_t last = 0;
+Status BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt) {
   std::optional<DateTime> newest;
   // Inside one settlement the previous booking is the newest row (its stamp is
   // later than any other), so the balance runs on from booking to booking.
-  if (!LastBalance(tools, "saldo, datumzeit FROM bkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC",
-                   last, err, &newest)) {
-    return false;
-  }
-  int64_t balance = 0;
-  if (!NewBalance(last, punkte, balance, err)) return false;
+  auto last = LastBalance(
+      tools, "saldo, datumzeit FROM bkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC", &newest);
+  if (!last) return last.status();
+  auto balance = NewBalance(*last, punkte);
+  if (!balance) return balance.status();
   const DateTime stamp = BonusStamp(tools.env().Now(), newest);
   const std::string sql = "INSERT INTO bkto (datumzeit, kdnr, txt, punkte, saldo ) VALUES (" + std::string(" ") +
                           tools.SqlDateTime(stamp.date, TimeWithMilliseconds(stamp)) + kSep + NumStr(kdnr) + kSep +
-                          SqlText(Cut(txt, 40)) + kSep + NumStr(punkte) + kSep + NumStr(balance) + " ) ";
-  return tools.ExecSQL(sql, err);
+                          SqlText(Cut(txt, 40)) + kSep + NumStr(punkte) + kSep + NumStr(*balance) + " ) ";
+  return tools.ExecSQL(sql);
 }
 
-bool BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart,
-               Cents betrag, const std::string& txt, int32_t kdnr, db::DbError& err) {
-  err.Clear();
-  int32_t number = 0;
-  if (!DrawNumber(tools, "BUNR2", 999999999, number, err)) return false;
+Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart, Cents betrag,
+                 const std::string& txt, int32_t kdnr) {
+  auto drawn = DrawNumber(tools, "BUNR2", 999999999);
+  if (!drawn) return drawn.status();
+  const int32_t number = *drawn;
   const DateTime now = tools.env().Now();
   const StartupState& st = tools.state();
   // One text for every booking, prepared once where the engine keeps it.
@@ -177,41 +159,36 @@ bool BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, con
   const std::vector<db::SqlArg> args = {number, bunr, seqnr, typ, tools.DateTimeText(now.date, FormatHMS(now)),
                                         Cut(zahlart, 6), betrag, st.kasse, st.kaNr, Cut(st.kaName, 30),
                                         RecordCRC(now.date, number, betrag), kdnr, Cut(txt, 30)};
-  if (!tools.ExecSQLWith(sql, args, err)) return false;
+  if (Status status = tools.ExecSQLWith(sql, args); !status) return status;
   // Only the exact text "BAR" moves cash; "BARGELD" or "BARZAHL" are other means of payment.
-  if (zahlart != "BAR") return true;
-  db::DbError cash;
-  if (BookBarsaldo(tools, bunr, betrag, txt, cash)) return true;
+  if (zahlart != "BAR") return Status::Ok();
+  Status cash = BookBarsaldo(tools, bunr, betrag, txt);
+  if (cash) return cash;
   // Without the reason the operator could not tell why the journal booking failed.
-  err = cash;
-  err.text = "barsaldo: " + cash.text;
-  return false;
+  return cash.Prefixed("barsaldo: ");
 }
 
-bool BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt, db::DbError& err) {
-  err.Clear();
+Status BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt) {
   const StartupState& st = tools.state();
   // As for the customer account: the number locks the counter, then the
   // balance is read; within one second the number tells the order.
-  int32_t number = 0;
-  if (!DrawNumber(tools, "BARSNR", 99999999, number, err)) return false;
-  int64_t last = 0;
+  auto number = DrawNumber(tools, "BARSNR", 99999999);
+  if (!number) return number.status();
   std::optional<DateTime> newest;
-  if (!LastBalance(tools,
-                   "saldo, datumzeit FROM barsaldo WHERE kasse = " + NumStr(st.kasse) +
-                       " ORDER BY kasse, datumzeit DESC, lfdnr DESC",
-                   last, err, &newest)) {
-    return false;
-  }
-  int64_t balance = 0;
-  if (!NewBalance(last, betrag, balance, err)) return false;
+  auto last = LastBalance(tools,
+                          "saldo, datumzeit FROM barsaldo WHERE kasse = " + NumStr(st.kasse) +
+                              " ORDER BY kasse, datumzeit DESC, lfdnr DESC",
+                          &newest);
+  if (!last) return last.status();
+  auto balance = NewBalance(*last, betrag);
+  if (!balance) return balance.status();
   const BookingTime at = TimeOfBooking(tools, tools.env().Now(), newest);
   const std::string sql =
       "INSERT INTO barsaldo (datumzeit, msecs, lfdnr, kasse, bunr, txt, kanr, kaname, betrag, saldo ) VALUES ( " +
-      at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(number) + kSep + NumStr(st.kasse) + kSep +
-      NumStr(bunr) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(st.kaNr) + kSep + SqlText(Cut(st.kaName, 30)) +
-      kSep + NumStr(betrag) + kSep + NumStr(balance) + " ) ";
-  return tools.ExecSQL(sql, err);
+      at.sql + kSep + NumStr(at.msecs) + kSep + NumStr(*number) + kSep + NumStr(st.kasse) + kSep + NumStr(bunr) + kSep +
+      SqlText(Cut(txt, 40)) + kSep + NumStr(st.kaNr) + kSep + SqlText(Cut(st.kaName, 30)) + kSep + NumStr(betrag) +
+      kSep + NumStr(*balance) + " ) ";
+  return tools.ExecSQL(sql);
 }
 
 }  // namespace tolven::settlement

@@ -23,23 +23,23 @@ int32_t Msecs(const DateTime& t);
 // The balance of the customer's newest account booking (0 when there is
 // none). Inside a settlement's transaction it sees the settlement's own
 // bookings; bookings of the same second count in the order of their numbers.
-bool LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr, int64_t& saldo, db::DbError& err);
+Result<int64_t> LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr);
 
-// Customer account: returns the booking number (`kdktobunr`), 0 on failure with err filled.
-int32_t BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
-                  int32_t seqnr, db::DbError& err);
+// Customer account: the booking number (`kdktobunr`).
+Result<int32_t> BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
+                          int32_t seqnr);
 
 // Bonus points of a customer. The booking's time carries hundredths of a
 // second and lies after the customer's newest booking, which is the only order
 // this ledger has.
-bool BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt, db::DbError& err);
+Status BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt);
 
 // Payment journal. A payment type of exactly "BAR" also books the cash balance;
-// when that fails the result is false and err says why.
-bool BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart,
-               Cents betrag, const std::string& txt, int32_t kdnr, db::DbError& err);
+// when that fails the error says so ("barsaldo: " and why).
+Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart, Cents betrag,
+                 const std::string& txt, int32_t kdnr);
 
 // Cash balance of this register.
-bool BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt, db::DbError& err);
+Status BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt);
 
 }  // namespace tolven::settlement

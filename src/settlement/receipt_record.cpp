@@ -20,8 +20,7 @@ std::string Stamp(db::DbTools& tools, const DateTime& t) { return tools.SqlDateT
 
 }  // namespace
 
-bool InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line,
-                       db::DbError& err) {
+Status InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line) {
   const StartupState& st = tools.state();
   // One text for every line (only the values change): prepared once where the
   // engine keeps it.
@@ -32,19 +31,43 @@ bool InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t po
       "? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , "
       "0 , ? , ? , ? , ? , ? , ? , ? , ? , ? ) ";
   const db::SqlArg rate = db::SqlArg::Decimal(FormatRate(line.rate));
-  return tools.ExecSQLWith(
-      sql,
-      {ctx.bunr, ctx.seqnr, pos, tools.DateTimeText(ctx.time.date, FormatHMS(ctx.time)), line.gvtyp, ctx.tisch,
-       ctx.version, ctx.kdnr, ctx.kanr, st.filiale, st.kasse, Cut(line.artnr, 15), line.artgrp, line.artgrp2,
-       Cut(line.artbez, 40), Cut(line.grpbez, 40), Cut(line.grpbez2, 40), line.ticket, line.konto, line.kostenstelle,
-       line.menge, db::SqlArg::Decimal(FormatRate(line.volgew)), line.preis, line.posbetrag, line.rabatt,
-       Cut(line.rabgrund, 40), rate, rate, line.vatKey, line.vatKey, Cut(line.info, 100),
-       fiscal::RecordCRC(ctx.time.date, ctx.bunr, line.posbetrag), Cut(ctx.zahlart, 10)},
-      err);
+  return tools.ExecSQLWith(sql, {ctx.bunr,
+                                 ctx.seqnr,
+                                 pos,
+                                 tools.DateTimeText(ctx.time.date, FormatHMS(ctx.time)),
+                                 line.gvtyp,
+                                 ctx.tisch,
+                                 ctx.version,
+                                 ctx.kdnr,
+                                 ctx.kanr,
+                                 st.filiale,
+                                 st.kasse,
+                                 Cut(line.artnr, 15),
+                                 line.artgrp,
+                                 line.artgrp2,
+                                 Cut(line.artbez, 40),
+                                 Cut(line.grpbez, 40),
+                                 Cut(line.grpbez2, 40),
+                                 line.ticket,
+                                 line.konto,
+                                 line.kostenstelle,
+                                 line.menge,
+                                 db::SqlArg::Decimal(FormatRate(line.volgew)),
+                                 line.preis,
+                                 line.posbetrag,
+                                 line.rabatt,
+                                 Cut(line.rabgrund, 40),
+                                 rate,
+                                 rate,
+                                 line.vatKey,
+                                 line.vatKey,
+                                 Cut(line.info, 100),
+                                 fiscal::RecordCRC(ctx.time.date, ctx.bunr, line.posbetrag),
+                                 Cut(ctx.zahlart, 10)});
 }
 
-bool InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
-                     int32_t bonusAccount, db::DbError& err) {
+Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
+                       int32_t bonusAccount) {
   const StartupState& st = tools.state();
   const std::string minus = NumStr(-int64_t{share});
   const std::string sql =
@@ -58,12 +81,12 @@ bool InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos,
       kSep + NumStr(0) + kSep + minus + kSep + minus + kSep + minus + kSep + NumStr(0) + kSep + "''" + kSep +
       FormatRate(rate) + kSep + FormatRate(rate) + kSep + NumStr(vatKey) + kSep + NumStr(bonusAccount) + kSep + "''" +
       kSep + SqlText(Cut(ctx.zahlart, 10)) + " ) ";
-  return tools.ExecSQL(sql, err);
+  return tools.ExecSQL(sql);
 }
 
-bool InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
-                       int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
-                       const std::string& bemerk, db::DbError& err) {
+Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
+                         int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
+                         const std::string& bemerk) {
   const StartupState& st = tools.state();
   const std::string sql =
       "INSERT INTO gutscheine ( status, gsnr, typ, mwstschl, mwstproz, bunr, datum, betrag, filnr, kasse, zahlart, "
@@ -72,35 +95,25 @@ bool InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std:
       FormatRate(rate) + kSep + NumStr(ctx.bunr) + kSep + Stamp(tools, ctx.time) + kSep + NumStr(betrag) + kSep +
       NumStr(st.filiale) + kSep + NumStr(st.kasse) + kSep + SqlText(Cut(receivedZahlart, 10)) + kSep +
       SqlText(Cut(bemerk, 100)) + " ) ";
-  return tools.ExecSQL(sql, err);
+  return tools.ExecSQL(sql);
 }
 
 namespace {
 
-void Refuse(db::DbError& err, const std::string& text) {
-  err.Clear();
-  err.number = -1;
-  err.text = text;
-}
-
 // Vouchers with this number redeemed by this receipt at this register.
-bool CountRedeemedHere(db::DbTools& tools, const ReceiptContext& ctx, const std::string& where, int64_t& count,
-                       db::DbError& err) {
+Result<int64_t> CountRedeemedHere(db::DbTools& tools, const ReceiptContext& ctx, const std::string& where) {
   const StartupState& st = tools.state();
-  auto rs = tools.Open("SELECT COUNT(*) AS n FROM gutscheine" + where + " AND status = 1 AND bunr_einl = " +
-                           NumStr(ctx.bunr) + " AND kasse_einl = " + NumStr(st.kasse) +
-                           " AND filnr_einl = " + NumStr(st.filiale),
-                       err);
-  if (!rs) return false;
-  count = rs->Eof() ? 0 : GetFieldValue(*rs, "n").AsInt64();
-  return true;
+  auto rs = tools.Open("SELECT COUNT(*) AS n FROM gutscheine" + where +
+                       " AND status = 1 AND bunr_einl = " + NumStr(ctx.bunr) + " AND kasse_einl = " + NumStr(st.kasse) +
+                       " AND filnr_einl = " + NumStr(st.filiale));
+  if (!rs) return rs.status();
+  return rs->Eof() ? int64_t{0} : GetFieldValue(*rs, "n").AsInt64();
 }
 
 // Why a voucher cannot pay `amount`: unknown, redeemed or worth less.
 std::string RefusalReason(db::DbTools& tools, const std::string& where, const std::string& gsnr, Cents amount) {
-  db::DbError err;
-  auto rs = tools.Open("SELECT status, betrag FROM gutscheine" + where, err);
-  if (!rs) return "Gutschein " + gsnr + " nicht lesbar: " + err.text;
+  auto rs = tools.Open("SELECT status, betrag FROM gutscheine" + where);
+  if (!rs) return "Gutschein " + gsnr + " nicht lesbar: " + rs.status().message();
   if (rs->Eof()) return "Gutschein " + gsnr + " ist unbekannt.";
   bool redeemed = false;
   int64_t open = -1;
@@ -119,13 +132,12 @@ std::string RefusalReason(db::DbTools& tools, const std::string& where, const st
 
 }  // namespace
 
-bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount,
-                         db::DbError& err) {
+Status MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount) {
   const StartupState& st = tools.state();
   // An exact match: a number holding "%" or "_" must not redeem other vouchers.
   const std::string where = " WHERE gsnr = " + SqlText(Cut(gsnr, 30));
-  int64_t before = 0;
-  if (!CountRedeemedHere(tools, ctx, where, before, err)) return false;
+  auto before = CountRedeemedHere(tools, ctx, where);
+  if (!before) return before.status();
   // Only an open voucher worth the amount changes. The update holds the row
   // until the commit, so a second station redeeming the same voucher meets it
   // redeemed and changes nothing.
@@ -133,20 +145,16 @@ bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const st
                           Stamp(tools, ctx.time) + " , " + " filnr_einl = " + NumStr(st.filiale) + " , " +
                           " kasse_einl = " + NumStr(st.kasse) + " , " + " bunr_einl = " + NumStr(ctx.bunr) + where +
                           " AND status = 0 AND betrag >= " + NumStr(amount) + " ";
-  if (!tools.ExecSQL(sql, err)) return false;
-  int64_t after = 0;
-  if (!CountRedeemedHere(tools, ctx, where, after, err)) return false;
-  if (after - before == 1) return true;
-  if (after - before > 1) {
-    Refuse(err, "Gutschein " + gsnr + " ist mehrfach vorhanden.");
-    return false;
-  }
-  Refuse(err, RefusalReason(tools, where, gsnr, amount));
-  return false;
+  if (Status status = tools.ExecSQL(sql); !status) return status;
+  auto after = CountRedeemedHere(tools, ctx, where);
+  if (!after) return after.status();
+  if (*after - *before == 1) return Status::Ok();
+  if (*after - *before > 1) return Status::Error("Gutschein " + gsnr + " ist mehrfach vorhanden.");
+  return Status::Error(RefusalReason(tools, where, gsnr, amount));
 }
 
-bool InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
-                  const Customer& c, db::DbError& err) {
+Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
+                    const Customer& c) {
   const StartupState& st = tools.state();
   const std::string sql =
       "INSERT INTO auslagen ( bunr, kasse, datumzeit, betrag, zahlart, txt, kdnr, name1, name2, strasse, plzort ) "
@@ -155,7 +163,7 @@ bool InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, c
       SqlText(Cut(ctx.zahlart, 10)) + kSep + SqlText(Cut(txt, 40)) + kSep + NumStr(c.kdnr) + kSep +
       SqlText(Cut(c.name1, 40)) + kSep + SqlText(Cut(c.name2, 40)) + kSep + SqlText(Cut(c.strasse, 40)) + kSep +
       SqlText(Cut(c.plzort, 40)) + " ) ";
-  return tools.ExecSQL(sql, err);
+  return tools.ExecSQL(sql);
 }
 
 std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseResult& r) {
@@ -165,8 +173,8 @@ std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseRe
          identity.signatureAlgorithm + ";unixTime;" + r.signature + ";" + identity.publicKey;
 }
 
-bool UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& r, int32_t tseStartbest,
-                      const std::string& qr, db::DbError& err) {
+Status UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& r, int32_t tseStartbest,
+                        const std::string& qr) {
   const std::string sql = "UPDATE kass SET " + std::string("tse_trx = ") + NumStr(r.transactionNumber) + " , " +
                           "tse_sigcount = " + NumStr(r.signatureCounter) + " , " + "tse_startbest = " +
                           NumStr(tseStartbest) + " , " + "tse_start = " + NumStr(r.startTime) + " , " +
@@ -175,7 +183,7 @@ bool UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult&
                           SqlText(fiscal::kProcessTypeReceipt) + " , " + "tse_processdata = " +
                           SqlText(r.processData) + " , " + "tse_qr = " + SqlText(qr) + " , " + "tse_signatur = " +
                           SqlText(r.signature) + "  " + " WHERE bunr = " + NumStr(bunr);
-  return tools.ExecSQL(sql, err);
+  return tools.ExecSQL(sql);
 }
 
 }  // namespace tolven::settlement

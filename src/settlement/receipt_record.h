@@ -48,24 +48,22 @@ struct ArticleLine {
   std::string info;
 };
 
-bool InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line,
-                       db::DbError& err);
+Status InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line);
 
 // One line per VAT key that carries a share of the bonus redemption.
-bool InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
-                     int32_t bonusAccount, db::DbError& err);
+Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
+                       int32_t bonusAccount);
 
 // typ 1 for a single-purpose voucher, 0 for an own voucher.
-bool InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
-                       int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
-                       const std::string& bemerk, db::DbError& err);
+Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
+                         int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
+                         const std::string& bemerk);
 
 // Redeems the open voucher with exactly this number for `amount` (its value
-// must cover it) by this receipt. False with the reason in err when the voucher
+// must cover it) by this receipt. An error with the reason when the voucher
 // is unknown, already redeemed, worth less or stored twice, or when the
 // statement fails: the settlement must then be refused as a whole.
-bool MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount,
-                         db::DbError& err);
+Status MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount);
 
 struct Customer {
   int32_t kdnr = 0;
@@ -73,15 +71,15 @@ struct Customer {
   std::string name1, name2, strasse, plzort;
 };
 
-bool InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
-                  const Customer& customer, db::DbError& err);
+Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
+                    const Customer& customer);
 
 // "V0;" + register id + ";Kassenbeleg-V1;" + process data + ";" + transaction
 // number + ";" + signature counter + ";" + start + ";" + finish + ";" +
 // algorithm + ";unixTime;" + signature + ";" + public key.
 std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseResult& result);
 
-bool UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& result, int32_t tseStartbest,
-                      const std::string& qr, db::DbError& err);
+Status UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& result, int32_t tseStartbest,
+                        const std::string& qr);
 
 }  // namespace tolven::settlement

@@ -29,17 +29,16 @@ class Lookups {
  public:
   explicit Lookups(db::DbTools& tools) : tools_(tools) {}
 
-  // False on a database error; found tells whether the article exists.
-  bool Article(const std::string& artnr, bool& found, ArticleRecord& out, std::string& error) {
+  // An error on a database error; found tells whether the article exists.
+  Status Article(const std::string& artnr, bool& found, ArticleRecord& out) {
     auto it = articles_.find(artnr);
     if (it == articles_.end()) {
-      db::DbError err;
-      auto rs = tools_.Open("SELECT typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM artikel "
-                            "WHERE artnr = " + SqlText(artnr) + " ",
-                            err);
+      auto rs = tools_.Open(
+          "SELECT typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM artikel "
+          "WHERE artnr = " +
+          SqlText(artnr) + " ");
       if (!rs) {
-        error = "Artikel " + artnr + " nicht lesbar: " + err.text;
-        return false;
+        return Status::Error("Artikel " + artnr + " nicht lesbar: " + rs.status().message());
       }
       std::optional<ArticleRecord> record;
       if (!rs->Eof()) record = Record(*rs);
@@ -47,12 +46,12 @@ class Lookups {
     }
     found = it->second.has_value();
     if (found) out = *it->second;
-    return true;
+    return Status::Ok();
   }
 
   // The records of many articles, one query per hundred. An article the engine
   // returns under another spelling (case, trailing blanks) is left to Article.
-  bool Prefetch(const std::vector<std::string>& artnrs, std::string& error) {
+  Status Prefetch(const std::vector<std::string>& artnrs) {
     std::vector<std::string> wanted;
     for (const std::string& a : artnrs) {
       if (!articles_.count(a) && std::find(wanted.begin(), wanted.end(), a) == wanted.end()) wanted.push_back(a);
@@ -62,49 +61,46 @@ class Lookups {
       for (size_t k = from; k < wanted.size() && k < from + 100; ++k) {
         list += (list.empty() ? "" : " , ") + SqlText(wanted[k]);
       }
-      db::DbError err;
-      auto rs = tools_.Open("SELECT artnr, typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM "
-                            "artikel WHERE artnr IN ( " + list + " ) ",
-                            err);
+      auto rs = tools_.Open(
+          "SELECT artnr, typ, mwst, ausserhaus, ekpreis, lagfue, zutnr, ticket, kostenstelle  FROM "
+          "artikel WHERE artnr IN ( " +
+          list + " ) ");
       if (!rs) {
-        error = "Artikelstamm nicht lesbar: " + err.text;
-        return false;
+        return Status::Error("Artikelstamm nicht lesbar: " + rs.status().message());
       }
       for (; !rs->Eof(); rs->MoveNext()) {
         articles_.emplace(GetFieldValue(*rs, "artnr").AsString(), Record(*rs));
       }
     }
-    return true;
+    return Status::Ok();
   }
 
-  bool Group(int32_t artgrp, GroupRecord& out, std::string& error) {
+  Status Group(int32_t artgrp, GroupRecord& out) {
     out = GroupRecord();
-    if (artgrp <= 0) return true;
+    if (artgrp <= 0) return Status::Ok();
     auto it = groups_.find(artgrp);
     if (it != groups_.end()) {
       out = it->second;
-      return true;
+      return Status::Ok();
     }
-    db::DbError err;
-    auto rs = tools_.Open("SELECT artgrp2, grpbez FROM artgrp WHERE artgrp = " + NumStr(artgrp), err);
+    auto rs = tools_.Open("SELECT artgrp2, grpbez FROM artgrp WHERE artgrp = " + NumStr(artgrp));
     if (!rs) {
-      error = "Artikelgruppe " + std::to_string(artgrp) + " nicht lesbar: " + err.text;
-      return false;
+      return Status::Error("Artikelgruppe " + std::to_string(artgrp) + " nicht lesbar: " + rs.status().message());
     }
     if (!rs->Eof()) {
       out.artgrp2 = GetFieldValue(*rs, "artgrp2").AsInt();
       out.grpbez = GetFieldValue(*rs, "grpbez").AsString();
     }
     if (out.artgrp2 > 0) {
-      auto rs2 = tools_.Open("SELECT grpbez FROM artgrp2 WHERE artgrp2 = " + NumStr(out.artgrp2), err);
+      auto rs2 = tools_.Open("SELECT grpbez FROM artgrp2 WHERE artgrp2 = " + NumStr(out.artgrp2));
       if (!rs2) {
-        error = "Artikelgruppe " + std::to_string(out.artgrp2) + " nicht lesbar: " + err.text;
-        return false;
+        return Status::Error("Artikelgruppe " + std::to_string(out.artgrp2) +
+                             " nicht lesbar: " + rs2.status().message());
       }
       if (!rs2->Eof()) out.grpbez2 = GetFieldValue(*rs2, "grpbez").AsString();
     }
     groups_.emplace(artgrp, out);
-    return true;
+    return Status::Ok();
   }
 
  private:
@@ -120,15 +116,13 @@ class Lookups {
 
 // The account of a designation; unlike a plain lookup, a database error
 // refuses the settlement instead of booking to account 0.
-bool AccountForName(db::DbTools& tools, const std::string& designation, int32_t& konto, std::string& error) {
-  db::DbError err;
-  auto rs = tools.Open("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation), err);
+Status AccountForName(db::DbTools& tools, const std::string& designation, int32_t& konto) {
+  auto rs = tools.Open("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation));
   if (!rs) {
-    error = "Konto " + designation + " nicht lesbar: " + err.text;
-    return false;
+    return Status::Error("Konto " + designation + " nicht lesbar: " + rs.status().message());
   }
   konto = rs->Eof() ? 0 : GetFieldValue(*rs, "konto").AsInt();
-  return true;
+  return Status::Ok();
 }
 
 // The digits of a number field as text, so that a 16-digit card number keeps
@@ -153,20 +147,18 @@ Rate RateOf(const db::Value& v) {
   return RateFromDouble(v.AsDouble());
 }
 
-// Opens a one-row lookup; false (with the reason) only on a database error.
-bool OpenLookup(db::DbTools& tools, const std::string& sql, std::unique_ptr<db::ResultSet>& rs, std::string& error) {
-  db::DbError err;
-  rs = tools.Open(sql, err);
-  if (rs) return true;
-  error = "Lesefehler: " + err.text;
-  return false;
+// Opens a one-row lookup; an error (with the reason) only on a database error.
+Result<db::ResultSet> OpenLookup(db::DbTools& tools, const std::string& sql) {
+  auto rs = tools.Open(sql);
+  if (rs) return rs;
+  return Status::Error("Lesefehler: " + rs.status().message());
 }
 
-bool ReadHeaderData(db::DbTools& tools, int32_t kdnr, Work& w, std::string& error) {
-  std::unique_ptr<db::ResultSet> rs;
+Status ReadHeaderData(db::DbTools& tools, int32_t kdnr, Work& w) {
   w.customer = Customer();
   w.customer.kdnr = kdnr;
-  if (!OpenLookup(tools, "SELECT * FROM kunden WHERE kdnr = " + NumStr(kdnr), rs, error)) return false;
+  auto rs = OpenLookup(tools, "SELECT * FROM kunden WHERE kdnr = " + NumStr(kdnr));
+  if (!rs) return rs.status();
   if (!rs->Eof()) {
     w.customer.kdgrp = GetFieldValue(*rs, "kdgrp").AsInt();
     w.customer.name1 = GetFieldValue(*rs, "vname").AsString() + " " + GetFieldValue(*rs, "name").AsString();
@@ -174,17 +166,17 @@ bool ReadHeaderData(db::DbTools& tools, int32_t kdnr, Work& w, std::string& erro
     w.customer.strasse = GetFieldValue(*rs, "strasse").AsString();
     w.customer.plzort = GetFieldValue(*rs, "plz").AsString() + " " + GetFieldValue(*rs, "ort").AsString();
   }
-  if (!OpenLookup(tools, "SELECT * FROM kassi WHERE kanr = " + NumStr(w.kanr), rs, error)) return false;
+  if (rs = OpenLookup(tools, "SELECT * FROM kassi WHERE kanr = " + NumStr(w.kanr)); !rs) return rs.status();
   if (!rs->Eof()) w.kaname = GetFieldValue(*rs, "name").AsString();
-  if (!OpenLookup(tools, "SELECT * FROM tische WHERE tisch = " + NumStr(w.tisch), rs, error)) return false;
+  if (rs = OpenLookup(tools, "SELECT * FROM tische WHERE tisch = " + NumStr(w.tisch)); !rs) return rs.status();
   if (!rs->Eof()) {
     w.bubemerk = GetFieldValue(*rs, "bubemerk").AsString();
     w.tableGuests = GetFieldValue(*rs, "gaeste").AsInt();
     w.tseStartbest = GetFieldValue(*rs, "tse_startbest").AsInt();
   }
-  if (!OpenLookup(tools, "SELECT gstypeu1mwstschl FROM system", rs, error)) return false;
+  if (rs = OpenLookup(tools, "SELECT gstypeu1mwstschl FROM system"); !rs) return rs.status();
   w.gstypKey = rs->Eof() ? 0 : GetFieldValue(*rs, "gstypeu1mwstschl").AsInt();
-  return true;
+  return Status::Ok();
 }
 
 OrderRow ReadRow(const db::ResultSet& rs) {
@@ -210,7 +202,7 @@ OrderRow ReadRow(const db::ResultSet& rs) {
 // The VAT key, rate and article data of an article row. False (with the reason)
 // when the row cannot be taxed for certain: an ordinary article without an
 // article record, or a key without a rate.
-bool ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow& r, std::string& error) {
+Status ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow& r) {
   switch (r.kind) {
     case RowKind::EmployerTip:
     case RowKind::FreeAmount1: r.vatKey = 1; break;
@@ -218,16 +210,17 @@ bool ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow& 
     case RowKind::FreeAmount0: r.vatKey = 0; break;
     case RowKind::SinglePurposeVoucher:
       r.vatKey = w.gstypKey;
-      if (!AccountForName(tools, "EZGS_MWST_" + std::to_string(r.vatKey), r.konto, error)) return false;
+      if (Status status = AccountForName(tools, "EZGS_MWST_" + std::to_string(r.vatKey), r.konto); !status) {
+        return status;
+      }
       break;
     default: {
       bool found = false;
       ArticleRecord a;
-      if (!lookups.Article(r.artnr, found, a, error)) return false;
+      if (Status status = lookups.Article(r.artnr, found, a); !status) return status;
       if (!found) {
         // Taxing an unknown article at 0 % would understate the VAT of the receipt.
-        error = "Artikel " + r.artnr + " nicht im Artikelstamm";
-        return false;
+        return Status::Error("Artikel " + r.artnr + " nicht im Artikelstamm");
       }
       r.vatKey = a.mwst;
       // Take-away on the counter table is taxed at the reduced rate.
@@ -239,16 +232,15 @@ bool ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow& 
   }
   auto rate = w.rates.ForKey(r.vatKey);
   if (!rate) {
-    error = "Unbekannter MwSt-Schlüssel " + std::to_string(r.vatKey) + " bei Artikel " + r.artnr;
-    return false;
+    return Status::Error("Unbekannter MwSt-Schlüssel " + std::to_string(r.vatKey) + " bei Artikel " + r.artnr);
   }
   r.rate = *rate;
   GroupRecord g;
-  if (!lookups.Group(r.artgrp, g, error)) return false;
+  if (Status status = lookups.Group(r.artgrp, g); !status) return status;
   r.artgrp2 = g.artgrp2;
   r.grpbez = g.grpbez;
   r.grpbez2 = g.grpbez2;
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace
@@ -291,20 +283,18 @@ void RewritePaymentType(std::string& zahlart, Work& w) {
   w.receipt = zahlart;
 }
 
-bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& w, std::string& error) {
+Status ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& w) {
   if (w.kanr == 0) {
-    std::unique_ptr<db::ResultSet> rs;
-    if (!OpenLookup(tools, "SELECT nokassi0 from system", rs, error)) return false;
+    auto rs = OpenLookup(tools, "SELECT nokassi0 from system");
+    if (!rs) return rs.status();
     if (!rs->Eof() && GetFieldValue(*rs, "nokassi0").AsBool()) {
-      error = "Abrechnung auf Kellner 0 gesperrt.";
-      return false;
+      return Status::Error("Abrechnung auf Kellner 0 gesperrt.");
     }
   }
 
   orderRows.MoveFirst();
   if (orderRows.Eof()) {
-    error = "Keine Bestellpositionen zu Tisch " + std::to_string(w.tisch);
-    return false;
+    return Status::Error("Keine Bestellpositionen zu Tisch " + std::to_string(w.tisch));
   }
   const int32_t kdnr = w.request.customer > 0 ? w.request.customer : GetFieldValue(orderRows, "kdnr").AsInt();
   w.rows.clear();
@@ -312,12 +302,10 @@ bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, 
     OrderRow r = ReadRow(orderRows);
     if (r.id <= 0) {
       // Without its id the row could be neither checked nor removed with the receipt.
-      error = "Bestellposition ohne Id (" + r.artnr + ")";
-      return false;
+      return Status::Error("Bestellposition ohne Id (" + r.artnr + ")");
     }
     if (!CheckedCents(r.menge) || !CheckedCents(r.epreis) || !CheckedCents(r.menge * r.epreis)) {
-      error = "Betrag einer Position außerhalb des zulässigen Wertebereichs (" + r.artnr + ")";
-      return false;
+      return Status::Error("Betrag einer Position außerhalb des zulässigen Wertebereichs (" + r.artnr + ")");
     }
     // The caller's gpreis when given, else menge x epreis as the line stores it.
     r.gpreis = orderRows.Find("gpreis") >= 0 ? GetFieldValue(orderRows, "gpreis").AsInt64() : r.menge * r.epreis;
@@ -325,26 +313,30 @@ bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, 
   }
   orderRows.MoveFirst();
 
-  if (!ReadHeaderData(tools, kdnr, w, error)) return false;
+  if (Status status = ReadHeaderData(tools, kdnr, w); !status) return status;
 
   Lookups lookups(tools);
   std::vector<std::string> artnrs;
   for (const OrderRow& r : w.rows) {
     if (IsArticleKind(r.kind)) artnrs.push_back(r.artnr);
   }
-  if (!lookups.Prefetch(artnrs, error)) return false;
+  if (Status status = lookups.Prefetch(artnrs); !status) return status;
   bool hasBonus = false;
   std::vector<TotalsRow> totalsRows;
   for (OrderRow& r : w.rows) {
-    if (IsArticleKind(r.kind) && !ResolveArticleRow(tools, lookups, w, r, error)) return false;
+    if (IsArticleKind(r.kind)) {
+      if (Status status = ResolveArticleRow(tools, lookups, w, r); !status) return status;
+    }
     hasBonus = hasBonus || r.kind == RowKind::Bonus;
     // The lines of a partial settlement count as one guest of their own.
     const int32_t gast = w.request.partial ? 99 : r.gast;
     totalsRows.push_back(TotalsRow{r.kind, r.gpreis, r.menge, r.rabatt, gast, r.vatKey});
   }
-  if (hasBonus && !AccountForName(tools, "BONUS", w.bonusAccount, error)) return false;
+  if (hasBonus) {
+    if (Status status = AccountForName(tools, "BONUS", w.bonusAccount); !status) return status;
+  }
 
-  if (!ComputeTotals(totalsRows, w.rates, w.tableGuests, w.received, w.totals, error)) return false;
+  if (Status status = ComputeTotals(totalsRows, w.rates, w.tableGuests, w.received, w.totals); !status) return status;
   for (int32_t gast : w.totals.unmarkedGuests) {
     log.AddLogLine("Tisch " + std::to_string(w.tisch) + ": Gast-Nr " + std::to_string(gast) +
                    " außerhalb 0-99 wird bei der Gästezahl nicht gezählt.");
@@ -352,10 +344,9 @@ bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, 
   if (w.totals.receiptIsMix) w.receipt = "MIX";
   if (w.received == "KDKTO" && w.customer.kdnr <= 0) {
     // A customer-account payment without a customer would be owed by no one.
-    error = "Zahlung auf Kundenkonto ohne Kunde";
-    return false;
+    return Status::Error("Zahlung auf Kundenkonto ohne Kunde");
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace tolven::settlement::detail

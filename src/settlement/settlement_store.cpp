@@ -4,6 +4,7 @@
 #include <map>
 
 #include "common/text.h"
+#include "db/transaction.h"
 #include "fiscal/receipt_checks.h"
 #include "settlement/ledgers.h"
 #include "settlement/settlement_work.h"
@@ -19,13 +20,12 @@ class Store {
   Store(db::DbTools& tools, const SettlementSettings& settings, Work& work)
       : tools_(tools), settings_(settings), w_(work), t_(work.totals) {}
 
-  bool Run(std::string& error) {
+  Status Run() {
     if (!LockRows() || !CheckCoverage() || !DrawNumbers() || !WriteHeader() || !WriteRows() || !BookPayments() ||
         !UpdateCustomer() || !MarkCancellations() || !DeleteRows()) {
-      error = error_;
-      return false;
+      return Status::Error(error_);
     }
-    return true;
+    return Status::Ok();
   }
 
  private:
@@ -56,11 +56,9 @@ class Store {
   bool LockRows() {
     std::map<int64_t, std::string> now;
     for (const std::string& ids : IdLists()) {
-      db::DbError err;
-      auto rs = tools_.Open(tools_.dialect().SelectLocked("id, " + SettledColumns(), "bestellung",
-                                                          "id IN ( " + ids + " )"),
-                            err);
-      if (!rs) return Fail("bestellung: ", err.text);
+      auto rs =
+          tools_.Open(tools_.dialect().SelectLocked("id, " + SettledColumns(), "bestellung", "id IN ( " + ids + " )"));
+      if (!rs) return Fail("bestellung: ", rs.status().message());
       for (; !rs->Eof(); rs->MoveNext()) now[GetFieldValue(*rs, "id").AsInt64()] = StoredValues(*rs);
     }
     int gone = 0, changed = 0;
@@ -85,13 +83,13 @@ class Store {
     if (!w_.request.checkCoverage) return true;
     const int32_t kdnr = w_.customer.kdnr;
     const std::string label = "Deckung des Kundenkontos " + std::to_string(kdnr) + " nicht lesbar: ";
-    db::DbError err;
     auto rs = tools_.Open(
-        tools_.dialect().SelectLocked(tools_.dialect().Column("limit"), "kunden", "kdnr = " + NumStr(kdnr)), err);
-    if (!rs) return Fail(label, err.text);
+        tools_.dialect().SelectLocked(tools_.dialect().Column("limit"), "kunden", "kdnr = " + NumStr(kdnr)));
+    if (!rs) return Fail(label, rs.status().message());
     const int64_t limit = rs->Eof() ? 0 : GetFieldValue(*rs, "limit").AsInt64();
-    int64_t balance = 0;
-    if (!LatestKdktoSaldo(tools_, kdnr, balance, err)) return Fail(label, err.text);
+    auto latest = LatestKdktoSaldo(tools_, kdnr);
+    if (!latest) return Fail(label, latest.status().message());
+    const int64_t balance = *latest;
     int64_t sum = 0;
     for (const OrderRow& r : w_.rows) sum += r.menge * r.epreis;
     if (limit + balance >= sum) return true;
@@ -104,9 +102,8 @@ class Store {
   // meanwhile stays open.
   bool DeleteRows() {
     for (const std::string& ids : IdLists()) {
-      db::DbError err;
-      if (!tools_.ExecSQL("DELETE FROM bestellung WHERE id IN ( " + ids + " )", err)) {
-        return Fail("bestellung:", err.text, true);
+      if (Status status = tools_.ExecSQL("DELETE FROM bestellung WHERE id IN ( " + ids + " )"); !status) {
+        return Fail("bestellung:", status.message(), true);
       }
     }
     return true;
@@ -177,18 +174,16 @@ class Store {
     h.timTpidno = settings_.timTpidno;
     h.timSernr = settings_.timSernr;
     h.customerOnReceipt = settings_.customerOnReceipt;
-    std::string text;
-    if (!fiscal::BelegSchreiben(tools_, h, text)) return Fail("kass:", text);
+    if (Status status = fiscal::BelegSchreiben(tools_, h); !status) return Fail("kass:", status.message());
     return true;
   }
 
   bool Voucher(const OrderRow& r) {
     const ReceiptContext ctx = Context();
     const std::string gsnr = GetToken(r.info, 1);
-    db::DbError err;
     if (r.gpreis < 0 && !gsnr.empty()) {
-      if (!MarkVoucherRedeemed(tools_, ctx, gsnr, static_cast<Cents>(-r.gpreis), err)) {
-        return Fail("Gutschein konnte nicht als eingelöst markiert werden. ", err.text);
+      if (Status status = MarkVoucherRedeemed(tools_, ctx, gsnr, static_cast<Cents>(-r.gpreis)); !status) {
+        return Fail("Gutschein konnte nicht als eingelöst markiert werden. ", status.message());
       }
     } else if (r.gpreis > 0) {
       // Every voucher sale draws a voucher number, as the other programs of
@@ -198,10 +193,9 @@ class Store {
       const bool single = r.kind == RowKind::SinglePurposeVoucher;
       const int key = single ? r.vatKey : 0;
       const Rate rate = single ? r.rate : Rate{0};
-      if (!InsertVoucherSold(tools_, ctx, gsnr, single ? 1 : 0, key, rate, static_cast<Cents>(r.gpreis), w_.received,
-                             GetToken(r.info, 2), err)) {
-        return Fail("Gutschein NICHT angelegt. ", err.text);
-      }
+      Status status = InsertVoucherSold(tools_, ctx, gsnr, single ? 1 : 0, key, rate, static_cast<Cents>(r.gpreis),
+                                        w_.received, GetToken(r.info, 2));
+      if (!status) return Fail("Gutschein NICHT angelegt. ", status.message());
     }
     return true;
   }
@@ -233,16 +227,16 @@ class Store {
     line.vatKey = r.vatKey;
     line.rate = r.rate;
     line.info = r.info;
-    db::DbError err;
-    if (!InsertArticleLine(tools_, Context(), ++pos_, line, err)) return Fail("kasspro:", err.text, true);
+    if (Status status = InsertArticleLine(tools_, Context(), ++pos_, line); !status) {
+      return Fail("kasspro:", status.message(), true);
+    }
     return true;
   }
 
   bool Bonus(const OrderRow& r) {
-    db::DbError err;
     const int32_t points = LeadingWholeNumber(r.info);
-    if (!BookBkto(tools_, w_.customer.kdnr, -points, "Bonus-Ausschüttung Kasse", err)) {
-      return Fail("Bonus-Konto nicht aktualisiert.", err.text);
+    if (Status status = BookBkto(tools_, w_.customer.kdnr, -points, "Bonus-Ausschüttung Kasse"); !status) {
+      return Fail("Bonus-Konto nicht aktualisiert.", status.message());
     }
     // The split covers the whole redemption, so its lines are written once,
     // however many bonus rows the table has.
@@ -251,17 +245,15 @@ class Store {
     for (int key = 0; key < 3; ++key) {
       const int64_t share = t_.bonusSplit[static_cast<size_t>(key)];
       if (share == 0) continue;
-      if (!InsertBonusLine(tools_, Context(), ++pos_, key, w_.rates.current[static_cast<size_t>(key)],
-                           static_cast<Cents>(share), w_.bonusAccount, err)) {
-        return Fail("kasspro:", err.text, true);
-      }
+      Status status = InsertBonusLine(tools_, Context(), ++pos_, key, w_.rates.current[static_cast<size_t>(key)],
+                                      static_cast<Cents>(share), w_.bonusAccount);
+      if (!status) return Fail("kasspro:", status.message(), true);
     }
     return true;
   }
 
   bool WriteRows() {
     for (const OrderRow& r : w_.rows) {
-      db::DbError err;
       switch (r.kind) {
         case RowKind::OwnVoucher:
           if (!Voucher(r)) return false;
@@ -276,8 +268,9 @@ class Store {
           if (!Bonus(r)) return false;
           continue;
         case RowKind::Outlay:
-          if (!InsertOutlay(tools_, Context(), static_cast<Cents>(r.gpreis), r.artbez, w_.customer, err)) {
-            return Fail("SaveData: Tabelle 'auslage':", err.text, true);
+          if (Status status = InsertOutlay(tools_, Context(), static_cast<Cents>(r.gpreis), r.artbez, w_.customer);
+              !status) {
+            return Fail("SaveData: Tabelle 'auslage':", status.message(), true);
           }
           continue;
         default:
@@ -289,27 +282,23 @@ class Store {
   }
 
   bool Journal(const std::string& zahlart, int64_t amount, const std::string& txt, const std::string& label) {
-    db::DbError err;
-    if (!BookBuch2(tools_, 0, w_.bunr, w_.seqnr, zahlart, static_cast<Cents>(amount), txt, w_.customer.kdnr, err)) {
-      return Fail(label, err.text);
-    }
+    Status status = BookBuch2(tools_, 0, w_.bunr, w_.seqnr, zahlart, static_cast<Cents>(amount), txt, w_.customer.kdnr);
+    if (!status) return Fail(label, status.message());
     return true;
   }
 
   bool BookPayments() {
-    db::DbError err;
     const int32_t kdnr = w_.customer.kdnr;
     if (w_.received == "RECH") {
       const std::string sql = "INSERT INTO offrech ( datumzeit, bunr, kdnr, betrag, filnr ) VALUES ( " + tools_.SqlNow() +
                               " , " + NumStr(w_.bunr) + " , " + NumStr(kdnr) + " , " + NumStr(t_.restDue) + " , " +
                               NumStr(0) + " ) ";
-      if (!tools_.ExecSQL(sql, err)) return Fail("offrech:", err.text, true);
+      if (Status status = tools_.ExecSQL(sql); !status) return Fail("offrech:", status.message(), true);
     }
     if (w_.received == "KDKTO") {
       const std::string txt = "Besuch vom " + FormatDMY(w_.time.date);
-      if (BookKdkto(tools_, kdnr, static_cast<Cents>(-t_.restDue), txt, w_.bunr, w_.seqnr, err) == 0) {
-        return Fail("KDKTO: ", err.text);
-      }
+      auto booked = BookKdkto(tools_, kdnr, static_cast<Cents>(-t_.restDue), txt, w_.bunr, w_.seqnr);
+      if (!booked) return Fail("KDKTO: ", booked.status().message());
     }
     if (!Journal(w_.received, t_.restDue, "VERKAUF", "buch2: ")) return false;
     if (t_.ownRedeemed > 0 && !Journal("GUTSCH", t_.ownRedeemed, "Gutschein", "buch2gsi: ")) return false;
@@ -328,19 +317,19 @@ class Store {
 
   bool UpdateCustomer() {
     if (w_.customer.kdnr <= 0) return true;
-    db::DbError err;
     const std::string sql = "UPDATE kunden SET letztbes = " + tools_.SqlDate(w_.time.date) + " " +
                             "WHERE kdnr = " + NumStr(w_.customer.kdnr);
-    if (!tools_.ExecSQL(sql, err)) return Fail("Kunden-Besuchsdaten nicht aktualisiert:", err.text, true);
+    if (Status status = tools_.ExecSQL(sql); !status) {
+      return Fail("Kunden-Besuchsdaten nicht aktualisiert:", status.message(), true);
+    }
     return true;
   }
 
   // Line cancellations made at this register since its last receipt belong to this one.
   bool MarkCancellations() {
     const std::string label = "Zeilenstorno-Log nicht aktualisiert:";
-    db::DbError err;
-    auto rs = tools_.Open("SELECT id,kasse FROM zeilenstornos WHERE seqnr = -1 ", err);
-    if (!rs) return Fail(label, err.text, true);
+    auto rs = tools_.Open("SELECT id,kasse FROM zeilenstornos WHERE seqnr = -1 ");
+    if (!rs) return Fail(label, rs.status().message(), true);
     const std::string stamp = tools_.SqlDateTime(w_.time.date, FormatHMS(w_.time));
     for (; !rs->Eof(); rs->MoveNext()) {
       if (GetFieldValue(*rs, "kasse").AsInt64() != tools_.state().kasse) continue;
@@ -348,7 +337,7 @@ class Store {
       const std::string sql = "UPDATE zeilenstornos SET " + std::string(" bunr = ") + NumStr(w_.bunr) + " , " +
                               " seqnr = " + NumStr(w_.seqnr) + " , " + " pos = " + NumStr(pos_) + " , " +
                               " datumzeit = " + stamp + " WHERE id = " + NumStr(GetFieldValue(*rs, "id").AsInt64());
-      if (!tools_.ExecSQL(sql, err)) return Fail(label, err.text, true);
+      if (Status status = tools_.ExecSQL(sql); !status) return Fail(label, status.message(), true);
     }
     return true;
   }
@@ -364,43 +353,33 @@ class Store {
 
 }  // namespace
 
-bool StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Work& work, std::string& error) {
-  db::Connection& conn = tools.connection();
+Status StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Work& work) {
   work.bunr = 0;
   work.seqnr = 0;
   work.refusal.clear();
   work.conflict.clear();
   work.time = tools.env().Now();
-  db::DbError err;
-  if (!conn.BeginTrans(err)) {
-    error = "BEGIN TRANSACTION: " + err.text;
-    if (db::IsLockConflict(err)) work.conflict = err.text;
-    return false;
+  db::Transaction transaction(tools.connection());
+  if (Status begun = transaction.Begin(); !begun) {
+    if (begun.IsConflict()) work.conflict = begun.message();
+    return begun.Prefixed("BEGIN TRANSACTION: ");
   }
   Store store(tools, settings, work);
-  bool ok = store.Run(error);
-  if (ok && !conn.InTransaction()) {
-    // The engine ended the transaction on its own (for example after an I/O
-    // error): what came after it would not be part of it, so nothing counts.
-    error = "COMMIT: Transaktion vorzeitig beendet";
-    ok = false;
+  if (Status stored = store.Run(); !stored) {
+    if (work.refusal.empty()) {
+      // Whichever step reported it, the transaction's own first failure tells
+      // whether another station's lock stopped it.
+      if (Status first = transaction.Failure(); first.IsConflict()) work.conflict = first.message();
+    }
+    return stored;  // the transaction rolls back on leaving
   }
-  if (!ok && work.refusal.empty()) {
-    // Whichever step reported it, the transaction's own first failure tells
-    // whether another station's lock stopped it.
-    db::DbError first;
-    if (conn.TransactionFailure(first) && db::IsLockConflict(first)) work.conflict = first.text;
+  // A transaction the engine ended on its own (an I/O error, a deadlock) is
+  // reported here: what came after its end would not be part of it.
+  if (Status committed = transaction.Commit(); !committed) {
+    if (committed.IsConflict()) work.conflict = committed.message();
+    return committed.Prefixed("COMMIT: ");
   }
-  if (ok && !conn.CommitTrans(err)) {
-    error = "COMMIT: " + err.text;
-    if (db::IsLockConflict(err)) work.conflict = err.text;
-    ok = false;
-  }
-  if (!ok) {
-    db::DbError ignored;
-    if (conn.InTransaction()) conn.RollbackTrans(ignored);
-  }
-  return ok;
+  return Status::Ok();
 }
 
 }  // namespace tolven::settlement::detail

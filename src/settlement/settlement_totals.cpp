@@ -95,16 +95,15 @@ std::optional<Rate> VatRates::ForKey(int key) const {
   return std::nullopt;
 }
 
-bool ComputeTotals(const std::vector<TotalsRow>& rows, const VatRates& rates, int32_t tableGuests,
-                   const std::string& receivedZahlart, SettlementTotals& t, std::string& error) {
+Status ComputeTotals(const std::vector<TotalsRow>& rows, const VatRates& rates, int32_t tableGuests,
+                     const std::string& receivedZahlart, SettlementTotals& t) {
   t = SettlementTotals();
   std::set<int32_t> guests;
   for (const TotalsRow& row : rows) {
     // One row outside 32 bits is refused before it can take a sum with it.
     if (!CheckedCents(row.gpreis) || !CheckedCents(row.menge) || !CheckedCents(row.rabatt) ||
         !CheckedCents(row.menge * row.rabatt)) {
-      error = "Betrag einer Position außerhalb des zulässigen Wertebereichs";
-      return false;
+      return Status::Error("Betrag einer Position außerhalb des zulässigen Wertebereichs");
     }
     const int64_t g = row.gpreis;
     switch (row.kind) {
@@ -171,11 +170,8 @@ bool ComputeTotals(const std::vector<TotalsRow>& rows, const VatRates& rates, in
   bool ok = true;
   for (int64_t v : checked) ok = ok && CheckedCents(v).has_value();
   for (size_t i = 0; i < t.sum.size(); ++i) ok = ok && CheckedCents(t.sum[i]) && CheckedCents(t.mwst[i]);
-  if (!ok) {
-    error = "Summe außerhalb des zulässigen Wertebereichs";
-    return false;
-  }
-  return true;
+  if (!ok) return Status::Error("Summe außerhalb des zulässigen Wertebereichs");
+  return Status::Ok();
 }
 
 std::string BuildProcessData(const SettlementTotals& t, const std::string& receiptZahlart,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/money.h"
+#include "common/status.h"
 
 namespace tolven::settlement {
 
@@ -79,9 +80,9 @@ struct SettlementTotals {
 };
 
 // Pass 1 over the rows. `tableGuests` is tische.gaeste (0: count the guests).
-// Returns false with a reason when a total that is stored would leave 32 bits.
-bool ComputeTotals(const std::vector<TotalsRow>& rows, const VatRates& rates, int32_t tableGuests,
-                   const std::string& receivedZahlart, SettlementTotals& totals, std::string& error);
+// An error with the reason when a total that is stored would leave 32 bits.
+Status ComputeTotals(const std::vector<TotalsRow>& rows, const VatRates& rates, int32_t tableGuests,
+                     const std::string& receivedZahlart, SettlementTotals& totals);
 
 // The process data handed to the TSE: "Beleg^" + the class sums + "^" + payments.
 std::string BuildProcessData(const SettlementTotals& totals, const std::string& receiptZahlart,

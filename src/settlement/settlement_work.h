@@ -88,10 +88,10 @@ void RewritePaymentType(std::string& zahlart, Work& work);
 // Everything before the transaction: customer, waiter, table, the rows with
 // their VAT keys, the totals. False with the reason when the settlement must be
 // refused; nothing has been written then.
-bool ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& work, std::string& error);
+Status ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& work);
 
-// The transaction. False with the error text (label and database text) after a
-// rollback; work.bunr holds the number drawn, if any.
-bool StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Work& work, std::string& error);
+// The transaction. The error text (label and database text) after a rollback;
+// work.bunr holds the number drawn, if any.
+Status StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Work& work);
 
 }  // namespace tolven::settlement::detail

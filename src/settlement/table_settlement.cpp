@@ -19,14 +19,14 @@ std::string OneLine(std::string text) {
 TableSettlement::TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings)
     : tools_(tools), log_(log), tse_(tse), settings_(std::move(settings)) {}
 
-int32_t TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
-                                          Cents bargegeben, Cents barzurueck) {
+Result<int32_t> TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr,
+                                                std::string& zahlart, Cents bargegeben, Cents barzurueck) {
   return TischAbrechnen(orderRows, tisch, kanr, zahlart, SettleRequest{}, bargegeben, barzurueck);
 }
 
-int32_t TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
-                                          const SettleRequest& request, Cents bargegeben, Cents barzurueck) {
-  lastError_.clear();
+Result<int32_t> TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr,
+                                                std::string& zahlart, const SettleRequest& request, Cents bargegeben,
+                                                Cents barzurueck) {
   unstored_.reset();
   lastRefusal_.clear();
   detail::Work w;
@@ -42,40 +42,39 @@ int32_t TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch,
   w.rates.old1 = settings_.oldRate1;
   w.rates.old2 = settings_.oldRate2;
 
-  std::string error;
-  if (!detail::ReadSettlement(tools_, log_, orderRows, w, error)) {
-    lastError_ = error;
+  if (Status read = detail::ReadSettlement(tools_, log_, orderRows, w); !read) {
+    const std::string& error = read.message();
     // The refusals name the table; the operator can correct the data and settle again.
     const std::string text = error == "Abrechnung auf Kellner 0 gesperrt."
                                  ? error
                                  : error + " - Tisch " + std::to_string(tisch) + " nicht abgerechnet.";
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: " + OneLine(text));
-    return -1;
+    return read;
   }
 
   // A deadlock or a lock wait run out has rolled the whole transaction back;
   // it runs once more, reading and locking the rows anew, before it counts
   // as failed.
-  bool stored = detail::StoreSettlement(tools_, settings_, w, error);
+  Status stored = detail::StoreSettlement(tools_, settings_, w);
   if (!stored && !w.conflict.empty()) {
     log_.AddLogLine("Tisch " + std::to_string(tisch) + ": Sperrkonflikt mit einer anderen Station (" +
                     OneLine(w.conflict) + "), Abrechnung wird wiederholt.");
-    stored = detail::StoreSettlement(tools_, settings_, w, error);
+    stored = detail::StoreSettlement(tools_, settings_, w);
   }
   if (!stored) {
-    lastError_ = error;
+    const std::string& error = stored.message();
     if (!w.refusal.empty()) {
       // Not a fault of this station: the table changed under it, or the
       // account does not cover the bill. Nothing was stored.
       lastRefusal_ = w.refusal;
       log_.AddLogLine("Tisch " + std::to_string(tisch) + " nicht abgerechnet: " + OneLine(error));
-      return -1;
+      return stored;
     }
     const std::string text = (w.bunr > 0 ? std::to_string(w.bunr) + ": " : std::string()) + error;
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: Tisch " + std::to_string(tisch) + " Beleg " + OneLine(text));
-    return -1;
+    return stored;
   }
 
   SignReceipt(w);
@@ -98,10 +97,9 @@ void TableSettlement::SignReceipt(const detail::Work& w) {
                            "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
     return;
   }
-  db::DbError err;
   const std::string qr = BuildQrText(tse_->identity(), result);
-  if (!UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, qr, err)) {
-    const std::string text = "TSE-Signatur erfolgreich, aber nicht gespeichert: " + err.text;
+  if (Status updated = UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, qr); !updated) {
+    const std::string text = "TSE-Signatur erfolgreich, aber nicht gespeichert: " + updated.message();
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: Beleg " + std::to_string(w.bunr) + ": " + OneLine(text));
     // The receipt is signed: its printout shows the signature, not a failed TSE.

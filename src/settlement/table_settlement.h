@@ -58,18 +58,17 @@ class TableSettlement {
   // and compared with what was read; a row that is gone or changed refuses the
   // settlement. The settled rows are deleted in the same transaction, so a
   // stored receipt never leaves its rows open. Returns the receipt number, or
-  // -1 when nothing was stored; a failure is reported in the log (a line
-  // beginning "FEHLER"), by message box and in the SQL error log, a refusal
-  // because of what another station did in the log and in lastRefusal(). A
-  // transaction stopped by a deadlock or a lock wait run out is rolled back
-  // and run once more before it counts as failed. Does not print the receipt.
-  int32_t TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
-                         Cents bargegeben = 0, Cents barzurueck = 0);
-  int32_t TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
-                         const SettleRequest& request, Cents bargegeben = 0, Cents barzurueck = 0);
+  // the reason when nothing was stored; a failure is reported in the log (a
+  // line beginning "FEHLER"), by message box and in the SQL error log, a
+  // refusal because of what another station did in the log and in
+  // lastRefusal(). A transaction stopped by a deadlock or a lock wait run out
+  // is rolled back and run once more before it counts as failed. Does not
+  // print the receipt.
+  Result<int32_t> TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                 Cents bargegeben = 0, Cents barzurueck = 0);
+  Result<int32_t> TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                 const SettleRequest& request, Cents bargegeben = 0, Cents barzurueck = 0);
 
-  // The reason of the last refusal or failure ("" after a stored settlement).
-  const std::string& lastError() const { return lastError_; }
   // A short reason for the terminal when the last settlement was refused
   // because the table changed meanwhile or the account does not cover it; ""
   // after a stored settlement or a failure.
@@ -90,7 +89,6 @@ class TableSettlement {
   LogSink& log_;
   fiscal::Tse* tse_;
   SettlementSettings settings_;
-  std::string lastError_;
   std::optional<fiscal::ReceiptSignature> unstored_;
   std::string lastRefusal_;
 };

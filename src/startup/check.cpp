@@ -4,6 +4,7 @@
 
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "db/transaction.h"
 #include "platform/device_names.h"
 #include "startup/installation.h"
 
@@ -114,36 +115,36 @@ void CheckChannel(platform::Env& env, const platform::IniFile& ini, Spooler& spo
 
 // The start-up's probes inside a transaction that is rolled back.
 void CheckProbes(db::Connection& connection, Report& report) {
-  db::DbError err;
-  if (!connection.BeginTrans(err)) return report.Problem("Datenbank-Probe", err.text);
-  auto rs = connection.Query("SELECT COUNT(*) AS n FROM system", err);
+  db::Transaction probe(connection);
+  if (Status begun = probe.Begin(); !begun) return report.Problem("Datenbank-Probe", begun.message());
+  auto rs = db::DbTools::OpenOn(connection, "SELECT COUNT(*) AS n FROM system");
   if (!rs || rs->Eof()) {
-    report.Problem("Tabelle system", err.text);
+    report.Problem("Tabelle system", rs.status().message());
   } else if (db::GetFieldValue(*rs, "n").AsInt() != 1) {
     report.Problem("Tabelle system", "enthält " + db::GetFieldValue(*rs, "n").AsString() + " statt einer Zeile");
   } else {
     report.Ok("Tabelle system");
   }
-  if (connection.Execute("UPDATE system SET moddate = '31.12.2000'", err)) {
+  Status last;  // the last failure, for the report
+  if (db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '31.12.2000'")) {
     report.Ok("Datumsformat", "D");
-  } else if (connection.Execute("UPDATE system SET moddate = '12/31/2000'", err)) {
+  } else if ((last = db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '12/31/2000'"))) {
     report.Ok("Datumsformat", "E");
   } else {
-    report.Problem("Datumsformat", "Unbekanntes Datumsformat (" + err.text + ")");
+    report.Problem("Datumsformat", "Unbekanntes Datumsformat (" + last.message() + ")");
   }
   int trueValue = 0;
   for (int v : {1, -1}) {
-    if (!connection.Execute("UPDATE system SET booltest = " + std::to_string(v), err)) continue;
-    auto back = connection.Query("SELECT booltest FROM system", err);
+    if (!(last = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = " + std::to_string(v)))) continue;
+    auto back = db::DbTools::OpenOn(connection, "SELECT booltest FROM system");
+    if (!back) last = back.status();
     if (back && !back->Eof() && db::GetFieldValue(*back, "booltest").AsInt() == v) trueValue = v;
   }
   if (trueValue != 0) {
     report.Ok("Boolean-TRUE-Wert", std::to_string(trueValue));
   } else {
-    report.Problem("Boolean-TRUE-Wert", "konnte nicht ermittelt werden (" + err.text + ")");
+    report.Problem("Boolean-TRUE-Wert", "konnte nicht ermittelt werden (" + last.message() + ")");
   }
-  db::DbError ignored;
-  connection.RollbackTrans(ignored);
 }
 
 // Kitchen printers 1 to 4 that have a channel need their row in kueprtparam.
@@ -156,10 +157,9 @@ void CheckKitchenSettings(db::Connection& connection, const std::vector<PrinterC
     }
     if (!used) continue;
     const std::string item = "Küchendrucker " + std::to_string(n) + " (kueprtparam)";
-    db::DbError err;
-    auto rs = connection.Query("SELECT COUNT(*) AS n FROM kueprtparam WHERE drucker = " + std::to_string(n), err);
+    auto rs = db::DbTools::OpenOn(connection, "SELECT COUNT(*) AS n FROM kueprtparam WHERE drucker = " + std::to_string(n));
     if (!rs || rs->Eof()) {
-      report.Problem(item, err.text);
+      report.Problem(item, rs.status().message());
     } else if (db::GetFieldValue(*rs, "n").AsInt() == 0) {
       report.Problem(item, "Keine Einstellungen für Drucker " + std::to_string(n) + " gefunden.");
     } else {
@@ -170,10 +170,9 @@ void CheckKitchenSettings(db::Connection& connection, const std::vector<PrinterC
 
 void CheckTseTables(db::Connection& connection, Report& report) {
   for (const char* table : {"tse_server_req", "tse_server_ans"}) {
-    db::DbError err;
-    auto rs = connection.Query(std::string("SELECT COUNT(*) AS n FROM ") + table, err);
+    auto rs = db::DbTools::OpenOn(connection, std::string("SELECT COUNT(*) AS n FROM ") + table);
     if (!rs || rs->Eof()) {
-      report.Problem(std::string("TSE-Server-Tabelle ") + table, err.text);
+      report.Problem(std::string("TSE-Server-Tabelle ") + table, rs.status().message());
     } else {
       report.Ok(std::string("TSE-Server-Tabelle ") + table, db::GetFieldValue(*rs, "n").AsString() + " Zeilen");
     }
@@ -217,7 +216,6 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
 
   for (const Folder& f : InstallationFolders(state)) CheckFolder(env, report, f.what, f.path, true);
 
-  db::DbError err;
   std::unique_ptr<db::Connection> connection;
   if (state.engine == "SQLITE" && !env.FileExists(Startup::SqliteFile(state))) {
     report.Problem("Datenbank", Startup::SqliteFile(state) + " existiert nicht");
@@ -229,9 +227,11 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
       writable = st.ok();
       if (!st) report.Problem("Datenbank", "kann nicht beschrieben werden (" + st.message() + ")");
     }
-    connection = start.OpenDatabase(state, false, err);
+    auto opened = start.OpenDatabase(state, false);
+    if (opened) connection = std::move(*opened);
     if (!connection) {
-      report.Problem("Datenbank", err.text.empty() ? "kann nicht geöffnet werden" : err.text);
+      const std::string& why = opened.status().message();
+      report.Problem("Datenbank", why.empty() ? "kann nicht geöffnet werden" : why);
     } else if (writable) {
       report.Ok("Datenbank", state.engine);
     }

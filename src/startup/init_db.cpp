@@ -11,10 +11,9 @@ namespace {
 
 // The schema into a database that holds no table yet, all or nothing.
 int CreateSchema(db::Connection& connection, platform::Ui& ui) {
-  db::DbError err;
-  auto rs = connection.Query(connection.dialect().CountTables(), err);
+  auto rs = db::DbTools::OpenOn(connection, connection.dialect().CountTables());
   if (!rs) {  // for example a file that is no database: never overwrite it
-    ui.MessageBox("Die Datenbank kann nicht gelesen werden; es wurde nichts geändert: " + err.text,
+    ui.MessageBox("Die Datenbank kann nicht gelesen werden; es wurde nichts geändert: " + rs.status().message(),
                   platform::MsgKind::Critical);
     return kExitNoDatabase;
   }
@@ -23,6 +22,7 @@ int CreateSchema(db::Connection& connection, platform::Ui& ui) {
     return kExitNoDatabase;
   }
   const std::string script = db::SchemaScript(connection.dialect().SchemaName());
+  db::DbError err;
   bool ok;
   if (connection.dialect().Name() == std::string("SQLITE")) {
     // One transaction: a schema that fails half-way leaves the file empty.
@@ -50,12 +50,13 @@ int InitDatabase(Startup& start, platform::Ui& ui) {
   if (rc != kExitOk) return rc;
   std::unique_ptr<db::Connection> connection;
   if (state.engine == "SQLITE") {
-    db::DbError err;
-    connection = start.OpenDatabase(state, true, err);
-    if (!connection) {
-      ui.MessageBox("Die Datenbank konnte nicht angelegt werden: " + err.text, platform::MsgKind::Critical);
+    auto opened = start.OpenDatabase(state, true);
+    if (!opened) {
+      ui.MessageBox("Die Datenbank konnte nicht angelegt werden: " + opened.status().message(),
+                    platform::MsgKind::Critical);
       return kExitNoDatabase;
     }
+    connection = std::move(*opened);
   } else {
     // The gateway's own way to the server, a missing database created on it.
     rc = start.OpenServerConnection(state, connection);

@@ -29,9 +29,7 @@ std::vector<Folder> InstallationFolders(const StartupState& state) {
 
 std::vector<Folder> ExchangeFolders(db::Connection& connection) {
   std::vector<Folder> folders;
-  db::DbError err;
-  auto rs = connection.Query("SELECT pfadppcsync1, pfadppcsync2, pfadppcsync3, pfadppcsync4, pfadppcsync5 FROM system",
-                             err);
+  auto rs = db::DbTools::OpenOn(connection, "SELECT pfadppcsync1, pfadppcsync2, pfadppcsync3, pfadppcsync4, pfadppcsync5 FROM system");
   if (!rs || rs->Eof()) return folders;
   for (int i = 1; i <= 5; ++i) {
     std::string path = db::GetFieldValue(*rs, "pfadppcsync" + std::to_string(i)).AsString();
@@ -43,7 +41,6 @@ std::vector<Folder> ExchangeFolders(db::Connection& connection) {
 
 std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const StartupState& state) {
   std::vector<PrinterChannel> channels;
-  db::DbError err;
   auto add = [&](const std::string& what, const std::string& channel, const std::string& printer) {
     if (!TrimBlanks(channel).empty() || !TrimBlanks(printer).empty()) channels.push_back({what, channel, printer});
   };
@@ -55,7 +52,7 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
           db::GetFieldValue(rs, "kuebonprt" + i).AsString());
     }
   };
-  if (auto rs = connection.Query("SELECT * FROM system", err); rs && !rs->Eof()) {
+  if (auto rs = db::DbTools::OpenOn(connection, "SELECT * FROM system"); rs && !rs->Eof()) {
     kitchen(*rs, "system");
     for (int n = 1; n <= 5; ++n) {
       std::string printer = db::GetFieldValue(*rs, "pdaprt" + std::to_string(n)).AsString();
@@ -63,13 +60,12 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
       if (ToUpper(printer.substr(0, 4)) != "KEIN") add("system.pdaprt" + std::to_string(n), "", printer);
     }
   }
-  if (auto rs = connection.Query("SELECT * FROM systemhw WHERE filnr = " + std::to_string(state.filiale) +
-                                     " AND kasse = " + std::to_string(state.kasse),
-                                 err);
+  if (auto rs = db::DbTools::OpenOn(connection, "SELECT * FROM systemhw WHERE filnr = " + std::to_string(state.filiale) +
+                                     " AND kasse = " + std::to_string(state.kasse));
       rs && !rs->Eof()) {
     kitchen(*rs, "systemhw");
   }
-  if (auto rs = connection.Query("SELECT starttisch, kuebonport, kuebonprt FROM rauminfo", err)) {
+  if (auto rs = db::DbTools::OpenOn(connection, "SELECT starttisch, kuebonport, kuebonprt FROM rauminfo")) {
     for (; !rs->Eof(); rs->MoveNext()) {
       add("rauminfo(" + db::GetFieldValue(*rs, "starttisch").AsString() + ").kuebonport",
           db::GetFieldValue(*rs, "kuebonport").AsString(), db::GetFieldValue(*rs, "kuebonprt").AsString());

@@ -54,8 +54,7 @@ namespace {
 // names (kueprtparam) and the spooler printers named beside a channel.
 std::map<std::string, std::string> PrinterNames(db::Connection& connection, const StartupState& state) {
   std::map<std::string, std::string> kitchen;
-  db::DbError err;
-  if (auto rs = connection.Query("SELECT drucker, name FROM kueprtparam", err)) {
+  if (auto rs = db::DbTools::OpenOn(connection, "SELECT drucker, name FROM kueprtparam")) {
     for (; !rs->Eof(); rs->MoveNext()) {
       const std::string name = TrimBlanks(db::GetFieldValue(*rs, "name").AsString());
       if (!name.empty()) kitchen[db::GetFieldValue(*rs, "drucker").AsString()] = name;

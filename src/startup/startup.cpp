@@ -20,12 +20,13 @@ std::string ConfigFolderFromEnvironment() {
   return dir && *dir ? std::string(dir) : std::string("/etc/tolven");
 }
 
-int Startup::DatabaseNotOpened(const db::DbError& err) {
+int Startup::DatabaseNotOpened(const Status& failure) {
   ui_.MessageBox(
       "Die Datenbank konnte nicht geöffnet werden. Das Programm wird daher beendet.\r\n\r\n"
       "Starten Sie das Programm neu, nachdem Sie den Fehler beseitigt haben. Nachfolgend finden Sie hierzu "
       "nähere Informationen.\r\n\r\nFehler-Beschreibung: " +
-          err.text + "\r\n\r\nFehler-Nr.: " + std::to_string(err.number) + "\r\nFehler-Quelle: " + err.source,
+          failure.message() + "\r\n\r\nFehler-Nr.: " + std::to_string(failure.code()) +
+          "\r\nFehler-Quelle: " + failure.source(),
       MsgKind::Critical);
   return kExitNoDatabase;
 }
@@ -195,19 +196,21 @@ void Startup::RemoveLeftovers(const StartupState& state, db::Connection& connect
   }
 }
 
-std::unique_ptr<db::Connection> Startup::OpenDatabase(const StartupState& state, bool create,
-                                                          db::DbError& err) {
-  if (state.engine == "SQLITE") return db::OpenSqlite(SqliteFile(state), create, err);
-  err.Clear();
-  if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
-    err.number = -1;
-    err.source = "tolvenpda";
-    err.text = "Das Datenbank-System '" + state.engine + "' oder der Datenbankname '" + catalog_ +
-               "' ist ungültig (ENGINE: SQLITE, MSSQL, POSTGRESQL; CATALOG: Buchstaben, Ziffern, '_').";
-    return nullptr;
+Result<std::unique_ptr<db::Connection>> Startup::OpenDatabase(const StartupState& state, bool create) {
+  db::DbError err;
+  std::unique_ptr<db::Connection> connection;
+  if (state.engine == "SQLITE") {
+    connection = db::OpenSqlite(SqliteFile(state), create, err);
+  } else if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
+    return Status::EngineError("Das Datenbank-System '" + state.engine + "' oder der Datenbankname '" + catalog_ +
+                                   "' ist ungültig (ENGINE: SQLITE, MSSQL, POSTGRESQL; CATALOG: Buchstaben, "
+                                   "Ziffern, '_').",
+                               -1, "", ErrorKind::Other, "tolvenpda");
+  } else {
+    connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
+    if (connection) connection->SetCommandTimeout(30);
   }
-  auto connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
-  if (connection) connection->SetCommandTimeout(30);
+  if (!connection) return db::StatusOf(err);
   return connection;
 }
 
@@ -235,11 +238,9 @@ int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>
       return kExitDatabaseReadOnly;
     }
   }
-  db::DbError err;
-  connection = OpenDatabase(state, false, err);
-  if (!connection) {
-    return DatabaseNotOpened(err);
-  }
+  auto opened = OpenDatabase(state, false);
+  if (!opened) return DatabaseNotOpened(opened.status());
+  connection = std::move(*opened);
   connection->SetCommandTimeout(10);
   // The embedded engine has no server that could miss the database; the
   // missing file was reported above.
@@ -249,38 +250,35 @@ int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>
 
 bool Startup::ProbeDateFormat(StartupState& state, db::Connection& connection) {
   ui_.Status("Prüfe Datenbank-Datumsformat...");
-  db::DbError err;
-  if (connection.Execute("UPDATE system SET moddate = '31.12.2000'", err)) {
+  if (db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '31.12.2000'")) {
     state.datumFormat = "D";
     return true;
   }
   state.datumFormat = "E";
-  if (!connection.Execute("UPDATE system SET moddate = '12/31/2000'", err)) {
+  if (!db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '12/31/2000'")) {
     ui_.MessageBox("Unbekanntes Datumsformat !", MsgKind::Critical);
   }
   return true;
 }
 
 bool Startup::ProbeBoolean(StartupState& state, db::Connection& connection) {
-  db::DbError err;
   auto readBack = [&]() -> int64_t {
-    db::DbError readErr;
-    auto rs = connection.Query("SELECT booltest FROM system", readErr);
+    auto rs = db::DbTools::OpenOn(connection, "SELECT booltest FROM system");
     return rs && !rs->Eof() ? db::GetFieldValue(*rs, "booltest").AsInt64() : 0;
   };
-  if (!connection.Execute("UPDATE system SET booltest = 0", err)) {
-    ui_.MessageBox("BoolTest-Fehler (1): " + err.text, MsgKind::Critical);
+  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = 0"); !set) {
+    ui_.MessageBox("BoolTest-Fehler (1): " + set.message(), MsgKind::Critical);
   }
   state.boolTrueWert = 0;
-  if (connection.Execute("UPDATE system SET booltest = 1", err)) {
+  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = 1"); set) {
     if (readBack() == 1) state.boolTrueWert = 1;
   } else {
-    ui_.MessageBox("BoolTest-Fehler (2): " + err.text, MsgKind::Critical);
+    ui_.MessageBox("BoolTest-Fehler (2): " + set.message(), MsgKind::Critical);
   }
-  if (connection.Execute("UPDATE system SET booltest = -1", err)) {
+  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = -1"); set) {
     if (readBack() == -1) state.boolTrueWert = -1;
   } else {
-    ui_.MessageBox("BoolTest-Fehler (3): " + err.text, MsgKind::Critical);
+    ui_.MessageBox("BoolTest-Fehler (3): " + set.message(), MsgKind::Critical);
   }
   if (state.boolTrueWert == 0) {
     ui_.MessageBox("Boolean-TRUE-Wert konnte nicht ermittelt werden.", MsgKind::Critical);
@@ -291,8 +289,7 @@ bool Startup::ProbeBoolean(StartupState& state, db::Connection& connection) {
 }
 
 void Startup::ReadSystemValues(StartupState& state, db::Connection& connection) {
-  db::DbError err;
-  auto rs = connection.Query("SELECT mwst1, mwst2, sprache FROM system", err);
+  auto rs = db::DbTools::OpenOn(connection, "SELECT mwst1, mwst2, sprache FROM system");
   state.mwst[0] = Rate{0};
   if (!rs || rs->Eof()) return;
   state.mwst[1] = ParseRate(db::GetFieldValue(*rs, "mwst1").AsString()).value_or(Rate{0});

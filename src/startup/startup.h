@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "common/result.h"
 #include "db/connection.h"
 #include "db/odbc_connection.h"
 #include "db/startup_state.h"
@@ -66,7 +67,7 @@ class Startup {
   db::OdbcTarget ServerTarget(const StartupState& state, const std::string& database, bool withPassword) const;
   // Opens the configured database without asking anything or creating it
   // (SQLite: create makes a missing file). For tools beside the gateway.
-  std::unique_ptr<db::Connection> OpenDatabase(const StartupState& state, bool create, db::DbError& err);
+  Result<std::unique_ptr<db::Connection>> OpenDatabase(const StartupState& state, bool create);
   // Steps 7 to 10 on a server engine: the connection to the configured
   // database, created through the server's master database when it is
   // missing; every failure told on screen. kExitOk with the connection open
@@ -95,7 +96,7 @@ class Startup {
   int FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
                     const Status& st);
   // The message of a database that cannot be opened; kExitNoDatabase.
-  int DatabaseNotOpened(const db::DbError& err);
+  int DatabaseNotOpened(const Status& failure);
   int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc, bool interactive);
   int OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
   int CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Connection>& connection);

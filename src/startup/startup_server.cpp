@@ -2,6 +2,7 @@
 // configured database, and the way through the master database when the
 // database is missing.
 #include "common/text.h"
+#include "db/db_tools.h"
 #include "db/dialect.h"
 #include "platform/signals.h"
 #include "startup/startup.h"
@@ -16,7 +17,9 @@ db::OdbcEngine EngineOf(const StartupState& state) {
   return state.engine == "POSTGRESQL" ? db::OdbcEngine::Postgres : db::OdbcEngine::SqlServer;
 }
 
-std::string ErrorLines(const db::DbError& err) { return "Fehler: " + std::to_string(err.number) + "\r\n" + err.text; }
+std::string ErrorLines(const Status& failure) {
+  return "Fehler: " + std::to_string(failure.code()) + "\r\n" + failure.message();
+}
 
 }  // namespace
 
@@ -78,7 +81,7 @@ int Startup::OpenServerConnection(StartupState& state, std::unique_ptr<db::Conne
     return kExitOk;
   }
   ui_.MessageBox("Die Verbindung zur Datenbank '" + catalog_ + "' konnte nicht hergestellt werden.\r\n\r\n" +
-                     ErrorLines(err),
+                     ErrorLines(db::StatusOf(err)),
                  MsgKind::Critical);
   const std::string iniPath = ini_.PathOf(kIniFile);
   // Asked to end while the log-in waited (SIGTERM, Ctrl+C): no further
@@ -135,17 +138,15 @@ int Startup::CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Conn
   }
   // A refused CREATE DATABASE (no right to create, disk full) must not be
   // announced as a created database.
-  if (!admin->Execute(dialect.CreateDatabase(catalog_), err)) {
-    ui_.MessageBox("Die Datenbank '" + catalog_ + "' konnte nicht angelegt werden.\r\n\r\n" + ErrorLines(err),
+  if (Status created = db::DbTools::ExecSQLOn(*admin, dialect.CreateDatabase(catalog_)); !created) {
+    ui_.MessageBox("Die Datenbank '" + catalog_ + "' konnte nicht angelegt werden.\r\n\r\n" + ErrorLines(created),
                    MsgKind::Critical);
     return kExitNoDatabase;
   }
   admin->Close();
   ui_.MessageBox("Datenbank '" + catalog_ + "' wurde angelegt.", MsgKind::Information);
   connection = db::OpenOdbc(ServerTarget(state, catalog_, withPassword), 10, err);
-  if (!connection) {
-    return DatabaseNotOpened(err);
-  }
+  if (!connection) return DatabaseNotOpened(db::StatusOf(err));
   connection->SetCommandTimeout(30);
   return kExitOk;
 }

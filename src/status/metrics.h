@@ -110,6 +110,7 @@ class WatchedConnection final : public db::Connection {
   bool CommitTrans(db::DbError& err) override { return Note(inner_.CommitTrans(err), err); }
   bool RollbackTrans(db::DbError& err) override { return Note(inner_.RollbackTrans(err), err); }
   bool InTransaction() const override { return inner_.InTransaction(); }
+  bool TransactionFailure(db::DbError& err) const override { return inner_.TransactionFailure(err); }
   bool Savepoint(const std::string& name, db::DbError& err) override { return Note(inner_.Savepoint(name, err), err); }
   bool RollbackToSavepoint(const std::string& name, db::DbError& err) override {
     return Note(inner_.RollbackToSavepoint(name, err), err);

@@ -187,17 +187,14 @@ std::vector<ChannelOutcome> PrintRecorder::Channels() const {
 
 std::vector<int32_t> LatestReceiptNumbers(db::DbTools& tools, int count) {
   std::vector<int32_t> out;
-  db::DbError err;
-  auto rs = tools.Open(tools.dialect().SelectTop(count, "bunr FROM kass WHERE kasse = " + NumStr(tools.state().kasse) +
-                                                            " ORDER BY bunr DESC"),
-                       err);
+  auto rs = tools.Open(tools.dialect().SelectTop(
+      count, "bunr FROM kass WHERE kasse = " + NumStr(tools.state().kasse) + " ORDER BY bunr DESC"));
   for (; rs && !rs->Eof(); rs->MoveNext()) out.push_back(GetFieldValue(*rs, "bunr").AsInt());
   return out;
 }
 
 std::string StoredQrText(db::DbTools& tools, int32_t bunr) {
-  db::DbError err;
-  auto rs = tools.Open("SELECT tse_qr FROM kass WHERE bunr = " + NumStr(bunr), err);
+  auto rs = tools.Open("SELECT tse_qr FROM kass WHERE bunr = " + NumStr(bunr));
   return rs && !rs->Eof() ? GetFieldValue(*rs, "tse_qr").AsString() : "";
 }
 

@@ -66,22 +66,21 @@ class RepeatableStatement : public ::testing::Test {
 
 TEST_F(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
   HeldLock lock(*second, "UPDATE uniquenr SET wert = wert WHERE name = 'A'");
-  db::DbError err;
-  EXPECT_FALSE(tools.ExecSQLRepeatable(mark, err));
-  EXPECT_TRUE(db::IsLockConflict(err)) << err.text;
+  Status st = tools.ExecSQLRepeatable(mark);
+  EXPECT_TRUE(st.IsConflict()) << st.message();
   EXPECT_EQ(watched.executes, 2) << "one more try, not more";
 
   // The other station gives way before the second try.
   watched.executes = 0;
   watched.executeAt = 2;
   watched.action = [&] { lock.Release(); };
-  EXPECT_TRUE(tools.ExecSQLRepeatable(mark, err)) << err.text;
+  EXPECT_TRUE(tools.ExecSQLRepeatable(mark));
   EXPECT_EQ(watched.executes, 2);
   EXPECT_EQ(db.Scalar("SELECT wert FROM uniquenr WHERE name = 'A'"), "5");
 
   // Any other failure is final at once.
   watched.executes = 0;
-  EXPECT_FALSE(tools.ExecSQLRepeatable("UPDATE gibtesnicht SET a = 1", err));
+  EXPECT_FALSE(tools.ExecSQLRepeatable("UPDATE gibtesnicht SET a = 1"));
   EXPECT_EQ(watched.executes, 1);
 }
 
@@ -90,8 +89,8 @@ TEST_F(RepeatableStatement, IsNotRepeatedInsideATransaction) {
   HeldLock lock(*second, "UPDATE uniquenr SET wert = wert WHERE name = 'A'");
   db::DbError err;
   ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
-  EXPECT_FALSE(tools.ExecSQLRepeatable(mark, err));
-  EXPECT_TRUE(db::IsLockConflict(err)) << err.text;
+  Status st = tools.ExecSQLRepeatable(mark);
+  EXPECT_TRUE(st.IsConflict()) << st.message();
   EXPECT_EQ(watched.executes, 1) << "the conflict has ended the transaction: a second try would run outside it";
   EXPECT_TRUE(db.conn().RollbackTrans(err)) << err.text;
 }

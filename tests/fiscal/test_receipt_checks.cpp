@@ -74,7 +74,11 @@ class BelegSchreibenTest : public ::testing::Test {
     h.zahlart = "BAR";
     return h;
   }
-  bool Write(const ReceiptHeader& h) { return BelegSchreiben(db.tools(), h, error); }
+  bool Write(const ReceiptHeader& h, ReceiptSafeguards* stored = nullptr) {
+    Status written = BelegSchreiben(db.tools(), h, stored);
+    error = written.message();
+    return written.ok();
+  }
   int64_t Counter(int32_t bunr) {
     return std::stoll("0" + db.Scalar("SELECT umsatzzaehler FROM kass WHERE bunr = " + std::to_string(bunr)));
   }
@@ -150,7 +154,7 @@ TEST_F(BelegSchreibenTest, TheHourTheClocksGoBackIsInOrderAClockSetBackIsNot) {
 TEST_F(BelegSchreibenTest, StoresSignatureAndCheckTextOfTheRow) {
   db.state().installationNr = 815;
   ReceiptSafeguards stored;
-  ASSERT_TRUE(BelegSchreiben(db.tools(), Header(1, 1190), error, &stored)) << error;
+  ASSERT_TRUE(Write(Header(1, 1190), &stored)) << error;
   const SignatureInput in{.installationNr = 815, .bunr = 1, .time = {{2026, 12, 5}, 12, 0, 0, 0}, .normalRate = 1190,
                           .zahlart = "BAR"};
   EXPECT_EQ(stored.signatur0, Signatur0(in));

@@ -152,7 +152,8 @@ class SettledReceiptTest : public CustomerReceiptTest {
     auto rs = db.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = 12", err);
     EXPECT_TRUE(rs) << err.text;
     std::string zahlart = "BAR";
-    const int32_t bunr = rs ? settlement.emplace(db.tools(), log, tse).TischAbrechnen(*rs, 12, 3, zahlart) : -1;
+    const int32_t bunr =
+        rs ? settlement.emplace(db.tools(), log, tse).TischAbrechnen(*rs, 12, 3, zahlart).value_or(-1) : -1;
     db.Exec("DELETE FROM bestellung");
     return bunr;
   }

@@ -86,10 +86,10 @@ class SettlementFixture : public ::testing::Test {
   int32_t SettleRows(db::DbTools& tools, db::ResultSet& rows, int tisch, std::string& zahlart,
                      const SettleRequest& request = {}) {
     TableSettlement settlement(tools, log, tse.get(), settings);
-    const int32_t bunr = settlement.TischAbrechnen(rows, tisch, kanr, zahlart, request);
-    lastError = settlement.lastError();
+    const Result<int32_t> bunr = settlement.TischAbrechnen(rows, tisch, kanr, zahlart, request);
+    lastError = bunr ? "" : bunr.status().message();
     refusal = settlement.lastRefusal();
-    return bunr;
+    return bunr.value_or(-1);
   }
   int32_t SettleRows(db::DbTools& tools, db::ResultSet& rows, int tisch, const char* zahlart,
                      const SettleRequest& request = {}) {

@@ -43,20 +43,15 @@ TEST_F(LedgerBalances, ManyBookingsWithinOneSecondKeepEveryRunningBalance) {
   EXPECT_EQ(db.Scalar("SELECT COUNT(DISTINCT datumzeit) FROM bkto"), "12");
   EXPECT_EQ(db.Scalar("SELECT saldo FROM bkto WHERE punkte = -5 ORDER BY datumzeit DESC"), "-90");
 
-  int64_t saldo = 0;
-  db::DbError err;
-  ASSERT_TRUE(LatestKdktoSaldo(db.tools(), 7, saldo, err)) << err.text;
-  EXPECT_EQ(saldo, -(250 + 252 + 254 - 3 * 15 - 3 * 100));
-  ASSERT_TRUE(LatestKdktoSaldo(db.tools(), 8, saldo, err)) << err.text;
-  EXPECT_EQ(saldo, 0) << "a customer without bookings";
+  EXPECT_EQ(LatestKdktoSaldo(db.tools(), 7).value_or(-1), -(250 + 252 + 254 - 3 * 15 - 3 * 100));
+  EXPECT_EQ(LatestKdktoSaldo(db.tools(), 8).value_or(-1), 0) << "a customer without bookings";
 }
 
 TEST_F(LedgerBalances, JournalBooksTheCashBalanceOnlyForExactlyBar) {
-  db::DbError err;
   db.state().kaNr = 9;
   db.state().kaName = "Gateway";
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 41, 51, "BAR", 1725, "VERKAUF", 7, err)) << err.text;
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 42, 52, "BARGELD", 500, "VERKAUF", 0, err)) << err.text;
+  ASSERT_TRUE(BookBuch2(db.tools(), 0, 41, 51, "BAR", 1725, "VERKAUF", 7));
+  ASSERT_TRUE(BookBuch2(db.tools(), 0, 42, 52, "BARGELD", 500, "VERKAUF", 0));
   EXPECT_EQ(Dump("SELECT bunr2, bunr, seqnr, typ, datumzeit, zahlart, betrag, kasse, kanr, kaname, crc, kdnr, txt "
                  "FROM buch2 WHERE bunr2 = 1"),
             "1|41|51|0|2026-12-05 12:00:00|BAR|1725|1|9|Gateway|" + RecordCRC(Date{2026, 12, 5}, 1, 1725) +
@@ -67,23 +62,22 @@ TEST_F(LedgerBalances, JournalBooksTheCashBalanceOnlyForExactlyBar) {
 }
 
 TEST_F(LedgerBalances, LongTextsAreCutToTheirColumns) {
-  db::DbError err;
   const std::string text(60, 'x');
-  ASSERT_TRUE(BookKdkto(db.tools(), 1, 1, text, 0, 0, err));
-  ASSERT_TRUE(BookBkto(db.tools(), 1, 1, text, err));
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 1, text, err));
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "KREDITKARTE", 1, text, 0, err));
+  ASSERT_TRUE(BookKdkto(db.tools(), 1, 1, text, 0, 0));
+  ASSERT_TRUE(BookBkto(db.tools(), 1, 1, text));
+  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 1, text));
+  ASSERT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "KREDITKARTE", 1, text, 0));
   EXPECT_EQ(Dump("SELECT LENGTH(k.txt), LENGTH(b.txt), LENGTH(s.txt), LENGTH(j.txt), j.zahlart "
                  "FROM kdkto k, bkto b, barsaldo s, buch2 j"),
             "40|40|40|30|KREDIT\n");
 }
 
 TEST_F(LedgerBalances, ABalanceBeyond32BitsIsRefusedAndNothingBooked) {
-  db::DbError err;
-  ASSERT_TRUE(BookKdkto(db.tools(), 1, std::numeric_limits<int32_t>::max(), "voll", 0, 0, err));
+  ASSERT_TRUE(BookKdkto(db.tools(), 1, std::numeric_limits<int32_t>::max(), "voll", 0, 0));
   db.env().Advance(1000);
-  EXPECT_EQ(BookKdkto(db.tools(), 1, 1, "zuviel", 0, 0, err), 0);
-  EXPECT_NE(err.text.find("Saldo"), std::string::npos);
+  const auto refused = BookKdkto(db.tools(), 1, 1, "zuviel", 0, 0);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.status().message().find("Saldo"), std::string::npos);
   EXPECT_EQ(db.Count("kdkto"), 1);
 }
 
@@ -144,13 +138,15 @@ TEST_F(Vouchers, TwoStationsRedeemingOneVoucherAtOnceOnlyOneSucceeds) {
   db::DbError err1, err2;
   ASSERT_TRUE(db.conn().BeginTrans(err1)) << err1.text;
   const ReceiptContext ctx1{1, 1, db.env().Now(), 12, 0, 0, 3, "MIX"};
-  ASSERT_TRUE(MarkVoucherRedeemed(db.tools(), ctx1, "GS-10", 1000, err1)) << err1.text;
+  ASSERT_TRUE(MarkVoucherRedeemed(db.tools(), ctx1, "GS-10", 1000));
 
   bool redeemed2 = false;
   std::thread station2([&] {
     if (!second->BeginTrans(err2)) return;
     const ReceiptContext ctx2{2, 2, db.env().Now(), 14, 0, 0, 3, "MIX"};
-    redeemed2 = MarkVoucherRedeemed(*tools2, ctx2, "GS-10", 1000, err2);
+    const Status marked = MarkVoucherRedeemed(*tools2, ctx2, "GS-10", 1000);
+    err2.text = marked.message();
+    redeemed2 = marked.ok();
     db::DbError ignored;
     if (redeemed2) {
       redeemed2 = second->CommitTrans(err2);

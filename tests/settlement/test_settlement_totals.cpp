@@ -36,8 +36,8 @@ TotalsRow Special(RowKind kind, int64_t gpreis) { return Row(gpreis, 0, 0, kind)
 SettlementTotals Compute(const std::vector<TotalsRow>& rows, const std::string& zahlart = "BAR",
                          VatRates rates = Rates(), int32_t tableGuests = 0) {
   SettlementTotals t;
-  std::string error;
-  EXPECT_TRUE(ComputeTotals(rows, rates, tableGuests, zahlart, t, error)) << error;
+  Status status = ComputeTotals(rows, rates, tableGuests, zahlart, t);
+  EXPECT_TRUE(status) << status.message();
   return t;
 }
 
@@ -110,9 +110,9 @@ TEST(Totals, SumsBeyond32BitsAreRefused) {
   };
   for (const auto& rows : refused) {
     SettlementTotals t;
-    std::string error;
-    EXPECT_FALSE(ComputeTotals(rows, Rates(), 0, "VISA", t, error));
-    EXPECT_FALSE(error.empty());
+    Status status = ComputeTotals(rows, Rates(), 0, "VISA", t);
+    EXPECT_FALSE(status);
+    EXPECT_FALSE(status.message().empty());
   }
   EXPECT_EQ(Compute({Row(max, 1)}, "VISA").turnover, max);
 }

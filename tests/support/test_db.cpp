@@ -110,11 +110,11 @@ void TestDb::RestartIds(const std::string& table) {
   }
 }
 
-void TestDb::FailInserts(const std::string& table, const std::string& message) {
+void TestDb::FailInserts(const std::string& table, const std::string& message, bool endsTransaction) {
   const std::string name = "fail_" + table;
   if (IsSqlite()) {
-    Exec("CREATE TRIGGER " + name + " BEFORE INSERT ON " + table + " BEGIN SELECT RAISE(ABORT, " +
-         db::SqlText(message) + "); END");
+    Exec("CREATE TRIGGER " + name + " BEFORE INSERT ON " + table + " BEGIN SELECT RAISE(" +
+         (endsTransaction ? "ROLLBACK" : "ABORT") + ", " + db::SqlText(message) + "); END");
     return;
   }
   Exec("CREATE OR REPLACE FUNCTION " + name + "() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION " +

@@ -11,6 +11,7 @@
 #include "common/cp1252.h"
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "db/transaction.h"
 #include "platform/env.h"
 #include "platform/signals.h"
 #include "platform/ui.h"
@@ -85,8 +86,7 @@ std::string MakeSignature(int64_t trx, int64_t counter, const std::string& data)
 }
 
 int64_t MaxOf(db::DbTools& tools, const std::string& sql) {
-  db::DbError err;
-  auto rs = tools.Open(sql, err);
+  auto rs = tools.Open(sql);
   return rs && !rs->Eof() ? db::GetFieldValue(*rs, "m").AsInt64() : 0;
 }
 
@@ -107,12 +107,12 @@ int main(int argc, char** argv) {
   Startup start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
   StartupState state;
   if (int rc = start.ReadConfiguration(state, false); rc != kExitOk) return rc;
-  db::DbError err;
-  auto connection = start.OpenDatabase(state, false, err);
-  if (!connection) {
-    std::fprintf(stderr, "tse-sim: Datenbank nicht erreichbar: %s\n", Cp1252ToUtf8(err.text).c_str());
+  auto opened = start.OpenDatabase(state, false);
+  if (!opened) {
+    std::fprintf(stderr, "tse-sim: Datenbank nicht erreichbar: %s\n", Cp1252ToUtf8(opened.status().message()).c_str());
     return kExitNoDatabase;
   }
+  std::unique_ptr<db::Connection> connection = std::move(*opened);
   db::DbTools tools(*connection, state, env, ui);
   platform::InstallStopHandlers();
 
@@ -127,9 +127,9 @@ int main(int argc, char** argv) {
   while (!platform::StopRequested()) {
     env.SleepMs(opt.pollMs);
     if (opt.never) continue;
-    auto rs = tools.Open("SELECT kasse, merker, typ, tse_trxnr, processdata FROM tse_server_req WHERE status = 0 "
-                         "ORDER BY merker",
-                         err);
+    auto rs = tools.Open(
+        "SELECT kasse, merker, typ, tse_trxnr, processdata FROM tse_server_req WHERE status = 0 "
+        "ORDER BY merker");
     if (!rs) continue;
     for (; !rs->Eof(); rs->MoveNext()) {
       if (opt.delayMs > 0) env.SleepMs(opt.delayMs);
@@ -149,20 +149,15 @@ int main(int argc, char** argv) {
                  " , " + db::SqlText(signature);
       }
       const std::string where = " WHERE kasse = " + NumStr(kasse) + " AND merker = " + NumStr(merker);
-      db::Connection& c = *connection;
-      if (!c.BeginTrans(err)) continue;
-      bool ok = c.Execute("INSERT INTO tse_server_ans ( kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
-                          "tse_sigcount, tse_signatur ) VALUES ( " + NumStr(kasse) + " , " + NumStr(merker) + " , " +
-                              values + " )",
-                          err) &&
-                c.Execute("UPDATE tse_server_req SET status = 1" + where, err);
-      db::DbError ignored;
-      if (ok) {
-        ok = c.CommitTrans(err);
-      } else {
-        c.RollbackTrans(ignored);
-      }
-      if (!ok) std::fprintf(stderr, "tse-sim: %s\n", Cp1252ToUtf8(err.text).c_str());
+      db::Transaction transaction(*connection);
+      if (!transaction.Begin()) continue;
+      Status done = tools.ExecSQL(
+          "INSERT INTO tse_server_ans ( kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
+          "tse_sigcount, tse_signatur ) VALUES ( " +
+          NumStr(kasse) + " , " + NumStr(merker) + " , " + values + " )");
+      if (done) done = tools.ExecSQL("UPDATE tse_server_req SET status = 1" + where);
+      if (done) done = transaction.Commit();
+      if (!done) std::fprintf(stderr, "tse-sim: %s\n", Cp1252ToUtf8(done.message()).c_str());
     }
   }
   return 0;

@@ -1,0 +1,78 @@
+#include "db/transaction.h"
+
+#include "db/db_tools.h"
+
+namespace tolven::db {
+
+namespace {
+constexpr const char* kEndedEarly = "Transaktion vorzeitig beendet";
+}
+
+Status Transaction::Begin() {
+  if (open_) return Status::Error("Es ist bereits eine Transaktion offen.");
+  DbError err;
+  if (!conn_.BeginTrans(err)) return StatusOf(err);
+  open_ = true;
+  return Status::Ok();
+}
+
+Status Transaction::Failure() const {
+  DbError first;
+  if (!open_ || !conn_.TransactionFailure(first)) return Status::Ok();
+  return StatusOf(first);
+}
+
+Status Transaction::Commit() {
+  if (!open_) return Status::Error("Es ist keine Transaktion offen.");
+  open_ = false;
+  if (!conn_.InTransaction()) {
+    // Ended by the engine: what ran after that was not part of it. The first
+    // failure, when the connection still knows it, says why.
+    DbError first;
+    (void)conn_.TransactionFailure(first);
+    const Status why = StatusOf(first);
+    return Status::EngineError(kEndedEarly, why.code(), why.state(), why.kind(), why.source());
+  }
+  DbError err;
+  if (conn_.TransactionFailure(err)) {
+    // A statement of it failed and was not undone to a savepoint: some
+    // engines have aborted the transaction then, and none stores half of it.
+    End();
+    err.text = "Die Transaktion wurde wegen eines Fehlers zurückgesetzt: " + err.text;
+    return StatusOf(err);
+  }
+  if (!conn_.CommitTrans(err)) {
+    End();
+    if (err.text.empty()) err.text = kEndedEarly;
+    return StatusOf(err);
+  }
+  return Status::Ok();
+}
+
+Status Transaction::Savepoint(const std::string& name) {
+  DbError err;
+  return conn_.Savepoint(name, err) ? Status::Ok() : StatusOf(err);
+}
+
+Status Transaction::RollbackToSavepoint(const std::string& name) {
+  DbError err;
+  return conn_.RollbackToSavepoint(name, err) ? Status::Ok() : StatusOf(err);
+}
+
+Status Transaction::ReleaseSavepoint(const std::string& name) {
+  DbError err;
+  return conn_.ReleaseSavepoint(name, err) ? Status::Ok() : StatusOf(err);
+}
+
+void Transaction::Rollback() {
+  if (!open_) return;
+  open_ = false;
+  End();
+}
+
+void Transaction::End() {
+  DbError ignored;
+  if (conn_.InTransaction()) conn_.RollbackTrans(ignored);
+}
+
+}  // namespace tolven::db
