@@ -17,6 +17,22 @@ namespace tolven::testing {
 inline const std::string kGateway = std::string(TOLVEN_BUILD_DIR) + "/tolvenpda";
 inline const std::string kTseSim = std::string(TOLVEN_BUILD_DIR) + "/tse-sim";
 
+// Like a terminal: the file is written under another name and renamed into
+// place in `folder`; then the answer file is awaited, read and taken away
+// ("" unless answerName is given; "(keine Antwort)" when none came).
+inline std::string TerminalExchange(const std::string& folder, const std::string& name, const std::string& contents,
+                                    const std::string& answerName = "", int timeoutMs = 60000) {
+  const std::string answer = folder + "/" + answerName;
+  if (!answerName.empty()) std::filesystem::remove(answer);
+  WriteAll(folder + "/" + name + ".tmp", contents);
+  std::filesystem::rename(folder + "/" + name + ".tmp", folder + "/" + name);
+  if (answerName.empty()) return "";
+  if (!WaitFor([&] { return std::filesystem::exists(answer); }, timeoutMs)) return "(keine Antwort)";
+  std::string text = ReadAll(answer);
+  std::filesystem::remove(answer);
+  return text;
+}
+
 class Installation {
  public:
   explicit Installation(const std::string& moreIni = "") {
@@ -38,19 +54,9 @@ class Installation {
     auto rs = c ? c->Query(sql, err) : nullptr;
     return rs && !rs->Eof() ? rs->Raw(0).AsString() : "";
   }
-  // Like a terminal: written under another name, renamed into place; then the
-  // answer file is awaited, read and taken away ("" unless answerName is given).
   std::string Drop(const std::string& folder, const std::string& name, const std::string& contents,
                    const std::string& answerName = "") {
-    const std::string answer = dir / (folder + "/" + answerName);
-    if (!answerName.empty()) std::filesystem::remove(answer);
-    WriteAll(dir / (folder + "/" + name + ".tmp"), contents);
-    std::filesystem::rename(dir / (folder + "/" + name + ".tmp"), dir / (folder + "/" + name));
-    if (answerName.empty()) return "";
-    if (!WaitFor([&] { return std::filesystem::exists(answer); }, 60000)) return "(keine Antwort)";
-    std::string text = ReadAll(answer);
-    std::filesystem::remove(answer);
-    return text;
+    return TerminalExchange(dir / folder, name, contents, answerName);
   }
   std::string Ask(const std::string& folder, const std::string& request) {
     return Drop(folder, "info.txt", request + "\r\n", "info.kas");

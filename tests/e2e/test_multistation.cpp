@@ -17,6 +17,7 @@
 
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "e2e/installation.h"
 #include "support/fake_env.h"
 #include "support/money_invariants.h"
 #include "support/pg_server.h"
@@ -25,8 +26,6 @@
 namespace tolven::testing {
 namespace {
 
-const std::string kGateway = std::string(TOLVEN_BUILD_DIR) + "/tolvenpda";
-const std::string kTseSim = std::string(TOLVEN_BUILD_DIR) + "/tse-sim";
 constexpr int kWaitMs = 30000;
 
 // Stations are different machines with file systems of their own: each
@@ -58,18 +57,8 @@ class Station {
     return process_->Wait(10000);
   }
 
-  // Like a terminal: a file written under another name and renamed into
-  // place; the answer is taken away once read.
   std::string Exchange(const std::string& name, const std::string& contents, const std::string& answerName) {
-    const std::string answer = dir_ + "/pda/" + answerName;
-    std::filesystem::remove(answer);
-    WriteAll(dir_ + "/pda/" + name + ".tmp", contents);
-    std::filesystem::rename(dir_ + "/pda/" + name + ".tmp", dir_ + "/pda/" + name);
-    if (!WaitFor([&] { return std::filesystem::exists(answer); }, kWaitMs)) return "(keine Antwort)";
-    // The gateway publishes its answers atomically: once there, it is whole.
-    std::string text = ReadAll(answer);
-    std::filesystem::remove(answer);
-    return text;
+    return TerminalExchange(dir_ + "/pda", name, contents, answerName, kWaitMs);
   }
 
   const std::string& dir() const { return dir_; }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <regex>
 
 #include "common/text.h"
 #include "db/schema_scripts.h"
@@ -13,29 +14,13 @@ namespace tolven::testing {
 
 namespace {
 
+// One "Key=value" of a connection text ("Key=value;..."; values may be braced).
 std::string Setting(const std::string& text, const std::string& key) {
-  // "Key=value;" pairs; values may be braced.
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t eq = text.find('=', pos);
-    if (eq == std::string::npos) break;
-    std::string k = ToUpper(TrimBlanks(text.substr(pos, eq - pos)));
-    size_t valueStart = eq + 1;
-    std::string value;
-    size_t next;
-    if (valueStart < text.size() && text[valueStart] == '{') {
-      size_t close = text.find('}', valueStart);
-      value = text.substr(valueStart + 1, close == std::string::npos ? std::string::npos : close - valueStart - 1);
-      next = close == std::string::npos ? text.size() : text.find(';', close);
-    } else {
-      next = text.find(';', valueStart);
-      value = text.substr(valueStart, next == std::string::npos ? std::string::npos : next - valueStart);
-    }
-    if (k == ToUpper(key)) return TrimBlanks(value);
-    if (next == std::string::npos) break;
-    pos = next + 1;
-  }
-  return "";
+  std::smatch m;
+  const std::regex pair("(?:^|;)\\s*" + key + "\\s*=\\s*(\\{[^}]*\\}|[^;]*)", std::regex::icase);
+  if (!std::regex_search(text, m, pair)) return "";
+  std::string value = TrimBlanks(m[1].str());
+  return value.size() >= 2 && value.front() == '{' ? value.substr(1, value.size() - 2) : value;
 }
 
 std::string Connection() {
