@@ -7,31 +7,18 @@
 #include <array>
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
-
 
 namespace tolven::settlement {
 namespace {
 
 VatRates Rates() {
-  VatRates r;
-  r.current = {Rate{0}, Rate::FromPercent(19), Rate::FromPercent(7), Rate::FromPercent(10)};
-  r.old1 = Rate::FromPercent(16);
-  r.old2 = Rate::FromPercent(5);
-  return r;
+  return VatRates{{Rate{0}, Rate::FromPercent(19), Rate::FromPercent(7), Rate::FromPercent(10)},
+                  Rate::FromPercent(16), Rate::FromPercent(5)};
 }
 
-TotalsRow Row(int64_t gpreis, int key, int32_t gast = 0, RowKind kind = RowKind::Article) {
-  TotalsRow r;
-  r.kind = kind;
-  r.gpreis = gpreis;
-  r.menge = 1;
-  r.vatKey = key;
-  r.gast = gast;
-  return r;
-}
-TotalsRow Special(RowKind kind, int64_t gpreis) { return Row(gpreis, 0, 0, kind); }
+TotalsRow Row(int64_t gpreis, int key, int32_t gast = 0) { return TotalsRow{RowKind::Article, gpreis, 1, 0, gast, key}; }
+TotalsRow Special(RowKind kind, int64_t gpreis) { return TotalsRow{kind, gpreis, 1, 0, 0, 0}; }
 
 SettlementTotals Compute(const std::vector<TotalsRow>& rows, const std::string& zahlart = "BAR",
                          VatRates rates = Rates(), int32_t tableGuests = 0) {
@@ -48,6 +35,7 @@ TEST(Totals, KeyZeroRowByRowOtherKeysOnTheSumsHalvesToEven) {
   SettlementTotals t = Compute({Row(5, 0), Row(5, 0), Row(5, 0)}, "BAR", r);
   EXPECT_EQ(t.sum[0], 15);
   EXPECT_EQ(t.mwst[0], 0);
+  EXPECT_EQ(Compute({Row(10, 1), Row(10, 1), Row(10, 1)}).mwst[1], 5) << "19 % of each row: 6, of the sum: 5";
   // Keys 3, 11 and 12 use rate 3 and the old rates.
   t = Compute({Row(1100, 3), Row(1160, 11), Row(1050, 12)});
   EXPECT_EQ(std::vector<int64_t>({t.sum[3], t.mwst[3], t.sum[4], t.mwst[4], t.sum[5], t.mwst[5], t.turnover}),
