@@ -5,14 +5,12 @@
 // the server the counter row the receipt number is drawn from, locked as a POS
 // program does) is rolled back completely and run once more before it counts
 // as failed. Vouchers are redeemed once only, also when two stations try at
-// the same moment; ledger texts and sums that do not fit.
+// the same moment.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <limits>
 #include <thread>
 
-#include "settlement/ledgers.h"
 #include "settlement/receipt_record.h"
 #include "settlement/settlement_fixture.h"
 #include "support/lock_conflict.h"
@@ -58,22 +56,6 @@ TEST_F(SettlementConcurrency, RowsSettledChangedOrPartlyGoneRefuseTheWholeSettle
   EXPECT_TRUE(log.Has("Tisch 12 nicht abgerechnet: Tisch 12 wurde inzwischen"));
 }
 
-TEST_F(SettlementConcurrency, TwoPaymentsOnOneAccountCannotBothPassTheLimit) {
-  db.Exec("UPDATE kunden SET \"limit\" = 500 WHERE kdnr = 7");
-  Orders(20, {{"COLA", 1, 300}});
-  Orders(21, {{"SALAT", 1, 300}});
-  const SettleRequest onAccount{.customer = 7, .checkCoverage = true};
-  // Both stations saw a balance of 0 before either transaction began.
-  auto rowsOne = Rows(db.conn(), 20);
-  auto rowsTwo = Rows(*second, 21);
-  ASSERT_GT(Settle(21, "KDKTO", tools2.get(), rowsTwo.get(), onAccount), 0);
-  const std::string afterFirst = Stored();
-  EXPECT_EQ(Settle(20, "KDKTO", nullptr, rowsOne.get(), onAccount), -1);
-  EXPECT_EQ(refusal, "Keine ausreichende Deckung auf dem Kundenkonto.");
-  EXPECT_EQ(Stored(), afterFirst);
-  EXPECT_EQ(Dump("SELECT kdnr, betrag, saldo, txt FROM kdkto"), "7|-300|-300|Besuch vom 05.12.2026\n");
-}
-
 TEST_F(SettlementConcurrency, AfterALockConflictTheWholeSettlementRunsOnceMoreAndNoMore) {
   WatchedConnection watched(db.conn());
   db::DbTools tools(watched, db.state(), db.env(), db.ui());
@@ -115,24 +97,6 @@ TEST_F(SettlementConcurrency, AfterALockConflictTheWholeSettlementRunsOnceMoreAn
   EXPECT_EQ(db.Count("bestellung"), 0);
 }
 
-using LedgerBalances = SettlementFixture;
-
-TEST_F(LedgerBalances, LongTextsAreCutToTheirColumnsAndABalanceBeyond32BitsIsRefused) {
-  const std::string text(60, 'x');
-  ASSERT_TRUE(BookKdkto(db.tools(), 1, std::numeric_limits<int32_t>::max(), text, 0, 0));
-  ASSERT_TRUE(BookBkto(db.tools(), 1, 1, text));
-  ASSERT_TRUE(BookBarsaldo(db.tools(), 1, 1, text));
-  ASSERT_TRUE(BookBuch2(db.tools(), 0, 1, 1, "KREDITKARTE", 1, text, 0));
-  EXPECT_EQ(Dump("SELECT LENGTH(k.txt), LENGTH(b.txt), LENGTH(s.txt), LENGTH(j.txt), j.zahlart "
-                 "FROM kdkto k, bkto b, barsaldo s, buch2 j"),
-            "40|40|40|30|KREDIT\n");
-  db.env().Advance(1000);
-  const auto refused = BookKdkto(db.tools(), 1, 1, "zuviel", 0, 0);
-  ASSERT_FALSE(refused);
-  EXPECT_NE(refused.status().message().find("Saldo"), std::string::npos);
-  EXPECT_EQ(db.Count("kdkto"), 1);
-}
-
 class Vouchers : public SettlementFixture {
  protected:
   void SetUp() override {
@@ -141,18 +105,19 @@ class Vouchers : public SettlementFixture {
   }
 };
 
-TEST_F(Vouchers, OnlyAnExistingOpenVoucherOfEnoughValueOnceOnAReceiptIsRedeemed) {
+// Unknown (also by a pattern), already redeemed (also earlier on the same
+// receipt) or worth too little: refused, nothing stored.
+TEST_F(Vouchers, OnlyAnExistingOpenVoucherOfEnoughValueIsRedeemedAndOnlyOnce) {
   const struct {
     std::vector<OrderLine> vouchers;
-    const char* reason;
-  } refused[] = {
-      {{{"$$$GS", 1, -500, "GS-99"}}, "Gutschein GS-99 ist unbekannt."},
+    std::string reason;
+  } cases[] = {
+      {{{"$$$GS", 1, -500, "GS-1%"}}, "Gutschein GS-1% ist unbekannt."},
       {{{"$$$GS", 1, -500, "GS-OLD"}}, "Gutschein GS-OLD wurde bereits eingelöst."},
       {{{"$$$GS", 1, -800, "GS-5"}}, "Gutschein GS-5 über 5.00 reicht nicht für 8.00."},
-      {{{"$$$GS", 1, -500, "GS-1%"}}, "Gutschein GS-1% ist unbekannt."},
-      {{{"$$$GS", 1, -1000, "GS-10"}, {"$$$GS", 1, -1000, "GS-10"}}, "Gutschein GS-10 "},
+      {{{"$$$GS", 1, -1000, "GS-10"}, {"$$$GS", 1, -1000, "GS-10"}}, "Gutschein GS-10 wurde bereits eingelöst."},
   };
-  for (const auto& c : refused) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     db.Exec("DELETE FROM bestellung");
     Orders(12, {{"COLA", 1, 2000}});
@@ -160,15 +125,8 @@ TEST_F(Vouchers, OnlyAnExistingOpenVoucherOfEnoughValueOnceOnAReceiptIsRedeemed)
     const std::string before = Stored();
     EXPECT_EQ(Settle(12, "BAR"), -1);
     EXPECT_NE(lastError.find(c.reason), std::string::npos) << lastError;
-    EXPECT_TRUE(log.Has(c.reason));
     EXPECT_EQ(Stored(), before);
   }
-  // A voucher worth more than the amount, and a redemption without a number.
-  db.Exec("DELETE FROM bestellung");
-  Orders(12, {{"COLA", 1, 2000}, {"$$$GS", 1, -700, "GS-10"}, {"$$$GS", 1, -300, ""}});
-  ASSERT_EQ(Settle(12, "BAR"), 1);
-  EXPECT_EQ(Dump("SELECT gsnr, status, bunr_einl FROM gutscheine ORDER BY gsnr"), "GS-10|1|1\nGS-5|0|\nGS-OLD|1|\n");
-  EXPECT_EQ(db.Scalar("SELECT sumgsin FROM kass WHERE bunr = 1"), "1000");
 }
 
 TEST_F(Vouchers, TwoStationsRedeemingOneVoucherAtOnceOnlyOneSucceeds) {

@@ -58,36 +58,6 @@ TEST(Totals, Guests) {
   EXPECT_EQ(t.unmarkedGuests, (std::vector<int32_t>{100, -1}));
 }
 
-TEST(Totals, PaymentsRestDueCashPartAndProcessData) {
-  struct Case {
-    const char* what;
-    std::vector<TotalsRow> rows;
-    std::string zahlart;
-    int64_t restDue, cashPart;
-    std::string processData;
-  };
-  const std::vector<Case> cases = {
-      {"cash", {Row(1190, 1), Row(535, 2)}, "BAR", 1725, 1725, "Beleg^11.90_5.35_0.00_0.00_0.00^17.25:Bar"},
-      {"card", {Row(1190, 1)}, "VISA", 1190, 0, "Beleg^11.90_0.00_0.00_0.00_0.00^11.90:Unbar"},
-      {"nothing but payments, cash", {Special(RowKind::OwnVoucher, 2000)}, "BAR", 2000, 2000,
-       "Beleg^0.00_0.00_0.00_0.00_0.00^20.00:Bar_-20.00:Unbar"},
-      {"vouchers and partial cash",
-       {Row(3000, 1), Special(RowKind::OwnVoucher, -1000), Special(RowKind::OnlineVoucher, -500),
-        Special(RowKind::ForeignVoucher, -200), Special(RowKind::PartialCash, -300)},
-       "VISA", 1000, 300, "Beleg^30.00_0.00_0.00_0.00_0.00^3.00:Bar_27.00:Unbar"},
-      {"outlay on card", {Row(1000, 1), Special(RowKind::Outlay, 250)}, "EC", 1250, 250,
-       "Beleg^10.00_0.00_0.00_0.00_0.00^-2.50:Bar_12.50:Unbar"},
-      {"empty cash receipt", {Row(0, 1)}, "BAR", 0, 0, "Beleg^0.00_0.00_0.00_0.00_0.00^"},
-      {"empty card receipt", {Row(0, 1)}, "VISA", 0, 0, "Beleg^0.00_0.00_0.00_0.00_0.00^"},
-  };
-  for (const Case& c : cases) {
-    SettlementTotals t = Compute(c.rows, c.zahlart);
-    EXPECT_EQ(t.restDue, c.restDue) << c.what;
-    EXPECT_EQ(t.cashPart, c.cashPart) << c.what;
-    EXPECT_EQ(BuildProcessData(t, t.receiptIsMix ? "MIX" : c.zahlart, c.zahlart), c.processData) << c.what;
-  }
-}
-
 TEST(Totals, SumsBeyond32BitsAreRefused) {
   const int64_t max = std::numeric_limits<int32_t>::max();
   const std::vector<std::vector<TotalsRow>> refused = {
