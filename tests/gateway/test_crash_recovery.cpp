@@ -46,18 +46,10 @@ class CrashRecoveryTest : public ::testing::Test {
             ", 1, '10', 'Kaffee', 1, 250)");
   }
   std::string Archive(int bunr) { return "FILE:" + receipt.ArchivePath(bunr); }
-  int64_t Mark() {
-    return std::stoll("0" + db.Scalar("SELECT bunr FROM pdaanlauf WHERE kasse = " +
-                                      std::to_string(db.state().kasse)));
-  }
+  std::string Mark() { return db.Scalar("SELECT bunr FROM pdaanlauf WHERE kasse = 1"); }
   static std::string Text(const FakePrintEngine::Printout& p) {
     std::string out;
     for (const auto& l : p.lines) out += l + "\n";
-    return out;
-  }
-  std::vector<std::string> Channels() const {
-    std::vector<std::string> out;
-    for (const auto& p : engine.Delivered()) out.push_back(p.channel);
     return out;
   }
 
@@ -124,7 +116,7 @@ TEST_F(CrashRecoveryTest, AReceiptLeftWithoutArchiveIsPrintedAsCopyAndAnUnsigned
   Receipt(4, 1, false);
   recovery.Run();
   EXPECT_TRUE(engine.printouts.empty());
-  EXPECT_EQ(Mark(), 4);
+  EXPECT_EQ(Mark(), "4");
   Receipt(5, 1, true);
   std::filesystem::create_directories(db.state().archivBonPfad);
   WriteAll(receipt.ArchivePath(5), "archiv\r\n");  // printed before the interruption
@@ -133,17 +125,17 @@ TEST_F(CrashRecoveryTest, AReceiptLeftWithoutArchiveIsPrintedAsCopyAndAnUnsigned
   Receipt(8, 2, false);  // another station's
   recovery.Run();
 
-  const std::vector<std::string> expected = {Archive(6), "COM2", Archive(7), "COM2"};
-  EXPECT_EQ(Channels(), expected);
+  std::vector<std::string> copies;
   for (const auto& p : engine.Delivered()) {
-    EXPECT_NE(Text(p).find("*** KOPIE ***"), std::string::npos) << p.channel;
+    copies.push_back(p.channel + (Text(p).find("*** KOPIE ***") != std::string::npos ? "" : " ohne KOPIE"));
   }
+  EXPECT_EQ(copies, std::vector<std::string>({Archive(6), "COM2", Archive(7), "COM2"}));
   EXPECT_EQ(db.Scalar("SELECT COUNT(*) || '/' || MIN(txt) FROM syslog WHERE typ = 'P'"),
             "1/Beleg 7 nicht über TSE abgesichert");
   ASSERT_EQ(db.ui().messages.size(), 1u);
   EXPECT_EQ(db.ui().messages[0].text.find("Beleg 7 nicht über TSE abgesichert"), 0u);
   EXPECT_TRUE(server.calls.empty()) << "a receipt is never signed after the fact";
-  EXPECT_EQ(Mark(), 7);
+  EXPECT_EQ(Mark(), "7");
 
   // Printed once: the next start leaves them alone.
   engine.printouts.clear();

@@ -110,15 +110,6 @@ TEST_F(OrderFileTest, ConfirmationListsEveryFailureInLineOrder) {
   EXPECT_EQ(f.db.Scalar("SELECT menge FROM bestellung"), "99");
 }
 
-TEST_F(OrderFileTest, LogKeepsTheNewest4000Characters) {
-  for (int i = 0; i < 200; ++i) f.form.AddLogLine("Zeile " + std::to_string(i) + std::string(30, '.'));
-  const std::string& log = f.form.logText();
-  EXPECT_EQ(log.size(), 4000u);
-  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-  EXPECT_NE(log.find("Zeile 199"), std::string::npos);
-  EXPECT_EQ(log.find("Zeile 1......"), std::string::npos);
-}
-
 const std::vector<std::string> kOrder = {"A;12;3", "D;10;1;a;", "D;20;1;b;", "D;10;2;c;", "E;;A"};
 
 // A second gateway on the fixture's database, reaching it through `conn`.
