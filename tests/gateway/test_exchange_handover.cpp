@@ -107,6 +107,10 @@ TEST_F(HandoverTest, OversizedAndOddFilesAreRefusedWithOneWord) {
 
   f.form.AddLogLine(std::string(5000, 'l'));
   EXPECT_LE(f.db.ui().logLines.back().size(), gateway::kMaxLogLineChars);
+  // The running log keeps the newest 4000 characters.
+  for (int i = 0; i < 200; ++i) f.form.AddLogLine("Zeile " + std::to_string(i) + std::string(30, '.'));
+  EXPECT_EQ(f.form.logText().size(), 4000u);
+  EXPECT_EQ(f.form.logText().substr(4000 - 41), "Zeile 199" + std::string(30, '.') + "\r\n");
 
   fs::create_directory(order);
   ASSERT_EQ(::mkfifo((f.Slot(2) + "info.txt").c_str(), 0600), 0);
