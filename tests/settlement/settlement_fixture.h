@@ -1,19 +1,16 @@
-// A small restaurant in a real SQLite database: articles with their VAT keys
-// and groups, a waiter, a table, a customer, accounts; plus order rows and a
+// A small restaurant in a real database: articles with their VAT keys and
+// groups, a waiter, a table, a customer, accounts; plus order rows and a
 // settlement call as the terminal-request handler makes it.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "common/log_sink.h"
 #include "common/text.h"
 #include "fiscal/tse.h"
-#include "fiscal/tse_server_adapter.h"
 #include "settlement/table_settlement.h"
 #include "support/recording_log.h"
 #include "support/scripted_tse.h"
@@ -22,14 +19,13 @@
 namespace tolven::settlement::fixture {
 
 using tolven::testing::RecordingLog;
-
 using tolven::testing::ScriptedTseServer;
 
+// An order row of guest 1; the name is the article number unless given.
 struct OrderLine {
   std::string artnr;
   int menge;
   int epreis;
-  int gast = 1;
   std::string info = "";
   int artgrp = 0;
   std::string artbez = "";
@@ -48,8 +44,7 @@ class SettlementFixture : public ::testing::Test {
         "INSERT INTO artikel (artnr, artbez, artgrp, mwst, ausserhaus, ticket, kostenstelle) VALUES "
         "('COLA', 'Cola 0,3', 10, 1, 0, 2, 40), ('SALAT', 'Salat', 20, 2, 0, 0, 0), "
         "('POMMES', 'Pommes', 20, 1, -1, 0, 0), ('ALT16', 'Alt 16', 0, 11, 0, 0, 0), "
-        "('ALT5', 'Alt 5', 0, 12, 0, 0, 0), ('KEY5', 'Schlüssel 5', 0, 5, 0, 0, 0), "
-        "('ZEIT15', 'Billard 15 min', 0, 1, 0, 0, 0)",
+        "('ALT5', 'Alt 5', 0, 12, 0, 0, 0), ('KEY5', 'Schlüssel 5', 0, 5, 0, 0, 0)",
         "INSERT INTO artgrp (artgrp, artgrp2, grpbez) VALUES (10, 3, 'Getränke'), (20, 0, 'Küche')",
         "INSERT INTO artgrp2 (artgrp2, grpbez) VALUES (3, 'Alkoholfrei')",
         "INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')",
@@ -61,65 +56,44 @@ class SettlementFixture : public ::testing::Test {
     };
   }
 
-  void Order(int tisch, const OrderLine& o, int kdnr = 0) {
-    db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, "
-            "konto) VALUES (" +
-            std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", " + std::to_string(o.gast) + ", " +
-            db::SqlText(o.artnr) + ", " + db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " +
-            std::to_string(o.artgrp) + ", " + std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " +
-            db::SqlText(o.info) + ", 4000)");
-  }
   void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
-    for (const OrderLine& o : rows) Order(tisch, o, kdnr);
+    for (const OrderLine& o : rows) {
+      db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, konto) "
+              "VALUES (" + std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", 1, " + db::SqlText(o.artnr) +
+              ", " + db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " + std::to_string(o.artgrp) + ", " +
+              std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " + db::SqlText(o.info) + ", 4000)");
+    }
   }
 
   // The rows of a table as the terminal-request handler reads them, on one station's connection.
   std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch) {
     db::DbError err;
-    auto rs = conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) +
-                             " ORDER BY id",
-                         err);
-    EXPECT_TRUE(rs) << err.text;
-    return rs;
+    return conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + " ORDER BY id",
+                      err);
   }
-  // Settles rows read before; keeps the settlement's error and refusal.
-  int32_t SettleRows(db::DbTools& tools, db::ResultSet& rows, int tisch, std::string& zahlart,
-                     const SettleRequest& request = {}) {
-    TableSettlement settlement(tools, log, tse.get(), settings);
-    const Result<int32_t> bunr = settlement.TischAbrechnen(rows, tisch, kanr, zahlart, request);
+  // As the terminal-request handler calls it: on rows read before (else now, on
+  // station 1's connection), through `tools` (else station 1's). -1: not settled.
+  int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr,
+                 const SettleRequest& request = {}) {
+    auto fresh = rows ? nullptr : Rows(db.conn(), tisch);
+    if (!rows && !fresh) return -2;
+    TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
+    const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, request);
     lastError = bunr ? "" : bunr.status().message();
     refusal = settlement.lastRefusal();
     return bunr.value_or(-1);
   }
-  int32_t SettleRows(db::DbTools& tools, db::ResultSet& rows, int tisch, const char* zahlart,
-                     const SettleRequest& request = {}) {
-    std::string z = zahlart;
-    return SettleRows(tools, rows, tisch, z, request);
-  }
-  // As the terminal-request handler calls it; `tools` may be a faulty one.
-  int32_t Settle(int tisch, std::string& zahlart, db::DbTools* tools = nullptr) {
-    auto rs = Rows(db.conn(), tisch);
-    return rs ? SettleRows(tools ? *tools : db.tools(), *rs, tisch, zahlart) : -2;
-  }
-  int32_t Settle(int tisch, const char* zahlart) {
-    std::string z = zahlart;
-    return Settle(tisch, z);
-  }
   // Station 2: a connection of its own to the same database.
-  db::DbTools& Second() {
-    if (!second) {
-      second = db.OpenSecond();
-      state2 = db.state();
-      state2.kasse = 2;
-      tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
-    }
-    return *tools2;
+  void OpenSecond() {
+    second = db.OpenSecond();
+    state2 = db.state();
+    state2.kasse = 2;
+    tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
   }
 
-  void UseTse(fiscal::TseServerAdapter& adapter) {
+  void UseTse(fiscal::TseServerAdapter& adapter, const fiscal::TseIdentity& identity = {"KASSE-1", "ecdsa", "KEY"}) {
     db.state().tseInUse = true;
-    tse = std::make_unique<fiscal::Tse>(db.tools(), adapter,
-                                        fiscal::TseIdentity{"KASSE-1", "ecdsa-plain-SHA384", "BPUBKEY"});
+    tse = std::make_unique<fiscal::Tse>(db.tools(), adapter, identity);
   }
 
   // Every row of a query, columns joined by "|", rows by "\n".
@@ -151,10 +125,6 @@ class SettlementFixture : public ::testing::Test {
       out += std::string(q).substr(0, 40) + ":\n" + Dump(q);
     }
     return out;
-  }
-
-  std::string Counter(const std::string& name) {
-    return db.Scalar("SELECT wert FROM uniquenr WHERE name = " + db::SqlText(name));
   }
 
   tolven::testing::TestDb db;

@@ -1,84 +1,158 @@
-// Two stations on one table: each reads the table's rows before its
-// transaction, so the other may settle, change or add to them in between.
-// Station 2 has its own connection to the same database.
+// Two stations on one table, station 2 on its own connection to the same
+// database. Each reads the table's rows before its transaction, so the other
+// may settle, change or add to them in between. A settlement stopped by the
+// other station's lock (on the embedded engine the database's write lock, on
+// the server the counter row the receipt number is drawn from, locked as a POS
+// program does) is rolled back completely and run once more before it counts
+// as failed. Vouchers are redeemed once only, also when two stations try at
+// the same moment.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
+#include "settlement/receipt_record.h"
 #include "settlement/settlement_fixture.h"
+#include "support/lock_conflict.h"
 
 namespace tolven::settlement::fixture {
 namespace {
 
+using tolven::testing::HeldLock;
+using tolven::testing::WatchedConnection;
+
 class SettlementConcurrency : public SettlementFixture {
  protected:
-  SettlementConcurrency() { Second(); }
+  SettlementConcurrency() { OpenSecond(); }
   void OnSecond(const std::string& sql) {
     db::DbError err;
     ASSERT_TRUE(second->Execute(sql, err)) << sql << ": " << err.text;
   }
 };
 
-TEST_F(SettlementConcurrency, TheSecondSettlementOfTheSameRowsStoresNothing) {
-  Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}});
-  auto rowsOne = Rows(db.conn(), 12);
-  auto rowsTwo = Rows(*second, 12);
-  ASSERT_GT(SettleRows(*tools2, *rowsTwo, 12, "BAR"), 0);
-  const std::string afterFirst = Stored();
-  EXPECT_EQ(Dump("SELECT COUNT(*) FROM bestellung"), "0\n") << "the settled rows leave with the commit";
-
-  EXPECT_EQ(SettleRows(db.tools(), *rowsOne, 12, "VISA"), -1);
-  EXPECT_EQ(refusal, "Tisch 12 wurde inzwischen geändert oder abgerechnet.");
-  EXPECT_EQ(Stored(), afterFirst);
-  EXPECT_TRUE(log.Has("Tisch 12 nicht abgerechnet: Tisch 12 wurde inzwischen"));
-  EXPECT_EQ(Dump("SELECT COUNT(*), SUM(betrag) FROM buch2"), "1|1035\n");
-}
-
-TEST_F(SettlementConcurrency, RowsChangedOrPartlyGoneRefuseTheWholeSettlement) {
+TEST_F(SettlementConcurrency, RowsSettledChangedOrPartlyGoneRefuseTheWholeSettlement) {
   Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}, {"COLA", 1, 250}});
   const std::string before = Stored();
-  // A POS program raises a quantity meanwhile.
-  auto rows = Rows(db.conn(), 12);
-  OnSecond("UPDATE bestellung SET menge = 3 WHERE id = 2");
-  EXPECT_EQ(SettleRows(db.tools(), *rows, 12, "BAR"), -1);
-  EXPECT_FALSE(refusal.empty());
-  OnSecond("UPDATE bestellung SET menge = 1 WHERE id = 2");
-  EXPECT_EQ(Stored(), before);
-  // Another station settled one of the rows.
-  rows = Rows(db.conn(), 12);
-  OnSecond("UPDATE bestellung SET tisch = 13 WHERE id = 3");
-  EXPECT_EQ(SettleRows(db.tools(), *rows, 12, "BAR"), -1);
-  OnSecond("UPDATE bestellung SET tisch = 12 WHERE id = 3");
-  EXPECT_EQ(Stored(), before);
+  // A POS program raises a quantity meanwhile; another station settles one of the rows.
+  for (const char* change : {"menge = 3 WHERE id = 2", "tisch = 13 WHERE id = 3"}) {
+    auto rows = Rows(db.conn(), 12);
+    OnSecond(std::string("UPDATE bestellung SET ") + change);
+    EXPECT_EQ(Settle(12, "BAR", nullptr, rows.get()), -1) << change;
+    EXPECT_EQ(refusal, "Tisch 12 wurde inzwischen geändert oder abgerechnet.");
+    OnSecond("UPDATE bestellung SET menge = 1, tisch = 12 WHERE id IN (2, 3)");
+    EXPECT_EQ(Stored(), before);
+  }
   // What the bill is not made of (the kitchen's mark) may change.
-  rows = Rows(db.conn(), 12);
+  auto rowsOne = Rows(db.conn(), 12);
+  auto rowsTwo = Rows(*second, 12);
   OnSecond("UPDATE bestellung SET haskuebon = -1");
-  EXPECT_GT(SettleRows(db.tools(), *rows, 12, "BAR"), 0);
+  ASSERT_GT(Settle(12, "BAR", tools2.get(), rowsTwo.get()), 0);
   EXPECT_EQ(Dump("SELECT betrag FROM kass"), "1285\n");
+  EXPECT_EQ(db.Count("bestellung"), 0);
+  // The same rows once more: nothing is stored.
+  const std::string afterFirst = Stored();
+  EXPECT_EQ(Settle(12, "VISA", nullptr, rowsOne.get()), -1);
+  EXPECT_EQ(Stored(), afterFirst);
+  EXPECT_TRUE(log.Has("Tisch 12 nicht abgerechnet: Tisch 12 wurde inzwischen"));
+}
+
+TEST_F(SettlementConcurrency, AfterALockConflictTheWholeSettlementRunsOnceMoreAndNoMore) {
+  WatchedConnection watched(db.conn());
+  db::DbTools tools(watched, db.state(), db.env(), db.ui());
+  db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('BUNR', 41, 1, 999999999)");
+  Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}});
+  db.conn().SetCommandTimeout(0);  // no station waits for a lock here: a conflict shows at once
+  const std::string counterRow = "UPDATE uniquenr SET wert = wert WHERE name = 'BUNR'";
+  const std::string before = Stored();
+  {
+    // A second conflict fails the settlement with nothing stored.
+    HeldLock lock(*second, counterRow);
+    EXPECT_EQ(Settle(12, "BAR", &tools), -1);
+    EXPECT_EQ(watched.begins, 2) << "run once more, not more";
+    EXPECT_TRUE(log.Has("FEHLER: Tisch 12")) << "a failure, not a refusal";
+  }
+  EXPECT_EQ(Stored(), before);
+  // Other failures are final at the first run.
+  watched.begins = 0;
+  db.FailInserts("kasspro", "Zeile abgelehnt");
+  EXPECT_EQ(Settle(12, "BAR", &tools), -1);
+  EXPECT_EQ(watched.begins, 1);
+  EXPECT_EQ(Stored(), before);
+  db.StopFailingInserts("kasspro");
+  // The other station finishes before the second run begins.
+  watched.begins = 0;
+  log.lines.clear();
+  HeldLock lock(*second, counterRow);
+  watched.beginAt = 2;
+  watched.action = [&] { lock.Release(); };
+  EXPECT_EQ(Settle(12, "BAR", &tools), 41);
+  EXPECT_EQ(watched.begins, 2);
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_NE(log.lines.front().find("Tisch 12: Sperrkonflikt mit einer anderen Station"), std::string::npos);
+  EXPECT_FALSE(log.Has("FEHLER"));
+  // The first run left nothing behind: one receipt, one number drawn, the rows gone.
+  EXPECT_EQ(Dump("SELECT bunr, betrag, (SELECT COUNT(*) FROM kasspro), (SELECT wert FROM uniquenr WHERE name = 'BUNR') "
+                 "FROM kass"),
+            "41|1035|2|42\n");
   EXPECT_EQ(db.Count("bestellung"), 0);
 }
 
-TEST_F(SettlementConcurrency, TwoPaymentsOnOneAccountCannotBothPassTheLimit) {
-  db.Exec("UPDATE kunden SET \"limit\" = 500 WHERE kdnr = 7");
-  Orders(20, {{"COLA", 1, 300}});
-  Orders(21, {{"SALAT", 1, 300}});
-  SettleRequest onAccount;
-  onAccount.customer = 7;
-  onAccount.checkCoverage = true;
-  // Both stations saw a balance of 0 before either transaction began.
-  auto rowsOne = Rows(db.conn(), 20);
-  auto rowsTwo = Rows(*second, 21);
-  ASSERT_GT(SettleRows(*tools2, *rowsTwo, 21, "KDKTO", onAccount), 0);
-  const std::string afterFirst = Stored();
-  EXPECT_EQ(SettleRows(db.tools(), *rowsOne, 20, "KDKTO", onAccount), -1);
-  EXPECT_EQ(refusal, "Keine ausreichende Deckung auf dem Kundenkonto.");
-  EXPECT_EQ(Stored(), afterFirst);
-  EXPECT_EQ(Dump("SELECT kdnr, betrag, saldo FROM kdkto"), "7|-300|-300\n");
-  // The account's latest booking: two in one second are told apart by their number.
-  db.Exec("INSERT INTO kdkto (kdnr, kdktobunr, datumzeit, betrag, saldo) VALUES "
-          "(7, 900, '2030-01-01 10:00:00', 300, 0), (7, 901, '2030-01-01 10:00:00', -250, -250)");
-  rowsOne = Rows(db.conn(), 20);
-  EXPECT_EQ(SettleRows(db.tools(), *rowsOne, 20, "KDKTO", onAccount), -1) << "500 - 250 does not cover 300";
-  db.Exec("UPDATE kdkto SET saldo = -200 WHERE kdktobunr = 901");
-  EXPECT_GT(SettleRows(db.tools(), *rowsOne, 20, "KDKTO", onAccount), 0);
+class Vouchers : public SettlementFixture {
+ protected:
+  void SetUp() override {
+    db.Exec("INSERT INTO gutscheine (status, gsnr, betrag) VALUES (0, 'GS-10', 1000), (1, 'GS-OLD', 1000), "
+            "(0, 'GS-5', 500)");
+  }
+};
+
+// Unknown (also by a pattern), already redeemed (also earlier on the same
+// receipt) or worth too little: refused, nothing stored.
+TEST_F(Vouchers, OnlyAnExistingOpenVoucherOfEnoughValueIsRedeemedAndOnlyOnce) {
+  const struct {
+    std::vector<OrderLine> vouchers;
+    std::string reason;
+  } cases[] = {
+      {{{"$$$GS", 1, -500, "GS-1%"}}, "Gutschein GS-1% ist unbekannt."},
+      {{{"$$$GS", 1, -500, "GS-OLD"}}, "Gutschein GS-OLD wurde bereits eingelöst."},
+      {{{"$$$GS", 1, -800, "GS-5"}}, "Gutschein GS-5 über 5.00 reicht nicht für 8.00."},
+      {{{"$$$GS", 1, -1000, "GS-10"}, {"$$$GS", 1, -1000, "GS-10"}}, "Gutschein GS-10 wurde bereits eingelöst."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    db.Exec("DELETE FROM bestellung");
+    Orders(12, {{"COLA", 1, 2000}});
+    Orders(12, c.vouchers);
+    const std::string before = Stored();
+    EXPECT_EQ(Settle(12, "BAR"), -1);
+    EXPECT_NE(lastError.find(c.reason), std::string::npos) << lastError;
+    EXPECT_EQ(Stored(), before);
+  }
+}
+
+TEST_F(Vouchers, TwoStationsRedeemingOneVoucherAtOnceOnlyOneSucceeds) {
+  // Station 1 has redeemed GS-10 in its open transaction when station 2 tries
+  // the same; the engine holds station 2 until station 1 commits.
+  OpenSecond();
+  db::DbError err1, err2;
+  ASSERT_TRUE(db.conn().BeginTrans(err1)) << err1.text;
+  ASSERT_TRUE(MarkVoucherRedeemed(db.tools(), ReceiptContext{1, 1, db.env().Now(), 12, 0, 0, 3, "MIX"}, "GS-10", 1000));
+  bool redeemed2 = false;
+  std::thread station2([&] {
+    if (!second->BeginTrans(err2)) return;
+    const Status marked =
+        MarkVoucherRedeemed(*tools2, ReceiptContext{2, 2, db.env().Now(), 14, 0, 0, 3, "MIX"}, "GS-10", 1000);
+    err2.text = marked.message();
+    redeemed2 = marked.ok() && second->CommitTrans(err2);
+    db::DbError ignored;
+    if (!redeemed2) second->RollbackTrans(ignored);
+  });
+  // Give station 2 time to reach the voucher (it waits there either way).
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(db.conn().CommitTrans(err1)) << err1.text;
+  station2.join();
+  EXPECT_FALSE(redeemed2) << "the voucher paid twice";
+  EXPECT_FALSE(err2.text.empty());
+  EXPECT_EQ(Dump("SELECT gsnr, status, kasse_einl, bunr_einl FROM gutscheine WHERE gsnr = 'GS-10'"), "GS-10|1|1|1\n");
 }
 
 }  // namespace
