@@ -1,76 +1,48 @@
 // Rijndael-256/256 and the message framing: every record of the test data and
 // the framing's edges.
-#include "fiscal/rijndael.h"
-
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <fstream>
 #include <map>
 #include <span>
-#include <sstream>
-#include <string>
-#include <vector>
 
-using tolven::fiscal::Rijndael;
-using Bytes = std::vector<std::uint8_t>;
+#include "common/text.h"
+#include "fiscal/rijndael.h"
 
+namespace tolven::fiscal {
 namespace {
 
-Bytes FromHex(const std::string& hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
+using Bytes = std::vector<std::uint8_t>;
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-const Bytes kPassword(32, 0x5A);
-
+// Records of "name = HEX" lines after a "[kind]" line; nothing after '=' means no bytes.
 TEST(Rijndael, ReproducesEveryRecordOfTheTestData) {
   std::ifstream in(TOLVEN_SOURCE_DIR "/tests/fiscal/data/rijndael256.txt");
   ASSERT_TRUE(in) << "test data missing";
-  struct Record {
-    int line;
-    std::string kind;
-    std::map<std::string, Bytes> f;
-  };
-  std::vector<Record> records;  // "name = HEX" lines after "[kind]"
-  std::string text;
-  for (int line = 1; std::getline(in, text); ++line) {
-    std::istringstream words(text);
-    std::string name, eq, hex;
-    if (!(words >> name) || name[0] == '#') continue;
-    if (name[0] == '[') {
-      records.push_back({line, name.substr(1, name.find(']') - 1), {}});
-    } else {
-      ASSERT_TRUE(!records.empty() && words >> eq && eq == "=") << "line " << line << ": " << text;
-      words >> hex;  // nothing after '=' means no bytes
-      records.back().f[name] = FromHex(hex);
+  std::vector<std::pair<std::string, std::map<std::string, std::string>>> records;
+  for (std::string line; std::getline(in, line);) {
+    const size_t eq = line.find(" =");
+    if (StartsWith(line, "[")) records.push_back({line, {}});
+    if (!StartsWith(line, "#") && eq != std::string::npos && !records.empty()) {
+      records.back().second[line.substr(0, eq)] = HexDecode(line.size() > eq + 3 ? line.substr(eq + 3) : "");
     }
   }
   int blocks = 0, messages = 0;
   Rijndael cipher;  // one instance on purpose: every record must reset the key
-  for (auto& rec : records) {
-    SCOPED_TRACE("record at line " + std::to_string(rec.line));
-    if (rec.kind == "block") {
+  for (auto& [kind, f] : records) {
+    SCOPED_TRACE("record " + std::to_string(blocks + messages + 1));
+    if (kind == "[block]") {
       ++blocks;
-      ASSERT_TRUE(cipher.gkey(8, 8, rec.f["key"]));
-      Bytes block = rec.f["plaintext"];
-      ASSERT_TRUE(cipher.Encrypt(block));
-      EXPECT_EQ(block, rec.f["ciphertext"]);
+      Bytes block = B(f["plaintext"]);
+      ASSERT_TRUE(cipher.gkey(8, 8, B(f["key"])) && cipher.Encrypt(block));
+      EXPECT_EQ(block, B(f["ciphertext"]));
       ASSERT_TRUE(cipher.Decrypt(block));
-      EXPECT_EQ(block, rec.f["plaintext"]);
-    } else if (rec.kind == "encryptdata") {
-      ++messages;
-      EXPECT_EQ(cipher.EncryptData(rec.f["message"], rec.f["password"]), rec.f["result"]);
-      EXPECT_EQ(cipher.DecryptData(rec.f["result"], rec.f["password"]), rec.f["message"]);
-      // The text overloads give the same: bytes above 127 (one record has them) count unsigned.
-      const std::string message(rec.f["message"].begin(), rec.f["message"].end());
-      const std::string password(rec.f["password"].begin(), rec.f["password"].end());
-      EXPECT_EQ(cipher.EncryptData(message, password), rec.f["result"]);
-      EXPECT_EQ(cipher.DecryptData(rec.f["result"], password), rec.f["message"]);
+      EXPECT_EQ(block, B(f["plaintext"]));
     } else {
-      ADD_FAILURE() << "unknown record kind " << rec.kind;
+      ++messages;
+      // The text overloads: bytes above 127 (one record has them) count unsigned.
+      EXPECT_EQ(cipher.EncryptData(f["message"], f["password"]), B(f["result"]));
+      EXPECT_EQ(cipher.DecryptData(B(f["result"]), f["password"]), B(f["message"]));
     }
   }
   // Guards against a parser that silently drops records.
@@ -78,51 +50,26 @@ TEST(Rijndael, ReproducesEveryRecordOfTheTestData) {
   EXPECT_EQ(messages, 8);
 }
 
-// Beyond the test data: a message whose length takes two bytes of the length field.
-TEST(Rijndael, FramingOfALongMessage) {
-  Bytes message(300);
-  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i + 1);
+TEST(Rijndael, FramingOfLongAndMalformedMessages) {
+  // A length that takes two bytes of the length field.
+  const Bytes message(300, 7), password(32, 0x5A);
   Rijndael cipher;
-  Bytes buffer = cipher.EncryptData(message, kPassword);
+  Bytes buffer = cipher.EncryptData(message, password);
   ASSERT_EQ(buffer.size(), 320u);
-  ASSERT_TRUE(cipher.gkey(8, 8, kPassword));
-  for (std::size_t off = 0; off < buffer.size(); off += 32)
-    ASSERT_TRUE(cipher.Decrypt(std::span<std::uint8_t>(buffer).subspan(off, 32)));
-  Bytes expected = {300 % 256, 300 / 256, 0, 0};
-  expected.insert(expected.end(), message.begin(), message.end());
-  expected.resize(320, 0);
-  EXPECT_EQ(buffer, expected);
+  EXPECT_EQ(cipher.DecryptData(buffer, password), message);
+  ASSERT_TRUE(cipher.gkey(8, 8, password) && cipher.Decrypt(std::span<std::uint8_t>(buffer).first(32)));
+  EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), (Bytes{300 % 256, 300 / 256, 0, 0, 7}));
 
-}
-
-TEST(Rijndael, MalformedCipherTextIsRefused) {
-  // A single block whose length field is chosen freely, encrypted with the data key.
-  const auto blockWithLength = [](std::uint32_t length) {
-    Bytes block(32, 0x20);
-    for (std::size_t i = 0; i < 4; ++i) block[i] = static_cast<std::uint8_t>(length >> (8 * i));
-    Rijndael cipher;
-    EXPECT_TRUE(cipher.gkey(8, 8, kPassword) && cipher.Encrypt(block));
-    return block;
-  };
-  Rijndael cipher;
-  Bytes valid = cipher.EncryptData(Bytes(40, 0x33), kPassword);
-  const struct {
-    const char* what;
-    Bytes cipherText;
-    bool accepted;
-  } cases[] = {
-      {"empty", Bytes{}, false},
-      {"one byte short", Bytes(valid.begin(), valid.end() - 1), false},
-      {"one byte over", [&] { Bytes b = valid; b.push_back(0); return b; }(), false},
-      {"length fills the block", blockWithLength(28), true},
-      {"length one past the data", blockWithLength(29), false},
-      {"length at maximum", blockWithLength(0xFFFFFFFFu), false},
-  };
-  for (const auto& c : cases) {
-    const auto plain = cipher.DecryptData(c.cipherText, kPassword);
-    EXPECT_EQ(plain.has_value(), c.accepted) << c.what;
-    EXPECT_TRUE(!plain || *plain == Bytes(28, 0x20)) << c.what;
-  }
+  // One block of 28 bytes whose length field says 28 or 29.
+  Bytes fits{28, 0, 0, 0}, over{29, 0, 0, 0};
+  fits.resize(32, 0x20);
+  over.resize(32, 0x20);
+  ASSERT_TRUE(cipher.Encrypt(fits) && cipher.Encrypt(over));
+  EXPECT_EQ(cipher.DecryptData(fits, password), Bytes(28, 0x20));
+  EXPECT_FALSE(cipher.DecryptData(over, password));
+  EXPECT_FALSE(cipher.DecryptData({}, password));
+  EXPECT_FALSE(cipher.DecryptData(Bytes(buffer.begin(), buffer.end() - 1), password));
 }
 
 }  // namespace
+}  // namespace tolven::fiscal
