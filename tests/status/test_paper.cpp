@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "common/text.h"
+#include "printing/escpos_qr.h"
 #include "status/html.h"
 #include "status/paper.h"
-#include "printing/escpos_qr.h"
 
 namespace tolven::status {
 namespace {
@@ -89,41 +89,23 @@ TEST(StatusPaper, PrinterCommandsBecomeLookAndMarks) {
   }
 }
 
-TEST(StatusPaper, CutAtEndIsAddedOnce) {
-  EXPECT_EQ(Paper({"x"}, true), (Lines{"x", "<Schnitt>"}));
+// A cut at the end is added once; a QR code keeps every byte of its text
+// (length bytes of 13 and 10 are no line end); commands cut short never read
+// past their line.
+TEST(StatusPaper, CutsQrCodesAndCommandsCutShort) {
   EXPECT_EQ(Paper({"x", B({29, 86, 49})}, true), (Lines{"x", "<Schnitt>"}));
   EXPECT_EQ(Paper({}, true), (Lines{"<Schnitt>"}));
-}
-
-TEST(StatusPaper, QrCodeKeepsEveryByteOfItsText) {
-  // Length bytes of 13 and 10 must not be taken for a line end.
-  std::string text = "V0;TOLVENPDA-1;Kassenbeleg-V1;Beleg^8.40_0.00_0.00_0.00_0.00^8.40:Bar;3;501;";
-  text += std::string(260 - text.size(), 'S');
-  for (size_t len : {text.size(), size_t{10}, size_t{7}}) {
-    const std::string data = text.substr(0, len);
+  const std::string text =
+      "V0;TOLVENPDA-1;Kassenbeleg-V1;Beleg^8.40_0.00_0.00_0.00_0.00^8.40:Bar;3;501;" + std::string(184, 'S');
+  for (const std::string& data : {text, text.substr(0, 10), text.substr(0, 7)}) {
     std::vector<PaperLine> p = RenderPaper({" ", printing::EscPosQrCode(data)}, false);
-    ASSERT_EQ(p.size(), 2u) << len;
-    EXPECT_EQ(p[1].mark, PaperMark::Qr);
-    EXPECT_EQ(p[1].qrData, data);
-    EXPECT_NE(QrSvg(data).find("<path"), std::string::npos);
+    EXPECT_TRUE(p.size() == 2 && p[1].qrData == data) << data.size();
   }
   EXPECT_EQ(PaperText(RenderPaper({printing::EscPosQrCode("A;B")}, false)), (Lines{"[QR-Code] A;B"}));
-}
-
-TEST(StatusPaper, CommandsCutShortNeverReadPastTheLine) {
-  const Lines truncated = {B({27}),
-                           B({27, 33}),
-                           B({29, 40, 107, 200, 1, 49}),
-                           B({29, 118, 48}),
-                           B({29, 107, 4}) + "12",
-                           B({29, 107, 73, 50}) + "1",
-                           B({27, 42, 33, 255, 255}),
-                           B({28, 112}),
-                           B({16, 20, 1})};
-  for (const std::string& line : truncated) {
-    std::vector<PaperLine> p = RenderPaper({line, "danach"}, false);
-    ASSERT_FALSE(p.empty()) << HexEncode(line);
-    EXPECT_EQ(Describe(p.back()), "danach") << HexEncode(line);
+  for (const char* hex :
+       {"1B", "1B21", "1D286BC80131", "1D7630", "1D6B043132", "1D6B493231", "1B2A21FFFF", "1C70", "101401"}) {
+    std::vector<PaperLine> p = RenderPaper({HexDecode(hex), "danach"}, false);
+    EXPECT_TRUE(!p.empty() && Describe(p.back()) == "danach") << hex;
   }
 }
 
@@ -132,26 +114,27 @@ TEST(StatusPaper, TextNeverBecomesMarkup) {
   EXPECT_EQ(HtmlText(B({'a', 27, 'b', 13, 10, 'c'})), "ab\nc");
   EXPECT_EQ(JsonString("a\"b\\c\r\n" + B({1, 127}) + "</x>"), "\"a\\\"b\\\\c\\r\\n\\u0001\\u007f\\u003c/x\\u003e\"");
   // Centred, underlined, red, narrow, double height: each its class.
-  const std::string html = PaperHtml(RenderPaper(
-      {"<b>Tisch</b> & " + kBig + "<i>",
-       B({27, 97, 49, 27, 45, 1}) + "u" + B({27, 114, 1}) + "r" + B({27, 33, 1}) + "n",
-       B({27, 64, 27, 97, 2}) + kHigh + "x"},
-      false));
-  EXPECT_EQ(html,
-            "<div class=\"paper\" style=\"width:24ch\"><div class=\"l tall\">&lt;b&gt;Tisch&lt;/b&gt; &amp; <span "
-            "class=\"big\" style=\"width:6ch\"><span class=\"dwh\">&lt;i&gt;</span></span></div><div class=\"l tall "
-            "ac\"><span class=\"u big\" style=\"width:2ch\"><span class=\"dwh\">u</span></span><span class=\"u red "
-            "big\" style=\"width:2ch\"><span class=\"dwh\">r</span></span><span class=\"red n\">n</span></div><div "
-            "class=\"l tall ar\"><span class=\"big\" style=\"width:1ch\"><span class=\"dh\">x</span></span></div></div>");
+  const std::string html =
+      PaperHtml(RenderPaper({"<b>Tisch</b> & " + kBig + "<i>",
+                             B({27, 97, 49, 27, 45, 1}) + "u" + B({27, 114, 1}) + "r" + B({27, 33, 1}) + "n",
+                             B({27, 64, 27, 97, 2}) + kHigh + "x"},
+                            false));
+  EXPECT_EQ(
+      html,
+      "<div class=\"paper\" style=\"width:24ch\"><div class=\"l tall\">&lt;b&gt;Tisch&lt;/b&gt; &amp; <span "
+      "class=\"big\" style=\"width:6ch\"><span class=\"dwh\">&lt;i&gt;</span></span></div><div class=\"l tall "
+      "ac\"><span class=\"u big\" style=\"width:2ch\"><span class=\"dwh\">u</span></span><span class=\"u red "
+      "big\" style=\"width:2ch\"><span class=\"dwh\">r</span></span><span class=\"red n\">n</span></div><div "
+      "class=\"l tall ar\"><span class=\"big\" style=\"width:1ch\"><span class=\"dh\">x</span></span></div></div>");
 }
 
+// Version 1 is 21 modules, with four modules of quiet zone on each side; no
+// symbol for nothing or for more than a QR code holds.
 TEST(StatusPaper, QrSvgDrawsTheSymbolOrNothing) {
   const std::string svg = QrSvg("HELLO");
-  // Version 1 is 21 modules; four modules of quiet zone on each side.
-  EXPECT_NE(svg.find("viewBox=\"0 0 29 29\""), std::string::npos) << svg;
-  EXPECT_NE(svg.find("M4 4h7v1h-7z"), std::string::npos) << "the top-left finder pattern";
-  EXPECT_EQ(QrSvg(""), "");
-  EXPECT_EQ(QrSvg(std::string(5000, 'x')), "") << "more than a QR code holds";
+  EXPECT_TRUE(svg.find("viewBox=\"0 0 29 29\"") != std::string::npos && svg.find("M4 4h7v1h-7z") != std::string::npos)
+      << svg;
+  EXPECT_EQ(QrSvg("") + QrSvg(std::string(5000, 'x')), "");
   const std::string tooLong = PaperHtml(RenderPaper({printing::EscPosQrCode(std::string(3000, 'y'))}, false));
   EXPECT_NE(tooLong.find("QR-Code nicht darstellbar"), std::string::npos);
 }

@@ -6,7 +6,6 @@
 #include <cstdlib>
 
 #include "common/cp1252.h"
-#include "status/metrics.h"
 #include "status/render.h"
 #include "status/service.h"
 #include "support/fake_env.h"
@@ -14,30 +13,16 @@
 namespace tolven::status {
 namespace {
 
-using platform::MsgKind;
-
-// Whether the text is one valid JSON value, by Python's strict reader (python3
-// is a build dependency anyway).
-bool ValidJson(const std::string& text) {
-  testing::TempDir dir;
-  testing::WriteAll(dir / "s.json", text);
-  const std::string cmd = "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' " +
-                          dir / "s.json" + " 2>/dev/null";
-  return std::system(cmd.c_str()) == 0;
-}
-
 class StatusServiceTest : public ::testing::Test {
  protected:
   StatusServiceTest() : alerts(env), service(board, alerts, env) {}
 
-  // The TSE in use and not ready, a log line and an answer that must not turn into markup.
+  // A log line that must not turn into markup, the TSE in use.
   void Publish(bool tseReady) {
     auto s = std::make_shared<StatusSnapshot>();
     s->sequence = 1;
     s->collectedMonotonicMs = env.MonotonicMs();
-    s->log = "12:00:00  Orderterminal-Gateway gestartet.\r\n12:00:01  Bestellung für Tisch 12 <b>\r\n";
-    s->slots[0].inUse = true;
-    s->slots[0].lastAnswer = "ERR;Kein Kunde zu Kartennummer \"9\"";
+    s->log = "12:00:00  Orderterminal-Gateway gestartet.\r\n12:00:01  Bestellung für Tisch 12 <b>\"\r\n";
     s->tse.inUse = true;
     s->tse.ready = tseReady;
     board.Publish(s);
@@ -54,20 +39,18 @@ class StatusServiceTest : public ::testing::Test {
   StatusService service;
 };
 
+// The JSON is one valid value by Python's strict reader (python3 is a build
+// dependency anyway); the page shows the newest log line first, escaped.
 TEST_F(StatusServiceTest, PageAndJsonCarryTheStateEscaped) {
-  EXPECT_NE(Call("GET", "/").body.find("noch keine Daten"), std::string::npos);
-  EXPECT_TRUE(ValidJson(Call("GET", "/status.json").body));
   Publish(false);
-  alerts.Add(MsgKind::Critical, "TOLVENPDA", "Fehler bei Druck auf COM9\r\n\r\nWindows meldet: <kein Gerät>");
+  alerts.Add(platform::MsgKind::Critical, "TOLVENPDA", "Fehler bei Druck auf COM9\r\n\r\n<kein Gerät>");
+  testing::TempDir dir;
+  testing::WriteAll(dir / "s.json", Call("GET", "/status.json").body);
+  const std::string check = "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' ";
+  EXPECT_EQ(std::system((check + dir / "s.json").c_str()), 0) << testing::ReadAll(dir / "s.json");
   const std::string html = Utf8ToCp1252(Call("GET", "/").body);
-  EXPECT_NE(html.find("&lt;kein Gerät&gt;"), std::string::npos) << html;
-  EXPECT_NE(html.find("Kartennummer &quot;9&quot;"), std::string::npos) << html;
-  EXPECT_LT(html.find("Tisch 12 &lt;b&gt;"), html.find("gestartet.")) << "newest log line first";
-  const std::string json = Call("GET", "/status.json").body;
-  EXPECT_TRUE(ValidJson(json)) << json;
-  EXPECT_NE(Utf8ToCp1252(json).find("12:00:01  Bestellung für Tisch 12 \\u003cb\\u003e\""), std::string::npos);
-  env.Advance(kStaleMs + 1000);
-  EXPECT_NE(Call("GET", "/").body.find("Seit 6 s keine Aktualisierung"), std::string::npos);
+  EXPECT_LT(html.find("Tisch 12 &lt;b&gt;&quot;"), html.find("gestartet.")) << html;
+  EXPECT_NE(html.find("&lt;kein Gerät&gt;"), std::string::npos);
 }
 
 // /healthz says 200 only while the loop reports, its database answers and the
@@ -84,40 +67,28 @@ TEST_F(StatusServiceTest, HealthNamesEveryReasonItIsNotWell) {
   EXPECT_EQ(
       Utf8ToCp1252(r.body),
       "Seit 7 s keine Meldung der Abfrageschleife.\nTSE nicht bereit: Belege werden ohne Signatur gespeichert.\n");
-  EXPECT_EQ(Call("POST", "/healthz").status, 405);
+  EXPECT_NE(Call("GET", "/").body.find("Seit 7 s keine Aktualisierung"), std::string::npos);
 }
 
 TEST_F(StatusServiceTest, AcknowledgingAndRefusals) {
-  const int64_t a = alerts.Add(MsgKind::Critical, "TOLVENPDA", "Drucker A gestört");
-  alerts.Add(MsgKind::Critical, "TSE", "Keine Antwort vom TSE-Server");
-  struct Case {
-    const char* method;
-    std::string path;
-    std::map<std::string, std::string> headers;
-    int status;
-  } cases[] = {
-      {"GET", AcknowledgePath(a), {}, 405},
-      {"POST", "/", {}, 405},
-      {"POST", "/meldungen/99/quittieren", {}, 404},
-      {"POST", "/meldungen/abc/quittieren", {}, 404},
-      {"POST", "/meldungen/-1/quittieren", {}, 404},
-      {"POST", "/meldungen/99999999999999999999/quittieren", {}, 404},
-      {"GET", "/status.json/", {}, 404},
-      {"GET", "/favicon.ico", {}, 204},
-      // A form on another site must not acknowledge through the operator's browser.
-      {"POST", "/meldungen/quittieren", {{"sec-fetch-site", "cross-site"}}, 403},
-      {"POST", AcknowledgePath(a), {{"origin", "http://127.0.0.1:8080"}, {"host", "127.0.0.1:8080"}}, 303},
-      {"POST", AcknowledgePath(a), {}, 303},  // a second click is no error
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Call(c.method, c.path, c.headers).status, c.status) << c.method << " " << c.path;
+  const std::string a = AcknowledgePath(alerts.Add(platform::MsgKind::Critical, "TOLVENPDA", "Drucker A gestört"));
+  alerts.Add(platform::MsgKind::Critical, "TSE", "Keine Antwort vom TSE-Server");
+  EXPECT_EQ(Call("GET", a).status, 405);
+  EXPECT_EQ(Call("POST", "/healthz").status, 405);
+  for (const char* id : {"99", "abc", "-1", "99999999999999999999"}) {
+    EXPECT_EQ(Call("POST", "/meldungen/" + std::string(id) + "/quittieren").status, 404) << id;
   }
+  EXPECT_EQ(Call("GET", "/favicon.ico").status, 204);
+  // A form on another site must not acknowledge through the operator's browser.
+  EXPECT_EQ(Call("POST", "/meldungen/quittieren", {{"sec-fetch-site", "cross-site"}}).status, 403);
+  EXPECT_EQ(Call("POST", a, {{"origin", "http://127.0.0.1:8080"}, {"host", "127.0.0.1:8080"}}).status, 303);
+  EXPECT_EQ(Call("POST", a).status, 303) << "a second click is no error";
   EXPECT_EQ(alerts.OpenCount(), 1u);
   EXPECT_EQ(Call("POST", "/meldungen/quittieren").status, 303);
   EXPECT_EQ(alerts.OpenCount(), 0u);
 }
 
-TEST(StatusSettings, SectionStatusAndLocalTimes) {
+TEST(StatusSettings, SectionStatus) {
   EXPECT_FALSE(ParseStatusConfig("", "", "").enabled() || ParseStatusConfig("0", "", "").enabled());
   StatusConfig on = ParseStatusConfig(" 8080 ", "", "192.168.1.20, 10.0.0.0/8;fd00::/8  192.168.1.300 kasse2");
   EXPECT_EQ(on.port, 8080);
@@ -128,16 +99,6 @@ TEST(StatusSettings, SectionStatusAndLocalTimes) {
     StatusConfig c = ParseStatusConfig(bad, "", "");
     EXPECT_FALSE(c.enabled() || c.errors.size() != 1) << bad;
   }
-  // Times with the offset of their moment.
-  const char* old = std::getenv("TZ");
-  const std::string saved = old ? old : "";
-  ::setenv("TZ", "Europe/Berlin", 1);
-  ::tzset();
-  const std::string got = IsoLocalTime("05.12.2026 12:00:01") + "|" + IsoLocalTime("29.03.2026 14:05:00 Trx") + "|" +
-                          IsoLocalTime("12:00:01") + "|" + IsoLocalTime("");
-  old ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
-  ::tzset();
-  EXPECT_EQ(got, "2026-12-05T12:00:01+01:00|2026-03-29T14:05:00+02:00 Trx|12:00:01|");
 }
 
 }  // namespace
