@@ -43,50 +43,36 @@ std::vector<std::string> Paper(const std::vector<std::string>& lines, bool cut =
 
 using Lines = std::vector<std::string>;
 
+// Each mode is switched off again before the next case's lines.
 TEST(StatusPaper, PrinterCommandsBecomeLookAndMarks) {
-  struct Case {
-    const char* name;
-    Lines in;
-    Lines out;
-  } cases[] = {
-      {"plain text and blank lines", {"Tisch 12", "", " "}, {"Tisch 12", "", " "}},
-      {"size codes of a kitchen line",
-       {kBig + "2" + kOff + kHigh + "x " + kOff + kBig + "Pizza" + kOff},
-       {"[wh:2][h:x ][wh:Pizza]"}},
-      {"double width; GS ! sets the size too",
-       {kWide + "20:48" + kOff + " Uhr", B({29, 33, 0x11}) + "SUMME" + B({29, 33, 0})},
-       {"[w:20:48] Uhr", "[wh:SUMME]"}},
-      {"the mode lives on to the next line",
-       {kHigh + "oben", "weiter", kOff + "normal"},
-       {"[h:oben]", "[h:weiter]", "normal"}},
-      {"ESC @ resets", {kBig + "A" + B({27, 64}) + "B"}, {"[wh:A]B"}},
-      {"emphasis on and off", {B({27, 69, 1}) + "fett" + B({27, 69, 0}) + " normal"}, {"[b:fett] normal"}},
-      {"a line holding only a mode change feeds a blank line", {kOff}, {""}},
-      {"a cut alone leaves no blank line, text before a cut is printed first",
-       {"Ende", B({29, 86, 49}), "Summe" + B({29, 86, 49})},
-       {"Ende", "<Schnitt>", "Summe", "<Schnitt>"}},
-      {"cut with feed amount", {B({29, 86, 65, 3}) + "x"}, {"<Schnitt>", "x"}},
-      {"drawer pulse pin 2 and pin 5, old code without pulse times",
-       {B({27, 112, 0, 9, 1}), B({27, 112, 1, 100, 100}), B({27, 112})},
-       {"<Schublade öffnen (Pin 2)>", "<Schublade öffnen (Pin 5)>", "<Schublade öffnen>"}},
-      {"kitchen buzzer", {B({27, 112, 0, 255, 255})}, {"<Küchensummer (Pin 2)>"}},
-      {"stored logo", {B({28, 112, 1, 0})}, {"<Logo 1>"}},
-      {"raster picture bytes are not text", {B({29, 118, 48, 0, 2, 0, 1, 0}) + "AB" + "nach"}, {"<Grafik>", "nach"}},
-      {"ESC * column picture", {B({27, 42, 33, 2, 0}) + "ABCDEF" + "ok"}, {"<Grafik>", "ok"}},
-      {"barcode with NUL end and with length",
-       {B({29, 107, 4}) + "4711" + B({0}) + "x", B({29, 107, 73, 3}) + "ABC"},
-       {"<Strichcode 4711>", "x", "<Strichcode ABC>"}},
-      {"text printer directives", {"#BARCODE:123", "  #FONT:Arial:Hallo", "#QRCODE:"}, {"<Strichcode 123>", "Hallo"}},
-      {"form feed and feed lines", {std::string(1, '\f'), "a" + B({27, 100, 2})}, {"<Seitenvorschub>", "a", "", ""}},
-      {"other control bytes vanish", {"a" + B({7, 1, 127}) + "b"}, {"ab"}},
-      {"line feed inside a line", {"eins\nzwei"}, {"eins", "zwei"}},
-      {"slip station",
-       {B({27, 99, 48, 4}), B({27, 99, 48, 1})},
-       {"<Druck auf Belegstation (Formular)>", "<Druck auf Bonrolle>"}},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Paper(c.in), c.out) << c.name;
-  }
+  // Plain text and blank lines; the size codes of a kitchen line; double width,
+  // and GS ! sets the size too; the mode lives on to the next line; emphasis; a
+  // line holding only a mode change feeds a blank line.
+  EXPECT_EQ(Paper({"Tisch 12", "", " ", kBig + "2" + kOff + kHigh + "x " + kOff + kBig + "Pizza" + kOff,
+                   kWide + "20:48" + kOff + " Uhr", B({29, 33, 0x11}) + "SUMME" + B({29, 33, 0}), kHigh + "oben",
+                   "weiter", kOff + "normal", B({27, 69, 1}) + "fett" + B({27, 69, 0}) + " normal", kOff}),
+            (Lines{"Tisch 12", "", " ", "[wh:2][h:x ][wh:Pizza]", "[w:20:48] Uhr", "[wh:SUMME]", "[h:oben]",
+                   "[h:weiter]", "normal", "[b:fett] normal", ""}));
+  // A cut alone leaves no blank line, text before a cut is printed first, a cut
+  // with a feed amount; drawer pulses on pin 2 and 5 and the old code without
+  // pulse times; the kitchen buzzer; a stored logo.
+  EXPECT_EQ(Paper({"Ende", B({29, 86, 49}), "Summe" + B({29, 86, 49}), B({29, 86, 65, 3}) + "x", B({27, 112, 0, 9, 1}),
+                   B({27, 112, 1, 100, 100}), B({27, 112}), B({27, 112, 0, 255, 255}), B({28, 112, 1, 0})}),
+            (Lines{"Ende", "<Schnitt>", "Summe", "<Schnitt>", "<Schnitt>", "x", "<Schublade öffnen (Pin 2)>",
+                   "<Schublade öffnen (Pin 5)>", "<Schublade öffnen>", "<Küchensummer (Pin 2)>", "<Logo 1>"}));
+  // Picture bytes are not text; barcodes ended by NUL and with a length; the
+  // text printer's directives.
+  EXPECT_EQ(Paper({B({29, 118, 48, 0, 2, 0, 1, 0}) + "AB" + "nach", B({27, 42, 33, 2, 0}) + "ABCDEF" + "ok",
+                   B({29, 107, 4}) + "4711" + B({0}) + "x", B({29, 107, 73, 3}) + "ABC", "#BARCODE:123",
+                   "  #FONT:Arial:Hallo", "#QRCODE:"}),
+            (Lines{"<Grafik>", "nach", "<Grafik>", "ok", "<Strichcode 4711>", "x", "<Strichcode ABC>",
+                   "<Strichcode 123>", "Hallo"}));
+  // Form feed and feed lines; other control bytes vanish; a line feed inside a
+  // line; the slip station.
+  EXPECT_EQ(Paper({std::string(1, '\f'), "a" + B({27, 100, 2}), "a" + B({7, 1, 127}) + "b", "eins\nzwei",
+                   B({27, 99, 48, 4}), B({27, 99, 48, 1})}),
+            (Lines{"<Seitenvorschub>", "a", "", "", "ab", "eins", "zwei", "<Druck auf Belegstation (Formular)>",
+                   "<Druck auf Bonrolle>"}));
 }
 
 // A cut at the end is added once; a QR code keeps every byte of its text

@@ -1,21 +1,15 @@
 // What the status page learns from the gateway: message boxes kept as alerts
-// until acknowledged, the TSE's outcomes, printouts and their outcome per
-// channel, receipts read back from the BON archive, and the snapshots the poll
-// loop publishes.
+// until acknowledged, printouts and their outcome per channel, and receipts
+// read back from the BON archive.
 #include <gtest/gtest.h>
-
-#include <numeric>
-#include <set>
 
 #include "common/crc16.h"
 #include "common/text.h"
 #include "printing/escpos_qr.h"
 #include "status/alerts.h"
 #include "status/print_recorder.h"
-#include "status/snapshot.h"
-#include "status/tse_recorder.h"
+#include "support/fake_env.h"
 #include "support/fake_print_engine.h"
-#include "support/gateway_fixture.h"
 
 namespace tolven::status {
 namespace {
@@ -53,27 +47,10 @@ TEST(StatusAlerts, RepeatsCountUpUntilAcknowledgedAndTheLogStaysBounded) {
   log.Add(MsgKind::Critical, "T", std::string(AlertLog::kMaxText + 100, 'x'));
   EXPECT_EQ(State(), "5x1 4x1 3x1 2");
   EXPECT_EQ(log.All().front().text.size(), AlertLog::kMaxText + 6);
-  std::vector<Alert> taken = log.TakeAcknowledged();
-  ASSERT_EQ(taken.size(), 1u);
-  EXPECT_EQ(taken[0].acknowledgedBy, "127.0.0.1");
-  EXPECT_TRUE(log.TakeAcknowledged().empty());
+  EXPECT_EQ(log.TakeAcknowledged().at(0).acknowledgedBy, "127.0.0.1");
+  EXPECT_TRUE(log.TakeAcknowledged().empty()) << "taken once";
   EXPECT_EQ(log.AcknowledgeAll("::1"), 3);
   EXPECT_EQ(log.OpenCount(), 0u);
-}
-
-// An answer without a signature is no time-out, but the receipt is unsigned
-// all the same.
-TEST(TseMonitor, AlertsOnMissingSignatures) {
-  FakeEnv env;
-  AlertLog alerts(env);
-  testing::ScriptedTseServer server;
-  TseMonitor monitor(server, alerts, env);
-  server.emptySignature = true;
-  monitor.Finish(101, "Bestellung-V1", "d");
-  EXPECT_FALSE(monitor.last().ok);
-  EXPECT_EQ(monitor.timeouts(), 0);
-  ASSERT_EQ(alerts.All().size(), 1u);
-  EXPECT_NE(alerts.All()[0].text.find("ohne Signatur"), std::string::npos);
 }
 
 class PrintRecorderTest : public ::testing::Test {
@@ -114,6 +91,10 @@ TEST_F(PrintRecorderTest, AReceiptArchivedAndPrintedIsOneRecordWithBothOutcomes)
     channels += c.channel + " " + std::to_string(c.printouts) + "/" + std::to_string(c.failures) + "; ";
   }
   EXPECT_EQ(channels, "COM1 1/1; FILE:/a/BON*.BON 1/0; FILE:/kasse/ARCHIV/BON/BON*.BON 1/0; ");
+  EXPECT_EQ(ArchiveReceiptNumber("FILE:/a/bon12.bon"), 12);
+  for (const char* no : {"FILE:/a/BON.BON", "FILE:/a/BONx1.BON", "/a/BON1.BON", "FILE:/a/BON12345678901.BON"}) {
+    EXPECT_EQ(ArchiveReceiptNumber(no), 0) << no;
+  }
 }
 
 // A copy within one scope is one more delivery of the printout; the record a
@@ -133,24 +114,6 @@ TEST_F(PrintRecorderTest, CopiesMergeWithinOneScopeOnly) {
   EXPECT_EQ(recorder.Receipts()[0]->kind, PrintoutKind::Other);
 }
 
-TEST_F(PrintRecorderTest, OnlyTheLastReceiptsAndChannelsAreKept) {
-  for (int i = 1; i <= 20; ++i) {
-    Print(PrintoutKind::CustomerReceipt, {"Bon " + std::to_string(i)}, {"FILE:/a/BON" + std::to_string(i) + ".BON"});
-  }
-  ASSERT_EQ(recorder.Receipts().size(), PrintRecorder::kKeep);
-  EXPECT_EQ(recorder.Receipts().front()->bunr, 20);
-  // The channel printed to longest ago makes room, whatever its name.
-  for (int i = 1; i <= 60; ++i) Print(PrintoutKind::Other, {"x"}, {"COM" + std::to_string(i), "COM0"});
-  std::set<std::string> names;
-  for (const auto& c : recorder.Channels()) names.insert(c.channel);
-  EXPECT_EQ(names.size(), PrintRecorder::kMaxChannels);
-  EXPECT_TRUE(names.count("COM0") && names.count("COM60") && !names.count("COM1"));
-  EXPECT_EQ(ArchiveReceiptNumber("FILE:/a/bon12.bon"), 12);
-  for (const char* no : {"FILE:/a/BON.BON", "FILE:/a/BONx1.BON", "/a/BON1.BON", "FILE:/a/BON12345678901.BON"}) {
-    EXPECT_EQ(ArchiveReceiptNumber(no), 0) << no;
-  }
-}
-
 // After a restart the last receipts come back from the BON archive, with the
 // outcome of their check value.
 TEST_F(PrintRecorderTest, ArchivedReceiptsComeBackWithTheirCheck) {
@@ -164,106 +127,6 @@ TEST_F(PrintRecorderTest, ArchivedReceiptsComeBackWithTheirCheck) {
   EXPECT_EQ(receipts[0]->source + "|" + receipts[1]->source,
             "Archiv BON5.BON, Prüfsumme FALSCH|Archiv BON3.BON, Prüfsumme stimmt");
   EXPECT_EQ(receipts[1]->lines, (Lines{l1, ReplaceAll(l2, "{0}", std::string(1, '\0'))}));
-}
-
-class CollectorTest : public ::testing::Test {
- protected:
-  CollectorTest()
-      : alerts(f.db.env()),
-        monitor(f.tseServer, alerts, f.db.env()),
-        recorder(engine, f.db.env()),
-        collector(StatusSources{f.form,
-                                f.tse,
-                                monitor,
-                                recorder,
-                                alerts,
-                                f.db.state(),
-                                f.db.env(),
-                                [] { return int64_t{42}; },
-                                [] { return std::string("Bitte warten..."); },
-                                &counters,
-                                nullptr,
-                                {{"FILE:/K.TXT", "Küchendrucker 1 Grill"}}},
-                  board) {}
-  uint64_t Sequence() { return board.Latest() ? board.Latest()->sequence : 0; }
-
-  testing::GatewayFixture f;
-  StatusCounters counters;
-  AlertLog alerts;
-  TseMonitor monitor;
-  FakePrintEngine engine;
-  PrintRecorder recorder;
-  StatusBoard board;
-  StatusCollector collector;
-};
-
-// The hook in the poll loop publishes the slots' last activity and the files
-// the terminals have not collected.
-TEST_F(CollectorTest, TheHookInThePollLoopPublishesTheSlots) {
-  f.form.hooks().processEvents = [this] { collector.OnProcessEvents(); };
-  f.AddArticle("10", "Cola", 300);
-  f.Drop(1, "bestell.txt", {"A;5;3", "D;10;1;;", "E;;"});
-  f.Drop(2, "info.kas", {"OK"});
-  f.form.PollPass();
-  recorder.MyPrint({"x"}, "file:/k.txt:", true, false);
-  collector.Collect();
-  auto s = board.Latest();
-  EXPECT_EQ(s->slots[0].lastOrder + "|" + s->slots[0].lastAnswer + "|" + s->slots[0].pendingFiles.at(0),
-            "Tisch 5: 1 Zeilen|OK|confirm.kas");
-  EXPECT_EQ(s->slots[1].pendingFiles, (Lines{"info.kas"})) << "an answer the terminal has not collected";
-  EXPECT_EQ(s->tse.answerQueries, 42);
-  ASSERT_EQ(s->printers.size(), 1u);
-  EXPECT_EQ(s->printers[0].name, "Küchendrucker 1 Grill") << "found whatever the case and colon";
-}
-
-// Counts of the day start at zero with the first snapshot of a new day; the
-// totals go on. Pass durations fall into their buckets.
-TEST_F(CollectorTest, CountsOfTheDayStartAtMidnight) {
-  counters.OrderBooked(2);
-  counters.Request("ZAHLUNGKK");
-  engine.FailChannel("COM9");
-  recorder.MyPrint({"x"}, "COM9", true, false);
-  collector.Collect();
-  EXPECT_EQ(board.Latest()->today.requests, (std::map<std::string, int64_t>{{"kundenzahlung", 1}}));
-  f.db.env().SetNow(DateTime{f.db.env().Now().date, 23, 59, 59, 0});
-  collector.Collect();
-  f.db.env().Advance(2000);
-  collector.Collect();
-  counters.OrderBooked(0);
-  collector.Collect();
-  auto s = board.Latest();
-  EXPECT_EQ(std::to_string(s->today.ordersBooked) + " " + std::to_string(s->today.printFailures) + " " +
-                std::to_string(s->today.requests.at("kundenzahlung")) + " " + std::to_string(s->total.ordersBooked) +
-                " " + std::to_string(s->total.printFailures),
-            "1 0 0 2 1");
-
-  counters.PassDone(1000);  // the first call only starts the clock
-  for (int64_t at : {1250, 1950, 501950}) counters.PassDone(at);
-  const PassHistogram& h = counters.passes();
-  EXPECT_EQ(std::to_string(h.count) + " " + std::to_string(h.sumMs), "3 500950");
-  EXPECT_EQ(std::vector<int64_t>(h.buckets.begin(), h.buckets.begin() + 3), (std::vector<int64_t>{1, 0, 1}));
-  EXPECT_EQ(std::accumulate(h.buckets.begin(), h.buckets.end(), int64_t{0}), 2)
-      << "beyond the last bound only in the count";
-}
-
-TEST_F(CollectorTest, PublishesWhenSomethingChangedButNotOnEveryEvent) {
-  collector.OnProcessEvents();
-  collector.OnProcessEvents();
-  f.db.env().Advance(500);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), 1u) << "nothing new within the idle interval";
-  f.form.AddLogLine("neu");  // the form calls the hook of the fixture, not ours
-  collector.OnProcessEvents();
-  f.form.AddLogLine("gleich danach");
-  f.db.env().Advance(StatusCollector::kMinIntervalMs - 1);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), 2u) << "bursts are published at most every kMinIntervalMs";
-  f.db.env().Advance(1);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), 3u);
-  f.db.env().Advance(StatusCollector::kIdleIntervalMs);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), 4u) << "exchange files are looked at now and then anyway";
 }
 
 }  // namespace
