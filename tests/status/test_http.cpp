@@ -50,21 +50,15 @@ TEST(HttpServer, ServesTheHandlerAndRefusesWhatItCannotServe) {
   EXPECT_EQ(Code("GET /boom", "\r\n"), 500);
   EXPECT_EQ(calls.load(), 2) << "only the good request and the thrower reached the handler";
 
-  // A port in use, a pattern that is no address, an address not of this machine.
-  HttpServerOptions bad;
-  const auto none = [](const HttpRequest&) { return HttpResponse(); };
-  bad.port = server->port();
-  EXPECT_FALSE(HttpServer::Start(bad, none, st));
+  // A port in use.
+  HttpServerOptions busy;
+  busy.port = server->port();
+  EXPECT_FALSE(HttpServer::Start(
+      busy, [](const HttpRequest&) { return HttpResponse(); }, st));
   EXPECT_NE(st.message().find(std::to_string(server->port())), std::string::npos) << st.message();
-  bad.port = 0;
-  bad.allowedAddresses = {"kasse2"};
-  EXPECT_FALSE(HttpServer::Start(bad, none, st));
-  bad.allowedAddresses.clear();
-  bad.bindAddress = "203.0.113.99";
-  EXPECT_FALSE(HttpServer::Start(bad, none, st));
 }
 
-TEST(HttpServerAddresses, OnlyLoopbackUnlessAllowed) {
+TEST(HttpServerAddresses, OnlyLoopbackUnlessAllowedAndOnlyNamesOfThisMachine) {
   for (const char* ok : {"127.8.9.10", "::1", "::ffff:127.0.0.1"}) EXPECT_TRUE(AddressAllowed(ok, {})) << ok;
   for (const char* no : {"192.168.1.20", "::ffff:192.168.1.20", "fe80::1%eth0", ""}) {
     EXPECT_FALSE(AddressAllowed(no, {})) << no;
@@ -81,11 +75,8 @@ TEST(HttpServerAddresses, OnlyLoopbackUnlessAllowed) {
   for (const char* bad : {"192.168.1.0/33", "192.168.1", "kasse2", "10.0.0.0/", "10.0.0.0/x", "::/129", ""}) {
     EXPECT_FALSE(ValidAddressPattern(bad)) << bad;
   }
-}
-
-// A page of another site that a browser reaches under a name of its own
-// (DNS rebinding) gets nothing; the names of this machine do.
-TEST(HttpServerAddresses, HostNamesThisMachine) {
+  // A page of another site that a browser reaches under a name of its own
+  // (DNS rebinding) gets nothing; the names of this machine do.
   for (const char* ok :
        {"localhost", "LOCALHOST:8080", "kasse.localhost", "127.0.0.1:80", "[::1]:8080", "[::1]", "localhost."}) {
     EXPECT_TRUE(HostAllowed(ok, "127.0.0.1")) << ok;

@@ -73,12 +73,9 @@ TEST(StatusPaper, PrinterCommandsBecomeLookAndMarks) {
                    B({27, 99, 48, 4}), B({27, 99, 48, 1})}),
             (Lines{"<Seitenvorschub>", "a", "", "", "ab", "eins", "zwei", "<Druck auf Belegstation (Formular)>",
                    "<Druck auf Bonrolle>"}));
-}
-
-// A cut at the end is added once; a QR code keeps every byte of its text
-// (length bytes of 13 and 10 are no line end); commands cut short never read
-// past their line.
-TEST(StatusPaper, CutsQrCodesAndCommandsCutShort) {
+  // A cut at the end is added once; a QR code keeps every byte of its text
+  // (length bytes of 13 and 10 are no line end); commands cut short never read
+  // past their line.
   EXPECT_EQ(Paper({"x", B({29, 86, 49})}, true), (Lines{"x", "<Schnitt>"}));
   EXPECT_EQ(Paper({}, true), (Lines{"<Schnitt>"}));
   const std::string text =
@@ -95,7 +92,8 @@ TEST(StatusPaper, CutsQrCodesAndCommandsCutShort) {
   }
 }
 
-TEST(StatusPaper, TextNeverBecomesMarkup) {
+// Text never becomes markup; looks become classes; QR codes become pictures.
+TEST(StatusPaper, Html) {
   EXPECT_EQ(HtmlText("<script>\"a\"&'b'</script>"), "&lt;script&gt;&quot;a&quot;&amp;&#39;b&#39;&lt;/script&gt;");
   EXPECT_EQ(HtmlText(B({'a', 27, 'b', 13, 10, 'c'})), "ab\nc");
   EXPECT_EQ(JsonString("a\"b\\c\r\n" + B({1, 127}) + "</x>"), "\"a\\\"b\\\\c\\r\\n\\u0001\\u007f\\u003c/x\\u003e\"");
@@ -112,11 +110,8 @@ TEST(StatusPaper, TextNeverBecomesMarkup) {
       "ac\"><span class=\"u big\" style=\"width:2ch\"><span class=\"dwh\">u</span></span><span class=\"u red "
       "big\" style=\"width:2ch\"><span class=\"dwh\">r</span></span><span class=\"red n\">n</span></div><div "
       "class=\"l tall ar\"><span class=\"big\" style=\"width:1ch\"><span class=\"dh\">x</span></span></div></div>");
-}
-
-// Version 1 is 21 modules, with four modules of quiet zone on each side; no
-// symbol for nothing or for more than a QR code holds.
-TEST(StatusPaper, QrSvgDrawsTheSymbolOrNothing) {
+  // Version 1 is 21 modules, with four modules of quiet zone on each side; no
+  // symbol for nothing or for more than a QR code holds.
   const std::string svg = QrSvg("HELLO");
   EXPECT_TRUE(svg.find("viewBox=\"0 0 29 29\"") != std::string::npos && svg.find("M4 4h7v1h-7z") != std::string::npos)
       << svg;

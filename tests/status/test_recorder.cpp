@@ -72,7 +72,8 @@ class PrintRecorderTest : public ::testing::Test {
   std::vector<int32_t> lookups;
 };
 
-TEST_F(PrintRecorderTest, AReceiptArchivedAndPrintedIsOneRecordWithBothOutcomes) {
+// A receipt archived and printed in one scope is one record with both outcomes.
+TEST_F(PrintRecorderTest, ReceiptsFromThePrintoutsAndFromTheArchive) {
   engine.FailChannel("COM1");
   Print(PrintoutKind::CustomerReceipt, {"Bon-Nr 7", "SUMME 8.40"}, {"FILE:/kasse/ARCHIV/BON/BON7.BON", "COM1"});
   ASSERT_EQ(engine.printouts.size(), 2u) << "everything reaches the real engine";
@@ -95,34 +96,16 @@ TEST_F(PrintRecorderTest, AReceiptArchivedAndPrintedIsOneRecordWithBothOutcomes)
   for (const char* no : {"FILE:/a/BON.BON", "FILE:/a/BONx1.BON", "/a/BON1.BON", "FILE:/a/BON12345678901.BON"}) {
     EXPECT_EQ(ArchiveReceiptNumber(no), 0) << no;
   }
-}
 
-// A copy within one scope is one more delivery of the printout; the record a
-// snapshot already holds stays as it was. The next order, or a printout outside
-// any scope, is a printout of its own.
-TEST_F(PrintRecorderTest, CopiesMergeWithinOneScopeOnly) {
-  Print(PrintoutKind::KitchenReceipt, {"KÜCHE", "1x Pizza"}, {"FILE:/k.txt"});
-  std::shared_ptr<const PrintoutRecord> published = recorder.KitchenReceipts().front();
-  Print(PrintoutKind::KitchenReceipt, {"KÜCHE", "1x Pizza"}, {"FILE:/k.txt", "FILE:/k.txt"});
-  EXPECT_EQ(recorder.KitchenReceipts().size(), 2u);
-  EXPECT_EQ(recorder.KitchenReceipts().front()->deliveries.size(), 2u);
-  EXPECT_EQ(published->deliveries.size(), 1u);
-  Print(PrintoutKind::Other, {"x"}, {});
-  recorder.MyPrint({"x"}, "COM2", true, false);
-  recorder.MyPrint({"x"}, "COM2", true, false);
-  EXPECT_EQ(recorder.Receipts().size(), 2u);
-  EXPECT_EQ(recorder.Receipts()[0]->kind, PrintoutKind::Other);
-}
-
-// After a restart the last receipts come back from the BON archive, with the
-// outcome of their check value.
-TEST_F(PrintRecorderTest, ArchivedReceiptsComeBackWithTheirCheck) {
+  // After a restart the last receipts come back from the BON archive, with the
+  // outcome of their check value.
   testing::TempDir dir;
   const std::string l1 = "Bon-Nr 3", l2 = "\x1B!\x10SUMME EUR  4.20\x1B!{0}";  // NUL is archived as {0}
   testing::WriteAll(dir / "BON3.BON", l1 + "\r\n" + l2 + "\r\n###CRC:" + HexEncode(Crc16Text(l1 + l2)) + "\r\n");
   testing::WriteAll(dir / "BON5.BON", "Bon-Nr 5\r\n###CRC:0000\r\n");
-  recorder.LoadArchived(dir.path() + "/", {5, 4, 3});
-  auto receipts = recorder.Receipts();
+  PrintRecorder restarted(engine, env);
+  restarted.LoadArchived(dir.path() + "/", {5, 4, 3});
+  auto receipts = restarted.Receipts();
   ASSERT_EQ(receipts.size(), 2u) << "BON4.BON does not exist";
   EXPECT_EQ(receipts[0]->source + "|" + receipts[1]->source,
             "Archiv BON5.BON, Prüfsumme FALSCH|Archiv BON3.BON, Prüfsumme stimmt");
