@@ -23,25 +23,21 @@ const std::string kWide = B({27, 33, 32});
 const std::string kBig = B({27, 33, 48});
 const std::string kOff = B({27, 33, 0});
 
-// One line of the paper as text, spans in brackets with their look:
-// "w" double width, "h" double height, "b" bold.
-std::string Describe(const PaperLine& l) {
-  if (l.mark != PaperMark::None) return "<" + l.markText + ">";
-  std::string out;
-  for (const PaperSpan& s : l.spans) {
-    std::string look = std::string(s.doubleWidth ? "w" : "") + (s.doubleHeight ? "h" : "") + (s.bold ? "b" : "");
-    out += look.empty() ? s.text : "[" + look + ":" + s.text + "]";
+using Lines = std::vector<std::string>;
+
+// The paper as text, a line each: marks in angle brackets, spans in square
+// brackets with their look: "w" double width, "h" double height, "b" bold.
+Lines Paper(const Lines& lines, bool cut = false) {
+  Lines out;
+  for (const PaperLine& l : RenderPaper(lines, cut)) {
+    out.push_back(l.mark != PaperMark::None ? "<" + l.markText + ">" : "");
+    for (const PaperSpan& s : l.spans) {
+      std::string look = std::string(s.doubleWidth ? "w" : "") + (s.doubleHeight ? "h" : "") + (s.bold ? "b" : "");
+      out.back() += look.empty() ? s.text : "[" + look + ":" + s.text + "]";
+    }
   }
   return out;
 }
-
-std::vector<std::string> Paper(const std::vector<std::string>& lines, bool cut = false) {
-  std::vector<std::string> out;
-  for (const PaperLine& l : RenderPaper(lines, cut)) out.push_back(Describe(l));
-  return out;
-}
-
-using Lines = std::vector<std::string>;
 
 // Each mode is switched off again before the next case's lines.
 TEST(StatusPaper, PrinterCommandsBecomeLookAndMarks) {
@@ -87,8 +83,8 @@ TEST(StatusPaper, PrinterCommandsBecomeLookAndMarks) {
   EXPECT_EQ(PaperText(RenderPaper({printing::EscPosQrCode("A;B")}, false)), (Lines{"[QR-Code] A;B"}));
   for (const char* hex :
        {"1B", "1B21", "1D286BC80131", "1D7630", "1D6B043132", "1D6B493231", "1B2A21FFFF", "1C70", "101401"}) {
-    std::vector<PaperLine> p = RenderPaper({HexDecode(hex), "danach"}, false);
-    EXPECT_TRUE(!p.empty() && Describe(p.back()) == "danach") << hex;
+    const Lines p = Paper({HexDecode(hex), "danach"});
+    EXPECT_TRUE(!p.empty() && p.back() == "danach") << hex;
   }
 }
 
