@@ -19,7 +19,6 @@ std::string B(std::initializer_list<int> bytes) {
 }
 
 const std::string kHigh = B({27, 33, 16});
-const std::string kWide = B({27, 33, 32});
 const std::string kBig = B({27, 33, 48});
 const std::string kOff = B({27, 33, 0});
 
@@ -44,11 +43,12 @@ TEST(StatusPaper, PrinterCommandsBecomeLookAndMarks) {
   // Plain text and blank lines; the size codes of a kitchen line; double width,
   // and GS ! sets the size too; the mode lives on to the next line; emphasis; a
   // line holding only a mode change feeds a blank line.
-  EXPECT_EQ(Paper({"Tisch 12", "", " ", kBig + "2" + kOff + kHigh + "x " + kOff + kBig + "Pizza" + kOff,
-                   kWide + "20:48" + kOff + " Uhr", B({29, 33, 0x11}) + "SUMME" + B({29, 33, 0}), kHigh + "oben",
-                   "weiter", kOff + "normal", B({27, 69, 1}) + "fett" + B({27, 69, 0}) + " normal", kOff}),
-            (Lines{"Tisch 12", "", " ", "[wh:2][h:x ][wh:Pizza]", "[w:20:48] Uhr", "[wh:SUMME]", "[h:oben]",
-                   "[h:weiter]", "normal", "[b:fett] normal", ""}));
+  EXPECT_EQ(
+      Paper({"Tisch 12", "", " ", kBig + "2" + kOff + kHigh + "x " + kOff + kBig + "Pizza" + kOff,
+             B({27, 33, 32}) + "20:48" + kOff + " Uhr", B({29, 33, 0x11}) + "SUMME" + B({29, 33, 0}), kHigh + "oben",
+             "weiter", kOff + "normal", B({27, 69, 1}) + "fett" + B({27, 69, 0}) + " normal", kOff}),
+      (Lines{"Tisch 12", "", " ", "[wh:2][h:x ][wh:Pizza]", "[w:20:48] Uhr", "[wh:SUMME]", "[h:oben]", "[h:weiter]",
+             "normal", "[b:fett] normal", ""}));
   // A cut alone leaves no blank line, text before a cut is printed first, a cut
   // with a feed amount; drawer pulses on pin 2 and 5 and the old code without
   // pulse times; the kitchen buzzer; a stored logo.
