@@ -1,7 +1,6 @@
 // Printouts as they come out of the printer, for the status page: ESC/POS
-// commands carried out on the paper model, archive copies read back with their
-// check value, and the text put into HTML and JSON without ever turning into
-// markup.
+// commands carried out on the paper model, and the text put into HTML and JSON
+// without ever turning into markup.
 #include <gtest/gtest.h>
 
 #include "common/text.h"
@@ -38,7 +37,8 @@ Lines Paper(const Lines& lines, bool cut = false) {
   return out;
 }
 
-// Each mode is switched off again before the next case's lines.
+// The cases of each group follow each other on one paper; each switches its
+// mode off again.
 TEST(StatusPaper, PrinterCommandsBecomeLookAndMarks) {
   // Plain text and blank lines; the size codes of a kitchen line; double width,
   // and GS ! sets the size too; the mode lives on to the next line; emphasis; a
