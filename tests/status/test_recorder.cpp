@@ -1,277 +1,107 @@
-// What the status page learns from the gateway: printouts and their outcome per
-// channel, receipts read back from the BON archive, and the snapshots the poll
-// loop publishes.
+// What the status page learns from the gateway: message boxes kept as alerts
+// until acknowledged, printouts and their outcome per channel, and receipts
+// read back from the BON archive.
 #include <gtest/gtest.h>
-
-#include <set>
-#include <filesystem>
 
 #include "common/crc16.h"
 #include "common/text.h"
-#include "status/print_recorder.h"
-#include "status/snapshot.h"
 #include "printing/escpos_qr.h"
+#include "status/alerts.h"
+#include "status/print_recorder.h"
+#include "support/fake_env.h"
 #include "support/fake_print_engine.h"
-#include "support/gateway_fixture.h"
 
 namespace tolven::status {
 namespace {
 
+using platform::MsgKind;
 using testing::FakeEnv;
 using testing::FakePrintEngine;
 using Lines = std::vector<std::string>;
 
-class PrintRecorderTest : public ::testing::Test {
- protected:
-  PrintRecorderTest() : recorder(engine, env) {
-    recorder.SetQrLookup([this](int32_t bunr) {
-      lookups.push_back(bunr);
-      return bunr == 7 ? std::string("V0;KASSE;Kassenbeleg-V1;QR") : std::string();
-    });
-  }
-  Status Print(const Lines& lines, const std::string& channel, bool cut = true) {
-    return recorder.MyPrint(lines, channel, cut, false);
-  }
+// Every message box is kept until acknowledged, repetitions count up, and the
+// log stays bounded, dropping acknowledged alerts first, then the oldest.
+TEST(StatusAlerts, RepeatsCountUpUntilAcknowledgedAndTheLogStaysBounded) {
+  FakeEnv env;
+  testing::FakeUi console;
+  AlertLog log(env, 3);
+  auto State = [&log] {
+    std::string out;
+    for (const Alert& a : log.All()) out += std::to_string(a.id) + "x" + std::to_string(a.count) + " ";
+    return out + std::to_string(log.dropped());
+  };
+  RecordingUi(console, log).MessageBox("COM9 gestört", MsgKind::Critical, "");
+  log.Add(MsgKind::Critical, "T", "anderes");
+  env.Advance(5000);
+  EXPECT_EQ(log.Add(MsgKind::Critical, platform::kAppTitle, "COM9 gestört"), 1)
+      << "an empty title is the application's";
+  EXPECT_EQ(log.Add(MsgKind::Exclamation, platform::kAppTitle, "COM9 gestört"), 3) << "another kind is another alert";
+  EXPECT_EQ(console.messages.size(), 1u) << "the console still shows every box";
+  EXPECT_EQ(State(), "3x1 1x2 2x1 0") << "a repetition moves the alert up";
+  EXPECT_EQ(log.All()[1].firstTime + " " + log.All()[1].lastTime, "05.12.2026 12:00:00 05.12.2026 12:00:05");
 
+  EXPECT_TRUE(log.Acknowledge(1, "127.0.0.1"));
+  EXPECT_FALSE(log.Acknowledge(1, "127.0.0.1") || log.Acknowledge(999, "127.0.0.1"));
+  EXPECT_EQ(log.Add(MsgKind::Critical, platform::kAppTitle, "COM9 gestört"), 4) << "acknowledged, it is news again";
+  EXPECT_EQ(State(), "4x1 3x1 2x1 1");
+  log.Add(MsgKind::Critical, "T", std::string(AlertLog::kMaxText + 100, 'x'));
+  EXPECT_EQ(State(), "5x1 4x1 3x1 2");
+  EXPECT_EQ(log.All().front().text.size(), AlertLog::kMaxText + 6);
+  EXPECT_EQ(log.TakeAcknowledged().at(0).acknowledgedBy, "127.0.0.1");
+  EXPECT_TRUE(log.TakeAcknowledged().empty()) << "taken once";
+  EXPECT_EQ(log.AcknowledgeAll("::1"), 3);
+  EXPECT_EQ(log.OpenCount(), 0u);
+}
+
+// A receipt archived and printed in one scope is one record with both outcomes.
+TEST(PrintRecorder, ReceiptsFromThePrintoutsAndFromTheArchive) {
   FakeEnv env;
   FakePrintEngine engine;
-  PrintRecorder recorder;
+  PrintRecorder recorder(engine, env);
   std::vector<int32_t> lookups;
-};
-
-TEST_F(PrintRecorderTest, AReceiptArchivedAndPrintedIsOneRecordWithBothOutcomes) {
-  engine.FailChannel("COM1");
-  {
+  recorder.SetQrLookup([&lookups](int32_t bunr) {
+    lookups.push_back(bunr);
+    return bunr == 7 ? std::string("V0;KASSE;Kassenbeleg-V1;QR") : std::string();
+  });
+  auto Print = [&recorder](const Lines& lines, const std::vector<std::string>& channels) {
     PrintRecorder::Scope scope(recorder, PrintoutKind::CustomerReceipt);
-    EXPECT_TRUE(Print({"Bon-Nr 7", "SUMME 8.40"}, "FILE:/kasse/ARCHIV/BON/BON7.BON", false));
-    EXPECT_FALSE(Print({"Bon-Nr 7", "SUMME 8.40"}, "COM1"));
-  }
+    for (const std::string& channel : channels) recorder.MyPrint(lines, channel, !StartsWith(channel, "FILE:"), false);
+  };
+  engine.FailChannel("COM1");
+  Print({"Bon-Nr 7", "SUMME 8.40"}, {"FILE:/kasse/ARCHIV/BON/BON7.BON", "COM1"});
   ASSERT_EQ(engine.printouts.size(), 2u) << "everything reaches the real engine";
-  auto receipts = recorder.Receipts();
-  ASSERT_EQ(receipts.size(), 1u);
-  const PrintoutRecord& r = *receipts[0];
+  const PrintoutRecord& r = *recorder.Receipts().at(0);
   EXPECT_EQ(r.bunr, 7);
   ASSERT_EQ(r.deliveries.size(), 2u);
   EXPECT_TRUE(r.deliveries[0].ok && !r.deliveries[1].ok);
-  EXPECT_TRUE(r.cutAtEnd) << "the printer copy is cut";
-  EXPECT_EQ(r.text.back(), "[QR-Code gespeichert] V0;KASSE;Kassenbeleg-V1;QR") << "the QR code the lines lack";
+  // The printer copy is cut; the QR code of the receipt is looked up once.
+  EXPECT_EQ(r.text, (Lines{"Bon-Nr 7", "SUMME 8.40", "[Schnitt]", "[QR-Code gespeichert] V0;KASSE;Kassenbeleg-V1;QR"}));
   EXPECT_EQ(lookups, (std::vector<int32_t>{7})) << "looked up once, not again for the printer copy";
-  auto channels = recorder.Channels();
-  ASSERT_EQ(channels.size(), 2u);
-  EXPECT_EQ(channels[0].channel + " " + std::to_string(channels[0].ok) + " " + std::to_string(channels[0].failures),
-            "COM1 0 1");
-  EXPECT_EQ(channels[1].channel, "FILE:/kasse/ARCHIV/BON/BON*.BON") << "one channel for all receipt archives";
-  {
-    PrintRecorder::Scope scope(recorder, PrintoutKind::CustomerReceipt);
-    Print({"Bon-Nr 8", printing::EscPosQrCode("IM AUSDRUCK")}, "FILE:/kasse/ARCHIV/BON/BON8.BON", false);
-  }
+  Print({"Bon-Nr 8", printing::EscPosQrCode("IM AUSDRUCK")}, {"FILE:/a/BON8.BON"});
   EXPECT_EQ(lookups.size(), 1u) << "a receipt with its own QR code needs no lookup";
-  EXPECT_EQ(recorder.Channels().at(1).printouts, 2);
-}
-
-TEST_F(PrintRecorderTest, KitchenCopiesMergeButPublishedRecordsStayAsTheyWere) {
-  std::shared_ptr<const PrintoutRecord> published;
-  {
-    PrintRecorder::Scope scope(recorder, PrintoutKind::KitchenReceipt);
-    Print({"KÜCHE", "1x Pizza"}, "FILE:/k.txt");
-    published = recorder.KitchenReceipts().front();
-    Print({"KÜCHE", "1x Pizza"}, "FILE:/k.txt");
-    Print({"THEKE", "2x Bier"}, "FILE:/t.txt");
+  std::string channels;
+  for (const ChannelOutcome& c : recorder.Channels()) {
+    channels += c.channel + " " + std::to_string(c.printouts) + "/" + std::to_string(c.failures) + "; ";
   }
-  auto kitchen = recorder.KitchenReceipts();
-  ASSERT_EQ(kitchen.size(), 2u);
-  EXPECT_EQ(kitchen[0]->lines, (Lines{"THEKE", "2x Bier"})) << "newest first";
-  EXPECT_EQ(kitchen[1]->deliveries.size(), 2u) << "the copy";
-  EXPECT_EQ(published->deliveries.size(), 1u) << "a snapshot holding the record sees no change";
-  // The same lines in a later scope (the next order) are a printout of their own,
-  // and so are identical printouts made outside any scope.
-  {
-    PrintRecorder::Scope scope(recorder, PrintoutKind::KitchenReceipt);
-    Print({"THEKE", "2x Bier"}, "FILE:/t.txt");
-  }
-  EXPECT_EQ(recorder.KitchenReceipts().size(), 3u);
-  Print({"x"}, "COM2");
-  Print({"x"}, "COM2");
-  ASSERT_EQ(recorder.Receipts().size(), 2u);
-  EXPECT_EQ(recorder.Receipts()[0]->kind, PrintoutKind::Other);
-}
-
-TEST_F(PrintRecorderTest, OnlyTheLastReceiptsAndChannelsAreKept) {
-  for (int i = 1; i <= 20; ++i) {
-    PrintRecorder::Scope scope(recorder, PrintoutKind::CustomerReceipt);
-    Print({"Bon " + std::to_string(i)}, "FILE:/a/BON" + std::to_string(i) + ".BON");
-  }
-  ASSERT_EQ(recorder.Receipts().size(), PrintRecorder::kKeep);
-  EXPECT_EQ(recorder.Receipts().front()->bunr, 20);
-  // The channel printed to longest ago makes room, whatever its name.
-  for (int i = 1; i <= 60; ++i) {
-    Print({"x"}, "FILE:/k" + std::to_string(i) + ".txt");
-    Print({"x"}, "FILE:/k0.txt");
-  }
-  std::set<std::string> names;
-  for (const auto& c : recorder.Channels()) names.insert(c.channel);
-  EXPECT_EQ(names.size(), PrintRecorder::kMaxChannels);
-  EXPECT_TRUE(names.count("FILE:/k0.txt") && names.count("FILE:/k60.txt") && !names.count("FILE:/k1.txt"));
+  EXPECT_EQ(channels, "COM1 1/1; FILE:/a/BON*.BON 1/0; FILE:/kasse/ARCHIV/BON/BON*.BON 1/0; ");
   EXPECT_EQ(ArchiveReceiptNumber("FILE:/a/bon12.bon"), 12);
   for (const char* no : {"FILE:/a/BON.BON", "FILE:/a/BONx1.BON", "/a/BON1.BON", "FILE:/a/BON12345678901.BON"}) {
     EXPECT_EQ(ArchiveReceiptNumber(no), 0) << no;
   }
-}
 
-// After a restart the last receipts come back from the BON archive, with the
-// outcome of their check value.
-TEST_F(PrintRecorderTest, ArchivedReceiptsComeBackWithTheirCheck) {
+  // After a restart the last receipts come back from the BON archive, with the
+  // outcome of their check value.
   testing::TempDir dir;
   const std::string l1 = "Bon-Nr 3", l2 = "\x1B!\x10SUMME EUR  4.20\x1B!{0}";  // NUL is archived as {0}
   testing::WriteAll(dir / "BON3.BON", l1 + "\r\n" + l2 + "\r\n###CRC:" + HexEncode(Crc16Text(l1 + l2)) + "\r\n");
-  recorder.LoadArchived(dir.path() + "/", {4, 3});
-  auto receipts = recorder.Receipts();
-  ASSERT_EQ(receipts.size(), 1u) << "BON4.BON does not exist";
-  EXPECT_EQ(receipts[0]->source, "Archiv BON3.BON, Prüfsumme stimmt");
-  EXPECT_EQ(receipts[0]->lines, (Lines{l1, ReplaceAll(l2, "{0}", std::string(1, '\0'))}));
-  testing::WriteAll(dir / "BON3.BON", "Bon-Nr 9" + testing::ReadAll(dir / "BON3.BON").substr(8));
-  PrintRecorder again(engine, env);
-  again.LoadArchived(dir.path() + "/", {3});
-  EXPECT_EQ(again.Receipts()[0]->source, "Archiv BON3.BON, Prüfsumme FALSCH");
-}
-
-class CollectorTest : public ::testing::Test {
- protected:
-  CollectorTest()
-      : alerts(f.db.env()),
-        monitor(
-            f.tseServer, alerts, f.db.env()),
-        recorder(engine, f.db.env()),
-        collector(StatusSources{f.form, f.tse, monitor, recorder, alerts, f.db.state(), f.db.env(),
-                                [] { return int64_t{42}; }, [] { return std::string("Bitte warten..."); }, &counters,
-                                nullptr, {{"FILE:/K.TXT", "Küchendrucker 1 Grill"}}},
-                  board) {}
-  uint64_t Sequence() { return board.Latest() ? board.Latest()->sequence : 0; }
-
-  testing::GatewayFixture f;
-  StatusCounters counters;
-  AlertLog alerts;
-  TseMonitor monitor;
-  FakePrintEngine engine;
-  PrintRecorder recorder;
-  StatusBoard board;
-  StatusCollector collector;
-};
-
-TEST_F(CollectorTest, ASnapshotShowsTheSlotsAndThePrintStatusOnlyWhilePrinting) {
-  f.Drop(1, "bestell.txt", {"A;1;3"});
-  f.Drop(2, "info.kas", {"OK"});
-  f.form.AddLogLine("erste Zeile");
-  std::string during;
-  engine.onPrint = [&](const std::string&) {
-    collector.Collect();
-    during = board.Latest()->printStatus;
-  };
-  recorder.MyPrint({"x"}, "file:/k.txt:", true, false);
-  EXPECT_EQ(during, "Bitte warten...");
-  collector.Collect();
-  auto s = board.Latest();
-  EXPECT_EQ(s->printStatus, "");
-  EXPECT_NE(s->log.find("erste Zeile"), std::string::npos);
-  EXPECT_EQ(s->slots[0].folder, f.Slot(1));
-  EXPECT_EQ(s->slots[0].pendingFiles, (Lines{"bestell.txt"}));
-  EXPECT_EQ(s->slots[1].pendingFiles, (Lines{"info.kas"})) << "an answer the terminal has not collected";
-  EXPECT_FALSE(s->slots[2].inUse);
-  EXPECT_EQ(s->tse.answerQueries, 42);
-  ASSERT_EQ(s->printers.size(), 1u);
-  EXPECT_EQ(s->printers[0].name, "Küchendrucker 1 Grill") << "found whatever the case and colon";
-}
-
-// Counts of the day start at zero with the first snapshot of a new day;
-// the totals go on (Prometheus counters never go back).
-TEST_F(CollectorTest, CountsOfTheDayStartAtMidnight) {
-  counters.OrderBooked(2);
-  counters.Request("ZAHLUNGKK");
-  engine.FailChannel("COM9");
-  recorder.MyPrint({"x"}, "COM9", true, false);
-  collector.Collect();
-  EXPECT_EQ(board.Latest()->today.requests, (std::map<std::string, int64_t>{{"kundenzahlung", 1}}));
-  DateTime now = f.db.env().Now();
-  f.db.env().SetNow(DateTime{{now.date.year, now.date.month, now.date.day}, 23, 59, 59, 0});
-  collector.Collect();
-  f.db.env().Advance(2000);
-  collector.Collect();
-  counters.OrderBooked(0);
-  collector.Collect();
-  auto s = board.Latest();
-  EXPECT_EQ(s->today.ordersBooked, 1) << "the order after midnight";
-  EXPECT_EQ(s->today.printFailures, 0);
-  EXPECT_EQ(s->today.requests.at("kundenzahlung"), 0);
-  EXPECT_EQ(s->total.ordersBooked, 2);
-  EXPECT_EQ(s->total.printFailures, 1);
-}
-
-TEST(StatusCountersTest, PassDurationsFallIntoTheirBuckets) {
-  StatusCounters c;
-  c.PassDone(1000);  // the first call only starts the clock
-  c.PassDone(1250);
-  c.PassDone(1250 + 700);
-  c.PassDone(1950 + 500000);
-  const PassHistogram& h = c.passes();
-  EXPECT_EQ(h.count, 3);
-  EXPECT_EQ(h.sumMs, 250 + 700 + 500000);
-  EXPECT_EQ(h.buckets[0], 1);
-  EXPECT_EQ(h.buckets[2], 1);
-  int64_t inBuckets = 0;
-  for (int64_t n : h.buckets) inBuckets += n;
-  EXPECT_EQ(inBuckets, 2) << "beyond the last bound only in the count";
-}
-
-TEST_F(CollectorTest, PublishesWhenSomethingChangedButNotOnEveryEvent) {
-  collector.OnProcessEvents();
-  const uint64_t first = Sequence();
-  EXPECT_EQ(first, 1u);
-  collector.OnProcessEvents();
-  f.db.env().Advance(500);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), first) << "nothing new within the idle interval";
-  f.form.AddLogLine("neu");  // the form calls the hook of the fixture, not ours
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), first + 1) << "a new log line";
-  f.form.AddLogLine("gleich danach");
-  f.db.env().Advance(StatusCollector::kMinIntervalMs - 1);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), first + 1) << "bursts are published at most every kMinIntervalMs";
-  f.db.env().Advance(1);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), first + 2);
-  f.db.env().Advance(StatusCollector::kIdleIntervalMs);
-  collector.OnProcessEvents();
-  EXPECT_EQ(Sequence(), first + 3) << "exchange files are looked at now and then anyway";
-}
-
-// Acknowledged on the page, logged by the processing thread: once, with the
-// first line of the text.
-TEST_F(CollectorTest, AcknowledgementsReachTheLogOnce) {
-  int64_t id = alerts.Add(platform::MsgKind::Critical, "TOLVENPDA", "Fehler bei Druck auf COM9\r\n\r\nDetails");
-  alerts.Acknowledge(id, "127.0.0.1");
-  collector.OnProcessEvents();
-  collector.OnProcessEvents();
-  const std::string log = f.form.logText();
-  const std::string line = "Meldung quittiert (127.0.0.1): TOLVENPDA: Fehler bei Druck auf COM9\r\n";
-  EXPECT_NE(log.find(line), std::string::npos) << log;
-  EXPECT_EQ(log.find("Meldung quittiert", log.find(line) + 1), std::string::npos) << "logged once";
-}
-
-TEST_F(CollectorTest, TheHookInThePollLoopPublishesTheSlotsLastActivity) {
-  f.form.hooks().processEvents = [this] { collector.OnProcessEvents(); };
-  f.AddArticle("10", "Cola", 300);
-  f.Drop(1, "bestell.txt", {"A;5;3", "D;10;1;;", "E;;"});
-  f.form.PollPass();
-  // The answer was written after the last log line of the order; the next
-  // event after the shortest interval publishes it.
-  f.db.env().Advance(StatusCollector::kMinIntervalMs);
-  collector.OnProcessEvents();
-  auto s = board.Latest();
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->slots[0].lastOrder, "Tisch 5: 1 Zeilen");
-  EXPECT_EQ(s->slots[0].lastAnswer, "OK");
-  EXPECT_EQ(s->slots[0].pendingFiles, (Lines{"confirm.kas"}));
+  testing::WriteAll(dir / "BON5.BON", "Bon-Nr 5\r\n###CRC:0000\r\n");
+  PrintRecorder restarted(engine, env);
+  restarted.LoadArchived(dir.path() + "/", {5, 4, 3});
+  auto receipts = restarted.Receipts();
+  ASSERT_EQ(receipts.size(), 2u) << "BON4.BON does not exist";
+  EXPECT_EQ(receipts[0]->source + "|" + receipts[1]->source,
+            "Archiv BON5.BON, Prüfsumme FALSCH|Archiv BON3.BON, Prüfsumme stimmt");
+  EXPECT_EQ(receipts[1]->lines, (Lines{l1, ReplaceAll(l2, "{0}", std::string(1, '\0'))}));
 }
 
 }  // namespace
