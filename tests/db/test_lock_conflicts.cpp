@@ -1,10 +1,12 @@
-// Deadlocks and lock waits that run out: told apart from other failures on
-// every engine, and a statement that may run twice gets its second try, with
-// a real lock of a second connection on the engine of the run. (SQL Server's
-// deadlock victim: the stand-in server tests.)
+// Transactions on the engine of the run: lock conflicts told apart from other
+// failures, a statement that may run twice gets its second try against a real
+// lock of a second connection, the transaction guard and savepoints.
 #include <gtest/gtest.h>
 
 #include "db/db_tools.h"
+#include "db/dialect.h"
+#include "db/transaction.h"
+#include "support/faulty_connection.h"
 #include "support/lock_conflict.h"
 #include "support/test_db.h"
 
@@ -21,8 +23,7 @@ TEST(LockConflicts, AreToldApartFromOtherFailures) {
     bool conflict;
   } cases[] = {
       // SQL Server: a deadlock victim (reported after a first record), a lock
-      // time-out, the settlement lock; a statement that ran too long is none (it
-      // might run too long again).
+      // time-out, the settlement lock; a statement that ran too long is none.
       {"FreeTDS SQL Server", {3621, 1205}, "40001", "", true},
       {"FreeTDS SQL Server", {1222}, "HY000", "", true},
       {"FreeTDS SQL Server", {50000}, "42000", appLock + "(-1)", true},
@@ -51,77 +52,94 @@ TEST(LockConflicts, AreToldApartFromOtherFailures) {
 }
 
 // The second station holds the row; the first may not wait for it.
-class RepeatableStatement : public ::testing::Test {
- protected:
-  RepeatableStatement() : second(db.OpenSecond()), watched(db.conn()), tools(watched, db.state(), db.env(), db.ui()) {
-    db.Exec("INSERT INTO uniquenr (name, wert) VALUES ('A', 0)");
-    db.conn().SetCommandTimeout(0);
-  }
+TEST(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
   TestDb db;
-  std::unique_ptr<db::Connection> second;
-  WatchedConnection watched;
-  db::DbTools tools;
+  auto second = db.OpenSecond();
+  WatchedConnection watched(db.conn());
+  db::DbTools tools(watched, db.state(), db.env(), db.ui());
+  db.Exec("INSERT INTO uniquenr (name, wert) VALUES ('A', 0)");
+  db.conn().SetCommandTimeout(0);
   const std::string mark = "UPDATE uniquenr SET wert = 5 WHERE name = 'A'";
-};
-
-TEST_F(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
   HeldLock lock(*second, "UPDATE uniquenr SET wert = wert WHERE name = 'A'");
   Status st = tools.ExecSQLRepeatable(mark);
   EXPECT_TRUE(st.IsConflict()) << st.message();
   EXPECT_EQ(watched.executes, 2) << "one more try, not more";
-
+  if (!db.IsSqlite()) {  // a conflict inside a transaction has ended it: no second try outside it
+    watched.executes = 0;
+    db::DbError err;
+    ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
+    EXPECT_TRUE(tools.ExecSQLRepeatable(mark).IsConflict());
+    EXPECT_EQ(watched.executes, 1);
+    EXPECT_TRUE(db.conn().RollbackTrans(err)) << err.text;
+  }
   // The other station gives way before the second try.
   watched.executes = 0;
   watched.executeAt = 2;
   watched.action = [&] { lock.Release(); };
   EXPECT_TRUE(tools.ExecSQLRepeatable(mark));
-  EXPECT_EQ(watched.executes, 2);
   EXPECT_EQ(db.Scalar("SELECT wert FROM uniquenr WHERE name = 'A'"), "5");
-
-  // Any other failure is final at once.
-  watched.executes = 0;
+  watched.executes = 0;  // any other failure is final at once
   EXPECT_FALSE(tools.ExecSQLRepeatable("UPDATE gibtesnicht SET a = 1"));
   EXPECT_EQ(watched.executes, 1);
 }
 
-TEST_F(RepeatableStatement, IsNotRepeatedInsideATransaction) {
-  if (db.IsSqlite()) GTEST_SKIP() << "the embedded engine locks at the transaction's begin";
-  HeldLock lock(*second, "UPDATE uniquenr SET wert = wert WHERE name = 'A'");
-  db::DbError err;
-  ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
-  Status st = tools.ExecSQLRepeatable(mark);
-  EXPECT_TRUE(st.IsConflict()) << st.message();
-  EXPECT_EQ(watched.executes, 1) << "the conflict has ended the transaction: a second try would run outside it";
-  EXPECT_TRUE(db.conn().RollbackTrans(err)) << err.text;
+const char* const kRow = "INSERT INTO kassi (kanr, name) VALUES (1, 'Anna')";
+
+TEST(Transaction, LeftWithoutCommitOrWithAFailedCommitStoresNothing) {
+  TestDb db;
+  FaultyConnection faulty(db.conn());
+  for (const bool failCommit : {false, true}) {
+    faulty.FailCall(failCommit ? 3 : 0);  // BEGIN, INSERT, COMMIT
+    {
+      db::Transaction transaction(faulty);
+      ASSERT_TRUE(transaction.Begin());
+      ASSERT_TRUE(db::DbTools::ExecSQLOn(faulty, kRow));
+      if (failCommit) {
+        EXPECT_FALSE(transaction.Commit());
+      }
+    }
+    EXPECT_FALSE(db.conn().InTransaction());
+    EXPECT_EQ(db.Count("kassi"), 0);
+  }
 }
 
-// The engine may roll a transaction back on its own (a full disk); what the
-// caller sends after that must not be stored on its own.
-TEST(EngineEndedTransaction, NothingRunsOutsideItUntilTheRollback) {
-  TestDb db;
-  if (!db.IsSqlite()) GTEST_SKIP() << "the server engines: see the failed-transaction tests of the ODBC engine";
-  db.Exec("CREATE TRIGGER disk_full BEFORE INSERT ON kassea WHEN NEW.bunr = 2 "
-          "BEGIN SELECT RAISE(ROLLBACK, 'database or disk is full'); END");
-  db::Connection& conn = db.conn();
-  db::DbError err, first;
-  ASSERT_TRUE(conn.BeginTrans(err)) << err.text;
-  ASSERT_TRUE(conn.Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << err.text;
-  EXPECT_FALSE(conn.Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
-  EXPECT_FALSE(conn.Execute("INSERT INTO kassea (bunr) VALUES (3)", err));
-  EXPECT_NE(err.text.find("disk is full"), std::string::npos) << err.text;
-  EXPECT_FALSE(conn.ExecuteWith("INSERT INTO kassea (bunr) VALUES (?)", {4}, err));
-  EXPECT_FALSE(conn.Query("SELECT COUNT(*) FROM kassea", err));
-  EXPECT_TRUE(conn.TransactionFailure(first));
-  EXPECT_NE(first.text.find("disk is full"), std::string::npos) << first.text;
-  EXPECT_TRUE(conn.RollbackTrans(err)) << err.text;
-  EXPECT_EQ(db.Count("kassea"), 0);
+// A failed statement not undone to a savepoint, whether the engine ended the
+// transaction with it (SQLite on request, PostgreSQL always) or not: what ran
+// before it is not stored, and the commit says so.
+TEST(Transaction, ACommitAfterAFailedStatementIsAnError) {
+  for (const bool endsTransaction : {false, true}) {
+    TestDb db;
+    db.FailInserts("tische", "Platte voll", endsTransaction);
+    db::Transaction transaction(db.conn());
+    ASSERT_TRUE(transaction.Begin());
+    ASSERT_TRUE(db.tools().ExecSQL(kRow));
+    EXPECT_FALSE(db.tools().ExecSQL("INSERT INTO tische (tisch) VALUES (5)"));
+    EXPECT_FALSE(db.tools().ExecSQL("INSERT INTO kassea (bunr) VALUES (3)") && endsTransaction);
+    const Status committed = transaction.Commit();
+    EXPECT_NE(committed.message().find(endsTransaction && db.IsSqlite() ? "vorzeitig" : "Platte voll"),
+              std::string::npos)
+        << committed.message();
+    EXPECT_EQ(db.Count("kassi") + db.Count("kassea"), 0);
+  }
+}
 
-  // Its commit says that nothing was stored.
+// After a failed statement the transaction goes back to the savepoint and on
+// to its commit: what came before the savepoint is stored, the rest is not.
+TEST(Savepoints, AFailedStatementIsUndoneAloneAndTheRestCommits) {
+  TestDb db;
+  db::Connection& conn = db.conn();
+  db::DbError err;
+  EXPECT_FALSE(conn.Savepoint("ohne", err)) << "no savepoint outside a transaction";
   ASSERT_TRUE(conn.BeginTrans(err)) << err.text;
-  EXPECT_FALSE(conn.Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
-  EXPECT_FALSE(conn.CommitTrans(err));
-  EXPECT_NE(err.text.find("disk is full"), std::string::npos) << err.text;
-  EXPECT_FALSE(conn.InTransaction());
+  ASSERT_TRUE(conn.Execute(kRow, err)) << err.text;
+  ASSERT_TRUE(conn.Savepoint("zeile", err)) << err.text;
+  ASSERT_TRUE(conn.Execute("INSERT INTO kassi (kanr, name) VALUES (2, 'Bert')", err)) << err.text;
+  EXPECT_FALSE(conn.Execute("INSERT INTO gibtesnicht (a) VALUES (1)", err));
+  ASSERT_TRUE(conn.RollbackToSavepoint("zeile", err)) << err.text;
+  ASSERT_TRUE(conn.ReleaseSavepoint("zeile", err)) << err.text;
+  ASSERT_TRUE(conn.CommitTrans(err)) << err.text;
+  EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM kassi"), "1");
+  EXPECT_TRUE(db::SqlServerDialect().Savepoint("x").empty()) << "XACT_ABORT ends the whole transaction there";
 }
 
 }  // namespace
