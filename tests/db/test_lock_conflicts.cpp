@@ -1,12 +1,10 @@
 // Transactions on the engine of the run: lock conflicts told apart from other
 // failures, a statement that may run twice gets its second try against a real
-// lock of a second connection, the transaction guard and savepoints.
+// lock of a second connection, and the transaction guard's commit.
 #include <gtest/gtest.h>
 
 #include "db/db_tools.h"
-#include "db/dialect.h"
 #include "db/transaction.h"
-#include "support/faulty_connection.h"
 #include "support/lock_conflict.h"
 #include "support/test_db.h"
 
@@ -85,24 +83,6 @@ TEST(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
 
 const char* const kRow = "INSERT INTO kassi (kanr, name) VALUES (1, 'Anna')";
 
-TEST(Transaction, LeftWithoutCommitOrWithAFailedCommitStoresNothing) {
-  TestDb db;
-  FaultyConnection faulty(db.conn());
-  for (const bool failCommit : {false, true}) {
-    faulty.FailCall(failCommit ? 3 : 0);  // BEGIN, INSERT, COMMIT
-    {
-      db::Transaction transaction(faulty);
-      ASSERT_TRUE(transaction.Begin());
-      ASSERT_TRUE(db::DbTools::ExecSQLOn(faulty, kRow));
-      if (failCommit) {
-        EXPECT_FALSE(transaction.Commit());
-      }
-    }
-    EXPECT_FALSE(db.conn().InTransaction());
-    EXPECT_EQ(db.Count("kassi"), 0);
-  }
-}
-
 // A failed statement not undone to a savepoint, whether the engine ended the
 // transaction with it (SQLite on request, PostgreSQL always) or not: what ran
 // before it is not stored, and the commit says so.
@@ -121,25 +101,6 @@ TEST(Transaction, ACommitAfterAFailedStatementIsAnError) {
         << committed.message();
     EXPECT_EQ(db.Count("kassi") + db.Count("kassea"), 0);
   }
-}
-
-// After a failed statement the transaction goes back to the savepoint and on
-// to its commit: what came before the savepoint is stored, the rest is not.
-TEST(Savepoints, AFailedStatementIsUndoneAloneAndTheRestCommits) {
-  TestDb db;
-  db::Connection& conn = db.conn();
-  db::DbError err;
-  EXPECT_FALSE(conn.Savepoint("ohne", err)) << "no savepoint outside a transaction";
-  ASSERT_TRUE(conn.BeginTrans(err)) << err.text;
-  ASSERT_TRUE(conn.Execute(kRow, err)) << err.text;
-  ASSERT_TRUE(conn.Savepoint("zeile", err)) << err.text;
-  ASSERT_TRUE(conn.Execute("INSERT INTO kassi (kanr, name) VALUES (2, 'Bert')", err)) << err.text;
-  EXPECT_FALSE(conn.Execute("INSERT INTO gibtesnicht (a) VALUES (1)", err));
-  ASSERT_TRUE(conn.RollbackToSavepoint("zeile", err)) << err.text;
-  ASSERT_TRUE(conn.ReleaseSavepoint("zeile", err)) << err.text;
-  ASSERT_TRUE(conn.CommitTrans(err)) << err.text;
-  EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM kassi"), "1");
-  EXPECT_TRUE(db::SqlServerDialect().Savepoint("x").empty()) << "XACT_ABORT ends the whole transaction there";
 }
 
 }  // namespace
