@@ -1,35 +1,34 @@
+// The start-up as the gateway runs it: the shared INI keys, passwords, the
+// probes of the database, the folders, temporary files and database an
+// installed gateway meets, a second gateway of the same station, and --check.
 #include "startup/startup.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
-#include "db/db_tools.h"
+#include "startup/check.h"
+#include "startup/installation.h"
 #include "startup/run_gateway.h"
 #include "startup/scramble.h"
 #include "startup_fixture.h"
+#include "support/fake_devices.h"
 
 namespace tolven {
 namespace {
 
 using testing::FakeUi;
+using testing::ReadAll;
 using testing::StartupTest;
-
-TEST_F(StartupTest, SqliteStartFillsTheState) {
-  PutIni(SqliteIni("-3"));
-  ASSERT_EQ(RunMain(), kExitOk) << Messages();
-  EXPECT_EQ(Messages(), "");
-  EXPECT_TRUE(ui_.inputPrompts.empty());  // the embedded engine has no login
-  ASSERT_TRUE(connection_ && connection_->IsOpen());
-  EXPECT_EQ(state_.exePfad, exe_ + "/");  // the separator is added
-  EXPECT_EQ(state_.datumFormat, "E");  // the engine stores ISO dates only
-}
+using testing::TempDir;
+using testing::WriteAll;
 
 // The keys the POS programs expect get their defaults, in the order they are
-// read; the keys of our own never enter the shared file.
+// read; the keys of our own never enter the shared file. README shows the table.
 TEST_F(StartupTest, WithoutTolvenIniTheSharedKeysAreWrittenWithTheirDefaults) {
   Startup start(env_, ui_, config_.path());
   StartupState state;
@@ -38,118 +37,44 @@ TEST_F(StartupTest, WithoutTolvenIniTheSharedKeysAreWrittenWithTheirDefaults) {
   EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n"
                    "[PFADE]\r\nDATENBANK=" + folder + "\r\nEXE=" + folder + "/\r\n"
                    "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
-}
-
-TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
-  PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
-  StartupState state;
+  const std::string readme = ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
+  EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos) << SettingsMarkdownTable();
+  PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");  // empty keys take their defaults
   state.kasse = 4;
   const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state);
   EXPECT_EQ(id.registerId + " " + id.signatureAlgorithm, "TOLVENPDA-4 ecdsa-plain-SHA384");
 }
 
-// The README's table of the keys is the one the program reads with.
-TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
-  const std::string readme = testing::ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
-  EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos)
-      << "README.md, section TOLVEN.INI, should hold:\n" << SettingsMarkdownTable();
-}
-
-TEST_F(StartupTest, StationNumberAndFolders) {
-  Startup start(env_, ui_, config_.path());
-  StartupState state;
-  for (auto [kassnr, kasse] : std::vector<std::pair<std::string, int32_t>>{
-           {"-3", 3}, {"abc", 0}, {" 12 ", 12}, {"2.5", 2}, {"-2147483648", 0}, {"2147483647", 2147483647}}) {
-    PutIni(SqliteIni(kassnr));
-    ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
-    EXPECT_EQ(state.kasse, kasse) << "KASSNR=" << kassnr;
-  }
-  // An empty KASSNR and a missing EXE take their defaults and write them back.
-  PutIni("[DATABASE]\r\nENGINE=sqlite\r\n[SETUP]\r\nKASSNR=\r\n");
-  env_.SetNow(DateTime{Date{2027, 1, 1}, 0, 0, 0, 0});
-  ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
-  EXPECT_EQ(state.engine, "SQLITE");
-  EXPECT_EQ(state.kasse, 1);
-  EXPECT_EQ(state.logPfad, program_.path() + "/LOG/2027/");
-  EXPECT_EQ(start.ini().Read(kIniFile, "SETUP", "KASSNR") + " " + start.ini().Read(kIniFile, "PFADE", "EXE"),
-            "1 " + program_.path() + "/");
-  PutIni("[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nEXE=" + exe_ + "/\r\n");
-  ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
-  EXPECT_EQ(state.exePfad, exe_ + "/");  // not doubled
-}
-
-// A second start and the schema creation on an existing database are covered
-// end to end; here what only shows inside: files that are no database, an
-// incomplete schema, a lock folder that does not exist.
-TEST_F(StartupTest, InitDbNeverTouchesAnExistingFileAndNoLockFolderIsNoRunningGateway) {
-  testing::TempDir dbFolder;
-  const std::string notes = "Notizen, keine Datenbank\r\n" + std::string(5000, 'x');
-  testing::WriteAll(dbFolder / "tolven.db", notes);
-  PutIni(SqliteIni("2", dbFolder.path()));
-  EXPECT_EQ(InitDb(), kExitNoDatabase);
-  EXPECT_EQ(testing::ReadAll(dbFolder / "tolven.db"), notes) << "a file that is no database is never overwritten";
-
-  std::filesystem::remove(dbFolder / "tolven.db");
-  ASSERT_EQ(InitDb(), kExitOk);
-  ASSERT_EQ(RunMain(), kExitOk) << Messages();
-  EXPECT_EQ(state_.mwst[1], Rate::FromPercent(19));
-  db::DbError err;
-  ASSERT_TRUE(connection_->Execute("DROP TABLE tische", err)) << err.text;  // even an incomplete schema stays
-  EXPECT_EQ(InitDb(), kExitNoDatabase);
-  EXPECT_NE(Messages().find("bereits Tabellen"), std::string::npos);
-  EXPECT_FALSE(connection_->Query("SELECT COUNT(*) FROM tische", err));
-
-  FakeUi ui;
-  EXPECT_EQ(OtherStart(config_.path(), ui), kExitAlreadyRunning);
-  EXPECT_TRUE(ui.statuses.empty());
-  EXPECT_EQ(OtherStart(config_ / "missing", ui), kExitNoLock);
-  ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_NE(ui.messages[0].text.find(config_ / "missing/tolvenpda.lock"), std::string::npos) << "not 'läuft bereits'";
-  start_.reset();  // the first gateway ends: the next start works
-  EXPECT_EQ(OtherStart(config_.path(), ui), kExitOk);
-}
-
 TEST_F(StartupTest, DateAndBooleanProbes) {
   struct Case {
-    const char* name;
     std::string moddate, booltest;  // column definitions
     int rc;
     std::string datumFormat;
     int16_t boolTrueWert;
-    std::vector<std::string> messages;  // beginnings, in order
-    std::string extra = "";             // run after the table was made
+    std::string messages;
   };
   const std::string text = "VARCHAR(20)", number = "SMALLINT";
   const std::vector<Case> cases = {
-      {"accepts DD.MM.YYYY", text, number, kExitOk, "D", -1, {}},
-      {"rejects DD.MM.YYYY", "DATETIME CHECK (moddate NOT GLOB '[0-9][0-9].[0-9][0-9].*')", number, kExitOk, "E", -1, {}},
-      {"no date at all", "DATETIME CHECK (moddate IS NULL)", number, kExitOk, "E", -1, {"Unbekanntes Datumsformat !"}},
-      {"rejects -1", text, "SMALLINT CHECK (booltest >= 0)", kExitOk, "D", 1,
-       {"BoolTest-Fehler (3): CHECK constraint failed"}},
-      {"stores -1 as 1", text, number, kExitOk, "D", 1, {},  // like a bit column
-       "CREATE TRIGGER bit_like AFTER UPDATE OF booltest ON system WHEN NEW.booltest < 0 "
-       "BEGIN UPDATE system SET booltest = 1; END"},
-      {"holds no true", text, "SMALLINT CHECK (booltest = 0)", kExitProbeFailed, "D", 0,
-       {"BoolTest-Fehler (2): ", "BoolTest-Fehler (3): ", "Boolean-TRUE-Wert konnte nicht ermittelt werden."}},
+      {text, number, kExitOk, "D", -1, ""},
+      {"DATETIME CHECK (moddate NOT GLOB '[0-9][0-9].[0-9][0-9].*')", number, kExitOk, "E", -1, ""},
+      {"DATETIME CHECK (moddate IS NULL)", number, kExitOk, "E", -1, "! Unbekanntes Datumsformat !\n"},
+      {text, "SMALLINT CHECK (booltest >= 0)", kExitOk, "D", 1,
+       "! BoolTest-Fehler (3): CHECK constraint failed: booltest >= 0\n"},
+      {text, "SMALLINT CHECK (booltest = 0)", kExitProbeFailed, "D", 0,
+       "! BoolTest-Fehler (2): CHECK constraint failed: booltest = 0\n! BoolTest-Fehler (3): CHECK constraint failed: "
+       "booltest = 0\n! Boolean-TRUE-Wert konnte nicht ermittelt werden.\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.moddate + " " + c.booltest);
     db_.Exec("DROP TABLE IF EXISTS system");
     db_.Exec("CREATE TABLE system (moddate " + c.moddate + ", booltest " + c.booltest +
              ", mwst1 NUMERIC(9,4), mwst2 NUMERIC(9,4), sprache VARCHAR(10))");
     db_.Exec("INSERT INTO system (mwst1, mwst2, booltest) VALUES (16, 7.5, 0)");
-    if (!c.extra.empty()) db_.Exec(c.extra);
     EXPECT_EQ(Start(SqliteIni()), c.rc);
-    EXPECT_EQ(state_.datumFormat, c.datumFormat);
-    EXPECT_EQ(state_.boolTrueWert, c.boolTrueWert);
-    ASSERT_EQ(ui_.messages.size(), c.messages.size());
-    for (size_t i = 0; i < c.messages.size(); ++i) EXPECT_TRUE(StartsWith(ui_.messages[i].text, c.messages[i]));
-    if (c.rc == kExitOk) {
-      EXPECT_EQ(state_.mwst[2], Rate{75000});
-      EXPECT_EQ(state_.sprache, "");  // NULL reads as ""
-    } else {
-      EXPECT_FALSE(connection_->IsOpen());
-    }
+    EXPECT_EQ(state_.datumFormat + std::to_string(state_.boolTrueWert) + " " + std::to_string(state_.kasse),
+              c.datumFormat + std::to_string(c.boolTrueWert) + " 3");  // KASSNR=-3
+    EXPECT_EQ(Messages(), c.messages);
+    EXPECT_EQ(state_.mwst[2], c.rc == kExitOk ? Rate{75000} : Rate{});
   }
 }
 
@@ -160,10 +85,7 @@ TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlain) {
   EXPECT_EQ(ui_.inputPrompts,
             std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'kellner' ein"});
   EXPECT_EQ(Messages(), "! Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.\n");
-  // Only the defaults read so far were written.
   EXPECT_EQ(Ini(), "[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\nSERVER=(local)\r\nPWD=\r\nPWDC=\r\n");
-  EXPECT_FALSE(env_.FolderExists(program_ / "LOG"));
-
   ui_ = FakeUi();
   ui_.inputAnswer = "pa'ss wört";
   EXPECT_EQ(RunMain(), kExitNoDatabase);
@@ -173,10 +95,8 @@ TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlain) {
   PutIni("[DATABASE]\r\nENGINE=MSSQL\r\nSERVER=kasse01\r\nUSER=pos\r\nPWD=geheim\r\n");
   ui_ = FakeUi();
   EXPECT_EQ(RunMain(), kExitNoDatabase);
-  const std::string coded = HexEncode(ScrambleText("geheim"));
-  EXPECT_EQ(start_->ini().Read(kIniFile, "DATABASE", "PWD") + "/" + start_->ini().Read(kIniFile, "DATABASE", "PWDC"),
-            "/" + coded);
   EXPECT_EQ(Ini().find("geheim"), std::string::npos);
+  EXPECT_NE(Ini().find("\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("geheim")) + "\r\n"), std::string::npos) << Ini();
   EXPECT_EQ(Messages().find("geheim"), std::string::npos) << "no password on screen";
   ui_ = FakeUi();
   EXPECT_EQ(RunMain(), kExitNoDatabase);
@@ -199,6 +119,118 @@ TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
   for (size_t i = 0; i < keystream.size(); ++i) sum += static_cast<uint32_t>(i + 1) * static_cast<uint8_t>(keystream[i]);
   EXPECT_EQ(sum % 65521, 21632u);
   EXPECT_EQ(ScrambleText(std::string(102, '\0')).back(), ScrambleText(std::string(1, '\0')).front());
+}
+
+class InstalledStart : public StartupTest {
+ protected:
+  InstalledStart() {
+    std::filesystem::create_directories(pda1_ / "in");
+    db_.Exec("UPDATE system SET pfadppcsync1 = '" + pda1_ / "in" + "', pfadppcsync3 = '" + pda3_.path() +
+             "/', kuebonport1 = 'FILE:" + out_ / "kueche.txt" + "', bondruckport = 'COM1'");
+    db_.Exec("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
+    PutIni(SqliteIni("3") + "[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
+    WriteAll(out_ / "ttyFake", "");
+  }
+  std::string Check() {
+    ui_ = FakeUi();
+    Startup start(env_, ui_, config_.path());
+    checkRc_ = CheckInstallation(start, env_, ui_, spooler_);
+    std::string out;
+    for (const auto& l : ui_.logLines) out += l + "\n";
+    return out;
+  }
+
+  TempDir pda1_, pda3_, out_;
+  testing::FakePrinterSystem spooler_;
+  int checkRc_ = -1;
+};
+
+// This station's leftover temporary files go, nobody else's; a terminal's
+// folder that is missing (a share not mounted) ends the start and is not made.
+TEST_F(InstalledStart, LeftoverTemporaryFilesAreRemovedAndAMissingTerminalFolderEndsTheStart) {
+  const std::vector<std::string> mine{out_ / "kueche.txt.tmpK3-4711", pda1_ / "in/info.kas.tmpK3-12",
+                                      config_ / "TOLVEN.INI.tmpK3-5"};
+  const std::vector<std::string> others{out_ / "kueche.txt.tmpK4-4711", out_ / "kueche.txt.tmp4711",
+                                        out_ / "kueche.txt.tmpK31-1"};
+  for (const auto& f : mine) WriteAll(f, "half");
+  for (const auto& f : others) WriteAll(f, "keep");
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();
+  for (const auto& f : mine) EXPECT_FALSE(std::filesystem::exists(f)) << f;
+  for (const auto& f : others) EXPECT_TRUE(std::filesystem::exists(f)) << f;
+  platform::DefaultEnv().SetTempMark("");
+  EXPECT_TRUE(env_.FolderExists(exe_ + "/ARCHIV/DTA") && env_.FolderExists(exe_ + "/LOG/2026/TSE"));
+
+  // A terminal's folder that is missing (a share not mounted) is not made.
+  std::filesystem::remove_all(pda1_ / "in");
+  EXPECT_EQ(Start(Ini()), kExitFolderNotWritable);
+  EXPECT_TRUE(StartsWith(Messages(), "! Der Ordner '" + pda1_ / "in" + "' (Orderterminal 1) existiert nicht"))
+      << Messages();
+  EXPECT_FALSE(env_.FolderExists(pda1_ / "in"));
+}
+
+TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenOrASecondGatewayOfTheStationIsRefused) {
+  env_.FailOperation("writable", "tolven.db");
+  EXPECT_EQ(RunMain(), kExitDatabaseReadOnly);
+  EXPECT_EQ(Messages(), "! Die Datenbank-Datei '" + db_.folder() + "/tolven.db' kann nicht beschrieben werden; das "
+                        "Programm wird beendet.\r\n\r\nDas Gateway braucht Schreibrecht auf die Datei und ihren Ordner."
+                        "\r\nopen(" + db_.folder() + "/tolven.db): injected fault\n");
+  EXPECT_EQ(db_.Scalar("SELECT moddate FROM system"), "");  // no probe wrote
+  env_.ClearFaults();
+
+  ASSERT_EQ(Start(Ini()), kExitOk) << Messages();
+  // A copied TOLVEN.INI in another configuration folder: same database, same KASSNR.
+  TempDir otherConfig;
+  WriteAll(otherConfig / "TOLVEN.INI", Ini());
+  FakeUi ui;
+  EXPECT_EQ(OtherStart(otherConfig.path(), ui), kExitStationInUse);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 3 mit dieser Datenbank"))
+      << ui.messages[0].text;
+  EXPECT_NE(ui.messages[0].text.find(otherConfig / "TOLVEN.INI"), std::string::npos);
+  start_.reset();  // the first gateway ends: its station is free again
+  EXPECT_EQ(OtherStart(otherConfig.path(), ui), kExitOk);
+}
+
+TEST_F(InstalledStart, CheckSaysOkAndChangesNothingOrNamesEachProblem) {
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();  // folders made
+  start_.reset();
+  connection_.reset();
+  db_.Exec("UPDATE system SET moddate = NULL, booltest = 0");
+  const std::string ini = Ini();
+  std::string out = Check();
+  EXPECT_EQ(checkRc_, kExitOk) << out;
+  EXPECT_EQ(out.find("FEHLER"), std::string::npos) << out;
+  for (const std::string& line : std::vector<std::string>{"OK      Datenbank: SQLITE", "OK      Boolean-TRUE-Wert: -1",
+                                  "OK      Orderterminal 1: " + pda1_ / "in",
+                                  "OK      Drucker system.bondruckport: " + out_ / "ttyFake"}) {
+    EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << "\n" << out;
+  }
+  EXPECT_EQ(Ini(), ini);
+  EXPECT_EQ(db_.Scalar("SELECT COALESCE(moddate, 'leer') || '/' || booltest FROM system"), "leer/0");
+
+  std::filesystem::remove_all(exe_ + "/ARCHIV");
+  env_.FailOperation("writable", exe_);  // and cannot be made
+  std::filesystem::remove(out_ / "ttyFake");
+  db_.Exec("UPDATE system SET kuebonport2 = 'NETZ', kuebonprt2 = 'Kueche', kuebonport3 = 'XYZ', "
+           "pfadppcsync2 = '" + pda1_ / "weg" + "'");
+  env_.FailOperation("writable", pda3_.path());
+  db_.Exec("DELETE FROM kueprtparam");
+  PutIni(ReplaceAll(Ini(), "PWDC=\r\n", "PWDC=4142\r\n"));  // a coded password every user may read
+  ::chmod((config_ / "TOLVEN.INI").c_str(), 0644);
+  out = Check();
+  EXPECT_EQ(checkRc_, kExitCheckFailed);
+  for (const std::string& line : std::vector<std::string>{
+           "FEHLER  Beleg-Archiv: Ordner " + exe_ + "/ARCHIV/BON existiert nicht und kann nicht angelegt werden",
+           "FEHLER  Orderterminal 2: Ordner " + pda1_ / "weg" + " existiert nicht",
+           "FEHLER  Orderterminal 3: Ordner " + pda3_.path() + " kann nicht beschrieben werden",
+           "FEHLER  Drucker system.bondruckport: Gerät " + out_ / "ttyFake",
+           "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
+           "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
+           "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
+           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  }
+  EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
 }
 
 }  // namespace
