@@ -12,40 +12,28 @@ namespace tolven::testing {
 namespace {
 
 TEST(LockConflicts, AreToldApartFromOtherFailures) {
-  const std::string appLock = "Sperre tolvenpda nicht erhalten ";
-  const struct {
-    const char* source;
-    std::vector<int32_t> numbers;  // the first one is the error's number
-    const char* state;
-    std::string text;
-    bool conflict;
-  } cases[] = {
+  const std::string ss = "FreeTDS SQL Server", appLock = "Sperre tolvenpda nicht erhalten ";
+  // number, text, source, state, the numbers of every record -> a lock conflict?
+  const std::vector<std::pair<db::DbError, bool>> cases = {
       // SQL Server: a deadlock victim (reported after a first record), a lock
       // time-out, the settlement lock; a statement that ran too long is none.
-      {"FreeTDS SQL Server", {3621, 1205}, "40001", "", true},
-      {"FreeTDS SQL Server", {1222}, "HY000", "", true},
-      {"FreeTDS SQL Server", {50000}, "42000", appLock + "(-1)", true},
-      {"FreeTDS SQL Server", {50000}, "42000", appLock + "(-999)", false},
-      {"FreeTDS SQL Server", {0}, "HYT00", "Timeout expired", false},
-      {"FreeTDS SQL Server", {2627}, "23000", "", false},
-      {"PostgreSQL", {7}, "40P01", "", true},
-      {"PostgreSQL", {7}, "55P03", "", true},
-      {"PostgreSQL", {7}, "57014", "", false},
+      {{3621, "", ss, "40001", {3621, 1205}}, true},
+      {{1222, "", ss, "HY000", {1222}}, true},
+      {{50000, appLock + "(-1)", ss, "42000", {50000}}, true},
+      {{50000, appLock + "(-999)", ss, "42000", {50000}}, false},
+      {{0, "Timeout expired", ss, "HYT00", {0}}, false},
+      {{7, "", "PostgreSQL", "40P01", {7}}, true},
+      {{7, "", "PostgreSQL", "55P03", {7}}, true},
+      {{7, "", "PostgreSQL", "57014", {7}}, false},
       // SQLite, extended codes included; the same numbers from elsewhere mean nothing.
-      {"SQLite", {5}, "", "", true},
-      {"SQLite", {517}, "", "", true},
-      {"SQLite", {6}, "", "", true},
-      {"SQLite", {19}, "", "", false},
-      {"FaultyConnection", {5}, "", "", false},
+      {{5, "", "SQLite", "", {5}}, true},
+      {{517, "", "SQLite", "", {517}}, true},
+      {{6, "", "SQLite", "", {6}}, true},
+      {{19, "", "SQLite", "", {19}}, false},
+      {{5, "", "FaultyConnection", "", {5}}, false},
   };
-  for (const auto& c : cases) {
-    db::DbError e;
-    e.source = c.source;
-    e.number = c.numbers[0];
-    e.sqlState = c.state;
-    e.text = c.text;
-    e.nativeNumbers = c.numbers;
-    EXPECT_EQ(db::IsLockConflict(e), c.conflict) << c.source << " " << c.numbers.back() << " " << c.state;
+  for (const auto& [e, conflict] : cases) {
+    EXPECT_EQ(db::IsLockConflict(e), conflict) << e.source << " " << e.nativeNumbers.back() << " " << e.sqlState;
   }
 }
 

@@ -38,13 +38,8 @@ class TdsStandin {
   }
   std::string server() const { return "127.0.0.1," + port_; }
   OdbcTarget Target(const std::string& user = "kasse", const std::string& password = "geheim") const {
-    OdbcTarget t;
-    t.engine = db::OdbcEngine::SqlServer;
-    t.server = server();
-    t.user = user;
-    t.password = password;
-    t.database = "tolven";
-    return t;
+    return {.engine = db::OdbcEngine::SqlServer, .driver = "", .server = server(), .user = user, .password = password,
+            .database = "tolven", .tdsVersion = "", .encrypt = "", .trustServerCertificate = ""};
   }
   // The log lines (one JSON object each, UTF-8 as it is) that hold the piece.
   std::vector<std::string> Lines(const std::string& piece) const {
@@ -84,10 +79,9 @@ TEST(FreeTdsStandin, AServerThatAcceptsAndStaysSilentFailsTheLogInAsUnreachable)
   EXPECT_EQ(server.Lines(R"("connect")").size(), 1u);
 }
 
-TEST(FreeTdsStandin, LogInsResultsErrorsRefusedBytesTransactionsAndADrop) {
+TEST(FreeTdsStandin, LogInsErrorsRefusedBytesTransactionsAndADrop) {
   SKIP_ON_PG();
-  TdsStandin server("normal", {"SELECT mwst1\trows mwst1,sprache 19,DE", "UPDATE kass\terror 1205 13 Deadlock victim",
-                               "SELECT 'weg'\tclose"});
+  TdsStandin server("normal", {"UPDATE kass\terror 1205 13 Deadlock victim", "SELECT 'weg'\tclose"});
   DbError err;
   // Log-ins reach the server as typed; "};" cannot be written for FreeTDS: refused, nothing sent.
   const std::vector<std::pair<std::string, std::string>> logins = {
@@ -111,27 +105,15 @@ TEST(FreeTdsStandin, LogInsResultsErrorsRefusedBytesTransactionsAndADrop) {
   FakeEnv clock;  // times the pause before a lost session is opened again
   auto c = db::OpenOdbc(server.Target(), 5, err, clock);
   ASSERT_NE(c, nullptr) << err.text;
-  auto rs = c->Query("SELECT mwst1, sprache FROM system", err);
-  ASSERT_TRUE(rs && !rs->Eof()) << err.text;
-  EXPECT_EQ(rs->Raw(rs->Find("mwst1")).AsInt64(), 19);
-  EXPECT_EQ(rs->Raw(rs->Find("sprache")).AsString(), "DE");
 
-  ASSERT_TRUE(c->BeginTrans(err)) << err.text;
-  ASSERT_TRUE(c->Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << err.text;
-  ASSERT_TRUE(c->CommitTrans(err)) << err.text;
-  const auto requests = server.Lines(R"("request")");
-  ASSERT_GE(requests.size(), 2u);
-  EXPECT_EQ(requests[0] + requests[1],
-            R"({"event": "transaction", "request": "begin"}{"event": "transaction", "request": "commit"})");
   // The driver opens the transaction itself; the lock statement adds no second level.
+  ASSERT_TRUE(c->BeginTrans(err)) << err.text;
   EXPECT_EQ(server.Lines("sp_getapplock").size(), 1u);
   EXPECT_EQ(server.Lines("IF @@TRANCOUNT = 0 BEGIN TRANSACTION").size(), 1u);
-
   // A deadlock victim's whole transaction is over on the server; the driver
   // would send the next statement outside any transaction, committed on its
   // own. Nothing more of it reaches the server, and the commit becomes a rollback.
   DbError first;
-  ASSERT_TRUE(c->BeginTrans(err)) << err.text;
   EXPECT_FALSE(c->Execute("UPDATE kass SET tisch = 1", err));
   EXPECT_TRUE(IsLockConflict(err)) << err.text;
   EXPECT_FALSE(c->Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
