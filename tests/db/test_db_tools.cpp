@@ -1,11 +1,10 @@
 // The database tools on the engine of the test run (TestDb follows TOLVEN_TEST_ENGINE).
-#include "db/db_tools.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "db/db_tools.h"
 #include "support/test_db.h"
 
 namespace tolven::db {
@@ -69,15 +68,14 @@ TEST(GetUniqueNr, NewCountersWrappingAndTheReceiptCounterSeededFromTheOlderPerio
       // A row without a maximum must not hand out its start value at every draw.
       {"NOMAX", "42, 1, NULL", 1, 999999999, 42, "43|1|"},
   };
+  const std::string row =
+      "SELECT wert || '|' || startwert || '|' || COALESCE(maxwert || '', '') FROM uniquenr WHERE name = ";
   TestDb db;
   for (const auto& c : cases) {
     if (!c.existing.empty())
       db.Exec("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('" + c.name + "', " + c.existing + ")");
     EXPECT_EQ(db.tools().GetUniqueNr(c.name, c.start, c.maximum), c.expected) << c.name;
-    EXPECT_EQ(db.Scalar("SELECT wert || '|' || startwert || '|' || COALESCE(maxwert || '', '') FROM uniquenr WHERE name = '" +
-                        c.name + "'"),
-              c.after)
-        << c.name;
+    EXPECT_EQ(db.Scalar(row + SqlText(c.name)), c.after) << c.name;
   }
   EXPECT_FALSE(db.conn().InTransaction());
   // A new receipt counter goes on from the older period; unreadable, it never restarts at 1.

@@ -14,20 +14,15 @@ namespace tolven::db {
 namespace {
 
 OdbcTarget Target(OdbcEngine engine, std::string server, std::string password, std::string driver = "",
-                  std::string tds = "") {
-  return {.engine = engine, .driver = std::move(driver), .server = std::move(server), .user = "sa",
-          .password = std::move(password), .database = "tolven", .tdsVersion = std::move(tds), .encrypt = "",
-          .trustServerCertificate = ""};
+                  std::string tds = "", std::string encrypt = "") {
+  // engine, driver, server, user, password, database, TDS version, encryption, server certificate trusted
+  return {engine, driver, server, "sa", password, "tolven", tds, encrypt, encrypt};
 }
 
 TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
   const std::string freeTds = ";Database=tolven;APP=tolvenpda;ClientCharset=CP1252;TDS_Version=";
-  const std::string ms = "ODBC Driver 18 for SQL Server";
+  const std::string ms = "ODBC Driver 18 for SQL Server", msTail = ";UID=sa;PWD={p}}w;x};Database=tolven;APP=tolvenpda";
   const auto ss = OdbcEngine::SqlServer;
-  OdbcTarget encrypted = Target(ss, "kasse01,1433", "p}w;x", ms);
-  encrypted.encrypt = encrypted.trustServerCertificate = "yes";
-  OdbcTarget required = Target(ss, "srv", "x");
-  required.encrypt = "ja";
   const std::vector<std::pair<OdbcTarget, std::string>> cases = {
       {Target(ss, "(local)", "geheim"), "Driver={FreeTDS};Server=localhost;UID=sa;PWD=geheim" + freeTds + "7.4"},
       {Target(ss, "kasse01,1433", "x"), "Driver={FreeTDS};Server=kasse01;Port=1433;UID=sa;PWD=x" + freeTds + "7.4"},
@@ -35,12 +30,12 @@ TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
        "Driver={FreeTDS};Server=localhost\\SQLEXPRESS;UID=sa;PWD=x" + freeTds + "7.3"},
       // No password: the master database is opened.
       {Target(ss, "srv", ""), "Driver={FreeTDS};Server=srv;UID=sa" + freeTds + "7.4"},
-      {required, "Driver={FreeTDS};Server=srv;UID=sa;PWD=x" + freeTds + "7.4;Encryption=require"},
+      {Target(ss, "srv", "x", "", "", "ja"),
+       "Driver={FreeTDS};Server=srv;UID=sa;PWD=x" + freeTds + "7.4;Encryption=require"},
       // Microsoft's driver: port after a comma, the ODBC rule for braces, encryption as configured.
-      {Target(ss, "kasse01,1433", "p}w;x", ms),
-       "Driver={" + ms + "};Server=kasse01,1433;UID=sa;PWD={p}}w;x};Database=tolven;APP=tolvenpda"},
-      {encrypted, "Driver={" + ms + "};Server=kasse01,1433;UID=sa;PWD={p}}w;x};Database=tolven;APP=tolvenpda;"
-                  "Encrypt=yes;TrustServerCertificate=yes"},
+      {Target(ss, "kasse01,1433", "p}w;x", ms), "Driver={" + ms + "};Server=kasse01,1433" + msTail},
+      {Target(ss, "kasse01,1433", "p}w;x", ms, "", "yes"),
+       "Driver={" + ms + "};Server=kasse01,1433" + msTail + ";Encrypt=yes;TrustServerCertificate=yes"},
       // Another driver keeps the ODBC rule and the keys of old.
       {Target(ss, "srv,1433", "p}w", "SQL Server"),
        "Driver={SQL Server};Server=srv;Port=1433;UID=sa;PWD={p}}w};Database=tolven;ClientCharset=CP1252"},
@@ -59,7 +54,6 @@ TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
 // driver not installed: the start-up tests).
 TEST(OdbcDiagnostics, LoginFailuresAreToldApartByTheirRecords) {
   struct Case {
-    OdbcEngine engine;
     std::vector<DiagRecord> records;
     OpenFailure failure;
     int32_t number;
@@ -67,26 +61,23 @@ TEST(OdbcDiagnostics, LoginFailuresAreToldApartByTheirRecords) {
   const std::string ft = "[FreeTDS][SQL Server]";
   const DiagRecord loginFailed{"28000", 18456, ft + "Login failed for user 'sa'."};
   const DiagRecord unableToConnect{"08001", 0, ft + "Unable to connect to data source"};
-  const auto ss = OdbcEngine::SqlServer;
+  const DiagRecord noDatabase{"42000", 4060, ft + "Cannot open database \"tolven\" requested by the login."};
+  const DiagRecord german{"S1000", 0, "[Microsoft][ODBC SQL Server Driver]Fehler bei der Anmeldung für 'sa'."};
   const std::vector<Case> cases = {
-      {ss,
-       {{"42000", 4060, ft + "Cannot open database \"tolven\" requested by the login. The login failed."}, loginFailed,
-        unableToConnect},
-       OpenFailure::MissingDatabase, 4060},
-      {ss, {loginFailed, unableToConnect}, OpenFailure::BadLogin, 18456},
-      {ss, {{"28000", 0, ft + "Login incorrect."}}, OpenFailure::BadLogin, -1},
-      {ss, {{"S1000", 0, "[Microsoft][ODBC SQL Server Driver]Fehler bei der Anmeldung für den Benutzer 'sa'."}},
-       OpenFailure::BadLogin, -1},
+      {{noDatabase, loginFailed, unableToConnect}, OpenFailure::MissingDatabase, 4060},
+      {{loginFailed, unableToConnect}, OpenFailure::BadLogin, 18456},
+      {{{"28000", 0, ft + "Login incorrect."}}, OpenFailure::BadLogin, -1},
+      {{german}, OpenFailure::BadLogin, -1},
       // A server that accepts and never answers: no server number, so nothing to create.
-      {ss, {{"HYT00", 0, ft + "Login timeout expired"}, unableToConnect}, OpenFailure::Unreachable, -1},
-      {ss, {{"HYT00", 0, ft + "Timeout"}, {"42000", 262, ft + "denied"}}, OpenFailure::Other, -1},
-      {ss, {{"42000", 262, ft + "CREATE DATABASE permission denied."}}, OpenFailure::Other, 262},
+      {{{"HYT00", 0, ft + "Login timeout expired"}, unableToConnect}, OpenFailure::Unreachable, -1},
+      {{{"HYT00", 0, ft + "Timeout"}, {"42000", 262, ft + "denied"}}, OpenFailure::Other, -1},
+      {{{"42000", 262, ft + "CREATE DATABASE permission denied."}}, OpenFailure::Other, 262},
   };
   for (const auto& c : cases) {
     DbError err;
-    FillError(c.engine, c.records, err);
+    FillError(OdbcEngine::SqlServer, c.records, err);
     SCOPED_TRACE(err.text);
-    EXPECT_EQ(ClassifyOpenFailure(c.engine, err), c.failure);
+    EXPECT_EQ(ClassifyOpenFailure(OdbcEngine::SqlServer, err), c.failure);
     EXPECT_EQ(err.number, c.number);
     EXPECT_EQ(err.nativeNumbers.size(), c.records.size());
     EXPECT_EQ(err.text.find_first_of("[\n"), std::string::npos);  // no driver prefix, one line
@@ -112,7 +103,8 @@ TEST(HoldsSeveralStatements, OnlyWhatFollowsAnUnquotedSemicolonCounts) {
   for (const char* sql : {"SELECT 1 ;  \r\n", "SELECT 'O''Neil; x'", "SELECT \"a;b\", [a;b] FROM t",
                           "SELECT 1 -- ; DELETE\n", "SELECT 1 /* ; DELETE */"})
     EXPECT_FALSE(HoldsSeveralStatements(sql)) << sql;
-  for (const char* sql : {"SELECT 1;DELETE FROM kass", "SELECT 1; 'x'"}) EXPECT_TRUE(HoldsSeveralStatements(sql)) << sql;
+  for (const char* sql : {"SELECT 1;DELETE FROM kass", "SELECT 1; 'x'"})
+    EXPECT_TRUE(HoldsSeveralStatements(sql)) << sql;
 }
 
 // SQL Server's texts: the other engines' texts run against their engines throughout the suite.

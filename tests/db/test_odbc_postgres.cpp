@@ -56,9 +56,10 @@ TEST_F(PgEngine, ALostSessionIsOpenedAgainByTheNextStatement) {
   ASSERT_TRUE(conn && admin) << err.text;
   StationLock held, second;
   ASSERT_TRUE(held.Acquire(*conn, "", 7).ok());
-  ASSERT_TRUE(admin->Execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
-                             "current_database() AND pid <> pg_backend_pid()",
-                             err))
+  ASSERT_TRUE(
+      admin->Execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+                     "current_database() AND pid <> pg_backend_pid()",
+                     err))
       << err.text;
   EXPECT_FALSE(conn->Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << "the statement that met the break";
   clock.SleepMs(5200);
