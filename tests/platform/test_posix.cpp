@@ -1,8 +1,6 @@
 // The POSIX platform: the file replacement, the INI files, and the settings
 // texts of serial ports in termios (the real port on a pseudo-terminal: the
 // serial channel's tests of the print engine).
-#include "platform/env.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/env.h"
 #include "platform/ini_file.h"
 #include "platform/posix_files.h"
 #include "platform/posix_serial.h"
@@ -37,15 +36,14 @@ TEST(PosixEnv, AtomicReplacementKeepsModeAndOwnerReplacesLinksAndSyncsTheFolder)
   const std::string bytes("Zeile 1\r\n\x80\xFC\0Ende", 15);
   WriteAll(dir / "own.ini", "old and longer");
   ASSERT_EQ(::chmod((dir / "own.ini").c_str(), 0600), 0);
-  const bool root = ::geteuid() == 0;
-  if (root) {
+  if (::geteuid() == 0) {
     ASSERT_EQ(::chown((dir / "own.ini").c_str(), 65534, 65534), 0);  // nobody's
   }
   const int syncs = FolderSyncCount(dir.path());
   ASSERT_TRUE(env.WriteFileAtomic(dir / "own.ini", bytes).ok());
   EXPECT_EQ(ReadAll(dir / "own.ini"), bytes);
   EXPECT_EQ(StatOf(dir / "own.ini").st_mode & 07777, 0600u);
-  EXPECT_EQ(StatOf(dir / "own.ini").st_uid, root ? 65534u : ::geteuid());
+  EXPECT_EQ(StatOf(dir / "own.ini").st_uid, ::geteuid() == 0 ? 65534u : ::geteuid());
   EXPECT_EQ(FolderSyncCount(dir.path()), syncs + 1);
 
   // A link in an answer file's place (an exchange folder is written by other
@@ -73,33 +71,33 @@ class IniFileTest : public ::testing::Test {
   IniFile ini_{env_, dir_.path()};
 };
 
+// Names without regard to case; values cut to what the 255-byte buffer of the
+// profile functions holds.
 TEST_F(IniFileTest, ReadsNamesWithoutRegardToCase) {
-  WriteAll(File(), "; comment=not a key\r\n[Database]\r\n  Server  =  kasse01  \r\nUSER=\"sa\"\r\nQUOTE=\"half\r\n"
-                   "EMPTY=\r\nK\xDC" "CHE=Drucker\r\nLONG=" + std::string(400, 'x') + "\r\n[PFADE]\r\nSERVER=other\r\n");
-  EXPECT_EQ(Read("database", "server") + "|" + Read("DATABASE", "k\xFC" "che") + "|" + Read("DATABASE", "USER") + "|" +
+  const std::string head =
+      "; comment=not a key\r\n[Database]\r\n  Server  =  kasse01  \r\nUSER=\"sa\"\r\nQUOTE=\"half\r\n";
+  WriteAll(File(),
+           head + "EMPTY=\r\nT\xDCR=Drucker\r\nLONG=" + std::string(400, 'x') + "\r\n[PFADE]\r\nSERVER=other\r\n");
+  EXPECT_EQ(Read("database", "server") + "|" + Read("DATABASE", "t\xFCr") + "|" + Read("DATABASE", "USER") + "|" +
                 Read("DATABASE", "QUOTE") + "|" + Read("DATABASE", "EMPTY", "dflt") + "|" +
                 Read("DATABASE", "MISSING", "dflt  ") + "|" + Read("DATABASE", "; comment", "d") + "|" +
-                Read("PFADE", "SERVER"),
-            "kasse01|Drucker|sa|\"half||dflt|d|other");
-  // Values are cut to what the 255-byte buffer of the profile functions holds.
-  EXPECT_EQ(Read("DATABASE", "LONG") + Read("DATABASE", "NONE", std::string(400, 'y')),
-            std::string(254, 'x') + std::string(254, 'y'));
+                Read("PFADE", "SERVER") + "|" + Read("DATABASE", "LONG") + "|" +
+                Read("DATABASE", "NONE", std::string(400, 'y')),
+            "kasse01|Drucker|sa|\"half||dflt|d|other|" + std::string(254, 'x') + "|" + std::string(254, 'y'));
 }
 
-TEST_F(IniFileTest, WriteCreatesWhatIsMissingAndLeavesEveryOtherByteAsItWas) {
-  ASSERT_TRUE(Write("DATABASE", "SERVER", "(local)").ok());
-  ASSERT_TRUE(Write("SETUP", "KASSNR", "1").ok());
-  ASSERT_TRUE(Write("DATABASE", "USER", "sa").ok());
-  EXPECT_EQ(ReadAll(File()), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\n[SETUP]\r\nKASSNR=1\r\n");
-
-  const std::string before = "; installed by the POS setup\r\n[DATABASE]\r\nServer = alt ; keep me\r\n  pwd=geheim\r\n\r\n"
-                             "[SETUP]\r\nKASSNR=2\r\n\r\n[PFADE]\r\nEXE=D:\\Kasse\\";  // no line end at the end
+// (A new file's sections and keys: the start-up's defaults written back.)
+TEST_F(IniFileTest, WriteLeavesEveryOtherByteAsItWas) {
+  const std::string before =
+      "; installed by the POS setup\r\n[DATABASE]\r\nServer = alt ; keep me\r\n  pwd=geheim\r\n\r\n"
+      "[SETUP]\r\nKASSNR=2\r\n\r\n[PFADE]\r\nEXE=D:\\Kasse\\";  // no line end at the end
   WriteAll(File(), before);
-  ASSERT_TRUE(Write("database", "PWD", "").ok());  // replaced in its line
+  ASSERT_TRUE(Write("database", "PWD", "").ok());       // replaced in its line
   ASSERT_TRUE(Write("DATABASE", "PWDC", "4142").ok());  // behind the section's last entry
   ASSERT_TRUE(Write("PFADE", "ELPAY", "C:\\x\\").ok());
-  EXPECT_EQ(ReadAll(File()), "; installed by the POS setup\r\n[DATABASE]\r\nServer = alt ; keep me\r\nPWD=\r\n"
-                             "PWDC=4142\r\n\r\n[SETUP]\r\nKASSNR=2\r\n\r\n[PFADE]\r\nEXE=D:\\Kasse\\\r\nELPAY=C:\\x\\\r\n");
+  EXPECT_EQ(ReadAll(File()),
+            "; installed by the POS setup\r\n[DATABASE]\r\nServer = alt ; keep me\r\nPWD=\r\n"
+            "PWDC=4142\r\n\r\n[SETUP]\r\nKASSNR=2\r\n\r\n[PFADE]\r\nEXE=D:\\Kasse\\\r\nELPAY=C:\\x\\\r\n");
 }
 
 // A value written as it stands leaves the file untouched (a folder the
@@ -147,7 +145,8 @@ TEST(SerialSettings, TermiosForSettingsAndHandshake) {
       {"1200,S,5,1.5", Handshake::None, B1200, CS5 | PARENB | CMSPAR | CSTOPB, INPCK},
   };
   for (const auto& c : cases) {
-    termios t{};  // a cooked terminal, so the translation has something to switch off
+    // A cooked terminal, so the translation has something to switch off.
+    termios t{};
     t.c_iflag = ICRNL | IXON | IXANY | ISTRIP;
     t.c_oflag = OPOST | ONLCR;
     t.c_lflag = ECHO | ICANON | ISIG | IEXTEN;
