@@ -1,32 +1,74 @@
-#include "startup/startup.h"
-
+// The start-up as the gateway runs it: the shared INI keys, passwords, the
+// probes of the database, the server engines' failures and the way through
+// the master database, the folders, temporary files and database an installed
+// gateway meets, a second gateway of the same station, and --check.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
-#include "db/db_tools.h"
-#include "startup/run_gateway.h"
+#include "startup/check.h"
+#include "startup/init_db.h"
 #include "startup/scramble.h"
-#include "startup_fixture.h"
+#include "startup/startup.h"
+#include "support/fake_devices.h"
+#include "support/pg_server.h"
+#include "support/test_db.h"
 
-namespace tolven {
+namespace tolven::testing {
 namespace {
 
-using testing::FakeUi;
-using testing::StartupTest;
+// A configuration folder with TOLVEN.INI, a program folder, an installation
+// folder and a real SQLite database, for running the start-up as the gateway does.
+class StartupTest : public ::testing::Test {
+ protected:
+  StartupTest() { env_.programFolder = program_.path(); }  // never the real /opt/tolven
 
-TEST_F(StartupTest, SqliteStartFillsTheState) {
-  PutIni(SqliteIni("-3"));
-  ASSERT_EQ(RunMain(), kExitOk) << Messages();
-  EXPECT_EQ(Messages(), "");
-  EXPECT_TRUE(ui_.inputPrompts.empty());  // the embedded engine has no login
-  ASSERT_TRUE(connection_ && connection_->IsOpen());
-  EXPECT_EQ(state_.exePfad, exe_ + "/");  // the separator is added
-  EXPECT_EQ(state_.datumFormat, "E");  // the engine stores ISO dates only
-}
+  void PutIni(const std::string& contents) { WriteAll(config_ / "TOLVEN.INI", contents); }
+  std::string Ini() const { return ReadAll(config_ / "TOLVEN.INI"); }
+  // An INI for the embedded engine; the database folder defaults to the test database.
+  std::string SqliteIni(const std::string& kassnr = "-3", const std::string& dbFolder = "") {
+    return "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + (dbFolder.empty() ? db_.folder() : dbFolder) +
+           "\r\nEXE=" + exe_ + "\r\n[SETUP]\r\nKASSNR=" + kassnr + "\r\n";
+  }
+  // A start in start_, which holds the instance lock until it is reset.
+  int RunMain() {
+    start_ = std::make_unique<Startup>(env_, ui_, config_.path());
+    return start_->Main(state_, connection_);
+  }
+  // A fresh start on the given INI, with a new screen and state.
+  int Start(const std::string& ini) {
+    start_.reset();
+    connection_.reset();
+    PutIni(ini);
+    ui_ = FakeUi();
+    state_ = StartupState();
+    return RunMain();
+  }
+  int InitDb() {
+    ui_ = FakeUi();
+    Startup start(env_, ui_, config_.path());
+    return InitDatabase(start, ui_);
+  }
+  // The message texts, one per line ("!" critical, "i" otherwise).
+  std::string Messages() const {
+    std::string out;
+    for (const auto& m : ui_.messages) out += (m.kind == platform::MsgKind::Critical ? "! " : "i ") + m.text + "\n";
+    return out;
+  }
+
+  TempDir config_, program_, install_;
+  TestDb db_;
+  FakeEnv env_;
+  FakeUi ui_;
+  std::string exe_ = install_ / "kasse";
+  StartupState state_;
+  std::unique_ptr<db::Connection> connection_;
+  std::unique_ptr<Startup> start_;
+};
 
 // The keys the POS programs expect get their defaults, in the order they are
 // read; the keys of our own never enter the shared file.
@@ -34,123 +76,22 @@ TEST_F(StartupTest, WithoutTolvenIniTheSharedKeysAreWrittenWithTheirDefaults) {
   Startup start(env_, ui_, config_.path());
   StartupState state;
   ASSERT_EQ(start.ReadConfiguration(state, false), kExitOk);
-  const std::string folder = program_.path();
-  EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n"
-                   "[PFADE]\r\nDATENBANK=" + folder + "\r\nEXE=" + folder + "/\r\n"
-                   "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
+  const std::string paths = "DATENBANK=" + program_.path() + "\r\nEXE=" + program_.path() + "/\r\n";
+  EXPECT_EQ(Ini(),
+            "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\n" +
+                paths + "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
 }
 
-TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
-  PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
-  StartupState state;
-  state.kasse = 4;
-  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state);
-  EXPECT_EQ(id.registerId + " " + id.signatureAlgorithm, "TOLVENPDA-4 ecdsa-plain-SHA384");
-}
-
-// The README's table of the keys is the one the program reads with.
-TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
-  const std::string readme = testing::ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
-  EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos)
-      << "README.md, section TOLVEN.INI, should hold:\n" << SettingsMarkdownTable();
-}
-
-TEST_F(StartupTest, StationNumberAndFolders) {
-  Startup start(env_, ui_, config_.path());
-  StartupState state;
-  for (auto [kassnr, kasse] : std::vector<std::pair<std::string, int32_t>>{
-           {"-3", 3}, {"abc", 0}, {" 12 ", 12}, {"2.5", 2}, {"-2147483648", 0}, {"2147483647", 2147483647}}) {
-    PutIni(SqliteIni(kassnr));
-    ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
-    EXPECT_EQ(state.kasse, kasse) << "KASSNR=" << kassnr;
-  }
-  // An empty KASSNR and a missing EXE take their defaults and write them back.
-  PutIni("[DATABASE]\r\nENGINE=sqlite\r\n[SETUP]\r\nKASSNR=\r\n");
-  env_.SetNow(DateTime{Date{2027, 1, 1}, 0, 0, 0, 0});
-  ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
-  EXPECT_EQ(state.engine, "SQLITE");
-  EXPECT_EQ(state.kasse, 1);
-  EXPECT_EQ(state.logPfad, program_.path() + "/LOG/2027/");
-  EXPECT_EQ(start.ini().Read(kIniFile, "SETUP", "KASSNR") + " " + start.ini().Read(kIniFile, "PFADE", "EXE"),
-            "1 " + program_.path() + "/");
-  PutIni("[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nEXE=" + exe_ + "/\r\n");
-  ASSERT_EQ(start.ReadConfiguration(state, true), kExitOk);
-  EXPECT_EQ(state.exePfad, exe_ + "/");  // not doubled
-}
-
-// A second start and the schema creation on an existing database are covered
-// end to end; here what only shows inside: files that are no database, an
-// incomplete schema, a lock folder that does not exist.
-TEST_F(StartupTest, InitDbNeverTouchesAnExistingFileAndNoLockFolderIsNoRunningGateway) {
-  testing::TempDir dbFolder;
-  const std::string notes = "Notizen, keine Datenbank\r\n" + std::string(5000, 'x');
-  testing::WriteAll(dbFolder / "tolven.db", notes);
-  PutIni(SqliteIni("2", dbFolder.path()));
-  EXPECT_EQ(InitDb(), kExitNoDatabase);
-  EXPECT_EQ(testing::ReadAll(dbFolder / "tolven.db"), notes) << "a file that is no database is never overwritten";
-
-  std::filesystem::remove(dbFolder / "tolven.db");
-  ASSERT_EQ(InitDb(), kExitOk);
-  ASSERT_EQ(RunMain(), kExitOk) << Messages();
-  EXPECT_EQ(state_.mwst[1], Rate::FromPercent(19));
-  db::DbError err;
-  ASSERT_TRUE(connection_->Execute("DROP TABLE tische", err)) << err.text;  // even an incomplete schema stays
-  EXPECT_EQ(InitDb(), kExitNoDatabase);
-  EXPECT_NE(Messages().find("bereits Tabellen"), std::string::npos);
-  EXPECT_FALSE(connection_->Query("SELECT COUNT(*) FROM tische", err));
-
-  FakeUi ui;
-  EXPECT_EQ(OtherStart(config_.path(), ui), kExitAlreadyRunning);
-  EXPECT_TRUE(ui.statuses.empty());
-  EXPECT_EQ(OtherStart(config_ / "missing", ui), kExitNoLock);
-  ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_NE(ui.messages[0].text.find(config_ / "missing/tolvenpda.lock"), std::string::npos) << "not 'läuft bereits'";
-  start_.reset();  // the first gateway ends: the next start works
-  EXPECT_EQ(OtherStart(config_.path(), ui), kExitOk);
-}
-
+// A flag that holds no true value at all ends the start.
 TEST_F(StartupTest, DateAndBooleanProbes) {
-  struct Case {
-    const char* name;
-    std::string moddate, booltest;  // column definitions
-    int rc;
-    std::string datumFormat;
-    int16_t boolTrueWert;
-    std::vector<std::string> messages;  // beginnings, in order
-    std::string extra = "";             // run after the table was made
-  };
-  const std::string text = "VARCHAR(20)", number = "SMALLINT";
-  const std::vector<Case> cases = {
-      {"accepts DD.MM.YYYY", text, number, kExitOk, "D", -1, {}},
-      {"rejects DD.MM.YYYY", "DATETIME CHECK (moddate NOT GLOB '[0-9][0-9].[0-9][0-9].*')", number, kExitOk, "E", -1, {}},
-      {"no date at all", "DATETIME CHECK (moddate IS NULL)", number, kExitOk, "E", -1, {"Unbekanntes Datumsformat !"}},
-      {"rejects -1", text, "SMALLINT CHECK (booltest >= 0)", kExitOk, "D", 1,
-       {"BoolTest-Fehler (3): CHECK constraint failed"}},
-      {"stores -1 as 1", text, number, kExitOk, "D", 1, {},  // like a bit column
-       "CREATE TRIGGER bit_like AFTER UPDATE OF booltest ON system WHEN NEW.booltest < 0 "
-       "BEGIN UPDATE system SET booltest = 1; END"},
-      {"holds no true", text, "SMALLINT CHECK (booltest = 0)", kExitProbeFailed, "D", 0,
-       {"BoolTest-Fehler (2): ", "BoolTest-Fehler (3): ", "Boolean-TRUE-Wert konnte nicht ermittelt werden."}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    db_.Exec("DROP TABLE IF EXISTS system");
-    db_.Exec("CREATE TABLE system (moddate " + c.moddate + ", booltest " + c.booltest +
-             ", mwst1 NUMERIC(9,4), mwst2 NUMERIC(9,4), sprache VARCHAR(10))");
-    db_.Exec("INSERT INTO system (mwst1, mwst2, booltest) VALUES (16, 7.5, 0)");
-    if (!c.extra.empty()) db_.Exec(c.extra);
-    EXPECT_EQ(Start(SqliteIni()), c.rc);
-    EXPECT_EQ(state_.datumFormat, c.datumFormat);
-    EXPECT_EQ(state_.boolTrueWert, c.boolTrueWert);
-    ASSERT_EQ(ui_.messages.size(), c.messages.size());
-    for (size_t i = 0; i < c.messages.size(); ++i) EXPECT_TRUE(StartsWith(ui_.messages[i].text, c.messages[i]));
-    if (c.rc == kExitOk) {
-      EXPECT_EQ(state_.mwst[2], Rate{75000});
-      EXPECT_EQ(state_.sprache, "");  // NULL reads as ""
-    } else {
-      EXPECT_FALSE(connection_->IsOpen());
-    }
-  }
+  db_.Exec(
+      "CREATE TRIGGER no_true BEFORE UPDATE OF booltest ON system WHEN NEW.booltest <> 0 "
+      "BEGIN SELECT RAISE(ABORT, 'nur 0'); END");
+  EXPECT_EQ(Start(SqliteIni()), kExitProbeFailed);
+  EXPECT_EQ(state_.datumFormat + std::to_string(state_.boolTrueWert) + " " + std::to_string(state_.kasse), "E0 3");
+  EXPECT_EQ(Messages(),
+            "! BoolTest-Fehler (2): nur 0\n! BoolTest-Fehler (3): nur 0\n! Boolean-TRUE-Wert konnte nicht "
+            "ermittelt werden.\n");
 }
 
 // SQL Server: the password steps come before the engine is reached.
@@ -160,30 +101,17 @@ TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlain) {
   EXPECT_EQ(ui_.inputPrompts,
             std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'kellner' ein"});
   EXPECT_EQ(Messages(), "! Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.\n");
-  // Only the defaults read so far were written.
   EXPECT_EQ(Ini(), "[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\nSERVER=(local)\r\nPWD=\r\nPWDC=\r\n");
-  EXPECT_FALSE(env_.FolderExists(program_ / "LOG"));
-
   ui_ = FakeUi();
   ui_.inputAnswer = "pa'ss wört";
   EXPECT_EQ(RunMain(), kExitNoDatabase);
   EXPECT_EQ(ScrambleText(HexDecode(start_->ini().Read(kIniFile, "DATABASE", "PWDC"))), "pa'ss wört");
 
-  // A plain password in the file is coded, and the next start asks nothing.
+  // A plain password in the file is coded.
   PutIni("[DATABASE]\r\nENGINE=MSSQL\r\nSERVER=kasse01\r\nUSER=pos\r\nPWD=geheim\r\n");
   ui_ = FakeUi();
   EXPECT_EQ(RunMain(), kExitNoDatabase);
-  const std::string coded = HexEncode(ScrambleText("geheim"));
-  EXPECT_EQ(start_->ini().Read(kIniFile, "DATABASE", "PWD") + "/" + start_->ini().Read(kIniFile, "DATABASE", "PWDC"),
-            "/" + coded);
-  EXPECT_EQ(Ini().find("geheim"), std::string::npos);
-  EXPECT_EQ(Messages().find("geheim"), std::string::npos) << "no password on screen";
-  ui_ = FakeUi();
-  EXPECT_EQ(RunMain(), kExitNoDatabase);
-  EXPECT_TRUE(ui_.inputPrompts.empty());
-  EXPECT_EQ(start_->password(), "geheim");
-  EXPECT_EQ(Startup::SqlServerConnectionString("ODBC Driver 18", "srv", "sa", "a;b}c", "tolven"),
-            "Driver={ODBC Driver 18};Server=srv;UID=sa;PWD={a;b}}c};Database=tolven;ClientCharset=CP1252");
+  EXPECT_NE(Ini().find("\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("geheim")) + "\r\n"), std::string::npos) << Ini();
 }
 
 TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
@@ -196,10 +124,151 @@ TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
   // any single changed code changes it.
   const std::string keystream = ScrambleText(std::string(101, '\0'));
   uint32_t sum = 0;
-  for (size_t i = 0; i < keystream.size(); ++i) sum += static_cast<uint32_t>(i + 1) * static_cast<uint8_t>(keystream[i]);
+  for (size_t i = 0; i < keystream.size(); ++i)
+    sum += static_cast<uint32_t>(i + 1) * static_cast<uint8_t>(keystream[i]);
   EXPECT_EQ(sum % 65521, 21632u);
   EXPECT_EQ(ScrambleText(std::string(102, '\0')).back(), ScrambleText(std::string(1, '\0')).front());
 }
 
+class InstalledStart : public StartupTest {
+ protected:
+  InstalledStart() {
+    std::filesystem::create_directories(pda1_ / "in");
+    db_.Exec("UPDATE system SET pfadppcsync1 = '" + pda1_ / "in" + "', pfadppcsync3 = '" + pda3_.path() +
+             "/', kuebonport1 = 'FILE:" + out_ / "kueche.txt" + "', bondruckport = 'COM1'");
+    db_.Exec("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
+    PutIni(SqliteIni("3") + "[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
+    WriteAll(out_ / "ttyFake", "");
+  }
+  std::string Check() {
+    ui_ = FakeUi();
+    Startup start(env_, ui_, config_.path());
+    checkRc_ = CheckInstallation(start, env_, ui_, spooler_);
+    std::string out;
+    for (const auto& l : ui_.logLines) out += l + "\n";
+    return out;
+  }
+
+  TempDir pda1_, pda3_, out_;
+  FakePrinterSystem spooler_;
+  int checkRc_ = -1;
+};
+
+TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenOrASecondGatewayOfTheStationIsRefused) {
+  env_.FailOperation("writable", "tolven.db");
+  EXPECT_EQ(RunMain(), kExitDatabaseReadOnly);
+  const std::string file = db_.folder() + "/tolven.db";
+  EXPECT_EQ(Messages(), "! Die Datenbank-Datei '" + file +
+                            "' kann nicht beschrieben werden; das Programm wird beendet.\r\n\r\nDas Gateway braucht "
+                            "Schreibrecht auf die Datei und ihren Ordner.\r\nopen(" +
+                            file + "): injected fault\n");
+  EXPECT_EQ(db_.Scalar("SELECT moddate FROM system"), "");  // no probe wrote
+  env_.ClearFaults();
+
+  ASSERT_EQ(Start(Ini()), kExitOk) << Messages();
+  // A copied TOLVEN.INI in another configuration folder: same database, same KASSNR.
+  TempDir otherConfig;
+  WriteAll(otherConfig / "TOLVEN.INI", Ini());
+  FakeUi ui;
+  StartupState state;
+  std::unique_ptr<db::Connection> other;
+  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, other), kExitStationInUse);
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 3 mit dieser Datenbank"))
+      << ui.messages[0].text;
+  start_.reset();  // the first gateway ends: its station is free again
+  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, other), kExitOk);
+}
+
+TEST_F(InstalledStart, CheckSaysOkAndChangesNothingOrNamesEachProblem) {
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();  // folders made
+  start_.reset();
+  connection_.reset();
+  db_.Exec("UPDATE system SET moddate = NULL, booltest = 0");
+  const std::string ini = Ini();
+  std::string out = Check();
+  EXPECT_EQ(checkRc_, kExitOk) << out;
+  EXPECT_EQ(Ini(), ini);
+  EXPECT_EQ(db_.Scalar("SELECT COALESCE(moddate, 'leer') || '/' || booltest FROM system"), "leer/0");
+
+  std::filesystem::remove_all(exe_ + "/ARCHIV");
+  env_.FailOperation("writable", exe_);  // and cannot be made
+  std::filesystem::remove(out_ / "ttyFake");
+  db_.Exec("UPDATE system SET kuebonport2 = 'NETZ', kuebonprt2 = 'Kueche', kuebonport3 = 'XYZ', pfadppcsync2 = " +
+           db::SqlText(pda1_ / "weg"));
+  env_.FailOperation("writable", pda3_.path());
+  db_.Exec("DELETE FROM kueprtparam");
+  PutIni(ReplaceAll(Ini(), "PWDC=\r\n", "PWDC=4142\r\n"));  // a coded password every user may read
+  ::chmod((config_ / "TOLVEN.INI").c_str(), 0644);
+  out = Check();
+  EXPECT_EQ(checkRc_, kExitCheckFailed);
+  for (const std::string& line : std::vector<std::string>{
+           "FEHLER  Beleg-Archiv: Ordner " + exe_ + "/ARCHIV/BON existiert nicht und kann nicht angelegt werden",
+           "FEHLER  Orderterminal 2: Ordner " + pda1_ / "weg" + " existiert nicht",
+           "FEHLER  Orderterminal 3: Ordner " + pda3_.path() + " kann nicht beschrieben werden",
+           "FEHLER  Drucker system.bondruckport: Gerät " + out_ / "ttyFake",
+           "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
+           "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
+           "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
+           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  }
+  EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
+}
+
+// What ends the start before or at the first connection: no server needed.
+TEST_F(StartupTest, SettingsAndServersThatCannotWorkEndWithTheirOwnMessage) {
+  const std::string iniPath = config_ / "TOLVEN.INI";
+  const std::string base = "[PFADE]\r\nEXE=" + install_.path() + "\r\n[DATABASE]\r\nPWD=x\r\n";
+  const std::string failed = "Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.";
+  const std::string unreachable = "Der Datenbank-Server '127.0.0.1,1' ist nicht erreichbar. Prüfen Sie SERVER im ";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      // the messages' beginnings
+      {base + "SERVER=127.0.0.1,1\r\n",
+       {failed + "\r\n\r\nFehler: 20009\r\n", unreachable + "Abschnitt DATABASE der Datei " + iniPath}},
+      {base + "ENGINE=POSTGRESQL\r\nSERVER=127.0.0.1,1\r\n", {failed, "Der Datenbank-Server '127.0.0.1,1'"}},
+      {base + "SERVER=127.0.0.1,1\r\nODBCDRIVER=Kein Treiber\r\n",
+       {failed, "Der ODBC-Treiber 'Kein Treiber' ist nicht installiert"}},
+      {base + "SERVER=127.0.0.1,1\r\nCATALOG=tolven; DROP x\r\n",
+       {"Der Datenbankname 'tolven; DROP x' (CATALOG im Abschnitt DATABASE der Datei " + iniPath + ") ist ungültig"}},
+  };
+  for (const auto& [ini, messages] : cases) {
+    EXPECT_EQ(Start(ini), kExitNoDatabase);
+    EXPECT_EQ(connection_, nullptr);
+    ASSERT_EQ(ui_.messages.size(), messages.size()) << ini << Messages();
+    for (size_t i = 0; i < messages.size(); ++i)
+      EXPECT_TRUE(StartsWith(ui_.messages[i].text, messages[i])) << Messages();
+  }
+}
+
+// A wrong log-in creates nothing; a missing database is created through the
+// master database, found empty by the probes, then filled by --init-db once.
+TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFillsIt) {
+  if (!PgConfigured()) GTEST_SKIP() << "TOLVEN_TEST_PG is not set (scripts/test starts a PostgreSQL server)";
+  const std::string name = UniquePgDatabaseName("startup");
+  const db::OdbcTarget t = PgTarget(name);
+  auto ini = [&](const std::string& user) {
+    return "[DATABASE]\r\nENGINE=POSTGRESQL\r\nODBCDRIVER=" + t.driver + "\r\nSERVER=" + t.server + "\r\nUSER=" + user +
+           "\r\nPWD=geheim\r\nCATALOG=" + name + "\r\n[PFADE]\r\nEXE=" + install_.path() +
+           "\r\n[SETUP]\r\nKASSNR=2\r\n";
+  };
+  EXPECT_EQ(Start(ini("kein_benutzer")), kExitNoDatabase);
+  EXPECT_EQ(ui_.messages.size(), 2u) << Messages();
+  EXPECT_EQ(Messages().find("'master'"), std::string::npos) << "a wrong login tries no database creation";
+
+  EXPECT_EQ(Start(ini(t.user)), kExitProbeFailed);
+  ASSERT_GE(ui_.messages.size(), 3u) << Messages();
+  EXPECT_EQ(ui_.messages[2].text, "Datenbank '" + name + "' wurde angelegt.");
+  connection_.reset();
+  start_.reset();
+  ASSERT_EQ(InitDb(), kExitOk) << Messages();
+  ASSERT_EQ(Start(ini(t.user)), kExitOk) << Messages();
+  connection_.reset();
+  start_.reset();
+  EXPECT_EQ(InitDb(), kExitNoDatabase);  // a database with tables is left as it is
+  EXPECT_EQ(Messages(), "! Die Datenbank enthält bereits Tabellen; es wurde nichts geändert.\n");
+  DropPgDatabase(name);
+}
+
 }  // namespace
-}  // namespace tolven
+}  // namespace tolven::testing
