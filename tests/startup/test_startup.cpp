@@ -11,6 +11,8 @@
 
 #include "common/text.h"
 #include "startup/check.h"
+#include "startup/ini_settings.h"
+#include "startup/run_gateway.h"
 #include "startup/init_db.h"
 #include "startup/scramble.h"
 #include "startup/startup.h"
@@ -112,6 +114,22 @@ TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlain) {
   ui_ = FakeUi();
   EXPECT_EQ(RunMain(), kExitNoDatabase);
   EXPECT_NE(Ini().find("\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("geheim")) + "\r\n"), std::string::npos) << Ini();
+}
+
+// Empty TSE keys take their defaults, so the receipt's QR code never has an empty field.
+TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
+  PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
+  StartupState state;
+  state.kasse = 4;
+  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state);
+  EXPECT_EQ(id.registerId + " " + id.signatureAlgorithm, "TOLVENPDA-4 ecdsa-plain-SHA384");
+}
+
+// The README's table of the keys is the one the program reads with.
+TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
+  const std::string readme = ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
+  EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos)
+      << "README.md, section TOLVEN.INI, should hold:\n" << SettingsMarkdownTable();
 }
 
 TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
