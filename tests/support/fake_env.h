@@ -60,9 +60,6 @@ class FakeEnv : public platform::Env {
   // "read", "writable") fails `count` times from now on (-1: always) for paths containing `match`.
   void FailOperation(const std::string& op, const std::string& match = "", int count = -1);
   void ClearFaults() { faults_.clear(); }
-  // The folder (and everything below it) counts as another file system: a
-  // rename into or out of it fails with EXDEV, as across mounts.
-  void MountSeparately(const std::string& folder) { mounts_.push_back(folder); }
 
   std::string programFolder = "/opt/tolven";
   std::vector<std::string> startedPrograms;
@@ -74,7 +71,6 @@ class FakeEnv : public platform::Env {
     int remaining;
   };
   std::multimap<std::string, Fault> faults_;
-  std::vector<std::string> mounts_;
   int64_t epochMs_;  // UTC in ms since 1970 (= local time while no utcOffset is set)
   int64_t monotonicMs_ = 1000000;
   std::vector<int> sleeps_;
