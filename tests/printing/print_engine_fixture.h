@@ -28,11 +28,20 @@ inline std::string Bytes(std::initializer_list<int> codes) {
   return s;
 }
 
+// The lines of a printout or table in one text, separated by "|".
+inline std::string Joined(const std::vector<std::string>& lines) {
+  std::string s;
+  for (size_t i = 0; i < lines.size(); ++i) s += (i > 0 ? "|" : "") + lines[i];
+  return s;
+}
+
 // Hands the engine a port it may destroy while the test keeps the recording.
 class SerialProxy : public platform::SerialPort {
  public:
   explicit SerialProxy(FakeSerialPort& port) : port_(port) {}
-  Status Open(const std::string& d, const std::string& s, platform::Handshake h) override { return port_.Open(d, s, h); }
+  Status Open(const std::string& d, const std::string& s, platform::Handshake h) override {
+    return port_.Open(d, s, h);
+  }
   Status SetLines(bool dtr, bool rts) override { return port_.SetLines(dtr, rts); }
   Status Write(const std::string& bytes) override { return port_.Write(bytes); }
   void Close() override { port_.Close(); }
@@ -88,8 +97,8 @@ struct PrintEngineRig {
     }
     devices.spooler = &spooler;
     engine = std::make_unique<printing::ChannelPrintEngine>(
-        env, ui, ini, [this](const std::string& name) { return printing::GetPrinterCode(ini, name); }, devices,
-        log, dir.path() + "/");
+        env, ui, ini, [this](const std::string& name) { return printing::GetPrinterCode(ini, name); }, devices, log,
+        dir.path() + "/");
     engine->SetStatusObserver([this](const std::string& s) { statuses.push_back(s); });
   }
 
@@ -99,7 +108,9 @@ struct PrintEngineRig {
   void Port(const std::string& channel, const std::string& device) {
     ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", channel, device).ok());
   }
-  bool HadStatus(const std::string& s) const { return std::find(statuses.begin(), statuses.end(), s) != statuses.end(); }
+  bool HadStatus(const std::string& s) const {
+    return std::find(statuses.begin(), statuses.end(), s) != statuses.end();
+  }
   std::string OnlyMessage() const { return ui.messages.size() == 1 ? ui.messages[0].text : "<not one message>"; }
 };
 

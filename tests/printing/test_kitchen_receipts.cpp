@@ -1,0 +1,364 @@
+// Kitchen receipts on a real SQLite database, the print engine and the TSE
+// server recording fakes: what the kitchen gets on paper, and what happens to
+// the order around it (log and monitor rows, dispenser files, the marker,
+// failures that must not lose a ticket, the signature).
+#include <algorithm>
+#include <cctype>
+
+#include "fiscal/tse.h"
+#include "print_engine_fixture.h"
+#include "printing/kitchen_receipts.h"
+#include "support/scripted_tse.h"
+#include "support/test_db.h"
+
+namespace tolven::testing {
+namespace {
+
+class KitchenReceiptsTest : public ::testing::Test {
+ protected:
+  KitchenReceiptsTest() {
+    db.state().kaNr = 7;
+    db.state().kaName = "Anna";
+    db.Exec(
+        "UPDATE system SET kuebonport1 = 'COM1', kuebonport2 = 'LPT1', kuebonport3 = 'COM3', "
+        "kuebonport4 = 'COM4', kuebongross = 0, kuebonpreis = 0, kuebonartnr = 0, kuebongast = 0, "
+        "kueartbez = 0, bonvor = 0, bonshowtischname = 0, kuebonkellner = 0, kuebonkunde = 0");
+    for (int p = 1; p <= 4; ++p) Printer(p, "Drucker" + std::to_string(p), 0, 2);
+  }
+
+  void Printer(int p, const std::string& name, int grupp, int sort, bool split = false, bool summer = false,
+               int kopien = 0, bool vorlauf = false) {
+    auto flag = [](bool b) { return b ? "-1, " : "0, "; };
+    db.Exec("DELETE FROM kueprtparam WHERE drucker = " + std::to_string(p));
+    db.Exec("INSERT INTO kueprtparam (drucker, name, bonvorlauf, grupp, sort, split, kuesummer, kopien) VALUES (" +
+            std::to_string(p) + ", " + db::SqlText(name) + ", " + flag(vorlauf) + std::to_string(grupp) + ", " +
+            std::to_string(sort) + ", " + flag(split) + flag(summer) + std::to_string(kopien) + ")");
+  }
+
+  // One pending order line.
+  void Order(int table, const std::string& artnr, const std::string& artbez, int menge, int epreis, int kueprt = 1,
+             int artgrp = 1, int gang = 0, int gast = 0, const std::string& kueinfo = "",
+             const std::string& belaginfo = "") {
+    auto n = [](int v) { return std::to_string(v) + ", "; };
+    db.Exec(
+        "INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
+        "rabatt, kueprt, haskuebon, mark, kueinfo, belaginfo, gang) VALUES (" +
+        n(table) + "7, 0, 0, " + n(gast) + db::SqlText(artnr) + ", " + db::SqlText(artbez) + ", " + n(artgrp) +
+        n(menge) + n(epreis) + n(epreis) + "0, " + n(kueprt) + "0, 0, " + db::SqlText(kueinfo) + ", " +
+        db::SqlText(belaginfo) + ", " + std::to_string(gang) + ")");
+  }
+
+  void Run(int table = 12, int32_t trx = 100, int32_t start = 1765000000) {
+    trx_ = trx;
+    start_ = start;
+    kb.PrintKueBon(trx_, start_, table, "7 - Anna");
+  }
+
+  // The article lines of a printout in normal size ("2x Cola").
+  static std::vector<std::string> Articles(const FakePrintEngine::Printout& p) {
+    std::vector<std::string> out;
+    for (const auto& l : p.lines) {
+      const size_t x = l.find("x ");
+      if (x != std::string::npos && x > 0 && (std::isdigit(static_cast<unsigned char>(l[0])) || l[0] == '-'))
+        out.push_back(l);
+    }
+    return out;
+  }
+
+  int64_t Pending(int table = 12) {
+    return db.Count("bestellung", "tisch = " + std::to_string(table) + " AND haskuebon = 0");
+  }
+
+  TestDb db;
+  platform::IniFile ini{db.env(), db.folder()};
+  FakePrintEngine engine;
+  printing::PrintLineBuffer printLines{ini, db.ui(), engine};
+  ScriptedTseServer server;
+  fiscal::Tse tse{db.tools(), server, fiscal::TseIdentity()};
+  RecordingLog log;
+  printing::KitchenReceipts kb{db.tools(), printLines, tse, log};
+  int32_t trx_ = 0, start_ = 0;
+};
+
+TEST_F(KitchenReceiptsTest, WholeReceiptsInNormalAndDoubleSize) {
+  db.Exec(
+      "UPDATE system SET kuebonartnr = 1, kuebonpreis = 1, kuebongast = 1, kuebonkellner = 1, "
+      "kuebonkunde = 1, bonshowtischname = -1, bonvor = 2");
+  db.Exec("INSERT INTO tischnamen (tisch, name) VALUES (12, 'Fenster')");
+  db.Exec("INSERT INTO kunden (kdnr, name) VALUES (5, 'Meier')");
+  Printer(1, "Kueche", 0, 2, false, true, 0, true);
+  Order(12, "A1", "Schnitzel Wiener Art mit Pommes frites", 2, 1250, 1, 1, 0, 1, "ohne Salz", "Zwiebeln, Speck, ");
+  Order(12, "A2", "Cola", 1, 350, 1, 1, 0, 2);
+  db.Exec("UPDATE bestellung SET kdnr = 5");
+  Run();
+  ASSERT_EQ(engine.printouts.size(), 1u);
+  const auto& p = engine.printouts[0];
+  EXPECT_TRUE(p.channel == "COM1" && p.cutAtEnd && !p.slowPrinter);
+  EXPECT_EQ(Joined(p.lines),
+            ".|.|.|.|.|Kueche|Nr.1/1| |Tisch  12 Fenster|----------------------|05.12.26  12:00| |Kellner: 7 - Anna| |"
+            "Kunde  : Meier| |2x Schnitzel Wiener Art mit Pom|    mes frites|>>> ohne Salz <<<|  >Zwiebeln|  >Speck|"
+            " Gast 1|      ( A1 / 2x 12.50 )|1x Cola| Gast 2|      ( A2 / 3.50 )| | |" +
+                Bytes({27, 112, 0, 255, 255}));
+  EXPECT_TRUE(log.Errors().empty());
+
+  const std::string DH = "\x1B!\x10", AUS = std::string("\x1B!", 2) + '\0', DHB = "\x1B!0", DB = "\x1B! ";
+  db.Exec("DELETE FROM bestellung");
+  db.Exec(
+      "UPDATE system SET kuebongross = -1, kuebonartnr = 2, kuebonpreis = 2, kuebongast = 2, "
+      "kuebonkellner = 2, kuebonkunde = 2, bonvor = 0, bonshowtischname = 0");
+  Printer(1, "Drucker1", 0, 2);
+  Order(12, "A1", "Schnitzel Wiener Art mit Pommes frites", 1, 1250, 1, 1, 2, 3, "durch", "Pilze");
+  db.Exec("UPDATE bestellung SET kdnr = 5");
+  Run(12, 101);
+  ASSERT_EQ(engine.printouts.size(), 2u);
+  EXPECT_EQ(Joined(engine.printouts[1].lines),
+            DH + "Drucker1" + AUS + "|Nr.2/2| |" + DH + "Tisch " + AUS + DHB + " 12" + AUS + " |" +
+                "----------------------|05.12.26  " + DB + "12:00" + AUS + "| |" + DH + "Kellner: 7 - Anna" + AUS +
+                "| |" + DH + "Kunde  : Meier" + AUS + "| | |" + DB + " --- 2. Gang ---" + AUS + "| |" + DHB + "1" +
+                AUS + DH + "x " + AUS + DHB + "Schnitzel Wiener" + AUS + "|" + DHB + "    Art mit Pommes fr" + AUS +
+                "|" + DHB + "    ites" + AUS + "|" + DH + ">>> durch <<<" + AUS + "|" + DHB + "  >Pilze" + AUS + "|" +
+                DH + " Gast 3" + AUS + "|      ( " + DH + "A1" + AUS + " / " + DH + "12.50" + AUS + " )");
+}
+
+TEST_F(KitchenReceiptsTest, GroupingAndSortDecideReceiptsAndOrder) {
+  // Article number order keeps the groups together: A1, A2 in group 10 and A3, A4
+  // in group 20; courses alternate 1, 2, 1, 2.
+  const std::tuple<int, int, std::string> cases[] = {
+      {0, 2, "A1 A2 A3 A4|"}, {1, 2, "A1 A2|A3 A4|"}, {2, 2, "A1|A2|A3|A4|"}, {3, 2, "A1 A3|A2 A4|"},
+      {3, 1, "A1 A3|A2 A4|"}, {2, 3, "A1|A2|A3|A4|"}, {9, 2, "A1 A2 A3 A4|"},  // unknown grouping: one receipt
+  };
+  for (const auto& [grupp, sort, receipts] : cases) {
+    SCOPED_TRACE("grupp " + std::to_string(grupp) + " sort " + std::to_string(sort));
+    db.Exec("DELETE FROM bestellung");
+    engine.printouts.clear();
+    Printer(1, "Kueche", grupp, sort);
+    // Inserted in an order that no sort gives by accident.
+    using Line = std::tuple<const char*, int, int>;  // artnr, group, course
+    for (const auto& [artnr, group, course] :
+         {Line{"A4", 20, 2}, Line{"A2", 10, 2}, Line{"A3", 20, 1}, Line{"A1", 10, 1}})
+      Order(12, artnr, artnr, 1, 100, 1, group, course);
+    Run();
+    // Each receipt has a number of its own.
+    std::string got;
+    for (const auto& p : engine.printouts) {
+      for (const auto& a : Articles(p)) got += (got.empty() || got.back() == '|' ? "" : " ") + a.substr(3);
+      got += "|";
+    }
+    EXPECT_EQ(got, receipts);
+    EXPECT_EQ(db.Scalar("SELECT COUNT(*) || '/' || COUNT(DISTINCT kuebonnr) FROM kuebonlog WHERE seqnr = "
+                        "(SELECT MAX(seqnr) FROM kuebonlog)"),
+              "4/" + std::to_string(engine.printouts.size()));
+  }
+}
+
+TEST_F(KitchenReceiptsTest, SplitCopiesBuzzerRecipeAndChannelsFromStationAndRoom) {
+  Printer(1, "Kueche", 0, 2, true, true, 2);
+  db.Exec("UPDATE system SET bonvor = 1, kueartbez = -1");
+  Order(12, "A1", "Pils", 3, 400);
+  Order(12, "A2", "Wasser", -2, 200);
+  db.Exec("INSERT INTO artikel (artnr, artbez, kueartbez, printrezept) VALUES ('C1', 'Caipi', 'Caipirinha gross', -1)");
+  db.Exec("INSERT INTO zutaten (zutnr, zutbez, einheit) VALUES (1, 'Limette', 'Stk'), (2, 'Cachaca', 'l')");
+  db.Exec("INSERT INTO artzut (artnr, zutnr, menge) VALUES ('C1', 2, 0.0125), ('C1', 1, 0.5)");
+  Order(12, "C1", "Caipi", 1, 850);
+  Run();
+  ASSERT_EQ(engine.printouts.size(), 3u);  // the receipt and two copies
+  for (const auto& p : engine.printouts) EXPECT_TRUE(p.lines == engine.printouts[0].lines && p.channel == "COM1");
+  // Split: one piece a line, cancellations too; the kitchen text with its recipe.
+  const auto& lines = engine.printouts[0].lines;
+  EXPECT_EQ(Joined(std::vector<std::string>(lines.begin() + 7, lines.end())),
+            "1x Pils|1x Pils|1x Pils|-1x Wasser|-1x Wasser|1x Caipirinha gross| |    Zubereitung:|"
+            "    Limette              0.5 Stk|    Cachaca              13 ml| |" +
+                Bytes({27, 112, 0, 255, 255}));
+  EXPECT_EQ(db.Scalar("SELECT COUNT(*) || '/' || SUM(menge) FROM kuebonlog WHERE artnr = 'A1'"), "3/3");
+  EXPECT_EQ(db.env().sleeps(), std::vector<int>{50}) << "one pause after the receipt and its copies";
+
+  engine.printouts.clear();
+  db.Exec(
+      "INSERT INTO systemhw (filnr, kasse, kuebonport1, kuebonprt1, kuebonport3) VALUES "
+      "(1, 1, 'NETZ', 'Kueche HW', 'COM7')");
+  db.Exec("INSERT INTO systemhw (filnr, kasse, kuebonport1) VALUES (1, 2, 'COM9')");  // another station
+  db.Exec("INSERT INTO rauminfo (starttisch, tischzahl, kuebonport) VALUES (1, 10, 'COM5'), (10, 10, 'LPT2')");
+  Printer(1, "Kueche", 0, 2);
+  Printer(5, "Saal", 2, 3, true);  // the room printer ignores grouping, sort and split
+  db.Exec("DELETE FROM kueprtparam WHERE drucker = 3");
+  Order(12, "A1", "Pils", 1, 400, 1);
+  Order(12, "C1", "Tee", 1, 250, 3);
+  Order(12, "B2", "Salat", 2, 700, 5, 2);
+  Order(12, "B1", "Suppe", 1, 500, 5, 1);
+  Run(12, 101);
+  // A printer without settings is reported and still printed.
+  EXPECT_TRUE(db.ui().HasMessage("Keine Einstellungen für Drucker 3 gefunden."));
+  ASSERT_EQ(engine.printouts.size(), 3u);
+  EXPECT_EQ(engine.printouts[0].channel + "|" + engine.printouts[1].channel + "|" + engine.printouts[2].channel + "|" +
+                engine.printouts[2].lines[0] + "|" + Joined(Articles(engine.printouts[2])),
+            "NETZKueche HW|COM7|LPT2|Saal|1x Suppe|2x Salat");
+}
+
+TEST_F(KitchenReceiptsTest, MonitorsGetRowsAndNothingIsPrinted) {
+  Order(12, "M1", "Steak", 2, 2400, 6, 1, 2, 0, "Kunde's Wunsch: medium", "Pfeffer, Kräuterbutter");
+  Order(12, "M2", "Eis", 1, 500, 7, 1, 3);
+  Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(monitornr || '/' || status || '/' || tisch || '/' || gang || '/' || menge "
+                      "|| '/' || insdate || '/' || txt, '|') FROM (SELECT * FROM kuemon ORDER BY monitornr)"),
+            "1/0/12/2/2/2026-12-05 12:00:00/Steak\r\nKunde's Wunsch: medium\r\nPfeffer, Kräuterbutter|"
+            "2/0/12/3/1/2026-12-05 12:00:00/Eis");
+  EXPECT_EQ(db.Count("kuebonlog", "drucker IN (6, 7)"), 2);
+  EXPECT_EQ(Pending(), 0);
+}
+
+// Nothing for the kitchen: no paper and no call number, but the order's TSE
+// transaction is finished all the same (a TSE keeps only so many open).
+TEST_F(KitchenReceiptsTest, GuestAndFoodRemarkLinesAloneFinishTheOrderWithoutPrinting) {
+  Order(12, "$GVTGAG", "Gäste", 4, 0, 1);
+  Order(12, "$GVFA", "Folgeauftrag", 1, 0, 1);
+  Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_EQ(db.Count("uniquenr") + db.Count("tse_bestellungen") * 10 + Pending() * 100, 10);
+  ASSERT_EQ(server.finishes.size(), 1u);
+  EXPECT_EQ(std::to_string(server.finishes[0].trx) + "|" + server.finishes[0].data,
+            "100|4;\"Gaeste\";0.00\r1;\"Folgeauftrag\";0.00");
+}
+
+TEST_F(KitchenReceiptsTest, FailedPrinterKeepsItsLinesForTheNextOrder) {
+  Order(12, "A1", "Pils", 1, 400, 1);
+  Order(12, "B1", "Suppe", 2, 500, 2);
+  Order(12, "G1", "Gedeck", 1, 100, 0);
+  engine.FailChannel("LPT1", 1);
+  Run();
+  // Printer 1 printed and is done; printer 2 is out and keeps its line.
+  ASSERT_EQ(engine.Delivered().size(), 1u);
+  EXPECT_EQ(engine.Delivered()[0].channel, "COM1");
+  EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(artnr || '=' || haskuebon) FROM (SELECT * FROM bestellung ORDER BY artnr)"),
+            "A1=-1,B1=0,G1=-1");
+  ASSERT_EQ(log.Errors().size(), 1u);
+  EXPECT_TRUE(log.Has("Drucker 2") && log.Errors()[0].find("LPT1") != std::string::npos) << log.Errors()[0];
+  // What did not go out is neither logged nor signed now; printer 0 is only logged.
+  EXPECT_EQ(db.Count("kuebonlog", "drucker = 2") + 10 * db.Count("kuebonlog", "drucker = 0"), 10);
+  ASSERT_EQ(server.finishes.size(), 1u);
+  EXPECT_EQ(server.finishes[0].data, "1;\"Gedeck\";1.00\r1;\"Pils\";4.00");
+  EXPECT_EQ(db.Scalar("SELECT betrag FROM tse_bestellungen"), "500");
+
+  // The next order of the table brings the kept line out once, nothing twice; a
+  // line booked meanwhile by another station waits for its own printout.
+  engine.printouts.clear();
+  Order(12, "A2", "Cola", 1, 300, 1);
+  engine.onPrint = [&](const std::string&) {
+    if (db.Count("bestellung", "artnr = 'A3'") == 0) Order(12, "A3", "Wein", 1, 600, 1);
+  };
+  Run(12, 101);
+  ASSERT_EQ(engine.Delivered().size(), 2u);
+  EXPECT_EQ(Articles(engine.Delivered("COM1").at(0)), std::vector<std::string>{"1x Cola"});
+  EXPECT_EQ(Articles(engine.Delivered("LPT1").at(0)), std::vector<std::string>{"2x Suppe"});
+  EXPECT_EQ(db.Count("kuebonlog", "artnr = 'B1'"), 1);
+  EXPECT_EQ(server.finishes.at(1).data, "1;\"Cola\";3.00\r2;\"Suppe\";5.00");
+  EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(artnr) FROM bestellung WHERE haskuebon = 0"), "A3");
+}
+
+TEST_F(KitchenReceiptsTest, PartlyFailingPrinterDoesNotLoseTickets) {
+  struct Case {
+    const char* what;
+    int grupp, kopien, failCount;
+    std::string outcome;  // attempts, delivered, pending, logged
+    const char* error;
+  } cases[] = {
+      // One receipt per line, the second fails: the printer stops and all of its
+      // lines come again (a repeated ticket is better than a lost one).
+      {"second receipt", 2, 0, -1, "2 1 3 0", "Drucker 1"},
+      // The receipt reached the kitchen; only a copy is missing.
+      {"copy", 0, 2, 1, "3 2 0 3", "Kopie 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    db.Exec("DELETE FROM bestellung");
+    db.Exec("DELETE FROM kuebonlog");
+    engine.printouts.clear();
+    log.lines.clear();
+    Printer(1, "Kueche", c.grupp, 2, false, false, c.kopien);
+    for (const char* artnr : {"A1", "A2", "A3"}) Order(12, artnr, artnr, 1, 400);
+    engine.FailChannel("COM1", c.failCount, 1);
+    Run();
+    EXPECT_EQ(std::to_string(engine.printouts.size()) + " " + std::to_string(engine.Delivered().size()) + " " +
+                  std::to_string(Pending()) + " " + std::to_string(db.Count("kuebonlog")),
+              c.outcome);
+    ASSERT_EQ(log.Errors().size(), 1u);
+    EXPECT_NE(log.Errors()[0].find(c.error), std::string::npos) << log.Errors()[0];
+  }
+}
+
+TEST_F(KitchenReceiptsTest, SignedOrderRowAndSigningConditions) {
+  db.state().kaName = "Anna-Lena Müller-Lüdenscheidt von Hohenstein";  // longer than the column
+  Order(12, "A1", "Bräu \"Spezial\"; 0,5l", 2, 390, 1);
+  Order(12, "A2", "Käse/Brot & Öl ´’\r\n", -1, 1250, 0);
+  Run(12, 4711, 1765000000);
+  ASSERT_EQ(server.finishes.size(), 1u);
+  EXPECT_EQ(std::to_string(server.finishes[0].trx) + " " + server.finishes[0].type, "4711 Bestellung-V1");
+  const std::string data = "-1;\"KaeseBrot  Oel <CRLF>\";12.50\r2;\"Braeu Spezial, 0,5l\";3.90";
+  EXPECT_EQ(server.finishes[0].data, data);
+  EXPECT_EQ(db.Scalar("SELECT seqnr FROM tse_bestellungen"), db.Scalar("SELECT MAX(seqnr) FROM kuebonlog"));
+  EXPECT_EQ(db.Scalar("SELECT datumzeit || '|' || kanr || '|' || TRIM(kaname) || '|' || kasse || '|' || betrag || "
+                      "'|' || tse_trx || '|' || tse_sigcount || '|' || tse_start || '|' || tse_stop || '|' || "
+                      "tse_sernr || '|' || tse_processtype || '|' || tse_signatur || '|' || tse_processdata "
+                      "FROM tse_bestellungen"),
+            "2026-12-05 12:00:00|7|Anna-Lena Müller-Lüdenscheidt|1|-470|4711|500|1765000000|1765000001|SERIAL-1|"
+            "Bestellung-V1|SIG500|" +
+                data);  // the name cut to 30 characters
+
+  struct Case {
+    const char* what;
+    bool inUse, ready, serverSigns;
+    int32_t trx;
+    std::string outcome;  // finishes, rows, syslog entries, trx and start afterwards
+  } cases[] = {
+      {"signed", true, true, true, 9, "1 1 0 9 55"},       {"no transaction", true, true, true, 0, "0 0 1 0 0"},
+      {"failed start", true, true, true, -1, "0 0 1 0 0"}, {"not ready", true, false, true, 9, "0 0 0 9 55"},
+      {"not in use", false, true, true, 9, "0 0 0 9 55"},  {"no signature", true, true, false, 9, "1 0 0 9 55"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    db.Exec("DELETE FROM tse_bestellungen; DELETE FROM syslog");
+    server.finishes.clear();
+    db.state().tseInUse = c.inUse;
+    tse.SetReady(c.ready);
+    server.emptySignature = !c.serverSigns;
+    Order(12, "A1", "Pils", 1, 400, 0);
+    Run(12, c.trx, 55);
+    const int64_t syslog = db.Count("syslog",
+                                    "typ = 'T' AND txt = 'Keine TSE-Transaktion für Bestellung.' AND "
+                                    "memotext = '1;\"Pils\";4.00'");
+    EXPECT_EQ(std::to_string(server.finishes.size()) + " " + std::to_string(db.Count("tse_bestellungen")) + " " +
+                  std::to_string(syslog) + " " + std::to_string(trx_) + " " + std::to_string(start_),
+              c.outcome);
+  }
+}
+
+TEST_F(KitchenReceiptsTest, DispenserFilesOnlyForTicketsThatWentOut) {
+  db.Exec(
+      "INSERT INTO systemhw (filnr, kasse, kuebonport1, kuebonport2, comschankanl) VALUES "
+      "(1, 1, 'COM1', 'LPT1', 1)");
+  db.Exec(
+      "INSERT INTO artikel (artnr, artbez, schankanlcode) VALUES ('P1', 'Pils', 'B07'), ('W1', 'Wein', 'W3'), "
+      "('S1', 'Suppe', ''), ('C1', 'Cola', 'C5')");
+  Order(12, "P1", "Pils", 2, 400, 1);
+  for (const char* artnr : {"S1", "W1"}) Order(12, artnr, artnr, 1, 500, 1);
+  Order(12, "C1", "Cola", 1, 300, 2);
+  engine.FailChannel("LPT1", 1);
+  auto dispenserFiles = [&] {
+    std::vector<std::string> out;  // number part of the name : contents
+    for (const auto& n : db.env().ListFiles(db.folder()))
+      if (StartsWith(n, "SCHANK") && EndsWith(n, ".TXT"))
+        out.push_back(n.substr(6, 7) + ":" + ReadAll(db.folder() + "/" + n));
+    std::sort(out.begin(), out.end());
+    return Joined(out);
+  };
+  // Both orders fall into the same hundredth of a second: the second name moves on.
+  // The cola's printer was out, so the dispenser does not pour it yet.
+  Run();
+  EXPECT_EQ(dispenserFiles(), "4320005:01002B07\r\n|4320006:01001W3\r\n");
+  Run(12, 101);
+  EXPECT_EQ(dispenserFiles(), "4320005:01002B07\r\n|4320006:01001W3\r\n|4320015:01001C5\r\n");
+  EXPECT_EQ(Pending(), 0);
+}
+
+}  // namespace
+}  // namespace tolven::testing
