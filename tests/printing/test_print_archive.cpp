@@ -1,5 +1,4 @@
-// The print-line buffer, the printer codes of KASSEPRTCODES.INI, channel texts,
-// archive files with their check value, and parallel ports.
+// The printer codes of KASSEPRTCODES.INI and archive files with their check value.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -9,20 +8,6 @@
 
 namespace tolven::testing {
 namespace {
-
-TEST(PrintBuffer, KeepsFourThousandAndOneLinesAndSaysSoOncePerPrintout) {
-  PrintEngineRig r;
-  for (size_t printout = 1; printout <= 2; ++printout) {
-    r.printLines.ResetPrintLines();
-    for (int i = 0; i < 4003; ++i) r.printLines.AddPrintLine("Zeile " + std::to_string(i));
-    ASSERT_EQ(r.ui.messages.size(), printout);
-    EXPECT_EQ(r.ui.messages.back().text,
-              "Maximale Anzahl der Druckzeilen erreicht.\r\n\r\nWeitere Zeilen werden ignoriert.");
-    ASSERT_TRUE(r.printLines.PrintLines("FILE:x", false, true).ok());
-    const auto& last = r.recorded.printouts.back();
-    EXPECT_TRUE(last.lines.size() == 4001 && last.lines.back() == "Zeile 4000" && !last.cutAtEnd && last.slowPrinter);
-  }
-}
 
 TEST(PrinterCodes, DefaultsConfiguredValuesAndByteListsAndUnknownNamesWrittenBack) {
   const std::tuple<const char*, const char*, std::string> cases[] = {
@@ -45,35 +30,11 @@ TEST(PrinterCodes, DefaultsConfiguredValuesAndByteListsAndUnknownNamesWrittenBac
     if (configured) {
       ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", name, configured).ok());
     }
-    EXPECT_EQ(r.printLines.GetPrinterCode(name), expected) << name << "=" << (configured ? configured : "");
+    EXPECT_EQ(printing::GetPrinterCode(r.ini, name), expected) << name << "=" << (configured ? configured : "");
   }
   const std::string text = ReadAll(r.dir / printing::kPrinterCodesIni);
   for (const char* part : {"UNBEKANNT=\r\n", "KÜCHENSUMMER=\r\n", "BAUD=19200"})
     EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
-}
-
-TEST(Channels, NormalisedAsTheConfigurationWritesThemAndUnknownOnesRefused) {
-  using printing::ChannelKind;
-  const std::tuple<const char*, ChannelKind, std::string> cases[] = {
-      // text, kind, "name|target|port"
-      {"FILE:/a/BON1.BON", ChannelKind::File, "FILE:/a/BON1.BON|/a/BON1.BON|0"},
-      {"NETZ Küche 1 ", ChannelKind::Printer, "NETZ|Küche 1|0"},
-      {"WIN:Kasse", ChannelKind::Printer, "NETZ|Kasse|0"},
-      {"COM10", ChannelKind::Serial, "COM1||1"},  // only four characters count
-      {"LPT12", ChannelKind::Parallel, "LPT1||1"},
-      {"WIN Drucker", ChannelKind::DefaultPrinter, "WIN ||0"},
-      {"DISP", ChannelKind::Display, "DISP||0"},
-  };
-  for (const auto& [text, kind, parts] : cases) {
-    const printing::OutputChannel ch = printing::ClassifyChannel(text);
-    EXPECT_TRUE(ch.kind == kind && ch.name + "|" + ch.target + "|" + std::to_string(ch.port) == parts) << text;
-  }
-  for (const char* text : {"LPT4", "WINDOWS", "com1"})
-    EXPECT_EQ(printing::ClassifyChannel(text).kind, ChannelKind::Unknown) << text;
-  PrintEngineRig r;  // an unknown channel is refused and nothing prints
-  EXPECT_FALSE(r.engine->MyPrint({"a"}, "LPT4", true, false).ok());
-  EXPECT_EQ(r.OnlyMessage(), "Ausdruck nicht möglich. Unzulässige Einstellung für Ausgabe: >LPT4<");
-  EXPECT_TRUE(r.parallelPorts.empty() && r.serialPorts.empty() && r.spooler.jobs.empty());
 }
 
 TEST(Archive, LinesWithCheckValueAndNulsSpelledOutOrAFailureReported) {
@@ -95,21 +56,6 @@ TEST(Archive, LinesWithCheckValueAndNulsSpelledOutOrAFailureReported) {
   EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n").check, Check::Missing);
   EXPECT_FALSE(r.engine->MyPrint({"abc"}, "FILE:" + (r.dir / "fehlt/BON1.BON"), false, false).ok());
   EXPECT_TRUE(r.log.Has("FEHLER: Archivdatei"));
-}
-
-TEST(Parallel, ThroughARealDeviceFileFromThePortsSection) {
-  PrintEngineRig r(true);
-  const std::string device = r.dir / "lp-device";
-  WriteAll(device, "von vorher, länger als der neue Ausdruck\r\n");
-  r.Port("LPT2", device);
-  ASSERT_TRUE(r.engine->MyPrint({"Grüße", Bytes({27, 33, 16}) + "Tisch 4"}, "LPT2", true, false).ok());
-  EXPECT_EQ(ReadAll(device),
-            "Gr" + Bytes({129, 225}) + "e\r\n" + Bytes({27, 33, 16}) + "Tisch 4\r\n" + Bytes({29, 86, 49}) + "\r\n");
-  r.Port("LPT1", "/dev/tolven-no-such-lp");
-  EXPECT_FALSE(r.engine->MyPrint({"x"}, "LPT1", true, false).ok());
-  EXPECT_EQ(r.OnlyMessage(),
-            "Fehler bei Druck auf LPT1\r\n\r\nWindows meldet: open(/dev/tolven-no-such-lp): No such file or directory");
-  EXPECT_FALSE(r.env.FileExists("/dev/tolven-no-such-lp"));  // never a plain file in place of the device
 }
 
 }  // namespace
