@@ -11,9 +11,7 @@ namespace tolven::testing {
 namespace {
 
 const std::string kReset = Bytes({27, 64, 27, 116, 2});
-const std::string kHoch = Bytes({27, 33, 16});
 const std::string kAus = Bytes({27, 33, 0});
-const std::string kHalb = Bytes({27, 33, 1});
 const std::string kCutter = Bytes({29, 86, 49});
 const std::string kDrawer = Bytes({27, 112, 0, 9, 1});
 const std::string kBuzzer = Bytes({27, 112, 0, 255, 255});
@@ -35,7 +33,7 @@ std::string Bitmap24(int w, int h, F dark, bool topDown = false) {
          Bytes({1, 0, 24, 0}) + u32(0) + u32(int64_t(px.size())) + u32(2835) + u32(2835) + u32(0) + u32(0) + px;
 }
 
-TEST(SpoolerChannel, ReceiptPrinterGetsTheCommandsAsBytes) {
+TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextInPages) {
   PrintEngineRig r;
   r.spooler.printers = {"Buero", "EPSON TM-T88V"};
   r.Code("DOPPELT_HOCH", "27,33,17");  // configured size codes are the ones recognised
@@ -59,48 +57,30 @@ TEST(SpoolerChannel, ReceiptPrinterGetsTheCommandsAsBytes) {
   WriteAll(r.dir / "qr.bmp", Bitmap24(9, 2, [](int x, int y) { return x == y || x == 8; }));
   ASSERT_TRUE(r.engine->MyPrint(lines, "NETZ EPSON TM-T88V", true, false).ok());
   ASSERT_EQ(r.spooler.jobs.size(), 1u);
-  const FakePrinterSystem::Job& job = r.spooler.jobs[0];
+  const FakePrinterSystem::Job job = r.spooler.jobs[0];
   EXPECT_TRUE(job.raw);
   EXPECT_EQ(job.printer, "EPSON TM-T88V");
   std::string blanks6;
   for (int k = 0; k < 6; ++k) blanks6 += " \r\n";
-  std::string expected = kReset + kLogo + "\r\n" + hoch + "Tisch 4\r\n" + kAus + hoch + "Summe\r\n" + kAus + "Gr" +
-                         Bytes({129, 225}) + "e " + Bytes({213}) + "\r\n" + kDrawer + kBuzzer + blanks6 +
-                         "- - - - - - - - - - -\r\n \r\n" + blanks6 + kCutter + Bytes({27, 33, 48}) + "Gro" +
-                         Bytes({225}) + kAus + "weiter" + Bytes({29, 76, 48, 0, 29, 104, 64, 29, 72, 0, 29, 107, 4}) +
-                         "AB-1" + Bytes({0, 29, 76, 0, 0}) + kBarcode + "\r\n" +
-                         Bytes({29, 76, 80, 0, 29, 118, 48, 0, 2, 0, 2, 0, 0x80, 0x80, 0x40, 0x80, 29, 76, 0, 0}) +
-                         " \r\n \r\nEnde\r\n" + kCutter + "\r\n";
-  EXPECT_EQ(HexEncode(job.data), HexEncode(expected));
+  std::string bytes = kReset + kLogo + "\r\n" + hoch + "Tisch 4\r\n" + kAus + hoch + "Summe\r\n" + kAus + "Gr" +
+                      Bytes({129, 225}) + "e " + Bytes({213}) + "\r\n" + kDrawer + kBuzzer + blanks6 +
+                      "- - - - - - - - - - -\r\n \r\n" + blanks6 + kCutter + Bytes({27, 33, 48}) + "Gro" +
+                      Bytes({225}) + kAus + "weiter" + Bytes({29, 76, 48, 0, 29, 104, 64, 29, 72, 0, 29, 107, 4}) +
+                      "AB-1" + Bytes({0, 29, 76, 0, 0}) + kBarcode + "\r\n" +
+                      Bytes({29, 76, 80, 0, 29, 118, 48, 0, 2, 0, 2, 0, 0x80, 0x80, 0x40, 0x80, 29, 76, 0, 0}) +
+                      " \r\n \r\nEnde\r\n" + kCutter + "\r\n";
+  EXPECT_EQ(HexEncode(job.data), HexEncode(bytes));
   for (const char* s :
        {"Küchensummer...", "Schubladenöffnung...", "Papierschnitt...", "Drucke QR-Code...", "Belegdruck beendet"})
     EXPECT_TRUE(r.HadStatus(s)) << s;
   EXPECT_TRUE(r.ui.messages.empty());
   EXPECT_TRUE(r.log.Has("FEHLER: Bild kann nicht gedruckt werden: " + (r.dir / "fehlt.bmp")));
-}
 
-TEST(SpoolerChannel, OtherPrintersGetPlainTextInPagesOfSeventyFiveLines) {
-  PrintEngineRig r;
+  // The same printout as text for the default printer.
   r.Code("FONTBOLD", "JA");
-  std::vector<std::string> lines = {kLogo,
-                                    kHoch + "Tisch 4" + kAus,
-                                    kHalb + "klein",
-                                    kDrawer,
-                                    kBuzzer,
-                                    kCutter,
-                                    "     #BARCODE:123",
-                                    " Text",
-                                    kBarcode,
-                                    "#FONT:Arial:fett",
-                                    "",
-                                    "#QRCODE:x",
-                                    "#IMAGE:/x/QR.BMP",
-                                    Bytes({27, 114, 1}) + "rot",
-                                    "\f",
-                                    "neue Seite"};
   ASSERT_TRUE(r.engine->MyPrint(lines, "WIN ", true, false).ok());
-  EXPECT_EQ(r.spooler.jobs.at(0).data, "Tisch 4\nklein\n    *123* Text\n*A1*\nfett\n \nrrot\n\fneue Seite\n");
-  EXPECT_TRUE(r.HadStatus("Fettdruck aus...") && !r.spooler.jobs[0].raw && r.spooler.jobs[0].printer == "Buero");
+  EXPECT_EQ(r.spooler.jobs.at(1).data, "Tisch 4\nSumme\nGrüße €\n\fGroßweiter    *ab-1{}**A1*\n \n \nEnde\n");
+  EXPECT_TRUE(r.HadStatus("Fettdruck aus...") && !r.spooler.jobs[1].raw && r.spooler.jobs[1].printer == "Buero");
   // A form feed starts the count again: 70 + 74 lines need no break, one more does.
   lines.assign(70, "a");
   lines.push_back("\f");
@@ -110,7 +90,7 @@ TEST(SpoolerChannel, OtherPrintersGetPlainTextInPagesOfSeventyFiveLines) {
   for (int i = 0; i < 70; ++i) expected += "a\n";
   expected += "\f";
   for (int i = 0; i < 75; ++i) expected += (i == 74 ? "[Automatischer Seitenumbruch]\n\f" : "") + std::string("b\n");
-  EXPECT_EQ(r.spooler.jobs.at(1).data, expected);
+  EXPECT_EQ(r.spooler.jobs.at(2).data, expected);
 }
 
 }  // namespace
