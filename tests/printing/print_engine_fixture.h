@@ -57,9 +57,6 @@ struct PrintEngineRig {
   void Code(const std::string& key, const std::string& value) {
     ASSERT_TRUE(ini.Write(printing::kPrinterCodesIni, "CODES", key, value).ok());
   }
-  void Port(const std::string& channel, const std::string& device) {
-    ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", channel, device).ok());
-  }
   bool HadStatus(const std::string& s) const {
     return std::find(statuses.begin(), statuses.end(), s) != statuses.end();
   }

@@ -42,7 +42,7 @@ TEST(SerialPty, PrintoutArrivesByteForByte) {
   PtyPrinter printer;
   ASSERT_FALSE(printer.device.empty()) << "openpty failed";
   PrintEngineRig r;
-  r.Port("COM3", printer.device);
+  ASSERT_TRUE(r.ini.Write("TOLVEN.INI", "PORTS", "COM3", printer.device).ok());
   r.Code("HANDSHAKE", "NONE");
   r.Code("PRTINIT", "27,64");
   r.Code("UMLAUTKONVERTIERUNG", "1");
