@@ -100,8 +100,7 @@ TEST_F(KitchenReceiptsTest, WholeReceiptsInNormalAndDoubleSize) {
   Order(12, "A1", "Schnitzel Wiener Art mit Pommes frites", 1, 1250, 1, 1, 2, 3, "durch", "Pilze");
   db.Exec("UPDATE bestellung SET kdnr = 5");
   Run(12, 101);
-  ASSERT_EQ(engine.printouts.size(), 2u);
-  EXPECT_EQ(Joined(engine.printouts[1].lines),
+  EXPECT_EQ(Joined(engine.printouts.at(1).lines),
             DH + "Drucker1" + AUS + "|Nr.2/2| |" + DH + "Tisch " + AUS + DHB + " 12" + AUS + " |" +
                 "----------------------|05.12.26  " + DB + "12:00" + AUS + "| |" + DH + "Kellner: 7 - Anna" + AUS +
                 "| |" + DH + "Kunde  : Meier" + AUS + "| | |" + DB + " --- 2. Gang ---" + AUS + "| |" + DHB + "1" +
@@ -125,12 +124,12 @@ TEST_F(KitchenReceiptsTest, OneOrderForEveryKindOfPrinterAndAPrinterThatIsOut) {
       "('C1', 'Caipi', 'Caipirinha gross', -1, ''), ('P1', 'Pils', '', 0, 'B07'), ('W1', 'Wein', '', 0, 'W3')");
   db.Exec("INSERT INTO zutaten (zutnr, zutbez, einheit) VALUES (1, 'Limette', 'Stk'), (2, 'Cachaca', 'l')");
   db.Exec("INSERT INTO artzut (artnr, zutnr, menge) VALUES ('C1', 2, 0.0125), ('C1', 1, 0.5)");
-  Printer(1, "Kueche", 0, 2, true, true, 1);
-  Printer(5, "Saal", 2, 3, true);  // the room printer ignores grouping, sort and split
+  Printer(1, "Kueche", 1, 1, true, true, 1);  // a receipt per article group
+  Printer(5, "Saal", 2, 3, true);             // the room printer ignores grouping, sort and split
   db.Exec("DELETE FROM kueprtparam WHERE drucker = 3");
   Order(12, "P1", "Pils", 2, 400, 1);
   Order(12, "A2", "Wasser", -1, 200, 1);
-  Order(12, "C1", "Caipi", 1, 850, 1);
+  Order(12, "C1", "Caipi", 1, 850, 1, 2);
   Order(12, "W1", "Wein", 1, 500, 2);
   Order(12, "T1", "Tee", 1, 250, 3);
   Order(12, "B2", "Salat", 2, 700, 5, 2);
@@ -142,15 +141,16 @@ TEST_F(KitchenReceiptsTest, OneOrderForEveryKindOfPrinterAndAPrinterThatIsOut) {
   EXPECT_TRUE(db.ui().HasMessage("Keine Einstellungen für Drucker 3 gefunden."));  // and still printed
   std::string channels;
   for (const auto& p : engine.printouts) channels += p.channel + (p.failed ? "(failed) " : " ");
-  EXPECT_EQ(channels, "NETZKueche HW NETZKueche HW LPT1(failed) COM7 LPT2 ");  // with one copy
+  EXPECT_EQ(channels, "NETZKueche HW NETZKueche HW NETZKueche HW NETZKueche HW LPT1(failed) COM7 LPT2 ");
   EXPECT_EQ(engine.printouts[0].lines, engine.printouts[1].lines);
-  const auto& lines = engine.printouts[0].lines;
-  EXPECT_EQ(Joined(std::vector<std::string>(lines.begin() + 7, lines.end())),
-            "-1x Wasser|1x Caipirinha gross| |    Zubereitung:|    Limette              0.5 Stk|"
-            "    Cachaca              13 ml|1x Pils|1x Pils| |" +
-                Bytes({27, 112, 0, 255, 255}));
-  EXPECT_EQ(Articles(engine.printouts[4]), "1x Suppe|2x Salat");
-  EXPECT_EQ(db.env().sleeps(), std::vector<int>(4, 50)) << "one pause after each printer's receipt and copies";
+  const auto& lines = engine.printouts[2].lines;  // the second article group's receipt
+  EXPECT_EQ(
+      Joined(std::vector<std::string>(lines.begin() + 7, lines.end())),
+      "1x Caipirinha gross| |    Zubereitung:|    Limette              0.5 Stk|    Cachaca              13 ml| |" +
+          Bytes({27, 112, 0, 255, 255}));
+  EXPECT_EQ(Articles(engine.printouts[0]) + "#" + Articles(engine.printouts[6]),
+            "-1x Wasser|1x Pils|1x Pils#1x Suppe|2x Salat");
+  EXPECT_EQ(db.env().sleeps(), std::vector<int>(5, 50)) << "one pause after each receipt and its copy";
   EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(artnr || '=' || haskuebon) FROM (SELECT * FROM bestellung ORDER BY artnr)"),
             "A2=-1,B1=-1,B2=-1,C1=-1,G1=-1,M1=-1,P1=-1,T1=-1,W1=0");
   EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(artnr || ':' || artbez || ':' || menge, ' ') FROM "
@@ -166,7 +166,7 @@ TEST_F(KitchenReceiptsTest, OneOrderForEveryKindOfPrinterAndAPrinterThatIsOut) {
   // What did not go out is neither signed nor poured now.
   ASSERT_EQ(server.finishes.size(), 1u);
   EXPECT_EQ(server.finishes[0].data,
-            "1;\"Gedeck\";1.00\r-1;\"Wasser\";2.00\r1;\"Caipirinha gross\";8.50\r1;\"Pils\";4.00\r1;\"Pils\";4.00\r"
+            "1;\"Gedeck\";1.00\r-1;\"Wasser\";2.00\r1;\"Pils\";4.00\r1;\"Pils\";4.00\r1;\"Caipirinha gross\";8.50\r"
             "1;\"Tee\";2.50\r1;\"Suppe\";5.00\r2;\"Salat\";7.00\r2;\"Steak\";24.00");
   auto dispenserFiles = [&] {
     std::vector<std::string> out;  // number part of the name : contents
@@ -176,7 +176,7 @@ TEST_F(KitchenReceiptsTest, OneOrderForEveryKindOfPrinterAndAPrinterThatIsOut) {
     std::sort(out.begin(), out.end());
     return Joined(out);
   };
-  EXPECT_EQ(dispenserFiles(), "4320005:01001B07\r\n|4320006:01001B07\r\n");  // split, and the name moves on
+  EXPECT_EQ(dispenserFiles(), "4320010:01001B07\r\n|4320011:01001B07\r\n");  // split, and the name moves on
 
   // The next order of the table brings the kept line out once, nothing twice; a
   // line booked meanwhile by another station waits for its own printout.
@@ -191,7 +191,7 @@ TEST_F(KitchenReceiptsTest, OneOrderForEveryKindOfPrinterAndAPrinterThatIsOut) {
   EXPECT_EQ(db.Count("kuebonlog", "artnr = 'W1'"), 1);
   EXPECT_EQ(server.finishes.at(1).data, "1;\"Cola\";3.00\r1;\"Wein\";5.00");
   EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(artnr) FROM bestellung WHERE haskuebon = 0"), "A4");
-  EXPECT_EQ(dispenserFiles(), "4320005:01001B07\r\n|4320006:01001B07\r\n|4320030:01001W3\r\n");
+  EXPECT_EQ(dispenserFiles(), "4320010:01001B07\r\n|4320011:01001B07\r\n|4320035:01001W3\r\n");
 }
 
 TEST_F(KitchenReceiptsTest, SignedOrderRow) {
