@@ -1,176 +1,14 @@
-// Serial channels: against recording ports what the engine asks of the port,
-// the pauses on the fake clock, failures and the printer behind the customer
-// display; through the real POSIX port into a pseudo-terminal whose other side
-// stands in for the printer, the bytes that arrive.
+// A serial printout through the real POSIX port into a pseudo-terminal whose
+// other side stands in for the printer: the bytes that arrive.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
-#include <algorithm>
-
-#include "display/customer_display.h"
 #include "print_engine_fixture.h"
-#include "printing/convert_umlauts.h"
-#include "support/test_db.h"
 
 namespace tolven::testing {
 namespace {
-
-const std::string kInit = Bytes({27, 116, 2});
-const std::string kCut = Bytes({29, 86, 49}) + "\r\n";
-
-std::vector<std::string> Numbered(int n) {
-  std::vector<std::string> lines;
-  for (int i = 0; i < n; ++i) lines.push_back("Zeile " + std::to_string(i));
-  return lines;
-}
-
-TEST(SerialChannel, PortSettingsHandshakeAndLinesFollowTheCodes) {
-  using platform::Handshake;
-  struct Case {
-    const char *channel, *baud, *handshake, *portsEntry;  // nullptr: not configured
-    bool cut;
-    std::string device;
-    Handshake mode;
-  } cases[] = {
-      {"COM1", nullptr, nullptr, nullptr, true, "/dev/ttyS0 9600,N,8,1", Handshake::XonXoff},
-      {"COM10", "19200", "XONXOFF", nullptr, true, "/dev/ttyS0 19200,N,8,1", Handshake::XonXoff},  // "COM1"
-      {"COM3", "38400", "xonxoff", "/dev/ttyUSB0", false, "/dev/ttyUSB0 38400,N,8,1", Handshake::XonXoff},
-      {"COM2", nullptr, "KEIN", nullptr, false, "/dev/ttyS1 9600,N,8,1", Handshake::None},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.channel);
-    PrintEngineRig r;
-    if (c.baud) r.Code("BAUD", c.baud);
-    if (c.handshake) r.Code("HANDSHAKE", c.handshake);
-    if (c.portsEntry) r.Port(c.channel, c.portsEntry);
-    ASSERT_TRUE(r.engine->MyPrint({"Grüße"}, c.channel, c.cut, false).ok());
-    ASSERT_EQ(r.serialPorts.size(), 1u);
-    const FakeSerialPort& p = *r.serialPorts[0];
-    EXPECT_EQ(p.device + " " + p.settings, c.device);
-    EXPECT_EQ(p.handshake, c.mode);
-    EXPECT_TRUE(p.dtr && p.rts) << "printers waiting for DSR see the lines raised";
-    EXPECT_FALSE(p.open) << "closed after the printout";
-    // Without UMLAUTKONVERTIERUNG the text goes out unconverted.
-    EXPECT_EQ(p.written, kInit + "Grüße\r\n" + (c.cut ? kCut : ""));
-    EXPECT_EQ(r.engine->statusText(), "Belegdruck beendet.");
-  }
-}
-
-// Printer commands are bytes, not text: the umlaut conversion of a channel
-// must leave them alone, whole lines and commands inside a line alike (byte 250
-// would otherwise become "u", 252 byte 129).
-TEST(PrinterCommandsOnEveryChannel, GoOutByteForByteWhileTheTextIsConverted) {
-  const std::string drawer = Bytes({27, 112, 0, 25, 250});
-  const std::string buzzer = Bytes({27, 112, 0, 250, 252});
-  const std::string red = Bytes({27, 114, 252});
-  const std::vector<std::string> lines = {"Grüße", drawer, buzzer, red + "Storno ü" + Bytes({27, 114, 0})};
-  const std::string converted = "Gr" + Bytes({129}) + Bytes({225}) + "e";
-  const std::string storno = red + "Storno " + Bytes({129}) + Bytes({27, 114, 0});
-  PrintEngineRig r;
-  r.Code("SCHUBLADE", "27,112,0,25,250");
-  r.Code("KÜCHENSUMMER", "27,112,0,250,252");
-  r.Code("FARBE1", "27,114,252");
-  ASSERT_TRUE(r.engine->MyPrint(lines, "LPT1", false, false).ok());  // LPT always converts
-  ASSERT_EQ(r.parallelPorts.size(), 1u);
-  EXPECT_EQ(r.parallelPorts[0]->written, converted + "\r\n" + drawer + "\r\n" + buzzer + "\r\n" + storno + "\r\n");
-  r.spooler.printers.push_back("EPSON TM-T88");
-  ASSERT_TRUE(r.engine->MyPrint({lines[0], lines[3]}, "NETZEPSON TM-T88", false, false).ok());
-  ASSERT_EQ(r.spooler.jobs.size(), 1u);
-  EXPECT_EQ(r.spooler.jobs[0].data, Bytes({27, 64, 27, 116, 2}) + converted + "\r\n" + storno + "\r\n");
-}
-
-TEST(SerialChannel, PausesAfterTheFirstLinesOnTheFakeClock) {
-  struct Case {
-    const char *handshake, *delay;  // SERIAL-DELAY as a byte list
-    bool slow;
-    int lines, pauses, pauseMs;
-    bool warned;
-  } cases[] = {
-      {"NONE", nullptr, true, 60, 19, 250, false},  // slow printer: lines 41..59; 51..59 at 35 ms otherwise
-      {"NONE", "5", false, 53, 2, 50, false},
-      {"NONE", "99", false, 52, 1, 990, false},
-      {"NONE", "100", false, 52, 1, 35, true},  // refused with a warning, the pause stays
-      {"NONE", "0", false, 52, 1, 35, false},
-      {"", nullptr, false, 1000, 0, 0, false},  // XON/XOFF: no pauses below 1000 lines
-      {"", nullptr, true, 1002, 2, 1, false},
-      {"", "5", false, 1001, 1, 1, false},  // the handshake wins over SERIAL-DELAY
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.lines) + " lines, delay " + (c.delay ? c.delay : "-"));
-    PrintEngineRig r;
-    if (*c.handshake) r.Code("HANDSHAKE", c.handshake);
-    if (c.delay) r.Code("SERIAL-DELAY", c.delay);
-    ASSERT_TRUE(r.engine->MyPrint(Numbered(c.lines), "COM1", true, c.slow).ok());
-    EXPECT_EQ(r.env.sleeps(), std::vector<int>(static_cast<size_t>(c.pauses), c.pauseMs));
-    EXPECT_EQ(r.ui.HasMessage("Falsche Einstellung für 'SERIAL-DELAY' in 'KASSEPRTCODES.INI'."), c.warned);
-  }
-}
-
-TEST(SerialChannel, PortFailuresAbandonThePrintout) {
-  for (bool failOpen : {true, false}) {
-    SCOPED_TRACE(failOpen ? "open" : "write");
-    PrintEngineRig r;
-    r.serialFailOpen = failOpen;
-    r.serialFailWrite = !failOpen;
-    EXPECT_FALSE(r.engine->MyPrint({"x", "y"}, "COM10", true, false).ok());
-    EXPECT_TRUE(StartsWith(r.OnlyMessage(), "Fehler bei Druck auf COM1\r\n\r\nWindows meldet: ")) << r.OnlyMessage();
-    EXPECT_EQ(r.ui.messages.at(0).kind, platform::MsgKind::Critical);
-    EXPECT_FALSE(r.serialPorts[0]->open);
-    EXPECT_TRUE(r.env.sleeps().empty());
-  }
-}
-
-// The printer behind the customer display, with the real display module.
-struct DisplayRig {
-  TestDb db;
-  RecordingLog log;
-  platform::IniFile ini{db.env(), db.folder()};
-  std::vector<std::unique_ptr<FakeSerialPort>> ports;
-  display::CustomerDisplay display{db.tools(), ini,
-                               [this]() -> std::unique_ptr<platform::SerialPort> {
-                                 ports.push_back(std::make_unique<FakeSerialPort>());
-                                 return std::make_unique<SerialProxy>(*ports.back());
-                               },
-                               [](const std::string& t) { return printing::ConvertUmlauts(t); }};
-  printing::ChannelPrintEngine engine{db.env(), db.ui(), ini,
-                             [this](const std::string& n) { return printing::GetPrinterCode(ini, n); },
-                             printing::ChannelPrintEngine::Devices{nullptr, nullptr, nullptr, &display}, log,
-                             db.folder() + "/"};
-
-  DisplayRig(const std::string& type, int comdisp) {
-    db.Exec("INSERT INTO systemhw (filnr, kasse, comdisp, disptyp) VALUES (1, 1, " + std::to_string(comdisp) + ", '" +
-            type + "')");
-  }
-};
-
-TEST(DisplayChannel, PrintsBetweenThePassThroughCodesOfTheDisplayKindOrFailsWhenClosed) {
-  const std::pair<const char*, std::string> cases[] = {
-      {"EPSON DM-D110", Bytes({27, 61, 1}) + "|" + Bytes({27, 61, 2})},
-      {"GLANCETRON 8003", Bytes({27, 95, 80}) + "|" + Bytes({27, 95, 68})},
-  };
-  for (const auto& [type, codes] : cases) {
-    SCOPED_TRACE(type);
-    DisplayRig r(type, 2);
-    ASSERT_TRUE(r.engine.MyPrint(Numbered(28), "DISP", true, false).ok());
-    ASSERT_EQ(r.ports.size(), 1u);
-    const std::string& w = r.ports[0]->written;
-    std::string printout = codes.substr(0, 3) + kInit;
-    for (const auto& l : Numbered(28)) printout += l + "\r\n";
-    printout += kCut + codes.substr(4);
-    size_t at = w.find(printout);
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_NE(w.substr(0, at).find("Belegdruck..."), std::string::npos) << "shown before the printout";
-    EXPECT_NE(w.find('.', at + printout.size()), std::string::npos) << "\".\" shown afterwards";
-    EXPECT_TRUE(r.ports[0]->open) << "the port stays with the display";
-    EXPECT_EQ(std::count(r.db.env().sleeps().begin(), r.db.env().sleeps().end(), 35), 2)
-        << "35 ms after every line from line 26 on";
-  }
-  DisplayRig closed("EPSON", 0);  // no port configured: the display stays closed
-  EXPECT_FALSE(closed.engine.MyPrint({"x"}, "DISP", true, false).ok());
-  EXPECT_TRUE(closed.db.ui().HasMessage("Fehler bei Druck auf DISP\r\n\r\nWindows meldet: "));
-}
 
 // The printer's end of a pseudo-terminal. The printout fits into the terminal's
 // buffer, so it is read after the printout; the slave stays open so that the
@@ -203,32 +41,33 @@ struct PtyPrinter {
 TEST(SerialPty, PrintoutArrivesByteForByte) {
   PtyPrinter printer;
   ASSERT_FALSE(printer.device.empty()) << "openpty failed";
-  PrintEngineRig r(true);
-  r.Port("COM3", printer.device);
+  PrintEngineRig r;
+  ASSERT_TRUE(r.ini.Write("TOLVEN.INI", "PORTS", "COM3", printer.device).ok());
   r.Code("HANDSHAKE", "NONE");
   r.Code("PRTINIT", "27,64");
   r.Code("UMLAUTKONVERTIERUNG", "1");
   r.Code("SCHUBLADE", "27,112,0,25,250");
   r.Code("KÜCHENSUMMER", "27,112,0,250,252");
   r.Code("FARBE1", "27,114,252");
+  r.Code("SERIAL-DELAY", "5");  // a byte list: 5 x 10 ms
 
-  // Printer commands are not converted, nor is the QR code's data.
+  // Printer commands are not converted, nor is the QR code's data (byte 250
+  // would otherwise become "u", 252 byte 129).
   const std::string drawer = Bytes({27, 112, 0, 25, 250}), buzzer = Bytes({27, 112, 0, 250, 252});
   const std::string qr = Bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + "ä";
-  std::vector<std::string> lines = {"Grüße aus der Küche", drawer, buzzer, qr,
-                                    Bytes({27, 114, 252}) + "Café 3,50 €" + Bytes({27, 114, 0}), "Ende\f"};
+  std::vector<std::string> lines = {
+      "Grüße aus der Küche", drawer, buzzer, qr, Bytes({27, 114, 252}) + "Café 3,50 €" + Bytes({27, 114, 0}), "Ende\f"};
   for (int i = 0; i < 54; ++i) lines.push_back("Position " + std::to_string(i) + std::string(30, '.'));
-  ASSERT_TRUE(r.engine->MyPrint(lines, "COM3", true, false).ok()) << r.OnlyMessage();
+  ASSERT_TRUE(r.engine->MyPrint(lines, "COM3", true, false).ok()) << r.ui.messages.at(0).text;
 
   // Drawer codes travel without a line end, a form feed line as it is.
   std::string expected = Bytes({27, 64, 27, 116, 2}) + "Gr" + Bytes({129, 225}) + "e aus der K" + Bytes({129}) +
                          "che\r\n" + drawer + buzzer + "\r\n" + qr + "\r\n" + Bytes({27, 114, 252}) + "Cafe 3,50 " +
                          Bytes({213, 27, 114, 0}) + "\r\nEnde\f";
   for (int i = 0; i < 54; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
-  EXPECT_EQ(HexEncode(printer.Received()), HexEncode(expected + kCut));
-  // 60 lines without handshake: a 35 ms pause after each of lines 51..59, on the fake clock.
-  EXPECT_EQ(r.env.sleeps(), std::vector<int>(9, 35));
-  EXPECT_TRUE(r.ui.messages.empty());
+  EXPECT_EQ(HexEncode(printer.Received()), HexEncode(expected + Bytes({29, 86, 49}) + "\r\n"));
+  // 60 lines without handshake: a pause after each of lines 51..59, on the fake clock.
+  EXPECT_EQ(r.env.sleeps(), std::vector<int>(9, 50));
   for (const char* s : {"Schubladenöffnung...", "QR-Code-Druck...", "Papiervorschub...", "Papierschnitt..."})
     EXPECT_TRUE(r.HadStatus(s)) << s;
 }

@@ -11,9 +11,7 @@ namespace tolven::testing {
 namespace {
 
 const std::string kReset = Bytes({27, 64, 27, 116, 2});
-const std::string kHoch = Bytes({27, 33, 16});
 const std::string kAus = Bytes({27, 33, 0});
-const std::string kHalb = Bytes({27, 33, 1});
 const std::string kCutter = Bytes({29, 86, 49});
 const std::string kDrawer = Bytes({27, 112, 0, 9, 1});
 const std::string kBuzzer = Bytes({27, 112, 0, 255, 255});
@@ -35,190 +33,61 @@ std::string Bitmap24(int w, int h, F dark, bool topDown = false) {
          Bytes({1, 0, 24, 0}) + u32(0) + u32(int64_t(px.size())) + u32(2835) + u32(2835) + u32(0) + u32(0) + px;
 }
 
-TEST(SpoolerChannel, ReceiptPrinterGetsTheCommandsAsBytes) {
+TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextInPages) {
   PrintEngineRig r;
   r.spooler.printers = {"Buero", "EPSON TM-T88V"};
   r.Code("DOPPELT_HOCH", "27,33,17");  // configured size codes are the ones recognised
   const std::string hoch = Bytes({27, 33, 17});
-  std::vector<std::string> lines = {
-      kLogo, hoch + "Tisch 4" + kAus,
-      Bytes({27, 33, 32}) + "Summe" + kAus + hoch,  // several codes: the later match wins
-      "Grüße €", kDrawer, kBuzzer, "\f", kCutter, "#FONT:FontA22:Groß", "#FONT:Arial:weiter", "#QRCODE:https://x",
-      "     #BARCODE:ab-1{}", kBarcode, "#IMAGE:" + (r.dir / "qr.bmp"), "#IMAGE:" + (r.dir / "fehlt.bmp"), "Ende"};
+  std::vector<std::string> lines = {kLogo,
+                                    hoch + "Tisch 4" + kAus,
+                                    Bytes({27, 33, 32}) + "Summe" + kAus + hoch,  // several codes: the later match wins
+                                    "Grüße €",
+                                    kDrawer,
+                                    kBuzzer,
+                                    "\f",
+                                    kCutter,
+                                    "#FONT:FontA22:Groß",
+                                    "#FONT:Arial:weiter",
+                                    "#QRCODE:https://x",
+                                    "     #BARCODE:ab-1{}",
+                                    kBarcode,
+                                    "#IMAGE:" + (r.dir / "qr.bmp"),
+                                    "#IMAGE:" + (r.dir / "fehlt.bmp"),
+                                    "Ende"};
   WriteAll(r.dir / "qr.bmp", Bitmap24(9, 2, [](int x, int y) { return x == y || x == 8; }));
   ASSERT_TRUE(r.engine->MyPrint(lines, "NETZ EPSON TM-T88V", true, false).ok());
   ASSERT_EQ(r.spooler.jobs.size(), 1u);
-  const FakePrinterSystem::Job& job = r.spooler.jobs[0];
-  EXPECT_TRUE(job.raw);
-  EXPECT_EQ(job.printer, "EPSON TM-T88V");
-  std::string blanks6;
-  for (int k = 0; k < 6; ++k) blanks6 += " \r\n";
-  std::string expected = kReset + kLogo + "\r\n" + hoch + "Tisch 4\r\n" + kAus + hoch + "Summe\r\n" + kAus + "Gr" +
-                         Bytes({129, 225}) + "e " + Bytes({213}) + "\r\n" + kDrawer + kBuzzer + blanks6 +
-                         "- - - - - - - - - - -\r\n \r\n" + blanks6 + kCutter + Bytes({27, 33, 48}) + "Gro" +
-                         Bytes({225}) + kAus + "weiter" + Bytes({29, 76, 48, 0, 29, 104, 64, 29, 72, 0, 29, 107, 4}) +
-                         "AB-1" + Bytes({0, 29, 76, 0, 0}) + kBarcode + "\r\n" +
-                         Bytes({29, 76, 80, 0, 29, 118, 48, 0, 2, 0, 2, 0, 0x80, 0x80, 0x40, 0x80, 29, 76, 0, 0}) +
-                         " \r\n \r\nEnde\r\n" + kCutter + "\r\n";
-  EXPECT_EQ(HexEncode(job.data), HexEncode(expected));
-  for (const char* s : {"Küchensummer...", "Schubladenöffnung...", "Papierschnitt...", "Drucke QR-Code...",
-                        "Belegdruck beendet"})
+  EXPECT_TRUE(r.spooler.jobs[0].raw && r.spooler.jobs[0].printer == "EPSON TM-T88V");
+  const std::string blanks6 = " \r\n \r\n \r\n \r\n \r\n \r\n";
+  const std::string bytes =
+      kReset + kLogo + "\r\n" + hoch + "Tisch 4\r\n" + kAus + hoch + "Summe\r\n" + kAus + "Gr" + Bytes({129, 225}) +
+      "e " + Bytes({213}) + "\r\n" + kDrawer + kBuzzer + blanks6 + "- - - - - - - - - - -\r\n \r\n" + blanks6 +
+      kCutter + Bytes({27, 33, 48}) + "Gro" + Bytes({225}) + kAus + "weiter" +
+      Bytes({29, 76, 48, 0, 29, 104, 64, 29, 72, 0, 29, 107, 4}) + "AB-1" + Bytes({0, 29, 76, 0, 0}) + kBarcode +
+      "\r\n" + Bytes({29, 76, 80, 0, 29, 118, 48, 0, 2, 0, 2, 0, 0x80, 0x80, 0x40, 0x80, 29, 76, 0, 0}) +
+      " \r\n \r\nEnde\r\n" + kCutter + "\r\n";
+  EXPECT_EQ(HexEncode(r.spooler.jobs[0].data), HexEncode(bytes));
+  for (const char* s :
+       {"Küchensummer...", "Schubladenöffnung...", "Papierschnitt...", "Drucke QR-Code...", "Belegdruck beendet"})
     EXPECT_TRUE(r.HadStatus(s)) << s;
   EXPECT_TRUE(r.ui.messages.empty());
   EXPECT_TRUE(r.log.Has("FEHLER: Bild kann nicht gedruckt werden: " + (r.dir / "fehlt.bmp")));
-}
 
-TEST(SpoolerChannel, OtherPrintersGetPagesOfSeventyFiveLines) {
-  PrintEngineRig r;
-  std::vector<std::string> lines;
-  for (int i = 1; i <= 80; ++i) lines.push_back("Zeile " + std::to_string(i));
-  ASSERT_TRUE(r.engine->MyPrint(lines, "WIN", true, false).ok());
-  ASSERT_EQ(r.spooler.jobs.size(), 1u);
-  EXPECT_FALSE(r.spooler.jobs[0].raw);
-  EXPECT_EQ(r.spooler.jobs[0].printer, "Buero");
-  std::string expected;
-  for (int i = 1; i <= 80; ++i)
-    expected += (i == 76 ? "[Automatischer Seitenumbruch]\n\f" : "") + lines[size_t(i - 1)] + "\n";
-  EXPECT_EQ(r.spooler.jobs[0].data, expected);
-
+  // The same printout as text for the default printer.
+  r.Code("FONTBOLD", "JA");
+  ASSERT_TRUE(r.engine->MyPrint(lines, "WIN ", true, false).ok());
+  EXPECT_EQ(r.spooler.jobs.at(1).data, "Tisch 4\nSumme\nGrüße €\n\fGroßweiter    *ab-1{}**A1*\n \n \nEnde\n");
+  EXPECT_TRUE(r.HadStatus("Fettdruck aus...") && !r.spooler.jobs[1].raw && r.spooler.jobs[1].printer == "Buero");
   // A form feed starts the count again: 70 + 74 lines need no break, one more does.
   lines.assign(70, "a");
   lines.push_back("\f");
-  lines.insert(lines.end(), 74, "b");
+  lines.insert(lines.end(), 75, "b");
   ASSERT_TRUE(r.engine->MyPrint(lines, "WIN", false, false).ok());
-  EXPECT_EQ(r.spooler.jobs.at(1).data.find("[Automatischer"), std::string::npos);
-  lines.push_back("c");
-  ASSERT_TRUE(r.engine->MyPrint(lines, "WIN", false, false).ok());
-  EXPECT_NE(r.spooler.jobs.at(2).data.find("[Automatischer Seitenumbruch]\n\fc\n"), std::string::npos);
-}
-
-TEST(SpoolerChannel, OtherPrintersGetPlainTextForEveryCommand) {
-  PrintEngineRig r;
-  r.Code("FONTBOLD", "JA");
-  std::vector<std::string> lines = {kLogo, kHoch + "Tisch 4" + kAus, kHalb + "klein", kDrawer, kBuzzer, kCutter,
-                                    "     #BARCODE:123", " Text", kBarcode, "#FONT:Arial:fett", "", "#QRCODE:x",
-                                    "#IMAGE:/x/QR.BMP", Bytes({27, 114, 1}) + "rot", "\f", "neue Seite"};
-  ASSERT_TRUE(r.engine->MyPrint(lines, "WIN ", true, false).ok());
-  EXPECT_EQ(r.spooler.jobs.at(0).data, "Tisch 4\nklein\n    *123* Text\n*A1*\nfett\n \nrrot\n\fneue Seite\n");
-  EXPECT_TRUE(r.HadStatus("Fettdruck aus..."));
-}
-
-TEST(SpoolerChannel, PrinterChoiceAndDefaultPrinterFallback) {
-  struct Case {
-    const char* channel;
-    std::string defaultPrinter;
-    bool forceEpson;
-    std::string printer;
-    bool raw, warned;
-  } cases[] = {
-      {"NETZ Kasse", "Buero", false, "Kasse", false, false}, {"WIN:Kasse", "Buero", false, "Kasse", false, false},
-      {"NETZ EPSON TM-U220", "Buero", false, "Buero", false, true},  // not installed: text for the default printer
-      {"NETZ kasse", "Buero", false, "Buero", false, true},          // names compare exactly
-      {"NETZ Kasse", "Buero", true, "Kasse", true, false}, {"WIN", "CHD6800", false, "CHD6800", true, false},
-      {"NETZ CHD6800", "Buero", false, "CHD6800", false, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.channel);
-    PrintEngineRig r;
-    r.spooler.printers = {"Kasse", "Buero", "CHD6800"};
-    r.spooler.defaultPrinter = c.defaultPrinter;
-    if (c.forceEpson) r.Code("FORCE_EPSON", "JA");
-    ASSERT_TRUE(r.engine->MyPrint({"x"}, c.channel, true, false).ok());
-    ASSERT_EQ(r.spooler.jobs.size(), 1u);
-    EXPECT_EQ(r.spooler.jobs[0].printer, c.printer);
-    EXPECT_EQ(r.spooler.jobs[0].raw, c.raw);
-    EXPECT_EQ(r.OnlyMessage(), c.warned ? "Die Druckausgabe konnte nicht auf '" + std::string(c.channel + 5) +
-                                              "' umgestellt werden. Ausdruck erfolgt auf Standarddrucker."
-                                        : "<not one message>");
-  }
-}
-
-// A refused job is tried on the private scheduler (CupsSpooler tests).
-TEST(SpoolerChannel, NoPrinterIsAnErrorTheCallerSees) {
-  PrintEngineRig none;
-  none.spooler.printers.clear();
-  none.spooler.defaultPrinter.clear();
-  EXPECT_FALSE(none.engine->MyPrint({"x"}, "WIN", true, false).ok());
-  EXPECT_FALSE(none.engine->MyPrint({"x"}, "NETZ Kasse", true, false).ok());
-  EXPECT_TRUE(none.spooler.jobs.empty() && none.ui.HasMessage("Fehler bei Druck auf WIN"));
-}
-
-// Spooler queue names hold no blanks: "_" and "-" stand for them.
-TEST(SpoolerChannel, ReceiptPrintersByQueueNameOrMakeAndModel) {
-  struct Case {
-    std::string name, model;
-    bool onDefault, receipt;
-  } cases[] = {
-      {"CITIZEN_CT-S310", "", false, true},    {"CITIZEN CT-S310", "", false, true},
-      {"METAPACE_T-3", "", false, true},       {"EPSON_BA-T500", "", false, true},
-      {"THERMAL_RECEIPT_80", "", false, true}, {"EPSON_TM-T20II", "", false, true},
-      {"epson_tm-t20", "", false, false},      // "TM" compares case-sensitively, as it always did
-      {"CITIZEN_CL-S700", "", false, false},   {"Bon", "EPSON BA-T500 Receipt", false, true},
-      {"Kueche", "Citizen CT-S310II", false, true}, {"Buero", "HP LaserJet 4000", false, false},
-      {"Buero", "Local Raw Printer", false, false}, {"CHD_6800", "", true, false},
-      {"Kasse", "CHD6800", true, true},        {"Kasse", "CHD6800", false, false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(printing::IsReceiptPrinter(c.name, c.model, c.onDefault), c.receipt) << c.name << " / " << c.model;
-  }
-}
-
-TEST(SpoolerChannel, FontSizeSetsTheCharacterWidthOfTextJobs) {
-  const std::pair<const char*, int> cases[] = {{"10", 12}, {"", 12}, {"abc", 12}, {"12", 10}, {"8", 15},
-                                               {"20", 6},  {"21", 13}, {"3", 13}};
-  for (const auto& [size, cpi] : cases) EXPECT_EQ(printing::CharsPerInch(size), cpi) << size;
-}
-
-// The receipt QR code: byte channels get the command untouched (its length bytes
-// may look like umlauts), text printers get what the code holds.
-TEST(QrCodeLines, CommandForByteChannelsTextForTextPrinters) {
-  PrintEngineRig r;
-  const std::string data = "V0;K1;Kassenbeleg-V1;" + std::string(200, 'x');  // length byte 0xE1 ('á')
-  const std::string qr = printing::EscPosQrCode(data, 4);
-  r.spooler.printers = {"EPSON TM-T88", "Buero"};
-  ASSERT_TRUE(r.engine->MyPrint({"Summe", qr}, "NETZEPSON TM-T88", false, false).ok());
-  EXPECT_NE(r.spooler.jobs.at(0).data.find(qr + "\r\n"), std::string::npos);
-
-  ASSERT_TRUE(r.engine->MyPrint({"Summe", qr}, "NETZBuero", false, false).ok());
-  const std::string text = r.spooler.jobs.at(1).data;
-  EXPECT_NE(text.find("#QRCODE:\nV0;K1;Kassenbeleg-V1;" + std::string(39, 'x') + "\n" + std::string(60, 'x') + "\n"),
-            std::string::npos) << text;
-  EXPECT_EQ(text.find('\x1d'), std::string::npos);
-
-  r.Port("LPT1", r.dir / "lpt1");
-  ASSERT_TRUE(r.engine->MyPrint({qr}, "LPT1", false, false).ok());
-  ASSERT_FALSE(r.parallelPorts.empty());
-  EXPECT_EQ(r.parallelPorts.back()->written.substr(0, qr.size()), qr);
-}
-
-TEST(EscPosImage, RasterFromBitmapsAndRefusedFiles) {
-  std::string raster;
-  auto dark = [](int x, int y) { return (x + y) % 2 == 0; };
-  for (bool topDown : {false, true}) {  // bottom-up and top-down give the same picture
-    ASSERT_TRUE(printing::BitmapToRaster(Bitmap24(9, 2, dark, topDown), raster).ok());
-    EXPECT_EQ(HexEncode(raster), HexEncode(Bytes({29, 118, 48, 0, 2, 0, 2, 0, 0xAA, 0x80, 0x55, 0x00})));
-  }
-  // 1 bit per pixel with a palette whose entry 1 is black: pixels after the palette (offset 62).
-  std::string one = Bitmap24(8, 1, dark).substr(0, 54) + Bytes({255, 255, 255, 0, 0, 0, 0, 0, 0xF0, 0, 0, 0});
-  one[10] = 62;
-  one[28] = 1;
-  ASSERT_TRUE(printing::BitmapToRaster(one, raster).ok());
-  EXPECT_EQ(HexEncode(raster), HexEncode(Bytes({29, 118, 48, 0, 1, 0, 1, 0, 0xF0})));
-  // 8 bits per pixel, a palette of three colours with entry 2 black; index 5 lies outside it.
-  std::string eight = Bitmap24(8, 1, dark).substr(0, 54) +
-                      Bytes({255, 255, 255, 0, 255, 255, 255, 0, 0, 0, 0, 0, 2, 0, 1, 2, 2, 5, 0, 2});
-  eight[10] = 66;
-  eight[28] = 8;
-  eight[46] = 3;
-  ASSERT_TRUE(printing::BitmapToRaster(eight, raster).ok());
-  EXPECT_EQ(HexEncode(raster), HexEncode(Bytes({29, 118, 48, 0, 1, 0, 1, 0, 0x99})));
-  // Cut short, compressed, or no more than a signature: refused without reading past the end.
-  std::string good = Bitmap24(4, 4, dark), compressed = good;
-  compressed[30] = 1;
-  for (const std::string& bad : {good.substr(0, good.size() - 1), compressed, std::string("BM")}) {
-    EXPECT_FALSE(printing::BitmapToRaster(bad, raster).ok());
-    EXPECT_TRUE(raster.empty());
-  }
+  std::string expected;
+  for (int i = 0; i < 70; ++i) expected += "a\n";
+  expected += "\f";
+  for (int i = 0; i < 75; ++i) expected += (i == 74 ? "[Automatischer Seitenumbruch]\n\f" : "") + std::string("b\n");
+  EXPECT_EQ(r.spooler.jobs.at(2).data, expected);
 }
 
 }  // namespace
