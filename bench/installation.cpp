@@ -1,9 +1,6 @@
 #include "installation.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,56 +14,6 @@
 namespace tolven::bench {
 
 namespace fs = std::filesystem;
-
-Child::Child(const std::string& program, const std::vector<std::string>& args, const std::string& windir,
-             const std::string& logFile) {
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::setenv("TOLVEN_WINDIR", windir.c_str(), 1);
-    int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      ::close(fd);
-    }
-    int devnull = ::open("/dev/null", O_RDONLY);
-    if (devnull >= 0) ::dup2(devnull, 0);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-}
-
-Child::~Child() { Stop(2000); }
-
-bool Child::Running() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return false;
-  }
-  return true;
-}
-
-int Child::Stop(int timeoutMs) {
-  if (pid_ <= 0) return status_;
-  ::kill(pid_, SIGTERM);
-  const double until = NowMs() + timeoutMs;
-  while (Running() && NowMs() < until) SleepMs(10);
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    status_ = 128 + SIGKILL;
-  }
-  return status_;
-}
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -164,10 +111,7 @@ bool Installation::Create(std::string& error) {
     return false;
   }
   {
-    Child init(options_.binDir + "/tolvenpda", {"--init-db"}, root_ + "/etc", root_ + "/init.log");
-    const double until = NowMs() + 30000;
-    while (init.Running() && NowMs() < until) SleepMs(20);
-    if (init.Stop(0) != 0) {
+    if (testing::RunProgram(options_.binDir + "/tolvenpda", {"--init-db"}, Env(), root_ + "/init.log") != 0) {
       error = "tolvenpda --init-db failed: " + ReadWholeFile(root_ + "/init.log");
       return false;
     }
@@ -204,23 +148,23 @@ bool Installation::Create(std::string& error) {
 }
 
 bool Installation::StartTseServer(const std::vector<std::string>& args) {
-  tseServer_ = std::make_unique<Child>(options_.binDir + "/tse-sim", args, root_ + "/etc", root_ + "/tse-sim.log");
+  tseServer_ = std::make_unique<testing::ChildProcess>(options_.binDir + "/tse-sim", args, Env(), root_ + "/tse-sim.log");
   const double until = NowMs() + 10000;
   while (NowMs() < until) {
     if (ReadWholeFile(root_ + "/tse-sim.log").find("bereit") != std::string::npos) return true;
-    if (!tseServer_->Running()) return false;
+    if (tseServer_->Wait(0) != -1) return false;
     SleepMs(10);
   }
   return false;
 }
 
 bool Installation::StartGateway(std::string& error) {
-  gateway_ = std::make_unique<Child>(options_.binDir + "/tolvenpda", std::vector<std::string>{}, root_ + "/etc",
-                                     gatewayLogPath());
+  gateway_ = std::make_unique<testing::ChildProcess>(options_.binDir + "/tolvenpda", std::vector<std::string>{}, Env(),
+                                                     gatewayLogPath());
   const double until = NowMs() + 15000;
   while (NowMs() < until) {
     if (ReadWholeFile(gatewayLogPath()).find("Warte auf Anfragen") != std::string::npos) return true;
-    if (!gateway_->Running()) break;
+    if (gateway_->Wait(0) != -1) break;
     SleepMs(10);
   }
   error = "the gateway did not start: " + ReadWholeFile(gatewayLogPath());
@@ -228,12 +172,12 @@ bool Installation::StartGateway(std::string& error) {
 }
 
 void Installation::StopGateway() {
-  if (gateway_) gateway_->Stop();
+  if (gateway_) gateway_->Stop(5000);
 }
 
 void Installation::StopAll() {
   StopGateway();
-  if (tseServer_) tseServer_->Stop();
+  if (tseServer_) tseServer_->Stop(5000);
 }
 
 std::vector<std::string> Installation::GatewayErrors() const {

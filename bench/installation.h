@@ -6,35 +6,15 @@
 // production; the benchmark plays the terminals.
 #pragma once
 
-#include <sys/types.h>
-
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "db/connection.h"
+#include "support/process.h"
 
 namespace tolven::bench {
-
-class Child {
- public:
-  // Starts the program with TOLVEN_WINDIR set; standard output and error go to `logFile`.
-  Child(const std::string& program, const std::vector<std::string>& args, const std::string& windir,
-        const std::string& logFile);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  bool Running();
-  // SIGTERM, then waits up to timeoutMs; SIGKILL when it did not end. Returns
-  // the exit status (128 + signal when killed).
-  int Stop(int timeoutMs = 5000);
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
 
 struct InstallationOptions {
   std::string binDir;      // holds tolvenpda and tse-sim
@@ -81,11 +61,13 @@ class Installation {
 
  private:
   bool Sql(db::Connection& c, const std::string& sql, std::string& error);
+  // The environment of the children: the configuration folder.
+  std::map<std::string, std::string> Env() const { return {{"TOLVEN_WINDIR", root_ + "/etc"}}; }
 
   InstallationOptions options_;
   std::string root_;
-  std::unique_ptr<Child> tseServer_;
-  std::unique_ptr<Child> gateway_;
+  std::unique_ptr<testing::ChildProcess> tseServer_;
+  std::unique_ptr<testing::ChildProcess> gateway_;
 };
 
 // The order of `lines` article lines for a table, as a terminal writes it

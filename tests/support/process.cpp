@@ -60,6 +60,14 @@ int ChildProcess::Wait(int timeoutMs) {
   return -1;
 }
 
+int ChildProcess::Stop(int timeoutMs) {
+  Signal(SIGTERM);
+  const int status = Wait(timeoutMs);
+  if (status != -1 || pid_ <= 0) return status;
+  Signal(SIGKILL);
+  return Wait(timeoutMs + 5000);
+}
+
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::map<std::string, std::string>& env, const std::string& outputFile, int timeoutMs) {
   ChildProcess p(program, args, env, outputFile);

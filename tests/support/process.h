@@ -21,9 +21,12 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void Signal(int sig);
   // Waits up to timeoutMs for the end; returns the exit status, -1 on time-out, 128+n for a signal.
   int Wait(int timeoutMs);
+  // SIGTERM, then SIGKILL when it has not ended within timeoutMs; the exit status.
+  int Stop(int timeoutMs);
 
  private:
   pid_t pid_ = -1;
