@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -131,8 +131,7 @@ std::vector<std::string> LargestMappings(const std::string& smapsText, size_t co
   while (std::getline(in, line)) {
     if (line.compare(0, 4, "Rss:") == 0) {
       rss[name] += std::strtoll(line.c_str() + 4, nullptr, 10);
-    } else if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) &&
-               line.find('-') < line.find(' ')) {
+    } else if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < line.find(' ')) {
       // "start-end perms offset dev inode   name"; anonymous mappings have no name.
       std::istringstream fields(line);
       std::string skip;

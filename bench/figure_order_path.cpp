@@ -71,9 +71,12 @@ BookingCheck CheckBookings(Installation& inst, const std::set<std::string>& sent
   for (const auto& tag : sent) {
     auto it = rows.find(tag);
     const int64_t n = it == rows.end() ? 0 : it->second;
-    if (n == 0) ++check.lost;
-    else if (n > kOrderLines) ++check.doubled;
-    else if (n < kOrderLines) ++check.partial;
+    if (n == 0)
+      ++check.lost;
+    else if (n > kOrderLines)
+      ++check.doubled;
+    else if (n < kOrderLines)
+      ++check.partial;
   }
   for (const auto& [tag, n] : rows) {
     if (!sent.count(tag)) ++check.strangers;
@@ -133,8 +136,9 @@ int RunOrderPath(const BenchOptions& options, int slots, int orders) {
   const bool answersOk = failed == 0 && errors.empty();
   Report({"order path, " + where + " (latency - 550 ms, " + std::to_string(orders) + " orders)",
           "median " + Fixed(l.median) + " ms, p95 " + Fixed(l.p95) + " ms" +
-              (answersOk ? "" : ", " + std::to_string(failed) + " answers not OK, " +
-                                    std::to_string(errors.size()) + " FEHLER lines"),
+              (answersOk ? ""
+                         : ", " + std::to_string(failed) + " answers not OK, " + std::to_string(errors.size()) +
+                               " FEHLER lines"),
           "median <= " + Fixed(medianTarget, 0) + " ms, p95 <= " + Fixed(p95Target, 0) + " ms",
           answersOk && l.median <= medianTarget && l.p95 <= p95Target});
   Report({"own work, rename to confirm.kas, " + where, "median " + Fixed(w.median) + " ms, p95 " + Fixed(w.p95) + " ms",
@@ -228,16 +232,16 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds) {
   const std::string signedOrders = inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''");
 
   const Summary l = Summarise(latency), r = Summarise(residual), a = Summarise(ahead), w = Summarise(own);
-  Note(std::to_string(confirmed) + " orders in " + Fixed(elapsed) + " s (" +
-       Fixed(confirmed / elapsed * 60.0) + " per minute); " + std::to_string(sentTags.size()) + " sent");
+  Note(std::to_string(confirmed) + " orders in " + Fixed(elapsed) + " s (" + Fixed(confirmed / elapsed * 60.0) +
+       " per minute); " + std::to_string(sentTags.size()) + " sent");
   Note("latency - 550 ms: " + Describe(l));
   Note("orders of other terminals handled while one waited: " + Describe(a, "orders"));
   Note("latency minus every fixed wait on its way (its hand-over 550 ms, the rest of its terminal's previous order " +
        Fixed(kAfterConfirmFixedMs, 0) + " ms, " + Fixed(kFixedPerOrderMs, 0) +
        " ms per order of another terminal): " + Describe(r));
   Note("own work (rename to confirm.kas): " + Describe(w));
-  Note("kitchen receipts missing: " + kitchenMissing + ", orders signed: " + signedOrders + ", all signed in time: " +
-       (allSigned ? "yes" : "no"));
+  Note("kitchen receipts missing: " + kitchenMissing + ", orders signed: " + signedOrders +
+       ", all signed in time: " + (allSigned ? "yes" : "no"));
   const bool complete = notOk == 0 && check.ok() && errors.empty() && confirmed == static_cast<int>(sentTags.size()) &&
                         kitchenMissing == "0" && signedOrders == std::to_string(confirmed);
   Report({"throughput, " + std::to_string(terminals) + " terminals back to back, " + std::to_string(seconds) + " s",

@@ -146,8 +146,10 @@ int RunSoak(const BenchOptions& options, int orders, int settlements) {
     const std::string answer = ReadWholeFile(answerFile);
     std::error_code ec;
     std::filesystem::remove(answerFile, ec);
-    if (answer != "OK\r\n") ++notOk;
-    else ++(order ? ordersOk : settlementsOk);
+    if (answer != "OK\r\n")
+      ++notOk;
+    else
+      ++(order ? ordersOk : settlementsOk);
     ++finished;
     lastProgress = NowMs();
     ++t.next;
@@ -170,7 +172,8 @@ int RunSoak(const BenchOptions& options, int orders, int settlements) {
   for (size_t e = 0; e < errors.size() && e < 5; ++e) Note("gateway: " + errors[e]);
   const double first = Mean(samples, 0, 0.25, &MemorySample::rssKiB);
   const double lastQuarter = Mean(samples, 0.75, 1, &MemorySample::rssKiB);
-  const double anonGrowth = Mean(samples, 0.75, 1, &MemorySample::anonKiB) - Mean(samples, 0, 0.25, &MemorySample::anonKiB);
+  const double anonGrowth =
+      Mean(samples, 0.75, 1, &MemorySample::anonKiB) - Mean(samples, 0, 0.25, &MemorySample::anonKiB);
   int64_t firstMax = 0, lastMax = 0;
   for (const auto& s : samples) {
     if (s.progress <= 0.25) firstMax = std::max(firstMax, s.rssKiB);
@@ -180,20 +183,21 @@ int RunSoak(const BenchOptions& options, int orders, int settlements) {
        " s; " + std::to_string(ordersOk) + " orders and " + std::to_string(settlementsOk) + " settlements OK, " +
        std::to_string(notOk) + " not OK; receipts " + receipts + ", order lines accounted " + std::to_string(lines) +
        " of " + std::to_string(10LL * orders) + ", all signed: " + (allSigned ? "yes" : "no"));
-  Note("VmRSS first quarter: mean " + Fixed(first / 1024, 2) + " MiB, max " + Fixed(static_cast<double>(firstMax) / 1024, 2) +
-       " MiB; last quarter: mean " + Fixed(lastQuarter / 1024, 2) + " MiB, max " + Fixed(static_cast<double>(lastMax) / 1024, 2) +
-       " MiB (" + std::to_string(samples.size()) + " samples); RssAnon growth " + Fixed(anonGrowth, 0) + " KiB");
+  Note("VmRSS first quarter: mean " + Fixed(first / 1024, 2) + " MiB, max " +
+       Fixed(static_cast<double>(firstMax) / 1024, 2) + " MiB; last quarter: mean " + Fixed(lastQuarter / 1024, 2) +
+       " MiB, max " + Fixed(static_cast<double>(lastMax) / 1024, 2) + " MiB (" + std::to_string(samples.size()) +
+       " samples); RssAnon growth " + Fixed(anonGrowth, 0) + " KiB");
   if (last) {
     Note("at the end: VmRSS " + std::to_string(last->rssKiB) + " KiB = RssAnon " + std::to_string(last->anonKiB) +
          " KiB + RssFile " + std::to_string(last->fileKiB) + " KiB; largest mappings:");
     for (const auto& m : mappings) Note("  " + m);
   }
-  const bool complete = notOk == 0 && errors.empty() && receipts == std::to_string(settlements) &&
-                        lines == 10LL * orders;
+  const bool complete =
+      notOk == 0 && errors.empty() && receipts == std::to_string(settlements) && lines == 10LL * orders;
   const double peakMiB = last ? static_cast<double>(last->peakKiB) / 1024 : 0;
   Report({"memory, soak of " + std::to_string(orders) + " orders + " + std::to_string(settlements) + " settlements",
-          "peak VmHWM " + Fixed(peakMiB, 2) + " MiB" + (complete ? "" : " (the soak itself had failures)"),
-          "<= 16 MiB", last && peakMiB <= 16 && complete});
+          "peak VmHWM " + Fixed(peakMiB, 2) + " MiB" + (complete ? "" : " (the soak itself had failures)"), "<= 16 MiB",
+          last && peakMiB <= 16 && complete});
   // Allocator noise moves the resident size by a few pages; a leak grows with the work.
   const double growthKiB = lastQuarter - first;
   Report({"memory growth, first to last quarter of the soak",

@@ -48,7 +48,8 @@ std::vector<std::string> TableOrders(int round) {
   const int prices[] = {330, 420, 310, 450, 220, 1390, 890, 790, 2450, 590};
   const std::string head =
       "INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, rabatt, info, konto) "
-      "VALUES (" + std::to_string(kTable) + ", 3, " + std::to_string(kCustomer) + ", ";
+      "VALUES (" +
+      std::to_string(kTable) + ", 3, " + std::to_string(kCustomer) + ", ";
   std::vector<std::string> sql;
   for (int i = 0; i < 17; ++i) {
     const int a = i % 10;
@@ -122,8 +123,8 @@ class Comparison {
     }
     std::map<std::string, int64_t> before;
     if (capture) before = MaxRowids();
-    auto rows = db_.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(kTable),
-                                 err_);
+    auto rows =
+        db_.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(kTable), err_);
     if (!rows) return -1;
     settlement::TableSettlement module(db_.tools(), log_, nullptr);
     std::string zahlart = "KDKTO";
@@ -205,9 +206,9 @@ class Comparison {
         for (size_t i = 0; i < rs->ColumnCount(); ++i) {
           const std::string& name = rs->ColumnName(i);
           const bool fresh = unique != kUniqueColumn.end() && unique->second == name;
-          const std::string value = fresh                        ? std::string("@UNIQUE@")
+          const std::string value = fresh                       ? std::string("@UNIQUE@")
                                     : kRoundColumns.count(name) ? std::string("@ROUND@")
-                                                                 : Literal(rs->Raw(i));
+                                                                : Literal(rs->Raw(i));
           columns += (columns.empty() ? "" : ", ") + name;
           values += (values.empty() ? "" : ", ") + value;
         }

@@ -98,10 +98,13 @@ class ServerThread {
                                  std::to_string(1767225600 + counter) + ", 'BENCH-TSE', " + std::to_string(counter) +
                                  ", 'SIG" + std::to_string(counter) + "'";
       bool ok = conn_->BeginTrans(err) &&
-                conn_->Execute("INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
-                               "tse_sigcount, tse_signatur) VALUES (" + values + ")", err) &&
-                conn_->Execute("UPDATE tse_server_req SET status = 1 WHERE kasse = " + kasse + " AND merker = " +
-                               merker, err) &&
+                conn_->Execute(
+                    "INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
+                    "tse_sigcount, tse_signatur) VALUES (" +
+                        values + ")",
+                    err) &&
+                conn_->Execute(
+                    "UPDATE tse_server_req SET status = 1 WHERE kasse = " + kasse + " AND merker = " + merker, err) &&
                 conn_->CommitTrans(err);
       if (ok) {
         committed_ = NowMs();
@@ -173,15 +176,15 @@ int RunTseLatency(const BenchOptions& options, int waits) {
   const Summary l = Summarise(latency), r = Summarise(rates), im = Summarise(immediate);
   Note("answer committed -> noticed: " + Describe(l));
   Note("queries per second while polling: " + Describe(r, "/s"));
-  Note("finish with a server answering at once (first pause " +
-       std::to_string(fiscal::TseServerClient::kFirstPauseMs) + " ms): " + Describe(im));
+  Note("finish with a server answering at once (first pause " + std::to_string(fiscal::TseServerClient::kFirstPauseMs) +
+       " ms): " + Describe(im));
   if (failures) Note("FEHLER: " + std::to_string(failures) + " waits without an answer");
   Report({"TSE answer noticed after its commit (" + std::to_string(latency.size()) + " waits)",
           "median " + Fixed(l.median) + " ms, p95 " + Fixed(l.p95) + " ms", "median <= 20 ms",
           failures == 0 && l.median <= 20});
-  Report({"TSE answer-table queries during a wait", "max " + Fixed(r.max, 0) + " /s, median " + Fixed(r.median, 0) +
-                                                        " /s",
-          "<= 200 /s", !rates.empty() && r.max <= 200});
+  Report({"TSE answer-table queries during a wait",
+          "max " + Fixed(r.max, 0) + " /s, median " + Fixed(r.median, 0) + " /s", "<= 200 /s",
+          !rates.empty() && r.max <= 200});
   return 0;
 }
 

@@ -148,7 +148,8 @@ bool Installation::Create(std::string& error) {
 }
 
 bool Installation::StartTseServer(const std::vector<std::string>& args) {
-  tseServer_ = std::make_unique<testing::ChildProcess>(options_.binDir + "/tse-sim", args, Env(), root_ + "/tse-sim.log");
+  tseServer_ =
+      std::make_unique<testing::ChildProcess>(options_.binDir + "/tse-sim", args, Env(), root_ + "/tse-sim.log");
   const double until = NowMs() + 10000;
   while (NowMs() < until) {
     if (ReadWholeFile(root_ + "/tse-sim.log").find("bereit") != std::string::npos) return true;

@@ -17,10 +17,10 @@
 namespace tolven::bench {
 
 struct InstallationOptions {
-  std::string binDir;      // holds tolvenpda and tse-sim
-  std::string parentDir;   // the temporary folder is made inside it
-  int slots = 1;           // terminal folders in use (1..5)
-  bool keep = false;       // leave the folder for inspection
+  std::string binDir;     // holds tolvenpda and tse-sim
+  std::string parentDir;  // the temporary folder is made inside it
+  int slots = 1;          // terminal folders in use (1..5)
+  bool keep = false;      // leave the folder for inspection
 };
 
 class Installation {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "db/db_tools.h"
+#include "db/startup_state.h"
 #include "platform/env.h"
 #include "platform/ui.h"
-#include "db/startup_state.h"
 
 namespace tolven::bench {
 

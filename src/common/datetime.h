@@ -33,12 +33,12 @@ int64_t DaysFromCivil(const Date& date);
 Date CivilFromDays(int64_t days);
 Date AddDays(const Date& date, int days);
 
-std::string FormatDMY(const Date& date);        // DD.MM.YYYY
-std::string FormatISODate(const Date& date);    // YYYY-MM-DD
-std::string FormatYYMMDD(const Date& date);     // YYMMDD
-std::string FormatYYYYMMDD(const Date& date);   // YYYYMMDD
-std::string FormatHMS(const DateTime& time);    // HH:MM:SS
-std::string FormatHM(const DateTime& time);     // HH:MM
+std::string FormatDMY(const Date& date);       // DD.MM.YYYY
+std::string FormatISODate(const Date& date);   // YYYY-MM-DD
+std::string FormatYYMMDD(const Date& date);    // YYMMDD
+std::string FormatYYYYMMDD(const Date& date);  // YYYYMMDD
+std::string FormatHMS(const DateTime& time);   // HH:MM:SS
+std::string FormatHM(const DateTime& time);    // HH:MM
 int SecondsSinceMidnight(const DateTime& time);
 
 // Reads the date/time forms the engines return: "YYYY-MM-DD[ HH:MM:SS[.fff]]",

@@ -108,8 +108,8 @@ std::optional<Decimal> ParseDecimal(std::string_view text) {
     d.mantissa = d.mantissa * 10 + (t[i] - '0');
     any = true;
   }
-  int next = -1;       // the first digit past the ninth decimal
-  bool rest = false;   // any non-zero digit after that one
+  int next = -1;      // the first digit past the ninth decimal
+  bool rest = false;  // any non-zero digit after that one
   if (i < t.size() && (t[i] == '.' || t[i] == ',')) {
     for (++i; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
       any = true;
@@ -142,7 +142,8 @@ std::optional<Cents> DivideCents(int64_t cents, const Decimal& divisor) {
 }
 
 std::string FormatCents(int64_t cents) {
-  uint64_t magnitude = cents < 0 ? static_cast<uint64_t>(0) - static_cast<uint64_t>(cents) : static_cast<uint64_t>(cents);
+  uint64_t magnitude =
+      cents < 0 ? static_cast<uint64_t>(0) - static_cast<uint64_t>(cents) : static_cast<uint64_t>(cents);
   char buf[40];
   std::snprintf(buf, sizeof buf, "%s%llu.%02llu", cents < 0 ? "-" : "",
                 static_cast<unsigned long long>(magnitude / 100), static_cast<unsigned long long>(magnitude % 100));

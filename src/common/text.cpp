@@ -94,7 +94,8 @@ std::string FormatZeroPadded(float value, int n) {
 
 std::string FormatZeroPaddedLong(int64_t value, int n) {
   bool negative = value < 0;
-  uint64_t magnitude = negative ? static_cast<uint64_t>(0) - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  uint64_t magnitude =
+      negative ? static_cast<uint64_t>(0) - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
   return ZeroPad(std::to_string(magnitude), negative, n);
 }
 
@@ -131,9 +132,7 @@ std::string HexDecode(std::string_view hex) {
   return out;
 }
 
-std::string NumStr(int64_t value) {
-  return value < 0 ? std::to_string(value) : " " + std::to_string(value);
-}
+std::string NumStr(int64_t value) { return value < 0 ? std::to_string(value) : " " + std::to_string(value); }
 
 std::string TrimLeftBlanks(std::string_view text) {
   size_t i = 0;
@@ -166,9 +165,7 @@ std::string ToUpper(std::string_view text) {
   return out;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
+bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;

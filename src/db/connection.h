@@ -15,10 +15,10 @@
 namespace tolven::db {
 
 struct DbError {
-  int32_t number = 0;     // native error number of the engine (0: none)
-  std::string text;       // description
-  std::string source;     // engine or driver that reported it
-  std::string sqlState;   // five-character state where the engine has one
+  int32_t number = 0;                  // native error number of the engine (0: none)
+  std::string text;                    // description
+  std::string source;                  // engine or driver that reported it
+  std::string sqlState;                // five-character state where the engine has one
   std::vector<int32_t> nativeNumbers;  // every native number of the diagnostic records
 
   void Clear() { *this = DbError(); }
@@ -31,9 +31,9 @@ enum class ColumnKind {
   Date,      // a plain date column
   DateTime,  // date and time (SQL Server's datetime)
   Integer,
-  Decimal,   // money and fixed-point values
+  Decimal,  // money and fixed-point values
   Float,
-  Other,     // computed columns without a declared type
+  Other,  // computed columns without a declared type
 };
 
 class Value {

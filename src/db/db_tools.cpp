@@ -219,7 +219,8 @@ void DbTools::LogSqlError(const std::string& message, bool quiet) {
   WriteSysLog("F", text);
   if (!quiet) ui_.MessageBox(text, platform::MsgKind::Critical, "ACHTUNG");
   DateTime now = env_.Now();
-  std::string line = FormatDMY(now.date) + " " + FormatHMS(now) + " " + std::to_string(state_.kasse) + " " + text + "\r\n";
+  std::string line =
+      FormatDMY(now.date) + " " + FormatHMS(now) + " " + std::to_string(state_.kasse) + " " + text + "\r\n";
   (void)env_.AppendFile(SqlErrorLogPath(), line);  // a log that cannot be written must not stop the caller
 }
 

@@ -76,8 +76,7 @@ class DbTools {
   // The next number of a named counter. Read and advance happen under a write
   // lock (inside the caller's transaction, or a transaction of its own), so two
   // stations never get the same number. A start or maximum of 0 means default.
-  int32_t GetUniqueNr(const std::string& name, Connection& connection, int32_t start = 1,
-                      int32_t maximum = 999999999);
+  int32_t GetUniqueNr(const std::string& name, Connection& connection, int32_t start = 1, int32_t maximum = 999999999);
   int32_t GetUniqueNr(const std::string& name, int32_t start = 1, int32_t maximum = 999999999) {
     return GetUniqueNr(name, *conn_, start, maximum);
   }
@@ -99,8 +98,8 @@ class DbTools {
   static std::string Translate(const std::string& text) { return text; }
 
  private:
-  bool TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum,
-                   int32_t& number, DbError& err);
+  bool TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum, int32_t& number,
+                   DbError& err);
 
   Connection* conn_;
   const StartupState& state_;

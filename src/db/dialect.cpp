@@ -34,7 +34,8 @@ class SqlServer final : public Dialect {
     return std::string("IF @@TRANCOUNT = 0 BEGIN TRANSACTION; DECLARE @r INT; EXEC @r = sp_getapplock @Resource = '") +
            kLockName +
            "', @LockMode = 'Exclusive', @LockOwner = 'Transaction'; "
-           "IF @r < 0 RAISERROR('Sperre " + kLockName + " nicht erhalten (%d)', 16, 1, @r)";
+           "IF @r < 0 RAISERROR('Sperre " +
+           kLockName + " nicht erhalten (%d)', 16, 1, @r)";
   }
   std::string LockWait(int seconds) const override {
     return "SET LOCK_TIMEOUT " + std::to_string(seconds > 0 ? seconds * 1000 : 0);
@@ -61,7 +62,8 @@ class SqlServer final : public Dialect {
     const std::string n = std::to_string(station);
     return std::string("DECLARE @r INT; EXEC @r = sp_getapplock @Resource = '") + kLockName + "-kasse-" + n +
            "', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; "
-           "IF @r < 0 RAISERROR('" + StationLockBusyText(station) + " (%d)', 16, 1, @r)";
+           "IF @r < 0 RAISERROR('" +
+           StationLockBusyText(station) + " (%d)', 16, 1, @r)";
   }
 };
 

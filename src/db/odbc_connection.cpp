@@ -140,8 +140,7 @@ SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err
   SQLCHAR out[1024];
   SQLSMALLINT outLen = 0;
   SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                                  static_cast<SQLSMALLINT>(text.size()), out, sizeof out, &outLen,
-                                  SQL_DRIVER_NOPROMPT);
+                                  static_cast<SQLSMALLINT>(text.size()), out, sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
   if (!SQL_SUCCEEDED(rc)) {
     ReadDiagnostics(SQL_HANDLE_DBC, dbc, target.engine, rc, err);
     if (err.text.empty()) ManagerError(err, "Keine Verbindung zum Datenbankserver.");
@@ -250,8 +249,9 @@ class OdbcConnection final : public Connection {
       if (!SQL_SUCCEEDED(rc)) return FailStatement(st, rc, err);
       if (columns > 0) break;
       rc = SQLMoreResults(st.get());
-      if (rc == SQL_NO_DATA) return std::make_unique<ResultSet>(std::vector<std::string>{}, std::vector<ColumnKind>{},
-                                                                std::vector<std::vector<Value>>{});
+      if (rc == SQL_NO_DATA)
+        return std::make_unique<ResultSet>(std::vector<std::string>{}, std::vector<ColumnKind>{},
+                                           std::vector<std::vector<Value>>{});
       if (!SQL_SUCCEEDED(rc)) return FailStatement(st, rc, err);
     }
     std::vector<std::string> names;
@@ -299,8 +299,8 @@ class OdbcConnection final : public Connection {
       return false;
     }
     if (!Revive(err) || !ApplyLockWait(err)) return false;
-    SQLRETURN rc = SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
-                                     SQL_IS_UINTEGER);
+    SQLRETURN rc =
+        SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
     if (!SQL_SUCCEEDED(rc)) {
       ReadDiagnostics(SQL_HANDLE_DBC, dbc_, engine_, rc, err);
       return Failed(err);
@@ -392,9 +392,7 @@ class OdbcConnection final : public Connection {
   }
 
  private:
-  static bool IsBlank(const std::string& sql) {
-    return sql.find_first_not_of(" \t\r\n;") == std::string::npos;
-  }
+  static bool IsBlank(const std::string& sql) { return sql.find_first_not_of(" \t\r\n;") == std::string::npos; }
   bool Utf8() const { return utf8_; }
   std::string ToWire(const std::string& text) const { return Utf8() ? Cp1252ToUtf8(text) : text; }
   std::string FromWire(const std::string& text) const { return Utf8() ? Utf8ToCp1252(text) : text; }
@@ -437,7 +435,8 @@ class OdbcConnection final : public Connection {
         std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(static_cast<unsigned char>(sql[at])));
         Own(err, std::string("Der Text enthält das Zeichen mit dem Code ") + code +
                      " (hex), das im Zeichensatz Windows-1252 nicht belegt ist; der Datenbanktreiber kann es nicht "
-                     "an den SQL Server übertragen (Stelle " + std::to_string(at + 1) + " der Anweisung).");
+                     "an den SQL Server übertragen (Stelle " +
+                     std::to_string(at + 1) + " der Anweisung).");
         return false;
       }
     }
@@ -499,8 +498,8 @@ class OdbcConnection final : public Connection {
         SQL_TIMESTAMP_STRUCT t{};
         rc = SQLGetData(st.get(), column, SQL_C_TYPE_TIMESTAMP, &t, sizeof t, &ind);
         if (SQL_SUCCEEDED(rc) && ind != SQL_NULL_DATA) {
-          std::string text = FormatDate(t.year, t.month, t.day) + " " + TwoDigits(t.hour) + ":" +
-                             TwoDigits(t.minute) + ":" + TwoDigits(t.second);
+          std::string text = FormatDate(t.year, t.month, t.day) + " " + TwoDigits(t.hour) + ":" + TwoDigits(t.minute) +
+                             ":" + TwoDigits(t.second);
           // Milliseconds only where a row has them (the bonus ledger orders by them).
           if (t.fraction / 1000000 != 0) {
             char ms[8];
@@ -600,8 +599,8 @@ class OdbcConnection final : public Connection {
     SQLHDBC fresh = Connect(env_, target_, kReconnectLoginTimeoutSeconds, why);
     if (fresh == SQL_NULL_HDBC) {
       err = why;
-      err.text = "Die Verbindung zum Datenbankserver ist unterbrochen; neuer Verbindungsaufbau fehlgeschlagen: " +
-                 why.text;
+      err.text =
+          "Die Verbindung zum Datenbankserver ist unterbrochen; neuer Verbindungsaufbau fehlgeschlagen: " + why.text;
       return false;
     }
     SQLDisconnect(dbc_);
@@ -645,8 +644,7 @@ class OdbcConnection final : public Connection {
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err,
-                                     platform::Env& clock) {
+std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err, platform::Env& clock) {
   err.Clear();
   SQLHENV env = SQL_NULL_HENV;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {

@@ -58,8 +58,7 @@ std::string BuildString(const OdbcTarget& t, const std::string& password) {
   std::string host, port;
   SplitServer(t.server, host, port);
   const std::string driver = t.driver.empty() ? DefaultOdbcDriver(t.engine) : t.driver;
-  const SqlServerDriver kind =
-      t.engine == OdbcEngine::SqlServer ? SqlServerDriverOf(driver) : SqlServerDriver::Other;
+  const SqlServerDriver kind = t.engine == OdbcEngine::SqlServer ? SqlServerDriverOf(driver) : SqlServerDriver::Other;
   auto value = [&](const std::string& v) { return kind == SqlServerDriver::FreeTds ? FreeTdsValue(v) : OdbcValue(v); };
   // Driver names hold blanks ("PostgreSQL ANSI"); braces are the usual form for them.
   std::string s = "Driver={" + ReplaceAll(driver, "}", "}}") + "};Server=";
@@ -184,7 +183,8 @@ std::string UnsendableLogin(const OdbcTarget& target) {
                      : !FreeTdsValueWritable(target.password) ? "Das Passwort"
                                                               : nullptr;
   if (!what) return "";
-  return std::string(what) + " enthält die Zeichenfolge '};', die der ODBC-Treiber FreeTDS nicht übermitteln "
+  return std::string(what) +
+         " enthält die Zeichenfolge '};', die der ODBC-Treiber FreeTDS nicht übermitteln "
          "kann. Wählen Sie für die Datenbank-Anmeldung einen Benutzernamen und ein Passwort ohne '};'.";
 }
 
@@ -240,8 +240,7 @@ void ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, OdbcEngine engine
     SQLINTEGER native = 0;
     std::string message(1024, '\0');
     SQLSMALLINT len = 0;
-    SQLRETURN r = SQLGetDiagRec(handleType, handle, i, state, &native,
-                                reinterpret_cast<SQLCHAR*>(message.data()),
+    SQLRETURN r = SQLGetDiagRec(handleType, handle, i, state, &native, reinterpret_cast<SQLCHAR*>(message.data()),
                                 static_cast<SQLSMALLINT>(message.size()), &len);
     if (r == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(message.size())) {
       message.assign(static_cast<size_t>(len) + 1, '\0');
@@ -278,8 +277,8 @@ OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DbError& err) {
     // A log-in time-out or a refused connection with no number of the server's
     // own (FreeTDS's are 20000 and up): nobody answered, so creating the
     // database would only wait for the same silence twice more.
-    const bool serverNumber = std::any_of(err.nativeNumbers.begin(), err.nativeNumbers.end(),
-                                          [](int32_t n) { return n > 0 && n < 20000; });
+    const bool serverNumber =
+        std::any_of(err.nativeNumbers.begin(), err.nativeNumbers.end(), [](int32_t n) { return n > 0 && n < 20000; });
     if ((err.sqlState == "HYT00" || err.sqlState == "08001") && !serverNumber) return OpenFailure::Unreachable;
     return OpenFailure::Other;
   }

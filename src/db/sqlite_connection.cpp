@@ -319,7 +319,7 @@ class SqliteConnection final : public Connection {
 
   sqlite3* db_;
   mutable bool inTransaction_ = false;
-  DbError firstFailure_;  // of the open transaction
+  DbError firstFailure_;                                       // of the open transaction
   std::list<std::pair<std::string, sqlite3_stmt*>> prepared_;  // most recently used first
 };
 

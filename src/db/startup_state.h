@@ -16,7 +16,7 @@ struct StartupState {
   int16_t boolTrueWert = -1;
   int32_t filiale = 1;
   int32_t kasse = 0;
-  std::string configFolder;       // holds TOLVEN.INI and KASSEPRTCODES.INI
+  std::string configFolder;  // holds TOLVEN.INI and KASSEPRTCODES.INI
   // The folder of the binary, without trailing separator: read-only when
   // installed (/usr/local/bin); nothing is ever written there.
   std::string programFolder;
@@ -24,10 +24,10 @@ struct StartupState {
   // separator: logs, archives and work files live under it. Despite its name
   // it is not the program's folder.
   std::string exePfad;
-  std::string logPfad;            // exePfad + "LOG/" + year + "/"
+  std::string logPfad;  // exePfad + "LOG/" + year + "/"
   std::string archivPfad, archivDtaPfad, archivBonPfad;
   std::string reKopfDatei, voucherDatei;
-  std::string datenbankPfad;      // "DATENBANK" of section "PFADE"
+  std::string datenbankPfad;  // "DATENBANK" of section "PFADE"
   std::array<Rate, 4> mwst{};
   std::string sprache;
   int32_t kaNr = 0;

@@ -205,14 +205,14 @@ void CustomerDisplay::WriteMonitorFile(const std::vector<std::pair<int, std::str
   const std::string path = tools_.state().exePfad + "disp" + std::to_string(tools_.state().kasse) + ".txt";
   Status st = tools_.env().WriteFileAtomic(path, contents);
   if (!st) {
-    tools_.ui().MessageBox(std::string("Anzeige auf Kundendisplay nicht möglich.") + kCrLf2 +
-                               "Fehler beim Dateizugriff: " + st.message(),
-                           platform::MsgKind::Critical);
+    tools_.ui().MessageBox(
+        std::string("Anzeige auf Kundendisplay nicht möglich.") + kCrLf2 + "Fehler beim Dateizugriff: " + st.message(),
+        platform::MsgKind::Critical);
   }
 }
 
 void CustomerDisplay::ShowDisplay(const std::string& text1, const std::string& text2,
-                              const std::vector<std::pair<int, std::string>>& extra) {
+                                  const std::vector<std::pair<int, std::string>>& extra) {
   if (kind_.kind == 12) {
     WriteMonitorFile(extra);
     return;

@@ -70,22 +70,19 @@ std::string HeaderInsert(db::DbTools& tools, const ReceiptHeader& h, const Recei
       " tim_tpid, tim_tpidno, tim_sernr, ";
   if (h.customerOnReceipt) sql += " name1, name2, strasse, plzort, ";
   sql += " info, txt ) VALUES ( ";
-  sql += NumStr(h.bunr) + sep + NumStr(h.seqnr) + sep +
-         tools.SqlDateTime(h.datumzeit.date, FormatHMS(h.datumzeit)) + sep +
-         tools.SqlDateTime(h.vorgangstart.date, FormatHMS(h.vorgangstart)) + sep + NumStr(doy) + sep +
-         NumStr(h.version) + sep + SqlText(Cut(h.staid, 30)) + sep + NumStr(h.kdnr) + sep +
-         SqlText(Cut(h.cardno, 30)) + sep + NumStr(h.kdgrp) + sep + NumStr(h.kanr) + sep +
-         SqlText(Cut(h.kaname, 30)) + sep + NumStr(st.filiale) + sep + NumStr(st.kasse) + sep + NumStr(h.tisch) +
-         sep;
+  sql += NumStr(h.bunr) + sep + NumStr(h.seqnr) + sep + tools.SqlDateTime(h.datumzeit.date, FormatHMS(h.datumzeit)) +
+         sep + tools.SqlDateTime(h.vorgangstart.date, FormatHMS(h.vorgangstart)) + sep + NumStr(doy) + sep +
+         NumStr(h.version) + sep + SqlText(Cut(h.staid, 30)) + sep + NumStr(h.kdnr) + sep + SqlText(Cut(h.cardno, 30)) +
+         sep + NumStr(h.kdgrp) + sep + NumStr(h.kanr) + sep + SqlText(Cut(h.kaname, 30)) + sep + NumStr(st.filiale) +
+         sep + NumStr(st.kasse) + sep + NumStr(h.tisch) + sep;
   sql += NumStr(h.betrag) + sep + NumStr(s.umsatzzaehler) + sep + "''" + sep + FormatRate(h.rate1) + sep +
-         FormatRate(h.rate2) + sep + FormatRate(h.rate3) + sep + FormatRate(h.oldRate1) + sep +
-         FormatRate(h.oldRate2) + sep + NumStr(h.mwst1) + sep + NumStr(h.mwst2) + sep + NumStr(h.mwst3) + sep +
-         NumStr(h.mwst1alt) + sep + NumStr(h.mwst2alt) + sep + NumStr(h.sum0) + sep + NumStr(h.sum1) + sep +
-         NumStr(h.sum2) + sep + NumStr(h.sum3) + sep + NumStr(h.sum1alt) + sep + NumStr(h.sum2alt) + sep;
+         FormatRate(h.rate2) + sep + FormatRate(h.rate3) + sep + FormatRate(h.oldRate1) + sep + FormatRate(h.oldRate2) +
+         sep + NumStr(h.mwst1) + sep + NumStr(h.mwst2) + sep + NumStr(h.mwst3) + sep + NumStr(h.mwst1alt) + sep +
+         NumStr(h.mwst2alt) + sep + NumStr(h.sum0) + sep + NumStr(h.sum1) + sep + NumStr(h.sum2) + sep +
+         NumStr(h.sum3) + sep + NumStr(h.sum1alt) + sep + NumStr(h.sum2alt) + sep;
   sql += NumStr(h.rabatt) + sep + SqlText(Cut(h.zahlart, 10)) + sep + NumStr(h.bargegeben) + sep +
-         NumStr(h.barzurueck) + sep + NumStr(h.sumgsin) + sep + NumStr(h.sumgsout) + sep + NumStr(h.sumgsfremd) +
-         sep + NumStr(h.sumauslagen) + sep + NumStr(h.bonus) + sep + NumStr(h.gaeste) + sep + NumStr(h.pcatransid) +
-         sep;
+         NumStr(h.barzurueck) + sep + NumStr(h.sumgsin) + sep + NumStr(h.sumgsout) + sep + NumStr(h.sumgsfremd) + sep +
+         NumStr(h.sumauslagen) + sep + NumStr(h.bonus) + sep + NumStr(h.gaeste) + sep + NumStr(h.pcatransid) + sep;
   sql += SqlText(s.crc) + sep + SqlText(s.signatur0) + sep + NumStr(1) + sep + "''" + sep + "''" + sep + "''" + sep;
   sql += SqlText(Cut(h.timTpid, 50)) + sep + NumStr(h.timTpidno) + sep + SqlText(Cut(h.timSernr, 50)) + sep;
   if (h.customerOnReceipt) {

@@ -23,7 +23,7 @@ struct TseResult {
   int32_t finishTime = 0;
   std::string serialNumber;
   int32_t signatureCounter = 0;
-  std::string signature;           // empty: the finish failed
+  std::string signature;  // empty: the finish failed
   std::string processType;
   std::string processData;
 };
@@ -58,9 +58,9 @@ class Tse {
   // (-1 on failure) and the start time.
   int32_t TSE_StartTransaction(int32_t& startTime);
   // True when a signature came back.
-  bool TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
-                             const std::string& processData, std::string& serialNumber, int32_t& finishTime,
-                             int32_t& signatureCounter, std::string& signature);
+  bool TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType, const std::string& processData,
+                             std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
+                             std::string& signature);
   // Start, then finish with the number the start gave (also when it was -1).
   bool TSE_StartAndFinish(const std::string& processType, const std::string& processData, TseResult& result);
 

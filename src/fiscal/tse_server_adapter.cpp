@@ -75,9 +75,10 @@ TseOutcome TseServerClient::Request(const std::string& sql, int32_t key, const s
 
 TseOutcome TseServerClient::Start(const std::string& processType, const std::string& processData) {
   const int32_t key = NextCorrelationKey();
-  const std::string sql = "INSERT INTO tse_server_req ( status, kasse, merker, typ, processtype, processdata) VALUES ( " +
-                          std::string(" 0 , ") + NumStr(tools_.state().kasse) + " , " + NumStr(key) + " , " +
-                          " 'S' , " + SqlText(processType) + " , " + SqlText(processData) + " )";
+  const std::string sql =
+      "INSERT INTO tse_server_req ( status, kasse, merker, typ, processtype, processdata) VALUES ( " +
+      std::string(" 0 , ") + NumStr(tools_.state().kasse) + " , " + NumStr(key) + " , " + " 'S' , " +
+      SqlText(processType) + " , " + SqlText(processData) + " )";
   return Request(sql, key, "tse_trxnr, tse_logtimeutc", [](db::ResultSet& answer, TseOutcome& outcome) {
     outcome.transactionNumber = GetFieldValue(answer, "tse_trxnr").AsInt();
     outcome.logTime = GetFieldValue(answer, "tse_logtimeutc").AsInt();

@@ -55,8 +55,8 @@ bool EndsWithClosingRecord(const std::string& contents) {
 std::string SetAside(platform::Env& env, const std::string& path, const std::string& tag, std::string& why) {
   DateTime now = env.Now();
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", now.date.year, now.date.month, now.date.day,
-                now.hour, now.minute, now.second);
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", now.date.year, now.date.month, now.date.day, now.hour,
+                now.minute, now.second);
   std::string aside = path + "." + tag + "-" + stamp;
   // Two files set aside within one second keep apart.
   for (int n = 2; env.GetFileInfo(aside).kind != FileKind::Missing && n < 100; ++n) {

@@ -24,7 +24,7 @@ struct TerminalPoller::Booking {
   int32_t table = 0;
   int32_t waiter = 0;
   bool settle = false;
-  bool stored = false;   // committed
+  bool stored = false;    // committed
   bool recorded = false;  // the journal row is part of the commit
   // The engine ended the transaction at this line (it has no savepoints):
   // the whole file is to be tried once more without it.
@@ -148,8 +148,7 @@ void TerminalPoller::RecoverOrderFile(int slotIndex) {
   if (settlementPending) {
     // Whether the settlement went through before the interruption cannot be
     // told from here; it is not run a second time.
-    answer = (answer == "OK" ? "" : answer) +
-             NotSettled(table, "Abrechnung wurde unterbrochen, bitte Tisch prüfen.");
+    answer = (answer == "OK" ? "" : answer) + NotSettled(table, "Abrechnung wurde unterbrochen, bitte Tisch prüfen.");
     AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(table) + " wurde unterbrochen. Bitte prüfen.");
     journal_.Conclude(slotIndex, identity, answer);
   }
@@ -160,8 +159,8 @@ void TerminalPoller::RecoverOrderFile(int slotIndex) {
 }
 
 TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std::vector<std::string>& lines,
-                                     const std::string& identity, bool unfinished, bool journal,
-                                     const std::vector<std::pair<size_t, std::string>>& refused) {
+                                                       const std::string& identity, bool unfinished, bool journal,
+                                                       const std::vector<std::pair<size_t, std::string>>& refused) {
   Booking b;
   db::Connection& conn = tools_.connection();
   db::Transaction transaction(conn);
@@ -310,7 +309,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
 }
 
 void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, const std::string& identity,
-                          bool unfinished) {
+                                   bool unfinished) {
   TerminalSlot& slot = slots_[slotIndex];
   platform::Env& env = tools_.env();
   ExchangeFile& file = OrderFile(slotIndex);

@@ -167,9 +167,9 @@ LineBooking OrderImport::BookOrderLine(const std::string& line, int32_t table, i
       "rabatt, rabgrund, kueprt, haskuebon, mark, kueinfo, belaginfo, belnrinfo, moddate, insdate ) VALUES ( " +
       NumStr(table) + " , " + NumStr(waiter) + " , " + NumStr(0) + " , " + NumStr(0) + " , " + NumStr(0) + " , " +
       SqlText(articleNumber) + " , " + SqlText(name) + " , " + NumStr(group) + " , " + NumStr(quantity) + " , " +
-      NumStr(price) + " , " + NumStr(price) + " , " + NumStr(0) + " , " + SqlText("") + " , " +
-      NumStr(kitchenPrinter) + " , " + NumStr(0) + " , " + NumStr(0) + " , " + SqlText(storedNote) + " , " +
-      SqlText(belaginfo) + " , " + SqlText(belnrinfo) + " , " + now + " , " + now + " ) ";
+      NumStr(price) + " , " + NumStr(price) + " , " + NumStr(0) + " , " + SqlText("") + " , " + NumStr(kitchenPrinter) +
+      " , " + NumStr(0) + " , " + NumStr(0) + " , " + SqlText(storedNote) + " , " + SqlText(belaginfo) + " , " +
+      SqlText(belnrinfo) + " , " + now + " , " + now + " ) ";
   if (Status inserted = tools_.ExecSQL(sql); !inserted) return DatabaseFailed(inserted);
   LineBooking b;
   b.booked = true;

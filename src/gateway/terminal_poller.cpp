@@ -1,6 +1,5 @@
 #include "gateway/terminal_poller.h"
 
-
 #include "common/text.h"
 #include "fiscal/tse.h"
 

@@ -96,8 +96,8 @@ class TerminalPoller final : public LogSink {
   void BookOrderFile(int slot, const std::string& contents, const std::string& identity, bool unfinished);
   // One attempt at booking; `refused` holds lines an earlier attempt found
   // that the engine cannot store.
-  Booking AttemptBooking(int slot, const std::vector<std::string>& lines, const std::string& identity,
-                         bool unfinished, bool journal, const std::vector<std::pair<size_t, std::string>>& refused);
+  Booking AttemptBooking(int slot, const std::vector<std::string>& lines, const std::string& identity, bool unfinished,
+                         bool journal, const std::vector<std::pair<size_t, std::string>>& refused);
   // A work file left by an interrupted pass: answered when the journal shows
   // it booked, booked now when it does not.
   void RecoverOrderFile(int slot);

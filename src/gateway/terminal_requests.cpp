@@ -132,8 +132,7 @@ bool TerminalRequests::SettleTable(int slot, int32_t table, int32_t waiter, cons
   return Settle(slot, table, waiter, payment, list, settlement::SettleRequest{}, reason);
 }
 
-bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter,
-                                       std::string& reason) {
+bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter, std::string& reason) {
   // The lines the kitchen printout takes (as it selects them), among those of `filter`.
   const std::string sql = "SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
                           " AND haskuebon = " + tools_.SqlBool(false) + " AND artnr <> " + SqlText("$GVTGAG") +
@@ -166,7 +165,7 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
   }
   reason = "Küchenbon für Tisch " + std::to_string(table) + " nicht gedruckt, Tisch bleibt offen.";
   poller_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(n) +
-                   " Positionen hat die Küche noch nicht erhalten.");
+                     " Positionen hat die Küche noch nicht erhalten.");
   return false;
 }
 
@@ -214,7 +213,7 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   if (!ids.empty() && rows->RecordCount() != ids.size()) {
     reason = "Positionen nicht offen auf Tisch " + std::to_string(table) + ".";
     poller_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
-                     " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
+                       " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
     return false;
   }
   if (rows->Eof()) return true;
@@ -253,7 +252,8 @@ std::string TerminalRequests::TableData(int32_t table) {
   for (; rs && !rs->Eof(); rs->MoveNext()) {
     // Whole-number forms: a row id above seven digits would not survive single precision.
     out += FormatZeroPadded(static_cast<float>(GetFieldValue(*rs, "menge").AsInt64()), 3) +
-           PadRight(GetFieldValue(*rs, "artnr").AsString(), 15) + PadRight(GetFieldValue(*rs, "artbez").AsString(), 40) +
+           PadRight(GetFieldValue(*rs, "artnr").AsString(), 15) +
+           PadRight(GetFieldValue(*rs, "artbez").AsString(), 40) +
            FormatZeroPaddedLong(GetFieldValue(*rs, "epreis").AsInt64(), 8) +
            FormatZeroPaddedLong(GetFieldValue(*rs, "id").AsInt64(), 10) + "\r\n";
   }

@@ -14,7 +14,7 @@
 namespace tolven::settlement {
 class TableSettlement;
 struct SettleRequest;
-}
+}  // namespace tolven::settlement
 namespace tolven::printing {
 class CustomerReceipt;
 }

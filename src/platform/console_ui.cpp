@@ -61,10 +61,10 @@ class ConsoleUiImpl final : public Ui {
     std::string t = title.empty() ? kAppTitle : title;
     const int level = kind == MsgKind::Critical ? 3 : kind == MsgKind::Exclamation ? 4 : 5;
     // Every line of the box is a journal entry of its own, each with the priority.
-    std::string body = ReplaceAll(ReplaceAll(text, "\r\n", "\n"), "\n",
-                                  std::string("\n") + Priority(stderrJournal_, level) + "    ");
-    std::fprintf(stderr, "%s[%s] %s: %s\n", Priority(stderrJournal_, level), MsgKindName(kind),
-                 Cp1252ToUtf8(t).c_str(), Cp1252ToUtf8(body).c_str());
+    std::string body =
+        ReplaceAll(ReplaceAll(text, "\r\n", "\n"), "\n", std::string("\n") + Priority(stderrJournal_, level) + "    ");
+    std::fprintf(stderr, "%s[%s] %s: %s\n", Priority(stderrJournal_, level), MsgKindName(kind), Cp1252ToUtf8(t).c_str(),
+                 Cp1252ToUtf8(body).c_str());
     std::fflush(stderr);
   }
 

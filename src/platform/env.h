@@ -77,10 +77,16 @@ class Env {
   // removes only its own leftovers from folders that stations share.
   virtual void SetTempMark(const std::string& mark) { (void)mark; }
   // Ok unless every local user may read the file (for files holding a secret).
-  virtual Status CheckNotWorldReadable(const std::string& path) { (void)path; return Status::Ok(); }
+  virtual Status CheckNotWorldReadable(const std::string& path) {
+    (void)path;
+    return Status::Ok();
+  }
   // Ok when the process can create files in the folder (tried with a file that
   // is removed again) or, for a file, write it; otherwise the system's reason.
-  virtual Status CheckWritable(const std::string& path) { (void)path; return Status::Ok(); }
+  virtual Status CheckWritable(const std::string& path) {
+    (void)path;
+    return Status::Ok();
+  }
   // Appends, creating the file when missing; the folder is not created.
   virtual Status AppendFile(const std::string& path, const std::string& contents) = 0;
   // Creates the folder and any missing parents; an existing folder is fine.

@@ -77,22 +77,14 @@ bool Covers(const Address& net, int prefix, const Address& a) {
 
 const char* ReasonText(int status) {
   switch (status) {
-    case 400:
-      return "Ungültige Anfrage.";
-    case 403:
-      return "Zugriff verweigert.";
-    case 404:
-      return "Nicht gefunden.";
-    case 411:
-      return "Anfragen ohne Längenangabe werden nicht angenommen.";
-    case 413:
-      return "Anfrage zu groß.";
-    case 415:
-      return "Kodierte Anfragen werden nicht angenommen.";
-    case 500:
-      return "Interner Fehler.";
-    default:
-      return "Fehler.";
+    case 400: return "Ungültige Anfrage.";
+    case 403: return "Zugriff verweigert.";
+    case 404: return "Nicht gefunden.";
+    case 411: return "Anfragen ohne Längenangabe werden nicht angenommen.";
+    case 413: return "Anfrage zu groß.";
+    case 415: return "Kodierte Anfragen werden nicht angenommen.";
+    case 500: return "Interner Fehler.";
+    default: return "Fehler.";
   }
 }
 
@@ -248,16 +240,15 @@ class MhdServer final : public HttpServer {
     pthread_sigmask(SIG_BLOCK, &set, &old);
     const unsigned threads = static_cast<unsigned>(options_.threads < 1 ? 1 : options_.threads);
     const unsigned timeout = static_cast<unsigned>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds);
-    daemon_ = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &MhdServer::Access, this,  //
-        MHD_OPTION_LISTEN_SOCKET, listenFd_,                                           //
-        MHD_OPTION_THREAD_POOL_SIZE, threads,                                          //
-        MHD_OPTION_CONNECTION_TIMEOUT, timeout,                                        //
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(options_.maxConnections),   //
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,                         //
-        MHD_OPTION_UNESCAPE_CALLBACK, &MhdServer::KeepEscapes, nullptr,                //
-        MHD_OPTION_NOTIFY_COMPLETED, &MhdServer::Completed, nullptr,                   //
-        MHD_OPTION_END);
+    daemon_ = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &MhdServer::Access, this,  //
+                               MHD_OPTION_LISTEN_SOCKET, listenFd_,                                           //
+                               MHD_OPTION_THREAD_POOL_SIZE, threads,                                          //
+                               MHD_OPTION_CONNECTION_TIMEOUT, timeout,                                        //
+                               MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(options_.maxConnections),   //
+                               MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,                         //
+                               MHD_OPTION_UNESCAPE_CALLBACK, &MhdServer::KeepEscapes, nullptr,                //
+                               MHD_OPTION_NOTIFY_COMPLETED, &MhdServer::Completed, nullptr,                   //
+                               MHD_OPTION_END);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (!daemon_) {
       error = Status::Error("Statusseite: der Webserver startet nicht");
@@ -369,8 +360,8 @@ class MhdServer final : public HttpServer {
   }
 
   static MHD_Result Answer(MHD_Connection* connection, const HttpResponse& out) {
-    MHD_Response* response = MHD_create_response_from_buffer(out.body.size(), const_cast<char*>(out.body.data()),
-                                                             MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(out.body.size(), const_cast<char*>(out.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
     MHD_add_response_header(response, "Content-Type", out.contentType.c_str());
     // One request per connection, as a page that refreshes itself needs.

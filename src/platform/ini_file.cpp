@@ -110,8 +110,8 @@ Status IniFile::Write(const std::string& file, const std::string& section, const
   }
   const std::string entry = key + "=" + value;
 
-  int sectionStart = -1;      // index of the section's header line
-  int lastContent = -1;       // last non-blank line inside the section
+  int sectionStart = -1;  // index of the section's header line
+  int lastContent = -1;   // last non-blank line inside the section
   int keyLine = -1;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string name;

@@ -25,8 +25,7 @@ class IniFile {
                    const std::string& defaultValue = "") const;
   // Writes only when the file's text changes; mode, owner and a symbolic link
   // to the file are kept.
-  Status Write(const std::string& file, const std::string& section, const std::string& key,
-               const std::string& value);
+  Status Write(const std::string& file, const std::string& section, const std::string& key, const std::string& value);
 
   std::string PathOf(const std::string& file) const;
   const std::string& folder() const { return folder_; }

@@ -120,7 +120,9 @@ class PosixEnv final : public Env {
     // here: a gateway waiting within its bounds is alive for the watchdog.
     NotifyWatchdog();
     if (ms <= 0) return;
-    struct timespec req{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    struct timespec req {
+      ms / 1000, static_cast<long>(ms % 1000) * 1000000L
+    };
     while (nanosleep(&req, &req) != 0 && errno == EINTR) {
     }
   }

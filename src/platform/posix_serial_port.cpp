@@ -19,12 +19,12 @@ bool SpeedConstant(int baud, speed_t& speed) {
   static const struct {
     int baud;
     speed_t speed;
-  } kSpeeds[] = {{50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-                 {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-                 {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-                 {57600, B57600},   {115200, B115200}, {230400, B230400},
+  } kSpeeds[] = {
+      {50, B50},         {75, B75},         {110, B110},     {134, B134},     {150, B150},       {200, B200},
+      {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},   {2400, B2400},     {4800, B4800},
+      {9600, B9600},     {19200, B19200},   {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 #ifdef B460800
-                 {460800, B460800}, {921600, B921600},
+      {460800, B460800}, {921600, B921600},
 #endif
   };
   for (const auto& s : kSpeeds) {
@@ -122,10 +122,11 @@ Status SerialSettingsToTermios(const std::string& settings, Handshake handshake,
   SerialSettings s;
   if (Status st = ParseSerialSettings(settings, s); !st) return st;
   speed_t speed;
-  if (!SpeedConstant(s.baud, speed)) return Status::Error("Übertragungsrate " + std::to_string(s.baud) + " nicht unterstützt");
+  if (!SpeedConstant(s.baud, speed))
+    return Status::Error("Übertragungsrate " + std::to_string(s.baud) + " nicht unterstützt");
 
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                      IXANY | INPCK);
+  t.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);

@@ -42,7 +42,9 @@ bool ServiceNotify(const std::string& message) {
   if (message == "WATCHDOG=1") {
     flags |= MSG_DONTWAIT;
   } else {
-    struct timeval limit {1, 0};
+    struct timeval limit {
+      1, 0
+    };
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   }
   ssize_t sent =

@@ -24,8 +24,8 @@ void InstallStopHandlers() {
   // log-rotation hook's SIGHUP must not stop the terminals; a printer or socket
   // going away must not kill it either, nor any other signal whose default is
   // to end the process (a file that grows too large fails its write instead).
-  for (int sig : {SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGXFSZ, SIGXCPU,
-                  SIGSTKFLT}) {
+  for (int sig :
+       {SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGXFSZ, SIGXCPU, SIGSTKFLT}) {
     signal(sig, SIG_IGN);
   }
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) signal(sig, SIG_IGN);

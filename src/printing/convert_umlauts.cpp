@@ -25,11 +25,24 @@ std::string ConvertUmlauts(std::string_view text) {
 }
 
 const std::vector<std::string>& PrinterCommandNames() {
-  static const std::vector<std::string> names = {
-      "SCHUBLADE_ALT", "SCHUBLADE",   "SCHUBLADE_LONG_PULSE", "SCHUBLADE_2",   "SCHUBLADE_2_LONG_PULSE",
-      "KÜCHENSUMMER",  "CUTTER",      "LOGO",                 "LOGO2",         "DOPPELT_HOCH",
-      "DOPPELT_BREIT", "DOPPELT_HOCH_BREIT", "DOPPELT_HOCH_BREIT_AUS", "HALB_BREIT", "FARBE0",
-      "FARBE1",        "BELEG_AN",    "BELEG_AUS"};
+  static const std::vector<std::string> names = {"SCHUBLADE_ALT",
+                                                 "SCHUBLADE",
+                                                 "SCHUBLADE_LONG_PULSE",
+                                                 "SCHUBLADE_2",
+                                                 "SCHUBLADE_2_LONG_PULSE",
+                                                 "KÜCHENSUMMER",
+                                                 "CUTTER",
+                                                 "LOGO",
+                                                 "LOGO2",
+                                                 "DOPPELT_HOCH",
+                                                 "DOPPELT_BREIT",
+                                                 "DOPPELT_HOCH_BREIT",
+                                                 "DOPPELT_HOCH_BREIT_AUS",
+                                                 "HALB_BREIT",
+                                                 "FARBE0",
+                                                 "FARBE1",
+                                                 "BELEG_AN",
+                                                 "BELEG_AUS"};
   return names;
 }
 

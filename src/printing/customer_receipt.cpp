@@ -21,7 +21,8 @@ std::string Tr(const std::string& text) { return DbTools::Translate(text); }
 // A rate as "0.0".
 std::string RateText(Rate rate) {
   int64_t tenths = DivRoundHalfEven(rate.units, 1000);
-  std::string s = std::to_string((tenths < 0 ? -tenths : tenths) / 10) + "." + std::to_string((tenths < 0 ? -tenths : tenths) % 10);
+  std::string s =
+      std::to_string((tenths < 0 ? -tenths : tenths) / 10) + "." + std::to_string((tenths < 0 ? -tenths : tenths) % 10);
   return tenths < 0 ? "-" + s : s;
 }
 
@@ -143,7 +144,7 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
   }
   if (copy) {
     printLines_.AddPrintLine(printLines_.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
-                        printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+                             printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
     printLines_.AddPrintLine(" ");
   }
   DateTime now = tools_.env().Now();
@@ -161,7 +162,8 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
   printLines_.AddPrintLine(" ");
   if (flag("bonshowbed")) {
     auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
-    printLines_.AddPrintLine(Tr("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
+    printLines_.AddPrintLine(Tr("Es bediente Sie") + " " +
+                             (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
   }
   printLines_.AddPrintLine(" ");
   printLines_.AddPrintLine(Tr(L.columnHead));
@@ -202,8 +204,9 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
 
   printLines_.AddPrintLine(L.dashes);
   const bool big = flag("bonsumgross");
-  printLines_.AddPrintLine((big ? printLines_.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(Tr("SUMME") + " EUR", L.textWidth) +
-                      PadLeft(Amount(total), 9) + (big ? printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
+  printLines_.AddPrintLine((big ? printLines_.GetPrinterCode("DOPPELT_HOCH") : "") +
+                           PadRight(Tr("SUMME") + " EUR", L.textWidth) + PadLeft(Amount(total), 9) +
+                           (big ? printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
 
   const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
   if (!foreign.empty()) {
@@ -218,22 +221,23 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
 
   printLines_.AddPrintLine(" ");
   if (sums.gross[2] == 0 && sums.gross[0] == 0) {
-    printLines_.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
+    printLines_.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" +
+                             PadLeft(Amount(sums.vat[1]), 8));
     printLines_.AddPrintLine(Tr("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
   } else {
     for (int code : {1, 2}) {
       printLines_.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + Tr("MwSt") +
-                          PadLeft(Amount(sums.vat[code]), 6) + L.separator + Tr("Netto") +
-                          PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
+                               PadLeft(Amount(sums.vat[code]), 6) + L.separator + Tr("Netto") +
+                               PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
     }
     if (sums.gross[0] > 0) {
       printLines_.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + Tr("Netto") +
-                          PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
+                               PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
     }
     const int64_t vat = sums.vat[0] + sums.vat[1] + sums.vat[2];
     const int64_t gross = sums.gross[0] + sums.gross[1] + sums.gross[2];
     printLines_.AddPrintLine(Tr("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + Tr("Netto") +
-                        PadLeft(Amount(gross - vat), 7));
+                             PadLeft(Amount(gross - vat), 7));
   }
 
   printLines_.AddPrintLine(" ");
@@ -325,7 +329,7 @@ void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::Recei
     // Stored while the TSE failed: the guest must see that this receipt is unsigned.
     const DateTime stored = GetFieldValue(head, "datumzeit").AsDateTime();
     printLines_.AddPrintLine(printLines_.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
-                        printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+                             printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
     AddWrapped(Tr("Sicherheitseinrichtung ausgefallen"), width);
     printLines_.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
     return;

@@ -16,11 +16,11 @@ std::string EscPosQrCode(const std::string& data, int moduleSize) {
   if (moduleSize < 1) moduleSize = 1;
   if (moduleSize > 16) moduleSize = 16;
   std::string out;
-  out += Function(std::string{49, 65, 50, 0});                      // fn 65: model 2
+  out += Function(std::string{49, 65, 50, 0});                          // fn 65: model 2
   out += Function(std::string{49, 67, static_cast<char>(moduleSize)});  // fn 67: module size
-  out += Function(std::string{49, 69, 49});                         // fn 69: error correction M
-  out += Function(std::string{49, 80, 48} + data);                  // fn 80: store the data
-  out += Function(std::string{49, 81, 48});                         // fn 81: print the symbol
+  out += Function(std::string{49, 69, 49});                             // fn 69: error correction M
+  out += Function(std::string{49, 80, 48} + data);                      // fn 80: store the data
+  out += Function(std::string{49, 81, 48});                             // fn 81: print the symbol
   return out;
 }
 

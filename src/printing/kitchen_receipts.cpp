@@ -29,8 +29,7 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
 
 void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   const int32_t table = job.table;
-  const std::string pendingWhere =
-      " WHERE tisch = " + NumStr(table) + "   AND haskuebon = " + tools_.SqlBool(false);
+  const std::string pendingWhere = " WHERE tisch = " + NumStr(table) + "   AND haskuebon = " + tools_.SqlBool(false);
   auto pending = tools_.Open("SELECT * FROM bestellung " + pendingWhere + "   AND artnr <> " + SqlText("$GVTGAG") +
                              " " + "   AND artnr <> " + SqlText("$GVFA") + " ");
   if (!pending) {
@@ -114,8 +113,8 @@ KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
     s.comschankanl = GetFieldValue(*hw, "comschankanl").AsInt();
   }
 
-  auto room = tools_.Open(
-      "SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table) + " AND starttisch + tischzahl > " + NumStr(table));
+  auto room = tools_.Open("SELECT * FROM rauminfo WHERE starttisch <= " + NumStr(table) +
+                          " AND starttisch + tischzahl > " + NumStr(table));
   if (room && !room->Eof()) {
     s.port[5] = GetFieldValue(*room, "kuebonport").AsString();
     s.prt[5] = GetFieldValue(*room, "kuebonprt").AsString();
@@ -203,8 +202,8 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
     if (Status status =
             tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p));
         !status) {
-      tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) +
-                             " konnten nicht entfernt werden. " + status.message(),
+      tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) + " konnten nicht entfernt werden. " +
+                             status.message(),
                          true);
     }
     return;
@@ -226,11 +225,10 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
   const bool guests = job.settings.kuebongast > 0;
   const std::string guestColumn = guests ? "gast, " : "";
   auto groups = tools_.Open("SELECT artnr, artbez, artgrp, gang, " + guestColumn +
-                                "kueinfo, belaginfo, epreis, SUM(menge) AS anzahl FROM bestellung " +
-                                "WHERE tisch = " + NumStr(job.table) + "  AND haskuebon = " + tools_.SqlBool(false) +
-                                "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(job.maxId) +
-                                " GROUP BY artnr, artbez, artgrp, gang, " +
-                                guestColumn + "kueinfo, belaginfo, epreis ");
+                            "kueinfo, belaginfo, epreis, SUM(menge) AS anzahl FROM bestellung " +
+                            "WHERE tisch = " + NumStr(job.table) + "  AND haskuebon = " + tools_.SqlBool(false) +
+                            "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(job.maxId) +
+                            " GROUP BY artnr, artbez, artgrp, gang, " + guestColumn + "kueinfo, belaginfo, epreis ");
   if (!groups) {
     tools_.LogSqlError(
         "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(), true);
@@ -270,7 +268,8 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
     }
   }
   std::string order = OrderClause(job.pass.settings);
-  auto work = tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
+  auto work =
+      tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
   if (!work) {
     tools_.LogSqlError(
         "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(), true);

@@ -27,15 +27,26 @@ std::string KitchenReceipts::CleanForSigning(const std::string& text) {
       case 0xC4: out += "Ae"; break;  // Ä
       case 0xD6: out += "Oe"; break;  // Ö
       case 0xDC: out += "Ue"; break;  // Ü
-      case 0xDF: out += "ss"; break;  // ß
+      case 0xDF:
+        out += "ss";
+        break;  // ß
       // The process data is a ";"-separated list of quoted texts, and the TSE
       // server takes it through a text protocol: these would break either.
-      case '\'': case 0xB4: case 0x92: case '/': case '&': case '%': case '"': break;  // ' ´ ’
+      case '\'':
+      case 0xB4:
+      case 0x92:
+      case '/':
+      case '&':
+      case '%':
+      case '"': break;  // ' ´ ’
       case ';': out += ','; break;
-      case 0xE1: case 0xE0: out += 'a'; break;  // á à
-      case 0xE9: case 0xE8: out += 'e'; break;  // é è
-      case 0xF3: case 0xF2: out += 'o'; break;  // ó ò
-      case 0xF1: out += 'n'; break;             // ñ
+      case 0xE1:
+      case 0xE0: out += 'a'; break;  // á à
+      case 0xE9:
+      case 0xE8: out += 'e'; break;  // é è
+      case 0xF3:
+      case 0xF2: out += 'o'; break;  // ó ò
+      case 0xF1: out += 'n'; break;  // ñ
       default:
         if (c >= 32) out += static_cast<char>(c);
     }

@@ -48,8 +48,8 @@ ArchivedPrintout ParseArchivedPrintout(const std::string& contents) {
     raw.erase(raw.begin() + static_cast<std::ptrdiff_t>(crcLine));
     std::string checked;
     for (size_t k = 0; k < crcLine; ++k) checked += raw[k];
-    out.check = last && ToUpper(stated) == CheckValue(checked) ? ArchivedPrintout::Check::Ok
-                                                                : ArchivedPrintout::Check::Wrong;
+    out.check =
+        last && ToUpper(stated) == CheckValue(checked) ? ArchivedPrintout::Check::Ok : ArchivedPrintout::Check::Wrong;
   }
   for (const std::string& l : raw) out.lines.push_back(ReplaceAll(l, "{0}", kNul));
   return out;

@@ -1,11 +1,10 @@
 #include "printing/print_engine.h"
 
-#include "printing/escpos_qr.h"
-
 #include "common/crc16.h"
 #include "common/text.h"
 #include "platform/device_names.h"
 #include "printing/convert_umlauts.h"
+#include "printing/escpos_qr.h"
 #include "printing/print_archive.h"
 
 namespace tolven::printing {
@@ -54,7 +53,7 @@ std::string LineStatusText(int index, int lastIndex) {
 }
 
 ChannelPrintEngine::ChannelPrintEngine(platform::Env& env, platform::Ui& ui, platform::IniFile& ini, CodeLookup codes,
-                     Devices devices, LogSink& log, std::string logPfad)
+                                       Devices devices, LogSink& log, std::string logPfad)
     : env_(env),
       ui_(ui),
       ini_(ini),
@@ -64,7 +63,7 @@ ChannelPrintEngine::ChannelPrintEngine(platform::Env& env, platform::Ui& ui, pla
       logPfad_(std::move(logPfad)) {}
 
 Status ChannelPrintEngine::MyPrint(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
-                          bool slowPrinter) {
+                                   bool slowPrinter) {
   Job job;
   job.lines = lines;
   job.cutAtEnd = cutAtEnd;
@@ -142,8 +141,7 @@ Status ChannelPrintEngine::PrintArchive(const Job& job) {
 
 Status ChannelPrintEngine::PrintParallel(const Job& job) {
   const std::string& channel = job.channel.name;
-  std::unique_ptr<platform::ParallelPort> port =
-      devices_.parallelPort ? devices_.parallelPort() : nullptr;
+  std::unique_ptr<platform::ParallelPort> port = devices_.parallelPort ? devices_.parallelPort() : nullptr;
   if (!port) return PortError(channel, "Keine Schnittstelle verfügbar");
   Status st = port->Open(platform::LptDevice(ini_, job.channel.port));
   if (!st) return PortError(channel, st.message());

@@ -50,15 +50,15 @@ class ChannelPrintEngine : public PrintEngine {
   struct Devices {
     SerialPortFactory serialPort;
     ParallelPortFactory parallelPort;
-    platform::PrinterSystem* spooler = nullptr;  // without one, spooler channels fail
-    display::CustomerDisplay* display = nullptr;     // without one, "DISP" fails
+    platform::PrinterSystem* spooler = nullptr;   // without one, spooler channels fail
+    display::CustomerDisplay* display = nullptr;  // without one, "DISP" fails
   };
 
   // `ini` gives the device files of TOLVEN.INI section "PORTS"; `codes` the
   // printer codes (GetPrinterCode); message boxes also go to `log`; the print
   // log of serial channels is written to `logPfad` (ending with a separator).
   ChannelPrintEngine(platform::Env& env, platform::Ui& ui, platform::IniFile& ini, CodeLookup codes, Devices devices,
-            LogSink& log, std::string logPfad);
+                     LogSink& log, std::string logPfad);
 
   // Delivers the printout. An error when it was refused or abandoned (unknown
   // channel, port or spooler failure, archive not written), so callers can keep

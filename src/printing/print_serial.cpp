@@ -45,9 +45,10 @@ Status ChannelPrintEngine::PrintSerial(Job& job) {
     if (n >= 1 && n <= 99) {
       job.pauseMs = n * 10;
     } else if (n >= 100) {
-      Message("Falsche Einstellung für 'SERIAL-DELAY' in 'KASSEPRTCODES.INI'. Geben Sie Werte zwischen 1 und 100 "
-              "an (n*10 msec).",
-              MsgKind::Exclamation);
+      Message(
+          "Falsche Einstellung für 'SERIAL-DELAY' in 'KASSEPRTCODES.INI'. Geben Sie Werte zwischen 1 und 100 "
+          "an (n*10 msec).",
+          MsgKind::Exclamation);
     }
   }
   PrintLog(job, "---");
@@ -137,8 +138,8 @@ Status ChannelPrintEngine::SendSerialLines(Job& job, platform::SerialPort& port)
     progress_ = i;
     const std::string& line = job.lines[static_cast<size_t>(i)];
     if (job.printLog) {
-      PrintLog(job, FormatZeroPaddedLong(i + 1, 4) + ": " + PadRight(PrintableText(line), 45) + " | " +
-                        HexEncode(line));
+      PrintLog(job,
+               FormatZeroPaddedLong(i + 1, 4) + ": " + PadRight(PrintableText(line), 45) + " | " + HexEncode(line));
     }
     std::string out;
     bool drawer = std::any_of(std::begin(drawers), std::end(drawers),

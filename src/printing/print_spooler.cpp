@@ -44,9 +44,9 @@ std::string DriverFontCode(const std::string& font) {
 
 // Command bytes have no meaning on a text page; tabs are left to the spooler.
 std::string WithoutControls(std::string text) {
-  text.erase(std::remove_if(text.begin(), text.end(),
-                            [](char c) { return static_cast<unsigned char>(c) < 32 && c != '\t'; }),
-             text.end());
+  text.erase(
+      std::remove_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 32 && c != '\t'; }),
+      text.end());
   return text;
 }
 
@@ -58,13 +58,14 @@ bool IsReceiptPrinterName(const std::string& name, bool defaultPrinter) {
   // Queue names of the spooler cannot hold blanks ("CITIZEN_CT-S310"): "_" and
   // "-" are read as blanks on both sides, so "CITIZEN CT-" finds them too.
   auto blanks = [](std::string text) {
-    std::replace_if(text.begin(), text.end(), [](char c) { return c == '_' || c == '-'; }, ' ');
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '_' || c == '-'; }, ' ');
     return text;
   };
   const std::string upper = blanks(ToUpper(name));
   if (Contains(upper, "EPSON") && (Contains(name, "TM") || Contains(name, "Advanced"))) return true;
-  for (const char* model : {"EPSON BA-T", "RECEIPT", "METAPACE T-", "CITIZEN CT-", "CMP-30", "PRT100", "RP-100",
-                            "BIXOLON"}) {
+  for (const char* model :
+       {"EPSON BA-T", "RECEIPT", "METAPACE T-", "CITIZEN CT-", "CMP-30", "PRT100", "RP-100", "BIXOLON"}) {
     if (Contains(upper, blanks(model))) return true;
   }
   return defaultPrinter && Contains(upper, "CHD6800");
@@ -283,9 +284,9 @@ Status ChannelPrintEngine::PrintSpooler(const Job& job) {
   if (!onDefault && name != current) {
     std::vector<std::string> installed = spooler->InstalledPrinters();
     if (std::find(installed.begin(), installed.end(), name) == installed.end()) {
-      Message("Die Druckausgabe konnte nicht auf '" + name +
-                  "' umgestellt werden. Ausdruck erfolgt auf Standarddrucker.",
-              MsgKind::Exclamation);
+      Message(
+          "Die Druckausgabe konnte nicht auf '" + name + "' umgestellt werden. Ausdruck erfolgt auf Standarddrucker.",
+          MsgKind::Exclamation);
       // The layout has to suit the printer that really gets the job.
       name = current;
       onDefault = true;

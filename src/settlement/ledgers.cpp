@@ -72,8 +72,7 @@ BookingTime TimeOfBooking(db::DbTools& tools, const DateTime& now, const std::op
   second.millisecond = 0;
   if (newest && second < *newest) {
     const DateTime& t = *newest;
-    return {tools.SqlDateTime(t.date, t.millisecond ? TimeWithMilliseconds(t) : FormatHMS(t)),
-            Msecs(t)};
+    return {tools.SqlDateTime(t.date, t.millisecond ? TimeWithMilliseconds(t) : FormatHMS(t)), Msecs(t)};
   }
   return {tools.SqlDateTime(now.date, FormatHMS(now)), Msecs(now)};
 }
@@ -156,9 +155,19 @@ Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, c
   const std::string sql =
       "INSERT INTO buch2 (bunr2, bunr, seqnr, typ, datumzeit, zahlart, betrag, kasse, kanr, kaname, crc, kdnr, txt ) "
       "VALUES ( ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? , ? ) ";
-  const std::vector<db::SqlArg> args = {number, bunr, seqnr, typ, tools.DateTimeText(now.date, FormatHMS(now)),
-                                        Cut(zahlart, 6), betrag, st.kasse, st.kaNr, Cut(st.kaName, 30),
-                                        RecordCRC(now.date, number, betrag), kdnr, Cut(txt, 30)};
+  const std::vector<db::SqlArg> args = {number,
+                                        bunr,
+                                        seqnr,
+                                        typ,
+                                        tools.DateTimeText(now.date, FormatHMS(now)),
+                                        Cut(zahlart, 6),
+                                        betrag,
+                                        st.kasse,
+                                        st.kaNr,
+                                        Cut(st.kaName, 30),
+                                        RecordCRC(now.date, number, betrag),
+                                        kdnr,
+                                        Cut(txt, 30)};
   if (Status status = tools.ExecSQLWith(sql, args); !status) return status;
   // Only the exact text "BAR" moves cash; "BARGELD" or "BARZAHL" are other means of payment.
   if (zahlart != "BAR") return Status::Ok();

@@ -77,8 +77,8 @@ Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t po
       NumStr(ctx.bunr) + kSep + NumStr(ctx.seqnr) + kSep + NumStr(pos) + kSep + Stamp(tools, ctx.time) + kSep +
       SqlText("Umsatz") + kSep + NumStr(ctx.version) + kSep + NumStr(ctx.kdnr) + kSep + NumStr(ctx.kanr) + kSep +
       NumStr(st.filiale) + kSep + NumStr(st.kasse) + kSep + SqlText("BONUS") + kSep + NumStr(0) + kSep + NumStr(0) +
-      kSep + SqlText("Bonus-Rabatt (" + FormatRate(rate) + "%)") + kSep + "''" + kSep + "''" + kSep + NumStr(1) +
-      kSep + NumStr(0) + kSep + minus + kSep + minus + kSep + minus + kSep + NumStr(0) + kSep + "''" + kSep +
+      kSep + SqlText("Bonus-Rabatt (" + FormatRate(rate) + "%)") + kSep + "''" + kSep + "''" + kSep + NumStr(1) + kSep +
+      NumStr(0) + kSep + minus + kSep + minus + kSep + minus + kSep + NumStr(0) + kSep + "''" + kSep +
       FormatRate(rate) + kSep + FormatRate(rate) + kSep + NumStr(vatKey) + kSep + NumStr(bonusAccount) + kSep + "''" +
       kSep + SqlText(Cut(ctx.zahlart, 10)) + " ) ";
   return tools.ExecSQL(sql);
@@ -91,10 +91,9 @@ Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const st
   const std::string sql =
       "INSERT INTO gutscheine ( status, gsnr, typ, mwstschl, mwstproz, bunr, datum, betrag, filnr, kasse, zahlart, "
       "bemerk ) VALUES ( " +
-      NumStr(0) + kSep + SqlText(Cut(gsnr, 30)) + kSep + NumStr(typ) + kSep + NumStr(vatKey) + kSep +
-      FormatRate(rate) + kSep + NumStr(ctx.bunr) + kSep + Stamp(tools, ctx.time) + kSep + NumStr(betrag) + kSep +
-      NumStr(st.filiale) + kSep + NumStr(st.kasse) + kSep + SqlText(Cut(receivedZahlart, 10)) + kSep +
-      SqlText(Cut(bemerk, 100)) + " ) ";
+      NumStr(0) + kSep + SqlText(Cut(gsnr, 30)) + kSep + NumStr(typ) + kSep + NumStr(vatKey) + kSep + FormatRate(rate) +
+      kSep + NumStr(ctx.bunr) + kSep + Stamp(tools, ctx.time) + kSep + NumStr(betrag) + kSep + NumStr(st.filiale) +
+      kSep + NumStr(st.kasse) + kSep + SqlText(Cut(receivedZahlart, 10)) + kSep + SqlText(Cut(bemerk, 100)) + " ) ";
   return tools.ExecSQL(sql);
 }
 
@@ -141,10 +140,10 @@ Status MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const 
   // Only an open voucher worth the amount changes. The update holds the row
   // until the commit, so a second station redeeming the same voucher meets it
   // redeemed and changes nothing.
-  const std::string sql = "UPDATE gutscheine SET " + std::string(" status = 1 , ") + " datum_einl = " +
-                          Stamp(tools, ctx.time) + " , " + " filnr_einl = " + NumStr(st.filiale) + " , " +
-                          " kasse_einl = " + NumStr(st.kasse) + " , " + " bunr_einl = " + NumStr(ctx.bunr) + where +
-                          " AND status = 0 AND betrag >= " + NumStr(amount) + " ";
+  const std::string sql = "UPDATE gutscheine SET " + std::string(" status = 1 , ") +
+                          " datum_einl = " + Stamp(tools, ctx.time) + " , " + " filnr_einl = " + NumStr(st.filiale) +
+                          " , " + " kasse_einl = " + NumStr(st.kasse) + " , " + " bunr_einl = " + NumStr(ctx.bunr) +
+                          where + " AND status = 0 AND betrag >= " + NumStr(amount) + " ";
   if (Status status = tools.ExecSQL(sql); !status) return status;
   auto after = CountRedeemedHere(tools, ctx, where);
   if (!after) return after.status();
@@ -176,13 +175,13 @@ std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseRe
 Status UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& r, int32_t tseStartbest,
                         const std::string& qr) {
   const std::string sql = "UPDATE kass SET " + std::string("tse_trx = ") + NumStr(r.transactionNumber) + " , " +
-                          "tse_sigcount = " + NumStr(r.signatureCounter) + " , " + "tse_startbest = " +
-                          NumStr(tseStartbest) + " , " + "tse_start = " + NumStr(r.startTime) + " , " +
-                          "tse_stop = " + NumStr(r.finishTime) + " , " + "tse_sernr = " +
-                          SqlText(Cut(r.serialNumber, 255)) + " , " + "tse_processtype = " +
-                          SqlText(fiscal::kProcessTypeReceipt) + " , " + "tse_processdata = " +
-                          SqlText(r.processData) + " , " + "tse_qr = " + SqlText(qr) + " , " + "tse_signatur = " +
-                          SqlText(r.signature) + "  " + " WHERE bunr = " + NumStr(bunr);
+                          "tse_sigcount = " + NumStr(r.signatureCounter) + " , " +
+                          "tse_startbest = " + NumStr(tseStartbest) + " , " + "tse_start = " + NumStr(r.startTime) +
+                          " , " + "tse_stop = " + NumStr(r.finishTime) + " , " +
+                          "tse_sernr = " + SqlText(Cut(r.serialNumber, 255)) + " , " +
+                          "tse_processtype = " + SqlText(fiscal::kProcessTypeReceipt) + " , " +
+                          "tse_processdata = " + SqlText(r.processData) + " , " + "tse_qr = " + SqlText(qr) + " , " +
+                          "tse_signatur = " + SqlText(r.signature) + "  " + " WHERE bunr = " + NumStr(bunr);
   return tools.ExecSQL(sql);
 }
 

@@ -246,8 +246,8 @@ Status ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow
 }  // namespace
 
 namespace {
-const char* const kSettled[] = {"tisch", "kdnr",  "artnr", "artbez", "artgrp", "menge", "epreis",
-                                "rabatt", "rabgrund", "gast", "konto", "info",  "belaginfo", "volgew"};
+const char* const kSettled[] = {"tisch",  "kdnr",     "artnr", "artbez", "artgrp", "menge",     "epreis",
+                                "rabatt", "rabgrund", "gast",  "konto",  "info",   "belaginfo", "volgew"};
 }  // namespace
 
 std::string SettledColumns() {

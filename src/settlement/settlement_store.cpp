@@ -71,9 +71,9 @@ class Store {
       }
     }
     if (gone == 0 && changed == 0) return true;
-    return Refuse("Tisch " + std::to_string(w_.tisch) + " wurde inzwischen geändert oder abgerechnet.",
-                  "(" + std::to_string(gone) + " Positionen nicht mehr offen, " + std::to_string(changed) +
-                      " geändert)");
+    return Refuse(
+        "Tisch " + std::to_string(w_.tisch) + " wurde inzwischen geändert oder abgerechnet.",
+        "(" + std::to_string(gone) + " Positionen nicht mehr offen, " + std::to_string(changed) + " geändert)");
   }
 
   // A customer-account payment: limit plus the latest balance must cover the
@@ -110,8 +110,8 @@ class Store {
   }
 
   ReceiptContext Context() const {
-    return ReceiptContext{w_.bunr, w_.seqnr, w_.time, w_.tisch, settings_.version, w_.customer.kdnr, w_.kanr,
-                          w_.receipt};
+    return ReceiptContext{w_.bunr,           w_.seqnr,         w_.time, w_.tisch,
+                          settings_.version, w_.customer.kdnr, w_.kanr, w_.receipt};
   }
 
   bool DrawNumbers() {
@@ -290,9 +290,9 @@ class Store {
   bool BookPayments() {
     const int32_t kdnr = w_.customer.kdnr;
     if (w_.received == "RECH") {
-      const std::string sql = "INSERT INTO offrech ( datumzeit, bunr, kdnr, betrag, filnr ) VALUES ( " + tools_.SqlNow() +
-                              " , " + NumStr(w_.bunr) + " , " + NumStr(kdnr) + " , " + NumStr(t_.restDue) + " , " +
-                              NumStr(0) + " ) ";
+      const std::string sql = "INSERT INTO offrech ( datumzeit, bunr, kdnr, betrag, filnr ) VALUES ( " +
+                              tools_.SqlNow() + " , " + NumStr(w_.bunr) + " , " + NumStr(kdnr) + " , " +
+                              NumStr(t_.restDue) + " , " + NumStr(0) + " ) ";
       if (Status status = tools_.ExecSQL(sql); !status) return Fail("offrech:", status.message(), true);
     }
     if (w_.received == "KDKTO") {

@@ -154,19 +154,38 @@ Status ComputeTotals(const std::vector<TotalsRow>& rows, const VatRates& rates, 
 
   SplitBonus(t, rates);
 
-  t.restDue = t.turnover + t.ownSold - t.ownRedeemed - t.foreign + t.outlays - t.partialCash + t.onlineSold -
-              t.onlineRedeemed;
+  t.restDue =
+      t.turnover + t.ownSold - t.ownRedeemed - t.foreign + t.outlays - t.partialCash + t.onlineSold - t.onlineRedeemed;
   t.cashPart = (receivedZahlart == "BAR" ? t.restDue : 0) + (t.partialCash > 0 ? t.partialCash : 0) +
                (t.outlays != 0 ? t.outlays : 0);
 
   // Every value that is stored or booked, also negated where it is booked negated.
-  const int64_t checked[] = {t.turnover,     -t.turnover,   t.discount,     t.ownRedeemed + t.onlineRedeemed,
-                             t.ownRedeemed,  t.onlineRedeemed, -(t.ownSold + t.onlineSold), t.ownSold,
-                             -t.ownSold,     t.onlineSold,  -t.onlineSold,  t.foreign,
-                             t.partialCash,  t.outlays,     -t.outlays,     t.bonus,
-                             t.restDue,      -t.restDue,    t.cashPart,     t.turnover - t.cashPart,
-                             t.bonusSplit[0], -t.bonusSplit[0], t.bonusSplit[1], -t.bonusSplit[1],
-                             t.bonusSplit[2], -t.bonusSplit[2]};
+  const int64_t checked[] = {t.turnover,
+                             -t.turnover,
+                             t.discount,
+                             t.ownRedeemed + t.onlineRedeemed,
+                             t.ownRedeemed,
+                             t.onlineRedeemed,
+                             -(t.ownSold + t.onlineSold),
+                             t.ownSold,
+                             -t.ownSold,
+                             t.onlineSold,
+                             -t.onlineSold,
+                             t.foreign,
+                             t.partialCash,
+                             t.outlays,
+                             -t.outlays,
+                             t.bonus,
+                             t.restDue,
+                             -t.restDue,
+                             t.cashPart,
+                             t.turnover - t.cashPart,
+                             t.bonusSplit[0],
+                             -t.bonusSplit[0],
+                             t.bonusSplit[1],
+                             -t.bonusSplit[1],
+                             t.bonusSplit[2],
+                             -t.bonusSplit[2]};
   bool ok = true;
   for (int64_t v : checked) ok = ok && CheckedCents(v).has_value();
   for (size_t i = 0; i < t.sum.size(); ++i) ok = ok && CheckedCents(t.sum[i]) && CheckedCents(t.mwst[i]);

@@ -93,8 +93,8 @@ void TableSettlement::SignReceipt(const detail::Work& w) {
     const std::string text = "Beleg " + std::to_string(w.bunr) + " nicht über TSE abgesichert";
     tools_.ui().MessageBox(text, platform::MsgKind::Critical);
     log_.AddLogLine("FEHLER: " + text);
-    tools_.WriteSysLogMemo("P", text,
-                           "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
+    tools_.WriteSysLogMemo(
+        "P", text, "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
     return;
   }
   const std::string qr = BuildQrText(tse_->identity(), result);

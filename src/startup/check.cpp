@@ -42,8 +42,8 @@ void CheckFolder(platform::Env& env, Report& report, const std::string& item, co
     if (!madeAtStart || parent.empty()) return report.Problem(item, "Ordner " + path + " existiert nicht");
     Status st = env.CheckWritable(parent);
     if (!st) {
-      return report.Problem(item, "Ordner " + path + " existiert nicht und kann nicht angelegt werden (" +
-                                      st.message() + ")");
+      return report.Problem(
+          item, "Ordner " + path + " existiert nicht und kann nicht angelegt werden (" + st.message() + ")");
     }
     return report.Ok(item, path + " (wird beim Start angelegt)");
   }
@@ -157,7 +157,8 @@ void CheckKitchenSettings(db::Connection& connection, const std::vector<PrinterC
     }
     if (!used) continue;
     const std::string item = "Küchendrucker " + std::to_string(n) + " (kueprtparam)";
-    auto rs = db::DbTools::OpenOn(connection, "SELECT COUNT(*) AS n FROM kueprtparam WHERE drucker = " + std::to_string(n));
+    auto rs =
+        db::DbTools::OpenOn(connection, "SELECT COUNT(*) AS n FROM kueprtparam WHERE drucker = " + std::to_string(n));
     if (!rs || rs->Eof()) {
       report.Problem(item, rs.status().message());
     } else if (db::GetFieldValue(*rs, "n").AsInt() == 0) {

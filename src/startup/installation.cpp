@@ -29,7 +29,8 @@ std::vector<Folder> InstallationFolders(const StartupState& state) {
 
 std::vector<Folder> ExchangeFolders(db::Connection& connection) {
   std::vector<Folder> folders;
-  auto rs = db::DbTools::OpenOn(connection, "SELECT pfadppcsync1, pfadppcsync2, pfadppcsync3, pfadppcsync4, pfadppcsync5 FROM system");
+  auto rs = db::DbTools::OpenOn(
+      connection, "SELECT pfadppcsync1, pfadppcsync2, pfadppcsync3, pfadppcsync4, pfadppcsync5 FROM system");
   if (!rs || rs->Eof()) return folders;
   for (int i = 1; i <= 5; ++i) {
     std::string path = db::GetFieldValue(*rs, "pfadppcsync" + std::to_string(i)).AsString();
@@ -60,8 +61,9 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
       if (ToUpper(printer.substr(0, 4)) != "KEIN") add("system.pdaprt" + std::to_string(n), "", printer);
     }
   }
-  if (auto rs = db::DbTools::OpenOn(connection, "SELECT * FROM systemhw WHERE filnr = " + std::to_string(state.filiale) +
-                                     " AND kasse = " + std::to_string(state.kasse));
+  if (auto rs =
+          db::DbTools::OpenOn(connection, "SELECT * FROM systemhw WHERE filnr = " + std::to_string(state.filiale) +
+                                              " AND kasse = " + std::to_string(state.kasse));
       rs && !rs->Eof()) {
     kitchen(*rs, "systemhw");
   }

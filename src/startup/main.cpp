@@ -17,21 +17,22 @@ namespace {
 
 // The keys of TOLVEN.INI only with --help: after a wrong option the usage is enough.
 void PrintHelp(bool withKeys) {
-  std::fputs(tolven::Cp1252ToUtf8(
-      "Aufruf: tolvenpda [--help | --version | --init-db | --check]\n"
-      "\n"
-      "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
-      "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
-      "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
-      "\n"
-      "  --help      diese Hilfe\n"
-      "  --version   Programmversion\n"
-      "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
-      "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
-      "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n"
-      "\n"
-      "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
-      "(Vorgabe /etc/tolven). Beenden mit Strg-C oder SIGTERM.\n").c_str(), stdout);
+  std::fputs(tolven::Cp1252ToUtf8("Aufruf: tolvenpda [--help | --version | --init-db | --check]\n"
+                                  "\n"
+                                  "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
+                                  "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
+                                  "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
+                                  "\n"
+                                  "  --help      diese Hilfe\n"
+                                  "  --version   Programmversion\n"
+                                  "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
+                                  "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
+                                  "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n"
+                                  "\n"
+                                  "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
+                                  "(Vorgabe /etc/tolven). Beenden mit Strg-C oder SIGTERM.\n")
+                 .c_str(),
+             stdout);
   if (!withKeys) return;
   std::fputs(tolven::Cp1252ToUtf8("\nTOLVEN.INI: [Abschnitt] Schlüssel = Vorgabe; * fehlt der Schlüssel oder ist er\n"
                                   "leer, trägt das Programm die Vorgabe in die Datei ein.\n" +

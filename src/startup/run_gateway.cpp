@@ -45,7 +45,7 @@ fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupS
 
 status::StatusConfig ReadStatusConfig(const platform::IniFile& ini) {
   return status::ParseStatusConfig(ReadSetting(ini, IniKey::StatusPort), ReadSetting(ini, IniKey::StatusBind),
-                                    ReadSetting(ini, IniKey::StatusAllow));
+                                   ReadSetting(ini, IniKey::StatusAllow));
 }
 
 namespace {
@@ -123,8 +123,8 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   status::AlertLog alerts(env);
   status::RecordingUi ui(consoleUi, alerts);
 
-  ui.Status("Datenbank " + state.engine + ", Datumsformat " + state.datumFormat + ", TRUE = " +
-            std::to_string(state.boolTrueWert) + ", MwSt " + FormatRate(state.mwst[1]) + " / " +
+  ui.Status("Datenbank " + state.engine + ", Datumsformat " + state.datumFormat +
+            ", TRUE = " + std::to_string(state.boolTrueWert) + ", MwSt " + FormatRate(state.mwst[1]) + " / " +
             FormatRate(state.mwst[2]) + ", Sprache " + state.sprache + ", Installationsordner " + state.exePfad +
             ", Log " + state.logPfad);
 
@@ -147,7 +147,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   printing::ChannelPrintEngine engine(
       env, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
       printing::ChannelPrintEngine::Devices{[] { return platform::MakeSerialPort(); },
-                                   [] { return platform::MakeParallelPort(); }, &spooler, &display},
+                                            [] { return platform::MakeParallelPort(); }, &spooler, &display},
       log, state.logPfad);
   status::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });
@@ -181,7 +181,8 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   };
   // The recorder tells kitchen receipts from customer receipts by who prints them.
   using Kind = status::PrintoutKind;
-  hooks.printKueBon = [&kitchenReceipts, &recorder](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter) {
+  hooks.printKueBon = [&kitchenReceipts, &recorder](int32_t trx, int32_t startTime, int32_t table,
+                                                    const std::string& waiter) {
     status::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
     kitchenReceipts.PrintKueBon(trx, startTime, table, waiter);
   };
@@ -202,7 +203,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     return settled;
   };
   hooks.handleRequest = [&requests, &recorder, &poller, &counters](int slot, const std::string& request,
-                                                                  const std::string& answer) {
+                                                                   const std::string& answer) {
     status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     // The request line read from the file lands in the slot's last request;
     // a file that could not be read leaves it alone and counts as nothing.
@@ -220,20 +221,11 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   };
 
   status::StatusBoard board;
-  status::StatusCollector collector(
-      status::StatusSources{poller,
-                             tse,
-                             tseMonitor,
-                             recorder,
-                             alerts,
-                             state,
-                             env,
-                             [&tseServer] { return tseServer.answerQueries(); },
-                             [&engine] { return engine.statusText(); },
-                             &counters,
-                             &watched.health(),
-                             PrinterNames(*connection, state)},
-      board);
+  status::StatusCollector collector(status::StatusSources{poller, tse, tseMonitor, recorder, alerts, state, env,
+                                                          [&tseServer] { return tseServer.answerQueries(); },
+                                                          [&engine] { return engine.statusText(); }, &counters,
+                                                          &watched.health(), PrinterNames(*connection, state)},
+                                    board);
   hooks.processEvents = [&collector] {
     collector.OnProcessEvents();
     platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
@@ -247,10 +239,12 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // Declared after everything it reads, so it is stopped before any of it goes.
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, poller);
   platform::NotifyReady();
-  gateway::CrashRecovery(tools, tse, kitchenReceipts, receipt, poller, [&recorder](bool kitchen) -> std::shared_ptr<void> {
-    return std::make_shared<status::PrintRecorder::Scope>(recorder,
-                                                           kitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
-  }).Run();
+  gateway::CrashRecovery(tools, tse, kitchenReceipts, receipt, poller,
+                         [&recorder](bool kitchen) -> std::shared_ptr<void> {
+                           return std::make_shared<status::PrintRecorder::Scope>(
+                               recorder, kitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
+                         })
+      .Run();
   poller.Run();
   platform::NotifyStopping();
   poller.AddLogLine("Orderterminal-Gateway beendet.");

@@ -62,7 +62,7 @@ bool Startup::AcquireInstance() {
 }
 
 int Startup::ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc,
-                                 bool interactive) {
+                             bool interactive) {
   if (!pwdc.empty()) {
     password_ = ScrambleText(HexDecode(pwdc));
     return kExitOk;
@@ -132,10 +132,10 @@ std::string Startup::SqliteFile(const StartupState& state) {
 }
 
 int Startup::FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
-                               const Status& st) {
-  ui_.MessageBox("Der Ordner '" + path + "' (" + what + ") " + problem + "; das Programm wird beendet.\r\n\r\n" +
-                     st.message(),
-                 MsgKind::Critical);
+                           const Status& st) {
+  ui_.MessageBox(
+      "Der Ordner '" + path + "' (" + what + ") " + problem + "; das Programm wird beendet.\r\n\r\n" + st.message(),
+      MsgKind::Critical);
   return kExitFolderNotWritable;
 }
 
@@ -173,7 +173,8 @@ int Startup::AcquireStationLock(const StartupState& state, db::Connection& conne
   if (stationLock_.busy()) {
     ui_.MessageBox("Ein anderes Gateway arbeitet bereits als Kasse " + std::to_string(state.kasse) +
                        " mit dieser Datenbank; das Programm wird beendet.\r\n\r\nJede Kasse braucht ihre eigene "
-                       "KASSNR im Abschnitt SETUP der Datei " + ini_.PathOf(kIniFile) + ".",
+                       "KASSNR im Abschnitt SETUP der Datei " +
+                       ini_.PathOf(kIniFile) + ".",
                    MsgKind::Critical);
   } else {
     ui_.MessageBox("Die Sperre für Kasse " + std::to_string(state.kasse) +
@@ -231,7 +232,8 @@ int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>
     Status st = env_.CheckWritable(path);
     if (st) st = env_.CheckWritable(state.datenbankPfad);
     if (!st) {
-      ui_.MessageBox("Die Datenbank-Datei '" + path + "' kann nicht beschrieben werden; das Programm wird beendet."
+      ui_.MessageBox("Die Datenbank-Datei '" + path +
+                         "' kann nicht beschrieben werden; das Programm wird beendet."
                          "\r\n\r\nDas Gateway braucht Schreibrecht auf die Datei und ihren Ordner.\r\n" +
                          st.message(),
                      MsgKind::Critical);

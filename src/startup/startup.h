@@ -30,11 +30,11 @@ enum ExitCode : int {
   kExitNoPassword = 3,
   kExitNoDatabase = 4,
   kExitProbeFailed = 5,
-  kExitNoLock = 6,  // the single-instance lock file cannot be created
-  kExitStationInUse = 7,      // another gateway works as this station on the database
-  kExitDatabaseReadOnly = 8,  // the database file (or its folder) cannot be written
-  kExitFolderNotWritable = 9, // a folder of the installation or a terminal is missing or read-only
-  kExitCheckFailed = 10,      // --check found a problem
+  kExitNoLock = 6,             // the single-instance lock file cannot be created
+  kExitStationInUse = 7,       // another gateway works as this station on the database
+  kExitDatabaseReadOnly = 8,   // the database file (or its folder) cannot be written
+  kExitFolderNotWritable = 9,  // a folder of the installation or a terminal is missing or read-only
+  kExitCheckFailed = 10,       // --check found a problem
   kExitUsage = 64,
 };
 
@@ -93,8 +93,7 @@ class Startup {
   int AcquireStationLock(const StartupState& state, db::Connection& connection);
   // Leftover temporary files of this station in the folders it writes to.
   void RemoveLeftovers(const StartupState& state, db::Connection& connection);
-  int FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
-                    const Status& st);
+  int FolderProblem(const std::string& what, const std::string& path, const std::string& problem, const Status& st);
   // The message of a database that cannot be opened; kExitNoDatabase.
   int DatabaseNotOpened(const Status& failure);
   int ResolvePassword(const std::string& user, const std::string& pwd, const std::string& pwdc, bool interactive);

@@ -24,8 +24,8 @@ std::string ErrorLines(const Status& failure) {
 }  // namespace
 
 std::string Startup::SqlServerConnectionString(const std::string& driver, const std::string& server,
-                                                   const std::string& user, const std::string& password,
-                                                   const std::string& database) {
+                                               const std::string& user, const std::string& password,
+                                               const std::string& database) {
   db::OdbcTarget t;
   t.engine = db::OdbcEngine::SqlServer;
   t.driver = driver;
@@ -36,8 +36,7 @@ std::string Startup::SqlServerConnectionString(const std::string& driver, const 
   return db::OdbcConnectionString(t);
 }
 
-db::OdbcTarget Startup::ServerTarget(const StartupState& state, const std::string& database,
-                                         bool withPassword) const {
+db::OdbcTarget Startup::ServerTarget(const StartupState& state, const std::string& database, bool withPassword) const {
   db::OdbcTarget t;
   t.engine = EngineOf(state);
   t.driver = odbcDriver_;
@@ -96,19 +95,21 @@ int Startup::OpenServerConnection(StartupState& state, std::unique_ptr<db::Conne
     // Neither is a missing database: creating one would only fail again and
     // send the operator looking in the wrong place.
     case db::OpenFailure::Unreachable:
-      ui_.MessageBox("Der Datenbank-Server '" + server_ + "' ist nicht erreichbar. Prüfen Sie SERVER im Abschnitt "
-                         "DATABASE der Datei " + iniPath + ", das Netzwerk und ob der Server läuft.",
+      ui_.MessageBox("Der Datenbank-Server '" + server_ +
+                         "' ist nicht erreichbar. Prüfen Sie SERVER im Abschnitt "
+                         "DATABASE der Datei " +
+                         iniPath + ", das Netzwerk und ob der Server läuft.",
                      MsgKind::Information);
       return kExitNoDatabase;
     case db::OpenFailure::NoDriver:
-      ui_.MessageBox("Der ODBC-Treiber '" + odbcDriver_ + "' ist nicht installiert oder nicht in /etc/odbcinst.ini "
-                         "eingetragen. Tragen Sie unter ODBCDRIVER im Abschnitt DATABASE der Datei " + iniPath +
-                         " den installierten Treiber ein.",
+      ui_.MessageBox("Der ODBC-Treiber '" + odbcDriver_ +
+                         "' ist nicht installiert oder nicht in /etc/odbcinst.ini "
+                         "eingetragen. Tragen Sie unter ODBCDRIVER im Abschnitt DATABASE der Datei " +
+                         iniPath + " den installierten Treiber ein.",
                      MsgKind::Information);
       return kExitNoDatabase;
     case db::OpenFailure::MissingDatabase:
-    case db::OpenFailure::Other:
-      break;
+    case db::OpenFailure::Other: break;
   }
   return CreateMissingDatabase(state, connection);
 }
@@ -131,9 +132,10 @@ int Startup::CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Conn
     admin = db::OpenOdbc(ServerTarget(state, dialect.AdminDatabase(), true), 20, err);
   }
   if (!admin) {
-    ui_.MessageBox("Die 'master'-Datenbank konnte nicht geöffnet werden. Das Programm wird beendet. Stellen Sie "
-                   "zunächst eine Verbindung zum Datenbank-Server her.",
-                   MsgKind::Critical);
+    ui_.MessageBox(
+        "Die 'master'-Datenbank konnte nicht geöffnet werden. Das Programm wird beendet. Stellen Sie "
+        "zunächst eine Verbindung zum Datenbank-Server her.",
+        MsgKind::Critical);
     return kExitNoDatabase;
   }
   // A refused CREATE DATABASE (no right to create, disk full) must not be

@@ -12,21 +12,11 @@ std::string HtmlText(std::string_view text) {
   out.reserve(text.size() + 16);
   for (char c : text) {
     switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
       default:
         if ((static_cast<unsigned char>(c) < 32 && c != '\n' && c != '\t') || c == 127) break;
         out += c;
@@ -138,16 +128,10 @@ std::string PaperHtml(const std::vector<PaperLine>& paper) {
         out += "<div class=\"qrtext\">" + HtmlText(l.qrData) + "</div></div>";
         break;
       }
-      case PaperMark::Cut:
-        out += "<div class=\"cut\" title=\"Schnitt\">&#9986; Schnitt</div>";
-        break;
+      case PaperMark::Cut: out += "<div class=\"cut\" title=\"Schnitt\">&#9986; Schnitt</div>"; break;
       case PaperMark::Drawer:
-      case PaperMark::Buzzer:
-        out += "<div class=\"mark pulse\">&#9889; " + HtmlText(l.markText) + "</div>";
-        break;
-      default:
-        out += "<div class=\"mark\">[" + HtmlText(l.markText) + "]</div>";
-        break;
+      case PaperMark::Buzzer: out += "<div class=\"mark pulse\">&#9889; " + HtmlText(l.markText) + "</div>"; break;
+      default: out += "<div class=\"mark\">[" + HtmlText(l.markText) + "]</div>"; break;
     }
   }
   return out + "</div>";

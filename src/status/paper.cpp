@@ -107,19 +107,11 @@ class LineReader {
         mode_.doubleWidth = (n & 32) != 0;
         mode_.underline = (n & 128) != 0;
         return Skip(3);
-      case '@':
-        mode_ = Mode();
-        return Skip(2);
+      case '@': mode_ = Mode(); return Skip(2);
       case 'E':
-      case 'G':
-        mode_.bold = (n & 1) != 0;
-        return Skip(3);
-      case '-':
-        mode_.underline = (n & 3) != 0;
-        return Skip(3);
-      case 'r':
-        mode_.red = (n & 1) != 0;
-        return Skip(3);
+      case 'G': mode_.bold = (n & 1) != 0; return Skip(3);
+      case '-': mode_.underline = (n & 3) != 0; return Skip(3);
+      case 'r': mode_.red = (n & 1) != 0; return Skip(3);
       case 'a': {
         int a = n >= '0' ? n - '0' : n;
         mode_.align = a >= 0 && a <= 2 ? a : 0;
@@ -154,9 +146,7 @@ class LineReader {
         }
         return Skip(4);
       case 'i':
-      case 'm':
-        Mark(PaperMark::Cut, "Schnitt");
-        return Skip(2);
+      case 'm': Mark(PaperMark::Cut, "Schnitt"); return Skip(2);
       case '*': {
         const size_t columns = Byte(i_ + 3) + 256u * Byte(i_ + 4);
         const size_t bytes = columns * (n <= 1 ? 1 : 3);
@@ -171,11 +161,9 @@ class LineReader {
         return;
       }
       case '$':
-      case '\\':
-        return Skip(4);
+      case '\\': return Skip(4);
       case '2':
-      case '<':
-        return Skip(2);
+      case '<': return Skip(2);
       default:
         // Every other ESC command of a receipt printer takes one parameter byte.
         return Skip(f >= 32 ? 3 : 2);
@@ -195,27 +183,21 @@ class LineReader {
         mode_.doubleWidth = ((n >> 4) & 7) != 0;
         mode_.doubleHeight = (n & 7) != 0;
         return Skip(3);
-      case 'k':
-        return Barcode();
-      case '(':
-        return Function();
+      case 'k': return Barcode();
+      case '(': return Function();
       case 'v': {
         // GS v 0 m xL xH yL yH and the raster data.
         const size_t bytes = (Byte(i_ + 4) + 256u * Byte(i_ + 5)) * (Byte(i_ + 6) + 256u * Byte(i_ + 7));
         Mark(PaperMark::Picture, "Grafik");
         return Skip(8 + bytes);
       }
-      case '/':
-        Mark(PaperMark::Picture, "Grafik");
-        return Skip(3);
+      case '/': Mark(PaperMark::Picture, "Grafik"); return Skip(3);
       case 'L':
       case 'W':
       case 'P':
       case '$':
-      case '\\':
-        return Skip(4);
-      default:
-        return Skip(f >= 32 ? 3 : 2);
+      case '\\': return Skip(4);
+      default: return Skip(f >= 32 ? 3 : 2);
     }
   }
 

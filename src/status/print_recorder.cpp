@@ -2,8 +2,8 @@
 
 #include "common/datetime.h"
 #include "common/text.h"
-#include "status/html.h"
 #include "printing/print_archive.h"
+#include "status/html.h"
 #include "status/paper.h"
 
 namespace tolven::status {
@@ -12,12 +12,9 @@ using db::GetFieldValue;
 
 const char* PrintoutKindName(PrintoutKind kind) {
   switch (kind) {
-    case PrintoutKind::CustomerReceipt:
-      return "Kundenbeleg";
-    case PrintoutKind::KitchenReceipt:
-      return "Küchenbon";
-    case PrintoutKind::Other:
-      break;
+    case PrintoutKind::CustomerReceipt: return "Kundenbeleg";
+    case PrintoutKind::KitchenReceipt: return "Küchenbon";
+    case PrintoutKind::Other: break;
   }
   return "Ausdruck";
 }
@@ -168,7 +165,7 @@ void PrintRecorder::LoadArchived(const std::string& folder, const std::vector<in
     r->source = "Archiv " + name +
                 (archived.check == printing::ArchivedPrintout::Check::Ok      ? ", Prüfsumme stimmt"
                  : archived.check == printing::ArchivedPrintout::Check::Wrong ? ", Prüfsumme FALSCH"
-                                                                    : ", ohne Prüfsumme");
+                                                                              : ", ohne Prüfsumme");
     r->lines = std::move(archived.lines);
     r->cutAtEnd = true;
     Render(*r);

@@ -62,12 +62,9 @@ std::vector<std::string> LogLines(const std::string& log) {
 
 std::string KindClass(platform::MsgKind kind) {
   switch (kind) {
-    case platform::MsgKind::Critical:
-      return "crit";
-    case platform::MsgKind::Exclamation:
-      return "warn";
-    default:
-      return "info";
+    case platform::MsgKind::Critical: return "crit";
+    case platform::MsgKind::Exclamation: return "warn";
+    default: return "info";
   }
 }
 
@@ -166,8 +163,7 @@ std::string PrintersHtml(const StatusSnapshot& s) {
     for (const ChannelOutcome& c : s.printers) {
       out += "<div class=\"card\"><h3 class=\"channel\">" + H(c.channel) + "</h3><dl>" +
              (c.name.empty() ? std::string() : "<dt>Drucker</dt><dd>" + H(c.name) + "</dd>") +
-             "<dt>Letzter Ausdruck</dt><dd>" +
-             H(c.time) + "</dd><dt>Ergebnis</dt><dd>" +
+             "<dt>Letzter Ausdruck</dt><dd>" + H(c.time) + "</dd><dt>Ergebnis</dt><dd>" +
              (c.ok ? std::string("<span class=\"ok\">OK</span>") : "<span class=\"bad\">FEHLER</span> " + H(c.error)) +
              "</dd><dt>Ausdrucke</dt><dd>" + N(c.printouts) +
              (c.failures > 0 ? ", davon " + N(c.failures) + " fehlgeschlagen" : std::string()) + "</dd></dl></div>";
@@ -331,9 +327,8 @@ std::string RenderStatusJson(const StatusView& v) {
   for (size_t i = 0; i < s.printers.size(); ++i) {
     const ChannelOutcome& c = s.printers[i];
     out += (i ? "," : "") + std::string("{\"channel\":") + J(c.channel) + ",\"name\":" + J(c.name) +
-           ",\"time\":" + J(T(c.time)) +
-           ",\"ok\":" + B(c.ok) + ",\"error\":" + J(c.error) + ",\"printouts\":" + N(c.printouts) +
-           ",\"failures\":" + N(c.failures) + "}";
+           ",\"time\":" + J(T(c.time)) + ",\"ok\":" + B(c.ok) + ",\"error\":" + J(c.error) +
+           ",\"printouts\":" + N(c.printouts) + ",\"failures\":" + N(c.failures) + "}";
   }
   out += "],\"printStatus\":" + J(s.printStatus) + ",\"today\":" + CountsJson(s.today) +
          ",\"sinceStart\":" + CountsJson(s.total) + ",\"database\":{\"ok\":" + B(s.database.ok) +

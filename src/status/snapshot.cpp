@@ -33,7 +33,7 @@ void StatusCollector::OnProcessEvents() {
   inHook_ = true;
   for (const Alert& a : src_.alerts.TakeAcknowledged()) {
     src_.poller.AddLogLine("Meldung quittiert (" + a.acknowledgedBy + "): " + a.title + ": " +
-                         a.text.substr(0, a.text.find('\r')));
+                           a.text.substr(0, a.text.find('\r')));
   }
   const int64_t now = src_.env.MonotonicMs();
   const int64_t since = lastCollectMs_ < 0 ? kIdleIntervalMs : now - lastCollectMs_;

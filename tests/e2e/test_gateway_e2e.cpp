@@ -47,16 +47,16 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
            "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonport2 = 'FILE:" +
            inst.dir / "out/theke.txt" + "', bondruckport = 'FILE:" + inst.dir / "out/bon.txt" + "', bonshowbed = -1");
   inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
-  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
-           "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
+  inst.Sql(
+      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+      "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
   inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
   inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
   inst.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
 
   ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; },
-                      10000));
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, 10000));
   EXPECT_EQ(RunProgram(kGateway, {}, inst.env, inst.dir / "second.log"), 2);
   EXPECT_NE(Utf8ToCp1252(ReadAll(inst.dir / "second.log")).find("Programm läuft bereits."), std::string::npos);
 

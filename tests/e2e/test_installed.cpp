@@ -62,7 +62,9 @@ class NotifySocket {
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     bound_ = ::bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
-    struct timeval tv {0, 200000};
+    struct timeval tv {
+      0, 200000
+    };
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
   ~NotifySocket() { ::close(fd_); }
@@ -162,8 +164,8 @@ struct ServiceUser {
 };
 
 std::vector<std::string> AsUser(const ServiceUser& u, const std::string& program, std::vector<std::string> args) {
-  std::vector<std::string> all{"--reuid=" + std::to_string(u.uid), "--regid=" + std::to_string(u.gid),
-                               "--clear-groups", program};
+  std::vector<std::string> all{"--reuid=" + std::to_string(u.uid), "--regid=" + std::to_string(u.gid), "--clear-groups",
+                               program};
   all.insert(all.end(), args.begin(), args.end());
   return all;
 }
@@ -185,7 +187,7 @@ class AsServiceUser : public ::testing::Test {
     fs::copy_file(kTseSim, sim_);
     fs::create_directories(inst_.dir / "kasse");  // the installation folder, away from the database
     WriteAll(inst_.dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + inst_.dir / "data" +
-                                              "\r\nEXE=" + inst_.dir / "kasse" + "\r\n[SETUP]\r\nKASSNR=2\r\n");
+                                               "\r\nEXE=" + inst_.dir / "kasse" + "\r\n[SETUP]\r\nKASSNR=2\r\n");
     ::chmod((inst_.dir / "etc/TOLVEN.INI").c_str(), 0600);
   }
   void TearDown() override {
@@ -215,12 +217,13 @@ TEST_F(AsServiceUser, OrdersAndEveryRequestKindAreAnswered) {
   for (const char* d : {"etc", "data", "kasse", "pda1", "pda2", "out"}) GiveTo(user_, inst_.dir / d);
   ASSERT_EQ(Run(bin_, {"--init-db"}, "init.log"), 0) << ReadAll(inst_.dir / "init.log");
   inst_.Sql("UPDATE system SET pfadppcsync1 = '" + inst_.dir / "pda1" + "', pfadppcsync2 = '" + inst_.dir / "pda2" +
-            "', kuebonport1 = 'FILE:" + inst_.dir / "out/kueche.txt" + "', bondruckport = 'FILE:" +
-            inst_.dir / "out/bon.txt" + "'");
+            "', kuebonport1 = 'FILE:" + inst_.dir / "out/kueche.txt" +
+            "', bondruckport = 'FILE:" + inst_.dir / "out/bon.txt" + "'");
   inst_.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 1)");
   inst_.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
-  inst_.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
-            "('10', 'Pils', 1, 380, 0, 1), ('20', 'Brezel', 1, 250, 0, 2)");
+  inst_.Sql(
+      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+      "('10', 'Pils', 1, 380, 0, 1), ('20', 'Brezel', 1, 250, 0, 2)");
   inst_.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
   inst_.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
   GiveTo(user_, inst_.dir / "data");  // the test's own writes as root

@@ -437,8 +437,10 @@ TEST(KillSweep, KilledAtRandomMomentsNothingIsBilledTwiceLostOrLeftHalfAndTheKit
   for (const auto& v : CheckMoneyInvariants(*conn, outcome.confirmedArticles)) ADD_FAILURE() << v;
   // A line the terminal was told failed is not booked either.
   for (const auto& a : outcome.refusedArticles) {
-    EXPECT_TRUE(rows("SELECT id FROM bestellung WHERE artnr = '" + a + "' UNION ALL SELECT bunr FROM kasspro "
-                     "WHERE artnr = '" + a + "'")
+    EXPECT_TRUE(rows("SELECT id FROM bestellung WHERE artnr = '" + a +
+                     "' UNION ALL SELECT bunr FROM kasspro "
+                     "WHERE artnr = '" +
+                     a + "'")
                     .empty())
         << a << " was refused to the terminal but booked";
   }
@@ -458,9 +460,9 @@ TEST(KillSweep, KilledAtRandomMomentsNothingIsBilledTwiceLostOrLeftHalfAndTheKit
     EXPECT_NE(archive.find("###CRC:"), std::string::npos) << "receipt " << bunr << " has no archive";
   }
   for (const auto& bunr : rows("SELECT bunr FROM kass WHERE COALESCE(tse_signatur, '') = '' ORDER BY bunr")) {
-    EXPECT_FALSE(rows("SELECT typ FROM syslog WHERE typ = 'P' AND txt = 'Beleg " + bunr +
-                      " nicht über TSE abgesichert'")
-                     .empty())
+    EXPECT_FALSE(
+        rows("SELECT typ FROM syslog WHERE typ = 'P' AND txt = 'Beleg " + bunr + " nicht über TSE abgesichert'")
+            .empty())
         << "unsigned receipt " << bunr << " was never reported";
   }
   // Each start cleared what the killed run left with the TSE server.

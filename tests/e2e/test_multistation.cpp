@@ -48,9 +48,8 @@ class Station {
   void Start() {
     // exec keeps the process id, so the signals reach the gateway itself.
     const std::vector<std::string> args = {"-c", "cd '" + dir_ + "' && exec bin/tolvenpda"};
-    process_ = std::make_unique<ChildProcess>("/bin/sh", args,
-                                              std::map<std::string, std::string>{{"TOLVEN_WINDIR", dir_ + "/etc"}},
-                                              dir_ + "/gateway.log");
+    process_ = std::make_unique<ChildProcess>(
+        "/bin/sh", args, std::map<std::string, std::string>{{"TOLVEN_WINDIR", dir_ + "/etc"}}, dir_ + "/gateway.log");
   }
   int Stop() {
     process_->Signal(SIGTERM);
@@ -206,8 +205,8 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
       const std::string where = "Kasse " + std::to_string(s.kasse()) + " Runde " + std::to_string(round) + ": ";
       std::string order = "A;" + table + ";3\r\n";
       for (int line = 1; line <= kLinesPerOrder; ++line) {
-        order += "D;K" + std::to_string(s.kasse()) + "R" + std::to_string(round) + "L" + std::to_string(line) +
-                 ";1;;\r\n";
+        order +=
+            "D;K" + std::to_string(s.kasse()) + "R" + std::to_string(round) + "L" + std::to_string(line) + ";1;;\r\n";
       }
       order += "E;;\r\n";
       // Both order at once, look at the table at once and settle at once;
@@ -267,7 +266,8 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM bestellung WHERE gast = 99"), "0");
   // Every order and every receipt signed, nothing left with the TSE server,
   // each receipt archived in its own station's folder.
-  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''"), std::to_string(2 * kSharedRounds));
+  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''"),
+            std::to_string(2 * kSharedRounds));
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM kass WHERE COALESCE(tse_signatur, '') = ''"), "0");
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM tse_server_req") + Scalar("SELECT COUNT(*) FROM tse_server_ans"), "00");
   for (const auto& r : Rows("SELECT bunr, kasse FROM kass")) {

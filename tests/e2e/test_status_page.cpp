@@ -44,8 +44,8 @@ std::string OwnAddress() {
 class PageInstallation : public Installation {
  public:
   explicit PageInstallation(const std::string& statusSection, int freePort = FreePort())
-      : Installation("[PORTS]\r\nCOM9=/nonexistent/tty\r\n[STATUS]\r\nPORT=" + std::to_string(freePort) +
-                     "\r\n" + statusSection),
+      : Installation("[PORTS]\r\nCOM9=/nonexistent/tty\r\n[STATUS]\r\nPORT=" + std::to_string(freePort) + "\r\n" +
+                     statusSection),
         port(freePort) {
     std::filesystem::create_directories(dir / "browser");
     EXPECT_EQ(InitDb(), 0);
@@ -66,12 +66,18 @@ class PageInstallation : public Installation {
   // The page as the browser built it (--dump-dom), with a screenshot when asked.
   std::string Browse(const std::string& path, const std::string& screenshot = "") {
     const std::string n = std::to_string(++browserRuns), out = dir / ("browser/out" + n + ".txt");
-    const std::vector<std::string> args = {
-        "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--user-data-dir=" + dir / ("browser/p" + n), "--window-size=1100,2600",
-        screenshot.empty() ? "--dump-dom" : "--screenshot=" + screenshot,
-        "http://127.0.0.1:" + std::to_string(port) + path};
+    const std::vector<std::string> args = {"--headless",
+                                           "--no-sandbox",
+                                           "--disable-gpu",
+                                           "--disable-quic",
+                                           "--no-first-run",
+                                           "--disable-background-networking",
+                                           "--disable-component-update",
+                                           "--disable-sync",
+                                           "--user-data-dir=" + dir / ("browser/p" + n),
+                                           "--window-size=1100,2600",
+                                           screenshot.empty() ? "--dump-dom" : "--screenshot=" + screenshot,
+                                           "http://127.0.0.1:" + std::to_string(port) + path};
     EXPECT_EQ(RunProgram(kChromium, args, {{"HOME", dir / "browser"}}, out, 90000), 0) << ReadAll(out);
     return Utf8ToCp1252(ReadAll(out));
   }
@@ -137,8 +143,8 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   for (auto it = std::sregex_iterator(alerts.begin(), alerts.end(), action); it != std::sregex_iterator(); ++it) {
     const std::string origin = "127.0.0.1:" + std::to_string(inst.port);
     std::string r = RawHttp("127.0.0.1", inst.port,
-                         "POST " + (*it)[1].str() + " HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" + origin +
-                             "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 0\r\n\r\n");
+                            "POST " + (*it)[1].str() + " HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" + origin +
+                                "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(HttpStatusOf(r), 303) << r;
     ++acknowledged;
   }
@@ -218,15 +224,15 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;13;3\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
   EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1").substr(0, 2), "OK");
   inst.Ask("pda1", "TISCH;12;3");
-  ASSERT_TRUE(WaitFor([&] { return Body(inst.Get("/metrics")).find("kind=\"tischdaten\"") != std::string::npos; },
-                      5000));
+  ASSERT_TRUE(
+      WaitFor([&] { return Body(inst.Get("/metrics")).find("kind=\"tischdaten\"") != std::string::npos; }, 5000));
   ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"printers\":[]") == std::string::npos; }, 5000));
   const std::string metrics = Body(inst.Get("/metrics"));
   const std::string parsed = ParsedMetrics(inst.dir.path(), metrics);
-  for (const char* sample : {"tolvenpda_orders_booked_total{} 2", "tolvenpda_order_lines_refused_total{} 1",
-                             "tolvenpda_requests_total{kind=\"anmeldung\"} 1",
-                             "tolvenpda_requests_total{kind=\"tischdaten\"} 1", "tolvenpda_settlements_total{} 0",
-                             "tolvenpda_receipts_unsigned_total{} 0", "tolvenpda_tse_ready{} 1"}) {
+  for (const char* sample :
+       {"tolvenpda_orders_booked_total{} 2", "tolvenpda_order_lines_refused_total{} 1",
+        "tolvenpda_requests_total{kind=\"anmeldung\"} 1", "tolvenpda_requests_total{kind=\"tischdaten\"} 1",
+        "tolvenpda_settlements_total{} 0", "tolvenpda_receipts_unsigned_total{} 0", "tolvenpda_tse_ready{} 1"}) {
     EXPECT_NE(parsed.find(std::string(sample) + "\n"), std::string::npos) << sample << "\n" << parsed;
   }
   EXPECT_NE(parsed.find("tolvenpda_poll_pass_duration_seconds_bucket{le=\"+Inf\"}"), std::string::npos) << parsed;
@@ -254,8 +260,8 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   } cases[] = {
       {"foreign host", "GET /status.json HTTP/1.1\r\nHost: evil.example:" + port + "\r\n\r\n", 403},
       {"foreign origin",
-       "POST /meldungen/quittieren HTTP/1.1\r\nHost: evil.example:" + port + "\r\nOrigin: http://evil.example:" +
-           port + "\r\nContent-Length: 0\r\n\r\n",
+       "POST /meldungen/quittieren HTTP/1.1\r\nHost: evil.example:" + port + "\r\nOrigin: http://evil.example:" + port +
+           "\r\nContent-Length: 0\r\n\r\n",
        403},
       {"foreign host without port", "GET /metrics HTTP/1.1\r\nHost: evil.example\r\n\r\n", 403},
       {"no Host at all", "GET / HTTP/1.0\r\n\r\n", 403},

@@ -25,8 +25,8 @@ class FakeSerialPort : public platform::SerialPort {
   platform::Handshake handshake = platform::Handshake::None;
   bool dtr = false, rts = false, open = false;
   int opens = 0;
-  std::string written;               // every byte, in order
-  std::vector<std::string> writes;   // one entry per Write call
+  std::string written;              // every byte, in order
+  std::vector<std::string> writes;  // one entry per Write call
   // Switches.
   bool failOpen = false;
   bool failWrite = false;

@@ -63,9 +63,7 @@ bool FakeEnv::Faulty(const std::string& op, const std::string& path) {
 bool FakeEnv::FileExists(const std::string& path) { return platform::DefaultEnv().FileExists(path); }
 bool FakeEnv::FolderExists(const std::string& path) { return platform::DefaultEnv().FolderExists(path); }
 
-platform::FileInfo FakeEnv::GetFileInfo(const std::string& path) {
-  return platform::DefaultEnv().GetFileInfo(path);
-}
+platform::FileInfo FakeEnv::GetFileInfo(const std::string& path) { return platform::DefaultEnv().GetFileInfo(path); }
 
 Status FakeEnv::DeleteFile(const std::string& path) {
   if (Faulty("delete", path)) return Status::Error("unlink(" + path + "): injected fault", 5);

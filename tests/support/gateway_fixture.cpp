@@ -12,7 +12,7 @@ gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
                               waiter);
   };
   h.settleTable = [f](int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
-                       std::string& reason) {
+                      std::string& reason) {
     f->settleCalls.push_back(std::to_string(slot) + "/" + std::to_string(table) + "/" + std::to_string(waiter) + "/" +
                              payment + "/" + list);
     reason = f->settleRefusal;
@@ -46,9 +46,10 @@ std::string GatewayFixture::Confirm(int slot) { return ReadAll(Slot(slot) + "con
 
 void GatewayFixture::AddArticle(const std::string& artnr, const std::string& name, int price, int group,
                                 const std::string& extra) {
-  db.Exec("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, ahpreis, angpreis, happy1preis, "
-          "happy2preis) VALUES ('" + artnr + "', '" + name + "', " + std::to_string(group) + ", " +
-          std::to_string(price) + ", 0, 0, 0, 0, 0)");
+  db.Exec(
+      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, ahpreis, angpreis, happy1preis, "
+      "happy2preis) VALUES ('" +
+      artnr + "', '" + name + "', " + std::to_string(group) + ", " + std::to_string(price) + ", 0, 0, 0, 0, 0)");
   if (!extra.empty()) db.Exec("UPDATE artikel SET " + extra + " WHERE artnr = '" + artnr + "'");
 }
 

@@ -134,8 +134,8 @@ void Receipts(db::Connection& conn, std::vector<std::string>& problems) {
       problems.push_back(name + ": Zeilen ergeben " + std::to_string(lineSums[bunr]) + ", Betrag " +
                          std::to_string(betrag));
     }
-    const int64_t keys = Int(h, "sum0") + Int(h, "sum1") + Int(h, "sum2") + Int(h, "sum3") + Int(h, "sum1alt") +
-                         Int(h, "sum2alt");
+    const int64_t keys =
+        Int(h, "sum0") + Int(h, "sum1") + Int(h, "sum2") + Int(h, "sum3") + Int(h, "sum1alt") + Int(h, "sum2alt");
     if (keys != betrag) {
       problems.push_back(name + ": Summen der Steuerschlüssel " + std::to_string(keys) + ", Betrag " +
                          std::to_string(betrag));
@@ -184,12 +184,15 @@ std::vector<std::string> CheckMoneyInvariants(db::Connection& conn, const std::v
       {"buch2.bunr2", "SELECT bunr2 AS v, COUNT(*) AS n FROM buch2 GROUP BY bunr2 HAVING COUNT(*) > 1"},
       {"kdkto.kdktobunr", "SELECT kdktobunr AS v, COUNT(*) AS n FROM kdkto GROUP BY kdktobunr HAVING COUNT(*) > 1"},
       {"barsaldo.lfdnr", "SELECT lfdnr AS v, COUNT(*) AS n FROM barsaldo GROUP BY lfdnr HAVING COUNT(*) > 1"},
-      {"tse_bestellungen.seqnr", "SELECT seqnr AS v, COUNT(*) AS n FROM tse_bestellungen GROUP BY seqnr HAVING COUNT(*) > 1"},
+      {"tse_bestellungen.seqnr",
+       "SELECT seqnr AS v, COUNT(*) AS n FROM tse_bestellungen GROUP BY seqnr HAVING COUNT(*) > 1"},
       // A kitchen receipt's lines share its seqnr and number; receipts and other orders never do.
       {"seqnr von Bestellung und Beleg",
        "SELECT seqnr AS v, COUNT(*) AS n FROM (SELECT DISTINCT seqnr FROM kuebonlog UNION ALL "
        "SELECT seqnr FROM kass) s GROUP BY seqnr HAVING COUNT(*) > 1"},
-      {"kuebonlog.kuebonnr", "SELECT kuebonnr AS v, COUNT(DISTINCT seqnr) AS n FROM kuebonlog GROUP BY kuebonnr HAVING COUNT(DISTINCT seqnr) > 1"},
+      {"kuebonlog.kuebonnr",
+       "SELECT kuebonnr AS v, COUNT(DISTINCT seqnr) AS n FROM kuebonlog GROUP BY kuebonnr HAVING COUNT(DISTINCT seqnr) "
+       "> 1"},
   };
   for (const auto& [what, sql] : numbers) Unique(conn, what, sql, problems);
   return problems;

@@ -19,7 +19,8 @@ class RecordingLog : public LogSink {
   }
   std::vector<std::string> Errors() const {
     std::vector<std::string> out;
-    std::copy_if(lines.begin(), lines.end(), std::back_inserter(out), [](const auto& l) { return StartsWith(l, "FEHLER"); });
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
+                 [](const auto& l) { return StartsWith(l, "FEHLER"); });
     return out;
   }
   std::vector<std::string> lines;

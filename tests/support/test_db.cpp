@@ -105,8 +105,7 @@ void TestDb::RestartIds(const std::string& table) {
   if (IsSqlite()) {
     Exec("DELETE FROM sqlite_sequence WHERE name = '" + table + "'");
   } else {
-    Exec("SELECT setval(pg_get_serial_sequence('" + table + "', 'id'), COALESCE(MAX(id), 0) + 1, false) FROM " +
-         table);
+    Exec("SELECT setval(pg_get_serial_sequence('" + table + "', 'id'), COALESCE(MAX(id), 0) + 1, false) FROM " + table);
   }
 }
 

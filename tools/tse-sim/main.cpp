@@ -145,8 +145,8 @@ int main(int argc, char** argv) {
         const int64_t counter = nextCounter++;
         std::string signature =
             opt.emptySignature ? "" : MakeSignature(trx, counter, db::GetFieldValue(*rs, "processdata").AsString());
-        values = NumStr(trx) + " , " + NumStr(now) + " , " + db::SqlText(opt.serial) + " , " + NumStr(counter) +
-                 " , " + db::SqlText(signature);
+        values = NumStr(trx) + " , " + NumStr(now) + " , " + db::SqlText(opt.serial) + " , " + NumStr(counter) + " , " +
+                 db::SqlText(signature);
       }
       const std::string where = " WHERE kasse = " + NumStr(kasse) + " AND merker = " + NumStr(merker);
       db::Transaction transaction(*connection);
