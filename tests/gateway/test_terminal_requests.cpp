@@ -1,13 +1,18 @@
 // Requests of an order terminal against a real database: log-in, table data,
-// payments as a whole or in part, customer accounts and refusals.
+// payments as a whole or in part, customer accounts and refusals; and what a
+// start finds of an interrupted run. Printers and archive go to a recording
+// print engine, the TSE server is scripted.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
+#include <numeric>
 
 #include "common/text.h"
+#include "gateway/crash_recovery.h"
 #include "gateway/terminal_requests.h"
 #include "printing/customer_receipt.h"
+#include "printing/kitchen_receipts.h"
 #include "settlement/table_settlement.h"
 #include "support/fake_print_engine.h"
 #include "support/gateway_fixture.h"
@@ -22,16 +27,25 @@ class TerminalRequestTest : public ::testing::Test {
         printLines(ini, f.db.ui(), engine),
         receipt(f.db.tools(), printLines),
         settlement(f.db.tools(), f.form, &f.tse),
-        requests(f.db.tools(), f.form, settlement, receipt) {
+        requests(f.db.tools(), f.form, settlement, receipt),
+        kitchenReceipts(f.db.tools(), printLines, f.tse, f.form),
+        recovery(f.db.tools(), f.tse, kitchenReceipts, receipt, f.form) {
     f.AddArticle("10", "Cola", 300, 1, "mwst = 1");
     f.AddArticle("20", "Pizza", 850, 1, "mwst = 2");
     f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (7, 'K-77', 500, 'Muster')");
+    f.db.Exec("UPDATE system SET kuebonport1 = 'COM3', kuebongross = 0, kuebonkellner = 1");
+    f.db.Exec("INSERT INTO kueprtparam (drucker, name, grupp, sort) VALUES (1, 'Küche', 0, 2)");
   }
-  void Order(int table, const std::string& artnr, int menge, int price) {
-    f.db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
-              "rabatt, kueprt, haskuebon, mark) VALUES (" + std::to_string(table) + ", 3, 0, 0, 0, '" + artnr +
-              "', 'Artikel " + artnr + "', 1, " + std::to_string(menge) + ", " + std::to_string(price) + ", " +
-              std::to_string(price) + ", 0, 0, -1, 0)");
+  // An order row for kitchen printer 1; `printed`: the kitchen has had it.
+  void Order(int table, const std::string& artnr, int menge, int price, bool printed = true,
+             const std::string& artbez = "") {
+    const std::string n = std::to_string(menge), p = std::to_string(price);
+    f.db.Exec(
+        "INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
+        "rabatt, kueprt, haskuebon, mark) VALUES (" +
+        std::to_string(table) + ", 3, 0, 0, 0, " + db::SqlText(artnr) + ", " +
+        db::SqlText(artbez.empty() ? "Artikel " + artnr : artbez) + ", 1, " + n + ", " + p + ", " + p + ", 0, 1, " +
+        (printed ? "-1" : "0") + ", 0)");
   }
   // Drops the request into terminal 1, lets the gateway answer, returns info.kas.
   std::string Ask(const std::string& request) {
@@ -48,15 +62,46 @@ class TerminalRequestTest : public ::testing::Test {
   printing::CustomerReceipt receipt;
   settlement::TableSettlement settlement;
   gateway::TerminalRequests requests;
+  printing::KitchenReceipts kitchenReceipts;
+  gateway::CrashRecovery recovery;
 };
 
-TEST_F(TerminalRequestTest, LogInAnswersTheNameOnlyForTheRightKey) {
-  // A wrong key, an unknown waiter, and no key (neither an empty one sent nor one an operator lacks) open nothing.
+TEST_F(TerminalRequestTest, AnswersAndRefusalsThatSettleNothing) {
+  // A work file an interrupted run left behind is set aside first.
+  WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
+  EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
+  EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
   f.db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (5, 'Bernd', NULL), (6, 'Carla', '')");
-  for (const char* request : {"ANMELDUNG;3;4712", "ANMELDUNG;9;4711", "ANMELDUNG;5;", "ANMELDUNG;6;", "ANMELDUNG;6; ",
-                              "ANMELDUNG;3;"}) {
+  // Two bookings in one second: the later one (by its number) holds the balance.
+  f.db.Exec(
+      "INSERT INTO kdkto (kdnr, kdktobunr, datumzeit, msecs, saldo) VALUES "
+      "(7, 1, '2026-12-01 10:00:00', 20, 500), (7, 2, '2026-12-01 10:00:00', 10, -200)");
+  Order(20, "10", 1, 301);
+  // A wrong key, an unknown waiter, and no key (neither an empty one sent nor
+  // one an operator lacks) open nothing.
+  for (const char* request :
+       {"ANMELDUNG;3;4712", "ANMELDUNG;9;4711", "ANMELDUNG;5;", "ANMELDUNG;6;", "ANMELDUNG;6; ", "ANMELDUNG;3;"}) {
     EXPECT_EQ(Ask(request), " \r\n") << request;
   }
+  const std::pair<const char*, const char*> cases[] = {
+      {"BAR;1;3", "\r\n"},
+      {"ABRECHNEN;;3", "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.\r\n"},
+      {"TISCH;12a", "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.\r\n"},
+      {"ZAHLUNGKK;20;3;  ", "ERR;Kein Kunde zu Kartennummer \r\n"},
+      {"ZAHLUNGKK;20;3;K-77", "ERR;Keine ausreichende Deckung auf dem Kundenkonto.\r\n"},
+  };
+  for (const auto& [request, answer] : cases) EXPECT_EQ(Ask(request), answer) << request;
+  // A balance that cannot be read is no balance of 0.
+  f.db.Exec("ALTER TABLE kdkto RENAME TO kdkto_weg");
+  EXPECT_EQ(Ask("KUKA;20;3;K-77"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
+  EXPECT_NE(f.form.logText().find("Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
+  // A settlement that fails is not answered OK, and the lines stay (with their guests).
+  f.db.Exec("UPDATE bestellung SET gast = 2");
+  f.db.state().mwst[1] = Rate{0};
+  EXPECT_EQ(Ask("ABRECHNEN;20;3;1"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE tisch = 20"), "2");
+  EXPECT_NE(f.form.logText().find("FEHLER: Tischabrechnung fehlgeschlagen. Tisch 20"), std::string::npos);
+  EXPECT_EQ(f.db.Count("kass"), 0);
 }
 
 TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
@@ -87,75 +132,62 @@ TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
 
 TEST_F(TerminalRequestTest, LinesTheKitchenHasNotHadArePrintedBeforeThePayment) {
   Order(40, "10", 1, 300);
-  f.db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, menge, epreis, haskuebon) VALUES "
-            "(40, 3, 0, 0, '20', 'Pizza', 1, 850, 0), (40, 3, 0, 0, '$GVTGAG', 'Trinkgeld', 1, 100, 0)");
+  Order(40, "20", 1, 850, false);
+  Order(40, "$GVTGAG", 1, 100, false);
   // No kitchen printout, or one that fails and leaves the line pending: the table stays open.
   EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
   std::vector<std::string> printed;
-  requests.SetKitchenPrint([&](int32_t table, const std::string& waiter) {
-    printed.push_back(std::to_string(table) + "/" + waiter);
-  });
-  EXPECT_EQ(Ask("KUKA;40;3;K-77"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
-  EXPECT_EQ(f.db.Count("kass"), 0);
+  requests.SetKitchenPrint(
+      [&](int32_t table, const std::string& waiter) { printed.push_back(std::to_string(table) + "/" + waiter); });
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
   // A partial payment of lines the kitchen has had needs no printout.
   EXPECT_EQ(Ask("ABRECHNEN;40;3;1"), "OK\r\n");
   EXPECT_EQ(printed, std::vector<std::string>({"40/3 - Anna"}));
   // Printed: the rest is paid. A line another station books meanwhile is
   // neither printed here nor paid unprinted.
-  requests.SetKitchenPrint([&](int32_t table, const std::string& waiter) {
-    printed.push_back(std::to_string(table) + "/" + waiter);
+  requests.SetKitchenPrint([&](int32_t table, const std::string&) {
     f.db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = " + std::to_string(table));
-    f.db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, menge, epreis, haskuebon) VALUES "
-              "(40, 3, 0, 0, '10', 'Cola', 3, 300, 0)");
+    Order(40, "10", 3, 300, false);
   });
   EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "OK\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(betrag) FROM kass"), "2/1250");
   EXPECT_EQ(f.db.Scalar("SELECT menge || '/' || haskuebon FROM bestellung WHERE tisch = 40"), "3/0");
 }
 
-TEST_F(TerminalRequestTest, CustomerAccountNeedsCardAndCover) {
-  // Two bookings in one second: the later one (by its number) holds the balance.
-  f.db.Exec("INSERT INTO kdkto (kdnr, kdktobunr, datumzeit, msecs, saldo) VALUES "
-            "(7, 1, '2026-12-01 10:00:00', 20, 500), (7, 2, '2026-12-01 10:00:00', 10, -200)");
-  // A customer without a card, and a generous limit.
-  f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (8, '', 100000, 'Ohne Karte')");
-  Order(20, "10", 1, 301);
-  EXPECT_EQ(Ask("ZAHLUNGKK;20;3;  "), "ERR;Kein Kunde zu Kartennummer \r\n");
-  EXPECT_EQ(Ask("ZAHLUNGKK;20;3;K-77"), "ERR;Keine ausreichende Deckung auf dem Kundenkonto.\r\n");
-  // A balance that cannot be read is no balance of 0.
-  f.db.Exec("ALTER TABLE kdkto RENAME TO kdkto_weg");
-  EXPECT_EQ(Ask("KUKA;20;3;K-77"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
-  EXPECT_NE(f.form.logText().find("Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
-  f.db.Exec("ALTER TABLE kdkto_weg RENAME TO kdkto");
-  // After a refused account payment, cash is paid by nobody's account.
-  EXPECT_EQ(Ask("ABRECHNEN;20;3;"), "OK\r\n");
-  Order(21, "10", 1, 300);
-  EXPECT_EQ(Ask("KUKA;21;3;K-77"), "OK\r\n");
-  EXPECT_EQ(f.db.Scalar("SELECT MIN(zahlart || '/' || kdnr) || ' ' || MAX(zahlart || '/' || kdnr) FROM kass"),
-            "BAR/0 KDKTO/7");
-}
-
-TEST_F(TerminalRequestTest, CashRequestFailuresAndBadRequests) {
-  EXPECT_EQ(Ask("BAR;1;3"), "\r\n");
-  // A settlement that fails is not answered OK, and the lines stay (with their guests).
-  Order(30, "10", 1, 300);
-  f.db.Exec("UPDATE bestellung SET gast = 2 WHERE tisch = 30");
-  f.db.state().mwst[1] = Rate{0};
-  EXPECT_EQ(Ask("ABRECHNEN;30;3;1"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
-  EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE tisch = 30"), "2");
-  EXPECT_NE(f.form.logText().find("FEHLER: Tischabrechnung fehlgeschlagen. Tisch 30"), std::string::npos);
-  // Field 2 is not a whole number: one ERR line, the request is gone.
-  EXPECT_EQ(Ask("ABRECHNEN;;3"), "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.\r\n");
-  EXPECT_EQ(Ask("TISCH;12a"), "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.\r\n");
-}
-
-TEST_F(TerminalRequestTest, LeftoverRequestWorkFileIsSetAside) {
-  WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
-  EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
-  EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
-  const auto& s = f.db.env().sleeps();
-  ASSERT_GE(s.size(), 3u);
-  EXPECT_EQ(std::vector<int>(s.begin(), s.begin() + 3), std::vector<int>({150, 300, 50}));
+// At a start, the lines that never reached the kitchen are printed and their
+// order signed, once.
+TEST_F(TerminalRequestTest, RestartPrintsLinesThatNeverReachedTheKitchenAndSignsTheirOrderOnce) {
+  Order(12, "10", 1, 250, false, "Kaffee");
+  Order(12, "11", 1, 250, false, "Kuchen");
+  Order(14, "20", 1, 250, false, "Suppe");
+  Order(14, "21", 1, 250, true, "Brot");
+  Order(20, "$GVTGAG", 1, 250, false, "Trinkgeld");  // nothing for the kitchen
+  // Only this station's rows with the TSE server are removed.
+  for (const char* kasse : {"1", "2"}) {
+    f.db.Exec(std::string("INSERT INTO tse_server_req (status, kasse, merker, typ) VALUES (0, ") + kasse +
+              ", 4711, 'S')");
+    f.db.Exec(std::string("INSERT INTO tse_server_ans (kasse, merker, tse_trxnr) VALUES (") + kasse + ", 4711, 9)");
+  }
+  recovery.Run();
+  EXPECT_EQ(f.db.Count("tse_server_req", "kasse = 1") + f.db.Count("tse_server_ans", "kasse = 1"), 0);
+  EXPECT_EQ(f.db.Count("tse_server_req", "kasse = 2") + f.db.Count("tse_server_ans", "kasse = 2"), 2);
+  const auto kitchen = engine.Delivered("COM3");
+  ASSERT_EQ(kitchen.size(), 2u);
+  const std::string first = std::accumulate(kitchen[0].lines.begin(), kitchen[0].lines.end(), std::string());
+  const std::string second = std::accumulate(kitchen[1].lines.begin(), kitchen[1].lines.end(), std::string());
+  EXPECT_NE(first.find("1x Kaffee"), std::string::npos) << first;
+  EXPECT_NE(first.find("Kellner: 3 - Anna"), std::string::npos) << "the waiter of the order, not an empty one";
+  EXPECT_EQ(second.find("Brot"), std::string::npos) << "a line the kitchen has is not printed again";
+  // One fresh transaction per table, each finished as an order; the tip-only table starts none.
+  EXPECT_EQ(f.tseServer.calls,
+            std::vector<std::string>({"S", "F:100:Bestellung-V1:1;\"Kaffee\";2.50\r1;\"Kuchen\";2.50", "S",
+                                      "F:101:Bestellung-V1:1;\"Suppe\";2.50"}));
+  // A second start finds nothing left to do.
+  engine.printouts.clear();
+  f.tseServer.calls.clear();
+  recovery.Run();
+  EXPECT_TRUE(engine.printouts.empty());
+  EXPECT_TRUE(f.tseServer.calls.empty());
 }
 
 }  // namespace

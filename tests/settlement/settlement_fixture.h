@@ -79,7 +79,6 @@ class SettlementFixture : public ::testing::Test {
     if (!rows && !fresh) return -2;
     TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
     const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, request);
-    lastError = bunr ? "" : bunr.status().message();
     refusal = settlement.lastRefusal();
     return bunr.value_or(-1);
   }
@@ -132,7 +131,7 @@ class SettlementFixture : public ::testing::Test {
   SettlementSettings settings;
   std::unique_ptr<fiscal::Tse> tse;
   int kanr = 3;                    // the waiter who settles
-  std::string lastError, refusal;  // of the last settlement
+  std::string refusal;  // of the last settlement
   std::unique_ptr<db::Connection> second;
   StartupState state2;
   std::unique_ptr<db::DbTools> tools2;
