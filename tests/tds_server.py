@@ -9,15 +9,13 @@ The port it listens on (127.0.0.1, chosen by the system) is written to the
 port file once it accepts. The log holds one JSON object per line:
   {"event": "login", "user": ..., "password": ..., "database": ..., "app": ...,
    "server": ..., "tds": "7.4"}
-  {"event": "connect"}, {"event": "prelogin", "encryption": 0}
+  {"event": "connect"}
   {"event": "batch", "sql": ...}
   {"event": "transaction", "request": "begin" | "commit" | "rollback"}
 
 Modes:
   normal   (default) log in and answer batches from the script
   silent   accept the connection and never answer a byte (a starved server)
-  login-failed   refuse every login with error 18456
-  no-database    refuse every login with 4060 and 18456
 
 The script holds one rule a line, tried in order against each batch
 (case-insensitive regular expression, tab, answer):
@@ -154,7 +152,6 @@ class Session(threading.Thread):
             if kind is None:
                 return
             if kind == PRELOGIN:
-                self.server.log({"event": "prelogin", "encryption": self.prelogin_encryption(payload)})
                 self.send(self.prelogin_reply())
             elif kind == LOGIN7:
                 if not self.login(payload):
@@ -173,17 +170,6 @@ class Session(threading.Thread):
             else:
                 self.server.log({"event": "unknown-packet", "type": kind})
                 return
-
-    @staticmethod
-    def prelogin_encryption(p):
-        """The client's ENCRYPTION option: 0 off, 1 on, 2 not supported, 3 required."""
-        i = 0
-        while i + 5 <= len(p) and p[i] != 0xFF:
-            token, offset, length = struct.unpack(">BHH", p[i:i + 5])
-            if token == 1 and length >= 1 and offset < len(p):
-                return p[offset]
-            i += 5
-        return -1
 
     @staticmethod
     def prelogin_reply():
@@ -217,15 +203,6 @@ class Session(threading.Thread):
             "database": field(68).decode("utf-16-le"),
         }
         self.server.log(record)
-        mode = self.server.mode
-        if mode in ("login-failed", "no-database"):
-            out = b""
-            if mode == "no-database":
-                out += error_token(4060, 11, 'Cannot open database "%s" requested by the login. The login failed.'
-                                   % record["database"])
-            out += error_token(18456, 14, "Login failed for user '%s'." % record["user"])
-            self.send(out + done(0x02))
-            return False
         db = record["database"] or "master"
         out = env_change(1, b_varchar(db), b_varchar("master"))
         out += env_change(7, bytes([len(COLLATION)]) + COLLATION, b"\x00")
@@ -308,7 +285,7 @@ def main():
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--log", required=True)
     parser.add_argument("--script")
-    parser.add_argument("--mode", default="normal", choices=["normal", "silent", "login-failed", "no-database"])
+    parser.add_argument("--mode", default="normal", choices=["normal", "silent"])
     args = parser.parse_args()
     server = Server(args)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
