@@ -93,11 +93,29 @@ TEST_F(OrderFileTest, SettlementRequestHoldsForItsOwnWholeFileOnly) {
   EXPECT_EQ(f.form.logText().find("x Pizza Salami"), std::string::npos) << f.form.logText();
   EXPECT_NE(f.form.logText().find("2x Cola 0,4 ; c;"), std::string::npos);
   EXPECT_NE(f.form.logText().find("FEHLER: Barabrechnung von Tisch 8 nicht ausgeführt"), std::string::npos);
+  // The run ends while a settlement is under way: the next one finds the work
+  // file and a journal that says the settlement was pending, and does not run
+  // it again (nothing billed twice) but tells the terminal to check the table.
+  std::string pending;
+  f.duringSettlement = [&] {
+    pending = f.db.Scalar("SELECT MAX(abrechnung) FROM pdajournal WHERE antwort = 'OK'");
+    fs::create_hard_link(f.Slot(1) + "ppcorders1.in", f.db.folder() + "/left.in");  // the same file, as left
+  };
+  f.Drop(1, "bestell.txt", {"A;6;3", "D;10;1", "E;;A"});
+  f.form.PollPass();
+  f.duringSettlement = nullptr;
+  ASSERT_EQ(pending, "1");
+  f.db.Exec("UPDATE pdajournal SET abrechnung = " + pending + ", antwort = 'OK'");
+  fs::rename(f.db.folder() + "/left.in", f.Slot(1) + "ppcorders1.in");
+  f.form.PollPass();
+  EXPECT_EQ(f.Confirm(1), " +++ Tisch 6 nicht abgerechnet: Abrechnung wurde unterbrochen, bitte Tisch prüfen.\r\n");
+  EXPECT_EQ(f.settleCalls.size(), 2u);
   f.settleRefusal = "Küchendrucker nicht erreichbar.";
   f.Drop(1, "bestell.txt", {"A;9;3", "D;10;1", "E;;A"});
   f.form.PollPass();
   EXPECT_EQ(f.Confirm(1), " +++ Tisch 9 nicht abgerechnet: Küchendrucker nicht erreichbar.\r\n");
-  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(tisch) FROM bestellung"), "5/39") << "tables 7, 7, 8, 8 and 9";
+  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(tisch) FROM bestellung"), "6/45")
+      << "tables 7, 7, 8, 8, 6 and 9";
 }
 
 // Terminal slots are counted 1..5: every slot is polled, each with its own

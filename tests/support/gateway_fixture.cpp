@@ -15,6 +15,7 @@ gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
                       std::string& reason) {
     f->settleCalls.push_back(std::to_string(slot) + "/" + std::to_string(table) + "/" + std::to_string(waiter) + "/" +
                              payment + "/" + list);
+    if (f->duringSettlement) f->duringSettlement();
     reason = f->settleRefusal;
     return f->settleRefusal.empty();
   };

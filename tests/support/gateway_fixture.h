@@ -2,6 +2,7 @@
 // server is played by a scripted adapter, the other subsystems by recording hooks.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ class GatewayFixture {
   std::vector<std::string> kitchenCalls;  // "trx/start/table/waiter"
   std::vector<std::string> settleCalls;   // "slot/table/waiter/payment/list"
   std::string settleRefusal;              // not empty: the settlement is refused with it
+  std::function<void()> duringSettlement;  // runs inside the settlement hook
   std::vector<std::string> requestCalls;  // "slot"
   gateway::TerminalPoller form;
 
