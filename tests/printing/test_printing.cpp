@@ -63,7 +63,7 @@ struct PrintEngineRig {
   RecordingLog log;
   platform::IniFile ini{env, dir.path()};
   FakePrinterSystem spooler;
-  std::vector<std::string> statuses;
+  std::string statuses;  // each followed by "|", without the progress line by line
   std::unique_ptr<printing::ChannelPrintEngine> engine;
 
   PrintEngineRig() {
@@ -74,18 +74,19 @@ struct PrintEngineRig {
     engine = std::make_unique<printing::ChannelPrintEngine>(
         env, ui, ini, [this](const std::string& name) { return printing::GetPrinterCode(ini, name); }, devices, log,
         dir.path() + "/");
-    engine->SetStatusObserver([this](const std::string& s) { statuses.push_back(s); });
+    engine->SetStatusObserver([this](const std::string& s) {
+      if (!StartsWith(s, "Belegdruck Zeile ")) statuses += s + "|";
+    });
   }
 
   void Code(const std::string& key, const std::string& value) {
     ASSERT_TRUE(ini.Write(printing::kPrinterCodesIni, "CODES", key, value).ok());
   }
-  bool HadStatus(const std::string& s) const {
-    return std::find(statuses.begin(), statuses.end(), s) != statuses.end();
-  }
 };
 
-TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
+// The printer codes of KASSEPRTCODES.INI, then archive files with their check
+// value, on one rig.
+TEST(PrintEngine, PrinterCodesAndArchiveFiles) {
   const std::tuple<const char*, const char*, std::string> cases[] = {
       // nullptr: not in the file. The defaults go to the drawers and cutters as they are.
       {"SCHUBLADE", nullptr, Bytes({27, 112, 0, 9, 1})},
@@ -103,17 +104,11 @@ TEST(PrinterCodes, DefaultsConfiguredValuesAndByteLists) {
   };
   PrintEngineRig r;
   for (const auto& [name, configured, expected] : cases) {
-    if (configured) {
-      ASSERT_TRUE(r.ini.Write(printing::kPrinterCodesIni, "CODES", name, configured).ok());
-    }
+    if (configured) r.Code(name, configured);
     EXPECT_EQ(printing::GetPrinterCode(r.ini, name), expected) << name << "=" << (configured ? configured : "");
   }
-}
 
-TEST(Archive, LinesWithCheckValueAndNulsSpelledOutOrAFailureReported) {
-  using Check = printing::ArchivedPrintout::Check;
-  PrintEngineRig r;
-  // NUL is written as {0} and checked as written; control codes stay; never a cut.
+  // Archive files: NUL is written as {0} and checked as written; control codes stay; never a cut.
   const std::vector<std::string> lines = {"123456789", std::string("a\0b", 3), Bytes({27, 33, 16}) + "c"};
   ASSERT_TRUE(r.engine->MyPrint({"123456789"}, "FILE:" + (r.dir / "BON1.BON"), true, true).ok());
   ASSERT_TRUE(r.engine->MyPrint(lines, "FILE:" + (r.dir / "BON2.BON"), true, true).ok());
@@ -121,8 +116,9 @@ TEST(Archive, LinesWithCheckValueAndNulsSpelledOutOrAFailureReported) {
   EXPECT_EQ(ReadAll(r.dir / "BON1.BON"), "123456789\r\n###CRC:8921\r\n");
   const std::string contents = ReadAll(r.dir / "BON2.BON");
   EXPECT_EQ(contents, "123456789\r\na{0}b\r\n" + Bytes({27, 33, 16}) + "c\r\n###CRC:EDBD\r\n");
-  EXPECT_TRUE(r.env.sleeps().empty() && r.HadStatus("Archivierung. Bitte warten..."));
+  EXPECT_TRUE(r.env.sleeps().empty() && r.statuses == "Archivierung. Bitte warten...|Archivierung. Bitte warten...|");
   const printing::ArchivedPrintout back = printing::ParseArchivedPrintout(contents);
+  using Check = printing::ArchivedPrintout::Check;
   EXPECT_TRUE(back.lines == lines && back.check == Check::Ok);
   EXPECT_EQ(printing::ParseArchivedPrintout("Bon\r\n###CRC:8921\r\n").check, Check::Wrong);
   EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n###CRC:8921\r\nmehr\r\n").check, Check::Wrong);
@@ -175,8 +171,8 @@ TEST(SerialPty, PrintoutArrivesByteForByte) {
   EXPECT_EQ(HexEncode(got), HexEncode(expected + Bytes({29, 86, 49}) + "\r\n"));
   // 60 lines without handshake: a pause after each of lines 51..59, on the fake clock.
   EXPECT_EQ(r.env.sleeps(), std::vector<int>(9, 50));
-  for (const char* s : {"Schubladenöffnung...", "QR-Code-Druck...", "Papiervorschub...", "Papierschnitt..."})
-    EXPECT_TRUE(r.HadStatus(s)) << s;
+  EXPECT_EQ(r.statuses,
+            "Schubladenöffnung...|QR-Code-Druck...|Papiervorschub...|Papierschnitt...|Belegdruck beendet.|");
 }
 
 TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextInPages) {
@@ -217,9 +213,6 @@ TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextI
       "\r\n" + Bytes({29, 76, 80, 0, 29, 118, 48, 0, 2, 0, 2, 0, 0x80, 0x80, 0x40, 0x80, 29, 76, 0, 0}) +
       " \r\n \r\nEnde\r\n" + kCutter + "\r\n";
   EXPECT_EQ(HexEncode(r.spooler.jobs[0].data), HexEncode(bytes));
-  for (const char* s :
-       {"Küchensummer...", "Schubladenöffnung...", "Papierschnitt...", "Drucke QR-Code...", "Belegdruck beendet"})
-    EXPECT_TRUE(r.HadStatus(s)) << s;
   EXPECT_TRUE(r.ui.messages.empty());
   EXPECT_TRUE(r.log.Has("FEHLER: Bild kann nicht gedruckt werden: " + (r.dir / "fehlt.bmp")));
 
@@ -227,7 +220,12 @@ TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextI
   r.Code("FONTBOLD", "JA");
   ASSERT_TRUE(r.engine->MyPrint(lines, "WIN ", true, false).ok());
   EXPECT_EQ(r.spooler.jobs.at(1).data, "Tisch 4\nSumme\nGrüße €\n\fGroßweiter    *ab-1{}**A1*\n \n \nEnde\n");
-  EXPECT_TRUE(r.HadStatus("Fettdruck aus...") && !r.spooler.jobs[1].raw && r.spooler.jobs[1].printer == "Buero");
+  EXPECT_TRUE(!r.spooler.jobs[1].raw && r.spooler.jobs[1].printer == "Buero");
+  EXPECT_EQ(
+      r.statuses,
+      "Schubladenöffnung...|Küchensummer...|Papierschnitt...|Drucke QR-Code...|Papierschnitt...|Belegdruck beendet|"
+      "Schubladenöffnung...|Küchensummer...|Seitenvorschub...|Papierschnitt...|Drucke QR-Code...|Fettdruck aus...|"
+      "Belegdruck beendet|");
   // A form feed starts the count again: 70 + 74 lines need no break, one more does.
   lines.assign(70, "a");
   lines.push_back("\f");
