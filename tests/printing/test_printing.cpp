@@ -256,18 +256,6 @@ class ReceiptsTest : public ::testing::Test {
         "kueartbez = 0, bonshowtischname = 0, kuebonkellner = 0, kuebonkunde = 0");
     for (int p = 1; p <= 4; ++p) Printer(p, "Drucker" + std::to_string(p), 0, 2);
   }
-  // A stored receipt with lines of (artnr, menge, preis, rabatt).
-  void Receipt(int bunr, int table, const std::string& zahlart,
-               const std::vector<std::tuple<std::string, int, int, int>>& lines) {
-    const std::string nr = std::to_string(bunr) + ", ";
-    db.Exec("INSERT INTO kass (bunr, tisch, kanr, kdnr, zahlart, datumzeit) VALUES (" + nr + std::to_string(table) +
-            ", 3, 0, '" + zahlart + "', '2026-12-05 11:58:07')");
-    int pos = 0;
-    for (const auto& [artnr, menge, preis, rabatt] : lines)
-      db.Exec("INSERT INTO kasspro (bunr, pos, artnr, artbez, menge, preis, rabatt, mwstschl) VALUES (" + nr +
-              std::to_string(++pos) + ", '" + artnr + "', 'gespeichert', " + std::to_string(menge) + ", " +
-              std::to_string(preis) + ", " + std::to_string(rabatt) + ", 0)");
-  }
   std::string Composed(int bunr, const fiscal::ReceiptSignature* signature = nullptr) {
     EXPECT_TRUE(receipt.Compose(bunr, signature));
     return Joined(printLines.CurrentLines());
@@ -333,11 +321,20 @@ class ReceiptsTest : public ::testing::Test {
   std::optional<settlement::TableSettlement> settlement;
 };
 
-TEST_F(ReceiptsTest, WideReceiptWithTwoRatesHeadFontsAndAFailedTse) {
+// Two stored receipts, line by line: a wide one with two rates, head fonts and
+// a failed TSE; a narrow signed take-away one with a discount and a second
+// currency.
+TEST_F(ReceiptsTest, WholeStoredReceiptsWideAndNarrow) {
   db.Exec(
       "INSERT INTO bontexte (kf, pos, txt, font) VALUES ('K', 1, 'xCafé Tolven', 1), ('K', 2, 'x.', 0), "
       "('K', 3, 'x<leer>', 0), ('K', 4, 'x', 0), ('F', 1, 'xVielen Dank!', 2)");
-  Receipt(123, 12, "BAR", {{"10", 2, 420, 0}, {"20", 1, 1390, 0}});
+  db.Exec(
+      "INSERT INTO kass (bunr, tisch, kanr, kdnr, zahlart, datumzeit) VALUES "
+      "(123, 12, 3, 0, 'BAR', '2026-12-05 11:58:07'), (7, 0, 3, 0, 'VISA', '2026-12-05 11:58:07')");
+  db.Exec(
+      "INSERT INTO kasspro (bunr, pos, artnr, artbez, menge, preis, rabatt, mwstschl) VALUES "
+      "(123, 1, '10', 'gespeichert', 2, 420, 0, 0), (123, 2, '20', 'gespeichert', 1, 1390, 0, 0), "
+      "(7, 1, '11', 'gespeichert', 1, 330, 0, 0), (7, 2, '10', 'gespeichert', 1, 420, 20, 0)");
   EXPECT_EQ(Composed(123),
             "\x1b!0Café Tolven" + kOff +
                 "| | | | |RECHNUNG| |05.12.2026  12:00| |Bon-Nr 123| |Tisch 12| |"
@@ -349,13 +346,11 @@ TEST_F(ReceiptsTest, WideReceiptWithTwoRatesHeadFontsAndAFailedTse) {
                 " 7.0% MwSt  0.91   Netto  12.99|Summe MwSt  2.25   Netto  20.05| |BAR-Zahlung| |" +
                 kDH + "TSE ausgefallen" + kOff +
                 "|Sicherheitseinrichtung ausgefallen|05.12.2026 11:58:07| |Vielen Dank!| | ");
-}
 
-TEST_F(ReceiptsTest, NarrowSignedTakeAwayReceiptWithDiscountAndSecondCurrency) {
+  db.Exec("DELETE FROM bontexte");
   db.Exec(
       "UPDATE system SET bontyp = 6, bonshowtitel = 0, bonshowzeit = 0, bonshowbed = 0, bonvor = 0, "
       "bonsumgross = -1, bonshowrabatt = -1, bonshowartnr = -1, fremdwaeh = 'CHF', waehkurs = 0.9");
-  Receipt(7, 0, "VISA", {{"11", 1, 330, 0}, {"10", 1, 420, 20}});
   const std::string qr = "V0;KASSE-1;Kassenbeleg-V1;Beleg^0.00_7.50_0.00_0.00_0.00^7.50:Unbar;4711;88";
   db.Exec(
       "UPDATE kass SET tse_trx = 4711, tse_start = 1764936000, tse_stop = 1764936002, tse_sernr = "
@@ -380,18 +375,19 @@ TEST_F(ReceiptsTest, NarrowSignedTakeAwayReceiptWithDiscountAndSecondCurrency) {
                              std::string(29, 'S') + "|" + std::string(11, 'S') + "| |" + qrCommand + "| ");
 }
 
-TEST_F(ReceiptsTest, PrintedVatIsTheStoredVatWhereLineByLineWouldDiffer) {
+// Settled for real: the printed VAT is the stored VAT where line by line would
+// differ; a signature that could not be stored.
+TEST_F(ReceiptsTest, SettledReceiptsVatFromStoredSumsAndAnUnstoredSignature) {
   // Three times 0.10 at 19 %: on the sum 0.05, line by line 3 x 0.02 = 0.06.
-  const int32_t bunr = Settle({{"30", 10}, {"30", 10}, {"30", 10}});
-  EXPECT_NE(Composed(bunr).find("|MwSt 19.0%:  EUR    0.05|Nettobetrag: EUR    0.25|"), std::string::npos);
+  const int32_t first = Settle({{"30", 10}, {"30", 10}, {"30", 10}});
+  EXPECT_NE(Composed(first).find("|MwSt 19.0%:  EUR    0.05|Nettobetrag: EUR    0.25|"), std::string::npos);
   // Two keys: each line of the table form agrees with its stored sums.
   const int32_t second = Settle({{"30", 10}, {"30", 10}, {"30", 10}, {"20", 10}, {"20", 10}, {"20", 10}});
   EXPECT_NE(Composed(second).find("|19.0% MwSt  0.05   Netto   0.25| 7.0% MwSt  0.02   Netto   0.28|"
                                   "Summe MwSt  0.07   Netto   0.53|"),
             std::string::npos);
-}
 
-TEST_F(ReceiptsTest, ASignatureThatCouldNotBeStoredIsPrintedNotAFailedTse) {
+  // A signature that could not be stored is printed, not a failed TSE.
   db.state().tseInUse = true;
   db.Exec("CREATE TRIGGER tse_locked BEFORE UPDATE OF tse_signatur ON kass BEGIN SELECT RAISE(ABORT, 'gesperrt'); END");
   const int32_t bunr = Settle({{"30", 100}}, true);
@@ -412,7 +408,7 @@ TEST_F(ReceiptsTest, ASignatureThatCouldNotBeStoredIsPrintedNotAFailedTse) {
   EXPECT_EQ(settlement->UnstoredSignature(bunr), nullptr);
 }
 
-TEST_F(ReceiptsTest, WholeReceiptsInNormalAndDoubleSize) {
+TEST_F(ReceiptsTest, WholeKitchenReceiptsInNormalAndDoubleSizeAndTheSignedOrderRow) {
   db.Exec(
       "UPDATE system SET kuebonartnr = 1, kuebonpreis = 1, kuebongast = 1, kuebonkellner = 1, "
       "kuebonkunde = 1, bonshowtischname = -1, bonvor = 2");
@@ -448,6 +444,25 @@ TEST_F(ReceiptsTest, WholeReceiptsInNormalAndDoubleSize) {
                 AUS + DH + "x " + AUS + DHB + "Schnitzel Wiener" + AUS + "|" + DHB + "    Art mit Pommes fr" + AUS +
                 "|" + DHB + "    ites" + AUS + "|" + DH + ">>> durch <<<" + AUS + "|" + DHB + "  >Pilze" + AUS + "|" +
                 DH + " Gast 3" + AUS + "|      ( " + DH + "A1" + AUS + " / " + DH + "12.50" + AUS + " )");
+
+  // The order's signed row: its text made safe for the TSE.
+  db.Exec("DELETE FROM bestellung");
+  db.state().kaName = "Anna-Lena Müller-Lüdenscheidt von Hohenstein";  // longer than the column
+  Order(12, "A1", "Bräu \"Spezial\"; 0,5l", 2, 390, 1);
+  Order(12, "A2", "Käse/Brot & Öl ´’\r\n", -1, 1250, 0);
+  Run(12, 4711, 1765000000);
+  EXPECT_EQ(std::to_string(server.finishes.back().trx) + " " + server.finishes.back().type, "4711 Bestellung-V1");
+  const std::string data = "-1;\"KaeseBrot  Oel <CRLF>\";12.50\r2;\"Braeu Spezial, 0,5l\";3.90";
+  EXPECT_EQ(server.finishes.back().data, data);
+  EXPECT_EQ(db.Scalar("SELECT seqnr FROM tse_bestellungen WHERE tse_trx = 4711"),
+            db.Scalar("SELECT MAX(seqnr) FROM kuebonlog"));
+  EXPECT_EQ(db.Scalar("SELECT datumzeit || '|' || kanr || '|' || TRIM(kaname) || '|' || kasse || '|' || betrag || "
+                      "'|' || tse_trx || '|' || tse_sigcount || '|' || tse_start || '|' || tse_stop || '|' || "
+                      "tse_sernr || '|' || tse_processtype || '|' || tse_signatur || '|' || tse_processdata "
+                      "FROM tse_bestellungen WHERE tse_trx = 4711"),
+            "2026-12-05 12:00:00|7|Anna-Lena Müller-Lüdenscheidt|1|-470|4711|502|1765000000|1765000001|SERIAL-1|"
+            "Bestellung-V1|SIG502|" +
+                data);  // the name cut to 30 characters
 }
 
 // One order for every kind of printer: station and room channels, split and
@@ -533,25 +548,6 @@ TEST_F(ReceiptsTest, OneOrderForEveryKindOfPrinterAndAPrinterThatIsOut) {
   EXPECT_EQ(server.finishes.at(1).data, "1;\"Cola\";3.00\r1;\"Wein\";5.00");
   EXPECT_EQ(db.Scalar("SELECT GROUP_CONCAT(artnr) FROM bestellung WHERE haskuebon = 0"), "A4");
   EXPECT_EQ(dispenserFiles(), "4320010:01001B07\r\n|4320011:01001B07\r\n|4320035:01001W3\r\n");
-}
-
-TEST_F(ReceiptsTest, SignedOrderRow) {
-  db.state().kaName = "Anna-Lena Müller-Lüdenscheidt von Hohenstein";  // longer than the column
-  Order(12, "A1", "Bräu \"Spezial\"; 0,5l", 2, 390, 1);
-  Order(12, "A2", "Käse/Brot & Öl ´’\r\n", -1, 1250, 0);
-  Run(12, 4711, 1765000000);
-  ASSERT_EQ(server.finishes.size(), 1u);
-  EXPECT_EQ(std::to_string(server.finishes[0].trx) + " " + server.finishes[0].type, "4711 Bestellung-V1");
-  const std::string data = "-1;\"KaeseBrot  Oel <CRLF>\";12.50\r2;\"Braeu Spezial, 0,5l\";3.90";
-  EXPECT_EQ(server.finishes[0].data, data);
-  EXPECT_EQ(db.Scalar("SELECT seqnr FROM tse_bestellungen"), db.Scalar("SELECT MAX(seqnr) FROM kuebonlog"));
-  EXPECT_EQ(db.Scalar("SELECT datumzeit || '|' || kanr || '|' || TRIM(kaname) || '|' || kasse || '|' || betrag || "
-                      "'|' || tse_trx || '|' || tse_sigcount || '|' || tse_start || '|' || tse_stop || '|' || "
-                      "tse_sernr || '|' || tse_processtype || '|' || tse_signatur || '|' || tse_processdata "
-                      "FROM tse_bestellungen"),
-            "2026-12-05 12:00:00|7|Anna-Lena Müller-Lüdenscheidt|1|-470|4711|500|1765000000|1765000001|SERIAL-1|"
-            "Bestellung-V1|SIG500|" +
-                data);  // the name cut to 30 characters
 }
 
 }  // namespace
