@@ -3,10 +3,14 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "db/sqlite_connection.h"
 #include "support/fake_env.h"
@@ -16,6 +20,17 @@ namespace tolven::testing {
 
 inline const std::string kGateway = std::string(TOLVEN_BUILD_DIR) + "/tolvenpda";
 inline const std::string kTseSim = std::string(TOLVEN_BUILD_DIR) + "/tse-sim";
+inline const std::string kSetpriv = "/usr/bin/setpriv";
+// The unprivileged user a service runs as (nobody).
+inline constexpr unsigned kServiceUser = 65534;
+
+// Hands a folder and everything in it to the service user.
+inline void GiveToServiceUser(const std::string& path) {
+  for (const auto& e : std::filesystem::recursive_directory_iterator(path)) {
+    ASSERT_EQ(::lchown(e.path().c_str(), kServiceUser, kServiceUser), 0);
+  }
+  ASSERT_EQ(::chown(path.c_str(), kServiceUser, kServiceUser), 0);
+}
 
 // Like a terminal: the file is written under another name and renamed into
 // place in `folder`; then the answer file is awaited, read and taken away
@@ -42,6 +57,35 @@ class Installation {
     env = {{"TOLVEN_WINDIR", dir / "etc"}};
   }
   int InitDb() { return RunProgram(kGateway, {"--init-db"}, env, dir / "init.log"); }
+  // The layout of an installed service: the programs in bin/, a folder the
+  // service user cannot write (as /usr/local/bin), the installation folder
+  // kasse/ apart from the database, TOLVEN.INI readable by its owner only.
+  // When the test runs as root, Run and Start run the programs as the service user.
+  void InstallAsService() {
+    asUser = ::geteuid() == 0 && std::filesystem::exists(kSetpriv);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    std::filesystem::create_directories(dir / "bin");
+    std::filesystem::create_directories(dir / "kasse");
+    std::filesystem::copy_file(kGateway, gateway = dir / "bin/tolvenpda");
+    std::filesystem::copy_file(kTseSim, tseSim = dir / "bin/tse-sim");
+    WriteAll(dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + dir / "data" +
+                                         "\r\nEXE=" + dir / "kasse" + "\r\n[SETUP]\r\nKASSNR=2\r\n");
+    ASSERT_EQ(::chmod((dir / "etc/TOLVEN.INI").c_str(), 0600), 0);
+  }
+  std::vector<std::string> Args(const std::string& program, const std::vector<std::string>& args) const {
+    if (!asUser) return args;
+    std::vector<std::string> all{"--reuid=" + std::to_string(kServiceUser), "--regid=" + std::to_string(kServiceUser),
+                                 "--clear-groups", program};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  }
+  int Run(const std::string& program, const std::vector<std::string>& args, const std::string& log) {
+    return RunProgram(asUser ? kSetpriv : program, Args(program, args), env, dir / log);
+  }
+  std::unique_ptr<ChildProcess> Start(const std::string& program, const std::vector<std::string>& args,
+                                      const std::string& log) {
+    return std::make_unique<ChildProcess>(asUser ? kSetpriv : program, Args(program, args), env, dir / log);
+  }
   void Sql(const std::string& sql) {
     db::DbError err;
     auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
@@ -64,6 +108,8 @@ class Installation {
 
   TempDir dir;
   std::map<std::string, std::string> env;
+  std::string gateway = kGateway, tseSim = kTseSim;
+  bool asUser = false;
 };
 
 }  // namespace tolven::testing

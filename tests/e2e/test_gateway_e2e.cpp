@@ -1,12 +1,15 @@
-// The real gateway and the TSE server stand-in on a temporary installation: a
-// whole evening of orders and payments from two terminals, one of them slow
-// (an order growing a line every 400 ms, a request written in two halves, its
-// exchange folder a file system of its own where the machine allows mounting
-// one), and the ways a start ends early. (A silent TSE server: test_status_page.)
+// The real gateway and the TSE server stand-in installed as a service (run as
+// an unprivileged user when the test runs as root): a whole evening of orders
+// and payments from two terminals, one of them slow (an order growing a line
+// every 400 ms, a request written in two halves, its exchange folder a file
+// system of its own where the machine allows mounting one), and the ways a
+// start ends early. (A silent TSE server: test_status_page.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -29,10 +32,7 @@ void Append(const std::string& path, const std::string& text) {
 
 TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   Installation inst;
-  EXPECT_NE(RunProgram(kGateway, {}, inst.env, inst.dir / "nodb.log"), 0);
-  EXPECT_NE(ReadAll(inst.dir / "nodb.log").find("--init-db"), std::string::npos) << "no database yet";
-  ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
-  EXPECT_NE(inst.InitDb(), 0) << "a database with tables is left alone";
+  inst.InstallAsService();
   const std::string slow = inst.dir / "pda1";
   const bool mounted = ::mount("tmpfs", slow.c_str(), "tmpfs", 0, "size=4m") == 0;
   struct Unmount {
@@ -43,21 +43,33 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
     }
   } unmount{slow, mounted};
   if (!mounted) std::cout << "[ NOTE     ] tmpfs cannot be mounted here: exchange folder on the disk\n";
+  if (inst.asUser) {
+    for (const char* d : {"etc", "data", "kasse", "pda1", "pda2", "out"}) GiveToServiceUser(inst.dir / d);
+  }
+  EXPECT_NE(inst.Run(inst.gateway, {}, "nodb.log"), 0);
+  EXPECT_NE(ReadAll(inst.dir / "nodb.log").find("--init-db"), std::string::npos) << "no database yet";
+  ASSERT_EQ(inst.Run(inst.gateway, {"--init-db"}, "init.log"), 0) << ReadAll(inst.dir / "init.log");
+  EXPECT_NE(inst.Run(inst.gateway, {"--init-db"}, "init2.log"), 0) << "a database with tables is left alone";
   inst.Sql("UPDATE system SET pfadppcsync1 = '" + slow + "', pfadppcsync2 = '" + inst.dir / "pda2" +
            "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonport2 = 'FILE:" +
            inst.dir / "out/theke.txt" + "', bondruckport = 'FILE:" + inst.dir / "out/bon.txt" + "', bonshowbed = -1");
   inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
+  inst.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche'), (2, 'Theke')");
   inst.Sql(
       "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
       "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
   inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
   inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
   inst.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
+  if (inst.asUser) GiveToServiceUser(inst.dir / "data");  // the test's own writes as root
+  // --init-db wrote the defaults back; from now on the INI is configured.
+  const std::string iniBefore = ReadAll(inst.dir / "etc/TOLVEN.INI");
+  EXPECT_EQ(inst.Run(inst.gateway, {"--check"}, "check.log"), 0) << ReadAll(inst.dir / "check.log");
 
-  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
-  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  auto sim = inst.Start(inst.tseSim, {}, "tse-sim.log");
+  auto gateway = inst.Start(inst.gateway, {}, "gateway.log");
   ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, 10000));
-  EXPECT_EQ(RunProgram(kGateway, {}, inst.env, inst.dir / "second.log"), 2);
+  EXPECT_EQ(inst.Run(inst.gateway, {}, "second.log"), 2);
   EXPECT_NE(Utf8ToCp1252(ReadAll(inst.dir / "second.log")).find("Programm läuft bereits."), std::string::npos);
 
   // The slow terminal's order is answered once it is whole, not before.
@@ -113,7 +125,7 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   EXPECT_EQ(inst.Scalar("SELECT betrag || '/' || saldo FROM barsaldo"), "1540/1540");
   EXPECT_NE(inst.Scalar("SELECT COUNT(*) FROM buch2"), "0");
   const std::string firstBunr = inst.Scalar("SELECT MIN(bunr) FROM kass");
-  const std::string archive = ReadAll(inst.dir / ("data/ARCHIV/BON/BON" + firstBunr + ".BON"));
+  const std::string archive = ReadAll(inst.dir / ("kasse/ARCHIV/BON/BON" + firstBunr + ".BON"));
   EXPECT_NE(archive.find("Zahlung mit VISA-Karte"), std::string::npos) << archive;
   EXPECT_NE(archive.find("###CRC:"), std::string::npos);
   // The fiscal block and the QR code hold exactly what was stored with the receipt.
@@ -127,16 +139,29 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   const std::string printed = ReadAll(inst.dir / "out/bon.txt");
   EXPECT_NE(printed.find("Zahlung per Kundenkonto"), std::string::npos) << "the last receipt printed";
 
-  // Nothing of the hand-over was written outside the exchange folders.
-  for (const auto& e : fs::directory_iterator(inst.dir / "data")) {
-    EXPECT_NE(e.path().filename().string().rfind("ppc", 0), 0u) << e.path();
+  gateway->Signal(SIGINT);
+  EXPECT_EQ(gateway->Wait(5000), 0);
+  sim->Signal(SIGTERM);
+  EXPECT_EQ(sim->Wait(5000), 0);
+  // Nothing of the hand-over was written outside the exchange folders, nothing
+  // beside the program, and a configured TOLVEN.INI is left exactly as the
+  // operator protected it.
+  for (const char* folder : {"data", "kasse"}) {
+    for (const auto& e : fs::directory_iterator(inst.dir / folder)) {
+      EXPECT_NE(e.path().filename().string().rfind("ppc", 0), 0u) << e.path();
+    }
   }
-  gateway.Signal(SIGINT);
-  EXPECT_EQ(gateway.Wait(5000), 0);
-  sim.Signal(SIGTERM);
-  EXPECT_EQ(sim.Wait(5000), 0);
+  std::vector<std::string> inBin;
+  for (const auto& e : fs::directory_iterator(inst.dir / "bin")) inBin.push_back(e.path().filename());
+  std::sort(inBin.begin(), inBin.end());
+  EXPECT_EQ(inBin, (std::vector<std::string>{"tolvenpda", "tse-sim"}));
+  EXPECT_EQ(ReadAll(inst.dir / "etc/TOLVEN.INI"), iniBefore);
+  struct stat st {};
+  ASSERT_EQ(::stat((inst.dir / "etc/TOLVEN.INI").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_uid, inst.asUser ? kServiceUser : ::getuid()) << "the configuration stays its owner's";
   std::string tseLog;
-  for (const auto& f : fs::recursive_directory_iterator(inst.dir / "data/LOG")) {
+  for (const auto& f : fs::recursive_directory_iterator(inst.dir / "kasse/LOG")) {
     if (f.path().filename().string().rfind("TSE_VS_2_", 0) == 0) tseLog += ReadAll(f.path().string());
   }
   EXPECT_NE(tseLog.find(" 2  - Transaktionsnummer=1\r\n"), std::string::npos) << tseLog;

@@ -1,24 +1,17 @@
 // The real gateway as it is installed and run as a service: signals during a
-// settlement, and a run as an unprivileged user with the binary in a folder it
-// cannot write, the installation folder elsewhere and an exchange folder on a
-// file system of its own.
-#include <grp.h>
+// settlement, the journal, the unit file, and a database the service user
+// cannot write. (A whole evening as the service user: test_gateway_e2e.)
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <iostream>
 
 #include "common/cp1252.h"
 #include "e2e/installation.h"
@@ -158,123 +151,26 @@ TEST(InstalledGateway, TheServiceUnitPassesSystemdsOwnCheck) {
 
 // --- run as the service user ---------------------------------------------------
 
-struct ServiceUser {
-  uid_t uid = 65534;
-  gid_t gid = 65534;
-};
-
-std::vector<std::string> AsUser(const ServiceUser& u, const std::string& program, std::vector<std::string> args) {
-  std::vector<std::string> all{"--reuid=" + std::to_string(u.uid), "--regid=" + std::to_string(u.gid), "--clear-groups",
-                               program};
-  all.insert(all.end(), args.begin(), args.end());
-  return all;
-}
-
-void GiveTo(const ServiceUser& u, const std::string& path) {
-  for (const auto& e : fs::recursive_directory_iterator(path)) ASSERT_EQ(::lchown(e.path().c_str(), u.uid, u.gid), 0);
-  ASSERT_EQ(::chown(path.c_str(), u.uid, u.gid), 0);
-}
-
 class AsServiceUser : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the gateway as an unprivileged user";
     if (!fs::exists(kSetpriv)) GTEST_SKIP() << kSetpriv << " is missing";
-    ASSERT_EQ(::chmod(inst_.dir.path().c_str(), 0755), 0);
-    // The program's folder belongs to root, as /usr/local/bin does.
-    fs::create_directories(inst_.dir / "bin");
-    fs::copy_file(kGateway, bin_);
-    fs::copy_file(kTseSim, sim_);
-    fs::create_directories(inst_.dir / "kasse");  // the installation folder, away from the database
-    WriteAll(inst_.dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + inst_.dir / "data" +
-                                               "\r\nEXE=" + inst_.dir / "kasse" + "\r\n[SETUP]\r\nKASSNR=2\r\n");
-    ::chmod((inst_.dir / "etc/TOLVEN.INI").c_str(), 0600);
+    inst_.InstallAsService();
   }
-  void TearDown() override {
-    if (mounted_) ::umount2((inst_.dir / "pda2").c_str(), MNT_DETACH);
-  }
-  // The second exchange folder on a tmpfs of its own, as a share would be.
-  void MountPda2() {
-    mounted_ = ::mount("tmpfs", (inst_.dir / "pda2").c_str(), "tmpfs", 0, "size=4m,mode=0755") == 0;
-    if (!mounted_) {
-      std::cout << "[ INFO     ] tmpfs cannot be mounted here (" << std::strerror(errno)
-                << "): the second exchange folder stays on the same file system\n";
-    }
-  }
-  int Run(const std::string& program, const std::vector<std::string>& args, const std::string& log) {
-    return RunProgram(kSetpriv, AsUser(user_, program, args), inst_.env, inst_.dir / log);
-  }
-
-  const std::string kSetpriv = "/usr/bin/setpriv";
   Installation inst_;
-  ServiceUser user_;
-  std::string bin_ = inst_.dir / "bin/tolvenpda", sim_ = inst_.dir / "bin/tse-sim";
-  bool mounted_ = false;
 };
-
-TEST_F(AsServiceUser, OrdersAndEveryRequestKindAreAnswered) {
-  MountPda2();
-  for (const char* d : {"etc", "data", "kasse", "pda1", "pda2", "out"}) GiveTo(user_, inst_.dir / d);
-  ASSERT_EQ(Run(bin_, {"--init-db"}, "init.log"), 0) << ReadAll(inst_.dir / "init.log");
-  inst_.Sql("UPDATE system SET pfadppcsync1 = '" + inst_.dir / "pda1" + "', pfadppcsync2 = '" + inst_.dir / "pda2" +
-            "', kuebonport1 = 'FILE:" + inst_.dir / "out/kueche.txt" +
-            "', bondruckport = 'FILE:" + inst_.dir / "out/bon.txt" + "'");
-  inst_.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 1)");
-  inst_.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
-  inst_.Sql(
-      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
-      "('10', 'Pils', 1, 380, 0, 1), ('20', 'Brezel', 1, 250, 0, 2)");
-  inst_.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
-  inst_.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
-  GiveTo(user_, inst_.dir / "data");  // the test's own writes as root
-
-  // --init-db wrote the defaults back; from now on the INI is configured.
-  const std::string iniBefore = ReadAll(inst_.dir / "etc/TOLVEN.INI");
-  EXPECT_EQ(Run(bin_, {"--check"}, "check.log"), 0) << ReadAll(inst_.dir / "check.log");
-  ChildProcess sim(kSetpriv, AsUser(user_, sim_, {}), inst_.env, inst_.dir / "tse-sim.log");
-  ChildProcess gateway(kSetpriv, AsUser(user_, bin_, {}), inst_.env, inst_.dir / "gateway.log");
-
-  // Each step waits up to a minute for its answer; the first one missing ends the test.
-  ASSERT_EQ(inst_.Drop("pda1", "bestell.txt", "A;12;3\r\nD;10;2;;\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n")
-      << ReadAll(inst_.dir / "gateway.log");
-  ASSERT_EQ(inst_.Ask("pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n") << ReadAll(inst_.dir / "gateway.log");
-  ASSERT_EQ(inst_.Drop("pda2", "bestell.txt", "A;14;3\r\nD;10;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n")
-      << ReadAll(inst_.dir / "gateway.log");
-  const std::string table = inst_.Ask("pda1", "TISCH;12");
-  ASSERT_EQ(table.size(), 2u * 78) << table << ReadAll(inst_.dir / "gateway.log");
-  EXPECT_EQ(inst_.Ask("pda1", "VISA;12;3;" + table.substr(66, 10)), "OK\r\n");
-  EXPECT_EQ(inst_.Ask("pda1", "ABRECHNEN;12;3;"), "OK\r\n");
-  EXPECT_EQ(inst_.Ask("pda2", "KUKA;14;3;4711"), "OK\r\n");
-  EXPECT_EQ(inst_.Scalar("SELECT COUNT(*) FROM kass WHERE tse_signatur <> ''"), "3");
-  EXPECT_NE(ReadAll(inst_.dir / "out/kueche.txt").find("Pils"), std::string::npos);
-
-  gateway.Signal(SIGTERM);
-  EXPECT_EQ(gateway.Wait(10000), 0);
-  sim.Signal(SIGTERM);
-  // Nothing was written beside the program, and a configured TOLVEN.INI is
-  // left exactly as the operator protected it.
-  std::vector<std::string> inBin;
-  for (const auto& e : fs::directory_iterator(inst_.dir / "bin")) inBin.push_back(e.path().filename());
-  std::sort(inBin.begin(), inBin.end());
-  EXPECT_EQ(inBin, (std::vector<std::string>{"tolvenpda", "tse-sim"}));
-  EXPECT_EQ(ReadAll(inst_.dir / "etc/TOLVEN.INI"), iniBefore);
-  struct stat st {};
-  ASSERT_EQ(::stat((inst_.dir / "etc/TOLVEN.INI").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(st.st_uid, user_.uid);
-  EXPECT_TRUE(fs::is_directory(inst_.dir / "kasse/ARCHIV/BON"));
-}
 
 TEST_F(AsServiceUser, ADatabaseTheServiceUserCannotWriteEndsWithItsOwnMessage) {
   ASSERT_EQ(inst_.InitDb(), 0) << ReadAll(inst_.dir / "init.log");  // as root: the file stays root's
-  for (const char* d : {"etc", "kasse"}) GiveTo(user_, inst_.dir / d);
-  EXPECT_EQ(Run(bin_, {}, "gateway.log"), 8);
+  for (const char* d : {"etc", "kasse"}) GiveToServiceUser(inst_.dir / d);
+  EXPECT_EQ(inst_.Run(inst_.gateway, {}, "gateway.log"), 8);
   const std::string out = Utf8ToCp1252(ReadAll(inst_.dir / "gateway.log"));
   EXPECT_NE(out.find("Die Datenbank-Datei '" + inst_.dir / "data/tolven.db" + "' kann nicht beschrieben werden"),
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("Unbekanntes Datumsformat"), std::string::npos);
-  EXPECT_EQ(Run(bin_, {"--check"}, "check.log"), 10);
+  EXPECT_EQ(inst_.Run(inst_.gateway, {"--check"}, "check.log"), 10);
   EXPECT_NE(ReadAll(inst_.dir / "check.log").find("FEHLER  Datenbank: kann nicht beschrieben werden"),
             std::string::npos)
       << ReadAll(inst_.dir / "check.log");
