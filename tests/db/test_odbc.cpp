@@ -30,7 +30,6 @@ TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
       // No password: the master database is opened.
       {Target(ss, "srv", ""), "Driver={FreeTDS};Server=srv;UID=sa" + freeTds + "7.4"},
       // Microsoft's driver: port after a comma, the ODBC rule for braces, encryption as configured.
-      {Target(ss, "kasse01,1433", "p}w;x", ms), "Driver={" + ms + "};Server=kasse01,1433" + msTail},
       {Target(ss, "kasse01,1433", "p}w;x", ms, "", "yes"),
        "Driver={" + ms + "};Server=kasse01,1433" + msTail + ";Encrypt=yes;TrustServerCertificate=yes"},
       // Another driver keeps the ODBC rule and the keys of old.

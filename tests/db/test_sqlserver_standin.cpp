@@ -34,9 +34,8 @@ class TdsStandin {
     port_ = ReadAll(dir_ / "port");
     EXPECT_NE(port_, "") << "the stand-in did not start: " << ReadAll(dir_ / "output");
   }
-  std::string server() const { return "127.0.0.1," + port_; }
   OdbcTarget Target(const std::string& user = "kasse", const std::string& password = "geheim") const {
-    return {db::OdbcEngine::SqlServer, "", server(), user, password, "tolven", "", "", ""};
+    return {db::OdbcEngine::SqlServer, "", "127.0.0.1," + port_, user, password, "tolven", "", "", ""};
   }
   // The log lines (one JSON object each, UTF-8 as it is) that hold the piece.
   std::vector<std::string> Lines(const std::string& piece) const {
