@@ -12,8 +12,8 @@
 #include "common/text.h"
 #include "startup/check.h"
 #include "startup/ini_settings.h"
-#include "startup/run_gateway.h"
 #include "startup/init_db.h"
+#include "startup/run_gateway.h"
 #include "startup/scramble.h"
 #include "startup/startup.h"
 #include "support/fake_devices.h"
@@ -31,11 +31,6 @@ class StartupTest : public ::testing::Test {
 
   void PutIni(const std::string& contents) { WriteAll(config_ / "TOLVEN.INI", contents); }
   std::string Ini() const { return ReadAll(config_ / "TOLVEN.INI"); }
-  // An INI for the embedded engine; the database folder defaults to the test database.
-  std::string SqliteIni(const std::string& kassnr = "-3", const std::string& dbFolder = "") {
-    return "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + (dbFolder.empty() ? db_.folder() : dbFolder) +
-           "\r\nEXE=" + exe_ + "\r\n[SETUP]\r\nKASSNR=" + kassnr + "\r\n";
-  }
   // A start in start_, which holds the instance lock until it is reset.
   int RunMain() {
     start_ = std::make_unique<Startup>(env_, ui_, config_.path());
@@ -50,7 +45,10 @@ class StartupTest : public ::testing::Test {
     state_ = StartupState();
     return RunMain();
   }
+  // --init-db, after the first start has ended.
   int InitDb() {
+    start_.reset();
+    connection_.reset();
     ui_ = FakeUi();
     Startup start(env_, ui_, config_.path());
     return InitDatabase(start, ui_);
@@ -72,42 +70,21 @@ class StartupTest : public ::testing::Test {
   std::unique_ptr<Startup> start_;
 };
 
-// The keys the POS programs expect get their defaults, in the order they are
-// read; the keys of our own never enter the shared file.
-TEST_F(StartupTest, WithoutTolvenIniTheSharedKeysAreWrittenWithTheirDefaults) {
-  Startup start(env_, ui_, config_.path());
-  StartupState state;
-  ASSERT_EQ(start.ReadConfiguration(state, false), kExitOk);
-  const std::string paths = "DATENBANK=" + program_.path() + "\r\nEXE=" + program_.path() + "/\r\n";
-  EXPECT_EQ(Ini(),
-            "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\n" +
-                paths + "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
-}
-
-// A flag that holds no true value at all ends the start.
-TEST_F(StartupTest, DateAndBooleanProbes) {
-  db_.Exec(
-      "CREATE TRIGGER no_true BEFORE UPDATE OF booltest ON system WHEN NEW.booltest <> 0 "
-      "BEGIN SELECT RAISE(ABORT, 'nur 0'); END");
-  EXPECT_EQ(Start(SqliteIni()), kExitProbeFailed);
-  EXPECT_EQ(state_.datumFormat + std::to_string(state_.boolTrueWert) + " " + std::to_string(state_.kasse), "E0 3");
-  EXPECT_EQ(Messages(),
-            "! BoolTest-Fehler (2): nur 0\n! BoolTest-Fehler (3): nur 0\n! Boolean-TRUE-Wert konnte nicht "
-            "ermittelt werden.\n");
-}
-
-// SQL Server: the password steps come before the engine is reached.
-TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlain) {
-  PutIni("[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\n");
+// SQL Server, without TOLVEN.INI: the password steps come before the engine
+// is reached, and the keys the POS programs expect get their defaults, in the
+// order they are read; the keys of our own never enter the shared file.
+TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlainAndTheSharedKeysWritten) {
   EXPECT_EQ(RunMain(), kExitNoPassword);  // an empty answer ends the start
   EXPECT_EQ(ui_.inputPrompts,
-            std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'kellner' ein"});
+            std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'sa' ein"});
   EXPECT_EQ(Messages(), "! Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.\n");
-  EXPECT_EQ(Ini(), "[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\nSERVER=(local)\r\nPWD=\r\nPWDC=\r\n");
   ui_ = FakeUi();
   ui_.inputAnswer = "pa'ss wört";
   EXPECT_EQ(RunMain(), kExitNoDatabase);
-  EXPECT_EQ(ScrambleText(HexDecode(start_->ini().Read(kIniFile, "DATABASE", "PWDC"))), "pa'ss wört");
+  const std::string paths = "DATENBANK=" + program_.path() + "\r\nEXE=" + program_.path() + "/\r\n";
+  EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("pa'ss wört")) +
+                       "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\n" + paths +
+                       "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
 
   // A plain password in the file is coded.
   PutIni("[DATABASE]\r\nENGINE=MSSQL\r\nSERVER=kasse01\r\nUSER=pos\r\nPWD=geheim\r\n");
@@ -129,7 +106,8 @@ TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
 TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
   const std::string readme = ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
   EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos)
-      << "README.md, section TOLVEN.INI, should hold:\n" << SettingsMarkdownTable();
+      << "README.md, section TOLVEN.INI, should hold:\n"
+      << SettingsMarkdownTable();
 }
 
 TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
@@ -155,7 +133,8 @@ class InstalledStart : public StartupTest {
     db_.Exec("UPDATE system SET pfadppcsync1 = '" + pda1_ / "in" + "', pfadppcsync3 = '" + pda3_.path() +
              "/', kuebonport1 = 'FILE:" + out_ / "kueche.txt" + "', bondruckport = 'COM1'");
     db_.Exec("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
-    PutIni(SqliteIni("3") + "[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
+    PutIni("[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + db_.folder() + "\r\nEXE=" + exe_ +
+           "\r\n[SETUP]\r\nKASSNR=-3\r\n[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
     WriteAll(out_ / "ttyFake", "");
   }
   std::string Check() {
@@ -172,7 +151,9 @@ class InstalledStart : public StartupTest {
   int checkRc_ = -1;
 };
 
-TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenOrASecondGatewayOfTheStationIsRefused) {
+// A database that cannot be written, a flag that holds no true value at all,
+// or a second gateway of the same station ends the start.
+TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenFailedProbesOrASecondGatewayOfTheStationAreRefused) {
   env_.FailOperation("writable", "tolven.db");
   EXPECT_EQ(RunMain(), kExitDatabaseReadOnly);
   const std::string file = db_.folder() + "/tolven.db";
@@ -182,6 +163,16 @@ TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenOrASecondGatewayOfTheStationI
                             file + "): injected fault\n");
   EXPECT_EQ(db_.Scalar("SELECT moddate FROM system"), "");  // no probe wrote
   env_.ClearFaults();
+
+  db_.Exec(
+      "CREATE TRIGGER no_true BEFORE UPDATE OF booltest ON system WHEN NEW.booltest <> 0 "
+      "BEGIN SELECT RAISE(ABORT, 'nur 0'); END");
+  EXPECT_EQ(Start(Ini()), kExitProbeFailed);
+  EXPECT_EQ(state_.datumFormat + std::to_string(state_.boolTrueWert) + " " + std::to_string(state_.kasse), "E0 3");
+  EXPECT_EQ(Messages(),
+            "! BoolTest-Fehler (2): nur 0\n! BoolTest-Fehler (3): nur 0\n! Boolean-TRUE-Wert konnte nicht "
+            "ermittelt werden.\n");
+  db_.Exec("DROP TRIGGER no_true");
 
   ASSERT_EQ(Start(Ini()), kExitOk) << Messages();
   // A copied TOLVEN.INI in another configuration folder: same database, same KASSNR.
@@ -277,12 +268,8 @@ TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFi
   EXPECT_EQ(Start(ini(t.user)), kExitProbeFailed);
   ASSERT_GE(ui_.messages.size(), 3u) << Messages();
   EXPECT_EQ(ui_.messages[2].text, "Datenbank '" + name + "' wurde angelegt.");
-  connection_.reset();
-  start_.reset();
   ASSERT_EQ(InitDb(), kExitOk) << Messages();
   ASSERT_EQ(Start(ini(t.user)), kExitOk) << Messages();
-  connection_.reset();
-  start_.reset();
   EXPECT_EQ(InitDb(), kExitNoDatabase);  // a database with tables is left as it is
   EXPECT_EQ(Messages(), "! Die Datenbank enthält bereits Tabellen; es wurde nichts geändert.\n");
   DropPgDatabase(name);
