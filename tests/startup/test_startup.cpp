@@ -85,20 +85,13 @@ TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlainAndTheSharedKeys
   EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("pa'ss wört")) +
                        "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\n" + paths +
                        "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
-
-  // A plain password in the file is coded.
-  PutIni("[DATABASE]\r\nENGINE=MSSQL\r\nSERVER=kasse01\r\nUSER=pos\r\nPWD=geheim\r\n");
-  ui_ = FakeUi();
-  EXPECT_EQ(RunMain(), kExitNoDatabase);
-  EXPECT_NE(Ini().find("\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("geheim")) + "\r\n"), std::string::npos) << Ini();
 }
 
 // Empty TSE keys take their defaults, so the receipt's QR code never has an empty field.
 TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
   PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
-  StartupState state;
-  state.kasse = 4;
-  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state);
+  state_.kasse = 4;
+  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state_);
   EXPECT_EQ(id.registerId + " " + id.signatureAlgorithm, "TOLVENPDA-4 ecdsa-plain-SHA384");
 }
 
@@ -110,14 +103,11 @@ TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
       << SettingsMarkdownTable();
 }
 
-TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
-  std::string all;
-  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-  EXPECT_EQ(ScrambleText(ScrambleText(all)), all);
-  // Coded passwords in every installation's INI depend on these codes: pinned.
-  EXPECT_EQ(HexEncode(ScrambleText(std::string(8, '\0'))), "1AC041E0E0E14A62");
-  // A weighted sum over the whole keystream (modulo a prime above 101 x 255):
-  // any single changed code changes it.
+// A fixed keystream, applied byte by byte; coding twice gives the input.
+TEST(ScrambleText, FixedKeystream) {
+  // Coded passwords in every installation's INI depend on these codes, pinned
+  // by a weighted sum over the whole keystream (modulo a prime above 101 x
+  // 255): any single changed code changes it.
   const std::string keystream = ScrambleText(std::string(101, '\0'));
   uint32_t sum = 0;
   for (size_t i = 0; i < keystream.size(); ++i)
@@ -146,14 +136,14 @@ class InstalledStart : public StartupTest {
     return out;
   }
 
-  TempDir pda1_, pda3_, out_;
+  TempDir pda1_, pda3_, out_, otherConfig_;
   FakePrinterSystem spooler_;
   int checkRc_ = -1;
 };
 
 // A database that cannot be written, a flag that holds no true value at all,
-// or a second gateway of the same station ends the start.
-TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenFailedProbesOrASecondGatewayOfTheStationAreRefused) {
+// or a second gateway of the same station ends the start; --check.
+TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAndCheck) {
   env_.FailOperation("writable", "tolven.db");
   EXPECT_EQ(RunMain(), kExitDatabaseReadOnly);
   const std::string file = db_.folder() + "/tolven.db";
@@ -176,23 +166,20 @@ TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenFailedProbesOrASecondGatewayO
 
   ASSERT_EQ(Start(Ini()), kExitOk) << Messages();
   // A copied TOLVEN.INI in another configuration folder: same database, same KASSNR.
-  TempDir otherConfig;
-  WriteAll(otherConfig / "TOLVEN.INI", Ini());
+  WriteAll(otherConfig_ / "TOLVEN.INI", Ini());
   FakeUi ui;
   StartupState state;
   std::unique_ptr<db::Connection> other;
-  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, other), kExitStationInUse);
+  EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitStationInUse);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 3 mit dieser Datenbank"))
       << ui.messages[0].text;
   start_.reset();  // the first gateway ends: its station is free again
-  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, other), kExitOk);
-}
-
-TEST_F(InstalledStart, CheckSaysOkAndChangesNothingOrNamesEachProblem) {
-  ASSERT_EQ(RunMain(), kExitOk) << Messages();  // folders made
-  start_.reset();
+  EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitOk);
+  other.reset();
   connection_.reset();
+
+  // --check after the start made the folders: says OK and changes nothing, or names each problem.
   db_.Exec("UPDATE system SET moddate = NULL, booltest = 0");
   const std::string ini = Ini();
   std::string out = Check();
@@ -219,9 +206,8 @@ TEST_F(InstalledStart, CheckSaysOkAndChangesNothingOrNamesEachProblem) {
            "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
            "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
            "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
-           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)"}) {
+           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)"})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
-  }
   EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
 }
 
@@ -244,6 +230,9 @@ TEST_F(StartupTest, SettingsAndServersThatCannotWorkEndWithTheirOwnMessage) {
   for (const auto& [ini, messages] : cases) {
     EXPECT_EQ(Start(ini), kExitNoDatabase);
     EXPECT_EQ(connection_, nullptr);
+    // A plain password in the file is coded before the server is asked.
+    EXPECT_NE(Ini().find("\r\nPWD=\r\n"), std::string::npos) << Ini();
+    EXPECT_NE(Ini().find("\r\nPWDC=" + HexEncode(ScrambleText("x")) + "\r\n"), std::string::npos) << Ini();
     ASSERT_EQ(ui_.messages.size(), messages.size()) << ini << Messages();
     for (size_t i = 0; i < messages.size(); ++i)
       EXPECT_TRUE(StartsWith(ui_.messages[i].text, messages[i])) << Messages();
@@ -266,10 +255,8 @@ TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFi
   EXPECT_EQ(Messages().find("'master'"), std::string::npos) << "a wrong login tries no database creation";
 
   EXPECT_EQ(Start(ini(t.user)), kExitProbeFailed);
-  ASSERT_GE(ui_.messages.size(), 3u) << Messages();
-  EXPECT_EQ(ui_.messages[2].text, "Datenbank '" + name + "' wurde angelegt.");
+  EXPECT_NE(Messages().find("\ni Datenbank '" + name + "' wurde angelegt.\n"), std::string::npos) << Messages();
   ASSERT_EQ(InitDb(), kExitOk) << Messages();
-  ASSERT_EQ(Start(ini(t.user)), kExitOk) << Messages();
   EXPECT_EQ(InitDb(), kExitNoDatabase);  // a database with tables is left as it is
   EXPECT_EQ(Messages(), "! Die Datenbank enthält bereits Tabellen; es wurde nichts geändert.\n");
   DropPgDatabase(name);
