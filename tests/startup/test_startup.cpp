@@ -47,11 +47,10 @@ class StartupTest : public ::testing::Test {
   }
   // --init-db, after the first start has ended.
   int InitDb() {
-    start_.reset();
     connection_.reset();
     ui_ = FakeUi();
-    Startup start(env_, ui_, config_.path());
-    return InitDatabase(start, ui_);
+    start_ = std::make_unique<Startup>(env_, ui_, config_.path());
+    return InitDatabase(*start_, ui_);
   }
   // The message texts, one per line ("!" critical, "i" otherwise).
   std::string Messages() const {
@@ -73,7 +72,7 @@ class StartupTest : public ::testing::Test {
 // SQL Server, without TOLVEN.INI: the password steps come before the engine
 // is reached, and the keys the POS programs expect get their defaults, in the
 // order they are read; the keys of our own never enter the shared file.
-TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlainAndTheSharedKeysWritten) {
+TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithTheirOwnMessage) {
   EXPECT_EQ(RunMain(), kExitNoPassword);  // an empty answer ends the start
   EXPECT_EQ(ui_.inputPrompts,
             std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'sa' ein"});
@@ -81,10 +80,35 @@ TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlainAndTheSharedKeys
   ui_ = FakeUi();
   ui_.inputAnswer = "pa'ss wört";
   EXPECT_EQ(RunMain(), kExitNoDatabase);
-  const std::string paths = "DATENBANK=" + program_.path() + "\r\nEXE=" + program_.path() + "/\r\n";
   EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("pa'ss wört")) +
-                       "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\n" + paths +
-                       "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
+                       "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" + program_.path() + "\r\nEXE=" +
+                       program_.path() + "/\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
+
+  // What else ends the start before or at the first connection: no server needed.
+  const std::string iniPath = config_ / "TOLVEN.INI";
+  const std::string base = "[PFADE]\r\nEXE=" + install_.path() + "\r\n[DATABASE]\r\nPWD=x\r\n";
+  const std::string failed = "Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.";
+  const std::string unreachable = "Der Datenbank-Server '127.0.0.1,1' ist nicht erreichbar. Prüfen Sie SERVER im ";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      // the messages' beginnings
+      {base + "SERVER=127.0.0.1,1\r\n",
+       {failed + "\r\n\r\nFehler: 20009\r\n", unreachable + "Abschnitt DATABASE der Datei " + iniPath}},
+      {base + "ENGINE=POSTGRESQL\r\nSERVER=127.0.0.1,1\r\n", {failed, "Der Datenbank-Server '127.0.0.1,1'"}},
+      {base + "SERVER=127.0.0.1,1\r\nODBCDRIVER=Kein Treiber\r\n",
+       {failed, "Der ODBC-Treiber 'Kein Treiber' ist nicht installiert"}},
+      {base + "SERVER=127.0.0.1,1\r\nCATALOG=tolven; DROP x\r\n",
+       {"Der Datenbankname 'tolven; DROP x' (CATALOG im Abschnitt DATABASE der Datei " + iniPath + ") ist ungültig"}},
+  };
+  for (const auto& [ini, messages] : cases) {
+    EXPECT_EQ(Start(ini), kExitNoDatabase);
+    EXPECT_EQ(connection_, nullptr);
+    // A plain password in the file is coded before the server is asked.
+    EXPECT_NE(Ini().find("\r\nPWD=\r\n"), std::string::npos) << Ini();
+    EXPECT_NE(Ini().find("\r\nPWDC=" + HexEncode(ScrambleText("x")) + "\r\n"), std::string::npos) << Ini();
+    ASSERT_EQ(ui_.messages.size(), messages.size()) << ini << Messages();
+    for (size_t i = 0; i < messages.size(); ++i)
+      EXPECT_TRUE(StartsWith(ui_.messages[i].text, messages[i])) << Messages();
+  }
 }
 
 // Empty TSE keys take their defaults, so the receipt's QR code never has an empty field.
@@ -99,8 +123,7 @@ TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
 TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
   const std::string readme = ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
   EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos)
-      << "README.md, section TOLVEN.INI, should hold:\n"
-      << SettingsMarkdownTable();
+      << "README.md, section TOLVEN.INI, should hold the table " << SettingsMarkdownTable();
 }
 
 // A fixed keystream, applied byte by byte; coding twice gives the input.
@@ -176,10 +199,9 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
       << ui.messages[0].text;
   start_.reset();  // the first gateway ends: its station is free again
   EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitOk);
-  other.reset();
-  connection_.reset();
 
-  // --check after the start made the folders: says OK and changes nothing, or names each problem.
+  // --check beside a running gateway, once the start made the folders: says OK
+  // and changes nothing, or names each problem.
   db_.Exec("UPDATE system SET moddate = NULL, booltest = 0");
   const std::string ini = Ini();
   std::string out = Check();
@@ -211,34 +233,6 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
   EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
 }
 
-// What ends the start before or at the first connection: no server needed.
-TEST_F(StartupTest, SettingsAndServersThatCannotWorkEndWithTheirOwnMessage) {
-  const std::string iniPath = config_ / "TOLVEN.INI";
-  const std::string base = "[PFADE]\r\nEXE=" + install_.path() + "\r\n[DATABASE]\r\nPWD=x\r\n";
-  const std::string failed = "Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.";
-  const std::string unreachable = "Der Datenbank-Server '127.0.0.1,1' ist nicht erreichbar. Prüfen Sie SERVER im ";
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      // the messages' beginnings
-      {base + "SERVER=127.0.0.1,1\r\n",
-       {failed + "\r\n\r\nFehler: 20009\r\n", unreachable + "Abschnitt DATABASE der Datei " + iniPath}},
-      {base + "ENGINE=POSTGRESQL\r\nSERVER=127.0.0.1,1\r\n", {failed, "Der Datenbank-Server '127.0.0.1,1'"}},
-      {base + "SERVER=127.0.0.1,1\r\nODBCDRIVER=Kein Treiber\r\n",
-       {failed, "Der ODBC-Treiber 'Kein Treiber' ist nicht installiert"}},
-      {base + "SERVER=127.0.0.1,1\r\nCATALOG=tolven; DROP x\r\n",
-       {"Der Datenbankname 'tolven; DROP x' (CATALOG im Abschnitt DATABASE der Datei " + iniPath + ") ist ungültig"}},
-  };
-  for (const auto& [ini, messages] : cases) {
-    EXPECT_EQ(Start(ini), kExitNoDatabase);
-    EXPECT_EQ(connection_, nullptr);
-    // A plain password in the file is coded before the server is asked.
-    EXPECT_NE(Ini().find("\r\nPWD=\r\n"), std::string::npos) << Ini();
-    EXPECT_NE(Ini().find("\r\nPWDC=" + HexEncode(ScrambleText("x")) + "\r\n"), std::string::npos) << Ini();
-    ASSERT_EQ(ui_.messages.size(), messages.size()) << ini << Messages();
-    for (size_t i = 0; i < messages.size(); ++i)
-      EXPECT_TRUE(StartsWith(ui_.messages[i].text, messages[i])) << Messages();
-  }
-}
-
 // A wrong log-in creates nothing; a missing database is created through the
 // master database, found empty by the probes, then filled by --init-db once.
 TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFillsIt) {
@@ -247,8 +241,7 @@ TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFi
   const db::OdbcTarget t = PgTarget(name);
   auto ini = [&](const std::string& user) {
     return "[DATABASE]\r\nENGINE=POSTGRESQL\r\nODBCDRIVER=" + t.driver + "\r\nSERVER=" + t.server + "\r\nUSER=" + user +
-           "\r\nPWD=geheim\r\nCATALOG=" + name + "\r\n[PFADE]\r\nEXE=" + install_.path() +
-           "\r\n[SETUP]\r\nKASSNR=2\r\n";
+           "\r\nPWD=geheim\r\nCATALOG=" + name + "\r\n";
   };
   EXPECT_EQ(Start(ini("kein_benutzer")), kExitNoDatabase);
   EXPECT_EQ(ui_.messages.size(), 2u) << Messages();
