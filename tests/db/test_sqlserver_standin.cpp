@@ -18,8 +18,8 @@ namespace {
 using db::DbError;
 using db::OdbcTarget;
 
-// Started on a free port of 127.0.0.1. mode: "normal", "silent",
-// "login-failed", "no-database"; script: lines "regular expression<TAB>answer".
+// Started on a free port of 127.0.0.1. mode: "normal" or "silent"; script:
+// lines "regular expression<TAB>answer".
 class TdsStandin {
  public:
   explicit TdsStandin(const std::string& mode, const std::string& script = "") {
