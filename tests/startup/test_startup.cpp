@@ -12,8 +12,8 @@
 #include "common/text.h"
 #include "startup/check.h"
 #include "startup/ini_settings.h"
-#include "startup/run_gateway.h"
 #include "startup/init_db.h"
+#include "startup/run_gateway.h"
 #include "startup/scramble.h"
 #include "startup/startup.h"
 #include "support/fake_devices.h"
@@ -31,11 +31,6 @@ class StartupTest : public ::testing::Test {
 
   void PutIni(const std::string& contents) { WriteAll(config_ / "TOLVEN.INI", contents); }
   std::string Ini() const { return ReadAll(config_ / "TOLVEN.INI"); }
-  // An INI for the embedded engine; the database folder defaults to the test database.
-  std::string SqliteIni(const std::string& kassnr = "-3", const std::string& dbFolder = "") {
-    return "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + (dbFolder.empty() ? db_.folder() : dbFolder) +
-           "\r\nEXE=" + exe_ + "\r\n[SETUP]\r\nKASSNR=" + kassnr + "\r\n";
-  }
   // A start in start_, which holds the instance lock until it is reset.
   int RunMain() {
     start_ = std::make_unique<Startup>(env_, ui_, config_.path());
@@ -50,10 +45,12 @@ class StartupTest : public ::testing::Test {
     state_ = StartupState();
     return RunMain();
   }
+  // --init-db, after the first start has ended.
   int InitDb() {
+    connection_.reset();
     ui_ = FakeUi();
-    Startup start(env_, ui_, config_.path());
-    return InitDatabase(start, ui_);
+    start_ = std::make_unique<Startup>(env_, ui_, config_.path());
+    return InitDatabase(*start_, ui_);
   }
   // The message texts, one per line ("!" critical, "i" otherwise).
   std::string Messages() const {
@@ -72,56 +69,53 @@ class StartupTest : public ::testing::Test {
   std::unique_ptr<Startup> start_;
 };
 
-// The keys the POS programs expect get their defaults, in the order they are
-// read; the keys of our own never enter the shared file.
-TEST_F(StartupTest, WithoutTolvenIniTheSharedKeysAreWrittenWithTheirDefaults) {
-  Startup start(env_, ui_, config_.path());
-  StartupState state;
-  ASSERT_EQ(start.ReadConfiguration(state, false), kExitOk);
-  const std::string paths = "DATENBANK=" + program_.path() + "\r\nEXE=" + program_.path() + "/\r\n";
-  EXPECT_EQ(Ini(),
-            "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\n" +
-                paths + "ELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
-}
-
-// A flag that holds no true value at all ends the start.
-TEST_F(StartupTest, DateAndBooleanProbes) {
-  db_.Exec(
-      "CREATE TRIGGER no_true BEFORE UPDATE OF booltest ON system WHEN NEW.booltest <> 0 "
-      "BEGIN SELECT RAISE(ABORT, 'nur 0'); END");
-  EXPECT_EQ(Start(SqliteIni()), kExitProbeFailed);
-  EXPECT_EQ(state_.datumFormat + std::to_string(state_.boolTrueWert) + " " + std::to_string(state_.kasse), "E0 3");
-  EXPECT_EQ(Messages(),
-            "! BoolTest-Fehler (2): nur 0\n! BoolTest-Fehler (3): nur 0\n! Boolean-TRUE-Wert konnte nicht "
-            "ermittelt werden.\n");
-}
-
-// SQL Server: the password steps come before the engine is reached.
-TEST_F(StartupTest, PasswordsAreAskedForCodedAndNeverKeptInPlain) {
-  PutIni("[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\n");
+// SQL Server, without TOLVEN.INI: the password steps come before the engine
+// is reached, and the keys the POS programs expect get their defaults, in the
+// order they are read; the keys of our own never enter the shared file.
+TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithTheirOwnMessage) {
   EXPECT_EQ(RunMain(), kExitNoPassword);  // an empty answer ends the start
   EXPECT_EQ(ui_.inputPrompts,
-            std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'kellner' ein"});
+            std::vector<std::string>{"DATENBANK-ZUGRIFF: Bitte geben Sie das Passwort für den Benutzer 'sa' ein"});
   EXPECT_EQ(Messages(), "! Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.\n");
-  EXPECT_EQ(Ini(), "[SETUP]\r\nKASSNR=7\r\n[DATABASE]\r\nUSER=kellner\r\nSERVER=(local)\r\nPWD=\r\nPWDC=\r\n");
   ui_ = FakeUi();
   ui_.inputAnswer = "pa'ss wört";
   EXPECT_EQ(RunMain(), kExitNoDatabase);
-  EXPECT_EQ(ScrambleText(HexDecode(start_->ini().Read(kIniFile, "DATABASE", "PWDC"))), "pa'ss wört");
+  EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("pa'ss wört")) +
+                       "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" + program_.path() + "\r\nEXE=" +
+                       program_.path() + "/\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
 
-  // A plain password in the file is coded.
-  PutIni("[DATABASE]\r\nENGINE=MSSQL\r\nSERVER=kasse01\r\nUSER=pos\r\nPWD=geheim\r\n");
-  ui_ = FakeUi();
-  EXPECT_EQ(RunMain(), kExitNoDatabase);
-  EXPECT_NE(Ini().find("\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("geheim")) + "\r\n"), std::string::npos) << Ini();
+  // What else ends the start before or at the first connection: no server needed.
+  const std::string iniPath = config_ / "TOLVEN.INI";
+  const std::string base = "[PFADE]\r\nEXE=" + install_.path() + "\r\n[DATABASE]\r\nPWD=x\r\n";
+  const std::string failed = "Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.";
+  const std::string unreachable = "Der Datenbank-Server '127.0.0.1,1' ist nicht erreichbar. Prüfen Sie SERVER im ";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      // the messages' beginnings
+      {base + "SERVER=127.0.0.1,1\r\n",
+       {failed + "\r\n\r\nFehler: 20009\r\n", unreachable + "Abschnitt DATABASE der Datei " + iniPath}},
+      {base + "ENGINE=POSTGRESQL\r\nSERVER=127.0.0.1,1\r\n", {failed, "Der Datenbank-Server '127.0.0.1,1'"}},
+      {base + "SERVER=127.0.0.1,1\r\nODBCDRIVER=Kein Treiber\r\n",
+       {failed, "Der ODBC-Treiber 'Kein Treiber' ist nicht installiert"}},
+      {base + "SERVER=127.0.0.1,1\r\nCATALOG=tolven; DROP x\r\n",
+       {"Der Datenbankname 'tolven; DROP x' (CATALOG im Abschnitt DATABASE der Datei " + iniPath + ") ist ungültig"}},
+  };
+  for (const auto& [ini, messages] : cases) {
+    EXPECT_EQ(Start(ini), kExitNoDatabase);
+    EXPECT_EQ(connection_, nullptr);
+    // A plain password in the file is coded before the server is asked.
+    EXPECT_NE(Ini().find("\r\nPWD=\r\n"), std::string::npos) << Ini();
+    EXPECT_NE(Ini().find("\r\nPWDC=" + HexEncode(ScrambleText("x")) + "\r\n"), std::string::npos) << Ini();
+    ASSERT_EQ(ui_.messages.size(), messages.size()) << ini << Messages();
+    for (size_t i = 0; i < messages.size(); ++i)
+      EXPECT_TRUE(StartsWith(ui_.messages[i].text, messages[i])) << Messages();
+  }
 }
 
 // Empty TSE keys take their defaults, so the receipt's QR code never has an empty field.
 TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
   PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
-  StartupState state;
-  state.kasse = 4;
-  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state);
+  state_.kasse = 4;
+  const fiscal::TseIdentity id = ReadTseIdentity(platform::IniFile(env_, config_.path()), state_);
   EXPECT_EQ(id.registerId + " " + id.signatureAlgorithm, "TOLVENPDA-4 ecdsa-plain-SHA384");
 }
 
@@ -129,17 +123,14 @@ TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
 TEST(IniSettings, ReadmeShowsTheTableOfKeys) {
   const std::string readme = ReadAll(std::string(TOLVEN_SOURCE_DIR) + "/README.md");
   EXPECT_NE(readme.find("\n\n" + SettingsMarkdownTable() + "\n"), std::string::npos)
-      << "README.md, section TOLVEN.INI, should hold:\n" << SettingsMarkdownTable();
+      << "README.md, section TOLVEN.INI, should hold the table " << SettingsMarkdownTable();
 }
 
-TEST(ScrambleText, FixedKeystreamAppliedTwiceGivesTheInput) {
-  std::string all;
-  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-  EXPECT_EQ(ScrambleText(ScrambleText(all)), all);
-  // Coded passwords in every installation's INI depend on these codes: pinned.
-  EXPECT_EQ(HexEncode(ScrambleText(std::string(8, '\0'))), "1AC041E0E0E14A62");
-  // A weighted sum over the whole keystream (modulo a prime above 101 x 255):
-  // any single changed code changes it.
+// A fixed keystream, applied byte by byte; coding twice gives the input.
+TEST(ScrambleText, FixedKeystream) {
+  // Coded passwords in every installation's INI depend on these codes, pinned
+  // by a weighted sum over the whole keystream (modulo a prime above 101 x
+  // 255): any single changed code changes it.
   const std::string keystream = ScrambleText(std::string(101, '\0'));
   uint32_t sum = 0;
   for (size_t i = 0; i < keystream.size(); ++i)
@@ -155,7 +146,8 @@ class InstalledStart : public StartupTest {
     db_.Exec("UPDATE system SET pfadppcsync1 = '" + pda1_ / "in" + "', pfadppcsync3 = '" + pda3_.path() +
              "/', kuebonport1 = 'FILE:" + out_ / "kueche.txt" + "', bondruckport = 'COM1'");
     db_.Exec("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
-    PutIni(SqliteIni("3") + "[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
+    PutIni("[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + db_.folder() + "\r\nEXE=" + exe_ +
+           "\r\n[SETUP]\r\nKASSNR=-3\r\n[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
     WriteAll(out_ / "ttyFake", "");
   }
   std::string Check() {
@@ -167,12 +159,14 @@ class InstalledStart : public StartupTest {
     return out;
   }
 
-  TempDir pda1_, pda3_, out_;
+  TempDir pda1_, pda3_, out_, otherConfig_;
   FakePrinterSystem spooler_;
   int checkRc_ = -1;
 };
 
-TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenOrASecondGatewayOfTheStationIsRefused) {
+// A database that cannot be written, a flag that holds no true value at all,
+// or a second gateway of the same station ends the start; --check.
+TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAndCheck) {
   env_.FailOperation("writable", "tolven.db");
   EXPECT_EQ(RunMain(), kExitDatabaseReadOnly);
   const std::string file = db_.folder() + "/tolven.db";
@@ -183,25 +177,31 @@ TEST_F(InstalledStart, ADatabaseThatCannotBeWrittenOrASecondGatewayOfTheStationI
   EXPECT_EQ(db_.Scalar("SELECT moddate FROM system"), "");  // no probe wrote
   env_.ClearFaults();
 
+  db_.Exec(
+      "CREATE TRIGGER no_true BEFORE UPDATE OF booltest ON system WHEN NEW.booltest <> 0 "
+      "BEGIN SELECT RAISE(ABORT, 'nur 0'); END");
+  EXPECT_EQ(Start(Ini()), kExitProbeFailed);
+  EXPECT_EQ(state_.datumFormat + std::to_string(state_.boolTrueWert) + " " + std::to_string(state_.kasse), "E0 3");
+  EXPECT_EQ(Messages(),
+            "! BoolTest-Fehler (2): nur 0\n! BoolTest-Fehler (3): nur 0\n! Boolean-TRUE-Wert konnte nicht "
+            "ermittelt werden.\n");
+  db_.Exec("DROP TRIGGER no_true");
+
   ASSERT_EQ(Start(Ini()), kExitOk) << Messages();
   // A copied TOLVEN.INI in another configuration folder: same database, same KASSNR.
-  TempDir otherConfig;
-  WriteAll(otherConfig / "TOLVEN.INI", Ini());
+  WriteAll(otherConfig_ / "TOLVEN.INI", Ini());
   FakeUi ui;
   StartupState state;
   std::unique_ptr<db::Connection> other;
-  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, other), kExitStationInUse);
+  EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitStationInUse);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits als Kasse 3 mit dieser Datenbank"))
       << ui.messages[0].text;
   start_.reset();  // the first gateway ends: its station is free again
-  EXPECT_EQ(Startup(env_, ui, otherConfig.path()).Main(state, other), kExitOk);
-}
+  EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitOk);
 
-TEST_F(InstalledStart, CheckSaysOkAndChangesNothingOrNamesEachProblem) {
-  ASSERT_EQ(RunMain(), kExitOk) << Messages();  // folders made
-  start_.reset();
-  connection_.reset();
+  // --check beside a running gateway, once the start made the folders: says OK
+  // and changes nothing, or names each problem.
   db_.Exec("UPDATE system SET moddate = NULL, booltest = 0");
   const std::string ini = Ini();
   std::string out = Check();
@@ -228,35 +228,9 @@ TEST_F(InstalledStart, CheckSaysOkAndChangesNothingOrNamesEachProblem) {
            "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
            "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
            "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
-           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)"}) {
+           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)"})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
-  }
   EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
-}
-
-// What ends the start before or at the first connection: no server needed.
-TEST_F(StartupTest, SettingsAndServersThatCannotWorkEndWithTheirOwnMessage) {
-  const std::string iniPath = config_ / "TOLVEN.INI";
-  const std::string base = "[PFADE]\r\nEXE=" + install_.path() + "\r\n[DATABASE]\r\nPWD=x\r\n";
-  const std::string failed = "Die Verbindung zur Datenbank 'tolven' konnte nicht hergestellt werden.";
-  const std::string unreachable = "Der Datenbank-Server '127.0.0.1,1' ist nicht erreichbar. Prüfen Sie SERVER im ";
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      // the messages' beginnings
-      {base + "SERVER=127.0.0.1,1\r\n",
-       {failed + "\r\n\r\nFehler: 20009\r\n", unreachable + "Abschnitt DATABASE der Datei " + iniPath}},
-      {base + "ENGINE=POSTGRESQL\r\nSERVER=127.0.0.1,1\r\n", {failed, "Der Datenbank-Server '127.0.0.1,1'"}},
-      {base + "SERVER=127.0.0.1,1\r\nODBCDRIVER=Kein Treiber\r\n",
-       {failed, "Der ODBC-Treiber 'Kein Treiber' ist nicht installiert"}},
-      {base + "SERVER=127.0.0.1,1\r\nCATALOG=tolven; DROP x\r\n",
-       {"Der Datenbankname 'tolven; DROP x' (CATALOG im Abschnitt DATABASE der Datei " + iniPath + ") ist ungültig"}},
-  };
-  for (const auto& [ini, messages] : cases) {
-    EXPECT_EQ(Start(ini), kExitNoDatabase);
-    EXPECT_EQ(connection_, nullptr);
-    ASSERT_EQ(ui_.messages.size(), messages.size()) << ini << Messages();
-    for (size_t i = 0; i < messages.size(); ++i)
-      EXPECT_TRUE(StartsWith(ui_.messages[i].text, messages[i])) << Messages();
-  }
 }
 
 // A wrong log-in creates nothing; a missing database is created through the
@@ -267,22 +241,15 @@ TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFi
   const db::OdbcTarget t = PgTarget(name);
   auto ini = [&](const std::string& user) {
     return "[DATABASE]\r\nENGINE=POSTGRESQL\r\nODBCDRIVER=" + t.driver + "\r\nSERVER=" + t.server + "\r\nUSER=" + user +
-           "\r\nPWD=geheim\r\nCATALOG=" + name + "\r\n[PFADE]\r\nEXE=" + install_.path() +
-           "\r\n[SETUP]\r\nKASSNR=2\r\n";
+           "\r\nPWD=geheim\r\nCATALOG=" + name + "\r\n";
   };
   EXPECT_EQ(Start(ini("kein_benutzer")), kExitNoDatabase);
   EXPECT_EQ(ui_.messages.size(), 2u) << Messages();
   EXPECT_EQ(Messages().find("'master'"), std::string::npos) << "a wrong login tries no database creation";
 
   EXPECT_EQ(Start(ini(t.user)), kExitProbeFailed);
-  ASSERT_GE(ui_.messages.size(), 3u) << Messages();
-  EXPECT_EQ(ui_.messages[2].text, "Datenbank '" + name + "' wurde angelegt.");
-  connection_.reset();
-  start_.reset();
+  EXPECT_NE(Messages().find("\ni Datenbank '" + name + "' wurde angelegt.\n"), std::string::npos) << Messages();
   ASSERT_EQ(InitDb(), kExitOk) << Messages();
-  ASSERT_EQ(Start(ini(t.user)), kExitOk) << Messages();
-  connection_.reset();
-  start_.reset();
   EXPECT_EQ(InitDb(), kExitNoDatabase);  // a database with tables is left as it is
   EXPECT_EQ(Messages(), "! Die Datenbank enthält bereits Tabellen; es wurde nichts geändert.\n");
   DropPgDatabase(name);
