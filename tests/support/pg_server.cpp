@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <regex>
 
 #include "common/text.h"
@@ -26,52 +25,6 @@ std::string Setting(const std::string& text, const std::string& key) {
 std::string Connection() {
   const char* c = std::getenv("TOLVEN_TEST_PG");
   return c ? c : "";
-}
-
-// A template with the whole schema, made once per schema text by whichever test
-// process comes first: copying it is much faster than running the script in
-// every test's database.
-std::string TemplateName() {
-  const std::string script = db::SchemaScript("postgresql");
-  return "tolven_tpl_" + std::to_string(std::hash<std::string>{}(script) % 1000000007u);
-}
-
-bool EnsureTemplate(db::Connection& admin, std::string& error) {
-  db::DbError err;
-  const std::string name = TemplateName();
-  // Session lock: one process builds the template, the others wait for it.
-  if (!admin.Execute("SELECT pg_advisory_lock(7301)", err)) {
-    error = "template lock: " + err.text;
-    return false;
-  }
-  bool ok = true;
-  auto rs = admin.Query("SELECT COUNT(*) AS n FROM pg_database WHERE datname = '" + name + "'", err);
-  if (!rs || rs->Eof()) {
-    error = "template query: " + err.text;
-    ok = false;
-  } else if (rs->Raw(0).AsInt64() == 0) {
-    const std::string building = name + "_new";
-    admin.Execute("DROP DATABASE IF EXISTS " + building, err);
-    if (!admin.Execute("CREATE DATABASE " + building, err)) {
-      error = "create template: " + err.text;
-      ok = false;
-    } else {
-      {
-        auto conn = db::OpenOdbc(PgTarget(building), 30, err);
-        if (!conn || !db::ExecuteScript(*conn, db::SchemaScript("postgresql"), err)) {
-          error = "template schema: " + err.text;
-          ok = false;
-        }
-      }
-      if (ok && !admin.Execute("ALTER DATABASE " + building + " RENAME TO " + name, err)) {
-        error = "rename template: " + err.text;
-        ok = false;
-      }
-    }
-  }
-  db::DbError ignored;
-  admin.Execute("SELECT pg_advisory_unlock(7301)", ignored);
-  return ok;
 }
 
 }  // namespace
@@ -111,19 +64,14 @@ bool CreatePgDatabase(const std::string& name, bool withSchema, std::string& err
   auto admin = OpenPg("postgres", error);
   if (!admin) return false;
   db::DbError err;
-  if (withSchema) {
-    if (!EnsureTemplate(*admin, error)) return false;
-    if (!admin->Execute("CREATE DATABASE " + name + " TEMPLATE " + TemplateName(), err)) {
-      error = "create database: " + err.text;
-      return false;
-    }
-    return true;
-  }
   if (!admin->Execute("CREATE DATABASE " + name, err)) {
     error = "create database: " + err.text;
     return false;
   }
-  return true;
+  if (!withSchema) return true;
+  auto conn = OpenPg(name, error);
+  if (conn && !db::ExecuteScript(*conn, db::SchemaScript("postgresql"), err)) error = "schema: " + err.text;
+  return conn && error.empty();
 }
 
 void DropPgDatabase(const std::string& name) {
