@@ -66,11 +66,57 @@ class TerminalRequestTest : public ::testing::Test {
   gateway::CrashRecovery recovery;
 };
 
-TEST_F(TerminalRequestTest, AnswersAndRefusalsThatSettleNothing) {
+// Whole and partial payments; lines the kitchen has not had are printed
+// before the payment; answers and refusals that settle nothing.
+TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   // A work file an interrupted run left behind is set aside first.
   WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
   EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
   EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
+  Order(12, "10", 1, 300);
+  Order(12, "20", 1, 850);
+  Order(12, "10", 2, 300);
+  Order(13, "20", 1, 850);  // id 4, another table
+  f.db.Exec("UPDATE bestellung SET gast = 2");
+  // The terminal charged for lines 1 and 4; line 4 is not on this table.
+  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:4"), "ERR;Positionen nicht offen auf Tisch 12.\r\n");
+  // A list that names no line at all.
+  EXPECT_EQ(Ask("EC;12;3;x:1"), "ERR;Teilabrechnung ohne gültige Position.\r\n");
+  EXPECT_EQ(f.db.Count("bestellung", "gast <> 2"), 0) << "no line is marked by a request";
+  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:1"), "OK\r\n");
+  EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
+  // Asked again (a terminal that missed the answer): nothing left to settle.
+  EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || ':' || MIN(betrag) || '/' || MIN(zahlart) || '/' || MIN(gaeste) || ':' || "
+                        "MAX(betrag) || '/' || MAX(zahlart) FROM kass"),
+            "2:300/BAR/1:1450/VISA");
+  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || MIN(tisch) FROM bestellung"), "1/13");
+  // Each receipt was archived, then printed on terminal 1's printer.
+  ASSERT_EQ(engine.printouts.size(), 4u);
+  EXPECT_EQ(engine.printouts[2].channel.rfind("FILE:", 0), 0u);
+  EXPECT_EQ(engine.printouts[3].channel, "NETZCOM1");
+  EXPECT_NE(f.form.logText().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
+  Order(40, "10", 1, 300);
+  Order(40, "20", 1, 850, false);
+  Order(40, "$GVTGAG", 1, 100, false);
+  // No kitchen printout, or one that fails and leaves the line pending: the table stays open.
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
+  std::vector<std::string> printed;
+  requests.SetKitchenPrint(
+      [&](int32_t table, const std::string& waiter) { printed.push_back(std::to_string(table) + "/" + waiter); });
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
+  // A partial payment of lines the kitchen has had needs no printout.
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;5"), "OK\r\n");
+  EXPECT_EQ(printed, std::vector<std::string>({"40/3 - Anna"}));
+  // Printed: the rest is paid. A line another station books meanwhile is
+  // neither printed here nor paid unprinted.
+  requests.SetKitchenPrint([&](int32_t table, const std::string&) {
+    f.db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = " + std::to_string(table));
+    Order(40, "10", 3, 300, false);
+  });
+  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "OK\r\n");
+  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(betrag) FROM kass WHERE tisch = 40"), "2/1250");
+  EXPECT_EQ(f.db.Scalar("SELECT menge || '/' || haskuebon FROM bestellung WHERE tisch = 40"), "3/0");
   f.db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (5, 'Bernd', NULL), (6, 'Carla', '')");
   // Two bookings in one second: the later one (by its number) holds the balance.
   f.db.Exec(
@@ -98,60 +144,10 @@ TEST_F(TerminalRequestTest, AnswersAndRefusalsThatSettleNothing) {
   // A settlement that fails is not answered OK, and the lines stay (with their guests).
   f.db.Exec("UPDATE bestellung SET gast = 2");
   f.db.state().mwst[1] = Rate{0};
-  EXPECT_EQ(Ask("ABRECHNEN;20;3;1"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
+  EXPECT_EQ(Ask("ABRECHNEN;20;3;9"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE tisch = 20"), "2");
   EXPECT_NE(f.form.logText().find("FEHLER: Tischabrechnung fehlgeschlagen. Tisch 20"), std::string::npos);
-  EXPECT_EQ(f.db.Count("kass"), 0);
-}
-
-TEST_F(TerminalRequestTest, WholeAndPartialSettlement) {
-  Order(12, "10", 1, 300);
-  Order(12, "20", 1, 850);
-  Order(12, "10", 2, 300);
-  Order(13, "20", 1, 850);  // id 4, another table
-  f.db.Exec("UPDATE bestellung SET gast = 2");
-  // The terminal charged for lines 1 and 4; line 4 is not on this table.
-  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:4"), "ERR;Positionen nicht offen auf Tisch 12.\r\n");
-  // A list that names no line at all.
-  EXPECT_EQ(Ask("EC;12;3;x:1"), "ERR;Teilabrechnung ohne gültige Position.\r\n");
-  EXPECT_EQ(f.db.Count("bestellung", "gast <> 2"), 0) << "no line is marked by a request";
-  EXPECT_EQ(Ask("ABRECHNEN;12;3;1:1"), "OK\r\n");
-  EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
-  // Asked again (a terminal that missed the answer): nothing left to settle.
-  EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
-  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || ':' || MIN(betrag) || '/' || MIN(zahlart) || '/' || MIN(gaeste) || ':' || "
-                        "MAX(betrag) || '/' || MAX(zahlart) FROM kass"),
-            "2:300/BAR/1:1450/VISA");
-  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || MIN(tisch) FROM bestellung"), "1/13");
-  // Each receipt was archived, then printed on terminal 1's printer.
-  ASSERT_EQ(engine.printouts.size(), 4u);
-  EXPECT_EQ(engine.printouts[2].channel.rfind("FILE:", 0), 0u);
-  EXPECT_EQ(engine.printouts[3].channel, "NETZCOM1");
-  EXPECT_NE(f.form.logText().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
-}
-
-TEST_F(TerminalRequestTest, LinesTheKitchenHasNotHadArePrintedBeforeThePayment) {
-  Order(40, "10", 1, 300);
-  Order(40, "20", 1, 850, false);
-  Order(40, "$GVTGAG", 1, 100, false);
-  // No kitchen printout, or one that fails and leaves the line pending: the table stays open.
-  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
-  std::vector<std::string> printed;
-  requests.SetKitchenPrint(
-      [&](int32_t table, const std::string& waiter) { printed.push_back(std::to_string(table) + "/" + waiter); });
-  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
-  // A partial payment of lines the kitchen has had needs no printout.
-  EXPECT_EQ(Ask("ABRECHNEN;40;3;1"), "OK\r\n");
-  EXPECT_EQ(printed, std::vector<std::string>({"40/3 - Anna"}));
-  // Printed: the rest is paid. A line another station books meanwhile is
-  // neither printed here nor paid unprinted.
-  requests.SetKitchenPrint([&](int32_t table, const std::string&) {
-    f.db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = " + std::to_string(table));
-    Order(40, "10", 3, 300, false);
-  });
-  EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "OK\r\n");
-  EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(betrag) FROM kass"), "2/1250");
-  EXPECT_EQ(f.db.Scalar("SELECT menge || '/' || haskuebon FROM bestellung WHERE tisch = 40"), "3/0");
+  EXPECT_EQ(f.db.Count("kass", "tisch = 20"), 0);
 }
 
 // At a start, the lines that never reached the kitchen are printed and their
