@@ -36,6 +36,11 @@ class SettlementFixture : public ::testing::Test {
   SettlementFixture() {
     db.state().tseInUse = false;
     for (const std::string& sql : FixtureStatements()) db.Exec(sql);
+    // Station 2: a connection of its own to the same database.
+    second = db.OpenSecond();
+    state2 = db.state();
+    state2.kasse = 2;
+    tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
   }
 
   // The master data; replayed by tests that must restore the database.
@@ -58,43 +63,31 @@ class SettlementFixture : public ::testing::Test {
 
   void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
     for (const OrderLine& o : rows) {
-      db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, konto) "
-              "VALUES (" + std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", 1, " + db::SqlText(o.artnr) +
-              ", " + db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " + std::to_string(o.artgrp) + ", " +
-              std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " + db::SqlText(o.info) + ", 4000)");
+      db.Exec(
+          "INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, konto) "
+          "VALUES (" +
+          std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", 1, " + db::SqlText(o.artnr) + ", " +
+          db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " + std::to_string(o.artgrp) + ", " +
+          std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " + db::SqlText(o.info) + ", 4000)");
     }
   }
 
   // The rows of a table as the terminal-request handler reads them, on one station's connection.
   std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch) {
     db::DbError err;
-    return conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + " ORDER BY id",
-                      err);
+    return conn.Query(
+        "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + " ORDER BY id", err);
   }
   // As the terminal-request handler calls it: on rows read before (else now, on
   // station 1's connection), through `tools` (else station 1's). -1: not settled.
   int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr,
                  const SettleRequest& request = {}) {
     auto fresh = rows ? nullptr : Rows(db.conn(), tisch);
-    if (!rows && !fresh) return -2;
     TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
     const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, request);
     refusal = settlement.lastRefusal();
     return bunr.value_or(-1);
   }
-  // Station 2: a connection of its own to the same database.
-  void OpenSecond() {
-    second = db.OpenSecond();
-    state2 = db.state();
-    state2.kasse = 2;
-    tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
-  }
-
-  void UseTse(fiscal::TseServerAdapter& adapter, const fiscal::TseIdentity& identity = {"KASSE-1", "ecdsa", "KEY"}) {
-    db.state().tseInUse = true;
-    tse = std::make_unique<fiscal::Tse>(db.tools(), adapter, identity);
-  }
-
   // Every row of a query, columns joined by "|", rows by "\n".
   std::string Dump(const std::string& sql) {
     db::DbError err;
@@ -130,9 +123,9 @@ class SettlementFixture : public ::testing::Test {
   RecordingLog log;
   SettlementSettings settings;
   std::unique_ptr<fiscal::Tse> tse;
-  int kanr = 3;                    // the waiter who settles
-  std::string refusal;  // of the last settlement
-  std::unique_ptr<db::Connection> second;
+  int kanr = 3;                            // the waiter who settles
+  std::string refusal;                     // of the last settlement
+  std::unique_ptr<db::Connection> second;  // station 2
   StartupState state2;
   std::unique_ptr<db::DbTools> tools2;
 };

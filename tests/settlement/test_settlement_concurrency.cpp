@@ -21,10 +21,7 @@ namespace {
 using tolven::testing::HeldLock;
 using tolven::testing::WatchedConnection;
 
-class SettlementConcurrency : public SettlementFixture {
- protected:
-  SettlementConcurrency() { OpenSecond(); }
-};
+using SettlementConcurrency = SettlementFixture;
 
 TEST_F(SettlementConcurrency, RowsSettledChangedOrPartlyGoneRefuseTheWholeSettlement) {
   Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}, {"COLA", 1, 250}});
