@@ -18,7 +18,6 @@
 
 namespace tolven::settlement::fixture {
 
-using tolven::testing::RecordingLog;
 using tolven::testing::ScriptedTseServer;
 
 // An order row of guest 1; the name is the article number unless given.
@@ -35,30 +34,27 @@ class SettlementFixture : public ::testing::Test {
  public:
   SettlementFixture() {
     db.state().tseInUse = false;
-    for (const std::string& sql : FixtureStatements()) db.Exec(sql);
+    // The master data.
+    for (const char* sql : {
+             "INSERT INTO artikel (artnr, artbez, artgrp, mwst, ausserhaus, ticket, kostenstelle) VALUES "
+             "('COLA', 'Cola 0,3', 10, 1, 0, 2, 40), ('SALAT', 'Salat', 20, 2, 0, 0, 0), "
+             "('POMMES', 'Pommes', 20, 1, -1, 0, 0), ('ALT16', 'Alt 16', 0, 11, 0, 0, 0), "
+             "('ALT5', 'Alt 5', 0, 12, 0, 0, 0), ('KEY5', 'Schlüssel 5', 0, 5, 0, 0, 0)",
+             "INSERT INTO artgrp (artgrp, artgrp2, grpbez) VALUES (10, 3, 'Getränke'), (20, 0, 'Küche')",
+             "INSERT INTO artgrp2 (artgrp2, grpbez) VALUES (3, 'Alkoholfrei')",
+             "INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')",
+             "INSERT INTO tische (tisch, bubemerk, gaeste, tse_startbest) VALUES (12, 'Fenster', 0, 77)",
+             "INSERT INTO kunden (kdnr, vname, name, name2, strasse, plz, ort, kdgrp) VALUES "
+             "(7, 'Max', 'Muster', 'GmbH', 'Hauptstr. 1', '12345', 'Ort', 4)",
+             "INSERT INTO kontenrahmen (bez, konto) VALUES ('BONUS', 8400), ('EZGS_MWST_1', 1700)",
+             "UPDATE system SET gstypeu1mwstschl = 1, nokassi0 = 0",
+         })
+      db.Exec(sql);
     // Station 2: a connection of its own to the same database.
     second = db.OpenSecond();
     state2 = db.state();
     state2.kasse = 2;
     tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
-  }
-
-  // The master data; replayed by tests that must restore the database.
-  static std::vector<std::string> FixtureStatements() {
-    return {
-        "INSERT INTO artikel (artnr, artbez, artgrp, mwst, ausserhaus, ticket, kostenstelle) VALUES "
-        "('COLA', 'Cola 0,3', 10, 1, 0, 2, 40), ('SALAT', 'Salat', 20, 2, 0, 0, 0), "
-        "('POMMES', 'Pommes', 20, 1, -1, 0, 0), ('ALT16', 'Alt 16', 0, 11, 0, 0, 0), "
-        "('ALT5', 'Alt 5', 0, 12, 0, 0, 0), ('KEY5', 'Schlüssel 5', 0, 5, 0, 0, 0)",
-        "INSERT INTO artgrp (artgrp, artgrp2, grpbez) VALUES (10, 3, 'Getränke'), (20, 0, 'Küche')",
-        "INSERT INTO artgrp2 (artgrp2, grpbez) VALUES (3, 'Alkoholfrei')",
-        "INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')",
-        "INSERT INTO tische (tisch, bubemerk, gaeste, tse_startbest) VALUES (12, 'Fenster', 0, 77)",
-        "INSERT INTO kunden (kdnr, vname, name, name2, strasse, plz, ort, kdgrp) VALUES "
-        "(7, 'Max', 'Muster', 'GmbH', 'Hauptstr. 1', '12345', 'Ort', 4)",
-        "INSERT INTO kontenrahmen (bez, konto) VALUES ('BONUS', 8400), ('EZGS_MWST_1', 1700)",
-        "UPDATE system SET gstypeu1mwstschl = 1, nokassi0 = 0",
-    };
   }
 
   void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
@@ -120,7 +116,7 @@ class SettlementFixture : public ::testing::Test {
   }
 
   tolven::testing::TestDb db;
-  RecordingLog log;
+  tolven::testing::RecordingLog log;
   SettlementSettings settings;
   std::unique_ptr<fiscal::Tse> tse;
   int kanr = 3;                            // the waiter who settles
