@@ -18,16 +18,13 @@
 
 namespace tolven::settlement::fixture {
 
-using tolven::testing::ScriptedTseServer;
-
-// An order row of guest 1; the name is the article number unless given.
+// An order row of guest 1, named as its article number.
 struct OrderLine {
   std::string artnr;
   int menge;
   int epreis;
   std::string info = "";
   int artgrp = 0;
-  std::string artbez = "";
 };
 
 class SettlementFixture : public ::testing::Test {
@@ -63,8 +60,8 @@ class SettlementFixture : public ::testing::Test {
           "INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, konto) "
           "VALUES (" +
           std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", 1, " + db::SqlText(o.artnr) + ", " +
-          db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " + std::to_string(o.artgrp) + ", " +
-          std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " + db::SqlText(o.info) + ", 4000)");
+          db::SqlText(o.artnr) + ", " + std::to_string(o.artgrp) + ", " + std::to_string(o.menge) + ", " +
+          std::to_string(o.epreis) + ", " + db::SqlText(o.info) + ", 4000)");
     }
   }
 
@@ -76,11 +73,10 @@ class SettlementFixture : public ::testing::Test {
   }
   // As the terminal-request handler calls it: on rows read before (else now, on
   // station 1's connection), through `tools` (else station 1's). -1: not settled.
-  int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr,
-                 const SettleRequest& request = {}) {
+  int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr) {
     auto fresh = rows ? nullptr : Rows(db.conn(), tisch);
     TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
-    const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, request);
+    const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, {});
     refusal = settlement.lastRefusal();
     return bunr.value_or(-1);
   }

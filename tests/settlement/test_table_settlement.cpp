@@ -3,6 +3,8 @@
 // the commit.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "fiscal/receipt_checks.h"
 #include "settlement/settlement_fixture.h"
 #include "support/faulty_connection.h"
@@ -17,7 +19,7 @@ using Settlement = SettlementFixture;
 TEST_F(Settlement, CashReceiptWithHeaderLinesJournalCashBalanceAndSignature) {
   db.state().kaNr = 9;
   db.state().kaName = "Gateway";
-  ScriptedTseServer adapter;
+  tolven::testing::ScriptedTseServer adapter;
   db.state().tseInUse = true;
   tse = std::make_unique<fiscal::Tse>(db.tools(), adapter,
                                       fiscal::TseIdentity{"KASSE-1", "ecdsa-plain-SHA384", "BPUBKEY"});
@@ -80,12 +82,8 @@ TEST_F(Settlement, CashReceiptWithHeaderLinesJournalCashBalanceAndSignature) {
 // Refused: nothing is stored and the operator is told why.
 TEST_F(Settlement, RefusalsStoreNothingAndTellTheOperator) {
   const std::string voucher = "1: Gutschein konnte nicht als eingelöst markiert werden. Gutschein ";
-  const struct {
-    std::vector<OrderLine> rows;
-    std::string zahlart;
-    std::vector<std::string> prepare;
-    std::string message;
-  } cases[] = {
+  // The table's rows, the payment, statements run before, the message's start.
+  const std::tuple<std::vector<OrderLine>, std::string, std::vector<std::string>, std::string> cases[] = {
       {{{"NIXDA", 1, 100}}, "BAR", {}, "Artikel NIXDA nicht im Artikelstamm - Tisch 12 nicht abgerechnet."},
       {{{"KEY5", 1, 100}}, "BAR", {}, "Unbekannter MwSt-Schlüssel 5 bei Artikel KEY5"},
       {{{"COLA", 1, 100}}, "KDKTO", {}, "Zahlung auf Kundenkonto ohne Kunde"},
@@ -107,16 +105,16 @@ TEST_F(Settlement, RefusalsStoreNothingAndTellTheOperator) {
       "INSERT INTO gutscheine (status, gsnr, betrag) VALUES (0, 'GS-10', 1000), (1, 'GS-OLD', 1000), "
       "(0, 'GS-5', 500)");
   kanr = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [rows, zahlart, prepare, message] : cases) {
+    SCOPED_TRACE(message);
     db.Exec("DELETE FROM bestellung");
-    for (const std::string& sql : c.prepare) db.Exec(sql);
-    Orders(12, c.rows);
+    for (const std::string& sql : prepare) db.Exec(sql);
+    Orders(12, rows);
     const std::string before = Stored();
-    EXPECT_EQ(Settle(12, c.zahlart), -1);
+    EXPECT_EQ(Settle(12, zahlart), -1);
     EXPECT_EQ(Stored(), before);
     ASSERT_FALSE(db.ui().messages.empty());
-    EXPECT_EQ(db.ui().messages.back().text.find(c.message), 0u) << db.ui().messages.back().text;
+    EXPECT_EQ(db.ui().messages.back().text.find(message), 0u) << db.ui().messages.back().text;
   }
 }
 
@@ -136,10 +134,10 @@ TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
     Orders(12, {{"COLA", 2, 250, "", 10}, {"SALAT", 1, 535}, {"00-MWST0", 1, 1000}}, 7);
     Orders(12, {{"$$$GS", 1, 2000, "GS-8;Geschenk"}, {"$$$GS", 1, -1000, "GS-7"}, {"$$$GS", 1, -300, ""}}, 7);
     Orders(12, {{"GASTRODIGITAL", 1, 700}, {"GASTRODIGITAL", 1, -200}, {"$$$FGS", 1, -400}}, 7);
-    Orders(12, {{"$$$BONUS", 1, -600, "60"}, {"$$$AUSLAGE", 1, 300, "", 0, "Blumen"}, {"$$BAR", 1, -200}}, 7);
+    Orders(12, {{"$$$BONUS", 1, -600, "60"}, {"$$$AUSLAGE", 1, 300}, {"$$BAR", 1, -200}}, 7);
   };
   busyTable();
-  ScriptedTseServer adapter;
+  tolven::testing::ScriptedTseServer adapter;
   db.state().tseInUse = true;
   const std::string before = Stored();
 
@@ -162,7 +160,7 @@ TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
       EXPECT_EQ(Dump("SELECT betrag, zahlart, sum0, sum1, sum2, mwst1, mwst2, sumgsin, sumgsout, sumgsfremd, "
                      "sumauslagen, kdnr, kdgrp, (SELECT saldo FROM kdkto), (SELECT punkte FROM bkto), "
                      "(SELECT MIN(saldo) || '/' || MAX(saldo) FROM barsaldo), (SELECT txt FROM auslagen) FROM kass"),
-                "1435|MIX|1000|0|435|0|28|1500|2700|400|300|7|4|-2335|-60|-300/-100|Blumen\n");
+                "1435|MIX|1000|0|435|0|28|1500|2700|400|300|7|4|-2335|-60|-300/-100|$$$AUSLAGE\n");
       EXPECT_EQ(Dump("SELECT pos, artnr, artbez, preis, posbetrag, mwstproz, konto FROM kasspro ORDER BY pos"),
                 "1|COLA|COLA|250|500|19|4000\n2|SALAT|SALAT|535|535|7|4000\n3|00-MWST0|00-MWST0|1000|1000|0|4000\n"
                 "4|BONUS|Bonus-Rabatt (19%)|-500|-500|19|8400\n5|BONUS|Bonus-Rabatt (7%)|-100|-100|7|8400\n");
