@@ -18,8 +18,6 @@
 namespace tolven::settlement::fixture {
 namespace {
 
-using tolven::testing::HeldLock;
-
 using SettlementConcurrency = SettlementFixture;
 
 TEST_F(SettlementConcurrency, RowsSettledChangedOrPartlyGoneRefuseTheWholeSettlement) {
@@ -56,7 +54,7 @@ TEST_F(SettlementConcurrency, AfterALockConflictTheWholeSettlementRunsOnceMoreAn
   const std::string before = Stored();
   {
     // A second conflict fails the settlement with nothing stored.
-    HeldLock lock(*second, counterRow);
+    tolven::testing::HeldLock lock(*second, counterRow);
     EXPECT_EQ(Settle(12, "BAR", &tools), -1);
     EXPECT_EQ(watched.begins, 2) << "run once more, not more";
     EXPECT_TRUE(log.Has("FEHLER: Tisch 12")) << "a failure, not a refusal";
@@ -65,7 +63,7 @@ TEST_F(SettlementConcurrency, AfterALockConflictTheWholeSettlementRunsOnceMoreAn
   // The other station finishes before the second run begins.
   watched.begins = 0;
   log.lines.clear();
-  HeldLock lock(*second, counterRow);
+  tolven::testing::HeldLock lock(*second, counterRow);
   watched.beginAt = 2;
   watched.action = [&] { lock.Release(); };
   EXPECT_EQ(Settle(12, "BAR", &tools), 41);
