@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
 #include <vector>
 
 #include "common/text.h"
@@ -18,83 +16,68 @@
 
 namespace tolven::settlement::fixture {
 
-using tolven::testing::RecordingLog;
-using tolven::testing::ScriptedTseServer;
-
-// An order row of guest 1; the name is the article number unless given.
+// An order row of guest 1, named as its article number.
 struct OrderLine {
   std::string artnr;
   int menge;
   int epreis;
   std::string info = "";
   int artgrp = 0;
-  std::string artbez = "";
 };
 
 class SettlementFixture : public ::testing::Test {
  public:
   SettlementFixture() {
     db.state().tseInUse = false;
-    for (const std::string& sql : FixtureStatements()) db.Exec(sql);
-  }
-
-  // The master data; replayed by tests that must restore the database.
-  static std::vector<std::string> FixtureStatements() {
-    return {
-        "INSERT INTO artikel (artnr, artbez, artgrp, mwst, ausserhaus, ticket, kostenstelle) VALUES "
-        "('COLA', 'Cola 0,3', 10, 1, 0, 2, 40), ('SALAT', 'Salat', 20, 2, 0, 0, 0), "
-        "('POMMES', 'Pommes', 20, 1, -1, 0, 0), ('ALT16', 'Alt 16', 0, 11, 0, 0, 0), "
-        "('ALT5', 'Alt 5', 0, 12, 0, 0, 0), ('KEY5', 'Schlüssel 5', 0, 5, 0, 0, 0)",
-        "INSERT INTO artgrp (artgrp, artgrp2, grpbez) VALUES (10, 3, 'Getränke'), (20, 0, 'Küche')",
-        "INSERT INTO artgrp2 (artgrp2, grpbez) VALUES (3, 'Alkoholfrei')",
-        "INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')",
-        "INSERT INTO tische (tisch, bubemerk, gaeste, tse_startbest) VALUES (12, 'Fenster', 0, 77)",
-        "INSERT INTO kunden (kdnr, vname, name, name2, strasse, plz, ort, kdgrp) VALUES "
-        "(7, 'Max', 'Muster', 'GmbH', 'Hauptstr. 1', '12345', 'Ort', 4)",
-        "INSERT INTO kontenrahmen (bez, konto) VALUES ('BONUS', 8400), ('EZGS_MWST_1', 1700)",
-        "UPDATE system SET gstypeu1mwstschl = 1, nokassi0 = 0",
-    };
-  }
-
-  void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
-    for (const OrderLine& o : rows) {
-      db.Exec("INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, konto) "
-              "VALUES (" + std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", 1, " + db::SqlText(o.artnr) +
-              ", " + db::SqlText(o.artbez.empty() ? o.artnr : o.artbez) + ", " + std::to_string(o.artgrp) + ", " +
-              std::to_string(o.menge) + ", " + std::to_string(o.epreis) + ", " + db::SqlText(o.info) + ", 4000)");
-    }
-  }
-
-  // The rows of a table as the terminal-request handler reads them, on one station's connection.
-  std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch) {
-    db::DbError err;
-    return conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + " ORDER BY id",
-                      err);
-  }
-  // As the terminal-request handler calls it: on rows read before (else now, on
-  // station 1's connection), through `tools` (else station 1's). -1: not settled.
-  int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr,
-                 const SettleRequest& request = {}) {
-    auto fresh = rows ? nullptr : Rows(db.conn(), tisch);
-    if (!rows && !fresh) return -2;
-    TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
-    const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, request);
-    refusal = settlement.lastRefusal();
-    return bunr.value_or(-1);
-  }
-  // Station 2: a connection of its own to the same database.
-  void OpenSecond() {
+    // The master data.
+    for (const char* sql : {
+             "INSERT INTO artikel (artnr, artbez, artgrp, mwst, ausserhaus, ticket, kostenstelle) VALUES "
+             "('COLA', 'Cola 0,3', 10, 1, 0, 2, 40), ('SALAT', 'Salat', 20, 2, 0, 0, 0), "
+             "('POMMES', 'Pommes', 20, 1, -1, 0, 0), ('ALT16', 'Alt 16', 0, 11, 0, 0, 0), "
+             "('ALT5', 'Alt 5', 0, 12, 0, 0, 0), ('KEY5', 'Schlüssel 5', 0, 5, 0, 0, 0)",
+             "INSERT INTO artgrp (artgrp, artgrp2, grpbez) VALUES (10, 3, 'Getränke'), (20, 0, 'Küche')",
+             "INSERT INTO artgrp2 (artgrp2, grpbez) VALUES (3, 'Alkoholfrei')",
+             "INSERT INTO kassi (kanr, name) VALUES (3, 'Anna')",
+             "INSERT INTO tische (tisch, bubemerk, gaeste, tse_startbest) VALUES (12, 'Fenster', 0, 77)",
+             "INSERT INTO kunden (kdnr, vname, name, name2, strasse, plz, ort, kdgrp) VALUES "
+             "(7, 'Max', 'Muster', 'GmbH', 'Hauptstr. 1', '12345', 'Ort', 4)",
+             "INSERT INTO kontenrahmen (bez, konto) VALUES ('BONUS', 8400), ('EZGS_MWST_1', 1700)",
+             "UPDATE system SET gstypeu1mwstschl = 1, nokassi0 = 0",
+         })
+      db.Exec(sql);
+    // Station 2: a connection of its own to the same database.
     second = db.OpenSecond();
     state2 = db.state();
     state2.kasse = 2;
     tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
   }
 
-  void UseTse(fiscal::TseServerAdapter& adapter, const fiscal::TseIdentity& identity = {"KASSE-1", "ecdsa", "KEY"}) {
-    db.state().tseInUse = true;
-    tse = std::make_unique<fiscal::Tse>(db.tools(), adapter, identity);
+  void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
+    for (const OrderLine& o : rows) {
+      db.Exec(
+          "INSERT INTO bestellung (tisch, kanr, kdnr, gast, artnr, artbez, artgrp, menge, epreis, info, konto) "
+          "VALUES (" +
+          std::to_string(tisch) + ", 3, " + std::to_string(kdnr) + ", 1, " + db::SqlText(o.artnr) + ", " +
+          db::SqlText(o.artnr) + ", " + std::to_string(o.artgrp) + ", " + std::to_string(o.menge) + ", " +
+          std::to_string(o.epreis) + ", " + db::SqlText(o.info) + ", 4000)");
+    }
   }
 
+  // The rows of a table as the terminal-request handler reads them, on one station's connection.
+  std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch) {
+    db::DbError err;
+    return conn.Query(
+        "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + " ORDER BY id", err);
+  }
+  // As the terminal-request handler calls it: on rows read before (else now, on
+  // station 1's connection), through `tools` (else station 1's). -1: not settled.
+  int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr) {
+    auto fresh = rows ? nullptr : Rows(db.conn(), tisch);
+    TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
+    const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, {});
+    refusal = settlement.lastRefusal();
+    return bunr.value_or(-1);
+  }
   // Every row of a query, columns joined by "|", rows by "\n".
   std::string Dump(const std::string& sql) {
     db::DbError err;
@@ -127,12 +110,12 @@ class SettlementFixture : public ::testing::Test {
   }
 
   tolven::testing::TestDb db;
-  RecordingLog log;
+  tolven::testing::RecordingLog log;
   SettlementSettings settings;
   std::unique_ptr<fiscal::Tse> tse;
-  int kanr = 3;                    // the waiter who settles
-  std::string refusal;  // of the last settlement
-  std::unique_ptr<db::Connection> second;
+  int kanr = 3;                            // the waiter who settles
+  std::string refusal;                     // of the last settlement
+  std::unique_ptr<db::Connection> second;  // station 2
   StartupState state2;
   std::unique_ptr<db::DbTools> tools2;
 };

@@ -3,6 +3,8 @@
 // the commit.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "fiscal/receipt_checks.h"
 #include "settlement/settlement_fixture.h"
 #include "support/faulty_connection.h"
@@ -13,29 +15,28 @@ namespace {
 using Settlement = SettlementFixture;
 
 // Signed after the commit, the QR text made of what was stored; a receipt the
-// TSE does not answer for is kept and reported.
-TEST_F(Settlement, CashReceiptWithHeaderLinesJournalCashBalanceAndSignature) {
+// TSE does not answer for is kept and reported. A refused one stores nothing.
+TEST_F(Settlement, ReceiptsWithHeaderLinesJournalCashBalanceAndSignatureOrRefused) {
   db.state().kaNr = 9;
   db.state().kaName = "Gateway";
-  ScriptedTseServer adapter;
-  adapter.nextTrx = 4711;
-  adapter.nextCounter = 99;
-  adapter.now = 1764936000;
-  UseTse(adapter, {"KASSE-1", "ecdsa-plain-SHA384", "BPUBKEY"});
+  tolven::testing::ScriptedTseServer adapter;
+  db.state().tseInUse = true;
+  tse.reset(new fiscal::Tse(db.tools(), adapter, {"KASSE-1", "ecdsa-plain-SHA384", "BPUBKEY"}));
   Orders(12, {{"COLA", 2, 250, "", 10}, {"SALAT", 1, 535, "", 20}});
   ASSERT_EQ(Settle(12, "BAR"), 1);
   const std::string processData = "Beleg^5.00_5.35_0.00_0.00_0.00^10.35:Bar";
   EXPECT_EQ(Dump("SELECT tse_trx, tse_sigcount, tse_startbest, tse_start, tse_stop, tse_sernr, tse_processtype, "
                  "tse_processdata, tse_signatur, tse_qr FROM kass"),
-            "4711|99|77|1764936000|1764936001|SERIAL-1|Kassenbeleg-V1|" + processData + "|SIG99|V0;KASSE-1;" +
-                "Kassenbeleg-V1;" + processData + ";4711;99;2025-12-05T12:00:00.000Z;2025-12-05T12:00:01.000Z;" +
-                "ecdsa-plain-SHA384;unixTime;SIG99;BPUBKEY\n");
-  EXPECT_EQ(Dump("SELECT bunr, seqnr, datumzeit, vorgangstart, doy, kdnr, kanr, kaname, filnr, kasse, tisch, betrag, "
-                 "umsatzzaehler, mwst1proz, mwst2proz, mwst3proz, mwst1, mwst2, mwst3, sum0, sum1, sum2, sum3, zahlart, "
-                 "gaeste, info, txt, sigver, pcatransid, cardno, crc FROM kass"),
-            "1|1|2026-12-05 12:00:00|2026-12-05 12:00:00|26339|0|3|Anna|1|1|12|1035|0|19|7|0|80|35|0|0|500|535|0|BAR|"
-            "1|Fenster|VERKAUF|1|0||" +
-                fiscal::RecordCRC(Date{2026, 12, 5}, 1, 1035) + "\n");
+            "100|500|77|1765000000|1765000001|SERIAL-1|Kassenbeleg-V1|" + processData + "|SIG500|V0;KASSE-1;" +
+                "Kassenbeleg-V1;" + processData + ";100;500;2025-12-06T05:46:40.000Z;2025-12-06T05:46:41.000Z;" +
+                "ecdsa-plain-SHA384;unixTime;SIG500;BPUBKEY\n");
+  EXPECT_EQ(
+      Dump("SELECT bunr, seqnr, datumzeit, vorgangstart, doy, kdnr, kanr, kaname, filnr, kasse, tisch, betrag, "
+           "umsatzzaehler, mwst1proz, mwst2proz, mwst3proz, mwst1, mwst2, mwst3, sum0, sum1, sum2, sum3, zahlart, "
+           "gaeste, info, txt, sigver, pcatransid, cardno, crc FROM kass"),
+      "1|1|2026-12-05 12:00:00|2026-12-05 12:00:00|26339|0|3|Anna|1|1|12|1035|0|19|7|0|80|35|0|0|500|535|0|BAR|"
+      "1|Fenster|VERKAUF|1|0||" +
+          fiscal::RecordCRC(Date{2026, 12, 5}, 1, 1035) + "\n");
   EXPECT_EQ(Dump("SELECT pos, gvtyp, tisch, artnr, artgrp, artgrp2, artbez, grpbez, grpbez2, ticket, konto, "
                  "kostenstelle, menge, preis, posbetrag, ekpreis, mwst, mwstproz, mwstsatz, mwstschl, zahlart, crc "
                  "FROM kasspro ORDER BY pos"),
@@ -75,20 +76,12 @@ TEST_F(Settlement, CashReceiptWithHeaderLinesJournalCashBalanceAndSignature) {
   EXPECT_TRUE(db.ui().messages[0].text == text && db.ui().messages[0].kind == platform::MsgKind::Critical);
   EXPECT_EQ(Dump("SELECT typ, txt, memotext FROM syslog WHERE typ <> 'T'"),  // 'T': the TSE's own time-outs
             "P|" + text + "|TSE-Trx=-1\r\nprocessData=Beleg^10.00_0.00_0.00_0.00_0.00^10.00:Unbar\n");
-}
 
-// Refused: nothing is stored and the operator is told why.
-TEST_F(Settlement, RefusalsStoreNothingAndTellTheOperator) {
-  const std::string voucher = "1: Gutschein konnte nicht als eingelöst markiert werden. Gutschein ";
-  const struct {
-    std::vector<OrderLine> rows;
-    std::string zahlart;
-    std::vector<std::string> prepare;
-    std::string message;
-  } cases[] = {
-      {{{"COLA", 1, 100}}, "BAR", {"UPDATE system SET nokassi0 = -1"}, "Abrechnung auf Kellner 0 gesperrt."},
-      {{{"COLA", 1, 100}, {"NIXDA", 1, 100}}, "BAR", {},
-       "Artikel NIXDA nicht im Artikelstamm - Tisch 12 nicht abgerechnet."},
+  // Refused: nothing is stored and the operator is told why.
+  const std::string voucher = "5: Gutschein konnte nicht als eingelöst markiert werden. Gutschein ";
+  // The table's rows, the payment, statements run before, the message's start.
+  const std::tuple<std::vector<OrderLine>, std::string, std::vector<std::string>, std::string> cases[] = {
+      {{{"NIXDA", 1, 100}}, "BAR", {}, "Artikel NIXDA nicht im Artikelstamm - Tisch 12 nicht abgerechnet."},
       {{{"KEY5", 1, 100}}, "BAR", {}, "Unbekannter MwSt-Schlüssel 5 bei Artikel KEY5"},
       {{{"COLA", 1, 100}}, "KDKTO", {}, "Zahlung auf Kundenkonto ohne Kunde"},
       // Vouchers unknown (also by a pattern), already redeemed (also earlier on the same receipt) or worth too little.
@@ -96,27 +89,27 @@ TEST_F(Settlement, RefusalsStoreNothingAndTellTheOperator) {
       {{{"COLA", 1, 2000}, {"$$$GS", 1, -500, "GS-OLD"}}, "BAR", {}, voucher + "GS-OLD wurde bereits eingelöst."},
       {{{"COLA", 1, 2000}, {"$$$GS", 1, -800, "GS-5"}}, "BAR", {}, voucher + "GS-5 über 5.00 reicht nicht für 8.00."},
       {{{"$$$GS", 1, -5, "GS-10"}, {"$$$GS", 1, -5, "GS-10"}}, "BAR", {}, voucher + "GS-10 wurde bereits eingelöst."},
-      // A receipt dated before the previous one; its number is not used up.
-      {{{"COLA", 1, 100}}, "BAR",
-       {"INSERT INTO kass (bunr, datumzeit, betrag, umsatzzaehler) VALUES (1, '2026-12-05 13:00:00', 100, 100)",
-        "INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ('BUNR', 2, 1, 999999999)"},
-       "2: kass:Chronologische Abfolge nicht gegeben! 05.12.2026 12:00:00<05.12.2026 13:00:00"},
+      // A receipt dated before the previous one; its number (5, as in the messages) is not used up.
+      {{{"COLA", 1, 100}},
+       "BAR",
+       {"UPDATE kass SET datumzeit = '2026-12-05 13:00:00' WHERE bunr = 4"},
+       "5: kass:Chronologische Abfolge nicht gegeben! 05.12.2026 12:00:00<05.12.2026 13:00:00"},
+      // Waiter 0 may not settle (checked before the date, which the row above leaves failing).
+      {{{"COLA", 1, 100}}, "BAR", {"UPDATE system SET nokassi0 = -1"}, "Abrechnung auf Kellner 0 gesperrt."},
   };
   db.Exec(
       "INSERT INTO gutscheine (status, gsnr, betrag) VALUES (0, 'GS-10', 1000), (1, 'GS-OLD', 1000), "
       "(0, 'GS-5', 500)");
   kanr = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [rows, zahlart, prepare, message] : cases) {
+    SCOPED_TRACE(message);
     db.Exec("DELETE FROM bestellung");
-    for (const std::string& sql : c.prepare) db.Exec(sql);
-    Orders(12, c.rows);
+    for (const std::string& sql : prepare) db.Exec(sql);
+    Orders(12, rows);
     const std::string before = Stored();
-    EXPECT_EQ(Settle(12, c.zahlart), -1);
+    EXPECT_EQ(Settle(12, zahlart), -1);
     EXPECT_EQ(Stored(), before);
-    ASSERT_FALSE(db.ui().messages.empty());
-    EXPECT_EQ(db.ui().messages.back().text.find(c.message), 0u) << db.ui().messages.back().text;
-    db.Exec("UPDATE system SET nokassi0 = 0");
+    EXPECT_EQ(db.ui().messages.back().text.find(message), 0u) << db.ui().messages.back().text;
   }
 }
 
@@ -136,16 +129,15 @@ TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
     Orders(12, {{"COLA", 2, 250, "", 10}, {"SALAT", 1, 535}, {"00-MWST0", 1, 1000}}, 7);
     Orders(12, {{"$$$GS", 1, 2000, "GS-8;Geschenk"}, {"$$$GS", 1, -1000, "GS-7"}, {"$$$GS", 1, -300, ""}}, 7);
     Orders(12, {{"GASTRODIGITAL", 1, 700}, {"GASTRODIGITAL", 1, -200}, {"$$$FGS", 1, -400}}, 7);
-    Orders(12, {{"$$$BONUS", 1, -600, "60"}, {"$$$AUSLAGE", 1, 300, "", 0, "Blumen"}, {"$$BAR", 1, -200}}, 7);
+    Orders(12, {{"$$$BONUS", 1, -600, "60"}, {"$$$AUSLAGE", 1, 300}, {"$$BAR", 1, -200}}, 7);
   };
   busyTable();
-  ScriptedTseServer adapter;
-  UseTse(adapter);
+  tolven::testing::ScriptedTseServer adapter;
+  db.state().tseInUse = true;
   const std::string before = Stored();
 
   tolven::testing::FaultyConnection faulty(db.conn());
   db::DbTools tools(faulty, db.state(), db.env(), db.ui());
-  int64_t failures = 0;
   std::vector<std::string> storedDespiteFailure;  // what runs a failure after the commit did not undo left
   for (int64_t n = 1; n < 500; ++n) {
     SCOPED_TRACE("failing call " + std::to_string(n));
@@ -155,14 +147,14 @@ TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
     ASSERT_FALSE(db.conn().InTransaction());
     if (!faulty.failed()) {
       EXPECT_EQ(bunr, 5);
-      EXPECT_GT(failures, 20) << "the sweep should have met every statement";
+      EXPECT_GT(n, 21) << "the sweep should have met every statement";
       // Only the TSE columns may fail after the commit: that run stored the complete receipt.
       EXPECT_EQ(storedDespiteFailure, std::vector<std::string>{Stored()});
       // The receipt itself: sums, the bonus split over the VAT keys, one journal booking per kind of payment.
       EXPECT_EQ(Dump("SELECT betrag, zahlart, sum0, sum1, sum2, mwst1, mwst2, sumgsin, sumgsout, sumgsfremd, "
                      "sumauslagen, kdnr, kdgrp, (SELECT saldo FROM kdkto), (SELECT punkte FROM bkto), "
                      "(SELECT MIN(saldo) || '/' || MAX(saldo) FROM barsaldo), (SELECT txt FROM auslagen) FROM kass"),
-                "1435|MIX|1000|0|435|0|28|1500|2700|400|300|7|4|-2335|-60|-300/-100|Blumen\n");
+                "1435|MIX|1000|0|435|0|28|1500|2700|400|300|7|4|-2335|-60|-300/-100|$$$AUSLAGE\n");
       EXPECT_EQ(Dump("SELECT pos, artnr, artbez, preis, posbetrag, mwstproz, konto FROM kasspro ORDER BY pos"),
                 "1|COLA|COLA|250|500|19|4000\n2|SALAT|SALAT|535|535|7|4000\n3|00-MWST0|00-MWST0|1000|1000|0|4000\n"
                 "4|BONUS|Bonus-Rabatt (19%)|-500|-500|19|8400\n5|BONUS|Bonus-Rabatt (7%)|-100|-100|7|8400\n");
@@ -175,20 +167,18 @@ TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
                 "GS-7|1|||1000|||5\nGS-70|0|||1000|||\nGS-8|0|0|5|2000|KDKTO|Geschenk|\n");
       return;
     }
-    ++failures;
     if (bunr < 0) {
       ASSERT_EQ(Stored(), before) << "failed: " << faulty.log().back();
       continue;
     }
     ASSERT_EQ(bunr, 5);
     storedDespiteFailure.push_back(Stored());
-    // Back to the start for the next run.
+    // Back to the start for the next run: what the settlement writes goes, the customer's last visit too.
     for (const char* table : {"kass", "kasspro", "gutscheine", "auslagen", "kdkto", "bkto", "buch2", "barsaldo",
-                              "uniquenr", "zeilenstornos", "kunden", "bestellung", "artikel", "artgrp", "artgrp2",
-                              "kassi", "tische", "kontenrahmen"})
+                              "uniquenr", "zeilenstornos", "bestellung"})
       db.Exec(std::string("DELETE FROM ") + table);
+    db.Exec("UPDATE kunden SET letztbes = NULL");
     db.RestartIds("bestellung");
-    for (const std::string& sql : FixtureStatements()) db.Exec(sql);
     busyTable();
   }
   FAIL() << "the sweep did not end";
