@@ -7,6 +7,7 @@
 
 #include "fiscal/receipt_checks.h"
 #include "settlement/settlement_fixture.h"
+#include "settlement/settlement_totals.h"
 #include "support/faulty_connection.h"
 
 namespace tolven::settlement::fixture {
@@ -117,6 +118,18 @@ TEST_F(Settlement, ReceiptsWithHeaderLinesJournalCashBalanceAndSignatureOrRefuse
 // (the journal inserts late in the transaction among them) until a run gets
 // through untouched. Every run either stores the complete receipt or leaves the
 // database exactly as it was.
+// What the TSE signs as the payment of a receipt: the cash part of a mixed one, outlays paid out, card.
+TEST(ProcessData, PaymentsOfEveryKindOfReceipt) {
+  SettlementTotals t;
+  t.sum = {100, 1000, 200, 0, 0, 0};
+  t.turnover = 1300, t.cashPart = 500, t.outlays = -300, t.restDue = 1000;
+  EXPECT_EQ(BuildProcessData(t, "MIX", "VISA"), "Beleg^10.00_2.00_0.00_0.00_1.00^5.00:Bar_8.00:Unbar");
+  EXPECT_EQ(BuildProcessData(t, "BAR", "BAR"), "Beleg^10.00_2.00_0.00_0.00_1.00^13.00:Bar");
+  EXPECT_EQ(BuildProcessData(t, "EC", "EC"), "Beleg^10.00_2.00_0.00_0.00_1.00^3.00:Bar_10.00:Unbar");
+  t.outlays = 0;
+  EXPECT_EQ(BuildProcessData(t, "EC", "EC"), "Beleg^10.00_2.00_0.00_0.00_1.00^13.00:Unbar");
+}
+
 TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
   // A table with a bit of everything: articles of three VAT keys, a voucher
   // sold, one redeemed and one without a number (which changes nothing),
