@@ -26,19 +26,6 @@ Status FakeSerialPort::Write(const std::string& bytes) {
   return Status::Ok();
 }
 
-Status FakeParallelPort::Open(const std::string& dev) {
-  device = dev;
-  if (failOpen) return Status::Error("open(" + dev + "): No such device", 19);
-  open = true;
-  return Status::Ok();
-}
-
-Status FakeParallelPort::Write(const std::string& bytes) {
-  if (!open) return Status::Error("write(" + device + "): port not open", 9);
-  written += bytes;
-  return Status::Ok();
-}
-
 Status FakePrinterSystem::SubmitRaw(const std::string& printer, const std::string& title, const std::string& bytes) {
   if (reject) return Status::Error("cupsPrintFile(" + printer + "): The printer or class is not accepting jobs.");
   jobs.push_back({printer, title, bytes, true});

@@ -1,4 +1,4 @@
-// Recording stand-ins for serial ports, parallel ports and the print spooler:
+// Recording stand-ins for serial ports and the print spooler:
 // they keep what the code asked for (settings, handshake, lines) and every byte.
 #pragma once
 
@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/parallel_port.h"
 #include "platform/printer_system.h"
 #include "platform/serial_port.h"
 
@@ -30,17 +29,6 @@ class FakeSerialPort : public platform::SerialPort {
   // Switches.
   bool failOpen = false;
   bool failWrite = false;
-};
-
-class FakeParallelPort : public platform::ParallelPort {
- public:
-  Status Open(const std::string& dev) override;
-  Status Write(const std::string& bytes) override;
-  void Close() override { open = false; }
-
-  std::string device, written;
-  bool open = false;
-  bool failOpen = false;
 };
 
 class FakePrinterSystem : public platform::PrinterSystem {
