@@ -8,8 +8,7 @@
 // The kitchen printer is a FIFO read by the test, so every receipt that
 // reaches it is kept in order, also across kills. The random choices come from
 // a seed printed at the start; TOLVEN_SWEEP_SEED makes the same choices again
-// (the timing of a real run still differs). A failed run (any run with
-// TOLVEN_SWEEP_KEEP set) keeps its logs and database in the build folder.
+// (the timing of a real run still differs).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -468,20 +467,8 @@ TEST(KillSweep, KilledAtRandomMomentsNothingIsBilledTwiceLostOrLeftHalfAndTheKit
   // Each start cleared what the killed run left with the TSE server.
   EXPECT_EQ(rows("SELECT COUNT(*) FROM tse_server_req"), std::vector<std::string>{"0"});
   EXPECT_EQ(rows("SELECT COUNT(*) FROM tse_server_ans"), std::vector<std::string>{"0"});
-
-  if (HasFailure() || std::getenv("TOLVEN_SWEEP_KEEP")) {
-    // The logs of every run, the database and the printouts stay for a look.
-    const std::string kept = std::string(TOLVEN_BUILD_DIR) + "/killsweep-" + std::to_string(seed);
-    std::filesystem::remove_all(kept);
-    std::filesystem::create_directories(kept);
-    for (const auto& f : std::filesystem::recursive_directory_iterator(inst.dir.path())) {
-      if (!f.is_regular_file()) continue;  // the kitchen FIFO
-      const auto to = std::filesystem::path(kept) / std::filesystem::relative(f.path(), inst.dir.path());
-      std::filesystem::create_directories(to.parent_path());
-      std::filesystem::copy_file(f.path(), to);
-    }
-    std::cout << "TOLVEN_SWEEP_SEED=" << seed << ": logs and database kept in " << kept << std::endl;
-  }
+  // The end of the runs' logs, for a look at what went wrong.
+  if (HasFailure()) std::cout << "=== Läufe\n" << logs.substr(logs.size() > 30000 ? logs.size() - 30000 : 0);
 }
 
 }  // namespace
