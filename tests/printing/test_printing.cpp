@@ -55,127 +55,33 @@ const std::string kBuzzer = Bytes({27, 112, 0, 255, 255});
 const std::string kLogo = Bytes({28, 112, 1, 0});
 const std::string kBarcode = Bytes({29, 104, 80, 29, 72, 2, 29, 107, 4}) + "A1" + Bytes({0});
 
-struct PrintEngineRig {
+// The print engine on one rig: the spooler's receipt and text printers, the
+// printer codes of KASSEPRTCODES.INI, archive files with their check value, and
+// the serial port, with a pseudo-terminal standing in for the printer.
+TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   TempDir dir;
   FakeEnv env;
   FakeUi ui;
   RecordingLog log;
   platform::IniFile ini{env, dir.path()};
   FakePrinterSystem spooler;
+  printing::ChannelPrintEngine::Devices devices;
+  devices.serialPort = [] { return platform::MakeSerialPort(); };
+  devices.spooler = &spooler;
+  printing::ChannelPrintEngine engine(
+      env, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); }, devices, log,
+      dir.path() + "/");
   std::string statuses;  // each followed by "|", without the progress line by line
-  std::unique_ptr<printing::ChannelPrintEngine> engine;
-
-  PrintEngineRig() {
-    printing::ChannelPrintEngine::Devices devices;
-    devices.serialPort = [] { return platform::MakeSerialPort(); };
-    devices.spooler = &spooler;
-    engine = std::make_unique<printing::ChannelPrintEngine>(
-        env, ui, ini, [this](const std::string& name) { return printing::GetPrinterCode(ini, name); }, devices, log,
-        dir.path() + "/");
-    engine->SetStatusObserver([this](const std::string& s) {
-      if (!StartsWith(s, "Belegdruck Zeile ")) statuses += s + "|";
-    });
-  }
-
-  void Code(const std::string& key, const std::string& value) {
+  engine.SetStatusObserver([&statuses](const std::string& s) {
+    if (!StartsWith(s, "Belegdruck Zeile ")) statuses += s + "|";
+  });
+  auto Code = [&ini](const std::string& key, const std::string& value) {
     ASSERT_TRUE(ini.Write(printing::kPrinterCodesIni, "CODES", key, value).ok());
-  }
-};
-
-// The printer codes of KASSEPRTCODES.INI, then archive files with their check
-// value, on one rig.
-TEST(PrintEngine, PrinterCodesAndArchiveFiles) {
-  const std::tuple<const char*, const char*, std::string> cases[] = {
-      // nullptr: not in the file. The defaults go to the drawers and cutters as they are.
-      {"SCHUBLADE", nullptr, Bytes({27, 112, 0, 9, 1})},
-      {"SCHUBLADE_ALT", nullptr, Bytes({27, 112})},
-      {"SCHUBLADE_2", nullptr, Bytes({27, 112, 1, 9, 1})},
-      {"SCHUBLADE_LONG_PULSE", nullptr, Bytes({27, 112, 0, 100, 100})},
-      {"SCHUBLADE_2_LONG_PULSE", nullptr, Bytes({27, 112, 1, 100, 100})},
-      {"KÜCHENSUMMER", nullptr, Bytes({27, 112, 0, 255, 255})},
-      {"CUTTER", nullptr, Bytes({29, 86, 49})},
-      {"UNBEKANNT", nullptr, ""},
-      {"BAUD", "19200", "19200"},                               // a text setting, not a byte list
-      {"CUTTER", "29,86,300,65", Bytes({29, 86, 65})},          // 300 is no byte
-      {"SCHUBLADE_ALT", "27,,112", Bytes({27})},                // the list ends at the first empty token
-      {"SCHUBLADE_ALT", " 27 , x ,-1,2.6", Bytes({27, 0, 3})},  // no digits gives 0, -1 skipped, rounded
   };
-  PrintEngineRig r;
-  for (const auto& [name, configured, expected] : cases) {
-    if (configured) r.Code(name, configured);
-    EXPECT_EQ(printing::GetPrinterCode(r.ini, name), expected) << name << "=" << (configured ? configured : "");
-  }
 
-  // Archive files: NUL is written as {0} and checked as written; control codes stay; never a cut.
-  const std::vector<std::string> lines = {"123456789", std::string("a\0b", 3), Bytes({27, 33, 16}) + "c"};
-  ASSERT_TRUE(r.engine->MyPrint({"123456789"}, "FILE:" + (r.dir / "BON1.BON"), true, true).ok());
-  ASSERT_TRUE(r.engine->MyPrint(lines, "FILE:" + (r.dir / "BON2.BON"), true, true).ok());
-  // The CRC-16/KERMIT check value, low byte first.
-  EXPECT_EQ(ReadAll(r.dir / "BON1.BON"), "123456789\r\n###CRC:8921\r\n");
-  const std::string contents = ReadAll(r.dir / "BON2.BON");
-  EXPECT_EQ(contents, "123456789\r\na{0}b\r\n" + Bytes({27, 33, 16}) + "c\r\n###CRC:EDBD\r\n");
-  EXPECT_TRUE(r.env.sleeps().empty() && r.statuses == "Archivierung. Bitte warten...|Archivierung. Bitte warten...|");
-  const printing::ArchivedPrintout back = printing::ParseArchivedPrintout(contents);
-  using Check = printing::ArchivedPrintout::Check;
-  EXPECT_TRUE(back.lines == lines && back.check == Check::Ok);
-  EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n###CRC:8921\r\nmehr\r\n").check, Check::Wrong);
-  EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n").check, Check::Missing);
-  EXPECT_TRUE(!r.engine->MyPrint({"abc"}, "FILE:" + (r.dir / "fehlt/BON1.BON"), false, false).ok() &&
-              r.log.Has("FEHLER: Archivdatei"));
-}
-
-TEST(SerialPty, PrintoutArrivesByteForByte) {
-  // The printer's end of a pseudo-terminal; the slave stays open so that the
-  // master never sees a hang-up.
-  int master = -1, slave = -1;
-  char device[256] = {};
-  ASSERT_EQ(::openpty(&master, &slave, device, nullptr, nullptr), 0);
-  PrintEngineRig r;
-  ASSERT_TRUE(r.ini.Write("TOLVEN.INI", "PORTS", "COM3", device).ok());
-  r.Code("HANDSHAKE", "NONE");
-  r.Code("PRTINIT", "27,64");
-  r.Code("UMLAUTKONVERTIERUNG", "1");
-  r.Code("SCHUBLADE", "27,112,0,25,250");
-  r.Code("KÜCHENSUMMER", "27,112,0,250,252");
-  r.Code("FARBE1", "27,114,252");
-  r.Code("SERIAL-DELAY", "5");  // a byte list: 5 x 10 ms
-
-  // Printer commands are not converted, nor is the QR code's data (byte 250
-  // would otherwise become "u", 252 byte 129).
-  const std::string drawer = Bytes({27, 112, 0, 25, 250}), buzzer = Bytes({27, 112, 0, 250, 252});
-  const std::string qr = Bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + "ä";
-  std::vector<std::string> lines = {
-      "Grüße aus der Küche", drawer, buzzer, qr, Bytes({27, 114, 252}) + "Café 3,50 €" + Bytes({27, 114, 0}), "Ende\f"};
-  for (int i = 0; i < 54; ++i) lines.push_back("Position " + std::to_string(i) + std::string(30, '.'));
-  ASSERT_TRUE(r.engine->MyPrint(lines, "COM3", true, false).ok()) << r.ui.messages.at(0).text;
-
-  // Drawer codes travel without a line end, a form feed line as it is.
-  std::string expected = Bytes({27, 64, 27, 116, 2}) + "Gr" + Bytes({129, 225}) + "e aus der K" + Bytes({129}) +
-                         "che\r\n" + drawer + buzzer + "\r\n" + qr + "\r\n" + Bytes({27, 114, 252}) + "Cafe 3,50 " +
-                         Bytes({213, 27, 114, 0}) + "\r\nEnde\f";
-  for (int i = 0; i < 54; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
-  // What arrived until the line has been quiet for 100 ms: the printout fits
-  // into the terminal's buffer.
-  std::string got;
-  char buf[4096];
-  for (pollfd p{master, POLLIN, 0}; ::poll(&p, 1, 100) > 0;) {
-    const ssize_t n = ::read(master, buf, sizeof buf);
-    if (n <= 0) break;
-    got.append(buf, static_cast<size_t>(n));
-  }
-  ::close(slave);
-  ::close(master);
-  EXPECT_EQ(HexEncode(got), HexEncode(expected + Bytes({29, 86, 49}) + "\r\n"));
-  // 60 lines without handshake: a pause after each of lines 51..59, on the fake clock.
-  EXPECT_EQ(r.env.sleeps(), std::vector<int>(9, 50));
-  EXPECT_EQ(r.statuses,
-            "Schubladenöffnung...|QR-Code-Druck...|Papiervorschub...|Papierschnitt...|Belegdruck beendet.|");
-}
-
-TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextInPages) {
-  PrintEngineRig r;
-  r.spooler.printers = {"Buero", "EPSON TM-T88V"};
-  r.Code("DOPPELT_HOCH", "27,33,17");  // configured size codes are the ones recognised
+  // Receipt printers get the commands as bytes, other printers plain text in pages.
+  spooler.printers = {"Buero", "EPSON TM-T88V"};
+  Code("DOPPELT_HOCH", "27,33,17");  // configured size codes are the ones recognised
   const std::string hoch = Bytes({27, 33, 17});
   // Of several size codes on a line the later match wins.
   std::vector<std::string> lines = {kLogo,
@@ -191,16 +97,16 @@ TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextI
                                     "#QRCODE:https://x",
                                     "     #BARCODE:ab-1{}",
                                     kBarcode,
-                                    "#IMAGE:" + (r.dir / "qr.bmp"),
-                                    "#IMAGE:" + (r.dir / "fehlt.bmp"),
+                                    "#IMAGE:" + (dir / "qr.bmp"),
+                                    "#IMAGE:" + (dir / "fehlt.bmp"),
                                     "Ende"};
   // 9 x 2 pixels of 24 bits, bottom row first: the diagonal and the last column dark.
-  WriteAll(r.dir / "qr.bmp", HexDecode("424D6E000000000000003600000028000000090000000200000001001800000000003800000013"
-                                       "0B0000130B00000000000000000000"
-                                       "FFFFFF000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000"
-                                       "000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000"));
-  ASSERT_TRUE(r.engine->MyPrint(lines, "NETZ EPSON TM-T88V", true, false).ok());
-  EXPECT_TRUE(r.spooler.jobs.at(0).raw && r.spooler.jobs[0].printer == "EPSON TM-T88V");
+  WriteAll(dir / "qr.bmp", HexDecode("424D6E000000000000003600000028000000090000000200000001001800000000003800000013"
+                                     "0B0000130B00000000000000000000"
+                                     "FFFFFF000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000"
+                                     "000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000"));
+  ASSERT_TRUE(engine.MyPrint(lines, "NETZ EPSON TM-T88V", true, false).ok());
+  EXPECT_TRUE(spooler.jobs.at(0).raw && spooler.jobs[0].printer == "EPSON TM-T88V");
   const std::string blanks6 = " \r\n \r\n \r\n \r\n \r\n \r\n";
   const std::string bytes =
       Bytes({27, 64, 27, 116, 2}) + kLogo + "\r\n" + hoch + "Tisch 4\r\n" + kOff + hoch + "Summe\r\n" + kOff + "Gr" +
@@ -209,16 +115,16 @@ TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextI
       "weiter" + Bytes({29, 76, 48, 0, 29, 104, 64, 29, 72, 0, 29, 107, 4}) + "AB-1" + Bytes({0, 29, 76, 0, 0}) +
       kBarcode + "\r\n" + Bytes({29, 76, 80, 0, 29, 118, 48, 0, 2, 0, 2, 0, 0x80, 0x80, 0x40, 0x80, 29, 76, 0, 0}) +
       " \r\n \r\nEnde\r\n" + kCutter + "\r\n";
-  EXPECT_EQ(HexEncode(r.spooler.jobs[0].data), HexEncode(bytes));
-  EXPECT_TRUE(r.ui.messages.empty() && r.log.Has("FEHLER: Bild kann nicht gedruckt werden: " + (r.dir / "fehlt.bmp")));
+  EXPECT_EQ(HexEncode(spooler.jobs[0].data), HexEncode(bytes));
+  EXPECT_TRUE(ui.messages.empty() && log.Has("FEHLER: Bild kann nicht gedruckt werden: " + (dir / "fehlt.bmp")));
 
   // The same printout as text for the default printer.
-  r.Code("FONTBOLD", "JA");
-  ASSERT_TRUE(r.engine->MyPrint(lines, "WIN ", true, false).ok());
-  EXPECT_EQ(r.spooler.jobs.at(1).data, "Tisch 4\nSumme\nGrüße €\n\fGroßweiter    *ab-1{}**A1*\n \n \nEnde\n");
-  EXPECT_TRUE(!r.spooler.jobs[1].raw && r.spooler.jobs[1].printer == "Buero");
+  Code("FONTBOLD", "JA");
+  ASSERT_TRUE(engine.MyPrint(lines, "WIN ", true, false).ok());
+  EXPECT_EQ(spooler.jobs.at(1).data, "Tisch 4\nSumme\nGrüße €\n\fGroßweiter    *ab-1{}**A1*\n \n \nEnde\n");
+  EXPECT_TRUE(!spooler.jobs[1].raw && spooler.jobs[1].printer == "Buero");
   EXPECT_EQ(
-      r.statuses,
+      statuses,
       "Schubladenöffnung...|Küchensummer...|Papierschnitt...|Drucke QR-Code...|Papierschnitt...|Belegdruck beendet|"
       "Schubladenöffnung...|Küchensummer...|Seitenvorschub...|Papierschnitt...|Drucke QR-Code...|Fettdruck aus...|"
       "Belegdruck beendet|");
@@ -226,11 +132,88 @@ TEST(SpoolerChannel, ReceiptPrintersGetTheCommandsAsBytesOtherPrintersPlainTextI
   lines.assign(70, "a");
   lines.push_back("\f");
   lines.insert(lines.end(), 75, "b");
-  ASSERT_TRUE(r.engine->MyPrint(lines, "WIN", false, false).ok());
+  ASSERT_TRUE(engine.MyPrint(lines, "WIN", false, false).ok());
   std::string expected;
   for (size_t i = 0; i < lines.size(); ++i)
     expected += (i == 145 ? "[Automatischer Seitenumbruch]\n\f" : "") + lines[i] + (i == 70 ? "" : "\n");
-  EXPECT_EQ(r.spooler.jobs.at(2).data, expected);
+  EXPECT_EQ(spooler.jobs.at(2).data, expected);
+
+  const std::tuple<const char*, const char*, std::string> cases[] = {
+      // nullptr: not in the file. The defaults go to the drawers and cutters as they are.
+      {"SCHUBLADE", nullptr, Bytes({27, 112, 0, 9, 1})},
+      {"SCHUBLADE_ALT", nullptr, Bytes({27, 112})},
+      {"SCHUBLADE_2", nullptr, Bytes({27, 112, 1, 9, 1})},
+      {"SCHUBLADE_LONG_PULSE", nullptr, Bytes({27, 112, 0, 100, 100})},
+      {"SCHUBLADE_2_LONG_PULSE", nullptr, Bytes({27, 112, 1, 100, 100})},
+      {"UNBEKANNT", nullptr, ""},
+      {"BAUD", "19200", "19200"},                               // a text setting, not a byte list
+      {"CUTTER", "29,86,300,65", Bytes({29, 86, 65})},          // 300 is no byte
+      {"SCHUBLADE_ALT", "27,,112", Bytes({27})},                // the list ends at the first empty token
+      {"SCHUBLADE_ALT", " 27 , x ,-1,2.6", Bytes({27, 0, 3})},  // no digits gives 0, -1 skipped, rounded
+  };
+  for (const auto& [name, configured, code] : cases) {
+    if (configured) Code(name, configured);
+    EXPECT_EQ(printing::GetPrinterCode(ini, name), code) << name << "=" << (configured ? configured : "");
+  }
+
+  // Archive files: NUL is written as {0} and checked as written; control codes stay; never a cut.
+  lines = {"123456789", std::string("a\0b", 3), Bytes({27, 33, 16}) + "c"};
+  ASSERT_TRUE(engine.MyPrint({"123456789"}, "FILE:" + (dir / "BON1.BON"), true, true).ok());
+  ASSERT_TRUE(engine.MyPrint(lines, "FILE:" + (dir / "BON2.BON"), true, true).ok());
+  // The CRC-16/KERMIT check value, low byte first.
+  EXPECT_EQ(ReadAll(dir / "BON1.BON"), "123456789\r\n###CRC:8921\r\n");
+  const std::string contents = ReadAll(dir / "BON2.BON");
+  EXPECT_EQ(contents, "123456789\r\na{0}b\r\n" + Bytes({27, 33, 16}) + "c\r\n###CRC:EDBD\r\n");
+  const printing::ArchivedPrintout back = printing::ParseArchivedPrintout(contents);
+  using Check = printing::ArchivedPrintout::Check;
+  EXPECT_TRUE(back.lines == lines && back.check == Check::Ok);
+  EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n###CRC:8921\r\nmehr\r\n").check, Check::Wrong);
+  EXPECT_EQ(printing::ParseArchivedPrintout("123456789\r\n").check, Check::Missing);
+  EXPECT_TRUE(!engine.MyPrint({"abc"}, "FILE:" + (dir / "fehlt/BON1.BON"), false, false).ok() &&
+              log.Has("FEHLER: Archivdatei"));
+
+  // The printer's end of a pseudo-terminal; the slave stays open so that the
+  // master never sees a hang-up.
+  int master = -1, slave = -1;
+  char device[256] = {};
+  ASSERT_EQ(::openpty(&master, &slave, device, nullptr, nullptr), 0);
+  statuses.clear();
+  ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", "COM3", device).ok());
+  Code("HANDSHAKE", "NONE");
+  Code("PRTINIT", "27,64");
+  Code("UMLAUTKONVERTIERUNG", "1");
+  Code("SCHUBLADE", "27,112,0,25,250");
+  Code("KÜCHENSUMMER", "27,112,0,250,252");
+  Code("FARBE1", "27,114,252");
+  Code("SERIAL-DELAY", "5");  // a byte list: 5 x 10 ms
+
+  // Printer commands are not converted, nor is the QR code's data (byte 250
+  // would otherwise become "u", 252 byte 129).
+  const std::string drawer = Bytes({27, 112, 0, 25, 250}), buzzer = Bytes({27, 112, 0, 250, 252});
+  const std::string qr = Bytes({29, 40, 107, 4, 0, 49, 65, 50, 0}) + "ä";
+  lines = {
+      "Grüße aus der Küche", drawer, buzzer, qr, Bytes({27, 114, 252}) + "Café 3,50 €" + Bytes({27, 114, 0}), "Ende\f"};
+  for (int i = 0; i < 54; ++i) lines.push_back("Position " + std::to_string(i) + std::string(30, '.'));
+  ASSERT_TRUE(engine.MyPrint(lines, "COM3", true, false).ok()) << ui.messages.at(0).text;
+
+  // Drawer codes travel without a line end, a form feed line as it is.
+  expected = Bytes({27, 64, 27, 116, 2}) + "Gr" + Bytes({129, 225}) + "e aus der K" + Bytes({129}) + "che\r\n" +
+             drawer + buzzer + "\r\n" + qr + "\r\n" + Bytes({27, 114, 252}) + "Cafe 3,50 " + Bytes({213, 27, 114, 0}) +
+             "\r\nEnde\f";
+  for (int i = 0; i < 54; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
+  // What arrived until the line has been quiet for 100 ms: the printout fits
+  // into the terminal's buffer.
+  std::string got;
+  char buf[4096];
+  pollfd p{master, POLLIN, 0};
+  for (ssize_t n = 0; ::poll(&p, 1, 100) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+    got.append(buf, static_cast<size_t>(n));
+  ::close(slave);
+  ::close(master);
+  EXPECT_EQ(HexEncode(got), HexEncode(expected + Bytes({29, 86, 65}) + "\r\n"));  // the cutter configured above
+  // 60 lines without handshake: a pause after each of lines 51..59, on the fake clock.
+  EXPECT_EQ(env.sleeps(), std::vector<int>(9, 50));
+  EXPECT_EQ(statuses, "Schubladenöffnung...|QR-Code-Druck...|Papiervorschub...|Papierschnitt...|Belegdruck beendet.|");
 }
 
 // Customer and kitchen receipts on one database: the waiter, the articles and
