@@ -117,8 +117,7 @@ TEST(StatusPaper, PrinterCommandsBecomeLookAndMarksAndHtml) {
   // Version 1 is 21 modules, with four modules of quiet zone on each side; no
   // symbol for nothing or for more than a QR code holds.
   const std::string svg = QrSvg("HELLO");
-  EXPECT_TRUE(svg.find("viewBox=\"0 0 29 29\"") != std::string::npos && svg.find("M4 4h7v1h-7z") != std::string::npos)
-      << svg;
+  EXPECT_TRUE(svg.find("viewBox=\"0 0 29 29\"") != std::string::npos && svg.find("M4 4h7v1h-7z") != std::string::npos);
   EXPECT_EQ(QrSvg("") + QrSvg(std::string(5000, 'x')), "");
   const std::string tooLong = PaperHtml(RenderPaper({printing::EscPosQrCode(std::string(3000, 'y'))}, false));
   EXPECT_NE(tooLong.find("QR-Code nicht darstellbar"), std::string::npos);
