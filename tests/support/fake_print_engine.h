@@ -29,7 +29,6 @@ class FakePrintEngine : public printing::PrintEngine {
   void FailChannel(const std::string& channel, int count = -1, int okFirst = 0) {
     failures_[channel] = {count, okFirst};
   }
-  void ClearFailures() { failures_.clear(); }
 
   // The printouts that were delivered, in order.
   std::vector<Printout> Delivered() const;

@@ -23,7 +23,6 @@ class FaultyConnection final : public db::Connection {
     failed_ = false;
     log_.clear();
   }
-  int64_t calls() const { return calls_; }
   bool failed() const { return failed_; }
   // Every counted call in order; the failed one is marked with "!! ".
   const std::vector<std::string>& log() const { return log_; }

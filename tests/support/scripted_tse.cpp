@@ -12,7 +12,6 @@ fiscal::TseOutcome Outcome(bool answer) {
 
 fiscal::TseOutcome ScriptedTseServer::Start(const std::string&, const std::string&) {
   calls.push_back("S");
-  if (onStart) onStart();
   fiscal::TseOutcome outcome = Outcome(answer);
   if (!answer) return outcome;
   outcome.transactionNumber = nextTrx++;
@@ -29,7 +28,7 @@ fiscal::TseOutcome ScriptedTseServer::Finish(int32_t trx, const std::string& pro
   outcome.serialNumber = "SERIAL-1";
   outcome.logTime = now + 1;
   outcome.signatureCounter = nextCounter++;
-  outcome.signature = emptySignature ? "" : "SIG" + std::to_string(outcome.signatureCounter);
+  outcome.signature = "SIG" + std::to_string(outcome.signatureCounter);
   return outcome;
 }
 

@@ -1,7 +1,6 @@
 // A TSE server played by a script: answers at once, or never, or without a signature.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,7 +16,6 @@ class ScriptedTseServer : public fiscal::TseServerAdapter {
   fiscal::TseOutcome Finish(int32_t trx, const std::string& processType, const std::string& processData) override;
 
   bool answer = true;
-  bool emptySignature = false;
   int32_t nextTrx = 100;
   int32_t nextCounter = 500;
   int32_t now = 1765000000;
@@ -27,7 +25,6 @@ class ScriptedTseServer : public fiscal::TseServerAdapter {
     std::string type, data;
   };
   std::vector<Finished> finishes;
-  std::function<void()> onStart;  // runs at every start, before the answer
 };
 
 }  // namespace tolven::testing
