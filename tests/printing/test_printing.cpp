@@ -138,6 +138,9 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
       {"SCHUBLADE_2", nullptr, Bytes({27, 112, 1, 9, 1})},
       {"SCHUBLADE_LONG_PULSE", nullptr, Bytes({27, 112, 0, 100, 100})},
       {"SCHUBLADE_2_LONG_PULSE", nullptr, Bytes({27, 112, 1, 100, 100})},
+      {"HALB_BREIT", nullptr, Bytes({27, 33, 1})},
+      {"FARBE1", nullptr, Bytes({27, 114, 1})},
+      {"BELEG_AN", nullptr, Bytes({27, 99, 48, 4})},
       {"UNBEKANNT", nullptr, ""},
       {"BAUD", "19200", "19200"},                               // a text setting, not a byte list
       {"CUTTER", "29,86,300,65", Bytes({29, 86, 65})},          // 300 is no byte
