@@ -418,6 +418,10 @@ TEST_F(ReceiptsTest, WholeKitchenReceiptsInNormalAndDoubleSizeAndTheSignedOrderR
                       "(seqnr = (SELECT MAX(seqnr) FROM kuebonlog)) FROM tse_bestellungen WHERE tse_trx = 4711"),
             "2026-12-05 12:00:00|7|Anna-Lena Müller-Lüdenscheidt|1|-470|4711|502|1765000000|1765000001|SERIAL-1|"
             "Bestellung-V1|SIG502|-1;\"KaeseBrot  Oel <CRLF>\";12.50\r2;\"Braeu Spezial, 0,5l\";3.90|1");
+  // Nothing for the kitchen (a tip): the order's transaction, a new TSE's very first, is finished all the same.
+  Order(12, "$GVFA", "Trinkgeld", 1, 100, 0);
+  Run(1);
+  EXPECT_EQ(db.Scalar("SELECT tse_trx FROM tse_bestellungen WHERE tse_processdata LIKE '%Trinkgeld%'"), "1");
 }
 
 // One order for every kind of printer: station and room channels, split and
