@@ -145,6 +145,13 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   EXPECT_EQ(Ask("ABRECHNEN;20;3;9"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE tisch = 20"), "2");
   EXPECT_EQ(f.db.Count("kass", "tisch = 20"), 0);
+  // A leftover work file that cannot be set aside is never replaced: the new request waits.
+  WriteAll(f.Slot(1) + "ppcinfo1", "ALT\r\n");
+  f.db.env().FailOperation("rename", "unverarbeitet", 1);
+  f.Drop(1, "info.txt", {"TISCH;12"});
+  requests.HandleTerminalRequest(1, f.Slot(1) + "info.txt", f.Slot(1) + "info.kas");
+  EXPECT_EQ(ReadAll(f.Slot(1) + "ppcinfo1") + std::to_string(std::filesystem::exists(f.Slot(1) + "info.txt")),
+            "ALT\r\n1");
 }
 
 // At a start, the lines that never reached the kitchen are printed and their
