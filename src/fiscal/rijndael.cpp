@@ -148,7 +148,15 @@ bool Rijndael::gkey(int nb, int nk, std::span<const std::uint8_t> key) {
   return true;
 }
 
-bool Rijndael::Encrypt(std::span<std::uint8_t> block) const {
+bool Rijndael::Encrypt(std::span<std::uint8_t> block) const { return Cipher(block, ftable_, fbsub_, fkey_, fshift_); }
+
+bool Rijndael::Decrypt(std::span<std::uint8_t> block) const { return Cipher(block, rtable_, rbsub_, rkey_, rshift_); }
+
+// One block through every round: encryption with the forward tables, key
+// schedule and shifts, decryption with the inverse ones.
+bool Rijndael::Cipher(std::span<std::uint8_t> block, const std::array<std::uint32_t, 256>& table,
+                      const std::array<std::uint8_t, 256>& sbox,
+                      const std::array<std::uint32_t, kMaxScheduleWords>& key, const std::array<int, 4>& shift) const {
   const auto unb = static_cast<std::size_t>(nb_);
   if (!keyReady_ || block.size() != 4 * unb) {
     return false;
@@ -157,63 +165,27 @@ bool Rijndael::Encrypt(std::span<std::uint8_t> block) const {
   std::array<std::uint32_t, 8> a{};
   std::array<std::uint32_t, 8> b{};
   for (std::size_t j = 0; j < unb; ++j) {
-    a[j] = pack(block[4 * j], block[4 * j + 1], block[4 * j + 2], block[4 * j + 3]) ^ fkey_[j];
+    a[j] = pack(block[4 * j], block[4 * j + 1], block[4 * j + 2], block[4 * j + 3]) ^ key[j];
   }
 
-  const auto s1 = static_cast<std::size_t>(fshift_[1]);
-  const auto s2 = static_cast<std::size_t>(fshift_[2]);
-  const auto s3 = static_cast<std::size_t>(fshift_[3]);
+  const auto s1 = static_cast<std::size_t>(shift[1]);
+  const auto s2 = static_cast<std::size_t>(shift[2]);
+  const auto s3 = static_cast<std::size_t>(shift[3]);
   const auto unr = static_cast<std::size_t>(nr_);
   for (std::size_t round = 1; round < unr; ++round) {
     for (std::size_t j = 0; j < unb; ++j) {
-      b[j] = ftable_[byteOf(a[j], 0)] ^ rotl(ftable_[byteOf(a[(j + s1) % unb], 1)], 8) ^
-             rotl(ftable_[byteOf(a[(j + s2) % unb], 2)], 16) ^ rotl(ftable_[byteOf(a[(j + s3) % unb], 3)], 24) ^
-             fkey_[round * unb + j];
+      b[j] = table[byteOf(a[j], 0)] ^ rotl(table[byteOf(a[(j + s1) % unb], 1)], 8) ^
+             rotl(table[byteOf(a[(j + s2) % unb], 2)], 16) ^ rotl(table[byteOf(a[(j + s3) % unb], 3)], 24) ^
+             key[round * unb + j];
     }
     a = b;
   }
 
-  // Last round has no MixColumns.
+  // Last round has no (Inv)MixColumns.
   for (std::size_t j = 0; j < unb; ++j) {
-    const std::uint32_t w = pack(fbsub_[byteOf(a[j], 0)], fbsub_[byteOf(a[(j + s1) % unb], 1)],
-                                 fbsub_[byteOf(a[(j + s2) % unb], 2)], fbsub_[byteOf(a[(j + s3) % unb], 3)]) ^
-                            fkey_[unr * unb + j];
-    for (int row = 0; row < 4; ++row) {
-      block[4 * j + static_cast<std::size_t>(row)] = byteOf(w, row);
-    }
-  }
-  return true;
-}
-
-bool Rijndael::Decrypt(std::span<std::uint8_t> block) const {
-  const auto unb = static_cast<std::size_t>(nb_);
-  if (!keyReady_ || block.size() != 4 * unb) {
-    return false;
-  }
-
-  std::array<std::uint32_t, 8> a{};
-  std::array<std::uint32_t, 8> b{};
-  for (std::size_t j = 0; j < unb; ++j) {
-    a[j] = pack(block[4 * j], block[4 * j + 1], block[4 * j + 2], block[4 * j + 3]) ^ rkey_[j];
-  }
-
-  const auto s1 = static_cast<std::size_t>(rshift_[1]);
-  const auto s2 = static_cast<std::size_t>(rshift_[2]);
-  const auto s3 = static_cast<std::size_t>(rshift_[3]);
-  const auto unr = static_cast<std::size_t>(nr_);
-  for (std::size_t round = 1; round < unr; ++round) {
-    for (std::size_t j = 0; j < unb; ++j) {
-      b[j] = rtable_[byteOf(a[j], 0)] ^ rotl(rtable_[byteOf(a[(j + s1) % unb], 1)], 8) ^
-             rotl(rtable_[byteOf(a[(j + s2) % unb], 2)], 16) ^ rotl(rtable_[byteOf(a[(j + s3) % unb], 3)], 24) ^
-             rkey_[round * unb + j];
-    }
-    a = b;
-  }
-
-  for (std::size_t j = 0; j < unb; ++j) {
-    const std::uint32_t w = pack(rbsub_[byteOf(a[j], 0)], rbsub_[byteOf(a[(j + s1) % unb], 1)],
-                                 rbsub_[byteOf(a[(j + s2) % unb], 2)], rbsub_[byteOf(a[(j + s3) % unb], 3)]) ^
-                            rkey_[unr * unb + j];
+    const std::uint32_t w = pack(sbox[byteOf(a[j], 0)], sbox[byteOf(a[(j + s1) % unb], 1)],
+                                 sbox[byteOf(a[(j + s2) % unb], 2)], sbox[byteOf(a[(j + s3) % unb], 3)]) ^
+                            key[unr * unb + j];
     for (int row = 0; row < 4; ++row) {
       block[4 * j + static_cast<std::size_t>(row)] = byteOf(w, row);
     }

@@ -75,6 +75,9 @@ class Rijndael {
   void setDataKey(std::span<const std::uint8_t> password);
   std::uint32_t subWord(std::uint32_t w) const;
   std::uint32_t invMixWord(std::uint32_t w) const;
+  bool Cipher(std::span<std::uint8_t> block, const std::array<std::uint32_t, 256>& table,
+              const std::array<std::uint8_t, 256>& sbox, const std::array<std::uint32_t, kMaxScheduleWords>& key,
+              const std::array<int, 4>& shift) const;
 
   bool tablesReady_ = false;
   std::array<std::uint8_t, 256> fbsub_{};    // S-box
