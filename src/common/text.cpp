@@ -7,6 +7,13 @@
 
 namespace tolven {
 
+std::string Bytes(std::initializer_list<int> codes) {
+  std::string out;
+  out.reserve(codes.size());
+  for (int c : codes) out.push_back(static_cast<char>(c));
+  return out;
+}
+
 namespace {
 constexpr int kMaxTokens = 200;
 

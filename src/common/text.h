@@ -3,11 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace tolven {
+
+// The bytes of a printer or display command, given as numbers 0..255.
+std::string Bytes(std::initializer_list<int> codes);
 
 // Field `index` (from 1) of a separated line, trailing blanks removed, leading
 // blanks kept; "" when the line has fewer fields or index is 0. An empty

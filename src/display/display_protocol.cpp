@@ -13,13 +13,6 @@ constexpr int kCR = 13;
 constexpr int kLF = 10;
 constexpr int kEsc = 27;
 
-std::string Bytes(std::initializer_list<int> codes) {
-  std::string out;
-  out.reserve(codes.size());
-  for (int c : codes) out.push_back(static_cast<char>(c));
-  return out;
-}
-
 const std::string kCrLf = Bytes({kCR, kLF});
 
 // The ANSI-style displays (Toshiba): erase the screen, and put the cursor in the

@@ -9,12 +9,6 @@ namespace tolven::printing {
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> codes) {
-  std::string s;
-  for (int c : codes) s += static_cast<char>(c);
-  return s;
-}
-
 const std::map<std::string, std::string>& FixedCodes() {
   static const std::map<std::string, std::string> kCodes = {
       {"DOPPELT_HOCH", Bytes({27, 33, 16})},

@@ -14,12 +14,6 @@ using platform::MsgKind;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> codes) {
-  std::string s;
-  for (int c : codes) s += static_cast<char>(c);
-  return s;
-}
-
 // The display passes everything to the printer behind it between these codes.
 std::string PassThroughOn(int kind) {
   if (kind == 1 || kind == 6) return Bytes({27, 95, 80});  // ESC _ P

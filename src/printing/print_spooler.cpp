@@ -23,12 +23,6 @@ bool Contains(const std::string& text, const std::string& part) {
 
 bool Is(const std::string& line, const std::string& code) { return !code.empty() && line == code; }
 
-std::string Bytes(std::initializer_list<int> codes) {
-  std::string s;
-  for (int c : codes) s += static_cast<char>(c);
-  return s;
-}
-
 std::string LeftMargin(int dots) { return Bytes({29, 76, dots & 0xFF, dots >> 8}); }  // GS L
 
 // Size selection of the printer-driver fonts named in "#FONT:" lines.

@@ -33,12 +33,6 @@
 namespace tolven::testing {
 namespace {
 
-std::string Bytes(std::initializer_list<int> codes) {
-  std::string s;
-  for (int c : codes) s += static_cast<char>(c);
-  return s;
-}
-
 // The lines of a printout or table in one text, separated by "|".
 std::string Joined(const std::vector<std::string>& lines) {
   std::string s;
