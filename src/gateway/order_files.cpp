@@ -73,6 +73,8 @@ std::string TerminalPoller::WaiterText(int32_t waiter) {
 }
 
 void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter) {
+  // Until its lines are marked, another job would print them again.
+  const Holds::Hold hold = holds_.Take(TableKey(table));
   const std::string waiterText = WaiterText(waiter);
   int32_t startTime = 0;
   int32_t trx = tse_.TSE_StartTransaction(startTime);
@@ -350,10 +352,22 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
     slot.lastTime = FormatHMS(env.Now());
   };
 
+  // Once answered and its work file gone, the slot takes the terminal's next
+  // file while this one goes on to the TSE and the kitchen. A booked file whose
+  // answer could not be written stays: the next pass finds it in the journal
+  // and answers it then.
+  auto done = [&] {
+    if (!answered && b.recorded) return;
+    if (Status st = file.DeleteWork(); !st) AddLogLine("FEHLER: " + st.message());
+    ReleaseSlot(slotIndex);
+  };
   const bool settleNow = b.stored && b.settle && b.failed == 0;
   // A cash settlement is answered once it is decided, so that a refusal
   // reaches the terminal; any other order is answered at once.
-  if (!settleNow) finish(answer);
+  if (!settleNow) {
+    finish(answer);
+    done();
+  }
   if (b.stored && b.failed == 0) StartKitchenPrinting(b.table, b.waiter);
   if (settleNow) {
     if (hooks_.settleTable) {
@@ -368,11 +382,8 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
     }
     if (b.recorded) journal_.Conclude(slotIndex, identity, answer);
     finish(answer);
+    done();
   }
-  // A booked file whose answer could not be written stays: the next pass
-  // finds it in the journal and answers it then.
-  if (!answered && b.recorded) return;
-  if (Status st = file.DeleteWork(); !st) AddLogLine("FEHLER: " + st.message());
 }
 
 }  // namespace tolven::gateway

@@ -8,10 +8,12 @@ namespace tolven::gateway {
 using db::GetFieldValue;
 using platform::kPathSepText;
 
-TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, GatewayHooks hooks)
+TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, EventLoop& loop, GatewayHooks hooks)
     : tools_(tools),
       tse_(tse),
+      loop_(loop),
       hooks_(std::move(hooks)),
+      holds_([this](int ms) { tools_.env().SleepMs(ms); }),
       log_(tools.env(), tools.ui(), [this] { ProcessEvents(); }),
       orderImport_(tools, *this),
       journal_(tools, *this) {}
@@ -57,30 +59,56 @@ void TerminalPoller::PollTerminals() {
     PollPass();
     if (hooks_.stopRequested && hooks_.stopRequested()) beenden_ = true;
   } while (!beenden_);
+  // No new file is taken; what is under way ends where it would end anyway:
+  // booked and answered, signed or stored unsigned, printed.
+  while (loop_.jobCount() > 0) {
+    loop_.RunFor(kPassMs);
+    ProcessEvents();
+  }
+}
+
+bool TerminalPoller::SpawnSlotJob(int i, std::function<void()> work) {
+  // Marked at once, so that no second job is started before this one runs.
+  static const char kStarting = 0;
+  if (taker_[i] != nullptr) return false;
+  taker_[i] = &kStarting;
+  loop_.Spawn([this, i, work = std::move(work)] {
+    taker_[i] = platform::Fiber::Current();
+    try {
+      work();
+    } catch (const std::exception& e) {
+      AddLogLine(std::string("FEHLER: Orderterminal ") + std::to_string(i) + ": " + e.what());
+    }
+    ReleaseSlot(i);
+  });
+  return true;
+}
+
+void TerminalPoller::ReleaseSlot(int i) {
+  if (taker_[i] == platform::Fiber::Current()) taker_[i] = nullptr;
 }
 
 void TerminalPoller::PollPass() {
   bool worked = false;
   for (int i = 1; i <= kSlots; ++i) {
-    ProcessEvents();
     const TerminalSlot& slot = slots_[i];
-    if (!slot.inUse) continue;
+    if (!slot.inUse || taker_[i] != nullptr) continue;
     // A work file an interrupted pass left comes before a new order file.
     if (ExchangeFile& orders = OrderFile(i); orders.LeftoverPresent() || orders.Present()) {
-      ProcessOrderFile(i);
-      worked = true;
-    } else if (RequestFile(i).Present()) {
-      worked = true;
-      if (hooks_.handleRequest) {
-        hooks_.handleRequest(i, slot.folder + "info.txt", slot.folder + "info.kas");
-      }
+      worked |= SpawnSlotJob(i, [this, i] { ProcessOrderFile(i); });
+    } else if (RequestFile(i).Present() && hooks_.handleRequest) {
+      worked |= SpawnSlotJob(i, [this, i] {
+        const TerminalSlot& s = slots_[i];
+        hooks_.handleRequest(i, s.folder + "info.txt", s.folder + "info.kas");
+      });
     }
-    tools_.env().SleepMs(50);
-    ProcessEvents();
   }
+  ProcessEvents();
+  const bool busy = worked || loop_.jobCount() > 0;
+  loop_.RunFor(kPassMs);
   // Order files, receipts and result sets leave holes in the heap; giving them
-  // back after busy passes keeps the process the same size all day.
-  if (worked) tools_.env().ReturnFreeMemory();
+  // back once the work is done keeps the process the same size all day.
+  if (busy && loop_.jobCount() == 0) tools_.env().ReturnFreeMemory();
 }
 
 ExchangeFile& TerminalPoller::OrderFile(int i) {

@@ -1,6 +1,8 @@
 // The poll loop over the exchange folders of up to five order terminals: it
-// takes their order files (booked here) and request files (handed on), and
-// logs through the running log.
+// takes their order files (booked here) and request files (handed on), each
+// as a job of the event loop, and logs through the running log. A slot takes
+// its next file once the previous one is answered; what follows an answer (the
+// TSE, the kitchen) goes on meanwhile.
 #pragma once
 
 #include <array>
@@ -10,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "common/holds.h"
 #include "common/log_sink.h"
 #include "common/numbered_array.h"
 #include "db/db_tools.h"
+#include "gateway/event_loop.h"
 #include "gateway/exchange_handover.h"
 #include "gateway/order_import.h"
 #include "gateway/order_journal.h"
@@ -25,6 +29,8 @@ class Tse;
 namespace tolven::gateway {
 
 inline constexpr int kSlots = 5;
+// How often the exchange folders are looked at.
+inline constexpr int kPassMs = 50;
 
 struct TerminalSlot {
   bool inUse = false;
@@ -57,15 +63,21 @@ struct GatewayHooks {
 
 class TerminalPoller final : public LogSink {
  public:
-  TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, GatewayHooks hooks);
+  // `tools` works on `loop` as its Env, so that the jobs' waits are pauses.
+  TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, EventLoop& loop, GatewayHooks hooks);
 
   // Version in the start-up status, exchange folders and receipt printers from `system`.
   void Load();
-  // 500 ms after loading, the poll loop until a stop is requested.
+  // 500 ms after loading, the poll loop until a stop is requested; the jobs
+  // under way then run to their end.
   void Run();
   void PollTerminals();
-  // One pass over the slots (the body of the poll loop).
+  // One pass: a job for every slot with a file and no job taking one, then
+  // the loop for 50 ms.
   void PollPass();
+  // A table's kitchen receipts and its settlement are one job's at a time.
+  Holds& holds() { return holds_; }
+  static std::string TableKey(int32_t table) { return "Tisch " + std::to_string(table); }
   // The order file of a slot (its "bestell.txt" exists, or a work file an
   // interrupted pass left).
   void ProcessOrderFile(int slot);
@@ -102,15 +114,23 @@ class TerminalPoller final : public LogSink {
   // it booked, booked now when it does not.
   void RecoverOrderFile(int slot);
   void StartKitchenPrinting(int32_t table, int32_t waiter);
+  // Runs `work` as a job that takes the slot's files until it ends or calls
+  // ReleaseSlot; false when the slot already has one.
+  bool SpawnSlotJob(int slot, std::function<void()> work);
+  void ReleaseSlot(int slot);
 
   db::DbTools& tools_;
   fiscal::Tse& tse_;
+  EventLoop& loop_;
   GatewayHooks hooks_;
+  Holds holds_;
   RunningLog log_;  // before the parts that log through this poller
   OrderImport orderImport_;
   OrderJournal journal_;
   Slots slots_;
   NumberedArray<std::unique_ptr<ExchangeFile>, kSlots> orderFiles_, requestFiles_;
+  // The job (its fiber) taking a slot's files; nullptr: none.
+  NumberedArray<const void*, kSlots> taker_{};
   bool beenden_ = false;
 };
 

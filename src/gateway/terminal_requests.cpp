@@ -171,6 +171,8 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
 
 bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std::string& payment,
                               const std::string& list, const settlement::SettleRequest& base, std::string& reason) {
+  // Kitchen receipts of the table printing meanwhile would come out twice.
+  const Holds::Hold hold = poller_.holds().Take(TerminalPoller::TableKey(table));
   reason.clear();
   settlement::SettleRequest request = base;
   std::string suffix, filter;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "common/cp1252.h"
+#include "platform/env.h"
 #include "platform/posix_error.h"
 #include "platform/posix_serial.h"
 #include "platform/serial_settings.h"
@@ -38,7 +39,7 @@ bool SpeedConstant(int baud, speed_t& speed) {
 
 class PosixSerialPort final : public SerialPort {
  public:
-  explicit PosixSerialPort(int stallMs) : stallMs_(stallMs) {}
+  PosixSerialPort(int stallMs, Env* waits) : stallMs_(stallMs), waits_(waits) {}
   ~PosixSerialPort() override { Close(); }
 
   Status Open(const std::string& device, const std::string& settings, Handshake handshake) override {
@@ -91,16 +92,28 @@ class PosixSerialPort final : public SerialPort {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return PosixError("write(" + device_ + ")", errno);
+      if (Status st = WaitWritable(); !st) return st;
+    }
+    return Status::Ok();
+  }
+
+  // Until the device takes bytes again, at most the stall limit. With `waits`
+  // the wait is a series of short pauses, in which other jobs run.
+  Status WaitWritable() {
+    const int64_t started = waits_ ? waits_->MonotonicMs() : 0;
+    for (;;) {
       pollfd p{fd_, POLLOUT, 0};
       int ready;
       do {
-        ready = ::poll(&p, 1, stallMs_);
+        ready = ::poll(&p, 1, waits_ ? 0 : stallMs_);
       } while (ready < 0 && errno == EINTR);
       if (ready < 0) return PosixError("poll(" + device_ + ")", errno);
-      if (ready == 0) return PosixError("write(" + device_ + ")", ETIMEDOUT);
       if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return PosixError("write(" + device_ + ")", EIO);
+      if (ready > 0) return Status::Ok();
+      if (!waits_ || waits_->MonotonicMs() - started >= stallMs_)
+        return PosixError("write(" + device_ + ")", ETIMEDOUT);
+      waits_->SleepMs(kWaitSliceMs);
     }
-    return Status::Ok();
   }
 
   void Close() override {
@@ -111,7 +124,9 @@ class PosixSerialPort final : public SerialPort {
   bool IsOpen() const override { return fd_ >= 0; }
 
  private:
+  static constexpr int kWaitSliceMs = 10;
   int stallMs_;
+  Env* waits_;
   int fd_ = -1;
   std::string device_;
 };
@@ -156,7 +171,9 @@ Status SerialSettingsToTermios(const std::string& settings, Handshake handshake,
   return Status::Ok();
 }
 
-std::unique_ptr<SerialPort> MakeSerialPort(int stallMs) { return std::make_unique<PosixSerialPort>(stallMs); }
+std::unique_ptr<SerialPort> MakeSerialPort(int stallMs) { return std::make_unique<PosixSerialPort>(stallMs, nullptr); }
+
+std::unique_ptr<SerialPort> MakeSerialPort(Env& waits) { return std::make_unique<PosixSerialPort>(30000, &waits); }
 
 std::unique_ptr<SerialPort> MakeSerialPort() { return MakeSerialPort(30000); }
 

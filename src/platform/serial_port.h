@@ -8,6 +8,8 @@
 
 namespace tolven::platform {
 
+class Env;
+
 // RtsCtsXonXoff: both at once, as some displays want (the line is held by CTS
 // and by XOFF alike).
 enum class Handshake { None, XonXoff, RtsCts, RtsCtsXonXoff };
@@ -25,5 +27,7 @@ class SerialPort {
 };
 
 std::unique_ptr<SerialPort> MakeSerialPort();
+// A port whose waits for a busy device go through `waits` (the event loop).
+std::unique_ptr<SerialPort> MakeSerialPort(Env& waits);
 
 }  // namespace tolven::platform

@@ -355,9 +355,11 @@ Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
     return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
   }
   (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
-  Status archived = printLines_.PrintLines("FILE:" + ArchivePath(bunr), false, false);
+  // The buffer is shared: another job may fill it while the archive copy is written.
+  const std::vector<std::string> lines = printLines_.CurrentLines();
+  Status archived = printLines_.engine().MyPrint(lines, "FILE:" + ArchivePath(bunr), false, false);
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
-  Status printed = printLines_.PrintLines(channel, true, false);
+  Status printed = printLines_.engine().MyPrint(lines, channel, true, false);
   if (!archived) return archived;
   return printed;
 }

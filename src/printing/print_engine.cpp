@@ -60,7 +60,8 @@ ChannelPrintEngine::ChannelPrintEngine(platform::Env& env, platform::Ui& ui, pla
       codes_(std::move(codes)),
       devices_(std::move(devices)),
       log_(log),
-      logPfad_(std::move(logPfad)) {}
+      logPfad_(std::move(logPfad)),
+      devicesInUse_([this](int ms) { env_.SleepMs(ms); }) {}
 
 Status ChannelPrintEngine::MyPrint(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
                                    bool slowPrinter) {
@@ -74,6 +75,9 @@ Status ChannelPrintEngine::MyPrint(const std::vector<std::string>& lines, const 
   progress_ = 0;
 
   job.channel = ClassifyChannel(channel);
+  // One printout at a time per device: another job's bytes never land in the
+  // middle of this one's.
+  const Holds::Hold hold = devicesInUse_.Take(job.channel.name);
   switch (job.channel.kind) {
     case ChannelKind::File: return PrintArchive(job);
     case ChannelKind::Printer:

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/holds.h"
 #include "common/log_sink.h"
 #include "common/status.h"
 #include "platform/env.h"
@@ -109,6 +110,7 @@ class ChannelPrintEngine : public PrintEngine {
   Devices devices_;
   LogSink& log_;
   std::string logPfad_;
+  Holds devicesInUse_;
 
   std::string status_;
   int progress_ = 0;

@@ -134,7 +134,10 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   LogRelay log;
   // The monitoring learns from here whether the last statement succeeded.
   status::WatchedConnection watched(*connection);
-  db::DbTools tools(watched, state, env, ui);
+  // Every module waits through the loop: a job's wait lets the others run.
+  gateway::EventLoop loop(env);
+  loop.SetPauseGuard([&watched] { return !watched.InTransaction(); });
+  db::DbTools tools(watched, state, loop, ui);
   fiscal::TseServerClient tseServer(tools);
   status::TseMonitor tseMonitor(tseServer, alerts, env);
   fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
@@ -142,11 +145,11 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
 
   platform::CupsPrinterSystem spooler;
   display::CustomerDisplay display(
-      tools, ini, [] { return platform::MakeSerialPort(); },
+      tools, ini, [&loop] { return platform::MakeSerialPort(loop); },
       [](const std::string& text) { return printing::ConvertUmlauts(text); });
   printing::ChannelPrintEngine engine(
-      env, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
-      printing::ChannelPrintEngine::Devices{[] { return platform::MakeSerialPort(); },
+      loop, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
+      printing::ChannelPrintEngine::Devices{[&loop] { return platform::MakeSerialPort(loop); },
                                             [] { return platform::MakeParallelPort(); }, &spooler, &display},
       log, state.logPfad);
   status::PrintRecorder recorder(engine, env);
@@ -163,7 +166,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   });
   settlement::TableSettlement settlement(tools, settlementLog, state.tseInUse ? &tse : nullptr);
 
-  gateway::TerminalPoller poller(tools, tse, gateway::GatewayHooks{});
+  gateway::TerminalPoller poller(tools, tse, loop, gateway::GatewayHooks{});
   log.SetTarget(&poller);
   gateway::TerminalRequests requests(tools, poller, settlement, receipt);
   gateway::GatewayHooks& hooks = poller.hooks();

@@ -51,14 +51,16 @@ int32_t ArchiveReceiptNumber(const std::string& channel) {
 PrintRecorder::PrintRecorder(printing::PrintEngine& inner, platform::Env& env) : inner_(inner), env_(env) {}
 
 PrintRecorder::Scope::Scope(PrintRecorder& r, PrintoutKind kind)
-    : recorder_(r), previousKind_(r.kind_), previousSerial_(r.serial_) {
-  r.kind_ = kind;
-  r.serial_ = r.nextSerial_++;
+    : recorder_(r), previous_(r.scopes_[platform::Fiber::Current()]) {
+  r.scopes_[platform::Fiber::Current()] = {kind, r.nextSerial_++};
 }
 
 PrintRecorder::Scope::~Scope() {
-  recorder_.kind_ = previousKind_;
-  recorder_.serial_ = previousSerial_;
+  if (previous_.serial == 0) {
+    recorder_.scopes_.erase(platform::Fiber::Current());
+  } else {
+    recorder_.scopes_[platform::Fiber::Current()] = previous_;
+  }
 }
 
 std::string PrintRecorder::NowText() {
@@ -115,13 +117,15 @@ void PrintRecorder::Record(const std::vector<std::string>& lines, const std::str
     channels_.erase(oldest);
   }
 
-  PrintoutKind kind = kind_;
+  const auto scope = scopes_.find(platform::Fiber::Current());
+  const ScopeState current = scope == scopes_.end() ? ScopeState{} : scope->second;
+  PrintoutKind kind = current.kind;
   const int32_t bunr = ArchiveReceiptNumber(channel);
   if (kind == PrintoutKind::Other && bunr > 0) kind = PrintoutKind::CustomerReceipt;
   auto& list = kind == PrintoutKind::KitchenReceipt ? kitchen_ : receipts_;
   const PrintDelivery delivery{channel, st.ok(), st.ok() ? "" : st.message()};
 
-  if (serial_ != 0 && lastSerial_ == serial_ && !list.empty() && list.front()->lines == lines &&
+  if (current.serial != 0 && lastSerial_ == current.serial && !list.empty() && list.front()->lines == lines &&
       list.front()->kind == kind) {
     // The same printout again within one scope: one more delivery of it. The
     // published record stays untouched; a new one replaces it.
@@ -148,7 +152,7 @@ void PrintRecorder::Record(const std::vector<std::string>& lines, const std::str
   Render(*r);
   list.push_front(r);
   while (list.size() > kKeep) list.pop_back();
-  lastSerial_ = serial_;
+  lastSerial_ = current.serial;
 }
 
 void PrintRecorder::LoadArchived(const std::string& folder, const std::vector<int32_t>& bunrs) {

@@ -15,6 +15,7 @@
 
 #include "db/db_tools.h"
 #include "platform/env.h"
+#include "platform/fiber.h"
 #include "printing/print_lines.h"
 
 namespace tolven::status {
@@ -67,6 +68,10 @@ class PrintRecorder final : public printing::PrintEngine {
   // Printouts made while a scope lives are of its kind; identical printouts of
   // one scope (a receipt archived and then printed, kitchen copies) are one
   // record with several deliveries.
+  struct ScopeState {
+    PrintoutKind kind = PrintoutKind::Other;
+    int64_t serial = 0;  // 0 outside any scope
+  };
   class Scope {
    public:
     Scope(PrintRecorder& r, PrintoutKind kind);
@@ -76,8 +81,7 @@ class PrintRecorder final : public printing::PrintEngine {
 
    private:
     PrintRecorder& recorder_;
-    PrintoutKind previousKind_;
-    int64_t previousSerial_;
+    ScopeState previous_;
   };
 
   // The QR text stored with a receipt, for receipts whose lines carry no QR
@@ -108,8 +112,8 @@ class PrintRecorder final : public printing::PrintEngine {
   printing::PrintEngine& inner_;
   platform::Env& env_;
   std::function<std::string(int32_t)> qrLookup_;
-  PrintoutKind kind_ = PrintoutKind::Other;
-  int64_t serial_ = 0;  // 0 outside any scope
+  // Per job of the event loop (nullptr: outside any), as jobs print in turns.
+  std::map<const void*, ScopeState> scopes_;
   int64_t nextSerial_ = 1;
   int64_t nextId_ = 1;
   int64_t lastSerial_ = -1;                                               // scope of the newest record

@@ -42,16 +42,17 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
   f.Drop(1, "bestell.txt", {"A;12;3", "", "D;10;2;ohne Eis;", "D;20;1;;", "E;;"});
   f.Drop(1, "info.txt", {"TISCH;12"});
   f.Drop(2, "info.txt", {"TISCH;12"});
-  f.form.PollPass();
+  // The hand-over waits 250 + 300 ms; slot 2's request (150 + 300 ms) is taken meanwhile.
+  const int64_t t0 = f.db.env().MonotonicMs();
+  f.Pass();
+  EXPECT_EQ(f.db.env().MonotonicMs() - t0, 550);
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 12 AND kanr = 3 AND haskuebon = 0"), 2);
   EXPECT_EQ(f.tseServer.calls, std::vector<std::string>({"S"}));
   EXPECT_EQ(f.kitchenCalls, std::vector<std::string>({"100/1765000000/12/3 - Anna"}));
-  // The hand-over waits 250 ms, then 300 ms. A slot takes one file per pass, its order first.
-  const auto& s = f.db.env().sleeps();
-  EXPECT_EQ(std::vector<int>(s.begin(), s.begin() + 2), std::vector<int>({250, 300}));
+  // A slot takes one file per pass, its order first.
   EXPECT_EQ(f.requestCalls, std::vector<std::string>({"2"}));
-  f.form.PollPass();
+  f.Pass();
   EXPECT_EQ(f.requestCalls, std::vector<std::string>({"2", "1"}));
   // A settlement asked for with the order ("E;;A") holds for its own file only,
   // not when a line failed (the booked ones wait for their kitchen receipt), and
@@ -59,15 +60,15 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
   // passes every check but that the database refuses costs that line only (a
   // savepoint per line), and the log never shows it as booked.
   f.Drop(1, "bestell.txt", {"A;7;3", "D;10;1", "E;;A"});
-  f.form.PollPass();
+  f.Pass();
   ASSERT_EQ(f.settleCalls, std::vector<std::string>({"1/7/3/BAR/"}));
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
   f.Drop(1, "bestell.txt", {"A;7;3", "D;10;1", "E;;"});
-  f.form.PollPass();
+  f.Pass();
   // The database takes one line per article on table 8: the second one is refused.
   f.db.Exec("CREATE UNIQUE INDEX one_per_article ON bestellung (artnr) WHERE tisch = 8");
   f.Drop(1, "bestell.txt", {"A;8;3", "D;10;1;a;", "D;20;1;b;", "D;10;2;c;", "E;;A"});
-  f.form.PollPass();
+  f.Pass();
   // The engines word the refusal differently.
   EXPECT_THAT(f.Confirm(1), ::testing::MatchesRegex(" \\+\\+\\+ .*(UNIQUE|unique).* \\+\\+\\+ Tisch 8 nicht "
                                                     "abgerechnet: nicht alle Bestellzeilen gebucht\\.\r\n"));
@@ -83,17 +84,17 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
     fs::create_hard_link(f.Slot(1) + "ppcorders1.in", f.db.folder() + "/left.in");  // the same file, as left
   };
   f.Drop(1, "bestell.txt", {"A;6;3", "D;10;1", "E;;A"});
-  f.form.PollPass();
+  f.Pass();
   f.duringSettlement = nullptr;
   ASSERT_EQ(pending, "1");
   f.db.Exec("UPDATE pdajournal SET abrechnung = " + pending + ", antwort = 'OK'");
   fs::rename(f.db.folder() + "/left.in", f.Slot(1) + "ppcorders1.in");
-  f.form.PollPass();
+  f.Pass();
   EXPECT_EQ(f.Confirm(1), " +++ Tisch 6 nicht abgerechnet: Abrechnung wurde unterbrochen, bitte Tisch prüfen.\r\n");
   EXPECT_EQ(f.settleCalls.size(), 2u);
   f.settleRefusal = "Küchendrucker nicht erreichbar.";
   f.Drop(1, "bestell.txt", {"A;9;3", "D;10;1", "E;;A"});
-  f.form.PollPass();
+  f.Pass();
   EXPECT_EQ(f.Confirm(1), " +++ Tisch 9 nicht abgerechnet: Küchendrucker nicht erreichbar.\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(tisch) FROM bestellung"), "8/69")
       << "tables 12, 12, 7, 7, 8, 8, 6 and 9";
@@ -103,10 +104,10 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
 // exchange folder, work file name and printer.
 TEST_F(OrderFileTest, OnePassServesAllFiveSlotsEachInItsOwnFolder) {
   // The fixture's two slots: a printer named "kein ..." is none, a slot without
-  // folder is never polled (two slots in use: two 50 ms waits per pass).
+  // folder is never polled. A pass looks at the slots, then runs the loop 50 ms.
   EXPECT_EQ(f.form.slots()[2].printer, "");
-  f.form.PollPass();
-  EXPECT_EQ(f.db.env().sleeps(), std::vector<int>({50, 50}));
+  f.Pass();
+  EXPECT_EQ(f.db.env().sleeps(), std::vector<int>({50}));
   std::string set;
   for (int i = 1; i <= 5; ++i) {
     fs::create_directories(f.Slot(i));
@@ -119,7 +120,7 @@ TEST_F(OrderFileTest, OnePassServesAllFiveSlotsEachInItsOwnFolder) {
 
   for (int i = 1; i <= 4; ++i) f.Drop(i, "bestell.txt", {"A;" + std::to_string(10 + i) + ";3", "D;10;1;;", "E;;"});
   f.Drop(5, "info.txt", {"T;15"});
-  f.form.PollPass();
+  f.Pass();
 
   for (int i = 1; i <= 4; ++i) EXPECT_EQ(f.db.Count("bestellung", "tisch = " + std::to_string(10 + i)), 1) << i;
   EXPECT_EQ(f.requestCalls, std::vector<std::string>({"5"}));
@@ -178,10 +179,10 @@ TEST_F(OrderFileTest, LinePriceByToppingsTimeAndPlace) {
 TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   const std::string order = f.Slot(1) + "bestell.txt";
   WriteAll(order, "A;12;3\r\nD;10;1;;\r\nE;;");
-  for (int i = 0; i < 3; ++i) f.form.PollPass();
+  for (int i = 0; i < 3; ++i) f.Pass();
   EXPECT_FALSE(fs::exists(f.Slot(1) + "confirm.kas"));
   WriteAll(order, "A;12;3\r\nD;10;1;;\r\nE;;A\r\n");
-  for (int i = 0; i < 3 && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.form.PollPass();
+  for (int i = 0; i < 3 && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.Pass();
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
   EXPECT_EQ(f.settleCalls, std::vector<std::string>({"1/12/3/BAR/"}));
 
@@ -189,7 +190,7 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   f.kitchenCalls.clear();
   WriteAll(order, "A;14;3\r\nD;10;1;;\r\nD;20;1;;\r\n");
   const int64_t start = f.db.env().MonotonicMs();
-  for (int i = 0; i < 60 && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.form.PollPass();
+  for (int i = 0; i < 60 && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.Pass();
   EXPECT_GE(f.db.env().MonotonicMs() - start, gateway::kUnfinishedLimitMs);
   EXPECT_EQ(f.Confirm(1), " +++ Bestelldatei unvollständig übertragen (ohne Abschlusszeile E), 2 Zeilen gebucht.\r\n");
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 14"), 2);
@@ -225,7 +226,7 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   for (const auto& [lines, confirm, booked] : cases) {
     f.db.Exec("DELETE FROM bestellung");
     f.Drop(1, "bestell.txt", lines);
-    f.form.PollPass();
+    f.Pass();
     EXPECT_EQ(f.Confirm(1), confirm);
     EXPECT_EQ(f.db.Count("bestellung"), booked) << confirm;
   }
@@ -235,12 +236,12 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   // and set aside; the log stays bounded; a folder or FIFO under an exchange name
   // gets one log line and never blocks the terminal's other files.
   WriteAll(order, "A;16;3\r\n" + std::string(1100000, 'x') + "\r\nE;;\r\n");
-  f.form.PollPass();
+  f.Pass();
   EXPECT_EQ(f.Confirm(1).rfind(" +++ Bestelldatei abgelehnt: größer als 1 MB (", 0), 0u) << f.Confirm(1);
   EXPECT_EQ(LogLinesWith("FEHLER: Bestelldatei von Orderterminal 1 abgelehnt"), 1);
 
   f.Drop(1, "bestell.txt", {"A;16;3", "D;10;1;" + std::string(5000, 'n') + ";", "E;;"});
-  f.form.PollPass();
+  f.Pass();
   EXPECT_EQ(f.Confirm(1), " +++ Bestelldatei abgelehnt: Zeile länger als 4000 Zeichen.\r\n");
   EXPECT_EQ(std::count_if(
                 fs::directory_iterator(f.Slot(1)), fs::directory_iterator(),
@@ -259,7 +260,7 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   fs::create_directory(order);
   ASSERT_EQ(::mkfifo((f.Slot(2) + "info.txt").c_str(), 0600), 0);
   f.Drop(1, "info.txt", {"TISCH;12"});
-  for (int i = 0; i < 3; ++i) f.form.PollPass();
+  for (int i = 0; i < 3; ++i) f.Pass();
   EXPECT_EQ(LogLinesWith(order + " ist keine Datei (ein Ordner)"), 1);
   EXPECT_EQ(LogLinesWith(f.Slot(2) + "info.txt ist keine Datei (ein Gerät oder eine Pipe)"), 1);
   EXPECT_EQ(f.requestCalls, std::vector<std::string>({"1"})) << "the folder does not hold up the request";

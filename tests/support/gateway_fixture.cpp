@@ -28,7 +28,7 @@ gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
 }  // namespace
 
 GatewayFixture::GatewayFixture()
-    : tse(db.tools(), tseServer, fiscal::TseIdentity{}), form(db.tools(), tse, MakeHooks(this)) {
+    : tse(tools, tseServer, fiscal::TseIdentity{}), form(tools, tse, loop, MakeHooks(this)) {
   for (int i = 1; i <= 2; ++i) std::filesystem::create_directories(Slot(i));
   db.Exec("UPDATE system SET pfadppcsync1 = '" + Slot(1) + "', pfadppcsync2 = '" + Slot(2) +
           "', pdaprt1 = 'COM1', pdaprt2 = 'kein Drucker'");

@@ -1,5 +1,6 @@
-// A gateway on a real temporary SQLite database with a fake clock: the TSE
-// server is played by a scripted adapter, the other subsystems by recording hooks.
+// A gateway on a real temporary SQLite database with a fake clock and its event
+// loop: the TSE server is played by a scripted adapter, the other subsystems by
+// recording hooks.
 #pragma once
 
 #include <functional>
@@ -18,15 +19,23 @@ class GatewayFixture {
   GatewayFixture();
 
   TestDb db;
+  // The modules wait through the loop, as in the gateway.
+  gateway::EventLoop loop{db.env()};
+  db::DbTools tools{db.conn(), db.state(), loop, db.ui()};
   ScriptedTseServer tseServer;
   fiscal::Tse tse;
-  std::vector<std::string> kitchenCalls;  // "trx/start/table/waiter"
-  std::vector<std::string> settleCalls;   // "slot/table/waiter/payment/list"
-  std::string settleRefusal;              // not empty: the settlement is refused with it
+  std::vector<std::string> kitchenCalls;   // "trx/start/table/waiter"
+  std::vector<std::string> settleCalls;    // "slot/table/waiter/payment/list"
+  std::string settleRefusal;               // not empty: the settlement is refused with it
   std::function<void()> duringSettlement;  // runs inside the settlement hook
-  std::vector<std::string> requestCalls;  // "slot"
+  std::vector<std::string> requestCalls;   // "slot"
   gateway::TerminalPoller form;
 
+  // One pass over the slots, then the loop until every job has ended.
+  void Pass() {
+    form.PollPass();
+    loop.RunUntilIdle();
+  }
   // The exchange folder of a slot (created), with the separator at the end.
   std::string Slot(int i) const { return db.folder() + "/pda" + std::to_string(i) + "/"; }
   // Writes a terminal file with CR LF line ends.
