@@ -19,13 +19,45 @@ std::string TseLogPathOn(db::DbTools& tools, const Date& day) {
 Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity)
     : tools_(tools), adapter_(adapter), identity_(std::move(identity)), ready_(tools.state().tseInUse) {}
 
-bool Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what) {
+TseOutcome Tse::Request(const std::function<TseOutcome()>& send, const std::string& what) {
+  platform::Env& env = tools_.env();
+  const TseBreaker::Verdict verdict = breaker_.Ask(env.MonotonicMs());
+  TseOutcome outcome;
+  outcome.kind = TseOutcome::Kind::HeldBack;
+  if (verdict != TseBreaker::Verdict::Skip) outcome = send();
+  TakeOutcome(outcome, what);
+  const bool probe = verdict == TseBreaker::Verdict::Probe;
   switch (outcome.kind) {
+    case TseOutcome::Kind::Answered:
+      if (breaker_.open()) log_->AddLogLine("TSE-Server antwortet wieder, es wird wieder signiert.");
+      breaker_.Answered();
+      break;
+    case TseOutcome::Kind::NoAnswer:
+      if (!breaker_.open()) {
+        log_->AddLogLine(
+            "FEHLER: TSE-Server antwortet nicht. Bestellungen und Belege werden ohne Signatur gespeichert, bis er "
+            "wieder antwortet.");
+      }
+      breaker_.NoAnswer(env.MonotonicMs(), probe);
+      break;
+    case TseOutcome::Kind::NotSent: breaker_.NotSent(probe); break;
+    case TseOutcome::Kind::HeldBack: break;
+  }
+  return outcome;
+}
+
+void Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what) {
+  switch (outcome.kind) {
+    case TseOutcome::Kind::HeldBack:
+      // Stored unsigned at once, as after a time-out; the operator was told when it began.
+      WriteTseLog(" - TSE-SERVER ANTWORTET NICHT, nicht gesendet");
+      ready_ = false;
+      return;
     case TseOutcome::Kind::NotSent:
       tools_.LogSqlError("Fehler bei Anfrage an TSE-Server: " + outcome.reason);
       log_->AddLogLine("FEHLER bei Anfrage an TSE-Server: " + outcome.reason);
       ready_ = false;
-      return false;
+      return;
     case TseOutcome::Kind::NoAnswer: {
       WriteTseLog(" - Warte auf TSE-Server...", outcome.sent);
       const std::string text = "Keine Antwort vom TSE-Server erhalten (" + what + ")";
@@ -33,14 +65,13 @@ bool Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what) {
       WriteTseLog(" - TSE-SERVER TIMEOUT");
       log_->AddLogLine("FEHLER: " + text);
       ready_ = false;
-      return false;
+      return;
     }
     case TseOutcome::Kind::Answered: break;
   }
   WriteTseLog(" - Warte auf TSE-Server...", outcome.sent);
   WriteTseLog(" - Antwort vom TSE-Server empfangen");
   ready_ = true;
-  return true;
 }
 
 int32_t Tse::TSE_StartTransaction(int32_t& startTime) {
@@ -48,8 +79,8 @@ int32_t Tse::TSE_StartTransaction(int32_t& startTime) {
   WriteTseLog(" - processType=");
   WriteTseLog(" - processData=");
   startTime = 0;
-  const TseOutcome outcome = adapter_.Start("", "");
-  if (!TakeOutcome(outcome, "Trx-Start")) return -1;
+  const TseOutcome outcome = Request([this] { return adapter_.Start("", ""); }, "Trx-Start");
+  if (!outcome.answered()) return -1;
   startTime = outcome.logTime;
   WriteTseLog(" - Transaktionsnummer=" + std::to_string(outcome.transactionNumber));
   return outcome.transactionNumber;
@@ -65,8 +96,9 @@ bool Tse::TSE_FinishTransaction(int32_t transactionNumber, const std::string& pr
   signature.clear();
   finishTime = 0;
   signatureCounter = 0;
-  const TseOutcome outcome = adapter_.Finish(transactionNumber, processType, processData);
-  if (!TakeOutcome(outcome, "Trx-Finish " + std::to_string(transactionNumber))) return false;
+  const TseOutcome outcome = Request([&] { return adapter_.Finish(transactionNumber, processType, processData); },
+                                     "Trx-Finish " + std::to_string(transactionNumber));
+  if (!outcome.answered()) return false;
   finishTime = outcome.logTime;
   serialNumber = outcome.serialNumber;
   signatureCounter = outcome.signatureCounter;

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/log_sink.h"
 #include "db/db_tools.h"
+#include "fiscal/tse_breaker.h"
 
 namespace tolven::fiscal {
 
@@ -72,18 +74,24 @@ class Tse {
   std::string TseLogPath();
 
   db::DbTools& tools() { return tools_; }
+  // Open: requests are held back after a time-out, except one probe at a time.
+  bool serverSilent() const { return breaker_.open(); }
 
  private:
+  // Sends the request unless the breaker holds it back, takes the outcome
+  // (TakeOutcome) and tells the breaker what came of it.
+  TseOutcome Request(const std::function<TseOutcome()>& send, const std::string& what);
   // The line stamped with the time the event happened.
   void WriteTseLog(const std::string& text, const DateTime& at);
-  // Logs the wait and its end and sets the readiness flag; true when answered.
-  // `what` names the request in the time-out messages ("Trx-Start").
-  bool TakeOutcome(const TseOutcome& outcome, const std::string& what);
+  // Logs the wait and its end and sets the readiness flag. `what` names the
+  // request in the time-out messages ("Trx-Start").
+  void TakeOutcome(const TseOutcome& outcome, const std::string& what);
 
   db::DbTools& tools_;
   TseServerAdapter& adapter_;
   TseIdentity identity_;
   bool ready_;
+  TseBreaker breaker_;
   NullLog nullLog_;
   LogSink* log_ = &nullLog_;
 };

@@ -20,6 +20,7 @@ struct TseOutcome {
     Answered,  // the answer row came; its fields below
     NoAnswer,  // the request was stored, no answer came within the time-out
     NotSent,   // the request could not be stored; `reason` says why
+    HeldBack,  // not sent: the server is silent and another request probes it
   };
   Kind kind = Kind::NotSent;
   std::string reason;

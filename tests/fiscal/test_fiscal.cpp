@@ -128,29 +128,32 @@ TEST_F(BelegSchreibenTest, ChronologyAllowsOnlyTheHourTheClocksGoBack) {
 // out, the finish is still sent, with -1. The wait runs across midnight: it is
 // measured, not taken from the time of day. An answer left from an earlier day
 // under the key of the request is not taken for its answer.
-TEST(Tse, AStartWithoutAnswerTimesOutAndTheFinishIsStillSent) {
+TEST(Tse, ATimeOutHoldsRequestsBackUntilAProbeIsAnswered) {
   testing::TestDb db;
   testing::RecordingLog log;
   TseServerClient server(db.tools());
   Tse tse(db.tools(), server, TseIdentity{});
   tse.SetLog(log);
-  db.env().onSleep = [&db](int) {
+  bool answering = false;
+  db.env().onSleep = [&](int) {
+    if (!answering) return;
     db.Exec(
-        "INSERT INTO tse_server_ans (kasse, merker, tse_logtimeutc, tse_sernr, tse_sigcount, tse_signatur) "
-        "SELECT kasse, merker, 1765000000, 'SER-9', 88, 'c2lnbmF0dXJl' FROM tse_server_req WHERE typ = 'F' AND "
+        "INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, tse_sigcount, "
+        "tse_signatur) SELECT kasse, merker, 7, 1765000000, 'SER-9', 88, 'c2lnbmF0dXJl' FROM tse_server_req WHERE "
         "merker NOT IN (SELECT merker FROM tse_server_ans)");
   };
   db.env().SetNow({Date{2026, 12, 31}, 23, 59, 59, 500});
   // Hundredths of a second of the day; one hundredth on, the next one.
   EXPECT_TRUE(server.NextCorrelationKey() == 8639950 && server.NextCorrelationKey() == 8639951);
+  // A stale answer under the next key is not taken for the answer to the next request.
   db.Exec("INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc) VALUES (1, 8639952, 1, 1)");
 
+  // The start that finds the server silent waits its full time; the finish of
+  // the same receipt is then held back, and so is the next request.
   TseResult r;
-  EXPECT_TRUE(tse.TSE_StartAndFinish(kProcessTypeReceipt, "p'd", r));
-  EXPECT_EQ(std::to_string(r.transactionNumber) + "|" + std::to_string(r.startTime) + "|" +
-                std::to_string(r.finishTime) + "|" + r.serialNumber + "|" + std::to_string(r.signatureCounter) + "|" +
-                r.signature,
-            "-1|0|1765000000|SER-9|88|c2lnbmF0dXJl");
+  EXPECT_FALSE(tse.TSE_StartAndFinish(kProcessTypeReceipt, "p'd", r));
+  int32_t start = 0;
+  EXPECT_EQ(tse.TSE_StartTransaction(start), -1);
   const std::string old = "31.12.2026 23:59:59,5 1 ", timeout = "01.01.2027 00:00:14,7 1 ";
   EXPECT_EQ(testing::ReadAll(db.state().logPfad + "TSE/TSE_VS_1_261231.LOG"),
             old + "Transaction START\r\n" + old + " - processType=\r\n" + old + " - processData=\r\n" + old +
@@ -158,19 +161,34 @@ TEST(Tse, AStartWithoutAnswerTimesOutAndTheFinishIsStillSent) {
   EXPECT_EQ(testing::ReadAll(tse.TseLogPath()),
             timeout + " - TSE-SERVER TIMEOUT\r\n" + timeout + "Transaction FINISH\r\n" + timeout +
                 " - Transaktionsnummer=-1\r\n" + timeout + " - processType=Kassenbeleg-V1\r\n" + timeout +
-                " - Warte auf TSE-Server...\r\n01.01.2027 00:00:14,9 1  - Antwort vom "
-                "TSE-Server empfangen\r\n01.01.2027 00:00:14,9 1  - Signatur=c2lnbmF0dXJl\r\n");
+                " - TSE-SERVER ANTWORTET NICHT, nicht gesendet\r\n" + timeout + "Transaction START\r\n" + timeout +
+                " - processType=\r\n" + timeout + " - processData=\r\n" + timeout +
+                " - TSE-SERVER ANTWORTET NICHT, nicht gesendet\r\n");
   EXPECT_EQ(db.Scalar("SELECT txt FROM syslog WHERE typ = 'T'"), "Keine Antwort vom TSE-Server erhalten (Trx-Start)");
   EXPECT_EQ(db.Count("tse_server_req") + db.Count("tse_server_ans"), 0);
   EXPECT_LE(server.answerQueries(), 1 + 200 * 15) << "fewer than 200 looks a second at the shared answer table";
-  EXPECT_TRUE(tse.TseReady()) << "the answer to the finish declares the TSE ready again";
+  EXPECT_FALSE(tse.TseReady());
+
+  // 10 s after the time-out the next request is the probe; its answer resumes signing.
+  db.env().Advance(TseBreaker::kProbeSpacingMs - 1);
+  EXPECT_EQ(tse.TSE_StartTransaction(start), -1);
+  db.env().Advance(1);
+  answering = true;
+  EXPECT_TRUE(tse.TSE_StartAndFinish(kProcessTypeReceipt, "p'd", r));
+  EXPECT_EQ(std::to_string(r.transactionNumber) + "|" + std::to_string(r.startTime) + "|" + r.serialNumber + "|" +
+                std::to_string(r.signatureCounter) + "|" + r.signature,
+            "7|1765000000|SER-9|88|c2lnbmF0dXJl");
+  EXPECT_TRUE(tse.TseReady() && !tse.serverSilent());
 
   // A request that cannot even be stored fails at once.
   db.FailInserts("tse_server_req", "Platte voll");
-  int32_t start = 0;
   EXPECT_TRUE(tse.TSE_StartTransaction(start) == -1 && !tse.TseReady());
-  EXPECT_EQ(log.lines, (std::vector<std::string>{"FEHLER: Keine Antwort vom TSE-Server erhalten (Trx-Start)",
-                                                 "FEHLER bei Anfrage an TSE-Server: Platte voll"}));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{
+                           "FEHLER: Keine Antwort vom TSE-Server erhalten (Trx-Start)",
+                           "FEHLER: TSE-Server antwortet nicht. Bestellungen und Belege werden ohne Signatur "
+                           "gespeichert, bis er wieder antwortet.",
+                           "TSE-Server antwortet wieder, es wird wieder signiert.",
+                           "FEHLER bei Anfrage an TSE-Server: Platte voll"}));
 }
 
 }  // namespace

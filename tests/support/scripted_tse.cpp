@@ -2,17 +2,22 @@
 
 namespace tolven::testing {
 
-namespace {
-fiscal::TseOutcome Outcome(bool answer) {
+namespace {}  // namespace
+
+fiscal::TseOutcome ScriptedTseServer::Outcome() {
+  if (waits != nullptr) {
+    // As the real server: the first pause, then looks until the answer or the time-out.
+    waits->SleepMs(200);
+    for (int waited = 0; !answer && waited < 15000; waited += 10) waits->SleepMs(10);
+  }
   fiscal::TseOutcome outcome;
   outcome.kind = answer ? fiscal::TseOutcome::Kind::Answered : fiscal::TseOutcome::Kind::NoAnswer;
   return outcome;
 }
-}  // namespace
 
 fiscal::TseOutcome ScriptedTseServer::Start(const std::string&, const std::string&) {
   calls.push_back("S");
-  fiscal::TseOutcome outcome = Outcome(answer);
+  fiscal::TseOutcome outcome = Outcome();
   if (!answer) return outcome;
   outcome.transactionNumber = nextTrx++;
   outcome.logTime = now;
@@ -23,7 +28,7 @@ fiscal::TseOutcome ScriptedTseServer::Finish(int32_t trx, const std::string& pro
                                              const std::string& processData) {
   calls.push_back("F:" + std::to_string(trx) + ":" + processType + ":" + processData);
   finishes.push_back({trx, processType, processData});
-  fiscal::TseOutcome outcome = Outcome(answer);
+  fiscal::TseOutcome outcome = Outcome();
   if (!answer) return outcome;
   outcome.serialNumber = "SERIAL-1";
   outcome.logTime = now + 1;

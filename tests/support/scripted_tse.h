@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fiscal/tse_server_adapter.h"
+#include "platform/env.h"
 
 namespace tolven::testing {
 
@@ -15,6 +16,9 @@ class ScriptedTseServer : public fiscal::TseServerAdapter {
   fiscal::TseOutcome Start(const std::string& processType, const std::string& processData) override;
   fiscal::TseOutcome Finish(int32_t trx, const std::string& processType, const std::string& processData) override;
 
+  // With `waits`, a request takes the time the real one takes: 200 ms, or
+  // 15 s of silence unless `answer` turns true meanwhile.
+  platform::Env* waits = nullptr;
   bool answer = true;
   int32_t nextTrx = 100;
   int32_t nextCounter = 500;
@@ -25,6 +29,9 @@ class ScriptedTseServer : public fiscal::TseServerAdapter {
     std::string type, data;
   };
   std::vector<Finished> finishes;
+
+ private:
+  fiscal::TseOutcome Outcome();
 };
 
 }  // namespace tolven::testing
