@@ -3,7 +3,8 @@
 // and payments from two terminals, one of them slow (an order growing a line
 // every 400 ms, a request written in two halves, its exchange folder a file
 // system of its own where the machine allows mounting one), and the ways a
-// start ends early. (A silent TSE server: test_status_page.)
+// start ends early. Three terminals ordering through a TSE server that is
+// silent for a while. (A silent TSE server on the status page: test_status_page.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -168,6 +169,87 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   const std::string out = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
   EXPECT_NE(out.find("Orderterminal-Gateway gestartet. Warte auf Anfragen..."), std::string::npos);
   EXPECT_NE(out.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << "log is UTF-8 on the console";
+}
+
+// Everything one gateway wrote to the TSE day logs and the running log.
+std::string TseLogOf(const Installation& inst) {
+  std::string text;
+  for (const auto& f : fs::recursive_directory_iterator(inst.dir / "data/LOG")) {
+    if (f.path().filename().string().rfind("TSE_VS_", 0) == 0) text += ReadAll(f.path().string());
+  }
+  return text;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Three terminals order while the TSE server is silent: they are answered
+// before the first request has timed out, later orders are stored unsigned
+// without waiting, and once the server answers again a probe finds it and the
+// orders are signed again. Every order is booked exactly once.
+TEST(GatewayEndToEnd, ThreeTerminalsOrderThroughATseOutage) {
+  Installation inst;
+  fs::create_directories(inst.dir / "pda3");
+  ASSERT_EQ(inst.InitDb(), 0);
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" +
+           "', pfadppcsync3 = '" + inst.dir / "pda3" + "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "'");
+  inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 1)");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis) VALUES ('20', 'Schnitzel', 1, 1390)");
+  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+  auto silent = std::make_unique<ChildProcess>(kTseSim, std::vector<std::string>{"--never"}, inst.env,
+                                               inst.dir / "tse-silent.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  int orders = 0;
+  // The three terminals' orders at once, each for a table of its own; true
+  // when every one was confirmed.
+  auto round = [&] {
+    for (int t = 1; t <= 3; ++t) {
+      ++orders;
+      inst.Drop("pda" + std::to_string(t), "bestell.txt",
+                "A;" + std::to_string(100 + orders) + ";3\r\nD;20;1;;\r\nE;;\r\n");
+    }
+    return WaitFor(
+        [&] {
+          for (int t = 1; t <= 3; ++t) {
+            if (!fs::exists(inst.dir / ("pda" + std::to_string(t) + "/confirm.kas"))) return false;
+          }
+          for (int t = 1; t <= 3; ++t) fs::remove(inst.dir / ("pda" + std::to_string(t) + "/confirm.kas"));
+          return true;
+        },
+        60000);
+  };
+  ASSERT_TRUE(round());
+  EXPECT_EQ(Occurrences(TseLogOf(inst), "TSE-SERVER TIMEOUT"), 0u) << "answered before the TSE's first time-out";
+  const std::string kOpen = "TSE-Server antwortet nicht.", kBack = "TSE-Server antwortet wieder";
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find(kOpen) != std::string::npos; }, 30000));
+  ASSERT_TRUE(round());
+  EXPECT_TRUE(WaitFor([&] { return Occurrences(TseLogOf(inst), "nicht gesendet") >= 3; }, 5000))
+      << "the second round is held back, not sent";
+
+  silent->Signal(SIGTERM);
+  silent->Wait(5000);
+  silent.reset();
+  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
+  // Orders go on until a probe finds the server answering again.
+  bool back = false;
+  for (int i = 0; i < 20 && !back; ++i) {
+    ASSERT_TRUE(round());
+    back = WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find(kBack) != std::string::npos; }, 3000);
+  }
+  ASSERT_TRUE(back) << TseLogOf(inst);
+  ASSERT_TRUE(round());
+  EXPECT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen") != "0"; }, 10000));
+  gateway.Signal(SIGTERM);
+  EXPECT_EQ(gateway.Wait(30000), 0);
+  sim.Signal(SIGTERM);
+  sim.Wait(5000);
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) || '/' || COUNT(DISTINCT tisch) FROM bestellung"),
+            std::to_string(orders) + "/" + std::to_string(orders));
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0") << "every order in the kitchen";
+  EXPECT_EQ(Occurrences(ReadAll(inst.dir / "gateway.log"), kOpen), 1u);
 }
 
 }  // namespace
