@@ -33,18 +33,45 @@ bool TseServerClient::SendRequest(const std::string& sql, int32_t key, std::stri
   return false;
 }
 
-std::unique_ptr<db::ResultSet> TseServerClient::WaitForAnswer(const std::string& columns, int32_t key) {
+bool TseServerClient::WaitForAnswer(int32_t key, TseOutcome& outcome) {
   platform::Env& env = tools_.env();
+  waiting_.emplace(key, Waiting{});
   env.SleepMs(kFirstPauseMs);
   // A monotonic clock: a wait across midnight or a clock change runs its full time.
   const int64_t started = env.MonotonicMs();
-  const std::string sql = "SELECT " + columns + " FROM tse_server_ans" + Where(key);
   for (;;) {
-    ++answerQueries_;
-    auto rs = tools_.Open(sql);
-    if (rs && !rs->Eof()) return std::make_unique<db::ResultSet>(std::move(*rs));
-    if (env.MonotonicMs() - started > kAnswerTimeoutMs) return nullptr;
+    if (!waiting_[key].arrived && env.MonotonicMs() - lastLookMs_ >= kPollPauseMs) LookForAnswers();
+    const Waiting found = waiting_[key];
+    if (found.arrived || env.MonotonicMs() - started > kAnswerTimeoutMs) {
+      waiting_.erase(key);
+      if (found.arrived) outcome = found.answer;
+      return found.arrived;
+    }
     env.SleepMs(kPollPauseMs);
+  }
+}
+
+void TseServerClient::LookForAnswers() {
+  std::string keys;
+  for (const auto& [key, waiting] : waiting_) {
+    if (!waiting.arrived) keys += (keys.empty() ? "" : ", ") + NumStr(key);
+  }
+  lastLookMs_ = tools_.env().MonotonicMs();
+  ++answerQueries_;
+  auto rs = tools_.Open(
+      "SELECT merker, tse_trxnr, tse_logtimeutc, tse_sernr, tse_sigcount, tse_signatur FROM tse_server_ans WHERE "
+      "kasse = " +
+      NumStr(tools_.state().kasse) + " AND merker IN (" + keys + ")");
+  for (; rs && !rs->Eof(); rs->MoveNext()) {
+    auto it = waiting_.find(GetFieldValue(*rs, "merker").AsInt());
+    if (it == waiting_.end()) continue;
+    TseOutcome& answer = it->second.answer;
+    answer.transactionNumber = GetFieldValue(*rs, "tse_trxnr").AsInt();
+    answer.logTime = GetFieldValue(*rs, "tse_logtimeutc").AsInt();
+    answer.serialNumber = GetFieldValue(*rs, "tse_sernr").AsString();
+    answer.signatureCounter = GetFieldValue(*rs, "tse_sigcount").AsInt();
+    answer.signature = GetFieldValue(*rs, "tse_signatur").AsString();
+    it->second.arrived = true;
   }
 }
 
@@ -57,15 +84,15 @@ void TseServerClient::CleanUp(int32_t key) {
   }
 }
 
-TseOutcome TseServerClient::Request(const std::string& sql, int32_t key, const std::string& columns,
-                                    void (*take)(db::ResultSet& answer, TseOutcome& outcome)) {
+TseOutcome TseServerClient::Request(const std::string& sql, int32_t key) {
   TseOutcome outcome;
   // A request that was never stored leaves nothing to clean up.
   if (!SendRequest(sql, key, outcome.reason)) return outcome;
   outcome.sent = tools_.env().Now();
-  if (auto answer = WaitForAnswer(columns, key)) {
+  const DateTime sent = outcome.sent;
+  if (WaitForAnswer(key, outcome)) {
     outcome.kind = TseOutcome::Kind::Answered;
-    take(*answer, outcome);
+    outcome.sent = sent;
   } else {
     outcome.kind = TseOutcome::Kind::NoAnswer;
   }
@@ -79,10 +106,7 @@ TseOutcome TseServerClient::Start(const std::string& processType, const std::str
       "INSERT INTO tse_server_req ( status, kasse, merker, typ, processtype, processdata) VALUES ( " +
       std::string(" 0 , ") + NumStr(tools_.state().kasse) + " , " + NumStr(key) + " , " + " 'S' , " +
       SqlText(processType) + " , " + SqlText(processData) + " )";
-  return Request(sql, key, "tse_trxnr, tse_logtimeutc", [](db::ResultSet& answer, TseOutcome& outcome) {
-    outcome.transactionNumber = GetFieldValue(answer, "tse_trxnr").AsInt();
-    outcome.logTime = GetFieldValue(answer, "tse_logtimeutc").AsInt();
-  });
+  return Request(sql, key);
 }
 
 TseOutcome TseServerClient::Finish(int32_t transactionNumber, const std::string& processType,
@@ -92,13 +116,7 @@ TseOutcome TseServerClient::Finish(int32_t transactionNumber, const std::string&
       "INSERT INTO tse_server_req ( status, kasse, merker, typ, tse_trxnr, processtype, processdata) VALUES ( " +
       std::string(" 0 , ") + NumStr(tools_.state().kasse) + " , " + NumStr(key) + " , " + " 'F' , " +
       NumStr(transactionNumber) + " , " + SqlText(processType) + " , " + SqlText(processData) + " )";
-  return Request(sql, key, "tse_logtimeutc, tse_sernr, tse_sigcount, tse_signatur",
-                 [](db::ResultSet& answer, TseOutcome& outcome) {
-                   outcome.logTime = GetFieldValue(answer, "tse_logtimeutc").AsInt();
-                   outcome.serialNumber = GetFieldValue(answer, "tse_sernr").AsString();
-                   outcome.signatureCounter = GetFieldValue(answer, "tse_sigcount").AsInt();
-                   outcome.signature = GetFieldValue(answer, "tse_signatur").AsString();
-                 });
+  return Request(sql, key);
 }
 
 }  // namespace tolven::fiscal

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -48,7 +49,7 @@ class TseServerClient final : public TseServerAdapter {
   static constexpr int kFirstPauseMs = 200;
   // Between two looks at the answer table: an answer is noticed within about
   // ten milliseconds, and the shared database sees at most 100 looks a second
-  // from each waiting register (4 ms gave about 240).
+  // from each register, however many of its requests wait (4 ms gave about 240).
   static constexpr int kPollPauseMs = 10;
 
   explicit TseServerClient(db::DbTools& tools) : tools_(tools) {}
@@ -63,18 +64,27 @@ class TseServerClient final : public TseServerAdapter {
   int64_t answerQueries() const { return answerQueries_; }
 
  private:
-  // Stores the request and waits for its answer; `columns` are read from it by `take`.
-  TseOutcome Request(const std::string& sql, int32_t key, const std::string& columns,
-                     void (*take)(db::ResultSet& answer, TseOutcome& outcome));
+  // Stores the request and waits for its answer.
+  TseOutcome Request(const std::string& sql, int32_t key);
   bool SendRequest(const std::string& sql, int32_t key, std::string& reason);
-  // Polls for the answer row; nullptr after the time-out.
-  std::unique_ptr<db::ResultSet> WaitForAnswer(const std::string& columns, int32_t key);
+  // Waits for the answer row and takes its fields; false after the time-out.
+  bool WaitForAnswer(int32_t key, TseOutcome& outcome);
+  // One look at the answer table for every request still waiting.
+  void LookForAnswers();
   void CleanUp(int32_t key);
   std::string Where(int32_t key) const;
 
   db::DbTools& tools_;
   int32_t lastKey_ = -1;
   int64_t answerQueries_ = 0;
+  // Requests of this register waiting for their answers (jobs of the event
+  // loop wait side by side), and when the answer table was last looked at.
+  struct Waiting {
+    bool arrived = false;
+    TseOutcome answer;
+  };
+  std::map<int32_t, Waiting> waiting_;
+  int64_t lastLookMs_ = INT64_MIN / 2;
 };
 
 }  // namespace tolven::fiscal

@@ -11,6 +11,7 @@
 #include "fiscal/rijndael.h"
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
+#include "gateway/event_loop.h"
 #include "support/recording_log.h"
 #include "support/test_db.h"
 
@@ -128,6 +129,30 @@ TEST_F(BelegSchreibenTest, ChronologyAllowsOnlyTheHourTheClocksGoBack) {
 // out, the finish is still sent, with -1. The wait runs across midnight: it is
 // measured, not taken from the time of day. An answer left from an earlier day
 // under the key of the request is not taken for its answer.
+// Three requests of one register waiting side by side (jobs of the event
+// loop): each has a key of its own, a stale answer under one of them is gone
+// before its request, and one look at the answer table serves them all.
+TEST(Tse, RequestsWaitingSideBySideEachGetTheirOwnAnswer) {
+  testing::TestDb db;
+  gateway::EventLoop loop(db.env());
+  db::DbTools tools(db.conn(), db.state(), loop, db.ui());
+  TseServerClient server(tools);
+  db.env().onSleep = [&db](int) {
+    db.Exec(
+        "INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc) SELECT kasse, merker, merker, 1 FROM "
+        "tse_server_req WHERE merker NOT IN (SELECT merker FROM tse_server_ans)");
+  };
+  const int32_t first = server.NextCorrelationKey() + 1;
+  db.Exec("INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc) VALUES (1, " +
+          std::to_string(first + 2) + ", 1, 1)");
+  std::vector<int32_t> numbers;
+  for (int i = 0; i < 3; ++i) loop.Spawn([&] { numbers.push_back(server.Start("", "").transactionNumber); });
+  loop.RunUntilIdle();
+  EXPECT_EQ(numbers, (std::vector<int32_t>{first, first + 1, first + 2}));
+  EXPECT_EQ(server.answerQueries(), 1);
+  EXPECT_EQ(db.Count("tse_server_req") + db.Count("tse_server_ans"), 0);
+}
+
 TEST(Tse, ATimeOutHoldsRequestsBackUntilAProbeIsAnswered) {
   testing::TestDb db;
   testing::RecordingLog log;
