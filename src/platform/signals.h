@@ -1,6 +1,7 @@
-// Stopping the gateway: SIGINT, SIGTERM (and SIGQUIT) ask the loop to end
-// after its pass; SIGHUP and every other signal that would end the process by
-// default is ignored. Only SIGKILL ends the gateway in the middle of a pass.
+// Stopping the gateway: SIGINT, SIGTERM (and SIGQUIT) ask the loop to take no
+// new file and to end once the jobs under way are done; SIGHUP and every other
+// signal that would end the process by default is ignored. Only SIGKILL ends
+// the gateway in the middle of its work.
 #pragma once
 
 namespace tolven::platform {
