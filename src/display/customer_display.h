@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/holds.h"
 #include "db/db_tools.h"
 #include "display/display_protocol.h"
 #include "platform/ini_file.h"
@@ -67,6 +68,7 @@ class CustomerDisplay {
   DisplayKind kind_;
   bool initialised_ = false;
   std::string disptxt1_, disptxt2_;
+  Holds sending_{[this](int ms) { tools_.env().SleepMs(ms); }};
 };
 
 }  // namespace tolven::display
