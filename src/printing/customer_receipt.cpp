@@ -357,9 +357,9 @@ Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
   (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
   // The buffer is shared: another job may fill it while the archive copy is written.
   const std::vector<std::string> lines = printLines_.CurrentLines();
-  Status archived = printLines_.engine().MyPrint(lines, "FILE:" + ArchivePath(bunr), false, false);
+  Status archived = printLines_.PrintLines(lines, "FILE:" + ArchivePath(bunr), false, false);
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
-  Status printed = printLines_.engine().MyPrint(lines, channel, true, false);
+  Status printed = printLines_.PrintLines(lines, channel, true, false);
   if (!archived) return archived;
   return printed;
 }

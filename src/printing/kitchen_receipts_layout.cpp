@@ -257,7 +257,7 @@ bool KitchenReceipts::PrintKueBonFertig(Job& job, int printer) {
   // The buffer is shared: another job may fill it while a copy prints.
   const std::vector<std::string> lines = printLines_.CurrentLines();
   for (int32_t copy = 0; copy <= cur.kopien; ++copy) {
-    Status st = printLines_.engine().MyPrint(lines, channel, true, false);
+    Status st = printLines_.PrintLines(lines, channel, true, false);
     if (st) {
       delivered = true;
       continue;

@@ -73,8 +73,9 @@ std::vector<std::string> PrintLineBuffer::CurrentLines() const {
   return std::vector<std::string>(lines_.begin(), lines_.begin() + (count_ + 1));
 }
 
-Status PrintLineBuffer::PrintLines(const std::string& channel, bool cutAtEnd, bool slowPrinter) {
-  return engine_.MyPrint(CurrentLines(), channel, cutAtEnd, slowPrinter);
+Status PrintLineBuffer::PrintLines(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
+                                   bool slowPrinter) {
+  return engine_.MyPrint(lines, channel, cutAtEnd, slowPrinter);
 }
 
 std::string PrintLineBuffer::GetPrinterCode(const std::string& name) { return printing::GetPrinterCode(ini_, name); }

@@ -38,8 +38,11 @@ class PrintLineBuffer {
   // Stores the line while fewer than 4001 are held; the first refused line of a
   // printout shows the message once, later ones are dropped silently.
   void AddPrintLine(const std::string& text);
-  // Hands lines 0..count to the engine and returns its outcome.
-  Status PrintLines(const std::string& channel, bool cutAtEnd = true, bool slowPrinter = false);
+  // Hands the lines to the engine and returns its outcome: lines 0..count as
+  // CurrentLines gave them before the first printout, since other jobs may fill
+  // the buffer while one printout's copies go out.
+  Status PrintLines(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd = true,
+                    bool slowPrinter = false);
   // The command for a symbolic name: the fixed ESC/POS bytes, replaced by a
   // non-empty entry in section "CODES" (a byte list, or the text itself for the
   // text settings). A name looked up and not configured is written back empty.
