@@ -68,6 +68,17 @@ TEST_F(EventLoopTest, EachOrderWaitsOnlyForItsOwnHandOverAndTse) {
   EXPECT_EQ(f.db.Count("bestellung"), 3);
 }
 
+TEST_F(EventLoopTest, ATableIsPrintedForOneOrderAtATime) {
+  f.form.hooks().printKueBon = [this](int32_t trx, int32_t, int32_t table, const std::string&) {
+    kitchen += " " + std::to_string(table) + ":" + std::to_string(trx) + "@" + std::to_string(Now());
+    f.loop.SleepMs(300);  // the printer takes its time; lines are marked at the end
+  };
+  Order(0, 1, 11);
+  Order(0, 2, 11);
+  RunUntil(2000);
+  EXPECT_EQ(kitchen, " 11:100@750 11:101@1250");
+}
+
 TEST_F(EventLoopTest, ASilentTseServerIsProbedWhileOrdersGoOnUnsigned) {
   f.tseServer.answer = false;
   Order(0, 1, 11);      // its start finds the outage: the full time-out

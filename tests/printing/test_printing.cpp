@@ -15,6 +15,7 @@
 
 #include "common/text.h"
 #include "fiscal/tse.h"
+#include "gateway/event_loop.h"
 #include "platform/ini_file.h"
 #include "printing/customer_receipt.h"
 #include "printing/escpos_qr.h"
@@ -200,16 +201,30 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   for (int i = 0; i < 54; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
   // What arrived until the line has been quiet for 100 ms: the printout fits
   // into the terminal's buffer.
-  std::string got;
-  char buf[4096];
-  pollfd p{master, POLLIN, 0};
-  for (ssize_t n = 0; ::poll(&p, 1, 100) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
-    got.append(buf, static_cast<size_t>(n));
-  ::close(slave);
-  ::close(master);
-  EXPECT_EQ(HexEncode(got), HexEncode(expected + Bytes({29, 86, 65}) + "\r\n"));  // the cutter configured above
+  auto arrived = [master] {
+    std::string got;
+    char buf[4096];
+    pollfd p{master, POLLIN, 0};
+    for (ssize_t n = 0; ::poll(&p, 1, 100) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+      got.append(buf, static_cast<size_t>(n));
+    return got;
+  };
+  expected += Bytes({29, 86, 65}) + "\r\n";  // the cutter configured above
+  EXPECT_EQ(HexEncode(arrived()), HexEncode(expected));
   // 60 lines without handshake: a pause after each of lines 51..59, on the fake clock.
   EXPECT_EQ(env.sleeps(), std::vector<int>(9, 50));
+  // Two jobs of the event loop printing there at once: their pauses let the
+  // other run, yet each printout comes out whole, one after the other.
+  gateway::EventLoop loop(env);
+  printing::ChannelPrintEngine shared(
+      loop, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
+      {.serialPort = [&loop] { return platform::MakeSerialPort(loop); }, .parallelPort = nullptr}, log,
+      dir.path() + "/");
+  for (int job = 0; job < 2; ++job) loop.Spawn([&] { EXPECT_TRUE(shared.MyPrint(lines, "COM3", true, false).ok()); });
+  loop.RunUntilIdle();
+  EXPECT_EQ(HexEncode(arrived()), HexEncode(expected + expected));
+  ::close(slave);
+  ::close(master);
   EXPECT_EQ(statuses, "Schubladenöffnung...|QR-Code-Druck...|Papiervorschub...|Papierschnitt...|Belegdruck beendet.|");
 }
 
