@@ -254,15 +254,10 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
   SCOPED_TRACE(summary);
 
   for (const std::string& violation : CheckMoneyInvariants(*conn_, articles)) ADD_FAILURE() << violation;
-  // Both stations settled, each line at most once (the checker), and what is
-  // still open is exactly what no receipt holds.
+  // Both stations settled, each line open or on exactly one receipt (the checker).
   EXPECT_GE(outcomes["OK"], kSharedRounds) << logs;
   EXPECT_NE(Scalar("SELECT COUNT(*) FROM kass WHERE kasse = 1"), "0");
   EXPECT_NE(Scalar("SELECT COUNT(*) FROM kass WHERE kasse = 2"), "0");
-  EXPECT_EQ(Scalar("SELECT COUNT(*) FROM kasspro p WHERE EXISTS (SELECT 1 FROM bestellung b WHERE b.artnr = p.artnr)"),
-            "0");
-  EXPECT_EQ(std::stoll(Scalar("SELECT COUNT(*) FROM kasspro")) + std::stoll(Scalar("SELECT COUNT(*) FROM bestellung")),
-            static_cast<long long>(articles.size()));
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM bestellung WHERE gast = 99"), "0");
   // Every order and every receipt signed, nothing left with the TSE server,
   // each receipt archived in its own station's folder.
