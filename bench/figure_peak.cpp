@@ -192,7 +192,9 @@ struct Latencies {
   std::vector<double> confirm, kitchen;
 };
 
-std::string MedianP95(const Summary& s) { return "median " + Fixed(s.median, 0) + " ms, p95 " + Fixed(s.p95, 0) + " ms"; }
+std::string MedianP95(const Summary& s) {
+  return "median " + Fixed(s.median, 0) + " ms, p95 " + Fixed(s.p95, 0) + " ms (n=" + std::to_string(s.count) + ")";
+}
 
 int RunPeakLoad(const BenchOptions& options, Load load, int seconds) {
   constexpr int kTerminals = 5, kSlowLines = 3;
