@@ -1,10 +1,9 @@
 // The order path through the real gateway and the TSE server stand-in: the
 // benchmark plays the terminals and reads the kernel's file events, so the
 // gateway runs unchanged.
-#include <filesystem>
-#include <map>
 #include <set>
 
+#include "back_to_back.h"
 #include "bench_util.h"
 #include "figures.h"
 #include "installation.h"
@@ -22,67 +21,6 @@ constexpr double kHandOverMs = 550;
 // loop's wait after the slot (50 ms).
 constexpr double kAfterConfirmFixedMs = 2 * 200 + 2 * 50 + 50;
 constexpr double kFixedPerOrderMs = kHandOverMs + kAfterConfirmFixedMs;
-constexpr int kOrderLines = 10;
-
-std::vector<std::string> Folders(const Installation& inst, int slots) {
-  std::vector<std::string> folders;
-  for (int s = 1; s <= slots; ++s) folders.push_back(inst.Terminal(s));
-  return folders;
-}
-
-bool StartInstallation(Installation& inst) {
-  std::string error;
-  if (!inst.Create(error) || !inst.StartTseServer() || !inst.StartGateway(error)) {
-    Note("FEHLER: installation: " + (error.empty() ? "the TSE server stand-in did not start" : error));
-    return false;
-  }
-  return true;
-}
-
-// Reads and removes the answer, as the terminal does; true when it is "OK".
-bool TakeAnswer(const std::string& path) {
-  const std::string text = ReadWholeFile(path);
-  std::error_code ec;
-  std::filesystem::remove(path, ec);
-  return text == "OK\r\n";
-}
-
-std::string Tag(int slot, int seq) { return "T" + std::to_string(slot) + "-" + std::to_string(seq); }
-
-// Every order's lines once: tags missing, tags with more rows than lines, and
-// rows of tags nobody sent.
-struct BookingCheck {
-  int lost = 0, doubled = 0, partial = 0, strangers = 0;
-  bool ok() const { return lost == 0 && doubled == 0 && partial == 0 && strangers == 0; }
-  std::string Text() const {
-    return std::to_string(lost) + " lost, " + std::to_string(doubled) + " booked twice, " + std::to_string(partial) +
-           " incomplete, " + std::to_string(strangers) + " unknown";
-  }
-};
-
-BookingCheck CheckBookings(Installation& inst, const std::set<std::string>& sent) {
-  BookingCheck check;
-  std::string error;
-  auto c = inst.Connect(error);
-  db::DbError err;
-  auto rs = c ? c->Query("SELECT kueinfo, COUNT(*) FROM bestellung GROUP BY kueinfo", err) : nullptr;
-  std::map<std::string, int64_t> rows;
-  for (; rs && !rs->Eof(); rs->MoveNext()) rows[rs->Raw(0).AsString()] = rs->Raw(1).AsInt64();
-  for (const auto& tag : sent) {
-    auto it = rows.find(tag);
-    const int64_t n = it == rows.end() ? 0 : it->second;
-    if (n == 0)
-      ++check.lost;
-    else if (n > kOrderLines)
-      ++check.doubled;
-    else if (n < kOrderLines)
-      ++check.partial;
-  }
-  for (const auto& [tag, n] : rows) {
-    if (!sent.count(tag)) ++check.strangers;
-  }
-  return check;
-}
 
 }  // namespace
 
@@ -154,68 +92,22 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds) {
     Note("FEHLER: inotify not available");
     return 1;
   }
-  struct Terminal {
-    int seq = 0;
-    double sent = 0, taken = 0;
-    bool waiting = false;
-  };
-  std::vector<Terminal> term(static_cast<size_t>(terminals) + 1);
-  std::set<std::string> sentTags;
-  // Order takings in time order, to know which orders were handled while one waited.
-  std::vector<std::pair<double, int>> takings;
-  struct Done {
-    int slot;
-    double sent, confirmed;
-    bool afterOwn;  // sent the moment its terminal's previous order was confirmed
-  };
-  std::vector<Done> done;
-  std::vector<double> own;
-  int confirmed = 0, notOk = 0;
-  auto send = [&](int s) {
-    Terminal& t = term[static_cast<size_t>(s)];
-    const std::string tag = Tag(s, ++t.seq);
-    t.waiting = DropFile(inst.Terminal(s), "bestell.txt", OrderFile(10 + s, 3, kOrderLines, tag));
-    t.sent = NowMs();
-    if (t.waiting) sentTags.insert(tag);
-    return t.waiting;
-  };
-  const double start = NowMs();
-  const double deadline = start + seconds * 1000.0;
-  for (int s = 1; s <= terminals; ++s) send(s);
-  double lastProgress = NowMs();
-  for (;;) {
-    bool anyWaiting = false;
-    for (int s = 1; s <= terminals; ++s) anyWaiting = anyWaiting || term[static_cast<size_t>(s)].waiting;
-    if (!anyWaiting) break;
-    if (NowMs() - lastProgress > 60000) {
-      Note("FEHLER: no confirmation for 60 s");
-      return 1;
-    }
-    auto ev = watch.Next(1000);
-    if (!ev) continue;
-    Terminal& t = term[static_cast<size_t>(ev->slot)];
-    if (ev->kind == FileEvent::OrderTaken) {
-      t.taken = ev->ms;
-      takings.emplace_back(ev->ms, ev->slot);
-      continue;
-    }
-    if (ev->kind != FileEvent::OrderConfirmed || !t.waiting) continue;
-    lastProgress = NowMs();
-    ++confirmed;
-    if (!TakeAnswer(inst.Terminal(ev->slot) + "confirm.kas")) ++notOk;
-    done.push_back({ev->slot, t.sent, ev->ms, t.seq > 1});
-    own.push_back(ev->ms - t.taken);
-    t.waiting = false;
-    if (NowMs() < deadline) send(ev->slot);
-  }
-  const double elapsed = (NowMs() - start) / 1000.0;
+  BackToBackOptions run;
+  run.terminals = terminals;
+  run.seconds = seconds;
+  BackToBackRun r;
+  if (!RunBackToBack(inst, watch, run, r)) return 1;
+  const int confirmed = r.confirmed(), notOk = r.notOk;
+  const double elapsed = r.elapsedS;
+  const std::set<std::string>& sentTags = r.sentTags;
   const bool allSigned = inst.WaitForSignatures(confirmed, 30000);
   inst.StopAll();
 
-  std::vector<double> latency, residual, ahead;
-  for (const Done& d : done) {
+  std::vector<double> latency, residual, ahead, own;
+  for (const ConfirmedOrder& d : r.done) {
+    own.push_back(d.confirmed - d.taken);
     int others = 0;
-    for (const auto& [when, slot] : takings) {
+    for (const auto& [when, slot] : r.takings) {
       if (when > d.sent && when < d.confirmed && slot != d.slot) ++others;
     }
     latency.push_back(d.confirmed - d.sent - kHandOverMs);
@@ -231,14 +123,14 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds) {
   const std::string kitchenMissing = inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0");
   const std::string signedOrders = inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''");
 
-  const Summary l = Summarise(latency), r = Summarise(residual), a = Summarise(ahead), w = Summarise(own);
+  const Summary l = Summarise(latency), res = Summarise(residual), a = Summarise(ahead), w = Summarise(own);
   Note(std::to_string(confirmed) + " orders in " + Fixed(elapsed) + " s (" + Fixed(confirmed / elapsed * 60.0) +
        " per minute); " + std::to_string(sentTags.size()) + " sent");
   Note("latency - 550 ms: " + Describe(l));
   Note("orders of other terminals handled while one waited: " + Describe(a, "orders"));
   Note("latency minus every fixed wait on its way (its hand-over 550 ms, the rest of its terminal's previous order " +
        Fixed(kAfterConfirmFixedMs, 0) + " ms, " + Fixed(kFixedPerOrderMs, 0) +
-       " ms per order of another terminal): " + Describe(r));
+       " ms per order of another terminal): " + Describe(res));
   Note("own work (rename to confirm.kas): " + Describe(w));
   Note("kitchen receipts missing: " + kitchenMissing + ", orders signed: " + signedOrders +
        ", all signed in time: " + (allSigned ? "yes" : "no"));

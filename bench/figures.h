@@ -26,5 +26,8 @@ int RunSoak(const BenchOptions& options, int orders, int settlements);
 int RunTseLatency(const BenchOptions& options, int waits);
 // 6. Five terminals ordering back to back.
 int RunThroughput(const BenchOptions& options, int terminals, int seconds);
+// 7. Five terminals back to back for `seconds` each: TSE server answering,
+// silent for two thirds of the run, and one slow serial kitchen printer.
+int RunPeak(const BenchOptions& options, int seconds);
 
 }  // namespace tolven::bench

@@ -42,9 +42,13 @@ const char* const kMenu[][4] = {
 
 }  // namespace
 
-std::string OrderFile(int table, int waiter, int lines, const std::string& tag) {
+std::string OrderFile(int table, int waiter, int lines, const std::string& tag, int serialLines) {
   std::string text = "A;" + std::to_string(table) + ";" + std::to_string(waiter) + "\r\n";
   for (int i = 0; i < lines; ++i) {
+    if (i < serialLines) {
+      text += "D;3" + std::to_string(i % 3) + ";1;" + tag + ";\r\n";
+      continue;
+    }
     const auto& article = kMenu[i % 10];
     const bool dish = article[2][0] == '2';
     // Every third dish with toppings, like a real evening.
@@ -105,7 +109,8 @@ bool Installation::Create(std::string& error) {
   for (const char* d : {"etc", "data", "out"}) fs::create_directories(root_ + "/" + d);
   for (int s = 1; s <= 5; ++s) fs::create_directories(Terminal(s));
   const std::string ini = "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + root_ + "/data\r\nEXE=" + root_ +
-                          "/data\r\n[SETUP]\r\nKASSNR=1\r\n";
+                          "/data\r\n[SETUP]\r\nKASSNR=1\r\n" +
+                          (serialPrinter_.empty() ? "" : "[PORTS]\r\nCOM3=" + serialPrinter_ + "\r\n");
   if (!WriteWholeFile(root_ + "/etc/TOLVEN.INI", ini)) {
     error = "TOLVEN.INI cannot be written";
     return false;
@@ -141,6 +146,16 @@ bool Installation::Create(std::string& error) {
                          std::string(a[0]) + "', '" + a[1] + "', " + a[2] + ", " + a[3] + ", " +
                          (a[2][0] == '2' ? "1" : "0") + ", " + a[2] + ")");
   }
+  if (!serialPrinter_.empty()) {
+    statements.insert(statements.end(),
+                      {"UPDATE system SET kuebonport3 = 'COM3'",
+                       "INSERT INTO kueprtparam (drucker, name, bonvorlauf, grupp, sort, split, kuesummer, kopien) "
+                       "VALUES (3, 'Pizza', 0, 2, 0, 0, 0, 0)",
+                       "INSERT INTO artgrp (artgrp, kueprt, artgrp2, grpbez) VALUES (3, 3, 3, 'Pizzaofen')",
+                       "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+                       "('30', 'Pizza Diavolo', 3, 990, 0, 2), ('31', 'Pizza Funghi', 3, 940, 0, 2), "
+                       "('32', 'Pizza Tonno', 3, 960, 0, 2)"});
+  }
   for (const auto& sql : statements) {
     if (!Sql(*c, sql, error)) return false;
   }
@@ -148,11 +163,12 @@ bool Installation::Create(std::string& error) {
 }
 
 bool Installation::StartTseServer(const std::vector<std::string>& args) {
-  tseServer_ =
-      std::make_unique<testing::ChildProcess>(options_.binDir + "/tse-sim", args, Env(), root_ + "/tse-sim.log");
+  if (tseServer_) tseServer_->Stop(5000);
+  const std::string log = root_ + "/tse-sim" + (tseStarts_++ ? "-" + std::to_string(tseStarts_) : "") + ".log";
+  tseServer_ = std::make_unique<testing::ChildProcess>(options_.binDir + "/tse-sim", args, Env(), log);
   const double until = NowMs() + 10000;
   while (NowMs() < until) {
-    if (ReadWholeFile(root_ + "/tse-sim.log").find("bereit") != std::string::npos) return true;
+    if (ReadWholeFile(log).find("bereit") != std::string::npos) return true;
     if (tseServer_->Wait(0) != -1) return false;
     SleepMs(10);
   }

@@ -30,9 +30,13 @@ class Installation {
   Installation(const Installation&) = delete;
   Installation& operator=(const Installation&) = delete;
 
+  // Before Create: a third kitchen printer ("COM3", a receipt per line) on
+  // this serial device, for article group 3 (articles 30, 31 and 32).
+  void AddSerialPrinter(const std::string& device) { serialPrinter_ = device; }
   // Folders, INI, database, menu and printers; false with a reason.
   bool Create(std::string& error);
-  // The TSE server stand-in with its default poll.
+  // The TSE server stand-in with its default poll; one already running is
+  // stopped first (each start has its own output file).
   bool StartTseServer(const std::vector<std::string>& args = {});
   // The gateway; waits until its poll loop has started.
   bool StartGateway(std::string& error);
@@ -67,13 +71,16 @@ class Installation {
   InstallationOptions options_;
   std::string root_;
   std::unique_ptr<testing::ChildProcess> tseServer_;
+  int tseStarts_ = 0;
+  std::string serialPrinter_;
   std::unique_ptr<testing::ChildProcess> gateway_;
 };
 
 // The order of `lines` article lines for a table, as a terminal writes it
 // (Windows-1252, CR LF). Every line carries `tag` as its kitchen note so that
-// each booked row can be traced back to the order it came from.
-std::string OrderFile(int table, int waiter, int lines, const std::string& tag);
+// each booked row can be traced back to the order it came from. The first
+// `serialLines` lines are articles of the serial kitchen printer.
+std::string OrderFile(int table, int waiter, int lines, const std::string& tag, int serialLines = 0);
 
 // Written under a temporary name and renamed into place, as the terminals do.
 // Returns false when the file could not be placed.
