@@ -29,8 +29,10 @@ class Tse;
 namespace tolven::gateway {
 
 inline constexpr int kSlots = 5;
-// How often the exchange folders are looked at.
+// How often the exchange folders are looked at: in every pass while files come
+// and for a while after the last job ended, then every 50 ms per slot in use.
 inline constexpr int kPassMs = 50;
+inline constexpr int64_t kQuietAfterMs = 2000;
 
 struct TerminalSlot {
   bool inUse = false;
@@ -131,6 +133,8 @@ class TerminalPoller final : public LogSink {
   NumberedArray<std::unique_ptr<ExchangeFile>, kSlots> orderFiles_, requestFiles_;
   // The job (its fiber) taking a slot's files; nullptr: none.
   NumberedArray<const void*, kSlots> taker_{};
+  int64_t lastFileMs_ = INT64_MIN / 2;  // a file was taken or a job ended
+  int64_t lastLookMs_ = INT64_MIN / 2;
   bool beenden_ = false;
 };
 
