@@ -24,8 +24,7 @@ class FakeSerialPort : public platform::SerialPort {
   platform::Handshake handshake = platform::Handshake::None;
   bool dtr = false, rts = false, open = false;
   int opens = 0;
-  std::string written;              // every byte, in order
-  std::vector<std::string> writes;  // one entry per Write call
+  std::vector<std::string> writes;  // every byte, one entry per Write call
   // Switches.
   bool failOpen = false;
   bool failWrite = false;
@@ -39,13 +38,18 @@ class FakePrinterSystem : public platform::PrinterSystem {
   };
   std::vector<std::string> InstalledPrinters() override { return printers; }
   std::string DefaultPrinter() override { return defaultPrinter; }
-  Status SubmitRaw(const std::string& printer, const std::string& title, const std::string& bytes) override;
-  Status SubmitText(const std::string& printer, const std::string& title, const std::string& text) override;
+  Status SubmitRaw(const std::string& printer, const std::string& title, const std::string& bytes) override {
+    jobs.push_back({printer, title, bytes, true});
+    return Status::Ok();
+  }
+  Status SubmitText(const std::string& printer, const std::string& title, const std::string& text) override {
+    jobs.push_back({printer, title, text, false});
+    return Status::Ok();
+  }
 
   std::vector<std::string> printers{"Kasse", "Buero"};
   std::string defaultPrinter = "Buero";
   std::vector<Job> jobs;
-  bool reject = false;
 };
 
 }  // namespace tolven::testing

@@ -60,11 +60,6 @@ bool FakeEnv::Faulty(const std::string& op, const std::string& path) {
   return false;
 }
 
-bool FakeEnv::FileExists(const std::string& path) { return platform::DefaultEnv().FileExists(path); }
-bool FakeEnv::FolderExists(const std::string& path) { return platform::DefaultEnv().FolderExists(path); }
-
-platform::FileInfo FakeEnv::GetFileInfo(const std::string& path) { return platform::DefaultEnv().GetFileInfo(path); }
-
 Status FakeEnv::DeleteFile(const std::string& path) {
   if (Faulty("delete", path)) return Status::Error("unlink(" + path + "): injected fault", 5);
   return platform::DefaultEnv().DeleteFile(path);
@@ -101,24 +96,11 @@ Status FakeEnv::CheckWritable(const std::string& path) {
   return platform::DefaultEnv().CheckWritable(path);
 }
 
-Status FakeEnv::CreateFolder(const std::string& path) { return platform::DefaultEnv().CreateFolder(path); }
-
 Status FakeEnv::StartProgram(const std::string& path, const std::vector<std::string>& args) {
   std::string line = path;
   for (const auto& a : args) line += " " + a;
   startedPrograms.push_back(line);
   return Status::Ok();
-}
-
-std::vector<std::string> FakeEnv::ListFiles(const std::string& folder) {
-  return platform::DefaultEnv().ListFiles(folder);
-}
-
-bool FakeUi::HasMessage(const std::string& part) const {
-  for (const auto& m : messages) {
-    if (m.text.find(part) != std::string::npos) return true;
-  }
-  return false;
 }
 
 TempDir::TempDir() {

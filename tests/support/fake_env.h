@@ -3,6 +3,7 @@
 // file operations fail, and a Ui that records everything.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -35,9 +36,9 @@ class FakeEnv : public platform::Env {
   std::function<void(int)> onSleep;
 
   // Files go to the real file system (tests use a temporary folder).
-  bool FileExists(const std::string& path) override;
-  bool FolderExists(const std::string& path) override;
-  platform::FileInfo GetFileInfo(const std::string& path) override;
+  bool FileExists(const std::string& path) override { return platform::DefaultEnv().FileExists(path); }
+  bool FolderExists(const std::string& path) override { return platform::DefaultEnv().FolderExists(path); }
+  platform::FileInfo GetFileInfo(const std::string& path) override { return platform::DefaultEnv().GetFileInfo(path); }
   Status DeleteFile(const std::string& path) override;
   Status RenameFile(const std::string& from, const std::string& to) override;
   Status ReadFile(const std::string& path, std::string& contents) override;
@@ -51,10 +52,12 @@ class FakeEnv : public platform::Env {
   }
   // The real test, or the fault "writable" for paths containing the match.
   Status CheckWritable(const std::string& path) override;
-  Status CreateFolder(const std::string& path) override;
+  Status CreateFolder(const std::string& path) override { return platform::DefaultEnv().CreateFolder(path); }
   Status StartProgram(const std::string& path, const std::vector<std::string>& args) override;
   std::string ProgramFolder() override { return programFolder; }
-  std::vector<std::string> ListFiles(const std::string& folder) override;
+  std::vector<std::string> ListFiles(const std::string& folder) override {
+    return platform::DefaultEnv().ListFiles(folder);
+  }
 
   // Fault switches: the named operation ("rename", "write", "append", "delete",
   // "read", "writable") fails `count` times from now on (-1: always) for paths containing `match`.
@@ -93,7 +96,10 @@ class FakeUi : public platform::Ui {
     inputPrompts.push_back(title + ": " + prompt);
     return inputAnswer;
   }
-  bool HasMessage(const std::string& part) const;
+  bool HasMessage(const std::string& part) const {
+    return std::any_of(messages.begin(), messages.end(),
+                       [&](const Message& m) { return m.text.find(part) != std::string::npos; });
+  }
 
   std::vector<std::string> statuses, logLines, inputPrompts;
   std::vector<Message> messages;

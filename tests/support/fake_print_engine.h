@@ -24,14 +24,10 @@ class FakePrintEngine : public printing::PrintEngine {
   Status MyPrint(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
                  bool slowPrinter) override;
 
-  // Printouts to `channel` fail `count` times (-1: always), after `okFirst` more
-  // printouts to it have gone through.
-  void FailChannel(const std::string& channel, int count = -1, int okFirst = 0) {
-    failures_[channel] = {count, okFirst};
-  }
+  // Printouts to `channel` fail `count` times from now on (-1: always).
+  void FailChannel(const std::string& channel, int count = -1) { failures_[channel] = count; }
 
-  // The printouts that were delivered, in order.
-  std::vector<Printout> Delivered() const;
+  // The printouts to `channel` that were delivered, in order.
   std::vector<Printout> Delivered(const std::string& channel) const;
 
   std::vector<Printout> printouts;  // every call, failed ones included
@@ -39,11 +35,7 @@ class FakePrintEngine : public printing::PrintEngine {
   std::function<void(const std::string& channel)> onPrint;
 
  private:
-  struct Failure {
-    int remaining;
-    int okFirst;
-  };
-  std::map<std::string, Failure> failures_;
+  std::map<std::string, int> failures_;  // channel -> failures still to come
 };
 
 }  // namespace tolven::testing

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "db/connection.h"
+#include "support/pass_through_connection.h"
 
 namespace tolven::testing {
 
-class FaultyConnection final : public db::Connection {
+class FaultyConnection final : public PassThroughConnection {
  public:
-  explicit FaultyConnection(db::Connection& inner) : inner_(inner) {}
+  using PassThroughConnection::PassThroughConnection;
 
   // Call number n (from 1, counted from now on) fails once; 0 switches it off.
   void FailCall(int64_t n) {
@@ -27,30 +27,40 @@ class FaultyConnection final : public db::Connection {
   // Every counted call in order; the failed one is marked with "!! ".
   const std::vector<std::string>& log() const { return log_; }
 
-  bool IsOpen() const override { return inner_.IsOpen(); }
-  void Close() override { inner_.Close(); }
-  bool Execute(const std::string& sql, db::DbError& err) override;
-  bool ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) override;
-  std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override;
-  bool BeginTrans(db::DbError& err) override;
-  bool CommitTrans(db::DbError& err) override;
-  bool RollbackTrans(db::DbError& err) override { return inner_.RollbackTrans(err); }
-  bool InTransaction() const override { return inner_.InTransaction(); }
+  bool Execute(const std::string& sql, db::DbError& err) override {
+    return !Trip(sql, err) && inner_.Execute(sql, err);
+  }
+  bool ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) override {
+    return !Trip(sql, err) && inner_.ExecuteWith(sql, args, err);
+  }
+  std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
+    return Trip(sql, err) ? nullptr : inner_.Query(sql, err);
+  }
+  bool BeginTrans(db::DbError& err) override { return !Trip("BEGIN", err) && inner_.BeginTrans(err); }
+  bool CommitTrans(db::DbError& err) override { return !Trip("COMMIT", err) && inner_.CommitTrans(err); }
   // A savepoint and its release are counted; going back to one never fails,
   // like a rollback.
-  bool Savepoint(const std::string& name, db::DbError& err) override;
-  bool ReleaseSavepoint(const std::string& name, db::DbError& err) override;
-  bool RollbackToSavepoint(const std::string& name, db::DbError& err) override {
-    return inner_.RollbackToSavepoint(name, err);
+  bool Savepoint(const std::string& name, db::DbError& err) override {
+    return !Trip("SAVEPOINT " + name, err) && inner_.Savepoint(name, err);
   }
-  void SetCommandTimeout(int seconds) override { inner_.SetCommandTimeout(seconds); }
-  const db::Dialect& dialect() const override { return inner_.dialect(); }
+  bool ReleaseSavepoint(const std::string& name, db::DbError& err) override {
+    return !Trip("RELEASE " + name, err) && inner_.ReleaseSavepoint(name, err);
+  }
 
  private:
   // True when this call is the one to fail (err is filled then).
-  bool Trip(const std::string& what, db::DbError& err);
+  bool Trip(const std::string& what, db::DbError& err) {
+    const bool fail = ++calls_ == failAt_ && failAt_ > 0;
+    log_.push_back((fail ? "!! " : "") + what);
+    if (!fail) return false;
+    failed_ = true;
+    err.Clear();
+    err.number = 5;
+    err.text = "Injizierter Fehler bei Aufruf " + std::to_string(calls_);
+    err.source = "FaultyConnection";
+    return true;
+  }
 
-  db::Connection& inner_;
   int64_t failAt_ = 0;
   int64_t calls_ = 0;
   bool failed_ = false;

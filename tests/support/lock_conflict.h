@@ -4,11 +4,10 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "db/connection.h"
+#include "support/pass_through_connection.h"
 
 namespace tolven::testing {
 
@@ -31,11 +30,11 @@ class HeldLock {
   bool sqlite_ = false;
 };
 
-// Passes every call on; runs `beforeBegin` just before the given transaction
-// begin (counted from 1) and `beforeExecute` before the given Execute.
-class WatchedConnection final : public db::Connection {
+// Passes every call on; runs `action` just before the given transaction
+// begin (counted from 1) and before the given Execute.
+class WatchedConnection final : public PassThroughConnection {
  public:
-  explicit WatchedConnection(db::Connection& inner) : inner_(inner) {}
+  using PassThroughConnection::PassThroughConnection;
 
   int begins = 0;
   int executes = 0;
@@ -43,38 +42,15 @@ class WatchedConnection final : public db::Connection {
   int executeAt = 0;
   std::function<void()> action;
 
-  bool IsOpen() const override { return inner_.IsOpen(); }
-  void Close() override { inner_.Close(); }
   bool Execute(const std::string& sql, db::DbError& err) override {
     if (++executes == executeAt && action) action();
     return inner_.Execute(sql, err);
-  }
-  bool ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) override {
-    return inner_.ExecuteWith(sql, args, err);
-  }
-  std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
-    return inner_.Query(sql, err);
   }
   bool BeginTrans(db::DbError& err) override {
     if (++begins == beginAt && action) action();
     return inner_.BeginTrans(err);
   }
-  bool CommitTrans(db::DbError& err) override { return inner_.CommitTrans(err); }
-  bool RollbackTrans(db::DbError& err) override { return inner_.RollbackTrans(err); }
-  bool InTransaction() const override { return inner_.InTransaction(); }
   bool TransactionFailure(db::DbError& err) const override { return inner_.TransactionFailure(err); }
-  bool Savepoint(const std::string& name, db::DbError& err) override { return inner_.Savepoint(name, err); }
-  bool RollbackToSavepoint(const std::string& name, db::DbError& err) override {
-    return inner_.RollbackToSavepoint(name, err);
-  }
-  bool ReleaseSavepoint(const std::string& name, db::DbError& err) override {
-    return inner_.ReleaseSavepoint(name, err);
-  }
-  void SetCommandTimeout(int seconds) override { inner_.SetCommandTimeout(seconds); }
-  const db::Dialect& dialect() const override { return inner_.dialect(); }
-
- private:
-  db::Connection& inner_;
 };
 
 }  // namespace tolven::testing

@@ -47,37 +47,32 @@ void Unique(db::Connection& conn, const std::string& what, const std::string& sq
   }
 }
 
-// A ledger in its booking order: each balance is the previous one plus the amount.
-void RunningBalance(const std::string& what, const std::vector<const Row*>& rows, const std::string& amount,
-                    std::vector<std::string>& problems) {
-  int64_t balance = 0;
-  for (const Row* r : rows) {
-    balance += Int(*r, amount);
-    if (Int(*r, "saldo") != balance) {
-      problems.push_back(what + ": Saldo " + std::to_string(Int(*r, "saldo")) + " nach Buchung " +
-                         std::to_string(Int(*r, amount)) + ", Summe der Buchungen " + std::to_string(balance));
-      balance = Int(*r, "saldo");  // one drift is one violation, not one per later row
+// The ledgers of `table`, one per `owner`, each in the order of its booking
+// number: each balance is the previous one plus the amount.
+void RunningBalances(db::Connection& conn, const std::string& table, const std::string& owner,
+                     const std::string& number, std::vector<std::string>& problems) {
+  const auto all = Rows(conn, "SELECT " + owner + ", " + number + ", betrag, saldo FROM " + table, problems);
+  std::map<int64_t, std::vector<const Row*>> byOwner;
+  for (const Row& r : all) byOwner[Int(r, owner)].push_back(&r);
+  for (auto& [key, rows] : byOwner) {
+    std::sort(rows.begin(), rows.end(), [&](const Row* a, const Row* b) { return Int(*a, number) < Int(*b, number); });
+    int64_t balance = 0;
+    for (const Row* r : rows) {
+      balance += Int(*r, "betrag");
+      if (Int(*r, "saldo") != balance) {
+        problems.push_back(table + " " + owner + " " + std::to_string(key) + ": Saldo " +
+                           std::to_string(Int(*r, "saldo")) + " nach Buchung " + std::to_string(Int(*r, "betrag")) +
+                           ", Summe der Buchungen " + std::to_string(balance));
+        balance = Int(*r, "saldo");  // one drift is one violation, not one per later row
+      }
     }
   }
 }
 
 void Ledgers(db::Connection& conn, std::vector<std::string>& problems) {
   // Customer account and cash balance carry their own booking number.
-  const auto kdkto = Rows(conn, "SELECT kdnr, kdktobunr, betrag, saldo FROM kdkto", problems);
-  std::map<int64_t, std::vector<const Row*>> byCustomer;
-  for (const Row& r : kdkto) byCustomer[Int(r, "kdnr")].push_back(&r);
-  for (auto& [kdnr, rows] : byCustomer) {
-    std::sort(rows.begin(), rows.end(),
-              [](const Row* a, const Row* b) { return Int(*a, "kdktobunr") < Int(*b, "kdktobunr"); });
-    RunningBalance("kdkto Kunde " + std::to_string(kdnr), rows, "betrag", problems);
-  }
-  const auto cash = Rows(conn, "SELECT kasse, lfdnr, betrag, saldo FROM barsaldo", problems);
-  std::map<int64_t, std::vector<const Row*>> byRegister;
-  for (const Row& r : cash) byRegister[Int(r, "kasse")].push_back(&r);
-  for (auto& [kasse, rows] : byRegister) {
-    std::sort(rows.begin(), rows.end(), [](const Row* a, const Row* b) { return Int(*a, "lfdnr") < Int(*b, "lfdnr"); });
-    RunningBalance("barsaldo Kasse " + std::to_string(kasse), rows, "betrag", problems);
-  }
+  RunningBalances(conn, "kdkto", "kdnr", "kdktobunr", problems);
+  RunningBalances(conn, "barsaldo", "kasse", "lfdnr", problems);
   // Bonus points have only their time: bookings of one instant may come in
   // any order, as long as one order of them adds up.
   const auto bonus = Rows(conn, "SELECT kdnr, datumzeit, punkte, saldo FROM bkto", problems);

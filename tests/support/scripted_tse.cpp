@@ -2,8 +2,6 @@
 
 namespace tolven::testing {
 
-namespace {}  // namespace
-
 fiscal::TseOutcome ScriptedTseServer::Outcome() {
   if (waits != nullptr) {
     // As the real server: the first pause, then looks until the answer or the time-out.

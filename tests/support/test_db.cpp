@@ -121,8 +121,4 @@ void TestDb::FailInserts(const std::string& table, const std::string& message, b
   Exec("CREATE TRIGGER " + name + " BEFORE INSERT ON " + table + " FOR EACH ROW EXECUTE FUNCTION " + name + "()");
 }
 
-void TestDb::StopFailingInserts(const std::string& table) {
-  Exec("DROP TRIGGER fail_" + table + (IsSqlite() ? "" : " ON " + table));
-}
-
 }  // namespace tolven::testing

@@ -53,10 +53,9 @@ class TestDb {
   // largest one left in the table, as in a fresh database.
   void RestartIds(const std::string& table);
   // Every insert into the table fails with the message (a trigger of the
-  // engine), until StopFailingInserts. With `endsTransaction` SQLite rolls the
-  // whole transaction back as well, as PostgreSQL aborts it on any failure.
+  // engine). With `endsTransaction` SQLite rolls the whole transaction back as
+  // well, as PostgreSQL aborts it on any failure.
   void FailInserts(const std::string& table, const std::string& message, bool endsTransaction = false);
-  void StopFailingInserts(const std::string& table);
 
  private:
   TempDir dir_;
