@@ -48,13 +48,35 @@ inline std::string TerminalExchange(const std::string& folder, const std::string
   return text;
 }
 
+// How often `part` occurs in `text`.
+inline size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The ids of the first, third, fifth ... record of a table-data answer (the
+// last ten characters of each), joined by ":" as a partial payment lists them.
+inline std::string EverySecondId(const std::string& tableData) {
+  std::string ids;
+  for (size_t at = 0, k = 0, end; (end = tableData.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    if (end - at < 10 || k++ % 2 == 1) continue;
+    ids += (ids.empty() ? "" : ":") + std::to_string(std::stoll(tableData.substr(end - 10, 10)));
+  }
+  return ids;
+}
+
 class Installation {
  public:
   explicit Installation(const std::string& moreIni = "") {
     for (const char* d : {"etc", "data", "pda1", "pda2", "out"}) std::filesystem::create_directories(dir / d);
-    WriteAll(dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + dir / "data" +
-                                         "\r\nEXE=" + dir / "data" + "\r\n[SETUP]\r\nKASSNR=2\r\n" + moreIni);
+    WriteIni("data", moreIni);
     env = {{"TOLVEN_WINDIR", dir / "etc"}};
+  }
+  // TOLVEN.INI for the SQLite database in data/ and the installation folder `exe`.
+  void WriteIni(const std::string& exe, const std::string& moreIni = "") {
+    WriteAll(dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + dir / "data" +
+                                         "\r\nEXE=" + dir / exe + "\r\n[SETUP]\r\nKASSNR=2\r\n" + moreIni);
   }
   int InitDb() { return RunProgram(kGateway, {"--init-db"}, env, dir / "init.log"); }
   // The layout of an installed service: the programs in bin/, a folder the
@@ -68,8 +90,7 @@ class Installation {
     std::filesystem::create_directories(dir / "kasse");
     std::filesystem::copy_file(kGateway, gateway = dir / "bin/tolvenpda");
     std::filesystem::copy_file(kTseSim, tseSim = dir / "bin/tse-sim");
-    WriteAll(dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + dir / "data" +
-                                         "\r\nEXE=" + dir / "kasse" + "\r\n[SETUP]\r\nKASSNR=2\r\n");
+    WriteIni("kasse");
     ASSERT_EQ(::chmod((dir / "etc/TOLVEN.INI").c_str(), 0600), 0);
   }
   std::vector<std::string> Args(const std::string& program, const std::vector<std::string>& args) const {
@@ -89,8 +110,7 @@ class Installation {
   void Sql(const std::string& sql) {
     db::DbError err;
     auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
-    ASSERT_TRUE(c) << err.text;
-    ASSERT_TRUE(c->Execute(sql, err)) << sql << ": " << err.text;
+    ASSERT_TRUE(c && c->Execute(sql, err)) << sql << ": " << err.text;
   }
   std::string Scalar(const std::string& sql) {
     db::DbError err;

@@ -171,12 +171,6 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   EXPECT_NE(out.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << "log is UTF-8 on the console";
 }
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 // Three terminals order while the TSE server is silent: they are answered
 // before the first request has timed out, later orders are stored unsigned
 // without waiting, and once the server answers again a probe finds it and the

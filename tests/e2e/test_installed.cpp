@@ -40,12 +40,6 @@ void SettleWhileSigning(Installation& inst, int n, const std::function<void()>& 
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung"), "0");
 }
 
-void PrepareOneBeer(Installation& inst) {
-  ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
-  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "'");
-  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES ('10', 'Pils', 1, 380, 0, 1)");
-}
-
 // The service manager's side of the notification socket, bound by the test.
 class NotifySocket {
  public:
@@ -86,7 +80,9 @@ class NotifySocket {
 // notification socket the test binds.
 TEST(InstalledGateway, SighupDuringASettlementChangesNothingAndSigtermEndsAfterThePass) {
   Installation inst;
-  PrepareOneBeer(inst);
+  ASSERT_EQ(inst.InitDb(), 0) << ReadAll(inst.dir / "init.log");
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "'");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES ('10', 'Pils', 1, 380, 0, 1)");
   NotifySocket notify(inst.dir / "notify");
   ASSERT_TRUE(notify.bound());
   auto env = inst.env;

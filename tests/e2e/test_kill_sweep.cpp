@@ -300,12 +300,7 @@ class Terminal {
   void Partial(int table, const std::string& payment) {
     const std::string data =
         Exchange("info.txt", "TISCH;" + std::to_string(table) + "\r\n", "info.kas", std::vector<std::string>{});
-    std::string ids;
-    for (size_t pos = 0, k = 0; pos + 76 <= data.size(); pos += 78, ++k) {
-      if (k % 2 == 1) continue;
-      const std::string id = std::to_string(std::stoll(data.substr(pos + 66, 10)));
-      ids += (ids.empty() ? "" : ":") + id;
-    }
+    const std::string ids = EverySecondId(data);
     if (!ids.empty()) Settle(payment + ";" + std::to_string(table) + ";3;" + ids);
     Settle("ABRECHNEN;" + std::to_string(table) + ";3;");
   }
@@ -408,11 +403,7 @@ TEST(KillSweep, KilledAtRandomMomentsNothingIsBilledTwiceLostOrLeftHalfAndTheKit
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.Wait(10000), 0);
   const std::string logs = gateway.AllLogs();
-  auto count = [&](const std::string& what) {
-    size_t n = 0;
-    for (size_t pos = logs.find(what); pos != std::string::npos; pos = logs.find(what, pos + 1)) ++n;
-    return n;
-  };
+  auto count = [&logs](const std::string& what) { return Occurrences(logs, what); };
   std::cout << "kills " << kills << ", orders " << outcome.orders << ", settlements " << outcome.settlements
             << ", sent again " << outcome.resends << ", lines confirmed " << outcome.confirmedArticles.size()
             << "; at restart: kitchen reprints " << count("Wiederanlauf: K") << ", receipts printed as copy "
@@ -436,12 +427,8 @@ TEST(KillSweep, KilledAtRandomMomentsNothingIsBilledTwiceLostOrLeftHalfAndTheKit
   for (const auto& v : CheckMoneyInvariants(*conn, outcome.confirmedArticles)) ADD_FAILURE() << v;
   // A line the terminal was told failed is not booked either.
   for (const auto& a : outcome.refusedArticles) {
-    EXPECT_TRUE(rows("SELECT id FROM bestellung WHERE artnr = '" + a +
-                     "' UNION ALL SELECT bunr FROM kasspro "
-                     "WHERE artnr = '" +
-                     a + "'")
-                    .empty())
-        << a << " was refused to the terminal but booked";
+    const std::string sql = "SELECT id FROM bestellung WHERE artnr = '" + a + "' UNION ALL SELECT bunr FROM kasspro";
+    EXPECT_TRUE(rows(sql + " WHERE artnr = '" + a + "'").empty()) << a << " was refused to the terminal but booked";
   }
 
   // Every line confirmed "OK" came out of the kitchen printer.
