@@ -1,8 +1,8 @@
 // The SQL Server engine through the real FreeTDS driver against the stand-in
 // server of tests/tds_server.py, which logs what the driver really sends.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -29,8 +29,7 @@ class TdsStandin {
         std::vector<std::string>{TOLVEN_SOURCE_DIR "/tests/tds_server.py", "--port-file", dir_ / "port", "--log",
                                  dir_ / "log", "--script", dir_ / "script", "--mode", mode},
         std::map<std::string, std::string>{}, dir_ / "output");
-    struct stat st {};
-    WaitFor([&] { return ::stat((dir_ / "port").c_str(), &st) == 0; }, 10000);
+    WaitFor([&] { return std::filesystem::exists(dir_ / "port"); }, 10000);
     port_ = ReadAll(dir_ / "port");
     EXPECT_NE(port_, "") << "the stand-in did not start: " << ReadAll(dir_ / "output");
   }

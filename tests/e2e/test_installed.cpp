@@ -43,15 +43,13 @@ void SettleWhileSigning(Installation& inst, int n, const std::function<void()>& 
 // The service manager's side of the notification socket, bound by the test.
 class NotifySocket {
  public:
-  explicit NotifySocket(const std::string& path) : path_(path) {
+  explicit NotifySocket(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     bound_ = ::bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
-    struct timeval tv {
-      0, 200000
-    };
+    const timeval tv{0, 200000};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
   ~NotifySocket() { ::close(fd_); }
@@ -71,7 +69,6 @@ class NotifySocket {
   std::string received;
 
  private:
-  std::string path_;
   int fd_ = -1;
   bool bound_ = false;
 };

@@ -114,10 +114,6 @@ TEST_F(Settlement, ReceiptsWithHeaderLinesJournalCashBalanceAndSignatureOrRefuse
   }
 }
 
-// Fails the 1st, 2nd, 3rd ... database call of one settlement and its signature
-// (the journal inserts late in the transaction among them) until a run gets
-// through untouched. Every run either stores the complete receipt or leaves the
-// database exactly as it was.
 // What the TSE signs as the payment of a receipt: the cash part of a mixed one, outlays paid out, card.
 TEST(ProcessData, PaymentsOfEveryKindOfReceipt) {
   SettlementTotals t;
@@ -130,6 +126,10 @@ TEST(ProcessData, PaymentsOfEveryKindOfReceipt) {
   EXPECT_EQ(BuildProcessData(t, "EC", "EC"), "Beleg^10.00_2.00_0.00_0.00_1.00^13.00:Unbar");
 }
 
+// Fails the 1st, 2nd, 3rd ... database call of one settlement and its signature
+// (the journal inserts late in the transaction among them) until a run gets
+// through untouched. Every run either stores the complete receipt or leaves the
+// database exactly as it was.
 TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
   // A table with a bit of everything: articles of three VAT keys, a voucher
   // sold, one redeemed and one without a number (which changes nothing),

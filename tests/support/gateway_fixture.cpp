@@ -43,8 +43,6 @@ void GatewayFixture::Drop(int slot, const std::string& name, const std::vector<s
   WriteAll(Slot(slot) + name, contents);
 }
 
-std::string GatewayFixture::Confirm(int slot) { return ReadAll(Slot(slot) + "confirm.kas"); }
-
 void GatewayFixture::AddArticle(const std::string& artnr, const std::string& name, int price, int group,
                                 const std::string& extra) {
   db.Exec(

@@ -40,7 +40,7 @@ class GatewayFixture {
   std::string Slot(int i) const { return db.folder() + "/pda" + std::to_string(i) + "/"; }
   // Writes a terminal file with CR LF line ends.
   void Drop(int slot, const std::string& name, const std::vector<std::string>& lines);
-  std::string Confirm(int slot);
+  std::string Confirm(int slot) const { return ReadAll(Slot(slot) + "confirm.kas"); }
   void AddArticle(const std::string& artnr, const std::string& name, int price, int group = 1,
                   const std::string& extra = "");
 };

@@ -70,8 +70,7 @@ int ChildProcess::Stop(int timeoutMs) {
 
 int RunProgram(const std::string& program, const std::vector<std::string>& args,
                const std::map<std::string, std::string>& env, const std::string& outputFile, int timeoutMs) {
-  ChildProcess p(program, args, env, outputFile);
-  return p.Wait(timeoutMs);
+  return ChildProcess(program, args, env, outputFile).Wait(timeoutMs);
 }
 
 bool WaitFor(const std::function<bool()>& predicate, int timeoutMs) {

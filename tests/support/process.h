@@ -20,7 +20,6 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
   void Signal(int sig);
   // Waits up to timeoutMs for the end; returns the exit status, -1 on time-out, 128+n for a signal.
   int Wait(int timeoutMs);

@@ -36,8 +36,6 @@ class TestDb {
   const std::string& folder() const { return dir_.path(); }
   // The SQLite file (meaningful on SQLite only).
   std::string dbPath() const { return dir_ / "tolven.db"; }
-  // "SQLITE" or "POSTGRESQL".
-  const std::string& engine() const { return state_.engine; }
   bool IsSqlite() const { return state_.engine == "SQLITE"; }
   // The server database's name ("" on SQLite).
   const std::string& databaseName() const { return pgName_; }
