@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -56,12 +57,13 @@ inline size_t Occurrences(const std::string& text, const std::string& part) {
 }
 
 // The ids of the first, third, fifth ... record of a table-data answer (the
-// last ten characters of each), joined by ":" as a partial payment lists them.
+// last ten characters of each; a line without one, such as an error, is
+// skipped), joined by ":" as a partial payment lists them.
 inline std::string EverySecondId(const std::string& tableData) {
   std::string ids;
   for (size_t at = 0, k = 0, end; (end = tableData.find("\r\n", at)) != std::string::npos; at = end + 2) {
-    if (end - at < 10 || k++ % 2 == 1) continue;
-    ids += (ids.empty() ? "" : ":") + std::to_string(std::stoll(tableData.substr(end - 10, 10)));
+    const int64_t id = end - at < 10 ? 0 : std::atoll(tableData.substr(end - 10, 10).c_str());
+    if (id > 0 && k++ % 2 == 0) ids += (ids.empty() ? "" : ":") + std::to_string(id);
   }
   return ids;
 }

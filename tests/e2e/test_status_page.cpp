@@ -197,9 +197,7 @@ std::string ParsedMetrics(const std::string& dir, const std::string& text) {
       "            print('%s{%s} %g' % (s.name, labels, s.value))\n"
       "except Exception as e:\n"
       "    print('PARSE ERROR', e)\n";
-  WriteAll(dir + "/parse.py", script);
-  EXPECT_EQ(RunProgram("/usr/bin/python3", {dir + "/parse.py", dir + "/metrics.txt"}, {}, dir + "/parsed.txt", 30000),
-            0)
+  EXPECT_EQ(RunProgram("/usr/bin/python3", {"-c", script, dir + "/metrics.txt"}, {}, dir + "/parsed.txt", 30000), 0)
       << ReadAll(dir + "/parsed.txt");
   return ReadAll(dir + "/parsed.txt");
 }
