@@ -73,11 +73,13 @@ std::string TerminalPoller::WaiterText(int32_t waiter) {
 }
 
 void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter) {
-  // Until its lines are marked, another job would print them again.
-  const Holds::Hold hold = holds_.Take(TableKey(table));
   const std::string waiterText = WaiterText(waiter);
   int32_t startTime = 0;
   int32_t trx = tse_.TSE_StartTransaction(startTime);
+  // Until its lines are marked, another job would print them again. Taken
+  // after the start: an order whose start waits (the probe of a silent TSE
+  // server) holds up no other order of its table.
+  const Holds::Hold hold = holds_.Take(TableKey(table));
   if (hooks_.printKueBon) {
     hooks_.printKueBon(trx, startTime, table, waiterText);
   } else {

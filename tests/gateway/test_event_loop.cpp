@@ -76,7 +76,7 @@ TEST_F(EventLoopTest, ATableIsPrintedForOneOrderAtATime) {
   Order(0, 1, 11);
   Order(0, 2, 11);
   RunUntil(2000);
-  EXPECT_EQ(kitchen, " 11:100@750 11:101@1250");
+  EXPECT_EQ(kitchen, " 11:100@750 11:101@1050");
 }
 
 TEST_F(EventLoopTest, ASilentTseServerIsProbedWhileOrdersGoOnUnsigned) {
