@@ -21,6 +21,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   void Signal(int sig);
+  pid_t pid() const { return pid_; }  // for the benchmark's process figures
   // Waits up to timeoutMs for the end; returns the exit status, -1 on time-out, 128+n for a signal.
   int Wait(int timeoutMs);
   // SIGTERM, then SIGKILL when it has not ended within timeoutMs; the exit status.
