@@ -74,12 +74,16 @@ std::string TerminalPoller::WaiterText(int32_t waiter) {
 
 void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter) {
   const std::string waiterText = WaiterText(waiter);
+  // Until its lines are marked, another job would print them again; from
+  // before the TSE start, so that the order's transaction covers its own
+  // lines. Only the probe of a silent TSE server takes the table afterwards:
+  // its wait holds up no other order of the table.
   int32_t startTime = 0;
-  int32_t trx = tse_.TSE_StartTransaction(startTime);
-  // Until its lines are marked, another job would print them again. Taken
-  // after the start: an order whose start waits (the probe of a silent TSE
-  // server) holds up no other order of its table.
+  int32_t trx = -1;
+  const bool probe = tse_.NextRequestProbes();
+  if (probe) trx = tse_.TSE_StartTransaction(startTime);
   const Holds::Hold hold = holds_.Take(TableKey(table));
+  if (!probe) trx = tse_.TSE_StartTransaction(startTime);
   if (hooks_.printKueBon) {
     hooks_.printKueBon(trx, startTime, table, waiterText);
   } else {
