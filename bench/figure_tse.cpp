@@ -14,47 +14,28 @@
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
 #include "local_db.h"
+#include "platform/forwarding_env.h"
 
 namespace tolven::bench {
 
 namespace {
 
 // Passes everything to the real platform layer and notes two moments.
-class TimingEnv final : public platform::Env {
+class TimingEnv final : public platform::ForwardingEnv {
  public:
-  explicit TimingEnv(platform::Env& real) : real_(real) {}
+  explicit TimingEnv(platform::Env& real) : ForwardingEnv(real) {}
 
-  DateTime Now() override { return real_.Now(); }
-  int64_t UnixTime() override { return real_.UnixTime(); }
-  int64_t MonotonicMs() override { return real_.MonotonicMs(); }
   void SleepMs(int ms) override {
-    real_.SleepMs(ms);
+    ForwardingEnv::SleepMs(ms);
     if (ms == fiscal::TseServerClient::kFirstPauseMs) pollStart = NowMs();
   }
-  bool FileExists(const std::string& p) override { return real_.FileExists(p); }
-  bool FolderExists(const std::string& p) override { return real_.FolderExists(p); }
-  platform::FileInfo GetFileInfo(const std::string& p) override { return real_.GetFileInfo(p); }
-  Status DeleteFile(const std::string& p) override { return real_.DeleteFile(p); }
-  Status RenameFile(const std::string& a, const std::string& b) override { return real_.RenameFile(a, b); }
-  Status ReadFile(const std::string& p, std::string& c) override { return real_.ReadFile(p, c); }
-  Status WriteFile(const std::string& p, const std::string& c) override { return real_.WriteFile(p, c); }
-  Status WriteFileAtomic(const std::string& p, const std::string& c) override { return real_.WriteFileAtomic(p, c); }
   Status AppendFile(const std::string& p, const std::string& c) override {
     // The adapter logs this right after the query that found the answer row.
     if (c.find("Antwort vom TSE-Server empfangen") != std::string::npos) noticed = NowMs();
-    return real_.AppendFile(p, c);
+    return ForwardingEnv::AppendFile(p, c);
   }
-  Status CreateFolder(const std::string& p) override { return real_.CreateFolder(p); }
-  Status StartProgram(const std::string& p, const std::vector<std::string>& a) override {
-    return real_.StartProgram(p, a);
-  }
-  std::string ProgramFolder() override { return real_.ProgramFolder(); }
-  std::vector<std::string> ListFiles(const std::string& f) override { return real_.ListFiles(f); }
 
   double pollStart = 0, noticed = 0;
-
- private:
-  platform::Env& real_;
 };
 
 // Answers each request row after the delay it is told, committing through its

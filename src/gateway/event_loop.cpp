@@ -9,7 +9,7 @@ EventLoop::~EventLoop() { RunUntilIdle(); }
 void EventLoop::Spawn(std::function<void()> work) {
   auto job = std::make_unique<Job>();
   job->fiber = std::make_unique<platform::Fiber>(std::move(work));
-  job->dueMs = base_.MonotonicMs();
+  job->dueMs = base().MonotonicMs();
   jobs_.push_back(std::move(job));
 }
 
@@ -24,16 +24,16 @@ EventLoop::Job* EventLoop::Running() {
 void EventLoop::SleepMs(int ms) {
   Job* job = InJob() ? Running() : nullptr;
   if (job == nullptr || (mayPause_ && !mayPause_())) {
-    base_.SleepMs(ms);
+    base().SleepMs(ms);
     return;
   }
-  job->dueMs = base_.MonotonicMs() + std::max(ms, 0);
+  job->dueMs = base().MonotonicMs() + std::max(ms, 0);
   platform::Fiber::Suspend();
 }
 
 void EventLoop::RunDue() {
   for (;;) {
-    const int64_t now = base_.MonotonicMs();
+    const int64_t now = base().MonotonicMs();
     Job* next = nullptr;
     for (auto& job : jobs_) {
       if (job->dueMs <= now && (next == nullptr || job->dueMs < next->dueMs)) next = job.get();
@@ -49,14 +49,14 @@ void EventLoop::RunDue() {
 }
 
 void EventLoop::RunFor(int ms) {
-  const int64_t until = base_.MonotonicMs() + ms;
+  const int64_t until = base().MonotonicMs() + ms;
   for (;;) {
     RunDue();
-    const int64_t now = base_.MonotonicMs();
+    const int64_t now = base().MonotonicMs();
     if (now >= until) return;
     int64_t wake = until;
     for (const auto& job : jobs_) wake = std::min(wake, job->dueMs);
-    base_.SleepMs(static_cast<int>(std::max<int64_t>(wake - now, 0)));
+    base().SleepMs(static_cast<int>(std::max<int64_t>(wake - now, 0)));
   }
 }
 
