@@ -82,6 +82,9 @@ class Win32SerialPort final : public SerialPort {
       if (written > 0) {
         done += written;
         lastTaken = NowMs();
+        // The driver holds a write until it is sent: a slow printer would keep
+        // other jobs waiting for the whole printout without this.
+        if (waits_ && written < chunk) waits_->SleepMs(0);
         continue;
       }
       if (NowMs() - lastTaken >= stallMs_) return Win32Error("WriteFile(" + device_ + ")", ERROR_TIMEOUT);
@@ -99,7 +102,7 @@ class Win32SerialPort final : public SerialPort {
   bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
 
  private:
-  static constexpr DWORD kWriteSliceMs = 50;
+  static constexpr DWORD kWriteSliceMs = 20;
   static constexpr int kWaitSliceMs = 10;
   static constexpr size_t kMaxChunk = 64 * 1024;
 
