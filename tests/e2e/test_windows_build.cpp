@@ -105,8 +105,9 @@ Evening RunEvening(const Programs& p) {
   Pty pty;
   EXPECT_FALSE(pty.device.empty());
   if (p.windows) {
-    // COM5 of the Wine prefix is the pseudo-terminal.
-    const fs::path com = fs::path(WinePrefix()) / "dosdevices/com5";
+    // COM20 of the Wine prefix is the pseudo-terminal (Wine links the low
+    // numbers to the machine's own ports when it starts; the high ones stay).
+    const fs::path com = fs::path(WinePrefix()) / "dosdevices/com20";
     fs::remove(com);
     fs::create_symlink(pty.device, com);
     inst.env["TOLVEN_WINDIR"] = p.Path(inst.dir / "etc");
@@ -114,7 +115,7 @@ Evening RunEvening(const Programs& p) {
   WriteAll(inst.dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" +
                                             p.Path(inst.dir / "data") + "\r\nEXE=" + p.Path(inst.dir / "data") +
                                             "\r\n[SETUP]\r\nKASSNR=2\r\n[PORTS]\r\nCOM5=" +
-                                            (p.windows ? std::string("\\\\.\\COM5") : pty.device) + "\r\n");
+                                            (p.windows ? std::string("\\\\.\\COM20") : pty.device) + "\r\n");
   auto run = [&](const std::string& exe, std::vector<std::string> args, const std::string& log) {
     return RunProgram(p.program(), p.Args(exe, std::move(args)), inst.env, inst.dir / log, 120000);
   };
