@@ -166,14 +166,14 @@ class Win32Env final : public Env {
   }
 
   int64_t UtcOffsetAt(int64_t unixTime) override {
-    // The zone's rules for that year (the dynamic information knows the years
-    // in which a zone changed its rules), not today's offset.
+    // The zone's rules for that year (a zone may have changed its rules), not
+    // the ones of today.
     const FILETIME ft = FileTimeOf(unixTime * 10000000 + kUnixEpochTicks);
     SYSTEMTIME utc, local;
     if (!FileTimeToSystemTime(&ft, &utc)) return 0;
-    DYNAMIC_TIME_ZONE_INFORMATION zone;
-    const bool converted = GetDynamicTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID
-                               ? SystemTimeToTzSpecificLocalTimeEx(&zone, &utc, &local) != 0
+    TIME_ZONE_INFORMATION zone;
+    const bool converted = GetTimeZoneInformationForYear(utc.wYear, nullptr, &zone)
+                               ? SystemTimeToTzSpecificLocalTime(&zone, &utc, &local) != 0
                                : SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) != 0;
     FILETIME localFt;
     if (!converted || !SystemTimeToFileTime(&local, &localFt)) return 0;
