@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include "common/status.h"
 
@@ -17,10 +18,11 @@ bool RunningAsService();
 // gateway, start-up and loop, on one thread) as the service; a stop request
 // of the manager asks the loop to stop. Returns the body's exit status, or 1
 // after a message on standard error when the process was not started by the
-// service manager.
-int RunAsService(const std::function<int()>& body);
-// Registers the service (automatic start, this program with --service) and
-// its event-log source; needs an administrator.
+// service manager. A non-zero status makes the manager start the service
+// again, except the `finalStatuses` (those that need a person).
+int RunAsService(const std::function<int()>& body, const std::vector<int>& finalStatuses = {});
+// Registers the service (delayed automatic start, restarted after a failure,
+// this program with --service) and its event-log source; needs an administrator.
 Status InstallService();
 // Stops and removes the service and its event-log source.
 Status RemoveService();

@@ -2,6 +2,7 @@
 // with --service; the dispatcher then runs ServiceMain on a thread of its
 // own, and that thread runs the whole gateway, so the loop and its fibers
 // stay on one thread as they do in a console.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -24,6 +25,7 @@ constexpr DWORD kStopWaitHintMs = 30000;
 
 std::atomic<bool> g_asService{false};
 const std::function<int()>* g_body = nullptr;
+const std::vector<int>* g_finalStatuses = nullptr;
 std::atomic<int> g_exitCode{0};
 
 std::mutex g_statusMutex;
@@ -76,7 +78,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   g_exitCode = (*g_body)();
   StopFinished();
   std::lock_guard<std::mutex> lock(g_statusMutex);
-  if (g_exitCode != 0) {
+  const bool final = std::find(g_finalStatuses->begin(), g_finalStatuses->end(), g_exitCode.load()) !=
+                     g_finalStatuses->end();
+  // A failure makes the service manager start the gateway again after a
+  // while; one that needs a person (its message is in the event log) ends it.
+  if (g_exitCode != 0 && !final) {
     g_status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     g_status.dwServiceSpecificExitCode = static_cast<DWORD>(g_exitCode.load());
   }
@@ -128,8 +134,9 @@ bool HasServiceOptions() { return true; }
 
 bool RunningAsService() { return g_asService.load(); }
 
-int RunAsService(const std::function<int()>& body) {
+int RunAsService(const std::function<int()>& body, const std::vector<int>& finalStatuses) {
   g_body = &body;
+  g_finalStatuses = &finalStatuses;
   g_asService.store(true);
   wchar_t name[] = L"tolvenpda";
   SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceMain}, {nullptr, nullptr}};
@@ -150,13 +157,27 @@ Status InstallService() {
   ScHandle scm{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE)};
   if (!scm.h) return LastWin32Error("OpenSCManager");
   const std::wstring command = L"\"" + exe + L"\" --service";
-  ScHandle service{CreateServiceW(scm.h, kServiceName, kDisplayName, SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
+  ScHandle service{CreateServiceW(scm.h, kServiceName, kDisplayName, SERVICE_CHANGE_CONFIG | SERVICE_START,
+                                  SERVICE_WIN32_OWN_PROCESS,
                                   SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
                                   nullptr, nullptr, nullptr)};
   if (!service.h) return LastWin32Error("CreateService(tolvenpda)");
   std::wstring text = Wide("Holt Bestellungen und Anfragen der Orderterminals und bucht sie in die Kassendatenbank.");
   SERVICE_DESCRIPTIONW description{text.data()};
   ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &description);
+  // After the other automatic services, so that a database server on this
+  // computer is usually up; a start that fails all the same, or a crash, is
+  // tried again every 10 seconds.
+  SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
+  ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
+  SC_ACTION restart[] = {{SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 10000}};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = 24 * 3600;
+  failure.cActions = 3;
+  failure.lpsaActions = restart;
+  ChangeServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+  SERVICE_FAILURE_ACTIONS_FLAG onExitStatus{TRUE};
+  ChangeServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onExitStatus);
   return RegisterEventSource();
 }
 

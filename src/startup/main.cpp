@@ -111,6 +111,9 @@ int main(int argc, char** argv) {
     platform::StopFinished();
     return rc;
   };
-  // As a service the whole gateway runs on the service's thread.
-  return option == "--service" ? platform::RunAsService(gateway) : gateway();
+  // As a service the whole gateway runs on the service's thread. What needs a
+  // person is not retried (as in the systemd unit).
+  return option == "--service" ? platform::RunAsService(gateway, {kExitAlreadyRunning, kExitNoPassword, kExitNoLock,
+                                                                  kExitStationInUse, kExitUsage})
+                               : gateway();
 }
