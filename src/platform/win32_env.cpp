@@ -57,8 +57,9 @@ HANDLE OpenRetry(const std::wstring& path, DWORD access, DWORD disposition, DWOR
 }
 
 bool MoveRetry(const std::wstring& from, const std::wstring& to) {
-  return Retried([&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0; },
-                 true);
+  return Retried(
+      [&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0; },
+      true);
 }
 
 int64_t TicksOf(const FILETIME& ft) {

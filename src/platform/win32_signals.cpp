@@ -22,9 +22,7 @@ HANDLE g_finished = nullptr;      // signalled by StopFinished
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-      g_stop.store(true);
-      return TRUE;
+    case CTRL_BREAK_EVENT: g_stop.store(true); return TRUE;
     case CTRL_LOGOFF_EVENT:
       // A service hears every user's log-off; it is not meant for it.
       if (RunningAsService()) return TRUE;
@@ -35,8 +33,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       // The service manager gives a service its own time to stop.
       if (!RunningAsService() && g_finished) WaitForSingleObject(g_finished, kFinishWaitMs);
       return TRUE;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 

@@ -58,10 +58,8 @@ DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
       Report(SERVICE_STOP_PENDING, kStopWaitHintMs);
       return NO_ERROR;
     }
-    case SERVICE_CONTROL_INTERROGATE:
-      return NO_ERROR;
-    default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
+    case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
+    default: return ERROR_CALL_NOT_IMPLEMENTED;
   }
 }
 
@@ -78,8 +76,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   g_exitCode = (*g_body)();
   StopFinished();
   std::lock_guard<std::mutex> lock(g_statusMutex);
-  const bool final = std::find(g_finalStatuses->begin(), g_finalStatuses->end(), g_exitCode.load()) !=
-                     g_finalStatuses->end();
+  const bool final =
+      std::find(g_finalStatuses->begin(), g_finalStatuses->end(), g_exitCode.load()) != g_finalStatuses->end();
   // A failure makes the service manager start the gateway again after a
   // while; one that needs a person (its message is in the event log) ends it.
   if (g_exitCode != 0 && !final) {
@@ -158,9 +156,8 @@ Status InstallService() {
   if (!scm.h) return LastWin32Error("OpenSCManager");
   const std::wstring command = L"\"" + exe + L"\" --service";
   ScHandle service{CreateServiceW(scm.h, kServiceName, kDisplayName, SERVICE_CHANGE_CONFIG | SERVICE_START,
-                                  SERVICE_WIN32_OWN_PROCESS,
-                                  SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                  nullptr, nullptr, nullptr)};
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                  nullptr, nullptr, nullptr, nullptr, nullptr)};
   if (!service.h) return LastWin32Error("CreateService(tolvenpda)");
   std::wstring text = Wide("Holt Bestellungen und Anfragen der Orderterminals und bucht sie in die Kassendatenbank.");
   SERVICE_DESCRIPTIONW description{text.data()};

@@ -19,28 +19,31 @@ namespace {
 // The keys of TOLVEN.INI only with --help: after a wrong option the usage is enough.
 void PrintHelp(bool withKeys) {
   using tolven::platform::HasServiceOptions;
-  std::fputs(tolven::Cp1252ToUtf8(std::string("Aufruf: tolvenpda [--help | --version | --init-db | --check") +
-                                  (HasServiceOptions() ? " | --service | --install-service | --remove-service" : "") +
-                                  "]\n"
-                                  "\n"
-                                  "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
-                                  "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
-                                  "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
-                                  "\n"
-                                  "  --help      diese Hilfe\n"
-                                  "  --version   Programmversion\n"
-                                  "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
-                                  "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
-                                  "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n" +
-                                  (HasServiceOptions() ? "  --service          läuft als Dienst (nur durch die Dienstverwaltung)\n"
-                                                         "  --install-service  richtet den Dienst \"tolvenpda\" ein (automatischer Start)\n"
-                                                         "  --remove-service   hält den Dienst an und entfernt ihn\n"
-                                                       : "") +
-                                  "\n"
-                                  "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
-                                  "(Vorgabe " + tolven::platform::DefaultConfigFolder() + "). Beenden mit Strg-C oder SIGTERM.\n")
-                 .c_str(),
-             stdout);
+  std::fputs(
+      tolven::Cp1252ToUtf8(std::string("Aufruf: tolvenpda [--help | --version | --init-db | --check") +
+                           (HasServiceOptions() ? " | --service | --install-service | --remove-service" : "") +
+                           "]\n"
+                           "\n"
+                           "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
+                           "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
+                           "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
+                           "\n"
+                           "  --help      diese Hilfe\n"
+                           "  --version   Programmversion\n"
+                           "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
+                           "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
+                           "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n" +
+                           (HasServiceOptions()
+                                ? "  --service          läuft als Dienst (nur durch die Dienstverwaltung)\n"
+                                  "  --install-service  richtet den Dienst \"tolvenpda\" ein (automatischer Start)\n"
+                                  "  --remove-service   hält den Dienst an und entfernt ihn\n"
+                                : "") +
+                           "\n"
+                           "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
+                           "(Vorgabe " +
+                           tolven::platform::DefaultConfigFolder() + "). Beenden mit Strg-C oder SIGTERM.\n")
+          .c_str(),
+      stdout);
   if (!withKeys) return;
   std::fputs(tolven::Cp1252ToUtf8("\nTOLVEN.INI: [Abschnitt] Schlüssel = Vorgabe; * fehlt der Schlüssel oder ist er\n"
                                   "leer, trägt das Programm die Vorgabe in die Datei ein.\n" +
@@ -78,8 +81,8 @@ int main(int argc, char** argv) {
     std::printf("tolvenpda %d.%d.%d\n", TOLVEN_VERSION_MAJOR, TOLVEN_VERSION_MINOR, TOLVEN_VERSION_PATCH);
     return kExitOk;
   }
-  const bool serviceOption = platform::HasServiceOptions() && (option == "--service" || option == "--install-service" ||
-                                                                option == "--remove-service");
+  const bool serviceOption = platform::HasServiceOptions() &&
+                             (option == "--service" || option == "--install-service" || option == "--remove-service");
   if (!option.empty() && option != "--init-db" && option != "--check" && !serviceOption) {
     std::fprintf(stderr, "Unbekannte Option: %s\n", argv[1]);
     PrintHelp(false);

@@ -52,8 +52,8 @@ void Startup::NoteWriteBack(const Status& st) {
   // it is said once, not for every key.
   if (st || writeBackRefused_) return;
   writeBackRefused_ = true;
-  ui_.LogLine("Hinweis: " + std::string(kIniFile) + " kann nicht geschrieben werden, die Vorgaben gelten ohne Eintrag: " +
-              st.message());
+  ui_.LogLine("Hinweis: " + std::string(kIniFile) +
+              " kann nicht geschrieben werden, die Vorgaben gelten ohne Eintrag: " + st.message());
 }
 
 bool Startup::AcquireInstance() {

@@ -74,21 +74,21 @@ TEST_F(Win32Core, FilesAreReplacedAndWaitedForWhileAnotherProgramHoldsThem) {
 
 TEST_F(Win32Core, AtomicWriteLeavesNoTemporaryFileAndListingHoldsOnlyFiles) {
   env_.SetTempMark("K3");
-  ASSERT_TRUE(env_.WriteFile(At("k\xFC" "che.txt"), "alt"));
-  ASSERT_TRUE(env_.WriteFileAtomic(At("k\xFC" "che.txt"), "neu"));
-  EXPECT_EQ(Read("k\xFC" "che.txt"), "neu");
+  ASSERT_TRUE(env_.WriteFile(At("küche.txt"), "alt"));
+  ASSERT_TRUE(env_.WriteFileAtomic(At("küche.txt"), "neu"));
+  EXPECT_EQ(Read("küche.txt"), "neu");
   EXPECT_FALSE(env_.WriteFileAtomic(At("nowhere\\x.txt"), "neu"));
   std::vector<std::string> names = env_.ListFiles(folder_);
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, std::vector<std::string>{"k\xFC" "che.txt"});
+  EXPECT_EQ(names, std::vector<std::string>{"küche.txt"});
   env_.SetTempMark("");
 
   EXPECT_TRUE(env_.FolderExists(At("sub\\deeper")));
   EXPECT_TRUE(env_.CreateFolder(At("sub\\deeper\\")));
-  EXPECT_FALSE(env_.CreateFolder(At("k\xFC" "che.txt\\x")));
+  EXPECT_FALSE(env_.CreateFolder(At("küche.txt\\x")));
   EXPECT_TRUE(env_.CheckWritable(folder_));
   EXPECT_EQ(env_.ListFiles(At("sub")).size(), 0u);
-  EXPECT_EQ(env_.GetFileInfo(At("k\xFC" "che.txt")).size, 3);
+  EXPECT_EQ(env_.GetFileInfo(At("küche.txt")).size, 3);
   EXPECT_EQ(env_.GetFileInfo(At("sub")).kind, FileKind::Folder);
   EXPECT_TRUE(env_.FolderExists(env_.ProgramFolder()));
 }
