@@ -1,7 +1,10 @@
 // The single-instance guard as a named mutex: the system removes it with the
 // last handle, so a crashed gateway never leaves a stale lock behind. The
 // global namespace makes the service (session 0) and a gateway started by
-// hand in a user's session see each other.
+// hand in a user's session see each other. Where the lock file can be
+// written, it is held open for writing as well, which other computers see
+// through a share (a station's lock beside a shared database file); the
+// Windows folder, which an ordinary user may not write, has the mutex alone.
 #include <cstdint>
 
 #include "platform/instance_lock.h"
@@ -42,9 +45,7 @@ std::wstring MutexNameOf(const std::string& path) {
 
 class Win32InstanceLock final : public InstanceLock {
  public:
-  ~Win32InstanceLock() override {
-    if (mutex_) CloseHandle(mutex_);
-  }
+  ~Win32InstanceLock() override { Release(); }
 
   Status Acquire(const std::string& path) override {
     busy_ = false;
@@ -61,15 +62,40 @@ class Win32InstanceLock final : public InstanceLock {
       busy_ = true;
       return Status::Error("CreateMutex(" + path + "): von einem anderen Prozess belegt", static_cast<int>(err));
     }
-    if (mutex_) CloseHandle(mutex_);
+    // Readable by others (the process id helps an operator find the
+    // gateway), writable by no one else.
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const DWORD fileErr = GetLastError();
+      if (fileErr == ERROR_SHARING_VIOLATION || fileErr == ERROR_LOCK_VIOLATION) {
+        CloseHandle(h);
+        busy_ = true;
+        return Win32Error("CreateFile(" + path + ")", fileErr);
+      }
+    } else {
+      const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+      DWORD written = 0;
+      if (SetEndOfFile(file)) ::WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+    }
+    Release();
     mutex_ = h;
+    file_ = file;
     return Status::Ok();
   }
 
   bool busy() const override { return busy_; }
 
  private:
+  void Release() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    if (mutex_) CloseHandle(mutex_);
+    file_ = INVALID_HANDLE_VALUE;
+    mutex_ = nullptr;
+  }
+
   HANDLE mutex_ = nullptr;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
   bool busy_ = false;
 };
 

@@ -138,5 +138,20 @@ TEST(Win32InstanceLock, ASecondHolderOfTheSamePathIsBusyUntilTheFirstIsGone) {
   EXPECT_FALSE(second->busy());
 }
 
+// A gateway on another computer shows only through the lock file on the share.
+TEST_F(Win32Core, ALockFileHeldForWritingIsBusy) {
+  const std::string path = At("kasse1.lock");
+  HANDLE other = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  auto lock = MakeInstanceLock();
+  EXPECT_FALSE(lock->Acquire(path));
+  EXPECT_TRUE(lock->busy());
+  CloseHandle(other);
+  EXPECT_TRUE(lock->Acquire(path));
+  std::string pid;
+  EXPECT_TRUE(env_.ReadFile(path, pid));  // readable while held
+  EXPECT_EQ(pid, std::to_string(GetCurrentProcessId()) + "\r\n");
+}
+
 }  // namespace
 }  // namespace tolven::platform
