@@ -30,12 +30,16 @@ class Win32Core : public ::testing::Test {
     EXPECT_TRUE(env_.ReadFile(At(name), contents)) << name;
     return contents;
   }
-  // Opens the file as a program that shares nothing would, for `ms`.
-  std::thread HoldExclusively(const std::string& name, int ms) {
+  // Opens the file as a program that shares nothing would.
+  HANDLE Hold(const std::string& name) {
     HANDLE h = CreateFileW(Wide(At(name)).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    return std::thread([h, ms] {
-      Sleep(static_cast<DWORD>(ms));
+    return h;
+  }
+  // The same, let go after a moment.
+  std::thread HoldForAMoment(const std::string& name) {
+    return std::thread([h = Hold(name)] {
+      Sleep(300);
       CloseHandle(h);
     });
   }
@@ -54,19 +58,19 @@ TEST_F(Win32Core, FilesAreReplacedAndWaitedForWhileAnotherProgramHoldsThem) {
   EXPECT_FALSE(env_.FileExists(At("a.txt")));
 
   // Held without sharing for a moment: the calls wait for it instead of failing.
-  std::thread holder = HoldExclusively("b.txt", 300);
+  std::thread holder = HoldForAMoment("b.txt");
   EXPECT_TRUE(env_.RenameFile(At("b.txt"), At("c.txt")));
   holder.join();
-  holder = HoldExclusively("c.txt", 300);
+  holder = HoldForAMoment("c.txt");
   EXPECT_TRUE(env_.DeleteFile(At("c.txt")));
   holder.join();
   EXPECT_FALSE(env_.FileExists(At("c.txt")));
 
   // Held for longer than the waiting: an error naming the call and the file.
   ASSERT_TRUE(env_.WriteFile(At("d.txt"), "x"));
-  holder = HoldExclusively("d.txt", 2000);
+  HANDLE held = Hold("d.txt");
   const Status st = env_.DeleteFile(At("d.txt"));
-  holder.join();
+  CloseHandle(held);
   EXPECT_FALSE(st);
   EXPECT_EQ(st.message().rfind("DeleteFile(" + At("d.txt") + "): ", 0), 0u) << st.message();
   EXPECT_FALSE(env_.DeleteFile(At("missing.txt")));
