@@ -111,4 +111,8 @@ bool IsTempNameOf(const std::string& name, const std::string& mark);
 // The real operating system.
 Env& DefaultEnv();
 
+// Where TOLVEN.INI lives unless the installation says otherwise: /etc/tolven
+// on Linux, the Windows folder on Windows (where the POS programs keep it).
+std::string DefaultConfigFolder();
+
 }  // namespace tolven::platform

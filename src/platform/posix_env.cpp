@@ -368,6 +368,8 @@ int FolderSyncCount(const std::string& folder) {
   return it == g_folderSyncs.end() ? 0 : it->second;
 }
 
+std::string DefaultConfigFolder() { return "/etc/tolven"; }
+
 Env& DefaultEnv() {
   static PosixEnv env;
   return env;

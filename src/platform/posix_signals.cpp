@@ -34,5 +34,6 @@ void InstallStopHandlers() {
 bool StopRequested() { return g_stop.load(); }
 void RequestStop() { g_stop.store(true); }
 void ResetStop() { g_stop.store(false); }
+void StopFinished() {}
 
 }  // namespace tolven::platform

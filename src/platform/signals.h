@@ -12,5 +12,9 @@ bool StopRequested();
 // For tests and for a stop requested from inside the program.
 void RequestStop();
 void ResetStop();
+// The program has finished its work after a stop: on Windows a console that
+// is being closed (or a log-off or shutdown) waits for this before the system
+// ends the process. Nothing on POSIX, where a signal ends nothing by itself.
+void StopFinished();
 
 }  // namespace tolven::platform

@@ -7,6 +7,7 @@
 #include "platform/printer_system.h"
 #include "platform/env.h"
 #include "platform/signals.h"
+#include "platform/system_service.h"
 #include "platform/ui.h"
 #include "startup/check.h"
 #include "startup/init_db.h"
@@ -17,22 +18,32 @@ namespace {
 
 // The keys of TOLVEN.INI only with --help: after a wrong option the usage is enough.
 void PrintHelp(bool withKeys) {
-  std::fputs(tolven::Cp1252ToUtf8("Aufruf: tolvenpda [--help | --version | --init-db | --check]\n"
-                                  "\n"
-                                  "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
-                                  "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
-                                  "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
-                                  "\n"
-                                  "  --help      diese Hilfe\n"
-                                  "  --version   Programmversion\n"
-                                  "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
-                                  "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
-                                  "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n"
-                                  "\n"
-                                  "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
-                                  "(Vorgabe /etc/tolven). Beenden mit Strg-C oder SIGTERM.\n")
-                 .c_str(),
-             stdout);
+  using tolven::platform::HasServiceOptions;
+  std::fputs(
+      tolven::Cp1252ToUtf8(std::string("Aufruf: tolvenpda [--help | --version | --init-db | --check") +
+                           (HasServiceOptions() ? " | --service | --install-service | --remove-service" : "") +
+                           "]\n"
+                           "\n"
+                           "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
+                           "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
+                           "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
+                           "\n"
+                           "  --help      diese Hilfe\n"
+                           "  --version   Programmversion\n"
+                           "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
+                           "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
+                           "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n" +
+                           (HasServiceOptions()
+                                ? "  --service          läuft als Dienst (nur durch die Dienstverwaltung)\n"
+                                  "  --install-service  richtet den Dienst \"tolvenpda\" ein (automatischer Start)\n"
+                                  "  --remove-service   hält den Dienst an und entfernt ihn\n"
+                                : "") +
+                           "\n"
+                           "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
+                           "(Vorgabe " +
+                           tolven::platform::DefaultConfigFolder() + "). Beenden mit Strg-C oder SIGTERM.\n")
+          .c_str(),
+      stdout);
   if (!withKeys) return;
   std::fputs(tolven::Cp1252ToUtf8("\nTOLVEN.INI: [Abschnitt] Schlüssel = Vorgabe; * fehlt der Schlüssel oder ist er\n"
                                   "leer, trägt das Programm die Vorgabe in die Datei ein.\n" +
@@ -70,10 +81,21 @@ int main(int argc, char** argv) {
     std::printf("tolvenpda %d.%d.%d\n", TOLVEN_VERSION_MAJOR, TOLVEN_VERSION_MINOR, TOLVEN_VERSION_PATCH);
     return kExitOk;
   }
-  if (!option.empty() && option != "--init-db" && option != "--check") {
+  const bool serviceOption = platform::HasServiceOptions() &&
+                             (option == "--service" || option == "--install-service" || option == "--remove-service");
+  if (!option.empty() && option != "--init-db" && option != "--check" && !serviceOption) {
     std::fprintf(stderr, "Unbekannte Option: %s\n", argv[1]);
     PrintHelp(false);
     return kExitUsage;
+  }
+
+  if (option == "--install-service" || option == "--remove-service") {
+    Status st = option == "--install-service" ? platform::InstallService() : platform::RemoveService();
+    if (!st) {
+      std::fprintf(stderr, "%s\n", Cp1252ToUtf8(st.message()).c_str());
+      return 1;
+    }
+    return kExitOk;
   }
 
   platform::Env& env = platform::DefaultEnv();
@@ -84,9 +106,17 @@ int main(int argc, char** argv) {
     const std::unique_ptr<platform::PrinterSystem> spooler = platform::MakePrinterSystem();
     return CheckInstallation(start, env, checkUi, *spooler);
   }
-  Startup start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
-  if (option == "--init-db") return InitDatabase(start, ui);
-
-  platform::InstallStopHandlers();
-  return RunGateway(start, env, ui);
+  const auto gateway = [&] {
+    Startup start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
+    if (option == "--init-db") return InitDatabase(start, ui);
+    platform::InstallStopHandlers();
+    const int rc = RunGateway(start, env, ui);
+    platform::StopFinished();
+    return rc;
+  };
+  // As a service the whole gateway runs on the service's thread. What needs a
+  // person is not retried (as in the systemd unit).
+  return option == "--service" ? platform::RunAsService(gateway, {kExitAlreadyRunning, kExitNoPassword, kExitNoLock,
+                                                                  kExitStationInUse, kExitUsage})
+                               : gateway();
 }

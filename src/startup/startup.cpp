@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/cp1252.h"
 #include "common/text.h"
 #include "db/db_tools.h"
 #include "db/sqlite_connection.h"
@@ -17,7 +18,7 @@ using platform::MsgKind;
 
 std::string ConfigFolderFromEnvironment() {
   const char* dir = std::getenv("TOLVEN_WINDIR");
-  return dir && *dir ? std::string(dir) : std::string("/etc/tolven");
+  return dir && *dir ? std::string(dir) : Cp1252ToUtf8(platform::DefaultConfigFolder());
 }
 
 int Startup::DatabaseNotOpened(const Status& failure) {
@@ -41,8 +42,18 @@ std::string Startup::ReadIni(IniKey key, const std::string& defaultValue) {
   std::string value = ReadSetting(ini_, key, "");
   if (!value.empty()) return value;
   // The POS programs share the file and expect every key; --check writes nothing.
-  if (writeBack_) (void)WriteSetting(ini_, key, defaultValue);
+  if (writeBack_) NoteWriteBack(WriteSetting(ini_, key, defaultValue));
   return defaultValue;
+}
+
+void Startup::NoteWriteBack(const Status& st) {
+  // The defaults hold without the entries, so a folder that this user may not
+  // write (the Windows folder for anyone but an administrator) stops nothing;
+  // it is said once, not for every key.
+  if (st || writeBackRefused_) return;
+  writeBackRefused_ = true;
+  ui_.LogLine("Hinweis: " + std::string(kIniFile) +
+              " kann nicht geschrieben werden, die Vorgaben gelten ohne Eintrag: " + st.message());
 }
 
 bool Startup::AcquireInstance() {
@@ -73,8 +84,8 @@ int Startup::ResolvePassword(const std::string& user, const std::string& pwd, co
     password_ = ui_.InputBox("Bitte geben Sie das Passwort für den Benutzer '" + user + "' ein", "DATENBANK-ZUGRIFF");
   }
   if (!password_.empty()) {
-    (void)WriteSetting(ini_, IniKey::Pwdc, HexEncode(ScrambleText(password_)));
-    (void)WriteSetting(ini_, IniKey::Pwd, "");
+    NoteWriteBack(WriteSetting(ini_, IniKey::Pwdc, HexEncode(ScrambleText(password_))));
+    NoteWriteBack(WriteSetting(ini_, IniKey::Pwd, ""));
     return kExitOk;
   }
   ui_.MessageBox("Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.", MsgKind::Critical);

@@ -38,7 +38,8 @@ enum ExitCode : int {
   kExitUsage = 64,
 };
 
-// The configuration folder: $TOLVEN_WINDIR, default /etc/tolven.
+// The configuration folder: $TOLVEN_WINDIR, default the platform's
+// (/etc/tolven; the Windows folder on Windows). UTF-8.
 std::string ConfigFolderFromEnvironment();
 
 class Startup {
@@ -86,6 +87,8 @@ class Startup {
 
  private:
   bool AcquireInstance();
+  // Logs the first write to TOLVEN.INI that failed; nothing else follows from it.
+  void NoteWriteBack(const Status& st);
   // Makes the installation's log, TSE and archive folders and checks that they
   // can be written; kExitOk or kExitFolderNotWritable after a message.
   int PrepareInstallationFolders(const StartupState& state);
@@ -110,6 +113,7 @@ class Startup {
   std::unique_ptr<platform::InstanceLock> lock_;
   db::StationLock stationLock_;
   bool writeBack_ = true;
+  bool writeBackRefused_ = false;
   std::string server_, user_, password_, odbcDriver_, tdsVersion_, catalog_ = SettingOf(IniKey::Catalog).defaultValue;
 };
 

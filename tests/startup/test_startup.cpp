@@ -111,6 +111,16 @@ TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithThei
   }
 }
 
+// A TOLVEN.INI this user may not write only costs the written-back entries:
+// said once in the log, and the start goes on to the server.
+TEST_F(StartupTest, ARefusedWriteBackIsLoggedOnceAndStopsNothing) {
+  env_.FailOperation("write", "TOLVEN.INI");
+  ui_.inputAnswer = "x";
+  EXPECT_EQ(RunMain(), kExitNoDatabase);
+  ASSERT_EQ(ui_.logLines.size(), 1u);
+  EXPECT_TRUE(StartsWith(ui_.logLines[0], "Hinweis: TOLVEN.INI kann nicht geschrieben werden")) << ui_.logLines[0];
+}
+
 // Empty TSE keys take their defaults, so the receipt's QR code never has an empty field.
 TEST_F(StartupTest, EmptyTseKeysTakeTheirDefaults) {
   PutIni("[TSE]\r\nKASSENID=\r\nSIGALGORITHMUS= \r\n");
