@@ -160,5 +160,6 @@ int main(int argc, char** argv) {
       if (!done) std::fprintf(stderr, "tse-sim: %s\n", Cp1252ToUtf8(done.message()).c_str());
     }
   }
+  platform::StopFinished();  // a closing console need not wait any longer
   return 0;
 }
