@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s\n", Cp1252ToUtf8(st.message()).c_str());
       return 1;
     }
+    std::printf("%s\n", option == "--install-service" ? "Dienst tolvenpda eingerichtet (Start: sc start tolvenpda)."
+                                                      : "Dienst tolvenpda entfernt.");
     return kExitOk;
   }
 
