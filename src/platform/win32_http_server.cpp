@@ -335,6 +335,11 @@ class HttpApiServer final : public HttpServer {
       response.Headers.KnownHeaders[h].RawValueLength = static_cast<USHORT>(value.size());
     };
     known(HttpHeaderContentType, out.contentType);
+    // One request per connection, as a page that refreshes itself needs: the
+    // flag for the system, the header for the client (and for stand-ins of
+    // the system that go by the header alone).
+    static const std::string kClose = "close";
+    known(HttpHeaderConnection, kClose);
     std::vector<HTTP_UNKNOWN_HEADER> unknown;
     for (const auto& [name, value] : out.headers) {
       if (!SafeResponseHeader(name, value) || name.size() > 0xFFFF || value.size() > 0xFFFF) continue;
@@ -358,7 +363,6 @@ class HttpApiServer final : public HttpServer {
       response.EntityChunkCount = 1;
       response.pEntityChunks = &body;
     }
-    // One request per connection, as a page that refreshes itself needs.
     ULONG bytes = 0;
     const DWORD timeoutMs = static_cast<DWORD>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds) * 1000;
     (void)Await(ov,
