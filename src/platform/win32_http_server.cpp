@@ -113,12 +113,16 @@ bool IsAnyBind(const std::string& bind) {
   return bind.empty() || bind == "0.0.0.0" || bind == "::" || bind == "[::]";
 }
 
+// The bind address as the host of a URL.
+std::string UrlHost(const std::string& bind) {
+  return bind.find(':') != std::string::npos && bind[0] != '[' ? "[" + bind + "]" : bind;
+}
+
 // The hosts to register for the bind address; one of them is enough.
 std::vector<std::string> UrlHosts(const std::string& bind) {
   if (IsAnyBind(bind)) return {"+"};
-  const std::string host = bind.find(':') != std::string::npos && bind[0] != '[' ? "[" + bind + "]" : bind;
-  if (IsLoopbackAddress(bind)) return {host, "localhost"};
-  return {host};
+  if (IsLoopbackAddress(bind)) return {UrlHost(bind), "localhost"};
+  return {UrlHost(bind)};
 }
 
 class HttpApiServer final : public HttpServer {
@@ -135,7 +139,10 @@ class HttpApiServer final : public HttpServer {
   }
 
   bool Open(Status& error) {
-    if (options_.port < 0 || options_.port > 65535) {
+    // The system registers a URL for any host name; that the bind address is
+    // one of this machine's is checked here, as binding checks it on Linux.
+    if (options_.port < 0 || options_.port > 65535 ||
+        (!IsAnyBind(options_.bindAddress) && !HostAllowed(UrlHost(options_.bindAddress), ""))) {
       error = BindError(options_);
       return false;
     }
