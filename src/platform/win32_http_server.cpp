@@ -61,6 +61,8 @@ const char* const kVerbs[] = {"OPTIONS", "GET",  "HEAD", "POST",      "PUT",    
                               "CONNECT", "TRACK", "MOVE", "COPY", "PROPFIND", "PROPPATCH", "MKCOL",
                               "LOCK",    "UNLOCK", "SEARCH"};
 
+static_assert(sizeof kVerbs / sizeof kVerbs[0] == HttpVerbMaximum - HttpVerbOPTIONS);
+
 const char* StatusPhrase(int status) {
   switch (status) {
     case 200: return "OK";
@@ -73,6 +75,7 @@ const char* StatusPhrase(int status) {
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 411: return "Length Required";
     case 413: return "Payload Too Large";
     case 415: return "Unsupported Media Type";
@@ -247,13 +250,16 @@ class HttpApiServer final : public HttpServer {
     return false;
   }
 
-  // Waits for a call begun on `ov`; ERROR_OPERATION_ABORTED when the server
-  // stops or `timeoutMs` passes first (the call is cancelled then).
-  ULONG Await(OVERLAPPED& ov, ULONG rc, ULONG& bytes, DWORD timeoutMs) {
+  // Waits for a call begun on `ov`; ERROR_OPERATION_ABORTED when `timeoutMs`
+  // passes first or, unless `evenWhenStopping`, the server stops (the call is
+  // cancelled then).
+  ULONG Await(OVERLAPPED& ov, ULONG rc, ULONG& bytes, DWORD timeoutMs, bool evenWhenStopping = false) {
     bytes = 0;
     if (rc != NO_ERROR && rc != ERROR_IO_PENDING) return rc;
     HANDLE both[2] = {ov.hEvent, stop_};
-    if (WaitForMultipleObjects(2, both, FALSE, timeoutMs) != WAIT_OBJECT_0) CancelIoEx(queue_, &ov);
+    if (WaitForMultipleObjects(evenWhenStopping ? 1 : 2, both, FALSE, timeoutMs) != WAIT_OBJECT_0) {
+      CancelIoEx(queue_, &ov);
+    }
     DWORD done = 0;
     const ULONG result = GetOverlappedResult(queue_, &ov, &done, TRUE) ? NO_ERROR : GetLastError();
     bytes = done;
@@ -310,25 +316,30 @@ class HttpApiServer final : public HttpServer {
     std::string url = in.pRawUrl ? std::string(in.pRawUrl, in.RawUrlLength) : "";
     if (size_t query = url.find('?'); query != std::string::npos) url.erase(query);
     Refusal refusal = AdmitRequest(options_, url, r);
-    if (refusal.status == 0 && (in.Flags & HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS) && !ReadBody(in.RequestId, r, ov)) {
-      refusal.status = 413;
+    if (refusal.status == 0 && (in.Flags & HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS)) {
+      refusal.status = ReadBody(in.RequestId, r, ov);
     }
     Send(in.RequestId, refusal.status ? RefusalResponse(refusal) : CallHandler(handler_, r), ov);
   }
 
-  // The body up to the limit; false when it is longer. A body that stalls or
-  // breaks off ends where it stopped, as the handler would see it on Linux.
-  bool ReadBody(HTTP_REQUEST_ID id, HttpRequest& r, OVERLAPPED& ov) {
+  // The body up to the limit: 0 when read whole, else the status of the
+  // refusal. A body that stalls longer than the read time-out or breaks off
+  // never reaches the handler, as on Linux.
+  int ReadBody(HTTP_REQUEST_ID id, HttpRequest& r, OVERLAPPED& ov) {
     char chunk[4096];
-    const DWORD timeoutMs = static_cast<DWORD>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds) * 1000;
     for (;;) {
       ULONG bytes = 0;
-      const ULONG rc =
-          Await(ov, HttpReceiveRequestEntityBody(queue_, id, 0, chunk, sizeof chunk, nullptr, &ov), bytes, timeoutMs);
-      if (rc != NO_ERROR) return true;  // ERROR_HANDLE_EOF at its end
-      if (r.body.size() + bytes > options_.maxBodyBytes) return false;
+      const ULONG rc = Await(ov, HttpReceiveRequestEntityBody(queue_, id, 0, chunk, sizeof chunk, nullptr, &ov), bytes,
+                             ReadTimeoutMs());
+      if (rc == ERROR_HANDLE_EOF || (rc == NO_ERROR && bytes == 0)) return 0;
+      if (rc != NO_ERROR) return 408;
+      if (r.body.size() + bytes > options_.maxBodyBytes) return 413;
       r.body.append(chunk, bytes);
     }
+  }
+
+  DWORD ReadTimeoutMs() const {
+    return static_cast<DWORD>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds) * 1000;
   }
 
   void Send(HTTP_REQUEST_ID id, const HttpResponse& out, OVERLAPPED& ov) {
@@ -371,11 +382,10 @@ class HttpApiServer final : public HttpServer {
       response.pEntityChunks = &body;
     }
     ULONG bytes = 0;
-    const DWORD timeoutMs = static_cast<DWORD>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds) * 1000;
     (void)Await(ov,
                 HttpSendHttpResponse(queue_, id, HTTP_SEND_RESPONSE_FLAG_DISCONNECT, &response, nullptr, nullptr,
                                      nullptr, 0, &ov, nullptr),
-                bytes, timeoutMs);
+                bytes, ReadTimeoutMs(), true);
   }
 
   HttpServerOptions options_;
