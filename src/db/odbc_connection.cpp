@@ -1,7 +1,6 @@
 #include "db/odbc_connection.h"
 
-#include <sql.h>
-#include <sqlext.h>
+#include "db/odbc_api.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include "common/cp1252.h"
 #include "common/text.h"
 #include "db/odbc_diagnostics.h"
+#include "platform/system_text.h"
 
 namespace tolven::db {
 
@@ -103,9 +103,13 @@ SqlServerDriver DriverOf(const OdbcTarget& target) {
   return SqlServerDriverOf(target.driver.empty() ? DefaultOdbcDriver(target.engine) : target.driver);
 }
 
-// PostgreSQL and Microsoft's driver take UTF-8; FreeTDS converts from CP1252 itself.
+// PostgreSQL takes UTF-8; FreeTDS converts from CP1252 itself; Microsoft's
+// drivers take the system's narrow text: UTF-8 on Linux, the ANSI code page
+// (1252 on the POS computers) on Windows.
 bool WireIsUtf8(const OdbcTarget& target) {
-  return target.engine == OdbcEngine::Postgres || DriverOf(target) == SqlServerDriver::Microsoft;
+  if (target.engine == OdbcEngine::Postgres) return true;
+  const SqlServerDriver kind = DriverOf(target);
+  return (kind == SqlServerDriver::Microsoft || kind == SqlServerDriver::Classic) && platform::NarrowSystemTextIsUtf8();
 }
 
 // The first of the bytes Windows-1252 leaves undefined; npos when there is none.

@@ -45,7 +45,9 @@ struct OdbcTarget {
 
 // The SQL Server drivers differ in the keys they know and in how they read a
 // braced value (below).
-enum class SqlServerDriver { FreeTds, Microsoft, Other };
+// Classic: Windows' own "SQL Server" driver (SQLSRV32), older than Microsoft's
+// "ODBC Driver nn for SQL Server" and with fewer keys.
+enum class SqlServerDriver { FreeTds, Microsoft, Classic, Other };
 SqlServerDriver SqlServerDriverOf(const std::string& driver);
 
 // The default TDS protocol version for FreeTDS.

@@ -1,7 +1,7 @@
 // Diagnostic records of the ODBC driver manager and drivers turned into a DbError.
 #pragma once
 
-#include <sql.h>
+#include "db/odbc_api.h"
 
 #include <string>
 #include <utility>

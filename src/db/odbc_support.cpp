@@ -1,6 +1,6 @@
 // Connection strings, diagnostic records, failure classes and schema scripts of
 // the ODBC engines: everything about them that needs no server.
-#include <sqlext.h>
+#include "db/odbc_api.h"
 
 #include <algorithm>
 
@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "db/odbc_connection.h"
 #include "db/odbc_diagnostics.h"
+#include "platform/system_text.h"
 
 namespace tolven::db {
 
@@ -62,8 +63,8 @@ std::string BuildString(const OdbcTarget& t, const std::string& password) {
   auto value = [&](const std::string& v) { return kind == SqlServerDriver::FreeTds ? FreeTdsValue(v) : OdbcValue(v); };
   // Driver names hold blanks ("PostgreSQL ANSI"); braces are the usual form for them.
   std::string s = "Driver={" + ReplaceAll(driver, "}", "}}") + "};Server=";
-  if (kind == SqlServerDriver::Microsoft) {
-    // Microsoft's driver has no port key: the port follows the host after a comma.
+  if (kind == SqlServerDriver::Microsoft || kind == SqlServerDriver::Classic) {
+    // Microsoft's drivers have no port key: the port follows the host after a comma.
     s += value(port.empty() ? host : host + "," + port);
   } else {
     s += value(host);
@@ -83,9 +84,10 @@ std::string BuildString(const OdbcTarget& t, const std::string& password) {
   // The program's name shows in the server's session list, so an administrator
   // sees who holds the application lock.
   if (kind != SqlServerDriver::Other) s += ";APP=tolvenpda";
-  if (kind == SqlServerDriver::Microsoft) {
-    // Its character set follows the process's locale (UTF-8 is sent); it
-    // encrypts and checks the certificate unless told otherwise.
+  if (kind == SqlServerDriver::Microsoft || kind == SqlServerDriver::Classic) {
+    // Their character set follows the process's locale or code page; the newer
+    // one encrypts and checks the certificate unless told otherwise. The
+    // classic one knows Encrypt and TrustServerCertificate as yes/no only.
     if (!TrimBlanks(t.encrypt).empty()) s += ";Encrypt=" + value(TrimBlanks(t.encrypt));
     if (!TrimBlanks(t.trustServerCertificate).empty()) {
       s += ";TrustServerCertificate=" + value(TrimBlanks(t.trustServerCertificate));
@@ -148,7 +150,7 @@ bool IsPlainDatabaseName(const std::string& name) {
 }
 
 std::string DefaultOdbcDriver(OdbcEngine engine) {
-  return engine == OdbcEngine::Postgres ? "PostgreSQL ANSI" : "FreeTDS";
+  return engine == OdbcEngine::Postgres ? "PostgreSQL ANSI" : platform::DefaultSqlServerOdbcDriver();
 }
 
 std::string OdbcValue(const std::string& value) {
@@ -172,6 +174,10 @@ SqlServerDriver SqlServerDriverOf(const std::string& driver) {
       u.find("MSODBCSQL") != std::string::npos) {
     return SqlServerDriver::Microsoft;
   }
+  // "SQL Server" is Windows' own driver there; on Linux odbcinst.ini may give
+  // that name to any driver, which then keeps the keys of old.
+  const bool windowsName = u == "SQL SERVER" && ToUpper(platform::DefaultSqlServerOdbcDriver()) == u;
+  if (windowsName || u.find("SQLSRV32") != std::string::npos) return SqlServerDriver::Classic;
   return SqlServerDriver::Other;
 }
 

@@ -162,4 +162,6 @@ Status CupsPrinterSystem::Submit(const std::string& printer, const std::string& 
   return Status::Ok();
 }
 
+std::unique_ptr<PrinterSystem> MakePrinterSystem() { return std::make_unique<CupsPrinterSystem>(); }
+
 }  // namespace tolven::platform

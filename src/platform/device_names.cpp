@@ -4,22 +4,12 @@ namespace tolven::platform {
 
 std::string ComDevice(const IniFile& ini, int number) {
   std::string configured = ini.Read("TOLVEN.INI", "PORTS", "COM" + std::to_string(number), "");
-  if (!configured.empty()) return configured;
-#ifdef _WIN32
-  return "\\\\.\\COM" + std::to_string(number);
-#else
-  return "/dev/ttyS" + std::to_string(number > 0 ? number - 1 : 0);
-#endif
+  return configured.empty() ? DefaultComDevice(number) : configured;
 }
 
 std::string LptDevice(const IniFile& ini, int number) {
   std::string configured = ini.Read("TOLVEN.INI", "PORTS", "LPT" + std::to_string(number), "");
-  if (!configured.empty()) return configured;
-#ifdef _WIN32
-  return "LPT" + std::to_string(number);
-#else
-  return "/dev/lp" + std::to_string(number > 0 ? number - 1 : 0);
-#endif
+  return configured.empty() ? DefaultLptDevice(number) : configured;
 }
 
 }  // namespace tolven::platform

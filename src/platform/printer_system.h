@@ -1,6 +1,7 @@
 // The system's print spooler.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,9 @@ class PrinterSystem {
   // or no default printer says nothing about this.
   virtual Status Reachable() { return Status::Ok(); }
 };
+
+// The system's spooler: the scheduler of the client configuration on Linux,
+// the Windows spooler on Windows.
+std::unique_ptr<PrinterSystem> MakePrinterSystem();
 
 }  // namespace tolven::platform

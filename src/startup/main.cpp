@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/cp1252.h"
-#include "platform/cups_printer_system.h"
+#include "platform/printer_system.h"
 #include "platform/env.h"
 #include "platform/signals.h"
 #include "platform/ui.h"
@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
   if (option == "--check") {
     CheckUi checkUi(ui);
     Startup start(env, checkUi, Utf8ToCp1252(ConfigFolderFromEnvironment()));
-    platform::CupsPrinterSystem spooler;
-    return CheckInstallation(start, env, checkUi, spooler);
+    const std::unique_ptr<platform::PrinterSystem> spooler = platform::MakePrinterSystem();
+    return CheckInstallation(start, env, checkUi, *spooler);
   }
   Startup start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
   if (option == "--init-db") return InitDatabase(start, ui);

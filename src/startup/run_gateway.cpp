@@ -11,7 +11,7 @@
 #include "gateway/crash_recovery.h"
 #include "gateway/terminal_poller.h"
 #include "gateway/terminal_requests.h"
-#include "platform/cups_printer_system.h"
+#include "platform/printer_system.h"
 #include "platform/http_server.h"
 #include "platform/parallel_port.h"
 #include "platform/serial_port.h"
@@ -143,14 +143,14 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
   tse.SetLog(log);
 
-  platform::CupsPrinterSystem spooler;
+  const std::unique_ptr<platform::PrinterSystem> spooler = platform::MakePrinterSystem();
   display::CustomerDisplay display(
       tools, ini, [&loop] { return platform::MakeSerialPort(loop); },
       [](const std::string& text) { return printing::ConvertUmlauts(text); });
   printing::ChannelPrintEngine engine(
       loop, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
       printing::ChannelPrintEngine::Devices{[&loop] { return platform::MakeSerialPort(loop); },
-                                            [] { return platform::MakeParallelPort(); }, &spooler, &display},
+                                            [] { return platform::MakeParallelPort(); }, spooler.get(), &display},
       log, state.logPfad);
   status::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });

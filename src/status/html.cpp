@@ -1,6 +1,8 @@
 #include "status/html.h"
 
+#ifdef TOLVEN_HAVE_QRENCODE
 #include <qrencode.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -51,6 +53,10 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
+#ifndef TOLVEN_HAVE_QRENCODE
+// Built without the QR library (Windows): the page shows the QR text alone.
+std::string QrSvg(const std::string&, int) { return ""; }
+#else
 std::string QrSvg(const std::string& data, int pixels) {
   if (data.empty()) return "";
   QRcode* code = QRcode_encodeData(static_cast<int>(data.size()), reinterpret_cast<const unsigned char*>(data.data()),
@@ -80,6 +86,7 @@ std::string QrSvg(const std::string& data, int pixels) {
          "\" shape-rendering=\"crispEdges\"><rect width=\"" + s + "\" height=\"" + s +
          "\" fill=\"#fff\"/><path fill=\"#000\" d=\"" + path + "\"/></svg>";
 }
+#endif
 
 namespace {
 

@@ -27,7 +27,8 @@ std::string PaperHtml(const std::vector<PaperLine>& paper);
 
 // A QR code of the bytes (8-bit mode, error correction M, as the receipt
 // printer is told) as an inline SVG element `pixels` wide; "" when the data do
-// not fit into a QR code.
+// not fit into a QR code, and always in a build without the QR library (the
+// page then shows the text alone).
 std::string QrSvg(const std::string& data, int pixels = 160);
 
 // The CSS the page needs for PaperHtml.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/env.h"
+
 namespace tolven::status {
 
 void PassHistogram::Add(int64_t ms) {
@@ -66,10 +68,7 @@ std::string IsoLocalTime(const std::string& text) {
   tm.tm_isdst = -1;  // the offset that held at that moment (summer or winter time)
   std::time_t t = std::mktime(&tm);
   long offset = 0;
-  if (t != static_cast<std::time_t>(-1)) {
-    std::tm local{};
-    if (localtime_r(&t, &local)) offset = local.tm_gmtoff;
-  }
+  if (t != static_cast<std::time_t>(-1)) offset = static_cast<long>(platform::DefaultEnv().UtcOffsetAt(t));
   const char sign = offset < 0 ? '-' : '+';
   if (offset < 0) offset = -offset;
   char out[40];

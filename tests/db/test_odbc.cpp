@@ -8,11 +8,12 @@
 
 #include "db/odbc_connection.h"
 #include "db/odbc_diagnostics.h"
+#include "platform/system_text.h"
 
 namespace tolven::db {
 namespace {
 
-OdbcTarget Target(OdbcEngine engine, std::string server, std::string password, std::string driver = "",
+OdbcTarget Target(OdbcEngine engine, std::string server, std::string password, std::string driver = "FreeTDS",
                   std::string tds = "", std::string encrypt = "") {
   // engine, driver, server, user, password, database, TDS version, encryption, server certificate trusted
   return {engine, driver, server, "sa", password, "tolven", tds, encrypt, encrypt};
@@ -32,14 +33,23 @@ TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
       // Microsoft's driver: port after a comma, the ODBC rule for braces, encryption as configured.
       {Target(ss, "kasse01,1433", "p}w;x", ms, "", "yes"),
        "Driver={" + ms + "};Server=kasse01,1433" + msTail + ";Encrypt=yes;TrustServerCertificate=yes"},
+      // Windows' own driver: as Microsoft's newer ones, with what it was told.
+      {Target(ss, "kasse01,1433", "x", "SQLSRV32.DLL"),
+       "Driver={SQLSRV32.DLL};Server=kasse01,1433;UID=sa;PWD=x;Database=tolven;APP=tolvenpda"},
       // Another driver keeps the ODBC rule and the keys of old.
-      {Target(ss, "srv,1433", "p}w", "SQL Server"),
-       "Driver={SQL Server};Server=srv;Port=1433;UID=sa;PWD={p}}w};Database=tolven;ClientCharset=CP1252"},
-      {Target(OdbcEngine::Postgres, "db.local,5433", "pw"),
+      {Target(ss, "srv,1433", "p}w", "TDS-Treiber"),
+       "Driver={TDS-Treiber};Server=srv;Port=1433;UID=sa;PWD={p}}w};Database=tolven;ClientCharset=CP1252"},
+      {Target(OdbcEngine::Postgres, "db.local,5433", "pw", ""),
        "Driver={PostgreSQL ANSI};Server=db.local;Port=5433;UID=sa;PWD=pw;Database=tolven;Protocol=7.4-0;"
        "BoolsAsChar=0;UseServerSidePrepare=0;UseDeclareFetch=0"},
   };
   for (const auto& [target, expected] : cases) EXPECT_EQ(OdbcConnectionString(target), expected);
+  // Without a driver named, the one every machine of the platform has; on Linux
+  // a driver registered as "SQL Server" is whatever odbcinst.ini says it is.
+  const std::string native = platform::DefaultSqlServerOdbcDriver();
+  EXPECT_EQ(OdbcConnectionString(Target(ss, "srv", "", "")).rfind("Driver={" + native + "};Server=srv;UID=sa", 0), 0u);
+  EXPECT_EQ(SqlServerDriverOf("SQL Server"),
+            native == "SQL Server" ? SqlServerDriver::Classic : SqlServerDriver::Other);
   // For messages: the password never shows.
   EXPECT_EQ(OdbcConnectionStringForLog(Target(ss, "srv", "geheim")),
             "Driver={FreeTDS};Server=srv;UID=sa;PWD=***" + freeTds + "7.4");

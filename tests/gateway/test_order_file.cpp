@@ -263,11 +263,15 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   EXPECT_EQ(f.form.logText().substr(4000 - 41), "Zeile 199" + std::string(30, '.') + "\r\n");
 
   fs::create_directory(order);
+#ifndef _WIN32  // Windows folders hold no pipes
   ASSERT_EQ(::mkfifo((f.Slot(2) + "info.txt").c_str(), 0600), 0);
+#endif
   f.Drop(1, "info.txt", {"TISCH;12"});
   for (int i = 0; i < 3; ++i) f.Pass();
   EXPECT_EQ(LogLinesWith(order + " ist keine Datei (ein Ordner)"), 1);
+#ifndef _WIN32
   EXPECT_EQ(LogLinesWith(f.Slot(2) + "info.txt ist keine Datei (ein Gerät oder eine Pipe)"), 1);
+#endif
   EXPECT_EQ(f.requestCalls, std::vector<std::string>({"1"})) << "the folder does not hold up the request";
 }
 

@@ -3,9 +3,11 @@
 // archive files; the printer codes; whole customer and kitchen receipts composed
 // from a real SQLite database, and what happens to the order around them.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <set>
@@ -163,6 +165,7 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   EXPECT_TRUE(!engine.MyPrint({"abc"}, "FILE:" + (dir / "fehlt/BON1.BON"), false, false).ok() &&
               log.Has("FEHLER: Archivdatei"));
 
+#ifndef _WIN32  // the Windows build's serial port is tried through Wine's COM mapping, end to end
   // The printer's end of a pseudo-terminal; the slave stays open so that the
   // master never sees a hang-up.
   int master = -1, slave = -1;
@@ -226,6 +229,7 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   ::close(slave);
   ::close(master);
   EXPECT_EQ(statuses, "Schubladenöffnung...|QR-Code-Druck...|Papiervorschub...|Papierschnitt...|Belegdruck beendet.|");
+#endif
 }
 
 // Customer and kitchen receipts on one database: the waiter, the articles and

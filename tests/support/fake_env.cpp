@@ -1,11 +1,12 @@
 #include "support/fake_env.h"
 
 #include <errno.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace tolven::testing {
@@ -104,9 +105,20 @@ Status FakeEnv::StartProgram(const std::string& path, const std::vector<std::str
 }
 
 TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "tolvenXXXXXX").string();
-  char* made = ::mkdtemp(tmpl.data());
-  path_ = made ? made : tmpl;
+  // A new folder of its own, only this process's (create_directory is false
+  // for a name another test already took).
+  static std::mt19937_64 random{std::random_device{}()};
+  const auto base = std::filesystem::temp_directory_path();
+  for (int tries = 0; tries < 100; ++tries) {
+    char name[32];
+    std::snprintf(name, sizeof name, "tolven%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    std::error_code ec;
+    if (std::filesystem::create_directory(base / name, ec)) {
+      path_ = (base / name).string();
+      return;
+    }
+  }
+  path_ = (base / "tolven-tempdir").string();
 }
 
 TempDir::~TempDir() {

@@ -1,0 +1,207 @@
+// The Windows build (scripts/build-windows) under Wine: tolvenpda.exe and
+// tse-sim.exe go through the same evening as the Linux programs, with the
+// same database content and the same terminal files, and must answer byte for
+// byte as they do. One kitchen printer hangs on a COM port that Wine maps to a
+// pseudo-terminal, so the serial path of the Windows port layer is read on the
+// Linux side. Skipped with a line saying why when Wine or the build is missing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "common/cp1252.h"
+#include "common/text.h"
+#include "e2e/installation.h"
+
+namespace tolven::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Where the Windows programs are: $TOLVEN_WINDOWS_BUILD, else build-windows
+// beside the sources.
+std::string WindowsBuild() {
+  const char* dir = std::getenv("TOLVEN_WINDOWS_BUILD");
+  return dir && *dir ? dir : std::string(TOLVEN_SOURCE_DIR) + "/build-windows";
+}
+const std::string kWineRun = std::string(TOLVEN_SOURCE_DIR) + "/scripts/wine-run";
+
+std::string WinePrefix() {
+  const char* p = std::getenv("WINEPREFIX");
+  if (p && *p) return p;
+  const char* tmp = std::getenv("TMPDIR");
+  return std::string(tmp && *tmp ? tmp : "/tmp") + "/tolvenpda-wine-" + std::to_string(::getuid());
+}
+
+bool HaveWine() {
+  for (const char* w : {"/usr/bin/wine64", "/usr/lib/wine/wine64", "/usr/bin/wine"}) {
+    if (fs::exists(w)) return true;
+  }
+  return false;
+}
+
+// How one build's programs are started, and how it writes a path.
+struct Programs {
+  bool windows = false;
+  std::string gateway, tseSim;
+
+  std::string program() const { return windows ? kWineRun : gateway; }
+  std::vector<std::string> Args(const std::string& exe, std::vector<std::string> args) const {
+    if (windows) args.insert(args.begin(), exe);
+    return args;
+  }
+  // Windows programs see the Linux root as drive Z:.
+  std::string Path(const std::string& path) const {
+    if (!windows) return path;
+    std::string out = "Z:" + path;
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
+  }
+};
+
+// The printer's end of a pseudo-terminal; the slave stays open so that the
+// master never sees a hang-up.
+struct Pty {
+  int master = -1, slave = -1;
+  std::string device;
+  Pty() {
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) device = name;
+  }
+  ~Pty() {
+    if (slave >= 0) ::close(slave);
+    if (master >= 0) ::close(master);
+  }
+  // What arrived until the line has been quiet for `quietMs`.
+  std::string Drain(int quietMs) const {
+    std::string got;
+    char buf[4096];
+    pollfd p{master, POLLIN, 0};
+    for (ssize_t n = 0; ::poll(&p, 1, quietMs) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+      got.append(buf, static_cast<size_t>(n));
+    return got;
+  }
+};
+
+struct Evening {
+  std::vector<std::string> answers;  // every answer file, in the order of the exchanges
+  std::string payments, signedReceipts, signedOrders, kitchenFile, serialBytes, receiptArchive, log;
+};
+
+// Clock times and dates differ between two runs; nothing else may.
+std::string WithoutClock(const std::string& text) {
+  static const std::regex kClock(R"(\d\d[:.]\d\d([:.]\d\d(\d\d)?)?)");
+  return std::regex_replace(text, kClock, "#");
+}
+
+Evening RunEvening(const Programs& p) {
+  Evening e;
+  Installation inst;
+  Pty pty;
+  EXPECT_FALSE(pty.device.empty());
+  if (p.windows) {
+    // COM20 of the Wine prefix is the pseudo-terminal (Wine links the low
+    // numbers to the machine's own ports when it starts; the high ones stay).
+    const fs::path com = fs::path(WinePrefix()) / "dosdevices/com20";
+    fs::remove(com);
+    fs::create_symlink(pty.device, com);
+    inst.env["TOLVEN_WINDIR"] = p.Path(inst.dir / "etc");
+  }
+  WriteAll(inst.dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" +
+                                            p.Path(inst.dir / "data") + "\r\nEXE=" + p.Path(inst.dir / "data") +
+                                            "\r\n[SETUP]\r\nKASSNR=2\r\n[PORTS]\r\nCOM5=" +
+                                            (p.windows ? std::string("\\\\.\\COM20") : pty.device) + "\r\n");
+  auto run = [&](const std::string& exe, std::vector<std::string> args, const std::string& log) {
+    return RunProgram(p.program(), p.Args(exe, std::move(args)), inst.env, inst.dir / log, 120000);
+  };
+  EXPECT_EQ(run(p.gateway, {"--init-db"}, "init.log"), 0) << ReadAll(inst.dir / "init.log");
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + p.Path(inst.dir / "pda1") + "', pfadppcsync2 = '" +
+           p.Path(inst.dir / "pda2") + "', kuebonport1 = 'FILE:" + p.Path(inst.dir / "out/kueche.txt") +
+           "', kuebonport2 = 'COM5', bondruckport = 'FILE:" + p.Path(inst.dir / "out/bon.txt") +
+           "', bonshowbed = -1");
+  inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
+  inst.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche'), (2, 'Theke')");
+  inst.Sql(
+      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+      "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
+  inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
+  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+  inst.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
+  EXPECT_EQ(run(p.gateway, {"--check"}, "check.log"), 0) << ReadAll(inst.dir / "check.log");
+
+  ChildProcess sim(p.program(), p.Args(p.tseSim, {}), inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(p.program(), p.Args(p.gateway, {}), inst.env, inst.dir / "gateway.log");
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; },
+                      60000))
+      << ReadAll(inst.dir / "gateway.log");
+  auto order = [&](const std::string& pda, const std::string& text) {
+    e.answers.push_back(inst.Drop(pda, "bestell.txt", text, "confirm.kas"));
+  };
+  auto ask = [&](const std::string& pda, const std::string& request) {
+    e.answers.push_back(inst.Ask(pda, request));
+  };
+  order("pda1", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n");
+  order("pda2", "A;14;3\r\nD;10;1;;\r\nE;;\r\n");
+  order("pda2", "A;15;3\r\nD;99;1;;\r\nE;;\r\n");
+  ask("pda1", "ANMELDUNG;3;1");
+  ask("pda1", "ANMELDUNG;3;9");
+  ask("pda1", "TISCH;12");
+  const std::string table = e.answers.back();
+  const std::string beerId = table.size() >= 76 ? table.substr(66, 10) : "";
+  ask("pda2", "TISCH;14");
+  ask("pda1", "VISA;12;3;" + beerId);
+  ask("pda1", "ABRECHNEN;12;3;");
+  ask("pda2", "KUKA;14;3;4711");
+  ask("pda2", "KUKA;14;3;9999");
+  ask("pda2", "TISCH;14");
+  // The kitchen's printouts and the last receipt are out before the answers.
+  e.serialBytes = pty.Drain(3000);
+
+  gateway.Signal(SIGINT);
+  EXPECT_EQ(gateway.Wait(20000), 0) << "the gateway ends after its work on Ctrl-C";
+  sim.Signal(SIGINT);
+  sim.Wait(20000);
+  e.payments = inst.Scalar("SELECT GROUP_CONCAT(zahlart || ':' || betrag, ' ') FROM (SELECT * FROM kass ORDER BY bunr)");
+  e.signedReceipts = inst.Scalar("SELECT COUNT(*) FROM kass WHERE tse_signatur <> '' AND tse_qr LIKE 'V0;%'");
+  e.signedOrders = inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''");
+  e.kitchenFile = ReadAll(inst.dir / "out/kueche.txt");
+  e.receiptArchive = ReadAll(inst.dir / ("data/ARCHIV/BON/BON" + inst.Scalar("SELECT MIN(bunr) FROM kass") + ".BON"));
+  e.log = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
+  return e;
+}
+
+TEST(WindowsBuild, AnEveningUnderWineAnswersAsOnLinux) {
+  const Programs windows{true, WindowsBuild() + "/tolvenpda.exe", WindowsBuild() + "/tse-sim.exe"};
+  if (!HaveWine()) GTEST_SKIP() << "Wine is not installed: the Windows build is not tried";
+  if (!fs::exists(windows.gateway) || !fs::exists(windows.tseSim)) {
+    GTEST_SKIP() << "no Windows build in " << WindowsBuild() << " (scripts/build-windows)";
+  }
+  const Evening linux = RunEvening({false, kGateway, kTseSim});
+  const Evening win = RunEvening(windows);
+
+  ASSERT_EQ(linux.answers.size(), 12u);
+  EXPECT_EQ(linux.answers[0], "OK\r\n");
+  EXPECT_EQ(linux.answers[3], "OKJürgen\r\n");
+  EXPECT_EQ(linux.payments, "VISA:840 BAR:1540 KDKTO:420");
+  for (size_t i = 0; i < linux.answers.size(); ++i) {
+    EXPECT_EQ(HexEncode(win.answers.at(i)), HexEncode(linux.answers[i])) << "answer " << i << ":\n" << win.answers[i];
+  }
+  EXPECT_EQ(win.payments, linux.payments);
+  EXPECT_EQ(win.signedReceipts, "3");
+  EXPECT_EQ(win.signedOrders, linux.signedOrders);
+  EXPECT_EQ(WithoutClock(win.kitchenFile), WithoutClock(linux.kitchenFile));
+  EXPECT_NE(linux.serialBytes.find("bier 0,5"), std::string::npos) << HexEncode(linux.serialBytes);
+  EXPECT_EQ(HexEncode(WithoutClock(win.serialBytes)), HexEncode(WithoutClock(linux.serialBytes)));
+  EXPECT_NE(win.receiptArchive.find("TSE-Signatur:"), std::string::npos) << win.receiptArchive;
+  EXPECT_EQ(WithoutClock(win.receiptArchive).size(), WithoutClock(linux.receiptArchive).size());
+  EXPECT_NE(win.log.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << win.log;
+  EXPECT_EQ(win.log.find("FEHLER"), std::string::npos) << win.log;
+}
+
+}  // namespace
+}  // namespace tolven::testing
