@@ -237,6 +237,7 @@ class HttpApiServer final : public HttpServer {
         port_ = port;
         return true;
       }
+      if (denied) break;
     }
     if (denied) {
       error = Status::Error("Statusseite: " + deniedUrl +
