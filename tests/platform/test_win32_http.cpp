@@ -97,8 +97,8 @@ TEST(Win32HttpServer, AnswersRefusesAndStops) {
   for (const Case& c : cases) EXPECT_EQ(StatusOf(Send(c.start, c.rest)), c.status) << c.start << "\n" << c.rest;
   // Another site's name reaches the server only when it listens on every
   // address; bound to loopback the system turns it away itself.
-  const std::string foreign = Exchange(server->port(), "GET / HTTP/1.1\r\nHost: evil.example:" +
-                                                           std::to_string(server->port()) + "\r\n\r\n");
+  const std::string foreign =
+      Exchange(server->port(), "GET / HTTP/1.1\r\nHost: evil.example:" + std::to_string(server->port()) + "\r\n\r\n");
   EXPECT_NE(StatusOf(foreign), 200) << foreign;
 
   // A client stalled in its body: Stop() ends its wait.
