@@ -128,14 +128,7 @@ class HttpApiServer final : public HttpServer {
  public:
   HttpApiServer(HttpServerOptions options, HttpHandler handler)
       : options_(std::move(options)), handler_(std::move(handler)) {}
-  ~HttpApiServer() override {
-    Stop();
-    if (queue_) HttpCloseRequestQueue(queue_);
-    if (group_ != HTTP_NULL_ID) HttpCloseUrlGroup(group_);
-    if (session_ != HTTP_NULL_ID) HttpCloseServerSession(session_);
-    if (stop_) CloseHandle(stop_);
-    if (initialized_) HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
-  }
+  ~HttpApiServer() override { Stop(); }
 
   bool Open(Status& error) {
     // The system registers a URL for any host name; that the bind address is
@@ -175,10 +168,20 @@ class HttpApiServer final : public HttpServer {
 
   int port() const override { return port_; }
 
+  // Closing the queue and the URL group ends the system's listening for us.
   void Stop() override {
     if (stop_) SetEvent(stop_);
     for (std::thread& t : workers_) t.join();
     workers_.clear();
+    if (queue_) HttpCloseRequestQueue(queue_);
+    if (group_ != HTTP_NULL_ID) HttpCloseUrlGroup(group_);
+    if (session_ != HTTP_NULL_ID) HttpCloseServerSession(session_);
+    if (stop_) CloseHandle(stop_);
+    if (initialized_) HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
+    queue_ = nullptr;
+    group_ = session_ = HTTP_NULL_ID;
+    stop_ = nullptr;
+    initialized_ = false;
   }
 
  private:
