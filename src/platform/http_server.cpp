@@ -109,16 +109,6 @@ bool EndsWithText(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool IsAnyAddress(const std::string& bind) {
-  Address a;
-  if (bind.empty()) return true;
-  if (!ParseAddress(bind, a)) return false;
-  for (int i = 0; i < a.bits / 8; ++i) {
-    if (a.bytes[i] != 0) return false;
-  }
-  return true;
-}
-
 // The addresses of this machine's interfaces and its host name, lower case.
 std::vector<std::string> OwnNames() {
   std::vector<std::string> names;
@@ -140,6 +130,16 @@ bool SameAddress(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+bool IsAnyAddress(const std::string& bind) {
+  Address a;
+  if (bind.empty()) return true;
+  if (!ParseAddress(bind, a)) return false;
+  for (int i = 0; i < a.bits / 8; ++i) {
+    if (a.bytes[i] != 0) return false;
+  }
+  return true;
+}
+
 std::string LowerAscii(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -153,7 +153,8 @@ std::string PeerAddress(const sockaddr* address) {
 
 Status CheckServerOptions(const HttpServerOptions& options) {
   for (const std::string& p : options.allowedAddresses) {
-    if (!ValidAddressPattern(p)) return Status::Error("Statusseite: '" + p + "' ist keine Adresse und kein Adressbereich");
+    if (!ValidAddressPattern(p))
+      return Status::Error("Statusseite: '" + p + "' ist keine Adresse und kein Adressbereich");
   }
   return Status::Ok();
 }

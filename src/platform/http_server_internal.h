@@ -33,6 +33,8 @@ struct Refusal {
   std::string text;
 };
 
+// "" or an address of all zeros: every address of this machine.
+bool IsAnyAddress(const std::string& bind);
 // A client's address as the page shows and checks it: a client of a
 // dual-stack socket shows as IPv4, as it connected.
 std::string PeerAddress(const sockaddr* address);

@@ -112,10 +112,6 @@ int FreePort() {
   return port;
 }
 
-bool IsAnyBind(const std::string& bind) {
-  return bind.empty() || bind == "0.0.0.0" || bind == "::" || bind == "[::]";
-}
-
 // The bind address as the host of a URL.
 std::string UrlHost(const std::string& bind) {
   return bind.find(':') != std::string::npos && bind[0] != '[' ? "[" + bind + "]" : bind;
@@ -123,7 +119,7 @@ std::string UrlHost(const std::string& bind) {
 
 // The hosts to register for the bind address; one of them is enough.
 std::vector<std::string> UrlHosts(const std::string& bind) {
-  if (IsAnyBind(bind)) return {"+"};
+  if (IsAnyAddress(bind)) return {"+"};
   if (IsLoopbackAddress(bind)) return {UrlHost(bind), "localhost"};
   return {UrlHost(bind)};
 }
@@ -132,20 +128,13 @@ class HttpApiServer final : public HttpServer {
  public:
   HttpApiServer(HttpServerOptions options, HttpHandler handler)
       : options_(std::move(options)), handler_(std::move(handler)) {}
-  ~HttpApiServer() override {
-    Stop();
-    if (queue_) HttpCloseRequestQueue(queue_);
-    if (group_ != HTTP_NULL_ID) HttpCloseUrlGroup(group_);
-    if (session_ != HTTP_NULL_ID) HttpCloseServerSession(session_);
-    if (stop_) CloseHandle(stop_);
-    if (initialized_) HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
-  }
+  ~HttpApiServer() override { Stop(); }
 
   bool Open(Status& error) {
     // The system registers a URL for any host name; that the bind address is
     // one of this machine's is checked here, as binding checks it on Linux.
     if (options_.port < 0 || options_.port > 65535 ||
-        (!IsAnyBind(options_.bindAddress) && !HostAllowed(UrlHost(options_.bindAddress), ""))) {
+        (!IsAnyAddress(options_.bindAddress) && !HostAllowed(UrlHost(options_.bindAddress), ""))) {
       error = BindError(options_);
       return false;
     }
@@ -179,10 +168,20 @@ class HttpApiServer final : public HttpServer {
 
   int port() const override { return port_; }
 
+  // Closing the queue and the URL group ends the system's listening for us.
   void Stop() override {
     if (stop_) SetEvent(stop_);
     for (std::thread& t : workers_) t.join();
     workers_.clear();
+    if (queue_) HttpCloseRequestQueue(queue_);
+    if (group_ != HTTP_NULL_ID) HttpCloseUrlGroup(group_);
+    if (session_ != HTTP_NULL_ID) HttpCloseServerSession(session_);
+    if (stop_) CloseHandle(stop_);
+    if (initialized_) HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
+    queue_ = nullptr;
+    group_ = session_ = HTTP_NULL_ID;
+    stop_ = nullptr;
+    initialized_ = false;
   }
 
  private:
@@ -368,8 +367,8 @@ class HttpApiServer final : public HttpServer {
       if (h < HttpHeaderResponseMaximum) {
         known(h, value);
       } else {
-        unknown.push_back({static_cast<USHORT>(name.size()), static_cast<USHORT>(value.size()), name.c_str(),
-                           value.c_str()});
+        unknown.push_back(
+            {static_cast<USHORT>(name.size()), static_cast<USHORT>(value.size()), name.c_str(), value.c_str()});
       }
     }
     response.Headers.UnknownHeaderCount = static_cast<USHORT>(unknown.size());
