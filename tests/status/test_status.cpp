@@ -283,15 +283,19 @@ TEST(HttpServer, ServesTheHandlerAndRefusesWhatItCannotServeOrWhoMayNotAsk) {
   ASSERT_TRUE(server) << st.message();
   // The answer to a request of that start line and what follows the Host header.
   auto Send = [&server](const std::string& start, const std::string& rest) {
-    return testing::RawHttp("127.0.0.1", server->port(), start + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + rest);
+    return testing::RawHttp("127.0.0.1", server->port(),
+                            start + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) + "\r\n" + rest);
   };
   const std::string answer = Send("POST /a?x=%00", "Content-Length: 5\r\n\r\nhallo");
   EXPECT_TRUE(answer.ends_with("\r\n\r\nPOST /a from 127.0.0.1 body=hallo")) << answer;
   // Encoded dot-dot, a broken escape, non-ASCII, a relative path, a path too long.
   for (const std::string& path :
-       std::vector<std::string>{"/%2e%2e/etc", "/%zz", "/k\xC3\xBC", "status", "/" + std::string(300, 'a')})
+       std::vector<std::string>{"/%2e%2e/etc", "/%zz", "/k\xC3\xBC", "/" + std::string(300, 'a')})
     EXPECT_EQ(HttpStatusOf(Send("GET " + path, "\r\n")), 400) << path;
+#ifndef _WIN32  // the Windows HTTP service answers what it cannot parse itself (Wine's not at all)
+  EXPECT_EQ(HttpStatusOf(Send("GET status", "\r\n")), 400);
   EXPECT_EQ(HttpStatusOf(Send("POST /p", "Content-Length: 1e3\r\n\r\n")), 400);
+#endif
   EXPECT_EQ(HttpStatusOf(Send("POST /p", "Transfer-Encoding: chunked\r\n\r\n5\r\nhallo\r\n0\r\n\r\n")), 411);
   EXPECT_EQ(HttpStatusOf(Send("POST /p", "Content-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc")), 415);
   EXPECT_EQ(HttpStatusOf(Send("GET /boom", "\r\n")), 500);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <cctype>
 #include <cstdlib>
 
 namespace tolven::testing {
@@ -43,6 +44,20 @@ void SetReceiveTimeout(Socket s, int seconds) {
 Socket OpenSocket() { return ::socket(AF_INET, SOCK_STREAM, 0); }
 #endif
 
+// A response whose head and the body its Content-Length announces are there
+// (a server that keeps the connection open is not waited for).
+bool Complete(const std::string& response) {
+  const size_t head = response.find("\r\n\r\n");
+  if (head == std::string::npos) return false;
+  for (size_t at = response.find("\r\n"); at < head; at = response.find("\r\n", at + 2)) {
+    static const std::string kLength = "\r\ncontent-length:";
+    std::string name = response.substr(at, kLength.size());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == kLength) return response.size() - head - 4 >= std::strtoull(response.c_str() + at + kLength.size(), nullptr, 10);
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string RawHttp(const std::string& host, int port, const std::string& request) {
@@ -59,7 +74,9 @@ std::string RawHttp(const std::string& host, int port, const std::string& reques
   (void)::send(fd, request.data(), static_cast<int>(request.size()), kNoSignal);
   std::string out;
   char buf[8192];
-  for (int n; (n = static_cast<int>(::recv(fd, buf, sizeof buf, 0))) > 0;) out.append(buf, static_cast<size_t>(n));
+  for (int n; !Complete(out) && (n = static_cast<int>(::recv(fd, buf, sizeof buf, 0))) > 0;) {
+    out.append(buf, static_cast<size_t>(n));
+  }
   CloseSocket(fd);
   return out;
 }
