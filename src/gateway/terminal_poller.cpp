@@ -40,7 +40,7 @@ void TerminalPoller::Load() {
     // An empty setting marks the slot unused; it is never polled (it would be the
     // file-system root once the separator is appended).
     slot.inUse = !folder.empty();
-    slot.folder = EndsWith(folder, kPathSepText) ? folder : folder + kPathSepText;
+    slot.folder = platform::WithTrailingSep(folder);
     slot.printer = ToUpper(printer.substr(0, 4)) == "KEIN" ? "" : printer;
     tools_.ui().Status("Orderterminal " + std::to_string(i) + ": " + (slot.inUse ? slot.folder : "-"));
   }

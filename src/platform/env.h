@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/datetime.h"
@@ -15,12 +16,23 @@
 namespace tolven::platform {
 
 // The separator of folder names on this platform.
+// Every character that separates folder names in a path given to the program
+// (Windows also takes "/", as in "C:/Kasse/pda1").
 #ifdef _WIN32
 inline constexpr char kPathSep = '\\';
+inline constexpr const char* kPathSeps = "\\/";
 #else
 inline constexpr char kPathSep = '/';
+inline constexpr const char* kPathSeps = "/";
 #endif
 inline const std::string kPathSepText(1, kPathSep);
+inline bool EndsWithPathSep(const std::string& path) {
+  return !path.empty() && std::string_view(kPathSeps).find(path.back()) != std::string_view::npos;
+}
+// The folder with one separator at its end.
+inline std::string WithTrailingSep(const std::string& folder) {
+  return EndsWithPathSep(folder) ? folder : folder + kPathSepText;
+}
 
 // What a path names, as far as taking a file over from another writer needs it.
 enum class FileKind { Missing, Regular, Folder, Other };

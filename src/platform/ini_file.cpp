@@ -60,8 +60,7 @@ bool SameName(const std::string& a, const std::string& b) { return ToUpper(a) ==
 
 std::string IniFile::PathOf(const std::string& file) const {
   if (folder_.empty()) return file;
-  if (EndsWith(folder_, kPathSepText)) return folder_ + file;
-  return folder_ + kPathSepText + file;
+  return WithTrailingSep(folder_) + file;
 }
 
 std::string IniFile::Read(const std::string& file, const std::string& section, const std::string& key,

@@ -138,7 +138,14 @@ class HttpApiServer final : public HttpServer {
       error = BindError(options_);
       return false;
     }
+    // The first use starts the system's HTTP service; while the service manager
+    // is busy starting another service (at boot, or another program's first
+    // use) it says its database is locked for a moment.
     ULONG rc = HttpInitialize(kVersion, HTTP_INITIALIZE_SERVER, nullptr);
+    for (int tries = 0; rc == ERROR_SERVICE_DATABASE_LOCKED && tries < 50; ++tries) {
+      Sleep(100);
+      rc = HttpInitialize(kVersion, HTTP_INITIALIZE_SERVER, nullptr);
+    }
     if (rc != NO_ERROR) return Fail(error, rc);
     initialized_ = true;
     if ((rc = HttpCreateServerSession(kVersion, &session_, 0)) != NO_ERROR ||

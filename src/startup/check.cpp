@@ -36,7 +36,7 @@ void CheckFolder(platform::Env& env, Report& report, const std::string& item, co
   if (!env.FolderExists(path)) {
     std::string parent = path;
     while (madeAtStart && !parent.empty() && !env.FolderExists(parent)) {
-      size_t sep = parent.rfind(platform::kPathSep);
+      size_t sep = parent.find_last_of(platform::kPathSeps);
       parent = sep == std::string::npos ? "" : sep == 0 ? platform::kPathSepText : parent.substr(0, sep);
     }
     if (!madeAtStart || parent.empty()) return report.Problem(item, "Ordner " + path + " existiert nicht");

@@ -13,7 +13,7 @@ using platform::kPathSepText;
 namespace {
 
 std::string WithoutSeparator(std::string path) {
-  while (path.size() > 1 && path.back() == kPathSep) path.pop_back();
+  while (path.size() > 1 && platform::EndsWithPathSep(path)) path.pop_back();
   return path;
 }
 
@@ -79,7 +79,7 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
 std::string FileChannelFolder(const std::string& channel) {
   if (ToUpper(channel.substr(0, 5)) != "FILE:") return "";
   const std::string path = channel.substr(5);
-  size_t sep = path.rfind(kPathSep);
+  size_t sep = path.find_last_of(platform::kPathSeps);
   if (sep == std::string::npos) return "";
   return sep == 0 ? kPathSepText : path.substr(0, sep);
 }

@@ -117,7 +117,7 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   if (station < 0) station = -station;
   // -2147483648 has no positive counterpart in 32 bits: no usable number, like "abc".
   state.kasse = station > INT32_MAX ? 0 : static_cast<int32_t>(station);
-  state.exePfad = EndsWith(exe, kPathSepText) ? exe : exe + kPathSepText;
+  state.exePfad = platform::WithTrailingSep(exe);
   char year[8];
   std::snprintf(year, sizeof year, "%04d", env_.Now().date.year);
   state.logPfad = state.exePfad + "LOG" + kPathSepText + year + kPathSepText;
@@ -138,7 +138,7 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
 
 std::string Startup::SqliteFile(const StartupState& state) {
   std::string folder = state.datenbankPfad;
-  if (!EndsWith(folder, kPathSepText)) folder += kPathSepText;
+  folder = platform::WithTrailingSep(folder);
   return folder + kSqliteFileName;
 }
 

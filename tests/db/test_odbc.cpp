@@ -26,7 +26,7 @@ TEST(OdbcConnectionString, DsnLessWithTheOptionsEachEngineNeeds) {
   const std::vector<std::pair<OdbcTarget, std::string>> cases = {
       {Target(ss, "(local)", "geheim"), "Driver={FreeTDS};Server=localhost;UID=sa;PWD=geheim" + freeTds + "7.4"},
       {Target(ss, "kasse01,1433", "x"), "Driver={FreeTDS};Server=kasse01;Port=1433;UID=sa;PWD=x" + freeTds + "7.4"},
-      {Target(ss, ".\\SQLEXPRESS", "x", "", "7.3", "ja"),
+      {Target(ss, ".\\SQLEXPRESS", "x", "FreeTDS", "7.3", "ja"),
        "Driver={FreeTDS};Server=localhost\\SQLEXPRESS;UID=sa;PWD=x" + freeTds + "7.3;Encryption=require"},
       // No password: the master database is opened.
       {Target(ss, "srv", ""), "Driver={FreeTDS};Server=srv;UID=sa" + freeTds + "7.4"},

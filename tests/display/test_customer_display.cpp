@@ -2,11 +2,15 @@
 
 #include "common/text.h"
 #include "display/customer_display.h"
+#include "platform/device_names.h"
 #include "support/fake_devices.h"
 #include "support/test_db.h"
 
 namespace tolven::display {
 namespace {
+
+// The system's device behind COMn.
+std::string Com(int n) { return platform::DefaultComDevice(n); }
 
 // A display of the type on a fresh database, its port a fake one; the converter
 // stands in for the printer's character table.
@@ -47,19 +51,19 @@ TEST(CustomerDisplay, EachKindOpensResetsAndShowsTwoLinesAndFailuresAreTriedAgai
   EXPECT_EQ(kinds, "5/4 5/3 8/5 1/5 7/5 13/5 14/5 9/3 6/5 10/7 5/5 ");
 
   const std::string l1 = "Belegdruck...       ", l2 = "12,50 EUR plus Trink", nul(1, '\0');
-  EXPECT_EQ(Rig("2, 'Kundenanzeige'").Transcript(), "/dev/ttyS1 9600,N,8,1 0|" + std::string(40, ' ') + "||" + l1 + l2);
+  EXPECT_EQ(Rig("2, 'Kundenanzeige'").Transcript(), Com(2) + " 9600,N,8,1 0|" + std::string(40, ' ') + "||" + l1 + l2);
   Rig r("5, 'EPSON DM-D110'");
-  EXPECT_EQ(r.Transcript(), "/dev/ttyS4 9600,N,8,1 0 200ms|\x1B@|\x1F\x01|\037C" + nul + "|\f||\f||" + l1 + "\r" + l2);
+  EXPECT_EQ(r.Transcript(), Com(5) + " 9600,N,8,1 0 200ms|\x1B@|\x1F\x01|\037C" + nul + "|\f||\f||" + l1 + "\r" + l2);
   EXPECT_EQ(Rig("0, 'Toshiba C-10'").Transcript(),
-            "/dev/ttyS1 115200,O,8,1 0|\x1B[2J\r||\x1B[2J\x1B[\x01;\x01H||" + l1 + "\r\n" + l2);
+            Com(2) + " 115200,O,8,1 0|\x1B[2J\r||\x1B[2J\x1B[\x01;\x01H||" + l1 + "\r\n" + l2);
   EXPECT_EQ(Rig("0, 'IBM 8100'").Transcript(),
-            "/dev/ttyS3 9600,N,8,1 3+|\33 |\33#|\33*" + nul + "|\33)" + nul + "||\33 ||\33(11" + l1 + "||\33(21" + l2);
+            Com(4) + " 9600,N,8,1 3+|\33 |\33#|\33*" + nul + "|\33)" + nul + "||\33 ||\33(11" + l1 + "||\33(21" + l2);
   // Control characters and a frame's end mark become blanks; the character table is applied.
   EXPECT_EQ(Rig("1, 'PAYPOINT'").Transcript("K\xE4\x1B=1~", ""),
-            "/dev/ttyS1 9600,N,8,1 0|\347B\x01~|\347C\x01~||\347DK\x84 =1 " + std::string(34, ' ') + "~");
+            Com(2) + " 9600,N,8,1 0|\347B\x01~|\347C\x01~||\347DK\x84 =1 " + std::string(34, ' ') + "~");
   // The small display has 16 characters and no German letters.
   EXPECT_EQ(Rig("1, 'MINIO'").Transcript("Grüße aus Köln", "Straße"),
-            "/dev/ttyS3 9600,N,8,1 0||\f||Gruesse aus Koel\r||Strasse         ");
+            Com(4) + " 9600,N,8,1 0||\f||Gruesse aus Koel\r||Strasse         ");
 
   // Port failures are reported and the next opening tries again: unplugged, the
   // dead port is closed, so a later opening finds it again, once it opens.
@@ -70,7 +74,7 @@ TEST(CustomerDisplay, EachKindOpensResetsAndShowsTwoLinesAndFailuresAreTriedAgai
   r.display.OpenDisplay();
   EXPECT_TRUE(r.fake->opens == 3 && r.display.port() == r.fake &&
               r.db.ui().HasMessage("Anzeige auf Kundendisplay nicht möglich.") &&
-              r.db.ui().HasMessage("Kundendisplay-Port kann nicht geöffnet werden: open(/dev/ttyS4): No such file"));
+              r.db.ui().HasMessage("Kundendisplay-Port kann nicht geöffnet werden: open(" + Com(5) + "): No such file"));
 
   // The monitor program: started with the display, it reads a file; a failed write keeps the last complete one.
   Rig vga("1, 'VGA'");

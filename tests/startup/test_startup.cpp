@@ -23,6 +23,8 @@
 namespace tolven::testing {
 namespace {
 
+const std::string kSep = platform::kPathSepText;
+
 // A configuration folder with TOLVEN.INI, a program folder, an installation
 // folder and a real SQLite database, for running the start-up as the gateway does.
 class StartupTest : public ::testing::Test {
@@ -82,7 +84,7 @@ TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithThei
   EXPECT_EQ(RunMain(), kExitNoDatabase);
   EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("pa'ss wört")) +
                        "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" + program_.path() + "\r\nEXE=" +
-                       program_.path() + "/\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
+                       program_.path() + kSep + "\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
 
   // What else ends the start before or at the first connection: no server needed.
   const std::string iniPath = config_ / "TOLVEN.INI";
@@ -99,6 +101,9 @@ TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithThei
       {base + "SERVER=127.0.0.1,1\r\nCATALOG=tolven; DROP x\r\n",
        {"Der Datenbankname 'tolven; DROP x' (CATALOG im Abschnitt DATABASE der Datei " + iniPath + ") ist ungültig"}},
   };
+#ifdef _WIN32
+  return;  // the messages below are FreeTDS's and psqlODBC's
+#endif
   for (const auto& [ini, messages] : cases) {
     EXPECT_EQ(Start(ini), kExitNoDatabase);
     EXPECT_EQ(connection_, nullptr);
@@ -179,7 +184,7 @@ class InstalledStart : public StartupTest {
 TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAndCheck) {
   env_.FailOperation("writable", "tolven.db");
   EXPECT_EQ(RunMain(), kExitDatabaseReadOnly);
-  const std::string file = db_.folder() + "/tolven.db";
+  const std::string file = db_.folder() + kSep + "tolven.db";
   EXPECT_EQ(Messages(), "! Die Datenbank-Datei '" + file +
                             "' kann nicht beschrieben werden; das Programm wird beendet.\r\n\r\nDas Gateway braucht "
                             "Schreibrecht auf die Datei und ihren Ordner.\r\nopen(" +
@@ -231,16 +236,19 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
   out = Check();
   EXPECT_EQ(checkRc_, kExitCheckFailed);
   for (const std::string& line : std::vector<std::string>{
-           "FEHLER  Beleg-Archiv: Ordner " + exe_ + "/ARCHIV/BON existiert nicht und kann nicht angelegt werden",
+           "FEHLER  Beleg-Archiv: Ordner " + exe_ + kSep + "ARCHIV" + kSep + "BON existiert nicht und kann nicht angelegt werden",
            "FEHLER  Orderterminal 2: Ordner " + pda1_ / "weg" + " existiert nicht",
            "FEHLER  Orderterminal 3: Ordner " + pda3_.path() + " kann nicht beschrieben werden",
            "FEHLER  Drucker system.bondruckport: Gerät " + out_ / "ttyFake",
            "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
            "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
            "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
-           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)"})
+#ifndef _WIN32  // Windows' access lists are the installer's business
+           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)",
+#endif
+       })
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
-  EXPECT_FALSE(env_.FolderExists(exe_ + "/ARCHIV"));  // nothing made
+  EXPECT_FALSE(env_.FolderExists(exe_ + kSep + "ARCHIV"));  // nothing made
 }
 
 // A wrong log-in creates nothing; a missing database is created through the

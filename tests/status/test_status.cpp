@@ -116,8 +116,10 @@ TEST(StatusPaper, PrinterCommandsBecomeLookAndMarksAndHtml) {
       "class=\"l tall ar\"><span class=\"big\" style=\"width:1ch\"><span class=\"dh\">x</span></span></div></div>");
   // Version 1 is 21 modules, with four modules of quiet zone on each side; no
   // symbol for nothing or for more than a QR code holds.
+#ifdef TOLVEN_HAVE_QRENCODE
   const std::string svg = QrSvg("HELLO");
   EXPECT_TRUE(svg.find("viewBox=\"0 0 29 29\"") != std::string::npos && svg.find("M4 4h7v1h-7z") != std::string::npos);
+#endif
   EXPECT_EQ(QrSvg("") + QrSvg(std::string(5000, 'x')), "");
   const std::string tooLong = PaperHtml(RenderPaper({printing::EscPosQrCode(std::string(3000, 'y'))}, false));
   EXPECT_NE(tooLong.find("QR-Code nicht darstellbar"), std::string::npos);
@@ -234,9 +236,11 @@ TEST(StatusService, HealthPageJsonAcknowledgingRefusalsAndSettings) {
   EXPECT_EQ(
       Utf8ToCp1252(r.body),
       "Seit 7 s keine Meldung der Abfrageschleife.\nTSE nicht bereit: Belege werden ohne Signatur gespeichert.\n");
+#ifndef _WIN32  // Python's parser is on the Linux side
   FILE* json = ::popen("python3 -c 'import json,sys; json.load(sys.stdin)'", "w");
   std::fputs(Call("GET", "/status.json").body.c_str(), json);
   EXPECT_EQ(::pclose(json), 0) << "the JSON is not one valid value";
+#endif
   const std::string html = Utf8ToCp1252(Call("GET", "/").body);
   EXPECT_LT(html.find("Tisch 12 &lt;b&gt;&quot;"), html.find("gestartet.")) << html;
   EXPECT_NE(html.find("Seit 7 s keine Aktualisierung"), std::string::npos);

@@ -115,7 +115,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   // path + "/" + name
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string& name) const { return path_ + platform::kPathSepText + name; }
 
  private:
   std::string path_;
