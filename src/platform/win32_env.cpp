@@ -287,8 +287,13 @@ class Win32Env final : public Env {
     DWORD attributes;
     int64_t size;
     FILETIME written;
-    if (!Examine(native, attributes, size, written)) return LastWin32Error("GetFileAttributesEx(" + path + ")");
-    if (!IsFolder(attributes)) {
+    const bool examined = Examine(native, attributes, size, written);
+    // A device ("\\.\COM3") has no attributes: opening it tells whether it is
+    // there and free.
+    if (!examined && GetLastError() != ERROR_INVALID_PARAMETER) {
+      return LastWin32Error("GetFileAttributesEx(" + path + ")");
+    }
+    if (!examined || !IsFolder(attributes)) {
       HANDLE h = OpenRetry(native, GENERIC_WRITE, OPEN_EXISTING);
       if (h == INVALID_HANDLE_VALUE) return LastWin32Error("CreateFile(" + path + ")");
       CloseHandle(h);

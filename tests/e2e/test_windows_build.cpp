@@ -50,7 +50,7 @@ struct Programs {
   bool windows = false;
   std::string gateway, tseSim;
 
-  std::string program() const { return windows ? kWineRun : gateway; }
+  std::string Program(const std::string& exe) const { return windows ? kWineRun : exe; }
   std::vector<std::string> Args(const std::string& exe, std::vector<std::string> args) const {
     if (windows) args.insert(args.begin(), exe);
     return args;
@@ -93,9 +93,11 @@ struct Evening {
   std::string payments, signedReceipts, signedOrders, kitchenFile, serialBytes, receiptArchive, log;
 };
 
-// Clock times and dates differ between two runs; nothing else may.
+// Clock times and dates differ between two runs (and so the check values over
+// a printout), and the kitchen ticket's running number depends on whether the
+// next order was taken while the previous one waited for the TSE; nothing else may.
 std::string WithoutClock(const std::string& text) {
-  static const std::regex kClock(R"(\d\d[:.]\d\d([:.]\d\d(\d\d)?)?)");
+  static const std::regex kClock(R"(\d\d[:.]\d\d([:.]\d\d(\d\d)?)?|###CRC:[0-9A-F]{4}|Nr\.\d+/\d+)");
   return std::regex_replace(text, kClock, "#");
 }
 
@@ -117,7 +119,7 @@ Evening RunEvening(const Programs& p) {
                                             "\r\n[SETUP]\r\nKASSNR=2\r\n[PORTS]\r\nCOM5=" +
                                             (p.windows ? std::string("\\\\.\\COM20") : pty.device) + "\r\n");
   auto run = [&](const std::string& exe, std::vector<std::string> args, const std::string& log) {
-    return RunProgram(p.program(), p.Args(exe, std::move(args)), inst.env, inst.dir / log, 120000);
+    return RunProgram(p.Program(exe), p.Args(exe, std::move(args)), inst.env, inst.dir / log, 120000);
   };
   EXPECT_EQ(run(p.gateway, {"--init-db"}, "init.log"), 0) << ReadAll(inst.dir / "init.log");
   inst.Sql("UPDATE system SET pfadppcsync1 = '" + p.Path(inst.dir / "pda1") + "', pfadppcsync2 = '" +
@@ -134,8 +136,8 @@ Evening RunEvening(const Programs& p) {
   inst.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
   EXPECT_EQ(run(p.gateway, {"--check"}, "check.log"), 0) << ReadAll(inst.dir / "check.log");
 
-  ChildProcess sim(p.program(), p.Args(p.tseSim, {}), inst.env, inst.dir / "tse-sim.log");
-  ChildProcess gateway(p.program(), p.Args(p.gateway, {}), inst.env, inst.dir / "gateway.log");
+  ChildProcess sim(p.Program(p.tseSim), p.Args(p.tseSim, {}), inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(p.Program(p.gateway), p.Args(p.gateway, {}), inst.env, inst.dir / "gateway.log");
   EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; },
                       60000))
       << ReadAll(inst.dir / "gateway.log");
@@ -193,14 +195,14 @@ TEST(WindowsBuild, AnEveningUnderWineAnswersAsOnLinux) {
   }
   EXPECT_EQ(win.payments, linux.payments);
   EXPECT_EQ(win.signedReceipts, "3");
-  EXPECT_EQ(win.signedOrders, linux.signedOrders);
+  EXPECT_EQ(win.signedOrders, linux.signedOrders) << linux.log;
   EXPECT_EQ(WithoutClock(win.kitchenFile), WithoutClock(linux.kitchenFile));
   EXPECT_NE(linux.serialBytes.find("bier 0,5"), std::string::npos) << HexEncode(linux.serialBytes);
   EXPECT_EQ(HexEncode(WithoutClock(win.serialBytes)), HexEncode(WithoutClock(linux.serialBytes)));
   EXPECT_NE(win.receiptArchive.find("TSE-Signatur:"), std::string::npos) << win.receiptArchive;
   EXPECT_EQ(WithoutClock(win.receiptArchive).size(), WithoutClock(linux.receiptArchive).size());
   EXPECT_NE(win.log.find("Bestellung für Tisch 12 von Kellner 3:"), std::string::npos) << win.log;
-  EXPECT_EQ(win.log.find("FEHLER"), std::string::npos) << win.log;
+  EXPECT_EQ(Occurrences(win.log, "FEHLER"), 1u) << "only the unknown article's order\n" << win.log;
 }
 
 }  // namespace
