@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/cp1252.h"
 #include "platform/http_server_internal.h"
 
 namespace tolven::platform {
@@ -185,16 +186,17 @@ Refusal AdmitRequest(const HttpServerOptions& options, const std::string& url, H
   return {};
 }
 
+// The texts are the program's own (Windows-1252); the answer says UTF-8.
 HttpResponse RefusalResponse(const Refusal& refusal) {
   const std::string text = refusal.text.empty() ? ReasonText(refusal.status) : refusal.text;
-  return HttpResponse{refusal.status, "text/plain; charset=utf-8", text + "\n", {}};
+  return HttpResponse{refusal.status, "text/plain; charset=utf-8", Cp1252ToUtf8(text) + "\n", {}};
 }
 
 HttpResponse CallHandler(const HttpHandler& handler, const HttpRequest& request) {
   try {
-    return handler ? handler(request) : HttpResponse{404, "text/plain; charset=utf-8", ReasonText(404), {}};
+    return handler ? handler(request) : HttpResponse{404, "text/plain; charset=utf-8", Cp1252ToUtf8(ReasonText(404)), {}};
   } catch (...) {
-    return HttpResponse{500, "text/plain; charset=utf-8", std::string(ReasonText(500)) + "\n", {}};
+    return HttpResponse{500, "text/plain; charset=utf-8", Cp1252ToUtf8(ReasonText(500)) + "\n", {}};
   }
 }
 

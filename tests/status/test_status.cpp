@@ -300,7 +300,9 @@ TEST(HttpServer, ServesTheHandlerAndRefusesWhatItCannotServeOrWhoMayNotAsk) {
   EXPECT_EQ(HttpStatusOf(Send("GET status", "\r\n")), 400);
   EXPECT_EQ(HttpStatusOf(Send("POST /p", "Content-Length: 1e3\r\n\r\n")), 400);
 #endif
-  EXPECT_EQ(HttpStatusOf(Send("POST /p", "Transfer-Encoding: chunked\r\n\r\n5\r\nhallo\r\n0\r\n\r\n")), 411);
+  const std::string chunked = Send("POST /p", "Transfer-Encoding: chunked\r\n\r\n5\r\nhallo\r\n0\r\n\r\n");
+  EXPECT_EQ(HttpStatusOf(chunked), 411);
+  EXPECT_TRUE(chunked.ends_with("\r\n\r\nAnfragen ohne L\xC3\xA4ngenangabe werden nicht angenommen.\n")) << chunked;
   EXPECT_EQ(HttpStatusOf(Send("POST /p", "Content-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc")), 415);
   EXPECT_EQ(HttpStatusOf(Send("GET /boom", "\r\n")), 500);
 
