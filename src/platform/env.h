@@ -126,5 +126,7 @@ Env& DefaultEnv();
 // Where TOLVEN.INI lives unless the installation says otherwise: /etc/tolven
 // on Linux, the Windows folder on Windows (where the POS programs keep it).
 std::string DefaultConfigFolder();
+// An environment variable as Windows-1252 text; "" when it is not set.
+std::string EnvironmentText(const char* name);
 
 }  // namespace tolven::platform

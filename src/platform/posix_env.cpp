@@ -12,6 +12,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -369,6 +370,11 @@ int FolderSyncCount(const std::string& folder) {
 }
 
 std::string DefaultConfigFolder() { return "/etc/tolven"; }
+
+std::string EnvironmentText(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? Utf8ToCp1252(value) : "";
+}
 
 Env& DefaultEnv() {
   static PosixEnv env;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform/env.h"
 #include "platform/service_notify.h"
@@ -396,6 +397,11 @@ std::string DefaultConfigFolder() {
   const UINT n = GetWindowsDirectoryW(buf, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return "C:\\Windows";
   return Narrow(std::wstring(buf, n));
+}
+
+std::string EnvironmentText(const char* name) {
+  const wchar_t* value = _wgetenv(Wide(name).c_str());
+  return value ? Narrow(value) : "";
 }
 
 Env& DefaultEnv() {

@@ -41,7 +41,9 @@ void PrintHelp(bool withKeys) {
                            "\n"
                            "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
                            "(Vorgabe " +
-                           tolven::platform::DefaultConfigFolder() + "). Beenden mit Strg-C oder SIGTERM.\n")
+                           tolven::platform::DefaultConfigFolder() + "). Beenden mit Strg-C oder " +
+                           (tolven::platform::HasServiceOptions() ? "als Dienst mit sc stop tolvenpda" : "SIGTERM") +
+                           ".\n")
           .c_str(),
       stdout);
   if (!withKeys) return;

@@ -17,8 +17,8 @@ using platform::kPathSepText;
 using platform::MsgKind;
 
 std::string ConfigFolderFromEnvironment() {
-  const char* dir = std::getenv("TOLVEN_WINDIR");
-  return dir && *dir ? std::string(dir) : Cp1252ToUtf8(platform::DefaultConfigFolder());
+  const std::string dir = platform::EnvironmentText("TOLVEN_WINDIR");
+  return Cp1252ToUtf8(dir.empty() ? platform::DefaultConfigFolder() : dir);
 }
 
 int Startup::DatabaseNotOpened(const Status& failure) {
