@@ -227,7 +227,8 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
   std::filesystem::remove_all(exe_ + "/ARCHIV");
   env_.FailOperation("writable", exe_);  // and cannot be made
   std::filesystem::remove(out_ / "ttyFake");
-  db_.Exec("UPDATE system SET kuebonport2 = 'NETZ', kuebonprt2 = 'Kueche', kuebonport3 = 'XYZ', pfadppcsync2 = " +
+  db_.Exec("UPDATE system SET kuebonport2 = 'NETZ', kuebonprt2 = 'Kueche', kuebonport3 = 'XYZ', pdaprt5 = 'Bar', "
+           "pfadppcsync2 = " +
            db::SqlText(pda1_ / "weg"));
   env_.FailOperation("writable", pda3_.path());
   db_.Exec("DELETE FROM kueprtparam");
@@ -242,6 +243,7 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
            "FEHLER  Drucker system.bondruckport: Gerät " + out_ / "ttyFake",
            "FEHLER  Drucker system.kuebonport2: Drucker 'Kueche' ist im Drucksystem nicht eingerichtet",
            "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
+           "FEHLER  Drucker system.pdaprt5: Drucker 'Bar' ist im Drucksystem nicht eingerichtet",
            "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
 #ifndef _WIN32  // Windows' access lists are the installer's business
            "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)",

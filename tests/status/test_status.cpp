@@ -216,7 +216,7 @@ TEST(StatusService, HealthPageJsonAcknowledgingRefusalsAndSettings) {
     auto s = std::make_shared<StatusSnapshot>();
     s->sequence = 1;
     s->collectedMonotonicMs = env.MonotonicMs();
-    s->log = "12:00:00  Orderterminal-Gateway gestartet.\r\n12:00:01  Bestellung für Tisch 12 <b>\"\r\n";
+    s->log = "12:00:00  Orderterminal-Gateway gestartet.\r\n12:00:01  Bestellung für Tisch 12 <b>\"\r\n12:00:02  OK\n";
     s->tse.inUse = true;
     s->tse.ready = tseReady;
     board.Publish(s);
@@ -243,6 +243,8 @@ TEST(StatusService, HealthPageJsonAcknowledgingRefusalsAndSettings) {
 #endif
   const std::string html = Utf8ToCp1252(Call("GET", "/").body);
   EXPECT_LT(html.find("Tisch 12 &lt;b&gt;&quot;"), html.find("gestartet.")) << html;
+  EXPECT_NE(html.find("12:00:02  OK\n12:00:01  Bestellung"), std::string::npos) << "newest line first, each once";
+  EXPECT_EQ(html.find("12:00:02  OK"), html.rfind("12:00:02  OK"));
   EXPECT_NE(html.find("Seit 7 s keine Aktualisierung"), std::string::npos);
 
   // No acknowledging by GET; a form on another site must not acknowledge
