@@ -47,6 +47,7 @@ const std::string kDH = Bytes({27, 33, 16});
 const std::string kOff = Bytes({27, 33, 0});
 const std::string kCutter = Bytes({29, 86, 49});
 const std::string kDrawer = Bytes({27, 112, 0, 9, 1});
+const std::string kDrawer2 = Bytes({27, 112, 1, 9, 1});
 const std::string kBuzzer = Bytes({27, 112, 0, 255, 255});
 const std::string kLogo = Bytes({28, 112, 1, 0});
 const std::string kBarcode = Bytes({29, 104, 80, 29, 72, 2, 29, 107, 4}) + "A1" + Bytes({0});
@@ -84,6 +85,7 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
                                     Bytes({27, 33, 32}) + "Summe" + kOff + hoch,
                                     "Grüße €",
                                     kDrawer,
+                                    kDrawer2,
                                     kBuzzer,
                                     "\f",
                                     kCutter,
@@ -105,7 +107,7 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   const std::string blanks6 = " \r\n \r\n \r\n \r\n \r\n \r\n";
   const std::string bytes =
       Bytes({27, 64, 27, 116, 2}) + kLogo + "\r\n" + hoch + "Tisch 4\r\n" + kOff + hoch + "Summe\r\n" + kOff + "Gr" +
-      Bytes({129, 225}) + "e " + Bytes({213}) + "\r\n" + kDrawer + kBuzzer + blanks6 +
+      Bytes({129, 225}) + "e " + Bytes({213}) + "\r\n" + kDrawer + kDrawer2 + kBuzzer + blanks6 +
       "- - - - - - - - - - -\r\n \r\n" + blanks6 + kCutter + Bytes({27, 33, 48}) + "Gro" + Bytes({225}) + kOff +
       "weiter" + Bytes({29, 76, 48, 0, 29, 104, 64, 29, 72, 0, 29, 107, 4}) + "AB-1" + Bytes({0, 29, 76, 0, 0}) +
       kBarcode + "\r\n" + Bytes({29, 76, 80, 0, 29, 118, 48, 0, 2, 0, 2, 0, 0x80, 0x80, 0x40, 0x80, 29, 76, 0, 0}) +
@@ -174,8 +176,9 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   // The status texts of every printout so far, files included.
   EXPECT_EQ(
       statuses,
-      "Schubladenöffnung...|Küchensummer...|Papierschnitt...|Drucke QR-Code...|Papierschnitt...|Belegdruck beendet|"
-      "Schubladenöffnung...|Küchensummer...|Seitenvorschub...|Papierschnitt...|Drucke QR-Code...|Fettdruck aus...|"
+      "Schubladenöffnung...|Schubladenöffnung...|Küchensummer...|Papierschnitt...|Drucke QR-Code...|"
+      "Papierschnitt...|Belegdruck beendet|Schubladenöffnung...|Schubladenöffnung...|Küchensummer...|"
+      "Seitenvorschub...|Papierschnitt...|Drucke QR-Code...|Fettdruck aus...|"
       "Belegdruck beendet|Seitenvorschub...|Fettdruck aus...|Belegdruck beendet|Archivierung. Bitte warten...|"
       "Archivierung. Bitte warten...|Archivierung. Bitte warten...|");
   statuses.clear();
