@@ -98,6 +98,14 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
   f.Drop(1, "bestell.txt", {"A;9;3", "D;10;1", "E;;A"});
   f.Pass();
   EXPECT_EQ(f.Confirm(1), " +++ Tisch 9 nicht abgerechnet: Küchendrucker nicht erreichbar.\r\n");
+  // A work file left behind that cannot be read is set aside unbooked, and
+  // the terminal's next order goes on.
+  WriteAll(f.Slot(1) + "ppcorders1.in", "A;5;3\r\nD;10;1\r\nE;;\r\n");
+  f.db.env().FailOperation("read", "ppcorders1.in", 1);
+  f.Pass();
+  EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar"), std::string::npos);
+  EXPECT_NE(f.form.logText().find("ppcorders1.in aus einem unterbrochenen Lauf nach"), std::string::npos);
+  EXPECT_FALSE(fs::exists(f.Slot(1) + "ppcorders1.in"));
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(tisch) FROM bestellung"), "8/69")
       << "tables 12, 12, 7, 7, 8, 8, 6 and 9";
 }
