@@ -234,6 +234,7 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
     EXPECT_NE(parsed.find(std::string(sample) + "\n"), std::string::npos) << sample << "\n" << parsed;
   }
   EXPECT_NE(parsed.find("tolvenpda_poll_pass_duration_seconds_bucket{le=\"+Inf\"}"), std::string::npos) << parsed;
+  EXPECT_NE(parsed.find("tolvenpda_poll_pass_duration_seconds_count{} "), std::string::npos) << "a whole histogram";
   EXPECT_EQ(parsed.find("PARSE ERROR"), std::string::npos) << metrics;
 
   std::string health = inst.Get("/healthz");
