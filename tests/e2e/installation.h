@@ -114,6 +114,18 @@ class Installation {
     auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
     ASSERT_TRUE(c && c->Execute(sql, err)) << sql << ": " << err.text;
   }
+  // The evening's articles (beer for the bar, printer 2; schnitzel for the
+  // kitchen, printer 1), a topping, waiter 3 "Jürgen" and customer card 4711.
+  void AddEveningData() {
+    Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
+    Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche'), (2, 'Theke')");
+    Sql(
+        "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+        "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
+    Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
+    Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
+    Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
+  }
   std::string Scalar(const std::string& sql) {
     db::DbError err;
     auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);

@@ -54,14 +54,7 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   inst.Sql("UPDATE system SET pfadppcsync1 = '" + slow + "', pfadppcsync2 = '" + inst.dir / "pda2" +
            "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonport2 = 'FILE:" +
            inst.dir / "out/theke.txt" + "', bondruckport = 'FILE:" + inst.dir / "out/bon.txt" + "', bonshowbed = -1");
-  inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
-  inst.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche'), (2, 'Theke')");
-  inst.Sql(
-      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
-      "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
-  inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
-  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
-  inst.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
+  inst.AddEveningData();
   if (inst.asUser) GiveToServiceUser(inst.dir / "data");  // the test's own writes as root
   // --init-db wrote the defaults back; from now on the INI is configured.
   const std::string iniBefore = ReadAll(inst.dir / "etc/TOLVEN.INI");

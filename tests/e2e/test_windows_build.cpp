@@ -126,14 +126,7 @@ Evening RunEvening(const Programs& p) {
            p.Path(inst.dir / "pda2") + "', kuebonport1 = 'FILE:" + p.Path(inst.dir / "out/kueche.txt") +
            "', kuebonport2 = 'COM5', bondruckport = 'FILE:" + p.Path(inst.dir / "out/bon.txt") +
            "', bonshowbed = -1");
-  inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
-  inst.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche'), (2, 'Theke')");
-  inst.Sql(
-      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
-      "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
-  inst.Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
-  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");
-  inst.Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
+  inst.AddEveningData();
   EXPECT_EQ(run(p.gateway, {"--check"}, "check.log"), 0) << ReadAll(inst.dir / "check.log");
 
   ChildProcess sim(p.Program(p.tseSim), p.Args(p.tseSim, {}), inst.env, inst.dir / "tse-sim.log");
