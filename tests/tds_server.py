@@ -19,8 +19,10 @@ silent (accept the connection and never answer a byte: a starved server).
 The script holds one rule a line, tried in order against each batch
 (case-insensitive regular expression, tab, answer):
   ok [ROWCOUNT]                  done, with the row count
+  row NAME=TEXT;NAME=TEXT...     a result of one row of varchar columns
   error NUMBER CLASS TEXT        the server's error, then done with the error flag
   close                          drop the connection (a lost session)
+An answer "N*answer" holds for the first N batches the rule matches only.
 A batch no rule matches gets "ok 0" ("ok 1" for INSERT, UPDATE and DELETE).
 """
 
@@ -62,6 +64,16 @@ def error_token(number, cls, text, state=1, token=0xAA):
     body = struct.pack("<IBB", number, state, cls) + us_varchar(text) + b_varchar("standin") + b_varchar("")
     body += struct.pack("<I", 1)
     return struct.pack("<BH", token, len(body)) + body
+
+
+def one_row(pairs):
+    """Column descriptions and one row of varchar columns (Windows-1252)."""
+    meta, row = struct.pack("<BH", 0x81, len(pairs)), b"\xd1"
+    for name, text in pairs:
+        meta += struct.pack("<IHBH", 0, 1, 0xA7, 8000) + COLLATION + b_varchar(name)
+        data = text.encode("cp1252")
+        row += struct.pack("<H", len(data)) + data
+    return meta + row
 
 
 class Session(threading.Thread):
@@ -200,6 +212,8 @@ class Session(threading.Thread):
         if verb == "error":
             number, cls, text = (rest.split(" ", 2) + ["", ""])[:3]
             self.send(error_token(int(number), int(cls), text) + done(0x02))
+        elif verb == "row":
+            self.send(one_row([pair.split("=", 1) for pair in rest.split(";")]) + done(0, 1))
         else:
             self.send(done(0, int(rest) if rest.strip() else 0))
         return True
@@ -232,7 +246,9 @@ class Server:
                     if not line or line.startswith("#") or "\t" not in line:
                         continue
                     pattern, answer = line.split("\t", 1)
-                    self.rules.append((re.compile(pattern, re.IGNORECASE | re.DOTALL), answer.strip()))
+                    times = re.match(r"(\d+)\*", answer)
+                    self.rules.append([re.compile(pattern, re.IGNORECASE | re.DOTALL), answer[times.end():].strip()
+                                       if times else answer.strip(), int(times.group(1)) if times else -1])
 
     def log(self, record):
         with self.lock:
@@ -240,9 +256,11 @@ class Server:
             self.log_file.flush()
 
     def answer_for(self, sql):
-        for pattern, answer in self.rules:
-            if pattern.search(sql):
-                return answer
+        with self.lock:
+            for rule in self.rules:
+                if rule[2] != 0 and rule[0].search(sql):
+                    rule[2] -= 1
+                    return rule[1]
         return "ok 1" if re.match(r"\s*(INSERT|UPDATE|DELETE)\b", sql, re.IGNORECASE) else "ok 0"
 
 

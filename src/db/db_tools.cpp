@@ -40,6 +40,14 @@ bool IsLockConflict(const DbError& err) {
          err.text.find("nicht erhalten (-3)") != std::string::npos;
 }
 
+size_t UndefinedCp1252Byte(std::string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return i;
+  }
+  return std::string::npos;
+}
+
 Status StatusOf(const DbError& err) {
   return Status::EngineError(err.text, err.number, err.sqlState,
                              IsLockConflict(err) ? ErrorKind::Conflict : ErrorKind::Other, err.source);

@@ -33,6 +33,11 @@ Value GetFieldValue(const ResultSet& rs, const std::string& field);
 // or a busy or locked SQLite file. The same work may succeed when run again.
 bool IsLockConflict(const DbError& err);
 
+// The first byte Windows-1252 leaves undefined (81, 8D, 8F, 90, 9D hex);
+// npos when there is none. FreeTDS cannot hand them to SQL Server, and no
+// terminal means them: a text holding one is refused before any statement.
+size_t UndefinedCp1252Byte(std::string_view text);
+
 // The engine's report as the program's error value: its text, native number
 // and state, and whether it was a lock conflict.
 Status StatusOf(const DbError& err);

@@ -9,6 +9,7 @@
 
 #include "common/cp1252.h"
 #include "common/text.h"
+#include "db/db_tools.h"
 #include "db/odbc_diagnostics.h"
 #include "platform/system_text.h"
 
@@ -110,15 +111,6 @@ bool WireIsUtf8(const OdbcTarget& target) {
   if (target.engine == OdbcEngine::Postgres) return true;
   const SqlServerDriver kind = DriverOf(target);
   return (kind == SqlServerDriver::Microsoft || kind == SqlServerDriver::Classic) && platform::NarrowSystemTextIsUtf8();
-}
-
-// The first of the bytes Windows-1252 leaves undefined; npos when there is none.
-size_t UndefinedCp1252Byte(const std::string& text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return i;
-  }
-  return std::string::npos;
 }
 
 // A new session of `target` on `env`; SQL_NULL_HDBC with err filled when the

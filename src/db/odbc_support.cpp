@@ -188,10 +188,24 @@ std::string UnsendableLogin(const OdbcTarget& target) {
   const char* what = !FreeTdsValueWritable(target.user)       ? "Der Benutzername"
                      : !FreeTdsValueWritable(target.password) ? "Das Passwort"
                                                               : nullptr;
+  if (what) {
+    return std::string(what) +
+           " enthält die Zeichenfolge '};', die der ODBC-Treiber FreeTDS nicht übermitteln "
+           "kann. Wählen Sie für die Datenbank-Anmeldung einen Benutzernamen und ein Passwort ohne '};'.";
+  }
+  // FreeTDS sends the log-in as Latin-1: "€" and the other characters of 80
+  // to 9F hex would reach the server as other characters, and the server
+  // would refuse a password nobody typed.
+  auto latin1Differs = [](const std::string& v) {
+    return std::any_of(v.begin(), v.end(), [](char c) {
+      return static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) <= 0x9F;
+    });
+  };
+  what = latin1Differs(target.user) ? "Der Benutzername" : latin1Differs(target.password) ? "Das Passwort" : nullptr;
   if (!what) return "";
   return std::string(what) +
-         " enthält die Zeichenfolge '};', die der ODBC-Treiber FreeTDS nicht übermitteln "
-         "kann. Wählen Sie für die Datenbank-Anmeldung einen Benutzernamen und ein Passwort ohne '};'.";
+         " enthält ein Zeichen wie \"€\" oder \"Š\", das der ODBC-Treiber FreeTDS nicht unverändert übermitteln "
+         "kann. Wählen Sie für die Datenbank-Anmeldung einen Benutzernamen und ein Passwort ohne solche Zeichen.";
 }
 
 std::string OdbcConnectionString(const OdbcTarget& target) { return BuildString(target, target.password); }

@@ -1,5 +1,8 @@
 #include "gateway/order_import.h"
 
+#include <utility>
+#include <vector>
+
 #include "common/text.h"
 
 namespace tolven::gateway {
@@ -25,7 +28,26 @@ LineBooking DatabaseFailed(const Status& failure) {
   LineBooking b;
   b.message = failure.message().empty() ? "Datenbankfehler" : failure.message();
   b.databaseFailed = true;
+  b.conflict = failure.IsConflict();
   return b;
+}
+
+// The texts of a line that reach the statement, with the field's name for
+// the waiter: none may hold a byte the database driver cannot pass on, so that
+// the server never refuses the line for it (on SQL Server that would end the
+// whole transaction).
+std::string RefusedText(const std::vector<std::pair<const char*, const std::string*>>& texts) {
+  for (const auto& [field, text] : texts) {
+    if (db::UndefinedCp1252Byte(*text) != std::string::npos) return field;
+  }
+  return "";
+}
+
+// The article number as the waiter may see it again: the bytes no terminal
+// means become "?".
+std::string Shown(std::string text) {
+  for (size_t at; (at = db::UndefinedCp1252Byte(text)) != std::string::npos;) text[at] = '?';
+  return text;
 }
 
 }  // namespace
@@ -106,6 +128,12 @@ LineBooking OrderImport::BookOrderLine(const std::string& line, int32_t table, i
   const std::string note = TrimBlanks(GetToken(line, 4));
   const std::string toppings = TrimBlanks(GetToken(line, 5));
 
+  auto refuseText = [&](const std::string& field) {
+    return Refused("Artikel >" + Shown(articleNumber) + "< nicht gebucht: Zeichen in " + field + " nicht erlaubt.");
+  };
+  if (std::string field = RefusedText({{"Artikelnummer", &articleNumber}, {"Küchentext", &note}}); !field.empty()) {
+    return refuseText(field);
+  }
   auto article = tools_.Open("SELECT * FROM artikel WHERE artnr = " + SqlText(articleNumber));
   if (!article) return DatabaseFailed(article.status());
   if (article->Eof()) return Refused("Artikel >" + articleNumber + "< nicht gefunden.");
@@ -160,6 +188,9 @@ LineBooking OrderImport::BookOrderLine(const std::string& line, int32_t table, i
   const std::string name = GetFieldValue(*article, "artbez").AsString().substr(0, ColumnLength("artbez"));
   const std::string storedNote = note.substr(0, ColumnLength("kueinfo"));
   belaginfo = belaginfo.substr(0, ColumnLength("belaginfo"));
+  if (std::string field = RefusedText({{"Artikelbezeichnung", &name}, {"Belagtext", &belaginfo}}); !field.empty()) {
+    return refuseText(field);
+  }
 
   const std::string now = tools_.SqlNow();
   const std::string sql =
@@ -170,7 +201,10 @@ LineBooking OrderImport::BookOrderLine(const std::string& line, int32_t table, i
       NumStr(price) + " , " + NumStr(price) + " , " + NumStr(0) + " , " + SqlText("") + " , " + NumStr(kitchenPrinter) +
       " , " + NumStr(0) + " , " + NumStr(0) + " , " + SqlText(storedNote) + " , " + SqlText(belaginfo) + " , " +
       SqlText(belnrinfo) + " , " + now + " , " + now + " ) ";
-  if (Status inserted = tools_.ExecSQL(sql); !inserted) return DatabaseFailed(inserted);
+  // The server's own refusal of the line names its article.
+  if (Status inserted = tools_.ExecSQL(sql); !inserted) {
+    return DatabaseFailed(inserted.Prefixed("Artikel >" + articleNumber + "< nicht gebucht: "));
+  }
   LineBooking b;
   b.booked = true;
   b.message = "OK";

@@ -18,6 +18,7 @@ struct LineBooking {
   bool booked = false;
   std::string message;          // "OK" or the message for the terminal's confirmation
   bool databaseFailed = false;  // a statement failed: the engine may have ended the transaction
+  bool conflict = false;        // that failure was another station's lock: the whole file is tried again
   std::string logText;          // the log line of a booked line, for when its booking is committed
 };
 

@@ -9,7 +9,10 @@
 
 #include "common/cp1252.h"
 #include "db/odbc_connection.h"
+#include "fiscal/tse.h"
+#include "gateway/terminal_poller.h"
 #include "support/process.h"
+#include "support/scripted_tse.h"
 #include "support/test_db.h"
 
 namespace tolven::testing {
@@ -70,6 +73,9 @@ TEST(FreeTdsStandin, LogInsErrorsRefusedBytesTransactionsADropAndASilentServer) 
   EXPECT_EQ(db::OpenOdbc(server.Target("a};b", "x"), 5, err), nullptr);
   EXPECT_EQ(ClassifyOpenFailure(db::OdbcEngine::SqlServer, err), db::OpenFailure::BadLogin) << err.text;
   EXPECT_NE(err.text.find("'};'"), std::string::npos) << err.text;
+  // FreeTDS sends the log-in as Latin-1: "€" and the rest of 80 to 9F hex would arrive as other characters.
+  EXPECT_EQ(db::OpenOdbc(server.Target("kasse", "5€"), 5, err), nullptr);
+  EXPECT_NE(err.text.find("Das Passwort enthält ein Zeichen wie"), std::string::npos) << err.text;
   EXPECT_EQ(server.Lines(R"("connect")").size(), logins.size());
 
   FakeEnv clock;  // times the pause before a lost session is opened again
@@ -125,6 +131,40 @@ TEST(FreeTdsStandin, LogInsErrorsRefusedBytesTransactionsADropAndASilentServer) 
   err = opened.get();
   EXPECT_EQ(ClassifyOpenFailure(db::OdbcEngine::SqlServer, err), db::OpenFailure::Unreachable) << err.text;
   EXPECT_EQ(silent.Lines(R"("connect")").size(), 1u);
+}
+
+// A deadlock on an order's second line, and again on the whole order's second
+// try: nothing of it is committed and the terminal is asked to send it again;
+// the resend commits every line once.
+TEST(FreeTdsStandin, AnOrderMetByDeadlocksIsCommittedWholeOnceByItsResend) {
+  if (TestEngine() == "POSTGRESQL") GTEST_SKIP() << "runs in the default registration";
+  TestDb local;  // the clock, the messages and the exchange folder
+  const std::string folder = local.folder() + "/";
+  TdsStandin server("normal", "FROM system\trow pfadppcsync1=" + folder +
+                                  "\nFROM artikel\trow artbez=Artikel;artgrp=1;vkpreis=100\n"
+                                  "INSERT INTO bestellung.*'20'\t2*error 1205 13 Transaction was deadlocked\n");
+  DbError err;
+  auto conn = db::OpenOdbc(server.Target(), 5, err, local.env());
+  ASSERT_NE(conn, nullptr) << err.text;
+  gateway::EventLoop loop(local.env());
+  db::DbTools tools(*conn, local.state(), loop, local.ui());
+  ScriptedTseServer tseServer;
+  fiscal::Tse tse(tools, tseServer, fiscal::TseIdentity{});
+  gateway::TerminalPoller form(tools, tse, loop, {});
+  form.Load();
+  for (const char* answer :
+       {" +++ Bestellung nicht gespeichert: Datenbank ist belegt, bitte erneut senden.\r\n", "OK\r\n"}) {
+    WriteAll(folder + "bestell.txt", "A;12;3\r\nD;10;1\r\nD;20;1\r\nD;30;1\r\nE;;\r\n");
+    form.ProcessOrderFile(1);
+    EXPECT_EQ(ReadAll(folder + "confirm.kas"), answer);
+  }
+  std::string pending, committed;  // the inserts a commit ends
+  for (const std::string& line : server.Lines("")) {
+    if (line.find("INSERT INTO bestellung") != std::string::npos) pending += line.substr(line.find("'"), 4);
+    if (line.find(R"("request": "commit")") != std::string::npos) committed += pending;
+    if (line.find(R"("request": ")") != std::string::npos) pending.clear();
+  }
+  EXPECT_EQ(committed, "'10''20''30'");
 }
 
 }  // namespace
