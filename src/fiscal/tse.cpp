@@ -19,13 +19,14 @@ std::string TseLogPathOn(db::DbTools& tools, const Date& day) {
 Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity)
     : tools_(tools), adapter_(adapter), identity_(std::move(identity)), ready_(tools.state().tseInUse) {}
 
-TseOutcome Tse::Request(const std::function<TseOutcome()>& send, const std::string& what) {
+TseOutcome Tse::Request(const std::function<TseOutcome()>& send, const std::string& what, LogBlock& block,
+                        bool holdBack) {
   platform::Env& env = tools_.env();
-  const TseBreaker::Verdict verdict = breaker_.Ask(env.MonotonicMs());
+  const TseBreaker::Verdict verdict = holdBack ? TseBreaker::Verdict::Skip : breaker_.Ask(env.MonotonicMs());
   TseOutcome outcome;
   outcome.kind = TseOutcome::Kind::HeldBack;
   if (verdict != TseBreaker::Verdict::Skip) outcome = send();
-  TakeOutcome(outcome, what);
+  TakeOutcome(outcome, what, block);
   const bool probe = verdict == TseBreaker::Verdict::Probe;
   switch (outcome.kind) {
     case TseOutcome::Kind::Answered:
@@ -46,11 +47,11 @@ TseOutcome Tse::Request(const std::function<TseOutcome()>& send, const std::stri
   return outcome;
 }
 
-void Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what) {
+void Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what, LogBlock& block) {
   switch (outcome.kind) {
     case TseOutcome::Kind::HeldBack:
       // Stored unsigned at once, as after a time-out; the operator was told when it began.
-      WriteTseLog(" - TSE-SERVER ANTWORTET NICHT, nicht gesendet");
+      Note(block, " - TSE-SERVER ANTWORTET NICHT, nicht gesendet");
       ready_ = false;
       return;
     case TseOutcome::Kind::NotSent:
@@ -59,62 +60,87 @@ void Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what) {
       ready_ = false;
       return;
     case TseOutcome::Kind::NoAnswer: {
-      WriteTseLog(" - Warte auf TSE-Server...", outcome.sent);
+      block.lines.emplace_back(outcome.sent, " - Warte auf TSE-Server...");
       const std::string text = "Keine Antwort vom TSE-Server erhalten (" + what + ")";
       tools_.WriteSysLog("T", text);
-      WriteTseLog(" - TSE-SERVER TIMEOUT");
+      Note(block, " - TSE-SERVER TIMEOUT");
       log_->AddLogLine("FEHLER: " + text);
       ready_ = false;
       return;
     }
     case TseOutcome::Kind::Answered: break;
   }
-  WriteTseLog(" - Warte auf TSE-Server...", outcome.sent);
-  WriteTseLog(" - Antwort vom TSE-Server empfangen");
+  block.lines.emplace_back(outcome.sent, " - Warte auf TSE-Server...");
+  Note(block, " - Antwort vom TSE-Server empfangen");
   ready_ = true;
 }
 
-int32_t Tse::TSE_StartTransaction(int32_t& startTime) {
-  WriteTseLog("Transaction START");
-  WriteTseLog(" - processType=");
-  WriteTseLog(" - processData=");
+int32_t Tse::Start(LogBlock& block, int32_t& startTime, bool& heldBack) {
+  Note(block, "Transaction START");
+  Note(block, " - processType=");
+  Note(block, " - processData=");
   startTime = 0;
-  const TseOutcome outcome = Request([this] { return adapter_.Start("", ""); }, "Trx-Start");
+  const TseOutcome outcome = Request([this] { return adapter_.Start("", ""); }, "Trx-Start", block);
+  heldBack = outcome.kind == TseOutcome::Kind::HeldBack;
   if (!outcome.answered()) return -1;
   startTime = outcome.logTime;
-  WriteTseLog(" - Transaktionsnummer=" + std::to_string(outcome.transactionNumber));
+  Note(block, " - Transaktionsnummer=" + std::to_string(outcome.transactionNumber));
   return outcome.transactionNumber;
 }
 
-bool Tse::TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
-                                const std::string& processData, std::string& serialNumber, int32_t& finishTime,
-                                int32_t& signatureCounter, std::string& signature) {
-  WriteTseLog("Transaction FINISH");
-  WriteTseLog(" - Transaktionsnummer=" + std::to_string(transactionNumber));
-  WriteTseLog(" - processType=" + processType);
+bool Tse::Finish(LogBlock& block, int32_t transactionNumber, const std::string& processType,
+                 const std::string& processData, std::string& serialNumber, int32_t& finishTime,
+                 int32_t& signatureCounter, std::string& signature, bool holdBack) {
+  Note(block, "Transaction FINISH");
+  Note(block, " - Transaktionsnummer=" + std::to_string(transactionNumber));
+  Note(block, " - processType=" + processType);
   serialNumber.clear();
   signature.clear();
   finishTime = 0;
   signatureCounter = 0;
   const TseOutcome outcome = Request([&] { return adapter_.Finish(transactionNumber, processType, processData); },
-                                     "Trx-Finish " + std::to_string(transactionNumber));
+                                     "Trx-Finish " + std::to_string(transactionNumber), block, holdBack);
   if (!outcome.answered()) return false;
   finishTime = outcome.logTime;
   serialNumber = outcome.serialNumber;
   signatureCounter = outcome.signatureCounter;
   signature = outcome.signature;
-  WriteTseLog(" - Signatur=" + signature);
+  Note(block, " - Signatur=" + signature);
   return !signature.empty();
+}
+
+int32_t Tse::TSE_StartTransaction(int32_t& startTime) {
+  LogBlock block;
+  bool heldBack = false;
+  const int32_t number = Start(block, startTime, heldBack);
+  WriteBlock(block);
+  return number;
+}
+
+bool Tse::TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
+                                const std::string& processData, std::string& serialNumber, int32_t& finishTime,
+                                int32_t& signatureCounter, std::string& signature) {
+  LogBlock block;
+  const bool ok = Finish(block, transactionNumber, processType, processData, serialNumber, finishTime, signatureCounter,
+                         signature, false);
+  WriteBlock(block);
+  return ok;
 }
 
 bool Tse::TSE_StartAndFinish(const std::string& processType, const std::string& processData, TseResult& result) {
   result = TseResult();
   result.processType = processType;
   result.processData = processData;
-  result.transactionNumber = TSE_StartTransaction(result.startTime);
-  // The finish is sent even after a failed start, so the server sees the attempt.
-  return TSE_FinishTransaction(result.transactionNumber, processType, processData, result.serialNumber,
-                               result.finishTime, result.signatureCounter, result.signature);
+  LogBlock block;
+  bool heldBack = false;
+  result.transactionNumber = Start(block, result.startTime, heldBack);
+  // The finish is sent even after a failed start, so the server sees the
+  // attempt; not after a start the breaker held back, or the finish of a
+  // transaction that never began could become the probe.
+  const bool ok = Finish(block, result.transactionNumber, processType, processData, result.serialNumber,
+                         result.finishTime, result.signatureCounter, result.signature, heldBack);
+  WriteBlock(block);
+  return ok;
 }
 
 std::string Tse::TSE_UnixTimeToISO(int64_t seconds) {
@@ -127,16 +153,30 @@ std::string Tse::TSE_UnixTimeToISO(int64_t seconds) {
 
 std::string Tse::TseLogPath() { return TseLogPathOn(tools_, tools_.env().Now().date); }
 
-void Tse::WriteTseLog(const std::string& text) { WriteTseLog(text, tools_.env().Now()); }
+void Tse::WriteTseLog(const std::string& text) {
+  LogBlock block;
+  Note(block, text);
+  WriteBlock(block);
+}
 
-void Tse::WriteTseLog(const std::string& text, const DateTime& at) {
-  std::string line = FormatDMY(at.date) + " " + FormatHMS(at) + "," + std::to_string(at.millisecond / 100) + " " +
-                     std::to_string(tools_.state().kasse) + " " + text + "\r\n";
-  std::string path = TseLogPathOn(tools_, at.date);
-  Status st = tools_.env().AppendFile(path, line);
-  if (!st) {
-    tools_.ui().MessageBox("TSE-Log-Eintrag nicht möglich.\r\n\r\n" + path + "\r\n\r\n" + st.message(),
-                           platform::MsgKind::Critical);
+std::string Tse::LogLine(const std::string& text, const DateTime& at) {
+  return FormatDMY(at.date) + " " + FormatHMS(at) + "," + std::to_string(at.millisecond / 100) + " " +
+         std::to_string(tools_.state().kasse) + " " + text + "\r\n";
+}
+
+void Tse::WriteBlock(const LogBlock& block) {
+  // One append per day file: a request that runs over midnight goes on in the new day's file.
+  for (size_t i = 0; i < block.lines.size();) {
+    const Date day = block.lines[i].first.date;
+    std::string text;
+    for (; i < block.lines.size() && block.lines[i].first.date == day; ++i) {
+      text += LogLine(block.lines[i].second, block.lines[i].first);
+    }
+    const std::string path = TseLogPathOn(tools_, day);
+    if (Status st = tools_.env().AppendFile(path, text); !st) {
+      tools_.ui().MessageBox("TSE-Log-Eintrag nicht möglich.\r\n\r\n" + path + "\r\n\r\n" + st.message(),
+                             platform::MsgKind::Critical);
+    }
   }
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/log_sink.h"
 #include "db/db_tools.h"
@@ -63,13 +65,20 @@ class Tse {
   bool TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType, const std::string& processData,
                              std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
                              std::string& signature);
-  // Start, then finish with the number the start gave (also when it was -1).
+  // Start, then finish with the number the start gave (also when it was -1,
+  // unless the breaker held the start back: then the finish is held back too).
   bool TSE_StartAndFinish(const std::string& processType, const std::string& processData, TseResult& result);
+  // Signs a receipt ("Kassenbeleg-V1") whatever TseReady says: while the
+  // server is silent the breaker sends it as the probe when one is due and
+  // holds it back otherwise, so signing comes back with payments alone.
+  bool SignReceipt(const std::string& processData, TseResult& result) {
+    return TSE_StartAndFinish(kProcessTypeReceipt, processData, result);
+  }
 
   // "YYYY-MM-DDTHH:MM:SS.000Z" of seconds since 1970 (already UTC, no shift).
   static std::string TSE_UnixTimeToISO(int64_t seconds);
 
-  // Appends one line to the TSE day log: LogPfad + "TSE/TSE_VS_<kasse>_<YYMMDD>.LOG".
+  // Appends one line to the TSE day log at once: LogPfad + "TSE/TSE_VS_<kasse>_<YYMMDD>.LOG".
   void WriteTseLog(const std::string& text);
   std::string TseLogPath();
 
@@ -80,14 +89,28 @@ class Tse {
   bool NextRequestProbes() { return breaker_.WouldProbe(tools_.env().MonotonicMs()); }
 
  private:
-  // Sends the request unless the breaker holds it back, takes the outcome
-  // (TakeOutcome) and tells the breaker what came of it.
-  TseOutcome Request(const std::function<TseOutcome()>& send, const std::string& what);
+  // The day log lines of one request (a receipt's start and finish are one),
+  // each stamped when it happened and written together when the request ends:
+  // requests of several jobs wait side by side, and their lines interleaved
+  // could be told apart only by lining up times.
+  struct LogBlock {
+    std::vector<std::pair<DateTime, std::string>> lines;
+  };
+  void Note(LogBlock& block, const std::string& text) { block.lines.emplace_back(tools_.env().Now(), text); }
+  void WriteBlock(const LogBlock& block);
+  int32_t Start(LogBlock& block, int32_t& startTime, bool& heldBack);
+  bool Finish(LogBlock& block, int32_t transactionNumber, const std::string& processType,
+              const std::string& processData, std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
+              std::string& signature, bool holdBack);
+  // Sends the request unless the breaker (or `holdBack`) holds it back, takes
+  // the outcome (TakeOutcome) and tells the breaker what came of it.
+  TseOutcome Request(const std::function<TseOutcome()>& send, const std::string& what, LogBlock& block,
+                     bool holdBack = false);
   // The line stamped with the time the event happened.
-  void WriteTseLog(const std::string& text, const DateTime& at);
+  std::string LogLine(const std::string& text, const DateTime& at);
   // Logs the wait and its end and sets the readiness flag. `what` names the
   // request in the time-out messages ("Trx-Start").
-  void TakeOutcome(const TseOutcome& outcome, const std::string& what);
+  void TakeOutcome(const TseOutcome& outcome, const std::string& what, LogBlock& block);
 
   db::DbTools& tools_;
   TseServerAdapter& adapter_;

@@ -3,6 +3,7 @@
 // server adapter against a real database.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -13,6 +14,7 @@
 #include "fiscal/tse_server_adapter.h"
 #include "gateway/event_loop.h"
 #include "support/recording_log.h"
+#include "support/scripted_tse.h"
 #include "support/test_db.h"
 
 namespace tolven::fiscal {
@@ -214,6 +216,56 @@ TEST(Tse, ATimeOutHoldsRequestsBackUntilAProbeIsAnswered) {
                            "gespeichert, bis er wieder antwortet.",
                            "TSE-Server antwortet wieder, es wird wieder signiert.",
                            "FEHLER bei Anfrage an TSE-Server: Platte voll"}));
+}
+
+// Only payments come in after a time-out: the first receipt once the spacing
+// has passed is sent as the probe and its answer closes the breaker; a receipt
+// while the probe waits is stored unsigned at once. Two requests in flight
+// together are written to the day log as two blocks, each in time order.
+TEST(Tse, ReceiptsAloneProbeASilentServerAndEachRequestLogsOneBlock) {
+  testing::TestDb db;
+  gateway::EventLoop loop(db.env());
+  db::DbTools tools(db.conn(), db.state(), loop, db.ui());
+  testing::ScriptedTseServer server;
+  server.waits = &loop;
+  server.answer = false;
+  Tse tse(tools, server, TseIdentity{});
+  std::string done;  // each receipt: signed or not, and how long it waited
+  auto pay = [&](const std::string& name) {
+    loop.Spawn([&, name] {
+      const int64_t began = db.env().MonotonicMs();
+      TseResult r;
+      const bool ok = tse.SignReceipt("Beleg^" + name, r);
+      done += " " + name + (ok ? "+" : "-") + std::to_string(db.env().MonotonicMs() - began);
+    });
+  };
+  pay("1");  // finds the server silent: its full time-out, the finish held back
+  loop.RunUntilIdle();
+  server.answer = true;
+  db.env().Advance(TseBreaker::kProbeSpacingMs);
+  pay("2");  // the probe
+  pay("3");  // while the probe waits
+  loop.RunUntilIdle();
+  std::filesystem::remove(tse.TseLogPath());
+  db.env().SetNow({{2026, 12, 5}, 13, 0, 0, 0});
+  pay("4");
+  int32_t start = 0;
+  loop.Spawn([&] { tse.TSE_StartTransaction(start); });
+  loop.RunUntilIdle();
+  EXPECT_EQ(done, " 1-15200 3-0 2+400 4+400");
+  // Tenths of the second, then the text; the order's start ends first.
+  const std::string started =
+      "0Transaction START|0 - processType=|0 - processData=|0 - Warte auf TSE-Server...|2 - "
+      "Antwort vom TSE-Server empfangen|2 - Transaktionsnummer=";
+  const std::string lines = started + "102|" + started + "101|2Transaction FINISH|2 - Transaktionsnummer=101|2 - " +
+                            "processType=Kassenbeleg-V1|2 - Warte auf TSE-Server...|4 - Antwort vom TSE-Server " +
+                            "empfangen|4 - Signatur=SIG501";
+  std::string expected;
+  for (int i = 1; !GetToken(lines, i, "|").empty(); ++i) {
+    const std::string line = GetToken(lines, i, "|");
+    expected += "05.12.2026 13:00:00," + line.substr(0, 1) + " 1 " + line.substr(1) + "\r\n";
+  }
+  EXPECT_EQ(testing::ReadAll(tse.TseLogPath()), expected);
 }
 
 }  // namespace

@@ -3,12 +3,13 @@
 namespace tolven::testing {
 
 fiscal::TseOutcome ScriptedTseServer::Outcome() {
+  fiscal::TseOutcome outcome;
   if (waits != nullptr) {
+    outcome.sent = waits->Now();
     // As the real server: the first pause, then looks until the answer or the time-out.
     waits->SleepMs(200);
     for (int waited = 0; !answer && waited < 15000; waited += 10) waits->SleepMs(10);
   }
-  fiscal::TseOutcome outcome;
   outcome.kind = answer ? fiscal::TseOutcome::Kind::Answered : fiscal::TseOutcome::Kind::NoAnswer;
   return outcome;
 }
