@@ -106,7 +106,8 @@ void TerminalPoller::PollPass() {
       // A work file an interrupted pass left comes before a new order file.
       if (ExchangeFile& orders = OrderFile(i); orders.LeftoverPresent() || orders.Present()) {
         worked |= SpawnSlotJob(i, [this, i] { ProcessOrderFile(i); });
-      } else if (RequestFile(i).Present() && hooks_.handleRequest) {
+      } else if (ExchangeFile& requests = RequestFile(i);
+                 (requests.LeftoverPresent() || requests.Present()) && hooks_.handleRequest) {
         worked |= SpawnSlotJob(i, [this, i] {
           const TerminalSlot& s = slots_[i];
           hooks_.handleRequest(i, s.folder + "info.txt", s.folder + "info.kas");

@@ -37,18 +37,47 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
                                              const std::string& answerFile) {
   platform::Env& env = tools_.env();
   ExchangeFile& file = poller_.RequestFile(slot);
-  const Handover taken = file.TakeOver("Datenabfrage von Orderterminal " + std::to_string(slot) + "...");
-  if (taken.outcome == HandoverOutcome::Refused) {
-    const std::string refusal = "ERR;Anfrage abgelehnt: " + taken.error + ".";
-    poller_.WriteAnswerFile(answerFile, refusal + "\r\n");
-    poller_.slot(slot).lastAnswer = refusal;
-    return;
+  const std::string from = "Orderterminal " + std::to_string(slot);
+  std::string contents;
+  platform::FileInfo info;
+  const bool leftover = file.LeftoverPresent() && ReadLeftover(file, contents, info);
+  if (leftover) {
+    const std::string self = RequestJournal::Identity(contents, info);
+    std::string stored;
+    bool answered = false;
+    switch (journal_.FindFile(slot, self, stored, answered)) {
+      case RequestJournal::Lookup::Unknown:
+        // Without the journal nobody can tell whether it was settled.
+        file.SetWorkAside("unverarbeitet");
+        return;
+      case RequestJournal::Lookup::Found:
+        poller_.AddLogLine("Zahlung von " + from + " war bereits abgerechnet; die Antwort wird nachgereicht.");
+        // Answered already: only the work file was left.
+        if (answered) {
+          (void)file.DeleteWork();
+        } else {
+          Answer(slot, answerFile, stored + "\r\n", self);
+        }
+        return;
+      case RequestJournal::Lookup::NotFound:
+        poller_.AddLogLine("Unverarbeitete Anfrage von " + from + " wird jetzt bearbeitet.");
+        break;
+    }
+  } else {
+    const Handover taken = file.TakeOver("Datenabfrage von " + from + "...");
+    if (taken.outcome == HandoverOutcome::Refused) {
+      const std::string refusal = "ERR;Anfrage abgelehnt: " + taken.error + ".";
+      poller_.WriteAnswerFile(answerFile, refusal + "\r\n");
+      poller_.slot(slot).lastAnswer = refusal;
+      return;
+    }
+    if (taken.outcome != HandoverOutcome::Taken) return;
+    contents = taken.contents;
+    info = taken.info;
   }
-  if (taken.outcome != HandoverOutcome::Taken) return;
-  std::string line = taken.contents.substr(0, taken.contents.find('\n'));
+  std::string line = contents.substr(0, contents.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();
   env.SleepMs(50);
-  (void)file.DeleteWork();
 
   const std::string command = GetToken(line, 1);
   const std::optional<int32_t> tableField = StrictWholeNumber(GetToken(line, 2));
@@ -62,32 +91,72 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
   if (!tableField) {
     // The request cannot be processed; the terminal learns so instead of waiting.
     answer = "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.";
-    poller_.AddLogLine("FEHLER: Anfrage von Orderterminal " + std::to_string(slot) + " nicht verarbeitet: " + line);
-    poller_.WriteAnswerFile(answerFile, answer + "\r\n");
+    poller_.AddLogLine("FEHLER: Anfrage von " + from + " nicht verarbeitet: " + line);
+    Answer(slot, answerFile, answer + "\r\n", "");
     slotInfo.lastAnswer = answer;
     return;
   }
   const int32_t table = *tableField;
 
-  if (command == "ABRECHNEN" || Listed(kCardKinds, command)) {
+  const bool card = Listed(kCardKinds, command), customer = command == "KUKA" || command == "ZAHLUNGKK";
+  settlement::SettleRequest request;
+  std::string identity;
+  if ((command == "ABRECHNEN" || card || customer) && journal_.Ready()) {
+    identity = RequestJournal::Identity(contents, info);
+    std::string resent = identity;
+    if (!leftover && journal_.FindResend(slot, resent, answer) == RequestJournal::Lookup::Found) {
+      // Settled before an interruption; the terminal never got the answer.
+      poller_.AddLogLine("Zahlung von " + from + " war bereits abgerechnet; die Antwort wird nachgereicht.");
+      Answer(slot, answerFile, answer + "\r\n", resent);
+      slotInfo.lastAnswer = answer;
+      return;
+    }
+    request.record = [this, slot, identity] { return journal_.Record(slot, identity, "OK"); };
+  }
+  if (command == "ABRECHNEN" || card) {
     std::string reason;
-    answer = SettleTable(slot, table, waiter, command == "ABRECHNEN" ? "BAR" : command, text4, reason)
+    answer = Settle(slot, table, waiter, command == "ABRECHNEN" ? "BAR" : command, text4, request, reason)
                  ? "OK"
                  : "ERR;" + reason;
-  } else if (command == "KUKA" || command == "ZAHLUNGKK") {
-    answer = CustomerPayment(slot, table, waiter, text4);
+  } else if (customer) {
+    answer = CustomerPayment(slot, table, waiter, text4, request);
   } else if (command == "ANMELDUNG") {
     answer = LogIn(GetToken(line, 2), GetToken(line, 3));
   }
 
   if (Listed(kOneLineAnswers, command) || command == "ANMELDUNG") {
-    poller_.WriteAnswerFile(answerFile, answer + "\r\n");
+    Answer(slot, answerFile, answer + "\r\n", answer == "OK" ? identity : "");
     slotInfo.lastAnswer = answer.empty() ? "(leer)" : answer;
   } else {
-    poller_.WriteAnswerFile(answerFile, TableData(table));
+    Answer(slot, answerFile, TableData(table), "");
     poller_.AddLogLine("  Tischdaten " + std::to_string(table) + " gesendet");
     slotInfo.lastAnswer = "Tischdaten " + std::to_string(table);
   }
+}
+
+bool TerminalRequests::ReadLeftover(ExchangeFile& file, std::string& contents, platform::FileInfo& info) {
+  if (Status st = file.ReadWork(contents, info); !st) {
+    poller_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
+    file.SetWorkAside("unverarbeitet");
+    return false;
+  }
+  // The terminal has sent the same request again meanwhile: that one is answered.
+  std::string resent;
+  if (file.Present() && tools_.env().ReadFile(file.inputPath(), resent).ok() && resent == contents) {
+    (void)file.DeleteWork();
+    return false;
+  }
+  return true;
+}
+
+void TerminalRequests::Answer(int slot, const std::string& answerFile, const std::string& text,
+                              const std::string& identity) {
+  const bool written = poller_.WriteAnswerFile(answerFile, text);
+  // A settled request whose answer could not be written stays for the next
+  // pass, which answers it from the journal.
+  if (!written && !identity.empty()) return;
+  if (written && !identity.empty()) journal_.Answered(slot, identity);
+  (void)poller_.RequestFile(slot).DeleteWork();
 }
 
 std::string TerminalRequests::LogIn(const std::string& operatorField, const std::string& key) {
@@ -103,13 +172,13 @@ std::string TerminalRequests::LogIn(const std::string& operatorField, const std:
   return "OK" + name;
 }
 
-std::string TerminalRequests::CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& card) {
+std::string TerminalRequests::CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& card,
+                                              settlement::SettleRequest request) {
   // Nothing is written before the settlement: a refused payment leaves the
   // table as it was. The coverage check runs inside the settlement's transaction.
   const int32_t customer = CustomerOfCard(card);
   if (customer < 0) return std::string("ERR;") + kSettlementFailed;
   if (customer == 0) return "ERR;Kein Kunde zu Kartennummer " + card;
-  settlement::SettleRequest request;
   request.customer = customer;
   request.checkCoverage = true;
   std::string reason;
@@ -190,9 +259,14 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     reason = kSettlementFailed;
     return false;
   }
-  // A table without open lines has nothing to settle (also a terminal's retry
-  // after its settlement was stored).
-  if (open->Eof() || GetFieldValue(*open, "n").AsInt64() == 0) return true;
+  // Nothing to settle: "OK" would tell the waiter to keep money that no
+  // receipt holds (a resend of a stored payment is answered before).
+  const std::string empty = "Tisch " + std::to_string(table) + " hat keine offenen Positionen.";
+  if (open->Eof() || GetFieldValue(*open, "n").AsInt64() == 0) {
+    reason = empty;
+    poller_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: keine offenen Positionen.");
+    return false;
+  }
   if (!list.empty()) {
     if (ids.empty()) {
       reason = "Teilabrechnung ohne gültige Position.";
@@ -218,7 +292,10 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
                        " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
     return false;
   }
-  if (rows->Eof()) return true;
+  if (rows->Eof()) {
+    reason = empty;
+    return false;
+  }
   // The kitchen must have had exactly these lines; one booked after this read
   // is not settled now and takes the kitchen's way of its own.
   std::string read;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/db_tools.h"
+#include "gateway/request_journal.h"
 #include "gateway/terminal_poller.h"
 
 namespace tolven::settlement {
@@ -25,13 +26,13 @@ class TerminalRequests {
  public:
   TerminalRequests(db::DbTools& tools, TerminalPoller& form, settlement::TableSettlement& settlement,
                    printing::CustomerReceipt& receipt)
-      : tools_(tools), poller_(form), settlement_(settlement), receipt_(receipt) {}
+      : tools_(tools), poller_(form), settlement_(settlement), receipt_(receipt), journal_(tools, form) {}
 
   void HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile);
   // Settles the table (or the listed lines, ids joined by ":"). True when the
-  // receipt was stored or the table has no open line; false with a short
-  // German reason when the settlement was refused or failed (nothing stored,
-  // the lines stay open).
+  // receipt was stored; false with a short German reason when the table has
+  // no open line or the settlement was refused or failed (nothing stored, the
+  // lines stay open).
   bool SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
                    std::string& reason);
 
@@ -49,7 +50,16 @@ class TerminalRequests {
   // The kitchen must have every line before it is paid: pending ones are
   // printed now; false with the reason when some are still pending.
   bool KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter, std::string& reason);
-  std::string CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& cardNumber);
+  std::string CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& cardNumber,
+                              settlement::SettleRequest request);
+  // The work file an interrupted pass left, read; false when it is out of the
+  // way instead: set aside unreadable, or dropped because the terminal has
+  // sent the same request again (that one is answered).
+  bool ReadLeftover(ExchangeFile& file, std::string& contents, platform::FileInfo& info);
+  // Writes the answer, then (only then) removes the request's work file, so
+  // that a run interrupted before leaves it to the next one. `identity`: the
+  // journal row of a settled request, marked answered.
+  void Answer(int slot, const std::string& answerFile, const std::string& text, const std::string& identity);
   // The customer of a card; 0 when unknown (a blank number is unknown), -1
   // when it cannot be read.
   int32_t CustomerOfCard(const std::string& cardNumber);
@@ -59,6 +69,7 @@ class TerminalRequests {
   TerminalPoller& poller_;
   settlement::TableSettlement& settlement_;
   printing::CustomerReceipt& receipt_;
+  RequestJournal journal_;
   KitchenPrint kitchenPrint_;
 };
 

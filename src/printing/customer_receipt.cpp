@@ -147,8 +147,9 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
                              printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
     printLines_.AddPrintLine(" ");
   }
-  DateTime now = tools_.env().Now();
-  printLines_.AddPrintLine(flag("bonshowzeit") ? FormatDMY(now.date) + "  " + FormatHM(now) : FormatDMY(now.date));
+  // A copy shows when the sale was, not when it was printed again.
+  const DateTime when = copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : tools_.env().Now();
+  printLines_.AddPrintLine(flag("bonshowzeit") ? FormatDMY(when.date) + "  " + FormatHM(when) : FormatDMY(when.date));
   printLines_.AddPrintLine(" ");
   printLines_.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
   printLines_.AddPrintLine(" ");

@@ -307,6 +307,11 @@ Status ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows
     if (!CheckedCents(r.menge) || !CheckedCents(r.epreis) || !CheckedCents(r.menge * r.epreis)) {
       return Status::Error("Betrag einer Position außerhalb des zulässigen Wertebereichs (" + r.artnr + ")");
     }
+    // Points the bonus account cannot book would grant the discount for nothing.
+    const double points = r.kind == RowKind::Bonus ? LeadingNumber(r.info) : 0;
+    if (!(points >= 0 && points < 2147483647.5)) {
+      return Status::Error("Bonuspunkte " + TrimBlanks(r.info) + " außerhalb des zulässigen Wertebereichs");
+    }
     // The caller's gpreis when given, else menge x epreis as the line stores it.
     r.gpreis = orderRows.Find("gpreis") >= 0 ? GetFieldValue(orderRows, "gpreis").AsInt64() : r.menge * r.epreis;
     w.rows.push_back(std::move(r));

@@ -22,7 +22,7 @@ class Store {
 
   Status Run() {
     if (!LockRows() || !CheckCoverage() || !DrawNumbers() || !WriteHeader() || !WriteRows() || !BookPayments() ||
-        !UpdateCustomer() || !MarkCancellations() || !DeleteRows()) {
+        !UpdateCustomer() || !MarkCancellations() || !DeleteRows() || !Record()) {
       return Status::Error(error_);
     }
     return Status::Ok();
@@ -106,6 +106,12 @@ class Store {
         return Fail("bestellung:", status.message(), true);
       }
     }
+    return true;
+  }
+
+  bool Record() {
+    if (!w_.request.record) return true;
+    if (Status status = w_.request.record(); !status) return Fail("Anfragejournal: ", status.message());
     return true;
   }
 

@@ -77,6 +77,7 @@ Result<int32_t> TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_
     return stored;
   }
 
+  if (events_.receiptStored) events_.receiptStored(w.bunr);
   SignReceipt(w);
   return w.bunr;
 }
@@ -85,14 +86,15 @@ void TableSettlement::SignReceipt(const detail::Work& w) {
   if (!tools_.state().tseInUse) return;
   const std::string processData = BuildProcessData(w.totals, w.receipt, w.received);
   fiscal::TseResult result;
-  // Without a ready TSE the receipt stays unsigned; it is reported like a failed
-  // signature so that it can be found and signed later.
-  const bool signedOk =
-      tse_ && tse_->TseReady() && tse_->TSE_StartAndFinish(fiscal::kProcessTypeReceipt, processData, result);
+  // Whether it is sent is the TSE breaker's call (a silent server is probed by
+  // receipts too); an unsigned receipt is reported like a failed signature so
+  // that it can be found and signed later.
+  const bool signedOk = tse_ && tse_->SignReceipt(processData, result);
   if (!signedOk) {
     const std::string text = "Beleg " + std::to_string(w.bunr) + " nicht über TSE abgesichert";
     tools_.ui().MessageBox(text, platform::MsgKind::Critical);
     log_.AddLogLine("FEHLER: " + text);
+    if (events_.receiptUnsigned) events_.receiptUnsigned(w.bunr);
     tools_.WriteSysLogMemo(
         "P", text, "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
     return;

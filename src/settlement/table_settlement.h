@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -45,6 +46,16 @@ struct SettleRequest {
   bool checkCoverage = false;
   // Selected lines of a table: they count as one guest of their own.
   bool partial = false;
+  // Written inside the settlement's transaction, after the receipt: what
+  // the caller must know was settled (or not) with it, after any crash. Its
+  // failure stores nothing.
+  std::function<Status()> record;
+};
+
+// What a settlement tells whoever watches it, with the receipt number.
+struct SettlementEvents {
+  std::function<void(int32_t bunr)> receiptStored;    // committed
+  std::function<void(int32_t bunr)> receiptUnsigned;  // stored, but left without a TSE signature
 };
 
 class TableSettlement {
@@ -74,6 +85,8 @@ class TableSettlement {
   // after a stored settlement or a failure.
   const std::string& lastRefusal() const { return lastRefusal_; }
 
+  void SetEvents(SettlementEvents events) { events_ = std::move(events); }
+
   // The signature of receipt `bunr` when the last settlement had it signed but
   // could not store the signature with the receipt (null otherwise), so that
   // the printed receipt still carries it.
@@ -89,6 +102,7 @@ class TableSettlement {
   LogSink& log_;
   fiscal::Tse* tse_;
   SettlementSettings settings_;
+  SettlementEvents events_;
   std::optional<fiscal::ReceiptSignature> unstored_;
   std::string lastRefusal_;
 };

@@ -66,20 +66,6 @@ class StatusCounters {
   int64_t lastPassMs_ = -1;
 };
 
-// A log in front of another that shows every line to `tap` on its way.
-class LogTap final : public LogSink {
- public:
-  LogTap(LogSink& inner, std::function<void(const std::string&)> tap) : inner_(inner), tap_(std::move(tap)) {}
-  void AddLogLine(const std::string& text) override {
-    tap_(text);
-    inner_.AddLogLine(text);
-  }
-
- private:
-  LogSink& inner_;
-  std::function<void(const std::string&)> tap_;
-};
-
 // The outcome of the processing thread's last database statement.
 struct DatabaseHealth {
   bool ok = true;

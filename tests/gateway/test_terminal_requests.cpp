@@ -69,10 +69,13 @@ class TerminalRequestTest : public ::testing::Test {
 // Whole and partial payments; lines the kitchen has not had are printed
 // before the payment; answers and refusals that settle nothing.
 TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
-  // A work file an interrupted run left behind is set aside first.
+  int stored = 0;  // receipts the settlement reports, of every kind of payment
+  settlement.SetEvents({[&](int32_t) { ++stored; }, {}});
+  // A work file an interrupted run left (nothing settled for it) is answered first.
   WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
+  requests.HandleTerminalRequest(1, "", f.Slot(1) + "info.kas");
+  EXPECT_EQ(ReadAll(f.Slot(1) + "info.kas"), "ERR;Tisch 1 hat keine offenen Positionen.\r\n");
   EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
-  EXPECT_NE(f.form.logText().find("FEHLER: Unverarbeitete Arbeitsdatei"), std::string::npos);
   Order(12, "10", 1, 300);
   Order(12, "20", 1, 850);
   Order(12, "10", 2, 300);
@@ -85,8 +88,10 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   EXPECT_EQ(f.db.Count("bestellung", "gast <> 2"), 0) << "no line is marked by a request";
   EXPECT_EQ(Ask("ABRECHNEN;12;3;1:1"), "OK\r\n");
   EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
-  // Asked again (a terminal that missed the answer): nothing left to settle.
-  EXPECT_EQ(Ask("VISA;12;3;"), "OK\r\n");
+  // Answered, then sent again: a new payment; with no line left, no kind of payment is "OK".
+  for (const char* again : {"VISA;12;3;", "ABRECHNEN;12;3;", "EC;12;3;2:3", "ZAHLUNGKK;12;3;K-77"}) {
+    EXPECT_EQ(Ask(again), "ERR;Tisch 12 hat keine offenen Positionen.\r\n") << again;
+  }
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || ':' || MIN(betrag) || '/' || MIN(zahlart) || '/' || MIN(gaeste) || ':' || "
                         "MAX(betrag) || '/' || MAX(zahlart) FROM kass"),
             "2:300/BAR/1:1450/VISA");
@@ -116,6 +121,19 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "OK\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(betrag) FROM kass WHERE tisch = 40"), "2/1250");
   EXPECT_EQ(f.db.Scalar("SELECT menge || '/' || haskuebon FROM bestellung WHERE tisch = 40"), "3/0");
+  // A stored payment whose answer was lost (as in a crash before it was
+  // written) keeps its work file; found again, it gets the stored answer and
+  // nothing is settled again. Once answered, the same request is a new payment.
+  Order(30, "10", 1, 300);
+  f.db.env().FailOperation("write", "info.kas", 5);
+  f.Drop(1, "info.txt", {"EC;30;3;"});
+  requests.HandleTerminalRequest(1, "", f.Slot(1) + "info.kas");
+  f.db.env().ClearFaults();
+  requests.HandleTerminalRequest(1, "", f.Slot(1) + "info.kas");
+  EXPECT_EQ(ReadAll(f.Slot(1) + "info.kas") + std::to_string(std::filesystem::exists(f.Slot(1) + "ppcinfo1")),
+            "OK\r\n0");
+  EXPECT_EQ(Ask("EC;30;3;"), "ERR;Tisch 30 hat keine offenen Positionen.\r\n");
+  EXPECT_EQ(f.db.Count("kass", "tisch = 30"), 1);
   f.db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (5, 'Bernd', NULL), (6, 'Carla', '')");
   // Two bookings in one second: the later one (by its number) holds the balance.
   f.db.Exec(
@@ -142,16 +160,11 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   // A settlement that fails is not answered OK, and the lines stay (with their guests).
   f.db.Exec("UPDATE bestellung SET gast = 2");
   f.db.state().mwst[1] = Rate{0};
-  EXPECT_EQ(Ask("ABRECHNEN;20;3;9"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
+  EXPECT_EQ(Ask("ABRECHNEN;20;3;" + f.db.Scalar("SELECT id FROM bestellung WHERE tisch = 20")),
+            "ERR;Tischabrechnung fehlgeschlagen.\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE tisch = 20"), "2");
   EXPECT_EQ(f.db.Count("kass", "tisch = 20"), 0);
-  // A leftover work file that cannot be set aside is never replaced: the new request waits.
-  WriteAll(f.Slot(1) + "ppcinfo1", "ALT\r\n");
-  f.db.env().FailOperation("rename", "unverarbeitet", 1);
-  f.Drop(1, "info.txt", {"TISCH;12"});
-  requests.HandleTerminalRequest(1, f.Slot(1) + "info.txt", f.Slot(1) + "info.kas");
-  EXPECT_EQ(ReadAll(f.Slot(1) + "ppcinfo1") + std::to_string(std::filesystem::exists(f.Slot(1) + "info.txt")),
-            "ALT\r\n1");
+  EXPECT_EQ(stored, f.db.Count("kass"));
 }
 
 // At a start, the lines that never reached the kitchen are printed and their
@@ -187,6 +200,32 @@ TEST_F(TerminalRequestTest, RestartPrintsLinesThatNeverReachedTheKitchenAndSigns
   recovery.Run();
   EXPECT_TRUE(engine.printouts.empty());
   EXPECT_TRUE(f.tseServer.calls.empty());
+}
+
+// A receipt stored but never archived (interrupted before its printout) is
+// printed once, as a copy with the time of the sale; the first start sets the
+// mark to the newest receipt and leaves the history alone.
+TEST_F(TerminalRequestTest, RestartPrintsAReceiptLeftWithoutArchiveOnceAsCopyOfTheSale) {
+  f.db.Exec("UPDATE system SET bonshowzeit = -1, bondruckport = 'COM2'");
+  engine.onPrint = [](const std::string& channel) {
+    if (StartsWith(channel, "FILE:")) WriteAll(channel.substr(5), "archiv\r\n");
+  };
+  auto stored = [&](const std::string& bunrKasse) {
+    f.db.Exec("INSERT INTO kass (bunr, kasse, tisch, kanr, zahlart, betrag, datumzeit, tse_signatur) VALUES (" +
+              bunrKasse + ", 12, 3, 'BAR', 250, '2026-12-05 11:58:07', 'SIG')");
+  };
+  stored("3, 1");
+  EXPECT_TRUE(recovery.CheckReceipts());
+  stored("4, 1");
+  stored("5, 2");  // another station's
+  EXPECT_TRUE(recovery.CheckReceipts());
+  EXPECT_TRUE(recovery.CheckReceipts());
+  const auto copies = engine.Delivered("COM2");
+  ASSERT_EQ(copies.size(), 1u);
+  for (const char* part : {"*** KOPIE ***", "05.12.2026  11:58", "Bon-Nr 4"}) {
+    EXPECT_THAT(copies[0].lines, ::testing::Contains(::testing::HasSubstr(part))) << part;
+  }
+  EXPECT_EQ(f.db.Scalar("SELECT bunr FROM pdaanlauf WHERE kasse = 1"), "4");
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <thread>
 
+#include "db/dialect.h"
 #include "settlement/receipt_record.h"
 #include "settlement/settlement_fixture.h"
+#include "settlement/settlement_work.h"
 #include "support/lock_conflict.h"
 
 namespace tolven::settlement::fixture {
@@ -69,6 +71,33 @@ TEST_F(SettlementConcurrency, RowsChangedMeanwhileOrALockConflictStoreNothingOrR
   EXPECT_EQ(Dump("SELECT bunr, betrag, (SELECT COUNT(*) FROM kasspro), (SELECT wert FROM uniquenr WHERE name = "
                  "'BUNR'), (SELECT COUNT(*) FROM bestellung) FROM kass ORDER BY bunr"),
             "1|1285|5|42|0\n41|1035|5|42|0\n");
+}
+
+// On SQL Server the rows settled and the account charged stay locked to the
+// commit, as the POS programs expect. The texts as sent; the engine under the
+// test runs them in its own forms.
+TEST_F(SettlementConcurrency, SqlServerLocksTheSettledRowsAndTheAccountCharged) {
+  if (db.conn().dialect().Name() != std::string("SQLITE")) GTEST_SKIP() << "translated for SQLite";
+  struct SqlServerTexts final : tolven::testing::PassThroughConnection {
+    using PassThroughConnection::PassThroughConnection;
+    std::vector<std::string> locked;
+    const db::Dialect& dialect() const override { return db::SqlServerDialect(); }
+    std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
+      if (sql.find(" WITH (UPDLOCK, ROWLOCK)") != std::string::npos) locked.push_back(sql);
+      const std::string q = ReplaceAll(sql, " WITH (UPDLOCK, ROWLOCK)", "");
+      return inner_.Query(StartsWith(q, "SELECT TOP 1 ") ? "SELECT " + q.substr(13) + " LIMIT 1" : q, err);
+    }
+  } conn(db.conn());
+  db::DbTools tools(conn, db.state(), db.env(), db.ui());
+  Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}}, 7);
+  db.Exec("UPDATE kunden SET \"limit\" = 5000");
+  std::string zahlart = "KDKTO";
+  ASSERT_TRUE(
+      TableSettlement(tools, log, nullptr).TischAbrechnen(*Rows(db.conn(), 12), 12, 3, zahlart, {7, true, false, {}}));
+  EXPECT_EQ(conn.locked,
+            (std::vector<std::string>{"SELECT id, " + detail::SettledColumns() +
+                                          " FROM bestellung WITH (UPDLOCK, ROWLOCK) WHERE id IN (  1 ,  2 )",
+                                      "SELECT [limit] FROM kunden WITH (UPDLOCK, ROWLOCK) WHERE kdnr =  7"}));
 }
 
 TEST_F(SettlementConcurrency, TwoStationsRedeemingOneVoucherAtOnceOnlyOneSucceeds) {

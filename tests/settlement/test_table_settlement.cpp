@@ -90,6 +90,10 @@ TEST_F(Settlement, ReceiptsWithHeaderLinesJournalCashBalanceAndSignatureOrRefuse
       {{{"COLA", 1, 2000}, {"$$$GS", 1, -500, "GS-OLD"}}, "BAR", {}, voucher + "GS-OLD wurde bereits eingelöst."},
       {{{"COLA", 1, 2000}, {"$$$GS", 1, -800, "GS-5"}}, "BAR", {}, voucher + "GS-5 über 5.00 reicht nicht für 8.00."},
       {{{"$$$GS", 1, -5, "GS-10"}, {"$$$GS", 1, -5, "GS-10"}}, "BAR", {}, voucher + "GS-10 wurde bereits eingelöst."},
+      // Bonus points the account cannot book, and a sum beyond 32 bits.
+      {{{"COLA", 1, 1000}, {"$$$BONUS", 1, -100, "4294967296"}}, "BAR", {}, "Bonuspunkte 4294967296 außerhalb"},
+      {{{"COLA", 1, 1000}, {"$$$BONUS", 1, -100, "-5"}}, "BAR", {}, "Bonuspunkte -5 außerhalb"},
+      {{{"COLA", 1, 2000000000}, {"COLA", 1, 2000000000}}, "BAR", {}, "Summe außerhalb des zulässigen"},
       // A receipt dated before the previous one; its number (5, as in the messages) is not used up.
       {{{"COLA", 1, 100}},
        "BAR",
