@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "fiscal/tse.h"
 #include "printing/customer_receipt.h"
+#include "gateway/kitchen_printing.h"
 #include "printing/kitchen_receipts.h"
 
 namespace tolven::gateway {
@@ -42,52 +43,12 @@ void CrashRecovery::RemoveStaleTseRows() {
   }
 }
 
-std::string CrashRecovery::WaiterText(int32_t waiter) {
-  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter));
-  std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
-  return std::to_string(waiter) + " - " + name;
-}
-
-std::map<int32_t, int64_t> CrashRecovery::PendingTables() {
-  // Tips and their like alone never go to the kitchen; a table holding only
-  // those has nothing to print and would start a transaction for nothing.
-  auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) +
-                        " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
-                        " GROUP BY tisch ORDER BY tisch");
-  std::map<int32_t, int64_t> tables;
-  if (!rs) log_.AddLogLine("FEHLER: " + kPrefix + "offene Küchenbons nicht lesbar: " + rs.status().message());
-  for (; rs && !rs->Eof(); rs->MoveNext()) {
-    tables[GetFieldValue(*rs, "tisch").AsInt()] = GetFieldValue(*rs, "erste").AsInt64();
-  }
-  return tables;
-}
-
 void CrashRecovery::PrintPendingKitchenLines() {
-  const std::map<int32_t, int64_t> first = PendingTables();
-  if (first.empty()) return;
-  // Lines are not marked with the station that booked them. Another station
-  // that has just booked an order prints it within moments; what is still
-  // pending after a while was left by an interrupted run.
-  tools_.env().SleepMs(kOtherStationsMs);
-  const std::map<int32_t, int64_t> still = PendingTables();
-  for (const auto& [table, firstId] : still) {
-    if (first.count(table) == 0) continue;
-    int32_t waiter = 0;
-    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstId)); line && !line->Eof()) {
-      waiter = GetFieldValue(*line, "kanr").AsInt();
-    }
-    log_.AddLogLine(kPrefix + "Küchenbons für Tisch " + std::to_string(table) +
-                    " aus einem unterbrochenen Lauf werden gedruckt.");
-    // The order path starts its transaction whether or not the TSE is ready,
-    // which is how a TSE that came back is noticed. Here one table is enough
-    // for that: with the TSE down, every further start would only wait for
-    // its time-out while the kitchen waits for the receipts.
-    int32_t startTime = 0;
-    int32_t trx = 0;
-    if (tse_.TseReady()) trx = tse_.TSE_StartTransaction(startTime);
-    const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_(true) : nullptr;
-    kitchenReceipts_.PrintKueBon(trx, startTime, table, WaiterText(waiter));
-  }
+  // Nothing of this station prints yet: the recovery's printouts need no hold.
+  Holds holds([this](int ms) { tools_.env().SleepMs(ms); });
+  KitchenPrinting(tools_, tse_, kitchenReceipts_, holds, log_,
+                  [this]() -> std::shared_ptr<void> { return markReceipt_ ? markReceipt_(true) : nullptr; })
+      .Recover();
 }
 
 bool CrashRecovery::EnsureMarkTable() {

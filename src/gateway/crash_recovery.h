@@ -56,13 +56,11 @@ class CrashRecovery {
   // Request and answer rows of this station with the TSE server: no request
   // of this station is open before the first one of this run.
   void RemoveStaleTseRows();
-  // Every table with order lines that never reached the kitchen: its kitchen
-  // receipts, under a fresh TSE transaction for the order (the one started
-  // before the interruption is lost with its number). A table whose lines
-  // another station prints meanwhile is left to it.
+  // Order lines that never reached the kitchen: those this station held when
+  // it stopped are printed again, marked as a reprint, and every line nobody
+  // holds is printed, each table under a fresh TSE transaction when it has
+  // lines nobody signed (the one started before the interruption is lost).
   void PrintPendingKitchenLines();
-  // How long another station may take to print an order it has just booked.
-  static constexpr int kOtherStationsMs = 2000;
   // This station's receipts above the mark: one without its archive file was
   // interrupted between its commit and its printout. It is archived and printed
   // as a copy; when it is also unsigned, that is reported, never signed now (the
@@ -77,10 +75,8 @@ class CrashRecovery {
   bool EnsureMarkTable();
   bool StoreMark(int64_t bunr);
   void ReportUnsigned(int32_t bunr);
-  std::string WaiterText(int32_t waiter);
   // Tables with lines for the kitchen that have not been sent, with the id of
   // their first such line.
-  std::map<int32_t, int64_t> PendingTables();
 
   db::DbTools& tools_;
   fiscal::Tse& tse_;

@@ -31,6 +31,10 @@ struct TerminalPoller::Booking {
   std::optional<size_t> retryWithout;
   std::string retryMessage;
   bool retryWithoutJournal = false;
+  // Another station's lock ended it (a deadlock, a lock wait run out): the
+  // whole file is worth one more try as it is. `conflict` holds the engine's words.
+  std::optional<std::string> conflict;
+  std::string kitchenToken;  // the claim of the booked lines for their kitchen printout
 };
 
 namespace {
@@ -72,20 +76,15 @@ std::string TerminalPoller::WaiterText(int32_t waiter) {
   return std::to_string(waiter) + " - " + name;
 }
 
-void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter) {
+void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter, const std::string& token) {
   const std::string waiterText = WaiterText(waiter);
-  // Until its lines are marked, another job would print them again; from
-  // before the TSE start, so that the order's transaction covers its own
-  // lines. Only the probe of a silent TSE server takes the table afterwards:
-  // its wait holds up no other order of the table.
+  // The order's lines are its own since its booking (claimed in the
+  // database), so its TSE transaction covers exactly them whenever it starts,
+  // and a silent TSE server's wait holds up no other order of the table.
   int32_t startTime = 0;
-  int32_t trx = -1;
-  const bool probe = tse_.NextRequestProbes();
-  if (probe) trx = tse_.TSE_StartTransaction(startTime);
-  const Holds::Hold hold = holds_.Take(TableKey(table));
-  if (!probe) trx = tse_.TSE_StartTransaction(startTime);
+  const int32_t trx = tse_.TSE_StartTransaction(startTime);
   if (hooks_.printKueBon) {
-    hooks_.printKueBon(trx, startTime, table, waiterText);
+    hooks_.printKueBon(trx, startTime, table, waiterText, token);
   } else {
     AddLogLine("  (Küchenbon-Druck nicht eingerichtet)");
   }
@@ -151,7 +150,7 @@ void TerminalPoller::RecoverOrderFile(int slotIndex) {
   if (answer == "OK" && haveTable) {
     auto rs = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
                           " AND haskuebon = " + tools_.SqlBool(false));
-    if (rs && !rs->Eof() && GetFieldValue(*rs, "n").AsInt64() > 0) StartKitchenPrinting(table, waiter);
+    if (rs && !rs->Eof() && GetFieldValue(*rs, "n").AsInt64() > 0) StartKitchenPrinting(table, waiter, "");
   }
   if (settlementPending) {
     // Whether the settlement went through before the interruption cannot be
@@ -178,30 +177,41 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
     b.errors += " +++ " + message;
   };
   // Nothing of the file is stored: the terminal learns so and may send it again.
-  auto wholeFileLost = [&](const std::string& why) {
+  auto wholeFileLost = [&](const std::string& why, bool conflict = false) {
+    // Asked before the rollback: the transaction's first failure tells whether
+    // another station's lock stopped it, whatever step reported it.
+    if (conflict || transaction.Failure().IsConflict()) b.conflict = why;
     transaction.Rollback();
-    const std::string text = "Bestellung nicht gespeichert: " + why;
-    b.log.emplace_back(false, "FEHLER: " + text);
     b.failed += b.booked + 1;
     b.booked = 0;
-    b.errors += " +++ " + text;
     b.recorded = false;
+    if (b.conflict) {
+      // The waiter gets one plain line instead of the engine's words and the
+      // refusals of single lines: the whole order is to be sent again.
+      b.log.emplace_back(false, "FEHLER: Bestellung nicht gespeichert, Sperrkonflikt: " + why);
+      b.errors = " +++ Bestellung nicht gespeichert: Datenbank ist belegt, bitte erneut senden.";
+      return;
+    }
+    const std::string text = "Bestellung nicht gespeichert: " + why;
+    b.log.emplace_back(false, "FEHLER: " + text);
+    b.errors += " +++ " + text;
   };
 
   // Never line by line outside a transaction: a file sent again after a
   // partial booking would book those lines twice.
   if (Status begun = transaction.Begin(); !begun) {
-    wholeFileLost(begun.message());
+    wholeFileLost(begun.message(), begun.IsConflict());
     return b;
   }
   const bool savepoints = conn.SupportsSavepoints();
+  const int64_t newestBefore = hooks_.newestLine ? hooks_.newestLine() : -1;
   // Ends the savepoint of a line, back to before the line first when `undo`;
   // false (the whole file lost) when that fails.
   auto closeLine = [&](bool undo) {
     Status closed = !undo || conn.InTransaction() ? Status::Ok() : Status::Error(kEndedEarly);
     if (closed && undo) closed = transaction.RollbackToSavepoint(kLineSavepoint);
     if (closed) closed = transaction.ReleaseSavepoint(kLineSavepoint);
-    if (!closed) wholeFileLost(conn.InTransaction() ? closed.message() : kEndedEarly);
+    if (!closed) wholeFileLost(conn.InTransaction() ? closed.message() : kEndedEarly, closed.IsConflict());
     return closed.ok();
   };
   bool haveTable = false;
@@ -237,7 +247,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
       }
       if (savepoints) {
         if (Status saved = transaction.Savepoint(kLineSavepoint); !saved) {
-          wholeFileLost(saved.message());
+          wholeFileLost(saved.message(), saved.IsConflict());
           return b;
         }
       }
@@ -247,6 +257,11 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
         ++b.booked;
         b.log.emplace_back(true, r.logText);
         continue;
+      }
+      // Another station's lock is no fault of the line: the whole file again.
+      if (r.conflict) {
+        wholeFileLost(r.message, true);
+        return b;
       }
       fail(r.message);
       if (!r.databaseFailed) {
@@ -286,17 +301,40 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
     b.log.emplace_back(false, "FEHLER: Barabrechnung von Tisch " + std::to_string(b.table) +
                                   " nicht ausgeführt, weil nicht alle Zeilen der Bestellung gebucht wurden.");
   }
+  // The booked lines are the order's for the kitchen from the commit on: no
+  // other order, station or settlement prints or signs them meanwhile. Those
+  // of an order with a failed line wait for the table's next order unclaimed.
+  if (b.booked > 0 && b.failed == 0 && hooks_.claimBooked && newestBefore >= 0) {
+    if (Status saved = savepoints ? transaction.Savepoint("kueche") : Status::Ok(); !saved) {
+      wholeFileLost(saved.message(), saved.IsConflict());
+      return b;
+    }
+    b.kitchenToken = hooks_.claimBooked(b.table, newestBefore);
+    // Unclaimed, the lines are claimed when they print.
+    if (savepoints) {
+      const Status kept = b.kitchenToken.empty() ? transaction.RollbackToSavepoint("kueche") : Status::Ok();
+      const Status released = kept ? transaction.ReleaseSavepoint("kueche") : kept;
+      if (!released) {
+        wholeFileLost(released.message(), released.IsConflict());
+        return b;
+      }
+    }
+  }
   if (journal) {
     const std::string answer = b.failed > 0 ? b.errors : "OK";
     if (savepoints) {
       if (Status saved = transaction.Savepoint("journal"); !saved) {
-        wholeFileLost(saved.message());
+        wholeFileLost(saved.message(), saved.IsConflict());
         return b;
       }
     }
     if (Status recorded = journal_.Record(slotIndex, identity, b.settle && b.failed == 0, answer); recorded) {
       b.recorded = true;
       if (savepoints) (void)transaction.ReleaseSavepoint("journal");
+    } else if (recorded.IsConflict()) {
+      // Booked without its journal row, a resend after a lost answer would be booked twice.
+      wholeFileLost(recorded.message(), true);
+      return b;
     } else {
       b.log.emplace_back(false, "FEHLER: Buchungsjournal nicht geschrieben: " + recorded.message());
       const Status undone = savepoints && conn.InTransaction() ? transaction.RollbackToSavepoint("journal") : recorded;
@@ -309,7 +347,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
   }
   // A transaction the engine ended on its own is reported by the commit.
   if (Status committed = transaction.Commit(); !committed) {
-    wholeFileLost(committed.message());
+    wholeFileLost(committed.message(), committed.IsConflict());
     return b;
   }
   b.stored = true;
@@ -334,12 +372,21 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
   bool journal = journal_.Ready();
   std::vector<std::pair<size_t, std::string>> refused;
   Booking b = AttemptBooking(slotIndex, lines, identity, unfinished, journal, refused);
-  // An engine without savepoints ends the transaction at a line that only the
-  // server refuses: the file is booked once more without that line.
-  if (b.retryWithout || b.retryWithoutJournal) {
-    if (b.retryWithout) refused.emplace_back(*b.retryWithout, b.retryMessage);
-    if (b.retryWithoutJournal) journal = false;
-    AddLogLine("  Bestellung wird ohne die abgelehnte Zeile erneut gebucht.");
+  // A lock conflict gets one more try of the whole file. An engine without
+  // savepoints ends the transaction at a line that only the server refuses:
+  // the file is booked once more without that line (each time one line
+  // fewer, so this ends).
+  for (bool conflictSeen = false;;) {
+    if (b.conflict && !conflictSeen) {
+      conflictSeen = true;
+      AddLogLine("  Sperrkonflikt mit einer anderen Station (" + *b.conflict + "), Bestellung wird erneut gebucht.");
+    } else if (!b.conflict && (b.retryWithout || b.retryWithoutJournal)) {
+      if (b.retryWithout) refused.emplace_back(*b.retryWithout, b.retryMessage);
+      if (b.retryWithoutJournal) journal = false;
+      AddLogLine("  Bestellung wird ohne die abgelehnte Zeile erneut gebucht.");
+    } else {
+      break;
+    }
     b = AttemptBooking(slotIndex, lines, identity, unfinished, journal, refused);
   }
   for (const auto& [ofBookedLine, text] : b.log) {
@@ -374,7 +421,7 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
     finish(answer);
     done();
   }
-  if (b.stored && b.failed == 0) StartKitchenPrinting(b.table, b.waiter);
+  if (b.stored && b.failed == 0) StartKitchenPrinting(b.table, b.waiter, b.kitchenToken);
   if (settleNow) {
     if (hooks_.settleTable) {
       std::string reason;

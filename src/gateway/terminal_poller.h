@@ -44,8 +44,16 @@ struct TerminalSlot {
 
 // What the poll loop hands on to the other subsystems.
 struct GatewayHooks {
-  // Kitchen receipts of the table after a booked order.
-  std::function<void(int32_t trx, int32_t startTime, int32_t table, const std::string& waiterText)> printKueBon;
+  // Kitchen receipts of the table after a booked order: the lines `token`
+  // holds (empty: every pending line nobody holds).
+  std::function<void(int32_t trx, int32_t startTime, int32_t table, const std::string& waiterText,
+                     const std::string& token)>
+      printKueBon;
+  // Inside an order's booking transaction: the newest order line before its
+  // first line (-1: none known), and after its lines, the claim of the lines
+  // above it for the order's kitchen printout (its token, empty when none).
+  std::function<int64_t()> newestLine;
+  std::function<std::string(int32_t table, int64_t aboveId)> claimBooked;
   // Settlement of a table (terminal slot, table, waiter, payment type, partial
   // list); false with the reason when the table was not settled.
   std::function<bool(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
@@ -115,7 +123,7 @@ class TerminalPoller final : public LogSink {
   // A work file left by an interrupted pass: answered when the journal shows
   // it booked, booked now when it does not.
   void RecoverOrderFile(int slot);
-  void StartKitchenPrinting(int32_t table, int32_t waiter);
+  void StartKitchenPrinting(int32_t table, int32_t waiter, const std::string& token);
   // Runs `work` as a job that takes the slot's files until it ends or calls
   // ReleaseSlot; false when the slot already has one.
   bool SpawnSlotJob(int slot, std::function<void()> work);

@@ -16,12 +16,26 @@ bool Prints(int printer) { return printer >= 1 && printer <= 5; }
 }  // namespace
 
 KitchenReceipts::KitchenReceipts(db::DbTools& tools, PrintLineBuffer& printLines, fiscal::Tse& tse, LogSink& log)
-    : tools_(tools), printLines_(printLines), tse_(tse), log_(log) {}
+    : tools_(tools), printLines_(printLines), tse_(tse), log_(log), claims_(tools, log) {}
 
 void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter) {
+  KitchenPrintout printout{table, waiter, claims_.NewToken(), ""};
+  if (Status claimed = claims_.ClaimPending(printout.token, table); !claimed) {
+    log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
+                    " nicht gedruckt, offene Positionen nicht übernommen: " + claimed.message());
+    return;
+  }
+  PrintClaimed(tseTrx, tseStart, printout);
+}
+
+void KitchenReceipts::PrintClaimed(int32_t& tseTrx, int32_t& tseStart, const KitchenPrintout& printout) {
   Job job;
-  job.table = table;
-  job.waiter = waiter;
+  job.table = printout.table;
+  job.waiter = printout.waiter;
+  job.token = printout.token;
+  job.note = printout.note;
+  job.lines = " WHERE tisch = " + NumStr(job.table) + " AND haskuebon = " + tools_.SqlBool(false) +
+              KitchenClaims::LinesOf(job.token);
   Print(job, tseTrx, tseStart);
   processData_ = std::move(job.processData);
   orderAmount_ = job.orderAmount;
@@ -29,37 +43,32 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
 
 void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   const int32_t table = job.table;
-  const std::string pendingWhere = " WHERE tisch = " + NumStr(table) + "   AND haskuebon = " + tools_.SqlBool(false);
-  auto pending = tools_.Open("SELECT * FROM bestellung " + pendingWhere + "   AND artnr <> " + SqlText("$GVTGAG") +
+  auto pending = tools_.Open("SELECT * FROM bestellung " + job.lines + "   AND artnr <> " + SqlText("$GVTGAG") +
                              " " + "   AND artnr <> " + SqlText("$GVFA") + " ");
   if (!pending) {
     // Nothing has been printed or marked, so the lines come out with the next order.
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
                     " nicht gedruckt, offene Positionen nicht lesbar: " + pending.status().message());
+    claims_.Release(job.token, 0);
     return;
   }
   if (pending->Eof()) {
     // Nothing for the kitchen (guest count, follow-up order): the order's TSE
     // transaction is still finished, with those lines as its data, since a TSE
     // keeps only a limited number of transactions open.
-    FinishWithoutPrinting(job, tseTrx, tseStart, pendingWhere);
+    FinishWithoutPrinting(job, tseTrx, tseStart);
     return;
   }
-  // Lines another station books for this table while these print are neither
-  // printed nor marked here: they come out with their own order.
-  if (auto newest = tools_.Open("SELECT MAX(id) AS m FROM bestellung " + pendingWhere); newest && !newest->Eof()) {
-    job.maxId = GetFieldValue(*newest, "m").AsInt64();
-  }
-  const std::string upToId = " AND id <= " + NumStr(job.maxId);
 
   job.settings = ReadSettings(table);
   job.seqnr = tools_.GetUniqueNr("SEQNR");
 
   std::array<bool, kKitchenPrinters> used{};
-  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + pendingWhere + upToId);
+  auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + job.lines);
   if (!printers) {
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
                     " nicht gedruckt, Drucker nicht lesbar: " + printers.status().message());
+    claims_.Release(job.token, 0);
     return;
   }
   for (; !printers->Eof(); printers->MoveNext()) {
@@ -70,8 +79,10 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
     if (used[static_cast<size_t>(p)]) PrintPrinter(job, p);
   }
 
-  MarkLines(job);
-  SignOrder(job, tseTrx, tseStart);
+  const bool marked = MarkLines(job);
+  const bool signedNow = SignOrder(job, tseTrx, tseStart);
+  // Lines of a failed printer go back to the table for the next printout.
+  if (marked) claims_.Release(job.token, signedNow ? tseTrx : 0);
 }
 
 KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
@@ -206,11 +217,19 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
                              status.message(),
                          true);
     }
+    // Ordered all the same: the order signs them now, their later printout does not.
+    AddUnsignedItems(job, " AND kueprt = " + NumStr(p));
     return;
   }
   // The dispenser pours only what went to the kitchen, so a reprint never pours twice.
   WriteDispenserFiles(job);
-  job.signItems.insert(job.signItems.end(), job.pass.items.begin(), job.pass.items.end());
+  auto earlier = tools_.Open("SELECT COUNT(*) AS n FROM bestellung " + job.lines + " AND kueprt = " + NumStr(p) +
+                             KitchenClaims::SignedLinesOf(job.token));
+  if (earlier && !earlier->Eof() && GetFieldValue(*earlier, "n").AsInt64() > 0) {
+    AddUnsignedItems(job, " AND kueprt = " + NumStr(p));
+  } else {
+    job.signItems.insert(job.signItems.end(), job.pass.items.begin(), job.pass.items.end());
+  }
 }
 
 bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows) {
@@ -227,7 +246,7 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
   auto groups = tools_.Open("SELECT artnr, artbez, artgrp, gang, " + guestColumn +
                             "kueinfo, belaginfo, epreis, SUM(menge) AS anzahl FROM bestellung " +
                             "WHERE tisch = " + NumStr(job.table) + "  AND haskuebon = " + tools_.SqlBool(false) +
-                            "  AND kueprt = " + NumStr(p) + "  AND id <= " + NumStr(job.maxId) +
+                            "  AND kueprt = " + NumStr(p) + KitchenClaims::LinesOf(job.token) +
                             " GROUP BY artnr, artbez, artgrp, gang, " + guestColumn + "kueinfo, belaginfo, epreis ");
   if (!groups) {
     tools_.LogSqlError(
@@ -316,19 +335,16 @@ void KitchenReceipts::MarkFailed(Job& job, int printer, const std::string& reaso
                   "). Die Positionen bleiben offen und kommen mit der nächsten Bestellung des Tisches.");
 }
 
-void KitchenReceipts::MarkLines(const Job& job) {
-  std::string sql = "UPDATE bestellung SET haskuebon = " + tools_.SqlBool(true) +
-                    " WHERE tisch = " + NumStr(job.table) + " AND id <= " + NumStr(job.maxId);
-  std::string keep;
+bool KitchenReceipts::MarkLines(const Job& job) {
+  std::vector<int> keep;
   for (int p = 0; p < kKitchenPrinters; ++p) {
-    if (job.failed[static_cast<size_t>(p)]) keep += (keep.empty() ? "" : ", ") + std::to_string(p);
+    if (job.failed[static_cast<size_t>(p)]) keep.push_back(p);
   }
-  if (!keep.empty()) sql += " AND (kueprt IS NULL OR kueprt NOT IN (" + keep + "))";
-  // Unmarked lines would be printed again with the table's next order, so a
-  // lock conflict gets a second try (setting the marker twice does no harm).
-  if (Status status = tools_.ExecSQLRepeatable(sql); !status) {
-    tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + status.message());
-  }
+  // Released unmarked, printed lines would come out again with the next order:
+  // they stay with this printout, and this station's next start reprints them.
+  Status status = claims_.MarkPrinted(job.token, keep);
+  if (!status) tools_.LogSqlError("Küchenbon-Marker nicht gesetzt. " + status.message());
+  return status.ok();
 }
 
 void KitchenReceipts::QueueDispenserOrder(Job& job, const KitchenRow& row, const std::string& code) {

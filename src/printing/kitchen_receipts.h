@@ -3,12 +3,15 @@
 // monitor (6, 7) or nowhere (0); every line is logged, the lines are marked as
 // done, and the order is signed by the TSE as "Bestellung-V1".
 //
-// A printer is handled all or nothing: when any of its receipts does not reach
-// the printer (or its lines cannot be collected, or a monitor row cannot be
-// written), none of its lines is marked. They stay pending and come out, whole,
-// with the next order of the table; its log rows of this call are removed and it
-// is left out of this order's signature, so every line is logged and signed
-// exactly when it is really sent. The log says so in a line beginning "FEHLER".
+// A printout covers the lines it has claimed (see kitchen_claims.h), never a
+// line another order or station holds. A printer is handled all or nothing:
+// when any of its receipts does not reach the printer (or its lines cannot be
+// collected, or a monitor row cannot be written), none of its lines is marked.
+// They are given back pending and come out, whole, with the table's next
+// printout; its log rows of this call are removed, so every line is logged
+// exactly when it is really sent. The order signs them all the same (it was
+// ordered), and no later printout signs them again. The log says so in a line
+// beginning "FEHLER".
 #pragma once
 
 #include <array>
@@ -21,6 +24,7 @@
 #include "common/numbered_array.h"
 #include "db/db_tools.h"
 #include "fiscal/tse.h"
+#include "printing/kitchen_claims.h"
 #include "printing/print_lines.h"
 
 namespace tolven::printing {
@@ -51,14 +55,27 @@ struct KitchenPrinterSettings {
   int32_t kopien = 0;
 };
 
+// What one printout covers: the lines of the table that `token` holds.
+struct KitchenPrintout {
+  int32_t table = 0;
+  std::string waiter;
+  std::string token;
+  std::string note;  // a line under the receipt number, e.g. that it is a reprint
+};
+
 class KitchenReceipts {
  public:
   KitchenReceipts(db::DbTools& tools, PrintLineBuffer& printLines, fiscal::Tse& tse, LogSink& log);
 
-  // Prints every pending kitchen receipt of the table and signs the order with
-  // the transaction the caller started for it. Both TSE values are set to 0 when
-  // signing is on but no transaction was given.
+  // Prints the kitchen receipts of the lines the printout holds, marks the
+  // printed ones and gives the others back, and signs the lines not signed
+  // before with the transaction the caller started for it. Both TSE values are
+  // set to 0 when signing is on but no transaction was given.
+  void PrintClaimed(int32_t& tseTrx, int32_t& tseStart, const KitchenPrintout& printout);
+  // Every pending line of the table nobody holds, claimed and printed as above.
   void PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter);
+
+  KitchenClaims& claims() { return claims_; }
 
   // The article text as it goes into the signed order data: umlauts spelled out,
   // quotes and other troublesome characters removed, CR LF as "<CRLF>".
@@ -100,7 +117,9 @@ class KitchenReceipts {
   struct Job {
     int32_t table = 0;
     std::string waiter;
-    int64_t maxId = 0;  // the newest line this printout covers
+    std::string token;
+    std::string note;
+    std::string lines;  // the condition on `bestellung` that selects the printout's lines
     int32_t seqnr = 0;
     Settings settings;
     PrinterPass pass;
@@ -132,9 +151,13 @@ class KitchenReceipts {
   // not reach the printer; printers 0, 6 and 7 print nothing and give true.
   bool PrintKueBonFertig(Job& job, int printer);
   void MarkFailed(Job& job, int printer, const std::string& reason);
-  void MarkLines(const Job& job);
-  void SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart);
-  void FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart, const std::string& pendingWhere);
+  // Marks the printed lines; false when they stay held by this printout.
+  bool MarkLines(const Job& job);
+  // The lines among `condition` that no earlier order signed, as signed data.
+  void AddUnsignedItems(Job& job, const std::string& condition);
+  // True when the order's transaction was finished with the lines.
+  bool SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart);
+  void FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart);
   std::string TableName(Job& job);
   std::string CustomerName(Job& job);
   void Add(const std::string& line) { printLines_.AddPrintLine(line); }
@@ -143,6 +166,7 @@ class KitchenReceipts {
   PrintLineBuffer& printLines_;
   fiscal::Tse& tse_;
   LogSink& log_;
+  KitchenClaims claims_;
   std::string processData_;
   int64_t orderAmount_ = 0;
 };

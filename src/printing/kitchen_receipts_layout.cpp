@@ -77,6 +77,7 @@ void KitchenReceipts::PrintHeader(Job& job, int p) {
   }
   Add(s.dh + job.pass.settings.name + s.aus);
   Add("Nr." + std::to_string(job.pass.kuebonnr) + "/" + std::to_string(job.seqnr));
+  if (!job.note.empty()) Add(s.dh + job.note + s.aus);
   Add(" ");
   if (job.table != 0) {
     Add(s.dh + "Tisch " + s.aus + s.dhb + " " + std::to_string(job.table) + s.aus + " " +

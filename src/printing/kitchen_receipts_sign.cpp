@@ -54,11 +54,9 @@ std::string KitchenReceipts::CleanForSigning(const std::string& text) {
   return out;
 }
 
-void KitchenReceipts::FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart,
-                                            const std::string& pendingWhere) {
-  // Without a transaction there is nothing to finish, and no receipt number is drawn.
-  if (tseTrx < 1 || !tse_.TseInUse() || !tse_.TseReady()) return;
-  auto rows = tools_.Open("SELECT * FROM bestellung " + pendingWhere + " ORDER BY id");
+void KitchenReceipts::AddUnsignedItems(Job& job, const std::string& condition) {
+  auto rows = tools_.Open("SELECT menge, artbez, epreis FROM bestellung " + job.lines + condition + " AND id NOT IN " +
+                          "(SELECT bestid FROM " + kKitchenClaimTable + " WHERE tse_trx <> 0) ORDER BY id");
   if (!rows) {
     tools_.LogSqlError("Bestellung für TSE nicht lesbar: " + rows.status().message());
     return;
@@ -66,14 +64,21 @@ void KitchenReceipts::FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& 
   for (; !rows->Eof(); rows->MoveNext()) {
     job.signItems.push_back({db::GetFieldValue(*rows, "menge").AsInt(), db::GetFieldValue(*rows, "artbez").AsString(),
                              db::GetFieldValue(*rows, "epreis").AsInt()});
-    job.maxId = std::max(job.maxId, db::GetFieldValue(*rows, "id").AsInt64());
   }
-  SignOrder(job, tseTrx, tseStart);
-  // Marked like the lines of a printed order, so the next order does not sign them again.
-  if (job.maxId > 0) MarkLines(job);
 }
 
-void KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
+void KitchenReceipts::FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart) {
+  bool signedNow = false;
+  // Without a transaction there is nothing to finish, and no receipt number is drawn.
+  if (tseTrx >= 1 && tse_.TseInUse() && tse_.TseReady()) {
+    AddUnsignedItems(job, "");
+    signedNow = SignOrder(job, tseTrx, tseStart);
+  }
+  // Marked like the lines of a printed order, so the next order does not sign them again.
+  if (MarkLines(job)) claims_.Release(job.token, signedNow ? tseTrx : 0);
+}
+
+bool KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   std::string& processData = job.processData;
   for (const SignItem& item : job.signItems) {
     if (!processData.empty()) processData += '\r';
@@ -81,19 +86,42 @@ void KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
     job.orderAmount += int64_t{item.menge} * item.preis;
   }
 
-  if (!tse_.TseInUse() || !tse_.TseReady()) return;
+  if (!tse_.TseInUse()) return false;
+  // While the TSE breaker is open an order is stored unsigned (held back, or its
+  // start unanswered): one row per order says which, as the "P" row does for a receipt.
+  const auto unsignedRow = [&] {
+    if (tse_.serverSilent() && !processData.empty()) {
+      tools_.WriteSysLogMemo("T", "Bestellung " + std::to_string(job.seqnr) + " Tisch " + std::to_string(job.table) +
+                                      " ohne TSE-Signatur gespeichert (TSE-Server antwortet nicht)",
+                             processData);
+    }
+  };
+  if (!tse_.TseReady()) {
+    unsignedRow();
+    return false;
+  }
+  // Every line of it was signed by an earlier order: an empty order
+  // transaction would tell an audit of an order that never was.
+  if (processData.empty()) {
+    if (tseTrx >= 1) {
+      tools_.WriteSysLog("T", "TSE-Transaktion " + std::to_string(tseTrx) + " für Tisch " +
+                                  std::to_string(job.table) + " ohne neue Positionen nicht abgeschlossen.");
+    }
+    return false;
+  }
   if (tseTrx < 1) {
     tools_.WriteSysLogMemo("T", "Keine TSE-Transaktion für Bestellung.", processData);
     tseTrx = 0;
     tseStart = 0;
-    return;
+    return false;
   }
 
   std::string serial, signature;
   int32_t finishTime = 0, counter = 0;
   if (!tse_.TSE_FinishTransaction(tseTrx, fiscal::kProcessTypeOrder, processData, serial, finishTime, counter,
                                   signature)) {
-    return;  // the facade has logged why
+    unsignedRow();  // a finish the breaker held back leaves no other trace
+    return false;   // the facade has logged why
   }
   const StartupState& st = tools_.state();
   const std::string sql =
@@ -104,6 +132,7 @@ void KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
       " , " + NumStr(tseStart) + " , " + NumStr(finishTime) + " , " + SqlText(serial) + " , " +
       SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData) + " , " + SqlText(signature) + " ) ";
   if (Status status = tools_.ExecSQL(sql); !status) tools_.LogSqlError("tse_best: " + status.message());
+  return true;
 }
 
 }  // namespace tolven::printing

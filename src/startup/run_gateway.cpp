@@ -9,6 +9,7 @@
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
 #include "gateway/crash_recovery.h"
+#include "gateway/kitchen_printing.h"
 #include "gateway/terminal_poller.h"
 #include "gateway/terminal_requests.h"
 #include "platform/printer_system.h"
@@ -158,13 +159,10 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   printing::KitchenReceipts kitchenReceipts(tools, printLines, tse, log);
   printing::CustomerReceipt receipt(tools, printLines);
   status::StatusCounters counters;
-  // The settlement says in its log when a receipt stays without signature.
-  status::LogTap settlementLog(log, [&counters](const std::string& line) {
-    if (line.rfind("FEHLER: Beleg ", 0) == 0 && line.find(" nicht über TSE abgesichert") != std::string::npos) {
-      counters.ReceiptUnsigned();
-    }
-  });
-  settlement::TableSettlement settlement(tools, settlementLog, state.tseInUse ? &tse : nullptr);
+  settlement::TableSettlement settlement(tools, log, state.tseInUse ? &tse : nullptr);
+  // Every receipt stored, of every kind of payment, as the settlement reports it.
+  settlement.SetEvents(
+      {[&counters](int32_t) { counters.Settled(); }, [&counters](int32_t) { counters.ReceiptUnsigned(); }});
 
   gateway::TerminalPoller poller(tools, tse, loop, gateway::GatewayHooks{});
   log.SetTarget(&poller);
@@ -184,26 +182,22 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   };
   // The recorder tells kitchen receipts from customer receipts by who prints them.
   using Kind = status::PrintoutKind;
-  hooks.printKueBon = [&kitchenReceipts, &recorder](int32_t trx, int32_t startTime, int32_t table,
-                                                    const std::string& waiter) {
-    status::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
-    kitchenReceipts.PrintKueBon(trx, startTime, table, waiter);
-  };
+  // Every kitchen printout goes one way: claimed lines, printed, marked, signed.
+  gateway::KitchenPrinting kitchen(tools, tse, kitchenReceipts, poller.holds(), log, [&recorder] {
+    return std::make_shared<status::PrintRecorder::Scope>(recorder, Kind::KitchenReceipt);
+  });
+  hooks.newestLine = [&kitchen] { return kitchen.NewestLine(); };
+  hooks.claimBooked = [&kitchen](int32_t table, int64_t aboveId) { return kitchen.ClaimBooked(table, aboveId); };
+  hooks.printKueBon = [&kitchen](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter,
+                                 const std::string& token) { kitchen.PrintOrder(trx, startTime, table, waiter, token); };
   // A table is paid only once the kitchen has every line: pending ones are
   // printed first, with their own order transaction as after an order.
-  requests.SetKitchenPrint([&tse, &kitchenReceipts, &recorder](int32_t table, const std::string& waiterText) {
-    status::PrintRecorder::Scope scope(recorder, Kind::KitchenReceipt);
-    int32_t startTime = 0;
-    int32_t trx = tse.TSE_StartTransaction(startTime);
-    kitchenReceipts.PrintKueBon(trx, startTime, table, waiterText);
-  });
-  hooks.settleTable = [&requests, &recorder, &counters](int slot, int32_t table, int32_t waiter,
-                                                        const std::string& payment, const std::string& list,
-                                                        std::string& reason) {
+  requests.SetKitchenPrint(
+      [&kitchen](int32_t table, const std::string& waiterText) { kitchen.PrintPending(table, waiterText); });
+  hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
+                                              const std::string& list, std::string& reason) {
     status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    const bool settled = requests.SettleTable(slot, table, waiter, payment, list, reason);
-    if (settled) counters.Settled();
-    return settled;
+    return requests.SettleTable(slot, table, waiter, payment, list, reason);
   };
   hooks.handleRequest = [&requests, &recorder, &poller, &counters](int slot, const std::string& request,
                                                                    const std::string& answer) {
@@ -218,9 +212,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       info.lastRequest = before;
       return;
     }
-    const std::string kind = counters.Request(info.lastRequest.substr(0, info.lastRequest.find(';')));
-    // A table paid from a terminal is answered "OK" exactly when it was settled.
-    if ((kind == "abrechnung" || kind == "kartenzahlung") && info.lastAnswer == "OK") counters.Settled();
+    counters.Request(info.lastRequest.substr(0, info.lastRequest.find(';')));
   };
 
   status::StatusBoard board;
@@ -243,9 +235,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, poller);
   platform::NotifyReady();
   gateway::CrashRecovery(tools, tse, kitchenReceipts, receipt, poller,
-                         [&recorder](bool kitchen) -> std::shared_ptr<void> {
+                         [&recorder](bool ofKitchen) -> std::shared_ptr<void> {
                            return std::make_shared<status::PrintRecorder::Scope>(
-                               recorder, kitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
+                               recorder, ofKitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
                          })
       .Run();
   poller.Run();

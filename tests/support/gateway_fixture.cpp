@@ -7,7 +7,7 @@ namespace tolven::testing {
 namespace {
 gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
   gateway::GatewayHooks h;
-  h.printKueBon = [f](int32_t trx, int32_t start, int32_t table, const std::string& waiter) {
+  h.printKueBon = [f](int32_t trx, int32_t start, int32_t table, const std::string& waiter, const std::string&) {
     f->kitchenCalls.push_back(std::to_string(trx) + "/" + std::to_string(start) + "/" + std::to_string(table) + "/" +
                               waiter);
   };

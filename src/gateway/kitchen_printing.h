@@ -1,0 +1,73 @@
+// The one way a kitchen line reaches the kitchen, for an order, for a
+// settlement that finds lines the kitchen has not had, and for a start after
+// an interrupted run: claim the lines in the database, start the order's TSE
+// transaction when there is something to sign, print (one printout of a table
+// at a time on this station), mark, finish the transaction.
+//
+// An order's own lines are claimed in its booking transaction, so a line
+// booked by another order still in flight is never printed or signed here: it
+// belongs to that order, its slip, its waiter and its TSE transaction.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/holds.h"
+#include "common/log_sink.h"
+#include "db/db_tools.h"
+#include "fiscal/tse.h"
+#include "printing/kitchen_receipts.h"
+
+namespace tolven::gateway {
+
+class KitchenPrinting {
+ public:
+  // `markKitchen` (may be empty) tells the printers' watcher that the
+  // printouts until the returned value goes are kitchen receipts.
+  KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts, Holds& holds,
+                  LogSink& log, std::function<std::shared_ptr<void>()> markKitchen = {});
+
+  // Outside any transaction, before an order is booked: false while the claim
+  // table cannot be used (the order's lines are then claimed when they print).
+  bool Ready();
+  // Inside the booking transaction, before its first line: the newest line id.
+  int64_t NewestLine();
+  // Inside the booking transaction, after its lines: claims them for the
+  // order. Empty when they could not be claimed (the transaction goes on).
+  std::string ClaimBooked(int32_t table, int64_t aboveId);
+
+  // After the order's answer: its lines, with older ones of the table nobody
+  // holds, under the TSE transaction the order's job started (the job decides
+  // whether its request probes a silent TSE server).
+  void PrintOrder(int32_t tseTrx, int32_t tseStart, int32_t table, const std::string& waiterText,
+                  const std::string& token);
+  // Every pending line of the table: lines another printout holds are waited
+  // for (up to kHeldWaitMs), the others are printed now. For a settlement,
+  // which must not settle what the kitchen has not had.
+  void PrintPending(int32_t table, const std::string& waiterText);
+  // At start: this station's lines left held by an interrupted run, printed
+  // again marked as a reprint, then every line nobody holds.
+  void Recover();
+
+  static constexpr int kHeldWaitMs = 20000;
+  static constexpr const char* kRestartNote = "*** NACHDRUCK nach Neustart ***";
+
+  std::string WaiterText(int32_t waiter);
+
+ private:
+  // Starts a transaction only for lines nobody signed yet, prints and signs.
+  void Print(const printing::KitchenPrintout& printout, bool startTse);
+  void PrintWith(int32_t tseTrx, int32_t tseStart, const printing::KitchenPrintout& printout);
+  int64_t UnsignedLines(const std::string& token);
+
+  db::DbTools& tools_;
+  fiscal::Tse& tse_;
+  printing::KitchenReceipts& receipts_;
+  Holds& holds_;
+  LogSink& log_;
+  std::function<std::shared_ptr<void>()> markKitchen_;
+};
+
+}  // namespace tolven::gateway

@@ -1,0 +1,68 @@
+// Orders that overlap on one table at one station, with a TSE server slow
+// enough that the second order is booked while the first one waits for its
+// transaction: each order's kitchen slip and TSE transaction are its own.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "e2e/installation.h"
+
+namespace tolven::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(KitchenEndToEnd, OverlappingOrdersOnOneTablePrintAndSignOnlyTheirOwnLines) {
+  Installation inst;
+  ASSERT_EQ(inst.InitDb(), 0);
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" +
+           "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonkellner = 1");
+  inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 1)");
+  inst.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis) VALUES ('1', 'Bier', 1, 400), ('2', 'Wein', 1, 550), "
+           "('3', 'Saft', 1, 300), ('4', 'Wasser', 1, 250)");
+  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Anna', '1'), (4, 'Bernd', '2')");
+  auto sim = inst.Start(inst.tseSim, {"--delay", "800"}, "tse-sim.log");
+  auto gateway = inst.Start(inst.gateway, {}, "gateway.log");
+  const auto log = [&] { return ReadAll(inst.dir / "gateway.log"); };
+  const auto signedOrders = [&] { return inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen"); };
+
+  // Two terminals, two waiters, 50 ms apart.
+  inst.Drop("pda1", "bestell.txt", "A;7;3\r\nD;1;2;;\r\nE;;\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  inst.Drop("pda2", "bestell.txt", "A;7;4\r\nD;2;1;;\r\nE;;\r\n");
+  ASSERT_TRUE(WaitFor([&] { return signedOrders() == "2"; }, 30000)) << log();
+  // One terminal, two orders back to back: the second is taken once the first is answered.
+  EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;7;3\r\nD;3;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
+  EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;7;3\r\nD;4;3;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
+  ASSERT_TRUE(WaitFor([&] { return signedOrders() == "4"; }, 30000)) << log();
+  gateway->Signal(SIGTERM);
+  EXPECT_EQ(gateway->Wait(30000), 0);
+  sim->Signal(SIGTERM);
+  sim->Wait(5000);
+
+  std::multiset<std::string> data;
+  for (const std::string& d :
+       {inst.Scalar("SELECT GROUP_CONCAT(tse_processdata, '|') FROM tse_bestellungen")}) {
+    for (size_t at = 0, end; at <= d.size(); at = end + 1) {
+      end = d.find('|', at);
+      if (end == std::string::npos) end = d.size();
+      data.insert(d.substr(at, end - at));
+    }
+  }
+  EXPECT_EQ(data, (std::multiset<std::string>{"2;\"Bier\";4.00", "1;\"Wein\";5.50", "1;\"Saft\";3.00",
+                                              "3;\"Wasser\";2.50"}));
+  // Every line once on the kitchen's paper, each order on a slip of its own.
+  EXPECT_EQ(inst.Scalar("SELECT GROUP_CONCAT(n, '') FROM (SELECT COUNT(*) AS n FROM kuebonlog GROUP BY artnr)"),
+            "1111");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(DISTINCT seqnr) || '/' || COUNT(*) FROM kuebonlog"), "4/4");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM pdakuebon"), "0") << "no claim outlives its printout";
+}
+
+}  // namespace
+}  // namespace tolven::testing
