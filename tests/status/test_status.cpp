@@ -302,11 +302,14 @@ TEST(HttpServer, ServesTheHandlerAndRefusesWhatItCannotServeOrWhoMayNotAsk) {
   EXPECT_EQ(HttpStatusOf(Send("GET status", "\r\n")), 400);
   EXPECT_EQ(HttpStatusOf(Send("POST /p", "Content-Length: 1e3\r\n\r\n")), 400);
 #endif
+  EXPECT_EQ(HttpStatusOf(Send("GET /boom", "\r\n")), 500);
+  EXPECT_EQ(HttpStatusOf(Send("POST /p", "Content-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc")), 415);
+  // Wine's HTTP service may answer the refused chunked body once more (400) on
+  // the same connection: only the first answer is ours.
   const std::string chunked = Send("POST /p", "Transfer-Encoding: chunked\r\n\r\n5\r\nhallo\r\n0\r\n\r\n");
   EXPECT_EQ(HttpStatusOf(chunked), 411);
-  EXPECT_TRUE(chunked.ends_with("\r\n\r\nAnfragen ohne L\xC3\xA4ngenangabe werden nicht angenommen.\n")) << chunked;
-  EXPECT_EQ(HttpStatusOf(Send("POST /p", "Content-Encoding: gzip\r\nContent-Length: 3\r\n\r\nabc")), 415);
-  EXPECT_EQ(HttpStatusOf(Send("GET /boom", "\r\n")), 500);
+  EXPECT_NE(chunked.find("\r\n\r\nAnfragen ohne L\xC3\xA4ngenangabe werden nicht angenommen.\n"), std::string::npos)
+      << chunked;
 
   // Only loopback unless allowed, and only names of this machine: "+" allowed,
   // "-" refused, group by group.
