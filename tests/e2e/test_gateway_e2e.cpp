@@ -134,8 +134,7 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
 
   gateway->Signal(SIGINT);
   EXPECT_EQ(gateway->Wait(5000), 0);
-  sim->Signal(SIGTERM);
-  EXPECT_EQ(sim->Wait(5000), 0);
+  EXPECT_EQ(sim->Stop(5000), 0);
   // Nothing of the hand-over was written outside the exchange folders, nothing
   // beside the program, and a configured TOLVEN.INI is left exactly as the
   // operator protected it.
@@ -205,8 +204,7 @@ TEST(GatewayEndToEnd, ThreeTerminalsOrderThroughATseOutage) {
   EXPECT_EQ(Occurrences(log(), kTimeOut), 0u) << "answered before the TSE's first time-out";
   ASSERT_TRUE(WaitFor([&] { return Occurrences(log(), kTimeOut) == 3; }, 30000)) << log();
   ASSERT_TRUE(round() && round());  // held back: no further time-out
-  silent->Signal(SIGTERM);
-  silent->Wait(5000);
+  silent->Stop(5000);
   silent.reset();
   ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
   // Only payments now, one table at a time, until one is the probe.
@@ -226,10 +224,8 @@ TEST(GatewayEndToEnd, ThreeTerminalsOrderThroughATseOutage) {
   // One syslog row for each order stored unsigned while the server was silent.
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM syslog WHERE txt LIKE 'Bestellung % ohne TSE-Signatur%'"),
             std::to_string(orders - 3));
-  gateway.Signal(SIGTERM);
-  EXPECT_EQ(gateway.Wait(30000), 0);
-  sim.Signal(SIGTERM);
-  sim.Wait(5000);
+  EXPECT_EQ(gateway.Stop(30000), 0);
+  sim.Stop(5000);
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) || '/' || COUNT(DISTINCT tisch) FROM bestellung WHERE haskuebon <> 0"),
             std::to_string(orders - paid) + "/" + std::to_string(orders - paid));
   EXPECT_EQ(Occurrences(log(), kOpen), 1u);

@@ -113,8 +113,7 @@ class Gateway {
   }
   int Stop() {
     std::lock_guard<std::mutex> lock(mu);
-    process_->Signal(SIGTERM);
-    return process_->Wait(20000);
+    return process_->Stop(20000);
   }
   int generation() const { return generation_; }
   // The run of this generation has reached its poll loop.
@@ -391,8 +390,7 @@ TEST(KillSweep, KilledAtRandomMomentsNothingIsBilledTwiceLostOrLeftHalfAndTheKit
   gateway.KillAndRestart();
   EXPECT_TRUE(WaitFor([&] { return gateway.Polling(gateway.generation()); }, 30000));
   EXPECT_EQ(gateway.Stop(), 0);
-  sim.Signal(SIGTERM);
-  EXPECT_EQ(sim.Wait(10000), 0);
+  EXPECT_EQ(sim.Stop(10000), 0);
   const std::string logs = gateway.AllLogs();
   auto count = [&logs](const std::string& what) { return Occurrences(logs, what); };
   std::cout << "kills " << kills << ", orders " << outcome.orders << ", settlements " << outcome.settlements

@@ -250,18 +250,14 @@ TEST_F(MultiStation, TwoGatewaysOrderOnAndSettleTheSameTables) {
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM tse_server_req") + Scalar("SELECT COUNT(*) FROM tse_server_ans"), "00");
   // Each line reached the kitchen paper of the two stations exactly once, and
   // each order transaction signed exactly its own order's lines.
-  for (const auto& r : Rows("SELECT artnr, COUNT(*) FROM kuebonlog GROUP BY artnr HAVING COUNT(*) <> 1")) {
-    ADD_FAILURE() << r[0] << " printed " << r[1] << " times";
-  }
-  EXPECT_EQ(Scalar("SELECT COUNT(DISTINCT artnr) FROM kuebonlog"), std::to_string(articles.size()));
+  const std::string n = std::to_string(articles.size());
+  EXPECT_EQ(Scalar("SELECT COUNT(*) || '/' || COUNT(DISTINCT artnr) FROM kuebonlog"), n + "/" + n);
   std::set<std::string> signedOrders;
   for (const auto& r : Rows("SELECT tse_processdata FROM tse_bestellungen")) {
     std::set<std::string> orders;
-    size_t lines = 0;
-    for (size_t at = r[0].find("Artikel K"); at != std::string::npos; at = r[0].find("Artikel K", at + 1), ++lines) {
+    for (size_t at = r[0].find("Artikel K"); at != std::string::npos; at = r[0].find("Artikel K", at + 1))
       orders.insert(r[0].substr(at + 8, r[0].find('L', at + 8) - at - 8));
-    }
-    EXPECT_TRUE(orders.size() == 1 && lines == kLinesPerOrder) << r[0];
+    EXPECT_TRUE(orders.size() == 1 && Occurrences(r[0], "Artikel K") == kLinesPerOrder) << r[0];
     EXPECT_TRUE(orders.empty() || signedOrders.insert(*orders.begin()).second) << "signed twice: " << r[0];
   }
   for (const auto& r : Rows("SELECT bunr, kasse FROM kass")) {

@@ -4,10 +4,7 @@
 // byte as they do. One kitchen printer hangs on a COM port that Wine maps to a
 // pseudo-terminal, so the serial path of the Windows port layer is read on the
 // Linux side. Skipped with a line saying why when Wine or the build is missing.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include "common/cp1252.h"
 #include "common/text.h"
 #include "e2e/installation.h"
+#include "support/pty.h"
 
 namespace tolven::testing {
 namespace {
@@ -39,10 +37,7 @@ std::string WinePrefix() {
 }
 
 bool HaveWine() {
-  for (const char* w : {"/usr/bin/wine64", "/usr/lib/wine/wine64", "/usr/bin/wine"}) {
-    if (fs::exists(w)) return true;
-  }
-  return false;
+  return fs::exists("/usr/bin/wine64") || fs::exists("/usr/lib/wine/wine64") || fs::exists("/usr/bin/wine");
 }
 
 // How one build's programs are started, and how it writes a path.
@@ -56,36 +51,7 @@ struct Programs {
     return args;
   }
   // Windows programs see the Linux root as drive Z:.
-  std::string Path(const std::string& path) const {
-    if (!windows) return path;
-    std::string out = "Z:" + path;
-    std::replace(out.begin(), out.end(), '/', '\\');
-    return out;
-  }
-};
-
-// The printer's end of a pseudo-terminal; the slave stays open so that the
-// master never sees a hang-up.
-struct Pty {
-  int master = -1, slave = -1;
-  std::string device;
-  Pty() {
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) device = name;
-  }
-  ~Pty() {
-    if (slave >= 0) ::close(slave);
-    if (master >= 0) ::close(master);
-  }
-  // What arrived until the line has been quiet for `quietMs`.
-  std::string Drain(int quietMs) const {
-    std::string got;
-    char buf[4096];
-    pollfd p{master, POLLIN, 0};
-    for (ssize_t n = 0; ::poll(&p, 1, quietMs) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
-      got.append(buf, static_cast<size_t>(n));
-    return got;
-  }
+  std::string Path(const std::string& path) const { return windows ? "Z:" + ReplaceAll(path, "/", "\\") : path; }
 };
 
 struct Evening {
@@ -114,32 +80,28 @@ Evening RunEvening(const Programs& p) {
     fs::create_symlink(pty.device, com);
     inst.env["TOLVEN_WINDIR"] = p.Path(inst.dir / "etc");
   }
-  WriteAll(inst.dir / "etc/TOLVEN.INI", "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" +
-                                            p.Path(inst.dir / "data") + "\r\nEXE=" + p.Path(inst.dir / "data") +
-                                            "\r\n[SETUP]\r\nKASSNR=2\r\n[PORTS]\r\nCOM5=" +
-                                            (p.windows ? std::string("\\\\.\\COM20") : pty.device) + "\r\n");
+  WriteAll(inst.dir / "etc/TOLVEN.INI",
+           "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + p.Path(inst.dir / "data") +
+               "\r\nEXE=" + p.Path(inst.dir / "data") + "\r\n[SETUP]\r\nKASSNR=2\r\n[PORTS]\r\nCOM5=" +
+               (p.windows ? std::string("\\\\.\\COM20") : pty.device) + "\r\n");
   auto run = [&](const std::string& exe, std::vector<std::string> args, const std::string& log) {
     return RunProgram(p.Program(exe), p.Args(exe, std::move(args)), inst.env, inst.dir / log, 120000);
   };
   EXPECT_EQ(run(p.gateway, {"--init-db"}, "init.log"), 0) << ReadAll(inst.dir / "init.log");
   inst.Sql("UPDATE system SET pfadppcsync1 = '" + p.Path(inst.dir / "pda1") + "', pfadppcsync2 = '" +
            p.Path(inst.dir / "pda2") + "', kuebonport1 = 'FILE:" + p.Path(inst.dir / "out/kueche.txt") +
-           "', kuebonport2 = 'COM5', bondruckport = 'FILE:" + p.Path(inst.dir / "out/bon.txt") +
-           "', bonshowbed = -1");
+           "', kuebonport2 = 'COM5', bondruckport = 'FILE:" + p.Path(inst.dir / "out/bon.txt") + "', bonshowbed = -1");
   inst.AddEveningData();
   EXPECT_EQ(run(p.gateway, {"--check"}, "check.log"), 0) << ReadAll(inst.dir / "check.log");
 
   ChildProcess sim(p.Program(p.tseSim), p.Args(p.tseSim, {}), inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(p.Program(p.gateway), p.Args(p.gateway, {}), inst.env, inst.dir / "gateway.log");
-  EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; },
-                      60000))
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, 60000))
       << ReadAll(inst.dir / "gateway.log");
   auto order = [&](const std::string& pda, const std::string& text) {
     e.answers.push_back(inst.Drop(pda, "bestell.txt", text, "confirm.kas"));
   };
-  auto ask = [&](const std::string& pda, const std::string& request) {
-    e.answers.push_back(inst.Ask(pda, request));
-  };
+  auto ask = [&](const std::string& pda, const std::string& request) { e.answers.push_back(inst.Ask(pda, request)); };
   order("pda1", "A;12;3\r\nD;10;2;;\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n");
   order("pda2", "A;14;3\r\nD;10;1;;\r\nE;;\r\n");
   order("pda2", "A;15;3\r\nD;99;1;;\r\nE;;\r\n");
@@ -161,7 +123,8 @@ Evening RunEvening(const Programs& p) {
   EXPECT_EQ(gateway.Wait(20000), 0) << "the gateway ends after its work on Ctrl-C";
   sim.Signal(SIGINT);
   sim.Wait(20000);
-  e.payments = inst.Scalar("SELECT GROUP_CONCAT(zahlart || ':' || betrag, ' ') FROM (SELECT * FROM kass ORDER BY bunr)");
+  e.payments =
+      inst.Scalar("SELECT GROUP_CONCAT(zahlart || ':' || betrag, ' ') FROM (SELECT * FROM kass ORDER BY bunr)");
   e.signedReceipts = inst.Scalar("SELECT COUNT(*) FROM kass WHERE tse_signatur <> '' AND tse_qr LIKE 'V0;%'");
   e.signedOrders = inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''");
   e.kitchenFile = ReadAll(inst.dir / "out/kueche.txt");

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
-#include <fstream>
 #include <tuple>
 
 #include "support/faulty_connection.h"

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 
 #include "common/text.h"
 #include "gateway/crash_recovery.h"

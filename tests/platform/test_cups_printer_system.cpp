@@ -2,7 +2,6 @@
 // test: its own configuration folder, a local socket instead of a port, and
 // raw queues whose backend keeps the jobs for the test.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,8 +93,7 @@ TEST(CupsSpooler, ReceiptPrintersGetRawJobsOthersTextAndFailuresAreReported) {
       << ui.messages[0].text;
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "jobs"), {}), 4) << "nothing from a refused job";
   // A scheduler that stopped is a failure too, not a silent loss.
-  cupsd.Signal(SIGTERM);
-  cupsd.Wait(5000);
+  cupsd.Stop(5000);
   EXPECT_FALSE(engine.MyPrint({"x"}, "WIN", true, false).ok());
   EXPECT_NE(ui.messages.back().text.find("Das Drucksystem ist nicht erreichbar: httpConnect2("), std::string::npos)
       << ui.messages.back().text;

@@ -3,11 +3,6 @@
 // archive files; the printer codes; whole customer and kitchen receipts composed
 // from a real SQLite database, and what happens to the order around them.
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <poll.h>
-#include <pty.h>
-#include <unistd.h>
-#endif
 
 #include <cctype>
 #include <set>
@@ -29,6 +24,9 @@
 #include "support/fake_devices.h"
 #include "support/fake_env.h"
 #include "support/fake_print_engine.h"
+#ifndef _WIN32
+#include "support/pty.h"
+#endif
 #include "support/recording_log.h"
 #include "support/scripted_tse.h"
 #include "support/test_db.h"
@@ -168,11 +166,9 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
               log.Has("FEHLER: Archivdatei"));
 
 #ifndef _WIN32  // the Windows build's serial port is tried through Wine's COM mapping, end to end
-  // The printer's end of a pseudo-terminal; the slave stays open so that the
-  // master never sees a hang-up.
-  int master = -1, slave = -1;
-  char device[256] = {};
-  ASSERT_EQ(::openpty(&master, &slave, device, nullptr, nullptr), 0);
+  // The printer: a pseudo-terminal.
+  Pty pty;
+  ASSERT_FALSE(pty.device.empty());
   // The status texts of every printout so far, files included.
   EXPECT_EQ(
       statuses,
@@ -182,7 +178,7 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
       "Belegdruck beendet|Seitenvorschub...|Fettdruck aus...|Belegdruck beendet|Archivierung. Bitte warten...|"
       "Archivierung. Bitte warten...|Archivierung. Bitte warten...|");
   statuses.clear();
-  ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", "COM3", device).ok());
+  ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", "COM3", pty.device).ok());
   Code("HANDSHAKE", "NONE");
   Code("PRTINIT", "27,64");
   Code("UMLAUTKONVERTIERUNG", "1");
@@ -205,18 +201,9 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
              drawer + buzzer + "\r\n" + qr + "\r\n" + Bytes({27, 114, 252}) + "Cafe 3,50 " + Bytes({213, 27, 114, 0}) +
              "\r\nEnde\f";
   for (int i = 0; i < 54; ++i) expected += "Position " + std::to_string(i) + std::string(30, '.') + "\r\n";
-  // What arrived until the line has been quiet for 100 ms: the printout fits
-  // into the terminal's buffer.
-  auto arrived = [master] {
-    std::string got;
-    char buf[4096];
-    pollfd p{master, POLLIN, 0};
-    for (ssize_t n = 0; ::poll(&p, 1, 100) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
-      got.append(buf, static_cast<size_t>(n));
-    return got;
-  };
   expected += Bytes({29, 86, 65}) + "\r\n";  // the cutter configured above
-  EXPECT_EQ(HexEncode(arrived()), HexEncode(expected));
+  // What arrived until the line was quiet for 100 ms: the printout fits into the terminal's buffer.
+  EXPECT_EQ(HexEncode(pty.Drain(100)), HexEncode(expected));
   // 60 lines without handshake: a pause after each of lines 51..59, on the fake clock.
   EXPECT_EQ(env.sleeps(), std::vector<int>(9, 50));
   // Two jobs of the event loop printing there at once: their pauses let the
@@ -228,9 +215,7 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
       dir.path() + "/");
   for (int job = 0; job < 2; ++job) loop.Spawn([&] { EXPECT_TRUE(shared.MyPrint(lines, "COM3", true, false).ok()); });
   loop.RunUntilIdle();
-  EXPECT_EQ(HexEncode(arrived()), HexEncode(expected + expected));
-  ::close(slave);
-  ::close(master);
+  EXPECT_EQ(HexEncode(pty.Drain(100)), HexEncode(expected + expected));
   EXPECT_EQ(statuses, "Schubladenöffnung...|QR-Code-Druck...|Papiervorschub...|Papierschnitt...|Belegdruck beendet.|");
 #endif
 }

@@ -2,7 +2,6 @@
 // they keep what the code asked for (settings, handshake, lines) and every byte.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -1,13 +1,9 @@
 #include "support/fake_env.h"
 
-#include <errno.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 
 namespace tolven::testing {
 
@@ -128,9 +124,7 @@ TempDir::~TempDir() {
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void WriteAll(const std::string& path, const std::string& contents) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 #include <set>
-#include <tuple>
 
 #include "common/text.h"
 
