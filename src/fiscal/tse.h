@@ -85,8 +85,6 @@ class Tse {
   db::DbTools& tools() { return tools_; }
   // Open: requests are held back after a time-out, except one probe at a time.
   bool serverSilent() const { return breaker_.open(); }
-  // True when the next request would go out as the probe of a silent server.
-  bool NextRequestProbes() { return breaker_.WouldProbe(tools_.env().MonotonicMs()); }
 
  private:
   // The day log lines of one request (a receipt's start and finish are one),

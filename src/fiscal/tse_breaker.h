@@ -29,7 +29,6 @@ class TseBreaker {
   void NotSent(bool probe);
 
   bool open() const { return open_; }
-  bool WouldProbe(int64_t nowMs) const { return open_ && !probing_ && nowMs >= nextProbeMs_; }
 
  private:
   bool open_ = false;
