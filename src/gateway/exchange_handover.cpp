@@ -99,12 +99,7 @@ Status ExchangeFile::ReadWork(std::string& contents, FileInfo& info) {
   if (info.size > kMaxExchangeFileBytes) {
     return Status::Error(work_ + " ist größer als 1 MB (" + std::to_string(info.size) + " Bytes).");
   }
-  Status st = env_.ReadFile(work_, contents);
-  if (st && static_cast<int64_t>(contents.size()) > kMaxExchangeFileBytes) {
-    contents.clear();
-    return Status::Error(work_ + " ist größer als 1 MB.");
-  }
-  return st;
+  return env_.ReadRegularFile(work_, kMaxExchangeFileBytes, contents);
 }
 
 bool ExchangeFile::SetWorkAside(const std::string& tag) {
@@ -189,7 +184,7 @@ Handover ExchangeFile::TakeOver(const std::string& announce) {
     return h;
   }
   std::string contents;
-  if (Status st = env_.ReadFile(input_, contents); !st) {
+  if (Status st = env_.ReadRegularFile(input_, kMaxExchangeFileBytes, contents); !st) {
     LogOnce("FEHLER: " + rules_.label + " kann nicht gelesen werden: " + st.message());
     h.outcome = HandoverOutcome::Failed;
     return h;

@@ -73,6 +73,10 @@ class Env {
   // Replaces an existing target.
   virtual Status RenameFile(const std::string& from, const std::string& to) = 0;
   virtual Status ReadFile(const std::string& path, std::string& contents) = 0;
+  // A file other programs put in place (an exchange file): read only when the
+  // path itself names a regular file (a link, a FIFO or a device is refused
+  // without waiting for it) and holds at most `maxBytes`.
+  virtual Status ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents);
   // Creates or replaces the file with exactly these bytes.
   virtual Status WriteFile(const std::string& path, const std::string& contents) = 0;
   // Publishes the file atomically: written to a temporary name in the same

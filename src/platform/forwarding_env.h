@@ -25,6 +25,9 @@ class ForwardingEnv : public Env {
   Status DeleteFile(const std::string& path) override { return base_.DeleteFile(path); }
   Status RenameFile(const std::string& from, const std::string& to) override { return base_.RenameFile(from, to); }
   Status ReadFile(const std::string& path, std::string& contents) override { return base_.ReadFile(path, contents); }
+  Status ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents) override {
+    return base_.ReadRegularFile(path, maxBytes, contents);
+  }
   Status WriteFile(const std::string& path, const std::string& contents) override {
     return base_.WriteFile(path, contents);
   }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -165,20 +166,47 @@ class PosixEnv final : public Env {
     contents.clear();
     int fd = OpenRetry(Native(path), O_RDONLY);
     if (fd < 0) return PosixError("open(" + path + ")", errno);
+    return ReadOpen(fd, path, INT64_MAX, contents);
+  }
+
+  Status ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents) override {
+    contents.clear();
+    // Neither a link swapped in (it would read a file elsewhere) nor a FIFO
+    // (its open waits for a writer) may hold up the loop.
+    int fd = OpenRetry(Native(path), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) {
+      if (errno == ELOOP) return Status::Error(path + " ist keine Datei (Verweis).");
+      return PosixError("open(" + path + ")", errno);
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return Status::Error(path + " ist keine Datei.");
+    }
+    return ReadOpen(fd, path, maxBytes, contents);
+  }
+
+  // Reads to the end (at most `maxBytes`) and closes the descriptor.
+  static Status ReadOpen(int fd, const std::string& path, int64_t maxBytes, std::string& contents) {
     char buf[65536];
+    Status result = Status::Ok();
     for (;;) {
       ssize_t n = ::read(fd, buf, sizeof buf);
       if (n < 0) {
         if (errno == EINTR) continue;
-        int err = errno;
-        ::close(fd);
-        return PosixError("read(" + path + ")", err);
+        result = PosixError("read(" + path + ")", errno);
+        break;
       }
       if (n == 0) break;
       contents.append(buf, static_cast<size_t>(n));
+      if (static_cast<int64_t>(contents.size()) > maxBytes) {
+        result = Status::Error(path + " ist zu groß (mehr als " + std::to_string(maxBytes) + " Bytes).");
+        break;
+      }
     }
     ::close(fd);
-    return Status::Ok();
+    if (!result) contents.clear();
+    return result;
   }
 
   Status WriteFile(const std::string& path, const std::string& contents) override {

@@ -101,6 +101,23 @@ TEST(IniFile, ReadsNamesWithoutRegardToCaseWritesOnlyTheKeyAndOnlyWhenItChangesL
   EXPECT_EQ(ReadAll(dir / "shared/TOLVEN.INI"), "[A]\r\nX=2\r\n");
 }
 
+// What another program puts under an exchange file's name is read only when it
+// is a regular file within the limit: a FIFO (whose open would wait for a
+// writer) or a link is refused at once.
+TEST(PosixEnv, AnExchangeFileIsReadOnlyAsARegularFileWithinItsLimit) {
+  TempDir dir;
+  platform::Env& env = platform::DefaultEnv();
+  WriteAll(dir / "bestell.txt", "A;1;3\r\n");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink(dir / "bestell.txt", dir / "link");
+  std::string contents;
+  EXPECT_TRUE(env.ReadRegularFile(dir / "bestell.txt", 7, contents).ok());
+  EXPECT_EQ(contents, "A;1;3\r\n");
+  for (const char* name : {"fifo", "link"}) EXPECT_FALSE(env.ReadRegularFile(dir / name, 100, contents).ok()) << name;
+  EXPECT_FALSE(env.ReadRegularFile(dir / "bestell.txt", 6, contents).ok());
+  EXPECT_EQ(contents, "");
+}
+
 TEST(SerialSettings, TermiosForSettingsAndHandshake) {
   const tcflag_t kept = CLOCAL | CREAD | HUPCL;  // no carrier may block the port; unrelated bits stay
   // A cooked terminal, so the translation has something to switch off (that
