@@ -21,8 +21,6 @@ KitchenPrinting::KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing:
                                  Holds& holds, LogSink& log, std::function<std::shared_ptr<void>()> markKitchen)
     : tools_(tools), tse_(tse), receipts_(receipts), holds_(holds), log_(log), markKitchen_(std::move(markKitchen)) {}
 
-bool KitchenPrinting::Ready() { return receipts_.claims().Ready().ok(); }
-
 int64_t KitchenPrinting::NewestLine() {
   if (!receipts_.claims().ready()) return -1;
   auto rs = tools_.Open("SELECT MAX(id) AS m FROM bestellung");
@@ -71,7 +69,7 @@ void KitchenPrinting::PrintPending(int32_t table, const std::string& waiterText)
   platform::Env& env = tools_.env();
   // Another printout has them: it marks them within moments, or gives them back.
   const int64_t until = env.MonotonicMs() + kHeldWaitMs;
-  while (claims.CountHeld(table, "") > 0 && env.MonotonicMs() < until) env.SleepMs(20);
+  while (claims.CountHeld(table) > 0 && env.MonotonicMs() < until) env.SleepMs(20);
   const KitchenPrintout printout{table, waiterText, claims.NewToken(), ""};
   if (Status claimed = claims.ClaimPending(printout.token, table); !claimed) {
     log_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch " + std::to_string(table) +

@@ -29,9 +29,6 @@ class KitchenPrinting {
   KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts, Holds& holds,
                   LogSink& log, std::function<std::shared_ptr<void>()> markKitchen = {});
 
-  // Outside any transaction, before an order is booked: false while the claim
-  // table cannot be used (the order's lines are then claimed when they print).
-  bool Ready();
   // Inside the booking transaction, before its first line: the newest line id.
   int64_t NewestLine();
   // Inside the booking transaction, after its lines: claims them for the
@@ -54,9 +51,8 @@ class KitchenPrinting {
   static constexpr int kHeldWaitMs = 20000;
   static constexpr const char* kRestartNote = "*** NACHDRUCK nach Neustart ***";
 
-  std::string WaiterText(int32_t waiter);
-
  private:
+  std::string WaiterText(int32_t waiter);
   // Starts a transaction only for lines nobody signed yet, prints and signs.
   void Print(const printing::KitchenPrintout& printout, bool startTse);
   void PrintWith(int32_t tseTrx, int32_t tseStart, const printing::KitchenPrintout& printout);

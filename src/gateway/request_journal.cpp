@@ -18,21 +18,14 @@ std::string RequestJournal::Identity(const std::string& contents, const platform
   return kPrefix + ContentHash(contents) + "-" + std::to_string(contents.size()) + "-" + std::to_string(info.mtimeNs);
 }
 
+// `abrechnung` is 1 while the answer is not delivered, 0 once it is: the
+// order journal's own meaning of a settlement still to be told.
 Status RequestJournal::Record(int slot, const std::string& identity, const std::string& answer) {
-  // abrechnung: 1 while the answer is not delivered, 0 once it is.
-  return tools_.ExecSQL(std::string("INSERT INTO ") + kOrderJournalTable +
-                        " ( kasse, slot, kennung, zeit, abrechnung, antwort ) VALUES ( " +
-                        NumStr(tools_.state().kasse) + " , " + NumStr(slot) + " , " + SqlText(identity) + " , " +
-                        std::to_string(tools_.env().UnixTime()) + " , 1 , " + SqlText(answer) + " )");
+  return table_.Record(slot, identity, true, answer);
 }
 
-void RequestJournal::Answered(int slot, const std::string& identity) {
-  if (Status status = tools_.ExecSQL(std::string("UPDATE ") + kOrderJournalTable +
-                                     " SET abrechnung = 0 WHERE kasse = " + NumStr(tools_.state().kasse) +
-                                     " AND slot = " + NumStr(slot) + " AND kennung = " + SqlText(identity));
-      !status) {
-    log_.AddLogLine("FEHLER: Anfragejournal nicht fortgeschrieben: " + status.message());
-  }
+void RequestJournal::Answered(int slot, const std::string& identity, const std::string& answer) {
+  table_.Conclude(slot, identity, answer);
 }
 
 RequestJournal::Lookup RequestJournal::Find(const std::string& where, std::string& identity, std::string& answer,

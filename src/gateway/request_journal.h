@@ -29,8 +29,8 @@ class RequestJournal {
   bool Ready() { return table_.Ready(); }
   // Inside the settlement's transaction: settled, answer not yet delivered.
   Status Record(int slot, const std::string& identity, const std::string& answer);
-  // The answer file is written.
-  void Answered(int slot, const std::string& identity);
+  // The answer file with `answer` is written.
+  void Answered(int slot, const std::string& identity, const std::string& answer);
 
   enum class Lookup { Found, NotFound, Unknown };
   // The row of this very request file, answered or not.

@@ -155,7 +155,7 @@ void TerminalRequests::Answer(int slot, const std::string& answerFile, const std
   // A settled request whose answer could not be written stays for the next
   // pass, which answers it from the journal.
   if (!written && !identity.empty()) return;
-  if (written && !identity.empty()) journal_.Answered(slot, identity);
+  if (written && !identity.empty()) journal_.Answered(slot, identity, "OK");
   (void)poller_.RequestFile(slot).DeleteWork();
 }
 

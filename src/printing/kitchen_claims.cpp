@@ -54,33 +54,33 @@ std::string KitchenClaims::SignedLinesOf(const std::string& token) {
          " AND tse_trx <> 0)";
 }
 
-Status KitchenClaims::ClaimBooked(const std::string& token, int32_t table, int64_t aboveId) {
-  if (!ready_) return Status::Error("Tabelle " + std::string(kKitchenClaimTable) + " nicht verfügbar");
-  return tools_.ExecSQL("INSERT INTO " + std::string(kKitchenClaimTable) +
-                        " ( bestid, kasse, auftrag, zeit, tse_trx ) SELECT id, " + NumStr(tools_.state().kasse) +
-                        " , " + SqlText(token) + " , " + Now() + " , 0 FROM bestellung WHERE tisch = " +
-                        NumStr(table) + " AND haskuebon = " + tools_.SqlBool(false) + " AND id > " + NumStr(aboveId) +
-                        " AND id NOT IN (SELECT bestid FROM " + kKitchenClaimTable + ")");
+std::string KitchenClaims::Pending(int32_t table) const {
+  return " FROM bestellung WHERE tisch = " + NumStr(table) + " AND haskuebon = " + tools_.SqlBool(false);
 }
 
-Status KitchenClaims::ClaimPending(const std::string& token, int32_t table, const std::string& filter) {
+std::string KitchenClaims::InsertUnheld(const std::string& token, int32_t table, const std::string& condition) const {
+  return "INSERT INTO " + std::string(kKitchenClaimTable) + " ( bestid, kasse, auftrag, zeit, tse_trx ) SELECT id, " +
+         NumStr(tools_.state().kasse) + " , " + SqlText(token) + " , " + Now() + " , 0" + Pending(table) + condition +
+         " AND id NOT IN (SELECT bestid FROM " + kKitchenClaimTable + ")";
+}
+
+Status KitchenClaims::ClaimBooked(const std::string& token, int32_t table, int64_t aboveId) {
+  if (!ready_) return Status::Error("Tabelle " + std::string(kKitchenClaimTable) + " nicht verfügbar");
+  return tools_.ExecSQL(InsertUnheld(token, table, " AND id > " + NumStr(aboveId)));
+}
+
+Status KitchenClaims::ClaimPending(const std::string& token, int32_t table) {
   if (Status ready = Ready(); !ready) return ready;
-  const std::string pending = "SELECT id FROM bestellung WHERE tisch = " + NumStr(table) +
-                              " AND haskuebon = " + tools_.SqlBool(false) + filter;
   // Released lines first: the row stays, only its holder changes, and a
   // statement that finds the holder empty is the only one that takes it.
   Status taken = tools_.ExecSQLRepeatable("UPDATE " + std::string(kKitchenClaimTable) + " SET auftrag = " +
                                           SqlText(token) + " , kasse = " + NumStr(tools_.state().kasse) +
-                                          " , zeit = " + Now() + " WHERE auftrag IS NULL AND bestid IN (" + pending +
-                                          ")");
+                                          " , zeit = " + Now() + " WHERE auftrag IS NULL AND bestid IN (SELECT id" +
+                                          Pending(table) + ")");
   if (!taken) return taken;
-  const std::string insert = "INSERT INTO " + std::string(kKitchenClaimTable) +
-                             " ( bestid, kasse, auftrag, zeit, tse_trx ) SELECT id, " + NumStr(tools_.state().kasse) +
-                             " , " + SqlText(token) + " , " + Now() + " , 0 FROM bestellung WHERE tisch = " +
-                             NumStr(table) + " AND haskuebon = " + tools_.SqlBool(false) + filter +
-                             " AND id NOT IN (SELECT bestid FROM " + kKitchenClaimTable + ")";
   // Two takers of one line: the second one's insert breaks the key and takes
   // nothing; asked again, it leaves that line to the winner.
+  const std::string insert = InsertUnheld(token, table, "");
   Status inserted = tools_.ExecSQL(insert);
   if (!inserted) inserted = tools_.ExecSQL(insert);
   return inserted;
@@ -130,10 +130,10 @@ int64_t KitchenClaims::Count(const std::string& token) {
   return rs && !rs->Eof() ? GetFieldValue(*rs, "n").AsInt64() : 0;
 }
 
-int64_t KitchenClaims::CountHeld(int32_t table, const std::string& filter) {
+int64_t KitchenClaims::CountHeld(int32_t table) {
   if (!Ready()) return 0;
   auto rs = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) + " AND haskuebon = " +
-                        tools_.SqlBool(false) + filter + " AND id IN (SELECT bestid FROM " + kKitchenClaimTable +
+                        tools_.SqlBool(false) + " AND id IN (SELECT bestid FROM " + kKitchenClaimTable +
                         " WHERE auftrag IS NOT NULL)");
   return rs && !rs->Eof() ? GetFieldValue(*rs, "n").AsInt64() : 0;
 }

@@ -39,9 +39,8 @@ class KitchenClaims {
   // with an id above `aboveId` that nobody holds, which are the order's own
   // lines (another gateway's lines come with their claim in the same commit).
   Status ClaimBooked(const std::string& token, int32_t table, int64_t aboveId);
-  // Every pending line of the table nobody holds, among `filter` (an SQL
-  // condition on `bestellung`, may be empty). Run on its own, not in a transaction.
-  Status ClaimPending(const std::string& token, int32_t table, const std::string& filter = "");
+  // Every pending line of the table nobody holds. Run on its own, not in a transaction.
+  Status ClaimPending(const std::string& token, int32_t table);
   // This station's claims left by an interrupted run, per table, moved to fresh
   // tokens (each table's token is returned, in table order).
   std::vector<std::pair<int32_t, std::string>> TakeOverStationClaims();
@@ -54,9 +53,9 @@ class KitchenClaims {
   static std::string SignedLinesOf(const std::string& token);
   // How many lines `token` holds.
   int64_t Count(const std::string& token);
-  // Pending lines among `filter` of the table that a printout of this station
-  // or another holds right now.
-  int64_t CountHeld(int32_t table, const std::string& filter);
+  // Pending lines of the table that a printout of this station or another
+  // holds right now.
+  int64_t CountHeld(int32_t table);
 
   // After the printout: every line of the token not on `failedPrinters` is
   // marked printed and its claim removed, in one transaction; the others stay held.
@@ -67,6 +66,10 @@ class KitchenClaims {
 
  private:
   std::string Now() const;
+  // " FROM bestellung WHERE" the table's pending lines.
+  std::string Pending(int32_t table) const;
+  // The statement that claims the table's pending lines nobody holds (and `condition`).
+  std::string InsertUnheld(const std::string& token, int32_t table, const std::string& condition) const;
 
   db::DbTools& tools_;
   LogSink& log_;
