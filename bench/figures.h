@@ -29,5 +29,10 @@ int RunThroughput(const BenchOptions& options, int terminals, int seconds);
 // 7. Five terminals back to back for `seconds` each: TSE server answering,
 // silent for two thirds of the run, and one slow serial kitchen printer.
 int RunPeak(const BenchOptions& options, int seconds);
+// 8. Five terminals while a parallel printer takes no bytes for 30 s and while
+// another program holds the database's write lock for 20 s: the other
+// terminals' answers; and the first answer after a restart with the TSE server
+// silent and three tables of pending kitchen lines.
+int RunStall(const BenchOptions& options);
 
 }  // namespace tolven::bench

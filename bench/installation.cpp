@@ -110,7 +110,7 @@ bool Installation::Create(std::string& error) {
   for (int s = 1; s <= 5; ++s) fs::create_directories(Terminal(s));
   const std::string ini = "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + root_ + "/data\r\nEXE=" + root_ +
                           "/data\r\n[SETUP]\r\nKASSNR=1\r\n" +
-                          (serialPrinter_.empty() ? "" : "[PORTS]\r\nCOM3=" + serialPrinter_ + "\r\n");
+                          (thirdPort_.empty() ? "" : "[PORTS]\r\n" + thirdPort_ + "=" + thirdDevice_ + "\r\n");
   if (!WriteWholeFile(root_ + "/etc/TOLVEN.INI", ini)) {
     error = "TOLVEN.INI cannot be written";
     return false;
@@ -146,9 +146,9 @@ bool Installation::Create(std::string& error) {
                          std::string(a[0]) + "', '" + a[1] + "', " + a[2] + ", " + a[3] + ", " +
                          (a[2][0] == '2' ? "1" : "0") + ", " + a[2] + ")");
   }
-  if (!serialPrinter_.empty()) {
+  if (!thirdPort_.empty()) {
     statements.insert(statements.end(),
-                      {"UPDATE system SET kuebonport3 = 'COM3'",
+                      {"UPDATE system SET kuebonport3 = '" + thirdPort_ + "'",
                        "INSERT INTO kueprtparam (drucker, name, bonvorlauf, grupp, sort, split, kuesummer, kopien) "
                        "VALUES (3, 'Pizza', 0, 2, 0, 0, 0, 0)",
                        "INSERT INTO artgrp (artgrp, kueprt, artgrp2, grpbez) VALUES (3, 3, 3, 'Pizzaofen')",
@@ -175,9 +175,10 @@ bool Installation::StartTseServer(const std::vector<std::string>& args) {
   return false;
 }
 
-bool Installation::StartGateway(std::string& error) {
+bool Installation::StartGateway(std::string& error, bool waitForLoop) {
   gateway_ = std::make_unique<testing::ChildProcess>(options_.binDir + "/tolvenpda", std::vector<std::string>{}, Env(),
                                                      gatewayLogPath());
+  if (!waitForLoop) return true;
   const double until = NowMs() + 15000;
   while (NowMs() < until) {
     if (ReadWholeFile(gatewayLogPath()).find("Warte auf Anfragen") != std::string::npos) return true;

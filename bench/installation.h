@@ -32,14 +32,16 @@ class Installation {
 
   // Before Create: a third kitchen printer ("COM3", a receipt per line) on
   // this serial device, for article group 3 (articles 30, 31 and 32).
-  void AddSerialPrinter(const std::string& device) { serialPrinter_ = device; }
+  void AddSerialPrinter(const std::string& device) { AddThirdPrinter("COM3", device); }
+  // The same printer on the parallel port "LPT1" mapped to this device file.
+  void AddParallelPrinter(const std::string& device) { AddThirdPrinter("LPT1", device); }
   // Folders, INI, database, menu and printers; false with a reason.
   bool Create(std::string& error);
   // The TSE server stand-in with its default poll; one already running is
   // stopped first (each start has its own output file).
   bool StartTseServer(const std::vector<std::string>& args = {});
-  // The gateway; waits until its poll loop has started.
-  bool StartGateway(std::string& error);
+  // The gateway; waits until its poll loop has started unless told not to.
+  bool StartGateway(std::string& error, bool waitForLoop = true);
   void StopGateway();
   void StopAll();
 
@@ -72,7 +74,12 @@ class Installation {
   std::string root_;
   std::unique_ptr<testing::ChildProcess> tseServer_;
   int tseStarts_ = 0;
-  std::string serialPrinter_;
+  void AddThirdPrinter(const std::string& port, const std::string& device) {
+    thirdPort_ = port;
+    thirdDevice_ = device;
+  }
+
+  std::string thirdPort_, thirdDevice_;
   std::unique_ptr<testing::ChildProcess> gateway_;
 };
 

@@ -2,7 +2,7 @@
 //
 //   tolven-bench FIGURE [--quick] [--bin DIR] [--dir DIR] [--keep] [--n N] [--seconds S]
 //
-// FIGURE: order-path-1, order-path-5, settlement, idle, soak, tse, throughput, peak.
+// FIGURE: order-path-1, order-path-5, settlement, idle, soak, tse, throughput, peak, stall.
 // --quick shortens the long runs for development; recorded figures use the full
 // runs. --n overrides the count (orders, pairs, waits); --seconds the duration.
 #include <cstdio>
@@ -22,7 +22,7 @@ namespace {
 int Usage() {
   std::fputs(
       "usage: tolven-bench FIGURE [--quick] [--bin DIR] [--dir DIR] [--keep] [--n N] [--seconds S]\n"
-      "  FIGURE: order-path-1 order-path-5 settlement idle soak tse throughput peak\n",
+      "  FIGURE: order-path-1 order-path-5 settlement idle soak tse throughput peak stall\n",
       stderr);
   return 2;
 }
@@ -73,5 +73,6 @@ int main(int argc, char** argv) {
   if (figure == "tse") return RunTseLatency(options, pick(n, 200, 40));
   if (figure == "throughput") return RunThroughput(options, 5, pick(seconds, 300, 60));
   if (figure == "peak") return RunPeak(options, pick(seconds, 300, 45));
+  if (figure == "stall") return RunStall(options);
   return Usage();
 }

@@ -1,6 +1,7 @@
 #include "db/transaction.h"
 
 #include "db/db_tools.h"
+#include "loop/event_loop.h"
 
 namespace tolven::db {
 
@@ -8,11 +9,16 @@ namespace {
 constexpr const char* kEndedEarly = "Transaktion vorzeitig beendet";
 }
 
+void Transaction::SetOpen(bool open) {
+  if (open != open_) loop::NoteTransaction(open);
+  open_ = open;
+}
+
 Status Transaction::Begin() {
   if (open_) return Status::Error("Es ist bereits eine Transaktion offen.");
   DbError err;
   if (!conn_.BeginTrans(err)) return StatusOf(err);
-  open_ = true;
+  SetOpen(true);
   return Status::Ok();
 }
 
@@ -24,7 +30,7 @@ Status Transaction::Failure() const {
 
 Status Transaction::Commit() {
   if (!open_) return Status::Error("Es ist keine Transaktion offen.");
-  open_ = false;
+  SetOpen(false);
   if (!conn_.InTransaction()) {
     // Ended by the engine: what ran after that was not part of it. The first
     // failure, when the connection still knows it, says why.
@@ -66,7 +72,7 @@ Status Transaction::ReleaseSavepoint(const std::string& name) {
 
 void Transaction::Rollback() {
   if (!open_) return;
-  open_ = false;
+  SetOpen(false);
   End();
 }
 

@@ -37,6 +37,8 @@ class Transaction {
  private:
   // Rolls back what the connection still holds open.
   void End();
+  // The event loop learns of it: no job pauses inside a transaction.
+  void SetOpen(bool open);
 
   Connection& conn_;
   bool open_ = false;

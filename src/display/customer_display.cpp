@@ -175,7 +175,7 @@ void CustomerDisplay::OpenDisplay() {
 
 void CustomerDisplay::Send(const DisplaySequence& steps) {
   // A sequence pauses between its steps; another job's text waits for its end.
-  const Holds::Hold hold = sending_.Take("Kundendisplay");
+  const loop::Holds::Hold hold = sending_.Take("Kundendisplay");
   for (const DisplayStep& step : steps) {
     platform::SerialPort* p = port();
     if (!p) return;

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/holds.h"
+#include "loop/holds.h"
 #include "db/db_tools.h"
 #include "display/display_protocol.h"
 #include "platform/ini_file.h"
@@ -68,7 +68,7 @@ class CustomerDisplay {
   DisplayKind kind_;
   bool initialised_ = false;
   std::string disptxt1_, disptxt2_;
-  Holds sending_{[this](int ms) { tools_.env().SleepMs(ms); }};
+  loop::Holds sending_{tools_.env(), loop::Holds::Rank::Display};
 };
 
 }  // namespace tolven::display

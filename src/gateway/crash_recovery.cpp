@@ -3,10 +3,7 @@
 #include <map>
 
 #include "common/text.h"
-#include "fiscal/tse.h"
 #include "printing/customer_receipt.h"
-#include "gateway/kitchen_printing.h"
-#include "printing/kitchen_receipts.h"
 
 namespace tolven::gateway {
 
@@ -19,10 +16,29 @@ const std::string kPrefix = "Wiederanlauf: ";
 
 }  // namespace
 
-void CrashRecovery::Run() {
+void CrashRecovery::Run(loop::EventLoop* loop) {
   RemoveStaleTseRows();
-  PrintPendingKitchenLines();
-  CheckReceipts();
+  // Taken over and listed before the first order or payment of this run, which
+  // would otherwise be among them.
+  std::vector<KitchenPrinting::Reprint> reprints = kitchen_.TakeOverClaims();
+  Receipts receipts = FindReceipts();
+  // A silent TSE server or a stalled printer costs these jobs only: the
+  // terminals are served meanwhile.
+  std::function<void()> steps[] = {[this, reprints] { kitchen_.Recover(reprints); },
+                                   [this, receipts] { PrintReceipts(receipts); }};
+  for (auto& step : steps) {
+    if (loop == nullptr) {
+      step();
+      continue;
+    }
+    loop->Spawn([this, step = std::move(step)] {
+      try {
+        step();
+      } catch (const std::exception& e) {
+        log_.AddLogLine("FEHLER: " + kPrefix + e.what());
+      }
+    });
+  }
 }
 
 void CrashRecovery::RemoveStaleTseRows() {
@@ -41,14 +57,6 @@ void CrashRecovery::RemoveStaleTseRows() {
     }
     log_.AddLogLine(kPrefix + std::to_string(n) + " alte Zeile(n) dieser Kasse in " + table + " gelöscht.");
   }
-}
-
-void CrashRecovery::PrintPendingKitchenLines() {
-  // Nothing of this station prints yet: the recovery's printouts need no hold.
-  Holds holds([this](int ms) { tools_.env().SleepMs(ms); });
-  KitchenPrinting(tools_, tse_, kitchenReceipts_, holds, log_,
-                  [this]() -> std::shared_ptr<void> { return markReceipt_ ? markReceipt_(true) : nullptr; })
-      .Recover();
 }
 
 bool CrashRecovery::EnsureMarkTable() {
@@ -104,26 +112,35 @@ void CrashRecovery::ReportUnsigned(int32_t bunr) {
   tools_.WriteSysLogMemo("P", text, why);
 }
 
-bool CrashRecovery::CheckReceipts() {
+CrashRecovery::Receipts CrashRecovery::FindReceipts() {
+  Receipts found;
   const int64_t mark = ReadMark();
-  if (mark < 0) return false;
+  if (mark < 0) return found;
   auto rs = tools_.Open("SELECT bunr, tse_signatur FROM kass WHERE kasse = " + NumStr(tools_.state().kasse) +
                         " AND bunr > " + NumStr(mark) + " ORDER BY bunr");
   if (!rs) {
     log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + rs.status().message());
-    return false;
+    return found;
   }
+  found.mark = mark;
+  for (; !rs->Eof(); rs->MoveNext()) {
+    found.above.emplace_back(GetFieldValue(*rs, "bunr").AsInt(), GetFieldValue(*rs, "tse_signatur").AsString().empty());
+  }
+  return found;
+}
+
+bool CrashRecovery::PrintReceipts(const Receipts& receipts) {
+  if (receipts.mark < 0) return false;
   platform::Env& env = tools_.env();
   // The mark only passes receipts that are done: one whose archive could not
   // be written is looked at again at the next start.
-  int64_t newMark = mark;
+  int64_t newMark = receipts.mark;
   bool held = false;
-  for (; !rs->Eof(); rs->MoveNext()) {
-    const int32_t bunr = GetFieldValue(*rs, "bunr").AsInt();
+  for (const auto& [bunr, unsignedReceipt] : receipts.above) {
     if (!env.FileExists(receipt_.ArchivePath(bunr))) {
       log_.AddLogLine(kPrefix + "Beleg " + std::to_string(bunr) +
                       " wurde nicht gedruckt (Lauf unterbrochen) und wird als Kopie gedruckt.");
-      if (tools_.state().tseInUse && GetFieldValue(*rs, "tse_signatur").AsString().empty()) ReportUnsigned(bunr);
+      if (tools_.state().tseInUse && unsignedReceipt) ReportUnsigned(bunr);
       const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_(false) : nullptr;
       // The terminal that asked for it is not recorded with the receipt; the
       // station's receipt printer takes it.
@@ -134,7 +151,7 @@ bool CrashRecovery::CheckReceipts() {
     }
     if (!held) newMark = bunr;
   }
-  return newMark == mark || StoreMark(newMark);
+  return newMark == receipts.mark || StoreMark(newMark);
 }
 
 }  // namespace tolven::gateway

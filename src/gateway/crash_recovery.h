@@ -3,10 +3,12 @@
 // the kitchen, receipts committed but never archived or printed, receipts the
 // TSE never signed, and this station's request rows with the TSE server.
 //
-// It runs once, after the modules are built and before the poll loop, so
-// nothing of this station is in flight while it looks. Every step reports its
-// own failures and the other steps still run; a step that fails is tried again
-// at the next start.
+// It runs once, after the modules are built. What must be settled before any
+// terminal is served (the station's stale TSE rows, its kitchen claims, the list
+// of receipts to look at) is quick database work done before the poll loop; the
+// printouts, which may wait for a printer or a silent TSE server, are jobs of the
+// loop beside the terminals. Every step reports its own failures and the other
+// steps still run; a step that fails is tried again at the next start.
 #pragma once
 
 #include <cstdint>
@@ -15,15 +17,16 @@
 #include <memory>
 #include <string>
 
+#include <utility>
+#include <vector>
+
 #include "common/log_sink.h"
 #include "db/db_tools.h"
+#include "loop/event_loop.h"
+#include "gateway/kitchen_printing.h"
 
-namespace tolven::fiscal {
-class Tse;
-}
 namespace tolven::printing {
 class CustomerReceipt;
-class KitchenReceipts;
 }  // namespace tolven::printing
 
 namespace tolven::gateway {
@@ -39,48 +42,48 @@ class CrashRecovery {
   // looked at. The POS programs' tables are never altered for it.
   static constexpr const char* kMarkTable = "pdaanlauf";
 
-  // `markReceipt` (may be empty) tells the printers' watcher which printouts
-  // are kitchen and which are customer receipts.
-  CrashRecovery(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& kitchenReceipts,
-                printing::CustomerReceipt& receipt, LogSink& log, ReceiptMarker markReceipt = {})
-      : tools_(tools),
-        tse_(tse),
-        kitchenReceipts_(kitchenReceipts),
-        receipt_(receipt),
-        log_(log),
-        markReceipt_(std::move(markReceipt)) {}
+  // `kitchen` prints the kitchen lines as orders do (its holds, its marks for
+  // the printers' watcher); `markReceipt` (may be empty) marks the customer
+  // receipts' copies for it.
+  CrashRecovery(db::DbTools& tools, KitchenPrinting& kitchen, printing::CustomerReceipt& receipt, LogSink& log,
+                ReceiptMarker markReceipt = {})
+      : tools_(tools), kitchen_(kitchen), receipt_(receipt), log_(log), markReceipt_(std::move(markReceipt)) {}
 
-  // Every step below, in this order.
-  void Run();
-
-  // Request and answer rows of this station with the TSE server: no request
-  // of this station is open before the first one of this run.
-  void RemoveStaleTseRows();
+  // Every step below, in this order: the database steps now, the printouts as
+  // jobs of `loop` (in place without one), which this object must outlive.
   // Order lines that never reached the kitchen: those this station held when
   // it stopped are printed again, marked as a reprint, and every line nobody
   // holds is printed, each table under a fresh TSE transaction when it has
   // lines nobody signed (the one started before the interruption is lost).
-  void PrintPendingKitchenLines();
+  void Run(loop::EventLoop* loop = nullptr);
+
+  // Request and answer rows of this station with the TSE server: no request
+  // of this station is open before the first one of this run.
+  void RemoveStaleTseRows();
   // This station's receipts above the mark: one without its archive file was
   // interrupted between its commit and its printout. It is archived and printed
   // as a copy; when it is also unsigned, that is reported, never signed now (the
   // TSE may have signed it already, only the answer was lost). Returns false
   // when the mark could not be kept.
-  bool CheckReceipts();
+  bool CheckReceipts() { return PrintReceipts(FindReceipts()); }
 
  private:
+  struct Receipts {
+    int64_t mark = -1;                             // -1: the mark could not be read
+    std::vector<std::pair<int32_t, bool>> above;  // receipt number, unsigned
+  };
+  // The receipts above the mark, listed before this run stores any.
+  Receipts FindReceipts();
+  bool PrintReceipts(const Receipts& receipts);
   // The mark of this station; on the first start (no row) the newest receipt
   // of the station, so that the history before is left alone. -1 on failure.
   int64_t ReadMark();
   bool EnsureMarkTable();
   bool StoreMark(int64_t bunr);
   void ReportUnsigned(int32_t bunr);
-  // Tables with lines for the kitchen that have not been sent, with the id of
-  // their first such line.
 
   db::DbTools& tools_;
-  fiscal::Tse& tse_;
-  printing::KitchenReceipts& kitchenReceipts_;
+  KitchenPrinting& kitchen_;
   printing::CustomerReceipt& receipt_;
   LogSink& log_;
   ReceiptMarker markReceipt_;

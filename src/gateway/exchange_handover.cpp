@@ -114,6 +114,17 @@ bool ExchangeFile::SetWorkAside(const std::string& tag) {
   return true;
 }
 
+void ExchangeFile::SetFailingAside(int tries, const std::string& why) {
+  const std::string path = LeftoverPresent() ? work_ : env_.GetFileInfo(input_).kind == FileKind::Regular ? input_ : "";
+  if (path.empty()) return;
+  std::string error;
+  const std::string aside = SetAside(env_, path, "fehlerhaft", error);
+  log_.AddLogLine("FEHLER: " + rules_.label + " " + std::to_string(tries) + "-mal nicht verarbeitet (" + why + "), " +
+                  (aside.empty() ? "kann nicht beiseitegelegt werden: " + error
+                                 : "beiseitegelegt als " + aside + ". Bitte prüfen."));
+  Reset();
+}
+
 Status ExchangeFile::DeleteWork() { return env_.DeleteFile(work_); }
 
 void ExchangeFile::Observe(const FileInfo& info) {

@@ -76,6 +76,9 @@ class ExchangeFile {
   // Moves the work file of an interrupted pass aside unread (name + "." + tag
   // + "-" + time); false when it is still in the way. Logged either way.
   bool SetWorkAside(const std::string& tag);
+  // The file the slot's jobs failed on `tries` times (`why`: the last
+  // failure), its work file or else its input file, moved aside. Logged.
+  void SetFailingAside(int tries, const std::string& why);
   Status DeleteWork();
 
   // The whole hand-over: `announce` is logged once per file when work on it

@@ -18,7 +18,7 @@ std::string PrintingKey(int32_t table) { return "Küche Tisch " + std::to_string
 }  // namespace
 
 KitchenPrinting::KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts,
-                                 Holds& holds, LogSink& log, std::function<std::shared_ptr<void>()> markKitchen)
+                                 loop::Holds& holds, LogSink& log, std::function<std::shared_ptr<void>()> markKitchen)
     : tools_(tools), tse_(tse), receipts_(receipts), holds_(holds), log_(log), markKitchen_(std::move(markKitchen)) {}
 
 int64_t KitchenPrinting::NewestLine() {
@@ -80,12 +80,13 @@ void KitchenPrinting::PrintPending(int32_t table, const std::string& waiterText)
   Print(printout, UnsignedLines(printout.token) > 0);
 }
 
-void KitchenPrinting::Recover() {
+std::vector<KitchenPrinting::Reprint> KitchenPrinting::TakeOverClaims() {
+  std::vector<Reprint> reprints;
   KitchenClaims& claims = receipts_.claims();
   if (Status ready = claims.Ready(); !ready) {
     log_.AddLogLine("FEHLER: " + kRecoveryPrefix + "Tabelle " + printing::kKitchenClaimTable +
                     " nicht verfügbar: " + ready.message());
-    return;
+    return reprints;
   }
   claims.Prune();
   // Held by this station when it stopped: printed or not, nobody can tell.
@@ -97,11 +98,18 @@ void KitchenPrinting::Recover() {
         first && !first->Eof()) {
       waiter = GetFieldValue(*first, "kanr").AsInt();
     }
-    log_.AddLogLine(kRecoveryPrefix + "Küchenbons für Tisch " + std::to_string(table) +
+    reprints.push_back({table, WaiterText(waiter), token});
+  }
+  return reprints;
+}
+
+void KitchenPrinting::Recover(const std::vector<Reprint>& reprints) {
+  KitchenClaims& claims = receipts_.claims();
+  if (!claims.ready()) return;
+  for (const Reprint& r : reprints) {
+    log_.AddLogLine(kRecoveryPrefix + "Küchenbons für Tisch " + std::to_string(r.table) +
                     " aus einem unterbrochenen Lauf werden gedruckt.");
-    // With the TSE down one table is enough to find out; every further start
-    // would only wait for its time-out while the kitchen waits.
-    Print({table, WaiterText(waiter), token, kRestartNote}, UnsignedLines(token) > 0 && tse_.TseReady());
+    Print({r.table, r.waiterText, r.token, kRestartNote}, UnsignedLines(r.token) > 0 && tse_.TseInUse());
   }
   // Tips and their like alone never go to the kitchen.
   auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) +
@@ -112,11 +120,14 @@ void KitchenPrinting::Recover() {
     log_.AddLogLine("FEHLER: " + kRecoveryPrefix + "offene Küchenbons nicht lesbar: " + rs.status().message());
     return;
   }
+  // Read whole first: the printouts pause, and other jobs use the connection meanwhile.
+  std::vector<std::pair<int32_t, int64_t>> tables;
   for (; !rs->Eof(); rs->MoveNext()) {
-    const int32_t table = GetFieldValue(*rs, "tisch").AsInt();
+    tables.emplace_back(GetFieldValue(*rs, "tisch").AsInt(), GetFieldValue(*rs, "erste").AsInt64());
+  }
+  for (const auto& [table, firstLine] : tables) {
     int32_t waiter = 0;
-    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " +
-                                NumStr(GetFieldValue(*rs, "erste").AsInt64()));
+    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstLine));
         line && !line->Eof()) {
       waiter = GetFieldValue(*line, "kanr").AsInt();
     }
@@ -125,7 +136,7 @@ void KitchenPrinting::Recover() {
       continue;  // another station took them meanwhile, or the next order will
     }
     log_.AddLogLine(kRecoveryPrefix + "offene Küchenbons für Tisch " + std::to_string(table) + " werden gedruckt.");
-    Print(printout, UnsignedLines(printout.token) > 0 && tse_.TseReady());
+    Print(printout, UnsignedLines(printout.token) > 0 && tse_.TseInUse());
   }
 }
 
@@ -139,7 +150,7 @@ void KitchenPrinting::Print(const KitchenPrintout& printout, bool startTse) {
 void KitchenPrinting::PrintWith(int32_t tseTrx, int32_t tseStart, const KitchenPrintout& printout) {
   // Taken after the TSE start: a slow or silent TSE server holds up no other
   // printout of the table. One printout of a table at a time on this station.
-  const Holds::Hold hold = holds_.Take(PrintingKey(printout.table));
+  const loop::Holds::Hold hold = holds_.Take(PrintingKey(printout.table));
   const std::shared_ptr<void> marked = markKitchen_ ? markKitchen_() : nullptr;
   receipts_.PrintClaimed(tseTrx, tseStart, printout);
 }

@@ -13,8 +13,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "common/holds.h"
+#include "loop/holds.h"
 #include "common/log_sink.h"
 #include "db/db_tools.h"
 #include "fiscal/tse.h"
@@ -26,7 +27,7 @@ class KitchenPrinting {
  public:
   // `markKitchen` (may be empty) tells the printers' watcher that the
   // printouts until the returned value goes are kitchen receipts.
-  KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts, Holds& holds,
+  KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts, loop::Holds& holds,
                   LogSink& log, std::function<std::shared_ptr<void>()> markKitchen = {});
 
   // Inside the booking transaction, before its first line: the newest line id.
@@ -44,9 +45,20 @@ class KitchenPrinting {
   // for (up to kHeldWaitMs), the others are printed now. For a settlement,
   // which must not settle what the kitchen has not had.
   void PrintPending(int32_t table, const std::string& waiterText);
-  // At start: this station's lines left held by an interrupted run, printed
-  // again marked as a reprint, then every line nobody holds.
-  void Recover();
+  // A table's lines this station held when an interrupted run stopped.
+  struct Reprint {
+    int32_t table = 0;
+    std::string waiterText;
+    std::string token;
+  };
+  // At start, before any order of this run claims a line: takes over this
+  // station's claims of the interrupted run (all of them, so no later order's
+  // may be among them).
+  std::vector<Reprint> TakeOverClaims();
+  // Then, beside the terminals: those lines printed again marked as a reprint,
+  // then every line nobody holds. Their TSE starts go through the breaker as
+  // an order's do.
+  void Recover(const std::vector<Reprint>& reprints);
 
   static constexpr int kHeldWaitMs = 20000;
   static constexpr const char* kRestartNote = "*** NACHDRUCK nach Neustart ***";
@@ -61,7 +73,7 @@ class KitchenPrinting {
   db::DbTools& tools_;
   fiscal::Tse& tse_;
   printing::KitchenReceipts& receipts_;
-  Holds& holds_;
+  loop::Holds& holds_;
   LogSink& log_;
   std::function<std::shared_ptr<void>()> markKitchen_;
 };

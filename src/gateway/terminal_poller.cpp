@@ -8,12 +8,12 @@ namespace tolven::gateway {
 using db::GetFieldValue;
 using platform::kPathSepText;
 
-TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, EventLoop& loop, GatewayHooks hooks)
+TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, loop::EventLoop& loop, GatewayHooks hooks)
     : tools_(tools),
       tse_(tse),
       loop_(loop),
       hooks_(std::move(hooks)),
-      holds_([this](int ms) { tools_.env().SleepMs(ms); }),
+      holds_(tools_.env(), loop::Holds::Rank::Table),
       log_(tools.env(), tools.ui(), [this] { ProcessEvents(); }),
       orderImport_(tools, *this),
       journal_(tools, *this) {}
@@ -77,6 +77,12 @@ bool TerminalPoller::SpawnSlotJob(int i, std::function<void()> work) {
     try {
       work();
     } catch (const std::exception& e) {
+      // Failed before its file was answered: the file is still there.
+      if (taker_[i] == platform::Fiber::Current()) {
+        taker_[i] = nullptr;
+        FileFailed(i, e.what());
+        return;
+      }
       AddLogLine(std::string("FEHLER: Orderterminal ") + std::to_string(i) + ": " + e.what());
     }
     ReleaseSlot(i);
@@ -85,7 +91,25 @@ bool TerminalPoller::SpawnSlotJob(int i, std::function<void()> work) {
 }
 
 void TerminalPoller::ReleaseSlot(int i) {
-  if (taker_[i] == platform::Fiber::Current()) taker_[i] = nullptr;
+  if (taker_[i] != platform::Fiber::Current()) return;
+  taker_[i] = nullptr;
+  failures_[i] = Failures{};
+}
+
+void TerminalPoller::FileFailed(int i, const std::string& why) {
+  Failures& failures = failures_[i];
+  const std::string failed = "FEHLER: Orderterminal " + std::to_string(i) + ": " + why;
+  if (++failures.count < kFileTries) {
+    const int64_t pauseMs = kFirstRetryMs << (failures.count - 1);
+    failures.retryAtMs = tools_.env().MonotonicMs() + pauseMs;
+    AddLogLine(failed + ". Neuer Versuch in " + std::to_string(pauseMs / 1000) + " s.");
+    return;
+  }
+  AddLogLine(failed + ".");
+  failures = Failures{};
+  // The one the job was taking: an order before a request, as they are taken.
+  ExchangeFile& orders = OrderFile(i);
+  (orders.LeftoverPresent() || orders.Present() ? orders : RequestFile(i)).SetFailingAside(kFileTries, why);
 }
 
 void TerminalPoller::PollPass() {
@@ -102,7 +126,7 @@ void TerminalPoller::PollPass() {
     lastLookMs_ = now;
     for (int i = 1; i <= kSlots; ++i) {
       const TerminalSlot& slot = slots_[i];
-      if (!slot.inUse || taker_[i] != nullptr) continue;
+      if (!slot.inUse || taker_[i] != nullptr || now < failures_[i].retryAtMs) continue;
       // A work file an interrupted pass left comes before a new order file.
       if (ExchangeFile& orders = OrderFile(i); orders.LeftoverPresent() || orders.Present()) {
         worked |= SpawnSlotJob(i, [this, i] { ProcessOrderFile(i); });

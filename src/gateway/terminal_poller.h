@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "common/holds.h"
+#include "loop/holds.h"
 #include "common/log_sink.h"
 #include "common/numbered_array.h"
 #include "db/db_tools.h"
-#include "gateway/event_loop.h"
+#include "loop/event_loop.h"
 #include "gateway/exchange_handover.h"
 #include "gateway/order_import.h"
 #include "gateway/order_journal.h"
@@ -33,6 +33,11 @@ inline constexpr int kSlots = 5;
 // and for a while after the last job ended, then every 50 ms per slot in use.
 inline constexpr int kPassMs = 50;
 inline constexpr int64_t kQuietAfterMs = 2000;
+// A file whose job fails (out of memory, a driver's exception) is taken again
+// after a pause that doubles from kFirstRetryMs, and set aside at the
+// kFileTries-th failure, so that it neither spins nor blocks its terminal.
+inline constexpr int kFileTries = 5;
+inline constexpr int64_t kFirstRetryMs = 1000;
 
 struct TerminalSlot {
   bool inUse = false;
@@ -74,7 +79,7 @@ struct GatewayHooks {
 class TerminalPoller final : public LogSink {
  public:
   // `tools` works on `loop` as its Env, so that the jobs' waits are pauses.
-  TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, EventLoop& loop, GatewayHooks hooks);
+  TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, loop::EventLoop& loop, GatewayHooks hooks);
 
   // Version in the start-up status, exchange folders and receipt printers from `system`.
   void Load();
@@ -86,7 +91,7 @@ class TerminalPoller final : public LogSink {
   // the loop for 50 ms.
   void PollPass();
   // A table's kitchen receipts and its settlement are one job's at a time.
-  Holds& holds() { return holds_; }
+  loop::Holds& holds() { return holds_; }
   static std::string TableKey(int32_t table) { return "Tisch " + std::to_string(table); }
   // The order file of a slot (its "bestell.txt" exists, or a work file an
   // interrupted pass left).
@@ -128,12 +133,14 @@ class TerminalPoller final : public LogSink {
   // ReleaseSlot; false when the slot already has one.
   bool SpawnSlotJob(int slot, std::function<void()> work);
   void ReleaseSlot(int slot);
+  // The slot's job failed on its file: a later try, or the file set aside.
+  void FileFailed(int slot, const std::string& why);
 
   db::DbTools& tools_;
   fiscal::Tse& tse_;
-  EventLoop& loop_;
+  loop::EventLoop& loop_;
   GatewayHooks hooks_;
-  Holds holds_;
+  loop::Holds holds_;
   RunningLog log_;  // before the parts that log through this poller
   OrderImport orderImport_;
   OrderJournal journal_;
@@ -141,6 +148,11 @@ class TerminalPoller final : public LogSink {
   NumberedArray<std::unique_ptr<ExchangeFile>, kSlots> orderFiles_, requestFiles_;
   // The job (its fiber) taking a slot's files; nullptr: none.
   NumberedArray<const void*, kSlots> taker_{};
+  struct Failures {
+    int count = 0;
+    int64_t retryAtMs = INT64_MIN / 2;
+  };
+  NumberedArray<Failures, kSlots> failures_{};
   int64_t lastFileMs_ = INT64_MIN / 2;  // a file was taken or a job ended
   int64_t lastLookMs_ = INT64_MIN / 2;
   bool beenden_ = false;

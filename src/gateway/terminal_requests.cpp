@@ -241,7 +241,7 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
 bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std::string& payment,
                               const std::string& list, const settlement::SettleRequest& base, std::string& reason) {
   // Kitchen receipts of the table printing meanwhile would come out twice.
-  const Holds::Hold hold = poller_.holds().Take(TerminalPoller::TableKey(table));
+  const loop::Holds::Hold hold = poller_.holds().Take(TerminalPoller::TableKey(table));
   reason.clear();
   settlement::SettleRequest request = base;
   std::string suffix, filter;
@@ -306,9 +306,9 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   if (!KitchenHasLines(table, waiter, " AND id IN ( " + read + " )", reason)) return false;
 
   std::string zahlart = payment;
-  const Result<int32_t> settled = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
+  const settlement::SettlementResult settled = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
   if (!settled) {
-    reason = settlement_.lastRefusal();
+    reason = settled.refusal;
     if (reason.empty()) {
       reason = kSettlementFailed;
       poller_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
@@ -319,7 +319,8 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   // The settled lines left the table with the receipt's commit.
   poller_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
   const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[slot].printer : "";
-  if (Status st = receipt_.Print(bunr, printer, settlement_.UnstoredSignature(bunr)); !st) {
+  const fiscal::ReceiptSignature* unstored = settled.unstoredSignature ? &*settled.unstoredSignature : nullptr;
+  if (Status st = receipt_.Print(bunr, printer, unstored); !st) {
     poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
   }
   return true;

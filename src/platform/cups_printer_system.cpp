@@ -45,6 +45,12 @@ void SplitServer(std::string server, std::string& host, int& port) {
 }
 
 Status Connect(const std::string& server, Connection& c) {
+  // Without this, a scheduler that asks for a password makes libcups prompt on
+  // the terminal, which would stop an unattended gateway; the job fails
+  // instead. libcups keeps the callback per thread, and calls come from the
+  // loop's workers, so it is set on every connection.
+  cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; },
+                     nullptr);
   std::string host;
   int port;
   SplitServer(server, host, port);
@@ -57,12 +63,7 @@ Status Connect(const std::string& server, Connection& c) {
 
 }  // namespace
 
-CupsPrinterSystem::CupsPrinterSystem(std::string server) : server_(std::move(server)) {
-  // Without this, a scheduler that asks for a password makes libcups prompt on
-  // the terminal, which would stop an unattended gateway; the job fails instead.
-  cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; },
-                     nullptr);
-}
+CupsPrinterSystem::CupsPrinterSystem(std::string server) : server_(std::move(server)) {}
 
 std::string CupsPrinterSystem::Server() const {
   if (!server_.empty()) return server_;

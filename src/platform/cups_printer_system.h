@@ -3,7 +3,8 @@
 // socket - or, when empty, by the environment variable CUPS_SERVER and then by
 // the client configuration. Names and titles are Windows-1252 like every text
 // of the program and are converted at this edge; text jobs go out as UTF-8.
-// Nothing here ever prompts for a password or waits without a limit.
+// Nothing here ever prompts for a password or waits without a limit. The
+// object keeps no state between calls, so calls may come from several threads.
 #pragma once
 
 #include <memory>

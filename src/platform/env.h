@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,11 @@ class Env {
   // Milliseconds on a clock that never jumps (not affected by midnight or clock changes).
   virtual int64_t MonotonicMs() = 0;
   virtual void SleepMs(int ms) = 0;
+  // Runs `work`, a call that may block for long (a device, the spooler, a
+  // folder on a share, a database statement): inside a job of the event loop
+  // on a worker thread while only that job waits; elsewhere in place. What
+  // `work` throws is thrown here. `work` touches nothing the loop's jobs share.
+  virtual void RunBlocking(const std::function<void()>& work) { work(); }
 
   // True when the path is not empty and names an existing regular file; any
   // error gives false.

@@ -11,7 +11,8 @@ namespace tolven::platform {
 
 class Fiber {
  public:
-  // `body` starts at the first Resume. It must not throw.
+  // `body` starts at the first Resume. What it throws ends the process: the
+  // event loop's jobs catch everything themselves.
   explicit Fiber(std::function<void()> body);
   // A fiber destroyed before its body returned never runs again; what lives
   // on its stack is not destroyed (the loop runs every job to its end).
@@ -19,12 +20,15 @@ class Fiber {
   Fiber(const Fiber&) = delete;
   Fiber& operator=(const Fiber&) = delete;
 
-  // Runs the fiber until it suspends or its body returns. Called from outside
-  // any fiber (fibers do not resume each other).
-  void Resume();
+  // Runs the fiber until it suspends or its body returns. False when it could
+  // not start because the system has no stack for it now (nothing ran; try
+  // again later). Called from outside any fiber (fibers do not resume each
+  // other); a call from inside one, or on a finished fiber, ends the process.
+  bool Resume();
   bool finished() const;
 
-  // From inside a fiber: back to the Resume that ran it.
+  // From inside a fiber: back to the Resume that ran it. Outside any fiber it
+  // ends the process (nothing could ever resume the caller).
   static void Suspend();
   // The fiber running now; nullptr outside any.
   static Fiber* Current();

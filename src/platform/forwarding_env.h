@@ -19,6 +19,7 @@ class ForwardingEnv : public Env {
   int64_t UtcOffsetAt(int64_t unixTime) override { return base_.UtcOffsetAt(unixTime); }
   int64_t MonotonicMs() override { return base_.MonotonicMs(); }
   void SleepMs(int ms) override { base_.SleepMs(ms); }
+  void RunBlocking(const std::function<void()>& work) override { base_.RunBlocking(work); }
   bool FileExists(const std::string& path) override { return base_.FileExists(path); }
   bool FolderExists(const std::string& path) override { return base_.FolderExists(path); }
   FileInfo GetFileInfo(const std::string& path) override { return base_.GetFileInfo(path); }

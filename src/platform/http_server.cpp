@@ -1,5 +1,6 @@
 #include "platform/http_server.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -229,6 +230,13 @@ bool AddressAllowed(const std::string& address, const std::vector<std::string>& 
     if (ParsePattern(p, net, prefix) && Covers(net, prefix, a)) return true;
   }
   return false;
+}
+
+int ConnectionLimit(int requested, int descriptorLimit) {
+  // A quarter leaves the rest to the database, order files, printers and logs,
+  // with 64 descriptors too.
+  const int cap = std::max(4, descriptorLimit / 4);
+  return requested > 0 ? std::min(requested, cap) : cap;
 }
 
 bool SafeRequestPath(const std::string& path, size_t maxLength) {

@@ -51,6 +51,8 @@ struct HttpServerOptions {
   // A client that sends nothing for this long is dropped.
   int readTimeoutSeconds = 5;
   // Connections open at once (slow ones included); further ones are refused.
+  // Start lowers it to ConnectionLimit(): idle page connections must never
+  // take the descriptors the gateway needs for order files and printers.
   int maxConnections = 256;
 };
 
@@ -66,6 +68,13 @@ class HttpServer {
   // also done by the destructor.
   virtual void Stop() = 0;
 };
+
+// The soft limit of descriptors (files, sockets) this process may hold open;
+// a large fixed number where the server's connections cost the process none.
+int OpenDescriptorLimit();
+// The connections a server admits: `requested` (<= 0: no wish), at most a
+// quarter of the descriptor limit and at least 4.
+int ConnectionLimit(int requested, int descriptorLimit);
 
 // 127.0.0.0/8, ::1 and their IPv4-mapped forms.
 bool IsLoopbackAddress(const std::string& address);

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,11 +81,12 @@ class MhdServer final : public HttpServer {
     pthread_sigmask(SIG_BLOCK, &set, &old);
     const unsigned threads = static_cast<unsigned>(options_.threads < 1 ? 1 : options_.threads);
     const unsigned timeout = static_cast<unsigned>(options_.readTimeoutSeconds < 1 ? 1 : options_.readTimeoutSeconds);
+    const int connections = ConnectionLimit(options_.maxConnections, OpenDescriptorLimit());
     daemon_ = MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &MhdServer::Access, this,  //
                                MHD_OPTION_LISTEN_SOCKET, listenFd_,                                           //
                                MHD_OPTION_THREAD_POOL_SIZE, threads,                                          //
                                MHD_OPTION_CONNECTION_TIMEOUT, timeout,                                        //
-                               MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(options_.maxConnections),   //
+                               MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(connections),               //
                                MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,                         //
                                MHD_OPTION_UNESCAPE_CALLBACK, &MhdServer::KeepEscapes, nullptr,                //
                                MHD_OPTION_NOTIFY_COMPLETED, &MhdServer::Completed, nullptr,                   //
@@ -180,6 +182,12 @@ class MhdServer final : public HttpServer {
 };
 
 }  // namespace
+
+int OpenDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+  return limit.rlim_cur > (1u << 20) ? 1 << 20 : static_cast<int>(limit.rlim_cur);
+}
 
 std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options, HttpHandler handler, Status& error) {
   if (Status st = CheckServerOptions(options); !st.ok()) {

@@ -22,6 +22,11 @@ thread_local Fiber* current = nullptr;
   std::abort();
 }
 
+[[noreturn]] void Misuse(const char* what) {
+  std::fprintf(stderr, "Fiber: %s\n", what);
+  std::abort();
+}
+
 }  // namespace
 
 struct Fiber::Impl {
@@ -35,7 +40,11 @@ struct Fiber::Impl {
 
   static void Run() {
     Impl& self = *current->impl_;
-    self.body();
+    try {
+      self.body();
+    } catch (...) {
+      Misuse("an exception left the fiber's body");
+    }
     self.finished = true;
     swapcontext(&self.context, &self.caller);
   }
@@ -51,18 +60,23 @@ bool Fiber::finished() const { return impl_->finished; }
 
 Fiber* Fiber::Current() { return current; }
 
-void Fiber::Resume() {
+bool Fiber::Resume() {
   Impl& self = *impl_;
-  if (self.finished || current != nullptr) return;
+  if (current != nullptr) Misuse("Resume from inside a fiber");
+  if (self.finished) Misuse("Resume of a finished fiber");
   if (!self.started) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     self.mappingBytes = kStackBytes + page;
-    self.mapping =
+    void* mapping =
         mmap(nullptr, self.mappingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (self.mapping == MAP_FAILED) Fatal("mmap(fiber stack)");
+    if (mapping == MAP_FAILED) return false;
     // The lowest page stays inaccessible: a stack that overflows stops the
     // process instead of writing over the heap.
-    if (mprotect(self.mapping, page, PROT_NONE) != 0) Fatal("mprotect(fiber stack)");
+    if (mprotect(mapping, page, PROT_NONE) != 0) {
+      munmap(mapping, self.mappingBytes);
+      return false;
+    }
+    self.mapping = mapping;
     if (getcontext(&self.context) != 0) Fatal("getcontext");
     self.context.uc_stack.ss_sp = static_cast<char*>(self.mapping) + page;
     self.context.uc_stack.ss_size = kStackBytes;
@@ -77,11 +91,12 @@ void Fiber::Resume() {
     munmap(self.mapping, self.mappingBytes);
     self.mapping = nullptr;
   }
+  return true;
 }
 
 void Fiber::Suspend() {
   Fiber* self = current;
-  if (self == nullptr) return;
+  if (self == nullptr) Misuse("Suspend outside any fiber");
   swapcontext(&self->impl_->context, &self->impl_->caller);
 }
 

@@ -31,6 +31,11 @@ thread_local ThreadFiber threadFiber;
   std::abort();
 }
 
+[[noreturn]] void Misuse(const char* what) {
+  std::fprintf(stderr, "Fiber: %s\n", what);
+  std::abort();
+}
+
 }  // namespace
 
 struct Fiber::Impl {
@@ -41,7 +46,11 @@ struct Fiber::Impl {
 
   static void CALLBACK Run(void* param) {
     Impl& self = *static_cast<Impl*>(param);
-    self.body();
+    try {
+      self.body();
+    } catch (...) {
+      Misuse("an exception left the fiber's body");
+    }
     self.finished = true;
     // A finished fiber is never switched to again; its Resume deletes it.
     SwitchToFiber(self.caller);
@@ -58,9 +67,10 @@ bool Fiber::finished() const { return impl_->finished; }
 
 Fiber* Fiber::Current() { return current; }
 
-void Fiber::Resume() {
+bool Fiber::Resume() {
   Impl& self = *impl_;
-  if (self.finished || current != nullptr) return;
+  if (current != nullptr) Misuse("Resume from inside a fiber");
+  if (self.finished) Misuse("Resume of a finished fiber");
   if (!threadFiber.fiber) {
     if (IsThreadAFiber()) {
       threadFiber.fiber = GetCurrentFiber();
@@ -72,7 +82,7 @@ void Fiber::Resume() {
   }
   if (!self.handle) {
     self.handle = CreateFiberEx(kStackCommit, kStackReserve, FIBER_FLAG_FLOAT_SWITCH, &Impl::Run, &self);
-    if (!self.handle) Fatal("CreateFiberEx");
+    if (!self.handle) return false;
   }
   self.caller = GetCurrentFiber();
   current = this;
@@ -82,11 +92,12 @@ void Fiber::Resume() {
     DeleteFiber(self.handle);
     self.handle = nullptr;
   }
+  return true;
 }
 
 void Fiber::Suspend() {
   Fiber* self = current;
-  if (self == nullptr) return;
+  if (self == nullptr) Misuse("Suspend outside any fiber");
   SwitchToFiber(self->impl_->caller);
 }
 

@@ -209,13 +209,14 @@ class HttpApiServer final : public HttpServer {
     timeouts.HeaderWait = timeout;
     timeouts.IdleConnection = timeout;
     (void)HttpSetServerSessionProperty(session_, HttpServerTimeoutsProperty, &timeouts, sizeof timeouts);
-    if (options_.maxConnections > 0) {
+    {
+      const int connections = ConnectionLimit(options_.maxConnections, OpenDescriptorLimit());
       HTTP_CONNECTION_LIMIT_INFO limit{};
       limit.Flags.Present = 1;
-      limit.MaxConnections = static_cast<ULONG>(options_.maxConnections);
+      limit.MaxConnections = static_cast<ULONG>(connections);
       HTTP_QOS_SETTING_INFO qos{HttpQosSettingTypeConnectionLimit, &limit};
       (void)HttpSetUrlGroupProperty(group_, HttpServerQosProperty, &qos, sizeof qos);
-      ULONG queued = static_cast<ULONG>(options_.maxConnections);
+      ULONG queued = static_cast<ULONG>(connections);
       (void)HttpSetRequestQueueProperty(queue_, HttpServerQueueLengthProperty, &queued, sizeof queued, 0, nullptr);
     }
   }
@@ -291,9 +292,13 @@ class HttpApiServer final : public HttpServer {
       }
       if (rc == NO_ERROR) {
         Exchange(*reinterpret_cast<HTTP_REQUEST*>(buffer.data()), ov);
-      } else if (rc != ERROR_CONNECTION_INVALID && rc != ERROR_OPERATION_ABORTED) {
+      } else if (rc == ERROR_INVALID_HANDLE) {
         // Nothing more comes from this queue.
         break;
+      } else if (rc != ERROR_CONNECTION_INVALID && rc != ERROR_OPERATION_ABORTED) {
+        // One request that went wrong (a head too large, a client gone)
+        // must not end the page: the next one is served after a breath.
+        (void)WaitForSingleObject(stop_, 50);
       }
     }
     CloseHandle(ov.hEvent);
@@ -407,6 +412,10 @@ class HttpApiServer final : public HttpServer {
 };
 
 }  // namespace
+
+// The system holds the page's connections, not this process: they cost no
+// handles of the gateway's.
+int OpenDescriptorLimit() { return 1 << 20; }
 
 std::unique_ptr<HttpServer> HttpServer::Start(const HttpServerOptions& options, HttpHandler handler, Status& error) {
   if (Status st = CheckServerOptions(options); !st.ok()) {

@@ -81,7 +81,7 @@ std::string CustomerReceipt::ReceiptChannel() {
   return channel;
 }
 
-void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
+void CustomerReceipt::AddTexts(PrintLineBuffer& out, const std::string& kf, bool withFonts) {
   auto rs = tools_.Open("SELECT txt, font FROM bontexte WHERE kf = " + SqlText(kf) + " ORDER BY pos");
   for (; rs && !rs->Eof(); rs->MoveNext()) {
     std::string text = GetFieldValue(*rs, "txt").AsString();
@@ -91,18 +91,19 @@ void CustomerReceipt::AddTexts(const std::string& kf, bool withFonts) {
     if (withFonts) {
       std::string on;
       switch (GetFieldValue(*rs, "font").AsInt()) {
-        case 1: on = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT"); break;
-        case 2: on = printLines_.GetPrinterCode("DOPPELT_HOCH"); break;
-        case 3: on = printLines_.GetPrinterCode("DOPPELT_BREIT"); break;
+        case 1: on = out.GetPrinterCode("DOPPELT_HOCH_BREIT"); break;
+        case 2: on = out.GetPrinterCode("DOPPELT_HOCH"); break;
+        case 3: on = out.GetPrinterCode("DOPPELT_BREIT"); break;
         default: break;
       }
-      if (!on.empty()) text = on + text + printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
+      if (!on.empty()) text = on + text + out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
     }
-    printLines_.AddPrintLine(text);
+    out.AddPrintLine(text);
   }
 }
 
-bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* signature, bool copy) {
+bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::ReceiptSignature* signature,
+                              bool copy) {
   auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr));
   auto sys = tools_.Open("SELECT * FROM system");
   if (!head || head->Eof() || !sys || sys->Eof()) return false;
@@ -121,54 +122,52 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
   const int32_t customer = GetFieldValue(*head, "kdnr").AsInt();
   const std::string zahlart = GetFieldValue(*head, "zahlart").AsString();
 
-  printLines_.ResetPrintLines();
-  if (flag("bonmemlogo")) printLines_.AddPrintLine(printLines_.GetPrinterCode("LOGO"));
-  AddTexts("K", true);
+  out.ResetPrintLines();
+  if (flag("bonmemlogo")) out.AddPrintLine(out.GetPrinterCode("LOGO"));
+  AddTexts(out, "K", true);
 
   if (customer > 0) {
     auto c = tools_.Open("SELECT vname, name, strasse, plz, ort FROM kunden WHERE kdnr = " + NumStr(customer));
     if (c && !c->Eof() && !GetFieldValue(*c, "name").AsString().empty()) {
-      printLines_.AddPrintLine(" ");
-      printLines_.AddPrintLine(
-          TrimBlanks(GetFieldValue(*c, "vname").AsString() + " " + GetFieldValue(*c, "name").AsString()));
-      printLines_.AddPrintLine(GetFieldValue(*c, "strasse").AsString());
-      printLines_.AddPrintLine(GetFieldValue(*c, "plz").AsString() + " " + GetFieldValue(*c, "ort").AsString());
+      out.AddPrintLine(" ");
+      out.AddPrintLine(TrimBlanks(GetFieldValue(*c, "vname").AsString() + " " + GetFieldValue(*c, "name").AsString()));
+      out.AddPrintLine(GetFieldValue(*c, "strasse").AsString());
+      out.AddPrintLine(GetFieldValue(*c, "plz").AsString() + " " + GetFieldValue(*c, "ort").AsString());
     }
   }
 
-  printLines_.AddPrintLine(" ");
+  out.AddPrintLine(" ");
   if (flag("bonshowtitel")) {
-    printLines_.AddPrintLine(" ");
-    printLines_.AddPrintLine(Tr("RECHNUNG"));
-    printLines_.AddPrintLine(" ");
+    out.AddPrintLine(" ");
+    out.AddPrintLine(Tr("RECHNUNG"));
+    out.AddPrintLine(" ");
   }
   if (copy) {
-    printLines_.AddPrintLine(printLines_.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
-                             printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
-    printLines_.AddPrintLine(" ");
+    out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
+                     out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+    out.AddPrintLine(" ");
   }
   // A copy shows when the sale was, not when it was printed again.
   const DateTime when = copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : tools_.env().Now();
-  printLines_.AddPrintLine(flag("bonshowzeit") ? FormatDMY(when.date) + "  " + FormatHM(when) : FormatDMY(when.date));
-  printLines_.AddPrintLine(" ");
-  printLines_.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
-  printLines_.AddPrintLine(" ");
+  out.AddPrintLine(flag("bonshowzeit") ? FormatDMY(when.date) + "  " + FormatHM(when) : FormatDMY(when.date));
+  out.AddPrintLine(" ");
+  out.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
+  out.AddPrintLine(" ");
   if (table == 0) {
-    printLines_.AddPrintLine(Tr("Ausser-Haus-Verkauf"));
+    out.AddPrintLine(Tr("Ausser-Haus-Verkauf"));
   } else if (table < 0) {
-    printLines_.AddPrintLine("Zimmer " + std::to_string(-int64_t{table}));
+    out.AddPrintLine("Zimmer " + std::to_string(-int64_t{table}));
   } else {
-    printLines_.AddPrintLine(Tr("Tisch") + " " + std::to_string(table));
+    out.AddPrintLine(Tr("Tisch") + " " + std::to_string(table));
   }
-  printLines_.AddPrintLine(" ");
+  out.AddPrintLine(" ");
   if (flag("bonshowbed")) {
     auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
-    printLines_.AddPrintLine(Tr("Es bediente Sie") + " " +
-                             (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
+    out.AddPrintLine(Tr("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
   }
-  printLines_.AddPrintLine(" ");
-  printLines_.AddPrintLine(Tr(L.columnHead));
-  printLines_.AddPrintLine(L.dashes);
+  out.AddPrintLine(" ");
+  out.AddPrintLine(Tr(L.columnHead));
+  out.AddPrintLine(L.dashes);
 
   VatSums sums;
   int64_t total = 0;
@@ -197,51 +196,49 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
     sums.vat[slot] += amount - net;
     sums.gross[slot] += amount;
     if (flag("bonshowartnr")) text = artnr + "-" + text;
-    printLines_.AddPrintLine(PadRight(text, L.textWidth) + PadLeft(Amount(amount), 9) + " " + std::to_string(slot));
+    out.AddPrintLine(PadRight(text, L.textWidth) + PadLeft(Amount(amount), 9) + " " + std::to_string(slot));
     const int64_t rabatt = GetFieldValue(*lines, "rabatt").AsInt64();
-    if (flag("bonshowrabatt") && rabatt > 0) printLines_.AddPrintLine(" Rabatt " + Amount(menge * rabatt));
-    if (menge > 1) printLines_.AddPrintLine(" " + std::to_string(menge) + "x " + Amount(preis));
+    if (flag("bonshowrabatt") && rabatt > 0) out.AddPrintLine(" Rabatt " + Amount(menge * rabatt));
+    if (menge > 1) out.AddPrintLine(" " + std::to_string(menge) + "x " + Amount(preis));
   }
 
-  printLines_.AddPrintLine(L.dashes);
+  out.AddPrintLine(L.dashes);
   const bool big = flag("bonsumgross");
-  printLines_.AddPrintLine((big ? printLines_.GetPrinterCode("DOPPELT_HOCH") : "") +
-                           PadRight(Tr("SUMME") + " EUR", L.textWidth) + PadLeft(Amount(total), 9) +
-                           (big ? printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
+  out.AddPrintLine((big ? out.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(Tr("SUMME") + " EUR", L.textWidth) +
+                   PadLeft(Amount(total), 9) + (big ? out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
 
   const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
   if (!foreign.empty()) {
     // The rate with every decimal it has (1.95583 units per unit of the other currency).
     const std::optional<Decimal> kurs = ParseDecimal(GetFieldValue(*sys, "waehkurs").AsString());
     const std::optional<Cents> converted = kurs && kurs->mantissa > 0 ? DivideCents(total, *kurs) : std::nullopt;
-    printLines_.AddPrintLine(" ");
-    printLines_.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
+    out.AddPrintLine(" ");
+    out.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
   }
 
   StoredVatSums(*head, total, rates[0], sums);
 
-  printLines_.AddPrintLine(" ");
+  out.AddPrintLine(" ");
   if (sums.gross[2] == 0 && sums.gross[0] == 0) {
-    printLines_.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" +
-                             PadLeft(Amount(sums.vat[1]), 8));
-    printLines_.AddPrintLine(Tr("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
+    out.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
+    out.AddPrintLine(Tr("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
   } else {
     for (int code : {1, 2}) {
-      printLines_.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + Tr("MwSt") +
-                               PadLeft(Amount(sums.vat[code]), 6) + L.separator + Tr("Netto") +
-                               PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
+      out.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + Tr("MwSt") +
+                       PadLeft(Amount(sums.vat[code]), 6) + L.separator + Tr("Netto") +
+                       PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
     }
     if (sums.gross[0] > 0) {
-      printLines_.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + Tr("Netto") +
-                               PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
+      out.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + Tr("Netto") +
+                       PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
     }
     const int64_t vat = sums.vat[0] + sums.vat[1] + sums.vat[2];
     const int64_t gross = sums.gross[0] + sums.gross[1] + sums.gross[2];
-    printLines_.AddPrintLine(Tr("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + Tr("Netto") +
-                             PadLeft(Amount(gross - vat), 7));
+    out.AddPrintLine(Tr("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + Tr("Netto") +
+                     PadLeft(Amount(gross - vat), 7));
   }
 
-  printLines_.AddPrintLine(" ");
+  out.AddPrintLine(" ");
   static const struct {
     const char* zahlart;
     const char* line;
@@ -256,33 +253,34 @@ bool CustomerReceipt::Compose(int32_t bunr, const fiscal::ReceiptSignature* sign
                    {"KDKTO", "Zahlung per Kundenkonto"},
                    {"HS3", "Buchung auf Zimmer"}};
   for (const auto& p : kPayments) {
-    if (zahlart == p.zahlart) printLines_.AddPrintLine(Tr(p.line));
+    if (zahlart == p.zahlart) out.AddPrintLine(Tr(p.line));
   }
 
   if (tools_.state().tseInUse) {
-    AddTseBlock(*head, signature && signature->bunr == bunr ? signature : nullptr, static_cast<int>(L.dashes.size()));
+    AddTseBlock(out, *head, signature && signature->bunr == bunr ? signature : nullptr,
+                static_cast<int>(L.dashes.size()));
   }
 
-  printLines_.AddPrintLine(" ");
-  AddTexts("F", false);
+  out.AddPrintLine(" ");
+  AddTexts(out, "F", false);
   const int feed = GetFieldValue(*sys, "bonvor").AsInt();
-  for (int i = 0; i < feed && i < 100; ++i) printLines_.AddPrintLine(" ");
+  for (int i = 0; i < feed && i < 100; ++i) out.AddPrintLine(" ");
   return true;
 }
 
-void CustomerReceipt::AddLabelled(const std::string& label, const std::string& value, int width) {
+void CustomerReceipt::AddLabelled(PrintLineBuffer& out, const std::string& label, const std::string& value, int width) {
   const std::string text = Tr(label);
   if (static_cast<int>(text.size() + 1 + value.size()) <= width) {
-    printLines_.AddPrintLine(text + " " + value);
+    out.AddPrintLine(text + " " + value);
     return;
   }
-  printLines_.AddPrintLine(text);
+  out.AddPrintLine(text);
   for (size_t i = 0; i < value.size(); i += static_cast<size_t>(width)) {
-    printLines_.AddPrintLine(value.substr(i, static_cast<size_t>(width)));
+    out.AddPrintLine(value.substr(i, static_cast<size_t>(width)));
   }
 }
 
-void CustomerReceipt::AddWrapped(const std::string& text, int width) {
+void CustomerReceipt::AddWrapped(PrintLineBuffer& out, const std::string& text, int width) {
   const size_t w = static_cast<size_t>(width);
   std::vector<std::string> words;
   for (size_t i = 0; i < text.size();) {
@@ -296,18 +294,19 @@ void CustomerReceipt::AddWrapped(const std::string& text, int width) {
       line += " " + word;
       continue;
     }
-    if (!line.empty()) printLines_.AddPrintLine(line);
+    if (!line.empty()) out.AddPrintLine(line);
     line = word;
     while (line.size() > w) {
-      printLines_.AddPrintLine(line.substr(0, w));
+      out.AddPrintLine(line.substr(0, w));
       line = line.substr(w);
     }
   }
-  if (!line.empty()) printLines_.AddPrintLine(line);
+  if (!line.empty()) out.AddPrintLine(line);
 }
 
-void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::ReceiptSignature* received, int width) {
-  printLines_.AddPrintLine(" ");
+void CustomerReceipt::AddTseBlock(PrintLineBuffer& out, const db::ResultSet& head,
+                                  const fiscal::ReceiptSignature* received, int width) {
+  out.AddPrintLine(" ");
   std::string signature = GetFieldValue(head, "tse_signatur").AsString();
   int64_t trx = GetFieldValue(head, "tse_trx").AsInt64();
   int64_t start = GetFieldValue(head, "tse_start").AsInt64();
@@ -329,38 +328,37 @@ void CustomerReceipt::AddTseBlock(const db::ResultSet& head, const fiscal::Recei
   if (signature.empty()) {
     // Stored while the TSE failed: the guest must see that this receipt is unsigned.
     const DateTime stored = GetFieldValue(head, "datumzeit").AsDateTime();
-    printLines_.AddPrintLine(printLines_.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
-                             printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
-    AddWrapped(Tr("Sicherheitseinrichtung ausgefallen"), width);
-    printLines_.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
+    out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
+                     out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+    AddWrapped(out, Tr("Sicherheitseinrichtung ausgefallen"), width);
+    out.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
     return;
   }
-  AddLabelled("TSE-Transaktion:", std::to_string(trx), width);
-  AddLabelled("TSE-Start:", fiscal::Tse::TSE_UnixTimeToISO(start), width);
-  AddLabelled("TSE-Stop:", fiscal::Tse::TSE_UnixTimeToISO(stop), width);
-  AddLabelled("TSE-Seriennummer:", serial, width);
-  AddLabelled("TSE-Signaturzähler:", std::to_string(counter), width);
-  printLines_.AddPrintLine(Tr("TSE-Signatur:"));
+  AddLabelled(out, "TSE-Transaktion:", std::to_string(trx), width);
+  AddLabelled(out, "TSE-Start:", fiscal::Tse::TSE_UnixTimeToISO(start), width);
+  AddLabelled(out, "TSE-Stop:", fiscal::Tse::TSE_UnixTimeToISO(stop), width);
+  AddLabelled(out, "TSE-Seriennummer:", serial, width);
+  AddLabelled(out, "TSE-Signaturzähler:", std::to_string(counter), width);
+  out.AddPrintLine(Tr("TSE-Signatur:"));
   for (size_t i = 0; i < signature.size(); i += static_cast<size_t>(width)) {
-    printLines_.AddPrintLine(signature.substr(i, static_cast<size_t>(width)));
+    out.AddPrintLine(signature.substr(i, static_cast<size_t>(width)));
   }
   if (!qr.empty()) {
-    printLines_.AddPrintLine(" ");
-    printLines_.AddPrintLine(EscPosQrCode(qr, width < 38 ? 3 : 4));
+    out.AddPrintLine(" ");
+    out.AddPrintLine(EscPosQrCode(qr, width < 38 ? 3 : 4));
   }
 }
 
 Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
                               const fiscal::ReceiptSignature* signature, bool copy) {
-  if (!Compose(bunr, signature, copy)) {
+  PrintLineBuffer out(printing_);
+  if (!Compose(out, bunr, signature, copy)) {
     return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
   }
   (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
-  // The buffer is shared: another job may fill it while the archive copy is written.
-  const std::vector<std::string> lines = printLines_.CurrentLines();
-  Status archived = printLines_.PrintLines(lines, "FILE:" + ArchivePath(bunr), false, false);
+  Status archived = out.PrintLines("FILE:" + ArchivePath(bunr), false, false);
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
-  Status printed = printLines_.PrintLines(lines, channel, true, false);
+  Status printed = out.PrintLines(channel, true, false);
   if (!archived) return archived;
   return printed;
 }

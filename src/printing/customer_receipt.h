@@ -1,6 +1,7 @@
-// The customer receipt of a stored receipt record: composed in the print-line
-// buffer from the layout options of `system`, archived as "BON<nr>.BON" and
-// printed on the terminal's printer or the receipt printer channel.
+// The customer receipt of a stored receipt record: composed in a print-line
+// buffer of its own from the layout options of `system`, archived as
+// "BON<nr>.BON" and printed on the terminal's printer or the receipt printer
+// channel.
 #pragma once
 
 #include <cstdint>
@@ -16,14 +17,15 @@ namespace tolven::printing {
 
 class CustomerReceipt {
  public:
-  CustomerReceipt(db::DbTools& tools, PrintLineBuffer& printLines) : tools_(tools), printLines_(printLines) {}
+  CustomerReceipt(db::DbTools& tools, const PrintServices& printing) : tools_(tools), printing_(printing) {}
 
-  // Composes the receipt into the print-line buffer; false when the receipt
-  // record cannot be read. `signature`: the one the settlement received for
-  // this receipt when its TSE columns could not be stored (null: none). `copy`
-  // marks a receipt printed again later (after an interrupted run), so that it
-  // never passes for the first printout of that receipt.
-  bool Compose(int32_t bunr, const fiscal::ReceiptSignature* signature = nullptr, bool copy = false);
+  // Composes the receipt into `out`; false when the receipt record cannot be
+  // read. `signature`: the one the settlement received for this receipt when
+  // its TSE columns could not be stored (null: none). `copy` marks a receipt
+  // printed again later (after an interrupted run), so that it never passes
+  // for the first printout of that receipt.
+  bool Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::ReceiptSignature* signature = nullptr,
+               bool copy = false);
   // Composes, archives and prints. `terminalPrinter` is the terminal's PdaPrt
   // ("" = the receipt printer channel). An error when the archive or the
   // printout failed (the other one is still attempted).
@@ -37,17 +39,18 @@ class CustomerReceipt {
 
  private:
   struct Layout;
-  void AddTexts(const std::string& kf, bool withFonts);
+  void AddTexts(PrintLineBuffer& out, const std::string& kf, bool withFonts);
   // The fiscal data of the stored receipt: the TSE transaction with its QR code,
   // or a visible mark that the TSE had failed.
-  void AddTseBlock(const db::ResultSet& head, const fiscal::ReceiptSignature* signature, int width);
+  void AddTseBlock(PrintLineBuffer& out, const db::ResultSet& head, const fiscal::ReceiptSignature* signature,
+                   int width);
   // A text wrapped at blanks to the receipt width (a word wider than that is cut).
-  void AddWrapped(const std::string& text, int width);
+  static void AddWrapped(PrintLineBuffer& out, const std::string& text, int width);
   // "label value" on one line when it fits, else the label and the value wrapped below.
-  void AddLabelled(const std::string& label, const std::string& value, int width);
+  static void AddLabelled(PrintLineBuffer& out, const std::string& label, const std::string& value, int width);
 
   db::DbTools& tools_;
-  PrintLineBuffer& printLines_;
+  PrintServices printing_;
 };
 
 }  // namespace tolven::printing

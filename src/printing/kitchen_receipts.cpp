@@ -15,8 +15,8 @@ bool Prints(int printer) { return printer >= 1 && printer <= 5; }
 
 }  // namespace
 
-KitchenReceipts::KitchenReceipts(db::DbTools& tools, PrintLineBuffer& printLines, fiscal::Tse& tse, LogSink& log)
-    : tools_(tools), printLines_(printLines), tse_(tse), log_(log), claims_(tools, log) {}
+KitchenReceipts::KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log)
+    : tools_(tools), printing_(printing), tse_(tse), log_(log), claims_(tools, log) {}
 
 void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter) {
   KitchenPrintout printout{table, waiter, claims_.NewToken(), ""};
@@ -29,7 +29,7 @@ void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t ta
 }
 
 void KitchenReceipts::PrintClaimed(int32_t& tseTrx, int32_t& tseStart, const KitchenPrintout& printout) {
-  Job job;
+  Job job(printing_);
   job.table = printout.table;
   job.waiter = printout.waiter;
   job.token = printout.token;
@@ -37,14 +37,12 @@ void KitchenReceipts::PrintClaimed(int32_t& tseTrx, int32_t& tseStart, const Kit
   job.lines = " WHERE tisch = " + NumStr(job.table) + " AND haskuebon = " + tools_.SqlBool(false) +
               KitchenClaims::LinesOf(job.token);
   Print(job, tseTrx, tseStart);
-  processData_ = std::move(job.processData);
-  orderAmount_ = job.orderAmount;
 }
 
 void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   const int32_t table = job.table;
-  auto pending = tools_.Open("SELECT * FROM bestellung " + job.lines + "   AND artnr <> " + SqlText("$GVTGAG") +
-                             " " + "   AND artnr <> " + SqlText("$GVFA") + " ");
+  auto pending = tools_.Open("SELECT * FROM bestellung " + job.lines + "   AND artnr <> " + SqlText("$GVTGAG") + " " +
+                             "   AND artnr <> " + SqlText("$GVFA") + " ");
   if (!pending) {
     // Nothing has been printed or marked, so the lines come out with the next order.
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
@@ -107,10 +105,10 @@ KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
     s.prt[n] = text("kuebonprt" + std::to_string(n));
   }
   if (flag("kuebongross")) {
-    s.dh = printLines_.GetPrinterCode("DOPPELT_HOCH");
-    s.aus = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS");
-    s.dhb = printLines_.GetPrinterCode("DOPPELT_HOCH_BREIT");
-    s.db = printLines_.GetPrinterCode("DOPPELT_BREIT");
+    s.dh = GetPrinterCode(printing_.ini, "DOPPELT_HOCH");
+    s.aus = GetPrinterCode(printing_.ini, "DOPPELT_HOCH_BREIT_AUS");
+    s.dhb = GetPrinterCode(printing_.ini, "DOPPELT_HOCH_BREIT");
+    s.db = GetPrinterCode(printing_.ini, "DOPPELT_BREIT");
   }
 
   // The station's own printers win over the installation's.
@@ -187,9 +185,9 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
       if (!code.empty()) QueueDispenserOrder(job, row, code);
     }
     if (Prints(p) && row.gang != job.pass.course) {
-      Add(" ");
-      Add(set.db + " --- " + std::to_string(row.gang) + ". Gang ---" + set.aus);
-      Add(" ");
+      Add(job, " ");
+      Add(job, set.db + " --- " + std::to_string(row.gang) + ". Gang ---" + set.aus);
+      Add(job, " ");
       job.pass.course = row.gang;
     }
     KueBonLine(job, p, row, haveArticle && GetFieldValue(*article, "printrezept").AsBool());

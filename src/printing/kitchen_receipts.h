@@ -65,7 +65,7 @@ struct KitchenPrintout {
 
 class KitchenReceipts {
  public:
-  KitchenReceipts(db::DbTools& tools, PrintLineBuffer& printLines, fiscal::Tse& tse, LogSink& log);
+  KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log);
 
   // Prints the kitchen receipts of the lines the printout holds, marks the
   // printed ones and gives the others back, and signs the lines not signed
@@ -82,9 +82,6 @@ class KitchenReceipts {
   static std::string CleanForSigning(const std::string& text);
   // Splits an article text for double-size lines (17 characters a line).
   static void SplitDoubleSize(const std::string& text, std::string& first, std::string& rest);
-  // "Bestellung-V1" data of the lines sent in the last call, and its amount.
-  const std::string& processData() const { return processData_; }
-  int64_t orderAmount() const { return orderAmount_; }
 
  private:
   struct SignItem {
@@ -115,6 +112,7 @@ class KitchenReceipts {
   // Everything one call of PrintKueBon reads, counts and collects. Made for
   // the call and handed to every step, so nothing of one printout reaches the next.
   struct Job {
+    explicit Job(const PrintServices& printing) : paper(printing) {}
     int32_t table = 0;
     std::string waiter;
     std::string token;
@@ -123,6 +121,7 @@ class KitchenReceipts {
     int32_t seqnr = 0;
     Settings settings;
     PrinterPass pass;
+    PrintLineBuffer paper;  // the receipt at hand; this printout's own, as a pause may come between its lines
     std::array<bool, kKitchenPrinters> failed{};
     std::vector<SignItem> signItems;
     std::optional<std::string> tableName, customerName;  // read when first needed
@@ -141,12 +140,12 @@ class KitchenReceipts {
   void NewReceipt(Job& job, int printer);
   void PrintHeader(Job& job, int printer);
   void KueBonLine(Job& job, int printer, const KitchenRow& row, bool printRecipe);
-  void PrintArticle(const Job& job, const KitchenRow& row, bool printRecipe);
-  void PrintRecipe(const std::string& artnr);
+  void PrintArticle(Job& job, const KitchenRow& row, bool printRecipe);
+  void PrintRecipe(Job& job, const std::string& artnr);
   void WriteMonitorRow(Job& job, int printer, const KitchenRow& row);
   void QueueDispenserOrder(Job& job, const KitchenRow& row, const std::string& code);
   void WriteDispenserFiles(const Job& job);
-  // Finishes the receipt in the print-line buffer (paper feed, buzzer) and prints
+  // Finishes the receipt in the job's print-line buffer (paper feed, buzzer) and prints
   // it with its copies on the channel of the printer. False when the receipt did
   // not reach the printer; printers 0, 6 and 7 print nothing and give true.
   bool PrintKueBonFertig(Job& job, int printer);
@@ -160,15 +159,13 @@ class KitchenReceipts {
   void FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart);
   std::string TableName(Job& job);
   std::string CustomerName(Job& job);
-  void Add(const std::string& line) { printLines_.AddPrintLine(line); }
+  static void Add(Job& job, const std::string& line) { job.paper.AddPrintLine(line); }
 
   db::DbTools& tools_;
-  PrintLineBuffer& printLines_;
+  PrintServices printing_;
   fiscal::Tse& tse_;
   LogSink& log_;
   KitchenClaims claims_;
-  std::string processData_;
-  int64_t orderAmount_ = 0;
 };
 
 }  // namespace tolven::printing

@@ -71,38 +71,38 @@ void KitchenReceipts::SplitDoubleSize(const std::string& text, std::string& firs
 void KitchenReceipts::PrintHeader(Job& job, int p) {
   if (p < 1 || p > 5) return;
   const Settings& s = job.settings;
-  printLines_.ResetPrintLines();
+  job.paper.ResetPrintLines();
   if (job.pass.settings.bonvorlauf) {
-    for (int i = 0; i < 5; ++i) Add(".");
+    for (int i = 0; i < 5; ++i) Add(job, ".");
   }
-  Add(s.dh + job.pass.settings.name + s.aus);
-  Add("Nr." + std::to_string(job.pass.kuebonnr) + "/" + std::to_string(job.seqnr));
-  if (!job.note.empty()) Add(s.dh + job.note + s.aus);
-  Add(" ");
+  Add(job, s.dh + job.pass.settings.name + s.aus);
+  Add(job, "Nr." + std::to_string(job.pass.kuebonnr) + "/" + std::to_string(job.seqnr));
+  if (!job.note.empty()) Add(job, s.dh + job.note + s.aus);
+  Add(job, " ");
   if (job.table != 0) {
-    Add(s.dh + "Tisch " + s.aus + s.dhb + " " + std::to_string(job.table) + s.aus + " " +
-        (s.bonshowtischname ? TableName(job) : std::string()));
+    Add(job, s.dh + "Tisch " + s.aus + s.dhb + " " + std::to_string(job.table) + s.aus + " " +
+                 (s.bonshowtischname ? TableName(job) : std::string()));
   } else {
-    Add(s.dh + "Ausser Haus" + s.aus);
+    Add(job, s.dh + "Ausser Haus" + s.aus);
   }
-  Add("----------------------");
+  Add(job, "----------------------");
   DateTime now = tools_.env().Now();
-  Add(ShortDate(now.date) + "  " + s.db + FormatHM(now) + s.aus);
+  Add(job, ShortDate(now.date) + "  " + s.db + FormatHM(now) + s.aus);
   if (s.kuebonkellner == 1) {
-    Add(" ");
-    Add("Kellner: " + job.waiter);
+    Add(job, " ");
+    Add(job, "Kellner: " + job.waiter);
   } else if (s.kuebonkellner == 2) {
-    Add(" ");
-    Add(s.dh + "Kellner: " + job.waiter + s.aus);
+    Add(job, " ");
+    Add(job, s.dh + "Kellner: " + job.waiter + s.aus);
   }
   if (s.kuebonkunde > 0) {
     std::string name = CustomerName(job);
     if (!name.empty()) {
-      Add(" ");
-      Add(s.kuebonkunde == 1 ? "Kunde  : " + name : s.dh + "Kunde  : " + name + s.aus);
+      Add(job, " ");
+      Add(job, s.kuebonkunde == 1 ? "Kunde  : " + name : s.dh + "Kunde  : " + name + s.aus);
     }
   }
-  Add(" ");
+  Add(job, " ");
 }
 
 std::string KitchenReceipts::TableName(Job& job) {
@@ -148,38 +148,38 @@ void KitchenReceipts::KueBonLine(Job& job, int p, const KitchenRow& row, bool pr
   job.pass.items.push_back({row.menge, row.artbez, row.epreis});
 }
 
-void KitchenReceipts::PrintArticle(const Job& job, const KitchenRow& row, bool printRecipe) {
+void KitchenReceipts::PrintArticle(Job& job, const KitchenRow& row, bool printRecipe) {
   const Settings& s = job.settings;
   const std::string qty = std::to_string(row.menge);
   if (!s.dh.empty()) {
     std::string first, rest;
     SplitDoubleSize(row.artbez, first, rest);
-    Add(s.dhb + qty + s.aus + s.dh + "x " + s.aus + s.dhb + first + s.aus);
+    Add(job, s.dhb + qty + s.aus + s.dh + "x " + s.aus + s.dhb + first + s.aus);
     if (!rest.empty()) {
-      Add(s.dhb + "    " + rest.substr(0, kDoubleWidth) + s.aus);
-      if (rest.size() > kDoubleWidth) Add(s.dhb + "    " + rest.substr(kDoubleWidth, kDoubleWidth) + s.aus);
+      Add(job, s.dhb + "    " + rest.substr(0, kDoubleWidth) + s.aus);
+      if (rest.size() > kDoubleWidth) Add(job, s.dhb + "    " + rest.substr(kDoubleWidth, kDoubleWidth) + s.aus);
     }
   } else {
-    Add(qty + "x " + row.artbez.substr(0, kNormalWidth));
-    if (row.artbez.size() > kNormalWidth) Add("    " + row.artbez.substr(kNormalWidth));
+    Add(job, qty + "x " + row.artbez.substr(0, kNormalWidth));
+    if (row.artbez.size() > kNormalWidth) Add(job, "    " + row.artbez.substr(kNormalWidth));
   }
 
-  if (!row.kueinfo.empty()) Add(s.dh + ">>> " + row.kueinfo + " <<<" + s.aus);
+  if (!row.kueinfo.empty()) Add(job, s.dh + ">>> " + row.kueinfo + " <<<" + s.aus);
 
   if (!row.belaginfo.empty()) {
     int fields = 1;
     for (char c : row.belaginfo) fields += c == ',' ? 1 : 0;
     for (int k = 1; k <= std::min(fields, 200); ++k) {
       std::string topping = TrimBlanks(GetToken(row.belaginfo, k, ","));
-      if (!topping.empty()) Add(s.dhb + "  >" + topping.substr(0, 18) + s.aus);
+      if (!topping.empty()) Add(job, s.dhb + "  >" + topping.substr(0, 18) + s.aus);
     }
   }
 
   if (row.gast != 0) {
     if (s.kuebongast == 2) {
-      Add(s.dh + " Gast" + " " + std::to_string(row.gast) + s.aus);
+      Add(job, s.dh + " Gast" + " " + std::to_string(row.gast) + s.aus);
     } else if (s.kuebongast == 1) {
-      Add(" Gast " + std::to_string(row.gast));
+      Add(job, " Gast " + std::to_string(row.gast));
     }
   }
 
@@ -192,14 +192,14 @@ void KitchenReceipts::PrintArticle(const Job& job, const KitchenRow& row, bool p
     const std::string price = FormatCents(row.epreis);
     info += s.kuebonpreis == 2 ? s.dh + price + s.aus : price;
   }
-  if (!info.empty()) Add("      ( " + info + " )");
+  if (!info.empty()) Add(job, "      ( " + info + " )");
 
-  if (printRecipe) PrintRecipe(row.artnr);
+  if (printRecipe) PrintRecipe(job, row.artnr);
 }
 
-void KitchenReceipts::PrintRecipe(const std::string& artnr) {
-  Add(" ");
-  Add("    Zubereitung:");
+void KitchenReceipts::PrintRecipe(Job& job, const std::string& artnr) {
+  Add(job, " ");
+  Add(job, "    Zubereitung:");
   auto rs = tools_.Open(
       "SELECT z.zutbez AS zutbez, a.menge AS menge, z.einheit AS einheit FROM artzut a "
       "INNER JOIN zutaten z ON a.zutnr = z.zutnr WHERE a.artnr = " +
@@ -218,7 +218,7 @@ void KitchenReceipts::PrintRecipe(const std::string& artnr) {
     } else {
       amount = QuantityText(units);
     }
-    Add("    " + PadRight(GetFieldValue(*rs, "zutbez").AsString(), 20) + " " + amount + " " + unit);
+    Add(job, "    " + PadRight(GetFieldValue(*rs, "zutbez").AsString(), 20) + " " + amount + " " + unit);
   }
 }
 
@@ -247,18 +247,16 @@ bool KitchenReceipts::PrintKueBonFertig(Job& job, int printer) {
     return false;
   }
   const KitchenPrinterSettings& cur = job.pass.settings;
-  for (int32_t i = 0; i < job.settings.bonvor; ++i) Add(" ");
-  if (cur.kuesummer) Add(printLines_.GetPrinterCode("KÜCHENSUMMER"));
+  for (int32_t i = 0; i < job.settings.bonvor; ++i) Add(job, " ");
+  if (cur.kuesummer) Add(job, job.paper.GetPrinterCode("KÜCHENSUMMER"));
 
   std::string channel = job.settings.port[printer];
   if (ToUpper(channel) == "NETZ") channel = "NETZ" + job.settings.prt[printer];
 
   bool delivered = false;
   Status failure;
-  // The buffer is shared: another job may fill it while a copy prints.
-  const std::vector<std::string> lines = printLines_.CurrentLines();
   for (int32_t copy = 0; copy <= cur.kopien; ++copy) {
-    Status st = printLines_.PrintLines(lines, channel, true, false);
+    Status st = job.paper.PrintLines(channel, true, false);
     if (st) {
       delivered = true;
       continue;

@@ -61,7 +61,7 @@ ChannelPrintEngine::ChannelPrintEngine(platform::Env& env, platform::Ui& ui, pla
       devices_(std::move(devices)),
       log_(log),
       logPfad_(std::move(logPfad)),
-      devicesInUse_([this](int ms) { env_.SleepMs(ms); }) {}
+      devicesInUse_(env_, loop::Holds::Rank::Device) {}
 
 Status ChannelPrintEngine::MyPrint(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
                                    bool slowPrinter) {
@@ -70,14 +70,10 @@ Status ChannelPrintEngine::MyPrint(const std::vector<std::string>& lines, const 
   job.cutAtEnd = cutAtEnd;
   job.pauseMs = slowPrinter ? 250 : 35;
   job.pauseAfter = slowPrinter ? 40 : 50;
-  int lastIndex = static_cast<int>(lines.size()) - 1;
-  progressMax_ = lastIndex > 0 ? lastIndex : 0;
-  progress_ = 0;
-
   job.channel = ClassifyChannel(channel);
   // One printout at a time per device: another job's bytes never land in the
   // middle of this one's.
-  const Holds::Hold hold = devicesInUse_.Take(job.channel.name);
+  const loop::Holds::Hold hold = devicesInUse_.Take(job.channel.name);
   switch (job.channel.kind) {
     case ChannelKind::File: return PrintArchive(job);
     case ChannelKind::Printer:
@@ -153,9 +149,7 @@ Status ChannelPrintEngine::PrintParallel(const Job& job) {
   // This channel always converts umlauts; printer commands go out as they are.
   const std::vector<std::string> commands = CommandCodes();
   std::string data;
-  for (size_t i = 0; i < job.lines.size(); ++i) {
-    progress_ = static_cast<int>(i);
-    const std::string& line = job.lines[i];
+  for (const std::string& line : job.lines) {
     data += (IsQrCommandLine(line) ? line : ConvertUmlautsKeepingCodes(line, commands)) + "\r\n";
   }
   if (job.cutAtEnd) data += Code("CUTTER") + "\r\n";

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "common/holds.h"
 #include "common/log_sink.h"
 #include "common/status.h"
+#include "loop/holds.h"
 #include "platform/env.h"
 #include "platform/ini_file.h"
 #include "platform/parallel_port.h"
@@ -71,10 +71,8 @@ class ChannelPrintEngine : public PrintEngine {
   // ".TXT"; failures to write are ignored.
   void WritePrintLog(const std::string& text);
 
-  // Progress of the current printout (a status text and a count of lines), for the status page.
+  // The latest status text of any printout (with its line progress), for the status page.
   const std::string& statusText() const { return status_; }
-  int progressValue() const { return progress_; }
-  int progressMax() const { return progressMax_; }
   void SetStatusObserver(std::function<void(const std::string&)> observer) { statusObserver_ = std::move(observer); }
 
  private:
@@ -110,11 +108,9 @@ class ChannelPrintEngine : public PrintEngine {
   Devices devices_;
   LogSink& log_;
   std::string logPfad_;
-  Holds devicesInUse_;
+  loop::Holds devicesInUse_;
 
   std::string status_;
-  int progress_ = 0;
-  int progressMax_ = 0;
   std::function<void(const std::string&)> statusObserver_;
 };
 

@@ -47,38 +47,30 @@ bool IsTextSetting(const std::string& name) {
 
 }  // namespace
 
-PrintLineBuffer::PrintLineBuffer(platform::IniFile& ini, platform::Ui& ui, PrintEngine& engine)
-    : ini_(ini), ui_(ui), engine_(engine) {
-  lines_.resize(kMaxPrintLines);
-}
-
 void PrintLineBuffer::ResetPrintLines() {
-  count_ = -1;
+  lines_.clear();
   overflowReported_ = false;
 }
 
 void PrintLineBuffer::AddPrintLine(const std::string& text) {
-  if (count_ + 1 < kMaxPrintLines) {
-    lines_[static_cast<size_t>(++count_)] = text;
+  if (lines_.size() < static_cast<size_t>(kMaxPrintLines)) {
+    lines_.push_back(text);
     return;
   }
   if (!overflowReported_) {
     overflowReported_ = true;
-    ui_.MessageBox("Maximale Anzahl der Druckzeilen erreicht.\r\n\r\nWeitere Zeilen werden ignoriert.",
-                   platform::MsgKind::Critical);
+    services_.ui.MessageBox("Maximale Anzahl der Druckzeilen erreicht.\r\n\r\nWeitere Zeilen werden ignoriert.",
+                            platform::MsgKind::Critical);
   }
 }
 
-std::vector<std::string> PrintLineBuffer::CurrentLines() const {
-  return std::vector<std::string>(lines_.begin(), lines_.begin() + (count_ + 1));
+Status PrintLineBuffer::PrintLines(const std::string& channel, bool cutAtEnd, bool slowPrinter) {
+  return services_.engine.MyPrint(lines_, channel, cutAtEnd, slowPrinter);
 }
 
-Status PrintLineBuffer::PrintLines(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd,
-                                   bool slowPrinter) {
-  return engine_.MyPrint(lines, channel, cutAtEnd, slowPrinter);
+std::string PrintLineBuffer::GetPrinterCode(const std::string& name) {
+  return printing::GetPrinterCode(services_.ini, name);
 }
-
-std::string PrintLineBuffer::GetPrinterCode(const std::string& name) { return printing::GetPrinterCode(ini_, name); }
 
 std::string GetPrinterCode(platform::IniFile& ini, const std::string& name) {
   const auto& fixed = FixedCodes();

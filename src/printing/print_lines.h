@@ -29,35 +29,38 @@ class PrintEngine {
 // reads the same file without holding the buffer.
 std::string GetPrinterCode(platform::IniFile& ini, const std::string& name);
 
+// What every printout is composed with and handed to. Shared by all jobs; it
+// holds nothing of a printout.
+struct PrintServices {
+  platform::IniFile& ini;  // KASSEPRTCODES.INI is read from its configuration folder
+  platform::Ui& ui;
+  PrintEngine& engine;
+};
+
+// The lines of one printout. Each printout makes its own, so two jobs composing
+// at the same time (one of them paused at a device or the database) never mix
+// their lines.
 class PrintLineBuffer {
  public:
-  // Printer codes are read from KASSEPRTCODES.INI in the configuration folder of `ini`.
-  PrintLineBuffer(platform::IniFile& ini, platform::Ui& ui, PrintEngine& engine);
+  explicit PrintLineBuffer(const PrintServices& services) : services_(services) {}
 
   void ResetPrintLines();
   // Stores the line while fewer than 4001 are held; the first refused line of a
   // printout shows the message once, later ones are dropped silently.
   void AddPrintLine(const std::string& text);
-  // Hands the lines to the engine and returns its outcome: lines 0..count as
-  // CurrentLines gave them before the first printout, since other jobs may fill
-  // the buffer while one printout's copies go out.
-  Status PrintLines(const std::vector<std::string>& lines, const std::string& channel, bool cutAtEnd = true,
-                    bool slowPrinter = false);
+  // Hands the lines to the engine and returns its outcome.
+  Status PrintLines(const std::string& channel, bool cutAtEnd = true, bool slowPrinter = false);
   // The command for a symbolic name: the fixed ESC/POS bytes, replaced by a
   // non-empty entry in section "CODES" (a byte list, or the text itself for the
   // text settings). A name looked up and not configured is written back empty.
   std::string GetPrinterCode(const std::string& name);
 
-  int count() const { return count_; }
-  std::vector<std::string> CurrentLines() const;
-  PrintEngine& engine() { return engine_; }
+  int count() const { return static_cast<int>(lines_.size()) - 1; }
+  const std::vector<std::string>& CurrentLines() const { return lines_; }
 
  private:
-  platform::IniFile& ini_;
-  platform::Ui& ui_;
-  PrintEngine& engine_;
+  PrintServices services_;
   std::vector<std::string> lines_;
-  int count_ = -1;
   bool overflowReported_ = false;
 };
 

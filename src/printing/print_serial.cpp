@@ -129,7 +129,6 @@ Status ChannelPrintEngine::SendSerialLines(Job& job, platform::SerialPort& port)
   PrintLog(job, std::to_string(lastIndex + 1) + " Druckzeilen");
   const std::string qrCommand = Bytes({29, 40, 107});
   for (int i = 0; i <= lastIndex; ++i) {
-    progress_ = i;
     const std::string& line = job.lines[static_cast<size_t>(i)];
     if (job.printLog) {
       PrintLog(job,

@@ -266,29 +266,38 @@ void SpoolerLayout::Finish(bool cutAtEnd) {
 Status ChannelPrintEngine::PrintSpooler(const Job& job) {
   platform::PrinterSystem* spooler = devices_.spooler;
   if (!spooler) return PortError(job.channel.name, "Kein Drucksystem verfügbar");
-  const std::string current = spooler->DefaultPrinter();
-  // No default printer may just mean no spooler: say which.
-  if (current.empty()) {
-    if (Status reach = spooler->Reachable(); !reach) {
-      return PortError(job.channel.name, "Das Drucksystem ist nicht erreichbar: " + reach.message());
+  // A spooler that hangs must cost only this printout: its calls run off the
+  // loop's thread, on this job's own copies of what they need.
+  const bool wantDefault = job.channel.kind == ChannelKind::DefaultPrinter;
+  const std::string wanted = job.channel.target;
+  std::string current, name, makeAndModel;
+  Status reach;
+  bool installed = true;
+  env_.RunBlocking([&] {
+    current = spooler->DefaultPrinter();
+    // No default printer may just mean no spooler: say which.
+    if (current.empty()) reach = spooler->Reachable();
+    if (!reach) return;
+    name = wantDefault ? current : wanted;
+    if (!wantDefault && name != current) {
+      const std::vector<std::string> queues = spooler->InstalledPrinters();
+      installed = std::find(queues.begin(), queues.end(), name) != queues.end();
+      if (!installed) name = current;
     }
-  }
-  bool onDefault = job.channel.kind == ChannelKind::DefaultPrinter;
-  std::string name = onDefault ? current : job.channel.target;
-  if (!onDefault && name != current) {
-    std::vector<std::string> installed = spooler->InstalledPrinters();
-    if (std::find(installed.begin(), installed.end(), name) == installed.end()) {
-      Message(
-          "Die Druckausgabe konnte nicht auf '" + name + "' umgestellt werden. Ausdruck erfolgt auf Standarddrucker.",
-          MsgKind::Exclamation);
-      // The layout has to suit the printer that really gets the job.
-      name = current;
-      onDefault = true;
-    }
+    if (!name.empty()) makeAndModel = spooler->MakeAndModel(name);
+  });
+  if (!reach) return PortError(job.channel.name, "Das Drucksystem ist nicht erreichbar: " + reach.message());
+  bool onDefault = wantDefault;
+  if (!installed) {
+    Message(
+        "Die Druckausgabe konnte nicht auf '" + wanted + "' umgestellt werden. Ausdruck erfolgt auf Standarddrucker.",
+        MsgKind::Exclamation);
+    // The layout has to suit the printer that really gets the job.
+    onDefault = true;
   }
   if (name.empty()) return PortError(job.channel.name, "Kein Standarddrucker eingerichtet.");
 
-  const bool receipt = IsReceiptPrinter(name, spooler->MakeAndModel(name), onDefault) || Code("FORCE_EPSON") == "JA";
+  const bool receipt = IsReceiptPrinter(name, makeAndModel, onDefault) || Code("FORCE_EPSON") == "JA";
   SpoolerCodes codes = SpoolerCodes::Lookup(codes_);
   bool bold = false;
   platform::PrinterSystem::TextLayout textLayout;
@@ -311,7 +320,6 @@ Status ChannelPrintEngine::PrintSpooler(const Job& job) {
       });
   const int lastIndex = static_cast<int>(job.lines.size()) - 1;
   for (int i = 0; i <= lastIndex; ++i) {
-    progress_ = i;
     SetStatus(LineStatusText(i, lastIndex));
     layout.AddLine(job.lines[static_cast<size_t>(i)]);
   }
@@ -322,10 +330,12 @@ Status ChannelPrintEngine::PrintSpooler(const Job& job) {
   }
 
   Status st;
-  if (layout.raw()) {
-    st = spooler->SubmitRaw(name, platform::kAppTitle, layout.data());
-  } else if (!layout.data().empty()) {
-    st = spooler->SubmitTextJob(name, platform::kAppTitle, layout.data(), textLayout);
+  const std::string& data = layout.data();
+  if (layout.raw() || !data.empty()) {
+    env_.RunBlocking([&] {
+      st = layout.raw() ? spooler->SubmitRaw(name, platform::kAppTitle, data)
+                        : spooler->SubmitTextJob(name, platform::kAppTitle, data, textLayout);
+    });
   }
   if (!st) return PortError(name, st.message());
   SetStatus("Belegdruck beendet");

@@ -19,16 +19,14 @@ std::string OneLine(std::string text) {
 TableSettlement::TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings)
     : tools_(tools), log_(log), tse_(tse), settings_(std::move(settings)) {}
 
-Result<int32_t> TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr,
-                                                std::string& zahlart, Cents bargegeben, Cents barzurueck) {
+SettlementResult TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr,
+                                                 std::string& zahlart, Cents bargegeben, Cents barzurueck) {
   return TischAbrechnen(orderRows, tisch, kanr, zahlart, SettleRequest{}, bargegeben, barzurueck);
 }
 
-Result<int32_t> TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr,
-                                                std::string& zahlart, const SettleRequest& request, Cents bargegeben,
-                                                Cents barzurueck) {
-  unstored_.reset();
-  lastRefusal_.clear();
+SettlementResult TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr,
+                                                 std::string& zahlart, const SettleRequest& request, Cents bargegeben,
+                                                 Cents barzurueck) {
   detail::Work w;
   w.request = request;
   w.start = tools_.env().Now();
@@ -67,9 +65,10 @@ Result<int32_t> TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_
     if (!w.refusal.empty()) {
       // Not a fault of this station: the table changed under it, or the
       // account does not cover the bill. Nothing was stored.
-      lastRefusal_ = w.refusal;
       log_.AddLogLine("Tisch " + std::to_string(tisch) + " nicht abgerechnet: " + OneLine(error));
-      return stored;
+      SettlementResult refused(stored);
+      refused.refusal = w.refusal;
+      return refused;
     }
     const std::string text = (w.bunr > 0 ? std::to_string(w.bunr) + ": " : std::string()) + error;
     tools_.LogSqlError(text);
@@ -78,12 +77,13 @@ Result<int32_t> TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_
   }
 
   if (events_.receiptStored) events_.receiptStored(w.bunr);
-  SignReceipt(w);
-  return w.bunr;
+  SettlementResult settled(w.bunr);
+  settled.unstoredSignature = SignReceipt(w);
+  return settled;
 }
 
-void TableSettlement::SignReceipt(const detail::Work& w) {
-  if (!tools_.state().tseInUse) return;
+std::optional<fiscal::ReceiptSignature> TableSettlement::SignReceipt(const detail::Work& w) {
+  if (!tools_.state().tseInUse) return std::nullopt;
   const std::string processData = BuildProcessData(w.totals, w.receipt, w.received);
   fiscal::TseResult result;
   // Whether it is sent is the TSE breaker's call (a silent server is probed by
@@ -97,7 +97,7 @@ void TableSettlement::SignReceipt(const detail::Work& w) {
     if (events_.receiptUnsigned) events_.receiptUnsigned(w.bunr);
     tools_.WriteSysLogMemo(
         "P", text, "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
-    return;
+    return std::nullopt;
   }
   const std::string qr = BuildQrText(tse_->identity(), result);
   if (Status updated = UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, qr); !updated) {
@@ -105,8 +105,9 @@ void TableSettlement::SignReceipt(const detail::Work& w) {
     tools_.LogSqlError(text);
     log_.AddLogLine("FEHLER: Beleg " + std::to_string(w.bunr) + ": " + OneLine(text));
     // The receipt is signed: its printout shows the signature, not a failed TSE.
-    unstored_ = fiscal::ReceiptSignature{w.bunr, result, qr};
+    return fiscal::ReceiptSignature{w.bunr, result, qr};
   }
+  return std::nullopt;
 }
 
 }  // namespace tolven::settlement

@@ -14,6 +14,7 @@
 
 #include "common/log_sink.h"
 #include "common/money.h"
+#include "common/result.h"
 #include "db/db_tools.h"
 #include "fiscal/receipt_checks.h"
 #include "fiscal/tse.h"
@@ -52,6 +53,19 @@ struct SettleRequest {
   std::function<Status()> record;
 };
 
+// What one settlement came to: the receipt number, or the Status saying why
+// nothing was stored, with what its caller needs after the TSE wait. Returned,
+// never kept: settlements of several jobs run side by side.
+struct SettlementResult : Result<int32_t> {
+  using Result<int32_t>::Result;
+  // A short reason for the terminal when it was refused because the table
+  // changed meanwhile or the account does not cover it; "" otherwise.
+  std::string refusal;
+  // The signature when the receipt was signed but the signature could not be
+  // stored with it, so that the printed receipt still carries it.
+  std::optional<fiscal::ReceiptSignature> unstoredSignature;
+};
+
 // What a settlement tells whoever watches it, with the receipt number.
 struct SettlementEvents {
   std::function<void(int32_t bunr)> receiptStored;    // committed
@@ -71,40 +85,27 @@ class TableSettlement {
   // stored receipt never leaves its rows open. Returns the receipt number, or
   // the reason when nothing was stored; a failure is reported in the log (a
   // line beginning "FEHLER"), by message box and in the SQL error log, a
-  // refusal because of what another station did in the log and in
-  // lastRefusal(). A transaction stopped by a deadlock or a lock wait run out
+  // refusal because of what another station did in the log and in the
+  // result's `refusal`. A transaction stopped by a deadlock or a lock wait run out
   // is rolled back and run once more before it counts as failed. Does not
   // print the receipt.
-  Result<int32_t> TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
-                                 Cents bargegeben = 0, Cents barzurueck = 0);
-  Result<int32_t> TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
-                                 const SettleRequest& request, Cents bargegeben = 0, Cents barzurueck = 0);
-
-  // A short reason for the terminal when the last settlement was refused
-  // because the table changed meanwhile or the account does not cover it; ""
-  // after a stored settlement or a failure.
-  const std::string& lastRefusal() const { return lastRefusal_; }
+  SettlementResult TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                  Cents bargegeben = 0, Cents barzurueck = 0);
+  SettlementResult TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
+                                  const SettleRequest& request, Cents bargegeben = 0, Cents barzurueck = 0);
 
   void SetEvents(SettlementEvents events) { events_ = std::move(events); }
 
-  // The signature of receipt `bunr` when the last settlement had it signed but
-  // could not store the signature with the receipt (null otherwise), so that
-  // the printed receipt still carries it.
-  const fiscal::ReceiptSignature* UnstoredSignature(int32_t bunr) const {
-    return unstored_ && unstored_->bunr == bunr ? &*unstored_ : nullptr;
-  }
-
  private:
-  // After the commit: the TSE signature and its columns on the header.
-  void SignReceipt(const detail::Work& work);
+  // After the commit: the TSE signature and its columns on the header; the
+  // signature when it could not be stored.
+  std::optional<fiscal::ReceiptSignature> SignReceipt(const detail::Work& work);
 
   db::DbTools& tools_;
   LogSink& log_;
   fiscal::Tse* tse_;
   SettlementSettings settings_;
   SettlementEvents events_;
-  std::optional<fiscal::ReceiptSignature> unstored_;
-  std::string lastRefusal_;
 };
 
 }  // namespace tolven::settlement

@@ -5,6 +5,7 @@
 #include "common/money.h"
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "db/job_connections.h"
 #include "display/customer_display.h"
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
@@ -12,6 +13,7 @@
 #include "gateway/kitchen_printing.h"
 #include "gateway/terminal_poller.h"
 #include "gateway/terminal_requests.h"
+#include "loop/event_loop.h"
 #include "platform/printer_system.h"
 #include "platform/http_server.h"
 #include "platform/parallel_port.h"
@@ -133,11 +135,19 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // reached through the relay until the poller that holds it exists.
   platform::IniFile& ini = start.ini();
   LogRelay log;
-  // The monitoring learns from here whether the last statement succeeded.
-  status::WatchedConnection watched(*connection);
   // Every module waits through the loop: a job's wait lets the others run.
-  gateway::EventLoop loop(env);
-  loop.SetPauseGuard([&watched] { return !watched.InTransaction(); });
+  loop::EventLoop loop(env);
+  loop.SetReporter([&log](const std::string& text) { log.AddLogLine(text); });
+  loop.UseWorkerThreads();
+  // Each job its own connection, its statements off the loop's thread.
+  db::JobConnections jobConnections(*connection, loop, [&start, &state](db::DbError& err) {
+    auto opened = start.OpenDatabase(state, false);
+    if (opened) return std::move(*opened);
+    err.text = opened.status().message();
+    return std::unique_ptr<db::Connection>();
+  });
+  // The monitoring learns from here whether the last statement succeeded.
+  status::WatchedConnection watched(jobConnections);
   db::DbTools tools(watched, state, loop, ui);
   fiscal::TseServerClient tseServer(tools);
   status::TseMonitor tseMonitor(tseServer, alerts, env);
@@ -151,13 +161,13 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   printing::ChannelPrintEngine engine(
       loop, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
       printing::ChannelPrintEngine::Devices{[&loop] { return platform::MakeSerialPort(loop); },
-                                            [] { return platform::MakeParallelPort(); }, spooler.get(), &display},
+                                            [&loop] { return platform::MakeParallelPort(loop); }, spooler.get(), &display},
       log, state.logPfad);
   status::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });
-  printing::PrintLineBuffer printLines(ini, ui, recorder);
-  printing::KitchenReceipts kitchenReceipts(tools, printLines, tse, log);
-  printing::CustomerReceipt receipt(tools, printLines);
+  const printing::PrintServices printServices{ini, ui, recorder};
+  printing::KitchenReceipts kitchenReceipts(tools, printServices, tse, log);
+  printing::CustomerReceipt receipt(tools, printServices);
   status::StatusCounters counters;
   settlement::TableSettlement settlement(tools, log, state.tseInUse ? &tse : nullptr);
   // Every receipt stored, of every kind of payment, as the settlement reports it.
@@ -226,6 +236,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
   };
   status::StatusService service(board, alerts, env);
+  service.WatchLoop();
 
   poller.Load();
   recorder.LoadArchived(state.archivBonPfad,
@@ -234,12 +245,12 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // Declared after everything it reads, so it is stopped before any of it goes.
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, poller);
   platform::NotifyReady();
-  gateway::CrashRecovery(tools, tse, kitchenReceipts, receipt, poller,
-                         [&recorder](bool ofKitchen) -> std::shared_ptr<void> {
-                           return std::make_shared<status::PrintRecorder::Scope>(
-                               recorder, ofKitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
-                         })
-      .Run();
+  // What an interrupted run left: its printouts are jobs beside the terminals.
+  gateway::CrashRecovery recovery(tools, kitchen, receipt, poller, [&recorder](bool ofKitchen) -> std::shared_ptr<void> {
+    return std::make_shared<status::PrintRecorder::Scope>(recorder,
+                                                          ofKitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
+  });
+  recovery.Run(&loop);
   poller.Run();
   platform::NotifyStopping();
   poller.AddLogLine("Orderterminal-Gateway beendet.");

@@ -1,5 +1,8 @@
 #include "status/service.h"
 
+#include <chrono>
+#include <condition_variable>
+
 #include "common/text.h"
 #include "status/render.h"
 
@@ -150,7 +153,34 @@ HttpResponse StatusService::Acknowledge(const HttpRequest& request, const std::s
   return r;
 }
 
+void StatusService::CheckLoop() {
+  std::shared_ptr<const StatusSnapshot> s = board_.Latest();
+  if (!s) return;  // still starting; /healthz says so
+  const int64_t age = env_.MonotonicMs() - s->collectedMonotonicMs;
+  if (age < kStaleMs) return;
+  {
+    std::lock_guard<std::mutex> lock(stallMutex_);
+    if (stalledAt_ == s) return;
+    stalledAt_ = s;
+  }
+  alerts_.Add(platform::MsgKind::Critical, platform::kAppTitle,
+              "Gateway reagiert seit " + std::to_string(age / 1000) + " s nicht: keine Meldung der Abfrageschleife.");
+}
+
+void StatusService::WatchLoop(int intervalMs) {
+  watch_ = std::jthread([this, intervalMs](std::stop_token stop) {
+    std::mutex m;
+    std::condition_variable_any wake;
+    std::unique_lock<std::mutex> lock(m);
+    while (!wake.wait_for(lock, stop, std::chrono::milliseconds(intervalMs), [] { return false; }) &&
+           !stop.stop_requested()) {
+      CheckLoop();
+    }
+  });
+}
+
 HttpResponse StatusService::Handle(const HttpRequest& request) {
+  CheckLoop();
   const std::string& path = request.path;
   const bool read = request.method == "GET" || request.method == "HEAD";
   if (path == "/" || path == "/index.html" || path == "/status.json") {

@@ -3,7 +3,10 @@
 // published snapshot and the alert log.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/env.h"
@@ -37,6 +40,15 @@ class StatusService {
 
   platform::HttpResponse Handle(const platform::HttpRequest& request);
 
+  // A processing thread that has not reported for kStaleMs cannot raise an
+  // alert itself, so the page's threads do: once per stall, on every request
+  // and from WatchLoop. Safe from any thread.
+  void CheckLoop();
+  // Checks every `intervalMs` on a thread of its own, so a stall is in the
+  // alert log even when nobody looked at the page meanwhile. Stopped when the
+  // service goes.
+  void WatchLoop(int intervalMs = 1000);
+
  private:
   platform::HttpResponse Page(bool json);
   // 200 "OK" or 503 with the reasons, one a line.
@@ -51,6 +63,11 @@ class StatusService {
   StatusBoard& board_;
   AlertLog& alerts_;
   platform::Env& env_;
+  std::mutex stallMutex_;
+  // The snapshot the last stall alert was raised for: a stall is the time
+  // between two snapshots, however often it is noticed.
+  std::shared_ptr<const StatusSnapshot> stalledAt_;
+  std::jthread watch_;  // last: stopped before the members it reads go
 };
 
 }  // namespace tolven::status

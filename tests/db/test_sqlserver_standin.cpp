@@ -146,7 +146,7 @@ TEST(FreeTdsStandin, AnOrderMetByDeadlocksIsCommittedWholeOnceByItsResend) {
   DbError err;
   auto conn = db::OpenOdbc(server.Target(), 5, err, local.env());
   ASSERT_NE(conn, nullptr) << err.text;
-  gateway::EventLoop loop(local.env());
+  loop::EventLoop loop(local.env());
   db::DbTools tools(*conn, local.state(), loop, local.ui());
   ScriptedTseServer tseServer;
   fiscal::Tse tse(tools, tseServer, fiscal::TseIdentity{});

@@ -232,5 +232,76 @@ TEST(GatewayEndToEnd, ThreeTerminalsOrderThroughATseOutage) {
   EXPECT_EQ(Occurrences(log(), kTimeOut), 3u);
 }
 
+// A restart during a TSE outage with lines the kitchen never had: a terminal
+// is answered while the recovery's reprint still waits for the silent server.
+TEST(GatewayEndToEnd, ARestartDuringATseOutageAnswersTheTerminalsAtOnce) {
+  Installation inst;
+  ASSERT_EQ(inst.InitDb(), 0);
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', kuebonport1 = 'FILE:" +
+           inst.dir / "out/kueche.txt" + "'");
+  inst.AddEveningData();
+  inst.Sql("INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
+           "rabatt, kueprt, haskuebon, mark) VALUES (7, 3, 0, 0, 0, '20', 'Schnitzel', 2, 1, 1390, 1390, 0, 1, 0, 0)");
+  ChildProcess silent(kTseSim, {"--never"}, inst.env, inst.dir / "tse-silent.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  const auto log = [&] { return Utf8ToCp1252(ReadAll(inst.dir / "gateway.log")); };
+  EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n");
+  EXPECT_NE(log().find("offene Küchenbons für Tisch 7 werden gedruckt."), std::string::npos) << log();
+  EXPECT_EQ(log().find("Keine Antwort vom TSE-Server"), std::string::npos) << "answered after the TSE's time-out";
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("Schnitzel") != std::string::npos; },
+                      30000))
+      << log();
+  EXPECT_NE(log().find("Keine Antwort vom TSE-Server"), std::string::npos);
+  EXPECT_EQ(gateway.Stop(30000), 0);
+}
+
+// A 1 MB order beside another terminal's one-line order, and a FIFO and a link
+// swapped in under an order file's name during its hand-over: the other
+// terminal is answered and the gateway goes on.
+TEST(GatewayEndToEnd, ALongOrderAndFilesSwappedInHoldUpNoOtherTerminal) {
+  Installation inst;
+  fs::create_directories(inst.dir / "pda3");
+  ASSERT_EQ(inst.InitDb(), 0);
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" +
+           "', pfadppcsync3 = '" + inst.dir / "pda3" + "'");
+  inst.AddEveningData();
+  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  const auto log = [&] { return Utf8ToCp1252(ReadAll(inst.dir / "gateway.log")); };
+  const auto taking = [&](int terminal, size_t n) {
+    const std::string text = "Daten von Orderterminal " + std::to_string(terminal) + " werden übernommen";
+    return WaitFor([&] { return Occurrences(log(), text) == n; }, 10000);
+  };
+  const std::string pda1 = inst.dir / "pda1", shortOrder = "A;14;3\r\nD;20;1;;\r\nE;;\r\n";
+  std::string longOrder = "A;12;3\r\n";
+  while (longOrder.size() + 15 < 1024 * 1024) longOrder += "D;10;1;;\r\n";
+  inst.Drop("pda1", "bestell.txt", longOrder + "E;;\r\n");
+  ASSERT_TRUE(taking(1, 1));
+  EXPECT_EQ(TerminalExchange(inst.dir / "pda2", "bestell.txt", shortOrder, "confirm.kas", 180000), "OK\r\n");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(pda1 + "/confirm.kas"); }, 120000)) << log().substr(0, 3000);
+  EXPECT_EQ(ReadAll(pda1 + "/confirm.kas"), "OK\r\n");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 12"), std::to_string((longOrder.size() - 8) / 10));
+
+  WriteAll(inst.dir / "other.txt", "A;16;3\r\nD;20;1;;\r\nE;;\r\n");
+  for (const std::string terminal : {"1", "3"}) {
+    const std::string order = inst.dir / ("pda" + terminal + "/bestell.txt");
+    inst.Drop("pda" + terminal, "bestell.txt", shortOrder);
+    ASSERT_TRUE(taking(std::stoi(terminal), terminal == "1" ? 2 : 1));
+    fs::remove(order);
+    if (terminal == "1") {
+      ASSERT_EQ(::mkfifo(order.c_str(), 0600), 0);
+    } else {
+      fs::create_symlink(inst.dir / "other.txt", order);
+    }
+    EXPECT_EQ(inst.Drop("pda2", "bestell.txt", shortOrder, "confirm.kas"), "OK\r\n");
+  }
+  for (const std::string terminal : {"1", "3"}) {
+    fs::remove(inst.dir / ("pda" + terminal + "/bestell.txt"));
+    EXPECT_EQ(inst.Drop("pda" + terminal, "bestell.txt", shortOrder, "confirm.kas"), "OK\r\n") << log();
+  }
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 16"), "0") << "the link was followed";
+  EXPECT_EQ(gateway.Stop(30000), 0);
+}
+
 }  // namespace
 }  // namespace tolven::testing

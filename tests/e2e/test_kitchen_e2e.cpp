@@ -1,11 +1,15 @@
 // Orders that overlap on one table at one station, with a TSE server slow
 // enough that the second order is booked while the first one waits for its
 // transaction: each order's kitchen slip and TSE transaction are its own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
+#include "common/text.h"
 #include "e2e/installation.h"
 
 namespace tolven::testing {
@@ -47,6 +51,51 @@ TEST(KitchenEndToEnd, OverlappingOrdersOnOneTablePrintAndSignOnlyTheirOwnLines) 
             "4/4/4");
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0");
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM pdakuebon"), "0") << "no claim outlives its printout";
+}
+
+// A kitchen printer on the parallel port that takes nothing (a FIFO nobody
+// reads, standing in for a printer out of paper) holds up only its own
+// printout: another terminal's request is answered meanwhile, and once the
+// printer takes bytes again the slip comes out whole.
+TEST(KitchenEndToEnd, AParallelPrinterThatTakesNothingHoldsUpNoOtherTerminal) {
+  TempDir fifoDir;
+  const std::string fifo = fifoDir / "lp0";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK), filler = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  std::string before, got;
+  for (const std::string chunk(4096, '.'); ::write(filler, chunk.data(), chunk.size()) > 0;) before += chunk;
+  ::close(filler);
+  Installation inst("[PORTS]\r\nLPT1=" + fifo + "\r\n");
+  ASSERT_EQ(inst.InitDb(), 0);
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" +
+           "', kuebonport1 = 'LPT1', kuebongross = 0");
+  inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 1)");
+  inst.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Kueche')");
+  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis) VALUES ('1', 'Bier', 1, 400)");
+  inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Anna', '1')");
+  auto sim = inst.Start(inst.tseSim, {}, "tse-sim.log");
+  auto gateway = inst.Start(inst.gateway, {}, "gateway.log");
+  const auto log = [&] { return ReadAll(inst.dir / "gateway.log"); };
+
+  EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;7;3\r\nD;1;2;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
+  // The slip's lines are logged as it is composed, just before it goes to the printer.
+  ASSERT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM kuebonlog") == "1"; }, 30000)) << log();
+  EXPECT_EQ(inst.Ask("pda2", "TISCH;7").size(), 78u) << log();
+
+  const auto drain = [&] {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    return EndsWith(got, "\x1dV1\r\n");  // the cutter ends the slip
+  };
+  ASSERT_TRUE(WaitFor([&] { return drain() && inst.Scalar("SELECT COUNT(*) FROM pdakuebon") == "0"; }, 30000)) << log();
+  EXPECT_EQ(gateway->Stop(30000), 0);
+  sim->Stop(5000);
+  ::close(reader);
+  const std::string slip = got.substr(before.size());
+  EXPECT_TRUE(got.substr(0, before.size()) == before && slip.find("Kueche") < slip.find("2x Bier") &&
+              slip.find("2x Bier") != std::string::npos)
+      << slip;
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0") << log();
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "fiscal/rijndael.h"
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
-#include "gateway/event_loop.h"
+#include "loop/event_loop.h"
 #include "support/recording_log.h"
 #include "support/scripted_tse.h"
 #include "support/test_db.h"
@@ -136,7 +136,7 @@ TEST_F(BelegSchreibenTest, ChronologyAllowsOnlyTheHourTheClocksGoBack) {
 // before its request, and one look at the answer table serves them all.
 TEST(Tse, RequestsWaitingSideBySideEachGetTheirOwnAnswer) {
   testing::TestDb db;
-  gateway::EventLoop loop(db.env());
+  loop::EventLoop loop(db.env());
   db::DbTools tools(db.conn(), db.state(), loop, db.ui());
   TseServerClient server(tools);
   db.env().onSleep = [&db](int) {
@@ -224,7 +224,7 @@ TEST(Tse, ATimeOutHoldsRequestsBackUntilAProbeIsAnswered) {
 // together are written to the day log as two blocks, each in time order.
 TEST(Tse, ReceiptsAloneProbeASilentServerAndEachRequestLogsOneBlock) {
   testing::TestDb db;
-  gateway::EventLoop loop(db.env());
+  loop::EventLoop loop(db.env());
   db::DbTools tools(db.conn(), db.state(), loop, db.ui());
   testing::ScriptedTseServer server;
   server.waits = &loop;

@@ -100,26 +100,5 @@ TEST_F(EventLoopTest, AStopTakesNoNewFileButLetsTheJobsUnderWayEnd) {
   EXPECT_EQ(f.loop.jobCount(), 0u);
 }
 
-// A job in the middle of a database transaction sleeps where it is: no other
-// job's statements can land in that transaction.
-TEST(EventLoop, AJobNeverPausesInsideATransaction) {
-  FakeEnv env;
-  gateway::EventLoop loop(env);
-  bool inTransaction = false;
-  loop.SetPauseGuard([&] { return !inTransaction; });
-  std::string order;
-  loop.Spawn([&] {
-    inTransaction = true;
-    loop.SleepMs(100);
-    order += "a";
-    inTransaction = false;
-    loop.SleepMs(100);
-    order += "c";
-  });
-  loop.Spawn([&] { order += "b"; });
-  loop.RunUntilIdle();
-  EXPECT_EQ(order, "abc");
-}
-
 }  // namespace
 }  // namespace tolven::testing

@@ -288,6 +288,38 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   EXPECT_EQ(f.requestCalls, std::vector<std::string>({"1"})) << "the folder does not hold up the request";
 }
 
+// An order whose booking keeps failing (out of memory) is taken again after a
+// pause that doubles, then set aside; the other terminal is served meanwhile,
+// and the terminal's next order is booked.
+TEST_F(OrderFileTest, AnOrderThatKeepsFailingIsTriedLessOftenThenSetAside) {
+  f.form.hooks().newestLine = [] { return int64_t{0}; };
+  f.form.hooks().claimBooked = [](int32_t table, int64_t) -> std::string {
+    if (table == 12) throw std::bad_alloc();
+    return "";
+  };
+  f.Drop(1, "bestell.txt", {"A;12;3", "D;10;1;;", "E;;"});
+  std::vector<int64_t> failedAt;
+  for (int64_t t0 = f.db.env().MonotonicMs(); f.db.env().MonotonicMs() - t0 < 20000;) {
+    f.Pass();
+    if (LogLinesWith("Orderterminal 1: std::bad_alloc") > static_cast<int>(failedAt.size())) {
+      failedAt.push_back(f.db.env().MonotonicMs());
+    }
+    if (failedAt.size() == 1 && LogLinesWith("Tisch 14") == 0) f.Drop(2, "bestell.txt", {"A;14;3", "D;10;1;;", "E;;"});
+  }
+  ASSERT_EQ(failedAt.size(), 5u);
+  for (size_t i = 1; i < failedAt.size(); ++i) EXPECT_GE(failedAt[i] - failedAt[i - 1], 1000 << (i - 1));
+  EXPECT_EQ(f.Confirm(2), "OK\r\n");
+  EXPECT_EQ(LogLinesWith("Bestelldatei von Orderterminal 1 5-mal nicht verarbeitet (std::bad_alloc), beiseitegelegt"), 1);
+  EXPECT_EQ(std::count_if(
+                fs::directory_iterator(f.Slot(1)), fs::directory_iterator(),
+                [](const auto& e) { return e.path().filename().string().find("ppcorders1.in.fehlerhaft-") == 0; }),
+            1);
+  EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 0);
+  f.Drop(1, "bestell.txt", {"A;13;3", "D;10;1;;", "E;;"});
+  for (int i = 0; i < 10 && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.Pass();
+  EXPECT_EQ(f.Confirm(1), "OK\r\n");
+}
+
 // Another station's lock at any database call of a booking (with a savepoint
 // per line, and without as on SQL Server): the order is booked whole, once,
 // with its journal row, or, when the lock stays, not at all with one line

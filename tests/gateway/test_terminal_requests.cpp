@@ -9,6 +9,7 @@
 
 #include "common/text.h"
 #include "gateway/crash_recovery.h"
+#include "gateway/kitchen_printing.h"
 #include "gateway/terminal_requests.h"
 #include "printing/customer_receipt.h"
 #include "printing/kitchen_receipts.h"
@@ -23,12 +24,13 @@ class TerminalRequestTest : public ::testing::Test {
  protected:
   TerminalRequestTest()
       : ini(f.db.env(), f.db.folder()),
-        printLines(ini, f.db.ui(), engine),
+        printLines{ini, f.db.ui(), engine},
         receipt(f.db.tools(), printLines),
         settlement(f.db.tools(), f.form, &f.tse),
         requests(f.db.tools(), f.form, settlement, receipt),
         kitchenReceipts(f.db.tools(), printLines, f.tse, f.form),
-        recovery(f.db.tools(), f.tse, kitchenReceipts, receipt, f.form) {
+        kitchenPrinting(f.db.tools(), f.tse, kitchenReceipts, f.form.holds(), f.form),
+        recovery(f.db.tools(), kitchenPrinting, receipt, f.form) {
     f.AddArticle("10", "Cola", 300, 1, "mwst = 1");
     f.AddArticle("20", "Pizza", 850, 1, "mwst = 2");
     f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (7, 'K-77', 500, 'Muster')");
@@ -57,11 +59,12 @@ class TerminalRequestTest : public ::testing::Test {
   GatewayFixture f;
   platform::IniFile ini;
   FakePrintEngine engine;
-  printing::PrintLineBuffer printLines;
+  printing::PrintServices printLines;
   printing::CustomerReceipt receipt;
   settlement::TableSettlement settlement;
   gateway::TerminalRequests requests;
   printing::KitchenReceipts kitchenReceipts;
+  gateway::KitchenPrinting kitchenPrinting;
   gateway::CrashRecovery recovery;
 };
 
@@ -180,9 +183,12 @@ TEST_F(TerminalRequestTest, RestartPrintsLinesThatNeverReachedTheKitchenAndSigns
               ", 4711, 'S')");
     f.db.Exec(std::string("INSERT INTO tse_server_ans (kasse, merker, tse_trxnr) VALUES (") + kasse + ", 4711, 9)");
   }
-  recovery.Run();
+  // The database steps at once; the printouts are jobs beside the terminals.
+  recovery.Run(&f.loop);
   EXPECT_EQ(f.db.Count("tse_server_req", "kasse = 1") + f.db.Count("tse_server_ans", "kasse = 1"), 0);
   EXPECT_EQ(f.db.Count("tse_server_req", "kasse = 2") + f.db.Count("tse_server_ans", "kasse = 2"), 2);
+  EXPECT_EQ(f.loop.jobCount(), 2u);
+  f.loop.RunUntilIdle();
   const auto kitchen = engine.Delivered("COM3");
   ASSERT_EQ(kitchen.size(), 2u);
   // The waiter of the order, not an empty one; a line the kitchen has is not printed again.

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/env.h"
 #include "platform/parallel_port.h"
 #include "platform/win32_printer_system.h"
 #include "platform/win32_serial.h"
@@ -95,7 +96,7 @@ TEST(Win32Spooler, TextPagesBreakAtFormFeedsAndFullPagesWithoutBlankSheets) {
 
 TEST(Win32ParallelPort, AFileGetsTheLastPrintoutAndAMissingDeviceIsAnError) {
   const std::filesystem::path file = std::filesystem::temp_directory_path() / "tolven-lpt-test.prn";
-  auto port = platform::MakeParallelPort();
+  auto port = platform::MakeParallelPort(platform::DefaultEnv());
   for (const std::string& bytes : {std::string(100000, 'x'), std::string("\x1b@Gr\xFC\xDF\r\n\0", 9)}) {
     ASSERT_TRUE(port->Open(file.string()).ok());
     ASSERT_TRUE(port->Write(bytes).ok());

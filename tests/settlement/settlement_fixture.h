@@ -74,8 +74,8 @@ class SettlementFixture : public ::testing::Test {
   int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr) {
     auto fresh = rows ? nullptr : Rows(db.conn(), tisch);
     TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
-    const Result<int32_t> bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, {});
-    refusal = settlement.lastRefusal();
+    const SettlementResult bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, {});
+    refusal = bunr.refusal;
     return bunr.value_or(-1);
   }
   // Every row of a query, columns joined by "|", rows by "\n".

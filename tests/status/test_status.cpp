@@ -6,7 +6,15 @@
 // what is refused before the handler sees it.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <cstdio>
+#include <thread>
 
 #include "common/cp1252.h"
 #include "common/crc16.h"
@@ -202,7 +210,7 @@ TEST(PrintRecorderAndAlerts, WhatThePageLearnsFromTheGateway) {
 }
 
 // /healthz says 200 only while the loop reports, its database answers and the
-// TSE signs; otherwise 503 with every reason. The JSON is one valid value by
+// TSE signs; otherwise 503 with every reason, and a stalled loop is an alert. The JSON is one valid value by
 // Python's strict reader (python3 is a build dependency anyway); the page shows
 // the newest log line first, escaped, and that it is stale. Then acknowledging
 // alerts, what is refused, and the settings.
@@ -236,6 +244,13 @@ TEST(StatusService, HealthPageJsonAcknowledgingRefusalsAndSettings) {
   EXPECT_EQ(
       Utf8ToCp1252(r.body),
       "Seit 7 s keine Meldung der Abfrageschleife.\nTSE nicht bereit: Belege werden ohne Signatur gespeichert.\n");
+  // The stall is one alert however often it is noticed (the watch, every request).
+  service.WatchLoop(1);
+  while (alerts.OpenCount() == 0) std::this_thread::yield();
+  Call("GET", "/healthz");
+  EXPECT_EQ(alerts.All().at(0).text + " x" + std::to_string(alerts.All()[0].count) + "/" +
+                std::to_string(alerts.All().size()),
+            "Gateway reagiert seit 7 s nicht: keine Meldung der Abfrageschleife. x1/1");
 #ifndef _WIN32  // Python's parser is on the Linux side
   FILE* json = ::popen("python3 -c 'import json,sys; json.load(sys.stdin)'", "w");
   std::fputs(Call("GET", "/status.json").body.c_str(), json);
@@ -246,6 +261,8 @@ TEST(StatusService, HealthPageJsonAcknowledgingRefusalsAndSettings) {
   EXPECT_NE(html.find("12:00:02  OK\n12:00:01  Bestellung"), std::string::npos) << "newest line first, each once";
   EXPECT_EQ(html.find("12:00:02  OK"), html.rfind("12:00:02  OK"));
   EXPECT_NE(html.find("Seit 7 s keine Aktualisierung"), std::string::npos);
+  Publish(true);  // health comes back with the loop; the alert stays until acknowledged
+  EXPECT_TRUE(Call("GET", "/healthz").status == 200 && alerts.OpenCount() == 1u);
 
   // No acknowledging by GET; a form on another site must not acknowledge
   // through the operator's browser (a foreign Origin the end-to-end run refuses).
@@ -258,7 +275,7 @@ TEST(StatusService, HealthPageJsonAcknowledgingRefusalsAndSettings) {
   EXPECT_EQ(Call("POST", "/meldungen/quittieren", {{"sec-fetch-site", "cross-site"}}).status, 403);
   EXPECT_EQ(Call("POST", a).status, 303);
   EXPECT_EQ(Call("POST", a).status, 303) << "a second click is no error";
-  EXPECT_EQ(alerts.OpenCount(), 1u);
+  EXPECT_EQ(alerts.OpenCount(), 2u);
   EXPECT_EQ(Call("POST", "/meldungen/quittieren").status, 303);
   EXPECT_EQ(alerts.OpenCount(), 0u);
 
@@ -333,6 +350,45 @@ TEST(HttpServer, ServesTheHandlerAndRefusesWhatItCannotServeOrWhoMayNotAsk) {
   EXPECT_EQ(verdicts, "+++----|+++++-----|+|-------|+++++-------");
   EXPECT_TRUE(platform::HostAllowed("192.168.1.5:8080", "192.168.1.5"));
 }
+
+#ifndef _WIN32  // the Windows HTTP service keeps the connections, and Wine ignores its limits
+// Idle page connections cannot eat the descriptors that order files and printers
+// need: beyond the cap a connection is not taken (it waits in the system's
+// queue) until an earlier one goes, and those are still served.
+TEST(HttpServer, ConnectionsBeyondTheCapWaitWithoutADescriptor) {
+  using platform::ConnectionLimit;
+  EXPECT_EQ((std::vector<int>{ConnectionLimit(256, 64), ConnectionLimit(256, 8), ConnectionLimit(0, 4096),
+                              ConnectionLimit(3, 4096)}),
+            (std::vector<int>{16, 4, 1024, 3}));
+  Status st;
+  platform::HttpServerOptions options;
+  options.readTimeoutSeconds = 60;
+  options.maxConnections = 3;
+  auto server = platform::HttpServer::Start(
+      options, [](const platform::HttpRequest&) { return platform::HttpResponse{}; }, st);
+  ASSERT_TRUE(server) << st.message();
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(server->port()));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fds[4];
+  for (int& fd : fds) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  }
+  // Asks on the connection; whether the answer comes within `ms`.
+  auto Answered = [](int fd, int ms) {
+    const char get[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    pollfd p{fd, POLLIN, 0};
+    return ::send(fd, get, sizeof get - 1, 0) == sizeof get - 1 && ::poll(&p, 1, ms) == 1;
+  };
+  EXPECT_FALSE(Answered(fds[3], 200)) << "a fourth connection while three are open";
+  EXPECT_TRUE(Answered(fds[0], 10000)) << "the earlier ones stay";
+  pollfd fourth{fds[3], POLLIN, 0};
+  EXPECT_EQ(::poll(&fourth, 1, 10000), 1) << "taken once a place is free";
+  for (int fd : fds) ::close(fd);
+}
+#endif
 
 }  // namespace
 }  // namespace tolven::status

@@ -20,7 +20,7 @@ class GatewayFixture {
 
   TestDb db;
   // The modules wait through the loop, as in the gateway.
-  gateway::EventLoop loop{db.env()};
+  loop::EventLoop loop{db.env()};
   db::DbTools tools{db.conn(), db.state(), loop, db.ui()};
   ScriptedTseServer tseServer;
   fiscal::Tse tse;

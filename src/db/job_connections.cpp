@@ -1,0 +1,145 @@
+#include "db/job_connections.h"
+
+#include <optional>
+
+#include "loop/event_loop.h"
+
+namespace tolven::db {
+
+namespace {
+
+// After a connection could not be opened, jobs share the station's for this long.
+constexpr int64_t kRetryOpenMs = 30000;
+// How often a job that finds every connection in use looks again.
+constexpr int kWaitForOneMs = 5;
+
+}  // namespace
+
+JobConnections::JobConnections(Connection& station, platform::Env& env, Opener open, size_t maxOpen)
+    : station_(station), env_(env), open_(std::move(open)), maxOpen_(maxOpen) {}
+
+JobConnections::~JobConnections() { Close(); }
+
+Connection& JobConnections::Current() {
+  loop::Job* job = loop::CurrentJob();
+  if (job == nullptr) return station_;
+  if (auto leased = job->locals.find(this); leased != job->locals.end()) {
+    return *static_cast<Connection*>(leased->second.get());
+  }
+  Connection* c = nullptr;
+  while (c == nullptr) {
+    if (!idle_.empty()) {
+      c = idle_.back();
+      idle_.pop_back();
+    } else if (all_.size() + opening_ < maxOpen_ && env_.MonotonicMs() >= retryOpenAtMs_) {
+      DbError err;
+      std::unique_ptr<Connection> opened;
+      ++opening_;
+      env_.RunBlocking([this, &opened, &err] { opened = open_(err); });
+      --opening_;
+      if (!opened) {
+        retryOpenAtMs_ = env_.MonotonicMs() + kRetryOpenMs;
+        break;
+      }
+      opened->SetCommandTimeout(commandTimeout_);
+      all_.push_back(std::move(opened));
+      c = all_.back().get();
+    } else if (all_.size() + opening_ >= maxOpen_ && job->transactions == 0) {
+      env_.SleepMs(kWaitForOneMs);
+    } else {
+      break;
+    }
+  }
+  if (c == nullptr) {
+    // None to be had: this job stays on the station's connection, in place.
+    job->locals[this] = std::shared_ptr<void>(&station_, [](void*) {});
+    return station_;
+  }
+  job->ownConnection = true;
+  job->locals[this] = std::shared_ptr<void>(c, [](void*) {});
+  job->atEnd.push_back([this, c] {
+    DbError err;
+    if (c->InTransaction()) (void)c->RollbackTrans(err);
+    c->SetCommandTimeout(commandTimeout_);
+    idle_.push_back(c);
+  });
+  return *c;
+}
+
+const Connection& JobConnections::CurrentConst() const {
+  const loop::Job* job = loop::CurrentJob();
+  if (job == nullptr) return station_;
+  auto leased = job->locals.find(this);
+  return leased == job->locals.end() ? station_ : *static_cast<const Connection*>(leased->second.get());
+}
+
+template <class F>
+auto JobConnections::On(Connection& c, F&& call) {
+  if (&c == &station_) return call(c);
+  std::optional<decltype(call(c))> result;
+  env_.RunBlocking([&result, &call, &c] { result.emplace(call(c)); });
+  return std::move(*result);
+}
+
+bool JobConnections::IsOpen() const { return CurrentConst().IsOpen(); }
+
+void JobConnections::Close() {
+  for (auto& c : all_) c->Close();
+}
+
+bool JobConnections::Execute(const std::string& sql, DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.Execute(sql, err); });
+}
+
+bool JobConnections::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.ExecuteWith(sql, args, err); });
+}
+
+std::unique_ptr<ResultSet> JobConnections::Query(const std::string& sql, DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.Query(sql, err); });
+}
+
+bool JobConnections::BeginTrans(DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.BeginTrans(err); });
+}
+
+bool JobConnections::CommitTrans(DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.CommitTrans(err); });
+}
+
+bool JobConnections::RollbackTrans(DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.RollbackTrans(err); });
+}
+
+bool JobConnections::InTransaction() const {
+  const loop::Job* job = loop::CurrentJob();
+  // A job that has not yet leased one has begun nothing.
+  if (job != nullptr && !job->locals.count(this)) return false;
+  return CurrentConst().InTransaction();
+}
+
+bool JobConnections::TransactionFailure(DbError& err) const { return CurrentConst().TransactionFailure(err); }
+
+bool JobConnections::Savepoint(const std::string& name, DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.Savepoint(name, err); });
+}
+
+bool JobConnections::RollbackToSavepoint(const std::string& name, DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.RollbackToSavepoint(name, err); });
+}
+
+bool JobConnections::ReleaseSavepoint(const std::string& name, DbError& err) {
+  return On(Current(), [&](Connection& c) { return c.ReleaseSavepoint(name, err); });
+}
+
+void JobConnections::SetCommandTimeout(int seconds) {
+  if (loop::CurrentJob() == nullptr) {
+    // The station's setting is what every job's connection starts with.
+    commandTimeout_ = seconds;
+    station_.SetCommandTimeout(seconds);
+    return;
+  }
+  Current().SetCommandTimeout(seconds);
+}
+
+}  // namespace tolven::db

@@ -1,0 +1,133 @@
+// The event loop's rules as the code checks them, and the calls that wait off
+// the loop's thread: a job held up by a lock costs no other job.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "db/job_connections.h"
+#include "db/transaction.h"
+#include "loop/event_loop.h"
+#include "loop/holds.h"
+#include "support/fake_env.h"
+#include "support/test_db.h"
+
+namespace tolven::testing {
+namespace {
+
+// Waiters get a held key in the order they asked for it, handed over by the
+// release; a second take by the holder, a take against the hold order, a
+// wait inside a transaction and a pause inside one are reported, and a job
+// that throws ends alone with a report.
+TEST(EventLoop, HoldsAndPausesFollowTheRulesAndAFailingJobEndsAlone) {
+  FakeEnv env;
+  loop::EventLoop loop(env);
+  std::vector<std::string> reports;
+  loop.SetReporter([&reports](const std::string& text) { reports.push_back(text); });
+  loop::Holds tables(loop, loop::Holds::Rank::Table), devices(loop, loop::Holds::Rank::Device);
+  std::string order;
+  loop.Spawn([&] {
+    const auto hold = tables.Take("Tisch 7");
+    loop.SleepMs(10);
+    order += "1";
+  });
+  // Asks second though its pause ends first: a poller would let it in first.
+  loop.Spawn([&] {
+    loop.SleepMs(2);
+    const auto hold = tables.Take("Tisch 7");
+    order += "2";
+  });
+  loop.Spawn([&] {
+    loop.SleepMs(1);
+    const auto hold = tables.Take("Tisch 7");
+    loop.SleepMs(1);
+    order += "3";
+  });
+  loop.RunUntilIdle();
+  EXPECT_EQ(order, "132");
+  EXPECT_TRUE(reports.empty());
+  EXPECT_FALSE(tables.IsHeld("Tisch 7"));
+
+  loop.Spawn([&] {
+    const auto device = devices.Take("Bondrucker");
+    { const auto table = tables.Take("Tisch 8"); }
+    const auto again = devices.Take("Bondrucker");
+  });
+  loop.Spawn([&] {
+    const auto table = tables.Take("Tisch 9");
+    loop.SleepMs(5);
+  });
+  loop.Spawn([&] {
+    loop::NoteTransaction(true);
+    { const auto table = tables.Take("Tisch 9"); }
+    loop.SleepMs(1);
+    loop::NoteTransaction(false);
+    throw std::runtime_error("kaputt");
+  });
+  loop.Spawn([&] { order += "weiter"; });
+  loop.RunUntilIdle();
+  EXPECT_EQ(order, "132weiter");
+  ASSERT_EQ(reports.size(), 5u);
+  EXPECT_NE(reports[0].find("Reihenfolge"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[1].find("zweimal belegt"), std::string::npos) << reports[1];
+  EXPECT_NE(reports[2].find("keine Pause erlaubt"), std::string::npos) << reports[2];
+  EXPECT_NE(reports[3].find("Pause bei offener Transaktion"), std::string::npos) << reports[3];
+  EXPECT_EQ(reports[4], "FEHLER: Auftrag abgebrochen: kaputt");
+  EXPECT_FALSE(devices.IsHeld("Bondrucker") || tables.IsHeld("Tisch 9"));
+}
+
+#ifndef _WIN32
+// Without a reporter (every test's loop) a broken rule ends the process there.
+TEST(EventLoopDeathTest, APauseInsideATransactionFailsTheTest) {
+  EXPECT_DEATH(
+      {
+        FakeEnv env;
+        loop::EventLoop loop(env);
+        loop.Spawn([&] {
+          loop::NoteTransaction(true);
+          loop.SleepMs(1);
+        });
+        loop.RunUntilIdle();
+      },
+      "Pause bei offener Transaktion");
+}
+#endif
+
+// Another program holds the database's write lock: an order waiting for it
+// holds up nobody, a read of another job is answered meanwhile, and the order
+// goes through once the lock is released. Each job its own connection.
+TEST(EventLoop, AJobWaitingForALockHoldsUpNoOtherJob) {
+  TestDb db;
+  db::DbError err;
+  auto station = db.OpenSecond();
+  auto other = db.OpenSecond();
+  ASSERT_TRUE(other->Execute("CREATE TABLE probe (n INTEGER)", err)) << err.text;
+  ASSERT_TRUE(other->BeginTrans(err)) << err.text;
+
+  loop::EventLoop loop(platform::DefaultEnv());
+  loop.UseWorkerThreads();
+  db::JobConnections connections(*station, loop, [&db](db::DbError&) { return db.OpenSecond(); });
+  std::string events;
+  loop.Spawn([&] {
+    db::Transaction t(connections);
+    const Status begun = t.Begin();
+    events += begun ? " order:begun" : " order:" + begun.message();
+    db::DbError e;
+    if (connections.Execute("INSERT INTO probe VALUES (1)", e) && t.Commit()) events += " order:stored";
+  });
+  loop.Spawn([&] {
+    db::DbError e;
+    auto rs = connections.Query("SELECT COUNT(*) AS n FROM probe", e);
+    events += rs ? " read:" + rs->Raw(0).AsString() : " read:" + e.text;
+    // The other program lets go only now.
+    events += other->CommitTrans(e) ? " released" : " " + e.text;
+  });
+  loop.RunUntilIdle();
+  EXPECT_EQ(events, " read:0 released order:begun order:stored");
+  EXPECT_EQ(connections.openCount(), 2u);
+  auto rs = station->Query("SELECT COUNT(*) AS n FROM probe", err);
+  ASSERT_TRUE(rs);
+  EXPECT_EQ(rs->Raw(0).AsInt(), 1);
+}
+
+}  // namespace
+}  // namespace tolven::testing
