@@ -52,18 +52,32 @@ Connection& JobConnections::Current() {
   }
   if (c == nullptr) {
     // None to be had: this job stays on the station's connection, in place.
+    job->ownConnection = false;
     job->locals[this] = std::shared_ptr<void>(&station_, [](void*) {});
     return station_;
   }
   job->ownConnection = true;
   job->locals[this] = std::shared_ptr<void>(c, [](void*) {});
-  job->atEnd.push_back([this, c] {
-    DbError err;
-    if (c->InTransaction()) (void)c->RollbackTrans(err);
-    c->SetCommandTimeout(commandTimeout_);
-    idle_.push_back(c);
-  });
+  // Once per job: what it still holds when it ends goes back.
+  if (job->locals.emplace(&idle_, nullptr).second) {
+    job->atEnd.push_back([this, job] { GiveBack(*job); });
+  }
   return *c;
+}
+
+void JobConnections::GiveBack(loop::Job& job) {
+  auto leased = job.locals.find(this);
+  if (leased == job.locals.end()) return;
+  auto* c = static_cast<Connection*>(leased->second.get());
+  if (c == &station_) return;  // the job stays on it to its end
+  if (c->InTransaction()) {
+    // Left open by a job that ended: never handed to the next one.
+    DbError err;
+    (void)c->RollbackTrans(err);
+  }
+  c->SetCommandTimeout(commandTimeout_);
+  idle_.push_back(c);
+  job.locals.erase(leased);
 }
 
 const Connection& JobConnections::CurrentConst() const {
@@ -78,6 +92,9 @@ auto JobConnections::On(Connection& c, F&& call) {
   if (&c == &station_) return call(c);
   std::optional<decltype(call(c))> result;
   env_.RunBlocking([&result, &call, &c] { result.emplace(call(c)); });
+  // Between transactions the connection serves other jobs: a job waiting for
+  // a lock holds one, a job that only reads needs one only while it reads.
+  if (!c.InTransaction()) GiveBack(*loop::CurrentJob());
   return std::move(*result);
 }
 

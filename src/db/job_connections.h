@@ -1,5 +1,5 @@
 // The connection every module is given, as the event loop's jobs see it: each
-// job gets a connection of its own for as long as it runs, and its
+// job gets a connection of its own for a statement or a transaction, and its
 // statements run on a worker thread while only that job waits. A statement
 // waiting for another program's lock (a busy SQLite file, a row lock on the
 // server) then costs only its own job, and one job's transaction never sees
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "loop/event_loop.h"
 #include "platform/env.h"
 
 namespace tolven::db {
@@ -25,7 +26,7 @@ class JobConnections final : public Connection {
   using Opener = std::function<std::unique_ptr<Connection>(DbError& err)>;
   // At most `maxOpen` connections besides the station's; a job that finds
   // them all in use waits for one.
-  JobConnections(Connection& station, platform::Env& env, Opener open, size_t maxOpen = 4);
+  JobConnections(Connection& station, platform::Env& env, Opener open, size_t maxOpen = 8);
   ~JobConnections() override;
 
   bool IsOpen() const override;
@@ -55,6 +56,9 @@ class JobConnections final : public Connection {
   // The running job's connection, leased at its first call.
   Connection& Current();
   const Connection& CurrentConst() const;
+  // Returns the job's connection to the idle ones; called between
+  // transactions, and when the job ends (an open one is rolled back then).
+  void GiveBack(loop::Job& job);
   // Runs `call` on `c`: on a worker thread when `c` is the job's own.
   template <class F>
   auto On(Connection& c, F&& call);
