@@ -49,9 +49,6 @@ class JobConnections final : public Connection {
     return station_.ExecuteForSession(sql, err);
   }
 
-  // Connections opened besides the station's (for the status page and tests).
-  size_t openCount() const { return all_.size(); }
-
  private:
   // The running job's connection, leased at its first call.
   Connection& Current();
