@@ -70,6 +70,7 @@ class SqlServer final : public Dialect {
 class Sqlite final : public Dialect {
  public:
   const char* Name() const override { return "SQLITE"; }
+  bool OneWriter() const override { return true; }
   const char* SchemaName() const override { return "sqlite"; }
   std::string SelectTop(int n, const std::string& rest) const override {
     return "SELECT " + rest + " LIMIT " + std::to_string(n);

@@ -57,6 +57,9 @@ class Dialect {
   // with StationLockBusyText in its error, while another session holds it.
   // "" when the engine has no server sessions (SQLite locks a file instead).
   virtual std::string StationLock(int32_t station) const = 0;
+  // True when a writer locks the whole database, so that one connection
+  // writes at a time (SQLite); the servers lock rows.
+  virtual bool OneWriter() const { return false; }
 };
 
 // The part of the station lock's error that says another gateway holds it.

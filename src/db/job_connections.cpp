@@ -10,13 +10,18 @@ namespace {
 
 // After a connection could not be opened, jobs share the station's for this long.
 constexpr int64_t kRetryOpenMs = 30000;
-// How often a job that finds every connection in use looks again.
+// How often a job that finds every connection in use looks again, outside a loop.
 constexpr int kWaitForOneMs = 5;
 
 }  // namespace
 
 JobConnections::JobConnections(Connection& station, platform::Env& env, Opener open, size_t maxOpen)
-    : station_(station), env_(env), open_(std::move(open)), maxOpen_(maxOpen) {}
+    : station_(station),
+      env_(env),
+      loop_(dynamic_cast<loop::EventLoop*>(&env)),
+      open_(std::move(open)),
+      maxOpen_(maxOpen),
+      oneWriter_(station.dialect().OneWriter()) {}
 
 JobConnections::~JobConnections() { Close(); }
 
@@ -28,7 +33,10 @@ Connection& JobConnections::Current() {
   }
   Connection* c = nullptr;
   while (c == nullptr) {
-    if (!idle_.empty()) {
+    if (auto given = handedOver_.find(job->id); given != handedOver_.end()) {
+      c = given->second;
+      handedOver_.erase(given);
+    } else if (!idle_.empty()) {
       c = idle_.back();
       idle_.pop_back();
     } else if (all_.size() + opening_ < maxOpen_ && env_.MonotonicMs() >= retryOpenAtMs_) {
@@ -45,7 +53,14 @@ Connection& JobConnections::Current() {
       all_.push_back(std::move(opened));
       c = all_.back().get();
     } else if (all_.size() + opening_ >= maxOpen_ && job->transactions == 0) {
-      env_.SleepMs(kWaitForOneMs);
+      // Every one in use: the next one given back is handed to the job that
+      // has waited longest.
+      if (loop_ != nullptr && loop_->MayPause()) {
+        waiting_.push_back(job->id);
+        loop_->Park();
+      } else {
+        env_.SleepMs(kWaitForOneMs);
+      }
     } else {
       break;
     }
@@ -76,8 +91,37 @@ void JobConnections::GiveBack(loop::Job& job) {
     (void)c->RollbackTrans(err);
   }
   c->SetCommandTimeout(commandTimeout_);
-  idle_.push_back(c);
   job.locals.erase(leased);
+  GiveWriter(job);
+  if (waiting_.empty()) {
+    idle_.push_back(c);
+    return;
+  }
+  const uint64_t next = waiting_.front();
+  waiting_.pop_front();
+  handedOver_[next] = c;
+  loop_->Wake(next);
+}
+
+void JobConnections::TakeWriter(loop::Job& job) {
+  if (!oneWriter_ || !job.ownConnection || writer_ == job.id) return;
+  if (writer_ != 0 && loop_ != nullptr && loop_->MayPause()) {
+    writerWaiting_.push_back(job.id);
+    // The writer hands the slot over when it gives its connection back.
+    while (writer_ != job.id) loop_->Park();
+    return;
+  }
+  // Free, or no way to wait here: the engine's own lock decides.
+  if (writer_ == 0) writer_ = job.id;
+}
+
+void JobConnections::GiveWriter(const loop::Job& job) {
+  if (writer_ != job.id) return;
+  writer_ = 0;
+  if (writerWaiting_.empty()) return;
+  writer_ = writerWaiting_.front();
+  writerWaiting_.pop_front();
+  loop_->Wake(writer_);
 }
 
 const Connection& JobConnections::CurrentConst() const {
@@ -105,11 +149,11 @@ void JobConnections::Close() {
 }
 
 bool JobConnections::Execute(const std::string& sql, DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.Execute(sql, err); });
+  return On(Writing(), [&](Connection& c) { return c.Execute(sql, err); });
 }
 
 bool JobConnections::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.ExecuteWith(sql, args, err); });
+  return On(Writing(), [&](Connection& c) { return c.ExecuteWith(sql, args, err); });
 }
 
 std::unique_ptr<ResultSet> JobConnections::Query(const std::string& sql, DbError& err) {
@@ -117,7 +161,13 @@ std::unique_ptr<ResultSet> JobConnections::Query(const std::string& sql, DbError
 }
 
 bool JobConnections::BeginTrans(DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.BeginTrans(err); });
+  return On(Writing(), [&](Connection& c) { return c.BeginTrans(err); });
+}
+
+Connection& JobConnections::Writing() {
+  Connection& c = Current();
+  if (loop::Job* job = loop::CurrentJob()) TakeWriter(*job);
+  return c;
 }
 
 bool JobConnections::CommitTrans(DbError& err) {

@@ -5,13 +5,22 @@
 // server) then costs only its own job, and one job's transaction never sees
 // another job's statements.
 //
+// Where the engine lets one connection write at a time (SQLite), this
+// station's jobs queue for that here, first come first served, from the start
+// of a transaction (or a statement outside one) until the connection is given
+// back: a short order then waits for a long one of another terminal as long as
+// that takes, instead of failing on the engine's busy time-out. Another
+// program's lock is still waited for only that long.
+//
 // Outside any job (start-up, the poller's pass) calls go to the station's own
 // connection, in place; it also keeps the station's session lock. When no
 // further connection can be opened, a job falls back to the station's
 // connection and its statements run in place, as they did before.
 #pragma once
 
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -52,16 +61,23 @@ class JobConnections final : public Connection {
  private:
   // The running job's connection, leased at its first call.
   Connection& Current();
+  // The same, for a statement that may write: with the writer slot.
+  Connection& Writing();
   const Connection& CurrentConst() const;
   // Returns the job's connection to the idle ones; called between
   // transactions, and when the job ends (an open one is rolled back then).
   void GiveBack(loop::Job& job);
+  // The engine's one writer slot, for the running job on its own connection
+  // (no-op where the engine has none or the job already has it).
+  void TakeWriter(loop::Job& job);
+  void GiveWriter(const loop::Job& job);
   // Runs `call` on `c`: on a worker thread when `c` is the job's own.
   template <class F>
   auto On(Connection& c, F&& call);
 
   Connection& station_;
   platform::Env& env_;
+  loop::EventLoop* loop_;  // null outside the gateway's loop: waits are then pauses
   Opener open_;
   size_t maxOpen_;
   int commandTimeout_ = 30;
@@ -69,6 +85,11 @@ class JobConnections final : public Connection {
   int64_t retryOpenAtMs_ = 0;   // after a failure to open one, not before
   std::vector<std::unique_ptr<Connection>> all_;
   std::vector<Connection*> idle_;
+  std::deque<uint64_t> waiting_;                 // jobs waiting for a connection, first come first
+  std::map<uint64_t, Connection*> handedOver_;  // given back to a waiting job, not yet taken up
+  const bool oneWriter_;
+  uint64_t writer_ = 0;                  // the job writing now; 0: none
+  std::deque<uint64_t> writerWaiting_;  // jobs waiting to write, first come first
 };
 
 }  // namespace tolven::db

@@ -1,6 +1,7 @@
 #include "printing/kitchen_receipts.h"
 
 #include "common/text.h"
+#include "db/transaction.h"
 #include "platform/env.h"
 
 namespace tolven::printing {
@@ -231,9 +232,35 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
 }
 
 bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows) {
+  // The scratch table is the station's, and two printouts of this station may
+  // collect their lines at the same moment: each fills and reads it inside a
+  // transaction of its own that is rolled back, so neither sees the other's
+  // rows and none stay behind. Errors are logged once it is over, so that
+  // their log rows are not rolled back with it.
+  std::vector<std::pair<std::string, bool>> errors;
+  bool collected = false;
+  {
+    db::Transaction scratch(tools_.connection());
+    if (Status begun = scratch.Begin(); !begun) {
+      errors.emplace_back("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + begun.message(),
+                          true);
+      MarkFailed(job, p, "Positionen nicht lesbar: " + begun.message());
+    } else {
+      collected = FillScratch(job, p, rows, errors);
+    }
+  }
+  for (const auto& [text, quiet] : errors) tools_.LogSqlError(text, quiet);
+  return collected;
+}
+
+bool KitchenReceipts::FillScratch(Job& job, int p, std::vector<KitchenRow>& rows,
+                                  std::vector<std::pair<std::string, bool>>& errors) {
+  const auto logSqlError = [&errors](const std::string& text, bool quiet = false) {
+    errors.emplace_back(text, quiet);
+  };
   const std::string kasse = NumStr(tools_.state().kasse);
   if (Status status = tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse); !status) {
-    tools_.LogSqlError(
+    logSqlError(
         "Temporäre Tabelle für Küchenbons konnte nicht initialisiert werden. Achtung: es werden "
         "doppelte Bons erzeugt. \r\n\r\n" +
         status.message());
@@ -247,7 +274,7 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
                             "  AND kueprt = " + NumStr(p) + KitchenClaims::LinesOf(job.token) +
                             " GROUP BY artnr, artbez, artgrp, gang, " + guestColumn + "kueinfo, belaginfo, epreis ");
   if (!groups) {
-    tools_.LogSqlError(
+    logSqlError(
         "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(), true);
     MarkFailed(job, p, "Positionen nicht lesbar: " + groups.status().message());
     return false;
@@ -267,7 +294,7 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
           NumStr(GetFieldValue(*groups, "epreis").AsInt()) + " ) ";
       Status inserted = tools_.ExecSQL(sql);
       if (inserted) return true;
-      tools_.LogSqlError("Küchenbon-Position konnte nicht angelegt werden. " + inserted.message());
+      logSqlError("Küchenbon-Position konnte nicht angelegt werden. " + inserted.message());
       // A receipt without this line would lose it for good once the lines are marked.
       MarkFailed(job, p, "Position nicht angelegt: " + inserted.message());
       return false;
@@ -288,7 +315,7 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
   auto work =
       tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
   if (!work) {
-    tools_.LogSqlError(
+    logSqlError(
         "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(), true);
     MarkFailed(job, p, "Positionen nicht lesbar: " + work.status().message());
     return false;

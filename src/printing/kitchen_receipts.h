@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log_sink.h"
@@ -136,6 +137,10 @@ class KitchenReceipts {
   // One printer from collecting its lines to marking the outcome.
   void PrintPrinter(Job& job, int printer);
   bool CollectRows(Job& job, int printer, std::vector<KitchenRow>& rows);
+  // The statements of CollectRows inside its transaction; SQL errors are
+  // collected in `errors` (text, quiet) for the log.
+  bool FillScratch(Job& job, int printer, std::vector<KitchenRow>& rows,
+                   std::vector<std::pair<std::string, bool>>& errors);
   static std::string OrderClause(const KitchenPrinterSettings& printer);
   void NewReceipt(Job& job, int printer);
   void PrintHeader(Job& job, int printer);

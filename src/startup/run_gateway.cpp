@@ -5,6 +5,7 @@
 #include "common/money.h"
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "db/job_connections.h"
 #include "display/customer_display.h"
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
@@ -138,12 +139,15 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   loop::EventLoop loop(env);
   loop.SetReporter([&log](const std::string& text) { log.AddLogLine(text); });
   loop.UseWorkerThreads();
-  // The jobs share the station's connection and its statements run in place:
-  // with a connection per job (db::JobConnections) a killed run was seen to
-  // print a kitchen line twice, so that stays off until the claims are safe
-  // against it.
+  // Each job its own connection, its statements off the loop's thread.
+  db::JobConnections jobConnections(*connection, loop, [&start, &state](db::DbError& err) {
+    auto opened = start.OpenDatabase(state, false);
+    if (opened) return std::move(*opened);
+    err.text = opened.status().message();
+    return std::unique_ptr<db::Connection>();
+  });
   // The monitoring learns from here whether the last statement succeeded.
-  status::WatchedConnection watched(*connection);
+  status::WatchedConnection watched(jobConnections);
   db::DbTools tools(watched, state, loop, ui);
   fiscal::TseServerClient tseServer(tools);
   status::TseMonitor tseMonitor(tseServer, alerts, env);

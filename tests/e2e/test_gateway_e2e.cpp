@@ -303,5 +303,35 @@ TEST(GatewayEndToEnd, ALongOrderAndFilesSwappedInHoldUpNoOtherTerminal) {
   EXPECT_EQ(gateway.Stop(30000), 0);
 }
 
+// Another program holds the database's write lock (a POS program's long
+// booking): the order that needs it waits, and only that order; another
+// terminal's table data is answered meanwhile, and the order is booked once the
+// lock is gone.
+TEST(GatewayEndToEnd, AnotherProgramsWriteLockHoldsUpOnlyTheOrderThatNeedsIt) {
+  Installation inst;
+  ASSERT_EQ(inst.InitDb(), 0);
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', pfadppcsync2 = '" + inst.dir / "pda2" + "'");
+  inst.AddEveningData();
+  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  const auto log = [&] { return Utf8ToCp1252(ReadAll(inst.dir / "gateway.log")); };
+  ASSERT_EQ(inst.Drop("pda1", "bestell.txt", "A;7;3\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n") << log();
+
+  db::DbError err;
+  auto other = db::OpenSqlite(inst.dir / "data/tolven.db", false, err);
+  ASSERT_TRUE(other && other->Execute("BEGIN IMMEDIATE", err)) << err.text;
+  inst.Drop("pda1", "bestell.txt", "A;8;3\r\nD;10;2;;\r\nE;;\r\n");
+  ASSERT_TRUE(WaitFor([&] { return Occurrences(log(), "Daten von Orderterminal 1 werden übernommen") == 2; }, 10000));
+  const std::string tableData = TerminalExchange(inst.dir / "pda2", "info.txt", "TISCH;7\r\n", "info.kas", 15000);
+  const bool orderWaited = !fs::exists(inst.dir / "pda1/confirm.kas");
+  ASSERT_TRUE(other->Execute("COMMIT", err)) << err.text;
+  EXPECT_NE(tableData.find("Schnitzel"), std::string::npos) << tableData << log();
+  EXPECT_TRUE(orderWaited) << "the order was answered while another program held the lock";
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(inst.dir / "pda1/confirm.kas"); }, 30000)) << log();
+  EXPECT_EQ(ReadAll(inst.dir / "pda1/confirm.kas"), "OK\r\n");
+  EXPECT_EQ(inst.Scalar("SELECT SUM(menge) FROM bestellung WHERE tisch = 8"), "2");
+  EXPECT_EQ(gateway.Stop(30000), 0);
+}
+
 }  // namespace
 }  // namespace tolven::testing

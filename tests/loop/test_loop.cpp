@@ -99,5 +99,27 @@ TEST(EventLoop, AJobWaitingForALockHoldsUpNoOtherJob) {
   EXPECT_EQ(events, " read:0 released order:begun order:stored");
 }
 
+// More jobs than connections: the ones that find none wait for the next one
+// given back, in the order they came, and no further one is opened.
+TEST(EventLoop, JobsBeyondThePoolWaitTheirTurnForItsConnection) {
+  TestDb db;
+  auto station = db.OpenSecond();
+  loop::EventLoop loop(platform::DefaultEnv());
+  loop.UseWorkerThreads();
+  int opened = 0;
+  db::JobConnections connections(
+      *station, loop, [&](db::DbError&) { return ++opened, db.OpenSecond(); }, 1);
+  std::string events;
+  for (const char* name : {"a", "b", "c"}) {
+    loop.Spawn([&, name] {
+      db::DbError e;
+      for (int i = 0; i < 2; ++i) events += connections.Query("SELECT 1", e) ? name : "!";
+    });
+  }
+  loop.RunUntilIdle();
+  EXPECT_EQ(events, "abcabc");
+  EXPECT_EQ(opened, 1);
+}
+
 }  // namespace
 }  // namespace tolven::testing
