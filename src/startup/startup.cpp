@@ -103,7 +103,7 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   ui_.Status("Lese INI...");
   // Read as garbage, a folder name would be wrong and a section behind a
   // byte-order mark missing, and with it the database: better not start.
-  std::string encoding;
+  std::string encoding = "Windows-1252";  // also for a file still to be made
   if (Status readable = ini_.Encoding(kIniFile, &encoding); !readable) {
     ui_.MessageBox("Die Datei " + readable.message() + " Das Programm wird beendet.", MsgKind::Critical);
     return kExitBadConfiguration;
