@@ -49,44 +49,58 @@ std::string Cp1252ToUtf8(std::string_view text) {
   return out;
 }
 
+namespace {
+// The length of the UTF-8 sequence at text[i] with its code point, or 0 when
+// it is not one. Over-long forms, surrogates and codes beyond U+10FFFF are not
+// UTF-8: read as characters they could forge a "/" or a NUL in a file name or
+// SQL text.
+size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& cp) {
+  auto b = static_cast<unsigned char>(text[i]);
+  int extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
+  if (extra < 0 || i + static_cast<size_t>(extra) >= text.size()) return 0;
+  cp = b & (0x3F >> extra);
+  for (int k = 1; k <= extra; ++k) {
+    auto cont = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+    if ((cont & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cont & 0x3F);
+  }
+  static constexpr uint32_t kSmallest[4] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kSmallest[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
+  return static_cast<size_t>(extra) + 1;
+}
+}  // namespace
+
 std::string Utf8ToCp1252(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
     auto b = static_cast<unsigned char>(text[i]);
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    int extra = (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
-    bool valid = extra > 0 && i + static_cast<size_t>(extra) < text.size();
     uint32_t cp = 0;
-    if (valid) {
-      cp = b & (0x3F >> extra);
-      for (int k = 1; k <= extra; ++k) {
-        auto cont = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-        if ((cont & 0xC0) != 0x80) {
-          valid = false;
-          break;
-        }
-        cp = (cp << 6) | (cont & 0x3F);
-      }
-    }
-    // Over-long forms, surrogates and codes beyond U+10FFFF are not UTF-8: read
-    // as characters they could forge a "/" or a NUL in a file name or SQL text.
-    static constexpr uint32_t kSmallest[4] = {0, 0x80, 0x800, 0x10000};
-    if (valid && (cp < kSmallest[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)) valid = false;
-    if (!valid) {
-      out += static_cast<char>(b);  // not UTF-8: keep the byte as it is
+    const size_t n = b < 0x80 ? 0 : DecodeUtf8(text, i, cp);
+    if (n == 0) {
+      out += static_cast<char>(b);  // ASCII, or not UTF-8: the byte as it is
       ++i;
       continue;
     }
     out += ByteOf(cp);
-    i += static_cast<size_t>(extra) + 1;
+    i += n;
   }
   return out;
+}
+
+bool IsWellFormedUtf8(std::string_view text) {
+  uint32_t cp = 0;
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+    } else if (size_t n = DecodeUtf8(text, i, cp); n > 0) {
+      i += n;
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace tolven

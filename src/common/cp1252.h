@@ -13,5 +13,7 @@ std::string Cp1252ToUtf8(std::string_view text);
 // Characters without a Windows-1252 code become "?"; malformed UTF-8 bytes are
 // taken as Windows-1252 bytes, so nothing read is ever dropped.
 std::string Utf8ToCp1252(std::string_view text);
+// Every byte from 0x80 up belongs to a proper UTF-8 sequence (ASCII is too).
+bool IsWellFormedUtf8(std::string_view text);
 
 }  // namespace tolven

@@ -1,6 +1,7 @@
 #include "db/dialect.h"
 
 #include "common/text.h"
+#include "db/db_tools.h"
 
 namespace tolven::db {
 
@@ -10,6 +11,8 @@ namespace {
 constexpr const char* kLockName = "tolvenpda";
 // PostgreSQL's advisory locks are named by a number: "tolv" in ASCII.
 constexpr const char* kLockKey = "1953459318";
+// The first number of the register ids' session locks ("tolw").
+constexpr const char* kRegisterLockKey = "1953459319";
 
 class SqlServer final : public Dialect {
  public:
@@ -65,6 +68,13 @@ class SqlServer final : public Dialect {
            "IF @r < 0 RAISERROR('" +
            StationLockBusyText(station) + " (%d)', 16, 1, @r)";
   }
+  std::string RegisterLock(const std::string& registerId) const override {
+    return std::string("DECLARE @r INT; EXEC @r = sp_getapplock @Resource = ") +
+           SqlText(std::string(kLockName) + "-kassenid-" + registerId) +
+           ", @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; "
+           "IF @r < 0 RAISERROR('" +
+           kRegisterLockBusyText + " (%d)', 16, 1, @r)";
+  }
 };
 
 class Sqlite final : public Dialect {
@@ -97,6 +107,7 @@ class Sqlite final : public Dialect {
     return "CREATE TABLE IF NOT EXISTS " + table + " ( " + columns + " )";
   }
   std::string StationLock(int32_t) const override { return ""; }
+  std::string RegisterLock(const std::string&) const override { return ""; }
 };
 
 class Postgres final : public Dialect {
@@ -134,6 +145,12 @@ class Postgres final : public Dialect {
   std::string StationLock(int32_t station) const override {
     return std::string("DO $$BEGIN IF NOT pg_try_advisory_lock(") + kLockKey + ", " + std::to_string(station) +
            ") THEN RAISE EXCEPTION '" + StationLockBusyText(station) + "'; END IF; END$$";
+  }
+  // Keyed by the id's hash: ids that collide only refuse a start wrongly,
+  // never let two stations share one.
+  std::string RegisterLock(const std::string& registerId) const override {
+    return std::string("DO $$BEGIN IF NOT pg_try_advisory_lock(") + kRegisterLockKey + ", hashtext(" +
+           SqlText(registerId) + ")) THEN RAISE EXCEPTION '" + kRegisterLockBusyText + "'; END IF; END$$";
   }
 };
 

@@ -57,10 +57,16 @@ class Dialect {
   // with StationLockBusyText in its error, while another session holds it.
   // "" when the engine has no server sessions (SQLite locks a file instead).
   virtual std::string StationLock(int32_t station) const = 0;
+  // The same for a register id (KASSENID): the receipts' QR texts name the
+  // register, so two stations must never sign under one id. It fails with
+  // kRegisterLockBusyText while another session holds it.
+  virtual std::string RegisterLock(const std::string& registerId) const = 0;
   // True when a writer locks the whole database, so that one connection
   // writes at a time (SQLite); the servers lock rows.
   virtual bool OneWriter() const { return false; }
 };
+
+inline constexpr const char* kRegisterLockBusyText = "Kassen-ID ist bereits angemeldet";
 
 // The part of the station lock's error that says another gateway holds it.
 std::string StationLockBusyText(int32_t station);

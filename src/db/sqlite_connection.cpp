@@ -351,6 +351,68 @@ std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, DbE
   return conn;
 }
 
+namespace {
+
+Status SqliteError(sqlite3* db, const std::string& what, const std::string& path) {
+  return Status::EngineError(what + "(" + path + "): " + Utf8ToCp1252(db ? sqlite3_errmsg(db) : "out of memory"),
+                             db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM, "", ErrorKind::Other, "SQLite");
+}
+
+// Closes the handle whatever happens on the way.
+struct Handle {
+  sqlite3* db = nullptr;
+  ~Handle() { sqlite3_close_v2(db); }
+};
+
+}  // namespace
+
+Status BackupSqlite(const std::string& source, const std::string& target, int64_t& pages) {
+  pages = 0;
+  Handle from, to;
+  if (sqlite3_open_v2(Cp1252ToUtf8(source).c_str(), &from.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    return SqliteError(from.db, "open", source);
+  }
+  sqlite3_busy_timeout(from.db, 30000);
+  if (sqlite3_open_v2(Cp1252ToUtf8(target).c_str(), &to.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    return SqliteError(to.db, "open", target);
+  }
+  sqlite3_backup* backup = sqlite3_backup_init(to.db, "main", from.db, "main");
+  if (!backup) return SqliteError(to.db, "sqlite3_backup_init", target);
+  // All pages in one step: a step-wise copy would start over whenever the
+  // gateway commits in between, which on a busy evening may be for ever.
+  int rc = SQLITE_OK;
+  for (int tries = 0; tries < 100; ++tries) {
+    rc = sqlite3_backup_step(backup, -1);
+    if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) break;
+    sqlite3_sleep(100);
+  }
+  pages = sqlite3_backup_pagecount(backup);
+  sqlite3_backup_finish(backup);
+  if (rc != SQLITE_DONE) return SqliteError(to.db, "sqlite3_backup_step", source);
+  char* message = nullptr;
+  if (sqlite3_exec(to.db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, &message) != SQLITE_OK) {
+    sqlite3_free(message);
+    return SqliteError(to.db, "journal_mode", target);
+  }
+  sqlite3_stmt* check = nullptr;
+  if (sqlite3_prepare_v2(to.db, "PRAGMA integrity_check", -1, &check, nullptr) != SQLITE_OK) {
+    return SqliteError(to.db, "integrity_check", target);
+  }
+  std::string verdict;
+  while (sqlite3_step(check) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+    verdict += std::string(verdict.empty() ? "" : "; ") + (text ? text : "");
+  }
+  sqlite3_finalize(check);
+  if (verdict != "ok") {
+    return Status::Error("integrity_check(" + target + "): " + Utf8ToCp1252(verdict.empty() ? "kein Ergebnis" : verdict));
+  }
+  if (sqlite3_close(to.db) != SQLITE_OK) return SqliteError(to.db, "close", target);
+  to.db = nullptr;
+  return Status::Ok();
+}
+
 bool ExecuteSqliteScript(Connection& connection, const std::string& script, DbError& err) {
   auto* conn = dynamic_cast<SqliteConnection*>(&connection);
   if (!conn) {

@@ -3,9 +3,11 @@
 // committed receipt survives a power loss.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "common/status.h"
 #include "db/connection.h"
 
 namespace tolven::db {
@@ -13,6 +15,14 @@ namespace tolven::db {
 // Opens the database file (UTF-8 conversion of the name inside). With create
 // false a missing file is an error, never an empty new database.
 std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, DbError& err);
+
+// Copies the database file `source` into the new file `target` with the
+// engine's online backup: one read transaction, so the copy is the database as
+// it stood at one commit, while the gateway goes on writing (the write-ahead
+// log keeps writers and this reader apart). The copy is a single file (no
+// write-ahead log of its own) and must pass "PRAGMA integrity_check"; `pages`
+// is its size in pages. A failed copy leaves `target` to the caller to remove.
+Status BackupSqlite(const std::string& source, const std::string& target, int64_t& pages);
 
 // Runs a script of several statements (the schema).
 bool ExecuteSqliteScript(Connection& connection, const std::string& script, DbError& err);

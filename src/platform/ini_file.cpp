@@ -1,7 +1,9 @@
 #include "platform/ini_file.h"
 
+#include <algorithm>
 #include <vector>
 
+#include "common/cp1252.h"
 #include "common/text.h"
 
 namespace tolven::platform {
@@ -56,7 +58,57 @@ bool KeyOf(const std::string& line, std::string& key, std::string& value) {
 
 bool SameName(const std::string& a, const std::string& b) { return ToUpper(a) == ToUpper(b); }
 
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
+bool Converts(std::string_view utf8) { return Cp1252ToUtf8(Utf8ToCp1252(utf8)) == utf8; }
+
 }  // namespace
+
+IniEncoding DetectIniEncoding(const std::string& bytes) {
+  if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) return IniEncoding::Utf16;
+  const bool marked = bytes.starts_with(kUtf8Mark);
+  const std::string_view body = marked ? std::string_view(bytes).substr(kUtf8Mark.size()) : std::string_view(bytes);
+  // Without a mark, UTF-8 is what is well formed and has a byte above ASCII:
+  // Windows-1252 text with an umlaut almost never is ("Ã¼" would be).
+  const bool high = std::any_of(body.begin(), body.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  if (!marked && (!high || !IsWellFormedUtf8(body))) return IniEncoding::Ansi;
+  if (!Converts(body)) return IniEncoding::Utf8Unconvertible;
+  return marked ? IniEncoding::Utf8WithMark : IniEncoding::Utf8;
+}
+
+Status IniFile::Load(const std::string& path, std::string& text, IniEncoding& encoding, std::string& bytes) const {
+  if (Status st = env_.ReadFile(path, bytes); !st) return st;
+  encoding = DetectIniEncoding(bytes);
+  switch (encoding) {
+    case IniEncoding::Ansi: text = bytes; return Status::Ok();
+    case IniEncoding::Utf8: text = Utf8ToCp1252(bytes); return Status::Ok();
+    case IniEncoding::Utf8WithMark: text = Utf8ToCp1252(std::string_view(bytes).substr(kUtf8Mark.size())); return Status::Ok();
+    case IniEncoding::Utf16:
+      return Status::Error(path + " ist als UTF-16 (Unicode) gespeichert; lesbar sind nur Windows-1252 (ANSI) und "
+                                  "UTF-8. Speichern Sie die Datei als ANSI oder UTF-8.");
+    case IniEncoding::Utf8Unconvertible: break;
+  }
+  size_t line = 1;
+  const std::string body = bytes.starts_with(kUtf8Mark) ? bytes.substr(kUtf8Mark.size()) : bytes;
+  for (const Line& l : SplitLines(body)) {
+    if (!Converts(l.text)) break;
+    ++line;
+  }
+  return Status::Error(path + " ist als UTF-8 gespeichert und enthält in Zeile " + std::to_string(line) +
+                       " Zeichen, die es in Windows-1252 nicht gibt. Ersetzen Sie sie oder speichern Sie die Datei "
+                       "als ANSI.");
+}
+
+Status IniFile::Encoding(const std::string& file, std::string* how) const {
+  const std::string path = PathOf(file);
+  if (!env_.FileExists(path)) return Status::Ok();
+  std::string text, bytes;
+  IniEncoding e = IniEncoding::Ansi;
+  Status st = Load(path, text, e, bytes);
+  const char* names[] = {"Windows-1252", "UTF-8", "UTF-8 mit BOM"};
+  if (st && how) *how = names[static_cast<int>(e)];
+  return st;
+}
 
 std::string IniFile::PathOf(const std::string& file) const {
   if (folder_.empty()) return file;
@@ -69,8 +121,9 @@ std::string IniFile::Read(const std::string& file, const std::string& section, c
     if (v.size() > kBufferSize - 1) v.resize(kBufferSize - 1);
     return v;
   };
-  std::string contents;
-  if (!env_.ReadFile(PathOf(file), contents)) return cut(TrimRightBlanks(defaultValue));
+  std::string contents, bytes;
+  IniEncoding encoding;
+  if (!Load(PathOf(file), contents, encoding, bytes)) return cut(TrimRightBlanks(defaultValue));
   bool inSection = false;
   for (const Line& line : SplitLines(contents)) {
     std::string name;
@@ -92,11 +145,12 @@ std::string IniFile::Read(const std::string& file, const std::string& section, c
 Status IniFile::Write(const std::string& file, const std::string& section, const std::string& key,
                       const std::string& value) {
   const std::string path = PathOf(file);
-  std::string contents;
+  std::string contents, bytes;
+  IniEncoding encoding = IniEncoding::Ansi;
   const bool exists = env_.FileExists(path);
   if (exists) {
-    Status st = env_.ReadFile(path, contents);
-    if (!st) return st;
+    // Never written over: a file that cannot be read faithfully.
+    if (Status st = Load(path, contents, encoding, bytes); !st) return st;
   }
   std::vector<Line> lines = SplitLines(contents);
   // Keep the file's own line ends; a new file gets CR LF.
@@ -145,10 +199,14 @@ Status IniFile::Write(const std::string& file, const std::string& section, const
 
   std::string out;
   for (const Line& l : lines) out += l.text + l.end;
+  // The file stays in the encoding it was saved in.
+  if (encoding == IniEncoding::Utf8 || encoding == IniEncoding::Utf8WithMark) {
+    out = (encoding == IniEncoding::Utf8WithMark ? std::string(kUtf8Mark) : std::string()) + Cp1252ToUtf8(out);
+  }
   // A value written as it already stands leaves the file untouched: a start
   // of a configured installation writes nothing, so the file keeps its time,
   // and a folder the service user cannot write does not matter.
-  if (exists && out == contents) return Status::Ok();
+  if (exists && out == bytes) return Status::Ok();
   // A TOLVEN.INI linked to the POS programs' copy stays a link.
   return env_.WriteFileAtomic(env_.ResolveLink(path), out);
 }

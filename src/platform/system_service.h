@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "common/status.h"
@@ -26,6 +27,17 @@ int RunAsService(const std::function<int()>& body, const std::vector<int>& final
 Status InstallService();
 // Stops and removes the service and its event-log source.
 Status RemoveService();
+
+// The folders the installed service may write, where its manager confines it
+// (systemd: ReadWritePaths= of tolvenpda.service and its drop-ins, read from
+// `unitFolders`, the first holding the unit winning as systemd's search order
+// has it); empty when no such unit is installed or nothing confines it.
+std::vector<std::string> ServiceWritableFolders(const std::vector<std::string>& unitFolders);
+// The unit folders systemd searches, administrator's first.
+std::vector<std::string> ServiceUnitFolders();
+// True when the process was started by the service manager (systemd sets
+// INVOCATION_ID for every unit it runs).
+bool StartedByServiceManager();
 
 // What the service manager is told while running as a service; nothing otherwise.
 enum class ServicePhase { Running, Stopping };

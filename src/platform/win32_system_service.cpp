@@ -204,3 +204,12 @@ void ReportServicePhase(ServicePhase phase) {
 }
 
 }  // namespace tolven::platform
+
+namespace tolven::platform {
+
+// The Service Control Manager confines no folders.
+std::vector<std::string> ServiceUnitFolders() { return {}; }
+std::vector<std::string> ServiceWritableFolders(const std::vector<std::string>&) { return {}; }
+bool StartedByServiceManager() { return RunningAsService(); }
+
+}  // namespace tolven::platform

@@ -4,8 +4,10 @@
 
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "db/station_lock.h"
 #include "db/transaction.h"
 #include "platform/device_names.h"
+#include "platform/system_service.h"
 #include "startup/installation.h"
 
 namespace tolven {
@@ -50,6 +52,17 @@ void CheckFolder(platform::Env& env, Report& report, const std::string& item, co
   Status st = env.CheckWritable(path);
   if (!st) return report.Problem(item, "Ordner " + path + " kann nicht beschrieben werden (" + st.message() + ")");
   report.Ok(item, path);
+}
+
+// A folder the installed unit may not write: the gateway would end with
+// status 9 under systemd although it passes here as another process.
+bool OutsideTheUnit(const std::vector<std::string>& writable, const std::string& path) {
+  if (writable.empty()) return false;
+  const std::string folder = platform::WithTrailingSep(path);
+  for (const std::string& w : writable) {
+    if (StartsWith(folder, platform::WithTrailingSep(w))) return false;
+  }
+  return true;
 }
 
 void CheckDevice(platform::Env& env, Report& report, const std::string& item, const std::string& device) {
@@ -180,16 +193,41 @@ void CheckTseTables(db::Connection& connection, Report& report) {
   }
 }
 
+// Station number and register id are tried as the start takes them, held
+// only while the check runs. A held station number is this installation's running gateway
+// (a copy elsewhere could not have started beside it); a register id held
+// while the station number is free belongs to another station.
+void CheckStationIdentity(db::Connection& connection, const StartupState& state, const platform::IniFile& ini,
+                          Report& report) {
+  const std::string id = RegisterId(ini, state.kasse);
+  const std::string item = "Kasse " + std::to_string(state.kasse) + ", Kassen-ID '" + id + "'";
+  db::StationLock lock;
+  if (Status st = lock.Acquire(connection, Startup::SqliteFile(state), state.kasse); !st) {
+    if (lock.busy()) return report.Ok(item, "vom laufenden Gateway angemeldet");
+    return report.Problem(item, "Sperre nicht möglich (" + st.message() + ")");
+  }
+  if (Status st = lock.AcquireRegister(connection, Startup::SqliteFile(state), id); !st) {
+    if (!lock.busy()) return report.Problem(item, "Sperre nicht möglich (" + st.message() + ")");
+    return report.Problem(item, "ein Gateway einer anderen Kasse arbeitet bereits mit dieser Kassen-ID; jede Kasse "
+                                "braucht ihre eigene KASSENID im Abschnitt TSE");
+  }
+  report.Ok(item);
+}
+
 }  // namespace
 
 int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, platform::PrinterSystem& spooler) {
   Report report(ui);
   start.SetReadOnly();
   const std::string iniPath = start.ini().PathOf(kIniFile);
+  std::string encoding;
   if (!env.FileExists(iniPath)) {
     report.Problem("Konfiguration", iniPath + " existiert nicht");
+  } else if (Status readable = start.ini().Encoding(kIniFile, &encoding); !readable) {
+    report.Problem("Konfiguration", readable.message());
+    return kExitCheckFailed;
   } else {
-    report.Ok("Konfiguration", iniPath);
+    report.Ok("Konfiguration", iniPath + " (" + encoding + ")");
   }
   StartupState state;
   if (int rc = start.ReadConfiguration(state, false); rc != kExitOk) {
@@ -239,7 +277,18 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
   }
   if (connection) {
     CheckProbes(*connection, report);
-    for (const Folder& f : ExchangeFolders(*connection)) CheckFolder(env, report, f.what, f.path);
+    CheckStationIdentity(*connection, state, start.ini(), report);
+    const std::vector<std::string> writable = platform::ServiceWritableFolders(platform::ServiceUnitFolders());
+    std::string allowed;
+    for (const std::string& w : writable) allowed += (allowed.empty() ? "" : " ") + w;
+    for (const Folder& f : ExchangeFolders(*connection)) {
+      if (OutsideTheUnit(writable, f.path)) {
+        report.Problem(f.what, "Ordner " + f.path + " liegt nicht unter ReadWritePaths= der Unit tolvenpda.service (" +
+                                   allowed + "): dort eintragen (systemctl edit tolvenpda)");
+      } else {
+        CheckFolder(env, report, f.what, f.path);
+      }
+    }
     Spooler printers(spooler);
     const std::vector<PrinterChannel> channels = PrinterChannels(*connection, state);
     for (const PrinterChannel& c : channels) CheckChannel(env, start.ini(), printers, report, c);

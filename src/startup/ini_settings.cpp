@@ -16,7 +16,7 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
      "SQL Server instance: host, host,port or host\\instance"},
     {K::User, "DATABASE", "USER", "sa", nullptr, true, "login name on the database server"},
     {K::Pwd, "DATABASE", "PWD", "", nullptr, true,
-     "password in plain text for the first start, which replaces it by its coded form PWDC"},
+     "password in plain text for the first start, which replaces it by its coded form PWDC once the server accepted it"},
     {K::Pwdc, "DATABASE", "PWDC", "", nullptr, true,
      "the coded password (a fixed reversible code: keep the file readable by the service user only)"},
     {K::Datenbank, "PFADE", "DATENBANK", "", "program folder", true, "folder of the SQLite database file tolven.db"},
@@ -42,7 +42,9 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
      "Microsoft's drivers only: yes accepts a certificate it cannot check"},
     {K::InstallationNr, "SETUP", "INSTALLATIONNR", "0", nullptr, false,
      "installation number written into every receipt signature"},
-    {K::KassenId, "TSE", "KASSENID", "", "TOLVENPDA-n (n: KASSNR)", false, "register id in the receipt QR text"},
+    {K::KassenId, "TSE", "KASSENID", "", "TOLVENPDA-n (n: KASSNR)", false,
+     "register id in the receipt QR text; every gateway on one database needs its own (leave it out unless the tax "
+     "office knows another id)"},
     {K::SigAlgorithmus, "TSE", "SIGALGORITHMUS", "ecdsa-plain-SHA384", nullptr, false,
      "signature algorithm named in the receipt QR text"},
     {K::PublicKey, "TSE", "PUBLICKEY", "", nullptr, false, "public key of the TSE in the receipt QR text"},
@@ -101,6 +103,10 @@ std::string ReadTrimmedSetting(const platform::IniFile& ini, IniKey key, const s
 Status WriteSetting(platform::IniFile& ini, IniKey key, const std::string& value) {
   const IniSetting& s = SettingOf(key);
   return ini.Write(kIniFile, s.section, s.key, value);
+}
+
+std::string RegisterId(const platform::IniFile& ini, int32_t station) {
+  return ReadTrimmedSetting(ini, IniKey::KassenId, "TOLVENPDA-" + std::to_string(station));
 }
 
 std::string SettingsHelpText() {

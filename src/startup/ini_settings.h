@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/ini_file.h"
@@ -71,6 +72,9 @@ std::string ReadSetting(const platform::IniFile& ini, IniKey key, const std::str
 std::string ReadTrimmedSetting(const platform::IniFile& ini, IniKey key);
 std::string ReadTrimmedSetting(const platform::IniFile& ini, IniKey key, const std::string& defaultValue);
 Status WriteSetting(platform::IniFile& ini, IniKey key, const std::string& value);
+// The station's register id in the receipts' QR texts: KASSENID, or
+// TOLVENPDA-<station> without one.
+std::string RegisterId(const platform::IniFile& ini, int32_t station);
 
 // The keys for --help: one entry per key with its default and meaning.
 std::string SettingsHelpText();

@@ -9,6 +9,7 @@
 #include "platform/signals.h"
 #include "platform/system_service.h"
 #include "platform/ui.h"
+#include "startup/backup.h"
 #include "startup/check.h"
 #include "startup/init_db.h"
 #include "startup/run_gateway.h"
@@ -20,7 +21,7 @@ namespace {
 void PrintHelp(bool withKeys) {
   using tolven::platform::HasServiceOptions;
   std::fputs(
-      tolven::Cp1252ToUtf8(std::string("Aufruf: tolvenpda [--help | --version | --init-db | --check") +
+      tolven::Cp1252ToUtf8(std::string("Aufruf: tolvenpda [--help | --version | --init-db | --check | --backup DATEI") +
                            (HasServiceOptions() ? " | --service | --install-service | --remove-service" : "") +
                            "]\n"
                            "\n"
@@ -32,7 +33,9 @@ void PrintHelp(bool withKeys) {
                            "  --version   Programmversion\n"
                            "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
                            "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
-                           "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n" +
+                           "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n"
+                           "  --backup DATEI  schreibt eine geprüfte Kopie der SQLite-Datenbank, auch während\n"
+                           "              das Gateway läuft\n" +
                            (HasServiceOptions()
                                 ? "  --service          läuft als Dienst (nur durch die Dienstverwaltung)\n"
                                   "  --install-service  richtet den Dienst \"tolvenpda\" ein (automatischer Start)\n"
@@ -85,7 +88,12 @@ int main(int argc, char** argv) {
   }
   const bool serviceOption = platform::HasServiceOptions() &&
                              (option == "--service" || option == "--install-service" || option == "--remove-service");
-  if (!option.empty() && option != "--init-db" && option != "--check" && !serviceOption) {
+  if (option == "--backup" && (argc != 3 || argv[2][0] == '\0')) {
+    std::fprintf(stderr, "--backup braucht den Namen der Sicherungsdatei.\n");
+    PrintHelp(false);
+    return kExitUsage;
+  }
+  if (!option.empty() && option != "--init-db" && option != "--check" && option != "--backup" && !serviceOption) {
     std::fprintf(stderr, "Unbekannte Option: %s\n", argv[1]);
     PrintHelp(false);
     return kExitUsage;
@@ -110,6 +118,11 @@ int main(int argc, char** argv) {
     const std::unique_ptr<platform::PrinterSystem> spooler = platform::MakePrinterSystem();
     return CheckInstallation(start, env, checkUi, *spooler);
   }
+  if (option == "--backup") {
+    CheckUi quiet(ui);
+    Startup start(env, quiet, Utf8ToCp1252(ConfigFolderFromEnvironment()));
+    return BackupDatabase(start, env, quiet, Utf8ToCp1252(argv[2]));
+  }
   const auto gateway = [&] {
     Startup start(env, ui, Utf8ToCp1252(ConfigFolderFromEnvironment()));
     if (option == "--init-db") return InitDatabase(start, ui);
@@ -121,6 +134,7 @@ int main(int argc, char** argv) {
   // As a service the whole gateway runs on the service's thread. What needs a
   // person is not retried (as in the systemd unit).
   return option == "--service" ? platform::RunAsService(gateway, {kExitAlreadyRunning, kExitNoPassword, kExitNoLock,
-                                                                  kExitStationInUse, kExitUsage})
+                                                                  kExitStationInUse, kExitLoginRefused,
+                                                                  kExitBadConfiguration, kExitUsage})
                                : gateway();
 }

@@ -40,7 +40,7 @@ fiscal::TseIdentity ReadTseIdentity(const platform::IniFile& ini, const StartupS
   fiscal::TseIdentity id;
   // An empty key means its default, as everywhere in the file: a QR text
   // without register id or algorithm fails every check of the receipt.
-  id.registerId = ReadTrimmedSetting(ini, IniKey::KassenId, "TOLVENPDA-" + std::to_string(state.kasse));
+  id.registerId = RegisterId(ini, state.kasse);
   id.signatureAlgorithm = ReadTrimmedSetting(ini, IniKey::SigAlgorithmus);
   id.publicKey = ReadSetting(ini, IniKey::PublicKey);
   return id;

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "db/db_tools.h"
 #include "db/sqlite_connection.h"
+#include "platform/system_service.h"
 #include "startup/installation.h"
 #include "startup/scramble.h"
 
@@ -84,16 +85,33 @@ int Startup::ResolvePassword(const std::string& user, const std::string& pwd, co
     password_ = ui_.InputBox("Bitte geben Sie das Passwort für den Benutzer '" + user + "' ein", "DATENBANK-ZUGRIFF");
   }
   if (!password_.empty()) {
-    NoteWriteBack(WriteSetting(ini_, IniKey::Pwdc, HexEncode(ScrambleText(password_))));
-    NoteWriteBack(WriteSetting(ini_, IniKey::Pwd, ""));
+    passwordToCode_ = true;
     return kExitOk;
   }
   ui_.MessageBox("Ohne Passwort ist leider kein Zugang zum SQL-Server möglich.", MsgKind::Critical);
   return kExitNoPassword;
 }
 
+void Startup::CodeAcceptedPassword() {
+  if (!passwordToCode_ || !writeBack_) return;
+  passwordToCode_ = false;
+  NoteWriteBack(WriteSetting(ini_, IniKey::Pwdc, HexEncode(ScrambleText(password_))));
+  NoteWriteBack(WriteSetting(ini_, IniKey::Pwd, ""));
+}
+
 int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   ui_.Status("Lese INI...");
+  // Read as garbage, a folder name would be wrong and a section behind a
+  // byte-order mark missing, and with it the database: better not start.
+  std::string encoding = "Windows-1252";  // also for a file still to be made
+  if (Status readable = ini_.Encoding(kIniFile, &encoding); !readable) {
+    ui_.MessageBox("Die Datei " + readable.message() + " Das Programm wird beendet.", MsgKind::Critical);
+    return kExitBadConfiguration;
+  }
+  if (encoding != "Windows-1252" && askPassword) {
+    ui_.LogLine("Hinweis: " + ini_.PathOf(kIniFile) + " ist als " + encoding +
+                " gespeichert und wird umgewandelt gelesen; Einträge des Programms bleiben " + encoding + ".");
+  }
   state.configFolder = ini_.folder();
   state.programFolder = env_.ProgramFolder();
   state.engine = ToUpper(ReadIni(IniKey::Engine));
@@ -144,9 +162,16 @@ std::string Startup::SqliteFile(const StartupState& state) {
 
 int Startup::FolderProblem(const std::string& what, const std::string& path, const std::string& problem,
                            const Status& st) {
-  ui_.MessageBox(
-      "Der Ordner '" + path + "' (" + what + ") " + problem + "; das Programm wird beendet.\r\n\r\n" + st.message(),
-      MsgKind::Critical);
+  // Under systemd a folder outside the unit's ReadWritePaths= is read-only for
+  // the gateway however its permissions read.
+  const std::string hint = platform::StartedByServiceManager() && problem != "existiert nicht"
+                               ? "\r\n\r\nDas Gateway läuft als Dienst: steht der Ordner nicht unter "
+                                 "ReadWritePaths= der Unit tolvenpda.service, tragen Sie ihn dort ein (systemctl "
+                                 "edit tolvenpda) und starten Sie den Dienst neu."
+                               : "";
+  ui_.MessageBox("Der Ordner '" + path + "' (" + what + ") " + problem + "; das Programm wird beendet.\r\n\r\n" +
+                     st.message() + hint,
+                 MsgKind::Critical);
   return kExitFolderNotWritable;
 }
 
@@ -190,6 +215,26 @@ int Startup::AcquireStationLock(const StartupState& state, db::Connection& conne
   } else {
     ui_.MessageBox("Die Sperre für Kasse " + std::to_string(state.kasse) +
                        " kann nicht gesetzt werden; das Programm wird beendet.\r\n\r\n" + st.message(),
+                   MsgKind::Critical);
+  }
+  return kExitStationInUse;
+}
+
+int Startup::AcquireRegisterLock(const StartupState& state, db::Connection& connection) {
+  // The register id names the station in every receipt's QR text: a second
+  // station under the same id would sign receipts in this one's name.
+  const std::string id = RegisterId(ini_, state.kasse);
+  Status st = stationLock_.AcquireRegister(connection, SqliteFile(state), id);
+  if (st) return kExitOk;
+  if (stationLock_.busy()) {
+    ui_.MessageBox("Ein anderes Gateway arbeitet bereits mit der Kassen-ID '" + id +
+                       "' an dieser Datenbank; das Programm wird beendet.\r\n\r\nJede Kasse braucht ihre eigene "
+                       "KASSENID im Abschnitt TSE der Datei " +
+                       ini_.PathOf(kIniFile) + " (ohne Eintrag gilt TOLVENPDA-<KASSNR>).",
+                   MsgKind::Critical);
+  } else {
+    ui_.MessageBox("Die Sperre für die Kassen-ID '" + id + "' kann nicht gesetzt werden; das Programm wird beendet."
+                       "\r\n\r\n" + st.message(),
                    MsgKind::Critical);
   }
   return kExitStationInUse;
@@ -328,6 +373,7 @@ int Startup::Main(StartupState& state, std::unique_ptr<db::Connection>& connecti
   // Before anything is written: a second gateway of the same station must not
   // even probe.
   rc = AcquireStationLock(state, *connection);
+  if (rc == kExitOk) rc = AcquireRegisterLock(state, *connection);
   if (rc != kExitOk) return rc;
   env_.SetTempMark(TempMarkOf(state.kasse));
 

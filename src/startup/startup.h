@@ -35,6 +35,9 @@ enum ExitCode : int {
   kExitDatabaseReadOnly = 8,   // the database file (or its folder) cannot be written
   kExitFolderNotWritable = 9,  // a folder of the installation or a terminal is missing or read-only
   kExitCheckFailed = 10,       // --check found a problem
+  kExitLoginRefused = 11,      // the database server refused user or password
+  kExitBadConfiguration = 12,  // TOLVEN.INI cannot be read as it is (its encoding)
+  kExitBackupFailed = 13,      // --backup could not write a checked copy
   kExitUsage = 64,
 };
 
@@ -74,6 +77,8 @@ class Startup {
   // missing; every failure told on screen. kExitOk with the connection open
   // (command time-out 30 s) or the exit status.
   int OpenServerConnection(StartupState& state, std::unique_ptr<db::Connection>& connection);
+  // Writes the coded password once the server accepted it (see passwordToCode_).
+  void CodeAcceptedPassword();
 
   // Nothing is written back to TOLVEN.INI (for --check, which changes nothing).
   void SetReadOnly() { writeBack_ = false; }
@@ -94,6 +99,7 @@ class Startup {
   int PrepareInstallationFolders(const StartupState& state);
   int CheckExchangeFolders(db::Connection& connection);
   int AcquireStationLock(const StartupState& state, db::Connection& connection);
+  int AcquireRegisterLock(const StartupState& state, db::Connection& connection);
   // Leftover temporary files of this station in the folders it writes to.
   void RemoveLeftovers(const StartupState& state, db::Connection& connection);
   int FolderProblem(const std::string& what, const std::string& path, const std::string& problem, const Status& st);
@@ -114,6 +120,9 @@ class Startup {
   db::StationLock stationLock_;
   bool writeBack_ = true;
   bool writeBackRefused_ = false;
+  // A password from PWD or the input box, coded into PWDC only once the server
+  // has accepted it: a refused one stays as the operator typed it.
+  bool passwordToCode_ = false;
   std::string server_, user_, password_, odbcDriver_, tdsVersion_, catalog_ = SettingOf(IniKey::Catalog).defaultValue;
 };
 

@@ -77,6 +77,7 @@ int Startup::OpenServerConnection(StartupState& state, std::unique_ptr<db::Conne
   connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
   if (connection) {
     connection->SetCommandTimeout(30);
+    CodeAcceptedPassword();
     return kExitOk;
   }
   ui_.MessageBox("Die Verbindung zur Datenbank '" + catalog_ + "' konnte nicht hergestellt werden.\r\n\r\n" +
@@ -91,7 +92,9 @@ int Startup::OpenServerConnection(StartupState& state, std::unique_ptr<db::Conne
       ui_.MessageBox("Bitte tragen Sie Benutzer und Anmeldepasswort für die Datenbank in der Datei " + iniPath +
                          " ein und versuchen es erneut.",
                      MsgKind::Information);
-      return kExitNoDatabase;
+      // A restart would only be refused again (and may lock the login on the
+      // server): the service manager must not retry this one.
+      return kExitLoginRefused;
     // Neither is a missing database: creating one would only fail again and
     // send the operator looking in the wrong place.
     case db::OpenFailure::Unreachable:
@@ -150,6 +153,7 @@ int Startup::CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Conn
   connection = db::OpenOdbc(ServerTarget(state, catalog_, withPassword), 10, err);
   if (!connection) return DatabaseNotOpened(db::StatusOf(err));
   connection->SetCommandTimeout(30);
+  if (withPassword) CodeAcceptedPassword();
   return kExitOk;
 }
 

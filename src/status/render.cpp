@@ -136,7 +136,9 @@ std::string TseHtml(const TseStatus& t) {
   if (t.last.time.empty()) {
     out += "<span class=\"muted\">noch keine</span>";
   } else {
-    out += H(t.last.operation) + " Nr. " + N(t.last.transactionNumber);
+    // A start the TSE never answered has no transaction number to show.
+    out += H(t.last.operation) +
+           (t.last.transactionNumber >= 0 ? " Nr. " + N(t.last.transactionNumber) : std::string(" ohne Nummer"));
     if (!t.last.processType.empty()) out += " (" + H(t.last.processType) + ")";
     out += ", " + H(t.last.time) + ", ";
     if (!t.last.ok) {

@@ -6,7 +6,10 @@ namespace tolven::status {
 
 namespace {
 const char* kTitle = "TSE";
-const char* kUnsigned = " Bestellungen und Belege bleiben unsigniert, bis der TSE-Server wieder antwortet.";
+const char* kUnsigned =
+    " Bestellungen und Belege bleiben unsigniert, bis der TSE-Server wieder antwortet. Zu prüfen: läuft der "
+    "TSE-Server (Dienst oder Programm auf dem Kassenrechner), erreicht er die Datenbank, ist die TSE "
+    "angeschlossen?";
 }  // namespace
 
 TseMonitor::TseMonitor(fiscal::TseServerAdapter& inner, AlertLog& alerts, platform::Env& env)
@@ -51,7 +54,8 @@ fiscal::TseOutcome TseMonitor::Finish(int32_t transactionNumber, const std::stri
     // either way the receipt stays unsigned; the log names the cause.
     alerts_.Add(platform::MsgKind::Critical, kTitle,
                 "TSE-Transaktion " + std::to_string(transactionNumber) + " ohne Signatur abgeschlossen (" +
-                    processType + "); Ursache im Protokoll.");
+                    processType + "); Ursache im Protokoll. Zu prüfen: Meldungen des TSE-Servers und der TSE "
+                                  "(Speicher voll, Zertifikat abgelaufen, TSE nicht initialisiert).");
   }
   return outcome;
 }

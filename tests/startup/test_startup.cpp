@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cp1252.h"
 #include "common/text.h"
 #include "startup/check.h"
 #include "startup/ini_settings.h"
@@ -82,7 +83,8 @@ TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithThei
   ui_ = FakeUi();
   ui_.inputAnswer = "pa'ss wört";
   EXPECT_EQ(RunMain(), kExitNoDatabase);
-  EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC=" + HexEncode(ScrambleText("pa'ss wört")) +
+  // Asked, but never accepted by a server: nothing is coded.
+  EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC="
                        "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" + program_.path() + "\r\nEXE=" +
                        program_.path() + kSep + "\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
 
@@ -107,9 +109,9 @@ TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithThei
   for (const auto& [ini, messages] : cases) {
     EXPECT_EQ(Start(ini), kExitNoDatabase);
     EXPECT_EQ(connection_, nullptr);
-    // A plain password in the file is coded before the server is asked.
-    EXPECT_NE(Ini().find("\r\nPWD=\r\n"), std::string::npos) << Ini();
-    EXPECT_NE(Ini().find("\r\nPWDC=" + HexEncode(ScrambleText("x")) + "\r\n"), std::string::npos) << Ini();
+    // A plain password is coded only once a server accepted it.
+    EXPECT_NE(Ini().find("\r\nPWD=x\r\n"), std::string::npos) << Ini();
+    EXPECT_NE(Ini().find("\r\nPWDC=\r\n"), std::string::npos) << Ini();
     ASSERT_EQ(ui_.messages.size(), messages.size()) << ini << Messages();
     for (size_t i = 0; i < messages.size(); ++i)
       EXPECT_TRUE(StartsWith(ui_.messages[i].text, messages[i])) << Messages();
@@ -165,9 +167,9 @@ class InstalledStart : public StartupTest {
            "\r\n[SETUP]\r\nKASSNR=-3\r\n[PORTS]\r\nCOM1=" + out_ / "ttyFake" + "\r\n");
     WriteAll(out_ / "ttyFake", "");
   }
-  std::string Check() {
+  std::string Check(const std::string& configFolder = "") {
     ui_ = FakeUi();
-    Startup start(env_, ui_, config_.path());
+    Startup start(env_, ui_, configFolder.empty() ? config_.path() : configFolder);
     checkRc_ = CheckInstallation(start, env_, ui_, spooler_);
     std::string out;
     for (const auto& l : ui_.logLines) out += l + "\n";
@@ -253,6 +255,67 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
   EXPECT_FALSE(env_.FolderExists(exe_ + kSep + "ARCHIV"));  // nothing made
 }
 
+// The register id names the station in every receipt's QR code: a second
+// station signing under it (KASSENID copied, or set to another station's
+// default) is refused like a second gateway of the same KASSNR.
+TEST_F(InstalledStart, TwoStationsWithOneRegisterIdAreRefused) {
+  ASSERT_EQ(RunMain(), kExitOk) << Messages();  // station 3, register id TOLVENPDA-3
+  FakeUi ui;
+  StartupState state;
+  std::unique_ptr<db::Connection> other;
+  const std::string station4 = ReplaceAll(Ini(), "KASSNR=-3", "KASSNR=4");
+  for (const std::string id : {" TOLVENPDA-3", "tolvenpda-3"}) {
+    WriteAll(otherConfig_ / "TOLVEN.INI", station4 + "[TSE]\r\nKASSENID=" + id + "\r\n");
+    ui = FakeUi();
+    EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitStationInUse);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits mit der Kassen-ID '" +
+                                                    TrimBlanks(id) + "'"))
+        << ui.messages[0].text;
+    const std::string out = Check(otherConfig_.path());
+    EXPECT_NE(out.find("FEHLER  Kasse 4, Kassen-ID '" + TrimBlanks(id) + "': ein Gateway einer anderen Kasse"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(checkRc_, kExitCheckFailed);
+  }
+  WriteAll(otherConfig_ / "TOLVEN.INI", station4);  // TOLVENPDA-4
+  EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitOk);
+  EXPECT_NE(Check().find("OK      Kasse 3, Kassen-ID 'TOLVENPDA-3': vom laufenden Gateway angemeldet"),
+            std::string::npos);
+  EXPECT_EQ(checkRc_, kExitOk);
+}
+
+// TOLVEN.INI as Notepad saves it: UTF-8, with or without a byte-order mark
+// before the first section, is read as UTF-8 and stays UTF-8 when a key is
+// written back; what cannot be read faithfully ends the start and fails --check.
+TEST_F(InstalledStart, IniFilesInUtf8AreConvertedAndOtherEncodingsRefused) {
+  const std::string folder = exe_ + " M\xFC" "ller";  // Windows-1252, as inside the program
+  const std::string ansi = ReplaceAll(Ini(), "EXE=" + exe_, "EXE=" + folder);
+  for (const std::string mark : {"\xEF\xBB\xBF", ""}) {
+    ASSERT_EQ(Start(mark + Cp1252ToUtf8(ansi)), kExitOk) << Messages();
+    EXPECT_EQ(state_.exePfad, folder + kSep);
+    EXPECT_EQ(state_.engine, "SQLITE");
+    EXPECT_TRUE(std::filesystem::is_directory(Cp1252ToUtf8(folder) + "/ARCHIV/BON"));
+    // The keys written back (USER, PWD ...) went in as UTF-8 behind the same mark.
+    EXPECT_TRUE(StartsWith(Ini(), mark + "[DATABASE]\r\nENGINE=SQLITE\r\nSERVER=(local)")) << Ini();
+    EXPECT_NE(Ini().find("EXE=" + Cp1252ToUtf8(folder) + "\r\n"), std::string::npos) << Ini();
+  }
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {std::string("\xFF\xFE[\0D\0", 6), "ist als UTF-16 (Unicode) gespeichert"},
+      {Cp1252ToUtf8(ansi) + "[BON]\r\nKOPF=\xC5\x81\xC3\xB3\x64\xC5\xBA\r\n",  // a Polish name
+       "ist als UTF-8 gespeichert und enthält in Zeile 11 Zeichen, die es in Windows-1252 nicht gibt"},
+      {"\xEF\xBB\xBF" + ansi, "ist als UTF-8 gespeichert und enthält in Zeile 5"},  // the mark over ANSI text
+  };
+  for (const auto& [contents, why] : refused) {
+    EXPECT_EQ(Start(contents), kExitBadConfiguration);
+    ASSERT_EQ(ui_.messages.size(), 1u) << Messages();
+    EXPECT_NE(ui_.messages[0].text.find(why), std::string::npos) << Messages();
+    EXPECT_EQ(Ini(), contents);  // nothing written back into it
+    EXPECT_NE(Check().find("FEHLER  Konfiguration: " + (config_ / "TOLVEN.INI") + " " + why), std::string::npos);
+    EXPECT_EQ(checkRc_, kExitCheckFailed);
+  }
+}
+
 // A wrong log-in creates nothing; a missing database is created through the
 // master database, found empty by the probes, then filled by --init-db once.
 TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFillsIt) {
@@ -263,13 +326,19 @@ TEST_F(StartupTest, MissingDatabaseIsCreatedThroughTheMasterDatabaseThenInitDbFi
     return "[DATABASE]\r\nENGINE=POSTGRESQL\r\nODBCDRIVER=" + t.driver + "\r\nSERVER=" + t.server + "\r\nUSER=" + user +
            "\r\nPWD=geheim\r\nCATALOG=" + name + "\r\n";
   };
-  EXPECT_EQ(Start(ini("kein_benutzer")), kExitNoDatabase);
+  // A refused login has a status of its own (the service is not restarted on
+  // it) and leaves the password as typed.
+  EXPECT_EQ(Start(ini("kein_benutzer")), kExitLoginRefused);
   EXPECT_EQ(ui_.messages.size(), 2u) << Messages();
   EXPECT_EQ(Messages().find("'master'"), std::string::npos) << "a wrong login tries no database creation";
+  EXPECT_NE(Ini().find("\r\nPWD=geheim\r\n"), std::string::npos) << Ini();
+  EXPECT_NE(Ini().find("\r\nPWDC=\r\n"), std::string::npos) << Ini();
 
   EXPECT_EQ(Start(ini(t.user)), kExitProbeFailed);
   EXPECT_NE(Messages().find("\ni Datenbank '" + name + "' wurde angelegt.\n"), std::string::npos) << Messages();
   ASSERT_EQ(InitDb(), kExitOk) << Messages();
+  // Accepted by the server: now coded.
+  EXPECT_NE(Ini().find("\r\nPWDC=" + HexEncode(ScrambleText("geheim")) + "\r\n"), std::string::npos) << Ini();
   EXPECT_EQ(InitDb(), kExitNoDatabase);  // a database with tables is left as it is
   EXPECT_EQ(Messages(), "! Die Datenbank enthält bereits Tabellen; es wurde nichts geändert.\n");
   DropPgDatabase(name);
