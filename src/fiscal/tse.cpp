@@ -16,8 +16,12 @@ std::string TseLogPathOn(db::DbTools& tools, const Date& day) {
 
 }  // namespace
 
-Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity)
-    : tools_(tools), adapter_(adapter), identity_(std::move(identity)), ready_(tools.state().tseInUse) {}
+Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending)
+    : tools_(tools),
+      adapter_(adapter),
+      identity_(std::move(identity)),
+      ready_(tools.state().tseInUse),
+      pending_(pending) {}
 
 TseOutcome Tse::Request(const std::function<TseOutcome()>& send, const std::string& what, LogBlock& block,
                         bool holdBack) {
@@ -173,8 +177,19 @@ void Tse::WriteBlock(const LogBlock& block) {
       text += LogLine(block.lines[i].second, block.lines[i].first);
     }
     const std::string path = TseLogPathOn(tools_, day);
-    if (Status st = tools_.env().AppendFile(path, text); !st) {
-      tools_.ui().MessageBox("TSE-Log-Eintrag nicht möglich.\r\n\r\n" + path + "\r\n\r\n" + st.message(),
+    if (!pending_) {
+      if (Status st = tools_.env().AppendFile(path, text); !st) {
+        tools_.ui().MessageBox("TSE-Log-Eintrag nicht möglich.\r\n\r\n" + path + "\r\n\r\n" + st.message(),
+                               platform::MsgKind::Critical);
+      }
+      continue;
+    }
+    // Lines waiting behind earlier ones of the file have been reported with those.
+    const bool behind = pending_->Waits(path);
+    if (Status st = pending_->Append(tools_.env(), path, text, "TSE-Log " + path); !st && !behind) {
+      tools_.ui().MessageBox("TSE-Log-Eintrag nicht möglich.\r\n\r\n" + path + "\r\n\r\n" + st.message() +
+                                 "\r\n\r\nDer Eintrag wird nachgetragen, sobald die Datei wieder geschrieben "
+                                 "werden kann.",
                              platform::MsgKind::Critical);
     }
   }

@@ -14,6 +14,7 @@
 #include "common/log_sink.h"
 #include "db/db_tools.h"
 #include "fiscal/tse_breaker.h"
+#include "platform/pending_writes.h"
 
 namespace tolven::fiscal {
 
@@ -47,8 +48,10 @@ class Tse {
  public:
   // `adapter` carries out every start and finish. TseReady starts true when the
   // TSE is in use: the first request is the probe, so the first settlement
-  // after a restart is signed.
-  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity);
+  // after a restart is signed. Day log lines that cannot be written wait in
+  // `pending` (when given) until the file can be written again.
+  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity,
+      platform::PendingWrites* pending = nullptr);
 
   bool TseInUse() const { return tools_.state().tseInUse; }
   bool TseReady() const { return ready_; }
@@ -115,6 +118,7 @@ class Tse {
   TseIdentity identity_;
   bool ready_;
   TseBreaker breaker_;
+  platform::PendingWrites* pending_;
   NullLog nullLog_;
   LogSink* log_ = &nullLog_;
 };

@@ -138,20 +138,35 @@ bool CrashRecovery::PrintReceipts(const Receipts& receipts) {
   bool held = false;
   for (const auto& [bunr, unsignedReceipt] : receipts.above) {
     if (!env.FileExists(receipt_.ArchivePath(bunr))) {
-      log_.AddLogLine(kPrefix + "Beleg " + std::to_string(bunr) +
-                      " wurde nicht gedruckt (Lauf unterbrochen) und wird als Kopie gedruckt.");
-      if (tools_.state().tseInUse && unsignedReceipt) ReportUnsigned(bunr);
-      const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_(false) : nullptr;
-      // The terminal that asked for it is not recorded with the receipt; the
-      // station's receipt printer takes it.
-      if (Status st = receipt_.Print(bunr, "", nullptr, true); !st) {
-        log_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
+      const std::string nr = std::to_string(bunr);
+      if (const auto printed = receipt_.printouts().Find(bunr)) {
+        // The guest has it: printed while the archive could not be written.
+        log_.AddLogLine(kPrefix + "Beleg " + nr + " wurde gedruckt, seine Archivkopie fehlt und wird nachgeschrieben.");
+        if (Status st = receipt_.Archive(bunr, *printed); !st) {
+          log_.AddLogLine("FEHLER: Archivkopie von Kundenbeleg " + nr + " nicht geschrieben: " + st.message());
+        }
+      } else {
+        log_.AddLogLine(kPrefix + "Beleg " + nr + " wurde nicht gedruckt (Lauf unterbrochen) und wird als Kopie gedruckt.");
+        if (tools_.state().tseInUse && unsignedReceipt) ReportUnsigned(bunr);
+        const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_(false) : nullptr;
+        // The terminal that asked for it is not recorded with the receipt; the
+        // station's receipt printer takes it.
+        const printing::CustomerReceipt::Outcome copy = receipt_.Print(bunr, "", nullptr, true);
+        if (!copy.printed) {
+          log_.AddLogLine("FEHLER: Kundenbeleg " + nr + " nicht gedruckt: " + copy.printed.message());
+        }
       }
       if (!env.FileExists(receipt_.ArchivePath(bunr))) held = true;
     }
     if (!held) newMark = bunr;
   }
-  return newMark == receipts.mark || StoreMark(newMark);
+  if (newMark == receipts.mark) return true;
+  if (!StoreMark(newMark)) return false;
+  // Printouts at or below the mark have their archives; their rows served their turn.
+  if (Status st = receipt_.printouts().ForgetUpTo(newMark); !st) {
+    log_.AddLogLine("FEHLER: " + kPrefix + printing::ReceiptPrintouts::kTable + " nicht bereinigt: " + st.message());
+  }
+  return true;
 }
 
 }  // namespace tolven::gateway

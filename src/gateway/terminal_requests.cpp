@@ -320,8 +320,12 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   poller_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
   const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[slot].printer : "";
   const fiscal::ReceiptSignature* unstored = settled.unstoredSignature ? &*settled.unstoredSignature : nullptr;
-  if (Status st = receipt_.Print(bunr, printer, unstored); !st) {
-    poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + st.message());
+  const printing::CustomerReceipt::Outcome printed = receipt_.Print(bunr, printer, unstored);
+  if (!printed.printed) {
+    poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + printed.printed.message());
+  } else if (!printed.archived) {
+    poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) +
+                       " gedruckt, Archivkopie fehlt noch: " + printed.archived.message());
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "fiscal/tse.h"
 #include "printing/escpos_qr.h"
+#include "printing/print_archive.h"
 
 namespace tolven::printing {
 
@@ -17,6 +18,12 @@ using db::SqlText;
 namespace {
 
 std::string Tr(const std::string& text) { return DbTools::Translate(text); }
+
+void AddCopyMark(PrintLineBuffer& out) {
+  out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
+                   out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+  out.AddPrintLine(" ");
+}
 
 // A rate as "0.0".
 std::string RateText(Rate rate) {
@@ -103,7 +110,7 @@ void CustomerReceipt::AddTexts(PrintLineBuffer& out, const std::string& kf, bool
 }
 
 bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::ReceiptSignature* signature,
-                              bool copy) {
+                              bool copy, std::optional<DateTime> printedAt) {
   auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr));
   auto sys = tools_.Open("SELECT * FROM system");
   if (!head || head->Eof() || !sys || sys->Eof()) return false;
@@ -142,13 +149,10 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
     out.AddPrintLine(Tr("RECHNUNG"));
     out.AddPrintLine(" ");
   }
-  if (copy) {
-    out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
-                     out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
-    out.AddPrintLine(" ");
-  }
+  if (copy) AddCopyMark(out);
   // A copy shows when the sale was, not when it was printed again.
-  const DateTime when = copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : tools_.env().Now();
+  const DateTime when =
+      copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : printedAt.value_or(tools_.env().Now());
   out.AddPrintLine(flag("bonshowzeit") ? FormatDMY(when.date) + "  " + FormatHM(when) : FormatDMY(when.date));
   out.AddPrintLine(" ");
   out.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
@@ -349,18 +353,71 @@ void CustomerReceipt::AddTseBlock(PrintLineBuffer& out, const db::ResultSet& hea
   }
 }
 
-Status CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
-                              const fiscal::ReceiptSignature* signature, bool copy) {
+Status CustomerReceipt::WriteArchive(PrintLineBuffer& out, int32_t bunr) {
+  (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
+  const std::string path = ArchivePath(bunr);
+  Status archived = out.PrintLines("FILE:" + path, false, false);
+  if (archived) return archived;
+  const std::string what = "Archivkopie von Kundenbeleg " + std::to_string(bunr);
+  if (pending_) pending_->Keep(path, FormatArchivedPrintout(out.CurrentLines()), what);
+  tools_.ui().MessageBox(what + " fehlt: " + archived.message() +
+                             (pending_ ? "\r\n\r\nSie wird geschrieben, sobald das Archiv wieder Platz hat." : ""),
+                         platform::MsgKind::Critical);
+  return archived;
+}
+
+CustomerReceipt::Outcome CustomerReceipt::Print(int32_t bunr, const std::string& terminalPrinter,
+                                                const fiscal::ReceiptSignature* signature, bool copy) {
   PrintLineBuffer out(printing_);
-  if (!Compose(out, bunr, signature, copy)) {
+  const DateTime now = tools_.env().Now();
+  if (!Compose(out, bunr, signature, copy, now)) {
+    const Status unread = Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
+    return {unread, unread};
+  }
+  Outcome outcome;
+  outcome.archived = WriteArchive(out, bunr);
+  // The guest's receipt goes out whatever became of its archive copy.
+  std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
+  outcome.printed = out.PrintLines(channel, true, false);
+  if (outcome.printed) {
+    if (Status noted = printouts_.Record(bunr, now, copy); !noted) {
+      tools_.LogSqlError("Druck von Kundenbeleg " + std::to_string(bunr) + " nicht vermerkt. " + noted.message());
+    }
+  }
+  return outcome;
+}
+
+Status CustomerReceipt::Archive(int32_t bunr, const ReceiptPrintouts::Printout& printed) {
+  PrintLineBuffer out(printing_);
+  if (!Compose(out, bunr, nullptr, printed.copy, printed.at)) {
     return Status::Error("Beleg " + std::to_string(bunr) + " kann nicht gelesen werden.");
   }
-  (void)tools_.env().CreateFolder(tools_.state().archivBonPfad);
-  Status archived = out.PrintLines("FILE:" + ArchivePath(bunr), false, false);
-  std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
-  Status printed = out.PrintLines(channel, true, false);
-  if (!archived) return archived;
-  return printed;
+  return WriteArchive(out, bunr);
+}
+
+Status CustomerReceipt::ReprintFromArchive(int32_t bunr) {
+  std::string contents;
+  if (Status read = tools_.env().ReadFile(ArchivePath(bunr), contents); !read) {
+    return Status::Error("Archivdatei " + ArchivePath(bunr) + " nicht lesbar: " + read.message());
+  }
+  ArchivedPrintout archived = ParseArchivedPrintout(contents);
+  if (archived.check != ArchivedPrintout::Check::Ok) {
+    return Status::Error("Archivdatei " + ArchivePath(bunr) + ": Prüfsumme fehlt oder stimmt nicht.");
+  }
+  // The mark where a copy composed afresh has it: above the date, two lines
+  // before the receipt number.
+  const std::string number = Tr("Bon-Nr") + " " + std::to_string(bunr);
+  const auto found = std::find(archived.lines.begin(), archived.lines.end(), number);
+  const size_t at = found == archived.lines.end() || found - archived.lines.begin() < 2
+                        ? 0
+                        : static_cast<size_t>(found - archived.lines.begin()) - 2;
+  PrintLineBuffer out(printing_);
+  out.ResetPrintLines();
+  for (size_t i = 0; i < archived.lines.size(); ++i) {
+    if (i == at) AddCopyMark(out);
+    out.AddPrintLine(archived.lines[i]);
+  }
+  return out.PrintLines(ReceiptChannel(), true, false);
 }
 
 }  // namespace tolven::printing

@@ -78,6 +78,11 @@ class KitchenReceipts {
 
   KitchenClaims& claims() { return claims_; }
 
+  // Kitchen receipt `kuebonnr` once more, from its `kuebonlog` rows, marked
+  // "NACHDRUCK", on its printer's channel; nothing is logged, marked or signed
+  // (kitchen_reprint.cpp).
+  Status Reprint(int32_t kuebonnr);
+
   // The article text as it goes into the signed order data: umlauts spelled out,
   // quotes and other troublesome characters removed, CR LF as "<CRLF>".
   static std::string CleanForSigning(const std::string& text);

@@ -17,6 +17,7 @@
 #include "platform/printer_system.h"
 #include "platform/http_server.h"
 #include "platform/parallel_port.h"
+#include "platform/pending_writes.h"
 #include "platform/serial_port.h"
 #include "platform/service_notify.h"
 #include "platform/signals.h"
@@ -30,6 +31,7 @@
 #include "status/alerts.h"
 #include "status/metrics.h"
 #include "status/print_recorder.h"
+#include "status/reprints.h"
 #include "status/service.h"
 #include "status/snapshot.h"
 #include "status/tse_recorder.h"
@@ -114,6 +116,35 @@ std::unique_ptr<platform::HttpServer> StartStatusPage(const status::StatusConfig
   return server;
 }
 
+// A reprint asked for on the status page, logged with who asked.
+void Reprint(const status::ReprintRequest& r, printing::CustomerReceipt& receipt, printing::KitchenReceipts& kitchen,
+             status::PrintRecorder& recorder, LogSink& log) {
+  const bool ofReceipt = r.kind == status::ReprintRequest::Kind::Receipt;
+  const std::string what = (ofReceipt ? "Kundenbeleg " : "Küchenbon ") + std::to_string(r.number);
+  log.AddLogLine("Nachdruck von " + what + " angefordert (" + r.by + ").");
+  status::PrintRecorder::Scope scope(recorder, ofReceipt ? status::PrintoutKind::CustomerReceipt
+                                                         : status::PrintoutKind::KitchenReceipt);
+  const Status st = ofReceipt ? receipt.ReprintFromArchive(r.number) : kitchen.Reprint(r.number);
+  log.AddLogLine(st ? "Nachdruck von " + what + " gedruckt."
+                    : "FEHLER: Nachdruck von " + what + " nicht gedruckt: " + st.message());
+}
+
+// At the end of the run, a last try; what still cannot be written is logged,
+// TSE log lines with their text, so they are at least in the console log.
+// A receipt's missing archive is written at the next start.
+void WriteOrLogPending(platform::PendingWrites& pending, platform::Env& env, LogSink& log) {
+  (void)pending.Retry(env);
+  for (const platform::PendingWrites::Piece& piece : pending.Waiting()) {
+    log.AddLogLine("FEHLER: " + piece.what + " nicht geschrieben.");
+    if (!piece.append) continue;
+    for (size_t at = 0, end; at < piece.contents.size(); at = end + 2) {
+      end = piece.contents.find("\r\n", at);
+      if (end == std::string::npos) end = piece.contents.size();
+      log.AddLogLine("  " + piece.contents.substr(at, end - at));
+    }
+  }
+}
+
 }  // namespace
 
 int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
@@ -151,7 +182,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   db::DbTools tools(watched, state, loop, ui);
   fiscal::TseServerClient tseServer(tools);
   status::TseMonitor tseMonitor(tseServer, alerts, env);
-  fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state));
+  // Archive copies and TSE log lines that could not be written wait here.
+  platform::PendingWrites pendingWrites;
+  fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state), &pendingWrites);
   tse.SetLog(log);
 
   const std::unique_ptr<platform::PrinterSystem> spooler = platform::MakePrinterSystem();
@@ -167,7 +200,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });
   const printing::PrintServices printServices{ini, ui, recorder};
   printing::KitchenReceipts kitchenReceipts(tools, printServices, tse, log);
-  printing::CustomerReceipt receipt(tools, printServices);
+  printing::CustomerReceipt receipt(tools, printServices, &pendingWrites);
   status::StatusCounters counters;
   settlement::TableSettlement settlement(tools, log, state.tseInUse ? &tse : nullptr);
   // Every receipt stored, of every kind of payment, as the settlement reports it.
@@ -178,9 +211,32 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   log.SetTarget(&poller);
   gateway::TerminalRequests requests(tools, poller, settlement, receipt);
   gateway::GatewayHooks& hooks = poller.hooks();
+  status::ReprintQueue reprints;
+  // Between passes: what waits to be written is tried again every second, and
+  // the page's reprint requests become jobs.
+  bool retrying = false;
+  int64_t nextRetryMs = 0;
+  auto startJobs = [&] {
+    const int64_t now = env.MonotonicMs();
+    if (!pendingWrites.empty() && !retrying && now >= nextRetryMs) {
+      retrying = true;
+      nextRetryMs = now + 1000;
+      loop.Spawn([&] {
+        struct Done {
+          bool& flag;
+          ~Done() { flag = false; }
+        } done{retrying};
+        for (const auto& piece : pendingWrites.Retry(loop)) poller.AddLogLine(piece.what + " nachgeschrieben.");
+      });
+    }
+    for (const status::ReprintRequest& r : reprints.Take()) {
+      loop.Spawn([&, r] { Reprint(r, receipt, kitchenReceipts, recorder, poller); });
+    }
+  };
   // Asked once after every pass over the slots.
-  hooks.stopRequested = [&counters, &env] {
+  hooks.stopRequested = [&counters, &env, &startJobs] {
     counters.PassDone(env.MonotonicMs());
+    startJobs();
     return platform::StopRequested();
   };
   hooks.orderBooked = [&counters](int, bool stored, int refused) {
@@ -235,7 +291,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     collector.OnProcessEvents();
     platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
   };
-  status::StatusService service(board, alerts, env);
+  status::StatusService service(board, alerts, env, &reprints);
   service.WatchLoop();
 
   poller.Load();
@@ -253,6 +309,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   recovery.Run(&loop);
   poller.Run();
   platform::NotifyStopping();
+  WriteOrLogPending(pendingWrites, env, poller);
   poller.AddLogLine("Orderterminal-Gateway beendet.");
   if (server) server->Stop();
   connection->Close();

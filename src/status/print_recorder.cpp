@@ -41,6 +41,16 @@ std::string ChannelKey(const std::string& channel) {
   return (slash == std::string::npos ? std::string("FILE:") : channel.substr(0, slash + 1)) + "BON*.BON";
 }
 
+// The number of a kitchen receipt from its header line "Nr.<kuebonnr>/<seqnr>".
+int32_t KitchenReceiptNumber(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (!StartsWith(line, "Nr.")) continue;
+    const std::optional<int32_t> n = StrictWholeNumber(line.substr(3, line.find('/') - 3));
+    return n && *n > 0 ? *n : 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int32_t ArchiveReceiptNumber(const std::string& channel) {
@@ -146,6 +156,7 @@ void PrintRecorder::Record(const std::vector<std::string>& lines, const std::str
   r->time = now;
   r->deliveries.push_back(delivery);
   r->bunr = bunr;
+  if (kind == PrintoutKind::KitchenReceipt) r->kuebonnr = KitchenReceiptNumber(lines);
   r->source = "Druckdaten";
   r->lines = lines;
   r->cutAtEnd = cutAtEnd;

@@ -36,6 +36,7 @@ struct PrintoutRecord {
   std::string time;                       // "DD.MM.YYYY HH:MM:SS"
   std::vector<PrintDelivery> deliveries;  // archive and printer of one receipt share a record
   int32_t bunr = 0;                       // receipt number, when the archive name tells it
+  int32_t kuebonnr = 0;                   // kitchen receipt number, from its "Nr." line
   std::string source;                     // where the lines came from
   std::vector<std::string> lines;         // as handed to the engine
   bool cutAtEnd = false;

@@ -222,6 +222,12 @@ std::string ReceiptsHtml(const char* id, const std::string& title,
       out += "<br>" + H(d.channel) + ": " +
              (d.ok ? std::string("<span class=\"ok\">OK</span>") : "<span class=\"bad\">FEHLER</span> " + H(d.error));
     }
+    const bool receipt = r->kind == PrintoutKind::CustomerReceipt && r->bunr > 0;
+    if (receipt || (r->kind == PrintoutKind::KitchenReceipt && r->kuebonnr > 0)) {
+      out += "<form method=\"post\" action=\"" +
+             (receipt ? "/reprint/receipt/" + N(r->bunr) : "/reprint/kitchen/" + N(r->kuebonnr)) +
+             "\"><button type=\"submit\">Nachdrucken</button></form>";
+    }
     out += "</figcaption>" + r->html + "</figure>";
   }
   return out + "</div></section>";

@@ -153,6 +153,20 @@ HttpResponse StatusService::Acknowledge(const HttpRequest& request, const std::s
   return r;
 }
 
+HttpResponse StatusService::Reprint(const HttpRequest& request, ReprintRequest::Kind kind, const std::string& number) {
+  if (request.method != "POST") return MethodNotAllowed("POST");
+  if (!SameOrigin(request)) return Text(403, "Nachdruck nur von der Statusseite aus.");
+  const std::optional<int32_t> n = StrictWholeNumber(number);
+  if (!n || *n <= 0 || number.find_first_not_of("0123456789") != std::string::npos) {
+    return Text(404, "Keine solche Nummer.");
+  }
+  if (!reprints_->Add({kind, *n, request.remoteAddress})) return Text(503, "Zu viele Nachdrucke warten.");
+  HttpResponse r = Text(303, "Nachdruck angefordert.");
+  r.headers.push_back({"Location", "/"});
+  Secure(r);
+  return r;
+}
+
 void StatusService::CheckLoop() {
   std::shared_ptr<const StatusSnapshot> s = board_.Latest();
   if (!s) return;  // still starting; /healthz says so
@@ -195,6 +209,10 @@ HttpResponse StatusService::Handle(const HttpRequest& request) {
     HttpResponse none;
     none.status = 204;
     return none;
+  }
+  for (const auto& [route, kind] : {std::pair{"/reprint/receipt/", ReprintRequest::Kind::Receipt},
+                                    std::pair{"/reprint/kitchen/", ReprintRequest::Kind::Kitchen}}) {
+    if (reprints_ && StartsWith(path, route)) return Reprint(request, kind, path.substr(std::string(route).size()));
   }
   const std::string prefix = "/meldungen/";
   const std::string suffix = "quittieren";

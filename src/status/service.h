@@ -12,6 +12,7 @@
 #include "platform/env.h"
 #include "platform/http_server.h"
 #include "status/alerts.h"
+#include "status/reprints.h"
 #include "status/snapshot.h"
 
 namespace tolven::status {
@@ -36,7 +37,9 @@ class StatusService {
  public:
   // `env` gives the monotonic clock for the age of the snapshot; it must be
   // callable from any thread (the real one is).
-  StatusService(StatusBoard& board, AlertLog& alerts, platform::Env& env) : board_(board), alerts_(alerts), env_(env) {}
+  // `reprints` (may be null: no reprints) takes the page's reprint requests.
+  StatusService(StatusBoard& board, AlertLog& alerts, platform::Env& env, ReprintQueue* reprints = nullptr)
+      : board_(board), alerts_(alerts), env_(env), reprints_(reprints) {}
 
   platform::HttpResponse Handle(const platform::HttpRequest& request);
 
@@ -55,6 +58,8 @@ class StatusService {
   platform::HttpResponse Health();
   platform::HttpResponse Metrics();
   platform::HttpResponse Acknowledge(const platform::HttpRequest& request, const std::string& what);
+  platform::HttpResponse Reprint(const platform::HttpRequest& request, ReprintRequest::Kind kind,
+                                 const std::string& number);
   // The latest snapshot (an empty one before the first) with the alerts, as
   // the renderers take it; the renderer learns whether there was a snapshot.
   template <typename Render>
@@ -63,6 +68,7 @@ class StatusService {
   StatusBoard& board_;
   AlertLog& alerts_;
   platform::Env& env_;
+  ReprintQueue* reprints_;
   std::mutex stallMutex_;
   // The snapshot the last stall alert was raised for: a stall is the time
   // between two snapshots, however often it is noticed.

@@ -148,6 +148,17 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   EXPECT_EQ(after.find("TSE-Server"), std::string::npos);
   EXPECT_NE(inst.Get("/status.json").find("\"openAlerts\":0"), std::string::npos);
 
+  // The kitchen receipt's reprint button, posted as the browser does.
+  std::smatch reprint;
+  ASSERT_TRUE(std::regex_search(page, reprint, std::regex("action=\"(/reprint/kitchen/[0-9]+)\""))) << page;
+  const std::string origin = "127.0.0.1:" + std::to_string(inst.port);
+  EXPECT_EQ(HttpStatusOf(RawHttp("127.0.0.1", inst.port,
+                                 "POST " + reprint[1].str() + " HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" +
+                                     origin + "\r\nContent-Length: 0\r\n\r\n")),
+            303);
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("NACHDRUCK") != std::string::npos; },
+                      20000));
+
   EXPECT_EQ(gateway.Stop(20000), 0);
   sim.Stop(5000);
   const std::string log = Utf8ToCp1252(ReadAll(inst.dir / "gateway.log"));
