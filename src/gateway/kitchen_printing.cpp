@@ -1,6 +1,9 @@
 #include "gateway/kitchen_printing.h"
 
+#include "common/datetime.h"
 #include "common/text.h"
+#include "db/transaction.h"
+#include "gateway/kitchen_backlog.h"
 
 namespace tolven::gateway {
 
@@ -13,13 +16,32 @@ namespace {
 
 const std::string kRecoveryPrefix = "Wiederanlauf: ";
 
+// Pending lines as every printout takes them: tips and their like never go to the kitchen.
+std::string NotForTheKitchen() {
+  return " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA");
+}
+
+std::string Unheld() {
+  return " AND id NOT IN (SELECT bestid FROM " + std::string(printing::kKitchenClaimTable) +
+         " WHERE auftrag IS NOT NULL)";
+}
+
+int64_t SecondsOf(const DateTime& t) { return DaysFromCivil(t.date) * 86400 + SecondsSinceMidnight(t); }
+
 std::string PrintingKey(int32_t table) { return "Küche Tisch " + std::to_string(table); }
 
 }  // namespace
 
 KitchenPrinting::KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts,
-                                 loop::Holds& holds, LogSink& log, std::function<std::shared_ptr<void>()> markKitchen)
-    : tools_(tools), tse_(tse), receipts_(receipts), holds_(holds), log_(log), markKitchen_(std::move(markKitchen)) {}
+                                 loop::Holds& holds, LogSink& log, std::function<std::shared_ptr<void>()> markKitchen,
+                                 KitchenBacklog* backlog)
+    : tools_(tools),
+      tse_(tse),
+      receipts_(receipts),
+      holds_(holds),
+      log_(log),
+      markKitchen_(std::move(markKitchen)),
+      backlog_(backlog) {}
 
 int64_t KitchenPrinting::NewestLine() {
   if (!receipts_.claims().ready()) return -1;
@@ -112,24 +134,35 @@ void KitchenPrinting::Recover(const std::vector<Reprint>& reprints) {
     Print({r.table, r.waiterText, r.token, kRestartNote}, UnsignedLines(r.token) > 0 && tse_.TseInUse());
   }
   // Tips and their like alone never go to the kitchen.
-  auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) +
-                        " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA") +
-                        " AND id NOT IN (SELECT bestid FROM " + printing::kKitchenClaimTable +
-                        " WHERE auftrag IS NOT NULL) GROUP BY tisch ORDER BY tisch");
+  const std::string pending = " FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) + NotForTheKitchen() + Unheld();
+  auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste, MIN(insdate) AS seit" + pending + " GROUP BY tisch ORDER BY tisch");
   if (!rs) {
     log_.AddLogLine("FEHLER: " + kRecoveryPrefix + "offene Küchenbons nicht lesbar: " + rs.status().message());
     return;
   }
   // Read whole first: the printouts pause, and other jobs use the connection meanwhile.
-  std::vector<std::pair<int32_t, int64_t>> tables;
+  struct Table {
+    int32_t table;
+    int64_t firstLine;
+    int64_t waitedMs;
+  };
+  std::vector<Table> tables;
+  const int64_t now = SecondsOf(tools_.env().Now());
   for (; !rs->Eof(); rs->MoveNext()) {
-    tables.emplace_back(GetFieldValue(*rs, "tisch").AsInt(), GetFieldValue(*rs, "erste").AsInt64());
+    const std::string since = GetFieldValue(*rs, "seit").AsString();
+    tables.push_back({GetFieldValue(*rs, "tisch").AsInt(), GetFieldValue(*rs, "erste").AsInt64(),
+                      since.empty() ? 0 : (now - SecondsOf(GetFieldValue(*rs, "seit").AsDateTime())) * 1000});
   }
-  for (const auto& [table, firstLine] : tables) {
+  for (const auto& [table, firstLine, waitedMs] : tables) {
     int32_t waiter = 0;
     if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstLine));
         line && !line->Eof()) {
       waiter = GetFieldValue(*line, "kanr").AsInt();
+    }
+    if (backlog_ != nullptr && waitedMs > backlog_->staleMs()) {
+      // A backlog from long ago is not printed by itself: the page lists it.
+      ListStale(table, WaiterText(waiter), waitedMs, pending);
+      continue;
     }
     const KitchenPrintout printout{table, WaiterText(waiter), claims.NewToken(), ""};
     if (Status claimed = claims.ClaimPending(printout.token, table); !claimed || claims.Count(printout.token) == 0) {
@@ -138,6 +171,77 @@ void KitchenPrinting::Recover(const std::vector<Reprint>& reprints) {
     log_.AddLogLine(kRecoveryPrefix + "offene Küchenbons für Tisch " + std::to_string(table) + " werden gedruckt.");
     Print(printout, UnsignedLines(printout.token) > 0 && tse_.TseInUse());
   }
+}
+
+void KitchenPrinting::ListStale(int32_t table, const std::string& waiterText, int64_t waitedMs,
+                                const std::string& pending) {
+  auto rs = tools_.Open("SELECT kueprt, COUNT(*) AS n" + pending + " AND tisch = " + NumStr(table) +
+                        " GROUP BY kueprt ORDER BY kueprt");
+  for (; rs && !rs->Eof(); rs->MoveNext()) {
+    printing::KitchenFailure f;
+    f.printer = GetFieldValue(*rs, "kueprt").AsInt();
+    if (f.printer == 0) continue;  // nothing to print for these
+    f.printerName = "Drucker " + std::to_string(f.printer);
+    if (auto named = tools_.Open("SELECT name FROM kueprtparam WHERE drucker = " + NumStr(f.printer));
+        named && !named->Eof() && !GetFieldValue(*named, "name").AsString().empty()) {
+      f.printerName = GetFieldValue(*named, "name").AsString();
+    }
+    f.table = table;
+    f.waiter = waiterText;
+    f.lineCount = GetFieldValue(*rs, "n").AsInt64();
+    f.lines = std::to_string(f.lineCount) + " Positionen";
+    f.reason = "Beim Start vorgefunden";
+    backlog_->FoundStale(f, waitedMs);
+  }
+  log_.AddLogLine(kRecoveryPrefix + "offene Küchenbons für Tisch " + std::to_string(table) +
+                  " sind zu alt und werden nicht von selbst gedruckt (Statusseite).");
+}
+
+bool KitchenPrinting::PrintLate(int32_t table, const std::string& waiterText) {
+  KitchenClaims& claims = receipts_.claims();
+  const std::string token = claims.NewToken();
+  if (Status claimed = claims.ClaimPending(token, table); !claimed) {
+    log_.AddLogLine("FEHLER: Wartende Küchenpositionen von Tisch " + std::to_string(table) +
+                    " nicht übernommen: " + claimed.message());
+    return true;  // still there: the next try takes them
+  }
+  if (claims.Count(token) == 0) return false;
+  std::string note = "*** NACHTRAG ***";
+  if (auto first = tools_.Open("SELECT MIN(insdate) AS seit FROM bestellung WHERE tisch = " + NumStr(table) +
+                               KitchenClaims::LinesOf(token));
+      first && !first->Eof() && !GetFieldValue(*first, "seit").AsString().empty()) {
+    note = "*** NACHTRAG – bestellt um " + FormatHM(GetFieldValue(*first, "seit").AsDateTime()) + " ***";
+  }
+  Print({table, waiterText, token, note}, UnsignedLines(token) > 0 && tse_.TseInUse());
+  return true;
+}
+
+bool KitchenPrinting::DropWaiting(int32_t table, int printer, const std::string& by) {
+  const std::string lines = " FROM bestellung WHERE tisch = " + NumStr(table) + " AND kueprt = " + NumStr(printer) +
+                            " AND haskuebon = " + tools_.SqlBool(false) + Unheld();
+  db::Transaction transaction(tools_.connection());
+  Status st = transaction.Begin();
+  int64_t count = 0;
+  if (st) {
+    auto rs = tools_.Open("SELECT COUNT(*) AS n" + lines);
+    if (rs && !rs->Eof()) count = GetFieldValue(*rs, "n").AsInt64();
+    st = tools_.ExecSQL("UPDATE bestellung SET haskuebon = " + tools_.SqlBool(true) + " WHERE id IN (SELECT id" +
+                        lines + ")");
+  }
+  if (st) st = transaction.Commit();
+  if (!st) {
+    log_.AddLogLine("FEHLER: Wartende Küchenpositionen von Tisch " + std::to_string(table) +
+                    " nicht verworfen: " + st.message());
+    return false;
+  }
+  receipts_.claims().Prune();
+  const DateTime now = tools_.env().Now();
+  log_.AddLogLine("Küchenbon Tisch " + std::to_string(table) + ", Drucker " + std::to_string(printer) + ": " +
+                  std::to_string(count) + " wartende Positionen verworfen (als gedruckt markiert) von " + by + " am " +
+                  FormatDMY(now.date) + " " + FormatHMS(now) + ".");
+  tools_.WriteSysLog("P", "Küchenbon Tisch " + std::to_string(table) + ": " + std::to_string(count) +
+                              " Positionen von Drucker " + std::to_string(printer) + " verworfen von " + by);
+  return true;
 }
 
 void KitchenPrinting::Print(const KitchenPrintout& printout, bool startTse) {

@@ -23,12 +23,17 @@
 
 namespace tolven::gateway {
 
+class KitchenBacklog;
+
 class KitchenPrinting {
  public:
   // `markKitchen` (may be empty) tells the printers' watcher that the
-  // printouts until the returned value goes are kitchen receipts.
+  // printouts until the returned value goes are kitchen receipts. `backlog`
+  // (may be null) learns of lines the start finds past the limit for
+  // printing by themselves.
   KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts, loop::Holds& holds,
-                  LogSink& log, std::function<std::shared_ptr<void>()> markKitchen = {});
+                  LogSink& log, std::function<std::shared_ptr<void>()> markKitchen = {},
+                  KitchenBacklog* backlog = nullptr);
 
   // Inside the booking transaction, before its first line: the newest line id.
   int64_t NewestLine();
@@ -60,11 +65,22 @@ class KitchenPrinting {
   // an order's do.
   void Recover(const std::vector<Reprint>& reprints);
 
+  // The table's pending lines nobody holds, printed late: marked with the time
+  // they were ordered, signed by their own transaction when an order could not
+  // sign them. False when there was nothing left to print.
+  bool PrintLate(int32_t table, const std::string& waiterText);
+  // Marks the printer's pending lines of the table that nobody holds as
+  // printed without printing them, logged with `by` and the time. False when
+  // that failed.
+  bool DropWaiting(int32_t table, int printer, const std::string& by);
+
   static constexpr int kHeldWaitMs = 20000;
   static constexpr const char* kRestartNote = "*** NACHDRUCK nach Neustart ***";
 
  private:
   std::string WaiterText(int32_t waiter);
+  // Tells the backlog of a table's lines found at start past the limit.
+  void ListStale(int32_t table, const std::string& waiterText, int64_t waitedMs, const std::string& pending);
   // Starts a transaction only for lines nobody signed yet, prints and signs.
   void Print(const printing::KitchenPrintout& printout, bool startTse);
   void PrintWith(int32_t tseTrx, int32_t tseStart, const printing::KitchenPrintout& printout);
@@ -76,6 +92,7 @@ class KitchenPrinting {
   loop::Holds& holds_;
   LogSink& log_;
   std::function<std::shared_ptr<void>()> markKitchen_;
+  KitchenBacklog* backlog_;
 };
 
 }  // namespace tolven::gateway

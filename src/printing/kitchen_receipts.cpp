@@ -16,8 +16,9 @@ bool Prints(int printer) { return printer >= 1 && printer <= 5; }
 
 }  // namespace
 
-KitchenReceipts::KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log)
-    : tools_(tools), printing_(printing), tse_(tse), log_(log), claims_(tools, log) {}
+KitchenReceipts::KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log,
+                                 KitchenOptions options)
+    : tools_(tools), printing_(printing), tse_(tse), log_(log), options_(options), claims_(tools, log) {}
 
 void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter) {
   KitchenPrintout printout{table, waiter, claims_.NewToken(), ""};
@@ -165,13 +166,83 @@ KitchenPrinterSettings KitchenReceipts::ReadPrinterSettings(int printer) {
 void KitchenReceipts::PrintPrinter(Job& job, int p) {
   job.pass = PrinterPass();
   job.pass.settings = ReadPrinterSettings(p);
+  bool& failed = job.failed[static_cast<size_t>(p)];
+
+  std::vector<KitchenRow> rows;
+  if (!CollectRows(job, p, rows)) {
+    Report(job, p, rows, "Positionen nicht lesbar");
+    return;
+  }
+  ComposeAndPrint(job, p, rows);
+  const int fallback = p >= 1 && p <= 4 ? options_.fallback[static_cast<size_t>(p)] : 0;
+  std::string reason = job.failure;
+  if (failed && fallback >= 1 && fallback <= 4 && fallback != p && !job.settings.port[fallback].empty()) {
+    // The fallback prints the same receipts, saying whose lines they are; the
+    // lines then count as printed and do not come out again on printer p.
+    (void)tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p));
+    const std::string name = job.pass.settings.name.empty() ? "Drucker " + std::to_string(p) : job.pass.settings.name;
+    job.pass = PrinterPass();
+    job.pass.settings = ReadPrinterSettings(p);
+    job.pass.device = fallback;
+    job.pass.insteadOf = name;
+    if (auto named = tools_.Open("SELECT name FROM kueprtparam WHERE drucker = " + NumStr(fallback));
+        named && !named->Eof()) {
+      job.pass.deviceName = GetFieldValue(*named, "name").AsString();
+    }
+    failed = false;
+    log_.AddLogLine("Küchenbon Tisch " + std::to_string(job.table) + ": Ersatzdrucker " + std::to_string(fallback) +
+                    " druckt statt " + name + ".");
+    ComposeAndPrint(job, p, rows);
+    if (failed) reason += "; Ersatzdrucker " + std::to_string(fallback) + ": " + job.failure;
+  }
+  Report(job, p, rows, reason);
+  if (failed) {
+    // Lines that stay pending are logged again when they are really printed.
+    if (Status status =
+            tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p));
+        !status) {
+      tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) + " konnten nicht entfernt werden. " +
+                             status.message(),
+                         true);
+    }
+    // Ordered all the same: the order signs them now, their later printout does not.
+    AddUnsignedItems(job, " AND kueprt = " + NumStr(p));
+    return;
+  }
+  // The dispenser pours only what went to the kitchen, so a reprint never pours twice.
+  WriteDispenserFiles(job);
+  auto earlier = tools_.Open("SELECT COUNT(*) AS n FROM bestellung " + job.lines + " AND kueprt = " + NumStr(p) +
+                             KitchenClaims::SignedLinesOf(job.token));
+  if (earlier && !earlier->Eof() && GetFieldValue(*earlier, "n").AsInt64() > 0) {
+    AddUnsignedItems(job, " AND kueprt = " + NumStr(p));
+  } else {
+    job.signItems.insert(job.signItems.end(), job.pass.items.begin(), job.pass.items.end());
+  }
+}
+
+void KitchenReceipts::Report(const Job& job, int p, const std::vector<KitchenRow>& rows, const std::string& reason) {
+  if (options_.outcomes == nullptr || p == 0) return;
+  if (!job.failed[static_cast<size_t>(p)]) {
+    options_.outcomes->Printed(p, job.table);
+    return;
+  }
+  KitchenFailure f;
+  f.printer = p;
+  f.printerName = job.pass.settings.name.empty() ? "Drucker " + std::to_string(p) : job.pass.settings.name;
+  f.table = job.table;
+  f.waiter = job.waiter;
+  for (const KitchenRow& row : rows) {
+    f.lines += (f.lines.empty() ? "" : ", ") + std::to_string(row.menge) + "x " + row.artbez;
+    ++f.lineCount;
+  }
+  f.reason = reason;
+  options_.outcomes->Failed(f);
+}
+
+void KitchenReceipts::ComposeAndPrint(Job& job, int p, const std::vector<KitchenRow>& rows) {
   const KitchenPrinterSettings& cur = job.pass.settings;
   const Settings& set = job.settings;
   const bool& failed = job.failed[static_cast<size_t>(p)];
-
-  std::vector<KitchenRow> rows;
-  if (!CollectRows(job, p, rows)) return;
-
   NewReceipt(job, p);
   for (size_t i = 0; i < rows.size() && !failed; ++i) {
     KitchenRow row = rows[i];
@@ -205,29 +276,6 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
   }
   if (!failed && (cur.grupp == 0 || cur.grupp == 1 || cur.grupp == 3)) {
     PrintKueBonFertig(job, p);
-  }
-
-  if (failed) {
-    // Lines that stay pending are logged again when they are really printed.
-    if (Status status =
-            tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p));
-        !status) {
-      tools_.LogSqlError("Küchenbonlog-Einträge von Drucker " + std::to_string(p) + " konnten nicht entfernt werden. " +
-                             status.message(),
-                         true);
-    }
-    // Ordered all the same: the order signs them now, their later printout does not.
-    AddUnsignedItems(job, " AND kueprt = " + NumStr(p));
-    return;
-  }
-  // The dispenser pours only what went to the kitchen, so a reprint never pours twice.
-  WriteDispenserFiles(job);
-  auto earlier = tools_.Open("SELECT COUNT(*) AS n FROM bestellung " + job.lines + " AND kueprt = " + NumStr(p) +
-                             KitchenClaims::SignedLinesOf(job.token));
-  if (earlier && !earlier->Eof() && GetFieldValue(*earlier, "n").AsInt64() > 0) {
-    AddUnsignedItems(job, " AND kueprt = " + NumStr(p));
-  } else {
-    job.signItems.insert(job.signItems.end(), job.pass.items.begin(), job.pass.items.end());
   }
 }
 
@@ -355,9 +403,10 @@ void KitchenReceipts::MarkFailed(Job& job, int printer, const std::string& reaso
   auto& failed = job.failed[static_cast<size_t>(printer)];
   if (failed) return;
   failed = true;
+  job.failure = reason;
   log_.AddLogLine("FEHLER: " + std::string(IsMonitor(printer) ? "Küchenmonitor" : "Küchenbon") + " Drucker " +
                   std::to_string(printer) + ", Tisch " + std::to_string(job.table) + " nicht ausgegeben (" + reason +
-                  "). Die Positionen bleiben offen und kommen mit der nächsten Bestellung des Tisches.");
+                  "). Die Positionen bleiben offen und werden gedruckt, sobald der Drucker wieder bereit ist.");
 }
 
 bool KitchenReceipts::MarkLines(const Job& job) {

@@ -64,9 +64,38 @@ struct KitchenPrintout {
   std::string note;  // a line under the receipt number, e.g. that it is a reprint
 };
 
+// What came of one printer's part of a printout, for whoever watches the
+// kitchen (the status page, the retry of a failed printer).
+struct KitchenFailure {
+  int printer = 0;
+  std::string printerName;  // from kueprtparam; "Drucker n" without one
+  int32_t table = 0;
+  std::string waiter;
+  std::string lines;        // "2x Schnitzel, 1x Weißbier 0,5"
+  int64_t lineCount = 0;
+  std::string reason;
+};
+
+class KitchenOutcomes {
+ public:
+  virtual ~KitchenOutcomes() = default;
+  // The printer's lines of the table stay pending.
+  virtual void Failed(const KitchenFailure& failure) = 0;
+  // The printer printed the table's lines (itself or through its fallback).
+  virtual void Printed(int printer, int32_t table) = 0;
+};
+
+// The kitchen printers' fallbacks: fallback[n] (1..4) takes over printer n's
+// printout when n fails; 0 for none.
+struct KitchenOptions {
+  std::array<int, 5> fallback{};
+  KitchenOutcomes* outcomes = nullptr;
+};
+
 class KitchenReceipts {
  public:
-  KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log);
+  KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log,
+                  KitchenOptions options = {});
 
   // Prints the kitchen receipts of the lines the printout holds, marks the
   // printed ones and gives the others back, and signs the lines not signed
@@ -109,6 +138,9 @@ class KitchenReceipts {
   // The printer at hand, begun afresh for every printer.
   struct PrinterPass {
     KitchenPrinterSettings settings;
+    int device = 0;          // the printer whose channel prints; 0: the printer itself
+    std::string deviceName;  // the fallback's own name
+    std::string insteadOf;   // a fallback's printout names the printer it stands in for
     int32_t kuebonnr = 0;
     int32_t course = 0;
     std::vector<SignItem> items;               // what it sent, for the signature
@@ -129,6 +161,7 @@ class KitchenReceipts {
     PrinterPass pass;
     PrintLineBuffer paper;  // the receipt at hand; this printout's own, as a pause may come between its lines
     std::array<bool, kKitchenPrinters> failed{};
+    std::string failure;  // why the printer at hand failed
     std::vector<SignItem> signItems;
     std::optional<std::string> tableName, customerName;  // read when first needed
     std::string processData;
@@ -141,6 +174,9 @@ class KitchenReceipts {
   KitchenPrinterSettings ReadPrinterSettings(int printer);
   // One printer from collecting its lines to marking the outcome.
   void PrintPrinter(Job& job, int printer);
+  // Composes the receipts of the rows and prints them; the outcome is in job.failed.
+  void ComposeAndPrint(Job& job, int printer, const std::vector<KitchenRow>& rows);
+  void Report(const Job& job, int printer, const std::vector<KitchenRow>& rows, const std::string& reason);
   bool CollectRows(Job& job, int printer, std::vector<KitchenRow>& rows);
   // The statements of CollectRows inside its transaction; SQL errors are
   // collected in `errors` (text, quiet) for the log.
@@ -175,6 +211,7 @@ class KitchenReceipts {
   PrintServices printing_;
   fiscal::Tse& tse_;
   LogSink& log_;
+  KitchenOptions options_;
   KitchenClaims claims_;
 };
 

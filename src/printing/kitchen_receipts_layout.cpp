@@ -75,7 +75,12 @@ void KitchenReceipts::PrintHeader(Job& job, int p) {
   if (job.pass.settings.bonvorlauf) {
     for (int i = 0; i < 5; ++i) Add(job, ".");
   }
-  Add(job, s.dh + job.pass.settings.name + s.aus);
+  if (job.pass.insteadOf.empty()) {
+    Add(job, s.dh + job.pass.settings.name + s.aus);
+  } else {
+    Add(job, s.dh + job.pass.deviceName + s.aus);
+    Add(job, s.dh + "statt " + job.pass.insteadOf + s.aus);
+  }
   Add(job, "Nr." + std::to_string(job.pass.kuebonnr) + "/" + std::to_string(job.seqnr));
   if (!job.note.empty()) Add(job, s.dh + job.note + s.aus);
   Add(job, " ");
@@ -250,8 +255,9 @@ bool KitchenReceipts::PrintKueBonFertig(Job& job, int printer) {
   for (int32_t i = 0; i < job.settings.bonvor; ++i) Add(job, " ");
   if (cur.kuesummer) Add(job, job.paper.GetPrinterCode("KÜCHENSUMMER"));
 
-  std::string channel = job.settings.port[printer];
-  if (ToUpper(channel) == "NETZ") channel = "NETZ" + job.settings.prt[printer];
+  const int device = job.pass.device != 0 ? job.pass.device : printer;
+  std::string channel = job.settings.port[device];
+  if (ToUpper(channel) == "NETZ") channel = "NETZ" + job.settings.prt[device];
 
   bool delivered = false;
   Status failure;

@@ -60,6 +60,11 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
     {K::StatusAllow, "STATUS", "ALLOW", "", nullptr, false,
      "addresses or prefixes besides loopback that may see the status page, e.g. 192.168.1.20 192.168.1.0/24 "
      "(blanks, commas or semicolons between them); host names are not accepted"},
+    {K::KuecheNachdruck, "KUECHE", "NACHDRUCK_MINUTEN", "30", nullptr, false,
+     "kitchen lines that waited longer for their printer do not print by themselves when it is back; the status "
+     "page lists them to print or drop"},
+    {K::KuecheErsatz, "KUECHE", "ERSATZ1..ERSATZ4", "", "none", false,
+     "kitchen printer (1-4) that takes over the printouts of kitchen printer n when it fails"},
 }};
 
 namespace {

@@ -42,6 +42,8 @@ enum class IniKey {
   StatusPort,
   StatusBind,
   StatusAllow,
+  KuecheNachdruck,
+  KuecheErsatz,  // ERSATZ1..ERSATZ4
   Count
 };
 

@@ -10,6 +10,7 @@
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
 #include "gateway/crash_recovery.h"
+#include "gateway/kitchen_backlog.h"
 #include "gateway/kitchen_printing.h"
 #include "gateway/terminal_poller.h"
 #include "gateway/terminal_requests.h"
@@ -116,6 +117,38 @@ std::unique_ptr<platform::HttpServer> StartStatusPage(const status::StatusConfig
   return server;
 }
 
+// TOLVEN.INI [KUECHE] NACHDRUCK_MINUTEN: how long a kitchen line may wait
+// for its printer and still print by itself.
+int KitchenStaleMinutes(const platform::IniFile& ini, LogSink& log) {
+  const std::string text = ReadTrimmedSetting(ini, IniKey::KuecheNachdruck);
+  const std::optional<int32_t> minutes = StrictWholeNumber(text);
+  if (minutes && *minutes >= 1 && *minutes <= 24 * 60) return *minutes;
+  log.AddLogLine("FEHLER: TOLVEN.INI [KUECHE] NACHDRUCK_MINUTEN=" + text + " ist keine Minutenzahl von 1 bis 1440; " +
+                 SettingOf(IniKey::KuecheNachdruck).defaultValue + " gilt.");
+  return std::stoi(SettingOf(IniKey::KuecheNachdruck).defaultValue);
+}
+
+// TOLVEN.INI [KUECHE] ERSATZ1..ERSATZ4: the kitchen printer that takes over
+// when printer n fails.
+printing::KitchenOptions KitchenOptionsOf(const platform::IniFile& ini, LogSink& log,
+                                          printing::KitchenOutcomes* outcomes) {
+  printing::KitchenOptions options;
+  options.outcomes = outcomes;
+  for (int n = 1; n <= 4; ++n) {
+    const std::string key = "ERSATZ" + std::to_string(n);
+    const std::string text = TrimBlanks(ini.Read(kIniFile, SettingOf(IniKey::KuecheErsatz).section, key));
+    if (text.empty()) continue;
+    const std::optional<int32_t> printer = StrictWholeNumber(text);
+    if (!printer || *printer < 1 || *printer > 4 || *printer == n) {
+      log.AddLogLine("FEHLER: TOLVEN.INI [KUECHE] " + key + "=" + text +
+                     " ist kein anderer Küchendrucker (1 bis 4); Drucker " + std::to_string(n) + " hat keinen Ersatz.");
+      continue;
+    }
+    options.fallback[static_cast<size_t>(n)] = *printer;
+  }
+  return options;
+}
+
 // A reprint asked for on the status page, logged with who asked.
 void Reprint(const status::ReprintRequest& r, printing::CustomerReceipt& receipt, printing::KitchenReceipts& kitchen,
              status::PrintRecorder& recorder, LogSink& log) {
@@ -199,7 +232,13 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   status::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });
   const printing::PrintServices printServices{ini, ui, recorder};
-  printing::KitchenReceipts kitchenReceipts(tools, printServices, tse, log);
+  // Kitchen lines waiting for their printer: an alert each, retried, listed on the page.
+  gateway::KitchenBacklog backlog(
+      env, log,
+      {[&alerts](const std::string& text) { return alerts.Add(platform::MsgKind::Critical, "Küchendrucker", text); },
+       [&alerts](int64_t id) { alerts.Acknowledge(id, "Gateway: gedruckt oder verworfen"); }},
+      KitchenStaleMinutes(ini, log));
+  printing::KitchenReceipts kitchenReceipts(tools, printServices, tse, log, KitchenOptionsOf(ini, log, &backlog));
   printing::CustomerReceipt receipt(tools, printServices, &pendingWrites);
   status::StatusCounters counters;
   settlement::TableSettlement settlement(tools, log, state.tseInUse ? &tse : nullptr);
@@ -230,6 +269,14 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       });
     }
     for (const status::ReprintRequest& r : reprints.Take()) {
+      using K = status::ReprintRequest::Kind;
+      if (r.kind == K::WaitingPrint || r.kind == K::WaitingDrop) {
+        if (!backlog.Ask(r.printer, r.number, r.kind == K::WaitingPrint, r.by)) {
+          poller.AddLogLine("Statusseite: für Drucker " + std::to_string(r.printer) + ", Tisch " +
+                            std::to_string(r.number) + " wartet nichts (" + r.by + ").");
+        }
+        continue;
+      }
       loop.Spawn([&, r] { Reprint(r, receipt, kitchenReceipts, recorder, poller); });
     }
   };
@@ -249,9 +296,10 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // The recorder tells kitchen receipts from customer receipts by who prints them.
   using Kind = status::PrintoutKind;
   // Every kitchen printout goes one way: claimed lines, printed, marked, signed.
-  gateway::KitchenPrinting kitchen(tools, tse, kitchenReceipts, poller.holds(), log, [&recorder] {
-    return std::make_shared<status::PrintRecorder::Scope>(recorder, Kind::KitchenReceipt);
-  });
+  gateway::KitchenPrinting kitchen(
+      tools, tse, kitchenReceipts, poller.holds(), log,
+      [&recorder] { return std::make_shared<status::PrintRecorder::Scope>(recorder, Kind::KitchenReceipt); },
+      &backlog);
   hooks.newestLine = [&kitchen] { return kitchen.NewestLine(); };
   hooks.claimBooked = [&kitchen](int32_t table, int64_t aboveId) { return kitchen.ClaimBooked(table, aboveId); };
   hooks.printKueBon = [&kitchen](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter,
@@ -285,9 +333,11 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   status::StatusCollector collector(status::StatusSources{poller, tse, tseMonitor, recorder, alerts, state, env,
                                                           [&tseServer] { return tseServer.answerQueries(); },
                                                           [&engine] { return engine.statusText(); }, &counters,
-                                                          &watched.health(), PrinterNames(*connection, state)},
+                                                          &watched.health(), PrinterNames(*connection, state),
+                                                          [&backlog] { return backlog.Waits(); }},
                                     board);
-  hooks.processEvents = [&collector] {
+  hooks.processEvents = [&collector, &backlog, &loop, &kitchen] {
+    backlog.Tick(loop, kitchen);
     collector.OnProcessEvents();
     platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
   };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "common/cp1252.h"
 #include "status/html.h"
@@ -254,6 +255,29 @@ std::string ReceiptsJson(const std::vector<std::shared_ptr<const PrintoutRecord>
 
 }  // namespace
 
+namespace {
+
+// The kitchen lines waiting for their printer, each table with its two buttons.
+std::string KitchenWaitsHtml(const StatusSnapshot& s) {
+  if (s.kitchenWaits.empty()) return "";
+  std::string out =
+      "<section id=\"kueche\"><h2>Küchenbons warten auf ihren Drucker</h2><table><tr><th>Drucker</th><th>Tisch</th>"
+      "<th>Kellner</th><th>Positionen</th><th>wartet seit</th><th></th></tr>";
+  for (const gateway::KitchenWait& w : s.kitchenWaits) {
+    const std::string where = std::to_string(w.printer) + "/" + std::to_string(w.table);
+    out += "<tr><td>" + H(w.printerName) + " (" + N(w.printer) + ")</td><td>" + N(w.table) + "</td><td>" + H(w.waiter) +
+           "</td><td>" + H(w.lines) + "</td><td>" + N(w.waitedMs / 60000) + " min" +
+           (w.stale ? " &ndash; nicht mehr von selbst" : "") + "</td><td>";
+    out += "<form method=\"post\" action=\"/kitchen/print/" + where +
+           "\"><button type=\"submit\">Jetzt drucken</button></form>";
+    out += "<form method=\"post\" action=\"/kitchen/drop/" + where +
+           "\"><button type=\"submit\">Verwerfen</button></form></td></tr>";
+  }
+  return out + "</table></section>";
+}
+
+}  // namespace
+
 std::string AcknowledgePath(int64_t id) { return "/meldungen/" + std::to_string(id) + "/quittieren"; }
 
 std::string RenderStatusPage(const StatusView& v) {
@@ -287,7 +311,7 @@ std::string RenderStatusPage(const StatusView& v) {
   if (s.sequence != 0 && !s.database.ok) {
     out += "<div class=\"banner bad\">Letzte Datenbankanweisung fehlgeschlagen: " + H(s.database.error) + "</div>";
   }
-  out += AlertsHtml(v) + CountsHtml(s.today) + TseHtml(s.tse) + PrintersHtml(s) + TerminalsHtml(s);
+  out += AlertsHtml(v) + KitchenWaitsHtml(s) + CountsHtml(s.today) + TseHtml(s.tse) + PrintersHtml(s) + TerminalsHtml(s);
   out += ReceiptsHtml("belege", "Letzte Kundenbelege", s.receipts);
   out += ReceiptsHtml("kuechenbons", "Letzte Küchenbons", s.kitchenReceipts);
   out += "<section id=\"protokoll\"><h2>Protokoll (neueste Zeile oben)</h2><pre class=\"log\">";
@@ -416,6 +440,15 @@ std::string RenderMetrics(const StatusView& v) {
   Sample(out, "tolvenpda_tse_ready", !s.tse.inUse || s.tse.ready ? 1 : 0);
   Family(out, "tolvenpda_report_age_seconds", "gauge", "Age of the processing thread's latest report.");
   out += "tolvenpda_report_age_seconds " + Seconds(v.ageMs) + "\n";
+  Family(out, "tolvenpda_kitchen_lines_waiting", "gauge", "Kitchen lines waiting for their printer.");
+  int64_t waiting = 0, oldestMs = 0;
+  for (const gateway::KitchenWait& w : s.kitchenWaits) {
+    waiting += w.lineCount;
+    oldestMs = std::max(oldestMs, w.waitedMs);
+  }
+  Sample(out, "tolvenpda_kitchen_lines_waiting", waiting);
+  Family(out, "tolvenpda_kitchen_oldest_wait_seconds", "gauge", "How long the oldest waiting kitchen line has waited.");
+  out += "tolvenpda_kitchen_oldest_wait_seconds " + Seconds(oldestMs) + "\n";
   Family(out, "tolvenpda_open_alerts", "gauge", "Alerts not yet acknowledged.");
   int64_t open = 0;
   for (const Alert& a : v.alerts) open += a.acknowledged ? 0 : 1;
@@ -437,6 +470,21 @@ bool Healthy(const StatusView& v, bool haveSnapshot, std::vector<std::string>& r
   }
   if (s.tse.inUse && !s.tse.ready) {
     reasons.push_back(Cp1252ToUtf8("TSE nicht bereit: Belege werden ohne Signatur gespeichert."));
+  }
+  // One line per printer whose kitchen lines have waited too long, naming the tables.
+  std::map<int, std::pair<std::string, std::string>> late;  // printer: name, tables
+  std::map<int, int64_t> longest;
+  for (const gateway::KitchenWait& w : s.kitchenWaits) {
+    if (w.waitedMs <= kKitchenWaitMs) continue;
+    auto& [name, tables] = late[w.printer];
+    name = w.printerName;
+    tables += (tables.empty() ? "" : ", ") + std::to_string(w.table);
+    longest[w.printer] = std::max(longest[w.printer], w.waitedMs);
+  }
+  for (const auto& [printer, what] : late) {
+    reasons.push_back(Cp1252ToUtf8("Küchendrucker " + what.first + " (" + std::to_string(printer) +
+                                   "): Positionen warten seit " + std::to_string(longest[printer] / 1000) +
+                                   " s, Tisch " + what.second));
   }
   return reasons.empty();
 }

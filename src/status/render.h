@@ -25,6 +25,8 @@ struct StatusView {
 inline constexpr int kRefreshSeconds = 10;
 // From this age on the page warns that the gateway has not reported for a while.
 inline constexpr int64_t kStaleMs = 5000;
+// A kitchen line that waited longer for its printer makes /healthz fail.
+inline constexpr int64_t kKitchenWaitMs = 10000;
 
 std::string RenderStatusPage(const StatusView& view);
 std::string RenderStatusJson(const StatusView& view);

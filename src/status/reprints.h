@@ -10,10 +10,13 @@
 namespace tolven::status {
 
 struct ReprintRequest {
-  enum class Kind { Receipt, Kitchen };
+  // A customer receipt, a kitchen ticket; or a table's kitchen lines waiting
+  // for their printer, printed now or dropped.
+  enum class Kind { Receipt, Kitchen, WaitingPrint, WaitingDrop };
   Kind kind = Kind::Receipt;
-  int32_t number = 0;  // bunr or kuebonnr
+  int32_t number = 0;  // bunr, kuebonnr, or the table
   std::string by;      // the address that asked
+  int printer = 0;     // of waiting lines
 };
 
 class ReprintQueue {

@@ -167,6 +167,24 @@ HttpResponse StatusService::Reprint(const HttpRequest& request, ReprintRequest::
   return r;
 }
 
+HttpResponse StatusService::Waiting(const HttpRequest& request, ReprintRequest::Kind kind, const std::string& rest) {
+  if (request.method != "POST") return MethodNotAllowed("POST");
+  if (!SameOrigin(request)) return Text(403, "Nur von der Statusseite aus.");
+  // "<printer>/<table>"
+  const size_t slash = rest.find('/');
+  const std::string printer = rest.substr(0, slash), table = slash == std::string::npos ? "" : rest.substr(slash + 1);
+  const std::optional<int32_t> p = StrictWholeNumber(printer), t = StrictWholeNumber(table);
+  if (!p || !t || *p <= 0 || *t < 0 || (printer + table).find_first_not_of("0123456789") != std::string::npos) {
+    return Text(404, "Keine solchen Positionen.");
+  }
+  ReprintRequest r{kind, *t, request.remoteAddress, *p};
+  if (!reprints_->Add(r)) return Text(503, "Zu viele Aufträge warten.");
+  HttpResponse response = Text(303, kind == ReprintRequest::Kind::WaitingPrint ? "Druck angefordert." : "Verwerfen angefordert.");
+  response.headers.push_back({"Location", "/"});
+  Secure(response);
+  return response;
+}
+
 void StatusService::CheckLoop() {
   std::shared_ptr<const StatusSnapshot> s = board_.Latest();
   if (!s) return;  // still starting; /healthz says so
@@ -209,6 +227,10 @@ HttpResponse StatusService::Handle(const HttpRequest& request) {
     HttpResponse none;
     none.status = 204;
     return none;
+  }
+  for (const auto& [route, kind] : {std::pair{"/kitchen/print/", ReprintRequest::Kind::WaitingPrint},
+                                    std::pair{"/kitchen/drop/", ReprintRequest::Kind::WaitingDrop}}) {
+    if (reprints_ && StartsWith(path, route)) return Waiting(request, kind, path.substr(std::string(route).size()));
   }
   for (const auto& [route, kind] : {std::pair{"/reprint/receipt/", ReprintRequest::Kind::Receipt},
                                     std::pair{"/reprint/kitchen/", ReprintRequest::Kind::Kitchen}}) {

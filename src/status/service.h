@@ -60,6 +60,9 @@ class StatusService {
   platform::HttpResponse Acknowledge(const platform::HttpRequest& request, const std::string& what);
   platform::HttpResponse Reprint(const platform::HttpRequest& request, ReprintRequest::Kind kind,
                                  const std::string& number);
+  // Kitchen lines waiting for their printer: "<printer>/<table>" printed now or dropped.
+  platform::HttpResponse Waiting(const platform::HttpRequest& request, ReprintRequest::Kind kind,
+                                 const std::string& rest);
   // The latest snapshot (an empty one before the first) with the alerts, as
   // the renderers take it; the renderer learns whether there was a snapshot.
   template <typename Render>

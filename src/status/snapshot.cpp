@@ -150,6 +150,7 @@ std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   CollectCounts(*s);
   s->receipts = src_.printer.Receipts();
   s->kitchenReceipts = src_.printer.KitchenReceipts();
+  if (src_.kitchenWaits) s->kitchenWaits = src_.kitchenWaits();
   return s;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "db/startup_state.h"
+#include "gateway/kitchen_backlog.h"
 #include "gateway/terminal_poller.h"
 #include "status/alerts.h"
 #include "status/metrics.h"
@@ -66,6 +67,7 @@ struct StatusSnapshot {
   PassHistogram passes;
   DatabaseHealth database;
   std::vector<std::shared_ptr<const PrintoutRecord>> receipts, kitchenReceipts;  // newest first
+  std::vector<gateway::KitchenWait> kitchenWaits;  // kitchen lines waiting for their printer
 };
 
 // The hand-over between the processing thread and the web server.
@@ -94,6 +96,7 @@ struct StatusSources {
   const DatabaseHealth* database = nullptr;  // optional
   // Printer names by channel (upper case, without a trailing colon).
   std::map<std::string, std::string> printerNames;
+  std::function<std::vector<gateway::KitchenWait>()> kitchenWaits;  // optional
 };
 
 // A channel as the printer names are keyed.

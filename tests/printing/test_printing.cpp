@@ -484,7 +484,7 @@ TEST_F(ReceiptsTest, OneOrderForEveryKindOfPrinterAndAPrinterThatIsOut) {
             "1/0/12/2/2/2026-12-05 12:00:00/Steak\r\nKunde's Wunsch: medium\r\nPfeffer");
   EXPECT_EQ(Joined(log.Errors()),
             "FEHLER: K\374chenbon Drucker 2, Tisch 12 nicht ausgegeben (Ausdruck auf >LPT1< fehlgeschlagen: Fehler bei "
-            "Druck auf LPT1). Die Positionen bleiben offen und kommen mit der n\344chsten Bestellung des Tisches.");
+            "Druck auf LPT1). Die Positionen bleiben offen und werden gedruckt, sobald der Drucker wieder bereit ist.");
   // What did not go out is not poured now, but signed with its order (and never again).
   EXPECT_EQ(server.finishes.at(0).data,
             "1;\"Gedeck\";1.00\r-1;\"Wasser\";2.00\r1;\"Pils\";4.00\r1;\"Pils\";4.00\r1;\"Caipirinha gross\";8.50\r"
