@@ -300,5 +300,40 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   sim.Stop(5000);
 }
 
+// Signatures of the TSE server stand-in look like real ones: the page, the
+// metrics and --check say that receipts signed so are not valid, and a TSE
+// with a serial number of its own raises none of it.
+TEST(StatusPageEndToEnd, SignaturesOfTheStandInAreMarkedAsNotValid) {
+  for (const std::string serial : {"TOLVENSIM-0001", "TSE-4711"}) {
+    const bool standIn = serial != "TSE-4711";
+    PageInstallation inst("");
+    ChildProcess sim(kTseSim, {"--serial", serial}, inst.env, inst.dir / "tse-sim.log");
+    ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+    ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+    EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
+    ASSERT_EQ(inst.Ask("pda1", "ABRECHNEN;12;3;"), "OK\r\n") << ReadAll(inst.dir / "gateway.log");
+    ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"serial\":\"" + serial) != std::string::npos; },
+                        5000))
+        << inst.Get("/status.json");
+    const std::string page = Utf8ToCp1252(Body(inst.Get("/")));
+    EXPECT_EQ(page.find("<div class=\"banner bad\" id=\"tse-simulator\">Signaturen kommen vom TSE-Simulator (Seriennummer "
+                        "TOLVENSIM-0001)") != std::string::npos,
+              standIn)
+        << serial;
+    EXPECT_EQ(inst.Get("/status.json").find("steuerlich nicht g") != std::string::npos, standIn) << "the alert";
+    EXPECT_NE(Body(inst.Get("/metrics")).find("\ntolvenpda_tse_simulator " + std::string(standIn ? "1" : "0") + "\n"),
+              std::string::npos);
+    EXPECT_EQ(gateway.Stop(20000), 0);
+    sim.Stop(5000);
+
+    RunProgram(kGateway, {"--check"}, inst.env, inst.dir / "check.log");
+    const std::string check = ReadAll(inst.dir / "check.log");
+    EXPECT_NE(check.find(standIn ? "FEHLER  TSE-Seriennummer: TOLVENSIM-0001: die letzte Signatur kam vom TSE-Simulator"
+                                 : "OK      TSE-Seriennummer: TSE-4711"),
+              std::string::npos)
+        << check;
+  }
+}
+
 }  // namespace
 }  // namespace tolven::testing
