@@ -18,7 +18,7 @@ struct StartupState {
   int32_t kasse = 0;
   std::string configFolder;  // holds TOLVEN.INI and KASSEPRTCODES.INI
   // The folder of the binary, without trailing separator: read-only when
-  // installed (/usr/local/bin); nothing is ever written there.
+  // installed (/usr/bin); nothing is ever written there.
   std::string programFolder;
   // The installation folder ("EXE" of section "PFADE"), ending with the
   // separator: logs, archives and work files live under it. Despite its name

@@ -21,6 +21,11 @@ namespace tolven::fiscal {
 inline constexpr const char* kProcessTypeReceipt = "Kassenbeleg-V1";
 inline constexpr const char* kProcessTypeOrder = "Bestellung-V1";
 
+// Serial numbers of the TSE server stand-in (tools/tse-sim) begin with this.
+// Its signatures have no fiscal value: a receipt signed by it is not valid.
+inline constexpr const char* kSimulatorSerialPrefix = "TOLVENSIM-";
+inline bool IsSimulatorSerial(const std::string& serial) { return serial.rfind(kSimulatorSerialPrefix, 0) == 0; }
+
 // What the callers store with a receipt or an order.
 struct TseResult {
   int32_t transactionNumber = -1;  // -1: the start failed

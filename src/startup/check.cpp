@@ -6,6 +6,7 @@
 #include "db/db_tools.h"
 #include "db/station_lock.h"
 #include "db/transaction.h"
+#include "fiscal/tse.h"
 #include "platform/device_names.h"
 #include "platform/system_service.h"
 #include "startup/installation.h"
@@ -191,6 +192,25 @@ void CheckTseTables(db::Connection& connection, Report& report) {
       report.Ok(std::string("TSE-Server-Tabelle ") + table, db::GetFieldValue(*rs, "n").AsString() + " Zeilen");
     }
   }
+  // The TSE that signed last, over receipts and orders: the stand-in's
+  // signatures look like real ones and are worth nothing.
+  std::string serial;
+  int64_t latest = -1;
+  for (const char* table : {"kass", "tse_bestellungen"}) {
+    const std::string signedRows = std::string(" FROM ") + table + " WHERE tse_sernr IS NOT NULL AND tse_sernr <> ''";
+    auto rs = db::DbTools::OpenOn(connection, "SELECT tse_sernr, tse_stop" + signedRows +
+                                                  " AND tse_stop = (SELECT MAX(tse_stop)" + signedRows + ")");
+    if (!rs) return report.Problem("TSE-Seriennummer", rs.status().message());
+    if (rs->Eof() || db::GetFieldValue(*rs, "tse_stop").AsInt() <= latest) continue;
+    latest = db::GetFieldValue(*rs, "tse_stop").AsInt();
+    serial = db::GetFieldValue(*rs, "tse_sernr").AsString();
+  }
+  if (serial.empty()) return report.Ok("TSE-Seriennummer", "noch keine Signatur");
+  if (fiscal::IsSimulatorSerial(serial)) {
+    return report.Problem("TSE-Seriennummer", serial + ": die letzte Signatur kam vom TSE-Simulator (tse-sim), "
+                                                       "damit signierte Belege sind steuerlich nicht gültig");
+  }
+  report.Ok("TSE-Seriennummer", serial);
 }
 
 // Station number and register id are tried as the start takes them, held

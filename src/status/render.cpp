@@ -133,6 +133,10 @@ std::string TseHtml(const TseStatus& t) {
   out += "<dt>TSE in Verwendung</dt><dd>" + std::string(t.inUse ? "ja" : "nein") + "</dd>";
   out += "<dt>TSE bereit</dt><dd>" +
          std::string(t.ready ? "<span class=\"ok\">ja</span>" : "<span class=\"bad\">nein</span>") + "</dd>";
+  if (!t.serial.empty()) {
+    out += "<dt>Seriennummer</dt><dd>" + H(t.serial) +
+           (t.simulator ? " <span class=\"bad\">TSE-Simulator, keine gültige TSE</span>" : "") + "</dd>";
+  }
   out += "<dt>Letzte Transaktion</dt><dd>";
   if (t.last.time.empty()) {
     out += "<span class=\"muted\">noch keine</span>";
@@ -308,6 +312,9 @@ std::string RenderStatusPage(const StatusView& v) {
         "<div class=\"banner bad\">TSE nicht bereit: Belege und Bestellungen werden ohne Signatur gespeichert."
         "</div>";
   }
+  if (s.tse.simulator) {
+    out += "<div class=\"banner bad\" id=\"tse-simulator\">" + H(SimulatorAlertText(s.tse.serial)) + "</div>";
+  }
   if (s.sequence != 0 && !s.database.ok) {
     out += "<div class=\"banner bad\">Letzte Datenbankanweisung fehlgeschlagen: " + H(s.database.error) + "</div>";
   }
@@ -355,7 +362,8 @@ std::string RenderStatusJson(const StatusView& v) {
          ",\"lastProcessType\":" + J(t.last.processType) + ",\"lastOk\":" + B(t.last.ok) +
          ",\"lastSignatureCounter\":" + N(t.last.signatureCounter) + ",\"lastTime\":" + J(T(t.last.time)) +
          ",\"lastTimeout\":" + J(T(t.lastTimeout)) + ",\"timeouts\":" + N(t.timeouts) +
-         ",\"answerQueries\":" + N(t.answerQueries) + "},\"printers\":[";
+         ",\"answerQueries\":" + N(t.answerQueries) + ",\"serial\":" + J(t.serial) +
+         ",\"simulator\":" + B(t.simulator) + "},\"printers\":[";
   for (size_t i = 0; i < s.printers.size(); ++i) {
     const ChannelOutcome& c = s.printers[i];
     out += (i ? "," : "") + std::string("{\"channel\":") + J(c.channel) + ",\"name\":" + J(c.name) +
@@ -438,6 +446,9 @@ std::string RenderMetrics(const StatusView& v) {
   Sample(out, "tolvenpda_poll_pass_duration_seconds_count", s.passes.count);
   Family(out, "tolvenpda_tse_ready", "gauge", "1 when the TSE is ready or not in use.");
   Sample(out, "tolvenpda_tse_ready", !s.tse.inUse || s.tse.ready ? 1 : 0);
+  Family(out, "tolvenpda_tse_simulator", "gauge",
+         "1 when the last signature came from the TSE server stand-in: receipts signed so are not valid.");
+  Sample(out, "tolvenpda_tse_simulator", s.tse.simulator ? 1 : 0);
   Family(out, "tolvenpda_report_age_seconds", "gauge", "Age of the processing thread's latest report.");
   out += "tolvenpda_report_age_seconds " + Seconds(v.ageMs) + "\n";
   Family(out, "tolvenpda_kitchen_lines_waiting", "gauge", "Kitchen lines waiting for their printer.");

@@ -138,6 +138,8 @@ std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   s->tse.last = src_.tseMonitor.last();
   s->tse.lastTimeout = src_.tseMonitor.lastTimeout();
   s->tse.timeouts = src_.tseMonitor.timeouts();
+  s->tse.serial = src_.tseMonitor.lastSerial();
+  s->tse.simulator = src_.tseMonitor.simulator();
   s->tse.answerQueries = src_.answerQueries ? src_.answerQueries() : 0;
 
   s->printers = src_.printer.Channels();

@@ -46,6 +46,8 @@ struct TseStatus {
   std::string lastTimeout;
   int64_t timeouts = 0;
   int64_t answerQueries = 0;
+  std::string serial;      // of the last signature
+  bool simulator = false;  // that signature came from the TSE server stand-in
 };
 
 struct StatusSnapshot {

@@ -12,6 +12,12 @@ const char* kUnsigned =
     "angeschlossen?";
 }  // namespace
 
+std::string SimulatorAlertText(const std::string& serial) {
+  return "Signaturen kommen vom TSE-Simulator (Seriennummer " + serial +
+         "), nicht von einer TSE: diese Belege und Bestellungen sind steuerlich nicht gültig. tse-sim beenden und den "
+         "TSE-Server der Installation starten.";
+}
+
 TseMonitor::TseMonitor(fiscal::TseServerAdapter& inner, AlertLog& alerts, platform::Env& env)
     : inner_(inner), alerts_(alerts), env_(env) {}
 
@@ -34,6 +40,14 @@ void TseMonitor::TimedOut(const std::string& what) {
   alerts_.Add(platform::MsgKind::Critical, kTitle, "Keine Antwort vom TSE-Server erhalten (" + what + ")." + kUnsigned);
 }
 
+void TseMonitor::NoteSerial(const std::string& serial) {
+  if (serial != lastSerial_) ++generation_;
+  lastSerial_ = serial;
+  // A technician who starts the stand-in because the real TSE server is down
+  // gets receipts that look signed and are worthless: that must not go unseen.
+  if (fiscal::IsSimulatorSerial(serial)) alerts_.Add(platform::MsgKind::Critical, kTitle, SimulatorAlertText(serial));
+}
+
 fiscal::TseOutcome TseMonitor::Start(const std::string& processType, const std::string& processData) {
   fiscal::TseOutcome outcome = inner_.Start(processType, processData);
   const int32_t trx = outcome.answered() ? outcome.transactionNumber : -1;
@@ -47,6 +61,7 @@ fiscal::TseOutcome TseMonitor::Finish(int32_t transactionNumber, const std::stri
   fiscal::TseOutcome outcome = inner_.Finish(transactionNumber, processType, processData);
   const bool ok = outcome.answered() && !outcome.signature.empty();
   Note("Abschluss", transactionNumber, processType, ok, outcome.answered() ? outcome.signatureCounter : 0);
+  if (ok) NoteSerial(outcome.serialNumber);
   if (outcome.kind == fiscal::TseOutcome::Kind::NoAnswer) {
     TimedOut("Trx-Finish");
   } else if (!ok && transactionNumber >= 0) {

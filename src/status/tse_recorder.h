@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
 #include "platform/env.h"
 #include "status/alerts.h"
@@ -23,6 +24,9 @@ struct TseActivity {
   std::string time;  // "DD.MM.YYYY HH:MM:SS"
 };
 
+// The alert raised for every signature of the TSE server stand-in.
+std::string SimulatorAlertText(const std::string& serial);
+
 class TseMonitor final : public fiscal::TseServerAdapter {
  public:
   TseMonitor(fiscal::TseServerAdapter& inner, AlertLog& alerts, platform::Env& env);
@@ -35,14 +39,20 @@ class TseMonitor final : public fiscal::TseServerAdapter {
   // "DD.MM.YYYY HH:MM:SS Trx-Start" (or "Trx-Finish") of the last time-out; "" before the first.
   const std::string& lastTimeout() const { return lastTimeout_; }
   int64_t timeouts() const { return timeouts_; }
+  // The serial number of the last signature that came back; "" before the first.
+  const std::string& lastSerial() const { return lastSerial_; }
+  // The last signature came from the TSE server stand-in (tse-sim).
+  bool simulator() const { return fiscal::IsSimulatorSerial(lastSerial_); }
   uint64_t generation() const { return generation_; }
 
  private:
   void Note(const std::string& operation, int32_t trx, const std::string& processType, bool ok, int32_t counter);
   void TimedOut(const std::string& what);
+  void NoteSerial(const std::string& serial);
 
   fiscal::TseServerAdapter& inner_;
   std::string lastTimeout_;
+  std::string lastSerial_;
   AlertLog& alerts_;
   platform::Env& env_;
   TseActivity last_;

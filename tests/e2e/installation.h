@@ -82,7 +82,7 @@ class Installation {
   }
   int InitDb() { return RunProgram(kGateway, {"--init-db"}, env, dir / "init.log"); }
   // The layout of an installed service: the programs in bin/, a folder the
-  // service user cannot write (as /usr/local/bin), the installation folder
+  // service user cannot write (as /usr/bin), the installation folder
   // kasse/ apart from the database, TOLVEN.INI readable by its owner only.
   // When the test runs as root, Run and Start run the programs as the service user.
   void InstallAsService() {

@@ -105,7 +105,7 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   const std::string json = inst.Browse("/status.json");
   for (const char* part :
        {"\"openAlerts\":3", "Fehler bei Druck auf COM9", "Keine Antwort vom TSE-Server erhalten (Trx-Start)",
-        "\"ready\":false", "\"channel\":\"COM9\",\"name\":\"Bondrucker\"", "\"kind\":\"Küchenbon\"",
+        "\"ready\":false", "\"simulator\":false", "\"channel\":\"COM9\",\"name\":\"Bondrucker\"", "\"kind\":\"Küchenbon\"",
         // The table paid from the terminal, its receipt unsigned, the TSE's time-out and the failed printout.
         "\"today\":{\"ordersBooked\":1,\"linesRefused\":0,\"settlements\":1,\"receiptsUnsigned\":1,"
         "\"tseTimeouts\":1,\"printFailures\":1,\"requests\":{\"abrechnung\":1}}"}) {
@@ -226,12 +226,14 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   ASSERT_TRUE(
       WaitFor([&] { return Body(inst.Get("/metrics")).find("kind=\"tischdaten\"") != std::string::npos; }, 5000));
   ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"printers\":[]") == std::string::npos; }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"simulator\":true") != std::string::npos; }, 5000));
   const std::string metrics = Body(inst.Get("/metrics"));
   const std::string parsed = ParsedMetrics(inst.dir.path(), metrics);
   for (const char* sample :
        {"tolvenpda_orders_booked_total{} 2", "tolvenpda_order_lines_refused_total{} 1",
         "tolvenpda_requests_total{kind=\"anmeldung\"} 1", "tolvenpda_requests_total{kind=\"tischdaten\"} 1",
-        "tolvenpda_settlements_total{} 0", "tolvenpda_receipts_unsigned_total{} 0", "tolvenpda_tse_ready{} 1"}) {
+        "tolvenpda_settlements_total{} 0", "tolvenpda_receipts_unsigned_total{} 0", "tolvenpda_tse_ready{} 1",
+        "tolvenpda_tse_simulator{} 1"}) {
     EXPECT_NE(parsed.find(std::string(sample) + "\n"), std::string::npos) << sample << "\n" << parsed;
   }
   EXPECT_NE(parsed.find("tolvenpda_poll_pass_duration_seconds_bucket{le=\"+Inf\"}"), std::string::npos) << parsed;
@@ -249,6 +251,9 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
       << json.substr(json.find("\"printers\""), 600);
   EXPECT_NE(json.find("\"today\":{\"ordersBooked\":2,\"linesRefused\":1"), std::string::npos);
   EXPECT_EQ(json.find("Bitte warten"), std::string::npos) << "printing has ended";
+  // The orders were signed by the stand-in: a red warning and an alert, and --check says so below.
+  EXPECT_NE(Utf8ToCp1252(inst.Get("/")).find("id=\"tse-simulator\">Signaturen kommen vom TSE-Simulator"), std::string::npos);
+  EXPECT_NE(json.find("\"serial\":\"TOLVENSIM-0001\",\"simulator\":true"), std::string::npos);
 
   const std::string own = OwnAddress();
   EXPECT_TRUE(own.empty() || HttpStatusOf(inst.Get("/status.json", own)) == 403) << "from " << own;
@@ -309,6 +314,10 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
 
   EXPECT_EQ(gateway.Stop(20000), 0);
   sim.Stop(5000);
+  RunProgram(kGateway, {"--check"}, inst.env, inst.dir / "check.log");
+  EXPECT_NE(ReadAll(inst.dir / "check.log").find("FEHLER  TSE-Seriennummer: TOLVENSIM-0001: die letzte Signatur kam vom"),
+            std::string::npos)
+      << ReadAll(inst.dir / "check.log");
 }
 
 }  // namespace

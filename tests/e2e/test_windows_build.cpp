@@ -161,5 +161,31 @@ TEST(WindowsBuild, AnEveningUnderWineAnswersAsOnLinux) {
   EXPECT_EQ(Occurrences(win.log, "FEHLER"), 1u) << "only the unknown article's order\n" << win.log;
 }
 
+// The zip handed out: the gateway alone, with its version resource, and the
+// technician's guide as Windows text that names no document outside the zip.
+TEST(WindowsBuild, TheZipHoldsTheGatewayItsGuideAndAnExampleIni) {
+  const std::string zip = WindowsBuild() + "/tolvenpda-windows.zip";
+  if (!fs::exists(zip)) GTEST_SKIP() << "no " << zip << " (scripts/build-windows)";
+  TempDir dir;
+  ASSERT_EQ(RunProgram("/usr/bin/python3", {"-m", "zipfile", "-l", zip}, {}, dir / "list.log"), 0);
+  EXPECT_EQ(Occurrences(ReadAll(dir / "list.log"), "tolvenpda-windows/"), 4u) << ReadAll(dir / "list.log");
+  ASSERT_EQ(RunProgram("/usr/bin/python3", {"-m", "zipfile", "-e", zip, dir.path()}, {}, dir / "unzip.log"), 0);
+  auto utf16 = [](const std::string& text) {
+    std::string out;
+    for (char c : text) out += std::string{c, '\0'};
+    return out;
+  };
+  const std::string exe = ReadAll(dir / "tolvenpda-windows/tolvenpda.exe"), version = ReadAll(WindowsBuild() + "/VERSION");
+  EXPECT_NE(exe.find(utf16("FileVersion")), std::string::npos) << "a version resource";
+  EXPECT_NE(exe.find(utf16(version.substr(0, version.size() - 1) + '\0')), std::string::npos) << version;
+  const std::string guide = ReadAll(dir / "tolvenpda-windows/LIESMICH.txt");
+  EXPECT_EQ(Occurrences(guide, "\n"), Occurrences(guide, "\r\n"));
+  for (const char* part : {"Gateway für Windows\r\n", "--init-db", "icacls C:\\Windows\\TOLVEN.INI", "\\\\KASSENSERVER\\",
+                           "Aktualisieren", "TOLVENSIM-"}) {
+    EXPECT_NE(guide.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(guide.find(".md"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tolven::testing

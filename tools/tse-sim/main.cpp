@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "db/db_tools.h"
 #include "db/transaction.h"
+#include "fiscal/tse.h"
 #include "platform/env.h"
 #include "platform/signals.h"
 #include "platform/ui.h"
@@ -26,7 +27,7 @@ struct Options {
   int pollMs = 2;
   bool never = false;
   bool emptySignature = false;
-  std::string serial = "TOLVENSIM-0001";
+  std::string serial = std::string(fiscal::kSimulatorSerialPrefix) + "0001";
 };
 
 void Usage() {
@@ -36,6 +37,9 @@ void Usage() {
       "  --never             nie antworten (TSE-Server ausgefallen)\n"
       "  --empty-signature   Abschluss-Antworten mit leerer Signatur\n"
       "  --poll MS           Abfrageabstand der Anfragetabelle (Vorgabe 2)\n"
+      "  --serial TEXT       Seriennummer in den Antworten (Vorgabe TOLVENSIM-0001)\n"
+      "Nur für Tests und die Vorführung: die Signaturen sind keine TSE-Signaturen,\n"
+      "damit signierte Belege sind steuerlich nicht gültig.\n"
       "Konfiguration wie tolvenpda: TOLVEN.INI in $TOLVEN_WINDIR.\n",
       stdout);
 }
