@@ -91,6 +91,7 @@ void JobConnections::GiveBack(loop::Job& job) {
     (void)c->RollbackTrans(err);
   }
   c->SetCommandTimeout(commandTimeout_);
+  timeouts_.erase(c);
   job.locals.erase(leased);
   GiveWriter(job);
   if (waiting_.empty()) {
@@ -132,14 +133,38 @@ const Connection& JobConnections::CurrentConst() const {
 }
 
 template <class F>
-auto JobConnections::On(Connection& c, F&& call) {
+auto JobConnections::On(Connection& c, Where where, DbError& err, F&& call) {
   if (&c == &station_) return call(c);
   std::optional<decltype(call(c))> result;
+  if (oneWriter_ && where != Where::Worker) {
+    // The embedded engine answers from its cache or a local file at once; only
+    // a lock wait takes long. So the statement runs here, not waiting for a
+    // lock, and only a database that is busy sends it to a worker thread.
+    if (where == Where::HereUnlessBusy) c.SetCommandTimeout(0);
+    result.emplace(call(c));
+    if (where == Where::HereUnlessBusy) c.SetCommandTimeout(TimeoutOf(c));
+    if (where == Where::Here || !station_.dialect().LockBusy(err)) {
+      if (!c.InTransaction()) GiveBack(*loop::CurrentJob());
+      return std::move(*result);
+    }
+    result.reset();
+    err.Clear();
+  }
   env_.RunBlocking([&result, &call, &c] { result.emplace(call(c)); });
   // Between transactions the connection serves other jobs: a job waiting for
   // a lock holds one, a job that only reads needs one only while it reads.
   if (!c.InTransaction()) GiveBack(*loop::CurrentJob());
   return std::move(*result);
+}
+
+int JobConnections::TimeoutOf(const Connection& c) const {
+  auto set = timeouts_.find(&c);
+  return set == timeouts_.end() ? commandTimeout_ : set->second;
+}
+
+JobConnections::Where JobConnections::ForStatement(const Connection& c) const {
+  // Inside a transaction the embedded engine's writer holds its lock already.
+  return c.InTransaction() ? Where::Here : Where::Worker;
 }
 
 bool JobConnections::IsOpen() const { return CurrentConst().IsOpen(); }
@@ -149,19 +174,23 @@ void JobConnections::Close() {
 }
 
 bool JobConnections::Execute(const std::string& sql, DbError& err) {
-  return On(Writing(), [&](Connection& c) { return c.Execute(sql, err); });
+  Connection& w = Writing();
+  return On(w, ForStatement(w), err, [&](Connection& c) { return c.Execute(sql, err); });
 }
 
 bool JobConnections::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
-  return On(Writing(), [&](Connection& c) { return c.ExecuteWith(sql, args, err); });
+  Connection& w = Writing();
+  return On(w, ForStatement(w), err, [&](Connection& c) { return c.ExecuteWith(sql, args, err); });
 }
 
 std::unique_ptr<ResultSet> JobConnections::Query(const std::string& sql, DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.Query(sql, err); });
+  Connection& r = Current();
+  return On(r, r.InTransaction() ? Where::Here : Where::HereUnlessBusy, err,
+            [&](Connection& c) { return c.Query(sql, err); });
 }
 
 bool JobConnections::BeginTrans(DbError& err) {
-  return On(Writing(), [&](Connection& c) { return c.BeginTrans(err); });
+  return On(Writing(), Where::HereUnlessBusy, err, [&](Connection& c) { return c.BeginTrans(err); });
 }
 
 Connection& JobConnections::Writing() {
@@ -171,11 +200,11 @@ Connection& JobConnections::Writing() {
 }
 
 bool JobConnections::CommitTrans(DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.CommitTrans(err); });
+  return On(Current(), Where::Worker, err, [&](Connection& c) { return c.CommitTrans(err); });
 }
 
 bool JobConnections::RollbackTrans(DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.RollbackTrans(err); });
+  return On(Current(), Where::Worker, err, [&](Connection& c) { return c.RollbackTrans(err); });
 }
 
 bool JobConnections::InTransaction() const {
@@ -188,15 +217,15 @@ bool JobConnections::InTransaction() const {
 bool JobConnections::TransactionFailure(DbError& err) const { return CurrentConst().TransactionFailure(err); }
 
 bool JobConnections::Savepoint(const std::string& name, DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.Savepoint(name, err); });
+  return On(Current(), Where::Here, err, [&](Connection& c) { return c.Savepoint(name, err); });
 }
 
 bool JobConnections::RollbackToSavepoint(const std::string& name, DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.RollbackToSavepoint(name, err); });
+  return On(Current(), Where::Here, err, [&](Connection& c) { return c.RollbackToSavepoint(name, err); });
 }
 
 bool JobConnections::ReleaseSavepoint(const std::string& name, DbError& err) {
-  return On(Current(), [&](Connection& c) { return c.ReleaseSavepoint(name, err); });
+  return On(Current(), Where::Here, err, [&](Connection& c) { return c.ReleaseSavepoint(name, err); });
 }
 
 void JobConnections::SetCommandTimeout(int seconds) {
@@ -206,7 +235,9 @@ void JobConnections::SetCommandTimeout(int seconds) {
     station_.SetCommandTimeout(seconds);
     return;
   }
-  Current().SetCommandTimeout(seconds);
+  Connection& c = Current();
+  c.SetCommandTimeout(seconds);
+  timeouts_[&c] = seconds;
 }
 
 }  // namespace tolven::db

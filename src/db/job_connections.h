@@ -5,6 +5,12 @@
 // server) then costs only its own job, and one job's transaction never sees
 // another job's statements.
 //
+// The embedded engine (SQLite) answers from its cache or a local file at
+// once; only its lock waits take long. There a statement runs in place without
+// waiting for a lock and goes to a worker thread only when the database is
+// busy (a commit and a write outside a transaction always go, as they sync
+// the file).
+//
 // Where the engine lets one connection write at a time (SQLite), this
 // station's jobs queue for that here, first come first served, from the start
 // of a transaction (or a statement outside one) until the connection is given
@@ -71,9 +77,18 @@ class JobConnections final : public Connection {
   // (no-op where the engine has none or the job already has it).
   void TakeWriter(loop::Job& job);
   void GiveWriter(const loop::Job& job);
-  // Runs `call` on `c`: on a worker thread when `c` is the job's own.
+  // Where a statement of the job's own connection runs (on the embedded
+  // engine; a server's statements always go to a worker thread): on a worker
+  // thread; here, on the loop's thread; here unless the database is busy,
+  // then on a worker thread waiting for the lock.
+  enum class Where { Worker, Here, HereUnlessBusy };
+  // Runs `call` on `c` as `where` says; in place when `c` is the station's.
+  // `err` is the call's error.
   template <class F>
-  auto On(Connection& c, F&& call);
+  auto On(Connection& c, Where where, DbError& err, F&& call);
+  // A write outside a transaction may wait for a lock (and syncs the file).
+  Where ForStatement(const Connection& c) const;
+  int TimeoutOf(const Connection& c) const;
 
   Connection& station_;
   platform::Env& env_;
@@ -88,6 +103,7 @@ class JobConnections final : public Connection {
   std::deque<uint64_t> waiting_;                 // jobs waiting for a connection, first come first
   std::map<uint64_t, Connection*> handedOver_;  // given back to a waiting job, not yet taken up
   const bool oneWriter_;
+  std::map<const Connection*, int> timeouts_;  // a job's own command time-out, while it has the connection
   uint64_t writer_ = 0;                  // the job writing now; 0: none
   std::deque<uint64_t> writerWaiting_;  // jobs waiting to write, first come first
 };

@@ -277,7 +277,11 @@ std::string KitchenWaitsHtml(const StatusSnapshot& s) {
     out += "<form method=\"post\" action=\"/kitchen/drop/" + where +
            "\"><button type=\"submit\">Verwerfen</button></form></td></tr>";
   }
-  return out + "</table></section>";
+  return out +
+         "</table><p class=\"muted\">Der Drucker wird alle 15 s erneut versucht; sobald er druckt, kommen die "
+         "Positionen mit &bdquo;NACHTRAG &ndash; bestellt um&ldquo; und ihrer Bestellzeit. Was länger wartet als "
+         "TOLVEN.INI [KUECHE] NACHDRUCK_MINUTEN, druckt nicht mehr von selbst: hier drucken oder verwerfen "
+         "(verworfen heißt: als gedruckt markiert). [KUECHE] ERSATZn nennt einen Ersatzdrucker.</p></section>";
 }
 
 }  // namespace
