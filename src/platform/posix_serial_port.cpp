@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/cp1252.h"
 #include "platform/env.h"
 #include "platform/posix_error.h"
@@ -93,6 +95,34 @@ class PosixSerialPort final : public SerialPort {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return PosixError("write(" + device_ + ")", errno);
       if (Status st = WaitWritable(); !st) return st;
+    }
+    return Status::Ok();
+  }
+
+  Status Read(std::string& bytes, size_t maxBytes, int timeoutMs) override {
+    bytes.clear();
+    if (fd_ < 0) return Status::Error("read(" + device_ + "): port not open", EBADF);
+    const int64_t started = waits_ ? waits_->MonotonicMs() : 0;
+    int waited = 0;
+    while (bytes.size() < maxBytes) {
+      char buf[64];
+      const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, maxBytes - bytes.size()));
+      if (n > 0) {
+        bytes.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return PosixError("read(" + device_ + ")", errno);
+      const int elapsed = waits_ ? static_cast<int>(waits_->MonotonicMs() - started) : waited;
+      if (!bytes.empty() || elapsed >= timeoutMs) break;
+      // The answer is a moment away: short pauses, in which other jobs run.
+      if (waits_) {
+        waits_->SleepMs(10);
+      } else {
+        pollfd p{fd_, POLLIN, 0};
+        (void)::poll(&p, 1, 10);
+        waited += 10;
+      }
     }
     return Status::Ok();
   }

@@ -22,6 +22,14 @@ class SerialPort {
   virtual Status SetLines(bool dtr, bool rts) = 0;
   // Writes every byte; partial writes and interrupted calls are retried inside.
   virtual Status Write(const std::string& bytes) = 0;
+  // What the device sends within `timeoutMs`, at most `maxBytes`; empty when
+  // it says nothing. A port that cannot read answers empty.
+  virtual Status Read(std::string& bytes, size_t maxBytes, int timeoutMs) {
+    (void)maxBytes;
+    (void)timeoutMs;
+    bytes.clear();
+    return Status::Ok();
+  }
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
 };

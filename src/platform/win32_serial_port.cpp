@@ -94,6 +94,31 @@ class Win32SerialPort final : public SerialPort {
     return Status::Ok();
   }
 
+  Status Read(std::string& bytes, size_t maxBytes, int timeoutMs) override {
+    bytes.clear();
+    if (handle_ == INVALID_HANDLE_VALUE)
+      return Status::Error("ReadFile(" + device_ + "): port not open", ERROR_INVALID_HANDLE);
+    const int64_t started = NowMs();
+    while (bytes.size() < maxBytes) {
+      char buf[64];
+      DWORD got = 0;
+      // Comes back at once with what the driver holds (see the time-outs above).
+      if (!::ReadFile(handle_, buf, static_cast<DWORD>(std::min(sizeof buf, maxBytes - bytes.size())), &got, nullptr))
+        return LastWin32Error("ReadFile(" + device_ + ")");
+      if (got > 0) {
+        bytes.append(buf, got);
+        continue;
+      }
+      if (!bytes.empty() || NowMs() - started >= timeoutMs) break;
+      if (waits_) {
+        waits_->SleepMs(kWaitSliceMs);
+      } else {
+        ::Sleep(kWaitSliceMs);
+      }
+    }
+    return Status::Ok();
+  }
+
   void Close() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;

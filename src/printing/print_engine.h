@@ -94,6 +94,9 @@ class ChannelPrintEngine : public PrintEngine {
   Status SendSerialLines(Job& job, platform::SerialPort& port);
   // "Fehler bei Druck auf <channel>" with the system's description; the printout is abandoned.
   Status PortError(const std::string& channel, const std::string& detail);
+  // With PAPIERSENSOR=JA: asks a serial printer for its paper before a printout.
+  Status CheckPaper(Job& job, platform::SerialPort& port);
+  static constexpr int kPaperAnswerMs = 300;
   void Message(const std::string& text, platform::MsgKind kind);
   void SetStatus(const std::string& text);
   void PrintLog(const Job& job, const std::string& text);

@@ -93,7 +93,8 @@ Status ChannelPrintEngine::PrintSerial(Job& job) {
   (void)port->SetLines(true, true);
   PrintLog(job, "Port " + std::to_string(job.channel.port) + " geöffnet");
 
-  st = SendSerialLines(job, *port);
+  if (ToUpper(Code("PAPIERSENSOR")) == "JA") st = CheckPaper(job, *port);
+  if (st) st = SendSerialLines(job, *port);
   if (st) {
     PrintLog(job, "Schließe Port...");
     SetStatus("Belegdruck beendet.");
@@ -101,6 +102,26 @@ Status ChannelPrintEngine::PrintSerial(Job& job) {
   port->Close();
   if (st) PrintLog(job, "Druckvorgang beendet.");
   return st;
+}
+
+Status ChannelPrintEngine::CheckPaper(Job& job, platform::SerialPort& port) {
+  // ESC/POS DLE EOT 4: the paper sensor's status byte, bits 5 and 6 for paper
+  // out, bits 2 and 3 for paper running low. A printer that does not answer
+  // in time prints as it would without the question.
+  std::string answer;
+  Status st = port.Write(Bytes({16, 4, 4}));
+  if (st) st = port.Read(answer, 1, kPaperAnswerMs);
+  if (!st || answer.empty()) {
+    PrintLog(job, "Papiersensor: keine Antwort" + (st ? std::string() : " (" + st.message() + ")"));
+    return Status::Ok();
+  }
+  const auto status = static_cast<unsigned char>(answer[0]);
+  if ((status & 0x60) != 0) {
+    PrintLog(job, "Papiersensor: Papier leer");
+    return PortError(job.channel.name, "Papier leer");
+  }
+  if ((status & 0x0C) != 0) log_.AddLogLine("WARNUNG: Papier geht zu Ende auf " + job.channel.name + ".");
+  return Status::Ok();
 }
 
 Status ChannelPrintEngine::SendSerialLines(Job& job, platform::SerialPort& port) {

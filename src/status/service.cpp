@@ -81,6 +81,14 @@ bool SameOrigin(const HttpRequest& request) {
   return origin == "http://" + request.Header("host");
 }
 
+// Back to the page once the request is taken: what came of it stands in the log.
+HttpResponse BackToThePage(const std::string& text) {
+  HttpResponse r = Text(303, text);
+  r.headers.push_back({"Location", "/"});
+  Secure(r);
+  return r;
+}
+
 }  // namespace
 
 template <typename Render>
@@ -147,10 +155,7 @@ HttpResponse StatusService::Acknowledge(const HttpRequest& request, const std::s
       if (!exists) return Text(404, "Keine solche Meldung.");
     }
   }
-  HttpResponse r = Text(303, "Quittiert.");
-  r.headers.push_back({"Location", "/"});
-  Secure(r);
-  return r;
+  return BackToThePage("Quittiert.");
 }
 
 HttpResponse StatusService::Reprint(const HttpRequest& request, ReprintRequest::Kind kind, const std::string& number) {
@@ -161,10 +166,7 @@ HttpResponse StatusService::Reprint(const HttpRequest& request, ReprintRequest::
     return Text(404, "Keine solche Nummer.");
   }
   if (!reprints_->Add({kind, *n, request.remoteAddress})) return Text(503, "Zu viele Nachdrucke warten.");
-  HttpResponse r = Text(303, "Nachdruck angefordert.");
-  r.headers.push_back({"Location", "/"});
-  Secure(r);
-  return r;
+  return BackToThePage("Nachdruck angefordert.");
 }
 
 HttpResponse StatusService::Waiting(const HttpRequest& request, ReprintRequest::Kind kind, const std::string& rest) {
@@ -177,12 +179,8 @@ HttpResponse StatusService::Waiting(const HttpRequest& request, ReprintRequest::
   if (!p || !t || *p <= 0 || *t < 0 || (printer + table).find_first_not_of("0123456789") != std::string::npos) {
     return Text(404, "Keine solchen Positionen.");
   }
-  ReprintRequest r{kind, *t, request.remoteAddress, *p};
-  if (!reprints_->Add(r)) return Text(503, "Zu viele Aufträge warten.");
-  HttpResponse response = Text(303, kind == ReprintRequest::Kind::WaitingPrint ? "Druck angefordert." : "Verwerfen angefordert.");
-  response.headers.push_back({"Location", "/"});
-  Secure(response);
-  return response;
+  if (!reprints_->Add({kind, *t, request.remoteAddress, *p})) return Text(503, "Zu viele Aufträge warten.");
+  return BackToThePage(kind == ReprintRequest::Kind::WaitingPrint ? "Druck angefordert." : "Verwerfen angefordert.");
 }
 
 void StatusService::CheckLoop() {

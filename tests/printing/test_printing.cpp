@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <set>
+#include <thread>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -217,6 +218,30 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   loop.RunUntilIdle();
   EXPECT_EQ(HexEncode(pty.Drain(100)), HexEncode(expected + expected));
   EXPECT_EQ(statuses, "Schubladenöffnung...|QR-Code-Druck...|Papiervorschub...|Papierschnitt...|Belegdruck beendet.|");
+
+  // Asked for its paper sensor, the printer says: out (bit 5 and 6), then
+  // there again; a printer that stays silent prints as before. Paper out
+  // sends not a byte of the printout.
+  Code("PAPIERSENSOR", "JA");
+  Code("PRTINIT", "");
+  for (const char status : {'\x60', '\x12', '\0'}) {
+    std::thread printer([&pty, status] {
+      std::string asked;
+      while (asked.size() < 3) asked += pty.Drain(20);
+      EXPECT_EQ(HexEncode(asked.substr(0, 3)), "100404");
+      if (status != '\0') {
+        EXPECT_EQ(::write(pty.master, &status, 1), 1);
+      }
+    });
+    const Status printed = engine.MyPrint({"Suppe"}, "COM3", false, false);
+    printer.join();
+    EXPECT_EQ(printed.ok(), status != '\x60') << printed.message();
+    const std::string rest = pty.Drain(100);
+    EXPECT_EQ(rest.find("Suppe") != std::string::npos, status != '\x60') << HexEncode(rest);
+    if (status == '\x60') {
+      EXPECT_NE(printed.message().find("Papier leer"), std::string::npos);
+    }
+  }
 #endif
 }
 
