@@ -203,8 +203,20 @@ int Startup::CheckExchangeFolders(db::Connection& connection) {
   return kExitOk;
 }
 
+Status Startup::TakeLock(const std::function<Status()>& take) {
+  // `--check` holds the locks for a moment, and a server may need a moment to
+  // notice that a killed run's session is gone: a busy lock is asked again
+  // for a few seconds before the start gives up.
+  Status st = take();
+  for (int waited = 0; !st && stationLock_.busy() && waited < kLockRetryMs; waited += kLockRetryStepMs) {
+    env_.SleepMs(kLockRetryStepMs);
+    st = take();
+  }
+  return st;
+}
+
 int Startup::AcquireStationLock(const StartupState& state, db::Connection& connection) {
-  Status st = stationLock_.Acquire(connection, SqliteFile(state), state.kasse);
+  Status st = TakeLock([&] { return stationLock_.Acquire(connection, SqliteFile(state), state.kasse); });
   if (st) return kExitOk;
   if (stationLock_.busy()) {
     ui_.MessageBox("Ein anderes Gateway arbeitet bereits als Kasse " + std::to_string(state.kasse) +
@@ -224,7 +236,7 @@ int Startup::AcquireRegisterLock(const StartupState& state, db::Connection& conn
   // The register id names the station in every receipt's QR text: a second
   // station under the same id would sign receipts in this one's name.
   const std::string id = RegisterId(ini_, state.kasse);
-  Status st = stationLock_.AcquireRegister(connection, SqliteFile(state), id);
+  Status st = TakeLock([&] { return stationLock_.AcquireRegister(connection, SqliteFile(state), id); });
   if (st) return kExitOk;
   if (stationLock_.busy()) {
     ui_.MessageBox("Ein anderes Gateway arbeitet bereits mit der Kassen-ID '" + id +

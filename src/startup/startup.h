@@ -100,6 +100,9 @@ class Startup {
   int CheckExchangeFolders(db::Connection& connection);
   int AcquireStationLock(const StartupState& state, db::Connection& connection);
   int AcquireRegisterLock(const StartupState& state, db::Connection& connection);
+  // Takes a lock, asking again for up to kLockRetryMs while it is busy.
+  Status TakeLock(const std::function<Status()>& take);
+  static constexpr int kLockRetryMs = 5000, kLockRetryStepMs = 250;
   // Leftover temporary files of this station in the folders it writes to.
   void RemoveLeftovers(const StartupState& state, db::Connection& connection);
   int FolderProblem(const std::string& what, const std::string& path, const std::string& problem, const Status& st);
