@@ -52,17 +52,47 @@ bool EndsWithClosingRecord(const std::string& contents) {
   return GetToken(contents.substr(start, end - start), 1) == "E";
 }
 
-std::string SetAside(platform::Env& env, const std::string& path, const std::string& tag, std::string& why) {
+std::string SetAside(platform::Env& env, const std::string& path, const std::string& tag, std::string& why,
+                     const std::string& folder) {
   DateTime now = env.Now();
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", now.date.year, now.date.month, now.date.day, now.hour,
                 now.minute, now.second);
-  std::string aside = path + "." + tag + "-" + stamp;
+  // In the installation's folder the terminal's folder name keeps the files of
+  // several terminals apart.
+  std::string base = path;
+  if (!folder.empty()) {
+    const size_t slash = path.find_last_of("/\\");
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    const size_t parentSlash = name < 2 ? std::string::npos : path.find_last_of("/\\", name - 2);
+    const size_t parent = parentSlash == std::string::npos ? 0 : parentSlash + 1;
+    const std::string terminal = name == 0 ? "" : path.substr(parent, name - 1 - parent);
+    base = folder + (terminal.empty() ? "" : terminal + "_") + path.substr(name);
+  }
+  std::string aside = base + "." + tag + "-" + stamp;
   // Two files set aside within one second keep apart.
   for (int n = 2; env.GetFileInfo(aside).kind != FileKind::Missing && n < 100; ++n) {
-    aside = path + "." + tag + "-" + stamp + "-" + std::to_string(n);
+    aside = base + "." + tag + "-" + stamp + "-" + std::to_string(n);
   }
-  if (Status st = env.RenameFile(path, aside); !st) {
+  if (folder.empty()) {
+    if (Status st = env.RenameFile(path, aside); !st) {
+      why = st.message();
+      return "";
+    }
+    return aside;
+  }
+  // Out of the exchange folder, which may lie on the terminals' share, and cut
+  // to a size that keeps hundreds of bad files from filling a disk.
+  std::string head;
+  Status st = env.ReadFileHead(path, kAsideKeepBytes + 1, head);
+  if (st && static_cast<int64_t>(head.size()) > kAsideKeepBytes) {
+    head.resize(static_cast<size_t>(kAsideKeepBytes));
+    head += "\r\n[gekürzt: die Datei war " + std::to_string(env.GetFileInfo(path).size) + " Bytes lang]\r\n";
+  }
+  if (st && !env.FolderExists(folder)) st = env.CreateFolder(folder);
+  if (st) st = env.WriteFile(aside, head);
+  if (st) st = env.DeleteFile(path);
+  if (!st) {
     why = st.message();
     return "";
   }
@@ -104,7 +134,7 @@ Status ExchangeFile::ReadWork(std::string& contents, FileInfo& info) {
 
 bool ExchangeFile::SetWorkAside(const std::string& tag) {
   std::string why;
-  const std::string aside = SetAside(env_, work_, tag, why);
+  const std::string aside = SetAside(env_, work_, tag, why, rules_.asideFolder);
   if (aside.empty()) {
     log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei " + work_ + " kann nicht verschoben werden: " + why);
     return false;
@@ -118,7 +148,7 @@ void ExchangeFile::SetFailingAside(int tries, const std::string& why) {
   const std::string path = LeftoverPresent() ? work_ : env_.GetFileInfo(input_).kind == FileKind::Regular ? input_ : "";
   if (path.empty()) return;
   std::string error;
-  const std::string aside = SetAside(env_, path, "fehlerhaft", error);
+  const std::string aside = SetAside(env_, path, "fehlerhaft", error, rules_.asideFolder);
   log_.AddLogLine("FEHLER: " + rules_.label + " " + std::to_string(tries) + "-mal nicht verarbeitet (" + why + "), " +
                   (aside.empty() ? "kann nicht beiseitegelegt werden: " + error
                                  : "beiseitegelegt als " + aside + ". Bitte prüfen."));
@@ -152,7 +182,7 @@ bool ExchangeFile::Whole(const std::string& contents) const {
 
 Handover ExchangeFile::Refuse(const std::string& path, const std::string& reason) {
   std::string why;
-  const std::string aside = SetAside(env_, path, "abgelehnt", why);
+  const std::string aside = SetAside(env_, path, "abgelehnt", why, rules_.asideFolder);
   log_.AddLogLine("FEHLER: " + rules_.label + " abgelehnt: " + reason + ". " +
                   (aside.empty() ? "Sie kann nicht beiseitegelegt werden: " + why : "Beiseitegelegt als " + aside));
   Reset();

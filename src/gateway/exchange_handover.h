@@ -39,6 +39,7 @@ struct ExchangeFileRules {
   int secondWaitMs = 0;
   Completion completion = Completion::ClosingRecord;
   std::string label;  // "Bestelldatei von Orderterminal 1", for log lines
+  std::string asideFolder;  // where files set aside go; "" beside themselves
 };
 
 enum class HandoverOutcome {
@@ -103,9 +104,13 @@ class ExchangeFile {
   std::string lastFailure_;
 };
 
-// Moves a file aside to path + "." + tag + "-" + time stamp (a free name);
-// the new name, or "" when the rename failed (`why` says why).
-std::string SetAside(platform::Env& env, const std::string& path, const std::string& tag, std::string& why);
+// Moves a file aside under its name + "." + tag + "-" + time stamp (a free
+// name): into `folder` (the installation's, created when missing) as a copy of
+// at most kAsideKeepBytes, or beside itself when `folder` is empty. The new
+// name, or "" when that failed (`why` says why).
+inline constexpr int64_t kAsideKeepBytes = 64 * 1024;
+std::string SetAside(platform::Env& env, const std::string& path, const std::string& tag, std::string& why,
+                     const std::string& folder = "");
 // The identity of an exchange file's contents: 16 hex digits (FNV-1a, 64 bits).
 std::string ContentHash(const std::string& contents);
 // A text from a file as it may go into the log: at most kMaxLoggedTextChars.

@@ -1,5 +1,7 @@
 #include "gateway/kitchen_printing.h"
 
+#include <optional>
+
 #include "common/datetime.h"
 #include "common/text.h"
 #include "db/transaction.h"
@@ -27,6 +29,14 @@ std::string Unheld() {
 }
 
 int64_t SecondsOf(const DateTime& t) { return DaysFromCivil(t.date) * 86400 + SecondsSinceMidnight(t); }
+
+// The column "seit" (a line's insdate); none when it is empty (a POS program
+// may leave it so).
+std::optional<DateTime> Since(const db::ResultSet& rs) {
+  const int i = rs.Find("seit");
+  if (i < 0 || rs.Raw(static_cast<size_t>(i)).IsNull()) return std::nullopt;
+  return ParseDateTime(TrimBlanks(rs.Raw(static_cast<size_t>(i)).AsString()));
+}
 
 std::string PrintingKey(int32_t table) { return "Küche Tisch " + std::to_string(table); }
 
@@ -149,9 +159,9 @@ void KitchenPrinting::Recover(const std::vector<Reprint>& reprints) {
   std::vector<Table> tables;
   const int64_t now = SecondsOf(tools_.env().Now());
   for (; !rs->Eof(); rs->MoveNext()) {
-    const std::string since = GetFieldValue(*rs, "seit").AsString();
+    const std::optional<DateTime> since = Since(*rs);
     tables.push_back({GetFieldValue(*rs, "tisch").AsInt(), GetFieldValue(*rs, "erste").AsInt64(),
-                      since.empty() ? 0 : (now - SecondsOf(GetFieldValue(*rs, "seit").AsDateTime())) * 1000});
+                      since ? (now - SecondsOf(*since)) * 1000 : 0});
   }
   for (const auto& [table, firstLine, waitedMs] : tables) {
     int32_t waiter = 0;
@@ -209,8 +219,8 @@ bool KitchenPrinting::PrintLate(int32_t table, const std::string& waiterText) {
   std::string note = "*** NACHTRAG ***";
   if (auto first = tools_.Open("SELECT MIN(insdate) AS seit FROM bestellung WHERE tisch = " + NumStr(table) +
                                KitchenClaims::LinesOf(token));
-      first && !first->Eof() && !GetFieldValue(*first, "seit").AsString().empty()) {
-    note = "*** NACHTRAG – bestellt um " + FormatHM(GetFieldValue(*first, "seit").AsDateTime()) + " ***";
+      first && !first->Eof()) {
+    if (const std::optional<DateTime> since = Since(*first)) note = "*** NACHTRAG – bestellt um " + FormatHM(*since) + " ***";
   }
   Print({table, waiterText, token, note}, UnsignedLines(token) > 0 && tse_.TseInUse());
   return true;

@@ -151,6 +151,11 @@ void TerminalPoller::PollPass() {
   }
 }
 
+std::string TerminalPoller::AsideFolder() const {
+  // Files set aside leave the exchange folders for the installation's own.
+  return tools_.state().exePfad.empty() ? "" : tools_.state().exePfad + "BEISEITE" + platform::kPathSepText;
+}
+
 ExchangeFile& TerminalPoller::OrderFile(int i) {
   const TerminalSlot& slot = slots_[i];
   auto& file = orderFiles_[i];
@@ -159,7 +164,7 @@ ExchangeFile& TerminalPoller::OrderFile(int i) {
     file = std::make_unique<ExchangeFile>(
         tools_.env(), *this, slot.folder,
         ExchangeFileRules{"bestell.txt", "ppcorders" + std::to_string(i) + ".in", 250, 300, Completion::ClosingRecord,
-                          "Bestelldatei von Orderterminal " + std::to_string(i)});
+                          "Bestelldatei von Orderterminal " + std::to_string(i), AsideFolder()});
   }
   return *file;
 }
@@ -171,7 +176,7 @@ ExchangeFile& TerminalPoller::RequestFile(int i) {
     file = std::make_unique<ExchangeFile>(
         tools_.env(), *this, slot.folder,
         ExchangeFileRules{"info.txt", "ppcinfo" + std::to_string(i), 150, 300, Completion::LineEnd,
-                          "Anfragedatei von Orderterminal " + std::to_string(i)});
+                          "Anfragedatei von Orderterminal " + std::to_string(i), AsideFolder()});
   }
   return *file;
 }

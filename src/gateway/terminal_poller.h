@@ -98,6 +98,8 @@ class TerminalPoller final : public LogSink {
   void ProcessOrderFile(int slot);
   // The exchange files of a slot: the order file and the request file.
   ExchangeFile& OrderFile(int slot);
+  // The installation's folder for exchange files set aside.
+  std::string AsideFolder() const;
   ExchangeFile& RequestFile(int slot);
 
   void AddLogLine(const std::string& text) override;

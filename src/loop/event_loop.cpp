@@ -182,6 +182,9 @@ Status EventLoop::ReadFile(const std::string& path, std::string& contents) {
 Status EventLoop::ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents) {
   return Offloaded<Status>([&] { return base().ReadRegularFile(path, maxBytes, contents); });
 }
+Status EventLoop::ReadFileHead(const std::string& path, int64_t maxBytes, std::string& contents) {
+  return Offloaded<Status>([&] { return base().ReadFileHead(path, maxBytes, contents); });
+}
 Status EventLoop::WriteFile(const std::string& path, const std::string& contents) {
   return Offloaded<Status>([&] { return base().WriteFile(path, contents); });
 }

@@ -94,6 +94,7 @@ class EventLoop final : public platform::ForwardingEnv {
   Status RenameFile(const std::string& from, const std::string& to) override;
   Status ReadFile(const std::string& path, std::string& contents) override;
   Status ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents) override;
+  Status ReadFileHead(const std::string& path, int64_t maxBytes, std::string& contents) override;
   Status WriteFile(const std::string& path, const std::string& contents) override;
   Status WriteFileAtomic(const std::string& path, const std::string& contents) override;
   Status AppendFile(const std::string& path, const std::string& contents) override;

@@ -17,4 +17,12 @@ Status Env::ReadRegularFile(const std::string& path, int64_t maxBytes, std::stri
   return st;
 }
 
+Status Env::ReadFileHead(const std::string& path, int64_t maxBytes, std::string& contents) {
+  contents.clear();
+  if (GetFileInfo(path).kind != FileKind::Regular) return Status::Error(path + " ist keine Datei.");
+  Status st = ReadFile(path, contents);
+  if (st && static_cast<int64_t>(contents.size()) > maxBytes) contents.resize(static_cast<size_t>(maxBytes));
+  return st;
+}
+
 }  // namespace tolven::platform

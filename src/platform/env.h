@@ -83,6 +83,8 @@ class Env {
   // path itself names a regular file (a link, a FIFO or a device is refused
   // without waiting for it) and holds at most `maxBytes`.
   virtual Status ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents);
+  // The first `maxBytes` of such a file, however long it is.
+  virtual Status ReadFileHead(const std::string& path, int64_t maxBytes, std::string& contents);
   // Creates or replaces the file with exactly these bytes.
   virtual Status WriteFile(const std::string& path, const std::string& contents) = 0;
   // Publishes the file atomically: written to a temporary name in the same

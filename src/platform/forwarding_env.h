@@ -29,6 +29,9 @@ class ForwardingEnv : public Env {
   Status ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents) override {
     return base_.ReadRegularFile(path, maxBytes, contents);
   }
+  Status ReadFileHead(const std::string& path, int64_t maxBytes, std::string& contents) override {
+    return base_.ReadFileHead(path, maxBytes, contents);
+  }
   Status WriteFile(const std::string& path, const std::string& contents) override {
     return base_.WriteFile(path, contents);
   }

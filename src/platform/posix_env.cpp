@@ -186,6 +186,34 @@ class PosixEnv final : public Env {
     return ReadOpen(fd, path, maxBytes, contents);
   }
 
+  Status ReadFileHead(const std::string& path, int64_t maxBytes, std::string& contents) override {
+    contents.clear();
+    int fd = OpenRetry(Native(path), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return PosixError("open(" + path + ")", errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return Status::Error(path + " ist keine Datei.");
+    }
+    contents.resize(static_cast<size_t>(maxBytes));
+    size_t got = 0;
+    while (got < contents.size()) {
+      const ssize_t n = ::read(fd, contents.data() + got, contents.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        const int err = errno;
+        ::close(fd);
+        contents.clear();
+        return PosixError("read(" + path + ")", err);
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    contents.resize(got);
+    return Status::Ok();
+  }
+
   // Reads to the end (at most `maxBytes`) and closes the descriptor.
   static Status ReadOpen(int fd, const std::string& path, int64_t maxBytes, std::string& contents) {
     char buf[65536];

@@ -65,6 +65,9 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
      "page lists them to print or drop"},
     {K::KuecheErsatz, "KUECHE", "ERSATZ1..ERSATZ4", "", "none", false,
      "kitchen printer (1-4) that takes over the printouts of kitchen printer n when it fails"},
+    {K::LogAufbewahrung, "LOG", "AUFBEWAHRUNG_TAGE", "90", nullptr, false,
+     "the program's own logs in LOG/<year>/ and the exchange files set aside in BEISEITE/ are deleted after so many "
+     "days (0: never); never the TSE day logs in LOG/<year>/TSE/ nor the archives"},
 }};
 
 namespace {

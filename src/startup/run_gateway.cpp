@@ -10,6 +10,7 @@
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
 #include "gateway/crash_recovery.h"
+#include "gateway/housekeeping.h"
 #include "gateway/kitchen_backlog.h"
 #include "gateway/kitchen_printing.h"
 #include "gateway/terminal_poller.h"
@@ -126,6 +127,16 @@ int KitchenStaleMinutes(const platform::IniFile& ini, LogSink& log) {
   log.AddLogLine("FEHLER: TOLVEN.INI [KUECHE] NACHDRUCK_MINUTEN=" + text + " ist keine Minutenzahl von 1 bis 1440; " +
                  SettingOf(IniKey::KuecheNachdruck).defaultValue + " gilt.");
   return std::stoi(SettingOf(IniKey::KuecheNachdruck).defaultValue);
+}
+
+// TOLVEN.INI [LOG] AUFBEWAHRUNG_TAGE: days the program's own logs are kept.
+int KeepDays(const platform::IniFile& ini, LogSink& log) {
+  const std::string text = ReadTrimmedSetting(ini, IniKey::LogAufbewahrung);
+  const std::optional<int32_t> days = StrictWholeNumber(text);
+  if (days && *days >= 0) return *days;
+  log.AddLogLine("FEHLER: TOLVEN.INI [LOG] AUFBEWAHRUNG_TAGE=" + text + " ist keine Anzahl Tage; " +
+                 SettingOf(IniKey::LogAufbewahrung).defaultValue + " gilt.");
+  return std::stoi(SettingOf(IniKey::LogAufbewahrung).defaultValue);
 }
 
 // TOLVEN.INI [KUECHE] ERSATZ1..ERSATZ4: the kitchen printer that takes over
@@ -255,8 +266,15 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // the page's reprint requests become jobs.
   bool retrying = false;
   int64_t nextRetryMs = 0;
+  // Old logs and files set aside go at the start and once a day.
+  gateway::Housekeeping housekeeping(env, poller, state.exePfad, KeepDays(ini, poller));
+  int64_t nextPruneMs = 0;
   auto startJobs = [&] {
     const int64_t now = env.MonotonicMs();
+    if (now >= nextPruneMs) {
+      nextPruneMs = now + gateway::Housekeeping::kEveryMs;
+      loop.Spawn([&housekeeping] { housekeeping.Prune(); });
+    }
     if (!pendingWrites.empty() && !retrying && now >= nextRetryMs) {
       retrying = true;
       nextRetryMs = now + 1000;

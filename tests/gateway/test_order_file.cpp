@@ -11,8 +11,10 @@
 #include <regex>
 #include <tuple>
 
+#include "gateway/housekeeping.h"
 #include "support/faulty_connection.h"
 #include "support/gateway_fixture.h"
+#include "support/recording_log.h"
 
 namespace tolven::testing {
 namespace {
@@ -261,11 +263,21 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   f.Drop(1, "bestell.txt", {"A;16;3", "D;10;1;" + std::string(5000, 'n') + ";", "E;;"});
   f.Pass();
   EXPECT_EQ(f.Confirm(1), " +++ Bestelldatei abgelehnt: Zeile länger als 4000 Zeichen.\r\n");
-  EXPECT_EQ(std::count_if(
-                fs::directory_iterator(f.Slot(1)), fs::directory_iterator(),
-                [](const auto& e) { return e.path().filename().string().find(".abgelehnt-") != std::string::npos; }),
-            3)
+  // Out of the terminal's folder into the installation's, the large one cut short.
+  const std::string aside = f.db.state().exePfad + "BEISEITE";
+  std::vector<std::string> setAside;
+  for (const auto& e : fs::directory_iterator(aside)) {
+    setAside.push_back(e.path().filename().string().substr(0, e.path().filename().string().find('-')));
+    EXPECT_LE(fs::file_size(e.path()), 64u * 1024 + 100) << e.path();
+  }
+  std::sort(setAside.begin(), setAside.end());
+  const std::string slot = fs::path(f.Slot(1)).parent_path().filename().string();
+  EXPECT_EQ(setAside, (std::vector<std::string>{slot + "_bestell.txt.abgelehnt", slot + "_info.txt.abgelehnt",
+                                                slot + "_ppcorders1.in.abgelehnt"}))
       << "the unfinished request and both orders";
+  EXPECT_EQ(std::count_if(fs::directory_iterator(f.Slot(1)), fs::directory_iterator(),
+                          [](const auto& e) { return e.path().filename().string().find(".abgelehnt-") != std::string::npos; }),
+            0);
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 16"), 0);
 
   f.form.AddLogLine(std::string(5000, 'l'));
@@ -354,6 +366,31 @@ TEST_F(OrderFileTest, ALockConflictAtAnyCallBooksTheWholeOrderOnceOrNothing) {
       if (!tripped) break;
     }
   }
+}
+
+// Old logs and files set aside go; the TSE day logs, the archives and
+// anything younger than the days kept stay.
+TEST(Housekeeping, PrunesTheProgramsOwnOldFilesAndNothingFiscal) {
+  TempDir dir;
+  const std::string root = dir.path() + "/";
+  const int year = platform::DefaultEnv().Now().date.year;
+  const std::string log = root + "LOG/" + std::to_string(year) + "/";
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 100);
+  for (const std::string& path : {log + "PRTLOG001.TXT", log + "SQLERR26.LOG", log + "TSE/TSE_VS_1.LOG",
+                                 root + "BEISEITE/pda1_bestell.txt.abgelehnt-1", root + "ARCHIV/BON/BON1.BON",
+                                 log + "PRTLOG002.TXT"}) {
+    fs::create_directories(fs::path(path).parent_path());
+    WriteAll(path, "x");
+    if (path != log + "PRTLOG002.TXT") fs::last_write_time(path, old);
+  }
+  RecordingLog sink;
+  EXPECT_TRUE(gateway::Housekeeping(platform::DefaultEnv(), sink, root, 0).Prune().empty());
+  auto deleted = gateway::Housekeeping(platform::DefaultEnv(), sink, root, 90).Prune();
+  std::sort(deleted.begin(), deleted.end());
+  EXPECT_EQ(deleted, (std::vector<std::string>{root + "BEISEITE/pda1_bestell.txt.abgelehnt-1", log + "PRTLOG001.TXT",
+                                               log + "SQLERR26.LOG"}));
+  EXPECT_TRUE(fs::exists(log + "TSE/TSE_VS_1.LOG") && fs::exists(root + "ARCHIV/BON/BON1.BON") &&
+              fs::exists(log + "PRTLOG002.TXT"));
 }
 
 }  // namespace
