@@ -60,9 +60,7 @@ class JobConnections final : public Connection {
   void SetCommandTimeout(int seconds) override;
   const Dialect& dialect() const override { return station_.dialect(); }
   // Only on the station's session: its lock must not travel with a job.
-  bool ExecuteForSession(const std::string& sql, DbError& err) override {
-    return station_.ExecuteForSession(sql, err);
-  }
+  bool ExecuteForSession(const std::string& sql, DbError& err) override { return station_.ExecuteForSession(sql, err); }
 
  private:
   // The running job's connection, leased at its first call.
@@ -96,16 +94,16 @@ class JobConnections final : public Connection {
   Opener open_;
   size_t maxOpen_;
   int commandTimeout_ = 30;
-  size_t opening_ = 0;          // connections being opened by paused jobs
-  int64_t retryOpenAtMs_ = 0;   // after a failure to open one, not before
+  size_t opening_ = 0;         // connections being opened by paused jobs
+  int64_t retryOpenAtMs_ = 0;  // after a failure to open one, not before
   std::vector<std::unique_ptr<Connection>> all_;
   std::vector<Connection*> idle_;
-  std::deque<uint64_t> waiting_;                 // jobs waiting for a connection, first come first
+  std::deque<uint64_t> waiting_;                // jobs waiting for a connection, first come first
   std::map<uint64_t, Connection*> handedOver_;  // given back to a waiting job, not yet taken up
   const bool oneWriter_;
   std::map<const Connection*, int> timeouts_;  // a job's own command time-out, while it has the connection
-  uint64_t writer_ = 0;                  // the job writing now; 0: none
-  std::deque<uint64_t> writerWaiting_;  // jobs waiting to write, first come first
+  uint64_t writer_ = 0;                        // the job writing now; 0: none
+  std::deque<uint64_t> writerWaiting_;         // jobs waiting to write, first come first
 };
 
 }  // namespace tolven::db

@@ -406,7 +406,8 @@ Status BackupSqlite(const std::string& source, const std::string& target, int64_
   }
   sqlite3_finalize(check);
   if (verdict != "ok") {
-    return Status::Error("integrity_check(" + target + "): " + Utf8ToCp1252(verdict.empty() ? "kein Ergebnis" : verdict));
+    return Status::Error("integrity_check(" + target +
+                         "): " + Utf8ToCp1252(verdict.empty() ? "kein Ergebnis" : verdict));
   }
   if (sqlite3_close(to.db) != SQLITE_OK) return SqliteError(to.db, "close", target);
   to.db = nullptr;

@@ -30,8 +30,8 @@ class StationLock {
   static std::string RegisterLockFileOf(const std::string& sqliteFile, const std::string& registerId);
 
  private:
-  Status Take(Connection& connection, const std::string& sql, const std::string& lockFile,
-              const std::string& busyText, std::unique_ptr<platform::InstanceLock>& file);
+  Status Take(Connection& connection, const std::string& sql, const std::string& lockFile, const std::string& busyText,
+              std::unique_ptr<platform::InstanceLock>& file);
 
   std::unique_ptr<platform::InstanceLock> file_, registerFile_;
   bool busy_ = false;

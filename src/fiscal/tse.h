@@ -55,8 +55,7 @@ class Tse {
   // TSE is in use: the first request is the probe, so the first settlement
   // after a restart is signed. Day log lines that cannot be written wait in
   // `pending` (when given) until the file can be written again.
-  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity,
-      platform::PendingWrites* pending = nullptr);
+  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending = nullptr);
 
   bool TseInUse() const { return tools_.state().tseInUse; }
   bool TseReady() const { return ready_; }

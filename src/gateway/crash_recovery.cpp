@@ -146,7 +146,8 @@ bool CrashRecovery::PrintReceipts(const Receipts& receipts) {
           log_.AddLogLine("FEHLER: Archivkopie von Kundenbeleg " + nr + " nicht geschrieben: " + st.message());
         }
       } else {
-        log_.AddLogLine(kPrefix + "Beleg " + nr + " wurde nicht gedruckt (Lauf unterbrochen) und wird als Kopie gedruckt.");
+        log_.AddLogLine(kPrefix + "Beleg " + nr +
+                        " wurde nicht gedruckt (Lauf unterbrochen) und wird als Kopie gedruckt.");
         if (tools_.state().tseInUse && unsignedReceipt) ReportUnsigned(bunr);
         const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_(false) : nullptr;
         // The terminal that asked for it is not recorded with the receipt; the

@@ -38,7 +38,7 @@ struct ExchangeFileRules {
   int firstWaitMs = 0;
   int secondWaitMs = 0;
   Completion completion = Completion::ClosingRecord;
-  std::string label;  // "Bestelldatei von Orderterminal 1", for log lines
+  std::string label;        // "Bestelldatei von Orderterminal 1", for log lines
   std::string asideFolder;  // where files set aside go; "" beside themselves
 };
 

@@ -11,8 +11,8 @@ constexpr const char* kWhatToDo = "Drucker prüfen; die Positionen werden gedruc
 std::string Minutes(int64_t ms) { return std::to_string(ms / 60000); }
 
 std::string AlertText(const KitchenWait& w, const std::string& reason, int64_t staleMs) {
-  std::string text = "Küchenbon nicht gedruckt: Tisch " + std::to_string(w.table) + ", Drucker " + w.printerName + " (" +
-                     std::to_string(w.printer) + "), Kellner " + w.waiter + ": " + w.lines + ".";
+  std::string text = "Küchenbon nicht gedruckt: Tisch " + std::to_string(w.table) + ", Drucker " + w.printerName +
+                     " (" + std::to_string(w.printer) + "), Kellner " + w.waiter + ": " + w.lines + ".";
   if (!reason.empty()) text += " " + reason + ".";
   if (w.stale) {
     return text + " Die Positionen warten länger als " + Minutes(staleMs) +
@@ -40,8 +40,9 @@ void KitchenBacklog::Add(const printing::KitchenFailure& failure, int64_t sinceM
   auto [it, added] = printer.tables.try_emplace(failure.table);
   Waiting& w = it->second;
   if (added) w.sinceMs = sinceMs;
-  KitchenWait shown{failure.printer, failure.printerName, failure.table, failure.waiter,
-                    failure.lines,   failure.lineCount,   0,             stale || w.shown.stale};
+  KitchenWait shown{
+      failure.printer,       failure.printerName, failure.table, failure.waiter, failure.lines, failure.lineCount, 0,
+      stale || w.shown.stale};
   const std::string text = AlertText(shown, failure.reason, staleMs_);
   // The same lines failing again keep their alert (it counts up); new lines make a new one.
   if (added || shown.lines != w.shown.lines || shown.stale != w.shown.stale) {

@@ -19,9 +19,7 @@ namespace {
 const std::string kRecoveryPrefix = "Wiederanlauf: ";
 
 // Pending lines as every printout takes them: tips and their like never go to the kitchen.
-std::string NotForTheKitchen() {
-  return " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA");
-}
+std::string NotForTheKitchen() { return " AND artnr <> " + SqlText("$GVTGAG") + " AND artnr <> " + SqlText("$GVFA"); }
 
 std::string Unheld() {
   return " AND id NOT IN (SELECT bestid FROM " + std::string(printing::kKitchenClaimTable) +
@@ -124,9 +122,9 @@ std::vector<KitchenPrinting::Reprint> KitchenPrinting::TakeOverClaims() {
   // Held by this station when it stopped: printed or not, nobody can tell.
   for (const auto& [table, token] : claims.TakeOverStationClaims()) {
     int32_t waiter = 0;
-    if (auto first = tools_.Open("SELECT kanr FROM bestellung WHERE id = (SELECT MIN(bestid) FROM " +
-                                 std::string(printing::kKitchenClaimTable) + " WHERE auftrag = " + SqlText(token) +
-                                 ")");
+    if (auto first =
+            tools_.Open("SELECT kanr FROM bestellung WHERE id = (SELECT MIN(bestid) FROM " +
+                        std::string(printing::kKitchenClaimTable) + " WHERE auftrag = " + SqlText(token) + ")");
         first && !first->Eof()) {
       waiter = GetFieldValue(*first, "kanr").AsInt();
     }
@@ -144,8 +142,10 @@ void KitchenPrinting::Recover(const std::vector<Reprint>& reprints) {
     Print({r.table, r.waiterText, r.token, kRestartNote}, UnsignedLines(r.token) > 0 && tse_.TseInUse());
   }
   // Tips and their like alone never go to the kitchen.
-  const std::string pending = " FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) + NotForTheKitchen() + Unheld();
-  auto rs = tools_.Open("SELECT tisch, MIN(id) AS erste, MIN(insdate) AS seit" + pending + " GROUP BY tisch ORDER BY tisch");
+  const std::string pending =
+      " FROM bestellung WHERE haskuebon = " + tools_.SqlBool(false) + NotForTheKitchen() + Unheld();
+  auto rs =
+      tools_.Open("SELECT tisch, MIN(id) AS erste, MIN(insdate) AS seit" + pending + " GROUP BY tisch ORDER BY tisch");
   if (!rs) {
     log_.AddLogLine("FEHLER: " + kRecoveryPrefix + "offene Küchenbons nicht lesbar: " + rs.status().message());
     return;
@@ -165,8 +165,7 @@ void KitchenPrinting::Recover(const std::vector<Reprint>& reprints) {
   }
   for (const auto& [table, firstLine, waitedMs] : tables) {
     int32_t waiter = 0;
-    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstLine));
-        line && !line->Eof()) {
+    if (auto line = tools_.Open("SELECT kanr FROM bestellung WHERE id = " + NumStr(firstLine)); line && !line->Eof()) {
       waiter = GetFieldValue(*line, "kanr").AsInt();
     }
     if (backlog_ != nullptr && waitedMs > backlog_->staleMs()) {
@@ -220,7 +219,8 @@ bool KitchenPrinting::PrintLate(int32_t table, const std::string& waiterText) {
   if (auto first = tools_.Open("SELECT MIN(insdate) AS seit FROM bestellung WHERE tisch = " + NumStr(table) +
                                KitchenClaims::LinesOf(token));
       first && !first->Eof()) {
-    if (const std::optional<DateTime> since = Since(*first)) note = "*** NACHTRAG – bestellt um " + FormatHM(*since) + " ***";
+    if (const std::optional<DateTime> since = Since(*first))
+      note = "*** NACHTRAG – bestellt um " + FormatHM(*since) + " ***";
   }
   Print({table, waiterText, token, note}, UnsignedLines(token) > 0 && tse_.TseInUse());
   return true;

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "loop/holds.h"
 #include "common/log_sink.h"
 #include "db/db_tools.h"
 #include "fiscal/tse.h"
+#include "loop/holds.h"
 #include "printing/kitchen_receipts.h"
 
 namespace tolven::gateway {

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "loop/holds.h"
 #include "common/log_sink.h"
 #include "common/numbered_array.h"
 #include "db/db_tools.h"
-#include "loop/event_loop.h"
 #include "gateway/exchange_handover.h"
 #include "gateway/order_import.h"
 #include "gateway/order_journal.h"
 #include "gateway/running_log.h"
+#include "loop/event_loop.h"
+#include "loop/holds.h"
 
 namespace tolven::fiscal {
 class Tse;

@@ -37,8 +37,8 @@ struct Job {
   int64_t dueMs = 0;
   bool parked = false;          // waits for Wake (a hold)
   bool awaitingWorker = false;  // waits for its call on a worker thread
-  int transactions = 0;    // database transactions open in this job
-  bool ownConnection = false;  // its statements go to a connection of its own
+  int transactions = 0;         // database transactions open in this job
+  bool ownConnection = false;   // its statements go to a connection of its own
   // State kept for this job alone by the modules it passes through (a leased
   // connection), dropped when it ends.
   std::map<const void*, std::shared_ptr<void>> locals;

@@ -82,10 +82,13 @@ Status IniFile::Load(const std::string& path, std::string& text, IniEncoding& en
   switch (encoding) {
     case IniEncoding::Ansi: text = bytes; return Status::Ok();
     case IniEncoding::Utf8: text = Utf8ToCp1252(bytes); return Status::Ok();
-    case IniEncoding::Utf8WithMark: text = Utf8ToCp1252(std::string_view(bytes).substr(kUtf8Mark.size())); return Status::Ok();
+    case IniEncoding::Utf8WithMark:
+      text = Utf8ToCp1252(std::string_view(bytes).substr(kUtf8Mark.size()));
+      return Status::Ok();
     case IniEncoding::Utf16:
-      return Status::Error(path + " ist als UTF-16 (Unicode) gespeichert; lesbar sind nur Windows-1252 (ANSI) und "
-                                  "UTF-8. Speichern Sie die Datei als ANSI oder UTF-8.");
+      return Status::Error(path +
+                           " ist als UTF-16 (Unicode) gespeichert; lesbar sind nur Windows-1252 (ANSI) und "
+                           "UTF-8. Speichern Sie die Datei als ANSI oder UTF-8.");
     case IniEncoding::Utf8Unconvertible: break;
   }
   size_t line = 1;

@@ -25,8 +25,7 @@ void PendingWrites::Add(Piece piece) {
   pieces_.push_back(std::move(k));
 }
 
-Status PendingWrites::Append(Env& env, const std::string& path, const std::string& contents,
-                             const std::string& what) {
+Status PendingWrites::Append(Env& env, const std::string& path, const std::string& contents, const std::string& what) {
   if (Waits(path)) {
     Add({path, contents, what, true});
     return Status::Error(path + ": frühere Einträge warten noch auf Speicherplatz");

@@ -1,10 +1,10 @@
-#include "platform/system_service.h"
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "platform/system_service.h"
 
 namespace tolven::platform {
 

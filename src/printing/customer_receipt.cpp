@@ -109,8 +109,8 @@ void CustomerReceipt::AddTexts(PrintLineBuffer& out, const std::string& kf, bool
   }
 }
 
-bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::ReceiptSignature* signature,
-                              bool copy, std::optional<DateTime> printedAt) {
+bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::ReceiptSignature* signature, bool copy,
+                              std::optional<DateTime> printedAt) {
   auto head = tools_.Open("SELECT * FROM kass WHERE bunr = " + NumStr(bunr));
   auto sys = tools_.Open("SELECT * FROM system");
   if (!head || head->Eof() || !sys || sys->Eof()) return false;
@@ -151,8 +151,7 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
   }
   if (copy) AddCopyMark(out);
   // A copy shows when the sale was, not when it was printed again.
-  const DateTime when =
-      copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : printedAt.value_or(tools_.env().Now());
+  const DateTime when = copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : printedAt.value_or(tools_.env().Now());
   out.AddPrintLine(flag("bonshowzeit") ? FormatDMY(when.date) + "  " + FormatHM(when) : FormatDMY(when.date));
   out.AddPrintLine(" ");
   out.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));

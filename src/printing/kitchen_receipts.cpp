@@ -303,9 +303,7 @@ bool KitchenReceipts::CollectRows(Job& job, int p, std::vector<KitchenRow>& rows
 
 bool KitchenReceipts::FillScratch(Job& job, int p, std::vector<KitchenRow>& rows,
                                   std::vector<std::pair<std::string, bool>>& errors) {
-  const auto logSqlError = [&errors](const std::string& text, bool quiet = false) {
-    errors.emplace_back(text, quiet);
-  };
+  const auto logSqlError = [&errors](const std::string& text, bool quiet = false) { errors.emplace_back(text, quiet); };
   const std::string kasse = NumStr(tools_.state().kasse);
   if (Status status = tools_.ExecSQL("DELETE FROM tmpkuebon WHERE kasse = " + kasse); !status) {
     logSqlError(
@@ -322,8 +320,8 @@ bool KitchenReceipts::FillScratch(Job& job, int p, std::vector<KitchenRow>& rows
                             "  AND kueprt = " + NumStr(p) + KitchenClaims::LinesOf(job.token) +
                             " GROUP BY artnr, artbez, artgrp, gang, " + guestColumn + "kueinfo, belaginfo, epreis ");
   if (!groups) {
-    logSqlError(
-        "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(), true);
+    logSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + groups.status().message(),
+                true);
     MarkFailed(job, p, "Positionen nicht lesbar: " + groups.status().message());
     return false;
   }
@@ -363,8 +361,8 @@ bool KitchenReceipts::FillScratch(Job& job, int p, std::vector<KitchenRow>& rows
   auto work =
       tools_.Open("SELECT * FROM tmpkuebon WHERE kasse = " + kasse + (order.empty() ? "" : " ORDER BY " + order));
   if (!work) {
-    logSqlError(
-        "Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(), true);
+    logSqlError("Küchenbon-Positionen von Drucker " + std::to_string(p) + " nicht lesbar. " + work.status().message(),
+                true);
     MarkFailed(job, p, "Positionen nicht lesbar: " + work.status().message());
     return false;
   }

@@ -71,7 +71,7 @@ struct KitchenFailure {
   std::string printerName;  // from kueprtparam; "Drucker n" without one
   int32_t table = 0;
   std::string waiter;
-  std::string lines;        // "2x Schnitzel, 1x Weißbier 0,5"
+  std::string lines;  // "2x Schnitzel, 1x Weißbier 0,5"
   int64_t lineCount = 0;
   std::string reason;
 };

@@ -37,8 +37,8 @@ const std::map<std::string, std::string>& FixedCodes() {
 }
 
 bool IsTextSetting(const std::string& name) {
-  static const char* kText[] = {"BAUD",     "FONT",      "FONTSIZE", "FORCE_EPSON",         "FONTBOLD",
-                                "HANDSHAKE", "PRTLOG",   "PAPIERSENSOR", "UMLAUTKONVERTIERUNG"};
+  static const char* kText[] = {"BAUD",      "FONT",   "FONTSIZE",     "FORCE_EPSON",        "FONTBOLD",
+                                "HANDSHAKE", "PRTLOG", "PAPIERSENSOR", "UMLAUTKONVERTIERUNG"};
   for (const char* t : kText) {
     if (name == t) return true;
   }

@@ -29,9 +29,9 @@ DateTime FromTimeNumber(int64_t n) {
 
 Status ReceiptPrintouts::Ready() {
   if (ready_) return Status::Ok();
-  Status created =
-      tools_.CreateOwnTable(kTable, "bunr INT NOT NULL PRIMARY KEY, kasse INT NOT NULL, zeit BIGINT NOT NULL, "
-                                    "kopie INT NOT NULL");
+  Status created = tools_.CreateOwnTable(kTable,
+                                         "bunr INT NOT NULL PRIMARY KEY, kasse INT NOT NULL, zeit BIGINT NOT NULL, "
+                                         "kopie INT NOT NULL");
   ready_ = created.ok();
   return created;
 }
@@ -41,8 +41,8 @@ Status ReceiptPrintouts::Record(int32_t bunr, const DateTime& at, bool copy) {
   // A copy printed again later keeps the first printout's row.
   if (Find(bunr)) return Status::Ok();
   return tools_.ExecSQL(std::string("INSERT INTO ") + kTable + " ( bunr, kasse, zeit, kopie ) VALUES ( " +
-                        NumStr(bunr) + " , " + NumStr(tools_.state().kasse) + " , " + NumStr(TimeNumber(at)) +
-                        " , " + NumStr(copy ? 1 : 0) + " )");
+                        NumStr(bunr) + " , " + NumStr(tools_.state().kasse) + " , " + NumStr(TimeNumber(at)) + " , " +
+                        NumStr(copy ? 1 : 0) + " )");
 }
 
 std::optional<ReceiptPrintouts::Printout> ReceiptPrintouts::Find(int32_t bunr) {

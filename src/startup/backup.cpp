@@ -11,9 +11,10 @@ int BackupDatabase(Startup& start, platform::Env& env, platform::Ui& ui, const s
   StartupState state;
   if (int rc = start.ReadConfiguration(state, false); rc != kExitOk) return rc;
   if (state.engine != "SQLITE") {
-    ui.MessageBox("--backup sichert nur die eingebettete Datenbank (ENGINE=SQLITE). Eine Datenbank auf einem Server "
-                  "sichern dessen eigene Werkzeuge (SQL Server: BACKUP DATABASE, PostgreSQL: pg_dump).",
-                  MsgKind::Critical);
+    ui.MessageBox(
+        "--backup sichert nur die eingebettete Datenbank (ENGINE=SQLITE). Eine Datenbank auf einem Server "
+        "sichern dessen eigene Werkzeuge (SQL Server: BACKUP DATABASE, PostgreSQL: pg_dump).",
+        MsgKind::Critical);
     return kExitUsage;
   }
   const std::string source = Startup::SqliteFile(state);
@@ -29,9 +30,9 @@ int BackupDatabase(Startup& start, platform::Env& env, platform::Ui& ui, const s
   if (st) st = env.RenameFile(partial, target);
   if (!st) {
     if (env.FileExists(partial)) env.DeleteFile(partial);
-    ui.MessageBox("Die Sicherung der Datenbank '" + source + "' nach '" + target + "' ist fehlgeschlagen.\r\n\r\n" +
-                      st.message(),
-                  MsgKind::Critical);
+    ui.MessageBox(
+        "Die Sicherung der Datenbank '" + source + "' nach '" + target + "' ist fehlgeschlagen.\r\n\r\n" + st.message(),
+        MsgKind::Critical);
     return kExitBackupFailed;
   }
   ui.LogLine("Sicherung geschrieben: " + target + " (" + std::to_string(pages) + " Seiten, integrity_check ok)");

@@ -207,8 +207,9 @@ void CheckTseTables(db::Connection& connection, Report& report) {
   }
   if (serial.empty()) return report.Ok("TSE-Seriennummer", "noch keine Signatur");
   if (fiscal::IsSimulatorSerial(serial)) {
-    return report.Problem("TSE-Seriennummer", serial + ": die letzte Signatur kam vom TSE-Simulator (tse-sim), "
-                                                       "damit signierte Belege sind steuerlich nicht gültig");
+    return report.Problem("TSE-Seriennummer", serial +
+                                                  ": die letzte Signatur kam vom TSE-Simulator (tse-sim), "
+                                                  "damit signierte Belege sind steuerlich nicht gültig");
   }
   report.Ok("TSE-Seriennummer", serial);
 }
@@ -228,8 +229,9 @@ void CheckStationIdentity(db::Connection& connection, const StartupState& state,
   }
   if (Status st = lock.AcquireRegister(connection, Startup::SqliteFile(state), id); !st) {
     if (!lock.busy()) return report.Problem(item, "Sperre nicht möglich (" + st.message() + ")");
-    return report.Problem(item, "ein Gateway einer anderen Kasse arbeitet bereits mit dieser Kassen-ID; jede Kasse "
-                                "braucht ihre eigene KASSENID im Abschnitt TSE");
+    return report.Problem(item,
+                          "ein Gateway einer anderen Kasse arbeitet bereits mit dieser Kassen-ID; jede Kasse "
+                          "braucht ihre eigene KASSENID im Abschnitt TSE");
   }
   report.Ok(item);
 }

@@ -16,7 +16,8 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
      "SQL Server instance: host, host,port or host\\instance"},
     {K::User, "DATABASE", "USER", "sa", nullptr, true, "login name on the database server"},
     {K::Pwd, "DATABASE", "PWD", "", nullptr, true,
-     "password in plain text for the first start, which replaces it by its coded form PWDC once the server accepted it"},
+     "password in plain text for the first start, which replaces it by its coded form PWDC once the server accepted "
+     "it"},
     {K::Pwdc, "DATABASE", "PWDC", "", nullptr, true,
      "the coded password (a fixed reversible code: keep the file readable by the service user only)"},
     {K::Datenbank, "PFADE", "DATENBANK", "", "program folder", true, "folder of the SQLite database file tolven.db"},
@@ -30,13 +31,14 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
      "station (register) number; every gateway on one database needs its own"},
     {K::Elpay, "PFADE", "ELPAY", "C:\\Programme\\ElPay\\ElPay\\", nullptr, true,
      "kept for the other POS programs; not used here"},
-    {K::OdbcDriver, "DATABASE", "ODBCDRIVER", "", "FreeTDS (Windows: SQL Server), for POSTGRESQL PostgreSQL ANSI", false,
-     "ODBC driver as named in odbcinst.ini, or the path of its library"},
+    {K::OdbcDriver, "DATABASE", "ODBCDRIVER", "", "FreeTDS (Windows: SQL Server), for POSTGRESQL PostgreSQL ANSI",
+     false, "ODBC driver as named in odbcinst.ini, or the path of its library"},
     {K::TdsVersion, "DATABASE", "TDSVERSION", "", "7.4", false, "TDS protocol version for FreeTDS"},
     {K::Catalog, "DATABASE", "CATALOG", "tolven", nullptr, false,
      "name of the database on the server (letters, digits and _)"},
     {K::Encrypt, "DATABASE", "ENCRYPT", "", "the driver's", false,
-     "Microsoft's drivers: their Encrypt value (yes, no; the newer ones also strict, optional, mandatory); FreeTDS: yes demands TLS, "
+     "Microsoft's drivers: their Encrypt value (yes, no; the newer ones also strict, optional, mandatory); FreeTDS: "
+     "yes demands TLS, "
      "no switches it off"},
     {K::TrustServerCertificate, "DATABASE", "TRUSTSERVERCERTIFICATE", "", "the driver's", false,
      "Microsoft's drivers only: yes accepts a certificate it cannot check"},

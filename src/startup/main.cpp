@@ -4,8 +4,8 @@
 #include <string>
 
 #include "common/cp1252.h"
-#include "platform/printer_system.h"
 #include "platform/env.h"
+#include "platform/printer_system.h"
 #include "platform/signals.h"
 #include "platform/system_service.h"
 #include "platform/ui.h"
@@ -21,32 +21,31 @@ namespace {
 void PrintHelp(bool withKeys) {
   using tolven::platform::HasServiceOptions;
   std::fputs(
-      tolven::Cp1252ToUtf8(std::string("Aufruf: tolvenpda [--help | --version | --init-db | --check | --backup DATEI") +
-                           (HasServiceOptions() ? " | --service | --install-service | --remove-service" : "") +
-                           "]\n"
-                           "\n"
-                           "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
-                           "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
-                           "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
-                           "\n"
-                           "  --help      diese Hilfe\n"
-                           "  --version   Programmversion\n"
-                           "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
-                           "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
-                           "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n"
-                           "  --backup DATEI  schreibt eine geprüfte Kopie der SQLite-Datenbank, auch während\n"
-                           "              das Gateway läuft\n" +
-                           (HasServiceOptions()
-                                ? "  --service          läuft als Dienst (nur durch die Dienstverwaltung)\n"
-                                  "  --install-service  richtet den Dienst \"tolvenpda\" ein (automatischer Start)\n"
-                                  "  --remove-service   hält den Dienst an und entfernt ihn\n"
-                                : "") +
-                           "\n"
-                           "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
-                           "(Vorgabe " +
-                           tolven::platform::DefaultConfigFolder() + "). Beenden mit Strg-C oder " +
-                           (tolven::platform::HasServiceOptions() ? "als Dienst mit sc stop tolvenpda" : "SIGTERM") +
-                           ".\n")
+      tolven::Cp1252ToUtf8(
+          std::string("Aufruf: tolvenpda [--help | --version | --init-db | --check | --backup DATEI") +
+          (HasServiceOptions() ? " | --service | --install-service | --remove-service" : "") +
+          "]\n"
+          "\n"
+          "Orderterminal-Gateway: holt Bestellungen und Anfragen der Orderterminals aus\n"
+          "ihren Austauschordnern, bucht sie in die Kassendatenbank, druckt Küchenbons und\n"
+          "Kundenbelege und lässt Bestellungen und Belege von der TSE signieren.\n"
+          "\n"
+          "  --help      diese Hilfe\n"
+          "  --version   Programmversion\n"
+          "  --init-db   legt alle Tabellen in der konfigurierten, leeren Datenbank an\n"
+          "  --check     prüft Konfiguration, Datenbank, Ordner, Drucker und TSE-Tabellen,\n"
+          "              ohne etwas zu ändern (Rückgabewert 0 nur, wenn alles in Ordnung ist)\n"
+          "  --backup DATEI  schreibt eine geprüfte Kopie der SQLite-Datenbank, auch während\n"
+          "              das Gateway läuft\n" +
+          (HasServiceOptions() ? "  --service          läuft als Dienst (nur durch die Dienstverwaltung)\n"
+                                 "  --install-service  richtet den Dienst \"tolvenpda\" ein (automatischer Start)\n"
+                                 "  --remove-service   hält den Dienst an und entfernt ihn\n"
+                               : "") +
+          "\n"
+          "Konfiguration: TOLVEN.INI und KASSEPRTCODES.INI im Ordner $TOLVEN_WINDIR\n"
+          "(Vorgabe " +
+          tolven::platform::DefaultConfigFolder() + "). Beenden mit Strg-C oder " +
+          (tolven::platform::HasServiceOptions() ? "als Dienst mit sc stop tolvenpda" : "SIGTERM") + ".\n")
           .c_str(),
       stdout);
   if (!withKeys) return;
@@ -133,8 +132,8 @@ int main(int argc, char** argv) {
   };
   // As a service the whole gateway runs on the service's thread. What needs a
   // person is not retried (as in the systemd unit).
-  return option == "--service" ? platform::RunAsService(gateway, {kExitAlreadyRunning, kExitNoPassword, kExitNoLock,
-                                                                  kExitStationInUse, kExitLoginRefused,
-                                                                  kExitBadConfiguration, kExitUsage})
-                               : gateway();
+  return option == "--service"
+             ? platform::RunAsService(gateway, {kExitAlreadyRunning, kExitNoPassword, kExitNoLock, kExitStationInUse,
+                                                kExitLoginRefused, kExitBadConfiguration, kExitUsage})
+             : gateway();
 }

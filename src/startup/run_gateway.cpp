@@ -16,10 +16,10 @@
 #include "gateway/terminal_poller.h"
 #include "gateway/terminal_requests.h"
 #include "loop/event_loop.h"
-#include "platform/printer_system.h"
 #include "platform/http_server.h"
 #include "platform/parallel_port.h"
 #include "platform/pending_writes.h"
+#include "platform/printer_system.h"
 #include "platform/serial_port.h"
 #include "platform/service_notify.h"
 #include "platform/signals.h"
@@ -166,8 +166,8 @@ void Reprint(const status::ReprintRequest& r, printing::CustomerReceipt& receipt
   const bool ofReceipt = r.kind == status::ReprintRequest::Kind::Receipt;
   const std::string what = (ofReceipt ? "Kundenbeleg " : "Küchenbon ") + std::to_string(r.number);
   log.AddLogLine("Nachdruck von " + what + " angefordert (" + r.by + ").");
-  status::PrintRecorder::Scope scope(recorder, ofReceipt ? status::PrintoutKind::CustomerReceipt
-                                                         : status::PrintoutKind::KitchenReceipt);
+  status::PrintRecorder::Scope scope(
+      recorder, ofReceipt ? status::PrintoutKind::CustomerReceipt : status::PrintoutKind::KitchenReceipt);
   const Status st = ofReceipt ? receipt.ReprintFromArchive(r.number) : kitchen.Reprint(r.number);
   log.AddLogLine(st ? "Nachdruck von " + what + " gedruckt."
                     : "FEHLER: Nachdruck von " + what + " nicht gedruckt: " + st.message());
@@ -238,7 +238,8 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   printing::ChannelPrintEngine engine(
       loop, ui, ini, [&ini](const std::string& name) { return printing::GetPrinterCode(ini, name); },
       printing::ChannelPrintEngine::Devices{[&loop] { return platform::MakeSerialPort(loop); },
-                                            [&loop] { return platform::MakeParallelPort(loop); }, spooler.get(), &display},
+                                            [&loop] { return platform::MakeParallelPort(loop); }, spooler.get(),
+                                            &display},
       log, state.logPfad);
   status::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });
@@ -316,18 +317,19 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // Every kitchen printout goes one way: claimed lines, printed, marked, signed.
   gateway::KitchenPrinting kitchen(
       tools, tse, kitchenReceipts, poller.holds(), log,
-      [&recorder] { return std::make_shared<status::PrintRecorder::Scope>(recorder, Kind::KitchenReceipt); },
-      &backlog);
+      [&recorder] { return std::make_shared<status::PrintRecorder::Scope>(recorder, Kind::KitchenReceipt); }, &backlog);
   hooks.newestLine = [&kitchen] { return kitchen.NewestLine(); };
   hooks.claimBooked = [&kitchen](int32_t table, int64_t aboveId) { return kitchen.ClaimBooked(table, aboveId); };
   hooks.printKueBon = [&kitchen](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter,
-                                 const std::string& token) { kitchen.PrintOrder(trx, startTime, table, waiter, token); };
+                                 const std::string& token) {
+    kitchen.PrintOrder(trx, startTime, table, waiter, token);
+  };
   // A table is paid only once the kitchen has every line: pending ones are
   // printed first, with their own order transaction as after an order.
   requests.SetKitchenPrint(
       [&kitchen](int32_t table, const std::string& waiterText) { kitchen.PrintPending(table, waiterText); });
   hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                              const std::string& list, std::string& reason) {
+                                             const std::string& list, std::string& reason) {
     status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     return requests.SettleTable(slot, table, waiter, payment, list, reason);
   };
@@ -348,12 +350,12 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   };
 
   status::StatusBoard board;
-  status::StatusCollector collector(status::StatusSources{poller, tse, tseMonitor, recorder, alerts, state, env,
-                                                          [&tseServer] { return tseServer.answerQueries(); },
-                                                          [&engine] { return engine.statusText(); }, &counters,
-                                                          &watched.health(), PrinterNames(*connection, state),
-                                                          [&backlog] { return backlog.Waits(); }},
-                                    board);
+  status::StatusCollector collector(
+      status::StatusSources{poller, tse, tseMonitor, recorder, alerts, state, env,
+                            [&tseServer] { return tseServer.answerQueries(); },
+                            [&engine] { return engine.statusText(); }, &counters, &watched.health(),
+                            PrinterNames(*connection, state), [&backlog] { return backlog.Waits(); }},
+      board);
   hooks.processEvents = [&collector, &backlog, &loop, &kitchen] {
     backlog.Tick(loop, kitchen);
     collector.OnProcessEvents();
@@ -370,10 +372,11 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, poller);
   platform::NotifyReady();
   // What an interrupted run left: its printouts are jobs beside the terminals.
-  gateway::CrashRecovery recovery(tools, kitchen, receipt, poller, [&recorder](bool ofKitchen) -> std::shared_ptr<void> {
-    return std::make_shared<status::PrintRecorder::Scope>(recorder,
-                                                          ofKitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
-  });
+  gateway::CrashRecovery recovery(tools, kitchen, receipt, poller,
+                                  [&recorder](bool ofKitchen) -> std::shared_ptr<void> {
+                                    return std::make_shared<status::PrintRecorder::Scope>(
+                                        recorder, ofKitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
+                                  });
   recovery.Run(&loop);
   poller.Run();
   platform::NotifyStopping();

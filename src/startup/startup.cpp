@@ -245,8 +245,10 @@ int Startup::AcquireRegisterLock(const StartupState& state, db::Connection& conn
                        ini_.PathOf(kIniFile) + " (ohne Eintrag gilt TOLVENPDA-<KASSNR>).",
                    MsgKind::Critical);
   } else {
-    ui_.MessageBox("Die Sperre für die Kassen-ID '" + id + "' kann nicht gesetzt werden; das Programm wird beendet."
-                       "\r\n\r\n" + st.message(),
+    ui_.MessageBox("Die Sperre für die Kassen-ID '" + id +
+                       "' kann nicht gesetzt werden; das Programm wird beendet."
+                       "\r\n\r\n" +
+                       st.message(),
                    MsgKind::Critical);
   }
   return kExitStationInUse;

@@ -322,7 +322,8 @@ std::string RenderStatusPage(const StatusView& v) {
   if (s.sequence != 0 && !s.database.ok) {
     out += "<div class=\"banner bad\">Letzte Datenbankanweisung fehlgeschlagen: " + H(s.database.error) + "</div>";
   }
-  out += AlertsHtml(v) + KitchenWaitsHtml(s) + CountsHtml(s.today) + TseHtml(s.tse) + PrintersHtml(s) + TerminalsHtml(s);
+  out +=
+      AlertsHtml(v) + KitchenWaitsHtml(s) + CountsHtml(s.today) + TseHtml(s.tse) + PrintersHtml(s) + TerminalsHtml(s);
   out += ReceiptsHtml("belege", "Letzte Kundenbelege", s.receipts);
   out += ReceiptsHtml("kuechenbons", "Letzte Küchenbons", s.kitchenReceipts);
   out += "<section id=\"protokoll\"><h2>Protokoll (neueste Zeile oben)</h2><pre class=\"log\">";

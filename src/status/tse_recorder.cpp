@@ -69,8 +69,9 @@ fiscal::TseOutcome TseMonitor::Finish(int32_t transactionNumber, const std::stri
     // either way the receipt stays unsigned; the log names the cause.
     alerts_.Add(platform::MsgKind::Critical, kTitle,
                 "TSE-Transaktion " + std::to_string(transactionNumber) + " ohne Signatur abgeschlossen (" +
-                    processType + "); Ursache im Protokoll. Zu prüfen: Meldungen des TSE-Servers und der TSE "
-                                  "(Speicher voll, Zertifikat abgelaufen, TSE nicht initialisiert).");
+                    processType +
+                    "); Ursache im Protokoll. Zu prüfen: Meldungen des TSE-Servers und der TSE "
+                    "(Speicher voll, Zertifikat abgelaufen, TSE nicht initialisiert).");
   }
   return outcome;
 }

@@ -119,8 +119,7 @@ class Installation {
   void AddEveningData() {
     Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2), (2, 1)");
     Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche'), (2, 'Theke')");
-    Sql(
-        "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
+    Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis, belpreis, mwst) VALUES "
         "('10', 'Weißbier 0,5', 1, 420, 0, 1), ('20', 'Schnitzel', 2, 1390, 1, 2)");
     Sql("INSERT INTO belaege (belnr, belbez, preis1) VALUES (5, 'Pommes', 150)");
     Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Jürgen', '1')");

@@ -237,19 +237,20 @@ TEST(GatewayEndToEnd, ThreeTerminalsOrderThroughATseOutage) {
 TEST(GatewayEndToEnd, ARestartDuringATseOutageAnswersTheTerminalsAtOnce) {
   Installation inst;
   ASSERT_EQ(inst.InitDb(), 0);
-  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" + "', kuebonport1 = 'FILE:" +
-           inst.dir / "out/kueche.txt" + "'");
+  inst.Sql("UPDATE system SET pfadppcsync1 = '" + inst.dir / "pda1" +
+           "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "'");
   inst.AddEveningData();
-  inst.Sql("INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
-           "rabatt, kueprt, haskuebon, mark) VALUES (7, 3, 0, 0, 0, '20', 'Schnitzel', 2, 1, 1390, 1390, 0, 1, 0, 0)");
+  inst.Sql(
+      "INSERT INTO bestellung (tisch, kanr, kdnr, konto, gast, artnr, artbez, artgrp, menge, epreis, opreis, "
+      "rabatt, kueprt, haskuebon, mark) VALUES (7, 3, 0, 0, 0, '20', 'Schnitzel', 2, 1, 1390, 1390, 0, 1, 0, 0)");
   ChildProcess silent(kTseSim, {"--never"}, inst.env, inst.dir / "tse-silent.log");
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
   const auto log = [&] { return Utf8ToCp1252(ReadAll(inst.dir / "gateway.log")); };
   EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1"), "OKJürgen\r\n");
   EXPECT_NE(log().find("offene Küchenbons für Tisch 7 werden gedruckt."), std::string::npos) << log();
   EXPECT_EQ(log().find("Keine Antwort vom TSE-Server"), std::string::npos) << "answered after the TSE's time-out";
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("Schnitzel") != std::string::npos; },
-                      30000))
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("Schnitzel") != std::string::npos; }, 30000))
       << log();
   EXPECT_NE(log().find("Keine Antwort vom TSE-Server"), std::string::npos);
   EXPECT_EQ(gateway.Stop(30000), 0);
@@ -280,7 +281,8 @@ TEST(GatewayEndToEnd, ALongOrderAndFilesSwappedInHoldUpNoOtherTerminal) {
   EXPECT_EQ(TerminalExchange(inst.dir / "pda2", "bestell.txt", shortOrder, "confirm.kas", 180000), "OK\r\n");
   ASSERT_TRUE(WaitFor([&] { return fs::exists(pda1 + "/confirm.kas"); }, 120000)) << log().substr(0, 3000);
   EXPECT_EQ(ReadAll(pda1 + "/confirm.kas"), "OK\r\n");
-  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 12"), std::to_string((longOrder.size() - 8) / 10));
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 12"),
+            std::to_string((longOrder.size() - 8) / 10));
 
   WriteAll(inst.dir / "other.txt", "A;16;3\r\nD;20;1;;\r\nE;;\r\n");
   for (const std::string terminal : {"1", "3"}) {

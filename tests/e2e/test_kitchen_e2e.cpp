@@ -24,8 +24,9 @@ TEST(KitchenEndToEnd, OverlappingOrdersOnOneTablePrintAndSignOnlyTheirOwnLines) 
            "', kuebonport1 = 'FILE:" + inst.dir / "out/kueche.txt" + "', kuebonkellner = 1");
   inst.Sql("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 1)");
   inst.Sql("INSERT INTO kueprtparam (drucker, name) VALUES (1, 'Küche')");
-  inst.Sql("INSERT INTO artikel (artnr, artbez, artgrp, vkpreis) VALUES ('1', 'Bier', 1, 400), ('2', 'Wein', 1, 550), "
-           "('3', 'Saft', 1, 300), ('4', 'Wasser', 1, 250)");
+  inst.Sql(
+      "INSERT INTO artikel (artnr, artbez, artgrp, vkpreis) VALUES ('1', 'Bier', 1, 400), ('2', 'Wein', 1, 550), "
+      "('3', 'Saft', 1, 300), ('4', 'Wasser', 1, 250)");
   inst.Sql("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Anna', '1'), (4, 'Bernd', '2')");
   auto sim = inst.Start(inst.tseSim, {"--delay", "800"}, "tse-sim.log");
   auto gateway = inst.Start(inst.gateway, {}, "gateway.log");
@@ -49,8 +50,9 @@ TEST(KitchenEndToEnd, OverlappingOrdersOnOneTablePrintAndSignOnlyTheirOwnLines) 
                         "(SELECT tse_processdata FROM tse_bestellungen ORDER BY tse_processdata)"),
             "1;\"Saft\";3.00|1;\"Wein\";5.50|2;\"Bier\";4.00|3;\"Wasser\";2.50");
   // Every line once on the kitchen's paper, each order on a slip of its own.
-  EXPECT_EQ(inst.Scalar("SELECT COUNT(DISTINCT seqnr) || '/' || COUNT(DISTINCT artnr) || '/' || COUNT(*) FROM kuebonlog"),
-            "4/4/4");
+  EXPECT_EQ(
+      inst.Scalar("SELECT COUNT(DISTINCT seqnr) || '/' || COUNT(DISTINCT artnr) || '/' || COUNT(*) FROM kuebonlog"),
+      "4/4/4");
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0");
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM pdakuebon"), "0") << "no claim outlives its printout";
 }
@@ -115,14 +117,15 @@ TEST(KitchenEndToEnd, AFailedPrinterIsSeenAndItsLinesPrintOnceWhenItIsBack) {
            "/bon.txt', kuebonport2 = 'FILE:" + bar + "/bon.txt', kuebongross = 0");
   inst.AddEveningData();  // beer for printer 2 ("Theke"), schnitzel for printer 1 ("Küche")
   // Ordered two hours ago by a POS program and never printed: past the limit.
-  inst.Sql("INSERT INTO bestellung (tisch, kanr, artnr, artbez, artgrp, menge, epreis, opreis, kueprt, haskuebon, "
-           "insdate) VALUES (40, 3, '20', 'Schnitzel', 2, 1, 1390, 1390, 1, 0, datetime('now', 'localtime', '-2 hours'))");
+  inst.Sql(
+      "INSERT INTO bestellung (tisch, kanr, artnr, artbez, artgrp, menge, epreis, opreis, kueprt, haskuebon, "
+      "insdate) VALUES (40, 3, '20', 'Schnitzel', 2, 1, 1390, 1390, 1, 0, datetime('now', 'localtime', '-2 hours'))");
   auto sim = inst.Start(inst.tseSim, {}, "tse-sim.log");
   auto gateway = inst.Start(inst.gateway, {}, "gateway.log");
   const auto log = [&] { return Utf8ToCp1252(ReadAll(inst.dir / "gateway.log")); };
   const auto get = [&](const std::string& path) {
-    return Utf8ToCp1252(RawHttp("127.0.0.1", port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                                      std::to_string(port) + "\r\n\r\n"));
+    return Utf8ToCp1252(RawHttp("127.0.0.1", port,
+                                "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n"));
   };
   const auto printed = [&](const std::string& folder) { return Utf8ToCp1252(ReadAll(folder + "/bon.txt")); };
   ASSERT_TRUE(WaitFor([&] { return HttpStatusOf(get("/status.json")) == 200; }, 30000)) << log();
@@ -130,11 +133,12 @@ TEST(KitchenEndToEnd, AFailedPrinterIsSeenAndItsLinesPrintOnceWhenItIsBack) {
   // The stale backlog is listed, not printed; dropping it marks it printed.
   ASSERT_TRUE(WaitFor([&] { return get("/").find("/kitchen/drop/1/40") != std::string::npos; }, 30000)) << log();
   std::filesystem::create_directories(kitchen);
-  const std::string drop = RawHttp("127.0.0.1", port,
-                                   "POST /kitchen/drop/1/40 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                       "\r\nContent-Length: 0\r\n\r\n");
+  const std::string drop = RawHttp(
+      "127.0.0.1", port,
+      "POST /kitchen/drop/1/40 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nContent-Length: 0\r\n\r\n");
   EXPECT_EQ(HttpStatusOf(drop), 303) << drop;
-  ASSERT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 40 AND haskuebon = 0") == "0"; }, 30000))
+  ASSERT_TRUE(WaitFor(
+      [&] { return inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE tisch = 40 AND haskuebon = 0") == "0"; }, 30000))
       << log();
   EXPECT_NE(log().find("wartende Positionen verworfen (als gedruckt markiert) von 127.0.0.1"), std::string::npos);
   EXPECT_EQ(printed(kitchen), "");
@@ -142,8 +146,14 @@ TEST(KitchenEndToEnd, AFailedPrinterIsSeenAndItsLinesPrintOnceWhenItIsBack) {
 
   // The kitchen printer is off: the order is confirmed, the page says what waits.
   EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;21;3\r\nD;20;2;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
-  ASSERT_TRUE(WaitFor([&] { return get("/").find("Drucker prüfen; die Positionen werden gedruckt, sobald er "
-                                                 "wieder bereit ist") != std::string::npos; }, 30000)) << log();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return get("/").find(
+                   "Drucker prüfen; die Positionen werden gedruckt, sobald er "
+                   "wieder bereit ist") != std::string::npos;
+      },
+      30000))
+      << log();
   const std::string page = get("/");
   EXPECT_NE(page.find("Tisch 21, Drucker Küche (1), Kellner 3 - Jürgen: 2x Schnitzel"), std::string::npos) << page;
   ASSERT_TRUE(WaitFor([&] { return HttpStatusOf(get("/healthz")) == 503; }, 30000));
@@ -159,7 +169,8 @@ TEST(KitchenEndToEnd, AFailedPrinterIsSeenAndItsLinesPrintOnceWhenItIsBack) {
   ASSERT_TRUE(WaitFor([&] { return HttpStatusOf(get("/healthz")) == 200; }, 30000)) << get("/healthz");
   std::filesystem::create_directories(bar);
   EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;23;3\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
-  ASSERT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0") == "0"; }, 30000));
+  ASSERT_TRUE(
+      WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0") == "0"; }, 30000));
   EXPECT_EQ(gateway->Stop(30000), 0);
   sim->Stop(5000);
   EXPECT_EQ(printed(bar), "") << "the fallback's lines came out again";

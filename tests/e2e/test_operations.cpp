@@ -53,8 +53,9 @@ TEST(Operations, BackupDuringARunningEvening) {
     EXPECT_NE(ReadAll(inst.dir / "backup.log").find("integrity_check ok"), std::string::npos);
     EXPECT_FALSE(fs::exists(backup + "-wal")) << "the copy is one file";
     EXPECT_EQ(BackupScalar(backup, "PRAGMA integrity_check"), "ok");
-    EXPECT_EQ(BackupScalar(backup, "SELECT COUNT(*) FROM kass k WHERE (SELECT COUNT(*) FROM kasspro p WHERE "
-                                   "p.bunr = k.bunr) <> 2"),
+    EXPECT_EQ(BackupScalar(backup,
+                           "SELECT COUNT(*) FROM kass k WHERE (SELECT COUNT(*) FROM kasspro p WHERE "
+                           "p.bunr = k.bunr) <> 2"),
               "0");
     EXPECT_EQ(BackupScalar(backup, "SELECT COUNT(*) % 2 FROM bestellung"), "0");
   }

@@ -28,7 +28,8 @@ TEST(DebianPackage, HoldsTheGatewayWithItsUnitUserAndFoldersAndRunsInAScratchRoo
   EXPECT_EQ(run("/usr/bin/dpkg-deb", {"-f", deb, "Package", "Version"}),
             "Package: tolvenpda\nVersion: " + version + "\n");
   const std::string depends = run("/usr/bin/dpkg-deb", {"-f", deb, "Depends"});
-  for (const char* lib : {"libc6 (", "libsqlite3-0", "libcups2", "libodbc2", "libqrencode4", "libmicrohttpd12", "tdsodbc"}) {
+  for (const char* lib :
+       {"libc6 (", "libsqlite3-0", "libcups2", "libodbc2", "libqrencode4", "libmicrohttpd12", "tdsodbc"}) {
     EXPECT_NE(depends.find(lib), std::string::npos) << lib << " in " << depends;
   }
   const std::string files = run("/usr/bin/dpkg-deb", {"-c", deb});
@@ -42,7 +43,8 @@ TEST(DebianPackage, HoldsTheGatewayWithItsUnitUserAndFoldersAndRunsInAScratchRoo
   const std::string root = dir / "root";
   std::filesystem::create_directories(root + "/var/lib/dpkg/updates");
   WriteAll(root + "/var/lib/dpkg/status", "");
-  run("/usr/bin/dpkg", {"--root=" + root, "--force-script-chrootless", "--force-depends", "--log=/dev/null", "-i", deb});
+  run("/usr/bin/dpkg",
+      {"--root=" + root, "--force-script-chrootless", "--force-depends", "--log=/dev/null", "-i", deb});
   EXPECT_EQ(Occurrences(ReadAll(root + "/etc/group"), ":tolven\n"), 2u) << "in dialout and lp";
   struct stat st {};
   ASSERT_EQ(::stat((root + "/etc/tolven").c_str(), &st), 0);

@@ -105,7 +105,8 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   const std::string json = inst.Browse("/status.json");
   for (const char* part :
        {"\"openAlerts\":3", "Fehler bei Druck auf COM9", "Keine Antwort vom TSE-Server erhalten (Trx-Start)",
-        "\"ready\":false", "\"simulator\":false", "\"channel\":\"COM9\",\"name\":\"Bondrucker\"", "\"kind\":\"Küchenbon\"",
+        "\"ready\":false", "\"simulator\":false", "\"channel\":\"COM9\",\"name\":\"Bondrucker\"",
+        "\"kind\":\"Küchenbon\"",
         // The table paid from the terminal, its receipt unsigned, the TSE's time-out and the failed printout.
         "\"today\":{\"ordersBooked\":1,\"linesRefused\":0,\"settlements\":1,\"receiptsUnsigned\":1,"
         "\"tseTimeouts\":1,\"printFailures\":1,\"requests\":{\"abrechnung\":1}}"}) {
@@ -156,8 +157,8 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
                                  "POST " + reprint[1].str() + " HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" +
                                      origin + "\r\nContent-Length: 0\r\n\r\n")),
             303);
-  EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("NACHDRUCK") != std::string::npos; },
-                      20000));
+  EXPECT_TRUE(
+      WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("NACHDRUCK") != std::string::npos; }, 20000));
 
   EXPECT_EQ(gateway.Stop(20000), 0);
   sim.Stop(5000);
@@ -252,7 +253,8 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   EXPECT_NE(json.find("\"today\":{\"ordersBooked\":2,\"linesRefused\":1"), std::string::npos);
   EXPECT_EQ(json.find("Bitte warten"), std::string::npos) << "printing has ended";
   // The orders were signed by the stand-in: a red warning and an alert, and --check says so below.
-  EXPECT_NE(Utf8ToCp1252(inst.Get("/")).find("id=\"tse-simulator\">Signaturen kommen vom TSE-Simulator"), std::string::npos);
+  EXPECT_NE(Utf8ToCp1252(inst.Get("/")).find("id=\"tse-simulator\">Signaturen kommen vom TSE-Simulator"),
+            std::string::npos);
   EXPECT_NE(json.find("\"serial\":\"TOLVENSIM-0001\",\"simulator\":true"), std::string::npos);
 
   const std::string own = OwnAddress();
@@ -315,8 +317,9 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   EXPECT_EQ(gateway.Stop(20000), 0);
   sim.Stop(5000);
   RunProgram(kGateway, {"--check"}, inst.env, inst.dir / "check.log");
-  EXPECT_NE(ReadAll(inst.dir / "check.log").find("FEHLER  TSE-Seriennummer: TOLVENSIM-0001: die letzte Signatur kam vom"),
-            std::string::npos)
+  EXPECT_NE(
+      ReadAll(inst.dir / "check.log").find("FEHLER  TSE-Seriennummer: TOLVENSIM-0001: die letzte Signatur kam vom"),
+      std::string::npos)
       << ReadAll(inst.dir / "check.log");
 }
 

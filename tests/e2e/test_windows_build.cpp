@@ -175,13 +175,14 @@ TEST(WindowsBuild, TheZipHoldsTheGatewayItsGuideAndAnExampleIni) {
     for (char c : text) out += std::string{c, '\0'};
     return out;
   };
-  const std::string exe = ReadAll(dir / "tolvenpda-windows/tolvenpda.exe"), version = ReadAll(WindowsBuild() + "/VERSION");
+  const std::string exe = ReadAll(dir / "tolvenpda-windows/tolvenpda.exe"),
+                    version = ReadAll(WindowsBuild() + "/VERSION");
   EXPECT_NE(exe.find(utf16("FileVersion")), std::string::npos) << "a version resource";
   EXPECT_NE(exe.find(utf16(version.substr(0, version.size() - 1) + '\0')), std::string::npos) << version;
   const std::string guide = ReadAll(dir / "tolvenpda-windows/LIESMICH.txt");
   EXPECT_EQ(Occurrences(guide, "\n"), Occurrences(guide, "\r\n"));
-  for (const char* part : {"Gateway für Windows\r\n", "--init-db", "icacls C:\\Windows\\TOLVEN.INI", "\\\\KASSENSERVER\\",
-                           "Aktualisieren", "TOLVENSIM-"}) {
+  for (const char* part : {"Gateway für Windows\r\n", "--init-db", "icacls C:\\Windows\\TOLVEN.INI",
+                           "\\\\KASSENSERVER\\", "Aktualisieren", "TOLVENSIM-"}) {
     EXPECT_NE(guide.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(guide.find(".md"), std::string::npos);

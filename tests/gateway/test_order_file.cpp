@@ -275,8 +275,9 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   EXPECT_EQ(setAside, (std::vector<std::string>{slot + "_bestell.txt.abgelehnt", slot + "_info.txt.abgelehnt",
                                                 slot + "_ppcorders1.in.abgelehnt"}))
       << "the unfinished request and both orders";
-  EXPECT_EQ(std::count_if(fs::directory_iterator(f.Slot(1)), fs::directory_iterator(),
-                          [](const auto& e) { return e.path().filename().string().find(".abgelehnt-") != std::string::npos; }),
+  EXPECT_EQ(std::count_if(
+                fs::directory_iterator(f.Slot(1)), fs::directory_iterator(),
+                [](const auto& e) { return e.path().filename().string().find(".abgelehnt-") != std::string::npos; }),
             0);
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 16"), 0);
 
@@ -321,7 +322,8 @@ TEST_F(OrderFileTest, AnOrderThatKeepsFailingIsTriedLessOftenThenSetAside) {
   ASSERT_EQ(failedAt.size(), 5u);
   for (size_t i = 1; i < failedAt.size(); ++i) EXPECT_GE(failedAt[i] - failedAt[i - 1], 1000 << (i - 1));
   EXPECT_EQ(f.Confirm(2), "OK\r\n");
-  EXPECT_EQ(LogLinesWith("Bestelldatei von Orderterminal 1 5-mal nicht verarbeitet (std::bad_alloc), beiseitegelegt"), 1);
+  EXPECT_EQ(LogLinesWith("Bestelldatei von Orderterminal 1 5-mal nicht verarbeitet (std::bad_alloc), beiseitegelegt"),
+            1);
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 12"), 0);
   f.Drop(1, "bestell.txt", {"A;13;3", "D;10;1;;", "E;;"});
   for (int i = 0; i < 10 && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.Pass();
@@ -376,9 +378,9 @@ TEST(Housekeeping, PrunesTheProgramsOwnOldFilesAndNothingFiscal) {
   const int year = platform::DefaultEnv().Now().date.year;
   const std::string log = root + "LOG/" + std::to_string(year) + "/";
   const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 100);
-  for (const std::string& path : {log + "PRTLOG001.TXT", log + "SQLERR26.LOG", log + "TSE/TSE_VS_1.LOG",
-                                 root + "BEISEITE/pda1_bestell.txt.abgelehnt-1", root + "ARCHIV/BON/BON1.BON",
-                                 log + "PRTLOG002.TXT"}) {
+  for (const std::string& path :
+       {log + "PRTLOG001.TXT", log + "SQLERR26.LOG", log + "TSE/TSE_VS_1.LOG",
+        root + "BEISEITE/pda1_bestell.txt.abgelehnt-1", root + "ARCHIV/BON/BON1.BON", log + "PRTLOG002.TXT"}) {
     fs::create_directories(fs::path(path).parent_path());
     WriteAll(path, "x");
     if (path != log + "PRTLOG002.TXT") fs::last_write_time(path, old);

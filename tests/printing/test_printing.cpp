@@ -6,8 +6,8 @@
 
 #include <cctype>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -171,13 +171,12 @@ TEST(PrintEngine, SpoolerPrinterCodesArchiveFilesAndSerialPort) {
   Pty pty;
   ASSERT_FALSE(pty.device.empty());
   // The status texts of every printout so far, files included.
-  EXPECT_EQ(
-      statuses,
-      "Schubladenöffnung...|Schubladenöffnung...|Küchensummer...|Papierschnitt...|Drucke QR-Code...|"
-      "Papierschnitt...|Belegdruck beendet|Schubladenöffnung...|Schubladenöffnung...|Küchensummer...|"
-      "Seitenvorschub...|Papierschnitt...|Drucke QR-Code...|Fettdruck aus...|"
-      "Belegdruck beendet|Seitenvorschub...|Fettdruck aus...|Belegdruck beendet|Archivierung. Bitte warten...|"
-      "Archivierung. Bitte warten...|Archivierung. Bitte warten...|");
+  EXPECT_EQ(statuses,
+            "Schubladenöffnung...|Schubladenöffnung...|Küchensummer...|Papierschnitt...|Drucke QR-Code...|"
+            "Papierschnitt...|Belegdruck beendet|Schubladenöffnung...|Schubladenöffnung...|Küchensummer...|"
+            "Seitenvorschub...|Papierschnitt...|Drucke QR-Code...|Fettdruck aus...|"
+            "Belegdruck beendet|Seitenvorschub...|Fettdruck aus...|Belegdruck beendet|Archivierung. Bitte warten...|"
+            "Archivierung. Bitte warten...|Archivierung. Bitte warten...|");
   statuses.clear();
   ASSERT_TRUE(ini.Write("TOLVEN.INI", "PORTS", "COM3", pty.device).ok());
   Code("HANDSHAKE", "NONE");

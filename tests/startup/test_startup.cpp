@@ -84,9 +84,11 @@ TEST_F(StartupTest, PasswordsSettingsAndServersThatCannotWorkEndTheStartWithThei
   ui_.inputAnswer = "pa'ss wört";
   EXPECT_EQ(RunMain(), kExitNoDatabase);
   // Asked, but never accepted by a server: nothing is coded.
-  EXPECT_EQ(Ini(), "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC="
-                       "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" + program_.path() + "\r\nEXE=" +
-                       program_.path() + kSep + "\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
+  EXPECT_EQ(Ini(),
+            "[DATABASE]\r\nSERVER=(local)\r\nUSER=sa\r\nPWD=\r\nPWDC="
+            "\r\nPROVIDER=\r\nJET-PROVIDER=4.0\r\n[PFADE]\r\nDATENBANK=" +
+                program_.path() + "\r\nEXE=" + program_.path() + kSep +
+                "\r\nELPAY=C:\\Programme\\ElPay\\ElPay\\\r\n[SETUP]\r\nKASSNR=1\r\n");
 
   // What else ends the start before or at the first connection: no server needed.
   const std::string iniPath = config_ / "TOLVEN.INI";
@@ -229,9 +231,10 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
   std::filesystem::remove_all(exe_ + "/ARCHIV");
   env_.FailOperation("writable", exe_);  // and cannot be made
   std::filesystem::remove(out_ / "ttyFake");
-  db_.Exec("UPDATE system SET kuebonport2 = 'NETZ', kuebonprt2 = 'Kueche', kuebonport3 = 'XYZ', pdaprt5 = 'Bar', "
-           "pfadppcsync2 = " +
-           db::SqlText(pda1_ / "weg"));
+  db_.Exec(
+      "UPDATE system SET kuebonport2 = 'NETZ', kuebonprt2 = 'Kueche', kuebonport3 = 'XYZ', pdaprt5 = 'Bar', "
+      "pfadppcsync2 = " +
+      db::SqlText(pda1_ / "weg"));
   env_.FailOperation("writable", pda3_.path());
   db_.Exec("DELETE FROM kueprtparam");
   PutIni(ReplaceAll(Ini(), "PWDC=\r\n", "PWDC=4142\r\n"));  // a coded password every user may read
@@ -239,7 +242,8 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
   out = Check();
   EXPECT_EQ(checkRc_, kExitCheckFailed);
   for (const std::string& line : std::vector<std::string>{
-           "FEHLER  Beleg-Archiv: Ordner " + exe_ + kSep + "ARCHIV" + kSep + "BON existiert nicht und kann nicht angelegt werden",
+           "FEHLER  Beleg-Archiv: Ordner " + exe_ + kSep + "ARCHIV" + kSep +
+               "BON existiert nicht und kann nicht angelegt werden",
            "FEHLER  Orderterminal 2: Ordner " + pda1_ / "weg" + " existiert nicht",
            "FEHLER  Orderterminal 3: Ordner " + pda3_.path() + " kann nicht beschrieben werden",
            "FEHLER  Drucker system.bondruckport: Gerät " + out_ / "ttyFake",
@@ -269,8 +273,8 @@ TEST_F(InstalledStart, TwoStationsWithOneRegisterIdAreRefused) {
     ui = FakeUi();
     EXPECT_EQ(Startup(env_, ui, otherConfig_.path()).Main(state, other), kExitStationInUse);
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_TRUE(StartsWith(ui.messages[0].text, "Ein anderes Gateway arbeitet bereits mit der Kassen-ID '" +
-                                                    TrimBlanks(id) + "'"))
+    EXPECT_TRUE(StartsWith(ui.messages[0].text,
+                           "Ein anderes Gateway arbeitet bereits mit der Kassen-ID '" + TrimBlanks(id) + "'"))
         << ui.messages[0].text;
     const std::string out = Check(otherConfig_.path());
     EXPECT_NE(out.find("FEHLER  Kasse 4, Kassen-ID '" + TrimBlanks(id) + "': ein Gateway einer anderen Kasse"),
@@ -289,7 +293,9 @@ TEST_F(InstalledStart, TwoStationsWithOneRegisterIdAreRefused) {
 // before the first section, is read as UTF-8 and stays UTF-8 when a key is
 // written back; what cannot be read faithfully ends the start and fails --check.
 TEST_F(InstalledStart, IniFilesInUtf8AreConvertedAndOtherEncodingsRefused) {
-  const std::string folder = exe_ + " M\xFC" "ller";  // Windows-1252, as inside the program
+  const std::string folder = exe_ +
+                             " M\xFC"
+                             "ller";  // Windows-1252, as inside the program
   const std::string ansi = ReplaceAll(Ini(), "EXE=" + exe_, "EXE=" + folder);
   for (const std::string mark : {"\xEF\xBB\xBF", ""}) {
     ASSERT_EQ(Start(mark + Cp1252ToUtf8(ansi)), kExitOk) << Messages();
