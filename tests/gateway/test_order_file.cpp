@@ -387,10 +387,15 @@ TEST(Housekeeping, PrunesTheProgramsOwnOldFilesAndNothingFiscal) {
   }
   RecordingLog sink;
   EXPECT_TRUE(gateway::Housekeeping(platform::DefaultEnv(), sink, root, 0).Prune().empty());
-  auto deleted = gateway::Housekeeping(platform::DefaultEnv(), sink, root, 90).Prune();
+  std::vector<std::string> deleted;
+  for (const std::string& path : gateway::Housekeeping(platform::DefaultEnv(), sink, root, 90).Prune()) {
+    deleted.push_back(fs::path(path).make_preferred().string());
+  }
   std::sort(deleted.begin(), deleted.end());
-  EXPECT_EQ(deleted, (std::vector<std::string>{root + "BEISEITE/pda1_bestell.txt.abgelehnt-1", log + "PRTLOG001.TXT",
-                                               log + "SQLERR26.LOG"}));
+  std::vector<std::string> expected{root + "BEISEITE/pda1_bestell.txt.abgelehnt-1", log + "PRTLOG001.TXT",
+                                    log + "SQLERR26.LOG"};
+  for (std::string& path : expected) path = fs::path(path).make_preferred().string();
+  EXPECT_EQ(deleted, expected);
   EXPECT_TRUE(fs::exists(log + "TSE/TSE_VS_1.LOG") && fs::exists(root + "ARCHIV/BON/BON1.BON") &&
               fs::exists(log + "PRTLOG002.TXT"));
 }
