@@ -13,6 +13,10 @@ namespace {
 
 bool IsMonitor(int printer) { return printer == 6 || printer == 7; }
 bool Prints(int printer) { return printer >= 1 && printer <= 5; }
+// The printer as the kitchen and the page name it: its kueprtparam name, else its number.
+std::string ShownName(const KitchenPrinterSettings& settings, int printer) {
+  return settings.name.empty() ? "Drucker " + std::to_string(printer) : settings.name;
+}
 
 }  // namespace
 
@@ -180,7 +184,7 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
     // The fallback prints the same receipts, saying whose lines they are; the
     // lines then count as printed and do not come out again on printer p.
     (void)tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p));
-    const std::string name = job.pass.settings.name.empty() ? "Drucker " + std::to_string(p) : job.pass.settings.name;
+    const std::string name = ShownName(job.pass.settings, p);
     job.pass = PrinterPass();
     job.pass.settings = ReadPrinterSettings(p);
     job.pass.device = fallback;
@@ -228,7 +232,7 @@ void KitchenReceipts::Report(const Job& job, int p, const std::vector<KitchenRow
   }
   KitchenFailure f;
   f.printer = p;
-  f.printerName = job.pass.settings.name.empty() ? "Drucker " + std::to_string(p) : job.pass.settings.name;
+  f.printerName = ShownName(job.pass.settings, p);
   f.table = job.table;
   f.waiter = job.waiter;
   for (const KitchenRow& row : rows) {

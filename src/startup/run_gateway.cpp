@@ -118,25 +118,17 @@ std::unique_ptr<platform::HttpServer> StartStatusPage(const status::StatusConfig
   return server;
 }
 
-// TOLVEN.INI [KUECHE] NACHDRUCK_MINUTEN: how long a kitchen line may wait
-// for its printer and still print by itself.
-int KitchenStaleMinutes(const platform::IniFile& ini, LogSink& log) {
-  const std::string text = ReadTrimmedSetting(ini, IniKey::KuecheNachdruck);
-  const std::optional<int32_t> minutes = StrictWholeNumber(text);
-  if (minutes && *minutes >= 1 && *minutes <= 24 * 60) return *minutes;
-  log.AddLogLine("FEHLER: TOLVEN.INI [KUECHE] NACHDRUCK_MINUTEN=" + text + " ist keine Minutenzahl von 1 bis 1440; " +
-                 SettingOf(IniKey::KuecheNachdruck).defaultValue + " gilt.");
-  return std::stoi(SettingOf(IniKey::KuecheNachdruck).defaultValue);
-}
-
-// TOLVEN.INI [LOG] AUFBEWAHRUNG_TAGE: days the program's own logs are kept.
-int KeepDays(const platform::IniFile& ini, LogSink& log) {
-  const std::string text = ReadTrimmedSetting(ini, IniKey::LogAufbewahrung);
-  const std::optional<int32_t> days = StrictWholeNumber(text);
-  if (days && *days >= 0) return *days;
-  log.AddLogLine("FEHLER: TOLVEN.INI [LOG] AUFBEWAHRUNG_TAGE=" + text + " ist keine Anzahl Tage; " +
-                 SettingOf(IniKey::LogAufbewahrung).defaultValue + " gilt.");
-  return std::stoi(SettingOf(IniKey::LogAufbewahrung).defaultValue);
+// A whole number from TOLVEN.INI within [least, most]; otherwise the key's
+// default, with a log line that says what `unit` the value should have been.
+int NumberSetting(const platform::IniFile& ini, IniKey key, int least, int most, const std::string& unit,
+                  LogSink& log) {
+  const IniSetting& setting = SettingOf(key);
+  const std::string text = ReadTrimmedSetting(ini, key);
+  const std::optional<int32_t> value = StrictWholeNumber(text);
+  if (value && *value >= least && *value <= most) return *value;
+  log.AddLogLine("FEHLER: TOLVEN.INI [" + std::string(setting.section) + "] " + setting.key + "=" + text + " ist " +
+                 unit + "; " + setting.defaultValue + " gilt.");
+  return std::stoi(setting.defaultValue);
 }
 
 // TOLVEN.INI [KUECHE] ERSATZ1..ERSATZ4: the kitchen printer that takes over
@@ -249,7 +241,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       env, log,
       {[&alerts](const std::string& text) { return alerts.Add(platform::MsgKind::Critical, "Küchendrucker", text); },
        [&alerts](int64_t id) { alerts.Acknowledge(id, "Gateway: gedruckt oder verworfen"); }},
-      KitchenStaleMinutes(ini, log));
+      NumberSetting(ini, IniKey::KuecheNachdruck, 1, 24 * 60, "keine Minutenzahl von 1 bis 1440", log));
   printing::KitchenReceipts kitchenReceipts(tools, printServices, tse, log, KitchenOptionsOf(ini, log, &backlog));
   printing::CustomerReceipt receipt(tools, printServices, &pendingWrites);
   status::StatusCounters counters;
@@ -268,7 +260,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   bool retrying = false;
   int64_t nextRetryMs = 0;
   // Old logs and files set aside go at the start and once a day.
-  gateway::Housekeeping housekeeping(env, poller, state.exePfad, KeepDays(ini, poller));
+  gateway::Housekeeping housekeeping(
+      env, poller, state.exePfad,
+      NumberSetting(ini, IniKey::LogAufbewahrung, 0, INT32_MAX, "keine Anzahl Tage", poller));
   int64_t nextPruneMs = 0;
   auto startJobs = [&] {
     const int64_t now = env.MonotonicMs();
