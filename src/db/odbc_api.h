@@ -3,7 +3,7 @@
 #pragma once
 
 #ifdef _WIN32
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 #endif
 #include <sql.h>
 #include <sqlext.h>

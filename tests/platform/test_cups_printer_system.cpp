@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "common/text.h"
-#include "platform/cups_printer_system.h"
+#include "platform/posix/cups_printer_system.h"
 #include "printing/print_engine.h"
 #include "support/fake_env.h"
 #include "support/process.h"

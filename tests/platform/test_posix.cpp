@@ -11,8 +11,8 @@
 #include <tuple>
 
 #include "platform/ini_file.h"
-#include "platform/posix_files.h"
-#include "platform/posix_serial.h"
+#include "platform/posix/files.h"
+#include "platform/posix/serial.h"
 #include "support/fake_env.h"
 
 namespace tolven::platform {

@@ -9,7 +9,7 @@
 #include "platform/env.h"
 #include "platform/fiber.h"
 #include "platform/instance_lock.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 namespace {

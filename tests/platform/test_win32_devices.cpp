@@ -8,8 +8,8 @@
 
 #include "platform/env.h"
 #include "platform/parallel_port.h"
-#include "platform/win32_printer_system.h"
-#include "platform/win32_serial.h"
+#include "platform/win32/printer_system.h"
+#include "platform/win32/serial.h"
 
 namespace tolven::testing {
 namespace {

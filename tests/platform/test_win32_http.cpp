@@ -4,7 +4,7 @@
 // is answered.
 #include <gtest/gtest.h>
 
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

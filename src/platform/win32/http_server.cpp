@@ -19,7 +19,7 @@
 //   limit and the requests waiting in the queue; read time-outs are the
 //   system's header and body timers, and a body that stalls longer than
 //   readTimeoutSeconds is given up here as well.
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,4 +1,4 @@
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 #include "common/cp1252.h"
 

@@ -1,4 +1,4 @@
-#include "platform/cups_printer_system.h"
+#include "platform/posix/cups_printer_system.h"
 
 #include <cups/cups.h>
 

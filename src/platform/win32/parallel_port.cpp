@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "platform/env.h"
 #include "platform/parallel_port.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "platform/instance_lock.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

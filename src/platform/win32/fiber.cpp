@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "platform/fiber.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

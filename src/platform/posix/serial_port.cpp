@@ -10,8 +10,8 @@
 
 #include "common/cp1252.h"
 #include "platform/env.h"
-#include "platform/posix_error.h"
-#include "platform/posix_serial.h"
+#include "platform/posix/error.h"
+#include "platform/posix/serial.h"
 #include "platform/serial_settings.h"
 
 namespace tolven::platform {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/serial_port.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "platform/env.h"
 #include "platform/serial_settings.h"
-#include "platform/win32_serial.h"
+#include "platform/win32/serial.h"
 
 namespace tolven::platform {
 

@@ -7,7 +7,7 @@
 
 #include "platform/signals.h"
 #include "platform/system_service.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

@@ -1,5 +1,5 @@
 #include "platform/system_text.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

@@ -21,8 +21,8 @@
 
 #include "common/cp1252.h"
 #include "platform/env.h"
-#include "platform/posix_error.h"
-#include "platform/posix_files.h"
+#include "platform/posix/error.h"
+#include "platform/posix/files.h"
 #include "platform/service_notify.h"
 
 extern char** environ;

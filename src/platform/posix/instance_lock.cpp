@@ -5,7 +5,7 @@
 
 #include "common/cp1252.h"
 #include "platform/instance_lock.h"
-#include "platform/posix_error.h"
+#include "platform/posix/error.h"
 
 namespace tolven::platform {
 

@@ -9,7 +9,7 @@
 #include "common/text.h"
 #include "platform/system_service.h"
 #include "platform/ui.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

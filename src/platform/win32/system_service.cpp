@@ -10,7 +10,7 @@
 #include "common/cp1252.h"
 #include "platform/signals.h"
 #include "platform/system_service.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

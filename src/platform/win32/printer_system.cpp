@@ -1,10 +1,10 @@
-#include "platform/win32_printer_system.h"
+#include "platform/win32/printer_system.h"
 
 #include <algorithm>
 #include <cwchar>
 #include <memory>
 
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 // The spooler and GDI headers that the lean system header leaves out.
 #include <wingdi.h>
 #include <winspool.h>

@@ -1,6 +1,6 @@
 // Addresses and this machine's names for the HTTP server, from Winsock and
 // the IP helper.
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -11,7 +11,7 @@
 
 #include "platform/env.h"
 #include "platform/service_notify.h"
-#include "platform/win32_system.h"
+#include "platform/win32/system.h"
 
 namespace tolven::platform {
 

@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "platform/env.h"
 #include "platform/parallel_port.h"
-#include "platform/posix_error.h"
+#include "platform/posix/error.h"
 
 namespace tolven::platform {
 
