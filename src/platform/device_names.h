@@ -14,7 +14,7 @@ namespace tolven::platform {
 std::string ComDevice(const IniFile& ini, int number);
 std::string LptDevice(const IniFile& ini, int number);
 
-// The system's names without an entry (posix_device_names.cpp, win32_device_names.cpp).
+// The system's names without an entry (posix/device_names.cpp, win32/device_names.cpp).
 std::string DefaultComDevice(int number);
 std::string DefaultLptDevice(int number);
 

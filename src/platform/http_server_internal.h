@@ -1,7 +1,7 @@
-// What the HTTP servers of this folder share: the checks every request passes
-// before the handler sees it, and the few facts about addresses and this
-// machine that only the operating system knows (posix_http_address.cpp,
-// win32_http_address.cpp).
+// What the HTTP servers of posix/ and win32/ share: the checks every request
+// passes before the handler sees it, and the few facts about addresses and
+// this machine that only the operating system knows (http_address.cpp of
+// each).
 #pragma once
 
 #include <string>

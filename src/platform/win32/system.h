@@ -1,4 +1,4 @@
-// The Windows headers for the win32_* files of this folder, and the edge
+// The Windows headers for the files of this folder, and the edge
 // between the program's Windows-1252 texts and the system's UTF-16 ones.
 // Include this instead of <windows.h>: it removes the macros that would
 // rename the program's own members (Env::DeleteFile, Ui::MessageBox, ...).
