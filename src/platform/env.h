@@ -90,8 +90,9 @@ class Env {
   // Publishes the file atomically: written to a temporary name in the same
   // folder (TempNameOf), synced, then renamed into place and the folder synced,
   // so a reader never sees half of it and a power cut leaves the old or the new
-  // file. An existing file keeps its mode and owner, a new one gets the
-  // process's umask. A symbolic link at the path is replaced, not followed.
+  // file. An existing file keeps its mode and owner (Windows: its access list,
+  // and one this account may not write is not replaced); a new one gets the
+  // process's defaults. A symbolic link at the path is replaced, not followed.
   // On failure the temporary file is removed and the old file left as it was.
   virtual Status WriteFileAtomic(const std::string& path, const std::string& contents) = 0;
   // The file a symbolic link at the path finally names (the path itself when
@@ -100,7 +101,10 @@ class Env {
   // Marks this process's temporary files (the station, "K3"), so that a start
   // removes only its own leftovers from folders that stations share.
   virtual void SetTempMark(const std::string& mark) { (void)mark; }
-  // Ok unless every local user may read the file (for files holding a secret).
+  // Ok unless users beyond the trusted ones may read the file (for files
+  // holding a secret): on Linux every local user through its mode; on Windows
+  // anyone beyond administrators, SYSTEM, the owner, this account and the
+  // service's account through its access list.
   virtual Status CheckNotWorldReadable(const std::string& path) {
     (void)path;
     return Status::Ok();

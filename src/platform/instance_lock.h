@@ -19,5 +19,9 @@ class InstanceLock {
 };
 
 std::unique_ptr<InstanceLock> MakeInstanceLock();
+// False where the lock is the system's own object and the file only shows it
+// to other computers (Windows: a named mutex), so a folder this account may
+// not write stops nothing.
+bool InstanceLockNeedsFile();
 
 }  // namespace tolven::platform

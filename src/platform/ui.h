@@ -22,6 +22,9 @@ class Ui {
   virtual void MessageBox(const std::string& text, MsgKind kind, const std::string& title = "") = 0;
   // Asks for a text; without anyone to ask, the answer is empty.
   virtual std::string InputBox(const std::string& prompt, const std::string& title) = 0;
+  // The installation's LOG folder, once the configuration names it, for a Ui
+  // that keeps the log in files of its own (a Windows service).
+  virtual void UseLogFolder(const std::string& logFolder) { (void)logFolder; }
 };
 
 inline constexpr const char* kAppTitle = "TOLVENPDA";

@@ -7,7 +7,9 @@
 #include "db/station_lock.h"
 #include "db/transaction.h"
 #include "fiscal/tse.h"
+#include "platform/system_text.h"
 #include "platform/device_names.h"
+#include "platform/instance_lock.h"
 #include "platform/system_service.h"
 #include "startup/installation.h"
 
@@ -263,7 +265,7 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
     if (st) {
       report.Ok("Passwortschutz", iniPath);
     } else {
-      report.Problem("Passwortschutz", st.message() + "; chmod 600 und Besitzer der Dienstbenutzer");
+      report.Problem("Passwortschutz", st.message() + "; " + platform::SecretFileAdvice(iniPath));
     }
   }
   // The lock file of the single instance lives in the configuration folder.
@@ -271,6 +273,9 @@ int CheckInstallation(Startup& start, platform::Env& env, platform::Ui& ui, plat
   Status lockSt = env.CheckWritable(env.FileExists(lockFile) ? lockFile : start.ini().folder());
   if (lockSt) {
     report.Ok("Sperrdatei", lockFile);
+  } else if (!platform::InstanceLockNeedsFile()) {
+    // The gateway runs all the same; the file is written where it can be.
+    report.Ok("Sperrdatei", lockFile + " nicht beschreibbar, die Sperre des Systems genügt");
   } else {
     report.Problem("Sperrdatei", lockFile + " kann nicht angelegt werden (" + lockSt.message() + ")");
   }

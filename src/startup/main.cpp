@@ -128,6 +128,11 @@ int main(int argc, char** argv) {
     platform::InstallStopHandlers();
     const int rc = RunGateway(start, env, ui);
     platform::StopFinished();
+    // A service that ended leaves a trace where the technician looks.
+    if (platform::RunningAsService()) {
+      ui.MessageBox("Der Dienst tolvenpda endet (Rückgabewert " + std::to_string(rc) + ").",
+                    rc == kExitOk ? platform::MsgKind::Information : platform::MsgKind::Critical);
+    }
     return rc;
   };
   // As a service the whole gateway runs on the service's thread. What needs a

@@ -139,6 +139,7 @@ int Startup::ReadConfiguration(StartupState& state, bool askPassword) {
   char year[8];
   std::snprintf(year, sizeof year, "%04d", env_.Now().date.year);
   state.logPfad = state.exePfad + "LOG" + kPathSepText + year + kPathSepText;
+  ui_.UseLogFolder(state.exePfad + "LOG");
   state.archivPfad = state.exePfad + "ARCHIV" + kPathSepText;
   state.archivDtaPfad = state.archivPfad + "DTA" + kPathSepText;
   state.archivBonPfad = state.archivPfad + "BON" + kPathSepText;

@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "db/db_tools.h"
 #include "db/dialect.h"
+#include "platform/system_text.h"
 #include "platform/signals.h"
 #include "startup/startup.h"
 
@@ -106,8 +107,8 @@ int Startup::OpenServerConnection(StartupState& state, std::unique_ptr<db::Conne
       return kExitNoDatabase;
     case db::OpenFailure::NoDriver:
       ui_.MessageBox("Der ODBC-Treiber '" + odbcDriver_ +
-                         "' ist nicht installiert oder nicht in /etc/odbcinst.ini "
-                         "eingetragen. Tragen Sie unter ODBCDRIVER im Abschnitt DATABASE der Datei " +
+                         "' ist nicht installiert oder nicht " + platform::OdbcDriverRegistry() +
+                         " eingetragen. Tragen Sie unter ODBCDRIVER im Abschnitt DATABASE der Datei " +
                          iniPath + " den installierten Treiber ein.",
                      MsgKind::Information);
       return kExitNoDatabase;

@@ -11,6 +11,10 @@
 #include "platform/instance_lock.h"
 #include "platform/win32/system.h"
 
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
+
 namespace tolven::platform {
 namespace {
 
@@ -154,6 +158,52 @@ TEST_F(Win32Core, ALockFileHeldForWritingIsBusy) {
   std::string pid;
   EXPECT_TRUE(env_.ReadFile(path, pid));  // readable while held
   EXPECT_EQ(pid, std::to_string(GetCurrentProcessId()) + "\r\n");
+}
+
+// The access list in SDDL ("D:P(A;;FA;;;BA)..."), "" when unreadable.
+std::wstring AccessListOf(const std::string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  if (GetNamedSecurityInfoW(Wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &sd) != ERROR_SUCCESS) {
+    return L"";
+  }
+  wchar_t* text = nullptr;
+  std::wstring sddl;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr)) {
+    sddl = text;
+    LocalFree(text);
+  }
+  LocalFree(sd);
+  return sddl;
+}
+
+void SetAccessList(const std::string& path, const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr));
+  ASSERT_TRUE(SetFileSecurityW(Wide(path).c_str(), DACL_SECURITY_INFORMATION, sd));
+  LocalFree(sd);
+}
+
+// TOLVEN.INI holds the coded password: who may read it is the operator's
+// choice, checked by --check and kept when the gateway writes the file back.
+TEST_F(Win32Core, AReplacedFileKeepsItsAccessListAndWhoElseMayReadItIsNamed) {
+  const std::string ini = At("TOLVEN.INI");
+  ASSERT_TRUE(env_.WriteFile(ini, "[DATABASE]\r\nPWDC=41\r\n"));
+  SetAccessList(ini, L"D:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;WD)");
+  const Status everyone = env_.CheckNotWorldReadable(ini);
+  EXPECT_FALSE(everyone);
+  EXPECT_EQ(everyone.message().rfind(ini + " ist lesbar f\xFCr ", 0), 0u) << everyone.message();
+
+  SetAccessList(ini, L"D:P(A;;FA;;;BA)(A;;FA;;;SY)");
+  const std::wstring kept = AccessListOf(ini);
+  ASSERT_NE(kept, L"");
+  EXPECT_TRUE(env_.CheckNotWorldReadable(ini));
+  ASSERT_TRUE(env_.WriteFileAtomic(ini, "[DATABASE]\r\nPWDC=42\r\n"));
+  EXPECT_EQ(Read("TOLVEN.INI"), "[DATABASE]\r\nPWDC=42\r\n");
+  EXPECT_EQ(AccessListOf(ini), kept);
+
 }
 
 }  // namespace

@@ -45,5 +45,6 @@ class PosixInstanceLock final : public InstanceLock {
 }  // namespace
 
 std::unique_ptr<InstanceLock> MakeInstanceLock() { return std::make_unique<PosixInstanceLock>(); }
+bool InstanceLockNeedsFile() { return true; }
 
 }  // namespace tolven::platform

@@ -1,12 +1,17 @@
 // The console on Windows. A console window gets the text as UTF-16, so every
 // character shows whatever the console's code page; a file or pipe gets the
 // same UTF-8 lines with "\n" as on Linux (the CRT's text mode would add CRs).
-// Running as a service there is no console: errors and warnings go to the
-// event log as well, everything else only to the gateway's own log.
+// Running as a service there is no console: the log goes to daily files in
+// the installation's LOG folder, and errors and every message box to the
+// event log as well.
 #include <cstdio>
+#include <memory>
+#include <mutex>
 
 #include "common/cp1252.h"
 #include "common/text.h"
+#include "platform/daily_log.h"
+#include "platform/env.h"
 #include "platform/system_service.h"
 #include "platform/ui.h"
 #include "platform/win32/system.h"
@@ -63,16 +68,26 @@ class Win32ConsoleUi final : public Ui {
 
   void LogLine(const std::string& line) override {
     Emit(STD_OUTPUT_HANDLE, stdout, line + "\n");
-    if (RunningAsService() && line.find("FEHLER") != std::string::npos) eventLog_.Report(EVENTLOG_ERROR_TYPE, line);
+    if (!RunningAsService()) return;
+    ServiceLog().Add(line);
+    if (line.find("FEHLER") != std::string::npos) eventLog_.Report(EVENTLOG_ERROR_TYPE, line);
   }
 
   void MessageBox(const std::string& text, MsgKind kind, const std::string& title) override {
     const std::string t = title.empty() ? kAppTitle : title;
     const std::string body = ReplaceAll(ReplaceAll(text, "\r\n", "\n"), "\n", "\n    ");
-    Emit(STD_ERROR_HANDLE, stderr, std::string("[") + MsgKindName(kind) + "] " + t + ": " + body + "\n");
+    const std::string shown = std::string("[") + MsgKindName(kind) + "] " + t + ": " + body;
+    Emit(STD_ERROR_HANDLE, stderr, shown + "\n");
     if (!RunningAsService()) return;
-    if (kind == MsgKind::Critical) eventLog_.Report(EVENTLOG_ERROR_TYPE, t + ": " + text);
-    if (kind == MsgKind::Exclamation) eventLog_.Report(EVENTLOG_WARNING_TYPE, t + ": " + text);
+    ServiceLog().Add(shown);
+    const WORD type = kind == MsgKind::Critical      ? EVENTLOG_ERROR_TYPE
+                      : kind == MsgKind::Exclamation ? EVENTLOG_WARNING_TYPE
+                                                     : EVENTLOG_INFORMATION_TYPE;
+    eventLog_.Report(type, t + ": " + text);
+  }
+
+  void UseLogFolder(const std::string& logFolder) override {
+    if (RunningAsService()) ServiceLog().SetFolder(logFolder);
   }
 
   std::string InputBox(const std::string& prompt, const std::string& title) override {
@@ -92,7 +107,14 @@ class Win32ConsoleUi final : public Ui {
   }
 
  private:
+  DailyLog& ServiceLog() {
+    std::call_once(serviceLogMade_, [this] { serviceLog_ = std::make_unique<DailyLog>(DefaultEnv()); });
+    return *serviceLog_;
+  }
+
   EventLog eventLog_;
+  std::once_flag serviceLogMade_;
+  std::unique_ptr<DailyLog> serviceLog_;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "platform/env.h"
 #include "platform/service_notify.h"
+#include "platform/win32/file_security.h"
 #include "platform/win32/system.h"
 
 namespace tolven::platform {
@@ -260,6 +261,18 @@ class Win32Env final : public Env {
   }
 
   Status WriteFileAtomic(const std::string& path, const std::string& contents) override {
+    const std::wstring native = Wide(path);
+    DWORD attributes;
+    int64_t size;
+    FILETIME written;
+    const bool replacing = Examine(native, attributes, size, written) && !IsFolder(attributes);
+    if (replacing) {
+      // A file this account may not write is not replaced through its
+      // folder either (a read-only TOLVEN.INI in the Windows folder).
+      HANDLE existing = OpenRetry(native, GENERIC_WRITE, OPEN_EXISTING);
+      if (existing == INVALID_HANDLE_VALUE) return LastWin32Error("CreateFile(" + path + ")");
+      CloseHandle(existing);
+    }
     const std::string temp = TempNameOf(path, tempMark_, static_cast<long>(GetCurrentProcessId()));
     const std::wstring nativeTemp = Wide(temp);
     HANDLE h = OpenRetry(nativeTemp, GENERIC_WRITE, CREATE_ALWAYS);
@@ -267,21 +280,19 @@ class Win32Env final : public Env {
     Status st = WriteAll(h, contents, temp);
     if (st && !FlushFileBuffers(h)) st = LastWin32Error("FlushFileBuffers(" + temp + ")");
     if (!CloseHandle(h) && st) st = LastWin32Error("CloseHandle(" + temp + ")");
+    // The replacement gets the access list of the file it replaces: a
+    // TOLVEN.INI only administrators and the service may read stays so.
+    if (st && replacing) st = CopyFileSecurity(native, nativeTemp);
     // The move replaces a symbolic link at the path rather than following it,
     // and with write-through it is on the disk when it returns.
-    if (st && !MoveRetry(nativeTemp, Wide(path))) st = LastWin32Error("MoveFileEx(" + temp + ", " + path + ")");
+    if (st && !MoveRetry(nativeTemp, native)) st = LastWin32Error("MoveFileEx(" + temp + ", " + path + ")");
     if (!st) DeleteFileW(nativeTemp.c_str());
     return st;
   }
 
   void SetTempMark(const std::string& mark) override { tempMark_ = mark; }
 
-  Status CheckNotWorldReadable(const std::string& path) override {
-    // Who may read a file is its access list's business, set up by the
-    // installer for the configuration folder; there are no mode bits to check.
-    (void)path;
-    return Status::Ok();
-  }
+  Status CheckNotWorldReadable(const std::string& path) override { return CheckOnlyTrustedReaders(path); }
 
   Status CheckWritable(const std::string& path) override {
     const std::wstring native = Wide(path);

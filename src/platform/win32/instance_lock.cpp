@@ -102,5 +102,6 @@ class Win32InstanceLock final : public InstanceLock {
 }  // namespace
 
 std::unique_ptr<InstanceLock> MakeInstanceLock() { return std::make_unique<Win32InstanceLock>(); }
+bool InstanceLockNeedsFile() { return false; }
 
 }  // namespace tolven::platform

@@ -6,10 +6,12 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "common/cp1252.h"
 #include "platform/signals.h"
 #include "platform/system_service.h"
+#include "platform/win32/file_security.h"
 #include "platform/win32/system.h"
 
 namespace tolven::platform {
@@ -194,6 +196,19 @@ Status RemoveService() {
   if (!DeleteService(service.h)) return LastWin32Error("DeleteService(tolvenpda)");
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventLogKey);
   return Status::Ok();
+}
+
+std::wstring ServiceAccount() {
+  ScHandle scm{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+  if (!scm.h) return {};
+  ScHandle service{OpenServiceW(scm.h, kServiceName, SERVICE_QUERY_CONFIG)};
+  if (!service.h) return {};
+  DWORD needed = 0;
+  QueryServiceConfigW(service.h, nullptr, 0, &needed);
+  std::vector<BYTE> buf(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buf.data());
+  if (needed == 0 || !QueryServiceConfigW(service.h, config, needed, &needed)) return {};
+  return config->lpServiceStartName ? config->lpServiceStartName : L"";
 }
 
 void ReportServicePhase(ServicePhase phase) {
