@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <regex>
 
 #include "common/cp1252.h"
@@ -186,6 +188,50 @@ TEST(WindowsBuild, TheZipHoldsTheGatewayItsGuideAndAnExampleIni) {
     EXPECT_NE(guide.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(guide.find(".md"), std::string::npos);
+}
+
+// Installed as a service (Wine's service manager starts it, with the Windows
+// folder as its configuration folder), the gateway writes its running log to
+// a daily file of the installation and says there that it ended.
+TEST(WindowsBuild, AsAServiceTheGatewayKeepsADailyLogAndSaysWhenItEnds) {
+  const std::string gateway = WindowsBuild() + "/tolvenpda.exe";
+  if (!HaveWine()) GTEST_SKIP() << "Wine is not installed: the Windows build is not tried";
+  if (!fs::exists(gateway)) GTEST_SKIP() << "no Windows build in " << WindowsBuild() << " (scripts/build-windows)";
+  TempDir dir;
+  const std::string data = "Z:" + ReplaceAll(dir / "data", "/", "\\");
+  const fs::path ini = fs::path(WinePrefix()) / "drive_c/windows/TOLVEN.INI";
+  fs::create_directories(dir / "data");
+  WriteAll(ini.string(), "[DATABASE]\r\nENGINE=SQLITE\r\n[PFADE]\r\nDATENBANK=" + data + "\r\nEXE=" + data +
+                             "\r\n[SETUP]\r\nKASSNR=4\r\n");
+  // The service has the Windows folder; the programs started here too.
+  const std::map<std::string, std::string> env{{"TOLVEN_WINDIR", "C:\\windows"}};
+  auto wine = [&](std::vector<std::string> args, const std::string& log) {
+    return RunProgram(kWineRun, std::move(args), env, dir / log, 120000);
+  };
+  struct Removed {
+    std::function<void()> f;
+    ~Removed() { f(); }
+  } removed{[&] {
+    wine({gateway, "--remove-service"}, "remove.log");
+    fs::remove(ini);
+  }};
+  ASSERT_EQ(wine({gateway, "--init-db"}, "init.log"), 0) << ReadAll(dir / "init.log");
+  wine({gateway, "--remove-service"}, "leftover.log");  // of a run that was killed
+  ASSERT_EQ(wine({gateway, "--install-service"}, "install.log"), 0) << ReadAll(dir / "install.log");
+  ASSERT_EQ(wine({"sc", "start", "tolvenpda"}, "start.log"), 0) << ReadAll(dir / "start.log");
+  auto daily = [&] {
+    std::string text;
+    if (!fs::exists(dir / "data/LOG")) return text;
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "data/LOG")) {
+      if (entry.path().filename().string().rfind("GATEWAY", 0) == 0) text += ReadAll(entry.path().string());
+    }
+    return text;
+  };
+  EXPECT_TRUE(WaitFor([&] { return daily().find("Kasse 4\r\n") != std::string::npos; }, 60000)) << daily();
+  ASSERT_EQ(wine({"sc", "stop", "tolvenpda"}, "stop.log"), 0) << ReadAll(dir / "stop.log");
+  EXPECT_TRUE(WaitFor([&] { return daily().find("endet (R\xFC" "ckgabewert 0).") != std::string::npos; }, 60000))
+      << daily();
+  EXPECT_NE(daily().find("Orderterminal-Gateway beendet.\r\n"), std::string::npos) << daily();
 }
 
 }  // namespace
