@@ -239,6 +239,7 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
   db_.Exec("DELETE FROM kueprtparam");
   PutIni(ReplaceAll(Ini(), "PWDC=\r\n", "PWDC=4142\r\n"));  // a coded password every user may read
   ::chmod((config_ / "TOLVEN.INI").c_str(), 0644);
+  env_.FailOperation("writable", "tolvenpda.lock");  // an ordinary user's Windows folder
   out = Check();
   EXPECT_EQ(checkRc_, kExitCheckFailed);
   for (const std::string& line : std::vector<std::string>{
@@ -251,8 +252,12 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
            "FEHLER  Drucker system.kuebonport3: unbekannter Ausgabekanal 'XYZ'",
            "FEHLER  Drucker system.pdaprt5: Drucker 'Bar' ist im Drucksystem nicht eingerichtet",
            "FEHLER  Küchendrucker 1 (kueprtparam): Keine Einstellungen für Drucker 1 gefunden.",
-#ifndef _WIN32  // Windows' access lists are the installer's business
+#ifdef _WIN32  // the system's lock alone keeps a second gateway out
+           "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist lesbar für ",
+           "OK      Sperrdatei: " + config_ / "tolvenpda.lock" + " nicht beschreibbar, die Sperre des Systems genügt",
+#else
            "FEHLER  Passwortschutz: " + config_ / "TOLVEN.INI" + " ist für alle Benutzer lesbar (Modus 0644)",
+           "FEHLER  Sperrdatei: " + config_ / "tolvenpda.lock" + " kann nicht angelegt werden",
 #endif
        })
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
@@ -263,10 +268,6 @@ TEST_F(InstalledStart, RefusedDatabasesFailedProbesASecondGatewayOfTheStationAnd
 // station signing under it (KASSENID copied, or set to another station's
 // default) is refused like a second gateway of the same KASSNR.
 TEST_F(InstalledStart, TwoStationsWithOneRegisterIdAreRefused) {
-#ifdef _WIN32
-  // Under Wine --check fails this installation for another reason (open); the lock itself is the same code.
-  GTEST_SKIP() << "not yet checked under Wine";
-#endif
   ASSERT_EQ(RunMain(), kExitOk) << Messages();  // station 3, register id TOLVENPDA-3
   FakeUi ui;
   StartupState state;
@@ -297,11 +298,6 @@ TEST_F(InstalledStart, TwoStationsWithOneRegisterIdAreRefused) {
 // before the first section, is read as UTF-8 and stays UTF-8 when a key is
 // written back; what cannot be read faithfully ends the start and fails --check.
 TEST_F(InstalledStart, IniFilesInUtf8AreConvertedAndOtherEncodingsRefused) {
-#ifdef _WIN32
-  // The test's own checks of an umlaut folder go through the narrow std::filesystem, which
-  // takes the ANSI code page under Wine, not UTF-8.
-  GTEST_SKIP() << "not yet checked under Wine";
-#endif
   const std::string folder = exe_ +
                              " M\xFC"
                              "ller";  // Windows-1252, as inside the program
@@ -310,7 +306,7 @@ TEST_F(InstalledStart, IniFilesInUtf8AreConvertedAndOtherEncodingsRefused) {
     ASSERT_EQ(Start(mark + Cp1252ToUtf8(ansi)), kExitOk) << Messages();
     EXPECT_EQ(state_.exePfad, folder + kSep);
     EXPECT_EQ(state_.engine, "SQLITE");
-    EXPECT_TRUE(std::filesystem::is_directory(Cp1252ToUtf8(folder) + "/ARCHIV/BON"));
+    EXPECT_TRUE(env_.FolderExists(folder + kSep + "ARCHIV" + kSep + "BON"));
     // The keys written back (USER, PWD ...) went in as UTF-8 behind the same mark.
     EXPECT_TRUE(StartsWith(Ini(), mark + "[DATABASE]\r\nENGINE=SQLITE\r\nSERVER=(local)")) << Ini();
     EXPECT_NE(Ini().find("EXE=" + Cp1252ToUtf8(folder) + "\r\n"), std::string::npos) << Ini();

@@ -12,7 +12,7 @@ std::string SecretFileAdvice(const std::string& path) {
   // The well-known SIDs of the administrators and SYSTEM, which icacls takes
   // in every language of Windows.
   return "nur Administratoren, SYSTEM und das Dienstkonto dürfen sie lesen: icacls \"" + path +
-         "\" /inheritance:r /grant:r *S-1-5-32-544:F *S-1-5-18:F";
+         "\" /inheritance:r /grant:r *S-1-5-18:(F) *S-1-5-32-544:(F)";
 }
 
 }  // namespace tolven::platform
