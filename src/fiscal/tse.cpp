@@ -147,6 +147,13 @@ bool Tse::TSE_StartAndFinish(const std::string& processType, const std::string& 
   return ok;
 }
 
+bool Tse::CheckServer() {
+  if (!TseInUse() || (breaker_.open() && !breaker_.ProbeDue(tools_.env().MonotonicMs()))) return false;
+  TseResult result;
+  TSE_StartAndFinish(kProcessTypeOther, kServerCheckData, result);
+  return true;
+}
+
 std::string Tse::TSE_UnixTimeToISO(int64_t seconds) {
   DateTime t = FromUnixTime(seconds);
   char buf[40];

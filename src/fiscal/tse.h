@@ -20,6 +20,10 @@ namespace tolven::fiscal {
 
 inline constexpr const char* kProcessTypeReceipt = "Kassenbeleg-V1";
 inline constexpr const char* kProcessTypeOrder = "Bestellung-V1";
+// A transaction that is neither receipt nor order: the gateway's own check
+// whether the TSE server answers.
+inline constexpr const char* kProcessTypeOther = "SonstigerVorgang";
+inline constexpr const char* kServerCheckData = "Verbindungstest";
 
 // Serial numbers of the TSE server stand-in (tools/tse-sim) begin with this.
 // Its signatures have no fiscal value: a receipt signed by it is not valid.
@@ -92,6 +96,11 @@ class Tse {
   db::DbTools& tools() { return tools_; }
   // Open: requests are held back after a time-out, except one probe at a time.
   bool serverSilent() const { return breaker_.open(); }
+  // Asks the TSE server whether it answers, with a transaction of its own
+  // (kProcessTypeOther, kServerCheckData), where no order or receipt would
+  // find out: called at the start, and while the server is silent it asks
+  // only when a probe is due. False when it did not ask.
+  bool CheckServer();
 
  private:
   // The day log lines of one request (a receipt's start and finish are one),

@@ -29,6 +29,8 @@ class TseBreaker {
   void NotSent(bool probe);
 
   bool open() const { return open_; }
+  // Open, no probe under way, and the spacing since the last one passed.
+  bool ProbeDue(int64_t nowMs) const { return open_ && !probing_ && nowMs >= nextProbeMs_; }
 
  private:
   bool open_ = false;

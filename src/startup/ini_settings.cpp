@@ -69,6 +69,10 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
      "page lists them to print or drop"},
     {K::KuecheErsatz, "KUECHE", "ERSATZ1..ERSATZ4", "", "none", false,
      "kitchen printer (1-4) that takes over the printouts of kitchen printer n when it fails"},
+    {K::TseVerbindungstest, "TSE", "VERBINDUNGSTEST", "JA", nullptr, false,
+     "JA: the gateway asks the TSE server itself, with a transaction of its own (SonstigerVorgang), at the start and, "
+     "while the server does not answer, every 10 s, so an outage shows before the first order waits for it and its "
+     "end without one; NEIN: only orders and receipts find out"},
     {K::LogAufbewahrung, "LOG", "AUFBEWAHRUNG_TAGE", "90", nullptr, false,
      "the program's own logs in LOG/<year>/ and the exchange files set aside in BEISEITE/ are deleted after so many "
      "days (0: never); never the TSE day logs in LOG/<year>/TSE/ nor the archives"},

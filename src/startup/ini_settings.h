@@ -44,6 +44,7 @@ enum class IniKey {
   StatusAllow,
   KuecheNachdruck,
   KuecheErsatz,  // ERSATZ1..ERSATZ4
+  TseVerbindungstest,
   LogAufbewahrung,
   Count
 };

@@ -57,6 +57,12 @@ status::StatusConfig ReadStatusConfig(const platform::IniFile& ini) {
 
 namespace {
 
+// Clears a job's "under way" flag when the job ends, also when it throws.
+struct Cleared {
+  bool& flag;
+  ~Cleared() { flag = false; }
+};
+
 // What the configuration calls the printers, by channel: the kitchen printers'
 // names (kueprtparam) and the spooler printers named beside a channel.
 std::map<std::string, std::string> PrinterNames(db::Connection& connection, const StartupState& state) {
@@ -264,8 +270,21 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       env, poller, state.exePfad,
       NumberSetting(ini, IniKey::LogAufbewahrung, 0, INT32_MAX, "keine Anzahl Tage", poller));
   int64_t nextPruneMs = 0;
+  // The TSE server is asked at the start and, while it is silent, whenever a
+  // probe is due: the page turns red before the first order waits for it,
+  // and green again without one.
+  const bool checkTse = tse.TseInUse() && ToUpper(ReadTrimmedSetting(ini, IniKey::TseVerbindungstest)) != "NEIN";
+  bool tseAsked = false;
+  bool tseAsking = false;
   auto startJobs = [&] {
     const int64_t now = env.MonotonicMs();
+    if (checkTse && !tseAsking && (!tseAsked || tse.serverSilent())) {
+      tseAsked = tseAsking = true;
+      loop.Spawn([&] {
+        Cleared asking{tseAsking};
+        tse.CheckServer();
+      });
+    }
     if (now >= nextPruneMs) {
       nextPruneMs = now + gateway::Housekeeping::kEveryMs;
       loop.Spawn([&housekeeping] { housekeeping.Prune(); });
@@ -274,10 +293,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       retrying = true;
       nextRetryMs = now + 1000;
       loop.Spawn([&] {
-        struct Done {
-          bool& flag;
-          ~Done() { flag = false; }
-        } done{retrying};
+        Cleared done{retrying};
         for (const auto& piece : pendingWrites.Retry(loop)) poller.AddLogLine(piece.what + " nachgeschrieben.");
       });
     }

@@ -42,9 +42,12 @@ std::string OwnAddress() {
 // cannot be opened.
 class PageInstallation : public Installation {
  public:
-  explicit PageInstallation(const std::string& statusSection, int freePort = FreePort())
+  // The gateway's own check of the TSE server only where a test asks for it:
+  // elsewhere it would add a time-out to the ones the test counts.
+  explicit PageInstallation(const std::string& statusSection, const std::string& tseSection = "VERBINDUNGSTEST=NEIN\r\n",
+                            int freePort = FreePort())
       : Installation("[PORTS]\r\nCOM9=/nonexistent/tty\r\n[STATUS]\r\nPORT=" + std::to_string(freePort) + "\r\n" +
-                     statusSection),
+                     statusSection + "[TSE]\r\n" + tseSection),
         port(freePort) {
     std::filesystem::create_directories(dir / "browser");
     EXPECT_EQ(InitDb(), 0);
@@ -207,6 +210,30 @@ std::string ParsedMetrics(const std::string& dir, const std::string& text) {
 std::string Body(const std::string& response) {
   const size_t at = response.find("\r\n\r\n");
   return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+// The gateway asks the TSE server itself: silent at the start, /healthz turns
+// red before any order waited for it; back, green again without an order.
+TEST(StatusPageEndToEnd, HealthShowsATseServerSilentAtTheStartAndItsReturnWithoutAnOrder) {
+  PageInstallation inst("", "");  // the check as shipped
+  auto silent = std::make_unique<ChildProcess>(kTseSim, std::vector<std::string>{"--never"}, inst.env,
+                                               inst.dir / "tse-silent.log");
+  ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 20000)) << ReadAll(inst.dir / "gateway.log");
+  EXPECT_TRUE(WaitFor([&] { return HttpStatusOf(inst.Get("/healthz")) == 503; }, 40000)) << inst.Get("/healthz");
+  EXPECT_NE(Utf8ToCp1252(inst.Get("/healthz")).find("TSE nicht bereit"), std::string::npos);
+  silent->Stop(5000);
+  silent.reset();
+  ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
+  EXPECT_TRUE(WaitFor([&] { return HttpStatusOf(inst.Get("/healthz")) == 200; }, 40000))
+      << inst.Get("/healthz") << ReadAll(inst.dir / "gateway.log");
+  EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung"), "0");
+  std::string dayLog;
+  for (const auto& f : std::filesystem::recursive_directory_iterator(inst.dir / "data/LOG")) {
+    if (f.path().parent_path().filename() == "TSE") dayLog += ReadAll(f.path().string());
+  }
+  EXPECT_NE(dayLog.find(" - processType=SonstigerVorgang"), std::string::npos) << dayLog;
+  EXPECT_EQ(gateway.Stop(30000), 0);
 }
 
 // One running gateway, its page open to the network: health and metrics,
