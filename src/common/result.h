@@ -9,7 +9,7 @@
 namespace tolven {
 
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)) {}
   // A failed Status; an ok one here would be a result without a value.

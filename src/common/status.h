@@ -19,7 +19,7 @@ enum class ErrorKind {
   Conflict,
 };
 
-class Status {
+class [[nodiscard]] Status {
  public:
   Status() = default;
   static Status Ok() { return Status(); }

@@ -22,14 +22,15 @@ int BackupDatabase(Startup& start, platform::Env& env, platform::Ui& ui, const s
     ui.MessageBox("Die Datenbank-Datei '" + source + "' wurde nicht gefunden.", MsgKind::Critical);
     return kExitBackupFailed;
   }
-  // An earlier unfinished copy under the temporary name is of no use.
+  // An earlier unfinished copy under the temporary name is of no use; one that
+  // cannot be removed makes the copy below fail with the reason.
   const std::string partial = target + ".unfertig";
-  if (env.FileExists(partial)) env.DeleteFile(partial);
+  if (env.FileExists(partial)) (void)env.DeleteFile(partial);
   int64_t pages = 0;
   Status st = db::BackupSqlite(source, partial, pages);
   if (st) st = env.RenameFile(partial, target);
   if (!st) {
-    if (env.FileExists(partial)) env.DeleteFile(partial);
+    if (env.FileExists(partial)) (void)env.DeleteFile(partial);  // the failure told is the copy's
     ui.MessageBox(
         "Die Sicherung der Datenbank '" + source + "' nach '" + target + "' ist fehlgeschlagen.\r\n\r\n" + st.message(),
         MsgKind::Critical);

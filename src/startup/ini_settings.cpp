@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "common/text.h"
-#include "platform/device_names.h"
 
 namespace tolven {
 
@@ -51,10 +50,10 @@ constexpr std::array<IniSetting, static_cast<size_t>(IniKey::Count)> kIniSetting
     {K::SigAlgorithmus, "TSE", "SIGALGORITHMUS", "ecdsa-plain-SHA384", nullptr, false,
      "signature algorithm named in the receipt QR text"},
     {K::PublicKey, "TSE", "PUBLICKEY", "", nullptr, false, "public key of the TSE in the receipt QR text"},
-    {K::ComPorts, "PORTS", "COM1..COM9", "", "the system's", false,
+    {K::ComPorts, "PORTS", "COM1..COM9", "", "Linux /dev/ttyS0.., Windows \\\\.\\COM1..", false,
      "device behind a serial port name of the printers and the customer display (Linux /dev/ttyUSB0, Windows "
      "\\\\.\\COM12)"},
-    {K::LptPorts, "PORTS", "LPT1..LPT3", "", "the system's", false,
+    {K::LptPorts, "PORTS", "LPT1..LPT3", "", "Linux /dev/lp0.., Windows LPT1..", false,
      "device behind a parallel port name of the printers"},
     {K::BcsExe, "BCS", "EXE", "", nullptr, true,
      "program started along with a customer display of kind 23 (systemhw.disptyp)"},
@@ -90,9 +89,6 @@ constexpr bool InKeyOrder() {
 static_assert(InKeyOrder());
 
 std::string ShownDefault(const IniSetting& s) {
-  // The system's own device names, as this system spells them.
-  if (s.id == IniKey::ComPorts) return platform::DefaultComDevice(1) + "..";
-  if (s.id == IniKey::LptPorts) return platform::DefaultLptDevice(1) + "..";
   if (s.shownDefault) return s.shownDefault;
   return *s.defaultValue ? s.defaultValue : "(empty)";
 }
