@@ -73,8 +73,10 @@ class TerminalRequestTest : public ::testing::Test {
 TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   int stored = 0;  // receipts the settlement reports, of every kind of payment
   settlement.SetEvents({[&](int32_t) { ++stored; }, {}});
-  // A work file an interrupted run left (nothing settled for it) is answered first.
+  // A work file an interrupted run left (nothing settled for it) is answered
+  // first, also when the terminal's next request is already there.
   WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
+  f.Drop(1, "info.txt", {"ANMELDUNG;3;4711"});
   requests.HandleTerminalRequest(1, "", f.Slot(1) + "info.kas");
   EXPECT_EQ(ReadAll(f.Slot(1) + "info.kas"), "ERR;Tisch 1 hat keine offenen Positionen.\r\n");
   EXPECT_EQ(Ask("ANMELDUNG;3;4711"), "OKAnna\r\n");
