@@ -99,9 +99,6 @@ class DbTools {
   void LogSqlError(const std::string& text, bool quiet = false);
   std::string SqlErrorLogPath();
 
-  // Fixed texts of the printouts pass through here; unchanged for now.
-  static std::string Translate(const std::string& text) { return text; }
-
  private:
   bool TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum, int32_t& number,
                    DbError& err);

@@ -17,10 +17,8 @@ using db::SqlText;
 
 namespace {
 
-std::string Tr(const std::string& text) { return DbTools::Translate(text); }
-
 void AddCopyMark(PrintLineBuffer& out) {
-  out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + Tr("*** KOPIE ***") +
+  out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + std::string("*** KOPIE ***") +
                    out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
   out.AddPrintLine(" ");
 }
@@ -146,7 +144,7 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
   out.AddPrintLine(" ");
   if (flag("bonshowtitel")) {
     out.AddPrintLine(" ");
-    out.AddPrintLine(Tr("RECHNUNG"));
+    out.AddPrintLine("RECHNUNG");
     out.AddPrintLine(" ");
   }
   if (copy) AddCopyMark(out);
@@ -154,22 +152,22 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
   const DateTime when = copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : printedAt.value_or(tools_.env().Now());
   out.AddPrintLine(flag("bonshowzeit") ? FormatDMY(when.date) + "  " + FormatHM(when) : FormatDMY(when.date));
   out.AddPrintLine(" ");
-  out.AddPrintLine(Tr("Bon-Nr") + " " + std::to_string(bunr));
+  out.AddPrintLine(std::string("Bon-Nr") + " " + std::to_string(bunr));
   out.AddPrintLine(" ");
   if (table == 0) {
-    out.AddPrintLine(Tr("Ausser-Haus-Verkauf"));
+    out.AddPrintLine("Ausser-Haus-Verkauf");
   } else if (table < 0) {
     out.AddPrintLine("Zimmer " + std::to_string(-int64_t{table}));
   } else {
-    out.AddPrintLine(Tr("Tisch") + " " + std::to_string(table));
+    out.AddPrintLine(std::string("Tisch") + " " + std::to_string(table));
   }
   out.AddPrintLine(" ");
   if (flag("bonshowbed")) {
     auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
-    out.AddPrintLine(Tr("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
+    out.AddPrintLine(std::string("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
   }
   out.AddPrintLine(" ");
-  out.AddPrintLine(Tr(L.columnHead));
+  out.AddPrintLine(std::string(L.columnHead));
   out.AddPrintLine(L.dashes);
 
   VatSums sums;
@@ -207,7 +205,7 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
 
   out.AddPrintLine(L.dashes);
   const bool big = flag("bonsumgross");
-  out.AddPrintLine((big ? out.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(Tr("SUMME") + " EUR", L.textWidth) +
+  out.AddPrintLine((big ? out.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(std::string("SUMME") + " EUR", L.textWidth) +
                    PadLeft(Amount(total), 9) + (big ? out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
 
   const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
@@ -216,28 +214,28 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
     const std::optional<Decimal> kurs = ParseDecimal(GetFieldValue(*sys, "waehkurs").AsString());
     const std::optional<Cents> converted = kurs && kurs->mantissa > 0 ? DivideCents(total, *kurs) : std::nullopt;
     out.AddPrintLine(" ");
-    out.AddPrintLine("(" + Tr("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
+    out.AddPrintLine("(" + std::string("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
   }
 
   StoredVatSums(*head, total, rates[0], sums);
 
   out.AddPrintLine(" ");
   if (sums.gross[2] == 0 && sums.gross[0] == 0) {
-    out.AddPrintLine(Tr("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
-    out.AddPrintLine(Tr("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
+    out.AddPrintLine(std::string("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
+    out.AddPrintLine(std::string("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
   } else {
     for (int code : {1, 2}) {
-      out.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + Tr("MwSt") +
-                       PadLeft(Amount(sums.vat[code]), 6) + L.separator + Tr("Netto") +
+      out.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + std::string("MwSt") +
+                       PadLeft(Amount(sums.vat[code]), 6) + L.separator + std::string("Netto") +
                        PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
     }
     if (sums.gross[0] > 0) {
-      out.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + Tr("Netto") +
+      out.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + std::string("Netto") +
                        PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
     }
     const int64_t vat = sums.vat[0] + sums.vat[1] + sums.vat[2];
     const int64_t gross = sums.gross[0] + sums.gross[1] + sums.gross[2];
-    out.AddPrintLine(Tr("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + Tr("Netto") +
+    out.AddPrintLine(std::string("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + std::string("Netto") +
                      PadLeft(Amount(gross - vat), 7));
   }
 
@@ -256,7 +254,7 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
                    {"KDKTO", "Zahlung per Kundenkonto"},
                    {"HS3", "Buchung auf Zimmer"}};
   for (const auto& p : kPayments) {
-    if (zahlart == p.zahlart) out.AddPrintLine(Tr(p.line));
+    if (zahlart == p.zahlart) out.AddPrintLine(std::string(p.line));
   }
 
   if (tools_.state().tseInUse) {
@@ -272,7 +270,7 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
 }
 
 void CustomerReceipt::AddLabelled(PrintLineBuffer& out, const std::string& label, const std::string& value, int width) {
-  const std::string text = Tr(label);
+  const std::string text = std::string(label);
   if (static_cast<int>(text.size() + 1 + value.size()) <= width) {
     out.AddPrintLine(text + " " + value);
     return;
@@ -331,9 +329,9 @@ void CustomerReceipt::AddTseBlock(PrintLineBuffer& out, const db::ResultSet& hea
   if (signature.empty()) {
     // Stored while the TSE failed: the guest must see that this receipt is unsigned.
     const DateTime stored = GetFieldValue(head, "datumzeit").AsDateTime();
-    out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + Tr("TSE ausgefallen") +
+    out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + std::string("TSE ausgefallen") +
                      out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
-    AddWrapped(out, Tr("Sicherheitseinrichtung ausgefallen"), width);
+    AddWrapped(out, std::string("Sicherheitseinrichtung ausgefallen"), width);
     out.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
     return;
   }
@@ -342,7 +340,7 @@ void CustomerReceipt::AddTseBlock(PrintLineBuffer& out, const db::ResultSet& hea
   AddLabelled(out, "TSE-Stop:", fiscal::Tse::TSE_UnixTimeToISO(stop), width);
   AddLabelled(out, "TSE-Seriennummer:", serial, width);
   AddLabelled(out, "TSE-Signaturzähler:", std::to_string(counter), width);
-  out.AddPrintLine(Tr("TSE-Signatur:"));
+  out.AddPrintLine("TSE-Signatur:");
   for (size_t i = 0; i < signature.size(); i += static_cast<size_t>(width)) {
     out.AddPrintLine(signature.substr(i, static_cast<size_t>(width)));
   }
@@ -405,7 +403,7 @@ Status CustomerReceipt::ReprintFromArchive(int32_t bunr) {
   }
   // The mark where a copy composed afresh has it: above the date, two lines
   // before the receipt number.
-  const std::string number = Tr("Bon-Nr") + " " + std::to_string(bunr);
+  const std::string number = std::string("Bon-Nr") + " " + std::to_string(bunr);
   const auto found = std::find(archived.lines.begin(), archived.lines.end(), number);
   const size_t at = found == archived.lines.end() || found - archived.lines.begin() < 2
                         ? 0

@@ -150,12 +150,12 @@ TEST(FreeTdsStandin, AnOrderMetByDeadlocksIsCommittedWholeOnceByItsResend) {
   db::DbTools tools(*conn, local.state(), loop, local.ui());
   ScriptedTseServer tseServer;
   fiscal::Tse tse(tools, tseServer, fiscal::TseIdentity{});
-  gateway::TerminalPoller form(tools, tse, loop, {});
-  form.Load();
+  gateway::TerminalPoller poller(tools, tse, loop, {});
+  poller.Load();
   for (const char* answer :
        {" +++ Bestellung nicht gespeichert: Datenbank ist belegt, bitte erneut senden.\r\n", "OK\r\n"}) {
     WriteAll(folder + "bestell.txt", "A;12;3\r\nD;10;1\r\nD;20;1\r\nD;30;1\r\nE;;\r\n");
-    form.ProcessOrderFile(1);
+    poller.ProcessOrderFile(1);
     EXPECT_EQ(ReadAll(folder + "confirm.kas"), answer);
   }
   std::string pending, committed;  // the inserts a commit ends

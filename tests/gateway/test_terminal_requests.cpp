@@ -26,11 +26,11 @@ class TerminalRequestTest : public ::testing::Test {
       : ini(f.db.env(), f.db.folder()),
         printLines{ini, f.db.ui(), engine},
         receipt(f.db.tools(), printLines),
-        settlement(f.db.tools(), f.form, &f.tse),
-        requests(f.db.tools(), f.form, settlement, receipt),
-        kitchenReceipts(f.db.tools(), printLines, f.tse, f.form),
-        kitchenPrinting(f.db.tools(), f.tse, kitchenReceipts, f.form.holds(), f.form),
-        recovery(f.db.tools(), kitchenPrinting, receipt, f.form) {
+        settlement(f.db.tools(), f.poller, &f.tse),
+        requests(f.db.tools(), f.poller, settlement, receipt),
+        kitchenReceipts(f.db.tools(), printLines, f.tse, f.poller),
+        kitchenPrinting(f.db.tools(), f.tse, kitchenReceipts, f.poller.holds(), f.poller),
+        recovery(f.db.tools(), kitchenPrinting, receipt, f.poller) {
     f.AddArticle("10", "Cola", 300, 1, "mwst = 1");
     f.AddArticle("20", "Pizza", 850, 1, "mwst = 2");
     f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (7, 'K-77', 500, 'Muster')");
@@ -103,7 +103,7 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   // The receipt printed on terminal 1's printer (its archive copy before).
   ASSERT_EQ(engine.printouts.size(), 4u);
   EXPECT_EQ(engine.printouts[3].channel, "NETZCOM1");
-  EXPECT_NE(f.form.logText().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
+  EXPECT_NE(f.poller.logText().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
   Order(40, "10", 1, 300);
   Order(40, "20", 1, 850, false);
   Order(40, "$GVTGAG", 1, 100, false);
@@ -160,7 +160,7 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   // A balance that cannot be read is no balance of 0.
   f.db.Exec("ALTER TABLE kdkto RENAME TO kdkto_weg");
   EXPECT_EQ(Ask("KUKA;20;3;K-77"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
-  EXPECT_NE(f.form.logText().find("Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
+  EXPECT_NE(f.poller.logText().find("Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
   // A settlement that fails is not answered OK, and the lines stay (with their guests).
   f.db.Exec("UPDATE bestellung SET gast = 2");
   f.db.state().mwst[1] = Rate{0};

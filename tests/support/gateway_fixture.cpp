@@ -28,13 +28,13 @@ gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
 }  // namespace
 
 GatewayFixture::GatewayFixture()
-    : tse(tools, tseServer, fiscal::TseIdentity{}), form(tools, tse, loop, MakeHooks(this)) {
+    : tse(tools, tseServer, fiscal::TseIdentity{}), poller(tools, tse, loop, MakeHooks(this)) {
   for (int i = 1; i <= 2; ++i) std::filesystem::create_directories(Slot(i));
   db.Exec("UPDATE system SET pfadppcsync1 = '" + Slot(1) + "', pfadppcsync2 = '" + Slot(2) +
           "', pdaprt1 = 'COM1', pdaprt2 = 'kein Drucker'");
   db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Anna', '4711')");
   db.Exec("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2)");
-  form.Load();
+  poller.Load();
 }
 
 void GatewayFixture::Drop(int slot, const std::string& name, const std::vector<std::string>& lines) {

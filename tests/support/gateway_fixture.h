@@ -29,11 +29,11 @@ class GatewayFixture {
   std::string settleRefusal;               // not empty: the settlement is refused with it
   std::function<void()> duringSettlement;  // runs inside the settlement hook
   std::vector<std::string> requestCalls;   // "slot"
-  gateway::TerminalPoller form;
+  gateway::TerminalPoller poller;
 
   // One pass over the slots, then the loop until every job has ended.
   void Pass() {
-    form.PollPass();
+    poller.PollPass();
     loop.RunUntilIdle();
   }
   // The exchange folder of a slot (created), with the separator at the end.
