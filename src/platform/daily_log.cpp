@@ -59,7 +59,8 @@ void DailyLog::Run() {
     std::deque<Line> lines;
     lines.swap(waiting_);
     if (dropped_ > 0) {
-      lines.push_front({lines.front().day, "(" + std::to_string(dropped_) + " Zeilen verloren: Protokoll nicht beschreibbar)"});
+      lines.push_front(
+          {lines.front().day, "(" + std::to_string(dropped_) + " Zeilen verloren: Protokoll nicht beschreibbar)"});
       dropped_ = 0;
     }
     const std::string folder = folder_;

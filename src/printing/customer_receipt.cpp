@@ -164,7 +164,8 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
   out.AddPrintLine(" ");
   if (flag("bonshowbed")) {
     auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
-    out.AddPrintLine(std::string("Es bediente Sie") + " " + (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
+    out.AddPrintLine(std::string("Es bediente Sie") + " " +
+                     (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
   }
   out.AddPrintLine(" ");
   out.AddPrintLine(std::string(L.columnHead));
@@ -205,8 +206,9 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
 
   out.AddPrintLine(L.dashes);
   const bool big = flag("bonsumgross");
-  out.AddPrintLine((big ? out.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight(std::string("SUMME") + " EUR", L.textWidth) +
-                   PadLeft(Amount(total), 9) + (big ? out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
+  out.AddPrintLine((big ? out.GetPrinterCode("DOPPELT_HOCH") : "") +
+                   PadRight(std::string("SUMME") + " EUR", L.textWidth) + PadLeft(Amount(total), 9) +
+                   (big ? out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
 
   const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
   if (!foreign.empty()) {
@@ -221,7 +223,8 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
 
   out.AddPrintLine(" ");
   if (sums.gross[2] == 0 && sums.gross[0] == 0) {
-    out.AddPrintLine(std::string("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
+    out.AddPrintLine(std::string("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" +
+                     PadLeft(Amount(sums.vat[1]), 8));
     out.AddPrintLine(std::string("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
   } else {
     for (int code : {1, 2}) {

@@ -7,10 +7,10 @@
 #include "db/station_lock.h"
 #include "db/transaction.h"
 #include "fiscal/tse.h"
-#include "platform/system_text.h"
 #include "platform/device_names.h"
 #include "platform/instance_lock.h"
 #include "platform/system_service.h"
+#include "platform/system_text.h"
 #include "startup/installation.h"
 
 namespace tolven {

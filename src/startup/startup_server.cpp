@@ -4,8 +4,8 @@
 #include "common/text.h"
 #include "db/db_tools.h"
 #include "db/dialect.h"
-#include "platform/system_text.h"
 #include "platform/signals.h"
+#include "platform/system_text.h"
 #include "startup/startup.h"
 
 namespace tolven {
@@ -106,10 +106,10 @@ int Startup::OpenServerConnection(StartupState& state, std::unique_ptr<db::Conne
                      MsgKind::Information);
       return kExitNoDatabase;
     case db::OpenFailure::NoDriver:
-      ui_.MessageBox("Der ODBC-Treiber '" + odbcDriver_ +
-                         "' ist nicht installiert oder nicht " + platform::OdbcDriverRegistry() +
-                         " eingetragen. Tragen Sie unter ODBCDRIVER im Abschnitt DATABASE der Datei " +
-                         iniPath + " den installierten Treiber ein.",
+      ui_.MessageBox("Der ODBC-Treiber '" + odbcDriver_ + "' ist nicht installiert oder nicht " +
+                         platform::OdbcDriverRegistry() +
+                         " eingetragen. Tragen Sie unter ODBCDRIVER im Abschnitt DATABASE der Datei " + iniPath +
+                         " den installierten Treiber ein.",
                      MsgKind::Information);
       return kExitNoDatabase;
     case db::OpenFailure::MissingDatabase:

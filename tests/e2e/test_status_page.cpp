@@ -44,8 +44,8 @@ class PageInstallation : public Installation {
  public:
   // The gateway's own check of the TSE server only where a test asks for it:
   // elsewhere it would add a time-out to the ones the test counts.
-  explicit PageInstallation(const std::string& statusSection, const std::string& tseSection = "VERBINDUNGSTEST=NEIN\r\n",
-                            int freePort = FreePort())
+  explicit PageInstallation(const std::string& statusSection,
+                            const std::string& tseSection = "VERBINDUNGSTEST=NEIN\r\n", int freePort = FreePort())
       : Installation("[PORTS]\r\nCOM9=/nonexistent/tty\r\n[STATUS]\r\nPORT=" + std::to_string(freePort) + "\r\n" +
                      statusSection + "[TSE]\r\n" + tseSection),
         port(freePort) {

@@ -229,7 +229,13 @@ TEST(WindowsBuild, AsAServiceTheGatewayKeepsADailyLogAndSaysWhenItEnds) {
   };
   EXPECT_TRUE(WaitFor([&] { return daily().find("Kasse 4\r\n") != std::string::npos; }, 60000)) << daily();
   ASSERT_EQ(wine({"sc", "stop", "tolvenpda"}, "stop.log"), 0) << ReadAll(dir / "stop.log");
-  EXPECT_TRUE(WaitFor([&] { return daily().find("endet (R\xFC" "ckgabewert 0).") != std::string::npos; }, 60000))
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return daily().find(
+                   "endet (R\xFC"
+                   "ckgabewert 0).") != std::string::npos;
+      },
+      60000))
       << daily();
   EXPECT_NE(daily().find("Orderterminal-Gateway beendet.\r\n"), std::string::npos) << daily();
 }

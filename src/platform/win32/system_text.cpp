@@ -1,4 +1,5 @@
 #include "platform/system_text.h"
+
 #include "platform/win32/system.h"
 
 namespace tolven::platform {
