@@ -76,6 +76,12 @@ Result<ResultSet> DbTools::OpenOn(Connection& connection, const std::string& sql
   return std::move(*rs);
 }
 
+std::optional<std::string> DbTools::WaiterName(int32_t kanr) {
+  auto rs = Open("SELECT name FROM kassi WHERE kanr = " + std::to_string(kanr));
+  if (!rs || rs->Eof()) return std::nullopt;
+  return GetFieldValue(*rs, "name").AsString();
+}
+
 Status DbTools::CreateOwnTable(const std::string& table, const std::string& columns) {
   Status st = ExecSQL(dialect().CreateTableIfMissing(table, columns));
   if (st || Open("SELECT COUNT(*) AS n FROM " + table)) return Status::Ok();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -69,6 +70,11 @@ class DbTools {
   // A read-only result set on the connection.
   Result<ResultSet> Open(const std::string& sql) { return OpenOn(*conn_, sql); }
   static Result<ResultSet> OpenOn(Connection& connection, const std::string& sql);
+  // The name of operator (waiter) `kanr` in kassi; nothing when there is no
+  // such operator or the lookup failed.
+  std::optional<std::string> WaiterName(int32_t kanr);
+  // How kitchen receipts and the log name a waiter: "3 - Anna", "3 - unbekannt".
+  std::string WaiterText(int32_t kanr) { return std::to_string(kanr) + " - " + WaiterName(kanr).value_or("unbekannt"); }
 
   std::string SqlDate(const Date& date) const;
   std::string SqlDateTime(const Date& date, const std::string& timeText) const;

@@ -69,12 +69,6 @@ std::string KitchenPrinting::ClaimBooked(int32_t table, int64_t aboveId) {
   return token;
 }
 
-std::string KitchenPrinting::WaiterText(int32_t waiter) {
-  auto rs = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
-  const std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
-  return std::to_string(waiter) + " - " + name;
-}
-
 int64_t KitchenPrinting::UnsignedLines(const std::string& token) {
   auto rs = tools_.Open("SELECT COUNT(*) AS n FROM " + std::string(printing::kKitchenClaimTable) +
                         " WHERE auftrag = " + SqlText(token) + " AND tse_trx = 0");
@@ -128,7 +122,7 @@ std::vector<KitchenPrinting::Reprint> KitchenPrinting::TakeOverClaims() {
         first && !first->Eof()) {
       waiter = GetFieldValue(*first, "kanr").AsInt();
     }
-    reprints.push_back({table, WaiterText(waiter), token});
+    reprints.push_back({table, tools_.WaiterText(waiter), token});
   }
   return reprints;
 }
@@ -170,10 +164,10 @@ void KitchenPrinting::Recover(const std::vector<Reprint>& reprints) {
     }
     if (backlog_ != nullptr && waitedMs > backlog_->staleMs()) {
       // A backlog from long ago is not printed by itself: the page lists it.
-      ListStale(table, WaiterText(waiter), waitedMs, pending);
+      ListStale(table, tools_.WaiterText(waiter), waitedMs, pending);
       continue;
     }
-    const KitchenPrintout printout{table, WaiterText(waiter), claims.NewToken(), ""};
+    const KitchenPrintout printout{table, tools_.WaiterText(waiter), claims.NewToken(), ""};
     if (Status claimed = claims.ClaimPending(printout.token, table); !claimed || claims.Count(printout.token) == 0) {
       continue;  // another station took them meanwhile, or the next order will
     }

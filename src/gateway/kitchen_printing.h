@@ -78,7 +78,6 @@ class KitchenPrinting {
   static constexpr const char* kRestartNote = "*** NACHDRUCK nach Neustart ***";
 
  private:
-  std::string WaiterText(int32_t waiter);
   // Tells the backlog of a table's lines found at start past the limit.
   void ListStale(int32_t table, const std::string& waiterText, int64_t waitedMs, const std::string& pending);
   // Starts a transaction only for lines nobody signed yet, prints and signs.

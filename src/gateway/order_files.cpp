@@ -73,14 +73,8 @@ std::string NotSettled(int32_t table, const std::string& reason) {
 
 }  // namespace
 
-std::string TerminalPoller::WaiterText(int32_t waiter) {
-  auto rs = tools_.Open("SELECT * FROM kassi WHERE kanr = " + NumStr(waiter));
-  std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
-  return std::to_string(waiter) + " - " + name;
-}
-
 void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter, const std::string& token) {
-  const std::string waiterText = WaiterText(waiter);
+  const std::string waiterText = tools_.WaiterText(waiter);
   // The order's lines are its own since its booking (claimed in the
   // database), so its TSE transaction covers exactly them whenever it starts,
   // and a silent TSE server's wait holds up no other order of the table.

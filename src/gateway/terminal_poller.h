@@ -120,7 +120,6 @@ class TerminalPoller final : public LogSink {
  private:
   struct Booking;
   void ProcessEvents();
-  std::string WaiterText(int32_t waiter);
   // Books the lines of a taken order file in one transaction and answers it.
   void BookOrderFile(int slot, const std::string& contents, const std::string& identity, bool unfinished);
   // One attempt at booking; `refused` holds lines an earlier attempt found

@@ -223,9 +223,7 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
   }
   if (n == 0) return true;
   if (kitchenPrint_) {
-    auto rs = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
-    const std::string name = rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "unbekannt";
-    kitchenPrint_(table, std::to_string(waiter) + " - " + name);
+    kitchenPrint_(table, tools_.WaiterText(waiter));
     if (!pending(n)) {
       reason = kSettlementFailed;
       return false;

@@ -163,9 +163,7 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
   }
   out.AddPrintLine(" ");
   if (flag("bonshowbed")) {
-    auto k = tools_.Open("SELECT name FROM kassi WHERE kanr = " + NumStr(waiter));
-    out.AddPrintLine(std::string("Es bediente Sie") + " " +
-                     (k && !k->Eof() ? GetFieldValue(*k, "name").AsString() : ""));
+    out.AddPrintLine("Es bediente Sie " + tools_.WaiterName(waiter).value_or(""));
   }
   out.AddPrintLine(" ");
   out.AddPrintLine(std::string(L.columnHead));
