@@ -148,7 +148,7 @@ bool Tse::TSE_StartAndFinish(const std::string& processType, const std::string& 
 }
 
 bool Tse::CheckServer() {
-  if (!TseInUse() || (breaker_.open() && !breaker_.ProbeDue(tools_.env().MonotonicMs()))) return false;
+  if (!CheckDue()) return false;
   TseResult result;
   TSE_StartAndFinish(kProcessTypeOther, kServerCheckData, result);
   return true;

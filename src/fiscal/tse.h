@@ -101,6 +101,8 @@ class Tse {
   // find out: called at the start, and while the server is silent it asks
   // only when a probe is due. False when it did not ask.
   bool CheckServer();
+  // Whether CheckServer would ask now.
+  bool CheckDue() { return TseInUse() && (!breaker_.open() || breaker_.ProbeDue(tools_.env().MonotonicMs())); }
 
  private:
   // The day log lines of one request (a receipt's start and finish are one),

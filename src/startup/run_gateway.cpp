@@ -278,7 +278,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   bool tseAsking = false;
   auto startJobs = [&] {
     const int64_t now = env.MonotonicMs();
-    if (checkTse && !tseAsking && (!tseAsked || tse.serverSilent())) {
+    if (checkTse && !tseAsking && (!tseAsked || tse.serverSilent()) && tse.CheckDue()) {
       tseAsked = tseAsking = true;
       loop.Spawn([&] {
         Cleared asking{tseAsking};
