@@ -18,8 +18,7 @@ using db::SqlText;
 namespace {
 
 void AddCopyMark(PrintLineBuffer& out) {
-  out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + std::string("*** KOPIE ***") +
-                   out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
+  out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + "*** KOPIE ***" + out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
   out.AddPrintLine(" ");
 }
 
@@ -152,14 +151,14 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
   const DateTime when = copy ? GetFieldValue(*head, "datumzeit").AsDateTime() : printedAt.value_or(tools_.env().Now());
   out.AddPrintLine(flag("bonshowzeit") ? FormatDMY(when.date) + "  " + FormatHM(when) : FormatDMY(when.date));
   out.AddPrintLine(" ");
-  out.AddPrintLine(std::string("Bon-Nr") + " " + std::to_string(bunr));
+  out.AddPrintLine("Bon-Nr " + std::to_string(bunr));
   out.AddPrintLine(" ");
   if (table == 0) {
     out.AddPrintLine("Ausser-Haus-Verkauf");
   } else if (table < 0) {
     out.AddPrintLine("Zimmer " + std::to_string(-int64_t{table}));
   } else {
-    out.AddPrintLine(std::string("Tisch") + " " + std::to_string(table));
+    out.AddPrintLine("Tisch " + std::to_string(table));
   }
   out.AddPrintLine(" ");
   if (flag("bonshowbed")) {
@@ -204,9 +203,8 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
 
   out.AddPrintLine(L.dashes);
   const bool big = flag("bonsumgross");
-  out.AddPrintLine((big ? out.GetPrinterCode("DOPPELT_HOCH") : "") +
-                   PadRight(std::string("SUMME") + " EUR", L.textWidth) + PadLeft(Amount(total), 9) +
-                   (big ? out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
+  out.AddPrintLine((big ? out.GetPrinterCode("DOPPELT_HOCH") : "") + PadRight("SUMME EUR", L.textWidth) +
+                   PadLeft(Amount(total), 9) + (big ? out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS") : ""));
 
   const std::string foreign = GetFieldValue(*sys, "fremdwaeh").AsString();
   if (!foreign.empty()) {
@@ -214,30 +212,28 @@ bool CustomerReceipt::Compose(PrintLineBuffer& out, int32_t bunr, const fiscal::
     const std::optional<Decimal> kurs = ParseDecimal(GetFieldValue(*sys, "waehkurs").AsString());
     const std::optional<Cents> converted = kurs && kurs->mantissa > 0 ? DivideCents(total, *kurs) : std::nullopt;
     out.AddPrintLine(" ");
-    out.AddPrintLine("(" + std::string("entspricht") + " " + foreign + " " + Amount(converted.value_or(0)) + ")");
+    out.AddPrintLine("(entspricht " + foreign + " " + Amount(converted.value_or(0)) + ")");
   }
 
   StoredVatSums(*head, total, rates[0], sums);
 
   out.AddPrintLine(" ");
   if (sums.gross[2] == 0 && sums.gross[0] == 0) {
-    out.AddPrintLine(std::string("MwSt") + " " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" +
-                     PadLeft(Amount(sums.vat[1]), 8));
-    out.AddPrintLine(std::string("Nettobetrag:") + " EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
+    out.AddPrintLine("MwSt " + PadLeft(RateText(rates[1]), 4) + "%:  EUR" + PadLeft(Amount(sums.vat[1]), 8));
+    out.AddPrintLine("Nettobetrag: EUR" + PadLeft(Amount(sums.gross[1] - sums.vat[1]), 8));
   } else {
     for (int code : {1, 2}) {
-      out.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% " + std::string("MwSt") +
-                       PadLeft(Amount(sums.vat[code]), 6) + L.separator + std::string("Netto") +
+      out.AddPrintLine(PadLeft(RateText(rates[static_cast<size_t>(code)]), 4) + "% MwSt" +
+                       PadLeft(Amount(sums.vat[code]), 6) + L.separator + "Netto" +
                        PadLeft(Amount(sums.gross[code] - sums.vat[code]), 7));
     }
     if (sums.gross[0] > 0) {
-      out.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + std::string("Netto") +
+      out.AddPrintLine(" 0,0% MwSt" + PadLeft(Amount(sums.vat[0]), 6) + L.separator + "Netto" +
                        PadLeft(Amount(sums.gross[0] - sums.vat[0]), 7));
     }
     const int64_t vat = sums.vat[0] + sums.vat[1] + sums.vat[2];
     const int64_t gross = sums.gross[0] + sums.gross[1] + sums.gross[2];
-    out.AddPrintLine(std::string("Summe MwSt") + PadLeft(Amount(vat), 6) + L.separator + std::string("Netto") +
-                     PadLeft(Amount(gross - vat), 7));
+    out.AddPrintLine("Summe MwSt" + PadLeft(Amount(vat), 6) + L.separator + "Netto" + PadLeft(Amount(gross - vat), 7));
   }
 
   out.AddPrintLine(" ");
@@ -330,9 +326,9 @@ void CustomerReceipt::AddTseBlock(PrintLineBuffer& out, const db::ResultSet& hea
   if (signature.empty()) {
     // Stored while the TSE failed: the guest must see that this receipt is unsigned.
     const DateTime stored = GetFieldValue(head, "datumzeit").AsDateTime();
-    out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + std::string("TSE ausgefallen") +
+    out.AddPrintLine(out.GetPrinterCode("DOPPELT_HOCH") + "TSE ausgefallen" +
                      out.GetPrinterCode("DOPPELT_HOCH_BREIT_AUS"));
-    AddWrapped(out, std::string("Sicherheitseinrichtung ausgefallen"), width);
+    AddWrapped(out, "Sicherheitseinrichtung ausgefallen", width);
     out.AddPrintLine(FormatDMY(stored.date) + " " + FormatHMS(stored));
     return;
   }
@@ -404,7 +400,7 @@ Status CustomerReceipt::ReprintFromArchive(int32_t bunr) {
   }
   // The mark where a copy composed afresh has it: above the date, two lines
   // before the receipt number.
-  const std::string number = std::string("Bon-Nr") + " " + std::to_string(bunr);
+  const std::string number = "Bon-Nr " + std::to_string(bunr);
   const auto found = std::find(archived.lines.begin(), archived.lines.end(), number);
   const size_t at = found == archived.lines.end() || found - archived.lines.begin() < 2
                         ? 0
