@@ -40,10 +40,11 @@ BookingCheck CheckBookings(Installation& inst, const std::set<std::string>& sent
   BookingCheck check;
   std::string error;
   auto c = inst.Connect(error);
-  db::DbError err;
-  auto rs = c ? c->Query("SELECT kueinfo, COUNT(*) FROM bestellung GROUP BY kueinfo", err) : nullptr;
   std::map<std::string, int64_t> rows;
-  for (; rs && !rs->Eof(); rs->MoveNext()) rows[rs->Raw(0).AsString()] = rs->Raw(1).AsInt64();
+  if (c) {
+    auto rs = c->Query("SELECT kueinfo, COUNT(*) FROM bestellung GROUP BY kueinfo");
+    for (; rs && !rs->Eof(); rs->MoveNext()) rows[rs->Raw(0).AsString()] = rs->Raw(1).AsInt64();
+  }
   for (const auto& tag : sent) {
     auto it = rows.find(tag);
     const int64_t n = it == rows.end() ? 0 : it->second;

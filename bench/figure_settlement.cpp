@@ -87,15 +87,16 @@ class Comparison {
   explicit Comparison(LocalDb& db) : db_(db) {}
 
   bool Prepare(std::string& error) {
-    aux_ = db::OpenSqlite(db_.dbPath(), false, err_);
-    if (!aux_) {
-      error = err_.text;
+    auto opened = db::OpenSqlite(db_.dbPath(), false);
+    if (!opened) {
+      error = opened.status().message();
       return false;
     }
+    aux_ = std::move(*opened);
     if (!Exec(MasterData(), error)) return false;
-    auto rs = aux_->Query("SELECT name FROM sqlite_master WHERE type = 'table' AND name <> 'sqlite_sequence'", err_);
+    auto rs = aux_->Query("SELECT name FROM sqlite_master WHERE type = 'table' AND name <> 'sqlite_sequence'");
     if (!rs) {
-      error = err_.text;
+      error = rs.status().message();
       return false;
     }
     for (; !rs->Eof(); rs->MoveNext()) tables_.push_back(rs->Raw(0).AsString());
@@ -123,8 +124,7 @@ class Comparison {
     }
     std::map<std::string, int64_t> before;
     if (capture) before = MaxRowids();
-    auto rows =
-        db_.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(kTable), err_);
+    auto rows = db_.conn().Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(kTable));
     if (!rows) return -1;
     settlement::TableSettlement module(db_.tools(), log_, nullptr);
     std::string zahlart = "KDKTO";
@@ -135,7 +135,7 @@ class Comparison {
     settleCpu.push_back(ThreadCpuMs() - c0);
     lastError_ = settled.status().message();
     if (capture && bunr > 0) CaptureRows(before);
-    aux_->Execute("DELETE FROM bestellung WHERE tisch = " + NumStr(kTable), err_);
+    (void)aux_->Execute("DELETE FROM bestellung WHERE tisch = " + NumStr(kTable));  // the next round's setup shows
     return bunr;
   }
 
@@ -154,22 +154,23 @@ class Comparison {
     }
     db::Connection& c = db_.conn();
     const double t0 = NowMs(), c0 = ThreadCpuMs();
-    bool ok = c.BeginTrans(err_);
-    for (size_t i = 0; ok && i < statements.size(); ++i) ok = c.Execute(statements[i], err_);
-    ok = ok && c.CommitTrans(err_);
+    Status done = c.BeginTrans();
+    for (size_t i = 0; done && i < statements.size(); ++i) done = c.Execute(statements[i]);
+    if (done) done = c.CommitTrans();
+    const bool ok = done.ok();
     ms = NowMs() - t0;
     bareCpu.push_back(ThreadCpuMs() - c0);
     if (!ok) {
-      db::DbError ignored;
-      if (c.InTransaction()) c.RollbackTrans(ignored);
-      lastError_ = err_.text;
+      if (c.InTransaction()) (void)c.RollbackTrans();
+      lastError_ = done.message();
       return false;
     }
-    aux_->BeginTrans(err_);
+    // Not timed; a copy left behind would show in the next round's figures.
+    (void)aux_->BeginTrans();
     for (const auto& [table, max] : before) {
-      aux_->Execute("DELETE FROM " + table + " WHERE rowid > " + std::to_string(max), err_);
+      (void)aux_->Execute("DELETE FROM " + table + " WHERE rowid > " + std::to_string(max));
     }
-    aux_->CommitTrans(err_);
+    (void)aux_->CommitTrans();
     return true;
   }
 
@@ -190,7 +191,7 @@ class Comparison {
   std::map<std::string, int64_t> MaxRowids() {
     std::map<std::string, int64_t> max;
     for (const auto& t : tables_) {
-      auto rs = aux_->Query("SELECT COALESCE(MAX(rowid), 0) FROM " + t, err_);
+      auto rs = aux_->Query("SELECT COALESCE(MAX(rowid), 0) FROM " + t);
       max[t] = rs && !rs->Eof() ? rs->Raw(0).AsInt64() : 0;
     }
     return max;
@@ -198,7 +199,7 @@ class Comparison {
 
   void CaptureRows(const std::map<std::string, int64_t>& before) {
     for (const auto& [table, max] : before) {
-      auto rs = aux_->Query("SELECT * FROM " + table + " WHERE rowid > " + std::to_string(max), err_);
+      auto rs = aux_->Query("SELECT * FROM " + table + " WHERE rowid > " + std::to_string(max));
       if (!rs) continue;
       auto unique = kUniqueColumn.find(table);
       for (; !rs->Eof(); rs->MoveNext()) {
@@ -219,8 +220,8 @@ class Comparison {
 
   bool Exec(const std::vector<std::string>& statements, std::string& error) {
     for (const auto& sql : statements) {
-      if (!aux_->Execute(sql, err_)) {
-        error = sql + ": " + err_.text;
+      if (Status done = aux_->Execute(sql); !done) {
+        error = sql + ": " + done.message();
         return false;
       }
     }
@@ -230,7 +231,6 @@ class Comparison {
   LocalDb& db_;
   std::unique_ptr<db::Connection> aux_;
   NullLog log_;
-  db::DbError err_;
   std::vector<std::string> tables_;
   std::map<std::string, std::vector<std::string>> rows_;
   int round_ = 0;

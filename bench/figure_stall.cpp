@@ -263,9 +263,10 @@ int RunRestart(const BenchOptions& options) {
   inst.StopGateway();
   std::string error;
   auto c = inst.Connect(error);
-  db::DbError err;
-  if (!c || !c->Execute("UPDATE bestellung SET haskuebon = 0", err) || !c->Execute("DELETE FROM pdakuebon", err)) {
-    Note("FEHLER: the kitchen lines cannot be made pending: " + error + err.text);
+  Status madePending = c ? c->Execute("UPDATE bestellung SET haskuebon = 0") : Status::Error(error);
+  if (madePending) madePending = c->Execute("DELETE FROM pdakuebon");
+  if (!madePending) {
+    Note("FEHLER: the kitchen lines cannot be made pending: " + madePending.message());
     return 1;
   }
   c.reset();
@@ -295,8 +296,7 @@ int RunRestart(const BenchOptions& options) {
   const auto errors = inst.GatewayErrors();
   for (size_t e = 0; e < errors.size() && e < 5; ++e) Note("gateway: " + errors[e]);
   Report({"stall, restart with TSE silent and 3 tables pending: first answer",
-          first > 0 ? Fixed(first / 1000) + " s" : "none within 180 s", "<= 1 s",
-          first > 0 && first <= 1000});
+          first > 0 ? Fixed(first / 1000) + " s" : "none within 180 s", "<= 1 s", first > 0 && first <= 1000});
   inst.StopAll();
   return 0;
 }

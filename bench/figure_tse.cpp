@@ -43,9 +43,9 @@ class TimingEnv final : public platform::ForwardingEnv {
 class ServerThread {
  public:
   ServerThread(const std::string& dbPath, std::string& error) {
-    db::DbError err;
-    conn_ = db::OpenSqlite(dbPath, false, err);
-    if (!conn_) error = err.text;
+    auto opened = db::OpenSqlite(dbPath, false);
+    if (opened) conn_ = std::move(*opened);
+    if (!opened) error = opened.status().message();
   }
   ~ServerThread() { Stop(); }
 
@@ -66,8 +66,7 @@ class ServerThread {
   void Loop() {
     int64_t counter = 0;
     while (!stop_) {
-      db::DbError err;
-      auto rs = conn_->Query("SELECT kasse, merker, typ FROM tse_server_req WHERE status = 0", err);
+      auto rs = conn_->Query("SELECT kasse, merker, typ FROM tse_server_req WHERE status = 0");
       if (!rs || rs->Eof()) {
         SleepMs(1);
         continue;
@@ -79,20 +78,18 @@ class ServerThread {
       const std::string values = kasse + ", " + merker + ", " + std::to_string(counter) + ", " +
                                  std::to_string(1767225600 + counter) + ", 'BENCH-TSE', " + std::to_string(counter) +
                                  ", 'SIG" + std::to_string(counter) + "'";
-      bool ok = conn_->BeginTrans(err) &&
-                conn_->Execute(
-                    "INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
-                    "tse_sigcount, tse_signatur) VALUES (" +
-                        values + ")",
-                    err) &&
-                conn_->Execute(
-                    "UPDATE tse_server_req SET status = 1 WHERE kasse = " + kasse + " AND merker = " + merker, err) &&
-                conn_->CommitTrans(err);
+      const bool ok =
+          conn_->BeginTrans() &&
+          conn_->Execute(
+              "INSERT INTO tse_server_ans (kasse, merker, tse_trxnr, tse_logtimeutc, tse_sernr, "
+              "tse_sigcount, tse_signatur) VALUES (" +
+              values + ")") &&
+          conn_->Execute("UPDATE tse_server_req SET status = 1 WHERE kasse = " + kasse + " AND merker = " + merker) &&
+          conn_->CommitTrans();
       if (ok) {
         committed_ = NowMs();
-      } else {
-        db::DbError ignored;
-        if (conn_->InTransaction()) conn_->RollbackTrans(ignored);
+      } else if (conn_->InTransaction()) {
+        (void)conn_->RollbackTrans();  // the request stays unanswered and is seen again
       }
     }
   }

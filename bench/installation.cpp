@@ -77,25 +77,23 @@ Installation::~Installation() {
 std::string Installation::Terminal(int slot) const { return root_ + "/pda" + std::to_string(slot) + "/"; }
 
 bool Installation::Sql(db::Connection& c, const std::string& sql, std::string& error) {
-  db::DbError err;
-  if (c.Execute(sql, err)) return true;
-  error = sql + ": " + err.text;
+  const Status done = c.Execute(sql);
+  if (done) return true;
+  error = sql + ": " + done.message();
   return false;
 }
 
 std::unique_ptr<db::Connection> Installation::Connect(std::string& error) {
-  db::DbError err;
-  auto c = db::OpenSqlite(dbPath(), false, err);
-  if (!c) error = err.text;
-  return c;
+  auto c = db::OpenSqlite(dbPath(), false);
+  if (!c) error = c.status().message();
+  return std::move(c).value_or(nullptr);
 }
 
 std::string Installation::Scalar(const std::string& sql) {
   std::string error;
   auto c = Connect(error);
   if (!c) return "";
-  db::DbError err;
-  auto rs = c->Query(sql, err);
+  auto rs = c->Query(sql);
   return rs && !rs->Eof() ? rs->Raw(0).AsString() : "";
 }
 

@@ -35,14 +35,15 @@ bool LocalDb::Create(std::string& error) {
     return false;
   }
   folder_ = tmpl;
-  db::DbError err;
-  conn_ = db::OpenSqlite(dbPath(), true, err);
-  if (!conn_) {
-    error = "open: " + err.text;
+  auto opened = db::OpenSqlite(dbPath(), true);
+  if (!opened) {
+    error = "open: " + opened.status().message();
     return false;
   }
-  if (!db::ExecuteSqliteScript(*conn_, "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n", err)) {
-    error = "schema: " + err.text;
+  conn_ = std::move(*opened);
+  if (Status schema = db::ExecuteSqliteScript(*conn_, "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n");
+      !schema) {
+    error = "schema: " + schema.message();
     return false;
   }
   state_.engine = "SQLITE";
@@ -66,9 +67,8 @@ bool LocalDb::Create(std::string& error) {
 
 bool LocalDb::Exec(const std::vector<std::string>& statements, std::string& error) {
   for (const auto& sql : statements) {
-    db::DbError err;
-    if (!conn_->Execute(sql, err)) {
-      error = sql + ": " + err.text;
+    if (Status done = conn_->Execute(sql); !done) {
+      error = sql + ": " + done.message();
       return false;
     }
   }
@@ -76,8 +76,7 @@ bool LocalDb::Exec(const std::vector<std::string>& statements, std::string& erro
 }
 
 std::string LocalDb::Scalar(const std::string& sql) {
-  db::DbError err;
-  auto rs = conn_->Query(sql, err);
+  auto rs = conn_->Query(sql);
   return rs && !rs->Eof() && rs->ColumnCount() > 0 ? rs->Raw(0).AsString() : "";
 }
 

@@ -31,6 +31,7 @@ class [[nodiscard]] Result {
   const T& operator*() const& { return *value_; }
 
   T value_or(T fallback) const& { return value_ ? *value_ : std::move(fallback); }
+  T value_or(T fallback) && { return value_ ? std::move(*value_) : std::move(fallback); }
 
  private:
   std::optional<T> value_;

@@ -10,19 +10,11 @@
 #include <vector>
 
 #include "common/datetime.h"
+#include "common/result.h"
+#include "common/status.h"
 #include "db/dialect.h"
 
 namespace tolven::db {
-
-struct DbError {
-  int32_t number = 0;                  // native error number of the engine (0: none)
-  std::string text;                    // description
-  std::string source;                  // engine or driver that reported it
-  std::string sqlState;                // five-character state where the engine has one
-  std::vector<int32_t> nativeNumbers;  // every native number of the diagnostic records
-
-  void Clear() { *this = DbError(); }
-};
 
 // Column type categories, as far as the NULL rules need them.
 enum class ColumnKind {
@@ -120,44 +112,41 @@ class Connection {
   virtual ~Connection() = default;
   virtual bool IsOpen() const = 0;
   virtual void Close() = 0;
-  // Runs one statement. On failure fills err and returns false; never throws.
-  virtual bool Execute(const std::string& sql, DbError& err) = 0;
+  // Runs one statement; never throws. A failure carries the engine's number
+  // and state and says whether another station's lock caused it.
+  virtual Status Execute(const std::string& sql) = 0;
   // Runs one statement whose "?" marks take `args` in order. A statement run
   // again and again (one per receipt line) stays prepared on engines that
   // can; the others get the values written into the text.
-  virtual bool ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err);
-  // Runs a query and fetches the whole result; nullptr on failure.
-  virtual std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) = 0;
+  virtual Status ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args);
+  // Runs a query and fetches the whole result.
+  virtual Result<ResultSet> Query(const std::string& sql) = 0;
   // Transactions lock for writing at their start, so that two stations never
   // deadlock half-way through a settlement.
-  virtual bool BeginTrans(DbError& err) = 0;
-  virtual bool CommitTrans(DbError& err) = 0;
-  virtual bool RollbackTrans(DbError& err) = 0;
+  virtual Status BeginTrans() = 0;
+  virtual Status CommitTrans() = 0;
+  virtual Status RollbackTrans() = 0;
   virtual bool InTransaction() const = 0;
-  // The first failure of the open transaction, asked before its rollback:
-  // true with err filled when a statement in it failed (err cleared and false
-  // otherwise). Tells the caller why nothing can be stored, for example a
-  // deadlock that makes running the whole transaction again worth it.
-  virtual bool TransactionFailure(DbError& err) const {
-    err.Clear();
-    return false;
-  }
+  // The first failure of the open transaction, asked before its rollback; ok
+  // when no statement in it failed. Tells the caller why nothing can be
+  // stored, for example a deadlock that makes running the whole transaction
+  // again worth it.
+  virtual Status TransactionFailure() const { return Status::Ok(); }
   // Savepoints inside an open transaction, in the dialect's forms: after a
   // failed statement, RollbackToSavepoint undoes what followed the savepoint
-  // and the transaction goes on. All three fail (err filled) on an engine
-  // whose dialect has none; SupportsSavepoints says so beforehand.
+  // and the transaction goes on. All three fail on an engine whose dialect
+  // has none; SupportsSavepoints says so beforehand.
   bool SupportsSavepoints() const { return !dialect().Savepoint("s").empty(); }
-  virtual bool Savepoint(const std::string& name, DbError& err);
-  virtual bool RollbackToSavepoint(const std::string& name, DbError& err);
-  virtual bool ReleaseSavepoint(const std::string& name, DbError& err);
+  virtual Status Savepoint(const std::string& name);
+  virtual Status RollbackToSavepoint(const std::string& name);
+  virtual Status ReleaseSavepoint(const std::string& name);
   // How long a statement may run and wait for another station's lock; 0: it
   // does not wait for such a lock at all but fails at once.
   virtual void SetCommandTimeout(int seconds) = 0;
   virtual const Dialect& dialect() const = 0;
   // A session setting or session lock that must hold for the whole run: done
   // now, and again on every new session an engine opens after losing one.
-  // False when it fails now.
-  virtual bool ExecuteForSession(const std::string& sql, DbError& err) { return Execute(sql, err); }
+  virtual Status ExecuteForSession(const std::string& sql) { return Execute(sql); }
 };
 
 }  // namespace tolven::db

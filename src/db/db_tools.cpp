@@ -26,20 +26,6 @@ Value GetFieldValue(const ResultSet& rs, const std::string& field) {
   return raw;
 }
 
-bool IsLockConflict(const DbError& err) {
-  if (err.source == "SQLite") {
-    const int32_t primary = err.number & 0xFF;
-    return primary == 5 || primary == 6;  // SQLITE_BUSY, SQLITE_LOCKED
-  }
-  if (err.sqlState == "40P01" || err.sqlState == "55P03" || err.sqlState == "40001") return true;
-  for (int32_t n : err.nativeNumbers) {
-    if (n == 1205 || n == 1222) return true;
-  }
-  // The settlement lock of SQL Server (sp_getapplock): -1 timed out, -3 chosen as deadlock victim.
-  return err.text.find("nicht erhalten (-1)") != std::string::npos ||
-         err.text.find("nicht erhalten (-3)") != std::string::npos;
-}
-
 size_t UndefinedCp1252Byte(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -48,33 +34,19 @@ size_t UndefinedCp1252Byte(std::string_view text) {
   return std::string::npos;
 }
 
-Status StatusOf(const DbError& err) {
-  return Status::EngineError(err.text, err.number, err.sqlState,
-                             IsLockConflict(err) ? ErrorKind::Conflict : ErrorKind::Other, err.source);
-}
-
 Status DbTools::ExecSQLRepeatable(const std::string& sql) {
   Status st = ExecSQL(sql);
   if (st || conn_->InTransaction() || !st.IsConflict()) return st;
   return ExecSQL(sql);
 }
 
-Status DbTools::ExecSQLOn(Connection& connection, const std::string& sql) {
-  DbError err;
-  return connection.Execute(sql, err) ? Status::Ok() : StatusOf(err);
-}
+Status DbTools::ExecSQLOn(Connection& connection, const std::string& sql) { return connection.Execute(sql); }
 
 Status DbTools::ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& args) {
-  DbError err;
-  return conn_->ExecuteWith(sql, args, err) ? Status::Ok() : StatusOf(err);
+  return conn_->ExecuteWith(sql, args);
 }
 
-Result<ResultSet> DbTools::OpenOn(Connection& connection, const std::string& sql) {
-  DbError err;
-  auto rs = connection.Query(sql, err);
-  if (!rs) return StatusOf(err);
-  return std::move(*rs);
-}
+Result<ResultSet> DbTools::OpenOn(Connection& connection, const std::string& sql) { return connection.Query(sql); }
 
 std::optional<std::string> DbTools::WaiterName(int32_t kanr) {
   auto rs = Open("SELECT name FROM kassi WHERE kanr = " + std::to_string(kanr));
@@ -111,38 +83,36 @@ std::string DbTools::SqlNow() {
 }
 
 namespace {
-// MAX(bunr) of the older period + 1 (none: 1). False when it cannot be read: a
-// counter seeded with 1 instead would hand out the older period's numbers again.
-bool NextBelegNrOn(Connection& connection, int32_t& number, DbError& err) {
-  auto rs = connection.Query("SELECT MAX(bunr) AS nummer FROM kassea", err);
-  if (!rs) return false;
+// MAX(bunr) of the older period + 1 (none: 1). A failure when it cannot be
+// read: a counter seeded with 1 instead would hand out the older period's
+// numbers again.
+Result<int32_t> NextBelegNrOn(Connection& connection) {
+  auto rs = connection.Query("SELECT MAX(bunr) AS nummer FROM kassea");
+  if (!rs) return rs.status();
   int64_t max = rs->Eof() ? 0 : GetFieldValue(*rs, "nummer").AsInt64();
   if (max < 0) max = 0;
-  if (max >= INT32_MAX) {
-    err.number = -1;
-    err.text = "Die Belegnummern der Tabelle kassea sind ausgeschöpft.";
-    return false;
-  }
-  number = static_cast<int32_t>(max + 1);
-  return true;
+  if (max >= INT32_MAX) return Status::Error("Die Belegnummern der Tabelle kassea sind ausgeschöpft.");
+  return static_cast<int32_t>(max + 1);
 }
 }  // namespace
 
-bool DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum,
-                          int32_t& number, DbError& err) {
+Result<int32_t> DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum) {
   const std::string where = " WHERE name = " + SqlText(name) + " ";
   // Touching the row first takes its write lock on every engine, so the read
   // below and the update after it cannot interleave with another station.
-  if (!connection.ExecuteWith("UPDATE uniquenr SET wert = wert WHERE name = ?", {name}, err)) return false;
-  auto rs = connection.Query("SELECT * FROM uniquenr" + where, err);
-  if (!rs) return false;
+  if (Status touched = connection.ExecuteWith("UPDATE uniquenr SET wert = wert WHERE name = ?", {name}); !touched) {
+    return touched;
+  }
+  auto rs = connection.Query("SELECT * FROM uniquenr" + where);
+  if (!rs) return rs.status();
   if (rs->Eof()) {
-    number = start;
-    if (name == "KABUBUNR" && !NextBelegNrOn(connection, number, err)) return false;
-    return connection.Execute("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ( " + SqlText(name) +
-                                  " , " + NumStr(int64_t{number} + 1) + " , " + NumStr(start) + " , " +
-                                  NumStr(maximum) + " ) ",
-                              err);
+    Result<int32_t> number = name == "KABUBUNR" ? NextBelegNrOn(connection) : Result<int32_t>(start);
+    if (!number) return number;
+    Status inserted =
+        connection.Execute("INSERT INTO uniquenr (name, wert, startwert, maxwert) VALUES ( " + SqlText(name) + " , " +
+                           NumStr(int64_t{*number} + 1) + " , " + NumStr(start) + " , " + NumStr(maximum) + " ) ");
+    if (!inserted) return inserted;
+    return number;
   }
   int64_t wert = GetFieldValue(*rs, "wert").AsInt64();
   int64_t maxwert = GetFieldValue(*rs, "maxwert").AsInt64();
@@ -152,45 +122,41 @@ bool DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32
   if (maxwert <= 0) maxwert = 999999999;
   if (maxwert > INT32_MAX) maxwert = INT32_MAX;
   if (wert > maxwert) wert = GetFieldValue(*rs, "startwert").AsInt64();
-  number = static_cast<int32_t>(wert);
-  return connection.ExecuteWith("UPDATE uniquenr SET wert = ? WHERE name = ?", {wert + 1, name}, err);
+  if (Status st = connection.ExecuteWith("UPDATE uniquenr SET wert = ? WHERE name = ?", {wert + 1, name}); !st) {
+    return st;
+  }
+  return static_cast<int32_t>(wert);
 }
 
-int32_t DbTools::GetUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum) {
+Result<int32_t> DbTools::GetUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum) {
   if (start == 0) start = 1;
   if (maximum == 0) maximum = 999999999;
   const bool own = !connection.InTransaction();
-  DbError err;
+  Status failure;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (own && !connection.BeginTrans(err)) break;
-    int32_t number = 0;
-    bool ok = TryUniqueNr(name, connection, start, maximum, number, err);
     if (own) {
-      DbError ignored;
-      if (ok) {
-        ok = connection.CommitTrans(err);
-        if (!ok) connection.RollbackTrans(ignored);
-      } else {
-        connection.RollbackTrans(ignored);
-      }
+      failure = connection.BeginTrans();
+      if (!failure) break;
     }
-    if (ok) return number;
+    Result<int32_t> number = TryUniqueNr(name, connection, start, maximum);
+    if (own) {
+      Status stored = number ? connection.CommitTrans() : Status::Ok();
+      if (!stored) number = stored;
+      if (!number) (void)connection.RollbackTrans();  // what failed is reported below
+    }
+    if (number) return number;
+    failure = number.status();
     // A new counter inserted by another station at the same moment: read it again.
     if (!own) break;
   }
-  LogSqlError("Zähler " + name + " konnte nicht gelesen werden: " + err.text, true);
-  return -1;
+  LogSqlError("Zähler " + name + " konnte nicht gelesen werden: " + failure.message(), true);
+  return failure;
 }
 
-int32_t DbTools::GetNextBelegNr() {
-  DbError err;
-  int32_t number = 0;
-  return NextBelegNrOn(*conn_, number, err) ? number : -1;
-}
+Result<int32_t> DbTools::GetNextBelegNr() { return NextBelegNrOn(*conn_); }
 
 int32_t DbTools::GetAccountForName(const std::string& designation) {
-  DbError err;
-  auto rs = conn_->Query("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation), err);
+  auto rs = conn_->Query("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation));
   if (!rs || rs->Eof()) return 0;
   return GetFieldValue(*rs, "konto").AsInt();
 }

@@ -28,20 +28,10 @@ std::string SqlText(std::string_view text);
 // without leading and trailing blanks. A missing column gives NULL -> 0.
 Value GetFieldValue(const ResultSet& rs, const std::string& field);
 
-// Another station held what the statement or transaction needed: a deadlock
-// (SQL Server 1205, PostgreSQL 40P01, either's 40001), a lock wait that ran
-// out (SQL Server 1222 or the settlement lock not granted, PostgreSQL 55P03)
-// or a busy or locked SQLite file. The same work may succeed when run again.
-bool IsLockConflict(const DbError& err);
-
 // The first byte Windows-1252 leaves undefined (81, 8D, 8F, 90, 9D hex);
 // npos when there is none. FreeTDS cannot hand them to SQL Server, and no
 // terminal means them: a text holding one is refused before any statement.
 size_t UndefinedCp1252Byte(std::string_view text);
-
-// The engine's report as the program's error value: its text, native number
-// and state, and whether it was a lock conflict.
-Status StatusOf(const DbError& err);
 
 class DbTools {
  public:
@@ -87,13 +77,15 @@ class DbTools {
   // The next number of a named counter. Read and advance happen under a write
   // lock (inside the caller's transaction, or a transaction of its own), so two
   // stations never get the same number. A start or maximum of 0 means default.
-  int32_t GetUniqueNr(const std::string& name, Connection& connection, int32_t start = 1, int32_t maximum = 999999999);
-  int32_t GetUniqueNr(const std::string& name, int32_t start = 1, int32_t maximum = 999999999) {
+  // A failure is written to the SQL error log as well.
+  Result<int32_t> GetUniqueNr(const std::string& name, Connection& connection, int32_t start = 1,
+                              int32_t maximum = 999999999);
+  Result<int32_t> GetUniqueNr(const std::string& name, int32_t start = 1, int32_t maximum = 999999999) {
     return GetUniqueNr(name, *conn_, start, maximum);
   }
   // The largest receipt number of the older period (kassea) + 1, 1 when it has
-  // none; -1 when it cannot be read.
-  int32_t GetNextBelegNr();
+  // none; a failure when it cannot be read.
+  Result<int32_t> GetNextBelegNr();
   int32_t GetAccountForName(const std::string& designation);
 
   void WriteSysLog(const std::string& type, std::string& text);
@@ -106,8 +98,7 @@ class DbTools {
   std::string SqlErrorLogPath();
 
  private:
-  bool TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum, int32_t& number,
-                   DbError& err);
+  Result<int32_t> TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum);
 
   Connection* conn_;
   const StartupState& state_;

@@ -81,8 +81,6 @@ class Sqlite final : public Dialect {
  public:
   const char* Name() const override { return "SQLITE"; }
   bool OneWriter() const override { return true; }
-  // SQLITE_BUSY and SQLITE_LOCKED with their extended codes.
-  bool LockBusy(const DbError& err) const override { return (err.number & 0xff) == 5 || (err.number & 0xff) == 6; }
   const char* SchemaName() const override { return "sqlite"; }
   std::string SelectTop(int n, const std::string& rest) const override {
     return "SELECT " + rest + " LIMIT " + std::to_string(n);

@@ -8,8 +8,6 @@
 
 namespace tolven::db {
 
-struct DbError;
-
 class Dialect {
  public:
   virtual ~Dialect() = default;
@@ -66,9 +64,6 @@ class Dialect {
   // True when a writer locks the whole database, so that one connection
   // writes at a time (SQLite); the servers lock rows.
   virtual bool OneWriter() const { return false; }
-  // The statement failed only because another connection held the lock it
-  // needed (and did nothing).
-  virtual bool LockBusy(const DbError&) const { return false; }
 };
 
 inline constexpr const char* kRegisterLockBusyText = "Kassen-ID ist bereits angemeldet";

@@ -13,6 +13,13 @@ constexpr int64_t kRetryOpenMs = 30000;
 // How often a job that finds every connection in use looks again, outside a loop.
 constexpr int kWaitForOneMs = 5;
 
+// How a call of the connection ended, whatever it returns.
+const Status& OutcomeOf(const Status& status) { return status; }
+template <class T>
+const Status& OutcomeOf(const Result<T>& result) {
+  return result.status();
+}
+
 }  // namespace
 
 JobConnections::JobConnections(Connection& station, platform::Env& env, Opener open, size_t maxOpen)
@@ -40,10 +47,13 @@ Connection& JobConnections::Current() {
       c = idle_.back();
       idle_.pop_back();
     } else if (all_.size() + opening_ < maxOpen_ && env_.MonotonicMs() >= retryOpenAtMs_) {
-      DbError err;
       std::unique_ptr<Connection> opened;
       ++opening_;
-      env_.RunBlocking([this, &opened, &err] { opened = open_(err); });
+      env_.RunBlocking([this, &opened] {
+        // Not opened: the job shares the station's connection, which is what
+        // it did before there were more.
+        if (auto result = open_()) opened = std::move(*result);
+      });
       --opening_;
       if (!opened) {
         retryOpenAtMs_ = env_.MonotonicMs() + kRetryOpenMs;
@@ -87,8 +97,7 @@ void JobConnections::GiveBack(loop::Job& job) {
   if (c == &station_) return;  // the job stays on it to its end
   if (c->InTransaction()) {
     // Left open by a job that ended: never handed to the next one.
-    DbError err;
-    (void)c->RollbackTrans(err);
+    (void)c->RollbackTrans();  // nothing of it can be stored any more
   }
   c->SetCommandTimeout(commandTimeout_);
   timeouts_.erase(c);
@@ -133,7 +142,7 @@ const Connection& JobConnections::CurrentConst() const {
 }
 
 template <class F>
-auto JobConnections::On(Connection& c, Where where, DbError& err, F&& call) {
+auto JobConnections::On(Connection& c, Where where, F&& call) {
   if (&c == &station_) return call(c);
   std::optional<decltype(call(c))> result;
   if (oneWriter_ && where != Where::Worker) {
@@ -143,12 +152,12 @@ auto JobConnections::On(Connection& c, Where where, DbError& err, F&& call) {
     if (where == Where::HereUnlessBusy) c.SetCommandTimeout(0);
     result.emplace(call(c));
     if (where == Where::HereUnlessBusy) c.SetCommandTimeout(TimeoutOf(c));
-    if (where == Where::Here || !station_.dialect().LockBusy(err)) {
+    // Busy: another program holds the lock, and the statement did nothing.
+    if (where == Where::Here || !OutcomeOf(*result).IsConflict()) {
       if (!c.InTransaction()) GiveBack(*loop::CurrentJob());
       return std::move(*result);
     }
     result.reset();
-    err.Clear();
   }
   env_.RunBlocking([&result, &call, &c] { result.emplace(call(c)); });
   // Between transactions the connection serves other jobs: a job waiting for
@@ -173,24 +182,23 @@ void JobConnections::Close() {
   for (auto& c : all_) c->Close();
 }
 
-bool JobConnections::Execute(const std::string& sql, DbError& err) {
+Status JobConnections::Execute(const std::string& sql) {
   Connection& w = Writing();
-  return On(w, ForStatement(w), err, [&](Connection& c) { return c.Execute(sql, err); });
+  return On(w, ForStatement(w), [&](Connection& c) { return c.Execute(sql); });
 }
 
-bool JobConnections::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
+Status JobConnections::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args) {
   Connection& w = Writing();
-  return On(w, ForStatement(w), err, [&](Connection& c) { return c.ExecuteWith(sql, args, err); });
+  return On(w, ForStatement(w), [&](Connection& c) { return c.ExecuteWith(sql, args); });
 }
 
-std::unique_ptr<ResultSet> JobConnections::Query(const std::string& sql, DbError& err) {
+Result<ResultSet> JobConnections::Query(const std::string& sql) {
   Connection& r = Current();
-  return On(r, r.InTransaction() ? Where::Here : Where::HereUnlessBusy, err,
-            [&](Connection& c) { return c.Query(sql, err); });
+  return On(r, r.InTransaction() ? Where::Here : Where::HereUnlessBusy, [&](Connection& c) { return c.Query(sql); });
 }
 
-bool JobConnections::BeginTrans(DbError& err) {
-  return On(Writing(), Where::HereUnlessBusy, err, [&](Connection& c) { return c.BeginTrans(err); });
+Status JobConnections::BeginTrans() {
+  return On(Writing(), Where::HereUnlessBusy, [&](Connection& c) { return c.BeginTrans(); });
 }
 
 Connection& JobConnections::Writing() {
@@ -199,12 +207,12 @@ Connection& JobConnections::Writing() {
   return c;
 }
 
-bool JobConnections::CommitTrans(DbError& err) {
-  return On(Current(), Where::Worker, err, [&](Connection& c) { return c.CommitTrans(err); });
+Status JobConnections::CommitTrans() {
+  return On(Current(), Where::Worker, [&](Connection& c) { return c.CommitTrans(); });
 }
 
-bool JobConnections::RollbackTrans(DbError& err) {
-  return On(Current(), Where::Worker, err, [&](Connection& c) { return c.RollbackTrans(err); });
+Status JobConnections::RollbackTrans() {
+  return On(Current(), Where::Worker, [&](Connection& c) { return c.RollbackTrans(); });
 }
 
 bool JobConnections::InTransaction() const {
@@ -214,18 +222,18 @@ bool JobConnections::InTransaction() const {
   return CurrentConst().InTransaction();
 }
 
-bool JobConnections::TransactionFailure(DbError& err) const { return CurrentConst().TransactionFailure(err); }
+Status JobConnections::TransactionFailure() const { return CurrentConst().TransactionFailure(); }
 
-bool JobConnections::Savepoint(const std::string& name, DbError& err) {
-  return On(Current(), Where::Here, err, [&](Connection& c) { return c.Savepoint(name, err); });
+Status JobConnections::Savepoint(const std::string& name) {
+  return On(Current(), Where::Here, [&](Connection& c) { return c.Savepoint(name); });
 }
 
-bool JobConnections::RollbackToSavepoint(const std::string& name, DbError& err) {
-  return On(Current(), Where::Here, err, [&](Connection& c) { return c.RollbackToSavepoint(name, err); });
+Status JobConnections::RollbackToSavepoint(const std::string& name) {
+  return On(Current(), Where::Here, [&](Connection& c) { return c.RollbackToSavepoint(name); });
 }
 
-bool JobConnections::ReleaseSavepoint(const std::string& name, DbError& err) {
-  return On(Current(), Where::Here, err, [&](Connection& c) { return c.ReleaseSavepoint(name, err); });
+Status JobConnections::ReleaseSavepoint(const std::string& name) {
+  return On(Current(), Where::Here, [&](Connection& c) { return c.ReleaseSavepoint(name); });
 }
 
 void JobConnections::SetCommandTimeout(int seconds) {

@@ -38,7 +38,7 @@ namespace tolven::db {
 
 class JobConnections final : public Connection {
  public:
-  using Opener = std::function<std::unique_ptr<Connection>(DbError& err)>;
+  using Opener = std::function<Result<std::unique_ptr<Connection>>()>;
   // At most `maxOpen` connections besides the station's; a job that finds
   // them all in use waits for one.
   JobConnections(Connection& station, platform::Env& env, Opener open, size_t maxOpen = 8);
@@ -46,21 +46,21 @@ class JobConnections final : public Connection {
 
   bool IsOpen() const override;
   void Close() override;
-  bool Execute(const std::string& sql, DbError& err) override;
-  bool ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) override;
-  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override;
-  bool BeginTrans(DbError& err) override;
-  bool CommitTrans(DbError& err) override;
-  bool RollbackTrans(DbError& err) override;
+  Status Execute(const std::string& sql) override;
+  Status ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args) override;
+  Result<ResultSet> Query(const std::string& sql) override;
+  Status BeginTrans() override;
+  Status CommitTrans() override;
+  Status RollbackTrans() override;
   bool InTransaction() const override;
-  bool TransactionFailure(DbError& err) const override;
-  bool Savepoint(const std::string& name, DbError& err) override;
-  bool RollbackToSavepoint(const std::string& name, DbError& err) override;
-  bool ReleaseSavepoint(const std::string& name, DbError& err) override;
+  Status TransactionFailure() const override;
+  Status Savepoint(const std::string& name) override;
+  Status RollbackToSavepoint(const std::string& name) override;
+  Status ReleaseSavepoint(const std::string& name) override;
   void SetCommandTimeout(int seconds) override;
   const Dialect& dialect() const override { return station_.dialect(); }
   // Only on the station's session: its lock must not travel with a job.
-  bool ExecuteForSession(const std::string& sql, DbError& err) override { return station_.ExecuteForSession(sql, err); }
+  Status ExecuteForSession(const std::string& sql) override { return station_.ExecuteForSession(sql); }
 
  private:
   // The running job's connection, leased at its first call.
@@ -81,9 +81,8 @@ class JobConnections final : public Connection {
   // then on a worker thread waiting for the lock.
   enum class Where { Worker, Here, HereUnlessBusy };
   // Runs `call` on `c` as `where` says; in place when `c` is the station's.
-  // `err` is the call's error.
   template <class F>
-  auto On(Connection& c, Where where, DbError& err, F&& call);
+  auto On(Connection& c, Where where, F&& call);
   // A write outside a transaction may wait for a lock (and syncs the file).
   Where ForStatement(const Connection& c) const;
   int TimeoutOf(const Connection& c) const;

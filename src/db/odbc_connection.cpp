@@ -1,7 +1,5 @@
 #include "db/odbc_connection.h"
 
-#include "db/odbc_api.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include "common/cp1252.h"
 #include "common/text.h"
 #include "db/db_tools.h"
+#include "db/odbc_api.h"
 #include "db/odbc_diagnostics.h"
 #include "platform/system_text.h"
 
@@ -93,7 +92,7 @@ class StatementHandle {
 };
 
 // An error of the driver manager itself, which has no diagnostic record.
-void ManagerError(DbError& err, const char* text) {
+void ManagerError(DriverError& err, const char* text) {
   err.number = -1;
   err.text = text;
   err.source = "ODBC";
@@ -115,7 +114,7 @@ bool WireIsUtf8(const OdbcTarget& target) {
 
 // A new session of `target` on `env`; SQL_NULL_HDBC with err filled when the
 // server cannot be reached or refuses.
-SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DbError& err) {
+SQLHDBC Connect(SQLHENV env, const OdbcTarget& target, int timeout, DriverError& err) {
   const std::string unsendable = UnsendableLogin(target);
   if (!unsendable.empty()) {
     // Sent anyway, the driver would cut the value and the server would refuse
@@ -160,7 +159,7 @@ class OdbcConnection final : public Connection {
   ~OdbcConnection() override { Close(); }
 
   // Settings every session needs before the first statement of the program.
-  bool Setup(DbError& err) {
+  bool Setup(DriverError& err) {
     if (engine_ == OdbcEngine::Postgres) {
       // The database may be in any encoding; the program converts to and from UTF-8.
       if (!Execute("SET client_encoding = 'UTF8'", err)) return false;
@@ -176,10 +175,34 @@ class OdbcConnection final : public Connection {
     return true;
   }
 
-  bool ExecuteForSession(const std::string& sql, DbError& err) override {
-    if (!Execute(sql, err)) return false;
+  // The interface's calls: the driver's records become the program's Status here.
+  Status ExecuteForSession(const std::string& sql) override {
+    DriverError err;
+    if (!Execute(sql, err)) return StatusOf(err);
     sessionStatements_.push_back(sql);
-    return true;
+    return Status::Ok();
+  }
+  Status Execute(const std::string& sql) override {
+    DriverError err;
+    return Outcome(Execute(sql, err), err);
+  }
+  Result<ResultSet> Query(const std::string& sql) override {
+    DriverError err;
+    std::unique_ptr<ResultSet> rs = Query(sql, err);
+    if (!rs) return StatusOf(err);
+    return std::move(*rs);
+  }
+  Status BeginTrans() override {
+    DriverError err;
+    return Outcome(BeginTrans(err), err);
+  }
+  Status CommitTrans() override {
+    DriverError err;
+    return Outcome(CommitTrans(err), err);
+  }
+  Status RollbackTrans() override {
+    DriverError err;
+    return Outcome(RollbackTrans(err), err);
   }
 
   bool IsOpen() const override { return dbc_ != SQL_NULL_HDBC; }
@@ -198,13 +221,13 @@ class OdbcConnection final : public Connection {
     inTransaction_ = false;
   }
 
-  bool Execute(const std::string& sql, DbError& err) override {
+  bool Execute(const std::string& sql, DriverError& err) {
     err.Clear();
     if (Refused(err)) return false;
     return ExecuteNow(sql, err);
   }
 
-  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
+  std::unique_ptr<ResultSet> Query(const std::string& sql, DriverError& err) {
     err.Clear();
     if (Refused(err)) return nullptr;
     return QueryNow(sql, err);
@@ -212,7 +235,7 @@ class OdbcConnection final : public Connection {
 
  private:
   // The statement itself, without the failed-transaction check.
-  bool ExecuteNow(const std::string& sql, DbError& err) {
+  bool ExecuteNow(const std::string& sql, DriverError& err) {
     if (!Revive(err)) return false;
     if (IsBlank(sql)) {
       Own(err, "Leere SQL-Anweisung.");
@@ -225,7 +248,7 @@ class OdbcConnection final : public Connection {
     return true;
   }
 
-  std::unique_ptr<ResultSet> QueryNow(const std::string& sql, DbError& err) {
+  std::unique_ptr<ResultSet> QueryNow(const std::string& sql, DriverError& err) {
     if (!Revive(err)) return nullptr;
     if (IsBlank(sql) || HoldsSeveralStatements(sql)) {
       Own(err, IsBlank(sql) ? "Leere SQL-Anweisung." : "Eine Abfrage darf nur eine Anweisung enthalten.");
@@ -287,7 +310,7 @@ class OdbcConnection final : public Connection {
   }
 
  public:
-  bool BeginTrans(DbError& err) override {
+  bool BeginTrans(DriverError& err) {
     err.Clear();
     if (!IsOpen()) return Closed(err);
     if (inTransaction_) {
@@ -306,14 +329,14 @@ class OdbcConnection final : public Connection {
     firstFailure_.Clear();
     const std::string lock = dialect().LockForWriting();
     if (!lock.empty() && !Execute(lock, err)) {
-      DbError ignored;
+      DriverError ignored;
       EndTransaction(SQL_ROLLBACK, ignored);
       return false;
     }
     return true;
   }
 
-  bool CommitTrans(DbError& err) override {
+  bool CommitTrans(DriverError& err) {
     err.Clear();
     if (!IsOpen()) return Closed(err);
     if (!inTransaction_) {
@@ -324,21 +347,21 @@ class OdbcConnection final : public Connection {
     // COMMIT with a silent rollback; a half-written settlement must never be
     // reported as stored.
     if (failedInTransaction_) {
-      DbError ignored;
+      DriverError ignored;
       EndTransaction(SQL_ROLLBACK, ignored);
       err = firstFailure_;
       err.text = "Die Transaktion wurde wegen eines Fehlers zurückgesetzt: " + firstFailure_.text;
       return false;
     }
     if (!EndTransaction(SQL_COMMIT, err)) {
-      DbError ignored;
+      DriverError ignored;
       EndTransaction(SQL_ROLLBACK, ignored);
       return false;
     }
     return true;
   }
 
-  bool RollbackTrans(DbError& err) override {
+  bool RollbackTrans(DriverError& err) {
     err.Clear();
     if (!IsOpen()) return Closed(err);
     if (!inTransaction_) {
@@ -350,25 +373,22 @@ class OdbcConnection final : public Connection {
 
   bool InTransaction() const override { return inTransaction_; }
 
-  bool TransactionFailure(DbError& err) const override {
-    err.Clear();
-    if (!inTransaction_ || !failedInTransaction_) return false;
-    err = firstFailure_;
-    return true;
+  Status TransactionFailure() const override {
+    return inTransaction_ && failedInTransaction_ ? StatusOf(firstFailure_) : Status::Ok();
   }
 
   // A rollback to a savepoint makes a transaction usable again that a failed
   // statement after the savepoint had aborted: it is the one statement a
   // failed transaction still runs, and the commit must not roll it back for
   // that failure.
-  bool RollbackToSavepoint(const std::string& name, DbError& err) override {
+  Status RollbackToSavepoint(const std::string& name) override {
     const std::string sql = dialect().RollbackToSavepoint(name);
-    if (sql.empty() || !inTransaction_) return Connection::RollbackToSavepoint(name, err);
-    err.Clear();
-    if (!ExecuteNow(sql, err)) return false;
+    if (sql.empty() || !inTransaction_) return Connection::RollbackToSavepoint(name);
+    DriverError err;
+    if (!ExecuteNow(sql, err)) return StatusOf(err);
     failedInTransaction_ = false;
     firstFailure_.Clear();
-    return true;
+    return Status::Ok();
   }
 
   // The time-out bounds every statement; how long a statement waits for a lock
@@ -378,7 +398,7 @@ class OdbcConnection final : public Connection {
     timeout_ = seconds < 0 ? 0 : seconds;
     pendingLockWait_ = true;
     if (!inTransaction_) {
-      DbError ignored;
+      DriverError ignored;
       ApplyLockWait(ignored);
     }
   }
@@ -398,14 +418,14 @@ class OdbcConnection final : public Connection {
   // where the driver would run the next statement on its own and commit it).
   // Every further statement is refused with that first failure until the
   // rollback, so nothing after it is stored or read as if it belonged.
-  bool Refused(DbError& err) const {
+  bool Refused(DriverError& err) const {
     if (!inTransaction_ || !failedInTransaction_) return false;
     err = firstFailure_;
     err.text = "Anweisung nicht ausgeführt, die Transaktion ist nach einem Fehler abgebrochen: " + firstFailure_.text;
     return true;
   }
 
-  bool ApplyLockWait(DbError& err) {
+  bool ApplyLockWait(DriverError& err) {
     if (!pendingLockWait_ || !IsOpen()) return true;
     pendingLockWait_ = false;
     const std::string sql = dialect().LockWait(timeout_);
@@ -420,7 +440,7 @@ class OdbcConnection final : public Connection {
 
   // Allocates a statement with the time-out and runs the text. SQL_NO_DATA (a
   // searched UPDATE or DELETE that met no row) is success.
-  bool Run(const std::string& sql, StatementHandle& st, DbError& err) {
+  bool Run(const std::string& sql, StatementHandle& st, DriverError& err) {
     if (!IsOpen()) return Closed(err);
     // FreeTDS's conversion stops at these bytes and reports "Memory allocation
     // failure"; say what is wrong instead, and send nothing.
@@ -450,7 +470,7 @@ class OdbcConnection final : public Connection {
     return false;
   }
 
-  bool DrainResults(StatementHandle& st, DbError& err) {
+  bool DrainResults(StatementHandle& st, DriverError& err) {
     for (;;) {
       SQLRETURN rc = SQLMoreResults(st.get());
       if (rc == SQL_NO_DATA) return true;
@@ -461,13 +481,13 @@ class OdbcConnection final : public Connection {
     }
   }
 
-  std::unique_ptr<ResultSet> FailStatement(StatementHandle& st, SQLRETURN rc, DbError& err) {
+  std::unique_ptr<ResultSet> FailStatement(StatementHandle& st, SQLRETURN rc, DriverError& err) {
     ReadDiagnostics(SQL_HANDLE_STMT, st.get(), engine_, rc, err);
     Failed(err);
     return nullptr;
   }
 
-  bool ReadColumn(StatementHandle& st, SQLUSMALLINT column, ColumnKind kind, Value& v, DbError& err) {
+  bool ReadColumn(StatementHandle& st, SQLUSMALLINT column, ColumnKind kind, Value& v, DriverError& err) {
     SQLLEN ind = 0;
     SQLRETURN rc;
     switch (kind) {
@@ -543,7 +563,7 @@ class OdbcConnection final : public Connection {
     }
   }
 
-  bool EndTransaction(SQLSMALLINT how, DbError& err) {
+  bool EndTransaction(SQLSMALLINT how, DriverError& err) {
     SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, how);
     bool ok = SQL_SUCCEEDED(rc);
     if (!ok) ReadDiagnostics(SQL_HANDLE_DBC, dbc_, engine_, rc, err);
@@ -551,14 +571,14 @@ class OdbcConnection final : public Connection {
     SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER);
     inTransaction_ = false;
     failedInTransaction_ = false;
-    DbError ignored;
+    DriverError ignored;
     ApplyLockWait(ignored);
     return ok;
   }
 
   // Remembers the first failure inside a transaction and a session the
   // server has lost; returns false.
-  bool Failed(const DbError& err) {
+  bool Failed(const DriverError& err) {
     if (inTransaction_ && !failedInTransaction_) {
       failedInTransaction_ = true;
       firstFailure_ = err;
@@ -569,7 +589,7 @@ class OdbcConnection final : public Connection {
 
   // A broken link (class 08), a server that ended the session (57P0x), or a
   // driver that says the connection is dead.
-  bool SessionLost(const DbError& err) const {
+  bool SessionLost(const DriverError& err) const {
     if (err.sqlState.compare(0, 2, "08") == 0 || err.sqlState.compare(0, 4, "57P0") == 0) return true;
     SQLUINTEGER dead = SQL_CD_FALSE;
     return dbc_ != SQL_NULL_HDBC &&
@@ -582,7 +602,7 @@ class OdbcConnection final : public Connection {
   // restarted). The failed statement itself is never repeated: the server may
   // have done it before the link broke. Tries at most every few seconds, so a
   // server that stays away does not hold every statement for the log-in time.
-  bool Revive(DbError& err) {
+  bool Revive(DriverError& err) {
     if (!lost_ || inTransaction_ || dbc_ == SQL_NULL_HDBC) return true;
     const int64_t now = clock_.MonotonicMs();
     if (now < nextRevivalMs_) {
@@ -590,7 +610,7 @@ class OdbcConnection final : public Connection {
       return false;
     }
     nextRevivalMs_ = now + kRevivalPauseMs;
-    DbError why;
+    DriverError why;
     // The loop waits for this log-in: a short limit, whatever the statements get.
     SQLHDBC fresh = Connect(env_, target_, kReconnectLoginTimeoutSeconds, why);
     if (fresh == SQL_NULL_HDBC) {
@@ -609,14 +629,14 @@ class OdbcConnection final : public Connection {
     return false;
   }
 
-  void Own(DbError& err, const std::string& text) const {
+  void Own(DriverError& err, const std::string& text) const {
     err.number = -1;
     err.text = text;
     err.source = "tolvenpda";
     err.nativeNumbers = {-1};
   }
 
-  bool Closed(DbError& err) const {
+  bool Closed(DriverError& err) const {
     Own(err, "Die Datenbankverbindung ist geschlossen.");
     return false;
   }
@@ -634,29 +654,34 @@ class OdbcConnection final : public Connection {
   bool lost_ = false;
   platform::Env& clock_;
   int64_t nextRevivalMs_ = std::numeric_limits<int64_t>::min();  // the first attempt comes at once
-  DbError firstFailure_;
+  DriverError firstFailure_;
   std::vector<std::string> sessionStatements_;  // repeated on a revived session
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err, platform::Env& clock) {
-  err.Clear();
+Result<std::unique_ptr<Connection>> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, platform::Env& clock,
+                                             OpenFailure* failure) {
+  DriverError err;
+  auto failed = [&] {
+    if (failure) *failure = ClassifyOpenFailure(target.engine, err);
+    return StatusOf(err);
+  };
   SQLHENV env = SQL_NULL_HENV;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
     ManagerError(err, "Der ODBC-Treibermanager kann nicht verwendet werden.");
-    return nullptr;
+    return failed();
   }
   SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   const int timeout = timeoutSeconds < 0 ? 0 : timeoutSeconds;
   SQLHDBC dbc = Connect(env, target, timeout, err);
   if (dbc == SQL_NULL_HDBC) {
     SQLFreeHandle(SQL_HANDLE_ENV, env);
-    return nullptr;
+    return failed();
   }
   auto conn = std::make_unique<OdbcConnection>(target, env, dbc, timeout, clock);
-  if (!conn->Setup(err)) return nullptr;  // the connection closes itself
-  return conn;
+  if (!conn->Setup(err)) return failed();  // the connection closes itself
+  return std::unique_ptr<Connection>(std::move(conn));
 }
 
 }  // namespace tolven::db

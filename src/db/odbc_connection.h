@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "db/connection.h"
+#include "db/driver_error.h"
 #include "platform/env.h"
 
 namespace tolven::db {
@@ -88,13 +90,6 @@ std::string OdbcConnectionString(const OdbcTarget& target);
 // The same with the password replaced by "***", for messages and logs.
 std::string OdbcConnectionStringForLog(const OdbcTarget& target);
 
-// Opens a connection. `timeoutSeconds` bounds the log-in and becomes the
-// command time-out. nullptr with err filled (every diagnostic record: the
-// native numbers in err.nativeNumbers, the texts joined in err.text) on failure.
-// `clock` times the pause between attempts to open a lost session again.
-std::unique_ptr<Connection> OpenOdbc(const OdbcTarget& target, int timeoutSeconds, DbError& err,
-                                     platform::Env& clock = platform::DefaultEnv());
-
 // Why opening a database failed, as the start-up must tell it apart.
 enum class OpenFailure {
   MissingDatabase,  // the server answered, the login is fine, the database is not there
@@ -113,7 +108,15 @@ enum class OpenFailure {
 // number of the server's own: the server never answered, so there is nothing
 // to create.
 // PostgreSQL reports all three as 08001 and is told apart by its texts.
-OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DbError& err);
+OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DriverError& err);
+
+// Opens a connection. `timeoutSeconds` bounds the log-in and becomes the
+// command time-out. A failure carries the texts of every diagnostic record
+// joined; `failure`, when given, is set to its class (ClassifyOpenFailure).
+// `clock` times the pause between attempts to open a lost session again.
+Result<std::unique_ptr<Connection>> OpenOdbc(const OdbcTarget& target, int timeoutSeconds,
+                                             platform::Env& clock = platform::DefaultEnv(),
+                                             OpenFailure* failure = nullptr);
 
 // The statements of a schema script: split at ";" ending a line and at lines
 // holding only "GO" (SQL Server's batch separator); comment lines and blanks
@@ -125,6 +128,6 @@ std::vector<std::string> SplitScript(const std::string& script);
 bool HoldsSeveralStatements(const std::string& sql);
 
 // Runs a script in one transaction of the connection: all of it or nothing.
-bool ExecuteScript(Connection& connection, const std::string& script, DbError& err);
+Status ExecuteScript(Connection& connection, const std::string& script);
 
 }  // namespace tolven::db

@@ -1,13 +1,12 @@
-// Diagnostic records of the ODBC driver manager and drivers turned into a DbError.
+// Diagnostic records of the ODBC driver manager and drivers turned into a DriverError.
 #pragma once
-
-#include "db/odbc_api.h"
 
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "db/connection.h"
+#include "db/odbc_api.h"
 #include "db/odbc_connection.h"
 
 namespace tolven::db {
@@ -24,10 +23,10 @@ struct DiagRecord {
 // texts of the errors joined by " / " without their prefixes, and the source
 // from the prefixes ("FreeTDS SQL Server"). A record without a native number
 // counts as -1, so a failure never reads as error number 0.
-void FillError(OdbcEngine engine, const std::vector<DiagRecord>& records, DbError& err);
+void FillError(OdbcEngine engine, const std::vector<DiagRecord>& records, DriverError& err);
 
 // Reads every record of a handle (UTF-8 texts of PostgreSQL converted) and
 // fills err; `rc` names the failure when the driver left no record.
-void ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, OdbcEngine engine, SQLRETURN rc, DbError& err);
+void ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, OdbcEngine engine, SQLRETURN rc, DriverError& err);
 
 }  // namespace tolven::db

@@ -1,11 +1,10 @@
 // Connection strings, diagnostic records, failure classes and schema scripts of
 // the ODBC engines: everything about them that needs no server.
-#include "db/odbc_api.h"
-
 #include <algorithm>
 
 #include "common/cp1252.h"
 #include "common/text.h"
+#include "db/odbc_api.h"
 #include "db/odbc_connection.h"
 #include "db/odbc_diagnostics.h"
 #include "platform/system_text.h"
@@ -214,7 +213,7 @@ std::string OdbcConnectionStringForLog(const OdbcTarget& target) {
   return BuildString(target, target.password.empty() ? "" : "***");
 }
 
-void FillError(OdbcEngine engine, const std::vector<DiagRecord>& records, DbError& err) {
+void FillError(OdbcEngine engine, const std::vector<DiagRecord>& records, DriverError& err) {
   err.Clear();
   err.source = engine == OdbcEngine::Postgres ? "PostgreSQL" : "SQL Server";
   const DiagRecord* first = nullptr;
@@ -253,7 +252,7 @@ void FillError(OdbcEngine engine, const std::vector<DiagRecord>& records, DbErro
   if (err.text.empty()) err.text = "Unbekannter Datenbankfehler";
 }
 
-void ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, OdbcEngine engine, SQLRETURN rc, DbError& err) {
+void ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, OdbcEngine engine, SQLRETURN rc, DriverError& err) {
   std::vector<DiagRecord> records;
   for (SQLSMALLINT i = 1;; ++i) {
     SQLCHAR state[8] = {0};
@@ -277,7 +276,7 @@ void ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, OdbcEngine engine
   if (records.empty()) err.text = "ODBC-Aufruf fehlgeschlagen (Rückgabewert " + std::to_string(rc) + ")";
 }
 
-OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DbError& err) {
+OpenFailure ClassifyOpenFailure(OdbcEngine engine, const DriverError& err) {
   auto has = [&](int32_t n) {
     return std::find(err.nativeNumbers.begin(), err.nativeNumbers.end(), n) != err.nativeNumbers.end();
   };
@@ -394,17 +393,16 @@ bool HoldsSeveralStatements(const std::string& sql) {
   return false;
 }
 
-bool ExecuteScript(Connection& connection, const std::string& script, DbError& err) {
-  if (!connection.BeginTrans(err)) return false;
+Status ExecuteScript(Connection& connection, const std::string& script) {
+  if (Status begun = connection.BeginTrans(); !begun) return begun;
   for (const std::string& statement : SplitScript(script)) {
-    if (!connection.Execute(statement, err)) {
-      DbError ignored;
-      connection.RollbackTrans(ignored);
-      err.text += " (" + statement.substr(0, 80) + ")";
-      return false;
+    if (Status done = connection.Execute(statement); !done) {
+      (void)connection.RollbackTrans();  // the failure below says why
+      return Status::EngineError(done.message() + " (" + statement.substr(0, 80) + ")", done.code(), done.state(),
+                                 done.kind(), done.source());
     }
   }
-  return connection.CommitTrans(err);
+  return connection.CommitTrans();
 }
 
 }  // namespace tolven::db

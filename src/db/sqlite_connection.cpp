@@ -7,6 +7,7 @@
 
 #include "common/cp1252.h"
 #include "common/text.h"
+#include "db/driver_error.h"
 
 namespace tolven::db {
 
@@ -44,51 +45,50 @@ class SqliteConnection final : public Connection {
 
   // A text of several statements runs them all in order, as the server runs a
   // batch; the first failure ends it and is reported.
-  bool Execute(const std::string& sql, DbError& err) override {
-    err.Clear();
-    if (Ended(err)) return false;
-    return Run(sql, err);
+  Status Execute(const std::string& sql) override {
+    DriverError err;
+    return Outcome(!Ended(err) && Run(sql, err), err);
   }
 
-  bool ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) override {
-    err.Clear();
-    if (Ended(err)) return false;
-    return RunWith(sql, args, err);
+  Status ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args) override {
+    DriverError err;
+    return Outcome(!Ended(err) && RunWith(sql, args, err), err);
   }
 
-  std::unique_ptr<ResultSet> Query(const std::string& sql, DbError& err) override {
-    err.Clear();
-    if (Ended(err)) return nullptr;
-    return RunQuery(sql, err);
+  Result<ResultSet> Query(const std::string& sql) override {
+    DriverError err;
+    std::unique_ptr<ResultSet> rs = Ended(err) ? nullptr : RunQuery(sql, err);
+    if (!rs) return StatusOf(err);
+    return std::move(*rs);
   }
 
-  bool BeginTrans(DbError& err) override {
-    err.Clear();
-    if (!Run("BEGIN IMMEDIATE", err)) return false;
+  Status BeginTrans() override {
+    DriverError err;
+    if (!Run("BEGIN IMMEDIATE", err)) return StatusOf(err);
     firstFailure_.Clear();
     inTransaction_ = true;
-    return true;
+    return Status::Ok();
   }
 
-  bool CommitTrans(DbError& err) override {
-    err.Clear();
+  Status CommitTrans() override {
+    DriverError err;
     if (Ended(err)) {
       inTransaction_ = false;
-      return false;
+      return StatusOf(err);
     }
     bool ok = Run("COMMIT", err);
     if (ok || sqlite3_get_autocommit(db_)) inTransaction_ = false;
-    return ok;
+    return Outcome(ok, err);
   }
 
   // A transaction the engine already rolled back on its own is over: its
   // rollback succeeds without asking the engine.
-  bool RollbackTrans(DbError& err) override {
-    err.Clear();
+  Status RollbackTrans() override {
+    DriverError err;
     const bool over = inTransaction_ && db_ && sqlite3_get_autocommit(db_);
     bool ok = over || Run("ROLLBACK", err);
     inTransaction_ = false;
-    return ok;
+    return Outcome(ok, err);
   }
 
   // False once the engine has ended the transaction on its own: the caller
@@ -99,15 +99,14 @@ class SqliteConnection final : public Connection {
     return inTransaction_ && db_;
   }
 
-  bool TransactionFailure(DbError& err) const override {
-    err = firstFailure_;
-    return inTransaction_ && firstFailure_.number != 0;
+  Status TransactionFailure() const override {
+    return inTransaction_ && firstFailure_.number != 0 ? StatusOf(firstFailure_) : Status::Ok();
   }
 
-  bool RollbackToSavepoint(const std::string& name, DbError& err) override {
-    if (!Connection::RollbackToSavepoint(name, err)) return false;
-    firstFailure_.Clear();
-    return true;
+  Status RollbackToSavepoint(const std::string& name) override {
+    Status undone = Connection::RollbackToSavepoint(name);
+    if (undone) firstFailure_.Clear();
+    return undone;
   }
 
   void SetCommandTimeout(int seconds) override {
@@ -123,7 +122,7 @@ class SqliteConnection final : public Connection {
   // full disk, an I/O error). A statement sent after that would run outside
   // the caller's transaction and be stored on its own: it is refused until
   // the caller rolls back or has asked InTransaction.
-  bool Ended(DbError& err) const {
+  bool Ended(DriverError& err) const {
     if (!inTransaction_ || !db_ || !sqlite3_get_autocommit(db_)) return false;
     err = firstFailure_;
     if (err.number == 0) {
@@ -136,7 +135,7 @@ class SqliteConnection final : public Connection {
     return true;
   }
 
-  bool Run(const std::string& sql, DbError& err) {
+  bool Run(const std::string& sql, DriverError& err) {
     std::string utf8 = Cp1252ToUtf8(sql);
     const char* rest = utf8.c_str();
     bool any = false;
@@ -159,7 +158,7 @@ class SqliteConnection final : public Connection {
     return any;
   }
 
-  bool RunWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
+  bool RunWith(const std::string& sql, const std::vector<SqlArg>& args, DriverError& err) {
     sqlite3_stmt* stmt = Prepared(sql, err);
     if (!stmt) return false;
     if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(args.size())) {
@@ -198,7 +197,7 @@ class SqliteConnection final : public Connection {
     return ok;
   }
 
-  std::unique_ptr<ResultSet> RunQuery(const std::string& sql, DbError& err) {
+  std::unique_ptr<ResultSet> RunQuery(const std::string& sql, DriverError& err) {
     // A reader never runs a second statement hidden behind the first.
     sqlite3_stmt* stmt = PrepareSingle(sql, "Eine Abfrage darf nur eine Anweisung enthalten.", err);
     if (!stmt) return nullptr;
@@ -239,7 +238,7 @@ class SqliteConnection final : public Connection {
 
   // The statement kept prepared for this text, prepared now when it is not
   // (the least recently used one makes room). One statement only.
-  sqlite3_stmt* Prepared(const std::string& sql, DbError& err) {
+  sqlite3_stmt* Prepared(const std::string& sql, DriverError& err) {
     for (auto it = prepared_.begin(); it != prepared_.end(); ++it) {
       if (it->first != sql) continue;
       prepared_.splice(prepared_.begin(), prepared_, it);
@@ -257,7 +256,7 @@ class SqliteConnection final : public Connection {
 
   // The one statement of `sql`; nullptr with err filled when there is none,
   // it does not compile, or another follows it (`severalText`).
-  sqlite3_stmt* PrepareSingle(const std::string& sql, const char* severalText, DbError& err) {
+  sqlite3_stmt* PrepareSingle(const std::string& sql, const char* severalText, DriverError& err) {
     std::string utf8 = Cp1252ToUtf8(sql);
     const char* rest = utf8.c_str();
     sqlite3_stmt* stmt = Prepare(rest, err);
@@ -278,7 +277,7 @@ class SqliteConnection final : public Connection {
 
   // The next statement of a UTF-8 text; `rest` moves behind it. nullptr with
   // err.number 0 when only blanks, semicolons or comments are left.
-  sqlite3_stmt* Prepare(const char*& rest, DbError& err) {
+  sqlite3_stmt* Prepare(const char*& rest, DriverError& err) {
     if (!db_) {
       err.number = SQLITE_MISUSE;
       err.text = "Die Datenbankverbindung ist geschlossen.";
@@ -300,14 +299,14 @@ class SqliteConnection final : public Connection {
     return nullptr;
   }
 
-  static void EmptyStatement(DbError& err) {
+  static void EmptyStatement(DriverError& err) {
     err.number = SQLITE_MISUSE;
     err.text = "Leere SQL-Anweisung.";
     err.source = "SQLite";
   }
 
   // Fills err from the engine; the first failure inside a transaction is kept.
-  void Fail(DbError& err) {
+  void Fail(DriverError& err) {
     err.number = sqlite3_extended_errcode(db_);
     err.text = Utf8ToCp1252(sqlite3_errmsg(db_));
     err.source = "SQLite";
@@ -319,36 +318,36 @@ class SqliteConnection final : public Connection {
 
   sqlite3* db_;
   mutable bool inTransaction_ = false;
-  DbError firstFailure_;                                       // of the open transaction
+  DriverError firstFailure_;                                   // of the open transaction
   std::list<std::pair<std::string, sqlite3_stmt*>> prepared_;  // most recently used first
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, DbError& err) {
-  err.Clear();
+Result<std::unique_ptr<Connection>> OpenSqlite(const std::string& path, bool create) {
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(Cp1252ToUtf8(path).c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
+    DriverError err;
     err.number = rc;
     err.text = db ? Utf8ToCp1252(sqlite3_errmsg(db)) : "out of memory";
     err.text += " (" + path + ")";
     err.source = "SQLite";
     if (db) sqlite3_close_v2(db);
-    return nullptr;
+    return StatusOf(err);
   }
   auto conn = std::make_unique<SqliteConnection>(db);
   // WAL lets readers of other stations go on during a settlement; FULL makes
-  // every commit reach the disk before it returns.
-  DbError ignored;
-  auto mode = conn->Query("PRAGMA journal_mode=WAL", ignored);
-  if (!conn->Execute("PRAGMA synchronous=FULL", err)) return nullptr;
+  // every commit reach the disk before it returns. A file that cannot switch
+  // to WAL still works, only with readers waiting for writers.
+  (void)conn->Query("PRAGMA journal_mode=WAL");
+  if (Status synced = conn->Execute("PRAGMA synchronous=FULL"); !synced) return synced;
   // A bounded page cache (512 KiB: the counters, the articles, the top of every
   // index and the day's rows) keeps the process the same size all day however
   // large the file grows; older pages come from the system's file cache.
-  conn->Execute("PRAGMA cache_size=-512", ignored);
-  return conn;
+  (void)conn->Execute("PRAGMA cache_size=-512");
+  return std::unique_ptr<Connection>(std::move(conn));
 }
 
 namespace {
@@ -414,22 +413,20 @@ Status BackupSqlite(const std::string& source, const std::string& target, int64_
   return Status::Ok();
 }
 
-bool ExecuteSqliteScript(Connection& connection, const std::string& script, DbError& err) {
+Status ExecuteSqliteScript(Connection& connection, const std::string& script) {
   auto* conn = dynamic_cast<SqliteConnection*>(&connection);
-  if (!conn) {
-    err.text = "not a SQLite connection";
-    return false;
-  }
+  if (!conn) return Status::Error("not a SQLite connection");
   char* message = nullptr;
   std::string utf8 = Cp1252ToUtf8(script);
   if (sqlite3_exec(conn->handle(), utf8.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    DriverError err;
     err.number = sqlite3_extended_errcode(conn->handle());
     err.text = Utf8ToCp1252(message ? message : "");
     err.source = "SQLite";
     sqlite3_free(message);
-    return false;
+    return StatusOf(err);
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace tolven::db

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "common/result.h"
 #include "common/status.h"
 #include "db/connection.h"
 
@@ -14,7 +15,7 @@ namespace tolven::db {
 
 // Opens the database file (UTF-8 conversion of the name inside). With create
 // false a missing file is an error, never an empty new database.
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, DbError& err);
+Result<std::unique_ptr<Connection>> OpenSqlite(const std::string& path, bool create);
 
 // Copies the database file `source` into the new file `target` with the
 // engine's online backup: one read transaction, so the copy is the database as
@@ -25,6 +26,6 @@ std::unique_ptr<Connection> OpenSqlite(const std::string& path, bool create, DbE
 Status BackupSqlite(const std::string& source, const std::string& target, int64_t& pages);
 
 // Runs a script of several statements (the schema).
-bool ExecuteSqliteScript(Connection& connection, const std::string& script, DbError& err);
+Status ExecuteSqliteScript(Connection& connection, const std::string& script);
 
 }  // namespace tolven::db

@@ -32,10 +32,9 @@ Status StationLock::Take(Connection& connection, const std::string& sql, const s
     if (!st) file.reset();
     return st;
   }
-  DbError err;
-  if (connection.ExecuteForSession(sql, err)) return Status::Ok();
-  busy_ = err.text.find(busyText) != std::string::npos;
-  return Status::Error(err.text, static_cast<int>(err.number));
+  Status taken = connection.ExecuteForSession(sql);
+  busy_ = !taken && taken.message().find(busyText) != std::string::npos;
+  return taken;
 }
 
 Status StationLock::Acquire(Connection& connection, const std::string& sqliteFile, int32_t station) {

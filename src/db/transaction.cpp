@@ -1,6 +1,5 @@
 #include "db/transaction.h"
 
-#include "db/db_tools.h"
 #include "loop/event_loop.h"
 
 namespace tolven::db {
@@ -16,17 +15,12 @@ void Transaction::SetOpen(bool open) {
 
 Status Transaction::Begin() {
   if (open_) return Status::Error("Es ist bereits eine Transaktion offen.");
-  DbError err;
-  if (!conn_.BeginTrans(err)) return StatusOf(err);
+  if (Status begun = conn_.BeginTrans(); !begun) return begun;
   SetOpen(true);
   return Status::Ok();
 }
 
-Status Transaction::Failure() const {
-  DbError first;
-  if (!open_ || !conn_.TransactionFailure(first)) return Status::Ok();
-  return StatusOf(first);
-}
+Status Transaction::Failure() const { return open_ ? conn_.TransactionFailure() : Status::Ok(); }
 
 Status Transaction::Commit() {
   if (!open_) return Status::Error("Es ist keine Transaktion offen.");
@@ -34,41 +28,27 @@ Status Transaction::Commit() {
   if (!conn_.InTransaction()) {
     // Ended by the engine: what ran after that was not part of it. The first
     // failure, when the connection still knows it, says why.
-    DbError first;
-    (void)conn_.TransactionFailure(first);
-    const Status why = StatusOf(first);
+    const Status why = conn_.TransactionFailure();
     return Status::EngineError(kEndedEarly, why.code(), why.state(), why.kind(), why.source());
   }
-  DbError err;
-  if (conn_.TransactionFailure(err)) {
+  if (Status first = conn_.TransactionFailure(); !first) {
     // A statement of it failed and was not undone to a savepoint: some
     // engines have aborted the transaction then, and none stores half of it.
     End();
-    err.text = "Die Transaktion wurde wegen eines Fehlers zurückgesetzt: " + err.text;
-    return StatusOf(err);
+    return first.Prefixed("Die Transaktion wurde wegen eines Fehlers zurückgesetzt: ");
   }
-  if (!conn_.CommitTrans(err)) {
+  if (Status stored = conn_.CommitTrans(); !stored) {
     End();
-    if (err.text.empty()) err.text = kEndedEarly;
-    return StatusOf(err);
+    return stored.message().empty() ? stored.Prefixed(kEndedEarly) : stored;
   }
   return Status::Ok();
 }
 
-Status Transaction::Savepoint(const std::string& name) {
-  DbError err;
-  return conn_.Savepoint(name, err) ? Status::Ok() : StatusOf(err);
-}
+Status Transaction::Savepoint(const std::string& name) { return conn_.Savepoint(name); }
 
-Status Transaction::RollbackToSavepoint(const std::string& name) {
-  DbError err;
-  return conn_.RollbackToSavepoint(name, err) ? Status::Ok() : StatusOf(err);
-}
+Status Transaction::RollbackToSavepoint(const std::string& name) { return conn_.RollbackToSavepoint(name); }
 
-Status Transaction::ReleaseSavepoint(const std::string& name) {
-  DbError err;
-  return conn_.ReleaseSavepoint(name, err) ? Status::Ok() : StatusOf(err);
-}
+Status Transaction::ReleaseSavepoint(const std::string& name) { return conn_.ReleaseSavepoint(name); }
 
 void Transaction::Rollback() {
   if (!open_) return;
@@ -77,8 +57,8 @@ void Transaction::Rollback() {
 }
 
 void Transaction::End() {
-  DbError ignored;
-  if (conn_.InTransaction()) conn_.RollbackTrans(ignored);
+  // Rolling back is the way out of a failure already reported.
+  if (conn_.InTransaction()) (void)conn_.RollbackTrans();
 }
 
 }  // namespace tolven::db

@@ -115,16 +115,12 @@ bool WriteArgsIntoText(const std::string& sql, const std::vector<SqlArg>& args, 
   return next == args.size();
 }
 
-bool Connection::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args, DbError& err) {
+Status Connection::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& args) {
   std::string text;
   if (!WriteArgsIntoText(sql, args, text)) {
-    err.Clear();
-    err.number = -1;
-    err.text = "Anzahl der Werte passt nicht zur Anweisung.";
-    err.source = "tolven";
-    return false;
+    return Status::EngineError("Anzahl der Werte passt nicht zur Anweisung.", -1, "", ErrorKind::Other, "tolven");
   }
-  return Execute(text, err);
+  return Execute(text);
 }
 
 }  // namespace tolven::db
@@ -132,27 +128,24 @@ bool Connection::ExecuteWith(const std::string& sql, const std::vector<SqlArg>& 
 namespace tolven::db {
 
 namespace {
-bool RunSavepointStatement(Connection& conn, const std::string& sql, DbError& err) {
+Status RunSavepointStatement(Connection& conn, const std::string& sql) {
   if (sql.empty() || !conn.InTransaction()) {
-    err.Clear();
-    err.number = -1;
-    err.text = sql.empty() ? "Die Datenbank kennt keine Sicherungspunkte in Transaktionen."
-                           : "Sicherungspunkt ohne offene Transaktion.";
-    err.source = "tolven";
-    return false;
+    return Status::EngineError(sql.empty() ? "Die Datenbank kennt keine Sicherungspunkte in Transaktionen."
+                                           : "Sicherungspunkt ohne offene Transaktion.",
+                               -1, "", ErrorKind::Other, "tolven");
   }
-  return conn.Execute(sql, err);
+  return conn.Execute(sql);
 }
 }  // namespace
 
-bool Connection::Savepoint(const std::string& name, DbError& err) {
-  return RunSavepointStatement(*this, dialect().Savepoint(name), err);
+Status Connection::Savepoint(const std::string& name) {
+  return RunSavepointStatement(*this, dialect().Savepoint(name));
 }
-bool Connection::RollbackToSavepoint(const std::string& name, DbError& err) {
-  return RunSavepointStatement(*this, dialect().RollbackToSavepoint(name), err);
+Status Connection::RollbackToSavepoint(const std::string& name) {
+  return RunSavepointStatement(*this, dialect().RollbackToSavepoint(name));
 }
-bool Connection::ReleaseSavepoint(const std::string& name, DbError& err) {
-  return RunSavepointStatement(*this, dialect().ReleaseSavepoint(name), err);
+Status Connection::ReleaseSavepoint(const std::string& name) {
+  return RunSavepointStatement(*this, dialect().ReleaseSavepoint(name));
 }
 
 }  // namespace tolven::db

@@ -65,7 +65,7 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   }
 
   job.settings = ReadSettings(table);
-  job.seqnr = tools_.GetUniqueNr("SEQNR");
+  job.seqnr = tools_.GetUniqueNr("SEQNR").value_or(-1);  // logged; the ticket still prints
 
   std::array<bool, kKitchenPrinters> used{};
   auto printers = tools_.Open("SELECT haskuebon, kueprt FROM bestellung " + job.lines);
@@ -396,7 +396,7 @@ std::string KitchenReceipts::OrderClause(const KitchenPrinterSettings& printer) 
 }
 
 void KitchenReceipts::NewReceipt(Job& job, int printer) {
-  job.pass.kuebonnr = tools_.GetUniqueNr("KUEBONNR");
+  job.pass.kuebonnr = tools_.GetUniqueNr("KUEBONNR").value_or(-1);  // logged; the ticket still prints
   job.pass.course = 0;
   PrintHeader(job, printer);
 }

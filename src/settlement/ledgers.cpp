@@ -87,8 +87,8 @@ Result<int64_t> NewBalance(int64_t last, int64_t amount) {
 }
 
 Result<int32_t> DrawNumber(db::DbTools& tools, const std::string& counter, int32_t maximum) {
-  const int32_t number = tools.GetUniqueNr(counter, 1, maximum);
-  if (number > 0) return number;
+  Result<int32_t> number = tools.GetUniqueNr(counter, 1, maximum);
+  if (number && *number > 0) return number;
   return Status::Error("Zähler " + counter + " nicht verfügbar");
 }
 

@@ -121,12 +121,12 @@ class Store {
   }
 
   bool DrawNumbers() {
-    w_.bunr = tools_.GetUniqueNr("BUNR");
+    w_.bunr = tools_.GetUniqueNr("BUNR").value_or(0);
     if (w_.bunr <= 0) {
       w_.bunr = 0;
       return Fail("BUNR: ", "Belegnummer nicht vergeben");
     }
-    w_.seqnr = tools_.GetUniqueNr("SEQNR");
+    w_.seqnr = tools_.GetUniqueNr("SEQNR").value_or(0);
     if (w_.seqnr <= 0) return Fail("SEQNR: ", "Sequenznummer nicht vergeben");
     return true;
   }
@@ -194,7 +194,8 @@ class Store {
     } else if (r.gpreis > 0) {
       // Every voucher sale draws a voucher number, as the other programs of
       // the installation do; the number printed is the one on the voucher.
-      if (tools_.GetUniqueNr("GSNR") <= 0) return Fail("Gutschein NICHT angelegt. ", "Zähler GSNR nicht verfügbar");
+      if (tools_.GetUniqueNr("GSNR").value_or(0) <= 0)
+        return Fail("Gutschein NICHT angelegt. ", "Zähler GSNR nicht verfügbar");
       if (gsnr.empty()) return true;
       const bool single = r.kind == RowKind::SinglePurposeVoucher;
       const int key = single ? r.vatKey : 0;

@@ -22,20 +22,17 @@ int CreateSchema(db::Connection& connection, platform::Ui& ui) {
     return kExitNoDatabase;
   }
   const std::string script = db::SchemaScript(connection.dialect().SchemaName());
-  db::DbError err;
-  bool ok;
+  Status created;
   if (connection.dialect().Name() == std::string("SQLITE")) {
     // One transaction: a schema that fails half-way leaves the file empty.
-    ok = db::ExecuteSqliteScript(connection, "BEGIN;\n" + script + "\nCOMMIT;\n", err);
-    if (!ok) {
-      db::DbError ignored;
-      connection.Execute("ROLLBACK", ignored);
-    }
+    created = db::ExecuteSqliteScript(connection, "BEGIN;\n" + script + "\nCOMMIT;\n");
+    if (!created) (void)connection.Execute("ROLLBACK");  // nothing to roll back after a failed BEGIN
   } else {
-    ok = db::ExecuteScript(connection, script, err);  // one transaction as well
+    created = db::ExecuteScript(connection, script);  // one transaction as well
   }
-  if (!ok) {
-    ui.MessageBox("Das Datenbankschema konnte nicht angelegt werden: " + err.text, platform::MsgKind::Critical);
+  if (!created) {
+    ui.MessageBox("Das Datenbankschema konnte nicht angelegt werden: " + created.message(),
+                  platform::MsgKind::Critical);
     return kExitNoDatabase;
   }
   ui.LogLine("Datenbank angelegt.");

@@ -213,12 +213,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   loop.SetReporter([&log](const std::string& text) { log.AddLogLine(text); });
   loop.UseWorkerThreads();
   // Each job its own connection, its statements off the loop's thread.
-  db::JobConnections jobConnections(*connection, loop, [&start, &state](db::DbError& err) {
-    auto opened = start.OpenDatabase(state, false);
-    if (opened) return std::move(*opened);
-    err.text = opened.status().message();
-    return std::unique_ptr<db::Connection>();
-  });
+  db::JobConnections jobConnections(*connection, loop, [&start, &state] { return start.OpenDatabase(state, false); });
   // The monitoring learns from here whether the last statement succeeded.
   status::WatchedConnection watched(jobConnections);
   db::DbTools tools(watched, state, loop, ui);

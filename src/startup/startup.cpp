@@ -269,21 +269,16 @@ void Startup::RemoveLeftovers(const StartupState& state, db::Connection& connect
 }
 
 Result<std::unique_ptr<db::Connection>> Startup::OpenDatabase(const StartupState& state, bool create) {
-  db::DbError err;
-  std::unique_ptr<db::Connection> connection;
-  if (state.engine == "SQLITE") {
-    connection = db::OpenSqlite(SqliteFile(state), create, err);
-  } else if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
+  if (state.engine == "SQLITE") return db::OpenSqlite(SqliteFile(state), create);
+  if (!db::DialectByName(state.engine) || !db::IsPlainDatabaseName(catalog_)) {
     return Status::EngineError("Das Datenbank-System '" + state.engine + "' oder der Datenbankname '" + catalog_ +
                                    "' ist ungültig (ENGINE: SQLITE, MSSQL, POSTGRESQL; CATALOG: Buchstaben, "
                                    "Ziffern, '_').",
                                -1, "", ErrorKind::Other, "tolvenpda");
-  } else {
-    connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
-    if (connection) connection->SetCommandTimeout(30);
   }
-  if (!connection) return db::StatusOf(err);
-  return connection;
+  auto opened = db::OpenOdbc(ServerTarget(state, catalog_, true), 10);
+  if (opened) (*opened)->SetCommandTimeout(30);
+  return opened;
 }
 
 int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>& connection) {

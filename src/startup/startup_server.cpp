@@ -74,21 +74,22 @@ bool Startup::CheckServerSettings(const StartupState& state) {
 int Startup::OpenServerConnection(StartupState& state, std::unique_ptr<db::Connection>& connection) {
   if (!CheckServerSettings(state)) return kExitNoDatabase;
   ui_.Status("Verbindung zum Datenbank-Server wird aufgebaut...");
-  db::DbError err;
-  connection = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, err);
-  if (connection) {
+  db::OpenFailure failure = db::OpenFailure::Other;
+  auto opened = db::OpenOdbc(ServerTarget(state, catalog_, true), 10, platform::DefaultEnv(), &failure);
+  if (opened) {
+    connection = std::move(*opened);
     connection->SetCommandTimeout(30);
     CodeAcceptedPassword();
     return kExitOk;
   }
   ui_.MessageBox("Die Verbindung zur Datenbank '" + catalog_ + "' konnte nicht hergestellt werden.\r\n\r\n" +
-                     ErrorLines(db::StatusOf(err)),
+                     ErrorLines(opened.status()),
                  MsgKind::Critical);
   const std::string iniPath = ini_.PathOf(kIniFile);
   // Asked to end while the log-in waited (SIGTERM, Ctrl+C): no further
   // log-ins to the master database, no creation.
   if (platform::StopRequested()) return kExitNoDatabase;
-  switch (db::ClassifyOpenFailure(EngineOf(state), err)) {
+  switch (failure) {
     case db::OpenFailure::BadLogin:
       ui_.MessageBox("Bitte tragen Sie Benutzer und Anmeldepasswort für die Datenbank in der Datei " + iniPath +
                          " ein und versuchen es erneut.",
@@ -125,15 +126,14 @@ int Startup::CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Conn
                      "'master'-Datenbank mit User 'sa' ohne Passwort ermöglicht werden.",
                  MsgKind::Information);
   ui_.Status("Datenbank wird angelegt...");
-  db::DbError err;
   // The master database is tried without a password first, as installers set
   // it up; a login that has a password gets its own next. Whatever opened the
   // master database also opens the new one.
   bool withPassword = false;
-  auto admin = db::OpenOdbc(ServerTarget(state, dialect.AdminDatabase(), false), 20, err);
+  auto admin = db::OpenOdbc(ServerTarget(state, dialect.AdminDatabase(), false), 20);
   if (!admin && !password_.empty() && !platform::StopRequested()) {
     withPassword = true;
-    admin = db::OpenOdbc(ServerTarget(state, dialect.AdminDatabase(), true), 20, err);
+    admin = db::OpenOdbc(ServerTarget(state, dialect.AdminDatabase(), true), 20);
   }
   if (!admin) {
     ui_.MessageBox(
@@ -144,15 +144,16 @@ int Startup::CreateMissingDatabase(StartupState& state, std::unique_ptr<db::Conn
   }
   // A refused CREATE DATABASE (no right to create, disk full) must not be
   // announced as a created database.
-  if (Status created = db::DbTools::ExecSQLOn(*admin, dialect.CreateDatabase(catalog_)); !created) {
+  if (Status created = (*admin)->Execute(dialect.CreateDatabase(catalog_)); !created) {
     ui_.MessageBox("Die Datenbank '" + catalog_ + "' konnte nicht angelegt werden.\r\n\r\n" + ErrorLines(created),
                    MsgKind::Critical);
     return kExitNoDatabase;
   }
-  admin->Close();
+  (*admin)->Close();
   ui_.MessageBox("Datenbank '" + catalog_ + "' wurde angelegt.", MsgKind::Information);
-  connection = db::OpenOdbc(ServerTarget(state, catalog_, withPassword), 10, err);
-  if (!connection) return DatabaseNotOpened(db::StatusOf(err));
+  auto opened = db::OpenOdbc(ServerTarget(state, catalog_, withPassword), 10);
+  if (!opened) return DatabaseNotOpened(opened.status());
+  connection = std::move(*opened);
   connection->SetCommandTimeout(30);
   if (withPassword) CodeAcceptedPassword();
   return kExitOk;

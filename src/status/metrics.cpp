@@ -41,16 +41,16 @@ void StatusCounters::PassDone(int64_t monotonicMs) {
   lastPassMs_ = monotonicMs;
 }
 
-bool WatchedConnection::Note(bool ok, const db::DbError& err) {
+Status WatchedConnection::Note(Status outcome) {
   ++health_.statements;
-  health_.ok = ok;
-  if (ok) {
+  health_.ok = outcome.ok();
+  if (outcome) {
     health_.error.clear();
   } else {
     ++health_.failures;
-    health_.error = err.text.empty() ? "unbekannter Fehler" : err.text;
+    health_.error = outcome.message().empty() ? "unbekannter Fehler" : outcome.message();
   }
-  return ok;
+  return outcome;
 }
 
 std::string IsoLocalTime(const std::string& text) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/log_sink.h"
-#include "db/connection.h"
+#include "db/forwarding_connection.h"
 #include "platform/env.h"
 
 namespace tolven::status {
@@ -76,44 +76,31 @@ struct DatabaseHealth {
 
 // A connection in front of the gateway's own that notes whether each
 // statement succeeded; everything else passes through unchanged.
-class WatchedConnection final : public db::Connection {
+class WatchedConnection final : public db::ForwardingConnection {
  public:
-  explicit WatchedConnection(db::Connection& inner) : inner_(inner) {}
+  using ForwardingConnection::ForwardingConnection;
   const DatabaseHealth& health() const { return health_; }
 
-  bool IsOpen() const override { return inner_.IsOpen(); }
-  void Close() override { inner_.Close(); }
-  bool Execute(const std::string& sql, db::DbError& err) override { return Note(inner_.Execute(sql, err), err); }
-  bool ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) override {
-    return Note(inner_.ExecuteWith(sql, args, err), err);
+  Status Execute(const std::string& sql) override { return Note(base().Execute(sql)); }
+  Status ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args) override {
+    return Note(base().ExecuteWith(sql, args));
   }
-  std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
-    auto rs = inner_.Query(sql, err);
-    Note(rs != nullptr, err);
+  Result<db::ResultSet> Query(const std::string& sql) override {
+    Result<db::ResultSet> rs = base().Query(sql);
+    (void)Note(rs.status());
     return rs;
   }
-  bool BeginTrans(db::DbError& err) override { return Note(inner_.BeginTrans(err), err); }
-  bool CommitTrans(db::DbError& err) override { return Note(inner_.CommitTrans(err), err); }
-  bool RollbackTrans(db::DbError& err) override { return Note(inner_.RollbackTrans(err), err); }
-  bool InTransaction() const override { return inner_.InTransaction(); }
-  bool TransactionFailure(db::DbError& err) const override { return inner_.TransactionFailure(err); }
-  bool Savepoint(const std::string& name, db::DbError& err) override { return Note(inner_.Savepoint(name, err), err); }
-  bool RollbackToSavepoint(const std::string& name, db::DbError& err) override {
-    return Note(inner_.RollbackToSavepoint(name, err), err);
-  }
-  bool ReleaseSavepoint(const std::string& name, db::DbError& err) override {
-    return Note(inner_.ReleaseSavepoint(name, err), err);
-  }
-  void SetCommandTimeout(int seconds) override { inner_.SetCommandTimeout(seconds); }
-  const db::Dialect& dialect() const override { return inner_.dialect(); }
-  bool ExecuteForSession(const std::string& sql, db::DbError& err) override {
-    return Note(inner_.ExecuteForSession(sql, err), err);
-  }
+  Status BeginTrans() override { return Note(base().BeginTrans()); }
+  Status CommitTrans() override { return Note(base().CommitTrans()); }
+  Status RollbackTrans() override { return Note(base().RollbackTrans()); }
+  Status Savepoint(const std::string& name) override { return Note(base().Savepoint(name)); }
+  Status RollbackToSavepoint(const std::string& name) override { return Note(base().RollbackToSavepoint(name)); }
+  Status ReleaseSavepoint(const std::string& name) override { return Note(base().ReleaseSavepoint(name)); }
+  Status ExecuteForSession(const std::string& sql) override { return Note(base().ExecuteForSession(sql)); }
 
  private:
-  bool Note(bool ok, const db::DbError& err);
+  Status Note(Status outcome);
 
-  db::Connection& inner_;
   DatabaseHealth health_;
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "db/db_tools.h"
+#include "db/driver_error.h"
 #include "db/transaction.h"
 #include "support/lock_conflict.h"
 #include "support/test_db.h"
@@ -14,7 +15,7 @@ namespace {
 TEST(LockConflicts, AreToldApartFromOtherFailures) {
   const std::string ss = "FreeTDS SQL Server", appLock = "Sperre tolvenpda nicht erhalten ";
   // number, text, source, state, the numbers of every record -> a lock conflict?
-  const std::vector<std::pair<db::DbError, bool>> cases = {
+  const std::vector<std::pair<db::DriverError, bool>> cases = {
       // SQL Server: a deadlock victim (reported after a first record), a lock
       // time-out, the settlement lock; a statement that ran too long is none.
       {{3621, "", ss, "40001", {3621, 1205}}, true},
@@ -39,7 +40,7 @@ TEST(LockConflicts, AreToldApartFromOtherFailures) {
 TEST(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
   TestDb db;
   auto second = db.OpenSecond();
-  WatchedConnection watched(db.conn());
+  CuedConnection watched(db.conn());
   db::DbTools tools(watched, db.state(), db.env(), db.ui());
   db.Exec("INSERT INTO uniquenr (name, wert) VALUES ('A', 0)");
   db.conn().SetCommandTimeout(0);

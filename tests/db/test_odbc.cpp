@@ -86,7 +86,7 @@ TEST(OdbcDiagnostics, FailuresAreToldApartByTheirRecords) {
       {{}, OpenFailure::Other, "-1||Unbekannter Datenbankfehler|SQL Server"},
   };
   for (const auto& c : cases) {
-    DbError err;
+    DriverError err;
     FillError(OdbcEngine::SqlServer, c.records, err);
     const std::string told = std::to_string(err.number) + "|" + err.sqlState + "|" + err.text + "|" + err.source;
     EXPECT_EQ(told.substr(0, c.told.size()), c.told);

@@ -26,17 +26,18 @@ TEST(PgEngine, EveryWindowsByteSurvivesAndALostSessionIsOpenedAgain) {
   db.Exec("INSERT INTO syslog (typ, memotext) VALUES ('I', " + SqlText(all) + ")");
   EXPECT_EQ(db.Scalar("SELECT memotext FROM syslog"), all);
 
-  DbError err;
   testing::FakeEnv clock;  // the pause between two attempts to open the session again
-  auto conn = OpenOdbc(testing::PgTarget(db.databaseName()), 30, err, clock);
-  ASSERT_TRUE(conn) << err.text;
+  auto opened = OpenOdbc(testing::PgTarget(db.databaseName()), 30, clock);
+  ASSERT_TRUE(opened) << opened.status().message();
+  std::unique_ptr<Connection> conn = std::move(*opened);
   StationLock held, second;
   ASSERT_TRUE(held.Acquire(*conn, "", 7).ok());
   db.Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND datname = " +
           SqlText(db.databaseName()));
-  EXPECT_FALSE(conn->Execute("INSERT INTO kassea (bunr) VALUES (1)", err)) << "the statement that met the break";
+  EXPECT_FALSE(conn->Execute("INSERT INTO kassea (bunr) VALUES (1)")) << "the statement that met the break";
   clock.SleepMs(5200);
-  EXPECT_TRUE(conn->Execute("INSERT INTO kassea (bunr) VALUES (2)", err)) << err.text;
+  Status again = conn->Execute("INSERT INTO kassea (bunr) VALUES (2)");
+  EXPECT_TRUE(again) << again.message();
   auto other = db.OpenSecond();
   EXPECT_TRUE(!second.Acquire(*other, "", 7).ok() && second.busy()) << "taken again in the new session";
   EXPECT_EQ(db.Scalar("SELECT string_agg(bunr::text, ',') FROM kassea"), "2");

@@ -18,7 +18,6 @@
 namespace tolven::testing {
 namespace {
 
-using db::DbError;
 using db::OdbcTarget;
 
 // Started on a free port of 127.0.0.1. mode: "normal" or "silent"; script:
@@ -59,77 +58,83 @@ class TdsStandin {
 TEST(FreeTdsStandin, LogInsErrorsRefusedBytesTransactionsADropAndASilentServer) {
   if (TestEngine() == "POSTGRESQL") GTEST_SKIP() << "runs in the default registration";
   TdsStandin server("normal", "UPDATE kass\terror 1205 13 Deadlock victim\nSELECT 'weg'\tclose\n");
-  DbError err;
   // Log-ins reach the server as typed; "};" cannot be written for FreeTDS: refused, nothing sent.
   const std::vector<std::pair<std::string, std::string>> logins = {
       {"a;b=c", "p}w;x"}, {"k}", " {ende} "}, {"müller", "Grüße"}};
-  for (const auto& [user, password] : logins)
-    EXPECT_NE(db::OpenOdbc(server.Target(user, password), 5, err), nullptr) << user << ": " << err.text;
+  for (const auto& [user, password] : logins) {
+    auto opened = db::OpenOdbc(server.Target(user, password), 5);
+    EXPECT_TRUE(opened) << user << ": " << opened.status().message();
+  }
   EXPECT_EQ(server.Lines(R"("event": "login", "tds": "7.4")").size(), logins.size());
   for (const auto& [user, password] : logins) {
     const std::string seen = R"("user": ")" + user + R"(", "password": ")" + password + R"(", "app": "tolvenpda")";
     EXPECT_EQ(server.Lines(Cp1252ToUtf8(seen)).size(), 1u) << seen;
   }
-  EXPECT_EQ(db::OpenOdbc(server.Target("a};b", "x"), 5, err), nullptr);
-  EXPECT_EQ(ClassifyOpenFailure(db::OdbcEngine::SqlServer, err), db::OpenFailure::BadLogin) << err.text;
-  EXPECT_NE(err.text.find("'};'"), std::string::npos) << err.text;
+  db::OpenFailure failure = db::OpenFailure::Other;
+  auto refused = db::OpenOdbc(server.Target("a};b", "x"), 5, platform::DefaultEnv(), &failure);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(failure, db::OpenFailure::BadLogin) << refused.status().message();
+  EXPECT_NE(refused.status().message().find("'};'"), std::string::npos) << refused.status().message();
   // FreeTDS sends the log-in as Latin-1: "€" and the rest of 80 to 9F hex would arrive as other characters.
-  EXPECT_EQ(db::OpenOdbc(server.Target("kasse", "5€"), 5, err), nullptr);
-  EXPECT_NE(err.text.find("Das Passwort enthält ein Zeichen wie"), std::string::npos) << err.text;
+  refused = db::OpenOdbc(server.Target("kasse", "5€"), 5);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.status().message().find("Das Passwort enthält ein Zeichen wie"), std::string::npos)
+      << refused.status().message();
   EXPECT_EQ(server.Lines(R"("connect")").size(), logins.size());
 
   FakeEnv clock;  // times the pause before a lost session is opened again
-  auto c = db::OpenOdbc(server.Target(), 5, err, clock);
-  ASSERT_NE(c, nullptr) << err.text;
+  auto opened = db::OpenOdbc(server.Target(), 5, clock);
+  ASSERT_TRUE(opened) << opened.status().message();
+  std::unique_ptr<db::Connection> c = std::move(*opened);
 
   // The driver opens the transaction itself; the lock statement adds no second level.
-  ASSERT_TRUE(c->BeginTrans(err)) << err.text;
+  ASSERT_TRUE(c->BeginTrans());
   EXPECT_EQ(server.Lines("sp_getapplock").size(), 1u);
   EXPECT_EQ(server.Lines("IF @@TRANCOUNT = 0 BEGIN TRANSACTION").size(), 1u);
   // A deadlock victim's whole transaction is over on the server; the driver
   // would send the next statement outside any transaction, committed on its
   // own. Nothing more of it reaches the server, and the commit becomes a rollback.
-  DbError first;
-  EXPECT_FALSE(c->Execute("UPDATE kass SET tisch = 1", err));
-  EXPECT_TRUE(IsLockConflict(err)) << err.text;
-  EXPECT_FALSE(c->Execute("INSERT INTO kassea (bunr) VALUES (2)", err));
-  EXPECT_EQ(err.number, 1205) << err.text;
-  EXPECT_TRUE(c->TransactionFailure(first));
-  EXPECT_FALSE(c->CommitTrans(err));
+  Status failed = c->Execute("UPDATE kass SET tisch = 1");
+  EXPECT_TRUE(failed.IsConflict()) << failed.message();
+  failed = c->Execute("INSERT INTO kassea (bunr) VALUES (2)");
+  EXPECT_EQ(failed.code(), 1205) << failed.message();
+  EXPECT_FALSE(c->TransactionFailure());
+  EXPECT_FALSE(c->CommitTrans());
   EXPECT_TRUE(server.Lines("VALUES (2)").empty());
   EXPECT_EQ(server.Lines(R"("request")").back(), R"({"event": "transaction", "request": "rollback"})");
 
   // Bytes without a character in Windows-1252 are refused in plain words, and the session goes on.
   for (const char bad : {'\x81', '\x8D', '\x8F', '\x90', '\x9D'}) {
-    EXPECT_FALSE(c->Execute(std::string("INSERT INTO syslog (txt) VALUES ('Tisch ") + bad + "5')", err));
-    EXPECT_NE(err.text.find("nicht belegt"), std::string::npos) << err.text;
-    EXPECT_EQ(err.text.find(bad), std::string::npos) << "the message itself must be storable";
+    const Status refusedText = c->Execute(std::string("INSERT INTO syslog (txt) VALUES ('Tisch ") + bad + "5')");
+    EXPECT_NE(refusedText.message().find("nicht belegt"), std::string::npos) << refusedText.message();
+    EXPECT_EQ(refusedText.message().find(bad), std::string::npos) << "the message itself must be storable";
   }
-  EXPECT_TRUE(c->Execute("INSERT INTO syslog (txt) VALUES ('Grüße € 5')", err)) << err.text;
+  EXPECT_TRUE(c->Execute("INSERT INTO syslog (txt) VALUES ('Grüße € 5')"));
   EXPECT_EQ(server.Lines(R"("batch")").back(),
             Cp1252ToUtf8(R"x({"event": "batch", "sql": "INSERT INTO syslog (txt) VALUES ('Grüße € 5')"})x"));
   EXPECT_TRUE(server.Lines("Tisch").empty());
 
   // A dropped session is opened again by a later statement; the one that met the break is not repeated.
-  EXPECT_EQ(c->Query("SELECT 'weg'", err), nullptr);
+  EXPECT_FALSE(c->Query("SELECT 'weg'"));
   clock.SleepMs(5200);  // the pause between two attempts
-  EXPECT_TRUE(c->Execute("UPDATE system SET booltest = 0", err)) << err.text;
+  failed = c->Execute("UPDATE system SET booltest = 0");
+  EXPECT_TRUE(failed) << failed.message();
   EXPECT_EQ(server.Lines(R"("login")").size(), logins.size() + 2);
   EXPECT_EQ(server.Lines("SELECT 'weg'").size(), 1u);
 
   // A server that accepts and stays silent fails the log-in as unreachable.
   TdsStandin silent("silent");
   // In a thread of its own, so a driver that hangs fails the test instead of the run.
-  std::packaged_task<DbError()> open([target = silent.Target()] {
-    DbError e;
-    EXPECT_EQ(db::OpenOdbc(target, 2, e), nullptr);  // no TDS version: the default must time out too
-    return e;
+  std::packaged_task<db::OpenFailure()> open([target = silent.Target()] {
+    db::OpenFailure why = db::OpenFailure::Other;
+    auto none = db::OpenOdbc(target, 2, platform::DefaultEnv(), &why);  // no TDS version: the default must time out too
+    EXPECT_FALSE(none);
+    return why;
   });
-  auto opened = open.get_future();
+  auto silentOpen = open.get_future();
   std::thread(std::move(open)).detach();
-  ASSERT_EQ(opened.wait_for(std::chrono::seconds(90)), std::future_status::ready) << "the log-in waits for ever";
-  err = opened.get();
-  EXPECT_EQ(ClassifyOpenFailure(db::OdbcEngine::SqlServer, err), db::OpenFailure::Unreachable) << err.text;
+  ASSERT_EQ(silentOpen.wait_for(std::chrono::seconds(90)), std::future_status::ready) << "the log-in waits for ever";
+  EXPECT_EQ(silentOpen.get(), db::OpenFailure::Unreachable);
   EXPECT_EQ(silent.Lines(R"("connect")").size(), 1u);
 }
 
@@ -143,9 +148,9 @@ TEST(FreeTdsStandin, AnOrderMetByDeadlocksIsCommittedWholeOnceByItsResend) {
   TdsStandin server("normal", "FROM system\trow pfadppcsync1=" + folder +
                                   "\nFROM artikel\trow artbez=Artikel;artgrp=1;vkpreis=100\n"
                                   "INSERT INTO bestellung.*'20'\t2*error 1205 13 Transaction was deadlocked\n");
-  DbError err;
-  auto conn = db::OpenOdbc(server.Target(), 5, err, local.env());
-  ASSERT_NE(conn, nullptr) << err.text;
+  auto opened = db::OpenOdbc(server.Target(), 5, local.env());
+  ASSERT_TRUE(opened) << opened.status().message();
+  std::unique_ptr<db::Connection> conn = std::move(*opened);
   loop::EventLoop loop(local.env());
   db::DbTools tools(*conn, local.state(), loop, local.ui());
   ScriptedTseServer tseServer;

@@ -110,9 +110,9 @@ class Installation {
     return std::make_unique<ChildProcess>(asUser ? kSetpriv : program, Args(program, args), env, dir / log);
   }
   void Sql(const std::string& sql) {
-    db::DbError err;
-    auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
-    ASSERT_TRUE(c && c->Execute(sql, err)) << sql << ": " << err.text;
+    auto c = db::OpenSqlite(dir / "data/tolven.db", false);
+    const Status done = c ? (*c)->Execute(sql) : c.status();
+    ASSERT_TRUE(done) << sql << ": " << done.message();
   }
   // The evening's articles (beer for the bar, printer 2; schnitzel for the
   // kitchen, printer 1), a topping, waiter 3 "Jürgen" and customer card 4711.
@@ -126,9 +126,9 @@ class Installation {
     Sql("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (100, '4711', 50000, 'Muster')");
   }
   std::string Scalar(const std::string& sql) {
-    db::DbError err;
-    auto c = db::OpenSqlite(dir / "data/tolven.db", false, err);
-    auto rs = c ? c->Query(sql, err) : nullptr;
+    auto c = db::OpenSqlite(dir / "data/tolven.db", false);
+    if (!c) return "";
+    auto rs = (*c)->Query(sql);
     return rs && !rs->Eof() ? rs->Raw(0).AsString() : "";
   }
   std::string Drop(const std::string& folder, const std::string& name, const std::string& contents,

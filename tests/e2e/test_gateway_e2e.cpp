@@ -319,14 +319,15 @@ TEST(GatewayEndToEnd, AnotherProgramsWriteLockHoldsUpOnlyTheOrderThatNeedsIt) {
   const auto log = [&] { return Utf8ToCp1252(ReadAll(inst.dir / "gateway.log")); };
   ASSERT_EQ(inst.Drop("pda1", "bestell.txt", "A;7;3\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n") << log();
 
-  db::DbError err;
-  auto other = db::OpenSqlite(inst.dir / "data/tolven.db", false, err);
-  ASSERT_TRUE(other && other->Execute("BEGIN IMMEDIATE", err)) << err.text;
+  auto opened = db::OpenSqlite(inst.dir / "data/tolven.db", false);
+  ASSERT_TRUE(opened) << opened.status().message();
+  std::unique_ptr<db::Connection> other = std::move(*opened);
+  ASSERT_TRUE(other->Execute("BEGIN IMMEDIATE"));
   inst.Drop("pda1", "bestell.txt", "A;8;3\r\nD;10;2;;\r\nE;;\r\n");
   ASSERT_TRUE(WaitFor([&] { return Occurrences(log(), "Daten von Orderterminal 1 werden übernommen") == 2; }, 10000));
   const std::string tableData = TerminalExchange(inst.dir / "pda2", "info.txt", "TISCH;7\r\n", "info.kas", 15000);
   const bool orderWaited = !fs::exists(inst.dir / "pda1/confirm.kas");
-  ASSERT_TRUE(other->Execute("COMMIT", err)) << err.text;
+  ASSERT_TRUE(other->Execute("COMMIT"));
   EXPECT_NE(tableData.find("Schnitzel"), std::string::npos) << tableData << log();
   EXPECT_TRUE(orderWaited) << "the order was answered while another program held the lock";
   ASSERT_TRUE(WaitFor([&] { return fs::exists(inst.dir / "pda1/confirm.kas"); }, 30000)) << log();

@@ -403,13 +403,13 @@ TEST(KillSweep, KilledAtRandomMomentsNothingIsBilledTwiceLostOrLeftHalfAndTheKit
   ASSERT_GE(kills, kKills / 2) << "the sweep ran out of time";
   for (const auto& p : outcome.problems) ADD_FAILURE() << p;
 
-  db::DbError err;
-  auto conn = db::OpenSqlite(inst.dir / "data/tolven.db", false, err);
-  ASSERT_TRUE(conn) << err.text;
+  auto opened = db::OpenSqlite(inst.dir / "data/tolven.db", false);
+  ASSERT_TRUE(opened) << opened.status().message();
+  std::unique_ptr<db::Connection> conn = std::move(*opened);
   auto rows = [&](const std::string& sql) {
     std::vector<std::string> out;
-    auto rs = conn->Query(sql, err);
-    if (!rs) ADD_FAILURE() << sql << ": " << err.text;
+    auto rs = conn->Query(sql);
+    if (!rs) ADD_FAILURE() << sql << ": " << rs.status().message();
     for (; rs && !rs->Eof(); rs->MoveNext()) out.push_back(rs->Raw(0).AsString());
     return out;
   };

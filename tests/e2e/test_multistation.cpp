@@ -115,15 +115,14 @@ class MultiStation : public ::testing::Test {
   }
 
   void Sql(const std::string& sql) {
-    db::DbError err;
-    ASSERT_TRUE(conn_->Execute(sql, err)) << sql << ": " << err.text;
+    const Status done = conn_->Execute(sql);
+    ASSERT_TRUE(done) << sql << ": " << done.message();
   }
   // Every row, each as its fields.
   std::vector<std::vector<std::string>> Rows(const std::string& sql) {
-    db::DbError err;
-    auto rs = conn_->Query(sql, err);
+    auto rs = conn_->Query(sql);
     std::vector<std::vector<std::string>> out;
-    if (!rs) ADD_FAILURE() << sql << ": " << err.text;
+    if (!rs) ADD_FAILURE() << sql << ": " << rs.status().message();
     for (; rs && !rs->Eof(); rs->MoveNext()) {
       out.emplace_back();
       for (size_t i = 0; i < rs->ColumnCount(); ++i) out.back().push_back(rs->Raw(i).AsString());

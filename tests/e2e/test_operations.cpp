@@ -16,10 +16,11 @@ namespace fs = std::filesystem;
 
 // One value of a backup file, read without the gateway's connection.
 std::string BackupScalar(const std::string& file, const std::string& sql) {
-  db::DbError err;
-  auto c = db::OpenSqlite(file, false, err);
-  auto rs = c ? c->Query(sql, err) : nullptr;
-  return rs && !rs->Eof() ? rs->Raw(0).AsString() : "(" + err.text + ")";
+  auto c = db::OpenSqlite(file, false);
+  if (!c) return "(" + c.status().message() + ")";
+  auto rs = (*c)->Query(sql);
+  if (!rs) return "(" + rs.status().message() + ")";
+  return rs->Eof() ? "" : rs->Raw(0).AsString();
 }
 
 // Backups taken while two terminals order and pay are each the database as

@@ -72,28 +72,26 @@ TEST(EventLoop, HoldsAndPausesFollowTheRulesAndAFailingJobEndsAlone) {
 // other job's read, and goes through once the lock is released.
 TEST(EventLoop, AJobWaitingForALockHoldsUpNoOtherJob) {
   TestDb db;
-  db::DbError err;
   auto station = db.OpenSecond(), other = db.OpenSecond();
-  ASSERT_TRUE(other->Execute("CREATE TABLE probe (n INTEGER)", err)) << err.text;
-  ASSERT_TRUE(other->BeginTrans(err)) << err.text;
+  ASSERT_TRUE(other->Execute("CREATE TABLE probe (n INTEGER)"));
+  ASSERT_TRUE(other->BeginTrans());
 
   loop::EventLoop loop(platform::DefaultEnv());
   loop.UseWorkerThreads();
-  db::JobConnections connections(*station, loop, [&db](db::DbError&) { return db.OpenSecond(); });
+  db::JobConnections connections(*station, loop, [&db] { return db.OpenSecond(); });
   std::string events;
   loop.Spawn([&] {
     db::Transaction t(connections);
     const Status begun = t.Begin();
     events += begun ? " order:begun" : " order:" + begun.message();
-    db::DbError e;
-    if (connections.Execute("INSERT INTO probe VALUES (1)", e) && t.Commit()) events += " order:stored";
+    if (connections.Execute("INSERT INTO probe VALUES (1)") && t.Commit()) events += " order:stored";
   });
   loop.Spawn([&] {
-    db::DbError e;
-    auto rs = connections.Query("SELECT COUNT(*) AS n FROM probe", e);
-    events += rs ? " read:" + rs->Raw(0).AsString() : " read:" + e.text;
+    auto rs = connections.Query("SELECT COUNT(*) AS n FROM probe");
+    events += rs ? " read:" + rs->Raw(0).AsString() : " read:" + rs.status().message();
     // The other program lets go only now.
-    events += other->CommitTrans(e) ? " released" : " " + e.text;
+    const Status released = other->CommitTrans();
+    events += released ? " released" : " " + released.message();
   });
   loop.RunUntilIdle();
   EXPECT_EQ(events, " read:0 released order:begun order:stored");
@@ -108,12 +106,11 @@ TEST(EventLoop, JobsBeyondThePoolWaitTheirTurnForItsConnection) {
   loop.UseWorkerThreads();
   int opened = 0;
   db::JobConnections connections(
-      *station, loop, [&](db::DbError&) { return ++opened, db.OpenSecond(); }, 1);
+      *station, loop, [&] { return ++opened, db.OpenSecond(); }, 1);
   std::string events;
   for (const char* name : {"a", "b", "c"}) {
     loop.Spawn([&, name] {
-      db::DbError e;
-      for (int i = 0; i < 2; ++i) events += connections.Query("SELECT 1", e) ? name : "!";
+      for (int i = 0; i < 2; ++i) events += connections.Query("SELECT 1") ? name : "!";
     });
   }
   loop.RunUntilIdle();

@@ -65,9 +65,9 @@ class SettlementFixture : public ::testing::Test {
 
   // The rows of a table as the terminal-request handler reads them, on one station's connection.
   std::unique_ptr<db::ResultSet> Rows(db::Connection& conn, int tisch) {
-    db::DbError err;
-    return conn.Query(
-        "SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + " ORDER BY id", err);
+    auto rs =
+        conn.Query("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(tisch) + " ORDER BY id");
+    return rs ? std::make_unique<db::ResultSet>(std::move(*rs)) : nullptr;
   }
   // As the terminal-request handler calls it: on rows read before (else now, on
   // station 1's connection), through `tools` (else station 1's). -1: not settled.
@@ -80,9 +80,8 @@ class SettlementFixture : public ::testing::Test {
   }
   // Every row of a query, columns joined by "|", rows by "\n".
   std::string Dump(const std::string& sql) {
-    db::DbError err;
-    auto rs = db.conn().Query(sql, err);
-    EXPECT_TRUE(rs) << sql << " -> " << err.text;
+    auto rs = db.conn().Query(sql);
+    EXPECT_TRUE(rs) << sql << " -> " << rs.status().message();
     std::string out;
     for (; rs && !rs->Eof(); rs->MoveNext()) {
       for (size_t i = 0; i < rs->ColumnCount(); ++i) out += (i ? "|" : "") + rs->Raw(i).AsString();

@@ -44,7 +44,7 @@ TEST_F(SettlementConcurrency, RowsChangedMeanwhileOrALockConflictStoreNothingOrR
   EXPECT_EQ(Settle(12, "VISA", nullptr, rowsOne.get()), -1);
   EXPECT_EQ(Stored(), before);
   // A settlement stopped by the other station's lock runs once more, and no more.
-  tolven::testing::WatchedConnection watched(db.conn());
+  tolven::testing::CuedConnection watched(db.conn());
   db::DbTools tools(watched, db.state(), db.env(), db.ui());
   db.Exec("UPDATE uniquenr SET wert = 41 WHERE name = 'BUNR'");
   Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}});
@@ -78,14 +78,14 @@ TEST_F(SettlementConcurrency, RowsChangedMeanwhileOrALockConflictStoreNothingOrR
 // test runs them in its own forms.
 TEST_F(SettlementConcurrency, SqlServerLocksTheSettledRowsAndTheAccountCharged) {
   if (db.conn().dialect().Name() != std::string("SQLITE")) GTEST_SKIP() << "translated for SQLite";
-  struct SqlServerTexts final : tolven::testing::PassThroughConnection {
-    using PassThroughConnection::PassThroughConnection;
+  struct SqlServerTexts final : db::ForwardingConnection {
+    using ForwardingConnection::ForwardingConnection;
     std::vector<std::string> locked;
     const db::Dialect& dialect() const override { return db::SqlServerDialect(); }
-    std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
+    Result<db::ResultSet> Query(const std::string& sql) override {
       if (sql.find(" WITH (UPDLOCK, ROWLOCK)") != std::string::npos) locked.push_back(sql);
       const std::string q = ReplaceAll(sql, " WITH (UPDLOCK, ROWLOCK)", "");
-      return inner_.Query(StartsWith(q, "SELECT TOP 1 ") ? "SELECT " + q.substr(13) + " LIMIT 1" : q, err);
+      return base().Query(StartsWith(q, "SELECT TOP 1 ") ? "SELECT " + q.substr(13) + " LIMIT 1" : q);
     }
   } conn(db.conn());
   db::DbTools tools(conn, db.state(), db.env(), db.ui());
@@ -104,20 +104,21 @@ TEST_F(SettlementConcurrency, TwoStationsRedeemingOneVoucherAtOnceOnlyOneSucceed
   // Station 1 has redeemed GS-10 in its open transaction when station 2 tries
   // the same; the engine holds station 2 until station 1 commits.
   db.Exec("INSERT INTO gutscheine (status, gsnr, betrag) VALUES (0, 'GS-10', 1000)");
-  db::DbError err1, err2;
-  ASSERT_TRUE(db.conn().BeginTrans(err1)) << err1.text;
+  Status begun = db.conn().BeginTrans();
+  ASSERT_TRUE(begun) << begun.message();
   ASSERT_TRUE(MarkVoucherRedeemed(db.tools(), ReceiptContext{1, 1, db.env().Now(), 12, 0, 0, 3, "MIX"}, "GS-10", 1000));
   bool redeemed2 = false;
   std::thread station2([&] {
-    if (!second->BeginTrans(err2)) return;
+    if (!second->BeginTrans()) return;
     const Status marked =
         MarkVoucherRedeemed(*tools2, ReceiptContext{2, 2, db.env().Now(), 14, 0, 0, 3, "MIX"}, "GS-10", 1000);
-    redeemed2 = marked.ok() && second->CommitTrans(err2);
-    if (!redeemed2) second->RollbackTrans(err2);
+    redeemed2 = marked.ok() && second->CommitTrans().ok();
+    if (!redeemed2) (void)second->RollbackTrans();
   });
   // Give station 2 time to reach the voucher (it waits there either way).
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_TRUE(db.conn().CommitTrans(err1)) << err1.text;
+  Status committed = db.conn().CommitTrans();
+  ASSERT_TRUE(committed) << committed.message();
   station2.join();
   EXPECT_FALSE(redeemed2) << "the voucher paid twice";
   EXPECT_EQ(Dump("SELECT gsnr, status, kasse_einl, bunr_einl FROM gutscheine WHERE gsnr = 'GS-10'"), "GS-10|1|1|1\n");

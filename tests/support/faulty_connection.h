@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "support/pass_through_connection.h"
+#include "db/forwarding_connection.h"
 
 namespace tolven::testing {
 
-class FaultyConnection final : public PassThroughConnection {
+class FaultyConnection final : public db::ForwardingConnection {
  public:
   FaultyConnection(db::Connection& inner, bool conflicts = false, bool savepoints = true)
-      : PassThroughConnection(inner), conflicts_(conflicts), savepoints_(savepoints) {}
+      : ForwardingConnection(inner), conflicts_(conflicts), savepoints_(savepoints) {}
 
   // Call number n (from 1, counted from now on) fails, and the same statement
   // again when it comes again, `times` in all (a lock that stays); 0 switches it off.
@@ -34,50 +34,59 @@ class FaultyConnection final : public PassThroughConnection {
   // Every counted call in order; the failed one is marked with "!! ".
   const std::vector<std::string>& log() const { return log_; }
 
-  bool Execute(const std::string& sql, db::DbError& err) override {
-    return Ended(!Trip(sql, err) && inner_.Execute(sql, err));
+  Status Execute(const std::string& sql) override {
+    Status tripped = Trip(sql);
+    return Ended(tripped ? base().Execute(sql) : tripped);
   }
-  bool ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args, db::DbError& err) override {
-    return Ended(!Trip(sql, err) && inner_.ExecuteWith(sql, args, err));
+  Status ExecuteWith(const std::string& sql, const std::vector<db::SqlArg>& args) override {
+    Status tripped = Trip(sql);
+    return Ended(tripped ? base().ExecuteWith(sql, args) : tripped);
   }
-  std::unique_ptr<db::ResultSet> Query(const std::string& sql, db::DbError& err) override {
-    auto rs = Trip(sql, err) ? nullptr : inner_.Query(sql, err);
-    Ended(rs != nullptr);
+  Result<db::ResultSet> Query(const std::string& sql) override {
+    Status tripped = Trip(sql);
+    Result<db::ResultSet> rs = tripped ? base().Query(sql) : Result<db::ResultSet>(tripped);
+    (void)Ended(rs.status());
     return rs;
   }
-  bool BeginTrans(db::DbError& err) override { return !Trip("BEGIN", err) && inner_.BeginTrans(err); }
-  bool CommitTrans(db::DbError& err) override { return Ended(!Trip("COMMIT", err) && inner_.CommitTrans(err)); }
+  Status BeginTrans() override {
+    Status tripped = Trip("BEGIN");
+    return tripped ? base().BeginTrans() : tripped;
+  }
+  Status CommitTrans() override {
+    Status tripped = Trip("COMMIT");
+    return Ended(tripped ? base().CommitTrans() : tripped);
+  }
   // SQL Server's dialect has no savepoints; an order's statements are the same in every dialect.
-  const db::Dialect& dialect() const override { return savepoints_ ? inner_.dialect() : db::SqlServerDialect(); }
+  const db::Dialect& dialect() const override { return savepoints_ ? base().dialect() : db::SqlServerDialect(); }
   // A savepoint and its release are counted; going back to one never fails,
   // like a rollback.
-  bool Savepoint(const std::string& name, db::DbError& err) override {
-    return !Trip("SAVEPOINT " + name, err) && inner_.Savepoint(name, err);
+  Status Savepoint(const std::string& name) override {
+    Status tripped = Trip("SAVEPOINT " + name);
+    return tripped ? base().Savepoint(name) : tripped;
   }
-  bool ReleaseSavepoint(const std::string& name, db::DbError& err) override {
-    return !Trip("RELEASE " + name, err) && inner_.ReleaseSavepoint(name, err);
+  Status ReleaseSavepoint(const std::string& name) override {
+    Status tripped = Trip("RELEASE " + name);
+    return tripped ? base().ReleaseSavepoint(name) : tripped;
   }
+  // The first failure of a transaction is the base's answer (none) unless
+  // the call that failed was passed on.
+  Status TransactionFailure() const override { return Status::Ok(); }
 
  private:
-  // True when this call is the one to fail (err is filled then).
-  bool Trip(const std::string& what, db::DbError& err) {
+  // The injected failure when this call is the one to fail; ok otherwise.
+  Status Trip(const std::string& what) {
     const bool fail = (++calls_ == failAt_ && failAt_ > 0) || (what == failing_ && times_ > 0);
     log_.push_back((fail ? "!! " : "") + what);
-    if (!fail) return false;
+    if (!fail) return Status::Ok();
     failed_ = true;
     failing_ = what;
     --times_;
-    err.Clear();
-    err.number = conflicts_ ? 1205 : 5;
-    err.nativeNumbers = {err.number};
-    err.text = "Injizierter Fehler bei Aufruf " + std::to_string(calls_);
-    err.source = "FaultyConnection";
-    return true;
+    return Status::EngineError("Injizierter Fehler bei Aufruf " + std::to_string(calls_), conflicts_ ? 1205 : 5, "",
+                               conflicts_ ? ErrorKind::Conflict : ErrorKind::Other, "FaultyConnection");
   }
-  bool Ended(bool ok) {
-    db::DbError ignored;
-    if (!ok && !savepoints_ && inner_.InTransaction()) inner_.RollbackTrans(ignored);
-    return ok;
+  Status Ended(Status outcome) {
+    if (!outcome && !savepoints_ && base().InTransaction()) (void)base().RollbackTrans();
+    return outcome;
   }
 
   bool conflicts_, savepoints_;

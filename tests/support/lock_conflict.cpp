@@ -6,23 +6,24 @@ namespace tolven::testing {
 
 HeldLock::HeldLock(db::Connection& second, const std::string& rowsSql)
     : second_(second), sqlite_(std::string(second.dialect().Name()) == "SQLITE") {
-  db::DbError err;
+  Status taken;
   if (sqlite_) {
-    held_ = second_.BeginTrans(err);
+    taken = second_.BeginTrans();
   } else {
     // A plain BEGIN on a connection in autocommit mode: the driver passes it
     // on, so the row locks stay with this session until the ROLLBACK.
-    held_ = second_.Execute("BEGIN", err) && second_.Execute(rowsSql, err);
+    taken = second_.Execute("BEGIN");
+    if (taken) taken = second_.Execute(rowsSql);
   }
-  EXPECT_TRUE(held_) << err.text;
+  held_ = taken.ok();
+  EXPECT_TRUE(held_) << taken.message();
 }
 
 void HeldLock::Release() {
   if (!held_) return;
   held_ = false;
-  db::DbError err;
-  const bool ok = sqlite_ ? second_.RollbackTrans(err) : second_.Execute("ROLLBACK", err);
-  EXPECT_TRUE(ok) << err.text;
+  const Status released = sqlite_ ? second_.RollbackTrans() : second_.Execute("ROLLBACK");
+  EXPECT_TRUE(released) << released.message();
 }
 
 }  // namespace tolven::testing

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "db/connection.h"
-#include "support/pass_through_connection.h"
+#include "db/forwarding_connection.h"
 
 namespace tolven::testing {
 
@@ -32,9 +32,9 @@ class HeldLock {
 
 // Passes every call on; runs `action` just before the given transaction
 // begin (counted from 1) and before the given Execute.
-class WatchedConnection final : public PassThroughConnection {
+class CuedConnection final : public db::ForwardingConnection {
  public:
-  using PassThroughConnection::PassThroughConnection;
+  using ForwardingConnection::ForwardingConnection;
 
   int begins = 0;
   int executes = 0;
@@ -42,15 +42,14 @@ class WatchedConnection final : public PassThroughConnection {
   int executeAt = 0;
   std::function<void()> action;
 
-  bool Execute(const std::string& sql, db::DbError& err) override {
+  Status Execute(const std::string& sql) override {
     if (++executes == executeAt && action) action();
-    return inner_.Execute(sql, err);
+    return base().Execute(sql);
   }
-  bool BeginTrans(db::DbError& err) override {
+  Status BeginTrans() override {
     if (++begins == beginAt && action) action();
-    return inner_.BeginTrans(err);
+    return base().BeginTrans();
   }
-  bool TransactionFailure(db::DbError& err) const override { return inner_.TransactionFailure(err); }
 };
 
 }  // namespace tolven::testing

@@ -14,11 +14,10 @@ using Row = std::map<std::string, db::Value>;
 
 // Every row of a query as name -> value (names in upper case: engines differ in the case they return).
 std::vector<Row> Rows(db::Connection& conn, const std::string& sql, std::vector<std::string>& problems) {
-  db::DbError err;
-  auto rs = conn.Query(sql, err);
+  auto rs = conn.Query(sql);
   std::vector<Row> out;
   if (!rs) {
-    problems.push_back("Abfrage fehlgeschlagen: " + sql + ": " + err.text);
+    problems.push_back("Abfrage fehlgeschlagen: " + sql + ": " + rs.status().message());
     return out;
   }
   for (; !rs->Eof(); rs->MoveNext()) {

@@ -50,10 +50,9 @@ std::string UniquePgDatabaseName(const std::string& prefix) {
 }
 
 std::unique_ptr<db::Connection> OpenPg(const std::string& database, std::string& error) {
-  db::DbError err;
-  auto conn = db::OpenOdbc(PgTarget(database), 30, err);
-  if (!conn) error = err.text;
-  return conn;
+  auto conn = db::OpenOdbc(PgTarget(database), 30);
+  if (!conn) error = conn.status().message();
+  return conn ? std::move(*conn) : nullptr;
 }
 
 bool CreatePgDatabase(const std::string& name, bool withSchema, std::string& error) {
@@ -63,14 +62,17 @@ bool CreatePgDatabase(const std::string& name, bool withSchema, std::string& err
   }
   auto admin = OpenPg("postgres", error);
   if (!admin) return false;
-  db::DbError err;
-  if (!admin->Execute("CREATE DATABASE " + name, err)) {
-    error = "create database: " + err.text;
+  if (Status created = admin->Execute("CREATE DATABASE " + name); !created) {
+    error = "create database: " + created.message();
     return false;
   }
   if (!withSchema) return true;
   auto conn = OpenPg(name, error);
-  if (conn && !db::ExecuteScript(*conn, db::SchemaScript("postgresql"), err)) error = "schema: " + err.text;
+  if (conn) {
+    if (Status schema = db::ExecuteScript(*conn, db::SchemaScript("postgresql")); !schema) {
+      error = "schema: " + schema.message();
+    }
+  }
   return conn && error.empty();
 }
 
@@ -78,8 +80,7 @@ void DropPgDatabase(const std::string& name) {
   std::string error;
   auto admin = OpenPg("postgres", error);
   if (!admin) return;
-  db::DbError err;
-  admin->Execute("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)", err);
+  (void)admin->Execute("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");  // gone or kept, the test is over
 }
 
 }  // namespace tolven::testing

@@ -18,7 +18,6 @@ std::string TestEngine() {
 
 TestDb::TestDb() {
   state_.engine = TestEngine();
-  db::DbError err;
   if (state_.engine == "POSTGRESQL") {
     pgName_ = UniquePgDatabaseName("tdb");
     std::string error;
@@ -30,18 +29,20 @@ TestDb::TestDb() {
       if (!conn_) ADD_FAILURE() << "open " << pgName_ << ": " << error;
     }
   } else if (state_.engine == "SQLITE") {
-    conn_ = db::OpenSqlite(dbPath(), true, err);
-    if (!conn_) {
-      ADD_FAILURE() << "open: " << err.text;
-    } else if (!db::ExecuteSqliteScript(*conn_, "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n", err)) {
-      ADD_FAILURE() << "schema: " << err.text;
+    auto opened = db::OpenSqlite(dbPath(), true);
+    if (!opened) {
+      ADD_FAILURE() << "open: " << opened.status().message();
+    } else {
+      conn_ = std::move(*opened);
+      Status schema = db::ExecuteSqliteScript(*conn_, "BEGIN;\n" + db::SchemaScript("sqlite") + "\nCOMMIT;\n");
+      if (!schema) ADD_FAILURE() << "schema: " << schema.message();
     }
   } else {
     ADD_FAILURE() << "TOLVEN_TEST_ENGINE=" << state_.engine << " is no test engine (SQLITE, POSTGRESQL)";
   }
   // The modules never see a missing connection: an empty database without
   // tables makes every statement fail instead of crashing the test program.
-  if (!conn_) conn_ = db::OpenSqlite(dir_ / "empty.db", true, err);
+  if (!conn_) conn_ = db::OpenSqlite(dir_ / "empty.db", true).value_or(nullptr);
   if (!conn_) std::abort();
   state_.datumFormat = "E";
   state_.boolTrueWert = -1;
@@ -69,15 +70,13 @@ TestDb::~TestDb() {
 }
 
 void TestDb::Exec(const std::string& sql) {
-  db::DbError err;
-  if (!conn_->Execute(sql, err)) ADD_FAILURE() << sql << "\n -> " << err.text;
+  if (Status done = conn_->Execute(sql); !done) ADD_FAILURE() << sql << "\n -> " << done.message();
 }
 
 std::string TestDb::Scalar(const std::string& sql) {
-  db::DbError err;
-  auto rs = conn_->Query(sql, err);
+  auto rs = conn_->Query(sql);
   if (!rs) {
-    ADD_FAILURE() << sql << "\n -> " << err.text;
+    ADD_FAILURE() << sql << "\n -> " << rs.status().message();
     return "";
   }
   if (rs->Eof() || rs->ColumnCount() == 0) return "";
@@ -95,10 +94,9 @@ std::unique_ptr<db::Connection> TestDb::OpenSecond() {
     if (!c) ADD_FAILURE() << "second open: " << error;
     return c;
   }
-  db::DbError err;
-  auto c = db::OpenSqlite(dbPath(), false, err);
-  if (!c) ADD_FAILURE() << "second open: " << err.text;
-  return c;
+  auto c = db::OpenSqlite(dbPath(), false);
+  if (!c) ADD_FAILURE() << "second open: " << c.status().message();
+  return c ? std::move(*c) : nullptr;
 }
 
 void TestDb::RestartIds(const std::string& table) {
