@@ -79,78 +79,88 @@ void Tse::TakeOutcome(const TseOutcome& outcome, const std::string& what, LogBlo
   ready_ = true;
 }
 
-int32_t Tse::Start(LogBlock& block, int32_t& startTime, bool& heldBack) {
+Status Tse::Unanswered(const TseOutcome& outcome, const std::string& what) {
+  switch (outcome.kind) {
+    case TseOutcome::Kind::HeldBack: return Status::Error("TSE-Server antwortet nicht, nicht gesendet (" + what + ")");
+    case TseOutcome::Kind::NotSent: return Status::Error("Fehler bei Anfrage an TSE-Server: " + outcome.reason);
+    case TseOutcome::Kind::NoAnswer:
+    case TseOutcome::Kind::Answered: break;
+  }
+  return Status::Error("Keine Antwort vom TSE-Server erhalten (" + what + ")");
+}
+
+Status Tse::Unsigned(int32_t transactionNumber) {
+  return Status::Error("TSE-Trx=" + std::to_string(transactionNumber));
+}
+
+Result<TseStart> Tse::Start(LogBlock& block, bool& heldBack) {
   Note(block, "Transaction START");
   Note(block, " - processType=");
   Note(block, " - processData=");
-  startTime = 0;
   const TseOutcome outcome = Request([this] { return adapter_.Start("", ""); }, "Trx-Start", block);
   heldBack = outcome.kind == TseOutcome::Kind::HeldBack;
-  if (!outcome.answered()) return -1;
-  startTime = outcome.logTime;
+  if (!outcome.answered()) return Unanswered(outcome, "Trx-Start");
   Note(block, " - Transaktionsnummer=" + std::to_string(outcome.transactionNumber));
-  return outcome.transactionNumber;
+  return TseStart{outcome.transactionNumber, outcome.logTime};
 }
 
-bool Tse::Finish(LogBlock& block, int32_t transactionNumber, const std::string& processType,
-                 const std::string& processData, std::string& serialNumber, int32_t& finishTime,
-                 int32_t& signatureCounter, std::string& signature, bool holdBack) {
+Result<TseSignature> Tse::Finish(LogBlock& block, int32_t transactionNumber, const std::string& processType,
+                                 const std::string& processData, bool holdBack) {
   Note(block, "Transaction FINISH");
   Note(block, " - Transaktionsnummer=" + std::to_string(transactionNumber));
   Note(block, " - processType=" + processType);
-  serialNumber.clear();
-  signature.clear();
-  finishTime = 0;
-  signatureCounter = 0;
-  const TseOutcome outcome = Request([&] { return adapter_.Finish(transactionNumber, processType, processData); },
-                                     "Trx-Finish " + std::to_string(transactionNumber), block, holdBack);
-  if (!outcome.answered()) return false;
-  finishTime = outcome.logTime;
-  serialNumber = outcome.serialNumber;
-  signatureCounter = outcome.signatureCounter;
-  signature = outcome.signature;
-  Note(block, " - Signatur=" + signature);
-  return !signature.empty();
+  const std::string what = "Trx-Finish " + std::to_string(transactionNumber);
+  const TseOutcome outcome =
+      Request([&] { return adapter_.Finish(transactionNumber, processType, processData); }, what, block, holdBack);
+  if (!outcome.answered()) return Unanswered(outcome, what);
+  Note(block, " - Signatur=" + outcome.signature);
+  if (outcome.signature.empty()) return Status::Error("Antwort des TSE-Servers ohne Signatur (" + what + ")");
+  return TseSignature{outcome.serialNumber, outcome.logTime, outcome.signatureCounter, outcome.signature};
 }
 
-int32_t Tse::TSE_StartTransaction(int32_t& startTime) {
+Result<TseStart> Tse::TSE_StartTransaction() {
   LogBlock block;
   bool heldBack = false;
-  const int32_t number = Start(block, startTime, heldBack);
+  Result<TseStart> started = Start(block, heldBack);
   WriteBlock(block);
-  return number;
+  return started;
 }
 
-bool Tse::TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
-                                const std::string& processData, std::string& serialNumber, int32_t& finishTime,
-                                int32_t& signatureCounter, std::string& signature) {
+Result<TseSignature> Tse::TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
+                                                const std::string& processData) {
   LogBlock block;
-  const bool ok = Finish(block, transactionNumber, processType, processData, serialNumber, finishTime, signatureCounter,
-                         signature, false);
+  Result<TseSignature> finished = Finish(block, transactionNumber, processType, processData, false);
   WriteBlock(block);
-  return ok;
+  return finished;
 }
 
-bool Tse::TSE_StartAndFinish(const std::string& processType, const std::string& processData, TseResult& result) {
-  result = TseResult();
-  result.processType = processType;
-  result.processData = processData;
+Result<TseResult> Tse::TSE_StartAndFinish(const std::string& processType, const std::string& processData) {
   LogBlock block;
   bool heldBack = false;
-  result.transactionNumber = Start(block, result.startTime, heldBack);
+  const TseStart start = Start(block, heldBack).value_or(TseStart{kNoTransaction, 0});
   // The finish is sent even after a failed start, so the server sees the
   // attempt; not after a start the breaker held back, or the finish of a
-  // transaction that never began could become the probe.
-  const bool ok = Finish(block, result.transactionNumber, processType, processData, result.serialNumber,
-                         result.finishTime, result.signatureCounter, result.signature, heldBack);
+  // transaction that never began could become the probe. Should the server
+  // sign that finish, the receipt keeps the signature under kNoTransaction.
+  Result<TseSignature> finished = Finish(block, start.transactionNumber, processType, processData, heldBack);
   WriteBlock(block);
-  return ok;
+  if (!finished) return Unsigned(start.transactionNumber);
+  TseResult result;
+  result.transactionNumber = start.transactionNumber;
+  result.startTime = start.startTime;
+  result.finishTime = finished->finishTime;
+  result.serialNumber = std::move(finished->serialNumber);
+  result.signatureCounter = finished->signatureCounter;
+  result.signature = std::move(finished->signature);
+  result.processType = processType;
+  result.processData = processData;
+  return result;
 }
 
 bool Tse::CheckServer() {
   if (!CheckDue()) return false;
-  TseResult result;
-  TSE_StartAndFinish(kProcessTypeOther, kServerCheckData, result);
+  // What came of it is the facade's business: the readiness flag and the logs.
+  (void)TSE_StartAndFinish(kProcessTypeOther, kServerCheckData);
   return true;
 }
 

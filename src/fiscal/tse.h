@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/log_sink.h"
+#include "common/result.h"
 #include "db/db_tools.h"
 #include "fiscal/tse_breaker.h"
 #include "platform/pending_writes.h"
@@ -30,10 +31,29 @@ inline constexpr const char* kServerCheckData = "Verbindungstest";
 inline constexpr const char* kSimulatorSerialPrefix = "TOLVENSIM-";
 inline bool IsSimulatorSerial(const std::string& serial) { return serial.rfind(kSimulatorSerialPrefix, 0) == 0; }
 
+// The number a transaction has when its start failed: the finish of a
+// receipt is still sent with it, and kitchen printing takes it (as any number
+// below 1) for "no transaction".
+inline constexpr int32_t kNoTransaction = -1;
+
+// A transaction the TSE started.
+struct TseStart {
+  int32_t transactionNumber = 0;
+  int32_t startTime = 0;  // seconds since 1970 UTC
+};
+
+// What the finish of a transaction brought back.
+struct TseSignature {
+  std::string serialNumber;
+  int32_t finishTime = 0;  // seconds since 1970 UTC
+  int32_t signatureCounter = 0;
+  std::string signature;  // never empty
+};
+
 // What the callers store with a receipt or an order.
 struct TseResult {
-  int32_t transactionNumber = -1;  // -1: the start failed
-  int32_t startTime = 0;           // seconds since 1970 UTC
+  int32_t transactionNumber = kNoTransaction;
+  int32_t startTime = 0;  // seconds since 1970 UTC
   int32_t finishTime = 0;
   std::string serialNumber;
   int32_t signatureCounter = 0;
@@ -69,22 +89,26 @@ class Tse {
   // The main log receives a line for every failure the operator must see.
   void SetLog(LogSink& log) { log_ = &log; }
 
-  // Starts a transaction with empty process type and data; returns its number
-  // (-1 on failure) and the start time.
-  int32_t TSE_StartTransaction(int32_t& startTime);
-  // True when a signature came back.
-  bool TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType, const std::string& processData,
-                             std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
-                             std::string& signature);
-  // Start, then finish with the number the start gave (also when it was -1,
-  // unless the breaker held the start back: then the finish is held back too).
-  bool TSE_StartAndFinish(const std::string& processType, const std::string& processData, TseResult& result);
+  // Starts a transaction with empty process type and data. A failure has
+  // been logged already; its message says what happened to the request.
+  Result<TseStart> TSE_StartTransaction();
+  // Finishes the transaction; a failure (also an answer without a signature)
+  // has been logged already.
+  Result<TseSignature> TSE_FinishTransaction(int32_t transactionNumber, const std::string& processType,
+                                             const std::string& processData);
+  // Start, then finish with the number the start gave (kNoTransaction when it
+  // failed, unless the breaker held the start back: then the finish is held
+  // back too). A failure is Unsigned(number the finish was sent with).
+  Result<TseResult> TSE_StartAndFinish(const std::string& processType, const std::string& processData);
   // Signs a receipt ("Kassenbeleg-V1") whatever TseReady says: while the
   // server is silent the breaker sends it as the probe when one is due and
   // holds it back otherwise, so signing comes back with payments alone.
-  bool SignReceipt(const std::string& processData, TseResult& result) {
-    return TSE_StartAndFinish(kProcessTypeReceipt, processData, result);
+  Result<TseResult> SignReceipt(const std::string& processData) {
+    return TSE_StartAndFinish(kProcessTypeReceipt, processData);
   }
+  // The failure of a start and finish that brought no signature: its message
+  // is "TSE-Trx=<number>", as the record of an unsigned receipt keeps it.
+  static Status Unsigned(int32_t transactionNumber);
 
   // "YYYY-MM-DDTHH:MM:SS.000Z" of seconds since 1970 (already UTC, no shift).
   static std::string TSE_UnixTimeToISO(int64_t seconds);
@@ -99,7 +123,8 @@ class Tse {
   // Asks the TSE server whether it answers, with a transaction of its own
   // (kProcessTypeOther, kServerCheckData), where no order or receipt would
   // find out: called at the start, and while the server is silent it asks
-  // only when a probe is due. False when it did not ask.
+  // only when a probe is due. True when it asked, whatever the answer (the
+  // facade has dealt with that); false when no check was due.
   bool CheckServer();
   // Whether CheckServer would ask now.
   bool CheckDue() { return TseInUse() && (!breaker_.open() || breaker_.ProbeDue(tools_.env().MonotonicMs())); }
@@ -114,10 +139,10 @@ class Tse {
   };
   void Note(LogBlock& block, const std::string& text) { block.lines.emplace_back(tools_.env().Now(), text); }
   void WriteBlock(const LogBlock& block);
-  int32_t Start(LogBlock& block, int32_t& startTime, bool& heldBack);
-  bool Finish(LogBlock& block, int32_t transactionNumber, const std::string& processType,
-              const std::string& processData, std::string& serialNumber, int32_t& finishTime, int32_t& signatureCounter,
-              std::string& signature, bool holdBack);
+  // `heldBack`: the breaker held the start back (not sent at all).
+  Result<TseStart> Start(LogBlock& block, bool& heldBack);
+  Result<TseSignature> Finish(LogBlock& block, int32_t transactionNumber, const std::string& processType,
+                              const std::string& processData, bool holdBack);
   // Sends the request unless the breaker (or `holdBack`) holds it back, takes
   // the outcome (TakeOutcome) and tells the breaker what came of it.
   TseOutcome Request(const std::function<TseOutcome()>& send, const std::string& what, LogBlock& block,
@@ -127,6 +152,8 @@ class Tse {
   // Logs the wait and its end and sets the readiness flag. `what` names the
   // request in the time-out messages ("Trx-Start").
   void TakeOutcome(const TseOutcome& outcome, const std::string& what, LogBlock& block);
+  // The failure of a request that was not answered, as TakeOutcome logged it.
+  static Status Unanswered(const TseOutcome& outcome, const std::string& what);
 
   db::DbTools& tools_;
   TseServerAdapter& adapter_;

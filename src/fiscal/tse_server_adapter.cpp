@@ -21,16 +21,13 @@ std::string TseServerClient::Where(int32_t key) const {
   return " WHERE kasse = " + NumStr(tools_.state().kasse) + " AND merker = " + NumStr(key);
 }
 
-bool TseServerClient::SendRequest(const std::string& sql, int32_t key, std::string& reason) {
+Status TseServerClient::SendRequest(const std::string& sql, int32_t key) {
   // An answer the server wrote after an earlier clean-up (same key, an earlier
   // day) must not be taken for the answer to this request.
   if (Status status = tools_.ExecSQL("DELETE FROM tse_server_ans" + Where(key)); !status) {
     tools_.LogSqlError("del(tse_ans):" + status.message(), true);
   }
-  Status sent = tools_.ExecSQL(sql);
-  if (sent) return true;
-  reason = sent.message();
-  return false;
+  return tools_.ExecSQL(sql);
 }
 
 bool TseServerClient::WaitForAnswer(int32_t key, TseOutcome& outcome) {
@@ -87,7 +84,10 @@ void TseServerClient::CleanUp(int32_t key) {
 TseOutcome TseServerClient::Request(const std::string& sql, int32_t key) {
   TseOutcome outcome;
   // A request that was never stored leaves nothing to clean up.
-  if (!SendRequest(sql, key, outcome.reason)) return outcome;
+  if (Status sent = SendRequest(sql, key); !sent) {
+    outcome.reason = sent.message();
+    return outcome;
+  }
   outcome.sent = tools_.env().Now();
   const DateTime sent = outcome.sent;
   if (WaitForAnswer(key, outcome)) {

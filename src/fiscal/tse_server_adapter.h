@@ -66,7 +66,8 @@ class TseServerClient final : public TseServerAdapter {
  private:
   // Stores the request and waits for its answer.
   TseOutcome Request(const std::string& sql, int32_t key);
-  bool SendRequest(const std::string& sql, int32_t key, std::string& reason);
+  // Stores the request row; the failure is the database's.
+  Status SendRequest(const std::string& sql, int32_t key);
   // Waits for the answer row and takes its fields; false after the time-out.
   bool WaitForAnswer(int32_t key, TseOutcome& outcome);
   // One look at the answer table for every request still waiting.

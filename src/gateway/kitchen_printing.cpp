@@ -249,10 +249,11 @@ bool KitchenPrinting::DropWaiting(int32_t table, int printer, const std::string&
 }
 
 void KitchenPrinting::Print(const KitchenPrintout& printout, bool startTse) {
-  int32_t startTime = 0;
-  int32_t trx = 0;
-  if (startTse) trx = tse_.TSE_StartTransaction(startTime);
-  PrintWith(trx, startTime, printout);
+  // Without a transaction the printout is given 0 (none started) or
+  // kNoTransaction (the start failed).
+  fiscal::TseStart started;
+  if (startTse) started = tse_.TSE_StartTransaction().value_or(fiscal::TseStart{fiscal::kNoTransaction, 0});
+  PrintWith(started.transactionNumber, started.startTime, printout);
 }
 
 void KitchenPrinting::PrintWith(int32_t tseTrx, int32_t tseStart, const KitchenPrintout& printout) {

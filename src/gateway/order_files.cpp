@@ -78,10 +78,10 @@ void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter, const s
   // The order's lines are its own since its booking (claimed in the
   // database), so its TSE transaction covers exactly them whenever it starts,
   // and a silent TSE server's wait holds up no other order of the table.
-  int32_t startTime = 0;
-  const int32_t trx = tse_.TSE_StartTransaction(startTime);
+  // A failed start reaches the printout as kNoTransaction.
+  const fiscal::TseStart started = tse_.TSE_StartTransaction().value_or(fiscal::TseStart{fiscal::kNoTransaction, 0});
   if (hooks_.printKueBon) {
-    hooks_.printKueBon(trx, startTime, table, waiterText, token);
+    hooks_.printKueBon(started.transactionNumber, started.startTime, table, waiterText, token);
   } else {
     AddLogLine("  (Küchenbon-Druck nicht eingerichtet)");
   }

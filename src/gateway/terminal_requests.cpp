@@ -114,10 +114,8 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
     request.record = [this, slot, identity] { return journal_.Record(slot, identity, "OK"); };
   }
   if (command == "ABRECHNEN" || card) {
-    std::string reason;
-    answer = Settle(slot, table, waiter, command == "ABRECHNEN" ? "BAR" : command, text4, request, reason)
-                 ? "OK"
-                 : "ERR;" + reason;
+    const Status settled = Settle(slot, table, waiter, command == "ABRECHNEN" ? "BAR" : command, text4, request);
+    answer = settled ? "OK" : "ERR;" + settled.message();
   } else if (customer) {
     answer = CustomerPayment(slot, table, waiter, text4, request);
   } else if (command == "ANMELDUNG") {
@@ -176,32 +174,32 @@ std::string TerminalRequests::CustomerPayment(int slot, int32_t table, int32_t w
                                               settlement::SettleRequest request) {
   // Nothing is written before the settlement: a refused payment leaves the
   // table as it was. The coverage check runs inside the settlement's transaction.
-  const int32_t customer = CustomerOfCard(card);
-  if (customer < 0) return std::string("ERR;") + kSettlementFailed;
-  if (customer == 0) return "ERR;Kein Kunde zu Kartennummer " + card;
-  request.customer = customer;
+  const Result<int32_t> customer = CustomerOfCard(card);
+  if (!customer) return std::string("ERR;") + kSettlementFailed;
+  if (*customer == 0) return "ERR;Kein Kunde zu Kartennummer " + card;
+  request.customer = *customer;
   request.checkCoverage = true;
-  std::string reason;
-  return Settle(slot, table, waiter, "KDKTO", "", request, reason) ? "OK" : "ERR;" + reason;
+  const Status settled = Settle(slot, table, waiter, "KDKTO", "", request);
+  return settled ? "OK" : "ERR;" + settled.message();
 }
 
-int32_t TerminalRequests::CustomerOfCard(const std::string& cardNumber) {
+Result<int32_t> TerminalRequests::CustomerOfCard(const std::string& cardNumber) {
   // A customer without a card has an empty card number; a blank request must not find him.
   if (TrimBlanks(cardNumber).empty()) return 0;
   auto rs = tools_.Open("SELECT kdnr FROM kunden WHERE cardno = " + SqlText(cardNumber));
   if (!rs) {
     poller_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + rs.status().message());
-    return -1;
+    return rs.status();
   }
   return rs->Eof() ? 0 : GetFieldValue(*rs, "kdnr").AsInt();
 }
 
-bool TerminalRequests::SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                   const std::string& list, std::string& reason) {
-  return Settle(slot, table, waiter, payment, list, settlement::SettleRequest{}, reason);
+Status TerminalRequests::SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,
+                                     const std::string& list) {
+  return Settle(slot, table, waiter, payment, list, settlement::SettleRequest{});
 }
 
-bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter, std::string& reason) {
+Status TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter) {
   // The lines the kitchen printout takes (as it selects them), among those of `filter`.
   const std::string sql = "SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table) +
                           " AND haskuebon = " + tools_.SqlBool(false) + " AND artnr <> " + SqlText("$GVTGAG") +
@@ -217,30 +215,22 @@ bool TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const std:
     return true;
   };
   int64_t n = 0;
-  if (!pending(n)) {
-    reason = kSettlementFailed;
-    return false;
-  }
-  if (n == 0) return true;
+  if (!pending(n)) return Status::Error(kSettlementFailed);
+  if (n == 0) return Status::Ok();
   if (kitchenPrint_) {
     kitchenPrint_(table, tools_.WaiterText(waiter));
-    if (!pending(n)) {
-      reason = kSettlementFailed;
-      return false;
-    }
-    if (n == 0) return true;
+    if (!pending(n)) return Status::Error(kSettlementFailed);
+    if (n == 0) return Status::Ok();
   }
-  reason = "Küchenbon für Tisch " + std::to_string(table) + " nicht gedruckt, Tisch bleibt offen.";
   poller_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(n) +
                      " Positionen hat die Küche noch nicht erhalten.");
-  return false;
+  return Status::Error("Küchenbon für Tisch " + std::to_string(table) + " nicht gedruckt, Tisch bleibt offen.");
 }
 
-bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std::string& payment,
-                              const std::string& list, const settlement::SettleRequest& base, std::string& reason) {
+Status TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std::string& payment,
+                                const std::string& list, const settlement::SettleRequest& base) {
   // Kitchen receipts of the table printing meanwhile would come out twice.
   const loop::Holds::Hold hold = poller_.holds().Take(TerminalPoller::TableKey(table));
-  reason.clear();
   settlement::SettleRequest request = base;
   std::string suffix, filter;
   std::vector<int64_t> ids;
@@ -254,22 +244,20 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   if (!open) {
     poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
                        open.status().message());
-    reason = kSettlementFailed;
-    return false;
+    return Status::Error(kSettlementFailed);
   }
   // Nothing to settle: "OK" would tell the waiter to keep money that no
   // receipt holds (a resend of a stored payment is answered before).
   const std::string empty = "Tisch " + std::to_string(table) + " hat keine offenen Positionen.";
   if (open->Eof() || GetFieldValue(*open, "n").AsInt64() == 0) {
-    reason = empty;
     poller_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: keine offenen Positionen.");
-    return false;
+    return Status::Error(empty);
   }
   if (!list.empty()) {
     if (ids.empty()) {
-      reason = "Teilabrechnung ohne gültige Position.";
+      const std::string reason = "Teilabrechnung ohne gültige Position.";
       poller_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + reason);
-      return false;
+      return Status::Error(reason);
     }
     std::string in;
     for (int64_t id : ids) in += (in.empty() ? "" : " , ") + NumStr(id);
@@ -280,20 +268,15 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
   if (!rows) {
     poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
                        rows.status().message());
-    reason = kSettlementFailed;
-    return false;
+    return Status::Error(kSettlementFailed);
   }
   // The terminal charged for exactly the listed lines: each must be open on this table.
   if (!ids.empty() && rows->RecordCount() != ids.size()) {
-    reason = "Positionen nicht offen auf Tisch " + std::to_string(table) + ".";
     poller_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
                        " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
-    return false;
+    return Status::Error("Positionen nicht offen auf Tisch " + std::to_string(table) + ".");
   }
-  if (rows->Eof()) {
-    reason = empty;
-    return false;
-  }
+  if (rows->Eof()) return Status::Error(empty);
   // The kitchen must have had exactly these lines; one booked after this read
   // is not settled now and takes the kitchen's way of its own.
   std::string read;
@@ -301,17 +284,14 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     read += (read.empty() ? "" : " , ") + NumStr(GetFieldValue(*rows, "id").AsInt64());
   }
   rows->MoveFirst();
-  if (!KitchenHasLines(table, waiter, " AND id IN ( " + read + " )", reason)) return false;
+  if (Status kitchen = KitchenHasLines(table, waiter, " AND id IN ( " + read + " )"); !kitchen) return kitchen;
 
   std::string zahlart = payment;
   const settlement::SettlementResult settled = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
   if (!settled) {
-    reason = settled.refusal;
-    if (reason.empty()) {
-      reason = kSettlementFailed;
-      poller_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
-    }
-    return false;
+    if (!settled.refusal.empty()) return Status::Error(settled.refusal);
+    poller_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
+    return Status::Error(kSettlementFailed);
   }
   const int32_t bunr = *settled;
   // The settled lines left the table with the receipt's commit.
@@ -325,7 +305,7 @@ bool TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std
     poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) +
                        " gedruckt, Archivkopie fehlt noch: " + printed.archived.message());
   }
-  return true;
+  return Status::Ok();
 }
 
 std::string TerminalRequests::TableData(int32_t table) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "db/db_tools.h"
 #include "gateway/request_journal.h"
 #include "gateway/terminal_poller.h"
@@ -29,12 +30,19 @@ class TerminalRequests {
       : tools_(tools), poller_(form), settlement_(settlement), receipt_(receipt), journal_(tools, form) {}
 
   void HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile);
-  // Settles the table (or the listed lines, ids joined by ":"). True when the
-  // receipt was stored; false with a short German reason when the table has
-  // no open line or the settlement was refused or failed (nothing stored, the
-  // lines stay open).
+  // Settles the table (or the listed lines, ids joined by ":"). Ok when the
+  // receipt was stored; an error whose message is a short German reason when
+  // the table has no open line or the settlement was refused or failed
+  // (nothing stored, the lines stay open).
+  Status SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list);
+  // The same in the shape of GatewayHooks::settleTable, for the hook set up
+  // in run_gateway.cpp until it takes the Status.
   bool SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
-                   std::string& reason);
+                   std::string& reason) {
+    const Status settled = SettleTable(slot, table, waiter, payment, list);
+    reason = settled.message();
+    return settled.ok();
+  }
 
   // The answer to a request for table data: one 76-character record per order line.
   std::string TableData(int32_t table);
@@ -45,11 +53,12 @@ class TerminalRequests {
   void SetKitchenPrint(KitchenPrint print) { kitchenPrint_ = std::move(print); }
 
  private:
-  bool Settle(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
-              const settlement::SettleRequest& request, std::string& reason);
+  Status Settle(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
+                const settlement::SettleRequest& request);
   // The kitchen must have every line before it is paid: pending ones are
-  // printed now; false with the reason when some are still pending.
-  bool KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter, std::string& reason);
+  // printed now; an error with the reason when some are still pending or
+  // they cannot be counted.
+  Status KitchenHasLines(int32_t table, int32_t waiter, const std::string& filter);
   std::string CustomerPayment(int slot, int32_t table, int32_t waiter, const std::string& cardNumber,
                               settlement::SettleRequest request);
   // The work file an interrupted pass left, read; false when it is out of the
@@ -60,9 +69,9 @@ class TerminalRequests {
   // that a run interrupted before leaves it to the next one. `identity`: the
   // journal row of a settled request, marked answered.
   void Answer(int slot, const std::string& answerFile, const std::string& text, const std::string& identity);
-  // The customer of a card; 0 when unknown (a blank number is unknown), -1
-  // when it cannot be read.
-  int32_t CustomerOfCard(const std::string& cardNumber);
+  // The customer of a card; 0 when unknown (a blank number is unknown), an
+  // error (logged) when it cannot be read.
+  Result<int32_t> CustomerOfCard(const std::string& cardNumber);
   std::string LogIn(const std::string& operatorField, const std::string& key);
 
   db::DbTools& tools_;

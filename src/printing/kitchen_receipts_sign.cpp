@@ -116,21 +116,22 @@ bool KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
     return false;
   }
 
-  std::string serial, signature;
-  int32_t finishTime = 0, counter = 0;
-  if (!tse_.TSE_FinishTransaction(tseTrx, fiscal::kProcessTypeOrder, processData, serial, finishTime, counter,
-                                  signature)) {
+  const Result<fiscal::TseSignature> finished =
+      tse_.TSE_FinishTransaction(tseTrx, fiscal::kProcessTypeOrder, processData);
+  if (!finished) {
     unsignedRow();  // a finish the breaker held back leaves no other trace
     return false;   // the facade has logged why
   }
+  const fiscal::TseSignature& sig = *finished;
   const StartupState& st = tools_.state();
   const std::string sql =
       "INSERT INTO tse_bestellungen (seqnr, datumzeit, kanr, kaname, kasse, betrag, tse_trx, tse_sigcount, "
       "tse_start, tse_stop, tse_sernr, tse_processtype, tse_processdata, tse_signatur) VALUES ( " +
       NumStr(job.seqnr) + " , " + tools_.SqlNow() + " , " + NumStr(st.kaNr) + " , " + SqlText(st.kaName.substr(0, 30)) +
-      " , " + NumStr(st.kasse) + " , " + NumStr(job.orderAmount) + " , " + NumStr(tseTrx) + " , " + NumStr(counter) +
-      " , " + NumStr(tseStart) + " , " + NumStr(finishTime) + " , " + SqlText(serial) + " , " +
-      SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData) + " , " + SqlText(signature) + " ) ";
+      " , " + NumStr(st.kasse) + " , " + NumStr(job.orderAmount) + " , " + NumStr(tseTrx) + " , " +
+      NumStr(sig.signatureCounter) + " , " + NumStr(tseStart) + " , " + NumStr(sig.finishTime) + " , " +
+      SqlText(sig.serialNumber) + " , " + SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData) + " , " +
+      SqlText(sig.signature) + " ) ";
   if (Status status = tools_.ExecSQL(sql); !status) tools_.LogSqlError("tse_best: " + status.message());
   return true;
 }

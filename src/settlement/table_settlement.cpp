@@ -85,20 +85,21 @@ SettlementResult TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32
 std::optional<fiscal::ReceiptSignature> TableSettlement::SignReceipt(const detail::Work& w) {
   if (!tools_.state().tseInUse) return std::nullopt;
   const std::string processData = BuildProcessData(w.totals, w.receipt, w.received);
-  fiscal::TseResult result;
   // Whether it is sent is the TSE breaker's call (a silent server is probed by
   // receipts too); an unsigned receipt is reported like a failed signature so
   // that it can be found and signed later.
-  const bool signedOk = tse_ && tse_->SignReceipt(processData, result);
-  if (!signedOk) {
+  const Result<fiscal::TseResult> signing =
+      tse_ ? tse_->SignReceipt(processData) : Result<fiscal::TseResult>(fiscal::Tse::Unsigned(fiscal::kNoTransaction));
+  if (!signing) {
     const std::string text = "Beleg " + std::to_string(w.bunr) + " nicht über TSE abgesichert";
     tools_.ui().MessageBox(text, platform::MsgKind::Critical);
     log_.AddLogLine("FEHLER: " + text);
     if (events_.receiptUnsigned) events_.receiptUnsigned(w.bunr);
-    tools_.WriteSysLogMemo(
-        "P", text, "TSE-Trx=" + std::to_string(result.transactionNumber) + "\r\n" + "processData=" + processData);
+    // The failure names the transaction ("TSE-Trx=<number>").
+    tools_.WriteSysLogMemo("P", text, signing.status().message() + "\r\n" + "processData=" + processData);
     return std::nullopt;
   }
+  const fiscal::TseResult& result = *signing;
   const std::string qr = BuildQrText(tse_->identity(), result);
   if (Status updated = UpdateTseColumns(tools_, w.bunr, result, w.tseStartbest, qr); !updated) {
     const std::string text = "TSE-Signatur erfolgreich, aber nicht gespeichert: " + updated.message();

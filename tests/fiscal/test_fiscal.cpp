@@ -177,10 +177,8 @@ TEST(Tse, ATimeOutHoldsRequestsBackUntilAProbeIsAnswered) {
 
   // The start that finds the server silent waits its full time; the finish of
   // the same receipt is then held back, and so is the next request.
-  TseResult r;
-  EXPECT_FALSE(tse.TSE_StartAndFinish(kProcessTypeReceipt, "p'd", r));
-  int32_t start = 0;
-  EXPECT_EQ(tse.TSE_StartTransaction(start), -1);
+  EXPECT_EQ(tse.TSE_StartAndFinish(kProcessTypeReceipt, "p'd").status().message(), "TSE-Trx=-1");
+  EXPECT_EQ(tse.TSE_StartTransaction().status().message(), "TSE-Server antwortet nicht, nicht gesendet (Trx-Start)");
   const std::string old = "31.12.2026 23:59:59,5 1 ", timeout = "01.01.2027 00:00:14,7 1 ";
   EXPECT_EQ(testing::ReadAll(db.state().logPfad + "TSE/TSE_VS_1_261231.LOG"),
             old + "Transaction START\r\n" + old + " - processType=\r\n" + old + " - processData=\r\n" + old +
@@ -198,18 +196,20 @@ TEST(Tse, ATimeOutHoldsRequestsBackUntilAProbeIsAnswered) {
 
   // 10 s after the time-out the next request is the probe; its answer resumes signing.
   db.env().Advance(TseBreaker::kProbeSpacingMs - 1);
-  EXPECT_EQ(tse.TSE_StartTransaction(start), -1);
+  EXPECT_FALSE(tse.TSE_StartTransaction().ok());
   db.env().Advance(1);
   answering = true;
-  EXPECT_TRUE(tse.TSE_StartAndFinish(kProcessTypeReceipt, "p'd", r));
-  EXPECT_EQ(std::to_string(r.transactionNumber) + "|" + std::to_string(r.startTime) + "|" + r.serialNumber + "|" +
-                std::to_string(r.signatureCounter) + "|" + r.signature,
-            "7|1765000000|SER-9|88|c2lnbmF0dXJl");
+  const Result<TseResult> r = tse.TSE_StartAndFinish(kProcessTypeReceipt, "p'd");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(std::to_string(r->transactionNumber) + "|" + std::to_string(r->startTime) + "|" + r->serialNumber + "|" +
+                std::to_string(r->signatureCounter) + "|" + r->signature + "|" + r->processType + "|" + r->processData,
+            "7|1765000000|SER-9|88|c2lnbmF0dXJl|Kassenbeleg-V1|p'd");
   EXPECT_TRUE(tse.TseReady() && !tse.serverSilent());
 
   // A request that cannot even be stored fails at once.
   db.FailInserts("tse_server_req", "Platte voll");
-  EXPECT_TRUE(tse.TSE_StartTransaction(start) == -1 && !tse.TseReady());
+  EXPECT_EQ(tse.TSE_StartTransaction().status().message(), "Fehler bei Anfrage an TSE-Server: Platte voll");
+  EXPECT_FALSE(tse.TseReady());
   EXPECT_EQ(log.lines, (std::vector<std::string>{
                            "FEHLER: Keine Antwort vom TSE-Server erhalten (Trx-Start)",
                            "FEHLER: TSE-Server antwortet nicht. Bestellungen und Belege werden ohne Signatur "
@@ -234,8 +234,7 @@ TEST(Tse, ReceiptsAloneProbeASilentServerAndEachRequestLogsOneBlock) {
   auto pay = [&](const std::string& name) {
     loop.Spawn([&, name] {
       const int64_t began = db.env().MonotonicMs();
-      TseResult r;
-      const bool ok = tse.SignReceipt("Beleg^" + name, r);
+      const bool ok = tse.SignReceipt("Beleg^" + name).ok();
       done += " " + name + (ok ? "+" : "-") + std::to_string(db.env().MonotonicMs() - began);
     });
   };
@@ -249,8 +248,7 @@ TEST(Tse, ReceiptsAloneProbeASilentServerAndEachRequestLogsOneBlock) {
   std::filesystem::remove(tse.TseLogPath());
   db.env().SetNow({{2026, 12, 5}, 13, 0, 0, 0});
   pay("4");
-  int32_t start = 0;
-  loop.Spawn([&] { tse.TSE_StartTransaction(start); });
+  loop.Spawn([&] { (void)tse.TSE_StartTransaction(); });
   loop.RunUntilIdle();
   EXPECT_EQ(done, " 1-15200 3-0 2+400 4+400");
   // Tenths of the second, then the text; the order's start ends first.
@@ -266,6 +264,60 @@ TEST(Tse, ReceiptsAloneProbeASilentServerAndEachRequestLogsOneBlock) {
     expected += "05.12.2026 13:00:00," + line.substr(0, 1) + " 1 " + line.substr(1) + "\r\n";
   }
   EXPECT_EQ(testing::ReadAll(tse.TseLogPath()), expected);
+}
+
+// Answers each request with the next outcome of its script.
+class ScriptedAnswers : public TseServerAdapter {
+ public:
+  std::vector<TseOutcome> outcomes;
+  std::vector<int32_t> finished;  // the numbers the finishes were sent with
+
+  TseOutcome Start(const std::string&, const std::string&) override { return Next(); }
+  TseOutcome Finish(int32_t trx, const std::string&, const std::string&) override {
+    finished.push_back(trx);
+    return Next();
+  }
+  static TseOutcome Answer(int32_t trx, int32_t time, const std::string& signature) {
+    TseOutcome o;
+    o.kind = TseOutcome::Kind::Answered;
+    o.transactionNumber = trx;
+    o.logTime = time;
+    o.serialNumber = "SER-1";
+    o.signatureCounter = 12;
+    o.signature = signature;
+    return o;
+  }
+
+ private:
+  TseOutcome Next() {
+    TseOutcome o = outcomes.front();
+    outcomes.erase(outcomes.begin());
+    return o;
+  }
+};
+
+// A failed signing still names the transaction its start gave, for the record
+// of the unsigned receipt; an answer without a signature is a failure; a
+// finish signed after a failed start is a signature under kNoTransaction.
+TEST(Tse, AFailedSigningNamesItsTransactionAndASignedFinishKeepsAFailedStart) {
+  testing::TestDb db;
+  ScriptedAnswers server;
+  Tse tse(db.tools(), server, TseIdentity{});
+  server.outcomes = {ScriptedAnswers::Answer(7, 1765000000, ""), ScriptedAnswers::Answer(0, 1765000001, "")};
+  EXPECT_EQ(tse.SignReceipt("Beleg^1").status().message(), "TSE-Trx=7");
+  server.outcomes = {ScriptedAnswers::Answer(0, 1765000001, "")};
+  EXPECT_FALSE(tse.TSE_FinishTransaction(8, kProcessTypeOrder, "x").ok());
+  EXPECT_TRUE(tse.TseReady());
+
+  TseOutcome refused;
+  refused.reason = "Platte voll";
+  server.outcomes = {refused, ScriptedAnswers::Answer(0, 1765000002, "SIG")};
+  const Result<TseResult> r = tse.SignReceipt("Beleg^2");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(std::to_string(r->transactionNumber) + "|" + std::to_string(r->startTime) + "|" +
+                std::to_string(r->finishTime) + "|" + r->signature,
+            "-1|0|1765000002|SIG");
+  EXPECT_EQ(server.finished, (std::vector<int32_t>{7, 8, kNoTransaction}));
 }
 
 }  // namespace
