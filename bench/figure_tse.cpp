@@ -132,11 +132,10 @@ int RunTseLatency(const BenchOptions& options, int waits) {
     server.TakeCommitted();
     env.noticed = env.pollStart = 0;
     const int64_t q0 = tseServer.answerQueries();
-    int32_t startTime = 0;
-    const int32_t trx = tse.TSE_StartTransaction(startTime);
+    const bool started = tse.TSE_StartTransaction().ok();
     const double committed = server.TakeCommitted();
     const int64_t queries = tseServer.answerQueries() - q0;
-    if (trx < 0 || committed == 0 || env.noticed == 0) {
+    if (!started || committed == 0 || env.noticed == 0) {
       ++failures;
       continue;
     }

@@ -425,9 +425,8 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
   if (b.stored && b.failed == 0) StartKitchenPrinting(b.table, b.waiter, b.kitchenToken);
   if (settleNow) {
     if (hooks_.settleTable) {
-      std::string reason;
-      if (!hooks_.settleTable(slotIndex, b.table, b.waiter, "BAR", "", reason)) {
-        if (reason.empty()) reason = "Tischabrechnung fehlgeschlagen.";
+      if (const Status settled = hooks_.settleTable(slotIndex, b.table, b.waiter, "BAR", ""); !settled) {
+        const std::string reason = settled.message().empty() ? "Tischabrechnung fehlgeschlagen." : settled.message();
         answer = NotSettled(b.table, reason);
         AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(b.table) + " nicht ausgeführt: " + reason);
       }

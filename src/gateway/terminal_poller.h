@@ -60,9 +60,8 @@ struct GatewayHooks {
   std::function<int64_t()> newestLine;
   std::function<std::string(int32_t table, int64_t aboveId)> claimBooked;
   // Settlement of a table (terminal slot, table, waiter, payment type, partial
-  // list); false with the reason when the table was not settled.
-  std::function<bool(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
-                     std::string& reason)>
+  // list); the reason as its message when the table was not settled.
+  std::function<Status(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list)>
       settleTable;
   // A request file of a terminal (slot, request file, answer file).
   std::function<void(int slot, const std::string& requestFile, const std::string& answerFile)> handleRequest;

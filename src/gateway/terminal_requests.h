@@ -35,14 +35,6 @@ class TerminalRequests {
   // the table has no open line or the settlement was refused or failed
   // (nothing stored, the lines stay open).
   Status SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list);
-  // The same in the shape of GatewayHooks::settleTable, for the hook set up
-  // in run_gateway.cpp until it takes the Status.
-  bool SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
-                   std::string& reason) {
-    const Status settled = SettleTable(slot, table, waiter, payment, list);
-    reason = settled.message();
-    return settled.ok();
-  }
 
   // The answer to a request for table data: one 76-character record per order line.
   std::string TableData(int32_t table);

@@ -42,15 +42,19 @@ std::vector<Folder> ExchangeFolders(db::Connection& connection) {
 
 std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const StartupState& state) {
   std::vector<PrinterChannel> channels;
-  auto add = [&](const std::string& what, const std::string& channel, const std::string& printer) {
-    if (!TrimBlanks(channel).empty() || !TrimBlanks(printer).empty()) channels.push_back({what, channel, printer});
+  using Role = PrinterChannel::Role;
+  auto add = [&](const std::string& what, const std::string& channel, const std::string& printer, Role role,
+                 int32_t number) {
+    if (!TrimBlanks(channel).empty() || !TrimBlanks(printer).empty()) {
+      channels.push_back({what, channel, printer, role, number});
+    }
   };
   auto kitchen = [&](db::ResultSet& rs, const std::string& table) {
-    add(table + ".bondruckport", db::GetFieldValue(rs, "bondruckport").AsString(), "");
+    add(table + ".bondruckport", db::GetFieldValue(rs, "bondruckport").AsString(), "", Role::Receipt, 0);
     for (int n = 1; n <= 4; ++n) {
       const std::string i = std::to_string(n);
       add(table + ".kuebonport" + i, db::GetFieldValue(rs, "kuebonport" + i).AsString(),
-          db::GetFieldValue(rs, "kuebonprt" + i).AsString());
+          db::GetFieldValue(rs, "kuebonprt" + i).AsString(), Role::Kitchen, n);
     }
   };
   if (auto rs = db::DbTools::OpenOn(connection, "SELECT * FROM system"); rs && !rs->Eof()) {
@@ -58,7 +62,9 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
     for (int n = 1; n <= 5; ++n) {
       std::string printer = db::GetFieldValue(*rs, "pdaprt" + std::to_string(n)).AsString();
       // "KEIN..." marks a terminal without a printer of its own.
-      if (ToUpper(printer.substr(0, 4)) != "KEIN") add("system.pdaprt" + std::to_string(n), "", printer);
+      if (ToUpper(printer.substr(0, 4)) != "KEIN") {
+        add("system.pdaprt" + std::to_string(n), "", printer, Role::Terminal, n);
+      }
     }
   }
   if (auto rs =
@@ -69,8 +75,9 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
   }
   if (auto rs = db::DbTools::OpenOn(connection, "SELECT starttisch, kuebonport, kuebonprt FROM rauminfo")) {
     for (; !rs->Eof(); rs->MoveNext()) {
-      add("rauminfo(" + db::GetFieldValue(*rs, "starttisch").AsString() + ").kuebonport",
-          db::GetFieldValue(*rs, "kuebonport").AsString(), db::GetFieldValue(*rs, "kuebonprt").AsString());
+      const int32_t firstTable = db::GetFieldValue(*rs, "starttisch").AsInt();
+      add("rauminfo(" + std::to_string(firstTable) + ").kuebonport", db::GetFieldValue(*rs, "kuebonport").AsString(),
+          db::GetFieldValue(*rs, "kuebonprt").AsString(), Role::Room, firstTable);
     }
   }
   return channels;

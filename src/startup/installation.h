@@ -23,9 +23,15 @@ std::vector<Folder> InstallationFolders(const StartupState& state);
 std::vector<Folder> ExchangeFolders(db::Connection& connection);
 
 struct PrinterChannel {
+  // What prints on it: the receipt printer, kitchen printer `number` (1 to
+  // 4), the kitchen printer of the room whose tables start at `number`, or
+  // the receipt printer of order terminal `number`.
+  enum class Role { Receipt, Kitchen, Room, Terminal };
   std::string what;     // "system.kuebonport2", "systemhw.bondruckport" ...
   std::string channel;  // as configured ("COM1", "FILE:/var/...", "NETZ")
   std::string printer;  // the spooler printer named beside it (kuebonprt, pdaprt), if any
+  Role role = Role::Receipt;
+  int32_t number = 0;
 };
 
 // Every printer channel of the configuration tables that is not empty:

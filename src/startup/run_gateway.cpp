@@ -66,26 +66,26 @@ struct Cleared {
 // What the configuration calls the printers, by channel: the kitchen printers'
 // names (kueprtparam) and the spooler printers named beside a channel.
 std::map<std::string, std::string> PrinterNames(db::Connection& connection, const StartupState& state) {
-  std::map<std::string, std::string> kitchen;
+  std::map<int32_t, std::string> kitchen;
   if (auto rs = db::DbTools::OpenOn(connection, "SELECT drucker, name FROM kueprtparam")) {
     for (; !rs->Eof(); rs->MoveNext()) {
       const std::string name = TrimBlanks(db::GetFieldValue(*rs, "name").AsString());
-      if (!name.empty()) kitchen[db::GetFieldValue(*rs, "drucker").AsString()] = name;
+      if (!name.empty()) kitchen[db::GetFieldValue(*rs, "drucker").AsInt()] = name;
     }
   }
   std::map<std::string, std::string> names;
   for (const PrinterChannel& p : PrinterChannels(connection, state)) {
+    const std::string number = std::to_string(p.number);
     std::string name;
-    const std::string& what = p.what;
-    if (size_t at = what.find(".kuebonport"); at != std::string::npos) {
-      auto it = kitchen.find(what.substr(at + 11));
-      name = "Küchendrucker " + what.substr(at + 11) + (it != kitchen.end() ? " " + it->second : "");
-    } else if (what.find(".bondruckport") != std::string::npos) {
-      name = "Bondrucker";
-    } else if (what.find("rauminfo") == 0) {
-      name = "Küchendrucker des Raums ab Tisch " + what.substr(9, what.find(')') - 9);
-    } else {
-      name = "Belegdrucker Orderterminal " + what.substr(what.size() - 1);
+    switch (p.role) {
+      case PrinterChannel::Role::Kitchen: {
+        auto it = kitchen.find(p.number);
+        name = "Küchendrucker " + number + (it != kitchen.end() ? " " + it->second : "");
+        break;
+      }
+      case PrinterChannel::Role::Receipt: name = "Bondrucker"; break;
+      case PrinterChannel::Role::Room: name = "Küchendrucker des Raums ab Tisch " + number; break;
+      case PrinterChannel::Role::Terminal: name = "Belegdrucker Orderterminal " + number; break;
     }
     if (!TrimBlanks(p.printer).empty()) name += " (" + TrimBlanks(p.printer) + ")";
     for (const std::string& channel : {p.channel, p.printer}) {
@@ -334,9 +334,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   requests.SetKitchenPrint(
       [&kitchen](int32_t table, const std::string& waiterText) { kitchen.PrintPending(table, waiterText); });
   hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                             const std::string& list, std::string& reason) {
+                                             const std::string& list) {
     status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    return requests.SettleTable(slot, table, waiter, payment, list, reason);
+    return requests.SettleTable(slot, table, waiter, payment, list);
   };
   hooks.handleRequest = [&requests, &recorder, &poller, &counters](int slot, const std::string& request,
                                                                    const std::string& answer) {

@@ -11,13 +11,11 @@ gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
     f->kitchenCalls.push_back(std::to_string(trx) + "/" + std::to_string(start) + "/" + std::to_string(table) + "/" +
                               waiter);
   };
-  h.settleTable = [f](int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
-                      std::string& reason) {
+  h.settleTable = [f](int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list) {
     f->settleCalls.push_back(std::to_string(slot) + "/" + std::to_string(table) + "/" + std::to_string(waiter) + "/" +
                              payment + "/" + list);
     if (f->duringSettlement) f->duringSettlement();
-    reason = f->settleRefusal;
-    return f->settleRefusal.empty();
+    return f->settleRefusal.empty() ? Status::Ok() : Status::Error(f->settleRefusal);
   };
   h.handleRequest = [f](int slot, const std::string& request, const std::string&) {
     f->requestCalls.push_back(std::to_string(slot));
