@@ -37,8 +37,8 @@ class Observer {
   // An order file was answered: `stored` when its booking was committed;
   // `linesRefused` of its lines were answered as errors.
   virtual void OrderBooked(int /*slot*/, bool /*stored*/, int /*linesRefused*/) {}
-  // A request file was read and answered.
-  virtual void RequestAnswered(int /*slot*/, RequestKind /*kind*/) {}
+  // A request was read from a terminal's request file; its answer follows.
+  virtual void RequestRead(int /*slot*/, RequestKind /*kind*/) {}
   // A receipt was committed, and how it was paid.
   virtual void SettlementStored(int32_t /*bunr*/, PaymentKind /*kind*/) {}
   // A stored receipt was left without a TSE signature.

@@ -16,12 +16,14 @@ std::string TseLogPathOn(db::DbTools& tools, const Date& day) {
 
 }  // namespace
 
-Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending)
+Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending,
+         Observer& observer)
     : tools_(tools),
       adapter_(adapter),
       identity_(std::move(identity)),
       ready_(tools.state().tseInUse),
-      pending_(pending) {}
+      pending_(pending),
+      observer_(observer) {}
 
 TseOutcome Tse::Request(const std::function<TseOutcome()>& send, const std::string& what, LogBlock& block,
                         bool holdBack) {
@@ -32,6 +34,12 @@ TseOutcome Tse::Request(const std::function<TseOutcome()>& send, const std::stri
   if (verdict != TseBreaker::Verdict::Skip) outcome = send();
   TakeOutcome(outcome, what, block);
   const bool probe = verdict == TseBreaker::Verdict::Probe;
+  switch (outcome.kind) {
+    case TseOutcome::Kind::Answered: observer_.TseRequestEnded(TseRequestOutcome::Answered); break;
+    case TseOutcome::Kind::NoAnswer: observer_.TseRequestEnded(TseRequestOutcome::NoAnswer); break;
+    case TseOutcome::Kind::NotSent: observer_.TseRequestEnded(TseRequestOutcome::NotSent); break;
+    case TseOutcome::Kind::HeldBack: observer_.TseRequestEnded(TseRequestOutcome::HeldBack); break;
+  }
   switch (outcome.kind) {
     case TseOutcome::Kind::Answered:
       if (breaker_.open()) log_->AddLogLine("TSE-Server antwortet wieder, es wird wieder signiert.");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/log_sink.h"
+#include "common/observer.h"
 #include "common/result.h"
 #include "db/db_tools.h"
 #include "fiscal/tse_breaker.h"
@@ -79,7 +80,9 @@ class Tse {
   // TSE is in use: the first request is the probe, so the first settlement
   // after a restart is signed. Day log lines that cannot be written wait in
   // `pending` (when given) until the file can be written again.
-  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending = nullptr);
+  // `observer` learns the outcome of every request.
+  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending = nullptr,
+      Observer& observer = NoObserver());
 
   bool TseInUse() const { return tools_.state().tseInUse; }
   bool TseReady() const { return ready_; }
@@ -163,6 +166,7 @@ class Tse {
   platform::PendingWrites* pending_;
   NullLog nullLog_;
   LogSink* log_ = &nullLog_;
+  Observer& observer_;
 };
 
 }  // namespace tolven::fiscal

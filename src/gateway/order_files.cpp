@@ -395,7 +395,7 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
     if (!b.log[i].first || b.stored) AddLogLine(b.log[i].second);
   }
   std::string answer = b.failed > 0 ? b.errors : "OK";
-  if (hooks_.orderBooked) hooks_.orderBooked(slotIndex, b.stored, b.failed);
+  observer_.OrderBooked(slotIndex, b.stored, b.failed);
   slot.lastOrder = "Tisch " + std::to_string(b.table) + ": " + std::to_string(b.booked) + " Zeilen";
 
   bool answered = false;

@@ -8,11 +8,13 @@ namespace tolven::gateway {
 using db::GetFieldValue;
 using platform::kPathSepText;
 
-TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, loop::EventLoop& loop, GatewayHooks hooks)
+TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, loop::EventLoop& loop, GatewayHooks hooks,
+                               Observer& observer)
     : tools_(tools),
       tse_(tse),
       loop_(loop),
       hooks_(std::move(hooks)),
+      observer_(observer),
       holds_(tools_.env(), loop::Holds::Rank::Table),
       log_(tools.env(), tools.ui(), [this] { ProcessEvents(); }),
       orderImport_(tools, *this),
@@ -57,6 +59,7 @@ void TerminalPoller::PollTerminals() {
   AddLogLine("Filiale " + std::to_string(tools_.state().filiale) + " / Kasse " + std::to_string(tools_.state().kasse));
   do {
     PollPass();
+    observer_.PassDone(tools_.env().MonotonicMs());
     if (hooks_.stopRequested && hooks_.stopRequested()) beenden_ = true;
   } while (!beenden_);
   // No new file is taken; what is under way ends where it would end anyway:

@@ -14,6 +14,7 @@
 
 #include "common/log_sink.h"
 #include "common/numbered_array.h"
+#include "common/observer.h"
 #include "db/db_tools.h"
 #include "gateway/exchange_handover.h"
 #include "gateway/order_import.h"
@@ -65,9 +66,6 @@ struct GatewayHooks {
       settleTable;
   // A request file of a terminal (slot, request file, answer file).
   std::function<void(int slot, const std::string& requestFile, const std::string& answerFile)> handleRequest;
-  // After an order file was booked (`stored`: committed) or not; `refused`
-  // lines were answered as errors. For the monitoring counters.
-  std::function<void(int slot, bool stored, int refused)> orderBooked;
   // Called between the steps of a pass and after every log line, so that a
   // stop request or a status snapshot does not wait for a whole pass.
   std::function<void()> processEvents;
@@ -78,7 +76,9 @@ struct GatewayHooks {
 class TerminalPoller final : public LogSink {
  public:
   // `tools` works on `loop` as its Env, so that the jobs' waits are pauses.
-  TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, loop::EventLoop& loop, GatewayHooks hooks);
+  // `observer` learns of every order booked and every pass.
+  TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, loop::EventLoop& loop, GatewayHooks hooks,
+                 Observer& observer = NoObserver());
 
   // Version in the start-up status, exchange folders and receipt printers from `system`.
   void Load();
@@ -140,6 +140,7 @@ class TerminalPoller final : public LogSink {
   fiscal::Tse& tse_;
   loop::EventLoop& loop_;
   GatewayHooks hooks_;
+  Observer& observer_;
   loop::Holds holds_;
   RunningLog log_;  // before the parts that log through this poller
   OrderImport orderImport_;

@@ -31,6 +31,14 @@ std::vector<int64_t> ListedIds(const std::string& list) {
   }
   return ids;
 }
+
+RequestKind KindOf(const std::string& command) {
+  if (command == "ANMELDUNG") return RequestKind::LogIn;
+  if (command == "ABRECHNEN") return RequestKind::CashPayment;
+  if (command == "KUKA" || command == "ZAHLUNGKK") return RequestKind::CustomerPayment;
+  if (Listed(kCardKinds, command)) return RequestKind::CardPayment;
+  return RequestKind::TableData;
+}
 }  // namespace
 
 void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requestFile*/,
@@ -86,6 +94,7 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
   TerminalSlot& slotInfo = poller_.slot(slot);
   slotInfo.lastRequest = line;
   slotInfo.lastTime = FormatHMS(env.Now());
+  observer_.RequestRead(slot, KindOf(command));
 
   std::string answer;
   if (!tableField) {

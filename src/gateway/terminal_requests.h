@@ -25,9 +25,15 @@ namespace tolven::gateway {
 
 class TerminalRequests {
  public:
-  TerminalRequests(db::DbTools& tools, TerminalPoller& form, settlement::TableSettlement& settlement,
-                   printing::CustomerReceipt& receipt)
-      : tools_(tools), poller_(form), settlement_(settlement), receipt_(receipt), journal_(tools, form) {}
+  // `observer` learns of every request read.
+  TerminalRequests(db::DbTools& tools, TerminalPoller& poller, settlement::TableSettlement& settlement,
+                   printing::CustomerReceipt& receipt, Observer& observer = NoObserver())
+      : tools_(tools),
+        poller_(poller),
+        settlement_(settlement),
+        receipt_(receipt),
+        observer_(observer),
+        journal_(tools, poller) {}
 
   void HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile);
   // Settles the table (or the listed lines, ids joined by ":"). Ok when the
@@ -70,6 +76,7 @@ class TerminalRequests {
   TerminalPoller& poller_;
   settlement::TableSettlement& settlement_;
   printing::CustomerReceipt& receipt_;
+  Observer& observer_;
   RequestJournal journal_;
   KitchenPrint kitchenPrint_;
 };

@@ -373,6 +373,7 @@ CustomerReceipt::Outcome CustomerReceipt::Print(int32_t bunr, const std::string&
   // The guest's receipt goes out whatever became of its archive copy.
   std::string channel = terminalPrinter.empty() ? ReceiptChannel() : "NETZ" + terminalPrinter;
   outcome.printed = out.PrintLines(channel, true, false);
+  if (!outcome.printed) printing_.observer.PrintoutFailed(channel, 0, outcome.printed.message());
   if (outcome.printed) {
     if (Status noted = printouts_.Record(bunr, now, copy); !noted) {
       tools_.LogSqlError("Druck von Kundenbeleg " + std::to_string(bunr) + " nicht vermerkt. " + noted.message());

@@ -406,6 +406,9 @@ void KitchenReceipts::MarkFailed(Job& job, int printer, const std::string& reaso
   if (failed) return;
   failed = true;
   job.failure = reason;
+  printing_.observer.PrintoutFailed(
+      std::string(IsMonitor(printer) ? "Küchenmonitor " : "Küchendrucker ") + std::to_string(printer), job.table,
+      reason);
   log_.AddLogLine("FEHLER: " + std::string(IsMonitor(printer) ? "Küchenmonitor" : "Küchenbon") + " Drucker " +
                   std::to_string(printer) + ", Tisch " + std::to_string(job.table) + " nicht ausgegeben (" + reason +
                   "). Die Positionen bleiben offen und werden gedruckt, sobald der Drucker wieder bereit ist.");

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/observer.h"
 #include "common/status.h"
 #include "platform/ini_file.h"
 #include "platform/ui.h"
@@ -35,6 +36,7 @@ struct PrintServices {
   platform::IniFile& ini;  // KASSEPRTCODES.INI is read from its configuration folder
   platform::Ui& ui;
   PrintEngine& engine;
+  Observer& observer = NoObserver();  // learns of every kitchen or customer receipt that did not come out
 };
 
 // The lines of one printout. Each printout makes its own, so two jobs composing

@@ -283,15 +283,17 @@ void RewritePaymentType(std::string& zahlart, Work& w) {
   w.receipt = zahlart;
 }
 
-Status ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& w) {
-  if (w.kanr == 0) {
-    auto rs = OpenLookup(tools, "SELECT nokassi0 from system");
-    if (!rs) return rs.status();
-    if (!rs->Eof() && GetFieldValue(*rs, "nokassi0").AsBool()) {
-      return Status::Error("Abrechnung auf Kellner 0 gesperrt.");
-    }
+Status WaiterMaySettle(db::DbTools& tools, int32_t kanr) {
+  if (kanr != 0) return Status::Ok();
+  auto rs = OpenLookup(tools, "SELECT nokassi0 from system");
+  if (!rs) return rs.status();
+  if (!rs->Eof() && GetFieldValue(*rs, "nokassi0").AsBool()) {
+    return Status::Error("Abrechnung auf Kellner 0 gesperrt.");
   }
+  return Status::Ok();
+}
 
+Status ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& w) {
   orderRows.MoveFirst();
   if (orderRows.Eof()) {
     return Status::Error("Keine Bestellpositionen zu Tisch " + std::to_string(w.tisch));

@@ -85,6 +85,9 @@ std::string StoredValues(const db::ResultSet& rs);
 // received and the receipt's payment type.
 void RewritePaymentType(std::string& zahlart, Work& work);
 
+// Refused when the system bans settling on waiter 0 and `kanr` is 0.
+Status WaiterMaySettle(db::DbTools& tools, int32_t kanr);
+
 // Everything before the transaction: customer, waiter, table, the rows with
 // their VAT keys, the totals. False with the reason when the settlement must be
 // refused; nothing has been written then.

@@ -16,8 +16,18 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
-TableSettlement::TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings)
-    : tools_(tools), log_(log), tse_(tse), settings_(std::move(settings)) {}
+PaymentKind PaymentKindOf(const std::string& zahlart) {
+  if (zahlart == "BAR") return PaymentKind::Cash;
+  if (zahlart == "KDKTO") return PaymentKind::CustomerAccount;
+  for (const char* card : {"EC", "GIRO", "CC", "VISA", "MASTER", "AMEX", "PAYPAL"}) {
+    if (zahlart == card) return PaymentKind::Card;
+  }
+  return PaymentKind::Other;
+}
+
+TableSettlement::TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings,
+                                 Observer& observer)
+    : tools_(tools), log_(log), tse_(tse), settings_(std::move(settings)), observer_(observer) {}
 
 SettlementResult TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr,
                                                  std::string& zahlart, Cents bargegeben, Cents barzurueck) {
@@ -40,14 +50,17 @@ SettlementResult TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32
   w.rates.old1 = settings_.oldRate1;
   w.rates.old2 = settings_.oldRate2;
 
-  if (Status read = detail::ReadSettlement(tools_, log_, orderRows, w); !read) {
-    const std::string& error = read.message();
-    // The refusals name the table; the operator can correct the data and settle again.
-    const std::string text = error == "Abrechnung auf Kellner 0 gesperrt."
-                                 ? error
-                                 : error + " - Tisch " + std::to_string(tisch) + " nicht abgerechnet.";
-    tools_.LogSqlError(text);
-    log_.AddLogLine("FEHLER: " + OneLine(text));
+  // The system's ban on waiter 0 names no table; the refusals of the data
+  // do, so that the operator can correct it and settle again.
+  Status read = detail::WaiterMaySettle(tools_, kanr);
+  std::string why = read.message();
+  if (read) {
+    read = detail::ReadSettlement(tools_, log_, orderRows, w);
+    why = read.message() + " - Tisch " + std::to_string(tisch) + " nicht abgerechnet.";
+  }
+  if (!read) {
+    tools_.LogSqlError(why);
+    log_.AddLogLine("FEHLER: " + OneLine(why));
     return read;
   }
 
@@ -76,7 +89,7 @@ SettlementResult TableSettlement::TischAbrechnen(db::ResultSet& orderRows, int32
     return stored;
   }
 
-  if (events_.receiptStored) events_.receiptStored(w.bunr);
+  observer_.SettlementStored(w.bunr, PaymentKindOf(w.received));
   SettlementResult settled(w.bunr);
   settled.unstoredSignature = SignReceipt(w);
   return settled;
@@ -94,7 +107,7 @@ std::optional<fiscal::ReceiptSignature> TableSettlement::SignReceipt(const detai
     const std::string text = "Beleg " + std::to_string(w.bunr) + " nicht über TSE abgesichert";
     tools_.ui().MessageBox(text, platform::MsgKind::Critical);
     log_.AddLogLine("FEHLER: " + text);
-    if (events_.receiptUnsigned) events_.receiptUnsigned(w.bunr);
+    observer_.ReceiptUnsigned(w.bunr);
     // The failure names the transaction ("TSE-Trx=<number>").
     tools_.WriteSysLogMemo("P", text, signing.status().message() + "\r\n" + "processData=" + processData);
     return std::nullopt;

@@ -14,6 +14,7 @@
 
 #include "common/log_sink.h"
 #include "common/money.h"
+#include "common/observer.h"
 #include "common/result.h"
 #include "db/db_tools.h"
 #include "fiscal/receipt_checks.h"
@@ -66,16 +67,16 @@ struct SettlementResult : Result<int32_t> {
   std::optional<fiscal::ReceiptSignature> unstoredSignature;
 };
 
-// What a settlement tells whoever watches it, with the receipt number.
-struct SettlementEvents {
-  std::function<void(int32_t bunr)> receiptStored;    // committed
-  std::function<void(int32_t bunr)> receiptUnsigned;  // stored, but left without a TSE signature
-};
+// How a payment type pays: "BAR" in cash, the card kinds by card, "KDKTO" on
+// a customer account; anything else (a room, a voucher system) is Other.
+PaymentKind PaymentKindOf(const std::string& zahlart);
 
 class TableSettlement {
  public:
   // `tse` may be null when the installation signs without a TSE (TseInUse false).
-  TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings = {});
+  // `observer` learns of every receipt stored and every one left unsigned.
+  TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings = {},
+                  Observer& observer = NoObserver());
 
   // Settles the order rows ("SELECT *, menge*epreis as gpreis FROM bestellung
   // WHERE tisch = ..."; every row with its id). `zahlart` comes back rewritten
@@ -94,8 +95,6 @@ class TableSettlement {
   SettlementResult TischAbrechnen(db::ResultSet& orderRows, int32_t tisch, int32_t kanr, std::string& zahlart,
                                   const SettleRequest& request, Cents bargegeben = 0, Cents barzurueck = 0);
 
-  void SetEvents(SettlementEvents events) { events_ = std::move(events); }
-
  private:
   // After the commit: the TSE signature and its columns on the header; the
   // signature when it could not be stored.
@@ -105,7 +104,7 @@ class TableSettlement {
   LogSink& log_;
   fiscal::Tse* tse_;
   SettlementSettings settings_;
-  SettlementEvents events_;
+  Observer& observer_;
 };
 
 }  // namespace tolven::settlement

@@ -217,11 +217,13 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   // The monitoring learns from here whether the last statement succeeded.
   status::WatchedConnection watched(jobConnections);
   db::DbTools tools(watched, state, loop, ui);
+  // What the modules report for the counters of the page and /metrics.
+  status::StatusCounters counters;
   fiscal::TseServerClient tseServer(tools);
   status::TseMonitor tseMonitor(tseServer, alerts, env);
   // Archive copies and TSE log lines that could not be written wait here.
   platform::PendingWrites pendingWrites;
-  fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state), &pendingWrites);
+  fiscal::Tse tse(tools, tseMonitor, ReadTseIdentity(ini, state), &pendingWrites, counters);
   tse.SetLog(log);
 
   const std::unique_ptr<platform::PrinterSystem> spooler = platform::MakePrinterSystem();
@@ -236,7 +238,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       log, state.logPfad);
   status::PrintRecorder recorder(engine, env);
   recorder.SetQrLookup([&tools](int32_t bunr) { return status::StoredQrText(tools, bunr); });
-  const printing::PrintServices printServices{ini, ui, recorder};
+  const printing::PrintServices printServices{ini, ui, recorder, counters};
   // Kitchen lines waiting for their printer: an alert each, retried, listed on the page.
   gateway::KitchenBacklog backlog(
       env, log,
@@ -245,15 +247,11 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       NumberSetting(ini, IniKey::KuecheNachdruck, 1, 24 * 60, "keine Minutenzahl von 1 bis 1440", log));
   printing::KitchenReceipts kitchenReceipts(tools, printServices, tse, log, KitchenOptionsOf(ini, log, &backlog));
   printing::CustomerReceipt receipt(tools, printServices, &pendingWrites);
-  status::StatusCounters counters;
-  settlement::TableSettlement settlement(tools, log, state.tseInUse ? &tse : nullptr);
-  // Every receipt stored, of every kind of payment, as the settlement reports it.
-  settlement.SetEvents(
-      {[&counters](int32_t) { counters.Settled(); }, [&counters](int32_t) { counters.ReceiptUnsigned(); }});
+  settlement::TableSettlement settlement(tools, log, state.tseInUse ? &tse : nullptr, {}, counters);
 
-  gateway::TerminalPoller poller(tools, tse, loop, gateway::GatewayHooks{});
+  gateway::TerminalPoller poller(tools, tse, loop, gateway::GatewayHooks{}, counters);
   log.SetTarget(&poller);
-  gateway::TerminalRequests requests(tools, poller, settlement, receipt);
+  gateway::TerminalRequests requests(tools, poller, settlement, receipt, counters);
   gateway::GatewayHooks& hooks = poller.hooks();
   status::ReprintQueue reprints;
   // Between passes: what waits to be written is tried again every second, and
@@ -305,17 +303,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     }
   };
   // Asked once after every pass over the slots.
-  hooks.stopRequested = [&counters, &env, &startJobs] {
-    counters.PassDone(env.MonotonicMs());
+  hooks.stopRequested = [&startJobs] {
     startJobs();
     return platform::StopRequested();
-  };
-  hooks.orderBooked = [&counters](int, bool stored, int refused) {
-    if (stored) {
-      counters.OrderBooked(refused);
-    } else {
-      counters.LinesRefused(refused);
-    }
   };
   // The recorder tells kitchen receipts from customer receipts by who prints them.
   using Kind = status::PrintoutKind;
@@ -338,20 +328,9 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
     status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
     return requests.SettleTable(slot, table, waiter, payment, list);
   };
-  hooks.handleRequest = [&requests, &recorder, &poller, &counters](int slot, const std::string& request,
-                                                                   const std::string& answer) {
+  hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {
     status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    // The request line read from the file lands in the slot's last request;
-    // a file that could not be read leaves it alone and counts as nothing.
-    gateway::TerminalSlot& info = poller.slot(slot);
-    const std::string before = info.lastRequest;
-    info.lastRequest.clear();
     requests.HandleTerminalRequest(slot, request, answer);
-    if (info.lastRequest.empty()) {
-      info.lastRequest = before;
-      return;
-    }
-    counters.Request(info.lastRequest.substr(0, info.lastRequest.find(';')));
   };
 
   status::StatusBoard board;

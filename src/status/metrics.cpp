@@ -18,22 +18,34 @@ void PassHistogram::Add(int64_t ms) {
   }
 }
 
-std::string StatusCounters::Request(const std::string& command) {
-  std::string kind;
-  if (command == "ANMELDUNG") {
-    kind = "anmeldung";
-  } else if (command == "ABRECHNEN") {
-    kind = "abrechnung";
-  } else if (command == "KUKA" || command == "ZAHLUNGKK") {
-    kind = "kundenzahlung";
-  } else if (command == "EC" || command == "GIRO" || command == "CC" || command == "VISA" || command == "MASTER" ||
-             command == "AMEX" || command == "PAYPAL") {
-    kind = "kartenzahlung";
-  } else {
-    kind = "tischdaten";
+const char* RequestKindName(RequestKind kind) {
+  switch (kind) {
+    case RequestKind::LogIn: return "anmeldung";
+    case RequestKind::TableData: return "tischdaten";
+    case RequestKind::CashPayment: return "abrechnung";
+    case RequestKind::CardPayment: return "kartenzahlung";
+    case RequestKind::CustomerPayment: return "kundenzahlung";
   }
-  ++counts_.requests[kind];
-  return kind;
+  return "tischdaten";
+}
+
+void StatusCounters::OrderBooked(int /*slot*/, bool stored, int linesRefused) {
+  if (stored) ++counts_.ordersBooked;
+  counts_.linesRefused += linesRefused;
+}
+
+void StatusCounters::RequestRead(int /*slot*/, RequestKind kind) { ++counts_.requests[RequestKindName(kind)]; }
+
+void StatusCounters::SettlementStored(int32_t /*bunr*/, PaymentKind /*kind*/) { ++counts_.settlements; }
+
+void StatusCounters::ReceiptUnsigned(int32_t /*bunr*/) { ++counts_.receiptsUnsigned; }
+
+void StatusCounters::PrintoutFailed(const std::string& /*printer*/, int32_t /*table*/, const std::string& /*why*/) {
+  ++counts_.printFailures;
+}
+
+void StatusCounters::TseRequestEnded(TseRequestOutcome outcome) {
+  if (outcome == TseRequestOutcome::NoAnswer) ++counts_.tseTimeouts;
 }
 
 void StatusCounters::PassDone(int64_t monotonicMs) {

@@ -1,8 +1,7 @@
-// What the gateway counts for monitoring: events the processing thread
-// reports through its hooks, the database's last outcome, and the pass
-// durations. The processing thread owns the counters; the collector copies
-// them into each snapshot, so the web server's threads read only the snapshot
-// (never the processing thread's database connection).
+// What the gateway counts for monitoring: the events the modules report to
+// their observer, the database's last outcome, and the pass durations. The processing thread owns the counters; the
+// collector copies them into each snapshot, so the web server's threads read only the snapshot (never the processing
+// thread's database connection).
 #pragma once
 
 #include <array>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "common/log_sink.h"
+#include "common/observer.h"
 #include "db/forwarding_connection.h"
 #include "platform/env.h"
 
@@ -40,22 +40,20 @@ struct StatusCounts {
   std::map<std::string, int64_t> requests;  // by kind
 };
 
-// Counters of the processing thread.
-class StatusCounters {
+// The name a request kind is counted under ("anmeldung", "tischdaten" ...).
+const char* RequestKindName(RequestKind kind);
+
+// Counters of the processing thread, as the modules' observer.
+class StatusCounters final : public Observer {
  public:
-  void OrderBooked(int linesRefused) {
-    ++counts_.ordersBooked;
-    counts_.linesRefused += linesRefused;
-  }
-  void LinesRefused(int lines) { counts_.linesRefused += lines; }
-  void Settled() { ++counts_.settlements; }
-  void ReceiptUnsigned() { ++counts_.receiptsUnsigned; }
-  // `command` is the request's first field; the kinds are a fixed few, so an
-  // odd terminal cannot make the list grow.
-  // Returns the kind counted.
-  std::string Request(const std::string& command);
-  // Called once per poll pass; the time since the last call is the pass.
-  void PassDone(int64_t monotonicMs);
+  void OrderBooked(int slot, bool stored, int linesRefused) override;
+  void RequestRead(int slot, RequestKind kind) override;
+  void SettlementStored(int32_t bunr, PaymentKind kind) override;
+  void ReceiptUnsigned(int32_t bunr) override;
+  void PrintoutFailed(const std::string& printer, int32_t table, const std::string& why) override;
+  void TseRequestEnded(TseRequestOutcome outcome) override;
+  // The time since the last call is the pass.
+  void PassDone(int64_t monotonicMs) override;
 
   const StatusCounts& counts() const { return counts_; }
   const PassHistogram& passes() const { return passes_; }

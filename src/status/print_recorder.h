@@ -100,8 +100,6 @@ class PrintRecorder final : public printing::PrintEngine {
   }
   std::vector<ChannelOutcome> Channels() const;
   uint64_t generation() const { return generation_; }
-  // Printouts that failed since the start, on any channel.
-  int64_t failures() const { return failures_; }
   // A printout is under way (the print engine's status text means something).
   bool busy() const { return busy_ > 0; }
 
@@ -121,7 +119,6 @@ class PrintRecorder final : public printing::PrintEngine {
   std::deque<std::shared_ptr<const PrintoutRecord>> receipts_, kitchen_;  // newest first
   std::map<std::string, ChannelOutcome> channels_;
   uint64_t generation_ = 0;
-  int64_t failures_ = 0;
   int busy_ = 0;
 };
 

@@ -88,9 +88,7 @@ StatusCounts Since(const StatusCounts& now, const StatusCounts& then) {
 }  // namespace
 
 void StatusCollector::CollectCounts(StatusSnapshot& s) {
-  StatusCounts c = src_.counters ? src_.counters->counts() : StatusCounts{};
-  c.tseTimeouts = src_.tseMonitor.timeouts();
-  c.printFailures = src_.printer.failures();
+  const StatusCounts c = src_.counters ? src_.counters->counts() : StatusCounts{};
   const Date today = src_.env.Now().date;
   // The first snapshot of a new day starts its counts (at the start: from zero).
   if (today != countsDay_) {

@@ -142,7 +142,9 @@ TEST(KitchenEndToEnd, AFailedPrinterIsSeenAndItsLinesPrintOnceWhenItIsBack) {
       << log();
   // The log line comes after the commit: waited for, as a busy machine may show the row first.
   EXPECT_TRUE(WaitFor(
-      [&] { return log().find("wartende Positionen verworfen (als gedruckt markiert) von 127.0.0.1") != std::string::npos; },
+      [&] {
+        return log().find("wartende Positionen verworfen (als gedruckt markiert) von 127.0.0.1") != std::string::npos;
+      },
       30000))
       << log();
   EXPECT_EQ(printed(kitchen), "");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
 #include "common/text.h"
 #include "gateway/crash_recovery.h"
@@ -26,8 +27,8 @@ class TerminalRequestTest : public ::testing::Test {
       : ini(f.db.env(), f.db.folder()),
         printLines{ini, f.db.ui(), engine},
         receipt(f.db.tools(), printLines),
-        settlement(f.db.tools(), f.poller, &f.tse),
-        requests(f.db.tools(), f.poller, settlement, receipt),
+        settlement(f.db.tools(), f.poller, &f.tse, {}, observed),
+        requests(f.db.tools(), f.poller, settlement, receipt, observed),
         kitchenReceipts(f.db.tools(), printLines, f.tse, f.poller),
         kitchenPrinting(f.db.tools(), f.tse, kitchenReceipts, f.poller.holds(), f.poller),
         recovery(f.db.tools(), kitchenPrinting, receipt, f.poller) {
@@ -56,7 +57,17 @@ class TerminalRequestTest : public ::testing::Test {
     return ReadAll(f.Slot(1) + "info.kas");
   }
 
+  // What the settlement and the requests report: receipts stored by kind of
+  // payment, and the kinds of the requests read.
+  struct Observed final : Observer {
+    std::map<PaymentKind, int> stored;
+    std::string requests;
+    void SettlementStored(int32_t, PaymentKind kind) override { ++stored[kind]; }
+    void RequestRead(int, RequestKind kind) override { requests += "LTCKU"[static_cast<int>(kind)]; }
+  };
+
   GatewayFixture f;
+  Observed observed;
   platform::IniFile ini;
   FakePrintEngine engine;
   printing::PrintServices printLines;
@@ -71,8 +82,6 @@ class TerminalRequestTest : public ::testing::Test {
 // Whole and partial payments; lines the kitchen has not had are printed
 // before the payment; answers and refusals that settle nothing.
 TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
-  int stored = 0;  // receipts the settlement reports, of every kind of payment
-  settlement.SetEvents({[&](int32_t) { ++stored; }, {}});
   // A work file an interrupted run left (nothing settled for it) is answered
   // first, also when the terminal's next request is already there.
   WriteAll(f.Slot(1) + "ppcinfo1", "ABRECHNEN;1;3\r\n");
@@ -168,7 +177,16 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
             "ERR;Tischabrechnung fehlgeschlagen.\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT gast FROM bestellung WHERE tisch = 20"), "2");
   EXPECT_EQ(f.db.Count("kass", "tisch = 20"), 0);
+  // Every receipt reported, with how it was paid; every request read, with its kind.
+  int stored = 0;
+  for (const auto& [kind, n] : observed.stored) {
+    stored += n;
+    EXPECT_EQ(n, f.db.Count("kass", std::string("zahlart ") + (kind == PaymentKind::Cash   ? "= 'BAR'"
+                                                               : kind == PaymentKind::Card ? "IN ('VISA', 'EC')"
+                                                                                           : "= 'KDKTO'")));
+  }
   EXPECT_EQ(stored, f.db.Count("kass"));
+  EXPECT_EQ(observed.requests.substr(0, 6), "CLCKCK");
 }
 
 // At a start, the lines that never reached the kitchen are printed and their
