@@ -18,16 +18,4 @@ class NullLog final : public LogSink {
   void AddLogLine(const std::string&) override {}
 };
 
-// Forwards to a log that is made later (modules are built before the poller that holds the log).
-class LogRelay final : public LogSink {
- public:
-  void SetTarget(LogSink* target) { target_ = target; }
-  void AddLogLine(const std::string& text) override {
-    if (target_) target_->AddLogLine(text);
-  }
-
- private:
-  LogSink* target_ = nullptr;
-};
-
 }  // namespace tolven

@@ -18,6 +18,7 @@
 #include "common/log_sink.h"
 #include "db/db_tools.h"
 #include "fiscal/tse.h"
+#include "gateway/order_booking.h"
 #include "loop/holds.h"
 #include "printing/kitchen_receipts.h"
 
@@ -25,7 +26,7 @@ namespace tolven::gateway {
 
 class KitchenBacklog;
 
-class KitchenPrinting {
+class KitchenPrinting final : public OrderKitchen {
  public:
   // `markKitchen` (may be empty) tells the printers' watcher that the
   // printouts until the returned value goes are kitchen receipts. `backlog`
@@ -36,20 +37,20 @@ class KitchenPrinting {
                   KitchenBacklog* backlog = nullptr);
 
   // Inside the booking transaction, before its first line: the newest line id.
-  int64_t NewestLine();
+  int64_t NewestLine() override;
   // Inside the booking transaction, after its lines: claims them for the
   // order. Empty when they could not be claimed (the transaction goes on).
-  std::string ClaimBooked(int32_t table, int64_t aboveId);
+  std::string ClaimBooked(int32_t table, int64_t aboveId) override;
 
   // After the order's answer: its lines, with older ones of the table nobody
   // holds, under the TSE transaction the order's job started (the job decides
   // whether its request probes a silent TSE server).
   void PrintOrder(int32_t tseTrx, int32_t tseStart, int32_t table, const std::string& waiterText,
-                  const std::string& token);
+                  const std::string& token) override;
   // Every pending line of the table: lines another printout holds are waited
   // for (up to kHeldWaitMs), the others are printed now. For a settlement,
   // which must not settle what the kitchen has not had.
-  void PrintPending(int32_t table, const std::string& waiterText);
+  void PrintPending(int32_t table, const std::string& waiterText) override;
   // A table's lines this station held when an interrupted run stopped.
   struct Reprint {
     int32_t table = 0;

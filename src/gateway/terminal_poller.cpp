@@ -1,24 +1,20 @@
 #include "gateway/terminal_poller.h"
 
 #include "common/text.h"
-#include "fiscal/tse.h"
 
 namespace tolven::gateway {
 
-using db::GetFieldValue;
-using platform::kPathSepText;
-
-TerminalPoller::TerminalPoller(db::DbTools& tools, fiscal::Tse& tse, loop::EventLoop& loop, GatewayHooks hooks,
+TerminalPoller::TerminalPoller(db::DbTools& tools, TerminalExchange& exchange, OrderBooking& orders,
+                               RequestHandler* requests, loop::EventLoop& loop, LogSink& log, PollCallbacks callbacks,
                                Observer& observer)
     : tools_(tools),
-      tse_(tse),
+      exchange_(exchange),
+      orders_(orders),
+      requests_(requests),
       loop_(loop),
-      hooks_(std::move(hooks)),
-      observer_(observer),
-      holds_(tools_.env(), loop::Holds::Rank::Table),
-      log_(tools.env(), tools.ui(), [this] { ProcessEvents(); }),
-      orderImport_(tools, *this),
-      journal_(tools, *this) {}
+      log_(log),
+      callbacks_(std::move(callbacks)),
+      observer_(observer) {}
 
 std::string TerminalPoller::Version() {
   return std::to_string(TOLVEN_VERSION_MAJOR) + "." + std::to_string(TOLVEN_VERSION_MINOR) + "." +
@@ -26,26 +22,13 @@ std::string TerminalPoller::Version() {
 }
 
 void TerminalPoller::ProcessEvents() {
-  if (hooks_.processEvents) hooks_.processEvents();
+  if (callbacks_.betweenSteps) callbacks_.betweenSteps();
 }
-
-void TerminalPoller::AddLogLine(const std::string& text) { log_.AddLogLine(text); }
 
 void TerminalPoller::Load() {
   tools_.ui().Status("Version " + Version());
   beenden_ = false;
-  auto rs = tools_.Open("SELECT * FROM system");
-  for (int i = 1; i <= kSlots; ++i) {
-    TerminalSlot& slot = slots_[i];
-    std::string folder = rs && !rs->Eof() ? GetFieldValue(*rs, "pfadppcsync" + std::to_string(i)).AsString() : "";
-    std::string printer = rs && !rs->Eof() ? GetFieldValue(*rs, "pdaprt" + std::to_string(i)).AsString() : "";
-    // An empty setting marks the slot unused; it is never polled (it would be the
-    // file-system root once the separator is appended).
-    slot.inUse = !folder.empty();
-    slot.folder = platform::WithTrailingSep(folder);
-    slot.printer = ToUpper(printer.substr(0, 4)) == "KEIN" ? "" : printer;
-    tools_.ui().Status("Orderterminal " + std::to_string(i) + ": " + (slot.inUse ? slot.folder : "-"));
-  }
+  exchange_.Load();
 }
 
 void TerminalPoller::Run() {
@@ -54,13 +37,14 @@ void TerminalPoller::Run() {
 }
 
 void TerminalPoller::PollTerminals() {
-  AddLogLine("Orderterminal-Gateway gestartet. Warte auf Anfragen...");
-  AddLogLine("Version " + Version());
-  AddLogLine("Filiale " + std::to_string(tools_.state().filiale) + " / Kasse " + std::to_string(tools_.state().kasse));
+  log_.AddLogLine("Orderterminal-Gateway gestartet. Warte auf Anfragen...");
+  log_.AddLogLine("Version " + Version());
+  log_.AddLogLine("Filiale " + std::to_string(tools_.state().filiale) + " / Kasse " +
+                  std::to_string(tools_.state().kasse));
   do {
     PollPass();
     observer_.PassDone(tools_.env().MonotonicMs());
-    if (hooks_.stopRequested && hooks_.stopRequested()) beenden_ = true;
+    if (callbacks_.afterPass && callbacks_.afterPass()) beenden_ = true;
   } while (!beenden_);
   // No new file is taken; what is under way ends where it would end anyway:
   // booked and answered, signed or stored unsigned, printed.
@@ -86,7 +70,7 @@ bool TerminalPoller::SpawnSlotJob(int i, std::function<void()> work) {
         FileFailed(i, e.what());
         return;
       }
-      AddLogLine(std::string("FEHLER: Orderterminal ") + std::to_string(i) + ": " + e.what());
+      log_.AddLogLine(std::string("FEHLER: Orderterminal ") + std::to_string(i) + ": " + e.what());
     }
     ReleaseSlot(i);
   });
@@ -105,14 +89,14 @@ void TerminalPoller::FileFailed(int i, const std::string& why) {
   if (++failures.count < kFileTries) {
     const int64_t pauseMs = kFirstRetryMs << (failures.count - 1);
     failures.retryAtMs = tools_.env().MonotonicMs() + pauseMs;
-    AddLogLine(failed + ". Neuer Versuch in " + std::to_string(pauseMs / 1000) + " s.");
+    log_.AddLogLine(failed + ". Neuer Versuch in " + std::to_string(pauseMs / 1000) + " s.");
     return;
   }
-  AddLogLine(failed + ".");
+  log_.AddLogLine(failed + ".");
   failures = Failures{};
   // The one the job was taking: an order before a request, as they are taken.
-  ExchangeFile& orders = OrderFile(i);
-  (orders.LeftoverPresent() || orders.Present() ? orders : RequestFile(i)).SetFailingAside(kFileTries, why);
+  ExchangeFile& orders = exchange_.OrderFile(i);
+  (orders.LeftoverPresent() || orders.Present() ? orders : exchange_.RequestFile(i)).SetFailingAside(kFileTries, why);
 }
 
 void TerminalPoller::PollPass() {
@@ -123,21 +107,21 @@ void TerminalPoller::PollPass() {
   const int64_t now = tools_.env().MonotonicMs();
   const bool quiet = loop_.jobCount() == 0 && now - lastFileMs_ >= kQuietAfterMs;
   int inUse = 0;
-  for (int i = 1; i <= kSlots; ++i) inUse += slots_[i].inUse ? 1 : 0;
+  for (int i = 1; i <= kSlots; ++i) inUse += exchange_.slots()[i].inUse ? 1 : 0;
   bool worked = false;
   if (!quiet || now - lastLookMs_ >= int64_t{kPassMs} * inUse) {
     lastLookMs_ = now;
     for (int i = 1; i <= kSlots; ++i) {
-      const TerminalSlot& slot = slots_[i];
+      const TerminalSlot& slot = exchange_.slots()[i];
       if (!slot.inUse || taker_[i] != nullptr || now < failures_[i].retryAtMs) continue;
       // A work file an interrupted pass left comes before a new order file.
-      if (ExchangeFile& orders = OrderFile(i); orders.LeftoverPresent() || orders.Present()) {
-        worked |= SpawnSlotJob(i, [this, i] { ProcessOrderFile(i); });
-      } else if (ExchangeFile& requests = RequestFile(i);
-                 (requests.LeftoverPresent() || requests.Present()) && hooks_.handleRequest) {
+      if (ExchangeFile& orders = exchange_.OrderFile(i); orders.LeftoverPresent() || orders.Present()) {
+        worked |= SpawnSlotJob(i, [this, i] { orders_.ProcessOrderFile(i, [this, i] { ReleaseSlot(i); }); });
+      } else if (ExchangeFile& requests = exchange_.RequestFile(i);
+                 (requests.LeftoverPresent() || requests.Present()) && requests_) {
         worked |= SpawnSlotJob(i, [this, i] {
-          const TerminalSlot& s = slots_[i];
-          hooks_.handleRequest(i, s.folder + "info.txt", s.folder + "info.kas");
+          const TerminalSlot& s = exchange_.slots()[i];
+          requests_->HandleTerminalRequest(i, s.folder + "info.txt", s.folder + "info.kas");
         });
       }
     }
@@ -152,48 +136,6 @@ void TerminalPoller::PollPass() {
     lastFileMs_ = tools_.env().MonotonicMs();
     tools_.env().ReturnFreeMemory();
   }
-}
-
-std::string TerminalPoller::AsideFolder() const {
-  // Files set aside leave the exchange folders for the installation's own.
-  return tools_.state().exePfad.empty() ? "" : tools_.state().exePfad + "BEISEITE" + platform::kPathSepText;
-}
-
-ExchangeFile& TerminalPoller::OrderFile(int i) {
-  const TerminalSlot& slot = slots_[i];
-  auto& file = orderFiles_[i];
-  // Work names keep the slot number: two slots sharing a folder stay apart.
-  if (!file || file->inputPath() != slot.folder + "bestell.txt") {
-    file = std::make_unique<ExchangeFile>(
-        tools_.env(), *this, slot.folder,
-        ExchangeFileRules{"bestell.txt", "ppcorders" + std::to_string(i) + ".in", 250, 300, Completion::ClosingRecord,
-                          "Bestelldatei von Orderterminal " + std::to_string(i), AsideFolder()});
-  }
-  return *file;
-}
-
-ExchangeFile& TerminalPoller::RequestFile(int i) {
-  const TerminalSlot& slot = slots_[i];
-  auto& file = requestFiles_[i];
-  if (!file || file->inputPath() != slot.folder + "info.txt") {
-    file = std::make_unique<ExchangeFile>(
-        tools_.env(), *this, slot.folder,
-        ExchangeFileRules{"info.txt", "ppcinfo" + std::to_string(i), 150, 300, Completion::LineEnd,
-                          "Anfragedatei von Orderterminal " + std::to_string(i), AsideFolder()});
-  }
-  return *file;
-}
-
-bool TerminalPoller::WriteAnswerFile(const std::string& path, const std::string& contents) {
-  Status st;
-  // A terminal reading the old answer over a network share may hold it open for a moment.
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    st = tools_.env().WriteFileAtomic(path, contents);
-    if (st) return true;
-    tools_.env().SleepMs(100);
-  }
-  AddLogLine("FEHLER: Antwortdatei " + path + " kann nicht geschrieben werden: " + st.message());
-  return false;
 }
 
 }  // namespace tolven::gateway

@@ -43,8 +43,9 @@ RequestKind KindOf(const std::string& command) {
 
 void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requestFile*/,
                                              const std::string& answerFile) {
+  const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_() : nullptr;
   platform::Env& env = tools_.env();
-  ExchangeFile& file = poller_.RequestFile(slot);
+  ExchangeFile& file = exchange_.RequestFile(slot);
   const std::string from = "Orderterminal " + std::to_string(slot);
   std::string contents;
   platform::FileInfo info;
@@ -59,7 +60,7 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
         file.SetWorkAside("unverarbeitet");
         return;
       case RequestJournal::Lookup::Found:
-        poller_.AddLogLine("Zahlung von " + from + " war bereits abgerechnet; die Antwort wird nachgereicht.");
+        log_.AddLogLine("Zahlung von " + from + " war bereits abgerechnet; die Antwort wird nachgereicht.");
         // Answered already: only the work file was left.
         if (answered) {
           (void)file.DeleteWork();
@@ -68,15 +69,15 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
         }
         return;
       case RequestJournal::Lookup::NotFound:
-        poller_.AddLogLine("Unverarbeitete Anfrage von " + from + " wird jetzt bearbeitet.");
+        log_.AddLogLine("Unverarbeitete Anfrage von " + from + " wird jetzt bearbeitet.");
         break;
     }
   } else {
     const Handover taken = file.TakeOver("Datenabfrage von " + from + "...");
     if (taken.outcome == HandoverOutcome::Refused) {
       const std::string refusal = "ERR;Anfrage abgelehnt: " + taken.error + ".";
-      poller_.WriteAnswerFile(answerFile, refusal + "\r\n");
-      poller_.slot(slot).lastAnswer = refusal;
+      exchange_.WriteAnswerFile(answerFile, refusal + "\r\n");
+      exchange_.slot(slot).lastAnswer = refusal;
       return;
     }
     if (taken.outcome != HandoverOutcome::Taken) return;
@@ -91,7 +92,7 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
   const std::optional<int32_t> tableField = StrictWholeNumber(GetToken(line, 2));
   const int32_t waiter = LeadingWholeNumber(GetToken(line, 3));
   const std::string text4 = GetToken(line, 4);
-  TerminalSlot& slotInfo = poller_.slot(slot);
+  TerminalSlot& slotInfo = exchange_.slot(slot);
   slotInfo.lastRequest = line;
   slotInfo.lastTime = FormatHMS(env.Now());
   observer_.RequestRead(slot, KindOf(command));
@@ -100,7 +101,7 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
   if (!tableField) {
     // The request cannot be processed; the terminal learns so instead of waiting.
     answer = "ERR;Ungültige Anfrage: Feld 2 ist keine ganze Zahl.";
-    poller_.AddLogLine("FEHLER: Anfrage von " + from + " nicht verarbeitet: " + line);
+    log_.AddLogLine("FEHLER: Anfrage von " + from + " nicht verarbeitet: " + line);
     Answer(slot, answerFile, answer + "\r\n", "");
     slotInfo.lastAnswer = answer;
     return;
@@ -115,7 +116,7 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
     std::string resent = identity;
     if (!leftover && journal_.FindResend(slot, resent, answer) == RequestJournal::Lookup::Found) {
       // Settled before an interruption; the terminal never got the answer.
-      poller_.AddLogLine("Zahlung von " + from + " war bereits abgerechnet; die Antwort wird nachgereicht.");
+      log_.AddLogLine("Zahlung von " + from + " war bereits abgerechnet; die Antwort wird nachgereicht.");
       Answer(slot, answerFile, answer + "\r\n", resent);
       slotInfo.lastAnswer = answer;
       return;
@@ -136,14 +137,14 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
     slotInfo.lastAnswer = answer.empty() ? "(leer)" : answer;
   } else {
     Answer(slot, answerFile, TableData(table), "");
-    poller_.AddLogLine("  Tischdaten " + std::to_string(table) + " gesendet");
+    log_.AddLogLine("  Tischdaten " + std::to_string(table) + " gesendet");
     slotInfo.lastAnswer = "Tischdaten " + std::to_string(table);
   }
 }
 
 bool TerminalRequests::ReadLeftover(ExchangeFile& file, std::string& contents, platform::FileInfo& info) {
   if (Status st = file.ReadWork(contents, info); !st) {
-    poller_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
+    log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
     file.SetWorkAside("unverarbeitet");
     return false;
   }
@@ -158,12 +159,12 @@ bool TerminalRequests::ReadLeftover(ExchangeFile& file, std::string& contents, p
 
 void TerminalRequests::Answer(int slot, const std::string& answerFile, const std::string& text,
                               const std::string& identity) {
-  const bool written = poller_.WriteAnswerFile(answerFile, text);
+  const bool written = exchange_.WriteAnswerFile(answerFile, text);
   // A settled request whose answer could not be written stays for the next
   // pass, which answers it from the journal.
   if (!written && !identity.empty()) return;
   if (written && !identity.empty()) journal_.Answered(slot, identity, "OK");
-  (void)poller_.RequestFile(slot).DeleteWork();
+  (void)exchange_.RequestFile(slot).DeleteWork();
 }
 
 std::string TerminalRequests::LogIn(const std::string& operatorField, const std::string& key) {
@@ -175,7 +176,7 @@ std::string TerminalRequests::LogIn(const std::string& operatorField, const std:
   const std::string stored = GetFieldValue(*rs, "schluesselnr").AsString();
   if (TrimBlanks(stored).empty() || stored != key) return " ";
   const std::string name = GetFieldValue(*rs, "name").AsString();
-  poller_.AddLogLine("Anmeldung von Kassierer " + std::to_string(op) + "-" + name);
+  log_.AddLogLine("Anmeldung von Kassierer " + std::to_string(op) + "-" + name);
   return "OK" + name;
 }
 
@@ -197,7 +198,7 @@ Result<int32_t> TerminalRequests::CustomerOfCard(const std::string& cardNumber) 
   if (TrimBlanks(cardNumber).empty()) return 0;
   auto rs = tools_.Open("SELECT kdnr FROM kunden WHERE cardno = " + SqlText(cardNumber));
   if (!rs) {
-    poller_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + rs.status().message());
+    log_.AddLogLine("FEHLER: Kunde zu Kartennummer " + cardNumber + " nicht lesbar. " + rs.status().message());
     return rs.status();
   }
   return rs->Eof() ? 0 : GetFieldValue(*rs, "kdnr").AsInt();
@@ -205,6 +206,7 @@ Result<int32_t> TerminalRequests::CustomerOfCard(const std::string& cardNumber) 
 
 Status TerminalRequests::SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,
                                      const std::string& list) {
+  const std::shared_ptr<void> marked = markReceipt_ ? markReceipt_() : nullptr;
   return Settle(slot, table, waiter, payment, list, settlement::SettleRequest{});
 }
 
@@ -216,8 +218,8 @@ Status TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const st
   auto pending = [&](int64_t& n) {
     auto rs = tools_.Open(sql);
     if (!rs) {
-      poller_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " +
-                         rs.status().message());
+      log_.AddLogLine("FEHLER: Offene Küchenpositionen von Tisch" + NumStr(table) + " nicht lesbar. " +
+                      rs.status().message());
       return false;
     }
     n = rs->Eof() ? 0 : GetFieldValue(*rs, "n").AsInt64();
@@ -226,46 +228,46 @@ Status TerminalRequests::KitchenHasLines(int32_t table, int32_t waiter, const st
   int64_t n = 0;
   if (!pending(n)) return Status::Error(kSettlementFailed);
   if (n == 0) return Status::Ok();
-  if (kitchenPrint_) {
-    kitchenPrint_(table, tools_.WaiterText(waiter));
+  if (kitchen_) {
+    kitchen_->PrintPending(table, tools_.WaiterText(waiter));
     if (!pending(n)) return Status::Error(kSettlementFailed);
     if (n == 0) return Status::Ok();
   }
-  poller_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(n) +
-                     " Positionen hat die Küche noch nicht erhalten.");
+  log_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(n) +
+                  " Positionen hat die Küche noch nicht erhalten.");
   return Status::Error("Küchenbon für Tisch " + std::to_string(table) + " nicht gedruckt, Tisch bleibt offen.");
 }
 
 Status TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const std::string& payment,
                                 const std::string& list, const settlement::SettleRequest& base) {
   // Kitchen receipts of the table printing meanwhile would come out twice.
-  const loop::Holds::Hold hold = poller_.holds().Take(TerminalPoller::TableKey(table));
+  const loop::Holds::Hold hold = holds_.Take("Tisch " + std::to_string(table));
   settlement::SettleRequest request = base;
   std::string suffix, filter;
   std::vector<int64_t> ids;
   if (!list.empty()) {
-    poller_.AddLogLine("Teilabrechnung: " + list);
+    log_.AddLogLine("Teilabrechnung: " + list);
     suffix = "(Teilabrechnung)";
     request.partial = true;
     ids = ListedIds(list);
   }
   auto open = tools_.Open("SELECT COUNT(*) AS n FROM bestellung WHERE tisch = " + NumStr(table));
   if (!open) {
-    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
-                       open.status().message());
+    log_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
+                    open.status().message());
     return Status::Error(kSettlementFailed);
   }
   // Nothing to settle: "OK" would tell the waiter to keep money that no
   // receipt holds (a resend of a stored payment is answered before).
   const std::string empty = "Tisch " + std::to_string(table) + " hat keine offenen Positionen.";
   if (open->Eof() || GetFieldValue(*open, "n").AsInt64() == 0) {
-    poller_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: keine offenen Positionen.");
+    log_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: keine offenen Positionen.");
     return Status::Error(empty);
   }
   if (!list.empty()) {
     if (ids.empty()) {
       const std::string reason = "Teilabrechnung ohne gültige Position.";
-      poller_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + reason);
+      log_.AddLogLine("FEHLER: Tisch" + NumStr(table) + " nicht abgerechnet: " + reason);
       return Status::Error(reason);
     }
     std::string in;
@@ -275,14 +277,14 @@ Status TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const s
   auto rows = tools_.Open("SELECT *, menge*epreis as gpreis FROM bestellung WHERE tisch = " + NumStr(table) + filter +
                           " ORDER BY id");
   if (!rows) {
-    poller_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
-                       rows.status().message());
+    log_.AddLogLine("FEHLER: Bestellung für Tisch " + NumStr(table) + " kann nicht gelesen werden. " +
+                    rows.status().message());
     return Status::Error(kSettlementFailed);
   }
   // The terminal charged for exactly the listed lines: each must be open on this table.
   if (!ids.empty() && rows->RecordCount() != ids.size()) {
-    poller_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
-                       " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
+    log_.AddLogLine("Tisch" + NumStr(table) + " nicht abgerechnet: " + std::to_string(ids.size()) +
+                    " Positionen angefordert, " + std::to_string(rows->RecordCount()) + " offen.");
     return Status::Error("Positionen nicht offen auf Tisch " + std::to_string(table) + ".");
   }
   if (rows->Eof()) return Status::Error(empty);
@@ -299,20 +301,20 @@ Status TerminalRequests::Settle(int slot, int32_t table, int32_t waiter, const s
   const settlement::SettlementResult settled = settlement_.TischAbrechnen(*rows, table, waiter, zahlart, request);
   if (!settled) {
     if (!settled.refusal.empty()) return Status::Error(settled.refusal);
-    poller_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
+    log_.AddLogLine("FEHLER: Tischabrechnung fehlgeschlagen. Tisch" + NumStr(table));
     return Status::Error(kSettlementFailed);
   }
   const int32_t bunr = *settled;
   // The settled lines left the table with the receipt's commit.
-  poller_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
-  const std::string printer = slot >= 1 && slot <= kSlots ? poller_.slots()[slot].printer : "";
+  log_.AddLogLine("Tisch" + NumStr(table) + " am PDA abgerechnet " + suffix + " / " + payment);
+  const std::string printer = slot >= 1 && slot <= kSlots ? exchange_.slots()[slot].printer : "";
   const fiscal::ReceiptSignature* unstored = settled.unstoredSignature ? &*settled.unstoredSignature : nullptr;
   const printing::CustomerReceipt::Outcome printed = receipt_.Print(bunr, printer, unstored);
   if (!printed.printed) {
-    poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + printed.printed.message());
+    log_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) + " nicht gedruckt: " + printed.printed.message());
   } else if (!printed.archived) {
-    poller_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) +
-                       " gedruckt, Archivkopie fehlt noch: " + printed.archived.message());
+    log_.AddLogLine("FEHLER: Kundenbeleg " + std::to_string(bunr) +
+                    " gedruckt, Archivkopie fehlt noch: " + printed.archived.message());
   }
   return Status::Ok();
 }

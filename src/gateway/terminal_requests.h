@@ -10,8 +10,11 @@
 
 #include "common/result.h"
 #include "db/db_tools.h"
+#include "gateway/order_booking.h"
 #include "gateway/request_journal.h"
+#include "gateway/terminal_exchange.h"
 #include "gateway/terminal_poller.h"
+#include "loop/holds.h"
 
 namespace tolven::settlement {
 class TableSettlement;
@@ -23,32 +26,38 @@ class CustomerReceipt;
 
 namespace tolven::gateway {
 
-class TerminalRequests {
+class TerminalRequests final : public RequestHandler, public TableSettler {
  public:
-  // `observer` learns of every request read.
-  TerminalRequests(db::DbTools& tools, TerminalPoller& poller, settlement::TableSettlement& settlement,
-                   printing::CustomerReceipt& receipt, Observer& observer = NoObserver())
+  // A table's settlement and its kitchen printouts take the table's hold in
+  // `tableHolds`. `kitchen` (may be null) prints lines the kitchen has not
+  // had before their table is paid. `markReceipt` (may be empty) tells the
+  // printers' watcher that the printouts until the returned value goes are
+  // customer receipts. `observer` learns of every request read.
+  TerminalRequests(db::DbTools& tools, TerminalExchange& exchange, LogSink& log,
+                   settlement::TableSettlement& settlement, printing::CustomerReceipt& receipt, loop::Holds& tableHolds,
+                   OrderKitchen* kitchen = nullptr, std::function<std::shared_ptr<void>()> markReceipt = {},
+                   Observer& observer = NoObserver())
       : tools_(tools),
-        poller_(poller),
+        exchange_(exchange),
+        log_(log),
         settlement_(settlement),
         receipt_(receipt),
+        holds_(tableHolds),
+        kitchen_(kitchen),
+        markReceipt_(std::move(markReceipt)),
         observer_(observer),
-        journal_(tools, poller) {}
+        journal_(tools, log) {}
 
-  void HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile);
+  void HandleTerminalRequest(int slot, const std::string& requestFile, const std::string& answerFile) override;
   // Settles the table (or the listed lines, ids joined by ":"). Ok when the
   // receipt was stored; an error whose message is a short German reason when
   // the table has no open line or the settlement was refused or failed
   // (nothing stored, the lines stay open).
-  Status SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list);
+  Status SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,
+                     const std::string& list) override;
 
   // The answer to a request for table data: one 76-character record per order line.
   std::string TableData(int32_t table);
-
-  // Prints the kitchen receipts of the table's pending lines (table, waiter
-  // as the kitchen receipt names him), with the order's TSE transaction.
-  using KitchenPrint = std::function<void(int32_t table, const std::string& waiterText)>;
-  void SetKitchenPrint(KitchenPrint print) { kitchenPrint_ = std::move(print); }
 
  private:
   Status Settle(int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list,
@@ -73,12 +82,15 @@ class TerminalRequests {
   std::string LogIn(const std::string& operatorField, const std::string& key);
 
   db::DbTools& tools_;
-  TerminalPoller& poller_;
+  TerminalExchange& exchange_;
+  LogSink& log_;
   settlement::TableSettlement& settlement_;
   printing::CustomerReceipt& receipt_;
+  loop::Holds& holds_;
+  OrderKitchen* kitchen_;
+  std::function<std::shared_ptr<void>()> markReceipt_;
   Observer& observer_;
   RequestJournal journal_;
-  KitchenPrint kitchenPrint_;
 };
 
 }  // namespace tolven::gateway

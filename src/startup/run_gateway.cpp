@@ -13,6 +13,9 @@
 #include "gateway/housekeeping.h"
 #include "gateway/kitchen_backlog.h"
 #include "gateway/kitchen_printing.h"
+#include "gateway/order_booking.h"
+#include "gateway/running_log.h"
+#include "gateway/terminal_exchange.h"
 #include "gateway/terminal_poller.h"
 #include "gateway/terminal_requests.h"
 #include "loop/event_loop.h"
@@ -204,12 +207,17 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
             FormatRate(state.mwst[2]) + ", Sprache " + state.sprache + ", Installationsordner " + state.exePfad +
             ", Log " + state.logPfad);
 
-  // Every module is built once on the one connection; the running log is
-  // reached through the relay until the poller that holds it exists.
+  // Every module is built once on the one connection and gets what it works
+  // with through its constructor; the running log comes first.
   platform::IniFile& ini = start.ini();
-  LogRelay log;
   // Every module waits through the loop: a job's wait lets the others run.
   loop::EventLoop loop(env);
+  // Between the steps of a pass and after every log line: the kitchen's
+  // retries, the status snapshot and the watchdog (set once they exist).
+  std::function<void()> betweenSteps;
+  gateway::RunningLog log(loop, ui, [&betweenSteps] {
+    if (betweenSteps) betweenSteps();
+  });
   loop.SetReporter([&log](const std::string& text) { log.AddLogLine(text); });
   loop.UseWorkerThreads();
   // Each job its own connection, its statements off the loop's thread.
@@ -249,10 +257,25 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   printing::CustomerReceipt receipt(tools, printServices, &pendingWrites);
   settlement::TableSettlement settlement(tools, log, state.tseInUse ? &tse : nullptr, {}, counters);
 
-  gateway::TerminalPoller poller(tools, tse, loop, gateway::GatewayHooks{}, counters);
-  log.SetTarget(&poller);
-  gateway::TerminalRequests requests(tools, poller, settlement, receipt, counters);
-  gateway::GatewayHooks& hooks = poller.hooks();
+  // The recorder tells kitchen receipts from customer receipts by who prints them.
+  using Kind = status::PrintoutKind;
+  const auto marker = [&recorder](Kind kind) {
+    return [&recorder, kind]() -> std::shared_ptr<void> {
+      return std::make_shared<status::PrintRecorder::Scope>(recorder, kind);
+    };
+  };
+  // A table's settlement and its kitchen printouts are one job's at a time.
+  loop::Holds tableHolds(loop, loop::Holds::Rank::Table);
+  // Every kitchen printout goes one way: claimed lines, printed, marked, signed.
+  gateway::KitchenPrinting kitchen(tools, tse, kitchenReceipts, tableHolds, log, marker(Kind::KitchenReceipt),
+                                   &backlog);
+  gateway::TerminalExchange exchange(tools, log);
+  // A table is paid only once the kitchen has every line: pending ones are
+  // printed first, with their own order transaction as after an order.
+  gateway::TerminalRequests requests(tools, exchange, log, settlement, receipt, tableHolds, &kitchen,
+                                     marker(Kind::CustomerReceipt), counters);
+  gateway::OrderBooking orders(tools, tse, exchange, log, &kitchen, &requests, counters);
+
   status::ReprintQueue reprints;
   // Between passes: what waits to be written is tried again every second, and
   // the page's reprint requests become jobs.
@@ -260,8 +283,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   int64_t nextRetryMs = 0;
   // Old logs and files set aside go at the start and once a day.
   gateway::Housekeeping housekeeping(
-      env, poller, state.exePfad,
-      NumberSetting(ini, IniKey::LogAufbewahrung, 0, INT32_MAX, "keine Anzahl Tage", poller));
+      env, log, state.exePfad, NumberSetting(ini, IniKey::LogAufbewahrung, 0, INT32_MAX, "keine Anzahl Tage", log));
   int64_t nextPruneMs = 0;
   // The TSE server is asked at the start and, while it is silent, whenever a
   // probe is due: the page turns red before the first order waits for it,
@@ -275,7 +297,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       tseAsked = tseAsking = true;
       loop.Spawn([&] {
         Cleared asking{tseAsking};
-        tse.CheckServer();
+        (void)tse.CheckServer();  // what it learns shows in the breaker and the log
       });
     }
     if (now >= nextPruneMs) {
@@ -287,60 +309,38 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
       nextRetryMs = now + 1000;
       loop.Spawn([&] {
         Cleared done{retrying};
-        for (const auto& piece : pendingWrites.Retry(loop)) poller.AddLogLine(piece.what + " nachgeschrieben.");
+        for (const auto& piece : pendingWrites.Retry(loop)) log.AddLogLine(piece.what + " nachgeschrieben.");
       });
     }
     for (const status::ReprintRequest& r : reprints.Take()) {
       using K = status::ReprintRequest::Kind;
       if (r.kind == K::WaitingPrint || r.kind == K::WaitingDrop) {
         if (!backlog.Ask(r.printer, r.number, r.kind == K::WaitingPrint, r.by)) {
-          poller.AddLogLine("Statusseite: für Drucker " + std::to_string(r.printer) + ", Tisch " +
-                            std::to_string(r.number) + " wartet nichts (" + r.by + ").");
+          log.AddLogLine("Statusseite: für Drucker " + std::to_string(r.printer) + ", Tisch " +
+                         std::to_string(r.number) + " wartet nichts (" + r.by + ").");
         }
         continue;
       }
-      loop.Spawn([&, r] { Reprint(r, receipt, kitchenReceipts, recorder, poller); });
+      loop.Spawn([&, r] { Reprint(r, receipt, kitchenReceipts, recorder, log); });
     }
   };
-  // Asked once after every pass over the slots.
-  hooks.stopRequested = [&startJobs] {
-    startJobs();
-    return platform::StopRequested();
-  };
-  // The recorder tells kitchen receipts from customer receipts by who prints them.
-  using Kind = status::PrintoutKind;
-  // Every kitchen printout goes one way: claimed lines, printed, marked, signed.
-  gateway::KitchenPrinting kitchen(
-      tools, tse, kitchenReceipts, poller.holds(), log,
-      [&recorder] { return std::make_shared<status::PrintRecorder::Scope>(recorder, Kind::KitchenReceipt); }, &backlog);
-  hooks.newestLine = [&kitchen] { return kitchen.NewestLine(); };
-  hooks.claimBooked = [&kitchen](int32_t table, int64_t aboveId) { return kitchen.ClaimBooked(table, aboveId); };
-  hooks.printKueBon = [&kitchen](int32_t trx, int32_t startTime, int32_t table, const std::string& waiter,
-                                 const std::string& token) {
-    kitchen.PrintOrder(trx, startTime, table, waiter, token);
-  };
-  // A table is paid only once the kitchen has every line: pending ones are
-  // printed first, with their own order transaction as after an order.
-  requests.SetKitchenPrint(
-      [&kitchen](int32_t table, const std::string& waiterText) { kitchen.PrintPending(table, waiterText); });
-  hooks.settleTable = [&requests, &recorder](int slot, int32_t table, int32_t waiter, const std::string& payment,
-                                             const std::string& list) {
-    status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    return requests.SettleTable(slot, table, waiter, payment, list);
-  };
-  hooks.handleRequest = [&requests, &recorder](int slot, const std::string& request, const std::string& answer) {
-    status::PrintRecorder::Scope scope(recorder, Kind::CustomerReceipt);
-    requests.HandleTerminalRequest(slot, request, answer);
-  };
+  gateway::TerminalPoller poller(tools, exchange, orders, &requests, loop, log,
+                                 gateway::PollCallbacks{[&betweenSteps] { betweenSteps(); },
+                                                        // Asked once after every pass over the slots.
+                                                        [&startJobs] {
+                                                          startJobs();
+                                                          return platform::StopRequested();
+                                                        }},
+                                 counters);
 
   status::StatusBoard board;
   status::StatusCollector collector(
-      status::StatusSources{poller, tse, tseMonitor, recorder, alerts, state, env,
+      status::StatusSources{exchange, log, tse, tseMonitor, recorder, alerts, state, env,
                             [&tseServer] { return tseServer.answerQueries(); },
                             [&engine] { return engine.statusText(); }, &counters, &watched.health(),
                             PrinterNames(*connection, state), [&backlog] { return backlog.Waits(); }},
       board);
-  hooks.processEvents = [&collector, &backlog, &loop, &kitchen] {
+  betweenSteps = [&collector, &backlog, &loop, &kitchen] {
     backlog.Tick(loop, kitchen);
     collector.OnProcessEvents();
     platform::NotifyWatchdog();  // between slots, in the log and inside the bounded waits
@@ -353,19 +353,17 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
                         status::LatestReceiptNumbers(tools, static_cast<int>(status::PrintRecorder::kKeep)));
   collector.Collect();
   // Declared after everything it reads, so it is stopped before any of it goes.
-  std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, poller);
+  std::unique_ptr<platform::HttpServer> server = StartStatusPage(ReadStatusConfig(ini), service, log);
   platform::NotifyReady();
   // What an interrupted run left: its printouts are jobs beside the terminals.
-  gateway::CrashRecovery recovery(tools, kitchen, receipt, poller,
-                                  [&recorder](bool ofKitchen) -> std::shared_ptr<void> {
-                                    return std::make_shared<status::PrintRecorder::Scope>(
-                                        recorder, ofKitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt);
-                                  });
+  gateway::CrashRecovery recovery(tools, kitchen, receipt, log, [&marker](bool ofKitchen) {
+    return marker(ofKitchen ? Kind::KitchenReceipt : Kind::CustomerReceipt)();
+  });
   recovery.Run(&loop);
   poller.Run();
   platform::NotifyStopping();
-  WriteOrLogPending(pendingWrites, env, poller);
-  poller.AddLogLine("Orderterminal-Gateway beendet.");
+  WriteOrLogPending(pendingWrites, env, log);
+  log.AddLogLine("Orderterminal-Gateway beendet.");
   if (server) server->Stop();
   connection->Close();
   return kExitOk;

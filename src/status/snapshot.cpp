@@ -32,12 +32,12 @@ void StatusCollector::OnProcessEvents() {
   if (inHook_) return;
   inHook_ = true;
   for (const Alert& a : src_.alerts.TakeAcknowledged()) {
-    src_.poller.AddLogLine("Meldung quittiert (" + a.acknowledgedBy + "): " + a.title + ": " +
-                           a.text.substr(0, a.text.find('\r')));
+    src_.log.AddLogLine("Meldung quittiert (" + a.acknowledgedBy + "): " + a.title + ": " +
+                        a.text.substr(0, a.text.find('\r')));
   }
   const int64_t now = src_.env.MonotonicMs();
   const int64_t since = lastCollectMs_ < 0 ? kIdleIntervalMs : now - lastCollectMs_;
-  const bool changed = src_.poller.logText() != lastLog_ || SlotActivity() != lastSlots_ ||
+  const bool changed = src_.log.text() != lastLog_ || SlotActivity() != lastSlots_ ||
                        src_.printer.generation() != lastPrintGeneration_ ||
                        src_.tseMonitor.generation() != lastTseGeneration_ || src_.tse.TseReady() != lastReady_;
   if (since >= kIdleIntervalMs || (changed && since >= kMinIntervalMs)) Collect();
@@ -58,7 +58,7 @@ void StatusCollector::Collect() {
 std::string StatusCollector::SlotActivity() const {
   std::string out;
   for (int i = 1; i <= gateway::kSlots; ++i) {
-    const gateway::TerminalSlot& slot = src_.poller.slots()[i];
+    const gateway::TerminalSlot& slot = src_.exchange.slots()[i];
     out += slot.lastOrder + '\n' + slot.lastRequest + '\n' + slot.lastAnswer + '\n' + slot.lastTime + '\n';
   }
   return out;
@@ -112,10 +112,10 @@ std::shared_ptr<StatusSnapshot> StatusCollector::Build() {
   s->startedAt = startedAt_;
   s->collectedAt = Stamp(env);
   s->collectedMonotonicMs = env.MonotonicMs();
-  s->log = src_.poller.logText();
+  s->log = src_.log.text();
 
   for (int i = 1; i <= gateway::kSlots; ++i) {
-    const gateway::TerminalSlot& slot = src_.poller.slots()[i];
+    const gateway::TerminalSlot& slot = src_.exchange.slots()[i];
     SlotStatus& out = s->slots[static_cast<size_t>(i - 1)];
     out.number = i;
     out.inUse = slot.inUse;

@@ -17,6 +17,8 @@
 
 #include "db/startup_state.h"
 #include "gateway/kitchen_backlog.h"
+#include "gateway/running_log.h"
+#include "gateway/terminal_exchange.h"
 #include "gateway/terminal_poller.h"
 #include "status/alerts.h"
 #include "status/metrics.h"
@@ -85,7 +87,8 @@ class StatusBoard {
 };
 
 struct StatusSources {
-  gateway::TerminalPoller& poller;
+  gateway::TerminalExchange& exchange;  // the slots' activity
+  gateway::RunningLog& log;
   const fiscal::Tse& tse;
   const TseMonitor& tseMonitor;
   const PrintRecorder& printer;

@@ -10,7 +10,9 @@
 #include "common/cp1252.h"
 #include "db/odbc_connection.h"
 #include "fiscal/tse.h"
-#include "gateway/terminal_poller.h"
+#include "gateway/order_booking.h"
+#include "gateway/running_log.h"
+#include "loop/event_loop.h"
 #include "support/process.h"
 #include "support/scripted_tse.h"
 #include "support/test_db.h"
@@ -155,12 +157,14 @@ TEST(FreeTdsStandin, AnOrderMetByDeadlocksIsCommittedWholeOnceByItsResend) {
   db::DbTools tools(*conn, local.state(), loop, local.ui());
   ScriptedTseServer tseServer;
   fiscal::Tse tse(tools, tseServer, fiscal::TseIdentity{});
-  gateway::TerminalPoller poller(tools, tse, loop, {});
-  poller.Load();
+  gateway::RunningLog log(loop, local.ui());
+  gateway::TerminalExchange exchange(tools, log);
+  exchange.Load();
+  gateway::OrderBooking orders(tools, tse, exchange, log, nullptr, nullptr);
   for (const char* answer :
        {" +++ Bestellung nicht gespeichert: Datenbank ist belegt, bitte erneut senden.\r\n", "OK\r\n"}) {
     WriteAll(folder + "bestell.txt", "A;12;3\r\nD;10;1\r\nD;20;1\r\nD;30;1\r\nE;;\r\n");
-    poller.ProcessOrderFile(1);
+    orders.ProcessOrderFile(1);
     EXPECT_EQ(ReadAll(folder + "confirm.kas"), answer);
   }
   std::string pending, committed;  // the inserts a commit ends

@@ -19,8 +19,8 @@ class EventLoopTest : public ::testing::Test {
   EventLoopTest() {
     f.AddArticle("10", "Cola", 250);
     f.tseServer.waits = &f.loop;
-    f.tse.SetLog(f.poller);
-    f.poller.hooks().printKueBon = [this](int32_t trx, int32_t, int32_t table, const std::string&, const std::string&) {
+    f.tse.SetLog(f.log);
+    f.printOrder = [this](int32_t trx, int32_t table) {
       kitchen += " " + std::to_string(table) + ":" + std::to_string(trx) + "@" + std::to_string(Now());
     };
     // Everything happens between two sleeps of the fake clock: what a sleep
@@ -81,7 +81,7 @@ TEST_F(EventLoopTest, ASilentTseServerIsProbedWhileOrdersGoOnUnsigned) {
   EXPECT_EQ(confirmed, " 1@550 2@1550 1@17550 2@27550 1@28550 1@31550");
   EXPECT_EQ(kitchen, " 11:-1@15750 12:-1@16750 14:-1@17550 15:-1@28550 15:100@30000 17:101@31750");
   EXPECT_EQ(f.tseServer.calls.size(), 4u) << "11, 12, the probe, 17";
-  const std::string log = f.poller.logText();
+  const std::string log = f.log.text();
   EXPECT_EQ(log.find("FEHLER: TSE-Server antwortet nicht."), log.rfind("FEHLER: TSE-Server antwortet nicht."));
   EXPECT_NE(log.find("TSE-Server antwortet wieder"), std::string::npos);
   EXPECT_NE(ReadAll(f.tse.TseLogPath()).find(" - TSE-SERVER ANTWORTET NICHT, nicht gesendet"), std::string::npos);
@@ -91,7 +91,7 @@ TEST_F(EventLoopTest, AStopTakesNoNewFileButLetsTheJobsUnderWayEnd) {
   f.tseServer.answer = false;
   Order(0, 1, 11);
   Order(1000, 2, 12);
-  f.poller.hooks().stopRequested = [this] { return Now() >= 700; };
+  f.afterPass = [this] { return Now() >= 700; };
   RunScript();
   f.poller.PollTerminals();
   EXPECT_EQ(confirmed, " 1@550");

@@ -77,8 +77,8 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
                                                         "abgerechnet: nicht alle Bestellzeilen gebucht\\.\r\n")))
       << f.Confirm(1);
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(menge) FROM bestellung WHERE tisch = 8"), "2/2");
-  EXPECT_EQ(f.poller.logText().find("x Cola 0,4 ; c;"), std::string::npos) << f.poller.logText();
-  EXPECT_NE(f.poller.logText().find("FEHLER: Barabrechnung von Tisch 8 nicht ausgeführt"), std::string::npos);
+  EXPECT_EQ(f.log.text().find("x Cola 0,4 ; c;"), std::string::npos) << f.log.text();
+  EXPECT_NE(f.log.text().find("FEHLER: Barabrechnung von Tisch 8 nicht ausgeführt"), std::string::npos);
   // The run ends while a settlement is under way: the next one finds the work
   // file and a journal that says the settlement was pending, and does not run
   // it again (nothing billed twice) but tells the terminal to check the table.
@@ -105,8 +105,8 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
   WriteAll(f.Slot(1) + "ppcorders1.in", "A;5;3\r\nD;10;1\r\nE;;\r\n");
   f.db.env().FailOperation("read", "ppcorders1.in", 1);
   f.Pass();
-  EXPECT_NE(f.poller.logText().find("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar"), std::string::npos);
-  EXPECT_NE(f.poller.logText().find("ppcorders1.in aus einem unterbrochenen Lauf nach"), std::string::npos);
+  EXPECT_NE(f.log.text().find("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar"), std::string::npos);
+  EXPECT_NE(f.log.text().find("ppcorders1.in aus einem unterbrochenen Lauf nach"), std::string::npos);
   EXPECT_FALSE(fs::exists(f.Slot(1) + "ppcorders1.in"));
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(tisch) FROM bestellung"), "8/69")
       << "tables 12, 12, 7, 7, 8, 8, 6 and 9";
@@ -117,7 +117,7 @@ TEST_F(OrderFileTest, BooksLinesConfirmsStartsTseAndPrintsKitchenReceipt) {
 TEST_F(OrderFileTest, OnePassServesAllFiveSlotsEachInItsOwnFolder) {
   // The fixture's two slots: a printer named "kein ..." is none, a slot without
   // folder is never polled. A pass looks at the slots, then runs the loop 50 ms.
-  EXPECT_EQ(f.poller.slots()[2].printer, "");
+  EXPECT_EQ(f.exchange.slots()[2].printer, "");
   f.Pass();
   EXPECT_EQ(f.db.env().sleeps(), std::vector<int>({50}));
   std::string set;
@@ -128,7 +128,7 @@ TEST_F(OrderFileTest, OnePassServesAllFiveSlotsEachInItsOwnFolder) {
   }
   f.db.Exec("UPDATE system SET " + set);
   f.poller.Load();
-  EXPECT_EQ(f.poller.slots()[5].folder + " " + f.poller.slots()[5].printer, f.Slot(5) + " COM5");
+  EXPECT_EQ(f.exchange.slots()[5].folder + " " + f.exchange.slots()[5].printer, f.Slot(5) + " COM5");
 
   for (int i = 1; i <= 4; ++i) f.Drop(i, "bestell.txt", {"A;" + std::to_string(10 + i) + ";3", "D;10;1;;", "E;;"});
   f.Drop(5, "info.txt", {"T;15"});
@@ -150,18 +150,18 @@ TEST_F(OrderFileTest, OnePassServesAllFiveSlotsEachInItsOwnFolder) {
 // 0 or none that keeps the normal one, and offers that hold until their end as
 // stored (a plain date ends at the start of that day).
 TEST_F(OrderFileTest, LinePriceByToppingsTimeAndPlace) {
-  ASSERT_EQ(f.poller.orderImport().ImportOrderLine("D; P ;2; scharf ;2x15+1x99+1x7", 5, 3), "OK");
+  ASSERT_EQ(f.orders.orderImport().ImportOrderLine("D; P ;2; scharf ;2x15+1x99+1x7", 5, 3), "OK");
   EXPECT_EQ(
       f.db.Scalar("SELECT epreis || '/' || opreis || '/' || menge || '/' || kueinfo || '/' || belaginfo || '/' || "
                   "belnrinfo || '/' || kueprt FROM bestellung"),
       "910/910/2/scharf/2xOliven, Käse, /2x15;1x7;/2");
   f.db.Exec("DELETE FROM bestellung");
   for (const char* toppings : {"-9x15", "2x15+-100x7", "0x7", "x7"}) {
-    const std::string result = f.poller.orderImport().ImportOrderLine(std::string("D;P;1;;") + toppings, 5, 3);
+    const std::string result = f.orders.orderImport().ImportOrderLine(std::string("D;P;1;;") + toppings, 5, 3);
     EXPECT_EQ(result.rfind("Belaganzahl unzulässig", 0), 0u) << toppings << ": " << result;
   }
   f.db.Exec("UPDATE belaege SET preis2 = 2000000000 WHERE belnr = 15");
-  EXPECT_NE(f.poller.orderImport().ImportOrderLine("D;P;1;;2x15", 5, 3), "OK");
+  EXPECT_NE(f.orders.orderImport().ImportOrderLine("D;P;1;;2x15", 5, 3), "OK");
   EXPECT_EQ(f.db.Count("bestellung"), 0);
   f.AddArticle("W", "Wasser", 300, 1, "happy1preis = 0, ahpreis = 0");
   f.AddArticle("A", "Angebot", 300, 1, "angbis = '2026-12-06 00:00:00', angpreis = 199");
@@ -181,11 +181,11 @@ TEST_F(OrderFileTest, LinePriceByToppingsTimeAndPlace) {
   for (const auto& [hours, h, m, s, artnr, takeAway, price] : cases) {
     f.db.Exec("UPDATE system SET " + hours);
     f.db.env().SetNow({Date{2026, 12, 5}, h, m, s, 0});
-    EXPECT_EQ(f.poller.orderImport().GetArticlePrice(artnr, takeAway), price)
+    EXPECT_EQ(f.orders.orderImport().GetArticlePrice(artnr, takeAway), price)
         << artnr << " " << h << ":" << m << ":" << s;
   }
   f.db.env().SetNow({Date{2026, 12, 6}, 0, 0, 0, 0});
-  EXPECT_EQ(f.poller.orderImport().GetArticlePrice("A", false), 300);
+  EXPECT_EQ(f.orders.orderImport().GetArticlePrice("A", false), 300);
 }
 
 // Without its closing "E" line an order waits; one that never gets it is
@@ -217,7 +217,7 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
   const std::string request = f.Slot(1) + "info.txt";
   WriteAll(request, "ABRECHNEN;50;3;47");
   gateway::Handover h;
-  for (int i = 0; i < 40 && h.outcome != HandoverOutcome::Refused; ++i) h = f.poller.RequestFile(1).TakeOver("");
+  for (int i = 0; i < 40 && h.outcome != HandoverOutcome::Refused; ++i) h = f.exchange.RequestFile(1).TakeOver("");
   EXPECT_EQ(h.outcome, HandoverOutcome::Refused);
   EXPECT_EQ(h.error, "unvollständig (ohne Zeilenende)");
   EXPECT_FALSE(fs::exists(request));
@@ -281,12 +281,12 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
             0);
   EXPECT_EQ(f.db.Count("bestellung", "tisch = 16"), 0);
 
-  f.poller.AddLogLine(std::string(5000, 'l'));
+  f.log.AddLogLine(std::string(5000, 'l'));
   EXPECT_LE(f.db.ui().logLines.back().size(), gateway::kMaxLogLineChars);
   // The running log keeps the newest 4000 characters.
-  for (int i = 0; i < 200; ++i) f.poller.AddLogLine("Zeile " + std::to_string(i) + std::string(30, '.'));
-  EXPECT_EQ(f.poller.logText().size(), 4000u);
-  EXPECT_EQ(f.poller.logText().substr(4000 - 41), "Zeile 199" + std::string(30, '.') + "\r\n");
+  for (int i = 0; i < 200; ++i) f.log.AddLogLine("Zeile " + std::to_string(i) + std::string(30, '.'));
+  EXPECT_EQ(f.log.text().size(), 4000u);
+  EXPECT_EQ(f.log.text().substr(4000 - 41), "Zeile 199" + std::string(30, '.') + "\r\n");
 
   fs::create_directory(order);
 #ifndef _WIN32  // Windows folders hold no pipes
@@ -305,8 +305,7 @@ TEST_F(OrderFileTest, UnfinishedRefusedAndFailedFilesAnswerWithEveryFailure) {
 // pause that doubles, then set aside; the other terminal is served meanwhile,
 // and the terminal's next order is booked.
 TEST_F(OrderFileTest, AnOrderThatKeepsFailingIsTriedLessOftenThenSetAside) {
-  f.poller.hooks().newestLine = [] { return int64_t{0}; };
-  f.poller.hooks().claimBooked = [](int32_t table, int64_t) -> std::string {
+  f.claimBooked = [](int32_t table) -> std::string {
     if (table == 12) throw std::bad_alloc();
     return "";
   };
@@ -343,22 +342,23 @@ TEST_F(OrderFileTest, ALockConflictAtAnyCallBooksTheWholeOrderOnceOrNothing) {
     FaultyConnection faulty(f.db.conn(), true, variant < 2);
     db::DbTools tools(faulty, f.db.state(), f.loop, f.db.ui());
     fiscal::Tse tse(tools, f.tseServer, fiscal::TseIdentity{});
-    gateway::TerminalPoller poller(tools, tse, f.loop, {});
-    poller.Load();
+    gateway::TerminalExchange exchange(tools, f.log);
+    exchange.Load();
+    gateway::OrderBooking orders(tools, tse, exchange, f.log, nullptr, nullptr);
     for (int64_t n = 1;; ++n) {
       SCOPED_TRACE(std::to_string(variant) + ": call " + std::to_string(n));
       f.db.Exec("DELETE FROM bestellung");
       f.db.Exec("DELETE FROM pdajournal");
       f.Drop(1, "bestell.txt", order);
       faulty.FailCall(n, 1 + variant % 2);
-      poller.ProcessOrderFile(1);
+      orders.ProcessOrderFile(1);
       const bool tripped = faulty.failed();
       faulty.FailCall(0);
       if (f.Confirm(1) != "OK\r\n") {
         EXPECT_EQ(f.Confirm(1), " +++ Bestellung nicht gespeichert: Datenbank ist belegt, bitte erneut senden.\r\n");
         EXPECT_EQ(f.db.Count("bestellung") + f.db.Count("pdajournal"), 0);
         f.Drop(1, "bestell.txt", order);
-        poller.ProcessOrderFile(1);
+        orders.ProcessOrderFile(1);
       }
       EXPECT_EQ(f.Confirm(1), "OK\r\n");
       EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(menge) || '/' || (SELECT COUNT(*) FROM pdajournal) "

@@ -27,11 +27,11 @@ class TerminalRequestTest : public ::testing::Test {
       : ini(f.db.env(), f.db.folder()),
         printLines{ini, f.db.ui(), engine},
         receipt(f.db.tools(), printLines),
-        settlement(f.db.tools(), f.poller, &f.tse, {}, observed),
-        requests(f.db.tools(), f.poller, settlement, receipt, observed),
-        kitchenReceipts(f.db.tools(), printLines, f.tse, f.poller),
-        kitchenPrinting(f.db.tools(), f.tse, kitchenReceipts, f.poller.holds(), f.poller),
-        recovery(f.db.tools(), kitchenPrinting, receipt, f.poller) {
+        settlement(f.db.tools(), f.log, &f.tse, {}, observed),
+        kitchenReceipts(f.db.tools(), printLines, f.tse, f.log),
+        kitchenPrinting(f.db.tools(), f.tse, kitchenReceipts, holds, f.log),
+        requests(f.db.tools(), f.exchange, f.log, settlement, receipt, holds, &kitchen, {}, observed),
+        recovery(f.db.tools(), kitchenPrinting, receipt, f.log) {
     f.AddArticle("10", "Cola", 300, 1, "mwst = 1");
     f.AddArticle("20", "Pizza", 850, 1, "mwst = 2");
     f.db.Exec("INSERT INTO kunden (kdnr, cardno, \"limit\", name) VALUES (7, 'K-77', 500, 'Muster')");
@@ -66,6 +66,17 @@ class TerminalRequestTest : public ::testing::Test {
     void RequestRead(int, RequestKind kind) override { requests += "LTCKU"[static_cast<int>(kind)]; }
   };
 
+  // The kitchen a payment asks for lines it has not had: `pending` plays it.
+  struct Kitchen final : gateway::OrderKitchen {
+    std::function<void(int32_t table, const std::string& waiter)> pending;
+    int64_t NewestLine() override { return -1; }
+    std::string ClaimBooked(int32_t, int64_t) override { return ""; }
+    void PrintOrder(int32_t, int32_t, int32_t, const std::string&, const std::string&) override {}
+    void PrintPending(int32_t table, const std::string& waiter) override {
+      if (pending) pending(table, waiter);
+    }
+  };
+
   GatewayFixture f;
   Observed observed;
   platform::IniFile ini;
@@ -73,9 +84,11 @@ class TerminalRequestTest : public ::testing::Test {
   printing::PrintServices printLines;
   printing::CustomerReceipt receipt;
   settlement::TableSettlement settlement;
-  gateway::TerminalRequests requests;
+  loop::Holds holds{f.loop, loop::Holds::Rank::Table};
+  Kitchen kitchen;
   printing::KitchenReceipts kitchenReceipts;
   gateway::KitchenPrinting kitchenPrinting;
+  gateway::TerminalRequests requests;
   gateway::CrashRecovery recovery;
 };
 
@@ -112,25 +125,26 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   // The receipt printed on terminal 1's printer (its archive copy before).
   ASSERT_EQ(engine.printouts.size(), 4u);
   EXPECT_EQ(engine.printouts[3].channel, "NETZCOM1");
-  EXPECT_NE(f.poller.logText().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
+  EXPECT_NE(f.log.text().find("Tisch 12 am PDA abgerechnet (Teilabrechnung) / BAR"), std::string::npos);
   Order(40, "10", 1, 300);
   Order(40, "20", 1, 850, false);
   Order(40, "$GVTGAG", 1, 100, false);
   // No kitchen printout, or one that fails and leaves the line pending: the table stays open.
   EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
   std::vector<std::string> printed;
-  requests.SetKitchenPrint(
-      [&](int32_t table, const std::string& waiter) { printed.push_back(std::to_string(table) + "/" + waiter); });
+  kitchen.pending = [&](int32_t table, const std::string& waiter) {
+    printed.push_back(std::to_string(table) + "/" + waiter);
+  };
   EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "ERR;Küchenbon für Tisch 40 nicht gedruckt, Tisch bleibt offen.\r\n");
   // A partial payment of lines the kitchen has had needs no printout.
   EXPECT_EQ(Ask("ABRECHNEN;40;3;5"), "OK\r\n");
   EXPECT_EQ(printed, std::vector<std::string>({"40/3 - Anna"}));
   // Printed: the rest is paid. A line another station books meanwhile is
   // neither printed here nor paid unprinted.
-  requests.SetKitchenPrint([&](int32_t table, const std::string&) {
+  kitchen.pending = [&](int32_t table, const std::string&) {
     f.db.Exec("UPDATE bestellung SET haskuebon = -1 WHERE tisch = " + std::to_string(table));
     Order(40, "10", 3, 300, false);
-  });
+  };
   EXPECT_EQ(Ask("ABRECHNEN;40;3;"), "OK\r\n");
   EXPECT_EQ(f.db.Scalar("SELECT COUNT(*) || '/' || SUM(betrag) FROM kass WHERE tisch = 40"), "2/1250");
   EXPECT_EQ(f.db.Scalar("SELECT menge || '/' || haskuebon FROM bestellung WHERE tisch = 40"), "3/0");
@@ -169,7 +183,7 @@ TEST_F(TerminalRequestTest, SettlementsAnswersAndRefusals) {
   // A balance that cannot be read is no balance of 0.
   f.db.Exec("ALTER TABLE kdkto RENAME TO kdkto_weg");
   EXPECT_EQ(Ask("KUKA;20;3;K-77"), "ERR;Tischabrechnung fehlgeschlagen.\r\n");
-  EXPECT_NE(f.poller.logText().find("Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
+  EXPECT_NE(f.log.text().find("Deckung des Kundenkontos 7 nicht lesbar"), std::string::npos);
   // A settlement that fails is not answered OK, and the lines stay (with their guests).
   f.db.Exec("UPDATE bestellung SET gast = 2");
   f.db.state().mwst[1] = Rate{0};
@@ -209,12 +223,12 @@ TEST_F(TerminalRequestTest, RestartPrintsLinesThatNeverReachedTheKitchenAndSigns
   EXPECT_EQ(f.db.Count("tse_server_req", "kasse = 2") + f.db.Count("tse_server_ans", "kasse = 2"), 2);
   EXPECT_EQ(f.loop.jobCount(), 2u);
   f.loop.RunUntilIdle();
-  const auto kitchen = engine.Delivered("COM3");
-  ASSERT_EQ(kitchen.size(), 2u);
+  const auto slips = engine.Delivered("COM3");
+  ASSERT_EQ(slips.size(), 2u);
   // The waiter of the order, not an empty one; a line the kitchen has is not printed again.
-  EXPECT_THAT(kitchen[0].lines, ::testing::Contains(::testing::HasSubstr("1x Kaffee")));
-  EXPECT_THAT(kitchen[0].lines, ::testing::Contains(::testing::HasSubstr("Kellner: 3 - Anna")));
-  EXPECT_THAT(kitchen[1].lines, ::testing::Not(::testing::Contains(::testing::HasSubstr("Brot"))));
+  EXPECT_THAT(slips[0].lines, ::testing::Contains(::testing::HasSubstr("1x Kaffee")));
+  EXPECT_THAT(slips[0].lines, ::testing::Contains(::testing::HasSubstr("Kellner: 3 - Anna")));
+  EXPECT_THAT(slips[1].lines, ::testing::Not(::testing::Contains(::testing::HasSubstr("Brot"))));
   // One fresh transaction per table, each finished as an order; the tip-only table starts none.
   EXPECT_EQ(f.tseServer.calls,
             std::vector<std::string>({"S", "F:100:Bestellung-V1:1;\"Kaffee\";2.50\r1;\"Kuchen\";2.50", "S",

@@ -4,35 +4,40 @@
 
 namespace tolven::testing {
 
-namespace {
-gateway::GatewayHooks MakeHooks(GatewayFixture* f) {
-  gateway::GatewayHooks h;
-  h.printKueBon = [f](int32_t trx, int32_t start, int32_t table, const std::string& waiter, const std::string&) {
-    f->kitchenCalls.push_back(std::to_string(trx) + "/" + std::to_string(start) + "/" + std::to_string(table) + "/" +
-                              waiter);
-  };
-  h.settleTable = [f](int slot, int32_t table, int32_t waiter, const std::string& payment, const std::string& list) {
-    f->settleCalls.push_back(std::to_string(slot) + "/" + std::to_string(table) + "/" + std::to_string(waiter) + "/" +
-                             payment + "/" + list);
-    if (f->duringSettlement) f->duringSettlement();
-    return f->settleRefusal.empty() ? Status::Ok() : Status::Error(f->settleRefusal);
-  };
-  h.handleRequest = [f](int slot, const std::string& request, const std::string&) {
-    f->requestCalls.push_back(std::to_string(slot));
-    std::filesystem::remove(request);
-  };
-  return h;
-}
-}  // namespace
-
 GatewayFixture::GatewayFixture()
-    : tse(tools, tseServer, fiscal::TseIdentity{}), poller(tools, tse, loop, MakeHooks(this)) {
+    : tse(tools, tseServer, fiscal::TseIdentity{}),
+      orders(tools, tse, exchange, log, this, this),
+      poller(tools, exchange, orders, this, loop, log,
+             gateway::PollCallbacks{{}, [this] { return afterPass && afterPass(); }}) {
   for (int i = 1; i <= 2; ++i) std::filesystem::create_directories(Slot(i));
   db.Exec("UPDATE system SET pfadppcsync1 = '" + Slot(1) + "', pfadppcsync2 = '" + Slot(2) +
           "', pdaprt1 = 'COM1', pdaprt2 = 'kein Drucker'");
   db.Exec("INSERT INTO kassi (kanr, name, schluesselnr) VALUES (3, 'Anna', '4711')");
   db.Exec("INSERT INTO artgrp (artgrp, kueprt) VALUES (1, 2)");
   poller.Load();
+}
+
+void GatewayFixture::PrintOrder(int32_t trx, int32_t start, int32_t table, const std::string& waiter,
+                                const std::string&) {
+  if (printOrder) {
+    printOrder(trx, table);
+    return;
+  }
+  kitchenCalls.push_back(std::to_string(trx) + "/" + std::to_string(start) + "/" + std::to_string(table) + "/" +
+                         waiter);
+}
+
+Status GatewayFixture::SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,
+                                   const std::string& list) {
+  settleCalls.push_back(std::to_string(slot) + "/" + std::to_string(table) + "/" + std::to_string(waiter) + "/" +
+                        payment + "/" + list);
+  if (duringSettlement) duringSettlement();
+  return settleRefusal.empty() ? Status::Ok() : Status::Error(settleRefusal);
+}
+
+void GatewayFixture::HandleTerminalRequest(int slot, const std::string& requestFile, const std::string&) {
+  requestCalls.push_back(std::to_string(slot));
+  std::filesystem::remove(requestFile);
 }
 
 void GatewayFixture::Drop(int slot, const std::string& name, const std::vector<std::string>& lines) {

@@ -1,20 +1,21 @@
 // The order file of a terminal: taken over, booked in one transaction with its
 // journal row, answered in "confirm.kas", then the kitchen receipts and the
 // cash settlement it may ask for.
+#include "gateway/order_booking.h"
+
 #include <algorithm>
 #include <optional>
 
 #include "common/text.h"
 #include "db/transaction.h"
 #include "fiscal/tse.h"
-#include "gateway/terminal_poller.h"
 
 namespace tolven::gateway {
 
 using db::GetFieldValue;
 
 // What one attempt at booking a file came to.
-struct TerminalPoller::Booking {
+struct OrderBooking::Booking {
   int booked = 0;
   int failed = 0;
   std::string errors;
@@ -73,46 +74,58 @@ std::string NotSettled(int32_t table, const std::string& reason) {
 
 }  // namespace
 
-void TerminalPoller::StartKitchenPrinting(int32_t table, int32_t waiter, const std::string& token) {
+void OrderBooking::StartKitchenPrinting(int32_t table, int32_t waiter, const std::string& token) {
   const std::string waiterText = tools_.WaiterText(waiter);
   // The order's lines are its own since its booking (claimed in the
   // database), so its TSE transaction covers exactly them whenever it starts,
   // and a silent TSE server's wait holds up no other order of the table.
   // A failed start reaches the printout as kNoTransaction.
   const fiscal::TseStart started = tse_.TSE_StartTransaction().value_or(fiscal::TseStart{fiscal::kNoTransaction, 0});
-  if (hooks_.printKueBon) {
-    hooks_.printKueBon(started.transactionNumber, started.startTime, table, waiterText, token);
+  if (kitchen_) {
+    kitchen_->PrintOrder(started.transactionNumber, started.startTime, table, waiterText, token);
   } else {
-    AddLogLine("  (Küchenbon-Druck nicht eingerichtet)");
+    log_.AddLogLine("  (Küchenbon-Druck nicht eingerichtet)");
   }
 }
 
-void TerminalPoller::ProcessOrderFile(int slotIndex) {
-  TerminalSlot& slot = slots_[slotIndex];
-  ExchangeFile& file = OrderFile(slotIndex);
+OrderBooking::OrderBooking(db::DbTools& tools, fiscal::Tse& tse, TerminalExchange& exchange, LogSink& log,
+                           OrderKitchen* kitchen, TableSettler* settler, Observer& observer)
+    : tools_(tools),
+      tse_(tse),
+      exchange_(exchange),
+      log_(log),
+      kitchen_(kitchen),
+      settler_(settler),
+      observer_(observer),
+      orderImport_(tools, log),
+      journal_(tools, log) {}
+
+void OrderBooking::ProcessOrderFile(int slotIndex, const std::function<void()>& release) {
+  TerminalSlot& slot = exchange_.slot(slotIndex);
+  ExchangeFile& file = exchange_.OrderFile(slotIndex);
   if (file.LeftoverPresent()) {
-    RecoverOrderFile(slotIndex);
+    RecoverOrderFile(slotIndex, release);
     return;
   }
   const Handover h = file.TakeOver("Daten von Orderterminal " + std::to_string(slotIndex) + " werden übernommen...");
   if (h.outcome == HandoverOutcome::Refused) {
     const std::string answer = " +++ Bestelldatei abgelehnt: " + h.error + ".";
-    WriteAnswerFile(slot.folder + "confirm.kas", answer + "\r\n");
+    exchange_.WriteAnswerFile(slot.folder + "confirm.kas", answer + "\r\n");
     slot.lastAnswer = answer;
     slot.lastTime = FormatHMS(tools_.env().Now());
     return;
   }
   if (h.outcome != HandoverOutcome::Taken) return;
-  BookOrderFile(slotIndex, h.contents, OrderJournal::Identity(h.contents, h.info), h.unfinished);
+  BookOrderFile(slotIndex, h.contents, OrderJournal::Identity(h.contents, h.info), h.unfinished, release);
 }
 
-void TerminalPoller::RecoverOrderFile(int slotIndex) {
-  TerminalSlot& slot = slots_[slotIndex];
-  ExchangeFile& file = OrderFile(slotIndex);
+void OrderBooking::RecoverOrderFile(int slotIndex, const std::function<void()>& release) {
+  TerminalSlot& slot = exchange_.slot(slotIndex);
+  ExchangeFile& file = exchange_.OrderFile(slotIndex);
   std::string contents;
   platform::FileInfo info;
   if (Status st = file.ReadWork(contents, info); !st) {
-    AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
+    log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
     file.SetWorkAside("unverarbeitet");
     return;
   }
@@ -126,13 +139,14 @@ void TerminalPoller::RecoverOrderFile(int slotIndex) {
       file.SetWorkAside("unverarbeitet");
       return;
     case OrderJournal::Lookup::NotBooked:
-      AddLogLine("Unverarbeitete Bestellung von Orderterminal " + std::to_string(slotIndex) + " wird jetzt gebucht.");
-      BookOrderFile(slotIndex, contents, identity, !EndsWithClosingRecord(contents));
+      log_.AddLogLine("Unverarbeitete Bestellung von Orderterminal " + std::to_string(slotIndex) +
+                      " wird jetzt gebucht.");
+      BookOrderFile(slotIndex, contents, identity, !EndsWithClosingRecord(contents), release);
       return;
     case OrderJournal::Lookup::Booked: break;
   }
-  AddLogLine("Bestellung von Orderterminal " + std::to_string(slotIndex) +
-             " war bereits gebucht; die Bestätigung wird nachgereicht.");
+  log_.AddLogLine("Bestellung von Orderterminal " + std::to_string(slotIndex) +
+                  " war bereits gebucht; die Bestätigung wird nachgereicht.");
   int32_t table = 0, waiter = 0;
   bool haveTable = false;
   for (const std::string& line : Records(contents)) {
@@ -153,18 +167,18 @@ void TerminalPoller::RecoverOrderFile(int slotIndex) {
     // Whether the settlement went through before the interruption cannot be
     // told from here; it is not run a second time.
     answer = (answer == "OK" ? "" : answer) + NotSettled(table, "Abrechnung wurde unterbrochen, bitte Tisch prüfen.");
-    AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(table) + " wurde unterbrochen. Bitte prüfen.");
+    log_.AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(table) + " wurde unterbrochen. Bitte prüfen.");
     journal_.Conclude(slotIndex, identity, answer);
   }
-  if (!WriteAnswerFile(slot.folder + "confirm.kas", answer + "\r\n")) return;
-  if (Status st = file.DeleteWork(); !st) AddLogLine("FEHLER: " + st.message());
+  if (!exchange_.WriteAnswerFile(slot.folder + "confirm.kas", answer + "\r\n")) return;
+  if (Status st = file.DeleteWork(); !st) log_.AddLogLine("FEHLER: " + st.message());
   slot.lastAnswer = CutForLog(answer);
   slot.lastTime = FormatHMS(tools_.env().Now());
 }
 
-TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std::vector<std::string>& lines,
-                                                       const std::string& identity, bool unfinished, bool journal,
-                                                       const std::vector<std::pair<size_t, std::string>>& refused) {
+OrderBooking::Booking OrderBooking::AttemptBooking(int slotIndex, const std::vector<std::string>& lines,
+                                                   const std::string& identity, bool unfinished, bool journal,
+                                                   const std::vector<std::pair<size_t, std::string>>& refused) {
   Booking b;
   db::Connection& conn = tools_.connection();
   db::Transaction transaction(conn);
@@ -201,7 +215,7 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
     return b;
   }
   const bool savepoints = conn.SupportsSavepoints();
-  const int64_t newestBefore = hooks_.newestLine ? hooks_.newestLine() : -1;
+  const int64_t newestBefore = kitchen_ ? kitchen_->NewestLine() : -1;
   // Ends the savepoint of a line, back to before the line first when `undo`;
   // false (the whole file lost) when that fails.
   auto closeLine = [&](bool undo) {
@@ -304,12 +318,12 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
   // The booked lines are the order's for the kitchen from the commit on: no
   // other order, station or settlement prints or signs them meanwhile. Those
   // of an order with a failed line wait for the table's next order unclaimed.
-  if (b.booked > 0 && b.failed == 0 && hooks_.claimBooked && newestBefore >= 0) {
+  if (b.booked > 0 && b.failed == 0 && kitchen_ && newestBefore >= 0) {
     if (Status saved = savepoints ? transaction.Savepoint("kueche") : Status::Ok(); !saved) {
       wholeFileLost(saved.message(), saved.IsConflict());
       return b;
     }
-    b.kitchenToken = hooks_.claimBooked(b.table, newestBefore);
+    b.kitchenToken = kitchen_->ClaimBooked(b.table, newestBefore);
     // Unclaimed, the lines are claimed when they print.
     if (savepoints) {
       const Status kept = b.kitchenToken.empty() ? transaction.RollbackToSavepoint("kueche") : Status::Ok();
@@ -354,11 +368,11 @@ TerminalPoller::Booking TerminalPoller::AttemptBooking(int slotIndex, const std:
   return b;
 }
 
-void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, const std::string& identity,
-                                   bool unfinished) {
-  TerminalSlot& slot = slots_[slotIndex];
+void OrderBooking::BookOrderFile(int slotIndex, const std::string& contents, const std::string& identity,
+                                 bool unfinished, const std::function<void()>& release) {
+  TerminalSlot& slot = exchange_.slot(slotIndex);
   platform::Env& env = tools_.env();
-  ExchangeFile& file = OrderFile(slotIndex);
+  ExchangeFile& file = exchange_.OrderFile(slotIndex);
   const std::string confirmFile = slot.folder + "confirm.kas";
 
   std::vector<std::string> lines = Records(contents);
@@ -379,11 +393,12 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
   for (bool conflictSeen = false;;) {
     if (b.conflict && !conflictSeen) {
       conflictSeen = true;
-      AddLogLine("  Sperrkonflikt mit einer anderen Station (" + *b.conflict + "), Bestellung wird erneut gebucht.");
+      log_.AddLogLine("  Sperrkonflikt mit einer anderen Station (" + *b.conflict +
+                      "), Bestellung wird erneut gebucht.");
     } else if (!b.conflict && (b.retryWithout || b.retryWithoutJournal)) {
       if (b.retryWithout) refused.emplace_back(*b.retryWithout, b.retryMessage);
       if (b.retryWithoutJournal) journal = false;
-      AddLogLine("  Bestellung wird ohne die abgelehnte Zeile erneut gebucht.");
+      log_.AddLogLine("  Bestellung wird ohne die abgelehnte Zeile erneut gebucht.");
     } else {
       break;
     }
@@ -392,7 +407,7 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
   for (size_t i = 0; i < b.log.size(); ++i) {
     if (i > 0 && i % kLinesBetweenPauses == 0) env.SleepMs(0);
     // The log never says a line was booked when its booking was not committed.
-    if (!b.log[i].first || b.stored) AddLogLine(b.log[i].second);
+    if (!b.log[i].first || b.stored) log_.AddLogLine(b.log[i].second);
   }
   std::string answer = b.failed > 0 ? b.errors : "OK";
   observer_.OrderBooked(slotIndex, b.stored, b.failed);
@@ -400,8 +415,8 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
 
   bool answered = false;
   auto finish = [&](const std::string& text) {
-    answered = WriteAnswerFile(confirmFile, text + "\r\n");
-    AddLogLine(b.failed > 0 || text != "OK" ? "FEHLER bei der Datenübernahme." : "OK");
+    answered = exchange_.WriteAnswerFile(confirmFile, text + "\r\n");
+    log_.AddLogLine(b.failed > 0 || text != "OK" ? "FEHLER bei der Datenübernahme." : "OK");
     slot.lastAnswer = CutForLog(text);
     slot.lastTime = FormatHMS(env.Now());
   };
@@ -412,8 +427,8 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
   // and answers it then.
   auto done = [&] {
     if (!answered && b.recorded) return;
-    if (Status st = file.DeleteWork(); !st) AddLogLine("FEHLER: " + st.message());
-    ReleaseSlot(slotIndex);
+    if (Status st = file.DeleteWork(); !st) log_.AddLogLine("FEHLER: " + st.message());
+    if (release) release();
   };
   const bool settleNow = b.stored && b.settle && b.failed == 0;
   // A cash settlement is answered once it is decided, so that a refusal
@@ -424,14 +439,14 @@ void TerminalPoller::BookOrderFile(int slotIndex, const std::string& contents, c
   }
   if (b.stored && b.failed == 0) StartKitchenPrinting(b.table, b.waiter, b.kitchenToken);
   if (settleNow) {
-    if (hooks_.settleTable) {
-      if (const Status settled = hooks_.settleTable(slotIndex, b.table, b.waiter, "BAR", ""); !settled) {
+    if (settler_) {
+      if (const Status settled = settler_->SettleTable(slotIndex, b.table, b.waiter, "BAR", ""); !settled) {
         const std::string reason = settled.message().empty() ? "Tischabrechnung fehlgeschlagen." : settled.message();
         answer = NotSettled(b.table, reason);
-        AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(b.table) + " nicht ausgeführt: " + reason);
+        log_.AddLogLine("FEHLER: Barabrechnung von Tisch " + std::to_string(b.table) + " nicht ausgeführt: " + reason);
       }
     } else {
-      AddLogLine("  (Barabrechnung nicht eingerichtet)");
+      log_.AddLogLine("  (Barabrechnung nicht eingerichtet)");
     }
     if (b.recorded) journal_.Conclude(slotIndex, identity, answer);
     finish(answer);
