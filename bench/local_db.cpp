@@ -61,7 +61,7 @@ bool LocalDb::Create(std::string& error) {
   state_.mwst = {Rate{0}, Rate::FromPercent(19), Rate::FromPercent(7), Rate{0}};
   state_.tseViaServer = true;
   (void)env_.CreateFolder(state_.logPfad + "TSE");
-  tools_ = std::make_unique<db::DbTools>(*conn_, state_, env_, ui_);
+  tools_ = std::make_unique<db::StationContext>(*conn_, state_, env_, ui_);
   return true;
 }
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "db/db_tools.h"
 #include "db/startup_state.h"
+#include "db/station_context.h"
 #include "platform/env.h"
 #include "platform/ui.h"
 
@@ -36,7 +36,7 @@ class LocalDb {
   bool Create(std::string& error);
 
   db::Connection& conn() { return *conn_; }
-  db::DbTools& tools() { return *tools_; }
+  db::StationContext& tools() { return *tools_; }
   StartupState& state() { return state_; }
   QuietUi& ui() { return ui_; }
   const std::string& folder() const { return folder_; }
@@ -54,7 +54,7 @@ class LocalDb {
   QuietUi ui_;
   StartupState state_;
   std::unique_ptr<db::Connection> conn_;
-  std::unique_ptr<db::DbTools> tools_;
+  std::unique_ptr<db::StationContext> tools_;
 };
 
 }  // namespace tolven::bench

@@ -1,7 +1,7 @@
 #include "db/dialect.h"
 
 #include "common/text.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 namespace tolven::db {
 

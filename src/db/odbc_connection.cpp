@@ -7,9 +7,9 @@
 
 #include "common/cp1252.h"
 #include "common/text.h"
-#include "db/db_tools.h"
 #include "db/odbc_api.h"
 #include "db/odbc_diagnostics.h"
+#include "db/station_context.h"
 #include "platform/system_text.h"
 
 namespace tolven::db {

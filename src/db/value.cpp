@@ -4,7 +4,7 @@
 
 #include "common/text.h"
 #include "db/connection.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 namespace tolven::db {
 

@@ -24,7 +24,8 @@ std::string Printable(std::string text) {
 
 }  // namespace
 
-CustomerDisplay::CustomerDisplay(db::DbTools& tools, platform::IniFile& ini, PortFactory portFactory, Converter convert)
+CustomerDisplay::CustomerDisplay(db::StationContext& tools, platform::IniFile& ini, PortFactory portFactory,
+                                 Converter convert)
     : tools_(tools), ini_(ini), portFactory_(std::move(portFactory)), convert_(std::move(convert)) {}
 
 DisplayKind CustomerDisplay::DetermineKind(const std::string& typeText, int comdisp) {

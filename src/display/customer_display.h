@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "loop/holds.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "display/display_protocol.h"
+#include "loop/holds.h"
 #include "platform/ini_file.h"
 #include "platform/serial_port.h"
 
@@ -30,7 +30,7 @@ class CustomerDisplay {
   // Printer character conversion applied to the texts of serial displays.
   using Converter = std::function<std::string(const std::string&)>;
 
-  CustomerDisplay(db::DbTools& tools, platform::IniFile& ini, PortFactory portFactory, Converter convert);
+  CustomerDisplay(db::StationContext& tools, platform::IniFile& ini, PortFactory portFactory, Converter convert);
 
   // Reads the configuration, determines kind and port, opens the port and
   // initialises the display. An already open port is kept.
@@ -60,7 +60,7 @@ class CustomerDisplay {
   // Sends the steps in order; a failed write closes the port and stops.
   void Send(const DisplaySequence& steps);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   platform::IniFile& ini_;
   PortFactory portFactory_;
   Converter convert_;

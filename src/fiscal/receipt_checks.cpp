@@ -55,7 +55,7 @@ bool ClockWentBack(platform::Env& env, const DateTime& previous, const DateTime&
 
 // The header statement; the column list is the one the other programs of the
 // installation write, the customer columns only where the receipt shows them.
-std::string HeaderInsert(db::DbTools& tools, const ReceiptHeader& h, const ReceiptSafeguards& s) {
+std::string HeaderInsert(db::StationContext& tools, const ReceiptHeader& h, const ReceiptSafeguards& s) {
   const StartupState& st = tools.state();
   const std::string sep = " , ";
   const int doy = (h.datumzeit.date.year % 100) * 1000 + DayOfYear(h.datumzeit.date);
@@ -96,7 +96,7 @@ std::string HeaderInsert(db::DbTools& tools, const ReceiptHeader& h, const Recei
 // The turnover counter after this receipt, and the time of receipt bunr - 1 when
 // there is one. An error with its text when the database cannot be read or the
 // counter would leave 32 bits.
-Status CarryTurnoverCounter(db::DbTools& tools, const ReceiptHeader& h, Cents& counter, bool& hasPrevious,
+Status CarryTurnoverCounter(db::StationContext& tools, const ReceiptHeader& h, Cents& counter, bool& hasPrevious,
                             DateTime& previous) {
   auto rs =
       tools.Open("SELECT datumzeit, umsatzzaehler, depline FROM kass WHERE bunr = " + NumStr(int64_t{h.bunr} - 1));
@@ -146,7 +146,7 @@ std::string Signatur0(const SignatureInput& input) {
   return HexEncode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-Status BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, ReceiptSafeguards* stored) {
+Status BelegSchreiben(db::StationContext& tools, const ReceiptHeader& header, ReceiptSafeguards* stored) {
   if (header.rate1.IsZero() || header.rate2.IsZero()) return Status::Error("Falsche MwSt-Sätze 1/2");
 
   ReceiptSafeguards s;

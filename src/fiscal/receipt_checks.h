@@ -11,7 +11,7 @@
 #include "common/crc16.h"
 #include "common/datetime.h"
 #include "common/money.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "fiscal/tse.h"
 
 namespace tolven::fiscal {
@@ -101,6 +101,6 @@ struct ReceiptSignature {
 // (nothing stored) with its text when a VAT rate 1 or 2 is 0, when the
 // receipt lies before receipt bunr - 1, when the turnover counter would leave
 // the 32-bit range, or when a statement fails.
-Status BelegSchreiben(db::DbTools& tools, const ReceiptHeader& header, ReceiptSafeguards* stored = nullptr);
+Status BelegSchreiben(db::StationContext& tools, const ReceiptHeader& header, ReceiptSafeguards* stored = nullptr);
 
 }  // namespace tolven::fiscal

@@ -9,14 +9,14 @@ namespace tolven::fiscal {
 
 namespace {
 
-std::string TseLogPathOn(db::DbTools& tools, const Date& day) {
+std::string TseLogPathOn(db::StationContext& tools, const Date& day) {
   return tools.state().logPfad + "TSE" + platform::kPathSepText + "TSE_VS_" + std::to_string(tools.state().kasse) +
          "_" + FormatYYMMDD(day) + ".LOG";
 }
 
 }  // namespace
 
-Tse::Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending,
+Tse::Tse(db::StationContext& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending,
          Observer& observer)
     : tools_(tools),
       adapter_(adapter),

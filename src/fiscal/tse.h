@@ -14,7 +14,7 @@
 #include "common/log_sink.h"
 #include "common/observer.h"
 #include "common/result.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "fiscal/tse_breaker.h"
 #include "platform/pending_writes.h"
 
@@ -81,8 +81,8 @@ class Tse {
   // after a restart is signed. Day log lines that cannot be written wait in
   // `pending` (when given) until the file can be written again.
   // `observer` learns the outcome of every request.
-  Tse(db::DbTools& tools, TseServerAdapter& adapter, TseIdentity identity, platform::PendingWrites* pending = nullptr,
-      Observer& observer = NoObserver());
+  Tse(db::StationContext& tools, TseServerAdapter& adapter, TseIdentity identity,
+      platform::PendingWrites* pending = nullptr, Observer& observer = NoObserver());
 
   bool TseInUse() const { return tools_.state().tseInUse; }
   bool TseReady() const { return ready_; }
@@ -120,7 +120,7 @@ class Tse {
   void WriteTseLog(const std::string& text);
   std::string TseLogPath();
 
-  db::DbTools& tools() { return tools_; }
+  db::StationContext& tools() { return tools_; }
   // Open: requests are held back after a time-out, except one probe at a time.
   bool serverSilent() const { return breaker_.open(); }
   // Asks the TSE server whether it answers, with a transaction of its own
@@ -158,7 +158,7 @@ class Tse {
   // The failure of a request that was not answered, as TakeOutcome logged it.
   static Status Unanswered(const TseOutcome& outcome, const std::string& what);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   TseServerAdapter& adapter_;
   TseIdentity identity_;
   bool ready_;

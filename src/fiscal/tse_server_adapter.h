@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/datetime.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 namespace tolven::fiscal {
 
@@ -52,7 +52,7 @@ class TseServerClient final : public TseServerAdapter {
   // from each register, however many of its requests wait (4 ms gave about 240).
   static constexpr int kPollPauseMs = 10;
 
-  explicit TseServerClient(db::DbTools& tools) : tools_(tools) {}
+  explicit TseServerClient(db::StationContext& tools) : tools_(tools) {}
 
   TseOutcome Start(const std::string& processType, const std::string& processData) override;
   TseOutcome Finish(int32_t transactionNumber, const std::string& processType, const std::string& processData) override;
@@ -75,7 +75,7 @@ class TseServerClient final : public TseServerAdapter {
   void CleanUp(int32_t key);
   std::string Where(int32_t key) const;
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   int32_t lastKey_ = -1;
   int64_t answerQueries_ = 0;
   // Requests of this register waiting for their answers (jobs of the event

@@ -16,14 +16,13 @@
 #include <map>
 #include <memory>
 #include <string>
-
 #include <utility>
 #include <vector>
 
 #include "common/log_sink.h"
-#include "db/db_tools.h"
-#include "loop/event_loop.h"
+#include "db/station_context.h"
 #include "gateway/kitchen_printing.h"
+#include "loop/event_loop.h"
 
 namespace tolven::printing {
 class CustomerReceipt;
@@ -45,7 +44,7 @@ class CrashRecovery {
   // `kitchen` prints the kitchen lines as orders do (its holds, its marks for
   // the printers' watcher); `markReceipt` (may be empty) marks the customer
   // receipts' copies for it.
-  CrashRecovery(db::DbTools& tools, KitchenPrinting& kitchen, printing::CustomerReceipt& receipt, LogSink& log,
+  CrashRecovery(db::StationContext& tools, KitchenPrinting& kitchen, printing::CustomerReceipt& receipt, LogSink& log,
                 ReceiptMarker markReceipt = {})
       : tools_(tools), kitchen_(kitchen), receipt_(receipt), log_(log), markReceipt_(std::move(markReceipt)) {}
 
@@ -69,7 +68,7 @@ class CrashRecovery {
 
  private:
   struct Receipts {
-    int64_t mark = -1;                             // -1: the mark could not be read
+    int64_t mark = -1;                            // -1: the mark could not be read
     std::vector<std::pair<int32_t, bool>> above;  // receipt number, unsigned
   };
   // The receipts above the mark, listed before this run stores any.
@@ -82,7 +81,7 @@ class CrashRecovery {
   bool StoreMark(int64_t bunr);
   void ReportUnsigned(int32_t bunr);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   KitchenPrinting& kitchen_;
   printing::CustomerReceipt& receipt_;
   LogSink& log_;

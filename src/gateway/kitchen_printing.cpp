@@ -40,7 +40,7 @@ std::string PrintingKey(int32_t table) { return "Küche Tisch " + std::to_string
 
 }  // namespace
 
-KitchenPrinting::KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts,
+KitchenPrinting::KitchenPrinting(db::StationContext& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts,
                                  loop::Holds& holds, LogSink& log, std::function<std::shared_ptr<void>()> markKitchen,
                                  KitchenBacklog* backlog)
     : tools_(tools),

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/log_sink.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "fiscal/tse.h"
 #include "gateway/order_booking.h"
 #include "loop/holds.h"
@@ -32,7 +32,7 @@ class KitchenPrinting final : public OrderKitchen {
   // printouts until the returned value goes are kitchen receipts. `backlog`
   // (may be null) learns of lines the start finds past the limit for
   // printing by themselves.
-  KitchenPrinting(db::DbTools& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts, loop::Holds& holds,
+  KitchenPrinting(db::StationContext& tools, fiscal::Tse& tse, printing::KitchenReceipts& receipts, loop::Holds& holds,
                   LogSink& log, std::function<std::shared_ptr<void>()> markKitchen = {},
                   KitchenBacklog* backlog = nullptr);
 
@@ -86,7 +86,7 @@ class KitchenPrinting final : public OrderKitchen {
   void PrintWith(int32_t tseTrx, int32_t tseStart, const printing::KitchenPrintout& printout);
   int64_t UnsignedLines(const std::string& token);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   fiscal::Tse& tse_;
   printing::KitchenReceipts& receipts_;
   loop::Holds& holds_;

@@ -88,7 +88,7 @@ void OrderBooking::StartKitchenPrinting(int32_t table, int32_t waiter, const std
   }
 }
 
-OrderBooking::OrderBooking(db::DbTools& tools, fiscal::Tse& tse, TerminalExchange& exchange, LogSink& log,
+OrderBooking::OrderBooking(db::StationContext& tools, fiscal::Tse& tse, TerminalExchange& exchange, LogSink& log,
                            OrderKitchen* kitchen, TableSettler* settler, Observer& observer)
     : tools_(tools),
       tse_(tse),

@@ -12,7 +12,7 @@
 #include "common/log_sink.h"
 #include "common/observer.h"
 #include "common/status.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "gateway/order_import.h"
 #include "gateway/order_journal.h"
 #include "gateway/terminal_exchange.h"
@@ -54,8 +54,8 @@ class OrderBooking {
  public:
   // `kitchen` and `settler` may be null: an installation part not set up is
   // logged where it would be used.
-  OrderBooking(db::DbTools& tools, fiscal::Tse& tse, TerminalExchange& exchange, LogSink& log, OrderKitchen* kitchen,
-               TableSettler* settler, Observer& observer = NoObserver());
+  OrderBooking(db::StationContext& tools, fiscal::Tse& tse, TerminalExchange& exchange, LogSink& log,
+               OrderKitchen* kitchen, TableSettler* settler, Observer& observer = NoObserver());
 
   // The order file of a slot (its "bestell.txt", or a work file an
   // interrupted pass left). `release` frees the slot for the terminal's next
@@ -78,7 +78,7 @@ class OrderBooking {
   void RecoverOrderFile(int slot, const std::function<void()>& release);
   void StartKitchenPrinting(int32_t table, int32_t waiter, const std::string& token);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   fiscal::Tse& tse_;
   TerminalExchange& exchange_;
   LogSink& log_;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/log_sink.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 namespace tolven::gateway {
 
@@ -24,7 +24,7 @@ struct LineBooking {
 
 class OrderImport {
  public:
-  OrderImport(db::DbTools& tools, LogSink& log) : tools_(tools), log_(log) {}
+  OrderImport(db::StationContext& tools, LogSink& log) : tools_(tools), log_(log) {}
 
   // Checks the line completely, then inserts it; nothing is written on failure.
   // Logs nothing: the caller logs the line once its transaction is committed.
@@ -44,7 +44,7 @@ class OrderImport {
   // The reason when the price could not be read.
   Result<int32_t> ArticlePrice(const std::string& articleNumber, bool takeAway);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   LogSink& log_;
   std::map<std::string, size_t> lengths_;
   bool lengthsLoaded_ = false;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/log_sink.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "platform/env.h"
 
 namespace tolven::gateway {
@@ -20,7 +20,7 @@ inline constexpr int kOrderJournalDays = 7;
 
 class OrderJournal {
  public:
-  OrderJournal(db::DbTools& tools, LogSink& log) : tools_(tools), log_(log) {}
+  OrderJournal(db::StationContext& tools, LogSink& log) : tools_(tools), log_(log) {}
 
   // The identity of an order file: hash of its contents, its size and its
   // modification time (two equal orders sent at different times stay apart).
@@ -44,7 +44,7 @@ class OrderJournal {
   std::string Where(int slot, const std::string& identity) const;
   void Prune();
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   LogSink& log_;
   bool ready_ = false;
   int64_t nextTryMs_ = 0;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/log_sink.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "gateway/order_journal.h"
 #include "platform/env.h"
 
@@ -18,7 +18,7 @@ namespace tolven::gateway {
 
 class RequestJournal {
  public:
-  RequestJournal(db::DbTools& tools, LogSink& log) : tools_(tools), log_(log), table_(tools, log) {}
+  RequestJournal(db::StationContext& tools, LogSink& log) : tools_(tools), log_(log), table_(tools, log) {}
 
   // "anfrage-" + content hash + "-" + size + "-" + modification time: a resend
   // matches on the contents alone (the terminal writes it anew), the file
@@ -45,7 +45,7 @@ class RequestJournal {
  private:
   Lookup Find(const std::string& where, std::string& identity, std::string& answer, bool& answered);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   LogSink& log_;
   OrderJournal table_;  // creates and prunes the shared table
 };

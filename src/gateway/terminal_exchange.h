@@ -8,7 +8,7 @@
 
 #include "common/log_sink.h"
 #include "common/numbered_array.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "gateway/exchange_handover.h"
 
 namespace tolven::gateway {
@@ -25,7 +25,7 @@ struct TerminalSlot {
 
 class TerminalExchange {
  public:
-  TerminalExchange(db::DbTools& tools, LogSink& log) : tools_(tools), log_(log) {}
+  TerminalExchange(db::StationContext& tools, LogSink& log) : tools_(tools), log_(log) {}
 
   // Exchange folders and receipt printers from `system`.
   void Load();
@@ -44,7 +44,7 @@ class TerminalExchange {
   bool WriteAnswerFile(const std::string& path, const std::string& contents);
 
  private:
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   LogSink& log_;
   Slots slots_;
   NumberedArray<std::unique_ptr<ExchangeFile>, kSlots> orderFiles_, requestFiles_;

@@ -4,7 +4,7 @@
 
 namespace tolven::gateway {
 
-TerminalPoller::TerminalPoller(db::DbTools& tools, TerminalExchange& exchange, OrderBooking& orders,
+TerminalPoller::TerminalPoller(db::StationContext& tools, TerminalExchange& exchange, OrderBooking& orders,
                                RequestHandler* requests, loop::EventLoop& loop, LogSink& log, PollCallbacks callbacks,
                                Observer& observer)
     : tools_(tools),

@@ -12,7 +12,7 @@
 #include "common/log_sink.h"
 #include "common/numbered_array.h"
 #include "common/observer.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "gateway/order_booking.h"
 #include "gateway/terminal_exchange.h"
 #include "loop/event_loop.h"
@@ -51,7 +51,7 @@ class TerminalPoller final {
   // `tools` works on `loop` as its Env, so that the jobs' waits are pauses.
   // `requests` may be null (request files then wait). `observer` learns of
   // every pass.
-  TerminalPoller(db::DbTools& tools, TerminalExchange& exchange, OrderBooking& orders, RequestHandler* requests,
+  TerminalPoller(db::StationContext& tools, TerminalExchange& exchange, OrderBooking& orders, RequestHandler* requests,
                  loop::EventLoop& loop, LogSink& log, PollCallbacks callbacks = {}, Observer& observer = NoObserver());
 
   // Version in the start-up status, exchange folders and receipt printers from `system`.
@@ -76,7 +76,7 @@ class TerminalPoller final {
   // The slot's job failed on its file: a later try, or the file set aside.
   void FileFailed(int slot, const std::string& why);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   TerminalExchange& exchange_;
   OrderBooking& orders_;
   RequestHandler* requests_;

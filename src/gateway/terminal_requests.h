@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "gateway/order_booking.h"
 #include "gateway/request_journal.h"
 #include "gateway/terminal_exchange.h"
@@ -33,7 +33,7 @@ class TerminalRequests final : public RequestHandler, public TableSettler {
   // had before their table is paid. `markReceipt` (may be empty) tells the
   // printers' watcher that the printouts until the returned value goes are
   // customer receipts. `observer` learns of every request read.
-  TerminalRequests(db::DbTools& tools, TerminalExchange& exchange, LogSink& log,
+  TerminalRequests(db::StationContext& tools, TerminalExchange& exchange, LogSink& log,
                    settlement::TableSettlement& settlement, printing::CustomerReceipt& receipt, loop::Holds& tableHolds,
                    OrderKitchen* kitchen = nullptr, std::function<std::shared_ptr<void>()> markReceipt = {},
                    Observer& observer = NoObserver())
@@ -81,7 +81,7 @@ class TerminalRequests final : public RequestHandler, public TableSettler {
   Result<int32_t> CustomerOfCard(const std::string& cardNumber);
   std::string LogIn(const std::string& operatorField, const std::string& key);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   TerminalExchange& exchange_;
   LogSink& log_;
   settlement::TableSettlement& settlement_;

@@ -11,9 +11,9 @@
 
 namespace tolven::printing {
 
-using db::DbTools;
 using db::GetFieldValue;
 using db::SqlText;
+using db::StationContext;
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/status.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "fiscal/receipt_checks.h"
 #include "platform/pending_writes.h"
 #include "printing/print_lines.h"
@@ -24,7 +24,7 @@ namespace tolven::printing {
 class CustomerReceipt {
  public:
   // Archive copies that cannot be written wait in `pending` (without it they are lost).
-  CustomerReceipt(db::DbTools& tools, const PrintServices& printing, platform::PendingWrites* pending = nullptr)
+  CustomerReceipt(db::StationContext& tools, const PrintServices& printing, platform::PendingWrites* pending = nullptr)
       : tools_(tools), printing_(printing), pending_(pending), printouts_(tools) {}
 
   // Composes the receipt into `out`; false when the receipt record cannot be
@@ -76,7 +76,7 @@ class CustomerReceipt {
   // and an alert names the receipt.
   Status WriteArchive(PrintLineBuffer& out, int32_t bunr);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   PrintServices printing_;
   platform::PendingWrites* pending_;
   ReceiptPrintouts printouts_;

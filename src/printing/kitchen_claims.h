@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/log_sink.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 namespace tolven::printing {
 
@@ -26,7 +26,7 @@ inline constexpr const char* kKitchenClaimTable = "pdakuebon";
 
 class KitchenClaims {
  public:
-  KitchenClaims(db::DbTools& tools, LogSink& log) : tools_(tools), log_(log) {}
+  KitchenClaims(db::StationContext& tools, LogSink& log) : tools_(tools), log_(log) {}
 
   // Creates the table when missing (never inside a transaction).
   Status Ready();
@@ -71,7 +71,7 @@ class KitchenClaims {
   // The statement that claims the table's pending lines nobody holds (and `condition`).
   std::string InsertUnheld(const std::string& token, int32_t table, const std::string& condition) const;
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   LogSink& log_;
   bool ready_ = false;
   int64_t counter_ = 0;

@@ -20,8 +20,8 @@ std::string ShownName(const KitchenPrinterSettings& settings, int printer) {
 
 }  // namespace
 
-KitchenReceipts::KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log,
-                                 KitchenOptions options)
+KitchenReceipts::KitchenReceipts(db::StationContext& tools, const PrintServices& printing, fiscal::Tse& tse,
+                                 LogSink& log, KitchenOptions options)
     : tools_(tools), printing_(printing), tse_(tse), log_(log), options_(options), claims_(tools, log) {}
 
 void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter) {

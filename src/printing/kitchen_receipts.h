@@ -23,7 +23,7 @@
 
 #include "common/log_sink.h"
 #include "common/numbered_array.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "fiscal/tse.h"
 #include "printing/kitchen_claims.h"
 #include "printing/print_lines.h"
@@ -94,7 +94,7 @@ struct KitchenOptions {
 
 class KitchenReceipts {
  public:
-  KitchenReceipts(db::DbTools& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log,
+  KitchenReceipts(db::StationContext& tools, const PrintServices& printing, fiscal::Tse& tse, LogSink& log,
                   KitchenOptions options = {});
 
   // Prints the kitchen receipts of the lines the printout holds, marks the
@@ -207,7 +207,7 @@ class KitchenReceipts {
   std::string CustomerName(Job& job);
   static void Add(Job& job, const std::string& line) { job.paper.AddPrintLine(line); }
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   PrintServices printing_;
   fiscal::Tse& tse_;
   LogSink& log_;

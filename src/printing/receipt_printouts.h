@@ -10,7 +10,7 @@
 
 #include "common/datetime.h"
 #include "common/status.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 namespace tolven::printing {
 
@@ -18,7 +18,7 @@ class ReceiptPrintouts {
  public:
   static constexpr const char* kTable = "pdabondruck";
 
-  explicit ReceiptPrintouts(db::DbTools& tools) : tools_(tools) {}
+  explicit ReceiptPrintouts(db::StationContext& tools) : tools_(tools) {}
 
   struct Printout {
     DateTime at;        // the time on the paper
@@ -34,7 +34,7 @@ class ReceiptPrintouts {
  private:
   Status Ready();
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   bool ready_ = false;
 };
 

@@ -18,7 +18,8 @@ std::string Cut(const std::string& text, size_t n) { return text.substr(0, n); }
 
 // The newest row of a ledger (`rest` selects it, newest first): its balance,
 // 0 when the ledger is empty, and, when `time` is given, its stored time.
-Result<int64_t> LastBalance(db::DbTools& tools, const std::string& rest, std::optional<DateTime>* time = nullptr) {
+Result<int64_t> LastBalance(db::StationContext& tools, const std::string& rest,
+                            std::optional<DateTime>* time = nullptr) {
   auto rs = tools.Open(tools.dialect().SelectTop(1, rest));
   if (!rs) return rs.status();
   const int64_t balance = rs->Eof() ? 0 : GetFieldValue(*rs, "saldo").AsInt64();
@@ -67,7 +68,7 @@ struct BookingTime {
   int32_t msecs = 0;
 };
 
-BookingTime TimeOfBooking(db::DbTools& tools, const DateTime& now, const std::optional<DateTime>& newest) {
+BookingTime TimeOfBooking(db::StationContext& tools, const DateTime& now, const std::optional<DateTime>& newest) {
   DateTime second = now;
   second.millisecond = 0;
   if (newest && second < *newest) {
@@ -86,7 +87,7 @@ Result<int64_t> NewBalance(int64_t last, int64_t amount) {
   return last + amount;
 }
 
-Result<int32_t> DrawNumber(db::DbTools& tools, const std::string& counter, int32_t maximum) {
+Result<int32_t> DrawNumber(db::StationContext& tools, const std::string& counter, int32_t maximum) {
   Result<int32_t> number = tools.GetUniqueNr(counter, 1, maximum);
   if (number && *number > 0) return number;
   return Status::Error("Zähler " + counter + " nicht verfügbar");
@@ -95,7 +96,7 @@ Result<int32_t> DrawNumber(db::DbTools& tools, const std::string& counter, int32
 // The customer's newest account booking. Bookings of one second are told apart
 // by their booking number, which is drawn in the booking's transaction and so
 // follows the order of the commits.
-Result<int64_t> LatestKdkto(db::DbTools& tools, int32_t kdnr, std::optional<DateTime>* time = nullptr) {
+Result<int64_t> LatestKdkto(db::StationContext& tools, int32_t kdnr, std::optional<DateTime>* time = nullptr) {
   return LastBalance(
       tools,
       "saldo, datumzeit FROM kdkto WHERE kdnr = " + NumStr(kdnr) + " ORDER BY kdnr, datumzeit DESC, kdktobunr DESC",
@@ -106,9 +107,9 @@ Result<int64_t> LatestKdkto(db::DbTools& tools, int32_t kdnr, std::optional<Date
 
 int32_t Msecs(const DateTime& t) { return SecondsSinceMidnight(t) * 100 + t.millisecond / 10; }
 
-Result<int64_t> LatestKdktoSaldo(db::DbTools& tools, int32_t kdnr) { return LatestKdkto(tools, kdnr); }
+Result<int64_t> LatestKdktoSaldo(db::StationContext& tools, int32_t kdnr) { return LatestKdkto(tools, kdnr); }
 
-Result<int32_t> BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
+Result<int32_t> BookKdkto(db::StationContext& tools, int32_t kdnr, Cents betrag, const std::string& txt, int32_t bunr,
                           int32_t seqnr) {
   // The number first: drawing it locks the counter until the commit, so the
   // balance read next cannot be overtaken by another station's booking.
@@ -128,7 +129,7 @@ Result<int32_t> BookKdkto(db::DbTools& tools, int32_t kdnr, Cents betrag, const 
   return number;
 }
 
-Status BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::string& txt) {
+Status BookBkto(db::StationContext& tools, int32_t kdnr, int32_t punkte, const std::string& txt) {
   std::optional<DateTime> newest;
   // Inside one settlement the previous booking is the newest row (its stamp is
   // later than any other), so the balance runs on from booking to booking.
@@ -144,8 +145,8 @@ Status BookBkto(db::DbTools& tools, int32_t kdnr, int32_t punkte, const std::str
   return tools.ExecSQL(sql);
 }
 
-Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart, Cents betrag,
-                 const std::string& txt, int32_t kdnr) {
+Status BookBuch2(db::StationContext& tools, int32_t typ, int32_t bunr, int32_t seqnr, const std::string& zahlart,
+                 Cents betrag, const std::string& txt, int32_t kdnr) {
   auto drawn = DrawNumber(tools, "BUNR2", 999999999);
   if (!drawn) return drawn.status();
   const int32_t number = *drawn;
@@ -177,7 +178,7 @@ Status BookBuch2(db::DbTools& tools, int32_t typ, int32_t bunr, int32_t seqnr, c
   return cash.Prefixed("barsaldo: ");
 }
 
-Status BookBarsaldo(db::DbTools& tools, int32_t bunr, Cents betrag, const std::string& txt) {
+Status BookBarsaldo(db::StationContext& tools, int32_t bunr, Cents betrag, const std::string& txt) {
   const StartupState& st = tools.state();
   // As for the customer account: the number locks the counter, then the
   // balance is read; within one second the number tells the order.

@@ -16,11 +16,11 @@ const std::string kSep = " , ";
 
 std::string Cut(const std::string& text, size_t n) { return text.substr(0, n); }
 
-std::string Stamp(db::DbTools& tools, const DateTime& t) { return tools.SqlDateTime(t.date, FormatHMS(t)); }
+std::string Stamp(db::StationContext& tools, const DateTime& t) { return tools.SqlDateTime(t.date, FormatHMS(t)); }
 
 }  // namespace
 
-Status InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line) {
+Status InsertArticleLine(db::StationContext& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line) {
   const StartupState& st = tools.state();
   // One text for every line (only the values change): prepared once where the
   // engine keeps it.
@@ -66,8 +66,8 @@ Status InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t 
                                  Cut(ctx.zahlart, 10)});
 }
 
-Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
-                       int32_t bonusAccount) {
+Status InsertBonusLine(db::StationContext& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate,
+                       Cents share, int32_t bonusAccount) {
   const StartupState& st = tools.state();
   const std::string minus = NumStr(-int64_t{share});
   const std::string sql =
@@ -84,7 +84,7 @@ Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t po
   return tools.ExecSQL(sql);
 }
 
-Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
+Status InsertVoucherSold(db::StationContext& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
                          int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
                          const std::string& bemerk) {
   const StartupState& st = tools.state();
@@ -100,7 +100,7 @@ Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const st
 namespace {
 
 // Vouchers with this number redeemed by this receipt at this register.
-Result<int64_t> CountRedeemedHere(db::DbTools& tools, const ReceiptContext& ctx, const std::string& where) {
+Result<int64_t> CountRedeemedHere(db::StationContext& tools, const ReceiptContext& ctx, const std::string& where) {
   const StartupState& st = tools.state();
   auto rs = tools.Open("SELECT COUNT(*) AS n FROM gutscheine" + where +
                        " AND status = 1 AND bunr_einl = " + NumStr(ctx.bunr) + " AND kasse_einl = " + NumStr(st.kasse) +
@@ -110,7 +110,7 @@ Result<int64_t> CountRedeemedHere(db::DbTools& tools, const ReceiptContext& ctx,
 }
 
 // Why a voucher cannot pay `amount`: unknown, redeemed or worth less.
-std::string RefusalReason(db::DbTools& tools, const std::string& where, const std::string& gsnr, Cents amount) {
+std::string RefusalReason(db::StationContext& tools, const std::string& where, const std::string& gsnr, Cents amount) {
   auto rs = tools.Open("SELECT status, betrag FROM gutscheine" + where);
   if (!rs) return "Gutschein " + gsnr + " nicht lesbar: " + rs.status().message();
   if (rs->Eof()) return "Gutschein " + gsnr + " ist unbekannt.";
@@ -131,7 +131,8 @@ std::string RefusalReason(db::DbTools& tools, const std::string& where, const st
 
 }  // namespace
 
-Status MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount) {
+Status MarkVoucherRedeemed(db::StationContext& tools, const ReceiptContext& ctx, const std::string& gsnr,
+                           Cents amount) {
   const StartupState& st = tools.state();
   // An exact match: a number holding "%" or "_" must not redeem other vouchers.
   const std::string where = " WHERE gsnr = " + SqlText(Cut(gsnr, 30));
@@ -152,7 +153,7 @@ Status MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const 
   return Status::Error(RefusalReason(tools, where, gsnr, amount));
 }
 
-Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
+Status InsertOutlay(db::StationContext& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
                     const Customer& c) {
   const StartupState& st = tools.state();
   const std::string sql =
@@ -172,7 +173,7 @@ std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseRe
          identity.signatureAlgorithm + ";unixTime;" + r.signature + ";" + identity.publicKey;
 }
 
-Status UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& r, int32_t tseStartbest,
+Status UpdateTseColumns(db::StationContext& tools, int32_t bunr, const fiscal::TseResult& r, int32_t tseStartbest,
                         const std::string& qr) {
   const std::string sql = "UPDATE kass SET " + std::string("tse_trx = ") + NumStr(r.transactionNumber) + " , " +
                           "tse_sigcount = " + NumStr(r.signatureCounter) + " , " +

@@ -11,7 +11,7 @@
 
 #include "common/datetime.h"
 #include "common/money.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "fiscal/tse.h"
 
 namespace tolven::settlement {
@@ -48,14 +48,14 @@ struct ArticleLine {
   std::string info;
 };
 
-Status InsertArticleLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line);
+Status InsertArticleLine(db::StationContext& tools, const ReceiptContext& ctx, int32_t pos, const ArticleLine& line);
 
 // One line per VAT key that carries a share of the bonus redemption.
-Status InsertBonusLine(db::DbTools& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate, Cents share,
-                       int32_t bonusAccount);
+Status InsertBonusLine(db::StationContext& tools, const ReceiptContext& ctx, int32_t pos, int vatKey, Rate rate,
+                       Cents share, int32_t bonusAccount);
 
 // typ 1 for a single-purpose voucher, 0 for an own voucher.
-Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
+Status InsertVoucherSold(db::StationContext& tools, const ReceiptContext& ctx, const std::string& gsnr, int32_t typ,
                          int vatKey, Rate rate, Cents betrag, const std::string& receivedZahlart,
                          const std::string& bemerk);
 
@@ -63,7 +63,7 @@ Status InsertVoucherSold(db::DbTools& tools, const ReceiptContext& ctx, const st
 // must cover it) by this receipt. An error with the reason when the voucher
 // is unknown, already redeemed, worth less or stored twice, or when the
 // statement fails: the settlement must then be refused as a whole.
-Status MarkVoucherRedeemed(db::DbTools& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount);
+Status MarkVoucherRedeemed(db::StationContext& tools, const ReceiptContext& ctx, const std::string& gsnr, Cents amount);
 
 struct Customer {
   int32_t kdnr = 0;
@@ -71,7 +71,7 @@ struct Customer {
   std::string name1, name2, strasse, plzort;
 };
 
-Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
+Status InsertOutlay(db::StationContext& tools, const ReceiptContext& ctx, Cents betrag, const std::string& txt,
                     const Customer& customer);
 
 // "V0;" + register id + ";Kassenbeleg-V1;" + process data + ";" + transaction
@@ -79,7 +79,7 @@ Status InsertOutlay(db::DbTools& tools, const ReceiptContext& ctx, Cents betrag,
 // algorithm + ";unixTime;" + signature + ";" + public key.
 std::string BuildQrText(const fiscal::TseIdentity& identity, const fiscal::TseResult& result);
 
-Status UpdateTseColumns(db::DbTools& tools, int32_t bunr, const fiscal::TseResult& result, int32_t tseStartbest,
+Status UpdateTseColumns(db::StationContext& tools, int32_t bunr, const fiscal::TseResult& result, int32_t tseStartbest,
                         const std::string& qr);
 
 }  // namespace tolven::settlement

@@ -27,7 +27,7 @@ struct GroupRecord {
 // Lookups of one settlement; each article and group is read once.
 class Lookups {
  public:
-  explicit Lookups(db::DbTools& tools) : tools_(tools) {}
+  explicit Lookups(db::StationContext& tools) : tools_(tools) {}
 
   // An error on a database error; found tells whether the article exists.
   Status Article(const std::string& artnr, bool& found, ArticleRecord& out) {
@@ -109,14 +109,14 @@ class Lookups {
                          GetFieldValue(rs, "ticket").AsInt(), GetFieldValue(rs, "kostenstelle").AsInt()};
   }
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   std::map<std::string, std::optional<ArticleRecord>> articles_;
   std::map<int32_t, GroupRecord> groups_;
 };
 
 // The account of a designation; unlike a plain lookup, a database error
 // refuses the settlement instead of booking to account 0.
-Status AccountForName(db::DbTools& tools, const std::string& designation, int32_t& konto) {
+Status AccountForName(db::StationContext& tools, const std::string& designation, int32_t& konto) {
   auto rs = tools.Open("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation));
   if (!rs) {
     return Status::Error("Konto " + designation + " nicht lesbar: " + rs.status().message());
@@ -148,13 +148,13 @@ Rate RateOf(const db::Value& v) {
 }
 
 // Opens a one-row lookup; an error (with the reason) only on a database error.
-Result<db::ResultSet> OpenLookup(db::DbTools& tools, const std::string& sql) {
+Result<db::ResultSet> OpenLookup(db::StationContext& tools, const std::string& sql) {
   auto rs = tools.Open(sql);
   if (rs) return rs;
   return Status::Error("Lesefehler: " + rs.status().message());
 }
 
-Status ReadHeaderData(db::DbTools& tools, int32_t kdnr, Work& w) {
+Status ReadHeaderData(db::StationContext& tools, int32_t kdnr, Work& w) {
   w.customer = Customer();
   w.customer.kdnr = kdnr;
   auto rs = OpenLookup(tools, "SELECT * FROM kunden WHERE kdnr = " + NumStr(kdnr));
@@ -202,7 +202,7 @@ OrderRow ReadRow(const db::ResultSet& rs) {
 // The VAT key, rate and article data of an article row. False (with the reason)
 // when the row cannot be taxed for certain: an ordinary article without an
 // article record, or a key without a rate.
-Status ResolveArticleRow(db::DbTools& tools, Lookups& lookups, Work& w, OrderRow& r) {
+Status ResolveArticleRow(db::StationContext& tools, Lookups& lookups, Work& w, OrderRow& r) {
   switch (r.kind) {
     case RowKind::EmployerTip:
     case RowKind::FreeAmount1: r.vatKey = 1; break;
@@ -283,7 +283,7 @@ void RewritePaymentType(std::string& zahlart, Work& w) {
   w.receipt = zahlart;
 }
 
-Status WaiterMaySettle(db::DbTools& tools, int32_t kanr) {
+Status WaiterMaySettle(db::StationContext& tools, int32_t kanr) {
   if (kanr != 0) return Status::Ok();
   auto rs = OpenLookup(tools, "SELECT nokassi0 from system");
   if (!rs) return rs.status();
@@ -293,7 +293,7 @@ Status WaiterMaySettle(db::DbTools& tools, int32_t kanr) {
   return Status::Ok();
 }
 
-Status ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& w) {
+Status ReadSettlement(db::StationContext& tools, LogSink& log, db::ResultSet& orderRows, Work& w) {
   orderRows.MoveFirst();
   if (orderRows.Eof()) {
     return Status::Error("Keine Bestellpositionen zu Tisch " + std::to_string(w.tisch));

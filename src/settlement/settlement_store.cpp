@@ -17,7 +17,7 @@ namespace {
 
 class Store {
  public:
-  Store(db::DbTools& tools, const SettlementSettings& settings, Work& work)
+  Store(db::StationContext& tools, const SettlementSettings& settings, Work& work)
       : tools_(tools), settings_(settings), w_(work), t_(work.totals) {}
 
   Status Run() {
@@ -349,7 +349,7 @@ class Store {
     return true;
   }
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   const SettlementSettings& settings_;
   Work& w_;
   const SettlementTotals& t_;
@@ -360,7 +360,7 @@ class Store {
 
 }  // namespace
 
-Status StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Work& work) {
+Status StoreSettlement(db::StationContext& tools, const SettlementSettings& settings, Work& work) {
   work.bunr = 0;
   work.seqnr = 0;
   work.refusal.clear();

@@ -8,7 +8,7 @@
 
 #include "common/datetime.h"
 #include "common/log_sink.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "settlement/receipt_record.h"
 #include "settlement/settlement_totals.h"
 #include "settlement/table_settlement.h"
@@ -86,15 +86,15 @@ std::string StoredValues(const db::ResultSet& rs);
 void RewritePaymentType(std::string& zahlart, Work& work);
 
 // Refused when the system bans settling on waiter 0 and `kanr` is 0.
-Status WaiterMaySettle(db::DbTools& tools, int32_t kanr);
+Status WaiterMaySettle(db::StationContext& tools, int32_t kanr);
 
 // Everything before the transaction: customer, waiter, table, the rows with
 // their VAT keys, the totals. False with the reason when the settlement must be
 // refused; nothing has been written then.
-Status ReadSettlement(db::DbTools& tools, LogSink& log, db::ResultSet& orderRows, Work& work);
+Status ReadSettlement(db::StationContext& tools, LogSink& log, db::ResultSet& orderRows, Work& work);
 
 // The transaction. The error text (label and database text) after a rollback;
 // work.bunr holds the number drawn, if any.
-Status StoreSettlement(db::DbTools& tools, const SettlementSettings& settings, Work& work);
+Status StoreSettlement(db::StationContext& tools, const SettlementSettings& settings, Work& work);
 
 }  // namespace tolven::settlement::detail

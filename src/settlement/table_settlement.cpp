@@ -25,7 +25,7 @@ PaymentKind PaymentKindOf(const std::string& zahlart) {
   return PaymentKind::Other;
 }
 
-TableSettlement::TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings,
+TableSettlement::TableSettlement(db::StationContext& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings,
                                  Observer& observer)
     : tools_(tools), log_(log), tse_(tse), settings_(std::move(settings)), observer_(observer) {}
 

@@ -16,7 +16,7 @@
 #include "common/money.h"
 #include "common/observer.h"
 #include "common/result.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "fiscal/receipt_checks.h"
 #include "fiscal/tse.h"
 
@@ -75,7 +75,7 @@ class TableSettlement {
  public:
   // `tse` may be null when the installation signs without a TSE (TseInUse false).
   // `observer` learns of every receipt stored and every one left unsigned.
-  TableSettlement(db::DbTools& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings = {},
+  TableSettlement(db::StationContext& tools, LogSink& log, fiscal::Tse* tse, SettlementSettings settings = {},
                   Observer& observer = NoObserver());
 
   // Settles the order rows ("SELECT *, menge*epreis as gpreis FROM bestellung
@@ -100,7 +100,7 @@ class TableSettlement {
   // signature when it could not be stored.
   std::optional<fiscal::ReceiptSignature> SignReceipt(const detail::Work& work);
 
-  db::DbTools& tools_;
+  db::StationContext& tools_;
   LogSink& log_;
   fiscal::Tse* tse_;
   SettlementSettings settings_;

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/text.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "db/station_lock.h"
 #include "db/transaction.h"
 #include "fiscal/tse.h"
@@ -133,7 +133,7 @@ void CheckChannel(platform::Env& env, const platform::IniFile& ini, Spooler& spo
 void CheckProbes(db::Connection& connection, Report& report) {
   db::Transaction probe(connection);
   if (Status begun = probe.Begin(); !begun) return report.Problem("Datenbank-Probe", begun.message());
-  auto rs = db::DbTools::OpenOn(connection, "SELECT COUNT(*) AS n FROM system");
+  auto rs = db::StationContext::OpenOn(connection, "SELECT COUNT(*) AS n FROM system");
   if (!rs || rs->Eof()) {
     report.Problem("Tabelle system", rs.status().message());
   } else if (db::GetFieldValue(*rs, "n").AsInt() != 1) {
@@ -142,17 +142,18 @@ void CheckProbes(db::Connection& connection, Report& report) {
     report.Ok("Tabelle system");
   }
   Status last;  // the last failure, for the report
-  if (db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '31.12.2000'")) {
+  if (db::StationContext::ExecSQLOn(connection, "UPDATE system SET moddate = '31.12.2000'")) {
     report.Ok("Datumsformat", "D");
-  } else if ((last = db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '12/31/2000'"))) {
+  } else if ((last = db::StationContext::ExecSQLOn(connection, "UPDATE system SET moddate = '12/31/2000'"))) {
     report.Ok("Datumsformat", "E");
   } else {
     report.Problem("Datumsformat", "Unbekanntes Datumsformat (" + last.message() + ")");
   }
   int trueValue = 0;
   for (int v : {1, -1}) {
-    if (!(last = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = " + std::to_string(v)))) continue;
-    auto back = db::DbTools::OpenOn(connection, "SELECT booltest FROM system");
+    if (!(last = db::StationContext::ExecSQLOn(connection, "UPDATE system SET booltest = " + std::to_string(v))))
+      continue;
+    auto back = db::StationContext::OpenOn(connection, "SELECT booltest FROM system");
     if (!back) last = back.status();
     if (back && !back->Eof() && db::GetFieldValue(*back, "booltest").AsInt() == v) trueValue = v;
   }
@@ -173,8 +174,8 @@ void CheckKitchenSettings(db::Connection& connection, const std::vector<PrinterC
     }
     if (!used) continue;
     const std::string item = "Küchendrucker " + std::to_string(n) + " (kueprtparam)";
-    auto rs =
-        db::DbTools::OpenOn(connection, "SELECT COUNT(*) AS n FROM kueprtparam WHERE drucker = " + std::to_string(n));
+    auto rs = db::StationContext::OpenOn(connection,
+                                         "SELECT COUNT(*) AS n FROM kueprtparam WHERE drucker = " + std::to_string(n));
     if (!rs || rs->Eof()) {
       report.Problem(item, rs.status().message());
     } else if (db::GetFieldValue(*rs, "n").AsInt() == 0) {
@@ -187,7 +188,7 @@ void CheckKitchenSettings(db::Connection& connection, const std::vector<PrinterC
 
 void CheckTseTables(db::Connection& connection, Report& report) {
   for (const char* table : {"tse_server_req", "tse_server_ans"}) {
-    auto rs = db::DbTools::OpenOn(connection, std::string("SELECT COUNT(*) AS n FROM ") + table);
+    auto rs = db::StationContext::OpenOn(connection, std::string("SELECT COUNT(*) AS n FROM ") + table);
     if (!rs || rs->Eof()) {
       report.Problem(std::string("TSE-Server-Tabelle ") + table, rs.status().message());
     } else {
@@ -200,8 +201,8 @@ void CheckTseTables(db::Connection& connection, Report& report) {
   int64_t latest = -1;
   for (const char* table : {"kass", "tse_bestellungen"}) {
     const std::string signedRows = std::string(" FROM ") + table + " WHERE tse_sernr IS NOT NULL AND tse_sernr <> ''";
-    auto rs = db::DbTools::OpenOn(connection, "SELECT tse_sernr, tse_stop" + signedRows +
-                                                  " AND tse_stop = (SELECT MAX(tse_stop)" + signedRows + ")");
+    auto rs = db::StationContext::OpenOn(connection, "SELECT tse_sernr, tse_stop" + signedRows +
+                                                         " AND tse_stop = (SELECT MAX(tse_stop)" + signedRows + ")");
     if (!rs) return report.Problem("TSE-Seriennummer", rs.status().message());
     if (rs->Eof() || db::GetFieldValue(*rs, "tse_stop").AsInt() <= latest) continue;
     latest = db::GetFieldValue(*rs, "tse_stop").AsInt();

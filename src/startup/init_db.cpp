@@ -1,9 +1,9 @@
 #include "startup/init_db.h"
 
-#include "db/db_tools.h"
 #include "db/odbc_connection.h"
 #include "db/schema_scripts.h"
 #include "db/sqlite_connection.h"
+#include "db/station_context.h"
 
 namespace tolven {
 
@@ -11,7 +11,7 @@ namespace {
 
 // The schema into a database that holds no table yet, all or nothing.
 int CreateSchema(db::Connection& connection, platform::Ui& ui) {
-  auto rs = db::DbTools::OpenOn(connection, connection.dialect().CountTables());
+  auto rs = db::StationContext::OpenOn(connection, connection.dialect().CountTables());
   if (!rs) {  // for example a file that is no database: never overwrite it
     ui.MessageBox("Die Datenbank kann nicht gelesen werden; es wurde nichts geändert: " + rs.status().message(),
                   platform::MsgKind::Critical);

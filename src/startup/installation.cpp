@@ -3,7 +3,7 @@
 #include <set>
 
 #include "common/text.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 namespace tolven {
 
@@ -29,7 +29,7 @@ std::vector<Folder> InstallationFolders(const StartupState& state) {
 
 std::vector<Folder> ExchangeFolders(db::Connection& connection) {
   std::vector<Folder> folders;
-  auto rs = db::DbTools::OpenOn(
+  auto rs = db::StationContext::OpenOn(
       connection, "SELECT pfadppcsync1, pfadppcsync2, pfadppcsync3, pfadppcsync4, pfadppcsync5 FROM system");
   if (!rs || rs->Eof()) return folders;
   for (int i = 1; i <= 5; ++i) {
@@ -57,7 +57,7 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
           db::GetFieldValue(rs, "kuebonprt" + i).AsString(), Role::Kitchen, n);
     }
   };
-  if (auto rs = db::DbTools::OpenOn(connection, "SELECT * FROM system"); rs && !rs->Eof()) {
+  if (auto rs = db::StationContext::OpenOn(connection, "SELECT * FROM system"); rs && !rs->Eof()) {
     kitchen(*rs, "system");
     for (int n = 1; n <= 5; ++n) {
       std::string printer = db::GetFieldValue(*rs, "pdaprt" + std::to_string(n)).AsString();
@@ -67,13 +67,13 @@ std::vector<PrinterChannel> PrinterChannels(db::Connection& connection, const St
       }
     }
   }
-  if (auto rs =
-          db::DbTools::OpenOn(connection, "SELECT * FROM systemhw WHERE filnr = " + std::to_string(state.filiale) +
-                                              " AND kasse = " + std::to_string(state.kasse));
+  if (auto rs = db::StationContext::OpenOn(connection,
+                                           "SELECT * FROM systemhw WHERE filnr = " + std::to_string(state.filiale) +
+                                               " AND kasse = " + std::to_string(state.kasse));
       rs && !rs->Eof()) {
     kitchen(*rs, "systemhw");
   }
-  if (auto rs = db::DbTools::OpenOn(connection, "SELECT starttisch, kuebonport, kuebonprt FROM rauminfo")) {
+  if (auto rs = db::StationContext::OpenOn(connection, "SELECT starttisch, kuebonport, kuebonprt FROM rauminfo")) {
     for (; !rs->Eof(); rs->MoveNext()) {
       const int32_t firstTable = db::GetFieldValue(*rs, "starttisch").AsInt();
       add("rauminfo(" + std::to_string(firstTable) + ").kuebonport", db::GetFieldValue(*rs, "kuebonport").AsString(),

@@ -4,8 +4,8 @@
 
 #include "common/money.h"
 #include "common/text.h"
-#include "db/db_tools.h"
 #include "db/job_connections.h"
+#include "db/station_context.h"
 #include "display/customer_display.h"
 #include "fiscal/tse.h"
 #include "fiscal/tse_server_adapter.h"
@@ -70,7 +70,7 @@ struct Cleared {
 // names (kueprtparam) and the spooler printers named beside a channel.
 std::map<std::string, std::string> PrinterNames(db::Connection& connection, const StartupState& state) {
   std::map<int32_t, std::string> kitchen;
-  if (auto rs = db::DbTools::OpenOn(connection, "SELECT drucker, name FROM kueprtparam")) {
+  if (auto rs = db::StationContext::OpenOn(connection, "SELECT drucker, name FROM kueprtparam")) {
     for (; !rs->Eof(); rs->MoveNext()) {
       const std::string name = TrimBlanks(db::GetFieldValue(*rs, "name").AsString());
       if (!name.empty()) kitchen[db::GetFieldValue(*rs, "drucker").AsInt()] = name;
@@ -224,7 +224,7 @@ int RunGateway(Startup& start, platform::Env& env, platform::Ui& consoleUi) {
   db::JobConnections jobConnections(*connection, loop, [&start, &state] { return start.OpenDatabase(state, false); });
   // The monitoring learns from here whether the last statement succeeded.
   status::WatchedConnection watched(jobConnections);
-  db::DbTools tools(watched, state, loop, ui);
+  db::StationContext tools(watched, state, loop, ui);
   // What the modules report for the counters of the page and /metrics.
   status::StatusCounters counters;
   fiscal::TseServerClient tseServer(tools);

@@ -6,8 +6,8 @@
 
 #include "common/cp1252.h"
 #include "common/text.h"
-#include "db/db_tools.h"
 #include "db/sqlite_connection.h"
+#include "db/station_context.h"
 #include "platform/system_service.h"
 #include "startup/installation.h"
 #include "startup/scramble.h"
@@ -318,12 +318,12 @@ int Startup::OpenConnection(StartupState& state, std::unique_ptr<db::Connection>
 
 bool Startup::ProbeDateFormat(StartupState& state, db::Connection& connection) {
   ui_.Status("Prüfe Datenbank-Datumsformat...");
-  if (db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '31.12.2000'")) {
+  if (db::StationContext::ExecSQLOn(connection, "UPDATE system SET moddate = '31.12.2000'")) {
     state.datumFormat = "D";
     return true;
   }
   state.datumFormat = "E";
-  if (!db::DbTools::ExecSQLOn(connection, "UPDATE system SET moddate = '12/31/2000'")) {
+  if (!db::StationContext::ExecSQLOn(connection, "UPDATE system SET moddate = '12/31/2000'")) {
     ui_.MessageBox("Unbekanntes Datumsformat !", MsgKind::Critical);
   }
   return true;
@@ -331,19 +331,19 @@ bool Startup::ProbeDateFormat(StartupState& state, db::Connection& connection) {
 
 bool Startup::ProbeBoolean(StartupState& state, db::Connection& connection) {
   auto readBack = [&]() -> int64_t {
-    auto rs = db::DbTools::OpenOn(connection, "SELECT booltest FROM system");
+    auto rs = db::StationContext::OpenOn(connection, "SELECT booltest FROM system");
     return rs && !rs->Eof() ? db::GetFieldValue(*rs, "booltest").AsInt64() : 0;
   };
-  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = 0"); !set) {
+  if (Status set = db::StationContext::ExecSQLOn(connection, "UPDATE system SET booltest = 0"); !set) {
     ui_.MessageBox("BoolTest-Fehler (1): " + set.message(), MsgKind::Critical);
   }
   state.boolTrueWert = 0;
-  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = 1"); set) {
+  if (Status set = db::StationContext::ExecSQLOn(connection, "UPDATE system SET booltest = 1"); set) {
     if (readBack() == 1) state.boolTrueWert = 1;
   } else {
     ui_.MessageBox("BoolTest-Fehler (2): " + set.message(), MsgKind::Critical);
   }
-  if (Status set = db::DbTools::ExecSQLOn(connection, "UPDATE system SET booltest = -1"); set) {
+  if (Status set = db::StationContext::ExecSQLOn(connection, "UPDATE system SET booltest = -1"); set) {
     if (readBack() == -1) state.boolTrueWert = -1;
   } else {
     ui_.MessageBox("BoolTest-Fehler (3): " + set.message(), MsgKind::Critical);
@@ -357,7 +357,7 @@ bool Startup::ProbeBoolean(StartupState& state, db::Connection& connection) {
 }
 
 void Startup::ReadSystemValues(StartupState& state, db::Connection& connection) {
-  auto rs = db::DbTools::OpenOn(connection, "SELECT mwst1, mwst2, sprache FROM system");
+  auto rs = db::StationContext::OpenOn(connection, "SELECT mwst1, mwst2, sprache FROM system");
   state.mwst[0] = Rate{0};
   if (!rs || rs->Eof()) return;
   state.mwst[1] = ParseRate(db::GetFieldValue(*rs, "mwst1").AsString()).value_or(Rate{0});

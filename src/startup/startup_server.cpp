@@ -2,8 +2,8 @@
 // configured database, and the way through the master database when the
 // database is missing.
 #include "common/text.h"
-#include "db/db_tools.h"
 #include "db/dialect.h"
+#include "db/station_context.h"
 #include "platform/signals.h"
 #include "platform/system_text.h"
 #include "startup/startup.h"

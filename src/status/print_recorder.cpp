@@ -196,7 +196,7 @@ std::vector<ChannelOutcome> PrintRecorder::Channels() const {
   return out;
 }
 
-std::vector<int32_t> LatestReceiptNumbers(db::DbTools& tools, int count) {
+std::vector<int32_t> LatestReceiptNumbers(db::StationContext& tools, int count) {
   std::vector<int32_t> out;
   auto rs = tools.Open(tools.dialect().SelectTop(
       count, "bunr FROM kass WHERE kasse = " + NumStr(tools.state().kasse) + " ORDER BY bunr DESC"));
@@ -204,7 +204,7 @@ std::vector<int32_t> LatestReceiptNumbers(db::DbTools& tools, int count) {
   return out;
 }
 
-std::string StoredQrText(db::DbTools& tools, int32_t bunr) {
+std::string StoredQrText(db::StationContext& tools, int32_t bunr) {
   auto rs = tools.Open("SELECT tse_qr FROM kass WHERE bunr = " + NumStr(bunr));
   return rs && !rs->Eof() ? GetFieldValue(*rs, "tse_qr").AsString() : "";
 }

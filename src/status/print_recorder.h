@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "platform/env.h"
 #include "platform/fiber.h"
 #include "printing/print_lines.h"
@@ -127,8 +127,8 @@ int32_t ArchiveReceiptNumber(const std::string& channel);
 
 // The newest receipt numbers of this station (kass), newest first; empty when
 // they cannot be read.
-std::vector<int32_t> LatestReceiptNumbers(db::DbTools& tools, int count);
+std::vector<int32_t> LatestReceiptNumbers(db::StationContext& tools, int count);
 // kass.tse_qr of the receipt; "" when there is none.
-std::string StoredQrText(db::DbTools& tools, int32_t bunr);
+std::string StoredQrText(db::StationContext& tools, int32_t bunr);
 
 }  // namespace tolven::status

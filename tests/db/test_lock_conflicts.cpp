@@ -3,8 +3,8 @@
 // lock of a second connection, and the transaction guard's commit.
 #include <gtest/gtest.h>
 
-#include "db/db_tools.h"
 #include "db/driver_error.h"
+#include "db/station_context.h"
 #include "db/transaction.h"
 #include "support/lock_conflict.h"
 #include "support/test_db.h"
@@ -41,7 +41,7 @@ TEST(RepeatableStatement, RunsOnceMoreAfterALockConflictAndNoMore) {
   TestDb db;
   auto second = db.OpenSecond();
   CuedConnection watched(db.conn());
-  db::DbTools tools(watched, db.state(), db.env(), db.ui());
+  db::StationContext tools(watched, db.state(), db.env(), db.ui());
   db.Exec("INSERT INTO uniquenr (name, wert) VALUES ('A', 0)");
   db.conn().SetCommandTimeout(0);
   const std::string mark = "UPDATE uniquenr SET wert = 5 WHERE name = 'A'";

@@ -4,8 +4,8 @@
 // and the transaction guard's tests, which run here too.)
 #include <gtest/gtest.h>
 
-#include "db/db_tools.h"
 #include "db/odbc_connection.h"
+#include "db/station_context.h"
 #include "db/station_lock.h"
 #include "support/pg_server.h"
 #include "support/test_db.h"

@@ -154,7 +154,7 @@ TEST(FreeTdsStandin, AnOrderMetByDeadlocksIsCommittedWholeOnceByItsResend) {
   ASSERT_TRUE(opened) << opened.status().message();
   std::unique_ptr<db::Connection> conn = std::move(*opened);
   loop::EventLoop loop(local.env());
-  db::DbTools tools(*conn, local.state(), loop, local.ui());
+  db::StationContext tools(*conn, local.state(), loop, local.ui());
   ScriptedTseServer tseServer;
   fiscal::Tse tse(tools, tseServer, fiscal::TseIdentity{});
   gateway::RunningLog log(loop, local.ui());

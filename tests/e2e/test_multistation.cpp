@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "common/text.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "e2e/installation.h"
 #include "support/fake_env.h"
 #include "support/money_invariants.h"

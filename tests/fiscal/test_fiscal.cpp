@@ -137,7 +137,7 @@ TEST_F(BelegSchreibenTest, ChronologyAllowsOnlyTheHourTheClocksGoBack) {
 TEST(Tse, RequestsWaitingSideBySideEachGetTheirOwnAnswer) {
   testing::TestDb db;
   loop::EventLoop loop(db.env());
-  db::DbTools tools(db.conn(), db.state(), loop, db.ui());
+  db::StationContext tools(db.conn(), db.state(), loop, db.ui());
   TseServerClient server(tools);
   db.env().onSleep = [&db](int) {
     db.Exec(
@@ -225,7 +225,7 @@ TEST(Tse, ATimeOutHoldsRequestsBackUntilAProbeIsAnswered) {
 TEST(Tse, ReceiptsAloneProbeASilentServerAndEachRequestLogsOneBlock) {
   testing::TestDb db;
   loop::EventLoop loop(db.env());
-  db::DbTools tools(db.conn(), db.state(), loop, db.ui());
+  db::StationContext tools(db.conn(), db.state(), loop, db.ui());
   testing::ScriptedTseServer server;
   server.waits = &loop;
   server.answer = false;

@@ -340,7 +340,7 @@ TEST_F(OrderFileTest, ALockConflictAtAnyCallBooksTheWholeOrderOnceOrNothing) {
   // With savepoints or without, a lock once or twice.
   for (int variant = 0; variant < 4; ++variant) {
     FaultyConnection faulty(f.db.conn(), true, variant < 2);
-    db::DbTools tools(faulty, f.db.state(), f.loop, f.db.ui());
+    db::StationContext tools(faulty, f.db.state(), f.loop, f.db.ui());
     fiscal::Tse tse(tools, f.tseServer, fiscal::TseIdentity{});
     gateway::TerminalExchange exchange(tools, f.log);
     exchange.Load();

@@ -49,7 +49,7 @@ class SettlementFixture : public ::testing::Test {
     second = db.OpenSecond();
     state2 = db.state();
     state2.kasse = 2;
-    tools2 = std::make_unique<db::DbTools>(*second, state2, db.env(), db.ui());
+    tools2 = std::make_unique<db::StationContext>(*second, state2, db.env(), db.ui());
   }
 
   void Orders(int tisch, const std::vector<OrderLine>& rows, int kdnr = 0) {
@@ -71,7 +71,7 @@ class SettlementFixture : public ::testing::Test {
   }
   // As the terminal-request handler calls it: on rows read before (else now, on
   // station 1's connection), through `tools` (else station 1's). -1: not settled.
-  int32_t Settle(int tisch, std::string zahlart, db::DbTools* tools = nullptr, db::ResultSet* rows = nullptr) {
+  int32_t Settle(int tisch, std::string zahlart, db::StationContext* tools = nullptr, db::ResultSet* rows = nullptr) {
     auto fresh = rows ? nullptr : Rows(db.conn(), tisch);
     TableSettlement settlement(tools ? *tools : db.tools(), log, tse.get(), settings);
     const SettlementResult bunr = settlement.TischAbrechnen(rows ? *rows : *fresh, tisch, kanr, zahlart, {});
@@ -116,7 +116,7 @@ class SettlementFixture : public ::testing::Test {
   std::string refusal;                     // of the last settlement
   std::unique_ptr<db::Connection> second;  // station 2
   StartupState state2;
-  std::unique_ptr<db::DbTools> tools2;
+  std::unique_ptr<db::StationContext> tools2;
 };
 
 }  // namespace tolven::settlement::fixture

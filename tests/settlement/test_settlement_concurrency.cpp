@@ -45,7 +45,7 @@ TEST_F(SettlementConcurrency, RowsChangedMeanwhileOrALockConflictStoreNothingOrR
   EXPECT_EQ(Stored(), before);
   // A settlement stopped by the other station's lock runs once more, and no more.
   tolven::testing::CuedConnection watched(db.conn());
-  db::DbTools tools(watched, db.state(), db.env(), db.ui());
+  db::StationContext tools(watched, db.state(), db.env(), db.ui());
   db.Exec("UPDATE uniquenr SET wert = 41 WHERE name = 'BUNR'");
   Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}});
   db.conn().SetCommandTimeout(0);  // no station waits for a lock here: a conflict shows at once
@@ -88,7 +88,7 @@ TEST_F(SettlementConcurrency, SqlServerLocksTheSettledRowsAndTheAccountCharged) 
       return base().Query(StartsWith(q, "SELECT TOP 1 ") ? "SELECT " + q.substr(13) + " LIMIT 1" : q);
     }
   } conn(db.conn());
-  db::DbTools tools(conn, db.state(), db.env(), db.ui());
+  db::StationContext tools(conn, db.state(), db.env(), db.ui());
   Orders(12, {{"COLA", 2, 250}, {"SALAT", 1, 535}}, 7);
   db.Exec("UPDATE kunden SET \"limit\" = 5000");
   std::string zahlart = "KDKTO";

@@ -154,7 +154,7 @@ TEST_F(Settlement, CountdownSweepIsAllOrNothing) {
   const std::string before = Stored();
 
   tolven::testing::FaultyConnection faulty(db.conn());
-  db::DbTools tools(faulty, db.state(), db.env(), db.ui());
+  db::StationContext tools(faulty, db.state(), db.env(), db.ui());
   std::vector<std::string> storedDespiteFailure;  // what runs a failure after the commit did not undo left
   for (int64_t n = 1; n < 500; ++n) {
     SCOPED_TRACE("failing call " + std::to_string(n));

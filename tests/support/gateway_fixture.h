@@ -24,7 +24,7 @@ class GatewayFixture final : gateway::OrderKitchen, gateway::TableSettler, gatew
   TestDb db;
   // The modules wait through the loop, as in the gateway.
   loop::EventLoop loop{db.env()};
-  db::DbTools tools{db.conn(), db.state(), loop, db.ui()};
+  db::StationContext tools{db.conn(), db.state(), loop, db.ui()};
   gateway::RunningLog log{loop, db.ui()};
   ScriptedTseServer tseServer;
   fiscal::Tse tse;

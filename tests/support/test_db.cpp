@@ -59,7 +59,7 @@ TestDb::TestDb() {
   state_.tseInUse = state_.tseViaServer = state_.dbIsClientServer = true;
   env_.programFolder = dir_.path();
   (void)env_.CreateFolder(state_.logPfad + "TSE");
-  tools_ = std::make_unique<db::DbTools>(*conn_, state_, env_, ui_);
+  tools_ = std::make_unique<db::StationContext>(*conn_, state_, env_, ui_);
 }
 
 TestDb::~TestDb() {

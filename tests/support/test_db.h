@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "db/db_tools.h"
 #include "db/sqlite_connection.h"
+#include "db/station_context.h"
 #include "support/fake_env.h"
 
 namespace tolven::testing {
@@ -29,7 +29,7 @@ class TestDb {
   TestDb& operator=(const TestDb&) = delete;
 
   db::Connection& conn() { return *conn_; }
-  db::DbTools& tools() { return *tools_; }
+  db::StationContext& tools() { return *tools_; }
   StartupState& state() { return state_; }
   FakeEnv& env() { return env_; }
   FakeUi& ui() { return ui_; }
@@ -62,7 +62,7 @@ class TestDb {
   StartupState state_;
   std::string pgName_;
   std::unique_ptr<db::Connection> conn_;
-  std::unique_ptr<db::DbTools> tools_;
+  std::unique_ptr<db::StationContext> tools_;
 };
 
 }  // namespace tolven::testing

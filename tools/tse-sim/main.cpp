@@ -10,7 +10,7 @@
 
 #include "common/cp1252.h"
 #include "common/text.h"
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "db/transaction.h"
 #include "fiscal/tse.h"
 #include "platform/env.h"
@@ -89,7 +89,7 @@ std::string MakeSignature(int64_t trx, int64_t counter, const std::string& data)
   return out;
 }
 
-int64_t MaxOf(db::DbTools& tools, const std::string& sql) {
+int64_t MaxOf(db::StationContext& tools, const std::string& sql) {
   auto rs = tools.Open(sql);
   return rs && !rs->Eof() ? db::GetFieldValue(*rs, "m").AsInt64() : 0;
 }
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
     return kExitNoDatabase;
   }
   std::unique_ptr<db::Connection> connection = std::move(*opened);
-  db::DbTools tools(*connection, state, env, ui);
+  db::StationContext tools(*connection, state, env, ui);
   platform::InstallStopHandlers();
 
   int64_t nextTrx = 1 + std::max(MaxOf(tools, "SELECT MAX(tse_trx) AS m FROM kass"),

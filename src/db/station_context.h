@@ -1,6 +1,9 @@
-// The shared database and log tools: statements with an error report instead of
-// an exception, typed reading with the NULL rules, SQL literals the connected
-// server accepts, counters, the system log table and the SQL error log file.
+// What every module of the gateway works with on this station: the database
+// connection, the start-up state, the clock and files (Env) and the operator's
+// messages (Ui), with the statements they all share: statements with an error
+// report instead of an exception, dates and booleans in the forms the
+// connected database accepts, counters, the system log table and the SQL
+// error log file.
 #pragma once
 
 #include <memory>
@@ -12,30 +15,16 @@
 #include "common/result.h"
 #include "common/status.h"
 #include "db/connection.h"
+#include "db/sql_values.h"
 #include "db/startup_state.h"
 #include "platform/env.h"
 #include "platform/ui.h"
 
 namespace tolven::db {
 
-// A text literal: between single quotes with every embedded apostrophe doubled,
-// so no text can change the statement it is put into.
-std::string SqlText(std::string_view text);
-
-// The value of a field in the current row, NULL replaced by the default of the
-// column's kind: "" for text, false for booleans, 01.01.1900 for plain dates and
-// 0 for everything else (SQL Server's datetime included). Texts come back
-// without leading and trailing blanks. A missing column gives NULL -> 0.
-Value GetFieldValue(const ResultSet& rs, const std::string& field);
-
-// The first byte Windows-1252 leaves undefined (81, 8D, 8F, 90, 9D hex);
-// npos when there is none. FreeTDS cannot hand them to SQL Server, and no
-// terminal means them: a text holding one is refused before any statement.
-size_t UndefinedCp1252Byte(std::string_view text);
-
-class DbTools {
+class StationContext {
  public:
-  DbTools(Connection& connection, const StartupState& state, platform::Env& env, platform::Ui& ui)
+  StationContext(Connection& connection, const StartupState& state, platform::Env& env, platform::Ui& ui)
       : conn_(&connection), state_(state), env_(env), ui_(ui) {}
 
   Connection& connection() { return *conn_; }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "db/db_tools.h"
+#include "db/station_context.h"
 #include "support/test_db.h"
 
 namespace tolven::db {
@@ -16,7 +16,7 @@ using tolven::testing::TestDb;
 // Literals follow the probes' date format and TRUE value; the log turns
 // apostrophes into acute accents, keeps long texts in the memo and SQL
 // errors also in the year's file.
-TEST(DbTools, LiteralsAndTheLogs) {
+TEST(StationContext, LiteralsAndTheLogs) {
   TestDb db;
   const Date d{2026, 3, 5};
   db.state().datumFormat = "D";

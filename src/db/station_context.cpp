@@ -1,4 +1,4 @@
-#include "db/db_tools.h"
+#include "db/station_context.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -7,77 +7,52 @@
 
 namespace tolven::db {
 
-std::string SqlText(std::string_view text) { return "'" + ReplaceAll(std::string(text), "'", "''") + "'"; }
-
-Value GetFieldValue(const ResultSet& rs, const std::string& field) {
-  int i = rs.Find(field);
-  if (i < 0) return Value(int64_t{0});
-  auto column = static_cast<size_t>(i);
-  const Value& raw = rs.Raw(column);
-  if (raw.IsNull()) {
-    switch (rs.Kind(column)) {
-      case ColumnKind::Text: return Value(std::string());
-      case ColumnKind::Bool: return Value(int64_t{0});
-      case ColumnKind::Date: return Value(std::string("1900-01-01"));
-      default: return Value(int64_t{0});
-    }
-  }
-  if (raw.IsText()) return Value(TrimBlanks(raw.AsString()));
-  return raw;
-}
-
-size_t UndefinedCp1252Byte(std::string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return i;
-  }
-  return std::string::npos;
-}
-
-Status DbTools::ExecSQLRepeatable(const std::string& sql) {
+Status StationContext::ExecSQLRepeatable(const std::string& sql) {
   Status st = ExecSQL(sql);
   if (st || conn_->InTransaction() || !st.IsConflict()) return st;
   return ExecSQL(sql);
 }
 
-Status DbTools::ExecSQLOn(Connection& connection, const std::string& sql) { return connection.Execute(sql); }
+Status StationContext::ExecSQLOn(Connection& connection, const std::string& sql) { return connection.Execute(sql); }
 
-Status DbTools::ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& args) {
+Status StationContext::ExecSQLWith(const std::string& sql, const std::vector<SqlArg>& args) {
   return conn_->ExecuteWith(sql, args);
 }
 
-Result<ResultSet> DbTools::OpenOn(Connection& connection, const std::string& sql) { return connection.Query(sql); }
+Result<ResultSet> StationContext::OpenOn(Connection& connection, const std::string& sql) {
+  return connection.Query(sql);
+}
 
-std::optional<std::string> DbTools::WaiterName(int32_t kanr) {
+std::optional<std::string> StationContext::WaiterName(int32_t kanr) {
   auto rs = Open("SELECT name FROM kassi WHERE kanr = " + std::to_string(kanr));
   if (!rs || rs->Eof()) return std::nullopt;
   return GetFieldValue(*rs, "name").AsString();
 }
 
-Status DbTools::CreateOwnTable(const std::string& table, const std::string& columns) {
+Status StationContext::CreateOwnTable(const std::string& table, const std::string& columns) {
   Status st = ExecSQL(dialect().CreateTableIfMissing(table, columns));
   if (st || Open("SELECT COUNT(*) AS n FROM " + table)) return Status::Ok();
   return st;
 }
 
-std::string DbTools::SqlDate(const Date& date) const {
+std::string StationContext::SqlDate(const Date& date) const {
   return "'" + (state_.datumFormat == "D" ? FormatDMY(date) : FormatISODate(date)) + "'";
 }
 
-std::string DbTools::SqlDateTime(const Date& date, const std::string& timeText) const {
+std::string StationContext::SqlDateTime(const Date& date, const std::string& timeText) const {
   return "'" + DateTimeText(date, timeText) + "'";
 }
 
-std::string DbTools::DateTimeText(const Date& date, const std::string& timeText) const {
+std::string StationContext::DateTimeText(const Date& date, const std::string& timeText) const {
   return (state_.datumFormat == "D" ? FormatDMY(date) : FormatISODate(date)) + " " + timeText;
 }
 
-std::string DbTools::SqlBool(bool flag) const {
+std::string StationContext::SqlBool(bool flag) const {
   if (!flag) return " 0 ";
   return state_.boolTrueWert == 1 ? " 1 " : " -1 ";
 }
 
-std::string DbTools::SqlNow() {
+std::string StationContext::SqlNow() {
   DateTime now = env_.Now();
   return SqlDateTime(now.date, FormatHMS(now));
 }
@@ -96,7 +71,8 @@ Result<int32_t> NextBelegNrOn(Connection& connection) {
 }
 }  // namespace
 
-Result<int32_t> DbTools::TryUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum) {
+Result<int32_t> StationContext::TryUniqueNr(const std::string& name, Connection& connection, int32_t start,
+                                            int32_t maximum) {
   const std::string where = " WHERE name = " + SqlText(name) + " ";
   // Touching the row first takes its write lock on every engine, so the read
   // below and the update after it cannot interleave with another station.
@@ -128,7 +104,8 @@ Result<int32_t> DbTools::TryUniqueNr(const std::string& name, Connection& connec
   return static_cast<int32_t>(wert);
 }
 
-Result<int32_t> DbTools::GetUniqueNr(const std::string& name, Connection& connection, int32_t start, int32_t maximum) {
+Result<int32_t> StationContext::GetUniqueNr(const std::string& name, Connection& connection, int32_t start,
+                                            int32_t maximum) {
   if (start == 0) start = 1;
   if (maximum == 0) maximum = 999999999;
   const bool own = !connection.InTransaction();
@@ -153,15 +130,15 @@ Result<int32_t> DbTools::GetUniqueNr(const std::string& name, Connection& connec
   return failure;
 }
 
-Result<int32_t> DbTools::GetNextBelegNr() { return NextBelegNrOn(*conn_); }
+Result<int32_t> StationContext::GetNextBelegNr() { return NextBelegNrOn(*conn_); }
 
-int32_t DbTools::GetAccountForName(const std::string& designation) {
+int32_t StationContext::GetAccountForName(const std::string& designation) {
   auto rs = conn_->Query("SELECT konto FROM kontenrahmen WHERE bez = " + SqlText(designation));
   if (!rs || rs->Eof()) return 0;
   return GetFieldValue(*rs, "konto").AsInt();
 }
 
-void DbTools::WriteSysLog(const std::string& type, std::string& text) {
+void StationContext::WriteSysLog(const std::string& type, std::string& text) {
   text = ReplaceAll(text, "'", "\xB4");  // the log has always stored ´ for '
   std::string memo = text.size() > 100 ? text : "";
   std::string sql = "INSERT INTO syslog (datumzeit, filnr, kasse, staid, kanr, kaname, typ, memotext, txt) VALUES (" +
@@ -174,7 +151,7 @@ void DbTools::WriteSysLog(const std::string& type, std::string& text) {
   }
 }
 
-void DbTools::WriteSysLogMemo(const std::string& type, const std::string& text, std::string memo) {
+void StationContext::WriteSysLogMemo(const std::string& type, const std::string& text, std::string memo) {
   memo = ReplaceAll(memo, "'", "\xB4");
   std::string sql = "INSERT INTO syslog (datumzeit, filnr, kasse, staid, kanr, kaname, typ, txt, memotext) VALUES (" +
                     SqlNow() + " , " + NumStr(state_.filiale) + " , " + NumStr(state_.kasse) + " , " +
@@ -186,14 +163,14 @@ void DbTools::WriteSysLogMemo(const std::string& type, const std::string& text, 
   }
 }
 
-std::string DbTools::SqlErrorLogPath() {
+std::string StationContext::SqlErrorLogPath() {
   DateTime now = env_.Now();
   char yy[8];
   std::snprintf(yy, sizeof yy, "%02d", now.date.year % 100);
   return state_.logPfad + "SQLERR" + yy + ".LOG";
 }
 
-void DbTools::LogSqlError(const std::string& message, bool quiet) {
+void StationContext::LogSqlError(const std::string& message, bool quiet) {
   // The syslog turns "'" into "´"; the box and the file show the text as stored.
   std::string text = message;
   WriteSysLog("F", text);
