@@ -67,27 +67,27 @@ bool CrashRecovery::EnsureMarkTable() {
   return false;
 }
 
-int64_t CrashRecovery::ReadMark() {
-  if (!EnsureMarkTable()) return -1;
+std::optional<int64_t> CrashRecovery::ReadMark() {
+  if (!EnsureMarkTable()) return std::nullopt;
   const std::string kasse = NumStr(tools_.state().kasse);
   auto rs = tools_.Open(std::string("SELECT bunr FROM ") + kMarkTable + " WHERE kasse = " + kasse);
   if (!rs) {
     log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht lesbar: " + rs.status().message());
-    return -1;
+    return std::nullopt;
   }
   if (!rs->Eof()) return GetFieldValue(*rs, "bunr").AsInt64();
 
   auto newest = tools_.Open("SELECT MAX(bunr) AS m FROM kass WHERE kasse = " + kasse);
   if (!newest) {
     log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + newest.status().message());
-    return -1;
+    return std::nullopt;
   }
   const int64_t mark = newest->Eof() ? 0 : GetFieldValue(*newest, "m").AsInt64();
   if (Status status = tools_.ExecSQL(std::string("INSERT INTO ") + kMarkTable + " ( kasse, bunr ) VALUES ( " + kasse +
                                      " , " + NumStr(mark) + " )");
       !status) {
     log_.AddLogLine("FEHLER: " + kPrefix + kMarkTable + " nicht geschrieben: " + status.message());
-    return -1;
+    return std::nullopt;
   }
   return mark;
 }
@@ -114,10 +114,10 @@ void CrashRecovery::ReportUnsigned(int32_t bunr) {
 
 CrashRecovery::Receipts CrashRecovery::FindReceipts() {
   Receipts found;
-  const int64_t mark = ReadMark();
-  if (mark < 0) return found;
+  const std::optional<int64_t> mark = ReadMark();
+  if (!mark) return found;
   auto rs = tools_.Open("SELECT bunr, tse_signatur FROM kass WHERE kasse = " + NumStr(tools_.state().kasse) +
-                        " AND bunr > " + NumStr(mark) + " ORDER BY bunr");
+                        " AND bunr > " + NumStr(*mark) + " ORDER BY bunr");
   if (!rs) {
     log_.AddLogLine("FEHLER: " + kPrefix + "Belege nicht lesbar: " + rs.status().message());
     return found;
@@ -130,11 +130,11 @@ CrashRecovery::Receipts CrashRecovery::FindReceipts() {
 }
 
 bool CrashRecovery::PrintReceipts(const Receipts& receipts) {
-  if (receipts.mark < 0) return false;
+  if (!receipts.mark) return false;
   platform::Env& env = tools_.env();
   // The mark only passes receipts that are done: one whose archive could not
   // be written is looked at again at the next start.
-  int64_t newMark = receipts.mark;
+  int64_t newMark = *receipts.mark;
   bool held = false;
   for (const auto& [bunr, unsignedReceipt] : receipts.above) {
     if (!env.FileExists(receipt_.ArchivePath(bunr))) {
@@ -161,7 +161,7 @@ bool CrashRecovery::PrintReceipts(const Receipts& receipts) {
     }
     if (!held) newMark = bunr;
   }
-  if (newMark == receipts.mark) return true;
+  if (newMark == *receipts.mark) return true;
   if (!StoreMark(newMark)) return false;
   // Printouts at or below the mark have their archives; their rows served their turn.
   if (Status st = receipt_.printouts().ForgetUpTo(newMark); !st) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,15 +69,16 @@ class CrashRecovery {
 
  private:
   struct Receipts {
-    int64_t mark = -1;                            // -1: the mark could not be read
+    std::optional<int64_t> mark;                  // none: the mark could not be read
     std::vector<std::pair<int32_t, bool>> above;  // receipt number, unsigned
   };
   // The receipts above the mark, listed before this run stores any.
   Receipts FindReceipts();
   bool PrintReceipts(const Receipts& receipts);
   // The mark of this station; on the first start (no row) the newest receipt
-  // of the station, so that the history before is left alone. -1 on failure.
-  int64_t ReadMark();
+  // of the station, so that the history before is left alone. None (logged)
+  // when it cannot be read or kept.
+  std::optional<int64_t> ReadMark();
   bool EnsureMarkTable();
   bool StoreMark(int64_t bunr);
   void ReportUnsigned(int32_t bunr);

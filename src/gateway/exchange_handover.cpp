@@ -52,8 +52,8 @@ bool EndsWithClosingRecord(const std::string& contents) {
   return GetToken(contents.substr(start, end - start), 1) == "E";
 }
 
-std::string SetAside(platform::Env& env, const std::string& path, const std::string& tag, std::string& why,
-                     const std::string& folder) {
+Result<std::string> SetAside(platform::Env& env, const std::string& path, const std::string& tag,
+                             const std::string& folder) {
   DateTime now = env.Now();
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", now.date.year, now.date.month, now.date.day, now.hour,
@@ -75,10 +75,7 @@ std::string SetAside(platform::Env& env, const std::string& path, const std::str
     aside = base + "." + tag + "-" + stamp + "-" + std::to_string(n);
   }
   if (folder.empty()) {
-    if (Status st = env.RenameFile(path, aside); !st) {
-      why = st.message();
-      return "";
-    }
+    if (Status st = env.RenameFile(path, aside); !st) return st;
     return aside;
   }
   // Out of the exchange folder, which may lie on the terminals' share, and cut
@@ -92,10 +89,7 @@ std::string SetAside(platform::Env& env, const std::string& path, const std::str
   if (st && !env.FolderExists(folder)) st = env.CreateFolder(folder);
   if (st) st = env.WriteFile(aside, head);
   if (st) st = env.DeleteFile(path);
-  if (!st) {
-    why = st.message();
-    return "";
-  }
+  if (!st) return st;
   return aside;
 }
 
@@ -133,13 +127,13 @@ Status ExchangeFile::ReadWork(std::string& contents, FileInfo& info) {
 }
 
 bool ExchangeFile::SetWorkAside(const std::string& tag) {
-  std::string why;
-  const std::string aside = SetAside(env_, work_, tag, why, rules_.asideFolder);
-  if (aside.empty()) {
-    log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei " + work_ + " kann nicht verschoben werden: " + why);
+  const Result<std::string> aside = SetAside(env_, work_, tag, rules_.asideFolder);
+  if (!aside) {
+    log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei " + work_ +
+                    " kann nicht verschoben werden: " + aside.status().message());
     return false;
   }
-  log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei " + work_ + " aus einem unterbrochenen Lauf nach " + aside +
+  log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei " + work_ + " aus einem unterbrochenen Lauf nach " + *aside +
                   " verschoben. Bitte prüfen.");
   return true;
 }
@@ -147,11 +141,10 @@ bool ExchangeFile::SetWorkAside(const std::string& tag) {
 void ExchangeFile::SetFailingAside(int tries, const std::string& why) {
   const std::string path = LeftoverPresent() ? work_ : env_.GetFileInfo(input_).kind == FileKind::Regular ? input_ : "";
   if (path.empty()) return;
-  std::string error;
-  const std::string aside = SetAside(env_, path, "fehlerhaft", error, rules_.asideFolder);
+  const Result<std::string> aside = SetAside(env_, path, "fehlerhaft", rules_.asideFolder);
   log_.AddLogLine("FEHLER: " + rules_.label + " " + std::to_string(tries) + "-mal nicht verarbeitet (" + why + "), " +
-                  (aside.empty() ? "kann nicht beiseitegelegt werden: " + error
-                                 : "beiseitegelegt als " + aside + ". Bitte prüfen."));
+                  (aside ? "beiseitegelegt als " + *aside + ". Bitte prüfen."
+                         : "kann nicht beiseitegelegt werden: " + aside.status().message()));
   Reset();
 }
 
@@ -181,13 +174,13 @@ bool ExchangeFile::Whole(const std::string& contents) const {
 }
 
 Handover ExchangeFile::Refuse(const std::string& path, const std::string& reason) {
-  std::string why;
-  const std::string aside = SetAside(env_, path, "abgelehnt", why, rules_.asideFolder);
-  log_.AddLogLine("FEHLER: " + rules_.label + " abgelehnt: " + reason + ". " +
-                  (aside.empty() ? "Sie kann nicht beiseitegelegt werden: " + why : "Beiseitegelegt als " + aside));
+  const Result<std::string> aside = SetAside(env_, path, "abgelehnt", rules_.asideFolder);
+  log_.AddLogLine(
+      "FEHLER: " + rules_.label + " abgelehnt: " + reason + ". " +
+      (aside ? "Beiseitegelegt als " + *aside : "Sie kann nicht beiseitegelegt werden: " + aside.status().message()));
   Reset();
   Handover h;
-  h.outcome = aside.empty() ? HandoverOutcome::Failed : HandoverOutcome::Refused;
+  h.outcome = aside ? HandoverOutcome::Refused : HandoverOutcome::Failed;
   h.error = reason;
   return h;
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common/log_sink.h"
+#include "common/result.h"
 #include "platform/env.h"
 
 namespace tolven::gateway {
@@ -107,10 +108,10 @@ class ExchangeFile {
 // Moves a file aside under its name + "." + tag + "-" + time stamp (a free
 // name): into `folder` (the installation's, created when missing) as a copy of
 // at most kAsideKeepBytes, or beside itself when `folder` is empty. The new
-// name, or "" when that failed (`why` says why).
+// name, or why that failed.
 inline constexpr int64_t kAsideKeepBytes = 64 * 1024;
-std::string SetAside(platform::Env& env, const std::string& path, const std::string& tag, std::string& why,
-                     const std::string& folder = "");
+Result<std::string> SetAside(platform::Env& env, const std::string& path, const std::string& tag,
+                             const std::string& folder = "");
 // The identity of an exchange file's contents: 16 hex digits (FNV-1a, 64 bits).
 std::string ContentHash(const std::string& contents);
 // A text from a file as it may go into the log: at most kMaxLoggedTextChars.
