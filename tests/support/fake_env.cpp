@@ -13,7 +13,8 @@ int64_t ToEpochMs(const DateTime& t) {
 }
 }  // namespace
 
-FakeEnv::FakeEnv() : epochMs_(ToEpochMs(DateTime{Date{2026, 12, 5}, 12, 0, 0, 0})) {}
+FakeEnv::FakeEnv()
+    : ForwardingEnv(platform::DefaultEnv()), epochMs_(ToEpochMs(DateTime{Date{2026, 12, 5}, 12, 0, 0, 0})) {}
 
 void FakeEnv::SetNow(const DateTime& t) {
   const int64_t local = ToEpochMs(t);
@@ -59,38 +60,38 @@ bool FakeEnv::Faulty(const std::string& op, const std::string& path) {
 
 Status FakeEnv::DeleteFile(const std::string& path) {
   if (Faulty("delete", path)) return Status::Error("unlink(" + path + "): injected fault", 5);
-  return platform::DefaultEnv().DeleteFile(path);
+  return base().DeleteFile(path);
 }
 
 Status FakeEnv::RenameFile(const std::string& from, const std::string& to) {
   if (Faulty("rename", from + " -> " + to)) return Status::Error("rename(" + from + "): injected fault", 13);
-  return platform::DefaultEnv().RenameFile(from, to);
+  return base().RenameFile(from, to);
 }
 
 Status FakeEnv::ReadFile(const std::string& path, std::string& contents) {
   if (Faulty("read", path)) return Status::Error("read(" + path + "): injected fault", 5);
-  return platform::DefaultEnv().ReadFile(path, contents);
+  return base().ReadFile(path, contents);
 }
 
 Status FakeEnv::WriteFile(const std::string& path, const std::string& contents) {
   if (Faulty("write", path)) return Status::Error("write(" + path + "): injected fault", 28);
-  return platform::DefaultEnv().WriteFile(path, contents);
+  return base().WriteFile(path, contents);
 }
 
 Status FakeEnv::WriteFileAtomic(const std::string& path, const std::string& contents) {
   if (Faulty("write", path)) return Status::Error("write(" + path + "): injected fault", 28);
   if (Faulty("rename", path)) return Status::Error("rename(" + path + "): injected fault", 13);
-  return platform::DefaultEnv().WriteFileAtomic(path, contents);
+  return base().WriteFileAtomic(path, contents);
 }
 
 Status FakeEnv::AppendFile(const std::string& path, const std::string& contents) {
   if (Faulty("append", path)) return Status::Error("append(" + path + "): injected fault", 28);
-  return platform::DefaultEnv().AppendFile(path, contents);
+  return base().AppendFile(path, contents);
 }
 
 Status FakeEnv::CheckWritable(const std::string& path) {
   if (Faulty("writable", path)) return Status::Error("open(" + path + "): injected fault", 13);
-  return platform::DefaultEnv().CheckWritable(path);
+  return base().CheckWritable(path);
 }
 
 Status FakeEnv::StartProgram(const std::string& path, const std::vector<std::string>& args) {

@@ -10,11 +10,15 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/forwarding_env.h"
 #include "platform/ui.h"
 
 namespace tolven::testing {
 
-class FakeEnv : public platform::Env {
+// Files go to the real file system (tests use a temporary folder) through
+// the ForwardingEnv; the clock, the programs started and the injected faults
+// are the fake's own.
+class FakeEnv : public platform::ForwardingEnv {
  public:
   FakeEnv();
 
@@ -35,29 +39,26 @@ class FakeEnv : public platform::Env {
   // Called at every SleepMs (after the clock moved), e.g. to let a peer act "meanwhile".
   std::function<void(int)> onSleep;
 
-  // Files go to the real file system (tests use a temporary folder).
-  bool FileExists(const std::string& path) override { return platform::DefaultEnv().FileExists(path); }
-  bool FolderExists(const std::string& path) override { return platform::DefaultEnv().FolderExists(path); }
-  platform::FileInfo GetFileInfo(const std::string& path) override { return platform::DefaultEnv().GetFileInfo(path); }
   Status DeleteFile(const std::string& path) override;
   Status RenameFile(const std::string& from, const std::string& to) override;
   Status ReadFile(const std::string& path, std::string& contents) override;
+  // Through ReadFile, so that its faults apply.
+  Status ReadRegularFile(const std::string& path, int64_t maxBytes, std::string& contents) override {
+    return Env::ReadRegularFile(path, maxBytes, contents);
+  }
+  Status ReadFileHead(const std::string& path, int64_t maxBytes, std::string& contents) override {
+    return Env::ReadFileHead(path, maxBytes, contents);
+  }
+  // In place, as the loop's jobs wait for the fake clock.
+  void RunBlocking(const std::function<void()>& work) override { work(); }
+  void ReturnFreeMemory() override {}
   Status WriteFile(const std::string& path, const std::string& contents) override;
   Status WriteFileAtomic(const std::string& path, const std::string& contents) override;
   Status AppendFile(const std::string& path, const std::string& contents) override;
-  void SetTempMark(const std::string& mark) override { platform::DefaultEnv().SetTempMark(mark); }
-  std::string ResolveLink(const std::string& path) override { return platform::DefaultEnv().ResolveLink(path); }
-  Status CheckNotWorldReadable(const std::string& path) override {
-    return platform::DefaultEnv().CheckNotWorldReadable(path);
-  }
   // The real test, or the fault "writable" for paths containing the match.
   Status CheckWritable(const std::string& path) override;
-  Status CreateFolder(const std::string& path) override { return platform::DefaultEnv().CreateFolder(path); }
   Status StartProgram(const std::string& path, const std::vector<std::string>& args) override;
   std::string ProgramFolder() override { return programFolder; }
-  std::vector<std::string> ListFiles(const std::string& folder) override {
-    return platform::DefaultEnv().ListFiles(folder);
-  }
 
   // Fault switches: the named operation ("rename", "write", "append", "delete",
   // "read", "writable") fails `count` times from now on (-1: always) for paths containing `match`.
