@@ -32,9 +32,8 @@ inline constexpr const char* kServerCheckData = "Verbindungstest";
 inline constexpr const char* kSimulatorSerialPrefix = "TOLVENSIM-";
 inline bool IsSimulatorSerial(const std::string& serial) { return serial.rfind(kSimulatorSerialPrefix, 0) == 0; }
 
-// The number a transaction has when its start failed: the finish of a
-// receipt is still sent with it, and kitchen printing takes it (as any number
-// below 1) for "no transaction".
+// The number a receipt's transaction has when its start failed: its finish
+// is still sent with it, and a signature it brings is stored under it.
 inline constexpr int32_t kNoTransaction = -1;
 
 // A transaction the TSE started.

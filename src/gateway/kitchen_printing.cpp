@@ -75,8 +75,8 @@ int64_t KitchenPrinting::UnsignedLines(const std::string& token) {
   return rs && !rs->Eof() ? GetFieldValue(*rs, "n").AsInt64() : 0;
 }
 
-void KitchenPrinting::PrintOrder(int32_t tseTrx, int32_t tseStart, int32_t table, const std::string& waiterText,
-                                 const std::string& booked) {
+void KitchenPrinting::PrintOrder(const std::optional<fiscal::TseStart>& transaction, int32_t table,
+                                 const std::string& waiterText, const std::string& booked) {
   KitchenClaims& claims = receipts_.claims();
   const KitchenPrintout printout{table, waiterText, booked.empty() ? claims.NewToken() : booked, ""};
   // Its own lines are the order's already; older ones nobody holds come along
@@ -85,7 +85,7 @@ void KitchenPrinting::PrintOrder(int32_t tseTrx, int32_t tseStart, int32_t table
     log_.AddLogLine("FEHLER: Ältere offene Küchenpositionen von Tisch " + std::to_string(table) +
                     " nicht übernommen: " + claimed.message());
   }
-  PrintWith(tseTrx, tseStart, printout);
+  PrintWith(transaction, printout);
 }
 
 void KitchenPrinting::PrintPending(int32_t table, const std::string& waiterText) {
@@ -249,19 +249,19 @@ bool KitchenPrinting::DropWaiting(int32_t table, int printer, const std::string&
 }
 
 void KitchenPrinting::Print(const KitchenPrintout& printout, bool startTse) {
-  // Without a transaction the printout is given 0 (none started) or
-  // kNoTransaction (the start failed).
-  fiscal::TseStart started;
-  if (startTse) started = tse_.TSE_StartTransaction().value_or(fiscal::TseStart{fiscal::kNoTransaction, 0});
-  PrintWith(started.transactionNumber, started.startTime, printout);
+  std::optional<fiscal::TseStart> transaction;
+  if (startTse) {
+    if (Result<fiscal::TseStart> started = tse_.TSE_StartTransaction()) transaction = *started;  // a failure is logged
+  }
+  PrintWith(transaction, printout);
 }
 
-void KitchenPrinting::PrintWith(int32_t tseTrx, int32_t tseStart, const KitchenPrintout& printout) {
+void KitchenPrinting::PrintWith(const std::optional<fiscal::TseStart>& transaction, const KitchenPrintout& printout) {
   // Taken after the TSE start: a slow or silent TSE server holds up no other
   // printout of the table. One printout of a table at a time on this station.
   const loop::Holds::Hold hold = holds_.Take(PrintingKey(printout.table));
   const std::shared_ptr<void> marked = markKitchen_ ? markKitchen_() : nullptr;
-  receipts_.PrintClaimed(tseTrx, tseStart, printout);
+  receipts_.PrintClaimed(transaction, printout);
 }
 
 }  // namespace tolven::gateway

@@ -45,7 +45,7 @@ class KitchenPrinting final : public OrderKitchen {
   // After the order's answer: its lines, with older ones of the table nobody
   // holds, under the TSE transaction the order's job started (the job decides
   // whether its request probes a silent TSE server).
-  void PrintOrder(int32_t tseTrx, int32_t tseStart, int32_t table, const std::string& waiterText,
+  void PrintOrder(const std::optional<fiscal::TseStart>& transaction, int32_t table, const std::string& waiterText,
                   const std::string& token) override;
   // Every pending line of the table: lines another printout holds are waited
   // for (up to kHeldWaitMs), the others are printed now. For a settlement,
@@ -83,7 +83,7 @@ class KitchenPrinting final : public OrderKitchen {
   void ListStale(int32_t table, const std::string& waiterText, int64_t waitedMs, const std::string& pending);
   // Starts a transaction only for lines nobody signed yet, prints and signs.
   void Print(const printing::KitchenPrintout& printout, bool startTse);
-  void PrintWith(int32_t tseTrx, int32_t tseStart, const printing::KitchenPrintout& printout);
+  void PrintWith(const std::optional<fiscal::TseStart>& transaction, const printing::KitchenPrintout& printout);
   int64_t UnsignedLines(const std::string& token);
 
   db::StationContext& tools_;

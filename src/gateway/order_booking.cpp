@@ -79,10 +79,9 @@ void OrderBooking::StartKitchenPrinting(int32_t table, int32_t waiter, const std
   // The order's lines are its own since its booking (claimed in the
   // database), so its TSE transaction covers exactly them whenever it starts,
   // and a silent TSE server's wait holds up no other order of the table.
-  // A failed start reaches the printout as kNoTransaction.
-  const fiscal::TseStart started = tse_.TSE_StartTransaction().value_or(fiscal::TseStart{fiscal::kNoTransaction, 0});
+  Result<fiscal::TseStart> started = tse_.TSE_StartTransaction();  // a failure is logged
   if (kitchen_) {
-    kitchen_->PrintOrder(started.transactionNumber, started.startTime, table, waiterText, token);
+    kitchen_->PrintOrder(started ? std::optional(*started) : std::nullopt, table, waiterText, token);
   } else {
     log_.AddLogLine("  (Küchenbon-Druck nicht eingerichtet)");
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,13 +14,10 @@
 #include "common/observer.h"
 #include "common/status.h"
 #include "db/station_context.h"
+#include "fiscal/tse.h"
 #include "gateway/order_import.h"
 #include "gateway/order_journal.h"
 #include "gateway/terminal_exchange.h"
-
-namespace tolven::fiscal {
-class Tse;
-}
 
 namespace tolven::gateway {
 
@@ -34,9 +32,10 @@ class OrderKitchen {
   // order; the claim's token, empty when they could not be claimed.
   virtual std::string ClaimBooked(int32_t table, int64_t aboveId) = 0;
   // After the order's answer: the kitchen receipts of the lines `token` holds
-  // (empty: every pending line nobody holds), with the order's TSE transaction.
-  virtual void PrintOrder(int32_t tseTrx, int32_t tseStart, int32_t table, const std::string& waiterText,
-                          const std::string& token) = 0;
+  // (empty: every pending line nobody holds), with the order's TSE
+  // transaction (none when its start failed).
+  virtual void PrintOrder(const std::optional<fiscal::TseStart>& transaction, int32_t table,
+                          const std::string& waiterText, const std::string& token) = 0;
   // Every pending line of the table, before it is paid.
   virtual void PrintPending(int32_t table, const std::string& waiterText) = 0;
 };

@@ -24,17 +24,19 @@ KitchenReceipts::KitchenReceipts(db::StationContext& tools, const PrintServices&
                                  LogSink& log, KitchenOptions options)
     : tools_(tools), printing_(printing), tse_(tse), log_(log), options_(options), claims_(tools, log) {}
 
-void KitchenReceipts::PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter) {
+void KitchenReceipts::PrintKueBon(const std::optional<fiscal::TseStart>& transaction, int32_t table,
+                                  const std::string& waiter) {
   KitchenPrintout printout{table, waiter, claims_.NewToken(), ""};
   if (Status claimed = claims_.ClaimPending(printout.token, table); !claimed) {
     log_.AddLogLine("FEHLER: Küchenbons für Tisch " + std::to_string(table) +
                     " nicht gedruckt, offene Positionen nicht übernommen: " + claimed.message());
     return;
   }
-  PrintClaimed(tseTrx, tseStart, printout);
+  PrintClaimed(transaction, printout);
 }
 
-void KitchenReceipts::PrintClaimed(int32_t& tseTrx, int32_t& tseStart, const KitchenPrintout& printout) {
+void KitchenReceipts::PrintClaimed(const std::optional<fiscal::TseStart>& transaction,
+                                   const KitchenPrintout& printout) {
   Job job(printing_);
   job.table = printout.table;
   job.waiter = printout.waiter;
@@ -42,10 +44,10 @@ void KitchenReceipts::PrintClaimed(int32_t& tseTrx, int32_t& tseStart, const Kit
   job.note = printout.note;
   job.lines = " WHERE tisch = " + NumStr(job.table) + " AND haskuebon = " + tools_.SqlBool(false) +
               KitchenClaims::LinesOf(job.token);
-  Print(job, tseTrx, tseStart);
+  Print(job, transaction);
 }
 
-void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
+void KitchenReceipts::Print(Job& job, const std::optional<fiscal::TseStart>& transaction) {
   const int32_t table = job.table;
   auto pending = tools_.Open("SELECT * FROM bestellung " + job.lines + "   AND artnr <> " + SqlText("$GVTGAG") + " " +
                              "   AND artnr <> " + SqlText("$GVFA") + " ");
@@ -60,7 +62,7 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
     // Nothing for the kitchen (guest count, follow-up order): the order's TSE
     // transaction is still finished, with those lines as its data, since a TSE
     // keeps only a limited number of transactions open.
-    FinishWithoutPrinting(job, tseTrx, tseStart);
+    FinishWithoutPrinting(job, transaction);
     return;
   }
 
@@ -84,9 +86,9 @@ void KitchenReceipts::Print(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   }
 
   const bool marked = MarkLines(job);
-  const bool signedNow = SignOrder(job, tseTrx, tseStart);
+  const bool signedNow = SignOrder(job, transaction);
   // Lines of a failed printer go back to the table for the next printout.
-  if (marked) claims_.Release(job.token, signedNow ? tseTrx : 0);
+  if (marked) claims_.Release(job.token, signedNow ? transaction->transactionNumber : 0);
 }
 
 KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {

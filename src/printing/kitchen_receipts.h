@@ -101,9 +101,9 @@ class KitchenReceipts {
   // printed ones and gives the others back, and signs the lines not signed
   // before with the transaction the caller started for it. Both TSE values are
   // set to 0 when signing is on but no transaction was given.
-  void PrintClaimed(int32_t& tseTrx, int32_t& tseStart, const KitchenPrintout& printout);
+  void PrintClaimed(const std::optional<fiscal::TseStart>& transaction, const KitchenPrintout& printout);
   // Every pending line of the table nobody holds, claimed and printed as above.
-  void PrintKueBon(int32_t& tseTrx, int32_t& tseStart, int32_t table, const std::string& waiter);
+  void PrintKueBon(const std::optional<fiscal::TseStart>& transaction, int32_t table, const std::string& waiter);
 
   KitchenClaims& claims() { return claims_; }
 
@@ -168,7 +168,7 @@ class KitchenReceipts {
     int64_t orderAmount = 0;
   };
 
-  void Print(Job& job, int32_t& tseTrx, int32_t& tseStart);
+  void Print(Job& job, const std::optional<fiscal::TseStart>& transaction);
   // Reading the configuration (once per call, once per printer).
   Settings ReadSettings(int32_t table);
   KitchenPrinterSettings ReadPrinterSettings(int printer);
@@ -201,8 +201,8 @@ class KitchenReceipts {
   // The lines among `condition` that no earlier order signed, as signed data.
   void AddUnsignedItems(Job& job, const std::string& condition);
   // True when the order's transaction was finished with the lines.
-  bool SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart);
-  void FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart);
+  bool SignOrder(Job& job, const std::optional<fiscal::TseStart>& transaction);
+  void FinishWithoutPrinting(Job& job, const std::optional<fiscal::TseStart>& transaction);
   std::string TableName(Job& job);
   std::string CustomerName(Job& job);
   static void Add(Job& job, const std::string& line) { job.paper.AddPrintLine(line); }

@@ -1,12 +1,20 @@
 // Signing the order: the "Bestellung-V1" process data of the lines sent to the
 // kitchen in this call, the TSE finish and the `tse_bestellungen` row.
 #include <algorithm>
+#include <optional>
 
 #include "common/money.h"
 #include "common/text.h"
 #include "printing/kitchen_receipts.h"
 
 namespace tolven::printing {
+
+namespace {
+// An order's transaction the TSE started (a number below 1 is none).
+bool Started(const std::optional<fiscal::TseStart>& transaction) {
+  return transaction && transaction->transactionNumber >= 1;
+}
+}  // namespace
 
 using db::SqlText;
 
@@ -67,18 +75,18 @@ void KitchenReceipts::AddUnsignedItems(Job& job, const std::string& condition) {
   }
 }
 
-void KitchenReceipts::FinishWithoutPrinting(Job& job, int32_t& tseTrx, int32_t& tseStart) {
+void KitchenReceipts::FinishWithoutPrinting(Job& job, const std::optional<fiscal::TseStart>& transaction) {
   bool signedNow = false;
   // Without a transaction there is nothing to finish, and no receipt number is drawn.
-  if (tseTrx >= 1 && tse_.TseInUse() && tse_.TseReady()) {
+  if (Started(transaction) && tse_.TseInUse() && tse_.TseReady()) {
     AddUnsignedItems(job, "");
-    signedNow = SignOrder(job, tseTrx, tseStart);
+    signedNow = SignOrder(job, transaction);
   }
   // Marked like the lines of a printed order, so the next order does not sign them again.
-  if (MarkLines(job)) claims_.Release(job.token, signedNow ? tseTrx : 0);
+  if (MarkLines(job)) claims_.Release(job.token, signedNow ? transaction->transactionNumber : 0);
 }
 
-bool KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
+bool KitchenReceipts::SignOrder(Job& job, const std::optional<fiscal::TseStart>& transaction) {
   std::string& processData = job.processData;
   for (const SignItem& item : job.signItems) {
     if (!processData.empty()) processData += '\r';
@@ -91,8 +99,9 @@ bool KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   // start unanswered): one row per order says which, as the "P" row does for a receipt.
   const auto unsignedRow = [&] {
     if (tse_.serverSilent() && !processData.empty()) {
-      tools_.WriteSysLogMemo("T", "Bestellung " + std::to_string(job.seqnr) + " Tisch " + std::to_string(job.table) +
-                                      " ohne TSE-Signatur gespeichert (TSE-Server antwortet nicht)",
+      tools_.WriteSysLogMemo("T",
+                             "Bestellung " + std::to_string(job.seqnr) + " Tisch " + std::to_string(job.table) +
+                                 " ohne TSE-Signatur gespeichert (TSE-Server antwortet nicht)",
                              processData);
     }
   };
@@ -103,19 +112,18 @@ bool KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
   // Every line of it was signed by an earlier order: an empty order
   // transaction would tell an audit of an order that never was.
   if (processData.empty()) {
-    if (tseTrx >= 1) {
-      tools_.WriteSysLog("T", "TSE-Transaktion " + std::to_string(tseTrx) + " für Tisch " +
+    if (Started(transaction)) {
+      tools_.WriteSysLog("T", "TSE-Transaktion " + std::to_string(transaction->transactionNumber) + " für Tisch " +
                                   std::to_string(job.table) + " ohne neue Positionen nicht abgeschlossen.");
     }
     return false;
   }
-  if (tseTrx < 1) {
+  if (!Started(transaction)) {
     tools_.WriteSysLogMemo("T", "Keine TSE-Transaktion für Bestellung.", processData);
-    tseTrx = 0;
-    tseStart = 0;
     return false;
   }
 
+  const int32_t tseTrx = transaction->transactionNumber;
   const Result<fiscal::TseSignature> finished =
       tse_.TSE_FinishTransaction(tseTrx, fiscal::kProcessTypeOrder, processData);
   if (!finished) {
@@ -129,7 +137,7 @@ bool KitchenReceipts::SignOrder(Job& job, int32_t& tseTrx, int32_t& tseStart) {
       "tse_start, tse_stop, tse_sernr, tse_processtype, tse_processdata, tse_signatur) VALUES ( " +
       NumStr(job.seqnr) + " , " + tools_.SqlNow() + " , " + NumStr(st.kaNr) + " , " + SqlText(st.kaName.substr(0, 30)) +
       " , " + NumStr(st.kasse) + " , " + NumStr(job.orderAmount) + " , " + NumStr(tseTrx) + " , " +
-      NumStr(sig.signatureCounter) + " , " + NumStr(tseStart) + " , " + NumStr(sig.finishTime) + " , " +
+      NumStr(sig.signatureCounter) + " , " + NumStr(transaction->startTime) + " , " + NumStr(sig.finishTime) + " , " +
       SqlText(sig.serialNumber) + " , " + SqlText(fiscal::kProcessTypeOrder) + " , " + SqlText(processData) + " , " +
       SqlText(sig.signature) + " ) ";
   if (Status status = tools_.ExecSQL(sql); !status) tools_.LogSqlError("tse_best: " + status.message());

@@ -71,7 +71,7 @@ class TerminalRequestTest : public ::testing::Test {
     std::function<void(int32_t table, const std::string& waiter)> pending;
     int64_t NewestLine() override { return -1; }
     std::string ClaimBooked(int32_t, int64_t) override { return ""; }
-    void PrintOrder(int32_t, int32_t, int32_t, const std::string&, const std::string&) override {}
+    void PrintOrder(const std::optional<fiscal::TseStart>&, int32_t, const std::string&, const std::string&) override {}
     void PrintPending(int32_t table, const std::string& waiter) override {
       if (pending) pending(table, waiter);
     }

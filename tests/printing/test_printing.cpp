@@ -294,7 +294,9 @@ class ReceiptsTest : public ::testing::Test {
         db::SqlText(belaginfo) + ", " + std::to_string(gang) + ")");
   }
 
-  void Run(int32_t trx = 100, int32_t start = 1765000000) { kb.PrintKueBon(trx, start, 12, "7 - Anna"); }
+  void Run(int32_t trx = 100, int32_t start = 1765000000) {
+    kb.PrintKueBon(fiscal::TseStart{trx, start}, 12, "7 - Anna");
+  }
 
   // The article lines of a printout in normal size ("2x Cola"), separated by "|".
   static std::string Articles(const FakePrintEngine::Printout& p) {

@@ -17,14 +17,16 @@ GatewayFixture::GatewayFixture()
   poller.Load();
 }
 
-void GatewayFixture::PrintOrder(int32_t trx, int32_t start, int32_t table, const std::string& waiter,
-                                const std::string&) {
+void GatewayFixture::PrintOrder(const std::optional<fiscal::TseStart>& transaction, int32_t table,
+                                const std::string& waiter, const std::string&) {
   if (printOrder) {
-    printOrder(trx, table);
+    printOrder(transaction ? transaction->transactionNumber : -1, table);
     return;
   }
-  kitchenCalls.push_back(std::to_string(trx) + "/" + std::to_string(start) + "/" + std::to_string(table) + "/" +
-                         waiter);
+  kitchenCalls.push_back(
+      (transaction ? std::to_string(transaction->transactionNumber) + "/" + std::to_string(transaction->startTime)
+                   : std::string("-")) +
+      "/" + std::to_string(table) + "/" + waiter);
 }
 
 Status GatewayFixture::SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,

@@ -28,12 +28,12 @@ class GatewayFixture final : gateway::OrderKitchen, gateway::TableSettler, gatew
   gateway::RunningLog log{loop, db.ui()};
   ScriptedTseServer tseServer;
   fiscal::Tse tse;
-  std::vector<std::string> kitchenCalls;   // "trx/start/table/waiter"
+  std::vector<std::string> kitchenCalls;   // "trx/start/table/waiter", "-/table/waiter" without a transaction
   std::vector<std::string> settleCalls;    // "slot/table/waiter/payment/list"
   std::string settleRefusal;               // not empty: the settlement is refused with it
   std::function<void()> duringSettlement;  // runs inside the settlement
   std::vector<std::string> requestCalls;   // "slot"
-  // Instead of recording the kitchen printout, when set.
+  // Instead of recording the kitchen printout, when set (-1: no transaction).
   std::function<void(int32_t trx, int32_t table)> printOrder;
   // The kitchen's claim inside the booking, when set (nothing is claimed otherwise).
   std::function<std::string(int32_t table)> claimBooked;
@@ -59,7 +59,8 @@ class GatewayFixture final : gateway::OrderKitchen, gateway::TableSettler, gatew
  private:
   int64_t NewestLine() override { return claimBooked ? 0 : -1; }
   std::string ClaimBooked(int32_t table, int64_t) override { return claimBooked ? claimBooked(table) : ""; }
-  void PrintOrder(int32_t trx, int32_t start, int32_t table, const std::string& waiter, const std::string&) override;
+  void PrintOrder(const std::optional<fiscal::TseStart>& transaction, int32_t table, const std::string& waiter,
+                  const std::string&) override;
   void PrintPending(int32_t, const std::string&) override {}
   Status SettleTable(int slot, int32_t table, int32_t waiter, const std::string& payment,
                      const std::string& list) override;
