@@ -126,6 +126,15 @@ Status ExchangeFile::ReadWork(std::string& contents, FileInfo& info) {
   return env_.ReadRegularFile(work_, kMaxExchangeFileBytes, contents);
 }
 
+bool ExchangeFile::ReadLeftoverWork(std::string& contents, FileInfo& info) {
+  if (Status st = ReadWork(contents, info); !st) {
+    log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
+    SetWorkAside("unverarbeitet");
+    return false;
+  }
+  return true;
+}
+
 bool ExchangeFile::SetWorkAside(const std::string& tag) {
   const Result<std::string> aside = SetAside(env_, work_, tag, rules_.asideFolder);
   if (!aside) {

@@ -75,6 +75,9 @@ class ExchangeFile {
   bool LeftoverPresent();
   // Reads the work file as it is; a work file above the size limit is an error.
   Status ReadWork(std::string& contents, platform::FileInfo& info);
+  // The same for a work file an interrupted run left: one that cannot be
+  // read is logged and set aside ("unverarbeitet"), and false is returned.
+  bool ReadLeftoverWork(std::string& contents, platform::FileInfo& info);
   // Moves the work file of an interrupted pass aside unread (name + "." + tag
   // + "-" + time); false when it is still in the way. Logged either way.
   bool SetWorkAside(const std::string& tag);

@@ -123,11 +123,7 @@ void OrderBooking::RecoverOrderFile(int slotIndex, const std::function<void()>& 
   ExchangeFile& file = exchange_.OrderFile(slotIndex);
   std::string contents;
   platform::FileInfo info;
-  if (Status st = file.ReadWork(contents, info); !st) {
-    log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
-    file.SetWorkAside("unverarbeitet");
-    return;
-  }
+  if (!file.ReadLeftoverWork(contents, info)) return;
   const std::string identity = OrderJournal::Identity(contents, info);
   std::string answer;
   bool settlementPending = false;

@@ -143,11 +143,7 @@ void TerminalRequests::HandleTerminalRequest(int slot, const std::string& /*requ
 }
 
 bool TerminalRequests::ReadLeftover(ExchangeFile& file, std::string& contents, platform::FileInfo& info) {
-  if (Status st = file.ReadWork(contents, info); !st) {
-    log_.AddLogLine("FEHLER: Unverarbeitete Arbeitsdatei nicht lesbar: " + st.message());
-    file.SetWorkAside("unverarbeitet");
-    return false;
-  }
+  if (!file.ReadLeftoverWork(contents, info)) return false;
   // The terminal has sent the same request again meanwhile: that one is answered.
   std::string resent;
   if (file.Present() && tools_.env().ReadFile(file.inputPath(), resent).ok() && resent == contents) {
