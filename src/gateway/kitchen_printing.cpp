@@ -184,11 +184,7 @@ void KitchenPrinting::ListStale(int32_t table, const std::string& waiterText, in
     printing::KitchenFailure f;
     f.printer = GetFieldValue(*rs, "kueprt").AsInt();
     if (f.printer == 0) continue;  // nothing to print for these
-    f.printerName = "Drucker " + std::to_string(f.printer);
-    if (auto named = tools_.Open("SELECT name FROM kueprtparam WHERE drucker = " + NumStr(f.printer));
-        named && !named->Eof() && !GetFieldValue(*named, "name").AsString().empty()) {
-      f.printerName = GetFieldValue(*named, "name").AsString();
-    }
+    f.printerName = receipts_.PrinterName(f.printer);
     f.table = table;
     f.waiter = waiterText;
     f.lineCount = GetFieldValue(*rs, "n").AsInt64();

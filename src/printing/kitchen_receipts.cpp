@@ -13,9 +13,8 @@ namespace {
 
 bool IsMonitor(int printer) { return printer == 6 || printer == 7; }
 bool Prints(int printer) { return printer >= 1 && printer <= 5; }
-// The printer as the kitchen and the page name it: its kueprtparam name, else its number.
-std::string ShownName(const KitchenPrinterSettings& settings, int printer) {
-  return settings.name.empty() ? "Drucker " + std::to_string(printer) : settings.name;
+std::string ShownName(const std::string& name, int printer) {
+  return name.empty() ? "Drucker " + std::to_string(printer) : name;
 }
 
 }  // namespace
@@ -139,6 +138,13 @@ KitchenReceipts::Settings KitchenReceipts::ReadSettings(int32_t table) {
   return s;
 }
 
+std::string KitchenReceipts::StoredName(int printer) {
+  auto rs = tools_.Open("SELECT name FROM kueprtparam WHERE drucker = " + NumStr(printer));
+  return rs && !rs->Eof() ? GetFieldValue(*rs, "name").AsString() : "";
+}
+
+std::string KitchenReceipts::PrinterName(int printer) { return ShownName(StoredName(printer), printer); }
+
 KitchenPrinterSettings KitchenReceipts::ReadPrinterSettings(int printer) {
   KitchenPrinterSettings cur;
   if (printer == 0 || IsMonitor(printer)) return cur;  // nothing is printed: no grouping, sort or split
@@ -186,15 +192,12 @@ void KitchenReceipts::PrintPrinter(Job& job, int p) {
     // The fallback prints the same receipts, saying whose lines they are; the
     // lines then count as printed and do not come out again on printer p.
     (void)tools_.ExecSQL("DELETE FROM kuebonlog WHERE seqnr = " + NumStr(job.seqnr) + " AND drucker = " + NumStr(p));
-    const std::string name = ShownName(job.pass.settings, p);
+    const std::string name = ShownName(job.pass.settings.name, p);
     job.pass = PrinterPass();
     job.pass.settings = ReadPrinterSettings(p);
     job.pass.device = fallback;
     job.pass.insteadOf = name;
-    if (auto named = tools_.Open("SELECT name FROM kueprtparam WHERE drucker = " + NumStr(fallback));
-        named && !named->Eof()) {
-      job.pass.deviceName = GetFieldValue(*named, "name").AsString();
-    }
+    job.pass.deviceName = StoredName(fallback);
     failed = false;
     log_.AddLogLine("Küchenbon Tisch " + std::to_string(job.table) + ": Ersatzdrucker " + std::to_string(fallback) +
                     " druckt statt " + name + ".");
@@ -234,7 +237,7 @@ void KitchenReceipts::Report(const Job& job, int p, const std::vector<KitchenRow
   }
   KitchenFailure f;
   f.printer = p;
-  f.printerName = ShownName(job.pass.settings, p);
+  f.printerName = ShownName(job.pass.settings.name, p);
   f.table = job.table;
   f.waiter = job.waiter;
   for (const KitchenRow& row : rows) {

@@ -107,6 +107,10 @@ class KitchenReceipts {
 
   KitchenClaims& claims() { return claims_; }
 
+  // The printer as the kitchen and the page name it: its `kueprtparam` name,
+  // else "Drucker n".
+  std::string PrinterName(int printer);
+
   // Kitchen receipt `kuebonnr` once more, from its `kuebonlog` rows, marked
   // "NACHDRUCK", on its printer's channel; nothing is logged, marked or signed
   // (kitchen_reprint.cpp).
@@ -172,6 +176,8 @@ class KitchenReceipts {
   // Reading the configuration (once per call, once per printer).
   Settings ReadSettings(int32_t table);
   KitchenPrinterSettings ReadPrinterSettings(int printer);
+  // The printer's own name in `kueprtparam`; empty without one.
+  std::string StoredName(int printer);
   // One printer from collecting its lines to marking the outcome.
   void PrintPrinter(Job& job, int printer);
   // Composes the receipts of the rows and prints them; the outcome is in job.failed.
