@@ -70,8 +70,10 @@ Result<std::string> SetAside(platform::Env& env, const std::string& path, const 
     base = folder + (terminal.empty() ? "" : terminal + "_") + path.substr(name);
   }
   std::string aside = base + "." + tag + "-" + stamp;
-  // Two files set aside within one second keep apart.
-  for (int n = 2; env.GetFileInfo(aside).kind != FileKind::Missing && n < 100; ++n) {
+  // Two files set aside within one second keep apart; a file set aside before
+  // is never overwritten.
+  for (int n = 2; env.GetFileInfo(aside).kind != FileKind::Missing; ++n) {
+    if (n > kAsideSameSecond) return Status::Error("kein freier Name mehr für " + base + "." + tag + "-" + stamp);
     aside = base + "." + tag + "-" + stamp + "-" + std::to_string(n);
   }
   if (folder.empty()) {

@@ -109,10 +109,11 @@ class ExchangeFile {
 };
 
 // Moves a file aside under its name + "." + tag + "-" + time stamp (a free
-// name): into `folder` (the installation's, created when missing) as a copy of
-// at most kAsideKeepBytes, or beside itself when `folder` is empty. The new
-// name, or why that failed.
+// name, "-2" to "-99" added within one second): into `folder` (the
+// installation's, created when missing) as a copy of at most kAsideKeepBytes,
+// or beside itself when `folder` is empty. The new name, or why that failed.
 inline constexpr int64_t kAsideKeepBytes = 64 * 1024;
+inline constexpr int kAsideSameSecond = 99;
 Result<std::string> SetAside(platform::Env& env, const std::string& path, const std::string& tag,
                              const std::string& folder = "");
 // The identity of an exchange file's contents: 16 hex digits (FNV-1a, 64 bits).

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <tuple>
 
 #include "gateway/housekeeping.h"
@@ -327,6 +328,29 @@ TEST_F(OrderFileTest, AnOrderThatKeepsFailingIsTriedLessOftenThenSetAside) {
   f.Drop(1, "bestell.txt", {"A;13;3", "D;10;1;;", "E;;"});
   for (int i = 0; i < 10 && !fs::exists(f.Slot(1) + "confirm.kas"); ++i) f.Pass();
   EXPECT_EQ(f.Confirm(1), "OK\r\n");
+}
+
+// Files of one name set aside within one second keep apart; the one beyond
+// the free names stays where it is rather than overwrite one set aside before.
+TEST(SetAside, FilesOfOneSecondKeepApartAndNoneIsOverwritten) {
+  TempDir dir;
+  FakeEnv env;
+  env.SetNow({{2026, 12, 8}, 21, 5, 9, 0});
+  const std::string file = dir / "bestell.txt";
+  std::set<std::string> names;
+  for (int i = 0; i < gateway::kAsideSameSecond; ++i) {
+    WriteAll(file, std::to_string(i));
+    const Result<std::string> aside = gateway::SetAside(env, file, "abgelehnt");
+    ASSERT_TRUE(aside) << i << ": " << aside.status().message();
+    EXPECT_EQ(ReadAll(*aside), std::to_string(i));
+    names.insert(*aside);
+  }
+  EXPECT_EQ(names.size(), static_cast<size_t>(gateway::kAsideSameSecond));
+  EXPECT_TRUE(names.count(file + ".abgelehnt-20261208-210509") && names.count(file + ".abgelehnt-20261208-210509-99"));
+  WriteAll(file, "last");
+  EXPECT_FALSE(gateway::SetAside(env, file, "abgelehnt"));
+  EXPECT_EQ(ReadAll(file), "last");
+  EXPECT_EQ(ReadAll(file + ".abgelehnt-20261208-210509-99"), "98");
 }
 
 // Another station's lock at any database call of a booking (with a savepoint
