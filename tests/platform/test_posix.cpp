@@ -13,6 +13,7 @@
 #include "platform/ini_file.h"
 #include "platform/posix/files.h"
 #include "platform/posix/serial.h"
+#include "platform/system_service.h"
 #include "support/fake_env.h"
 
 namespace tolven::platform {
@@ -116,6 +117,30 @@ TEST(PosixEnv, AnExchangeFileIsReadOnlyAsARegularFileWithinItsLimit) {
   for (const char* name : {"fifo", "link"}) EXPECT_FALSE(env.ReadRegularFile(dir / name, 100, contents).ok()) << name;
   EXPECT_FALSE(env.ReadRegularFile(dir / "bestell.txt", 6, contents).ok());
   EXPECT_EQ(contents, "");
+}
+
+// What the installed unit lets the service write: its [Service] section only,
+// the administrator's unit before the vendor's, the drop-ins of every folder by
+// name (an earlier folder's of the same name wins), an empty ReadWritePaths=
+// clearing the list; without ProtectSystem=strict nothing is confined.
+TEST(SystemService, WritableFoldersFromTheUnitAndItsDropIns) {
+  TempDir etc, lib;
+  std::filesystem::create_directories(etc / "tolvenpda.service.d");
+  std::filesystem::create_directories(lib / "tolvenpda.service.d");
+  WriteAll(etc / "tolvenpda.service",
+           "[Unit]\nReadWritePaths=/unit\n[Service]\n  ProtectSystem = strict\r\n# ReadWritePaths=/note\n"
+           "ReadWritePaths=-/var/lib/tolven  +/srv/a\n");
+  WriteAll(lib / "tolvenpda.service", "[Service]\nProtectSystem=strict\nReadWritePaths=/vendor\n");
+  WriteAll(lib / "tolvenpda.service.d/10-share.conf", "[Service]\nReadWritePaths=/mnt/share\n");
+  WriteAll(lib / "tolvenpda.service.d/20-x.conf", "[Service]\nReadWritePaths=/lib-loses\n");
+  WriteAll(etc / "tolvenpda.service.d/20-x.conf", "[Service]\nReadWritePaths=/etc-wins\n");
+  const std::vector<std::string> folders{etc.path(), lib.path()};
+  EXPECT_EQ(ServiceWritableFolders(folders),
+            (std::vector<std::string>{"/var/lib/tolven", "/srv/a", "/mnt/share", "/etc-wins"}));
+  WriteAll(etc / "tolvenpda.service.d/30-reset.conf", "[Service]\nReadWritePaths=\nReadWritePaths=/only\n");
+  EXPECT_EQ(ServiceWritableFolders(folders), std::vector<std::string>{"/only"});
+  WriteAll(lib / "tolvenpda.service.d/40-loose.conf", "[Service]\nProtectSystem=full\n");
+  EXPECT_TRUE(ServiceWritableFolders(folders).empty());
 }
 
 TEST(SerialSettings, TermiosForSettingsAndHandshake) {
