@@ -69,12 +69,13 @@ Result<std::string> SetAside(platform::Env& env, const std::string& path, const 
     const std::string terminal = name == 0 ? "" : path.substr(parent, name - 1 - parent);
     base = folder + (terminal.empty() ? "" : terminal + "_") + path.substr(name);
   }
-  std::string aside = base + "." + tag + "-" + stamp;
+  const std::string stamped = base + "." + tag + "-" + stamp;
+  std::string aside = stamped;
   // Two files set aside within one second keep apart; a file set aside before
   // is never overwritten.
   for (int n = 2; env.GetFileInfo(aside).kind != FileKind::Missing; ++n) {
-    if (n > kAsideSameSecond) return Status::Error("kein freier Name mehr für " + base + "." + tag + "-" + stamp);
-    aside = base + "." + tag + "-" + stamp + "-" + std::to_string(n);
+    if (n > kAsideSameSecond) return Status::Error("kein freier Name mehr für " + stamped);
+    aside = stamped + "-" + std::to_string(n);
   }
   if (folder.empty()) {
     if (Status st = env.RenameFile(path, aside); !st) return st;

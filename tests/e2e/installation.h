@@ -37,7 +37,7 @@ inline void GiveToServiceUser(const std::string& path) {
 // place in `folder`; then the answer file is awaited, read and taken away
 // ("" unless answerName is given; "(keine Antwort)" when none came).
 inline std::string TerminalExchange(const std::string& folder, const std::string& name, const std::string& contents,
-                                    const std::string& answerName = "", int timeoutMs = 60000) {
+                                    const std::string& answerName = "", int timeoutMs = kEventWaitMs) {
   const std::string answer = folder + "/" + answerName;
   if (!answerName.empty()) std::filesystem::remove(answer);
   WriteAll(folder + "/" + name + ".tmp", contents);

@@ -62,7 +62,8 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
 
   auto sim = inst.Start(inst.tseSim, {}, "tse-sim.log");
   auto gateway = inst.Start(inst.gateway, {}, "gateway.log");
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, 60000));
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, kEventWaitMs));
   EXPECT_EQ(inst.Run(inst.gateway, {}, "second.log"), 2);
   EXPECT_NE(Utf8ToCp1252(ReadAll(inst.dir / "second.log")).find("Programm läuft bereits."), std::string::npos);
 
@@ -102,7 +103,7 @@ TEST(GatewayEndToEnd, AWholeEveningOfOrdersPaymentsAndSignedReceipts) {
   EXPECT_NE(ReadAll(inst.dir / "out/theke.txt").find("Weißbier 0,5"), std::string::npos);
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen WHERE tse_signatur <> ''"), "2");
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM bestellung WHERE haskuebon = 0"), "0");
-  EXPECT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_server_req") == "0"; }, 60000));
+  EXPECT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_server_req") == "0"; }, kEventWaitMs));
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_server_ans"), "0");
 
   EXPECT_EQ(inst.Ask("pda1", "VISA;12;3;" + beerId), "OK\r\n");
@@ -196,7 +197,7 @@ TEST(GatewayEndToEnd, ThreeTerminalsOrderThroughATseOutage) {
           for (int t = 1; t <= 3; ++t) fs::remove(inst.dir / ("pda" + std::to_string(t) + "/confirm.kas"));
           return true;
         },
-        60000);
+        kEventWaitMs);
   };
   const std::string kTimeOut = "Keine Antwort vom TSE-Server", kOpen = "TSE-Server antwortet nicht.",
                     kBack = "TSE-Server antwortet wieder";
@@ -220,7 +221,7 @@ TEST(GatewayEndToEnd, ThreeTerminalsOrderThroughATseOutage) {
       << log();
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen"), "0");
   ASSERT_TRUE(round());
-  EXPECT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen") != "0"; }, 60000));
+  EXPECT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM tse_bestellungen") != "0"; }, kEventWaitMs));
   // One syslog row for each order stored unsigned while the server was silent.
   EXPECT_EQ(inst.Scalar("SELECT COUNT(*) FROM syslog WHERE txt LIKE 'Bestellung % ohne TSE-Signatur%'"),
             std::to_string(orders - 3));
@@ -271,7 +272,7 @@ TEST(GatewayEndToEnd, ALongOrderAndFilesSwappedInHoldUpNoOtherTerminal) {
   const auto log = [&] { return Utf8ToCp1252(ReadAll(inst.dir / "gateway.log")); };
   const auto taking = [&](int terminal, size_t n) {
     const std::string text = "Daten von Orderterminal " + std::to_string(terminal) + " werden übernommen";
-    return WaitFor([&] { return Occurrences(log(), text) == n; }, 60000);
+    return WaitFor([&] { return Occurrences(log(), text) == n; }, kEventWaitMs);
   };
   const std::string pda1 = inst.dir / "pda1", shortOrder = "A;14;3\r\nD;20;1;;\r\nE;;\r\n";
   std::string longOrder = "A;12;3\r\n";
@@ -324,7 +325,8 @@ TEST(GatewayEndToEnd, AnotherProgramsWriteLockHoldsUpOnlyTheOrderThatNeedsIt) {
   std::unique_ptr<db::Connection> other = std::move(*opened);
   ASSERT_TRUE(other->Execute("BEGIN IMMEDIATE"));
   inst.Drop("pda1", "bestell.txt", "A;8;3\r\nD;10;2;;\r\nE;;\r\n");
-  ASSERT_TRUE(WaitFor([&] { return Occurrences(log(), "Daten von Orderterminal 1 werden übernommen") == 2; }, 60000));
+  ASSERT_TRUE(
+      WaitFor([&] { return Occurrences(log(), "Daten von Orderterminal 1 werden übernommen") == 2; }, kEventWaitMs));
   const std::string tableData = TerminalExchange(inst.dir / "pda2", "info.txt", "TISCH;7\r\n", "info.kas", 15000);
   const bool orderWaited = !fs::exists(inst.dir / "pda1/confirm.kas");
   ASSERT_TRUE(other->Execute("COMMIT"));

@@ -35,7 +35,8 @@ TEST(Operations, BackupDuringARunningEvening) {
   inst.AddEveningData();
   auto sim = inst.Start(inst.tseSim, {}, "tse-sim.log");
   auto gateway = inst.Start(inst.gateway, {}, "gateway.log");
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, 60000));
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, kEventWaitMs));
 
   constexpr int kOrders = 24;
   std::atomic<int> answered{0}, wrong{0};

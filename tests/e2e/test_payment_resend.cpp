@@ -25,7 +25,7 @@ TEST(PaymentEndToEnd, KilledAfterTheCommitTheResendIsAnsweredOkAndAPaidTableRefu
   ChildProcess sim(kTseSim, {"--delay", "10000"}, inst.env, inst.dir / "tse-sim.log");
   auto gateway = std::make_unique<ChildProcess>(kGateway, std::vector<std::string>{}, inst.env, inst.dir / "1.log");
   inst.Drop("pda1", "info.txt", "EC;60;3;1\r\n");
-  ASSERT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM kass") == "1"; }, 60000));
+  ASSERT_TRUE(WaitFor([&] { return inst.Scalar("SELECT COUNT(*) FROM kass") == "1"; }, kEventWaitMs));
   gateway->Signal(SIGKILL);
   gateway->Wait(10000);
   // No answer came: the terminal sends the same request again.

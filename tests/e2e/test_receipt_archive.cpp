@@ -61,7 +61,7 @@ TEST(ReceiptArchiveEndToEnd, PrintedWithoutArchiveFilledInLaterAndReprintedFromT
   ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
   auto start = [&](const std::string& log) {
     auto g = std::make_unique<ChildProcess>(kGateway, std::vector<std::string>{}, inst.env, inst.dir / log);
-    EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / log).find("gestartet") != std::string::npos; }, 60000));
+    EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / log).find("gestartet") != std::string::npos; }, kEventWaitMs));
     return g;
   };
   auto pay = [&](const std::string& table) {
@@ -88,7 +88,7 @@ TEST(ReceiptArchiveEndToEnd, PrintedWithoutArchiveFilledInLaterAndReprintedFromT
             std::string::npos)
       << "an alert names the receipt";
   folder.Unblock();
-  ASSERT_TRUE(WaitFor([&] { return archived(first).find("###CRC:") != std::string::npos; }, 60000));
+  ASSERT_TRUE(WaitFor([&] { return archived(first).find("###CRC:") != std::string::npos; }, kEventWaitMs));
   EXPECT_NE(archived(first).find("Bon-Nr " + first), std::string::npos);
 
   // Stopped before there is room again: the next start writes the archive, and prints nothing.
@@ -98,7 +98,7 @@ TEST(ReceiptArchiveEndToEnd, PrintedWithoutArchiveFilledInLaterAndReprintedFromT
   folder.Unblock();
   fs::remove(bon);
   gateway = start("gateway2.log");
-  ASSERT_TRUE(WaitFor([&] { return archived(second).find("###CRC:") != std::string::npos; }, 60000));
+  ASSERT_TRUE(WaitFor([&] { return archived(second).find("###CRC:") != std::string::npos; }, kEventWaitMs));
   EXPECT_EQ(archived(second).find("KOPIE"), std::string::npos);
   const std::string log = Utf8ToCp1252(ReadAll(inst.dir / "gateway2.log"));
   EXPECT_NE(log.find("Beleg " + second + " wurde gedruckt, seine Archivkopie fehlt"), std::string::npos) << log;
@@ -108,11 +108,11 @@ TEST(ReceiptArchiveEndToEnd, PrintedWithoutArchiveFilledInLaterAndReprintedFromT
   EXPECT_EQ(send("GET", "/reprint/receipt/" + first, own), 405);
   EXPECT_EQ(send("POST", "/reprint/receipt/" + first, "http://evil.example"), 403);
   EXPECT_EQ(send("POST", "/reprint/receipt/" + first, own), 303);
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(bon).find("*** KOPIE ***") != std::string::npos; }, 60000));
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(bon).find("*** KOPIE ***") != std::string::npos; }, kEventWaitMs));
   EXPECT_NE(ReadAll(bon).find("Bon-Nr " + first), std::string::npos);
   const std::string ticket = inst.Scalar("SELECT MIN(kuebonnr) FROM kuebonlog");
   EXPECT_EQ(send("POST", "/reprint/kitchen/" + ticket, own), 303);
-  ASSERT_TRUE(WaitFor([&] { return ReadAll(kitchen).find("NACHDRUCK") != std::string::npos; }, 60000));
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(kitchen).find("NACHDRUCK") != std::string::npos; }, kEventWaitMs));
   EXPECT_NE(ReadAll(kitchen).find("Nr." + ticket + "/"), std::string::npos);
   EXPECT_EQ(gateway->Stop(20000), 0);
   EXPECT_NE(Utf8ToCp1252(ReadAll(inst.dir / "gateway2.log")).find("Nachdruck von Küchenbon " + ticket + " gedruckt."),

@@ -94,7 +94,7 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   PageInstallation inst("");
   ChildProcess sim(kTseSim, {"--never"}, inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
-  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 60000)) << ReadAll(inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, kEventWaitMs)) << ReadAll(inst.dir / "gateway.log");
 
   // An order: confirmed at once, then the TSE start runs into its 15 s time-out
   // and the kitchen receipt is printed. Then the table is paid: the receipt is
@@ -102,7 +102,8 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
   EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;20;1;ohne Salat;1x5\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
   ASSERT_EQ(inst.Ask("pda1", "ABRECHNEN;12;3;"), "OK\r\n") << ReadAll(inst.dir / "gateway.log");
   // The third alert is the settlement's own message that the receipt is not signed.
-  ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"openAlerts\":3") != std::string::npos; }, 60000))
+  ASSERT_TRUE(
+      WaitFor([&] { return inst.Get("/status.json").find("\"openAlerts\":3") != std::string::npos; }, kEventWaitMs))
       << inst.Get("/status.json");
 
   const std::string json = inst.Browse("/status.json");
@@ -160,8 +161,8 @@ TEST(StatusPageEndToEnd, FailuresAppearAsAlertsInTheBrowserAndGoWhenAcknowledged
                                  "POST " + reprint[1].str() + " HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" +
                                      origin + "\r\nContent-Length: 0\r\n\r\n")),
             303);
-  EXPECT_TRUE(
-      WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("NACHDRUCK") != std::string::npos; }, 60000));
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "out/kueche.txt").find("NACHDRUCK") != std::string::npos; },
+                      kEventWaitMs));
 
   EXPECT_EQ(gateway.Stop(20000), 0);
   sim.Stop(5000);
@@ -178,7 +179,7 @@ TEST(StatusPageEndToEnd, OnlyLoopbackUnlessAllowed) {
   auto run = [](const std::string& statusSection, const std::function<void(PageInstallation&)>& check) {
     PageInstallation inst(statusSection);
     ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
-    ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 60000)) << ReadAll(inst.dir / "gateway.log");
+    ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, kEventWaitMs)) << ReadAll(inst.dir / "gateway.log");
     check(inst);
     EXPECT_EQ(gateway.Stop(10000), 0);
   };
@@ -219,7 +220,7 @@ TEST(StatusPageEndToEnd, HealthShowsATseServerSilentAtTheStartAndItsReturnWithou
   auto silent = std::make_unique<ChildProcess>(kTseSim, std::vector<std::string>{"--never"}, inst.env,
                                                inst.dir / "tse-silent.log");
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
-  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 60000)) << ReadAll(inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, kEventWaitMs)) << ReadAll(inst.dir / "gateway.log");
   EXPECT_TRUE(WaitFor([&] { return HttpStatusOf(inst.Get("/healthz")) == 503; }, 40000)) << inst.Get("/healthz");
   EXPECT_NE(Utf8ToCp1252(inst.Get("/healthz")).find("TSE nicht bereit"), std::string::npos);
   silent->Stop(5000);
@@ -244,17 +245,19 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   PageInstallation inst("BIND=0.0.0.0\r\n");
   ChildProcess sim(kTseSim, {}, inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(kGateway, {}, inst.env, inst.dir / "gateway.log");
-  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, 60000)) << ReadAll(inst.dir / "gateway.log");
+  ASSERT_TRUE(WaitFor([&] { return inst.PageUp(); }, kEventWaitMs)) << ReadAll(inst.dir / "gateway.log");
 
   EXPECT_NE(inst.Drop("pda1", "bestell.txt", "A;12;3\r\nD;20;1;;\r\nD;99;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n")
       << "article 99 does not exist";
   EXPECT_EQ(inst.Drop("pda1", "bestell.txt", "A;13;3\r\nD;20;1;;\r\nE;;\r\n", "confirm.kas"), "OK\r\n");
   EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1").substr(0, 2), "OK");
   inst.Ask("pda1", "TISCH;12;3");
+  ASSERT_TRUE(WaitFor([&] { return Body(inst.Get("/metrics")).find("kind=\"tischdaten\"") != std::string::npos; },
+                      kEventWaitMs));
   ASSERT_TRUE(
-      WaitFor([&] { return Body(inst.Get("/metrics")).find("kind=\"tischdaten\"") != std::string::npos; }, 60000));
-  ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"printers\":[]") == std::string::npos; }, 60000));
-  ASSERT_TRUE(WaitFor([&] { return inst.Get("/status.json").find("\"simulator\":true") != std::string::npos; }, 60000));
+      WaitFor([&] { return inst.Get("/status.json").find("\"printers\":[]") == std::string::npos; }, kEventWaitMs));
+  ASSERT_TRUE(
+      WaitFor([&] { return inst.Get("/status.json").find("\"simulator\":true") != std::string::npos; }, kEventWaitMs));
   const std::string metrics = Body(inst.Get("/metrics"));
   const std::string parsed = ParsedMetrics(inst.dir.path(), metrics);
   for (const char* sample :
@@ -336,7 +339,7 @@ TEST(StatusPageEndToEnd, HealthMetricsAndRefusalsOfTheRunningGateway) {
   // only through the published state.
   inst.Sql("DROP TABLE kassi");
   EXPECT_EQ(inst.Ask("pda1", "ANMELDUNG;3;1"), " \r\n");
-  ASSERT_TRUE(WaitFor([&] { return HttpStatusOf(inst.Get("/healthz")) == 503; }, 60000)) << inst.Get("/healthz");
+  ASSERT_TRUE(WaitFor([&] { return HttpStatusOf(inst.Get("/healthz")) == 503; }, kEventWaitMs)) << inst.Get("/healthz");
   health = inst.Get("/healthz");
   EXPECT_NE(health.find("Datenbankanweisung fehlgeschlagen"), std::string::npos) << health;
   EXPECT_NE(health.find("kassi"), std::string::npos) << health;

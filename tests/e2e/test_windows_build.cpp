@@ -98,7 +98,8 @@ Evening RunEvening(const Programs& p) {
 
   ChildProcess sim(p.Program(p.tseSim), p.Args(p.tseSim, {}), inst.env, inst.dir / "tse-sim.log");
   ChildProcess gateway(p.Program(p.gateway), p.Args(p.gateway, {}), inst.env, inst.dir / "gateway.log");
-  EXPECT_TRUE(WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, 60000))
+  EXPECT_TRUE(
+      WaitFor([&] { return ReadAll(inst.dir / "gateway.log").find("gestartet") != std::string::npos; }, kEventWaitMs))
       << ReadAll(inst.dir / "gateway.log");
   auto order = [&](const std::string& pda, const std::string& text) {
     e.answers.push_back(inst.Drop(pda, "bestell.txt", text, "confirm.kas"));
@@ -234,7 +235,7 @@ TEST(WindowsBuild, AsAServiceTheGatewayKeepsADailyLogAndSaysWhenItEnds) {
     }
     return text;
   };
-  EXPECT_TRUE(WaitFor([&] { return daily().find("Kasse 4\r\n") != std::string::npos; }, 60000)) << daily();
+  EXPECT_TRUE(WaitFor([&] { return daily().find("Kasse 4\r\n") != std::string::npos; }, kEventWaitMs)) << daily();
   ASSERT_EQ(wine({"sc", "stop", "tolvenpda"}, "stop.log"), 0) << ReadAll(dir / "stop.log");
   EXPECT_TRUE(WaitFor(
       [&] {
@@ -242,7 +243,7 @@ TEST(WindowsBuild, AsAServiceTheGatewayKeepsADailyLogAndSaysWhenItEnds) {
                    "endet (R\xFC"
                    "ckgabewert 0).") != std::string::npos;
       },
-      60000))
+      kEventWaitMs))
       << daily();
   EXPECT_NE(daily().find("Orderterminal-Gateway beendet.\r\n"), std::string::npos) << daily();
 }

@@ -37,5 +37,9 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
 
 // Polls until the predicate holds or the time is up.
 bool WaitFor(const std::function<bool()>& predicate, int timeoutMs);
+// The bound on waiting for an event of a running gateway (a page up, a file
+// taken, a row, a line): only a wait that never ends costs it, and a busy
+// machine has taken more than 10 s to start a gateway.
+inline constexpr int kEventWaitMs = 60000;
 
 }  // namespace tolven::testing
